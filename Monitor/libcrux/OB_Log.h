@@ -1,0 +1,39 @@
+// The one process log: static operations over one text file "<install>/logs/<name>.log", used by
+// every deliverable for traces, error lines, time-stamped reports and fatal stops. Every write,
+// init and reset runs under one process-wide lock, so a line from one thread is never split by
+// another.
+#pragma once
+
+#include <cstdio>
+
+class OB_ExitHandler;
+
+class OB_Log {
+ public:
+  OB_Log() = delete;
+
+  // Opens "<install>/logs/<name>.log" for appending; ends the process when the folder or the
+  // file can't be opened.
+  static void init(const char* name, int debugLevel, OB_ExitHandler* handler);
+  // Closes the log and forgets name, level and handler; returns 0.
+  static int reset();
+  // The log stream, or standard output when no log is open.
+  static FILE* getFD();
+  // "(errno = N)" for the calling thread's current errno, or "" when it is 0. Thread-local.
+  static const char* sys_err_str();
+  // Writes the message to the open log, then ends the process with status 1.
+  [[noreturn]] static void quit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void debugLevel(FILE* stream, int level, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void flog(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // One line: local time as "%Y%b%d-%H:%M" (English month), " - ", the message, "\n".
+  static void ret(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+  static int getDebugLevel();
+  static OB_ExitHandler* getExitHandler();
+  static const char* getName();
+  // The open log's descriptor, or -1; for writers that may not take a lock (signal handlers).
+  static int getDescriptor();
+};
