@@ -1,0 +1,209 @@
+#include "OB_SocketIO.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "OB_Log.h"
+
+void obPutBigEndian(uint8_t* out, uint64_t value, size_t width) {
+  for (size_t i = width; i > 0; --i) {
+    out[i - 1] = static_cast<uint8_t>(value & 0xFF);
+    value >>= 8;
+  }
+}
+
+uint64_t obGetBigEndian(const uint8_t* in, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width; ++i) value = (value << 8) | in[i];
+  return value;
+}
+
+namespace {
+
+// One receive call, retried when a signal interrupts it.
+ssize_t receive(int socket, void* into, size_t n) {
+  ssize_t got;
+  do {
+    got = recv(socket, into, n, 0);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// Sends all n bytes; false on an error. MSG_NOSIGNAL: a peer that hung up yields an error here
+// instead of a SIGPIPE that would end the engine.
+bool sendAll(int socket, const uint8_t* bytes, size_t n) {
+  while (n > 0) {
+    ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    bytes += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// Receives a whole field of width bytes one byte per call. -1 when the peer closes before it is
+// complete (a cut field is never taken for a value) or on a receive error, which is logged
+// under name.
+int receiveField(int socket, uint8_t* field, size_t width, const char* name) {
+  for (size_t i = 0; i < width; ++i) {
+    ssize_t got = receive(socket, field + i, 1);
+    if (got == 0) {
+      if (i > 0) OB_Log::ret("%s: stream ended inside a value", name);
+      return -1;
+    }
+    if (got < 0) {
+      OB_Log::ret("%s: error reading from stream", name);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int sendField(int socket, const uint8_t* field, size_t width, const char* name) {
+  if (sendAll(socket, field, width)) return 0;
+  OB_Log::ret("%s: Data not sent properly.", name);
+  return -1;
+}
+
+}  // namespace
+
+int readJ_Boolean(int socket, int* value) {
+  *value = 0;
+  uint8_t field[1];
+  if (receiveField(socket, field, sizeof field, "readJ_Boolean") != 0) return -1;
+  *value = field[0];
+  return 0;
+}
+
+int readJ_UInt8(int socket, uint8_t* value) {
+  *value = 0;
+  uint8_t field[2];
+  if (receiveField(socket, field, sizeof field, "readJ_UInt8") != 0) return -1;
+  *value = field[1];
+  return 0;
+}
+
+int readJ_SInt16(int socket, int16_t* value) {
+  *value = 0;
+  uint8_t field[2];
+  if (receiveField(socket, field, sizeof field, "readJ_SInt16") != 0) return -1;
+  *value = static_cast<int16_t>(obGetBigEndian(field, 2));
+  return 0;
+}
+
+int readJ_UInt16(int socket, uint16_t* value) {
+  *value = 0;
+  uint8_t field[4];
+  if (receiveField(socket, field, sizeof field, "readJ_UInt16") != 0) return -1;
+  *value = static_cast<uint16_t>(obGetBigEndian(field + 2, 2));
+  return 0;
+}
+
+int readJ_SInt32(int socket, int32_t* value) {
+  *value = 0;
+  uint8_t field[4];
+  if (receiveField(socket, field, sizeof field, "readJ_SInt32") != 0) return -1;
+  *value = static_cast<int32_t>(obGetBigEndian(field, 4));
+  return 0;
+}
+
+int readJ_UInt32(int socket, uint32_t* value) {
+  *value = 0;
+  uint8_t field[8];
+  if (receiveField(socket, field, sizeof field, "readJ_UInt32") != 0) return -1;
+  *value = static_cast<uint32_t>(obGetBigEndian(field + 4, 4));
+  return 0;
+}
+
+int readJ_SInt64(int socket, int64_t* value) {
+  *value = 0;
+  uint8_t field[8];
+  if (receiveField(socket, field, sizeof field, "readJ_SInt64") != 0) return -1;
+  *value = static_cast<int64_t>(obGetBigEndian(field, 8));
+  return 0;
+}
+
+int writeJ_Boolean(int socket, int value) {
+  return writeJ_UInt8(socket, static_cast<uint8_t>(value & 0xFF));
+}
+
+int writeJ_UInt8(int socket, uint8_t value) {
+  uint8_t field[2];
+  obPutBigEndian(field, value, 2);
+  return sendField(socket, field, sizeof field, "writeJ_UInt8");
+}
+
+int writeJ_UInt16(int socket, uint16_t value) {
+  uint8_t field[4];
+  obPutBigEndian(field, value, 4);
+  return sendField(socket, field, sizeof field, "writeJ_UInt16");
+}
+
+int writeJ_SInt32(int socket, int32_t value) {
+  uint8_t field[4];
+  obPutBigEndian(field, static_cast<uint32_t>(value), 4);
+  return sendField(socket, field, sizeof field, "writeJ_SInt32");
+}
+
+int writeJ_UInt32(int socket, uint32_t value) {
+  uint8_t field[8];
+  obPutBigEndian(field, value, 8);
+  return sendField(socket, field, sizeof field, "writeJ_UInt32");
+}
+
+int writeJ_SInt64(int socket, int64_t value) {
+  uint8_t field[8];
+  obPutBigEndian(field, static_cast<uint64_t>(value), 8);
+  return sendField(socket, field, sizeof field, "writeJ_SInt64");
+}
+
+int readJ_line(int socket, char* buffer, int max) {
+  if (buffer == nullptr) return -1;
+  if (max <= 1) {
+    if (max == 1) buffer[0] = '\0';
+    return 0;
+  }
+  int stored = 0;
+  while (stored < max - 1) {
+    char byte;
+    ssize_t got = receive(socket, &byte, 1);
+    if (got < 0) {
+      buffer[stored] = '\0';
+      return -1;
+    }
+    if (got == 0 || byte == '\n') break;
+    buffer[stored++] = byte;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+int readJ_n_chars(int socket, char* buffer, int n) {
+  if (n < 1) return 0;
+  if (buffer == nullptr) return -1;
+  int have = 0;
+  while (have < n) {
+    ssize_t got = receive(socket, buffer + have, static_cast<size_t>(n - have));
+    if (got < 0) return -1;
+    if (got == 0) break;
+    have += static_cast<int>(got);
+  }
+  return have;
+}
+
+int writeJ_n_chars(int socket, const char* buffer, int n) {
+  if (n < 1) return 0;
+  if (buffer != nullptr && sendAll(socket, reinterpret_cast<const uint8_t*>(buffer),
+                                   static_cast<size_t>(n)))
+    return n;
+  fputs("writeJ_n_chars: BEFORE\n", stdout);
+  fflush(stdout);
+  OB_Log::ret("writeJ_n_chars: Data not sent properly.");
+  fputs("writeJ_n_chars: AFTER\n", stdout);
+  fflush(stdout);
+  return -1;
+}

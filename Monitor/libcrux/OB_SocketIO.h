@@ -1,0 +1,46 @@
+// The one encoding of values on the system's TCP connections (console requests, engine replies,
+// every object's readJ/writeJ): numbers big-endian, unsigned types in a field twice their width
+// with the value in the low half, texts as "\n"-ended lines or exact runs of bytes.
+// Every function takes a connected stream socket, never closes it, and returns -1 on failure;
+// after a -1 the connection's position is unknown and the caller drops it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The big-endian encoder: width bytes of value, most significant first (width 1 ... 8).
+void obPutBigEndian(uint8_t* out, uint64_t value, size_t width);
+// The big-endian decoder, the inverse of obPutBigEndian.
+uint64_t obGetBigEndian(const uint8_t* in, size_t width);
+
+// Number readers: *value is 0 unless the whole field arrived. 0 on success; -1 when the peer
+// closed (before or inside the field) or on a receive error (logged). Each byte is received on
+// its own, so a reader never takes bytes of the next field.
+// A boolean arrives as ONE byte (0 ... 255), though writeJ_Boolean sends two: the console and
+// the engines rely on this difference.
+int readJ_Boolean(int socket, int* value);
+int readJ_UInt8(int socket, uint8_t* value);    // 2 bytes: 0x00, value
+int readJ_SInt16(int socket, int16_t* value);   // 2 bytes
+int readJ_UInt16(int socket, uint16_t* value);  // 4 bytes: 0x0000, value
+int readJ_SInt32(int socket, int32_t* value);   // 4 bytes
+int readJ_UInt32(int socket, uint32_t* value);  // 8 bytes: the first four are not looked at
+int readJ_SInt64(int socket, int64_t* value);   // 8 bytes
+
+// Number writers: 0 when the whole field went out, else -1 (logged).
+int writeJ_Boolean(int socket, int value);  // 2 bytes: 0x00, the value's low byte
+int writeJ_UInt8(int socket, uint8_t value);
+int writeJ_UInt16(int socket, uint16_t value);
+int writeJ_SInt32(int socket, int32_t value);
+int writeJ_UInt32(int socket, uint32_t value);
+int writeJ_SInt64(int socket, int64_t value);
+
+// Reads one line into buffer (max bytes including the terminator). "\n" ends it and is not
+// stored; a carriage return is an ordinary byte. A line longer than max - 1 bytes is cut there
+// and its rest is left for the next call. Returns the stored length (0 when the peer closed
+// before any byte; the text so far when it closed inside the line), -1 on a receive error.
+int readJ_line(int socket, char* buffer, int max);
+// Receives exactly n bytes unless the peer closes first: the count received, -1 on error.
+// No terminator is added; n < 1 gives 0.
+int readJ_n_chars(int socket, char* buffer, int n);
+// Sends all n bytes: n, or -1 on error (logged); n < 1 gives 0.
+int writeJ_n_chars(int socket, const char* buffer, int n);
