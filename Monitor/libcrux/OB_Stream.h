@@ -1,0 +1,50 @@
+// The byte cursor through which the HTTP and FTP parsers read a conversation, one byte at a time,
+// with numbered marks to return to. OB_BufferStream implements it over a chain of buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "OB_Object.h"
+
+class OB_Stream : public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_Stream, 0x411CDB02, "OB_Stream")
+
+ public:
+  // Places the cursor on the first byte; 0, or -1 when there is no byte.
+  virtual int setFirst() = 0;
+  // 1 when a byte follows the cursor's byte, else 0 (also when the cursor is not placed).
+  virtual int isNext() = 0;
+  // The byte at the cursor.
+  virtual unsigned char getNext() = 0;
+  // The cursor's address, null when not placed.
+  virtual unsigned char* getNextPtr() = 0;
+  // Just past the last byte of the stream, null when there is none. Does not move the cursor.
+  virtual unsigned char* getLastPtr() = 0;
+  // One byte on: 1, or 0 with the cursor kept on the last byte.
+  virtual int incNext() = 0;
+  // incNext, then the byte at the cursor (the last byte again at the end).
+  virtual unsigned char ontoNext() = 0;
+  // n bytes on (back when negative): 1, or 0 with the cursor kept when the target is outside.
+  virtual int bumpToNext(int32_t n) = 0;
+  // Remembers the cursor in mark slot (0..19) and returns its address.
+  virtual unsigned char* markNext(int slot) = 0;
+  // Puts the cursor on p, an address markNext or getNextPtr returned; the slot only speeds up
+  // the search.
+  virtual void resetNext(unsigned char* p, int slot) = 0;
+  // The cursor's address. Only the bytes up to the end of the cursor's buffer lie behind it:
+  // compare further bytes through lookNextIndex or by stepping.
+  virtual unsigned char* aheadNext(short n) = 0;
+  virtual void relNext() = 0;
+  // The address of the byte n ahead (behind when negative), null when none; the cursor stays.
+  virtual unsigned char* lookNextIndex(int n) = 0;
+  // Puts the cursor on address p: 1, or 0 with the cursor kept when no byte has that address.
+  virtual int find(unsigned char* p) = 0;
+  // Moves the cursor to the next occurrence (from the cursor on) of the first five characters of
+  // pattern: 1, or 0.
+  virtual int findPattern(const char* pattern) = 0;
+  // A new[] array with the first n bytes of the stream (n = 0: the stream's total); the caller
+  // frees it with delete[].
+  virtual unsigned char* copy(uint32_t n) = 0;
+  // Copies one printable line stretch of at most n bytes from the cursor into dst (n + 1 bytes).
+  virtual int copy(unsigned char* dst, int n) = 0;
+};
