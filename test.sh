@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ libgtest-dev libpcap-dev)
+packages=(cmake ninja-build g++ libgtest-dev libpcap-dev tshark)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -13,6 +13,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
+    # tshark only reads files here; it needs no capture group.
+    echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
     apt-get install -y -qq "${missing[@]}" >/dev/null
   else
     echo "missing packages: ${missing[*]} (install them with apt-get as root)" >&2

@@ -1,0 +1,33 @@
+// Controls of the capture driver that its C interface does not carry: replay pacing, the end of
+// a replay, the clock for tests and the text of the last error. Used by tests, benchmarks and
+// offline tools; the packet manager needs none of them.
+#pragma once
+
+#include <cstdint>
+
+#include "driver.h"
+
+class DriverControl {
+ public:
+  DriverControl() = delete;
+
+  // Replays started from now on wait between frames as long as their time stamps say (true), or
+  // deliver as fast as the callback takes them (false, the default).
+  static void setReplayPaced(bool paced);
+  // True while the context's driver thread runs (also when it is about to end by itself).
+  static bool isCapturing(GLIM_CaptureContext capture);
+  // True when the context replays a savefile and has delivered its last frame (or met an error
+  // reading it); its thread has then ended or is ending.
+  static bool isReplayFinished(GLIM_CaptureContext capture);
+  // Blocks until the context's driver thread has ended by itself (end of the savefile, or a
+  // capture error) or was stopped; returns at once when it is not running. 0, or -1 for a
+  // context that does not exist.
+  static int waitForEnd(GLIM_CaptureContext capture);
+
+  // Makes UTimeStamp::GetTimeStamp return microseconds until clearClock.
+  static void setClock(uint64_t microseconds);
+  static void clearClock();
+
+  // Text of the calling thread's last failed GLIM_ call ("" when none).
+  static const char* lastErrorText();
+};

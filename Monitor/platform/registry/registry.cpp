@@ -1,0 +1,194 @@
+#include "registry.h"
+
+#include <net/if.h>
+#include <pcap/pcap.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "OB_Log.h"
+#include "OB_Tools.h"
+
+struct REG_KeyData {
+  std::vector<std::string> subKeys;
+  std::vector<std::pair<std::string, std::string>> values;
+  // Kept so that a sub-key can be opened from its parent.
+  std::string path;
+};
+
+namespace {
+
+struct Adapter {
+  std::string device;
+  std::string description;
+};
+
+// Lower-cased names of the path, empty names (doubled or edge separators) dropped.
+std::vector<std::string> splitPath(const char* path) {
+  std::vector<std::string> names;
+  std::string name;
+  for (const char* c = path;; ++c) {
+    if (*c == '\0' || *c == '\\' || *c == '/') {
+      if (!name.empty()) names.push_back(name);
+      name.clear();
+      if (*c == '\0') break;
+    } else {
+      name.push_back(static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c));
+    }
+  }
+  return names;
+}
+
+bool isNetworkCardsPath(const std::vector<std::string>& names) {
+  for (const char* cards : {REG_NETWORK_CARDS_NT4, REG_NETWORK_CARDS_NT5, REG_NETWORK_CARDS_CLASS})
+    if (splitPath(cards) == names) return true;
+  return false;
+}
+
+std::string trimmed(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return std::string();
+  size_t end = text.find_last_not_of(" \t\r");
+  return text.substr(begin, end - begin + 1);
+}
+
+// Reads the "adapter" lines of the adapters file. False when the file does not exist (the
+// caller then asks libpcap); a file that exists but can't be read gives an empty list, so that
+// the monitor never binds an interface the operator did not name.
+bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
+  FILE* stream = fopen(file.c_str(), "r");
+  if (stream == nullptr) {
+    if (errno == ENOENT) return false;
+    OB_Log::log("registry: can't read %s %s\n", file.c_str(), OB_Log::sys_err_str());
+    return true;
+  }
+  char line[8192];
+  bool continued = false;  // the rest of a line too long for the buffer
+  while (fgets(line, sizeof line, stream) != nullptr) {
+    size_t length = strlen(line);
+    bool complete = length > 0 && line[length - 1] == '\n';
+    bool skip = continued;
+    continued = !complete && !feof(stream);
+    if (skip) continue;
+    if (continued) {
+      OB_Log::log("registry: line too long in %s, ignored\n", file.c_str());
+      continue;
+    }
+    std::string text(line, complete ? length - 1 : length);
+    size_t comment = text.find('#');
+    if (comment != std::string::npos) text.resize(comment);
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) continue;
+    if (trimmed(text.substr(0, colon)) != "adapter") continue;
+    std::string device = trimmed(text.substr(colon + 1));
+    if (device.empty()) continue;
+    adapters.push_back({device, device});
+  }
+  fclose(stream);
+  return true;
+}
+
+// libpcap's devices that are network interfaces (not "any", nor USB, bus or netfilter taps),
+// in libpcap's order: interfaces that are up and connected come first.
+std::vector<Adapter> listInterfaces() {
+  std::vector<Adapter> adapters;
+  char error[PCAP_ERRBUF_SIZE] = "";
+  pcap_if_t* devices = nullptr;
+  if (pcap_findalldevs(&devices, error) != 0) {
+    OB_Log::log("registry: can't list the network interfaces: %s\n", error);
+    return adapters;
+  }
+  for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+    if (device->name == nullptr || if_nametoindex(device->name) == 0) continue;
+    adapters.push_back({device->name, device->description != nullptr ? device->description
+                                                                      : device->name});
+  }
+  pcap_freealldevs(devices);
+  return adapters;
+}
+
+std::vector<Adapter> listAdapters() {
+  std::vector<Adapter> adapters;
+  if (!readAdaptersFile(std::string(OB_Tools::getInstallDir()) + REG_ADAPTERS_FILE, adapters))
+    adapters = listInterfaces();
+  return adapters;
+}
+
+std::string subKeyName(size_t index) {
+  char name[16];
+  snprintf(name, sizeof name, "%04zu", index);
+  return name;
+}
+
+int copyOut(const std::string& text, char* out, size_t size) {
+  if (out == nullptr || size == 0) return -1;
+  if (text.size() >= size) {
+    out[0] = '\0';
+    return -1;
+  }
+  memcpy(out, text.c_str(), text.size() + 1);
+  return 0;
+}
+
+}  // namespace
+
+int REG_OpenKey(const char* path, REG_Key* key) {
+  if (key == nullptr) return -1;
+  *key = nullptr;
+  if (path == nullptr) return -1;
+  std::vector<std::string> names = splitPath(path);
+  bool isCard = false;
+  if (!isNetworkCardsPath(names)) {
+    if (names.empty()) return -1;
+    std::vector<std::string> parent(names.begin(), names.end() - 1);
+    if (!isNetworkCardsPath(parent)) return -1;
+    isCard = true;
+  }
+  std::vector<Adapter> adapters = listAdapters();
+  REG_KeyData* data = new REG_KeyData;
+  data->path = path;
+  if (!isCard) {
+    for (size_t i = 0; i < adapters.size(); ++i) data->subKeys.push_back(subKeyName(i));
+  } else {
+    size_t i = 0;
+    while (i < adapters.size() && subKeyName(i) != names.back()) ++i;
+    if (i == adapters.size()) {
+      delete data;
+      return -1;
+    }
+    data->values.emplace_back(REG_VALUE_DEVICE_NAME, adapters[i].device);
+    data->values.emplace_back(REG_VALUE_DESCRIPTION, adapters[i].description);
+  }
+  *key = data;
+  return 0;
+}
+
+int REG_OpenSubKey(REG_Key parent, const char* name, REG_Key* key) {
+  if (key != nullptr) *key = nullptr;
+  if (parent == nullptr || name == nullptr) return -1;
+  return REG_OpenKey((parent->path + "\\" + name).c_str(), key);
+}
+
+int REG_EnumKey(REG_Key key, uint32_t index, char* name, size_t size) {
+  if (key == nullptr || index >= key->subKeys.size()) return -1;
+  return copyOut(key->subKeys[index], name, size);
+}
+
+int REG_QueryValue(REG_Key key, const char* valueName, char* data, size_t size) {
+  if (key != nullptr && valueName != nullptr) {
+    for (const auto& [name, value] : key->values)
+      if (strcasecmp(name.c_str(), valueName) == 0) return copyOut(value, data, size);
+  }
+  if (data != nullptr && size > 0) data[0] = '\0';
+  return -1;
+}
+
+int REG_CloseKey(REG_Key key) {
+  delete key;
+  return 0;
+}

@@ -1,0 +1,127 @@
+#include "registry.h"
+
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+
+namespace {
+
+using corrana_test::TempDir;
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir((install.path() + "/admin").c_str(), 0755);
+    setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  }
+  void writeAdapters(const std::string& text) {
+    FILE* f = fopen((install.path() + REG_ADAPTERS_FILE).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+  // The sub-key names and device names of the network-card key at path.
+  static std::vector<std::pair<std::string, std::string>> cards(const char* path) {
+    std::vector<std::pair<std::string, std::string>> found;
+    REG_Key key = nullptr;
+    if (REG_OpenKey(path, &key) != 0) return found;
+    char name[17];
+    for (uint32_t i = 0; REG_EnumKey(key, i, name, sizeof name) == 0; ++i) {
+      REG_Key card = nullptr;
+      char device[4096];
+      EXPECT_EQ(REG_OpenSubKey(key, name, &card), 0);
+      EXPECT_EQ(REG_QueryValue(card, REG_VALUE_DEVICE_NAME, device, sizeof device), 0);
+      found.emplace_back(name, device);
+      REG_CloseKey(card);
+    }
+    REG_CloseKey(key);
+    return found;
+  }
+
+  TempDir install;
+};
+
+TEST_F(Registry, ListsAdaptersFileInOrderUnderEveryCardsPath) {
+  writeAdapters(
+      "# capture adapters\n"
+      "adapter: eth7\n"
+      "other: ignored\n"
+      "no separator line\n"
+      "\n"
+      "adapter:file:/srv/traces/monday.pcap   # replayed\n"
+      "adapter:\n"
+      " adapter \t: lab0\r\n");
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"0000", "eth7"}, {"0001", "file:/srv/traces/monday.pcap"}, {"0002", "lab0"}};
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_NT4), expected);
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_NT5), expected);
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_CLASS), expected);
+  // Separators and case as the caller writes them.
+  EXPECT_EQ(cards("/system/currentcontrolset/services/class/NET/"), expected);
+}
+
+TEST_F(Registry, SkipsOverlongLinesWhole) {
+  writeAdapters("adapter: " + std::string(9000, 'x') + "\nadapter: eth1\n");
+  std::vector<std::pair<std::string, std::string>> expected = {{"0000", "eth1"}};
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_NT5), expected);
+}
+
+TEST_F(Registry, EmptyAdaptersFileListsNoCard) {
+  writeAdapters("# nothing to capture on\n");
+  EXPECT_TRUE(cards(REG_NETWORK_CARDS_NT5).empty());
+}
+
+TEST_F(Registry, WithoutAdaptersFileListsTheNetworkInterfaces) {
+  std::set<std::string> interfaces;
+  struct if_nameindex* names = if_nameindex();
+  ASSERT_NE(names, nullptr);
+  for (struct if_nameindex* n = names; n->if_name != nullptr; ++n) interfaces.insert(n->if_name);
+  if_freenameindex(names);
+
+  std::set<std::string> devices;
+  auto listed = cards(REG_NETWORK_CARDS_NT5);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    char expectedName[24];
+    snprintf(expectedName, sizeof expectedName, "%04zu", i);
+    EXPECT_EQ(listed[i].first, expectedName);
+    devices.insert(listed[i].second);
+  }
+  EXPECT_EQ(devices, interfaces);  // "any" and non-network taps are not cards
+  EXPECT_TRUE(devices.count("lo"));
+}
+
+TEST_F(Registry, RefusesUnknownKeysValuesAndShortBuffers) {
+  writeAdapters("adapter: eth7\n");
+  REG_Key key = reinterpret_cast<REG_Key>(1);
+  EXPECT_EQ(REG_OpenKey("Software\\Elsewhere", &key), -1);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(REG_OpenKey((REG_NETWORK_CARDS_NT5 + std::string("\\0001")).c_str(), &key), -1);
+  EXPECT_EQ(REG_OpenKey(nullptr, &key), -1);
+
+  ASSERT_EQ(REG_OpenKey(REG_NETWORK_CARDS_NT5, &key), 0);
+  char name[4];
+  EXPECT_EQ(REG_EnumKey(key, 0, name, sizeof name), -1);  // "0000" needs 5 bytes
+  EXPECT_EQ(REG_EnumKey(key, 1, name, sizeof name), -1);
+  REG_Key card = nullptr;
+  ASSERT_EQ(REG_OpenSubKey(key, "0000", &card), 0);
+  char value[4] = "xyz";
+  EXPECT_EQ(REG_QueryValue(card, "devicename", value, sizeof value), -1);  // "eth7" does not fit
+  EXPECT_STREQ(value, "");
+  EXPECT_EQ(REG_QueryValue(card, "NoSuchValue", value, sizeof value), -1);
+  char description[32];
+  EXPECT_EQ(REG_QueryValue(card, REG_VALUE_DESCRIPTION, description, sizeof description), 0);
+  EXPECT_STREQ(description, "eth7");
+  REG_CloseKey(card);
+  REG_CloseKey(key);
+  EXPECT_EQ(REG_CloseKey(nullptr), 0);
+}
+
+}  // namespace
