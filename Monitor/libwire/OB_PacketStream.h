@@ -1,0 +1,68 @@
+// One direction of a TCP connection: a buffer stream whose buffers are the payload copies of the
+// direction's segments, kept in ascending sequence order without overlaps, plus the direction's
+// state and counters that the TCP session keeps. The HTTP and FTP parsers read it as one stream.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "OB_BufferStream.h"
+#include "OB_Packet.h"
+
+class OB_PacketBuffer;
+
+// A capture time: seconds since 1970 and microseconds within the second.
+struct OB_PacketTime {
+  uint32_t tv_sec = 0;
+  uint32_t tv_usec = 0;
+};
+
+class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_PacketStream, 0x411CDB06, "OB_PacketStream", OB_BufferStream)
+  OB_CLASS_CREATE(OB_PacketStream)
+
+ public:
+  // Direction flags kept in xStatus.
+  static constexpr uint16_t kFinSeen = 0x01;
+  static constexpr uint16_t kSynSeen = 0x04;
+  static constexpr uint16_t kSynAcked = 0x08;
+  static constexpr uint16_t kRstSeen = 0x10;
+
+  OB_PacketStream();
+
+  using OB_BufferStream::add;
+  // Stores the packet's payload buffer in sequence order, taking one reference on it. Sequence
+  // numbers compare in serial-number arithmetic, so a direction may pass 2^32. Bytes that stored
+  // buffers already hold are cut from the new buffer (which may change its bytes); a buffer that
+  // adds nothing is not stored and counts as a repeat; one below the first stored buffer is
+  // dropped uncounted. The stream total counts every byte offered, repeats included. Returns 0.
+  virtual int add(OB_Packet* packet);
+
+  // Every field below to 0, xMinSeq to 0xFFFFFFFF. 0.
+  int init() override;
+  // Releases the stored buffers (back to their pools) and clears every field as init does, so a
+  // reused stream starts like a new one. 0.
+  int reset() override;
+  int print(FILE* stream) override;
+
+  uint32_t xIPAddr = 0;   // this direction's sender, host order
+  uint16_t xPort = 0;     // this direction's sender port
+  uint16_t xStatus = 0;   // kFinSeen, kSynSeen, kSynAcked, kRstSeen
+  uint32_t xTtlPkts = 0;  // segments of this direction taken by the session
+  uint32_t xErrPkts = 0;  // reported, never counted
+  uint32_t xRepPkts = 0;  // segments add dropped because stored buffers held all their bytes
+  uint32_t xRanAcks = 0;  // reported, never counted
+  uint32_t xZeroLen = 0;  // segments without payload
+  uint32_t xBytXfer = 0;  // payload bytes handed to add
+  uint32_t xFinAck = 0;   // reported, never counted
+  uint32_t xMinSeq = 0xFFFFFFFF;  // sequence number of the direction's SYN
+  uint32_t xMaxSeq = 0;   // one past the highest sequence number the direction used
+  uint32_t xOutOfOrder = 0;  // segments placed before the last stored one
+  OB_PacketTime xBeginSynch;  // time of the direction's SYN
+  OB_PacketTime xAckSynch;    // time of the segment that acknowledged that SYN
+  OB_PacketTime xBeginTime;   // start of the direction (its SYN)
+  OB_PacketTime xEndTime;     // time of the last segment handed to add
+
+ private:
+  void clearFields();
+};

@@ -1,0 +1,55 @@
+// One TCP connection seen on the wire, rebuilt from the captured segments of both directions.
+// The stream builder feeds it segments (processObject) on the capture thread under its hash lock,
+// asks it to give up when idle (needToPack, timeout), and finishes it (finish) before the
+// consumers parse its two streams. The session has no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "OB_PacketStream.h"
+#include "OB_Session.h"
+
+class OB_TCPSession : public OB_Session {
+  OB_CLASS_IDENTITY(OB_TCPSession, 0x411CDB07, "OB_TCPSession", OB_Session)
+  OB_CLASS_CREATE(OB_TCPSession)
+
+ public:
+  // A direction that has carried this many payload bytes finishes the session: a long transfer
+  // is cut off there and handed on.
+  static constexpr uint32_t kByteLimit = 1228800;
+
+  OB_TCPSession() = default;
+  OB_TCPSession(const OB_TCPSession&) = delete;
+  OB_TCPSession& operator=(const OB_TCPSession&) = delete;
+
+  // One line on the debug log: both ends, the bytes each sent and the handshake delays.
+  virtual int dump();
+  // Every direction field side by side, client first.
+  virtual int printControl(FILE* stream);
+  // Gives up an idle session: counts why and marks it finished; -1, unfinished, when the client
+  // never sent a SYN.
+  virtual int timeout();
+  // Adds the session's figures to the process-wide statistics. 0.
+  virtual int finish();
+  // The client's SYN was answered by a RST only.
+  virtual int isRejected();
+  // The client's SYN was never answered.
+  virtual int isUnacked();
+  virtual int setAddressInfo(uint32_t clientIP, uint16_t clientPort, uint32_t serverIP,
+                             uint16_t serverPort);
+  // 1 when (a1, p1) is the client and (a2, p2) the server, else 0.
+  virtual int addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t p2);
+
+  // Takes one segment (an OB_Packet): 0 when taken or counted as extraneous from a known side
+  // (also for an object that is no packet), -1 when refused (session finished, fresh session
+  // without SYN, addresses of another connection).
+  int processObject(OB_Object* object) override;
+  // Clear the session and both directions; reset also releases the stored payload buffers.
+  int init() override;
+  int reset() override;
+  int print(FILE* stream) override;
+
+  OB_PacketStream client;  // sent by the side whose SYN opened the session
+  OB_PacketStream server;
+};

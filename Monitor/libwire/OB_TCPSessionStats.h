@@ -1,0 +1,77 @@
+// The process-wide counts of what happens to TCP segments and sessions: raised by the stream
+// builder and the TCP sessions on the capture thread, by the stream builder's thread and by the
+// consumers; read by the capture engine's command server and printed as a report. Every counter
+// is an atomic raised with relaxed order: the counts need no ordering with anything else, only
+// freedom from data races.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+class OB_TCPSessionStats {
+ public:
+  using Counter = std::atomic<uint32_t>;
+
+  OB_TCPSessionStats() = default;
+  OB_TCPSessionStats(const OB_TCPSessionStats&) = delete;
+  OB_TCPSessionStats& operator=(const OB_TCPSessionStats&) = delete;
+  virtual ~OB_TCPSessionStats() = default;
+
+  // Writes the report (tcpSessionStats_print). 0.
+  virtual int print(FILE* stream);
+
+  static void count(Counter& counter, uint32_t n = 1) {
+    counter.fetch_add(n, std::memory_order_relaxed);
+  }
+  static void uncount(Counter& counter, uint32_t n = 1) {
+    counter.fetch_sub(n, std::memory_order_relaxed);
+  }
+  static uint32_t value(const Counter& counter) {
+    return counter.load(std::memory_order_relaxed);
+  }
+
+  // The 31 counters, in their report order of definition. Those the report calls "kept at 0"
+  // are carried for the report; nothing in the session code raises them.
+  Counter segmentsReceived{0};    // "received for TCP stream building" (stream builder)
+  Counter bytesReceived{0};
+  Counter segmentsUsed{0};        // "used in TCP stream building"
+  Counter bytesUsed{0};
+  Counter segmentsExtraneous{0};  // "rejected for TCP stream (extraneous)"
+  Counter bytesExtraneous{0};
+  Counter segmentsClosed{0};      // "rejected for TCP stream (closed)"
+  Counter bytesClosed{0};
+  Counter segmentsNoMemory{0};    // "rejected for TCP stream (no memory)"
+  Counter bytesNoMemory{0};
+  Counter bytesCompleted{0};      // "used in completed streams built"
+  Counter connectionsStarted{0};  // "started"
+  Counter connectionsBuilt{0};    // "built successfully"
+  Counter timedOutRejected{0};
+  Counter timedOutUnacked{0};
+  Counter timedOutComplete{0};
+  Counter timedOutOddSequence{0};  // kept at 0
+  Counter timedOutNoSyn{0};
+  Counter timedOutGaps{0};         // kept at 0
+  Counter httpStarted{0};         // the consumers raise their three together
+  Counter httpParsed{0};
+  Counter httpFinished{0};
+  Counter ftpStarted{0};
+  Counter ftpParsed{0};
+  Counter ftpFinished{0};
+  Counter payloadBytes{0};        // "total bytes transferred (no headers)"
+  Counter effectiveBytes{0};      // "effective bytes transferred"
+  Counter sessionsRetrieved{0};   // "retrieved from memory manager" (stream builder)
+  Counter sessionsReturned{0};    // "returned to memory manager" (stream builder)
+  Counter segmentsFromPool{0};    // kept at 0
+  Counter segmentsToPool{0};      // kept at 0
+
+  // Driver clock (seconds) when the counters were last cleared: the base of the initiation rate.
+  std::atomic<uint64_t> since{0};
+};
+
+// The one process-wide block.
+OB_TCPSessionStats* getTCPSessionStats();
+// Clears every counter and restarts the rate's time base at the driver clock's now. 0.
+int tcpSessionStats_init();
+// The report: every counter with its label, then connection and transfer rates.
+void tcpSessionStats_print(FILE* stream);
