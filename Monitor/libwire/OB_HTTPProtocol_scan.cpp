@@ -1,0 +1,304 @@
+// The pieces every grammar rule uses: the cursor helpers, the keyword lookup, the character
+// classes and the small text scanners.
+#include <cstring>
+
+#include "OB_HTTPProtocol.h"
+
+namespace {
+
+enum : uint16_t {
+  kCTL = 1 << 0,
+  kUpAlpha = 1 << 1,
+  kLoAlpha = 1 << 2,
+  kDigit = 1 << 3,
+  kHex = 1 << 4,
+  kReserved = 1 << 5,
+  kSafe = 1 << 6,
+  kExtra = 1 << 7,
+  kTSpecial = 1 << 8,
+};
+
+struct CharClasses {
+  uint16_t bits[256];
+  constexpr CharClasses() : bits() {
+    for (int c = 0; c < 32; ++c) bits[c] |= kCTL;
+    bits[127] |= kCTL;
+    for (int c = 'A'; c <= 'Z'; ++c) bits[c] |= kUpAlpha;
+    for (int c = 'a'; c <= 'z'; ++c) bits[c] |= kLoAlpha;
+    for (int c = '0'; c <= '9'; ++c) bits[c] |= kDigit | kHex;
+    for (int c = 'A'; c <= 'F'; ++c) bits[c] |= kHex;
+    for (int c = 'a'; c <= 'f'; ++c) bits[c] |= kHex;
+    for (unsigned char c : {';', '/', '?', ':', '@', '&', '='}) bits[c] |= kReserved;
+    for (unsigned char c : {'$', '-', '_', '.', '+'}) bits[c] |= kSafe;
+    for (unsigned char c : {'!', '*', '\'', '(', ')', ','}) bits[c] |= kExtra;
+    for (unsigned char c : {'(', ')', '<', '>', '@', ',', ';', ':', '\\', '/', '[', ']', '?', '=',
+                            ' ', '\t', '"'}) {
+      bits[c] |= kTSpecial;
+    }
+  }
+  constexpr bool is(unsigned char c, uint16_t mask) const { return (bits[c] & mask) != 0; }
+};
+
+constexpr CharClasses kClasses;
+
+struct Keyword {
+  const char* text;
+  int length;
+  OB_HTTPProtocol::keywords value;
+};
+
+// Longest first, so that of two keywords sharing a beginning the longer is tried first.
+constexpr Keyword kKeywords[] = {
+    {"CONTENT-TRANSFER-ENCODING", 25, OB_HTTPProtocol::KW_CONTENT_TRANSFER_ENCODING},
+    {"IF-MODIFIED-SINCE", 17, OB_HTTPProtocol::KW_IF_MODIFIED_SINCE},
+    {"CONTENT-ENCODING", 16, OB_HTTPProtocol::KW_CONTENT_ENCODING},
+    {"CONTENT-LANGUAGE", 16, OB_HTTPProtocol::KW_CONTENT_LANGUAGE},
+    {"QUOTED-PRINTABLE", 16, OB_HTTPProtocol::KW_QUOTED_PRINTABLE},
+    {"WWW-AUTHENTICATE", 16, OB_HTTPProtocol::KW_WWW_AUTHENTICATE},
+    {"ACCEPT-ENCODING", 15, OB_HTTPProtocol::KW_ACCEPT_ENCODING},
+    {"ACCEPT-LANGUAGE", 15, OB_HTTPProtocol::KW_ACCEPT_LANGUAGE},
+    {"ACCEPT-CHARSET", 14, OB_HTTPProtocol::KW_ACCEPT_CHARSET},
+    {"CONTENT-LENGTH", 14, OB_HTTPProtocol::KW_CONTENT_LENGTH},
+    {"AUTHORIZATION", 13, OB_HTTPProtocol::KW_AUTHORIZATION},
+    {"LAST-MODIFIED", 13, OB_HTTPProtocol::KW_LAST_MODIFIED},
+    {"CONTENT-TYPE", 12, OB_HTTPProtocol::KW_CONTENT_TYPE},
+    {"MIME-VERSION", 12, OB_HTTPProtocol::KW_MIME_VERSION},
+    {"RETRY-AFTER", 11, OB_HTTPProtocol::KW_RETRY_AFTER},
+    {"CONNECTION", 10, OB_HTTPProtocol::KW_CONNECTION},
+    {"KEEP-ALIVE", 10, OB_HTTPProtocol::KW_KEEP_ALIVE},
+    {"USER-AGENT", 10, OB_HTTPProtocol::KW_USER_AGENT},
+    {"FORWARDED", 9, OB_HTTPProtocol::KW_FORWARDED},
+    {"COMPRESS", 8, OB_HTTPProtocol::KW_COMPRESS},
+    {"ENCODING", 8, OB_HTTPProtocol::KW_ENCODING},
+    {"LANGUAGE", 8, OB_HTTPProtocol::KW_LANGUAGE},
+    {"LOCATION", 8, OB_HTTPProtocol::KW_LOCATION},
+    {"NO-CACHE", 8, OB_HTTPProtocol::KW_NO_CACHE},
+    {"CHARSET", 7, OB_HTTPProtocol::KW_CHARSET},
+    {"EXPIRES", 7, OB_HTTPProtocol::KW_EXPIRES},
+    {"MAX-AGE", 7, OB_HTTPProtocol::KW_MAX_AGE},
+    {"PERSIST", 7, OB_HTTPProtocol::KW_PERSIST},
+    {"REFERER", 7, OB_HTTPProtocol::KW_REFERER},
+    {"VERSION", 7, OB_HTTPProtocol::KW_VERSION},
+    {"ACCEPT", 6, OB_HTTPProtocol::KW_ACCEPT},
+    {"BASE64", 6, OB_HTTPProtocol::KW_BASE64},
+    {"BINARY", 6, OB_HTTPProtocol::KW_BINARY},
+    {"DELETE", 6, OB_HTTPProtocol::KW_DELETE},
+    {"LENGTH", 6, OB_HTTPProtocol::KW_LENGTH},
+    {"PRAGMA", 6, OB_HTTPProtocol::KW_PRAGMA},
+    {"PUBLIC", 6, OB_HTTPProtocol::KW_PUBLIC},
+    {"SERVER", 6, OB_HTTPProtocol::KW_SERVER},
+    {"UNLINK", 6, OB_HTTPProtocol::KW_UNLINK},
+    {"ALLOW", 5, OB_HTTPProtocol::KW_ALLOW},
+    {"BASIC", 5, OB_HTTPProtocol::KW_BASIC},
+    {"REALM", 5, OB_HTTPProtocol::KW_REALM},
+    {"TITLE", 5, OB_HTTPProtocol::KW_TITLE},
+    {"DATE", 4, OB_HTTPProtocol::KW_DATE},
+    {"FROM", 4, OB_HTTPProtocol::KW_FROM},
+    {"GZIP", 4, OB_HTTPProtocol::KW_GZIP},
+    {"HEAD", 4, OB_HTTPProtocol::KW_HEAD},
+    {"HOST", 4, OB_HTTPProtocol::KW_HOST},
+    {"HTTP", 4, OB_HTTPProtocol::KW_HTTP},
+    {"LINK", 4, OB_HTTPProtocol::KW_LINK},
+    {"POST", 4, OB_HTTPProtocol::KW_POST},
+    {"TYPE", 4, OB_HTTPProtocol::KW_TYPE},
+    {"VARY", 4, OB_HTTPProtocol::KW_VARY},
+    {"7BIT", 4, OB_HTTPProtocol::KW_7BIT},
+    {"8BIT", 4, OB_HTTPProtocol::KW_8BIT},
+    {"FOR", 3, OB_HTTPProtocol::KW_FOR},
+    {"GET", 3, OB_HTTPProtocol::KW_GET},
+    {"PUT", 3, OB_HTTPProtocol::KW_PUT},
+    {"UA-", 3, OB_HTTPProtocol::KW_UA},
+    {"URI", 3, OB_HTTPProtocol::KW_URI},
+    {"BY", 2, OB_HTTPProtocol::KW_BY},
+};
+
+// The longest word the lookup reads; longer than every keyword.
+constexpr size_t kMaxWord = 30;
+
+bool endsWord(unsigned char c) {
+  return c == ':' || c == '\r' || c == '\n' || c == ' ' || c == '/';
+}
+
+unsigned char upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
+
+}  // namespace
+
+// ---- Cursor helpers ----
+
+OB_HTTPProtocol::Backtrack::Backtrack(OB_HTTPProtocol* parser)
+    : parser_(parser),
+      slot_(kFirstBacktrackSlot + parser->backtrackDepth_++ % kBacktrackSlots) {
+  mark_ = parser_->stream_->markNext(slot_);
+}
+
+OB_HTTPProtocol::Backtrack::~Backtrack() {
+  if (!accepted_) restore();
+  --parser_->backtrackDepth_;
+}
+
+void OB_HTTPProtocol::Backtrack::restore() {
+  if (mark_ != nullptr) parser_->stream_->resetNext(mark_, slot_);
+}
+
+size_t OB_HTTPProtocol::peek(unsigned char* out, size_t n) {
+  unsigned char* here = stream_->markNext(kPeekSlot);
+  if (here == nullptr || n == 0) return 0;
+  size_t got = 0;
+  for (;;) {
+    out[got++] = stream_->getNext();
+    if (got == n || stream_->incNext() == 0) break;
+  }
+  stream_->resetNext(here, kPeekSlot);
+  return got;
+}
+
+bool OB_HTTPProtocol::peekIs(const char* text, size_t n, bool fold) {
+  unsigned char bytes[32];
+  if (n > sizeof(bytes) || peek(bytes, n) != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = fold ? upper(bytes[i]) : bytes[i];
+    if (c != static_cast<unsigned char>(text[i])) return false;
+  }
+  return true;
+}
+
+void OB_HTTPProtocol::skipKeyword(int n) {
+  if (n <= 0) return;
+  if (stream_->bumpToNext(n) == 0) stream_->bumpToNext(n - 1);
+}
+
+void OB_HTTPProtocol::skipSpaces() {
+  while (stream_->getNext() == ' ' && stream_->incNext() != 0) {
+  }
+}
+
+void OB_HTTPProtocol::skipLineEnds() {
+  for (;;) {
+    unsigned char c = stream_->getNext();
+    if ((c != '\r' && c != '\n') || stream_->incNext() == 0) break;
+  }
+}
+
+void OB_HTTPProtocol::reportValue(AnalysisType type, unsigned char* start, unsigned char* end) {
+  if (start == nullptr || end == nullptr) return;
+  stream_->resetNext(start, kValueStartSlot);
+  dataOutput(type, start, end);
+  stream_->resetNext(end, kValueEndSlot);
+}
+
+// ---- Keyword lookup ----
+
+OB_HTTPProtocol::keywords OB_HTTPProtocol::GetNextKWT() {
+  unsigned char* here = stream_->getNextPtr();
+  if (here == nullptr) return KW_NONE;
+  unsigned char first = *here;
+  if (first == '\r' || first == '\n') return KW_LINE_END;
+  // Groups of header rules ask again at the same place for every member they try.
+  if (here == keywordAt_) return keywordFound_;
+
+  unsigned char word[kMaxWord];
+  size_t seen = peek(word, kMaxWord);
+  size_t length = 0;
+  while (length < seen && !endsWord(word[length])) {
+    word[length] = upper(word[length]);
+    ++length;
+  }
+
+  keywords found = KW_NONE;
+  if (length > 0 && word[0] >= 10 && word[0] <= 'W') {
+    for (const Keyword& keyword : kKeywords) {
+      if (static_cast<size_t>(keyword.length) > length || keyword.text[0] != word[0] ||
+          std::memcmp(word, keyword.text, keyword.length) != 0) {
+        continue;
+      }
+      found = keyword.value;
+      // FOR followed by W must be FORWARDED, which was tried first.
+      if (found == KW_FOR && length > 3 && word[3] == 'W') found = KW_NONE;
+      break;
+    }
+  }
+  keywordAt_ = here;
+  keywordFound_ = found;
+  return found;
+}
+
+// ---- Character classes ----
+
+int OB_HTTPProtocol::CTLchar(unsigned char c) { return kClasses.is(c, kCTL) ? 1 : 0; }
+
+int OB_HTTPProtocol::noCTLchar(unsigned char c) {
+  return (c >= 32 && c <= 126) || c == '\t' || c == '\n' || c == '\r' ? 1 : 0;
+}
+
+int OB_HTTPProtocol::reservedchar(unsigned char c) { return kClasses.is(c, kReserved) ? 1 : 0; }
+int OB_HTTPProtocol::safechar(unsigned char c) { return kClasses.is(c, kSafe) ? 1 : 0; }
+int OB_HTTPProtocol::extrachar(unsigned char c) { return kClasses.is(c, kExtra) ? 1 : 0; }
+int OB_HTTPProtocol::UPALPHAchar(unsigned char c) { return kClasses.is(c, kUpAlpha) ? 1 : 0; }
+int OB_HTTPProtocol::LOALPHAchar(unsigned char c) { return kClasses.is(c, kLoAlpha) ? 1 : 0; }
+int OB_HTTPProtocol::ALPHAchar(unsigned char c) {
+  return kClasses.is(c, kUpAlpha | kLoAlpha) ? 1 : 0;
+}
+int OB_HTTPProtocol::DIGITchar(unsigned char c) { return kClasses.is(c, kDigit) ? 1 : 0; }
+int OB_HTTPProtocol::hexchar(unsigned char c) { return kClasses.is(c, kHex) ? 1 : 0; }
+
+int OB_HTTPProtocol::escapechar(unsigned char c) {
+  if (c != '%') return 0;
+  unsigned char bytes[3];
+  if (peek(bytes, 3) != 3 || bytes[0] != '%' || !kClasses.is(bytes[1], kHex) ||
+      !kClasses.is(bytes[2], kHex)) {
+    return 0;
+  }
+  stream_->bumpToNext(2);
+  return 1;
+}
+
+int OB_HTTPProtocol::nationalchar(unsigned char c) {
+  return !kClasses.is(c, kCTL | kUpAlpha | kLoAlpha | kExtra | kDigit | kReserved | kSafe) &&
+                 c != ' '
+             ? 1
+             : 0;
+}
+
+int OB_HTTPProtocol::unreservedchar(unsigned char c) {
+  return !kClasses.is(c, kCTL | kReserved) && c != ' ' ? 1 : 0;
+}
+
+// "%" is itself unreserved, so an escape is taken byte by byte; the escape test is the fallback.
+int OB_HTTPProtocol::uchar(unsigned char c) { return unreservedchar(c) || escapechar(c) ? 1 : 0; }
+
+int OB_HTTPProtocol::pchar(unsigned char c) {
+  return c == ':' || c == '@' || c == '&' || c == '=' || uchar(c) ? 1 : 0;
+}
+
+int OB_HTTPProtocol::tspecials(unsigned char c) { return kClasses.is(c, kTSpecial) ? 1 : 0; }
+
+// ---- Text scanners ----
+
+void OB_HTTPProtocol::LWS() {
+  consumeWhile([](unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+int OB_HTTPProtocol::token() {
+  auto isToken = [](unsigned char c) { return c >= 32 && c < 127 && !kClasses.is(c, kTSpecial); };
+  if (!isToken(stream_->getNext())) return 0;
+  consumeWhile(isToken);
+  return 1;
+}
+
+void OB_HTTPProtocol::ctext() {
+  consumeWhile([](unsigned char c) {
+    return c != '(' && c != ')' && (!kClasses.is(c, kCTL) || c == '\t' || c == '\r' || c == '\n');
+  });
+}
+
+void OB_HTTPProtocol::qdtext() {
+  consumeWhile([this](unsigned char c) { return c != '"' && noCTLchar(c); });
+}
+
+void OB_HTTPProtocol::qatext() {
+  consumeWhile([this](unsigned char c) { return c != '<' && c != '>' && noCTLchar(c); });
+}
+
+void OB_HTTPProtocol::star_text() {
+  consumeWhile([this](unsigned char c) { return noCTLchar(c) != 0; });
+}
