@@ -1,11 +1,23 @@
 #include "OB_Consumer.h"
 
+#include <cstdlib>
+
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
 #include "OB_Data.h"
 #include "OB_Protocol.h"
 #include "OB_ProtocolWriter.h"
 #include "OB_TCPSession.h"
 
-OB_Consumer::OB_Consumer() { setOwner(1); }
+OB_Consumer::OB_Consumer() {
+  setOwner(1);
+  if (OB_NamedStringList* options = getOptions(); options != nullptr) {
+    if (OB_String* value = options->find("Debug"); value != nullptr) {
+      int level = atoi(static_cast<const char*>(*value));
+      if (level > 0) debugLevel = level;
+    }
+  }
+}
 
 OB_Consumer::~OB_Consumer() {
   obRelease(protocol);

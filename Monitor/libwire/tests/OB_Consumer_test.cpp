@@ -189,3 +189,26 @@ TEST_F(OB_ConsumerTest, ListHoldsItsOwnReferenceOnEachWriter) {
 }
 
 }  // namespace
+
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+
+namespace {
+
+TEST(OB_ConsumerOptions, DebugOptionAboveZeroSetsTheLevel) {
+  OB_NamedStringList options;
+  options.setOwner(1);
+  options.insert(OB_String::create(), "Debug");
+  *options.find("Debug") = "2";
+  setOptions(&options);
+  OB_Consumer* verbose = new OB_Consumer;
+  EXPECT_EQ(verbose->getDebugLevel(), 2);
+  *options.find("Debug") = "-1";
+  OB_Consumer* quiet = new OB_Consumer;
+  EXPECT_EQ(quiet->getDebugLevel(), 0);
+  setOptions(nullptr);
+  obRelease(verbose);
+  obRelease(quiet);
+}
+
+}  // namespace
