@@ -1,0 +1,456 @@
+#include "OB_Config.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+#include "OB_Tools.h"
+
+namespace {
+
+constexpr const char* kDashes = "-------------------------------------------------------";
+// Longest line kept of any line of the general file; the rest of a longer line is dropped so
+// that it can never be taken for the next line.
+constexpr int kFileLineMax = 2048;
+// MIME lines are looked at over this many characters.
+constexpr int kMimeLineMax = 1024;
+// Longest line kept of a received address or MIME line.
+constexpr int kWireLineMax = 2048;
+
+// Copies at most size - 1 characters of source and the NUL.
+void copyCut(char* dest, size_t size, const char* source) {
+  size_t length = strnlen(source, size - 1);
+  memcpy(dest, source, length);
+  dest[length] = '\0';
+}
+
+// Reads one line of a file whole: the first n characters are kept in buf (n + 1 bytes), the rest
+// up to the line feed is dropped, and one carriage return before the end is removed. Returns the
+// kept length, or -1 when the file ended before any character.
+int readFileLine(FILE* stream, char* buf, int n) {
+  int length = OB_Tools::getline(stream, buf, n);
+  if (length == n) {
+    int c;
+    while ((c = getc(stream)) != EOF && c != '\n') {
+    }
+  }
+  size_t size = strlen(buf);
+  if (size > 0 && buf[size - 1] == '\r') buf[--size] = '\0';
+  if (length < 0 && size == 0) return -1;
+  return static_cast<int>(size);
+}
+
+void skipFileLines(FILE* stream, char* buf, int count) {
+  for (int i = 0; i < count; ++i) readFileLine(stream, buf, kFileLineMax);
+}
+
+// Receives one line whole: "\n" ends it and is not stored; the first size - 1 bytes are kept and
+// the rest is dropped, so an overlong line never spills into the next field. -1 when the peer
+// closes before the line feed or on a receive error.
+int receiveLine(int socket, char* buffer, int size) {
+  int stored = 0;
+  for (;;) {
+    char byte;
+    if (readJ_n_chars(socket, &byte, 1) != 1) {
+      buffer[stored] = '\0';
+      return -1;
+    }
+    if (byte == '\n') break;
+    if (stored < size - 1) buffer[stored++] = byte;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+int sendLine(int socket, const char* text) {
+  std::string line(text);
+  line += '\n';
+  return writeJ_n_chars(socket, line.data(), static_cast<int>(line.size())) < 0 ? -1 : 0;
+}
+
+std::string quadList(const uint32_t* addresses, int count) {
+  std::string list;
+  char quad[16];
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) list += ' ';
+    list += OB_Tools::IPAddressString(addresses[i], quad);
+  }
+  return list;
+}
+
+}  // namespace
+
+bool OB_Config::parseAddress(const char* text, bool allowAllOnes, uint32_t* address) {
+  struct in_addr converted;
+  if (text == nullptr || inet_aton(text, &converted) == 0) return false;
+  if (converted.s_addr == INADDR_NONE && !allowAllOnes) return false;
+  *address = ntohl(converted.s_addr);
+  return true;
+}
+
+OB_Config::~OB_Config() { free(mimeTypes_); }
+
+void OB_Config::setMimeTable(OB_MimeType* table, uint16_t count) {
+  free(mimeTypes_);
+  mimeTypes_ = table;
+  numMimeTypes_ = table != nullptr ? count : 0;
+}
+
+int OB_Config::reset() {
+  setMimeTable(nullptr, 0);
+  return 0;
+}
+
+int OB_Config::setName(const char* name) {
+  copyCut(name_, sizeof name_, name != nullptr ? name : "");
+  return 0;
+}
+
+const OB_MimeType* OB_Config::getMimeType(int index) const {
+  if (index < 0 || index >= numMimeTypes_ || mimeTypes_ == nullptr) return nullptr;
+  return &mimeTypes_[index];
+}
+
+int OB_Config::getIPRangeCount() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return numRanges_;
+}
+
+int OB_Config::getIPRange(int index, uint32_t* minimum, uint32_t* maximum) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (index < 0 || index >= numRanges_) return -1;
+  if (minimum != nullptr) *minimum = ranges_[index].minimum;
+  if (maximum != nullptr) *maximum = ranges_[index].maximum;
+  return 0;
+}
+
+uint32_t OB_Config::getNetwork(int index) const {
+  if (index < 0 || index >= numOfNets || index >= kMaxNets) return 0;
+  return network_[index];
+}
+
+void OB_Config::publishInstall(const IPRange* ranges, int count, const char* dbDir,
+                               const char* deviceName, uint32_t port) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (count > kMaxRanges) count = kMaxRanges;
+  if (count < 0) count = 0;
+  if (count > 0) memcpy(ranges_, ranges, sizeof(IPRange) * static_cast<size_t>(count));
+  numRanges_ = static_cast<uint16_t>(count);
+  copyCut(databaseDir, sizeof databaseDir, dbDir);
+  copyCut(device, sizeof device, deviceName);
+  connectionPort = port;
+}
+
+int OB_Config::isValidPassword(const char* user, const char* pass) {
+  if (user == nullptr || pass == nullptr) return 0;
+  return strcmp(user, "root") == 0 && strcmp(pass, password) == 0 ? 1 : 0;
+}
+
+int OB_Config::isValidSourceIP(uint32_t address) {
+  if (applyNetAddress == 0) return 1;
+  for (int i = 0; i < numOfNets && i < kMaxNets; ++i) {
+    if ((address & maskAddress[i]) == network_[i]) return 1;
+  }
+  return 0;
+}
+
+int OB_Config::isInIPRanges(uint32_t address) {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (int i = 0; i < numRanges_; ++i) {
+    if (ranges_[i].minimum <= address && address <= ranges_[i].maximum) return 1;
+  }
+  return 0;
+}
+
+FILE* OB_Config::openConfigFile(const char* folder, const char* file, const char* mode) {
+  std::string path = std::string(OB_Tools::getInstallDir()) + (folder != nullptr ? folder : "");
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    OB_Log::quit("openConfigFile: %s can't open directory\n", path.c_str());
+  path += "/";
+  path += file != nullptr ? file : "";
+  FILE* stream = fopen(path.c_str(), mode);
+  int error = errno;
+  if (stream != nullptr) {
+    // Opening a folder for reading succeeds here; it is no configuration file.
+    struct stat opened;
+    if (fstat(fileno(stream), &opened) != 0 || !S_ISDIR(opened.st_mode)) return stream;
+    fclose(stream);
+    error = EISDIR;
+  }
+  switch (error) {
+    case EACCES:
+    case EISDIR:
+      OB_Log::quit("%s: Permision denied\n", path.c_str());
+    case EMFILE:
+    case ENFILE:
+      OB_Log::quit("%s: Too many files already open\n", path.c_str());
+    case ENAMETOOLONG:
+      OB_Log::quit("%s: Path too long\n", path.c_str());
+    default:
+      OB_Log::ret(" ");
+      fprintf(stderr, "%s\n", strerror(error));
+      OB_Log::quit("%s: Problem opening file\n", path.c_str());
+  }
+}
+
+int OB_Config::readGeneralConfigFile(FILE* stream) {
+  char line[kFileLineMax + 1];
+  skipFileLines(stream, line, 5);
+  configVersion = 1;
+  readFileLine(stream, line, kFileLineMax);  // the file's version: always 1, not looked at
+  skipFileLines(stream, line, 2);
+  readFileLine(stream, line, kFileLineMax);
+  netStatsEnabled = strtol(line, nullptr, 10) != 0 ? 1 : 0;
+  skipFileLines(stream, line, 2);
+  readFileLine(stream, line, kFileLineMax);
+  copyCut(filterProgram, sizeof filterProgram, line);
+  skipFileLines(stream, line, 2);
+  readFileLine(stream, line, kFileLineMax);
+  daysOfDataToKeep = static_cast<uint32_t>(strtoul(line, nullptr, 10));
+  skipFileLines(stream, line, 2);
+  readFileLine(stream, line, kFileLineMax);
+  long count = strtol(line, nullptr, 10);
+  if (count < 0 || count > UINT16_MAX)
+    OB_Log::quit("readGeneralConfigFile: Malformed MIME type count: %s\n", line);
+  skipFileLines(stream, line, 2);
+
+  OB_MimeType* table = nullptr;
+  if (count > 0) {
+    table = static_cast<OB_MimeType*>(calloc(static_cast<size_t>(count), sizeof(OB_MimeType)));
+    if (table == nullptr) OB_Log::quit("readGeneralConfigFile: no memory\n");
+  }
+  setMimeTable(table, static_cast<uint16_t>(count));
+  for (long i = 0; i < count; ++i) {
+    readFileLine(stream, line, kFileLineMax);
+    line[kMimeLineMax] = '\0';
+    OB_MimeType& row = table[i];
+    char* save = nullptr;
+    char* token = strtok_r(line, " \t", &save);
+    if (token == nullptr) continue;
+    copyCut(row.type, sizeof row.type, token);
+    while ((token = strtok_r(nullptr, " \t", &save)) != nullptr) {
+      if (row.numExtensions >= OB_MimeType::kMaxExtensions)
+        OB_Log::quit("readGeneralConfigFile: Maximum # of postfixes/type = %d\n",
+                     OB_MimeType::kMaxExtensions);
+      char* extension = row.extensions[row.numExtensions++];
+      copyCut(extension, sizeof row.extensions[0], token);
+      OB_Tools::toLowerCase(extension);
+    }
+  }
+
+  skipFileLines(stream, line, 2);
+  readFileLine(stream, line, kFileLineMax);
+  char* value = OB_Tools::getConfigValue(stream, line);
+  copyCut(password, sizeof password, value != nullptr ? value : "");
+  readFileLine(stream, line, kFileLineMax);
+  value = OB_Tools::getConfigValue(stream, line);
+  applyNetAddress = value != nullptr ? static_cast<int>(strtol(value, nullptr, 10)) : 0;
+  readFileLine(stream, line, kFileLineMax);
+  value = OB_Tools::getConfigValue(stream, line);
+  long nets = value != nullptr ? strtol(value, nullptr, 10) : 0;
+  if (nets < 0 || nets > kMaxNets) OB_Log::quit("readGeneralConfigFile: too many networks\n");
+  numOfNets = static_cast<uint16_t>(nets);
+
+  if (numOfNets > 0) {
+    for (int pass = 0; pass < 2; ++pass) {
+      bool masks = pass == 1;
+      uint32_t* target = masks ? maskAddress : exampleAddress;
+      readFileLine(stream, line, kFileLineMax);
+      value = OB_Tools::getConfigValue(stream, line);
+      char* save = nullptr;
+      char* token = value != nullptr ? strtok_r(value, " \t", &save) : nullptr;
+      for (int i = 0; i < numOfNets; ++i) {
+        if (!parseAddress(token, masks, &target[i]))
+          OB_Log::quit("readGeneralConfigFile: Malformed IP Address: %s\n",
+                       token != nullptr ? token : "");
+        token = strtok_r(nullptr, " \t", &save);
+      }
+    }
+  }
+  for (int i = 0; i < numOfNets; ++i) network_[i] = exampleAddress[i] & maskAddress[i];
+  return 0;
+}
+
+int OB_Config::writeUser(FILE* stream) {
+  OB_Log::flog(stream, "# Root user\n");
+  OB_Log::flog(stream, "password{%s}\n", password);
+  OB_Log::flog(stream, "applyNetAddress{%d}\n", applyNetAddress);
+  OB_Log::flog(stream, "numOfNets{%d}\n", numOfNets);
+  int nets = numOfNets < kMaxNets ? numOfNets : kMaxNets;
+  OB_Log::flog(stream, "exampleAddress{%s}\n", quadList(exampleAddress, nets).c_str());
+  OB_Log::flog(stream, "maskAddress{%s}\n", quadList(maskAddress, nets).c_str());
+  OB_Log::flog(stream, "\n");
+  return 0;
+}
+
+int OB_Config::save() {
+  std::string file = std::string(name_) + "_prvt.cfg";
+  std::string temporary = file + ".new";
+  FILE* out = openConfigFile("/admin", temporary.c_str(), "w");
+  fprintf(out, "%s\n", kDashes);
+  fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+  fprintf(out, "%s\n\n", kDashes);
+  fprintf(out, "# Config version\n1\n\n");
+  fprintf(out, "# Net 1=On 0=Off\n%d\n\n", netStatsEnabled != 0 ? 1 : 0);
+  fprintf(out, "# BPF filter string\n%s\n\n", filterProgram);
+  fprintf(out, "# Days of data to keep\n%u\n\n", daysOfDataToKeep);
+  fprintf(out, "# HTTP RealTime: Number of MIME type file extension mappings\n%u\n\n",
+          numMimeTypes_);
+  fprintf(out, "# HTTP RealTime: MIME type file extension mappings\n");
+  for (int i = 0; i < numMimeTypes_; ++i) {
+    OB_MimeType& row = mimeTypes_[i];
+    fprintf(out, "%s\t\t\t", row.type);
+    for (int k = 0; k < row.numExtensions && k < OB_MimeType::kMaxExtensions; ++k) {
+      OB_Tools::toLowerCase(row.extensions[k]);
+      fprintf(out, "%s ", row.extensions[k]);
+    }
+    fprintf(out, "\n");
+  }
+  fprintf(out, "\n");
+  writeUser(out);
+
+  bool written = fflush(out) == 0 && ferror(out) == 0 && fsync(fileno(out)) == 0;
+  written = fclose(out) == 0 && written;
+  std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
+  std::string temporaryPath = folder + temporary;
+  if (!written || rename(temporaryPath.c_str(), (folder + file).c_str()) != 0) {
+    OB_Log::ret("save: can't write %s%s %s", folder.c_str(), file.c_str(), OB_Log::sys_err_str());
+    unlink(temporaryPath.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int OB_Config::print(FILE* stream) {
+  OB_Log::flog(stream, "General Configuration\n");
+  OB_Log::flog(stream, "---------------------\n");
+  OB_Log::flog(stream, "databaseDir          = '%s'\n", databaseDir);
+  OB_Log::flog(stream, "device               = '%s'\n", device);
+  OB_Log::flog(stream, "filterProgram        = '%s'\n", filterProgram);
+  OB_Log::flog(stream, "netStatsEnabled      = '%d'\n", netStatsEnabled != 0 ? 1 : 0);
+  OB_Log::flog(stream, "connectionPort       = %u\n", connectionPort);
+  OB_Log::flog(stream, "daysOfDataToKeep     = %u\n", daysOfDataToKeep);
+  OB_Log::flog(stream, "\n");
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    OB_Log::flog(stream, "  IP Ranges: # = %d\n", numRanges_);
+    char low[16];
+    char high[16];
+    for (int i = 0; i < numRanges_; ++i)
+      OB_Log::flog(stream, "    %s  %s\n", OB_Tools::IPAddressString(ranges_[i].minimum, low),
+                   OB_Tools::IPAddressString(ranges_[i].maximum, high));
+  }
+  OB_Log::flog(stream, "\n");
+  OB_Log::flog(stream, "  MIME types: # = %d\n", numMimeTypes_);
+  for (int i = 0; i < numMimeTypes_; ++i) {
+    const OB_MimeType& row = mimeTypes_[i];
+    OB_Log::flog(stream, "      %s ( ", row.type);
+    for (int k = 0; k < row.numExtensions && k < OB_MimeType::kMaxExtensions; ++k)
+      OB_Log::flog(stream, "%s ", row.extensions[k]);
+    OB_Log::flog(stream, ")\n");
+  }
+  OB_Log::flog(stream, "\n");
+  writeUser(stream);
+  return 0;
+}
+
+int OB_Config::writeJ(int socket) {
+  if (writeJ_UInt32(socket, configVersion) != 0) return -1;
+  if (sendLine(socket, device) != 0) return -1;
+  if (writeJ_UInt32(socket, connectionPort) != 0) return -1;
+  if (sendLine(socket, filterProgram) != 0) return -1;
+  if (writeJ_UInt32(socket, daysOfDataToKeep) != 0) return -1;
+  if (writeJ_UInt16(socket, numMimeTypes_) != 0) return -1;
+  for (int i = 0; i < numMimeTypes_; ++i) {
+    const OB_MimeType& row = mimeTypes_[i];
+    int extensions = row.numExtensions < OB_MimeType::kMaxExtensions
+                         ? row.numExtensions
+                         : OB_MimeType::kMaxExtensions;
+    if (sendLine(socket, row.type) != 0) return -1;
+    if (writeJ_UInt8(socket, static_cast<uint8_t>(extensions)) != 0) return -1;
+    for (int k = 0; k < extensions; ++k)
+      if (sendLine(socket, row.extensions[k]) != 0) return -1;
+  }
+  if (sendLine(socket, password) != 0) return -1;
+  if (writeJ_UInt8(socket, static_cast<uint8_t>(applyNetAddress)) != 0) return -1;
+  int nets = numOfNets < kMaxNets ? numOfNets : kMaxNets;
+  if (writeJ_UInt16(socket, static_cast<uint16_t>(nets)) != 0) return -1;
+  char quad[16];
+  for (int i = 0; i < nets; ++i) {
+    if (sendLine(socket, OB_Tools::IPAddressString(exampleAddress[i], quad)) != 0) return -1;
+    if (sendLine(socket, OB_Tools::IPAddressString(maskAddress[i], quad)) != 0) return -1;
+  }
+  return 0;
+}
+
+int OB_Config::readJ(int socket) {
+  if (readJ_UInt32(socket, &configVersion) != 0) return -1;
+  if (receiveLine(socket, device, sizeof device) < 0) return -1;
+  if (readJ_UInt32(socket, &connectionPort) != 0) return -1;
+  if (receiveLine(socket, filterProgram, sizeof filterProgram) < 0) return -1;
+  if (readJ_UInt32(socket, &daysOfDataToKeep) != 0) return -1;
+  uint16_t count = 0;
+  if (readJ_UInt16(socket, &count) != 0) return -1;
+
+  OB_MimeType* table = nullptr;
+  if (count > 0) {
+    table = static_cast<OB_MimeType*>(calloc(count, sizeof(OB_MimeType)));
+    if (table == nullptr) {
+      OB_Log::ret("hcommand_SET_CONFIG: Not enough memory.");
+      return -1;
+    }
+  }
+  setMimeTable(table, count);
+  char line[kWireLineMax];
+  for (int i = 0; i < count; ++i) {
+    OB_MimeType& row = table[i];
+    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    copyCut(row.type, sizeof row.type, line);
+    uint8_t extensions = 0;
+    if (readJ_UInt8(socket, &extensions) != 0) return -1;
+    if (extensions > OB_MimeType::kMaxExtensions) {
+      OB_Log::ret("hcommand_SET_CONFIG: Maximum # of postfixes/type = %d",
+                  OB_MimeType::kMaxExtensions);
+      return -1;
+    }
+    for (int k = 0; k < extensions; ++k) {
+      if (receiveLine(socket, line, sizeof line) < 0) return -1;
+      copyCut(row.extensions[k], sizeof row.extensions[0], line);
+      row.numExtensions = static_cast<uint8_t>(k + 1);
+    }
+  }
+
+  if (receiveLine(socket, password, sizeof password) < 0) return -1;
+  int apply = 0;
+  if (readJ_Boolean(socket, &apply) != 0) return -1;
+  applyNetAddress = apply;
+  uint16_t nets = 0;
+  if (readJ_UInt16(socket, &nets) != 0) return -1;
+  if (nets > kMaxNets) {
+    OB_Log::ret("hcommand_SET_CONFIG: too many networks: %u", nets);
+    return -1;
+  }
+  numOfNets = nets;
+  for (int i = 0; i < nets; ++i) {
+    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (!parseAddress(line, false, &exampleAddress[i])) {
+      OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
+      return -1;
+    }
+    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (!parseAddress(line, true, &maskAddress[i])) {
+      OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
+      return -1;
+    }
+  }
+  return 0;
+}
