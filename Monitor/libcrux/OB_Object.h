@@ -16,6 +16,13 @@ class OB_String;
 using OB_ClassID = uint32_t;
 
 namespace ob_detail {
+// One base's answer. A function of its own, because clang 14 cannot expand a pack that appears
+// only in the qualifier of a member call (self->Bases::queryInterface).
+template <class Base>
+int askBase(Base* self, OB_ClassID id, void** out) {
+  return self->Base::queryInterface(id, out);
+}
+
 // Answers a queryInterface the way every class does: its own identifier first, then each direct
 // base in declaration order (each base answering as its own queryInterface would).
 template <class Self, class... Bases>
@@ -25,7 +32,7 @@ int queryChain(Self* self, OB_ClassID id, void** out) {
     *out = self;
     return 0;
   }
-  bool found = (... || (self->Bases::queryInterface(id, out) == 0));
+  bool found = (... || (askBase<Bases>(self, id, out) == 0));
   if (!found) *out = nullptr;
   return found ? 0 : -1;
 }
