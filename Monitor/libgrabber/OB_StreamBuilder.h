@@ -1,0 +1,183 @@
+// The capture engine's stream builder: turns the captured TCP packets that the packet manager
+// accepted into TCP sessions kept in one hash, queues every finished session and, on its own
+// thread, offers it to the consumers; the same thread drops sessions that stay idle too long.
+// The capture engine manager creates one, makes it a processor of the packet manager and a member
+// of its thread list, and appends the consumers to its list.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "OB_LinkedHash.h"
+#include "OB_List.h"
+#include "OB_MemoryPool.h"
+#include "OB_Mutex.h"
+#include "OB_Object.h"
+#include "OB_PooledTCPSession.h"
+#include "OB_Queue.h"
+#include "OB_TCPSession.h"
+#include "OB_Thread.h"
+
+class OB_EngineMgr;
+class OB_Packet;
+
+// Told about a subject each time its manager notifies. The interfaces below have no identifier
+// of their own: they are reached through the typed pointers handed to addListener.
+template <class T>
+class OB_Listener : public virtual OB_Object {
+ public:
+  virtual int notify(T* /*subject*/) { return 0; }
+};
+
+// An optional list of listeners (not owned) that are told about a subject in the order they were
+// added. The list's own lock guards it, so listeners may come and go while subjects are notified;
+// a listener may add or remove listeners from its notify.
+template <class T>
+class OB_ListenerManager : public virtual OB_Object {
+ public:
+  OB_ListenerManager() = default;
+  OB_ListenerManager(const OB_ListenerManager&) = delete;
+  OB_ListenerManager& operator=(const OB_ListenerManager&) = delete;
+
+  // Appends the listener (null refused with -1); 0.
+  virtual int addListener(OB_Listener<T>* listener) {
+    if (listener == nullptr) return -1;
+    OB_MutexHold hold(&listenerLock_);
+    listeners_.push_back(listener);
+    hasListeners_.store(1, std::memory_order_release);
+    return 0;
+  }
+  // Takes the listener out when it is there; 0 either way.
+  virtual int removeListener(OB_Listener<T>* listener) {
+    OB_MutexHold hold(&listenerLock_);
+    for (size_t i = 0; i < listeners_.size(); ++i) {
+      if (listeners_[i] == listener) {
+        listeners_.erase(listeners_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+    hasListeners_.store(listeners_.empty() ? 0 : 1, std::memory_order_release);
+    return 0;
+  }
+  // Calls every listener's notify in list order; the last one's result (0 with none). Runs on
+  // the packet road, so without listeners it takes no lock.
+  virtual int notifyListeners(T* subject) {
+    if (hasListeners_.load(std::memory_order_acquire) == 0) return 0;
+    OB_MutexHold hold(&listenerLock_);
+    int result = 0;
+    // By index, re-checked each step: a listener may change the list from its notify.
+    for (size_t i = 0; i < listeners_.size(); ++i) result = listeners_[i]->notify(subject);
+    return result;
+  }
+
+ private:
+  OB_Mutex listenerLock_;
+  std::vector<OB_Listener<T>*> listeners_;  // not owned
+  std::atomic<int> hasListeners_{0};
+};
+
+// A diagnostic listener: prints every session it is told about to the standard error stream.
+class OB_SessionDebugListener : public OB_Listener<OB_TCPSession>, public virtual OB_Object {
+ public:
+  OB_SessionDebugListener() = default;
+  int notify(OB_TCPSession* session) override;
+};
+
+class OB_StreamBuilder : public virtual OB_Thread,
+                         public virtual OB_List<OB_Object>,
+                         public OB_ListenerManager<OB_TCPSession>,
+                         public virtual OB_Processor,
+                         public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_StreamBuilder, 0x2BE2BFA8, "OB_StreamBuilder", OB_Thread,
+                    OB_List<OB_Object>, OB_Processor)
+
+ public:
+  static constexpr int kBuckets = 4093;
+  static constexpr int kDefaultSessionPools = 4096;
+  static constexpr int kDefaultSessionsPerPool = 64;
+  // Idle limits of the sweep, in seconds: FTP control connections may rest long between
+  // commands; HTTP connections may not. Sessions on other ports get the longer limit, so a
+  // session whose end was never seen cannot hold its pool slot for ever.
+  static constexpr int kFTPIdleSeconds = 3600;
+  static constexpr int kHTTPIdleSeconds = 60;
+  static constexpr int kOtherIdleSeconds = 3600;
+  // The sweep runs when more than this many seconds of the driver clock have passed since the
+  // last one.
+  static constexpr uint64_t kSweepSeconds = 60;
+
+  // Reads "SessionPools" and "SessionsPerPool" from the process option list (a missing, zero,
+  // negative or non-numeric value keeps the default) and makes the session pool; the process
+  // ends with a message when it cannot. manager: not owned, may be null (tests).
+  explicit OB_StreamBuilder(OB_EngineMgr* manager = nullptr);
+  OB_StreamBuilder(const OB_StreamBuilder&) = delete;
+  OB_StreamBuilder& operator=(const OB_StreamBuilder&) = delete;
+  // Releases the queued sessions and those still in the hash, then deletes the pool.
+  ~OB_StreamBuilder() override;
+
+  // Allocates, constructs with the manager and calls init; null when the heap is exhausted.
+  static OB_StreamBuilder* create(OB_EngineMgr* manager);
+
+  // Non-zero: every finished session is handed to the consumers at once, on the packet's thread
+  // and under the hash lock, instead of by the stream builder's thread. For tests and tools.
+  virtual int setSynchronous(int on);
+  // One TCP packet, under the hash lock: finds its session in either direction, or makes one for
+  // a SYN. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
+  // without memory (no free session: the packet road never waits for one); -1 when its session
+  // refused it (the session is dropped unseen by the consumers); any other result of the session
+  // is passed on. In synchronous mode, the code of an OB_Exception raised while the finished
+  // session was handed on (it is printed to the standard error stream).
+  virtual int processTCPPacket(OB_Packet* packet);
+
+  // The packet entry (capture driver's thread): -1 for an object that is no packet or an IP
+  // packet that is not TCP, 0 for a packet that is not IP, else processTCPPacket's result.
+  int processObject(OB_Object* object) override;
+  // One pass of the stream builder's thread: hands on the next finished session and sweeps when
+  // due. An OB_Exception raised in the pass is logged and stops the capture engine (the engine
+  // manager's thread list, or this thread alone without a manager); its code is returned.
+  int doTask() override;
+  // Stops the thread and wakes it from its wait for a finished session.
+  int stop() override;
+  // Every session of every bucket, bucket 0 first, under the hash lock. 0.
+  int print(FILE* stream) override;
+
+  // Sessions in the hash now.
+  int getSessionCount() { return sessions_.getCount(); }
+  // Finished sessions waiting for the stream builder's thread.
+  int getQueuedCount() { return finished_.getCount(); }
+  OB_MemoryPool<OB_PooledTCPSession>* getSessionPool() { return m_pTCPSessionPool; }
+
+ protected:
+  // The idle sweep: every bucket in turn under the hash lock, dropping the sessions idle past
+  // their limit (a dropped session that could be completed goes to the consumers). 0.
+  virtual int pack();
+  // Finishes the session and offers it to every consumer of the list, in list order. 0.
+  virtual int processSession(OB_TCPSession* session);
+
+ private:
+  using SessionLink = OB_Link<OB_Object>;
+
+  // doTask's work; raises OB_Exception when a sweep fails.
+  int pass();
+  // The session of the packet's connection in the bucket, either direction; null when none.
+  OB_TCPSession* findSession(int bucket, OB_Packet* packet);
+  // Whether the sweep drops this session now.
+  static bool isIdle(OB_TCPSession* session);
+  // Takes the session out of the hash, times it out, hands a completed one on, releases it.
+  void drop(OB_TCPSession* session);
+  // After an exception in a pass: stops the manager's threads (or this one alone).
+  void stopEngine();
+
+  // The open sessions, chained through their own links; not owning (the hash lock, taken for a
+  // whole packet on the packet road and for one bucket at a time by the sweep, is its base).
+  OB_LinkedHash<OB_TCPSession, SessionLink> sessions_{kBuckets, 0};
+  OB_MemoryPool<OB_PooledTCPSession>* m_pTCPSessionPool = nullptr;  // owned
+  OB_EngineMgr* engineMgr_ = nullptr;                                // not owned
+  // Finished sessions on their way from the packet road to this thread; each holds the one
+  // reference that its session had in the hash.
+  OB_Queue<OB_Object> finished_;
+  std::atomic<uint64_t> lastSweep_{0};  // driver clock, whole seconds
+  std::atomic<int> synchronous_{0};
+};

@@ -1,0 +1,413 @@
+// The stream builder fed with the decoded frames of built conversations: which packets make and
+// find sessions, what reaches the consumers and in what order, the idle sweep's limits against
+// the test clock, an exhausted session pool, and exceptions raised while sessions are handed on.
+#include "OB_StreamBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DriverControl.h"
+#include "FrameBuilder.h"
+#include "OB_Consumer.h"
+#include "OB_Exception.h"
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+#include "OB_Packet.h"
+#include "OB_PacketBuffer.h"
+#include "OB_String.h"
+#include "OB_TCPSessionStats.h"
+
+using corrana_test::Bytes;
+using corrana_test::Frame;
+using corrana_test::TcpConversation;
+
+namespace {
+
+constexpr uint64_t kSecond = 1000000;            // µs
+constexpr uint64_t kStart = 1700000000 * kSecond;  // µs since 1970
+constexpr uint16_t kTriggerPort = 7;
+
+TcpConversation::Endpoint endpoint(const char* address, uint16_t port) {
+  return {corrana_test::ipv4Address(address), port,
+          {0x02, 0, 0, 0, 0, static_cast<uint8_t>(port)}};
+}
+
+TcpConversation conversation(uint16_t clientPort, uint16_t serverPort, uint64_t start = kStart) {
+  return TcpConversation(endpoint("10.0.0.1", clientPort), endpoint("10.0.0.2", serverPort), start);
+}
+
+// A payload buffer with storage of its own, counted as the capture engine's pooled ones are.
+class TestBuffer : public OB_PacketBuffer, public OB_ReferenceCounter {
+  OB_CLASS_IDENTITY(TestBuffer, 0x7E570101, "TestBuffer", OB_PacketBuffer, OB_ReferenceCounter)
+
+ public:
+  TestBuffer() { initBuffer(1460); }
+  ~TestBuffer() override { resetBuffer(); }
+};
+
+// What a consumer saw of a session.
+struct Seen {
+  uint16_t clientPort;
+  uint16_t serverPort;
+  uint32_t clientBytes;
+  uint32_t serverBytes;
+};
+
+// A consumer that records every session offered to it, and can throw instead.
+class RecordingConsumer : public OB_Consumer {
+ public:
+  int processObject(OB_Object* object) override {
+    OB_TCPSession* session = obQuery<OB_TCPSession>(object);
+    if (session == nullptr) return -1;
+    if (throwCode != 0) throw OB_Exception(throwCode, "consumer failed", "test", 1);
+    std::lock_guard<std::mutex> hold(lock);
+    seen.push_back({session->client.xPort, session->server.xPort, session->client.xBytXfer,
+                    session->server.xBytXfer});
+    changed.notify_all();
+    return 0;
+  }
+  // The sessions seen other than the sweep triggers.
+  std::vector<Seen> sessions() {
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<Seen> out;
+    for (const Seen& s : seen)
+      if (s.serverPort != kTriggerPort) out.push_back(s);
+    return out;
+  }
+  std::vector<uint16_t> clientPorts() {
+    std::vector<uint16_t> ports;
+    for (const Seen& s : sessions()) ports.push_back(s.clientPort);
+    return ports;
+  }
+  // Waits (for an event, not a time) until n sessions were seen; gives up after a minute.
+  bool waitFor(size_t n) {
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(60), [&] { return seen.size() >= n; });
+  }
+
+  int throwCode = 0;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<Seen> seen;
+};
+
+class CountingListener : public OB_Listener<OB_TCPSession> {
+ public:
+  int notify(OB_TCPSession* /*session*/) override { return ++calls; }
+  int calls = 0;
+};
+
+class StreamBuilderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DriverControl::setClock(kStart);
+    build();
+  }
+  void TearDown() override {
+    obRelease(builder);
+    obRelease(consumer);
+    setOptions(nullptr);
+    delete options;
+    DriverControl::clearClock();
+  }
+
+  void build(bool synchronous = true) {
+    obRelease(builder);
+    builder = OB_StreamBuilder::create(nullptr);
+    ASSERT_NE(builder, nullptr);
+    builder->setSynchronous(synchronous ? 1 : 0);
+    builder->append(consumer);
+  }
+  // Rebuilds the stream builder under these options.
+  void buildWith(std::vector<std::pair<const char*, const char*>> entries, bool sync = true) {
+    setOptions(nullptr);
+    delete options;
+    options = new OB_NamedStringList();
+    options->setOwner(1);
+    for (auto& [name, value] : entries) options->append(new OB_String(value), name);
+    setOptions(options);
+    build(sync);
+  }
+
+  // Decodes the frame into the reusable packet as the packet manager does and hands it on.
+  int feed(const Frame& frame) {
+    packet.reset();
+    packet.setPacketInfo(frame.bytes.data(), static_cast<int>(frame.bytes.size()));
+    packet.tv_sec = static_cast<uint32_t>(frame.time / kSecond);
+    packet.tv_usec = static_cast<uint32_t>(frame.time % kSecond);
+    if (packet.getContentSize() > 0) {
+      packet.setBuffer(new TestBuffer());
+      packet.copyBuffer();
+    }
+    int result = builder->processObject(&packet);
+    packet.reset();
+    return result;
+  }
+  void feedAll(const TcpConversation& c, size_t from = 0, size_t to = SIZE_MAX) {
+    for (size_t i = from; i < c.size() && i < to; ++i) feed(c.frames()[i]);
+  }
+  // Moves the clock to start + seconds and finishes a short conversation there, so that a
+  // synchronous pass runs (and sweeps when due).
+  void passAt(uint64_t seconds) {
+    DriverControl::setClock(kStart + seconds * kSecond);
+    TcpConversation trigger = conversation(nextTriggerPort++, kTriggerPort, kStart + seconds * kSecond);
+    trigger.segment(TcpConversation::kClient, corrana_test::kSyn).rst(TcpConversation::kClient);
+    feedAll(trigger);
+  }
+
+  static uint32_t v(const OB_TCPSessionStats::Counter& c) { return OB_TCPSessionStats::value(c); }
+  OB_TCPSessionStats& stats = *getTCPSessionStats();
+  RecordingConsumer* consumer = new RecordingConsumer();
+  OB_StreamBuilder* builder = nullptr;
+  OB_NamedStringList* options = nullptr;
+  OB_Packet packet;
+  uint16_t nextTriggerPort = 40000;
+};
+
+// Text that OB_MemoryPool::print writes for the session pool.
+std::string poolReport(OB_StreamBuilder* builder) {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&text, &size);
+  builder->getSessionPool()->print(stream);
+  fclose(stream);
+  std::string out(text, size);
+  free(text);
+  return out;
+}
+
+TEST_F(StreamBuilderTest, AnswersItsFacesAndRefusesWhatIsNotATCPPacket) {
+  EXPECT_EQ(obQuery<OB_StreamBuilder>(static_cast<OB_Processor*>(builder)), builder);
+  EXPECT_NE(obQuery<OB_Processor>(builder), nullptr);
+  EXPECT_NE(obQuery<OB_Thread>(builder), nullptr);
+  EXPECT_NE(obQuery<OB_List<OB_Object>>(builder), nullptr);
+
+  OB_String notAPacket("x");
+  EXPECT_EQ(builder->processObject(&notAPacket), -1);
+  corrana_test::EthernetHeader arpHeader;
+  arpHeader.etherType = corrana_test::kEtherTypeArp;
+  Frame arp = corrana_test::FrameBuilder().ethernet(arpHeader).payload(Bytes(28, 0)).build(kStart);
+  EXPECT_EQ(feed(arp), 0);
+  corrana_test::Ipv4Header udpHeader;
+  udpHeader.source = 1;
+  udpHeader.destination = 2;
+  udpHeader.protocol = corrana_test::kIpProtocolUdp;
+  Frame udp = corrana_test::FrameBuilder().ipv4(udpHeader).payload(Bytes(8, 0)).build(kStart);
+  EXPECT_EQ(feed(udp), -1);
+  EXPECT_EQ(v(stats.segmentsReceived), 0u);
+}
+
+TEST_F(StreamBuilderTest, FindsSessionsInBothDirectionsAndHandsThemOnWhenFinished) {
+  CountingListener listener;
+  builder->addListener(&listener);
+  TcpConversation first = conversation(1025, 80);
+  first.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
+  first.send(TcpConversation::kServer, "HTTP/1.0 200 OK\r\n\r\nhello").fin(TcpConversation::kClient);
+  TcpConversation second = conversation(1026, 80);
+  second.handshake().send(TcpConversation::kClient, "GET /a HTTP/1.0\r\n\r\n");
+  second.fin(TcpConversation::kClient);
+
+  // Interleaved: each packet must find its own session, from either side.
+  feedAll(first, 0, 5);
+  feedAll(second, 0, 3);
+  EXPECT_EQ(builder->getSessionCount(), 2);
+  feedAll(second, 3);
+  feedAll(first, 5);
+
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  std::vector<Seen> seen = consumer->sessions();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].clientPort, 1026);  // finished first
+  EXPECT_EQ(seen[0].clientBytes, second.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[1].clientPort, 1025);
+  EXPECT_EQ(seen[1].serverPort, 80);
+  EXPECT_EQ(seen[1].clientBytes, first.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[1].serverBytes, first.sent(TcpConversation::kServer).size());
+
+  const uint32_t frames = static_cast<uint32_t>(first.size() + second.size());
+  EXPECT_EQ(v(stats.segmentsReceived), frames);
+  EXPECT_EQ(v(stats.segmentsExtraneous), 0u);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 2u);
+  EXPECT_EQ(v(stats.sessionsReturned), 2u);
+  EXPECT_EQ(v(stats.connectionsBuilt), 2u);
+  EXPECT_EQ(listener.calls, static_cast<int>(frames));
+  builder->removeListener(&listener);
+  feedAll(conversation(1027, 80).handshake());
+  EXPECT_EQ(listener.calls, static_cast<int>(frames));
+}
+
+TEST_F(StreamBuilderTest, QueuedSessionsReachTheConsumersInTheOrderTheyFinished) {
+  build(false);
+  std::vector<TcpConversation> talks;
+  for (uint16_t port : {2001, 2002, 2003}) {
+    talks.push_back(conversation(port, 80));
+    talks.back().handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
+    feedAll(talks.back());
+  }
+  for (int i : {2, 0, 1}) {
+    talks[i].fin(TcpConversation::kServer);
+    feed(talks[i].frames().back());
+  }
+  EXPECT_EQ(builder->getQueuedCount(), 3);
+  EXPECT_TRUE(consumer->sessions().empty());
+
+  for (int i = 0; i < 3; ++i) builder->doTask();
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2003, 2001, 2002}));
+  EXPECT_EQ(builder->getQueuedCount(), 0);
+}
+
+TEST_F(StreamBuilderTest, CreatesSessionsOnlyOnSyn) {
+  TcpConversation late = conversation(3000, 80);
+  late.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
+  // The handshake was missed: the data packet belongs to nobody.
+  const Frame& data = late.frames()[3];
+  EXPECT_EQ(feed(data), 0);
+  EXPECT_EQ(v(stats.segmentsExtraneous), 1u);
+  EXPECT_EQ(v(stats.bytesExtraneous), data.bytes.size());
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 0u);
+
+  // A SYN makes one; a repeated SYN of the same connection goes to that one.
+  feed(late.frames()[0]);
+  feed(late.frames()[0]);
+  EXPECT_EQ(builder->getSessionCount(), 1);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 1u);
+  feedAll(late, 1);
+  EXPECT_EQ(v(stats.segmentsExtraneous), 1u);
+}
+
+TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
+  auto open = [&](uint16_t client, uint16_t server, int64_t second) {
+    TcpConversation c = conversation(client, server, kStart + second * static_cast<int64_t>(kSecond));
+    feedAll(c.handshake());
+  };
+  open(5001, 21, 0);   // FTP
+  open(5002, 21, 1);
+  open(21, 80, 0);     // between the FTP and the HTTP port
+  open(5003, 80, -1);  // HTTP
+  open(5004, 443, 0);  // another port
+  open(5005, 443, 1);
+  ASSERT_EQ(builder->getSessionCount(), 6);
+
+  passAt(1);  // the first pass always sweeps; nothing is idle long enough yet
+  EXPECT_EQ(builder->getSessionCount(), 6);
+  passAt(61);  // the HTTP session is idle 62 s, but 60 s after the last sweep none runs
+  EXPECT_EQ(builder->getSessionCount(), 6);
+  passAt(62);  // more than 60 s idle with port 80 on either end
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{21, 5003}));
+  passAt(3600);  // idle exactly 3600 s: kept on port 21 and on other ports
+  EXPECT_EQ(builder->getSessionCount(), 4);
+  passAt(3661);
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{21, 5003, 5001, 5002, 5004, 5005}));
+  EXPECT_EQ(v(stats.timedOutComplete), 6u);
+  EXPECT_EQ(v(stats.sessionsReturned), v(stats.sessionsRetrieved));
+}
+
+TEST_F(StreamBuilderTest, SessionIdle3601SecondsIsDroppedOnPort21AndOthers) {
+  feedAll(conversation(5001, 21, kStart).handshake());
+  feedAll(conversation(5002, 21, kStart + kSecond).handshake());
+  feedAll(conversation(5003, 443, kStart).handshake());
+  feedAll(conversation(5004, 443, kStart + kSecond).handshake());
+  passAt(1);
+  passAt(3601);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{5001, 5003}));
+  EXPECT_EQ(builder->getSessionCount(), 2);
+}
+
+TEST_F(StreamBuilderTest, ExhaustedPoolCountsThePacketAndDoesNotWait) {
+  buildWith({{"SessionPools", "1"}, {"SessionsPerPool", "2"}});
+  TcpConversation a = conversation(6001, 80), b = conversation(6002, 80), c = conversation(6003, 80);
+  feedAll(a.handshake());
+  feedAll(b.handshake());
+  c.handshake();
+  EXPECT_EQ(feed(c.frames()[0]), 0);  // returns instead of waiting for a free session
+  EXPECT_EQ(v(stats.segmentsNoMemory), 1u);
+  EXPECT_EQ(v(stats.bytesNoMemory), c.frames()[0].bytes.size());
+  EXPECT_EQ(builder->getSessionCount(), 2);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 2u);
+
+  // Once a session is finished and handed on, its place serves the next SYN.
+  a.fin(TcpConversation::kClient);
+  feed(a.frames().back());
+  EXPECT_EQ(builder->getSessionCount(), 1);
+  EXPECT_EQ(feed(c.frames()[0]), 0);
+  EXPECT_EQ(builder->getSessionCount(), 2);
+  EXPECT_EQ(v(stats.segmentsNoMemory), 1u);
+}
+
+TEST_F(StreamBuilderTest, PoolSizeOptionsThatAreNotPositiveKeepTheDefaults) {
+  const struct {
+    const char* pools;
+    const char* perPool;
+    int wantPools;
+    int wantPerPool;
+  } cases[] = {{"0", "abc", 4096, 64}, {"-5", "-1", 4096, 64}, {"99999999999", "7", 4096, 7},
+               {"3", "5", 3, 5}};
+  for (const auto& c : cases) {
+    buildWith({{"SessionPools", c.pools}, {"SessionsPerPool", c.perPool}});
+    std::string report = poolReport(builder);
+    EXPECT_NE(report.find("max_mem_queues        = " + std::to_string(c.wantPools) + "\n"),
+              std::string::npos)
+        << c.pools << "\n" << report;
+    EXPECT_NE(report.find("objects_per_mem_queue = " + std::to_string(c.wantPerPool) + "\n"),
+              std::string::npos)
+        << c.perPool << "\n" << report;
+  }
+}
+
+TEST_F(StreamBuilderTest, ExceptionOfASynchronousPassIsReturnedAndTheSessionGoesBack) {
+  buildWith({{"SessionPools", "1"}, {"SessionsPerPool", "1"}});
+  consumer->throwCode = -7;
+  TcpConversation a = conversation(7001, 80);
+  feedAll(a.handshake());
+  a.fin(TcpConversation::kClient);
+  EXPECT_EQ(feed(a.frames().back()), -7);
+
+  // The hash lock was let go and the one session is free again.
+  consumer->throwCode = 0;
+  TcpConversation b = conversation(7002, 80);
+  b.handshake().close();
+  feedAll(b);
+  EXPECT_EQ(v(stats.segmentsNoMemory), 0u);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{7002}));
+}
+
+TEST_F(StreamBuilderTest, ThreadHandsSessionsOnAndStopsWhenAskedWhileWaiting) {
+  build(false);
+  ASSERT_EQ(builder->start(), 0);
+  for (uint16_t port : {8001, 8002}) {
+    TcpConversation c = conversation(port, 80);
+    feedAll(c.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n").close());
+  }
+  ASSERT_TRUE(consumer->waitFor(2));
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{8001, 8002}));
+  // The thread now waits for the next finished session; the stop must end that wait.
+  builder->stop();
+  EXPECT_EQ(builder->join(nullptr, 0), 0);
+}
+
+TEST_F(StreamBuilderTest, ExceptionOnTheThreadIsCaughtAndStopsTheThread) {
+  buildWith({{"SessionPools", "1"}, {"SessionsPerPool", "1"}}, false);
+  consumer->throwCode = -9;
+  ASSERT_EQ(builder->start(), 0);
+  TcpConversation a = conversation(9001, 80);
+  feedAll(a.handshake().close());
+  EXPECT_EQ(builder->join(nullptr, 0), 0);  // the thread ended by itself
+  EXPECT_EQ(builder->isRunning(), 0);
+  EXPECT_EQ(builder->getQueuedCount(), 0);
+  // The session that was being handed on went back to the pool.
+  TcpConversation b = conversation(9002, 80);
+  feed(b.handshake().frames()[0]);
+  EXPECT_EQ(v(stats.segmentsNoMemory), 0u);
+  EXPECT_EQ(builder->getSessionCount(), 1);
+}
+
+}  // namespace
