@@ -1,0 +1,377 @@
+#include "OB_FTPProtocol.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "OB_ArchiveIO.h"
+#include "OB_Log.h"
+#include "OB_PacketStream.h"
+#include "OB_TCPSession.h"
+#include "OB_Tools.h"
+
+namespace {
+
+bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The bytes the direction really stores. Its total counts every byte offered, repeated segments
+// included, so it can exceed them; the stored bytes are found by probing the stream itself.
+uint32_t storedBytes(OB_PacketStream& stream) {
+  if (stream.setFirst() != 0) return 0;
+  // Byte n exists for n < count: grow a bound that lies past the last byte, then halve.
+  int64_t known = 0;  // lookNextIndex(known) exists
+  int64_t beyond = 1;
+  while (stream.lookNextIndex(static_cast<int>(beyond)) != nullptr) {
+    known = beyond;
+    if (beyond >= INT32_MAX / 2) return static_cast<uint32_t>(known + 1);
+    beyond *= 2;
+  }
+  while (beyond - known > 1) {
+    int64_t middle = known + (beyond - known) / 2;
+    if (stream.lookNextIndex(static_cast<int>(middle)) != nullptr) {
+      known = middle;
+    } else {
+      beyond = middle;
+    }
+  }
+  return static_cast<uint32_t>(known + 1);
+}
+
+// One direction as a contiguous array of its stored bytes followed by a NUL (the stream's copy
+// zero-fills what it does not hold), so that no parsing step can run off its end; null when the
+// direction holds nothing. *length is the stored byte count, without the NUL.
+unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
+  *length = storedBytes(stream);
+  if (*length == 0) return nullptr;
+  return stream.copy(*length + 1);
+}
+
+const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
+
+}  // namespace
+
+OB_FTPProtocol::~OB_FTPProtocol() { releaseTransfers(); }
+
+void OB_FTPProtocol::releaseTransfers() {
+  // Deleting the first link deletes the whole chain.
+  obRelease(firstTransfer);
+  firstTransfer = nullptr;
+  lastTransfer = nullptr;
+  m_ftranCount = 0;
+}
+
+int OB_FTPProtocol::reset() {
+  OB_Protocol::reset();
+  releaseTransfers();
+  loginName.clear();
+  goodConnect = 1;
+  return 0;
+}
+
+OB_Xact* OB_FTPProtocol::createXLink() { return OB_FTPXact::create(); }
+
+int OB_FTPProtocol::addFTPftranLink(OB_FTPftranLink* link) {
+  if (link == nullptr) return 1;
+  link->unlink();
+  if (lastTransfer == nullptr) {
+    firstTransfer = link;
+  } else {
+    lastTransfer->insertAfter(link);
+  }
+  lastTransfer = link;
+  ++m_ftranCount;
+  return 1;
+}
+
+int OB_FTPProtocol::processObject(OB_Object* object) {
+  OB_Protocol::processObject(object);
+  OB_TCPSession* session = obQuery<OB_TCPSession>(object);
+  if (session == nullptr) return 0;
+
+  uint32_t clientLength = 0;
+  unsigned char* clientData = copyDirection(session->client, &clientLength);
+  if (clientData == nullptr) return 0;
+  uint32_t serverLength = 0;
+  unsigned char* serverData = copyDirection(session->server, &serverLength);
+  if (serverData == nullptr) {
+    FindFileTransfers();
+    delete[] clientData;
+    return 0;
+  }
+
+  const char* client = text(clientData);
+  const char* clientEnd = client + clientLength;
+  const char* server = text(serverData);
+  const char* serverEnd = server + serverLength;
+  OB_Tools::LWS(&client, clientEnd);
+  OB_Tools::LWS(&server, serverEnd);
+  if (OB_Tools::ScanLine_r(client, clientEnd) != 0 && OB_Tools::ScanLine_r(server, serverEnd) != 0 &&
+      ConnectEstablish(&server, serverEnd) != 0) {
+    while (client < clientEnd) {
+      if (Command(&client, clientEnd) == 0) break;
+      if (server >= serverEnd) break;
+      if (Responses(&server, serverEnd) == 0) break;
+      if (OB_Tools::ScanLine_r(client, clientEnd) == 0 ||
+          OB_Tools::ScanLine_r(server, serverEnd) == 0) {
+        break;
+      }
+    }
+    FindFileTransfers();
+  }
+  delete[] clientData;
+  delete[] serverData;
+  return 0;
+}
+
+int OB_FTPProtocol::ResponseCode(const char** pos, const char* end, int* code) {
+  const char* p = *pos;
+  OB_Tools::LWS(&p, end);
+  if (end - p < 3 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2])) return 0;
+  const int value = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+  if (value < 100 || value > 600) return 0;
+  const char* digits = p;
+  p += 3;
+  if (p < end && *p == '-') {
+    // A multi-line reply ends with the line that begins with the same code and a space.
+    for (;;) {
+      if (OB_Tools::IgnoreLine_r(&p, end) == 0) return 0;
+      if (end - p >= 4 && memcmp(p, digits, 3) == 0 && p[3] == ' ') break;
+    }
+  }
+  OB_Tools::IgnoreLine_r(&p, end);
+  *code = value;
+  *pos = p;
+  return 1;
+}
+
+int OB_FTPProtocol::ConnectEstablish(const char** pos, const char* end) {
+  for (;;) {
+    int code = 0;
+    if (ResponseCode(pos, end, &code) == 0) break;
+    if (code == 120) continue;  // service ready later: the real greeting follows
+    if (code == 220) return 1;
+    break;
+  }
+  goodConnect = 0;
+  return 0;
+}
+
+int OB_FTPProtocol::Command(const char** pos, const char* end) {
+  OB_Tools::LWS(pos, end);
+  if (OB_Tools::ScanLine_r(*pos, end) == 0) return 0;
+
+  char word[4];
+  const size_t available = static_cast<size_t>(end - *pos) < sizeof word
+                               ? static_cast<size_t>(end - *pos)
+                               : sizeof word;
+  for (size_t i = 0; i < available; ++i) {
+    char c = (*pos)[i];
+    word[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  // Only the leading letters are compared: a longer word that begins with a name is that name.
+  int32_t code = OB_FTPXact::BAD_COMMAND;
+  size_t matched = 0;
+  for (int32_t candidate = OB_FTPXact::USER; candidate < OB_FTPXact::kCommandCount; ++candidate) {
+    const char* name = OB_FTPXact::commandName(candidate);
+    const size_t length = strlen(name);
+    if (length <= available && memcmp(word, name, length) == 0) {
+      code = candidate;
+      matched = length;
+      break;
+    }
+  }
+  *pos += matched;
+
+  OB_FTPXact* xact = obQuery<OB_FTPXact>(addXLink());
+  if (xact == nullptr) return 0;  // the chain is full
+  ++commRespCount;
+  xact->command = code;
+  CommandParam(pos, end, xact);
+  if (commRespCount == 1 && code == OB_FTPXact::USER) {
+    const char* name = xact->getParameter();
+    const size_t length = name != nullptr ? strlen(name) : 0;
+    loginName.assign(name, length < OB_FTPftranLink::kMaxUser ? length : OB_FTPftranLink::kMaxUser);
+  }
+  return 1;
+}
+
+int OB_FTPProtocol::CommandParam(const char** pos, const char* end, OB_FTPXact* xact) {
+  const char* start = *pos;
+  while (start < end && (*start == ' ' || *start == '\t')) ++start;
+  const char* stop = start;
+  bool lineEnd = false;
+  for (; end - stop >= 2; ++stop) {
+    if (isLineEnd(stop[0]) && isLineEnd(stop[1])) {
+      lineEnd = true;
+      break;
+    }
+  }
+  if (!lineEnd) stop = end;
+  if (xact != nullptr) xact->setParameter(start, static_cast<size_t>(stop - start));
+  *pos = lineEnd ? stop + 2 : end;
+  return lineEnd ? 1 : 0;
+}
+
+int OB_FTPProtocol::Responses(const char** pos, const char* end) {
+  OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
+  if (xact == nullptr) return 0;
+  ++respCount;
+  for (;;) {
+    int code = 0;
+    if (ResponseCode(pos, end, &code) == 0) return 0;
+    xact->addReply(static_cast<uint16_t>(code));
+    if (code >= 200 || xact->replyCount >= OB_FTPXact::kMaxReplies) break;
+  }
+  // Every count of stored codes, 63 included, lets the pairing go on.
+  return 1;
+}
+
+int OB_FTPProtocol::DidPositiveComplete(OB_FTPXact* xact) {
+  if (xact == nullptr) return 0;
+  for (int i = 0; i < xact->replyCount && i < OB_FTPXact::kMaxReplies; ++i) {
+    if (xact->replyCodes[i] >= 200 && xact->replyCodes[i] <= 299) return 1;
+  }
+  return 0;
+}
+
+uint32_t OB_FTPProtocol::GetPORTAddress(const char* parameter) {
+  if (parameter == nullptr) return 0xFFFFFFFFu;
+  char address[OB_FTPXact::kMaxParameter + 1];
+  size_t length = strnlen(parameter, OB_FTPXact::kMaxParameter);
+  memcpy(address, parameter, length);
+  address[length] = '\0';
+  int commas = 0;
+  for (char* c = address; *c != '\0'; ++c) {
+    if (*c != ',') continue;
+    if (++commas == 4) {
+      *c = '\0';
+      break;
+    }
+    *c = '.';
+  }
+  return ntohl(inet_addr(address));
+}
+
+int OB_FTPProtocol::parseFileName(const char* path, char* directory, char* file) {
+  if (directory == nullptr || file == nullptr) return -1;
+  directory[0] = '\0';
+  file[0] = '\0';
+  if (path == nullptr) return -1;
+  size_t directoryLength = 0;
+  const char* previous = nullptr;  // the component before the current one
+  size_t previousLength = 0;
+  const char* p = path;
+  for (;;) {
+    while (*p == '/') ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && *p != '/') ++p;
+    if (previous != nullptr) {
+      size_t take = previousLength;
+      if (take > kMaxPathPart - directoryLength) take = kMaxPathPart - directoryLength;
+      memcpy(directory + directoryLength, previous, take);
+      directoryLength += take;
+      if (directoryLength < kMaxPathPart) directory[directoryLength++] = '/';
+      directory[directoryLength] = '\0';
+    }
+    previous = start;
+    previousLength = static_cast<size_t>(p - start);
+  }
+  if (previous != nullptr) {
+    size_t take = previousLength < kMaxPathPart ? previousLength : kMaxPathPart;
+    memcpy(file, previous, take);
+    file[take] = '\0';
+  }
+  return (file[0] != '\0' && directory[0] != '\0') ? 0 : -1;
+}
+
+int OB_FTPProtocol::FindFileTransfers() {
+  if (commRespCount == 0) return 0;
+  // The chain outlives this walk, so the user can point into it rather than be copied.
+  const char* user = loginName.c_str();
+  uint32_t dataAddress = clientIP;
+  for (OB_Xact* link = head; link != nullptr; link = link->nextItem()) {
+    OB_FTPXact* xact = obQuery<OB_FTPXact>(link);
+    if (xact == nullptr) continue;
+    switch (xact->command) {
+      case OB_FTPXact::PORT:
+        dataAddress = GetPORTAddress(xact->getParameter());
+        break;
+      case OB_FTPXact::REIN: {
+        OB_FTPXact* next = obQuery<OB_FTPXact>(link->nextItem());
+        if (DidPositiveComplete(xact) != 0 && next != nullptr &&
+            next->command == OB_FTPXact::USER && DidPositiveComplete(next) != 0) {
+          user = next->getParameter() != nullptr ? next->getParameter() : "";
+        }
+        break;
+      }
+      case OB_FTPXact::RETR:
+      case OB_FTPXact::STOR:
+      case OB_FTPXact::STOU:
+      case OB_FTPXact::APPE: {
+        const char* path = xact->getParameter();
+        // An unanswered command has 0 in its first slot: it is recorded as not completed.
+        if (path == nullptr || path[0] == '\0' || xact->replyCodes[0] >= 500) break;
+        char directory[kMaxPathPart + 1];
+        char file[kMaxPathPart + 1];
+        parseFileName(path, directory, file);
+        const int32_t completed = DidPositiveComplete(xact);
+        if (file[0] == '\0') break;
+        if (lastTransfer != nullptr && lastTransfer->file.equals(file)) break;  // a retry
+        OB_FTPftranLink* transfer =
+            xact->command == OB_FTPXact::RETR
+                ? new OB_FTPftranLink(user, serverIP, dataAddress, directory, file, completed)
+                : new OB_FTPftranLink(user, clientIP, serverIP, directory, file, completed);
+        if (transfer != nullptr) addFTPftranLink(transfer);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return 0;
+}
+
+int OB_FTPProtocol::print(FILE* stream) {
+  OB_Protocol::print(stream);
+  OB_Log::flog(stream, "loginName:       %s\n", loginName.c_str());
+  OB_Log::flog(stream, "goodConnect   = %d\n", goodConnect);
+  OB_Log::flog(stream, "m_ftranCount  =%d\n", m_ftranCount);
+  OB_Log::flog(stream, "File transfers:\n");
+  for (OB_FTPftranLink* link = firstTransfer; link != nullptr; link = link->nextItem()) {
+    link->print(stream);
+  }
+  return 0;
+}
+
+int OB_FTPProtocol::write(FILE* stream) {
+  if (OB_Protocol::write(stream) != 0 || loginName.write(stream) != 0 ||
+      OB_ArchiveIO::writeI32(stream, goodConnect) != 0 ||
+      OB_ArchiveIO::writeI32(stream, m_ftranCount) != 0) {
+    if (stream != nullptr) fflush(stream);
+    OB_Log::quit("archiving_writeFTPPO: failed writing to disk");
+  }
+  int result = firstTransfer != nullptr ? firstTransfer->write(stream) : 0;
+  fflush(stream);
+  return result;
+}
+
+int OB_FTPProtocol::read(FILE* stream) {
+  releaseTransfers();
+  if (OB_Protocol::read(stream) != 0) return -1;
+  if (loginName.read(stream) != 0) return -1;
+  if (OB_ArchiveIO::readI32(stream, &goodConnect) != 0) return -1;
+  int32_t count = 0;
+  if (OB_ArchiveIO::readI32(stream, &count) != 0 || count < 0) return -1;
+  for (int32_t i = 0; i < count; ++i) {
+    OB_FTPftranLink* link = OB_FTPftranLink::create();
+    if (link == nullptr) return -1;
+    if (link->read(stream) != 0) {
+      link->release();
+      return -1;
+    }
+    addFTPftranLink(link);
+  }
+  return 0;
+}
