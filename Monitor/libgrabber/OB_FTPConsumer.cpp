@@ -1,0 +1,18 @@
+#include "OB_FTPConsumer.h"
+
+#include "OB_FTPProtocol.h"
+#include "OB_TCPSessionStats.h"
+
+OB_FTPConsumer::OB_FTPConsumer() { name = "ftp"; }
+
+OB_Data* OB_FTPConsumer::createProtocol() { return OB_FTPProtocol::create(); }
+
+int OB_FTPConsumer::processObject(OB_Object* object) {
+  OB_TCPSessionStats* stats = getTCPSessionStats();
+  if (OB_Consumer::processObject(object) == 0) {
+    OB_TCPSessionStats::count(stats->ftpStarted);
+    OB_TCPSessionStats::count(stats->ftpParsed);
+    OB_TCPSessionStats::count(stats->ftpFinished);
+  }
+  return 0;
+}
