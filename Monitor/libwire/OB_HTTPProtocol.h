@@ -313,6 +313,110 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   int date3();
   int delta_seconds();
 
+  // ---- Grammar: header fields ----
+  // The groups the driver tries on each header line. One that accepts finishes the line: a
+  // trailing comment or ";" parameters are taken, what else is left of the line is skipped
+  // (nothing on such a remainder is stored), and the line ends are consumed.
+  int General_Header();
+  int Request_Header();
+  // Takes as many consecutive lines as its members accept.
+  int Response_Header();
+  int Entity_Header();
+
+  // One rule per known header, called by its group. Only Host, Referer, User-Agent,
+  // Content-Type and Content-Length store anything.
+  int Accept();
+  int Accept_Charset();
+  int Accept_Encoding();
+  int Accept_Language();
+  int Allow();
+  int Authorization();
+  int Connect_Keep_Alive();
+  int Content_Encoding();
+  int Content_Language();
+  int Content_Length();
+  int Content_Transfer_Encoding();
+  int Content_Type();
+  int Date();
+  int Expires();
+  int Forwarded();
+  int From();
+  int Host();
+  int If_Modified_Since();
+  int Keep_Alive();
+  int Last_Modified();
+  int Link();
+  int Location();
+  int MIME_Version();
+  int Orig_URI();
+  int Pragma();
+  int Public();
+  int Referer();
+  int Retry_After();
+  int Server();
+  int Title();
+  int UA_Characteristic();
+  int URI_header();
+  int User_Agent();
+  int WWW_Authenticate();
+  // Any other "name: value" line, up to the first byte of the next non-empty line.
+  int HTTP_header();
+
+  // Value rules the header rules share.
+  int charset();
+  int media_range();
+  int qvalue();
+  int Method_List();
+  int auth_scheme();
+  int auth_param();
+  void encoded_cookie();
+  int Credentials();
+  int encoding_mechanism();
+  int alpha1to8();
+  int language_tag();
+  int transfer_encoding();
+  void parameter_list();
+  int parameter();
+  int media_type();
+  int product();
+  int FQDN();
+  int mailbox();
+  int sgml_name();
+  int relationship();
+  int pragma_directive();
+  int vary_dimension();
+  int vary();
+  int characteristic();
+  int realm();
+  int challenge();
+  int field_name();
+  void field_value();
+
+  // One known header: its keyword, name length, value rule and hand-over type. Defined, with
+  // the table of known headers, beside the header rules.
+  struct HeaderField;
+
+  // ---- Message driver ----
+  // Parses an OB_TCPSession (anything else is left alone): requests from the client's stream,
+  // then responses from the server's, each paired with its request; both streams are reset
+  // afterwards (their buffers go back). 0.
+  int processObject(OB_Object* object) override;
+  // Walks one direction request by request (response by response); the stream is not owned and
+  // is forgotten (setStream(nullptr)) before they return.
+  void parseRequests(OB_Stream* stream);
+  void parseResponses(OB_Stream* stream);
+  // 1 when the header block ends at the cursor: a run of at least three CR/LF bytes (CR LF CR LF
+  // or LF CR LF) around it, or the end of the data. The cursor is left after the run.
+  int checkForDone();
+  // 1 when a CR or LF directly followed by another lies after the cursor's byte; the cursor
+  // stays.
+  int ScanLine();
+  // Moves over a request body of length bytes: 1, or 0 (cursor kept) when the data holds fewer.
+  int Entity_Body_Request(int length);
+  // Moves over length bytes, then to the next "HTTP/": 1 with the cursor there, else 0 with the
+  // cursor kept.
+  int Entity_Body_Response(int length);
+
  protected:
   // Mark slots of the stream. The driver loops own 7 to 9 and the body and line scanners 0
   // and 1; a slot only speeds up returning to a position, so sharing one is never wrong.
@@ -365,6 +469,15 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   }
   // Hands [start, end) to dataOutput and leaves the cursor on end.
   void reportValue(AnalysisType type, unsigned char* start, unsigned char* end);
+
+  // The shape every known header shares: name, ":", value, hand-over.
+  int headerField(const HeaderField& field);
+  // A group's ending after its member accepted: comment, parameters, rest of line, line ends.
+  // 0 only when a comment was there and did not parse.
+  int finishHeaderLine();
+  // Header lines until the block ends or a line is taken by no group.
+  void headerBlock(bool request);
+  friend struct HTTPHeaderValues;
 
   int state_ = 0;                           // 1 storing request values, 2 response values
   OB_HTTPXact* responseTarget_ = nullptr;   // not owned: a transaction of the chain, or null

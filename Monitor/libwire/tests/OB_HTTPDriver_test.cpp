@@ -1,0 +1,179 @@
+// The HTTP message driver: a reassembled connection becomes paired transactions, bodies are
+// skipped by their lengths, and connections cut short or malformed stop cleanly.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HTTPTestSupport.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_TCPSession.h"
+
+using httptest::OwnedBuffer;
+using httptest::PieceStream;
+
+namespace {
+
+// One connection: the client's and the server's bytes (each direction in as many pieces as
+// given), parsed once.
+struct Connection {
+  Connection(const std::vector<std::string>& client, const std::vector<std::string>& server,
+             bool finished = true, int queues = 1, int perQueue = 16)
+      : parser(queues, perQueue) {
+    OB_TCPSession session;
+    for (const std::string& piece : client) session.client.add(new OwnedBuffer(piece));
+    for (const std::string& piece : server) session.server.add(new OwnedBuffer(piece));
+    session.finished = finished ? 1 : 0;
+    parser.processObject(&session);
+  }
+  std::string status(int n) { return xact(n).res_status_code.c_str(); }
+  std::string uri(int n) { return xact(n).req_request_uri.c_str(); }
+  OB_HTTPXact& xact(int n) {
+    OB_HTTPXact* x = parser.xactAt(n);
+    static OB_HTTPXact none;
+    EXPECT_NE(x, nullptr) << "transaction " << n;
+    return x != nullptr ? *x : none;
+  }
+  OB_HTTPProtocol parser;
+};
+
+std::string response(const std::string& status, const std::string& headers,
+                     const std::string& body = "") {
+  return "HTTP/1.1 " + status + "\r\n" + headers + "\r\n" + body;
+}
+
+TEST(HTTPDriver, PipelinedRequestsPairWithTheirResponsesAcrossBodies) {
+  Connection c({"GET /a HTTP/1.1\r\nHost: h\r\n\r\nGET /b HTTP/1.1\r\nHost: h\r\n\r\n"},
+               {response("200 OK", "Content-Length: 5\r\n", "HTTP/") +
+                response("404 Not Found", "Content-Length: 3\r\n", "abc")});
+  ASSERT_EQ(c.parser.commRespCount, 2);
+  EXPECT_EQ(c.parser.respCount, 2);
+  EXPECT_EQ(c.status(1), "200");
+  EXPECT_EQ(c.status(2), "404");
+  EXPECT_EQ(c.xact(1).res_bytes, 5);
+  EXPECT_EQ(c.parser.problemPairing, 0);
+}
+
+TEST(HTTPDriver, RequestBodiesAreSkippedByTheirLengthWhateverTheyHold) {
+  const std::string body = "GET /inside HTTP/1.0\r\n\r\n";
+  Connection c({"POST /form HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n\r\n" + body + "GET /next HTTP/1.1\r\n\r\n"},
+               {});
+  ASSERT_EQ(c.parser.commRespCount, 2);
+  EXPECT_EQ(c.uri(2), "/next");
+}
+
+TEST(HTTPDriver, ARequestBodyThatIsNotAllThereEndsTheDirection) {
+  // The body is cut short: what follows is body, never a request.
+  Connection c({"POST /form HTTP/1.1\r\nContent-Length: 500\r\n\r\nGET /fake HTTP/1.0\r\n\r\n"},
+               {});
+  EXPECT_EQ(c.parser.commRespCount, 1);
+  EXPECT_EQ(c.parser.problemPairing, 1);  // finished, and the request has no response
+}
+
+TEST(HTTPDriver, SimpleRequestWithoutVersion) {
+  Connection c({"GET /old/page.html\r\n\r\n"}, {});
+  ASSERT_EQ(c.parser.commRespCount, 1);
+  EXPECT_STREQ(c.xact(1).req_method.c_str(), "GET");
+  EXPECT_EQ(c.uri(1), "/old/page.html");
+  EXPECT_STREQ(c.xact(1).req_http_vers.c_str(), "");
+}
+
+TEST(HTTPDriver, ResponsesWithoutBodiesAreNotSkipped) {
+  // A 304 and a response to HEAD announce lengths they do not send; skipping them would run
+  // over the responses that follow.
+  Connection c({"GET /a HTTP/1.1\r\n\r\nHEAD /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n"
+                "GET /d HTTP/1.1\r\n\r\n"},
+               {response("304 Not Modified", "Content-Length: 900\r\n") +
+                response("200 OK", "Content-Length: 900\r\n") +
+                response("204 No Content", "") +
+                response("200 OK", "Content-Length: 2\r\n", "ok")});
+  ASSERT_EQ(c.parser.respCount, 4);
+  EXPECT_EQ(c.status(1), "304");
+  EXPECT_EQ(c.status(2), "200");
+  EXPECT_EQ(c.status(3), "204");
+  EXPECT_EQ(c.status(4), "200");
+}
+
+TEST(HTTPDriver, AResponseWithoutLengthIsFollowedToTheNextStatusLine) {
+  Connection c({"GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"},
+               {response("200 OK", "Transfer-Encoding: chunked\r\n", "5\r\nhello\r\n0\r\n\r\n") +
+                response("200 OK", "Content-Type: image/png\r\n")});
+  EXPECT_EQ(c.parser.respCount, 2);
+  EXPECT_STREQ(c.xact(2).res_content_type.c_str(), "image/png");
+}
+
+TEST(HTTPDriver, AServerStreamWithoutStatusLinePairsNothing) {
+  Connection finished({"GET /a HTTP/1.1\r\n\r\n"}, {"garbage\r\n\r\n"});
+  EXPECT_EQ(finished.parser.respCount, 0);
+  EXPECT_EQ(finished.parser.problemPairing, 1);
+  EXPECT_STREQ(finished.xact(1).res_content_type.c_str(), "none");
+  Connection open({"GET /a HTTP/1.1\r\n\r\n"}, {"garbage\r\n\r\n"}, false);
+  EXPECT_EQ(open.parser.problemPairing, 0);
+}
+
+TEST(HTTPDriver, HeaderBlocksEndOnThreeLineEndBytesOrTheEndOfData) {
+  // Two LF bytes do not end the head: the next request line is tried as a header, fails, and
+  // is then found as a request all the same.
+  Connection lf({"GET /a HTTP/1.0\nHost: h\n\nGET /b HTTP/1.0\n\n"}, {});
+  EXPECT_EQ(lf.parser.commRespCount, 2);
+  // LF CR LF ends it.
+  Connection mixed({"POST /a HTTP/1.0\nContent-Length: 3\n\r\nxyzGET /b HTTP/1.0\r\n\r\n"}, {});
+  ASSERT_EQ(mixed.parser.commRespCount, 2);
+  EXPECT_EQ(mixed.uri(2), "/b");
+  // A head cut short by the end of the capture keeps what it had.
+  Connection cut({"GET /a HTTP/1.1\r\nHost: h\r\nUser-Agent: x/1"}, {});
+  EXPECT_STREQ(cut.xact(1).req_host.c_str(), "h");
+}
+
+TEST(HTTPDriver, SplitAnywhereTheConnectionParsesAlike) {
+  const std::string client =
+      "GET /a HTTP/1.1\r\nHost: h\r\nAccept-Language: en;q=0.5\r\nUser-Agent: u/1\r\n\r\n"
+      "POST /b HTTP/1.1\r\nContent-Length: 4\r\nContent-Type: text/plain\r\n\r\nbodyGET /c "
+      "HTTP/1.1\r\n\r\n";
+  const std::string server = response("200 OK", "Content-Length: 2\r\n", "ok") +
+                             response("201 Created", "Content-Length: 0\r\n") +
+                             response("200 OK", "Content-Type: text/css\r\n");
+  for (size_t cut = 1; cut < client.size(); cut += 7) {
+    Connection c(PieceStream::split(client, {cut}), PieceStream::split(server, {cut % 90 + 1}));
+    ASSERT_EQ(c.parser.commRespCount, 3) << "cut " << cut;
+    EXPECT_EQ(c.parser.respCount, 3) << "cut " << cut;
+    EXPECT_STREQ(c.xact(1).req_user_agent.c_str(), "u/1") << "cut " << cut;
+    EXPECT_EQ(c.xact(2).req_bytes, 4) << "cut " << cut;
+    EXPECT_EQ(c.status(2), "201") << "cut " << cut;
+  }
+}
+
+TEST(HTTPDriver, AnExhaustedPoolStopsTheDirectionWithoutParsingBodies) {
+  const std::string post =
+      "POST /p HTTP/1.0\r\nContent-Length: 24\r\n\r\nGET /body HTTP/1.0\r\n\r\n";
+  Connection c({post + post + post + post}, {}, true, 1, 2);
+  EXPECT_EQ(c.parser.getXactCount(), 2u);
+  EXPECT_EQ(c.uri(2), "/p");
+  EXPECT_EQ(c.parser.problemPairing, 1);
+}
+
+TEST(HTTPDriver, CheckForDoneAndScanLine) {
+  PieceStream s({"Host: h\r\n\r\nbody"});
+  OB_HTTPProtocol p(1, 4);
+  p.setStream(s.stream());
+  s.moveTo(9);  // on the second CR
+  EXPECT_EQ(p.ScanLine(), 0);
+  s.moveTo(7);
+  EXPECT_EQ(p.ScanLine(), 1);
+  EXPECT_EQ(s.cursor(), 7);
+  s.moveTo(9);
+  EXPECT_EQ(p.checkForDone(), 1);
+  EXPECT_EQ(s.cursor(), 11);
+  s.moveTo(2);
+  EXPECT_EQ(p.checkForDone(), 0);
+}
+
+TEST(HTTPDriver, AnythingButATCPSessionIsLeftAlone) {
+  OB_HTTPProtocol p(1, 4);
+  OB_BufferStream notASession;
+  EXPECT_EQ(p.processObject(&notASession), 0);
+  EXPECT_EQ(p.getXactCount(), 0u);
+}
+
+}  // namespace
