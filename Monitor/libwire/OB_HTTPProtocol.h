@@ -48,6 +48,10 @@ const char* HTTPMIMEInfo_search(const OB_HTTPMIMETable& table, const char* exten
 // Installs the table (null: none) for every analyser; called once at start-up, before sessions
 // flow.
 void HTTPMIMEInfo_setTable(const OB_HTTPMIMETable* table);
+// Installs the MIME table of an engine's configuration (not owned; it must outlive the parsing;
+// null: none). The capture engine manager calls it once with its configuration.
+class OB_Config;
+void HTTPMIMEInfo_init(OB_Config* config);
 
 class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_HTTPProtocol, 0x2A5A59FB, "OB_HTTPProtocol", OB_Protocol)
