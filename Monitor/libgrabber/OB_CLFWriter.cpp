@@ -1,0 +1,158 @@
+#include "OB_CLFWriter.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "OB_HTTPProtocol.h"
+#include "OB_Log.h"
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+#include "OB_String.h"
+#include "OB_Tools.h"
+
+namespace {
+
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+OB_CLFWriter::OB_CLFWriter() {
+  OB_NamedStringList* options = getOptions();
+  if (options == nullptr) return;
+  OB_String* name = options->find("CommonLogFile");
+  if (name == nullptr) return;
+  path_ = std::string(OB_Tools::getInstallDir()) + "/logs/" + static_cast<const char*>(*name);
+  file_ = fopen(path_.c_str(), "a+");
+  if (file_ == nullptr) {
+    OB_Log::log("OB_CLFWriter: can't open the common log file %s %s\n", path_.c_str(),
+                OB_Log::sys_err_str());
+  }
+}
+
+OB_CLFWriter::~OB_CLFWriter() {
+  if (file_ != nullptr) fclose(file_);
+}
+
+int OB_CLFWriter::isOpen() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return file_ != nullptr ? 1 : 0;
+}
+
+void OB_CLFWriter::formatTime(uint32_t seconds, char* out) {
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm local;
+  long offset = 0;
+  if (localtime_r(&when, &local) != nullptr) {
+    offset = local.tm_gmtoff;
+  } else {
+    gmtime_r(&when, &local);
+  }
+  // The zone is the one the time was converted to, so a reader can place the line in UTC.
+  const char sign = offset < 0 ? '-' : '+';
+  const unsigned minutes = static_cast<unsigned>((offset < 0 ? -offset : offset) / 60);
+  // Every field is bounded to its printed width (a 32-bit time ends in the year 2106).
+  auto two = [](int value) { return static_cast<unsigned>(value) % 100u; };
+  snprintf(out, kTimeSize, "[%02u/%s/%04u:%02u:%02u:%02u %c%02u%02u]", two(local.tm_mday),
+           kMonths[static_cast<unsigned>(local.tm_mon) % 12u],
+           static_cast<unsigned>(local.tm_year + 1900) % 10000u, two(local.tm_hour),
+           two(local.tm_min), two(local.tm_sec), sign, (minutes / 60u) % 100u, minutes % 60u);
+}
+
+void OB_CLFWriter::append(const char* text) {
+  const size_t n = std::strlen(text);
+  const size_t room = kLineCapacity - lineLength_;
+  const size_t taken = n < room ? n : room;
+  std::memcpy(line_ + lineLength_, text, taken);
+  lineLength_ += taken;
+}
+
+void OB_CLFWriter::appendEscaped(const char* text, size_t maxLength) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < maxLength && text[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      if (lineLength_ + 1 > kLineCapacity) return;
+      line_[lineLength_++] = static_cast<char>(c);
+    } else {
+      if (lineLength_ + 4 > kLineCapacity) return;
+      line_[lineLength_++] = '\\';
+      line_[lineLength_++] = 'x';
+      line_[lineLength_++] = kHex[c >> 4];
+      line_[lineLength_++] = kHex[c & 0x0F];
+    }
+  }
+}
+
+void OB_CLFWriter::composeLine(const char* client, const char* server, const char* time,
+                               OB_HTTPXact* xact) {
+  lineLength_ = 0;
+  // "client  - server": the address pair is the ident and user fields of an access log.
+  append(client);
+  append(" ");
+  append(" - ");
+  append(server);
+  append(" ");
+  append(time);
+  append(" \"");
+  appendField(xact->req_method);
+  append(" ");
+  appendField(xact->req_request_uri);
+  append(" HTTP/");
+  appendField(xact->req_http_vers);
+  append("\" ");
+  // A transaction that got no response is logged as a server error.
+  if (xact->res_status_code.empty()) {
+    append("500");
+  } else {
+    appendField(xact->res_status_code);
+  }
+  append(" ");
+  char bytes[16];
+  snprintf(bytes, sizeof bytes, "%d ", static_cast<int>(xact->res_bytes));
+  append(bytes);
+  appendField(xact->req_referer);
+  append(" ");
+  appendField(xact->req_user_agent);
+  append(" \n");
+}
+
+int OB_CLFWriter::processObject(OB_Object* object) {
+  if (object == nullptr) return 0;
+  OB_HTTPProtocol* http = obQuery<OB_HTTPProtocol>(object);
+  if (http == nullptr) return 0;
+
+  std::lock_guard<std::mutex> hold(lock_);
+  if (file_ == nullptr) return 0;
+
+  // Every line of a connection carries the connection's addresses and time.
+  char client[16];
+  char server[16];
+  char time[kTimeSize];
+  OB_Tools::IPAddressString(http->clientIP, client);
+  OB_Tools::IPAddressString(http->serverIP, server);
+  formatTime(http->connTime, time);
+
+  bool written = true;
+  for (int n = 1; written; ++n) {
+    OB_HTTPXact* xact = http->xactAt(n);
+    if (xact == nullptr) break;
+    composeLine(client, server, time, xact);
+    written = fwrite(line_, 1, lineLength_, file_) == lineLength_;
+  }
+  // One flush per connection: a reader of the file sees whole connections promptly.
+  if (fflush(file_) != 0) written = false;
+  if (!written) {
+    if (!failing_) {
+      OB_Log::log("OB_CLFWriter: write to the common log file %s failed %s\n", path_.c_str(),
+                  OB_Log::sys_err_str());
+    }
+    failing_ = true;
+    // Let the next connection try again (the disk may have room by then).
+    clearerr(file_);
+    return -1;
+  }
+  failing_ = false;
+  return 0;
+}
