@@ -1,0 +1,307 @@
+#include "OB_PacketManager.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "OB_Config.h"
+#include "OB_EngineMgr.h"
+#include "OB_Log.h"
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+#include "OB_Server.h"
+#include "OB_String.h"
+#include "OB_TCPSessionStats.h"
+#include "registry.h"
+
+namespace {
+
+constexpr int kDefaultPools = 512;
+constexpr int kDefaultPacketsPerPool = 32;
+constexpr int32_t kDefaultCaptureBuffer = 512000;  // bytes
+
+// The option's text, or null when there is no option list or no such option.
+const char* optionText(const char* name) {
+  OB_NamedStringList* options = getOptions();
+  if (options == nullptr) return nullptr;
+  OB_String* value = options->find(name);
+  return value != nullptr ? static_cast<const char*>(*value) : nullptr;
+}
+
+// atoi of the option; the default when it is missing or converts to 0 (or less: a negative
+// count of pools or buffers means nothing either).
+int countOption(const char* name, int fallback) {
+  const char* text = optionText(name);
+  int value = text != nullptr ? atoi(text) : 0;
+  return value > 0 ? value : fallback;
+}
+
+template <class T>
+OB_MemoryPool<T>* makePool(int queues, int perQueue) {
+  auto* pool = new OB_MemoryPool<T>(queues, perQueue);
+  if (pool == nullptr) OB_Log::quit("OB_PacketManager::OB_PacketManager(): no memory");
+  // The driver's thread must never wait for a free buffer: it goes on without a copy instead.
+  pool->setWait(0);
+  return pool;
+}
+
+template <class T>
+OB_Buffer* take(OB_MemoryPool<T>* pool) {
+  T* buffer = pool->getObject();
+  if (buffer == nullptr) return nullptr;
+  return buffer;
+}
+
+template <class T>
+void releasePool(OB_MemoryPool<T>*& pool) {
+  delete pool;
+  pool = nullptr;
+}
+
+}  // namespace
+
+OB_PacketManager::OB_PacketManager(OB_EngineMgr* manager) : manager_(manager) {
+  UTimeStamp::InitTimeStamps();
+  setSleepInterval(kStatisticsInterval);
+  setCaptureEngineStats(this);
+  const int pools = countOption("PacketPools", kDefaultPools);
+  const int perPool = countOption("PacketsPerPool", kDefaultPacketsPerPool);
+  pool1460_ = makePool<OB_PooledPacketBuffer1460>(pools, perPool);
+  pool1024_ = makePool<OB_PooledPacketBuffer1024>(pools, perPool);
+  pool512_ = makePool<OB_PooledPacketBuffer512>(pools, perPool);
+  pool256_ = makePool<OB_PooledPacketBuffer256>(pools, perPool);
+  pool128_ = makePool<OB_PooledPacketBuffer128>(pools, perPool);
+  pool64_ = makePool<OB_PooledPacketBuffer64>(pools, perPool);
+  pool32_ = makePool<OB_PooledPacketBuffer32>(pools, perPool);
+}
+
+OB_PacketManager::~OB_PacketManager() {
+  // What this manager opened is given back even when the driver was disabled after init; with
+  // the driver disabled from the start there is nothing to give back.
+  if (GLIM_CaptureContext context = context_.exchange(nullptr); context != nullptr) {
+    GLIM_StopCapture(context);
+    GLIM_DestroyCaptureContext(context);
+  }
+  if (GLIM_AdapterHandle adapter = adapter_.exchange(-1); adapter != -1) GLIM_CloseAdapter(adapter);
+  if (libraryInitialised_) {
+    libraryInitialised_ = false;
+    if (GLIM_CleanupLibrary() == 0) OB_Log::quit("GLIM_CleanupLibrary() failed");
+  }
+  if (getCaptureEngineStats() == this) setCaptureEngineStats(nullptr);
+  // The packet's buffer goes back to its pool before the pools go.
+  packet_.reset();
+  releasePool(pool1460_);
+  releasePool(pool1024_);
+  releasePool(pool512_);
+  releasePool(pool256_);
+  releasePool(pool128_);
+  releasePool(pool64_);
+  releasePool(pool32_);
+}
+
+OB_PacketManager* OB_PacketManager::create() {
+  auto* manager = new OB_PacketManager(nullptr);
+  if (manager != nullptr) manager->init();
+  return manager;
+}
+
+int OB_PacketManager::disablePacketDriver(int /*unused*/) {
+  driverEnabled_.store(0);
+  return 0;
+}
+
+int OB_PacketManager::setAllProcessor(OB_Processor* processor) {
+  allProcessor_.store(processor, std::memory_order_release);
+  return 0;
+}
+
+int OB_PacketManager::packetCallback(const unsigned char* frame, uint32_t length,
+                                     uint64_t rawTimeStamp, uint32_t wireLength, void* context) {
+  static_cast<OB_PacketManager*>(context)->acceptPacketProc(frame, length, rawTimeStamp,
+                                                             wireLength);
+  return 1;
+}
+
+int OB_PacketManager::init() {
+  if (driverEnabled_.load() == 0 || context_.load() != nullptr) return 0;
+  if (!libraryInitialised_) {
+    if (GLIM_InitializeLibrary() == 0) OB_Log::quit("GLIM_InitializeLibrary() failed");
+    libraryInitialised_ = true;
+  }
+  // A retry after a failed context binds afresh; the adapter of the failed try is closed first.
+  if (GLIM_AdapterHandle earlier = adapter_.exchange(-1); earlier != -1) GLIM_CloseAdapter(earlier);
+
+  const char* keyPath = nullptr;
+  if (GLIM_IsWindowsNT() != 0) {
+    int version = GLIM_GetOSPlatformVersion();
+    if (version == 4) keyPath = REG_NETWORK_CARDS_NT4;
+    if (version == 5) keyPath = REG_NETWORK_CARDS_NT5;
+  } else {
+    keyPath = REG_NETWORK_CARDS_CLASS;
+  }
+  REG_Key cards = nullptr;
+  if (keyPath != nullptr && REG_OpenKey(keyPath, &cards) != 0) cards = nullptr;
+
+  int wanted = 0;
+  if (manager_ != nullptr && manager_->getConfigAdmin() != nullptr)
+    wanted = atoi(manager_->getConfigAdmin()->device);
+
+  // The adapter number wanted, or the last one listed when the list is shorter.
+  GLIM_AdapterInfo found;
+  GLIM_AdapterInfo candidate;
+  bool haveRecord = false;
+  if (cards != nullptr) {
+    for (uint32_t index = 0;; ++index) {
+      char name[17];
+      if (REG_EnumKey(cards, index, name, sizeof name) != 0) break;
+      if (GLIM_GetAdapterRegistryInfo(&candidate, name) != 0) break;
+      found = candidate;
+      haveRecord = true;
+      if (static_cast<int64_t>(index) == wanted) break;
+    }
+    REG_CloseKey(cards);
+  }
+
+  GLIM_AdapterHandle adapter = -1;
+  if (haveRecord && GLIM_IsWindowsNT() != 0) {
+    char device[sizeof "\\Device\\" + sizeof found.deviceName];
+    snprintf(device, sizeof device, "\\Device\\%s", found.deviceName);
+    adapter = GLIM_OpenAdapter(device);
+  }
+  if (adapter == -1) {
+    OB_Log::flog(nullptr, "Couldn't open the adapter! Error: %d\n", GLIM_GetLastError());
+    return -1;
+  }
+  adapter_.store(adapter);
+
+  int64_t bufferSize = 0;
+  if (const char* text = optionText("PacketBufferSize"); text != nullptr) bufferSize = atoll(text);
+  if (bufferSize <= 0 || bufferSize > INT32_MAX) bufferSize = kDefaultCaptureBuffer;
+  GLIM_CaptureContext context = GLIM_CreateCaptureContext(
+      adapter, &OB_PacketManager::packetCallback, static_cast<int32_t>(bufferSize), this);
+  if (context == nullptr) {
+    OB_Log::flog(nullptr, "Couldn't create capture context!\n");
+    return 0;
+  }
+  context_.store(context, std::memory_order_release);
+  return 0;
+}
+
+int OB_PacketManager::start() {
+  if (driverEnabled_.load() != 0) {
+    if (context_.load() == nullptr) init();
+    if (GLIM_CaptureContext context = context_.load(); context != nullptr) GLIM_StartCapture(context);
+  }
+  OB_Thread::start();
+  return 0;
+}
+
+int OB_PacketManager::stop() {
+  if (driverEnabled_.load() != 0) {
+    if (GLIM_CaptureContext context = context_.load(); context != nullptr) GLIM_StopCapture(context);
+  }
+  OB_Thread::stop();
+  return 0;
+}
+
+int OB_PacketManager::doTask() {
+  UTimeStamp::InitTimeStamps();
+  pool1460_->pack();
+  pool1024_->pack();
+  pool512_->pack();
+  pool256_->pack();
+  pool128_->pack();
+  pool64_->pack();
+  pool32_->pack();
+  if (driverEnabled_.load() != 0) {
+    const GLIM_PacketBuffer* record = GLIM_GetPacketBuffer(context_.load());
+    if (record != nullptr && isRunning() != 0) {
+      setValue(kReportedDropped, record->framesDropped);
+      setValue(kAllReportedDropped, record->framesDropped);
+    }
+  }
+  return 0;
+}
+
+void OB_PacketManager::acceptPacketProc(const unsigned char* frame, uint32_t length,
+                                        uint64_t rawTimeStamp, uint32_t /*unused*/) {
+  packet_.reset();
+  packet_.setPacketInfo(frame, length > INT32_MAX ? INT32_MAX : static_cast<int>(length));
+  uint64_t t = UTimeStamp::ConvertRawTimeStamp(rawTimeStamp);
+  packet_.tv_sec = static_cast<uint32_t>(t / 1000000u);
+  packet_.tv_usec = static_cast<uint32_t>(t % 1000000u);
+  processObject(&packet_);
+}
+
+int OB_PacketManager::processObject(OB_Object* object) {
+  OB_Packet* packet = obQuery<OB_Packet>(object);
+  if (packet == nullptr) return -1;
+
+  // Every packet counts as seen and as accepted, before the filter.
+  incValue(kPacksSeen, 1);
+  incValue(kAllPacksSeen, 1);
+  incValue(kPacksAccepted, 1);
+  incValue(kAllPacksAccepted, 1);
+  const uint32_t size = packet->getPacketSize();
+  incValue(kBytesSeen, size);
+  incValue(kAllBytesSeen, size);
+  incValue(kBytesAccepted, size);
+  incValue(kAllBytesAccepted, size);
+
+  if (OB_Processor* all = allProcessor_.load(std::memory_order_acquire); all != nullptr)
+    all->processObject(packet);
+
+  if (isWatchedPacket(packet) == 0) return 0;
+
+  copyPayload(packet);
+
+  OB_MutexHold hold(this);
+  for (OB_Processor* processor = first(); processor != nullptr; processor = next())
+    processor->processObject(packet);
+  return 0;
+}
+
+OB_Buffer* OB_PacketManager::takeBuffer(uint32_t payloadSize) {
+  if (payloadSize <= 32) return take(pool32_);
+  if (payloadSize <= 64) return take(pool64_);
+  if (payloadSize <= 128) return take(pool128_);
+  if (payloadSize <= 256) return take(pool256_);
+  if (payloadSize <= 512) return take(pool512_);
+  if (payloadSize <= 1024) return take(pool1024_);
+  return take(pool1460_);
+}
+
+void OB_PacketManager::copyPayload(OB_Packet* packet) {
+  const uint32_t payloadSize = packet->getContentSize();
+  // A packet that already carries a copy keeps it: attaching another would lose the first.
+  if (payloadSize == 0 || packet->getBuffer() != nullptr) return;
+  OB_Buffer* buffer = payloadSize <= kMaxPooledPayload ? takeBuffer(payloadSize) : nullptr;
+  if (buffer == nullptr) {
+    // The payload is lost to the stream: say so where the viewer looks.
+    OB_TCPSessionStats* stats = getTCPSessionStats();
+    OB_TCPSessionStats::count(stats->segmentsNoMemory);
+    OB_TCPSessionStats::count(stats->bytesNoMemory, packet->getPacketSize());
+    return;
+  }
+  packet->setBuffer(buffer);
+  packet->copyBuffer();
+  if (buffer->getLength() != payloadSize) {
+    // The payload was not wholly captured (a short snap length): an empty buffer would stand
+    // for bytes that are not there, so the packet goes on without one.
+    packet->setBuffer(nullptr);
+    buffer->release();
+  }
+}
+
+int32_t OB_PacketManager::getPoolQueueCount(uint32_t sizeClass) {
+  switch (sizeClass) {
+    case 32: return pool32_->getNumQueues();
+    case 64: return pool64_->getNumQueues();
+    case 128: return pool128_->getNumQueues();
+    case 256: return pool256_->getNumQueues();
+    case 512: return pool512_->getNumQueues();
+    case 1024: return pool1024_->getNumQueues();
+    case 1460: return pool1460_->getNumQueues();
+    default: return -1;
+  }
+}

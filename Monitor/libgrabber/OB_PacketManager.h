@@ -1,0 +1,128 @@
+// The capture engine's entry for captured frames. It binds one adapter through the capture
+// driver and, on the driver's thread, points its one reusable packet at each frame, counts it,
+// shows it to the all-packets processor (the network consumer), keeps it only when a watched
+// server takes it, copies its TCP payload into a pooled buffer of the smallest size class that
+// holds it, and hands it to its processors (the stream builder). Its own thread wakes every 180
+// seconds to pack the pools and read the driver's drop count. Its statistics part is the
+// process's capture statistics block. The capture engine manager builds one; tests and the
+// benchmark wire it to a stream builder themselves.
+//
+// Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
+// packet road takes no lock to count or filter (atomic counters, the server list's lock-free
+// snapshot) and holds this lock only while the processors run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "OB_CaptureEngineStats.h"
+#include "OB_List.h"
+#include "OB_MemoryPool.h"
+#include "OB_Object.h"
+#include "OB_Packet.h"
+#include "OB_PooledPacketBuffer.h"
+#include "OB_Thread.h"
+#include "driver.h"
+
+class OB_EngineMgr;
+
+class OB_PacketManager : public virtual OB_List<OB_Processor>,
+                         public virtual OB_Thread,
+                         public virtual OB_CaptureEngineStats,
+                         public virtual OB_Processor,
+                         public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_PacketManager, 0x2BE2BF97, "OB_PacketManager", OB_List<OB_Processor>,
+                    OB_Thread, OB_CaptureEngineStats, OB_Processor)
+
+ public:
+  // The size classes of the payload pools, smallest first; a longer payload is not copied.
+  static constexpr uint32_t kMaxPooledPayload = 1460;
+  static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
+
+  // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
+  // "PacketsPerPool" (buffers per queue, default 32); they never make the caller wait. Publishes
+  // the statistics part with setCaptureEngineStats. Does not touch the driver. manager: not
+  // owned, may be null; its admin configuration's device names the adapter number.
+  explicit OB_PacketManager(OB_EngineMgr* manager = nullptr);
+  OB_PacketManager(const OB_PacketManager&) = delete;
+  OB_PacketManager& operator=(const OB_PacketManager&) = delete;
+  // Stops and frees the capture context, closes the adapter and undoes the driver library's
+  // initialisation when this manager made them; then frees the pools. Every pooled buffer must
+  // have been given back by then (stream builders go first).
+  ~OB_PacketManager() override;
+
+  // A manager without an engine manager, init'ed.
+  static OB_PacketManager* create();
+
+  // From now on init, start, stop, the statistics pass and the destructor leave the driver
+  // alone (frames can still be given to processObject). 0.
+  virtual int disablePacketDriver(int unused);
+  // The frame entry, on the driver's thread: one frame at a time, no lock taken. frame is the
+  // driver's (readable during the call), length the captured bytes, rawTimeStamp the driver's
+  // clock (µs since 1970).
+  virtual void acceptPacketProc(const unsigned char* frame, uint32_t length, uint64_t rawTimeStamp,
+                                uint32_t unused);
+  // The processor that sees every packet before the server filter (not owned; null: none). 0.
+  virtual int setAllProcessor(OB_Processor* processor);
+
+  // Binds the adapter: initialises the driver library (failure ends the process), opens the
+  // adapter that the network-card keys list under the device number and makes the capture
+  // context. 0 also when no context could be made (logged; no frames arrive); -1 (logged) when
+  // no adapter could be opened. Does nothing once a context exists or with the driver disabled.
+  int init() override;
+  // Runs init first when there is no context yet, starts the capture when there is one, then the
+  // statistics thread. 0.
+  int start() override;
+  // Stops the capture (no callback runs once this returns) and the statistics thread. 0.
+  int stop() override;
+  // One statistics pass: packs every pool (queues whose buffers are all free are freed) and,
+  // while the thread runs, sets the drop counters to the driver's drop count. 0.
+  int doTask() override;
+  // The packet road for an OB_Packet: count, all-packets processor, server filter, pooled
+  // payload copy, processors. -1 (nothing counted) for anything else, else 0.
+  int processObject(OB_Object* object) override;
+
+  // The statistics part's.
+  int reset() override { return OB_CaptureEngineStats::reset(); }
+  int print(FILE* stream) override {
+    OB_CaptureEngineStats::print(stream);
+    return 0;
+  }
+  int writeJ(int socket) override { return OB_CaptureEngineStats::writeJ(socket); }
+
+  // The capture context (null before a successful init); for tools that wait for a replay's end.
+  GLIM_CaptureContext getCaptureContext() { return context_.load(std::memory_order_acquire); }
+  GLIM_AdapterHandle getAdapterHandle() { return adapter_.load(std::memory_order_acquire); }
+  // Queues now made in the pool of a size class (32 ... 1460); -1 for another size.
+  int32_t getPoolQueueCount(uint32_t sizeClass);
+
+ private:
+  static int packetCallback(const unsigned char* frame, uint32_t length, uint64_t rawTimeStamp,
+                            uint32_t wireLength, void* context);
+  // A free buffer of the smallest class that holds payloadSize bytes (1 to 1460), with one user;
+  // null when that class's pool is exhausted.
+  OB_Buffer* takeBuffer(uint32_t payloadSize);
+  // Attaches and fills a pooled copy of the packet's TCP payload when it has one that fits.
+  void copyPayload(OB_Packet* packet);
+
+  // Owned, created in this order and released in this order.
+  OB_MemoryPool<OB_PooledPacketBuffer1460>* pool1460_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer1024>* pool1024_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer512>* pool512_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer256>* pool256_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer128>* pool128_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer64>* pool64_ = nullptr;
+  OB_MemoryPool<OB_PooledPacketBuffer32>* pool32_ = nullptr;
+  // Written by init and the destructor, read by the statistics thread.
+  std::atomic<GLIM_AdapterHandle> adapter_{-1};
+  std::atomic<GLIM_CaptureContext> context_{nullptr};
+  OB_EngineMgr* manager_ = nullptr;                     // not owned, may be null
+  std::atomic<OB_Processor*> allProcessor_{nullptr};    // not owned
+  std::atomic<int> driverEnabled_{1};
+  // Whether this manager holds one initialisation of the driver library, so that it undoes only
+  // its own (another user's adapters close with the library's last cleanup).
+  bool libraryInitialised_ = false;
+  // Used by the driver's thread only, one frame at a time.
+  OB_Packet packet_;
+};

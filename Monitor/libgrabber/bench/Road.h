@@ -1,0 +1,184 @@
+// The capture road wired as the capture engine wires it — packet manager, stream builder, the
+// HTTP and then the FTP consumer, one writer each — for the road test and the benchmark, which
+// run without an engine manager. The packet manager binds adapter 0 of the install directory's
+// "admin/adapters.cfg", so a "file:" adapter there replays a savefile through the road with the
+// product's threads: the driver's thread for the packet road, the stream builder's for sessions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "DriverControl.h"
+#include "OB_FTPConsumer.h"
+#include "OB_FTPProtocol.h"
+#include "OB_FTPXact.h"
+#include "OB_HTTPConsumer.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_HTTPXact.h"
+#include "OB_PacketManager.h"
+#include "OB_ProtocolWriter.h"
+#include "OB_Server.h"
+#include "OB_StreamBuilder.h"
+#include "driver.h"
+
+namespace road {
+
+using Server = std::pair<uint32_t, uint16_t>;  // address (host order), port
+
+// One FTP control connection as the road decoded it: its commands with their parameters and
+// every reply code, the greeting first.
+struct FTPConnection {
+  std::vector<std::pair<std::string, std::string>> commands;
+  std::vector<int> replyCodes;
+  bool operator<(const FTPConnection& other) const {
+    return std::tie(commands, replyCodes) < std::tie(other.commands, other.replyCodes);
+  }
+  bool operator==(const FTPConnection& other) const {
+    return commands == other.commands && replyCodes == other.replyCodes;
+  }
+};
+
+// Claims the sessions of the watched servers and counts (and, when asked, keeps) what it is
+// handed. Runs on the stream builder's thread under its consumer's lock; read after the road
+// has stopped.
+class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
+  OB_CLASS_IDENTITY(Writer, 0x7E57B0AD, "RoadWriter", OB_ProtocolWriter, OB_ReferenceCounter)
+
+ public:
+  Writer(const char* protocol, std::set<Server> servers, bool keep)
+      : protocol_(protocol), servers_(std::move(servers)), keep_(keep) {}
+
+  const char* getProtocolName() override { return protocol_; }
+  int isMatch(uint32_t serverIP, uint16_t serverPort) override {
+    return servers_.count({serverIP, serverPort}) != 0 ? 1 : 0;
+  }
+  int processObject(OB_Object* object) override {
+    ++sessions;
+    if (OB_HTTPProtocol* http = obQuery<OB_HTTPProtocol>(object); http != nullptr) {
+      for (OB_Xact* link = http->head; link != nullptr; link = link->nextItem()) {
+        OB_HTTPXact* xact = obQuery<OB_HTTPXact>(link);
+        if (xact == nullptr) continue;
+        ++transactions;
+        if (keep_) requests.emplace_back(xact->req_method.c_str(), xact->req_request_uri.c_str());
+      }
+    } else if (OB_FTPProtocol* ftp = obQuery<OB_FTPProtocol>(object); ftp != nullptr) {
+      FTPConnection connection;
+      connection.replyCodes.push_back(220);  // the greeting is checked, not stored
+      for (OB_Xact* link = ftp->head; link != nullptr; link = link->nextItem()) {
+        OB_FTPXact* xact = obQuery<OB_FTPXact>(link);
+        if (xact == nullptr) continue;
+        ++transactions;
+        if (!keep_) continue;
+        std::string parameter = xact->getParameter() != nullptr ? xact->getParameter() : "";
+        if (xact->command == OB_FTPXact::BAD_COMMAND) {
+          // Words outside the command table keep the whole line as their parameter.
+          size_t space = parameter.find(' ');
+          connection.commands.emplace_back(
+              parameter.substr(0, space),
+              space == std::string::npos ? "" : parameter.substr(space + 1));
+        } else {
+          connection.commands.emplace_back(OB_FTPXact::commandName(xact->command), parameter);
+        }
+        for (int i = 0; i < xact->replyCount; ++i) connection.replyCodes.push_back(xact->replyCodes[i]);
+      }
+      if (keep_) connections.push_back(std::move(connection));
+    }
+    return 0;
+  }
+
+  uint64_t sessions = 0;
+  uint64_t transactions = 0;
+  std::vector<std::pair<std::string, std::string>> requests;  // HTTP method and URI
+  std::vector<FTPConnection> connections;
+
+ private:
+  const char* protocol_;
+  std::set<Server> servers_;
+  bool keep_;
+};
+
+// The road over adapter 0. Watched servers stand in the global server list while it exists.
+class Road {
+ public:
+  // keep: the writers keep every decoded request and FTP connection (the test); otherwise they
+  // only count (the benchmark).
+  Road(const std::set<Server>& httpServers, const std::set<Server>& ftpServers, bool keep)
+      : httpWriter(new Writer("http", httpServers, keep)),
+        ftpWriter(new Writer("ftp", ftpServers, keep)) {
+    for (const std::set<Server>* list : {&httpServers, &ftpServers}) {
+      for (const Server& server : *list) {
+        auto definition = std::make_unique<OB_Server>();
+        definition->setIPAddress(server.first);
+        definition->setPort(server.second);
+        watched_.push_back(std::move(definition));
+      }
+    }
+    builder = OB_StreamBuilder::create(nullptr);
+    http = OB_HTTPConsumer::create();
+    ftp = OB_FTPConsumer::create();
+    http->append(httpWriter);
+    ftp->append(ftpWriter);
+    builder->append(http);
+    builder->append(ftp);
+    manager = new OB_PacketManager(nullptr);
+    manager->append(builder);
+  }
+  Road(const Road&) = delete;
+  Road& operator=(const Road&) = delete;
+  // The stream builder goes before the packet manager: its sessions hold pooled buffers.
+  ~Road() {
+    stopThreads();
+    manager->remove(builder);
+    obRelease(builder);
+    obRelease(manager);
+    obRelease(http);
+    obRelease(ftp);
+    obRelease(httpWriter);
+    obRelease(ftpWriter);
+  }
+
+  // Replays adapter 0 to its end, then hands every session still open to the consumers as the
+  // idle sweep would once the clock has moved a day past the trace. False when the adapter
+  // could not be bound.
+  bool run() {
+    builder->start();
+    manager->start();
+    GLIM_CaptureContext context = manager->getCaptureContext();
+    if (context == nullptr) return false;
+    DriverControl::waitForEnd(context);
+    const bool finished = DriverControl::isReplayFinished(context);
+    stopThreads();
+    // What the stream builder's thread had not taken yet, then the sweep, on this thread.
+    builder->setSynchronous(1);
+    while (builder->getQueuedCount() > 0) builder->doTask();
+    DriverControl::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
+    builder->doTask();
+    DriverControl::clearClock();
+    return finished;
+  }
+
+  OB_PacketManager* manager = nullptr;  // owned
+  OB_StreamBuilder* builder = nullptr;  // owned
+  OB_HTTPConsumer* http = nullptr;      // owned
+  OB_FTPConsumer* ftp = nullptr;        // owned
+  Writer* httpWriter;                   // owned (the consumer holds a reference too)
+  Writer* ftpWriter;
+
+ private:
+  void stopThreads() {
+    manager->stop();
+    manager->join(nullptr, 10000);
+    builder->stop();
+    builder->join(nullptr, 10000);
+  }
+
+  std::vector<std::unique_ptr<OB_Server>> watched_;
+};
+
+}  // namespace road
