@@ -1,0 +1,144 @@
+#include "OB_ArchiveFileList.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "OB_ArchiveIO.h"
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+
+namespace {
+constexpr int64_t kSecondsPerDay = 86400;
+
+// Names in the directory that begin with "<prefix>-", in name order.
+std::vector<std::string> kindFiles(const char* directory, const char* prefix) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(directory);
+  if (dir == nullptr) return names;
+  const std::string start = std::string(prefix) + "-";
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, start.c_str(), start.size()) == 0)
+      names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+}  // namespace
+
+OB_ArchiveFileList::OB_ArchiveFileList() { setOwner(1); }
+
+OB_ArchiveFileList::OB_ArchiveFileList(const char* directory, const char* prefix) {
+  setOwner(1);
+  if (directory == nullptr || prefix == nullptr) return;
+  for (const std::string& name : kindFiles(directory, prefix)) {
+    const std::string path = std::string(directory) + "/" + name;
+    // Only regular files: opening a pipe of that name would block, a directory reads nothing.
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    OB_ArchiveHeader* header = new OB_ArchiveHeader(path.c_str());
+    if (header == nullptr) continue;
+    FILE* stream = header->open();
+    if (stream == nullptr) {
+      OB_Log::flog(nullptr, "Error: could not open ");
+      header->release();
+      continue;
+    }
+    if (header->read(stream) == 0) {
+      insertByStart(header);
+    } else {
+      header->release();
+    }
+    fclose(stream);
+  }
+}
+
+void OB_ArchiveFileList::insertByStart(OB_ArchiveHeader* header) {
+  OB_MutexHold hold(this);
+  for (Link* link = head_; link != nullptr; link = link->getNext()) {
+    OB_ArchiveHeader* entry = link->getItem();
+    if (entry != nullptr && entry->openTime() > header->openTime()) {
+      setCurrentLink(link);
+      if (insert(header, header->getName()) != 0) header->release();
+      return;
+    }
+  }
+  if (append(header, header->getName()) != 0) header->release();
+}
+
+OB_ArchiveHeader* OB_ArchiveFileList::take(OB_ArchiveHeader* header) {
+  OB_MutexHold hold(this);
+  if (header == nullptr || find(header) == nullptr) return nullptr;
+  setOwner(0);
+  removeCurrent();
+  setOwner(1);
+  return header;
+}
+
+OB_ArchiveHeader* OB_ArchiveFileList::entryAfter(OB_ArchiveHeader* header) {
+  OB_MutexHold hold(this);
+  for (Link* link = head_; link != nullptr; link = link->getNext()) {
+    if (link->getItemObject() == header)
+      return link->getNext() != nullptr ? link->getNext()->getItem() : nullptr;
+  }
+  return nullptr;
+}
+
+int OB_ArchiveFileList::writeJ(int socket) {
+  OB_MutexHold hold(this);
+  bool good = writeJ_UInt16(socket, static_cast<uint16_t>(count_)) == 0;
+  for (Link* link = head_; good && link != nullptr; link = link->getNext()) {
+    OB_ArchiveHeader* header = link->getItem();
+    if (header != nullptr) good = header->writeJ(socket) == 0;
+  }
+  if (good) return 0;
+  OB_Log::ret("writeFileList: IO problem.");
+  return -1;
+}
+
+int OB_ArchiveFileList::clean(uint32_t days) {
+  OB_MutexHold hold(this);
+  Link* link = head_;
+  while (link != nullptr) {
+    OB_ArchiveHeader* header = link->getItem();
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    // 64 bits: a limit of many years reaches before 1970 and must not wrap into the future.
+    const int64_t limit = now - static_cast<int64_t>(days) * kSecondsPerDay;
+    if (days > 0 && static_cast<int64_t>(header->openTime()) < limit) {
+      unlink(header->getName());
+      setCurrentLink(link);
+      removeCurrent();
+      link = getCurrentLink();
+      continue;
+    }
+    if (header->closeTime() < header->openTime()) {
+      Link* next = link->getNext();
+      const uint32_t stop = next != nullptr && next->getItem() != nullptr
+                                ? next->getItem()->openTime() - 1
+                                : static_cast<uint32_t>(now);
+      OB_Log::ret("cleanArchiveFiles: fixing file %s", header->getName());
+      FILE* stream = fopen(header->getName(), "rb+");
+      if (stream == nullptr) {
+        OB_Log::ret("cleanArchiveFiles: error opening %s", header->getName());
+        return -1;
+      }
+      if (fseek(stream, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET) != 0) {
+        perror("cleanArchiveFiles");
+        OB_Log::quit("cleanArchiveFiles: error fseeking");
+      }
+      if (OB_ArchiveIO::writeU32(stream, stop) != 0 || fflush(stream) != 0)
+        OB_Log::quit("cleanArchiveFiles: error updating %s", header->getName());
+      fclose(stream);
+    }
+    link = link->getNext();
+  }
+  return 0;
+}

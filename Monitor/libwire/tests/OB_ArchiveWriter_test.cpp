@@ -1,0 +1,249 @@
+// The archive writer and the file list: files named and headed as they are opened, records
+// appended, the midnight rotation, the cleaning of old and unclosed files, the database list and
+// the kind's lock file.
+#include "OB_ArchiveWriter.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "ArchiveTestSupport.h"
+#include "OB_ArchiveFileList.h"
+#include "OB_Consumer.h"
+#include "OB_ResetThread.h"
+#include "TempDir.h"
+
+using namespace archivetest;
+
+namespace {
+
+constexpr uint32_t kDay = 86400;
+
+uint32_t now() { return static_cast<uint32_t>(time(nullptr)); }
+
+// Whether a descriptor of its own could take the lock file's byte 0 now (it is given back).
+bool lockIsFree(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR);
+  if (fd < 0) return false;
+  struct flock region = {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  region.l_len = 1;
+  bool free = fcntl(fd, F_OFD_SETLK, &region) == 0;
+  close(fd);
+  return free;
+}
+
+class LockingWriter : public OB_ArchiveWriter {
+ public:
+  using OB_ArchiveWriter::OB_ArchiveWriter;
+  OB_FileLock& kindLock() { return lockFile; }
+};
+
+class NoPauseReset : public OB_ResetThread {
+ protected:
+  int sleep(int /*seconds*/) override { return 0; }
+};
+
+TEST(OB_ArchiveWriter, OpensANamedFileAndAppendsEveryRecordItIsHanded) {
+  corrana_test::TempDir dir;
+  const uint32_t before = now();
+  OB_ArchiveWriter* writer =
+      new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "eth0", "port 80", 0);
+  ASSERT_NE(writer->getHeader(), nullptr);
+  const std::string path = writer->getHeader()->getName();
+  const uint32_t start = writer->getHeader()->openTime();
+  EXPECT_GE(start, before);
+  EXPECT_EQ(path, dir.path() + "/" + static_cast<const char*>(OB_Archive::fileName("http", start)));
+  EXPECT_EQ(path.find_first_of(": \n", dir.path().size()), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("http.lock")));
+
+  // The header is on disk at once, with no stop time.
+  OB_ArchiveHeader open = headerOf(path);
+  EXPECT_EQ(open.closeTime(), 0u);
+  EXPECT_STREQ(open.getDevice(), "eth0");
+  EXPECT_STREQ(open.getFilter(), "port 80");
+
+  OB_HTTPProtocol* a = httpRecord(1000, {"/a", "/b"});
+  OB_HTTPProtocol* b = httpRecord(1001, {"/c"});
+  EXPECT_EQ(writer->processObject(a), 0);
+  EXPECT_EQ(writer->processObject(b), 0);
+  OB_Object notARecord;
+  EXPECT_EQ(writer->processObject(&notARecord), 0);
+  EXPECT_EQ(writer->isMatch(0x0A000002, 80), 0);
+  EXPECT_EQ(obQuery<OB_ProtocolWriter>(static_cast<OB_Archive*>(writer)),
+            static_cast<OB_ProtocolWriter*>(writer));
+  writer->release();
+
+  // Closed: the stop time is patched, the records follow the header.
+  Bytes expected = fileBytes(path);
+  OB_ArchiveHeader closed = headerOf(path);
+  EXPECT_GE(closed.closeTime(), start);
+  Bytes records = recordBytes(a);
+  Bytes second = recordBytes(b);
+  records.insert(records.end(), second.begin(), second.end());
+  ASSERT_EQ(expected.size(), closed.getDataOffset() + records.size());
+  EXPECT_TRUE(std::equal(records.begin(), records.end(), expected.begin() + closed.getDataOffset()));
+  a->release();
+  b->release();
+}
+
+TEST(OB_ArchiveWriter, SharedWithAConsumerItLivesUntilBothLetGo) {
+  corrana_test::TempDir dir;
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+  OB_Consumer* consumer = new OB_Consumer();
+  ASSERT_EQ(consumer->append(writer), 0);
+  writer->release();  // the consumer's reference keeps it
+  EXPECT_EQ(writer->write(const_cast<char*>("still here")), 0);
+  consumer->release();
+}
+
+TEST(OB_ArchiveWriter, MidnightRotationNeverOverwritesAndKeepsTheCaptureSettings) {
+  corrana_test::TempDir dir;
+  OB_ArchiveWriter* writer =
+      new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "eth0", "port 80", 0);
+  OB_HTTPProtocol* record = httpRecord(5, {"/first"});
+  writer->processObject(record);
+  const std::string first = writer->getHeader()->getName();
+
+  // The reset thread's midnight pass, at once and (most likely) in the second the file began.
+  NoPauseReset* resets = new NoPauseReset();
+  resets->append(writer);
+  resets->doTask();
+  resets->doTask();
+  resets->release();
+  writer->processObject(record);
+  writer->release();
+  const Bytes one = recordBytes(record);
+  record->release();
+
+  const std::vector<std::string> files = filesOf(dir.path(), "http-");
+  ASSERT_EQ(files.size(), 3u);
+  std::set<uint32_t> starts;  // one second each: names never collide
+  size_t withRecord = 0;
+  for (const std::string& path : files) {
+    OB_ArchiveHeader header = headerOf(path);
+    starts.insert(header.openTime());
+    EXPECT_GE(header.closeTime(), header.openTime());
+    EXPECT_STREQ(header.getDevice(), "eth0");
+    EXPECT_STREQ(header.getFilter(), "port 80");
+    const size_t size = fileBytes(path).size();
+    const size_t offset = static_cast<size_t>(header.getDataOffset());
+    if (size == offset + one.size()) {
+      ++withRecord;
+    } else {
+      EXPECT_EQ(size, offset);
+    }
+    if (path == first) {
+      EXPECT_EQ(size, offset + one.size());
+    }
+  }
+  EXPECT_EQ(withRecord, 2u);
+  EXPECT_EQ(starts.size(), 3u);
+}
+
+TEST(OB_ArchiveWriter, WithoutAFileRecordsAreRefusedAndNothingIsPatched) {
+  corrana_test::TempDir dir;
+  const std::string db = dir.file("db");
+  std::filesystem::create_directory(db);
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, db.c_str(), "http", "", "", 0);
+  ASSERT_NE(writer->getHeader(), nullptr);
+  std::filesystem::remove_all(db);
+  EXPECT_EQ(writer->reset(), 0);  // the old file is closed, no new one can be made
+  EXPECT_EQ(writer->getHeader(), nullptr);
+  OB_HTTPProtocol* record = httpRecord(5, {"/lost"});
+  EXPECT_EQ(writer->processObject(record), 0);
+  EXPECT_EQ(writer->write(const_cast<char*>("x")), -1);
+  record->release();
+  writer->release();
+}
+
+TEST(OB_ArchiveWriter, TheKindsLockFileIsFreeBetweenChangesAndExcludesOthersWhileHeld) {
+  corrana_test::TempDir dir;
+  LockingWriter* writer = new LockingWriter(nullptr, dir.path().c_str(), "ftp", "", "", 0);
+  const std::string lock = dir.file("ftp.lock");
+  EXPECT_TRUE(lockIsFree(lock));
+  ASSERT_EQ(writer->kindLock().lock(), 0);
+  EXPECT_FALSE(lockIsFree(lock));
+  EXPECT_TRUE(lockIsFree(dir.file("http.lock")) || !std::filesystem::exists(dir.file("http.lock")));
+  ASSERT_EQ(writer->kindLock().unlock(), 0);
+  EXPECT_TRUE(lockIsFree(lock));
+  writer->release();
+}
+
+TEST(OB_ArchiveFileList, CleanDeletesByStartTimeAndRepairsUnclosedFiles) {
+  corrana_test::TempDir dir;
+  const uint32_t t = now();
+  makeArchive(dir.file("http-old"), t - 8 * kDay, t - 6 * kDay);
+  makeArchive(dir.file("http-a"), t - 3 * kDay, 0);
+  makeArchive(dir.file("http-b"), t - 2 * kDay, 0);
+  makeArchive(dir.file("http-c"), t - 1 * kDay, 0);
+
+  OB_ArchiveFileList keepAll(dir.path().c_str(), "http");
+  EXPECT_EQ(keepAll.getCount(), 4);
+  // Days so many that the limit lies before 1970: nothing is old.
+  EXPECT_EQ(keepAll.clean(30000), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("http-old")));
+  EXPECT_EQ(headerOf(dir.file("http-a")).closeTime(), t - 2 * kDay - 1);
+  EXPECT_EQ(headerOf(dir.file("http-b")).closeTime(), t - 1 * kDay - 1);
+  EXPECT_GE(headerOf(dir.file("http-c")).closeTime(), t);
+  EXPECT_EQ(keepAll.first()->closeTime(), t - 6 * kDay);  // the list keeps what it read
+
+  OB_ArchiveFileList week(dir.path().c_str(), "http");
+  EXPECT_EQ(week.clean(0), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("http-old")));
+  EXPECT_EQ(week.clean(7), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("http-old")));  // began 8 days ago
+  EXPECT_EQ(week.getCount(), 3);
+  EXPECT_STREQ(week.first()->getName(), dir.file("http-a").c_str());
+}
+
+TEST(OB_ArchiveFileList, OrdersByStartTimeAndPassesOverWhatIsNoArchive) {
+  corrana_test::TempDir dir;
+  makeArchive(dir.file("http-z"), 100, 200);
+  makeArchive(dir.file("http-m"), 300, 400);
+  makeArchive(dir.file("http-a"), 200, 300);
+  makeArchive(dir.file("http-b"), 200, 250);  // same start: name order
+  makeArchive(dir.file("ftp-x"), 50, 60);
+  makeArchive(dir.file("httpx"), 50, 60);
+  appendBytes(dir.file("http-garbage"), Bytes(100, 0xFF));
+  appendBytes(dir.file("http-empty"), {});
+  std::filesystem::create_directory(dir.file("http-dir"));
+  Bytes cut = fileBytes(dir.file("http-z"));
+  cut.resize(30);
+  appendBytes(dir.file("http-cut"), cut);
+
+  OB_ArchiveFileList list(dir.path().c_str(), "http");
+  std::vector<std::string> names;
+  for (OB_ArchiveHeader* h = list.first(); h != nullptr; h = list.next())
+    names.push_back(std::filesystem::path(h->getName()).filename());
+  EXPECT_EQ(names, (std::vector<std::string>{"http-z", "http-a", "http-b", "http-m"}));
+}
+
+TEST(OB_ArchiveFileList, DatabaseListIsTheCountThenEachEntry) {
+  corrana_test::TempDir dir;
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  OB_ArchiveFileList empty(dir.path().c_str(), "http");
+  ASSERT_EQ(empty.writeJ(pair[0]), 0);
+  makeArchive(dir.file("http-a"), 1, 2);
+  OB_ArchiveFileList one(dir.path().c_str(), "http");
+  ASSERT_EQ(one.writeJ(pair[0]), 0);
+  close(pair[0]);
+  std::string got;
+  char chunk[512];
+  for (ssize_t n; (n = ::read(pair[1], chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<size_t>(n));
+  close(pair[1]);
+  const std::string entry = dir.file("http-a") + "\n" + std::string("\0\0\0\x03", 4) +
+                            std::string("\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x02", 16) +
+                            "http\n\n\n";
+  EXPECT_EQ(got, std::string("\0\0\0\0", 4) + std::string("\0\0\0\x01", 4) + entry);
+}
+
+}  // namespace
