@@ -72,6 +72,7 @@ class OB_BufferStream : public OB_Stream, public virtual OB_Object {
   // the last buffer (callers mark first and go back with resetNext).
   int findPattern(const char* pattern) override;
   // Bytes the buffers do not hold are zero. Null when there is no buffer or no memory.
+  using OB_Object::copy;  // copying another object stays available beside the byte copies
   unsigned char* copy(uint32_t n) override;
   // Copies the bytes from the cursor up to, not including, the byte n ahead; stops early before
   // a CR or LF. Unprintable bytes become '*'; dst is NUL-terminated and needs n + 1 bytes. The

@@ -44,6 +44,7 @@ class OB_Stream : public virtual OB_Object {
   virtual int findPattern(const char* pattern) = 0;
   // A new[] array with the first n bytes of the stream (n = 0: the stream's total); the caller
   // frees it with delete[].
+  using OB_Object::copy;  // copying another object stays available beside the byte copies
   virtual unsigned char* copy(uint32_t n) = 0;
   // Copies one printable line stretch of at most n bytes from the cursor into dst (n + 1 bytes).
   virtual int copy(unsigned char* dst, int n) = 0;
