@@ -1,0 +1,114 @@
+// Fuzzes the FTP analyser and its archive records. The input's first byte picks the mode:
+//  0: the text up to its first NUL is the client's control bytes, the rest the server's; both
+//     are parsed whole and cut where the second byte says, and must give the same record.
+//  1: the rest is an FTP protocol record (commands, login, transfers) for the archive reader;
+//  2: one command record; 3: one transfer record. A record that reads must write, read again
+//     and write the same bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "OB_Buffer.h"
+#include "OB_FTPProtocol.h"
+#include "OB_TCPSession.h"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) abort();
+}
+
+class PieceBuffer : public OB_Buffer {
+ public:
+  PieceBuffer(const uint8_t* bytes, size_t n) {
+    initBuffer(static_cast<uint32_t>(n));
+    if (n > 0) copyBuffer(bytes, static_cast<uint32_t>(n));
+  }
+  ~PieceBuffer() override { resetBuffer(); }
+};
+
+// The bytes into the stream, cut every `step` bytes (0: whole).
+void fill(OB_BufferStream& stream, const uint8_t* bytes, size_t n, size_t step) {
+  if (step == 0) step = n > 0 ? n : 1;
+  for (size_t at = 0; at < n; at += step) stream.add(new PieceBuffer(bytes + at, std::min(step, n - at)));
+}
+
+template <class T>
+std::string written(T& object) {
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* out = open_memstream(&text, &length);
+  check(out != nullptr);
+  const int result = object.write(out);
+  fclose(out);
+  std::string bytes(text, length);
+  free(text);
+  return result == 0 ? bytes : std::string("write failed");
+}
+
+template <class T>
+int readInto(T& object, const uint8_t* data, size_t size) {
+  static uint8_t empty = 0;
+  FILE* in = fmemopen(size > 0 ? const_cast<uint8_t*>(data) : &empty, size, "rb");
+  check(in != nullptr);
+  const int result = object.read(in);
+  fclose(in);
+  return result;
+}
+
+template <class T>
+void roundTrip(const uint8_t* data, size_t size) {
+  T first;
+  if (readInto(first, data, size) != 0) return;
+  const std::string once = written(first);
+  T second;
+  check(readInto(second, reinterpret_cast<const uint8_t*>(once.data()), once.size()) == 0);
+  check(written(second) == once);
+}
+
+std::string parse(const uint8_t* client, size_t clientSize, const uint8_t* server,
+                  size_t serverSize, size_t step) {
+  OB_TCPSession session;
+  fill(session.client, client, clientSize, step);
+  fill(session.server, server, serverSize, step);
+  OB_FTPProtocol parser;
+  parser.processObject(&session);
+  parser.connTime = 0;
+  std::string form = written(parser);
+  session.reset();
+  return form;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  corrana_fuzz::quietLog("ftp_fuzz");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t* rest = data + 1;
+  const size_t restSize = size - 1;
+  switch (data[0] % 4) {
+    case 0: {
+      const size_t step = data[1] % 64 + 1;
+      const uint8_t* text = data + 2;
+      const size_t textSize = size - 2;
+      const uint8_t* split = static_cast<const uint8_t*>(memchr(text, 0, textSize));
+      const size_t clientSize = split != nullptr ? static_cast<size_t>(split - text) : textSize;
+      const uint8_t* server = text + clientSize + (split != nullptr ? 1 : 0);
+      const size_t serverSize = textSize - clientSize - (split != nullptr ? 1 : 0);
+      check(parse(text, clientSize, server, serverSize, 0) ==
+            parse(text, clientSize, server, serverSize, step));
+      break;
+    }
+    case 1: roundTrip<OB_FTPProtocol>(rest, restSize); break;
+    case 2: roundTrip<OB_FTPXact>(rest, restSize); break;
+    case 3: roundTrip<OB_FTPftranLink>(rest, restSize); break;
+  }
+  return 0;
+}
