@@ -43,6 +43,7 @@ class OB_ArchiveReader : public OB_Archive {
   // One attempt at the next record: a new object (owned by the caller), or null when none can
   // be had now (no file, end of the files, a record later than the now time, a record not yet
   // complete, or a bad record skipped). Call again later after a null.
+  using OB_Object::read;  // the record form on a C stream stays available beside this
   virtual OB_Data* read();
   // 1 while the current file is finished, 0 while it is the file being written.
   virtual int isOldData() { return oldData; }

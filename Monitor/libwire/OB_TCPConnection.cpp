@@ -1,0 +1,413 @@
+#include "OB_TCPConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "OB_Config.h"
+#include "OB_EngineMgr.h"
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+#include "OB_Tools.h"
+
+namespace {
+
+constexpr const char* kStatusLine = "HTTP/1.1 200 OK\r\n";
+constexpr const char* kDefaultServerLine = "Server: Ambervolte Capture Engine\r\n";
+constexpr const char* kBinaryType = "Content-Type: application/octet-stream\r\n\r\n";
+constexpr const char* kTextType = "Content-Type: text/plain\r\n\r\n";
+constexpr const char* kNotice = "Ambervolte Network Monitor\nUse Corrana Client Console\n";
+
+bool isLineEnd(char byte) { return byte == '\r' || byte == '\n'; }
+
+// One byte, waiting at most until the deadline (and never longer than the socket's own receive
+// time-out). 1, 0 when the peer closed, -1 on an error or when the deadline has passed.
+int receiveByte(int socket, char* byte, std::chrono::steady_clock::time_point deadline) {
+  if (std::chrono::steady_clock::now() >= deadline) return -1;
+  for (;;) {
+    ssize_t got = recv(socket, byte, 1, 0);
+    if (got < 0 && errno == EINTR) continue;
+    return got > 0 ? 1 : static_cast<int>(got);
+  }
+}
+
+}  // namespace
+
+OB_TCPConnection::OB_TCPConnection() = default;
+
+OB_TCPConnection::~OB_TCPConnection() {
+  if (clientSocket >= 0) close(clientSocket);
+}
+
+int OB_TCPConnection::setConfigKey(uint32_t key) {
+  configKey = key;
+  return 0;
+}
+
+int OB_TCPConnection::setManager(OB_EngineMgr* engineManager) {
+  manager = engineManager;
+  return 0;
+}
+
+int OB_TCPConnection::setIOTimeout(int ms) {
+  ioTimeoutMs = ms < 1 ? 1 : ms;
+  return 0;
+}
+
+int OB_TCPConnection::setExitAction(OB_TCPExitAction action, void* context) {
+  exitAction = action;
+  exitContext = context;
+  return 0;
+}
+
+int OB_TCPConnection::abortConnection(int s) { return abort(s); }
+
+int OB_TCPConnection::accept(int listenSocket) {
+  struct sockaddr_in peer;
+  socklen_t size = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  int s = accept4(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+  if (s < 0) {
+    switch (errno) {
+      case EINTR:
+        OB_Log::log("start_server: interrupted by a signal\n");
+        break;
+      case EINVAL:
+        OB_Log::log("start_server: socket is not accepting connections.\n");
+        break;
+      case EMFILE:
+      case ENFILE:
+        OB_Log::log("start_server: max file descriptors are already open\n");
+        break;
+      default:
+        OB_Log::log("start_server: error accepting connections\n");
+        break;
+    }
+    return -1;
+  }
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // The console is hostile: a peer that stops sending or reading must not hold the accept
+  // thread, which serves every other client too.
+  struct timeval limit;
+  limit.tv_sec = ioTimeoutMs / 1000;
+  limit.tv_usec = (ioTimeoutMs % 1000) * 1000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  clientSocket = s;
+  clientAddress = peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
+  return 0;
+}
+
+int OB_TCPConnection::doTask() {
+  switch (readHTTPHeader(clientSocket)) {
+    case kRequestCommand:
+      handleCommand(clientSocket, clientAddress);
+      break;
+    case kRequestSummary:
+      handleHTMLSummary(clientSocket, clientAddress);
+      break;
+    case kRequestBad:
+      handleBadRequest(clientSocket, clientAddress);
+      break;
+    default:
+      abort(0);
+      setContinue(0);
+      return -1;
+  }
+  setContinue(0);
+  return 0;
+}
+
+int OB_TCPConnection::readHeaderLine(int s, char* buffer, int max,
+                                     std::chrono::steady_clock::time_point deadline) {
+  int stored = 0;
+  while (stored < max - 1) {
+    char byte;
+    int got = receiveByte(s, &byte, deadline);
+    // A peer that is gone before the line began has sent no request at all.
+    if (got < 0 || (got == 0 && stored == 0)) {
+      buffer[stored] = '\0';
+      return -1;
+    }
+    if (got == 0 || byte == '\n') break;
+    buffer[stored++] = byte;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+int OB_TCPConnection::readHTTPHeader(int s) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ioTimeoutMs);
+  char requestLine[512];
+  char secondLine[9];
+  if (readHeaderLine(s, requestLine, sizeof requestLine, deadline) < 0) return kRequestReadError;
+  if (readHeaderLine(s, secondLine, sizeof secondLine, deadline) < 0) return kRequestReadError;
+  if (strstr(requestLine, "HTTP") == nullptr) return kRequestBad;
+
+  // Up to the header end, counted and timed: an endless header is a bad request, not a hang.
+  int run = 0;
+  for (int read = 0; run < 4; ++read) {
+    char byte;
+    if (read >= kMaxHeaderBytes || receiveByte(s, &byte, deadline) != 1) return kRequestBad;
+    run = isLineEnd(byte) ? run + 1 : 0;
+  }
+  if (strstr(requestLine, "/controlReq.cgi") != nullptr) return kRequestCommand;
+  if (strstr(requestLine, "/htmlSummary.html") != nullptr) return kRequestSummary;
+  return kRequestBad;
+}
+
+int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPRequest* request,
+                                           OB_TCPErrorIndex* error) {
+  if (request->read(s) != 0) {
+    OB_Log::ret("handleRequest: IO problem.");
+    return 2;
+  }
+  if (strcmp(request->user, "root") != 0) {
+    *error = kTCPUnknownUser;
+    return 1;
+  }
+  OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
+  if (config == nullptr || config->isValidPassword(request->user, request->password) == 0) {
+    *error = kTCPInvalidPassword;
+    return 1;
+  }
+  if (request->clientVersion != requiredClientVersion) {
+    *error = kTCPInvalidVersion;
+    return 1;
+  }
+  if (request->command != kGetConfig && request->command != kGetDefaultConfig &&
+      request->configKey != configKey) {
+    *error = kTCPInvalidConfigKey;
+    return 1;
+  }
+  if (config->isValidSourceIP(address) == 0) {
+    *error = kTCPInvalidAddress;
+    return 1;
+  }
+  return 0;
+}
+
+int OB_TCPConnection::handleCommand(int s, uint32_t address) {
+  OB_TCPRequest request;
+  OB_TCPErrorIndex error = kTCPInvalidAddress;
+  int checked = readBinRequestHeader(s, address, &request, &error);
+  if (checked == 2) {
+    logConnect(address, -1, "n/a", "bad io");
+    abort(s);
+    logConnect(address, -1, "n/a", "bad io");
+    return -1;
+  }
+
+  bool refused = checked != 0;
+  bool ends = false;
+  int result = 0;
+  if (refused) {
+    logConnect(address, -1, "n/a", "invalid bin header");
+  } else {
+    switch (request.command) {
+      case kGetConfig:
+      case kGetDefaultConfig:
+        result = writeBinResponseSuccess(s);
+        if (result >= 0) result = hcommand_GET_CONFIG(s, request.command);
+        break;
+      case kSetConfig:
+      case kStopEngine:
+        if (strcmp(request.user, "root") != 0) {
+          error = kTCPInvalidCommand;
+          refused = true;
+          break;
+        }
+        result = writeBinResponseSuccess(s);
+        if (result >= 0 && request.command == kSetConfig) result = hcommand_SET_CONFIG(s);
+        ends = true;
+        break;
+      case kGetMonitorStats:
+        result = writeBinResponseSuccess(s);
+        if (result >= 0) result = hcommand_GET_MONITOR_STATS(s);
+        break;
+      case kGetDatabaseList:
+        result = writeBinResponseSuccess(s);
+        if (result >= 0) result = hcommand_GET_DATABASE_LIST(s);
+        break;
+      default:
+        // A code this dispatcher does not know: say so rather than blame the client's address.
+        error = kTCPInvalidCommand;
+        refused = true;
+        break;
+    }
+  }
+
+  if (refused) {
+    const char* text = errorString(error);
+    writeBinResponseFailure(s, text);
+    abort(s);
+    logConnect(address, request.command, request.user, text);
+    return -1;
+  }
+  abort(s);
+  if (result < 0) {
+    logConnect(address, request.command, request.user, "bad io");
+    return -1;
+  }
+  logConnect(address, request.command, request.user, "OK");
+  if (ends) endProcess();
+  return 0;
+}
+
+void OB_TCPConnection::endProcess() {
+  if (exitAction != nullptr) {
+    exitAction(exitContext);
+    return;
+  }
+  OB_Tools::sleep(3);
+  OB_EngineMgr::cleanup(0);
+}
+
+int OB_TCPConnection::handleHTMLSummary(int s, uint32_t address) {
+  writeHTTPGenericMessage(s);
+  abort(s);
+  logConnect(address, -1, "n/a", "html summary");
+  return 0;
+}
+
+int OB_TCPConnection::handleBadRequest(int s, uint32_t address) {
+  writeHTTPGenericMessage(s);
+  abort(s);
+  logConnect(address, -1, "n/a", "bad HTTP");
+  return 0;
+}
+
+int OB_TCPConnection::hcommand_GET_CONFIG(int s, int command) {
+  int result = -1;
+  if (manager != nullptr) {
+    if (command == kGetConfig) {
+      OB_Config* config = manager->getConfigAdmin();
+      result = writeJ_UInt32(s, configKey);
+      if (result >= 0) result = config != nullptr ? config->writeJ(s) : -1;
+    } else {
+      OB_Config* config = manager->getConfig();
+      result = config != nullptr ? config->writeJ(s) : -1;
+    }
+  }
+  if (result < 0) {
+    OB_Log::ret("hcommand_GET_CONFIG: Problem sending config info.");
+    return -1;
+  }
+  return 0;
+}
+
+int OB_TCPConnection::hcommand_GET_DATABASE_LIST(int /*socket*/) { return -1; }
+
+int OB_TCPConnection::hcommand_GET_MONITOR_STATS(int /*socket*/) { return -1; }
+
+int OB_TCPConnection::hcommand_SET_CONFIG(int s) {
+  OB_Config config;
+  config.setName("cengine");
+  // The network flag is not part of the wire form; keep the engine's own rather than switching
+  // network statistics off with every change the console sends.
+  OB_Config* current = manager != nullptr ? manager->getConfigAdmin() : nullptr;
+  if (current != nullptr) config.netStatsEnabled = current->netStatsEnabled;
+  // Only a configuration that arrived whole replaces the stored one, and only a stored one is
+  // acknowledged.
+  if (config.readJ(s) != 0 || config.save() != 0 || writeJ_UInt8(s, 1) != 0) {
+    OB_Log::ret("hcommand_SET_CONFIG: Problem setting config info.");
+    return -1;
+  }
+  return 0;
+}
+
+const char* OB_TCPConnection::errorString(int index) {
+  switch (index) {
+    case kTCPInvalidAddress:
+      return "Invalid client IP address.\n";
+    case kTCPInvalidPassword:
+      return "Invalid password.\n";
+    case kTCPInvalidConfigKey:
+      return "Invalid configuration key. Engine may have been reconfigured.\n";
+    case kTCPInvalidVersion:
+      return "Invalid client version.\n";
+    case kTCPUnknownUser:
+      return "Unknown user.\n";
+    case kTCPInvalidCommand:
+      return "Invalid command for this user.\n";
+    default:
+      return "Unknown Error";
+  }
+}
+
+int OB_TCPConnection::writeText(int s, const char* text) {
+  int n = static_cast<int>(strlen(text));
+  return writeJ_n_chars(s, text, n) == n ? 0 : -1;
+}
+
+int OB_TCPConnection::writeHTTPGenericMessage(int s) {
+  if (writeText(s, kStatusLine) != 0 || writeText(s, serverLine) != 0 ||
+      writeText(s, kTextType) != 0 || writeText(s, kNotice) != 0) {
+    OB_Log::ret("tcpserv_writeHTTPGenericMessage: IO problem.");
+    return -1;
+  }
+  return 0;
+}
+
+int OB_TCPConnection::writeBinResponseSuccess(int s) {
+  const char* server = serverLine.getLength() > 0 ? static_cast<const char*>(serverLine)
+                                                  : kDefaultServerLine;
+  if (writeText(s, kStatusLine) != 0 || writeText(s, server) != 0 ||
+      writeText(s, kBinaryType) != 0 || writeJ_UInt8(s, 1) != 0 || writeText(s, "OK\n") != 0) {
+    OB_Log::ret("tcpserv_writeBinResponseSuccess: IO problem.");
+    return -1;
+  }
+  return 0;
+}
+
+int OB_TCPConnection::writeBinResponseFailure(int s, const char* text) {
+  const char* server = serverLine.getLength() > 0 ? static_cast<const char*>(serverLine)
+                                                  : kDefaultServerLine;
+  if (writeText(s, kStatusLine) != 0 || writeText(s, server) != 0 ||
+      writeText(s, kBinaryType) != 0 || writeJ_UInt8(s, 0) != 0 ||
+      writeText(s, text != nullptr ? text : "") != 0) {
+    OB_Log::ret("tcpserv_writeBinResponseFailure: IO problem.");
+    return -1;
+  }
+  abort(s);
+  return 0;
+}
+
+int OB_TCPConnection::abort(int s) {
+  if (clientSocket < 0 || (s != 0 && s != clientSocket)) return 0;
+  // No zero linger: that would reset the connection and throw away a reply still on its way.
+  // The reply goes on with an orderly end; input the request did not use is dropped first, since
+  // closing over unread input resets the connection too.
+  if (shutdown(clientSocket, SHUT_WR) != 0)
+    OB_Log::debug("ambervolte: tcpserv_abortConnection: shutdown\n");
+  char sink[4096];
+  for (int drained = 0; drained < 65536;) {
+    ssize_t got = recv(clientSocket, sink, sizeof sink, MSG_DONTWAIT);
+    if (got <= 0) break;
+    drained += static_cast<int>(got);
+  }
+  shutdown(clientSocket, SHUT_RD);
+  OB_Log::debug("closesocket()\n");
+  // The descriptor is gone after close whatever it answers; it is never closed twice.
+  if (close(clientSocket) != 0) OB_Log::debug("ambervolte: tcpserv_abortConnection: close\n");
+  clientSocket = -1;
+  return 0;
+}
+
+int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user,
+                                 const char* text) {
+  char when[60];
+  char quad[16];
+  OB_Tools::getTimeString1(when);
+  OB_Tools::IPAddressString(address, quad);
+  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, user != nullptr ? user : "n/a", quad,
+              text != nullptr ? text : "");
+  return 0;
+}

@@ -1,0 +1,138 @@
+// One console connection of a command server: reads one request wrapped in an HTTP request,
+// checks user, password, client version, configuration key and client address, dispatches it by
+// command code to a virtual handler, writes one reply and closes. The server makes one per
+// accepted connection and runs it on its own accept thread; a connection never starts a thread.
+// The engines derive their connections from it and supply the commands the framework leaves open.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "OB_String.h"
+#include "OB_TCPRequest.h"
+#include "OB_Thread.h"
+
+class OB_EngineMgr;
+
+// Why a request was refused; errorString gives the text sent to the client.
+enum OB_TCPErrorIndex : int32_t {
+  kTCPInvalidAddress = 0,
+  kTCPInvalidPassword = 1,
+  kTCPInvalidConfigKey = 2,
+  kTCPInvalidVersion = 3,
+  kTCPUnknownUser = 4,
+  kTCPInvalidCommand = 5,
+};
+
+// What commands 30 and 35 do once their reply is out. Null (the default): wait 3 seconds and end
+// the process through OB_EngineMgr::cleanup. Tests put their own here.
+using OB_TCPExitAction = void (*)(void* context);
+
+class OB_TCPConnection : public OB_Thread {
+  OB_CLASS_CREATE(OB_TCPConnection)
+
+ public:
+  // Command codes of the framework's dispatcher.
+  static constexpr int32_t kGetConfig = 20;         // configuration with key
+  static constexpr int32_t kGetDefaultConfig = 25;  // defaults, no key needed
+  static constexpr int32_t kSetConfig = 30;         // root only; ends the process
+  static constexpr int32_t kStopEngine = 35;        // root only; ends the process
+  static constexpr int32_t kGetMonitorStats = 40;
+  static constexpr int32_t kGetDatabaseList = 45;
+
+  // readHTTPHeader results.
+  static constexpr int kRequestCommand = 1;
+  static constexpr int kRequestSummary = 2;
+  static constexpr int kRequestBad = 3;
+  static constexpr int kRequestReadError = 4;
+
+  // Bytes of header after the two request lines that are read looking for the header end; a
+  // request that goes on longer is a bad request.
+  static constexpr int kMaxHeaderBytes = 8192;
+  // Default receive and send time-out of an accepted socket, and the limit on the whole HTTP
+  // header; ms.
+  static constexpr int kDefaultIOTimeoutMs = 10000;
+
+  OB_TCPConnection();
+  OB_TCPConnection(const OB_TCPConnection&) = delete;
+  OB_TCPConnection& operator=(const OB_TCPConnection&) = delete;
+  // Closes the socket when still open.
+  ~OB_TCPConnection() override;
+
+  const char* getClassName() override { return "OB_TCPConnection"; }
+
+  // Reads and answers the one request, then ends this object's loop. 0, or -1 when the header
+  // could not be read (the connection is closed without a reply).
+  int doTask() override;
+
+  // Accepts one connection from the listening socket (blocks), with the I/O time-out on it.
+  // 0, or -1 (logged) when the accept failed.
+  virtual int accept(int listenSocket);
+  virtual int isConnected() { return clientSocket >= 0 ? 1 : 0; }
+  virtual int setConfigKey(uint32_t key);
+  // manager: not owned, outlives this.
+  virtual int setManager(OB_EngineMgr* manager);
+  // Receive and send time-out of the accepted socket, and the limit on the HTTP header, in ms
+  // (at least 1). Set before accept.
+  virtual int setIOTimeout(int ms);
+  virtual int setExitAction(OB_TCPExitAction action, void* context);
+  virtual int abortConnection(int socket);
+  // The accepted socket, -1 when none; the peer's IPv4 address in host order.
+  int getSocket() const { return clientSocket; }
+  uint32_t getClientAddress() const { return clientAddress; }
+
+ protected:
+  virtual int handleCommand(int socket, uint32_t address);
+  virtual int handleHTMLSummary(int socket, uint32_t address);
+  virtual int handleBadRequest(int socket, uint32_t address);
+  // Payload of 20 (key, then the administered configuration) or 25 (the defaults). 0 or -1.
+  virtual int hcommand_GET_CONFIG(int socket, int command);
+  // The framework has no database list and no statistics: -1. Derived connections supply them.
+  virtual int hcommand_GET_DATABASE_LIST(int socket);
+  // Reads a configuration and saves it as the engine's private file; only a configuration that
+  // arrived whole and was saved is acknowledged. 0 or -1.
+  virtual int hcommand_SET_CONFIG(int socket);
+  virtual int hcommand_GET_MONITOR_STATS(int socket);
+  // The text for an OB_TCPErrorIndex; "Unknown Error" for any other index.
+  virtual const char* errorString(int index);
+  // The plain-text notice for the summary path and for bad requests.
+  virtual int writeHTTPGenericMessage(int socket);
+  virtual int writeBinResponseSuccess(int socket);
+  // Writes the refusal and, when it went out whole, closes the connection.
+  virtual int writeBinResponseFailure(int socket, const char* text);
+  // Closes the connection's own socket (socket 0 or the own socket; any other value is not
+  // this connection's and is left alone): its reply is sent on, input already received is
+  // dropped so the close is orderly, and a socket already closed is not closed again. 0.
+  virtual int abort(int socket);
+  // One log line: time, command (-1: none read), user, client address, text.
+  virtual int logConnect(uint32_t address, int command, const char* user, const char* text);
+  // 1 command, 2 summary, 3 bad request, 4 read error. The request line, the second line and the
+  // header up to its end (four bytes each CR or LF) must all arrive within the I/O time-out.
+  virtual int readHTTPHeader(int socket);
+  // 0 accepted; 1 refused (*error says why); 2 the request could not be read.
+  virtual int readBinRequestHeader(int socket, uint32_t address, OB_TCPRequest* request,
+                                   OB_TCPErrorIndex* error);
+  // After the reply of 30 or 35: the exit action, else 3 seconds and OB_EngineMgr::cleanup.
+  virtual void endProcess();
+
+  int clientSocket = -1;
+  uint32_t clientAddress = 0;  // host order
+  // Header line after the status line; empty unless a derived class fills it. The binary
+  // replies use the capture engine's server line while it is empty.
+  OB_String serverLine{32};
+  uint32_t configKey = 0;
+  // The only client version accepted; set by the derived connection.
+  uint32_t requiredClientVersion = 0;
+  OB_EngineMgr* manager = nullptr;  // not owned, outlives this
+  int ioTimeoutMs = kDefaultIOTimeoutMs;
+  OB_TCPExitAction exitAction = nullptr;
+  void* exitContext = nullptr;
+
+ private:
+  // Reads one "\n"-ended line like readJ_line (at most max - 1 bytes stored, the rest left),
+  // but gives up at the deadline. The stored length; -1 on an error, at the deadline, or when
+  // the peer closed before the line began.
+  int readHeaderLine(int socket, char* buffer, int max,
+                     std::chrono::steady_clock::time_point deadline);
+  int writeText(int socket, const char* text);
+};

@@ -1,0 +1,234 @@
+#include "OB_TCPServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "OB_Log.h"
+#include "OB_Tools.h"
+
+OB_TCPServer::OB_TCPServer() { connections.setOwner(1); }
+
+OB_TCPServer::~OB_TCPServer() {
+  OB_Log::debug("tcpserv_stop()\n");
+  closeListener();
+  connections.clear();
+}
+
+int OB_TCPServer::init() {
+  OB_Log::debug("initServer()\n");
+  setNewConfigKey();
+  return 0;
+}
+
+int OB_TCPServer::setHost(const char* name) {
+  host = name != nullptr ? name : "";
+  return 0;
+}
+
+int OB_TCPServer::setPort(int number) {
+  port = number;
+  return 0;
+}
+
+int OB_TCPServer::setManager(OB_EngineMgr* engineManager) {
+  manager = engineManager;
+  return 0;
+}
+
+int OB_TCPServer::setIOTimeout(int ms) {
+  ioTimeoutMs_ = ms < 1 ? 1 : ms;
+  return 0;
+}
+
+int OB_TCPServer::setExitAction(OB_TCPExitAction action, void* context) {
+  exitAction_ = action;
+  exitContext_ = context;
+  return 0;
+}
+
+int OB_TCPServer::setNewConfigKey() {
+  std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin";
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    OB_Log::quit("setNewConfigKey: %s can't open directory", folder.c_str());
+
+  std::string path = folder + "/" + static_cast<const char*>(keyFileName);
+  // A folder of that name opens for reading here but is no key file.
+  FILE* in = nullptr;
+  int error = EISDIR;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    in = fopen(path.c_str(), "r");
+    error = errno;
+  }
+  if (in == nullptr) {
+    switch (error) {
+      case EACCES:
+      case EISDIR:
+        OB_Log::quit("%s: Permision denied", path.c_str());
+      case EMFILE:
+      case ENFILE:
+        OB_Log::quit("%s: Too many files already open", path.c_str());
+      case ENAMETOOLONG:
+        OB_Log::quit("%s: Path too long", path.c_str());
+      default:
+        OB_Log::quit("%s: Problem opening file", path.c_str());
+    }
+  }
+  char text[64] = {};
+  size_t got = fread(text, 1, sizeof text - 1, in);
+  fclose(in);
+  text[got] = '\0';
+
+  // A file without a number counts as 0; a number beyond 32 bits wraps like one at the limit.
+  const char* digits = text;
+  while (*digits == ' ' || *digits == '\t' || *digits == '\r' || *digits == '\n') ++digits;
+  uint64_t old = 0;
+  if (*digits >= '0' && *digits <= '9') {
+    errno = 0;
+    unsigned long long parsed = strtoull(digits, nullptr, 10);
+    old = errno == ERANGE || parsed > UINT32_MAX ? UINT32_MAX : parsed;
+  }
+  configKey = old >= kLastConfigKey ? 1 : static_cast<uint32_t>(old + 1);
+
+  // Through a temporary file, so that a crash never leaves a cut key behind.
+  std::string temporary = path + ".new";
+  FILE* out = fopen(temporary.c_str(), "w+");
+  bool written = out != nullptr && fprintf(out, "%u\n", configKey) > 0;
+  if (out != nullptr) written = fclose(out) == 0 && written;
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    OB_Log::log("Could not write new config key\n");
+  }
+  return 0;
+}
+
+int OB_TCPServer::newSocket(int wanted) {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) OB_Log::quit("newSocket: can't open stream socket");
+  int on = 1;
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    OB_Log::quit("newSocket: can't set SO_REUSEADDR");
+
+  int number = wanted != 0 ? wanted : port;
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(number));
+  if (number < 0 || number > 65535 ||
+      bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+    int error = number < 0 || number > 65535 ? EINVAL : errno;
+    OB_Log::debug("newSocket\n");
+    close(s);
+    if (error == EADDRINUSE)
+      OB_Log::quit("newSocket: port %d already in use (kill process or wait for timeout)", number);
+    OB_Log::quit("newSocket: can't bind local address");
+  }
+  socklen_t size = sizeof address;
+  if (getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size) == 0)
+    number = ntohs(address.sin_port);
+  port = number;
+  OB_Tools::registerListeningPort(port);
+  return s;
+}
+
+int OB_TCPServer::openListener() { return currentListener() >= 0 ? 0 : -1; }
+
+int OB_TCPServer::currentListener() {
+  std::lock_guard<std::mutex> hold(listenerLock_);
+  // Decided under the listener's lock, which stop takes after clearing the continue flag: a
+  // listener made here is either shut by that stop or not made at all, so no accept outlives it.
+  if (isRunning() == 0) return -1;
+  if (listener_ >= 0 && listenerShut_) {
+    close(listener_);
+    OB_Tools::unregisterListeningPort(port);
+    listener_ = -1;
+  }
+  listenerShut_ = false;
+  if (listener_ < 0) {
+    int s = newSocket(0);
+    if (listen(s, kBacklog) != 0) {
+      OB_Log::log("newSocket: can't listen on port %d %s\n", port, OB_Log::sys_err_str());
+      close(s);
+      OB_Tools::unregisterListeningPort(port);
+      return -1;
+    }
+    listener_ = s;
+  }
+  return listener_;
+}
+
+void OB_TCPServer::closeListener() {
+  std::lock_guard<std::mutex> hold(listenerLock_);
+  if (listener_ < 0) return;
+  close(listener_);
+  OB_Tools::unregisterListeningPort(port);
+  listener_ = -1;
+  listenerShut_ = false;
+}
+
+OB_TCPConnection* OB_TCPServer::createTCPConnection() {
+  OB_TCPConnection* connection = OB_TCPConnection::create();
+  if (connection != nullptr) connection->setManager(manager);
+  return connection;
+}
+
+int OB_TCPServer::doTask() {
+  int listening = currentListener();
+  OB_TCPConnection* connection = listening >= 0 ? createTCPConnection() : nullptr;
+  if (connection == nullptr) {
+    // Nothing to accept with; wait rather than spin (a stop ends the pause).
+    if (isRunning() != 0) sleep(1);
+    return 0;
+  }
+  connection->setIOTimeout(ioTimeoutMs_);
+  int accepted = connection->accept(listening);
+  if (isRunning() != 0) {
+    OB_MutexHold hold(this);
+    if (accepted == 0) {
+      connection->setConfigKey(configKey);
+      connection->setExitAction(exitAction_, exitContext_);
+      connection->doTask();
+    }
+  } else {
+    connection->abortConnection(0);
+  }
+  connection->release();
+  // A failing accept (no descriptors left, say) would otherwise fill the log as fast as it can.
+  if (accepted != 0 && isRunning() != 0) sleep(1);
+  return 0;
+}
+
+int OB_TCPServer::stop() {
+  setContinue(0);
+  std::vector<OB_Thread*> threads;
+  {
+    OB_MutexHold hold(&connections);
+    for (OB_Thread* thread = connections.first(); thread != nullptr;
+         thread = connections.next()) {
+      thread->addRef();
+      threads.push_back(thread);
+    }
+  }
+  for (OB_Thread* thread : threads) thread->stop();
+  for (OB_Thread* thread : threads) thread->join(nullptr, 0);
+  for (OB_Thread* thread : threads) thread->OB_ReferenceCounter::release();
+  {
+    std::lock_guard<std::mutex> hold(listenerLock_);
+    if (listener_ >= 0 && !listenerShut_) {
+      shutdown(listener_, SHUT_RDWR);
+      listenerShut_ = true;
+    }
+  }
+  return OB_Thread::stop();
+}

@@ -1,0 +1,301 @@
+#include "OB_TCPServer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ConsoleClient.h"
+#include "OB_Config.h"
+#include "OB_EngineMgr.h"
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+#include "OB_Tools.h"
+#include "TempDir.h"
+
+namespace {
+
+using namespace corrana_test;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The wire form of a configuration, as its writeJ sends it.
+std::string wireOf(OB_Config* config) {
+  int ends[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  EXPECT_EQ(config->writeJ(ends[0]), 0);
+  close(ends[0]);
+  std::string bytes = readToEnd(ends[1]);
+  close(ends[1]);
+  return bytes;
+}
+
+// An engine manager whose configurations are filled in place instead of from files.
+class TestEngine : public OB_EngineMgr {
+ public:
+  TestEngine() : OB_EngineMgr(1, const_cast<char**>(kArgs), nullptr, nullptr) {
+    configAdmin.setName("cengine");
+    snprintf(configAdmin.password, sizeof configAdmin.password, "secret");
+    snprintf(configAdmin.device, sizeof configAdmin.device, "eth0");
+    configAdmin.connectionPort = 8189;
+    configAdmin.netStatsEnabled = 1;
+    snprintf(configDef.device, sizeof configDef.device, "defaultDevice");
+  }
+  OB_Config& admin() { return configAdmin; }
+
+ private:
+  static constexpr const char* kArgs[] = {"cmdtest", nullptr};
+};
+
+// A connection that answers the statistics command with a marker, as a derived engine would.
+class TestConnection : public OB_TCPConnection {
+  OB_CLASS_CREATE(TestConnection)
+
+ public:
+  TestConnection() { requiredClientVersion = 7; }
+
+ protected:
+  int hcommand_GET_MONITOR_STATS(int socket) override {
+    return writeJ_n_chars(socket, "STATS", 5) == 5 ? 0 : -1;
+  }
+};
+
+class TestServer : public OB_TCPServer {
+ public:
+  TestServer() { keyFileName = "testKey"; }
+
+ protected:
+  OB_TCPConnection* createTCPConnection() override {
+    TestConnection* connection = TestConnection::create();
+    connection->setManager(manager);
+    return connection;
+  }
+};
+
+void countExit(void* context) { ++*static_cast<int*>(context); }
+
+class TCPServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir(admin().c_str(), 0755);
+    mkdir((dir_.path() + "/logs").c_str(), 0755);
+    setenv("OB_INSTALLDIR", dir_.path().c_str(), 1);
+    writeFile(admin() + "/testKey", "41\n");
+    OB_EngineMgr::setSignalHandlers(0);  // a hung test stays killable
+    engine_ = new TestEngine();
+    server_ = new TestServer();
+    server_->init();
+    server_->setManager(engine_);
+    server_->setExitAction(countExit, &exits_);
+    ASSERT_EQ(server_->openListener(), 0);
+  }
+  void TearDown() override {
+    server_->release();
+    delete engine_;
+    OB_Log::reset();
+    unsetenv("OB_INSTALLDIR");
+  }
+
+  std::string admin() const { return dir_.path() + "/admin"; }
+  std::string log() const { return readFile(dir_.path() + "/logs/cmdtest.log"); }
+
+  // One request served by the server's accept step on this thread.
+  std::string serve(const std::string& bytes) {
+    std::string reply;
+    std::thread client([&] { reply = requestReply(server_->getPort(), bytes); });
+    server_->doTask();
+    client.join();
+    return reply;
+  }
+  std::string serve(const ConsoleRequest& request) { return serve(request.frame()); }
+  ConsoleRequest request(int32_t command) {
+    ConsoleRequest r;
+    r.command = command;
+    r.key = server_->getConfigKey();
+    return r;
+  }
+
+  TempDir dir_;
+  TestEngine* engine_ = nullptr;
+  TestServer* server_ = nullptr;
+  int exits_ = 0;
+};
+
+TEST_F(TCPServerTest, ConfigurationReadsNeedNoKeyAndSendTheirWireForms) {
+  EXPECT_EQ(server_->getConfigKey(), 42u);
+  EXPECT_EQ(readFile(admin() + "/testKey"), "42\n");
+
+  ConsoleRequest keyed = request(20);
+  keyed.key = 7;  // stale: a configuration read is still served
+  EXPECT_EQ(serve(keyed), successReply(wireU32(42) + wireOf(engine_->getConfigAdmin())));
+  ConsoleRequest defaults = request(25);
+  defaults.key = 7;
+  EXPECT_EQ(serve(defaults), successReply(wireOf(engine_->getConfig())));
+  EXPECT_NE(log().find(" - (25) root 127.0.0.1 'OK'\n"), std::string::npos) << log();
+
+  EXPECT_EQ(serve(request(40)), successReply("STATS"));
+}
+
+TEST_F(TCPServerTest, RefusalsFollowTheCheckOrder) {
+  ConsoleRequest stranger = request(40);
+  stranger.user = "admin";
+  stranger.password = "wrong";  // the user is refused before the password is looked at
+  EXPECT_EQ(serve(stranger), failureReply("Unknown user.\n"));
+
+  ConsoleRequest wrongPassword = request(40);
+  wrongPassword.password = "Secret";
+  wrongPassword.version = 6;
+  EXPECT_EQ(serve(wrongPassword), failureReply("Invalid password.\n"));
+
+  ConsoleRequest oldClient = request(40);
+  oldClient.version = 6;
+  oldClient.key = 1;
+  EXPECT_EQ(serve(oldClient), failureReply("Invalid client version.\n"));
+
+  ConsoleRequest staleKey = request(40);
+  staleKey.key = 41;
+  EXPECT_EQ(serve(staleKey),
+            failureReply("Invalid configuration key. Engine may have been reconfigured.\n"));
+
+  engine_->admin().applyNetAddress = 1;  // restricted, and no network holds 127.0.0.1
+  EXPECT_EQ(serve(request(40)), failureReply("Invalid client IP address.\n"));
+
+  std::string text = log();
+  EXPECT_NE(text.find(" - (-1) n/a 127.0.0.1 'invalid bin header'\n"), std::string::npos);
+  EXPECT_NE(text.find(" - (40) admin 127.0.0.1 'Unknown user.\n'\n"), std::string::npos) << text;
+}
+
+TEST_F(TCPServerTest, UnknownCommandIsRefusedAsAnInvalidCommand) {
+  EXPECT_EQ(serve(request(99)), failureReply("Invalid command for this user.\n"));
+  EXPECT_EQ(exits_, 0);
+}
+
+TEST_F(TCPServerTest, OtherRequestsGetThePlainTextNotice) {
+  EXPECT_EQ(serve("GET /controlReq.cgi\n\n\r\r\r\r"), noticeReply());
+  EXPECT_EQ(serve("GET /htmlSummary.html HTTP/1.1\r\n\r\n\r\n\r\n"), noticeReply());
+  EXPECT_EQ(serve("GET /index.html HTTP/1.1\n\n\r\n\r\n"), noticeReply());
+  std::string text = log();
+  EXPECT_NE(text.find("'bad HTTP'"), std::string::npos);
+  EXPECT_NE(text.find("'html summary'"), std::string::npos);
+}
+
+TEST_F(TCPServerTest, HeaderEndsOnlyAtFourLineEndBytesInARow) {
+  ConsoleRequest r = request(40);
+  EXPECT_EQ(serve("POST /controlReq.cgi HTTP/1.0\n\nX-A: b\r\n\r\n" + r.binary()),
+            successReply("STATS"));
+  // With a blank between the pairs the header never ends: the request is a bad one.
+  EXPECT_EQ(serve("POST /controlReq.cgi HTTP/1.0\n\nX-A: b\r\n \r\n" + r.binary()),
+            noticeReply());
+}
+
+TEST_F(TCPServerTest, SetConfigurationSavesAWholeConfigurationThenEndsTheProcess) {
+  engine_->admin().setName("source");
+  std::string wire = wireOf(engine_->getConfigAdmin());
+  EXPECT_EQ(serve(request(30).frame() + wire), successReply(wireU8(1)));
+  EXPECT_EQ(exits_, 1);
+  std::string saved = readFile(admin() + "/cengine_prvt.cfg");
+  // The network flag is not on the wire; the engine's own is kept.
+  EXPECT_NE(saved.find("# Net 1=On 0=Off\n1\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("password{secret}"), std::string::npos) << saved;
+
+  EXPECT_EQ(serve(request(35)), successReply(""));
+  EXPECT_EQ(exits_, 2);
+}
+
+TEST_F(TCPServerTest, CutConfigurationIsNeitherSavedNorAcknowledged) {
+  writeFile(admin() + "/cengine_prvt.cfg", "before\n");
+  // A MIME table of 65535 rows announced, then the client hangs up.
+  std::string cut = wireU32(1) + wireLine("eth1") + wireU32(8189) + wireLine("") + wireU32(7) +
+                    wireU16(65535) + wireLine("text/html");
+  EXPECT_EQ(serve(request(30).frame() + cut), successReply(""));
+  EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n");
+  EXPECT_EQ(exits_, 0);
+  EXPECT_NE(log().find("(30) root 127.0.0.1 'bad io'"), std::string::npos);
+}
+
+TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
+  // A header that never ends, from a client that stays: refused once the header limit is
+  // reached, not when the (here very long) time-out runs out.
+  server_->setIOTimeout(600000);
+  std::string reply;
+  std::thread stays([&] {
+    int s = connectLoopback(server_->getPort());
+    std::string bytes = "POST /controlReq.cgi HTTP/1.0\n\n" +
+                        std::string(OB_TCPConnection::kMaxHeaderBytes + 100, 'x');
+    send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    reply = readToEnd(s);
+    close(s);
+  });
+  server_->doTask();
+  stays.join();
+  EXPECT_EQ(reply, noticeReply());
+  // One that floods.
+  reply = serve("POST /controlReq.cgi HTTP/1.0\n\n" + std::string(1 << 20, 'x'));
+  EXPECT_TRUE(reply.empty() || reply == noticeReply());
+  // A user name far beyond its field is a broken request, not one cut into the next fields.
+  ConsoleRequest huge = request(40);
+  huge.user = "root" + std::string(100000, 'r');
+  EXPECT_EQ(serve(huge), "");
+  ConsoleRequest longest = request(40);
+  longest.user = std::string(511, 'u');  // fills the field exactly: read, then refused
+  EXPECT_EQ(serve(longest), failureReply("Unknown user.\n"));
+  // A client that connects and then says nothing.
+  server_->setIOTimeout(50);
+  int silent = connectLoopback(server_->getPort());
+  server_->doTask();
+  EXPECT_EQ(readToEnd(silent), "");
+  close(silent);
+  server_->setIOTimeout(OB_TCPConnection::kDefaultIOTimeoutMs);
+  // The next client is served as usual.
+  EXPECT_EQ(serve(request(40)), successReply("STATS"));
+}
+
+TEST_F(TCPServerTest, StopWakesTheAcceptAndARestartListensAgain) {
+  const int port = server_->getPort();
+  EXPECT_EQ(OB_Tools::testSocket(port), 1);  // registered as this process's own port
+  ASSERT_EQ(server_->start(), 0);
+  server_->stop();
+  EXPECT_EQ(server_->join(nullptr, 0), 0);
+
+  ASSERT_EQ(server_->start(), 0);
+  ASSERT_EQ(server_->openListener(), 0);
+  EXPECT_EQ(server_->getPort(), port);
+  EXPECT_EQ(requestReply(port, request(40).frame()), successReply("STATS"));
+  server_->stop();
+  EXPECT_EQ(server_->join(nullptr, 0), 0);
+}
+
+TEST_F(TCPServerTest, KeyCounterWrapsAndStartsOverFromNonsense) {
+  const std::vector<std::pair<std::string, uint32_t>> cases = {
+      {"4294966999\n", 4294967000u}, {"4294967000\n", 1u}, {"99999999999999\n", 1u},
+      {"garbage\n", 1u}, {"", 1u}};
+  for (const auto& [stored, key] : cases) {
+    writeFile(admin() + "/testKey", stored);
+    server_->setNewConfigKey();
+    EXPECT_EQ(server_->getConfigKey(), key) << stored;
+    EXPECT_EQ(readFile(admin() + "/testKey"), std::to_string(key) + "\n");
+  }
+  unlink((admin() + "/testKey").c_str());
+  EXPECT_EXIT(server_->setNewConfigKey(), ::testing::ExitedWithCode(1), "");
+  EXPECT_NE(log().find(admin() + "/testKey: Problem opening file"), std::string::npos);
+}
+
+}  // namespace
