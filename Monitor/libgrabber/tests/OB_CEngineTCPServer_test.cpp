@@ -1,0 +1,175 @@
+#include "OB_CEngineTCPServer.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "ConsoleClient.h"
+#include "OB_ArchiveHeader.h"
+#include "OB_CEngineTCPConnection.h"
+#include "OB_CaptureEngineStats.h"
+#include "OB_EngineMgr.h"
+#include "OB_Log.h"
+#include "OB_TCPSessionStats.h"
+#include "TempDir.h"
+
+namespace {
+
+using namespace corrana_test;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TestEngine : public OB_EngineMgr {
+ public:
+  explicit TestEngine(const std::string& db)
+      : OB_EngineMgr(1, const_cast<char**>(kArgs), nullptr, nullptr) {
+    snprintf(configAdmin.password, sizeof configAdmin.password, "secret");
+    snprintf(configAdmin.databaseDir, sizeof configAdmin.databaseDir, "%s", db.c_str());
+  }
+
+ private:
+  static constexpr const char* kArgs[] = {"cenginetest", nullptr};
+};
+
+// Opens the statistics handler for a socket whose peer is gone.
+class OpenConnection : public OB_CEngineTCPConnection {
+ public:
+  using OB_CEngineTCPConnection::hcommand_GET_MONITOR_STATS;
+};
+
+class CEngineServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir((dir_.path() + "/admin").c_str(), 0755);
+    mkdir((dir_.path() + "/logs").c_str(), 0755);
+    mkdir(db().c_str(), 0755);
+    setenv("OB_INSTALLDIR", dir_.path().c_str(), 1);
+    std::ofstream(dir_.path() + "/admin/cengineKey") << "9\n";
+    OB_EngineMgr::setSignalHandlers(0);  // a hung test stays killable
+    engine_ = new TestEngine(db());
+    server_ = OB_CEngineTCPServer::create();
+    server_->setManager(engine_);
+    ASSERT_EQ(server_->openListener(), 0);
+  }
+  void TearDown() override {
+    server_->release();
+    delete engine_;
+    OB_Log::reset();
+    unsetenv("OB_INSTALLDIR");
+  }
+
+  std::string db() const { return dir_.path() + "/db"; }
+  std::string serve(const ConsoleRequest& request) {
+    std::string reply;
+    std::thread client([&] { reply = requestReply(server_->getPort(), request.frame()); });
+    server_->doTask();
+    client.join();
+    return reply;
+  }
+  ConsoleRequest request(int32_t command) {
+    ConsoleRequest r;
+    r.command = command;
+    r.key = server_->getConfigKey();
+    return r;
+  }
+
+  TempDir dir_;
+  TestEngine* engine_ = nullptr;
+  OB_TCPServer* server_ = nullptr;
+};
+
+TEST_F(CEngineServerTest, DrawsItsKeyFromCengineKeyAndRequiresVersion7) {
+  EXPECT_EQ(server_->getConfigKey(), 10u);
+  EXPECT_EQ(readFile(dir_.path() + "/admin/cengineKey"), "10\n");
+  ConsoleRequest old = request(40);
+  old.version = 6;
+  EXPECT_EQ(serve(old), failureReply("Invalid client version.\n"));
+}
+
+TEST_F(CEngineServerTest, MonitorStatisticsSendTheCaptureBlockThenThirtySessionCounts) {
+  OB_CaptureEngineStats* capture = new OB_CaptureEngineStats();
+  capture->setValue(OB_CaptureEngineStats::kStartTime, 1000);
+  for (int i = OB_CaptureEngineStats::kAllPacksSeen; i <= OB_CaptureEngineStats::kAllReportedDropped;
+       ++i)
+    capture->setValue(i, static_cast<uint32_t>(i));
+  OB_CaptureEngineStats* previous = getCaptureEngineStats();
+  setCaptureEngineStats(capture);
+  tcpSessionStats_init();
+  OB_TCPSessionStats& s = *getTCPSessionStats();
+  OB_TCPSessionStats::Counter* order[] = {
+      &s.segmentsReceived,   &s.bytesReceived,    &s.segmentsUsed,      &s.bytesUsed,
+      &s.segmentsExtraneous, &s.bytesExtraneous,  &s.segmentsClosed,    &s.bytesClosed,
+      &s.segmentsNoMemory,   &s.bytesNoMemory,    &s.bytesCompleted,    &s.sessionsRetrieved,
+      &s.sessionsReturned,   &s.connectionsBuilt, &s.httpStarted,       &s.httpParsed,
+      &s.httpFinished,       &s.ftpStarted,       &s.ftpParsed,         &s.ftpFinished,
+      &s.timedOutRejected,   &s.timedOutUnacked,  &s.timedOutComplete,  &s.timedOutOddSequence,
+      &s.timedOutNoSyn,      &s.timedOutGaps,     &s.payloadBytes,      &s.effectiveBytes};
+  std::string expected = wireU32(1000) + wireU32(8) + wireU32(9) + wireU32(10) + wireU32(11) +
+                         wireU32(12);
+  for (size_t i = 0; i < sizeof order / sizeof order[0]; ++i) {
+    order[i]->store(static_cast<uint32_t>(100 + i));
+    expected += wireU32(static_cast<uint32_t>(100 + i));
+  }
+  s.connectionsStarted.store(7777);  // not sent
+  expected += wireU32(0) + wireU32(0);
+
+  EXPECT_EQ(serve(request(40)), successReply(expected));
+
+  setCaptureEngineStats(previous);
+  tcpSessionStats_init();
+  delete capture;
+}
+
+TEST_F(CEngineServerTest, ClientGoneDuringStatisticsFailsTheCommandNotTheEngine) {
+  OB_CaptureEngineStats capture;
+  OB_CaptureEngineStats* previous = getCaptureEngineStats();
+  setCaptureEngineStats(&capture);
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  close(ends[1]);
+  OpenConnection* connection = new OpenConnection();
+  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(ends[0]), -1);  // and no SIGPIPE
+  setCaptureEngineStats(nullptr);
+  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(ends[0]), -1);  // no block registered
+  connection->release();
+  close(ends[0]);
+  setCaptureEngineStats(previous);
+  EXPECT_NE(readFile(dir_.path() + "/logs/cenginetest.log")
+                .find("hcommand_GET_MONITOR_STATS: Problem getting or sending info."),
+            std::string::npos);
+}
+
+TEST_F(CEngineServerTest, DatabaseListSendsNetworkHTTPAndFTPListsInThatOrder) {
+  EXPECT_EQ(serve(request(45)), successReply(wireU16(0) + wireU16(0) + wireU16(0)));
+
+  std::string path = db() + "/http-MonJan0112000002020";
+  OB_ArchiveHeader header(path.c_str(), OB_ArchiveHeader::kWriterType, 1577880000, 0, "http",
+                          "eth0", "tcp", 0, nullptr);
+  FILE* file = fopen(path.c_str(), "w+b");
+  ASSERT_NE(file, nullptr);
+  header.write(file);
+  fclose(file);
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  ASSERT_EQ(header.writeJ(ends[0]), 0);
+  close(ends[0]);
+  std::string entry = readToEnd(ends[1]);
+  close(ends[1]);
+  EXPECT_EQ(serve(request(45)), successReply(wireU16(0) + wireU16(1) + entry + wireU16(0)));
+}
+
+}  // namespace
