@@ -1,0 +1,288 @@
+#include "OB_CEngineMgr.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "OB_ArchiveWriter.h"
+#include "OB_CEngineTCPServer.h"
+#include "OB_CLFWriter.h"
+#include "OB_FTPConsumer.h"
+#include "OB_HTTPConsumer.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_Log.h"
+#include "OB_Message.h"
+#include "OB_NamedStringList.h"
+#include "OB_NetConsumer.h"
+#include "OB_PacketManager.h"
+#include "OB_ResetThread.h"
+#include "OB_StreamBuilder.h"
+#include "OB_String.h"
+#include "OB_Tools.h"
+#include "protoSpec.h"
+
+namespace {
+
+// The value of an option, or null when there is no list or no such entry.
+const char* optionValue(OB_NamedStringList* options, const char* name) {
+  if (options == nullptr) return nullptr;
+  OB_String* value = options->find(name);
+  return value != nullptr ? static_cast<const char*>(*value) : nullptr;
+}
+
+// A request value without the blanks that end it (the list keeps trailing blanks).
+std::string trimmed(const char* text) {
+  std::string value(text != nullptr ? text : "");
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+  return value;
+}
+
+// The first IPv4 address of a host name or dotted quad, in host order.
+bool resolveHost(const std::string& host, uint32_t* address) {
+  if (host.empty()) return false;
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  bool ok = false;
+  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
+    *address = ntohl(reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+    ok = true;
+    break;
+  }
+  freeaddrinfo(found);
+  return ok;
+}
+
+// Whether an install file line sets the device, as the install file reader sees it: the key at
+// the start of the line (after blanks), then a blank, ':', '=' or the end.
+bool isDeviceLine(const std::string& line) {
+  size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos || line.compare(start, 6, "device") != 0) return false;
+  size_t after = start + 6;
+  return after == line.size() || strchr(" \t:=\r", line[after]) != nullptr;
+}
+
+}  // namespace
+
+OB_CEngineMgr::OB_CEngineMgr(int argc, char** argv, OB_NamedStringList* optionList,
+                             OB_ExitHandler* exitHandler, int capture)
+    : OB_EngineMgr(argc, argv, optionList, exitHandler) {
+  const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin";
+  installFile_ = admin + "/cengineInstall.cfg";
+  takeInstallRequest(admin + "/installc.cfg");
+
+  configDef.setName("cengine");
+  configAdmin.setName("cengine");
+  if (configDef.init() != 0) OB_Log::quit("g_generalConfigDef.init()");
+  if (configAdmin.init() != 0) OB_Log::quit("g_generalConfigAdmin.init()");
+
+  // Absent options change nothing; "NetworkStatistics" can only switch the network part off.
+  if (const char* value = optionValue(options, "Database"); value != nullptr && atoi(value) == 0)
+    archiving_ = 0;
+  if (const char* value = optionValue(options, "NetworkStatistics");
+      value != nullptr && atoi(value) == 0)
+    configAdmin.netStatsEnabled = 0;
+  const bool network = configAdmin.netStatsEnabled != 0;
+
+  HTTPMIMEInfo_init(&configAdmin);
+
+  resetThread_ = OB_ResetThread::create();
+  if (resetThread_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the reset thread");
+  append(resetThread_);
+
+  packetManager_ = new OB_PacketManager(this);
+  streamBuilder_ = OB_StreamBuilder::create(this);
+  if (packetManager_ == nullptr || streamBuilder_ == nullptr)
+    OB_Log::quit("OB_CEngineMgr: no memory for the packet road");
+  append(streamBuilder_);
+  if (capture == 0) packetManager_->disablePacketDriver(1);
+  packetManager_->init();
+  packetManager_->append(streamBuilder_);
+  append(packetManager_);
+
+  if (network) {
+    netConsumer_ = OB_NetConsumer::create();
+    if (netConsumer_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the network consumer");
+    packetManager_->setAllProcessor(netConsumer_);
+    append(netConsumer_);
+  }
+
+  httpConsumer_ = OB_HTTPConsumer::create();
+  if (httpConsumer_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the HTTP consumer");
+  streamBuilder_->append(httpConsumer_);
+  append(httpConsumer_);
+  if (optionValue(options, "CommonLogFile") != nullptr) {
+    OB_CLFWriter* clf = OB_CLFWriter::create();
+    if (clf == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the common log file writer");
+    httpConsumer_->append(clf);
+    clf->release();  // the consumer's writer list holds its own reference
+  }
+
+  ftpConsumer_ = OB_FTPConsumer::create();
+  if (ftpConsumer_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the FTP consumer");
+  streamBuilder_->append(ftpConsumer_);
+  append(ftpConsumer_);
+
+  {
+    OB_MutexHold hold(this);
+    for (OB_Thread* thread = first(); thread != nullptr; thread = next()) {
+      OB_Consumer* consumer = obQuery<OB_Consumer>(thread);
+      if (consumer == nullptr) continue;
+      consumer->setManager(this);
+      const char* name = consumer->getProtocolName();
+      consumers_.append(consumer, name);
+      if (archiving_ == 0) continue;
+      // Reset at midnight by the reset thread only: a consumer's reset would rotate it again.
+      OB_ArchiveWriter* writer =
+          new OB_ArchiveWriter(nullptr, configAdmin.databaseDir, name, configAdmin.device,
+                               configAdmin.filterProgram, configAdmin.daysOfDataToKeep);
+      if (writer == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for an archive writer");
+      consumer->append(writer);
+      resetThread_->append(writer);
+      obRelease(writer);  // the consumer's writer list holds its own
+    }
+  }
+
+  server_ = OB_CEngineTCPServer::create();
+  if (server_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the command server");
+  server_->setPort(static_cast<int>(configAdmin.connectionPort));
+  server_->setManager(this);
+  append(server_);
+
+  if (network) {
+    const std::string spec = std::string(OB_Tools::getInstallDir()) + "/admin/PSpc.bin";
+    protoSpec_InitProtoSpecUtils(spec.c_str());
+    protoSpecLoaded_ = true;
+  }
+}
+
+OB_CEngineMgr::~OB_CEngineMgr() {
+  // Nothing may run while the wiring goes: the capture thread calls the network consumer and
+  // reads the protocol-spec tree, the stream builder's thread calls consumers and writers.
+  stop();
+  join(nullptr, 10000);
+  if (packetManager_ != nullptr) packetManager_->setAllProcessor(nullptr);
+  {
+    OB_MutexHold hold(this);
+    if (resetThread_ != nullptr) resetThread_->clear();
+    if (packetManager_ != nullptr) packetManager_->clear();
+    if (streamBuilder_ != nullptr) streamBuilder_->clear();
+    for (OB_Consumer* consumer : {static_cast<OB_Consumer*>(netConsumer_),
+                                  static_cast<OB_Consumer*>(httpConsumer_),
+                                  static_cast<OB_Consumer*>(ftpConsumer_)})
+      if (consumer != nullptr) consumer->clear();
+  }
+  consumers_.clear();
+  // Head first: the stream builder's sessions give their pooled buffers back before the packet
+  // manager frees its pools.
+  OB_List<OB_Thread>::clear();
+  if (protoSpecLoaded_) protoSpec_FreeProtoSpecUtils();
+  HTTPMIMEInfo_init(nullptr);  // the table was this engine's configuration
+}
+
+OB_CEngineMgr* OB_CEngineMgr::create() {
+  OB_CEngineMgr* manager = new OB_CEngineMgr(0, nullptr, nullptr, nullptr, 1);
+  if (manager != nullptr) manager->init();
+  return manager;
+}
+
+OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
+
+int OB_CEngineMgr::handleMessage(OB_Message* message) {
+  if (message == nullptr) return 0;
+  const char* text = message->getMessage();
+  if (text == nullptr || strcmp(text, "CONFIG_RESET") != 0) return 0;
+  // Opened here rather than through the configuration's opener, which ends the process when the
+  // file is missing: a running engine keeps its settings instead.
+  FILE* stream = fopen(installFile_.c_str(), "r");
+  if (stream == nullptr) {
+    OB_Log::ret("handleMessage: can't open %s (%s); configuration kept", installFile_.c_str(),
+                OB_Log::sys_err_str());
+    return 1;
+  }
+  configAdmin.readAdminConfigFile(stream);
+  fclose(stream);
+  return 1;
+}
+
+void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
+  OB_NamedStringList request;
+  request.setOwner(1);
+  if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
+
+  if (FILE* install = fopen(installFile_.c_str(), "a+"); install != nullptr) {
+    for (const char* name : {"http", "ftp"}) {
+      for (OB_String* value = request.find(name); value != nullptr; value = request.findNext(name)) {
+        std::string host = trimmed(*value);
+        uint32_t address = 0;
+        if (!resolveHost(host, &address)) {
+          OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+          continue;
+        }
+        char quad[16];
+        OB_Tools::IPAddressString(address, quad);
+        fprintf(install, "\nrange: %s %s", quad, quad);
+      }
+    }
+    if (fclose(install) != 0)
+      OB_Log::ret("takeInstallRequest: can't write %s (%s)", installFile_.c_str(),
+                  OB_Log::sys_err_str());
+  }
+
+  if (OB_String* device = request.find("device"); device != nullptr) {
+    std::string value = trimmed(*device);
+    if (!value.empty()) writeInstallDevice(value.c_str());
+  }
+
+  // Consumed whether or not it named a device; one left behind would be merged at every start.
+  if (unlink(requestPath.c_str()) != 0)
+    OB_Log::ret("takeInstallRequest: can't delete %s (%s)", requestPath.c_str(),
+                OB_Log::sys_err_str());
+}
+
+void OB_CEngineMgr::writeInstallDevice(const char* value) {
+  // Edited line by line: the install file also holds lines without ':' ("port 8189",
+  // "range a b") and comments, which a name:value list would drop on the way back.
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(installFile_);
+    if (!in) {
+      OB_Log::debug("Could not read cengineInstall.cfg\n");
+      return;
+    }
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
+  const std::string entry = std::string("device: ") + value;
+  bool found = false;
+  for (std::string& line : lines) {
+    if (!isDeviceLine(line)) continue;
+    line = entry;  // every one: the reader takes the last
+    found = true;
+  }
+  if (!found) lines.push_back(entry);
+
+  // Through a temporary file, so that a failed write never leaves the install file cut short.
+  const std::string temporary = installFile_ + ".tmp";
+  FILE* out = fopen(temporary.c_str(), "w");
+  bool ok = out != nullptr;
+  for (size_t i = 0; ok && i < lines.size(); ++i)
+    ok = fputs(lines[i].c_str(), out) >= 0 && fputc('\n', out) != EOF;
+  if (out != nullptr && fclose(out) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), installFile_.c_str()) == 0) return;
+  OB_Log::ret("takeInstallRequest: can't write the device into %s (%s)", installFile_.c_str(),
+              OB_Log::sys_err_str());
+  unlink(temporary.c_str());
+}

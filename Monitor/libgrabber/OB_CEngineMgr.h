@@ -1,0 +1,83 @@
+// The capture engine's top object. Its constructor takes over a pending installation request,
+// loads the "cengine" configuration, reads the capture options and builds and wires the whole
+// engine: reset thread, stream builder, packet manager, network, HTTP and FTP consumers with their
+// archive and common log file writers, and the command server. The monitor service starts, stops
+// and joins the engine through the thread list, hands the consumer list to the analysis engine and
+// chains the engine behind it as message handler ("CONFIG_RESET").
+//
+// Ownership: the thread list owns every thread, in the order reset thread, stream builder, packet
+// manager, network consumer (when built), HTTP consumer, FTP consumer, command server. Writers
+// belong to their consumers' writer lists; the reset thread, the packet manager and the stream
+// builder only refer to what they hold.
+#pragma once
+
+#include <string>
+
+#include "OB_Consumer.h"
+#include "OB_EngineMgr.h"
+#include "OB_NamedList.h"
+
+class OB_CEngineTCPServer;
+class OB_ExitHandler;
+class OB_FTPConsumer;
+class OB_HTTPConsumer;
+class OB_Message;
+class OB_NamedStringList;
+class OB_NetConsumer;
+class OB_PacketManager;
+class OB_ResetThread;
+class OB_StreamBuilder;
+
+class OB_CEngineMgr : public OB_EngineMgr {
+  OB_CLASS_IDENTITY(OB_CEngineMgr, 0x2BE2BFB3, "OB_CEngineMgr", OB_EngineMgr)
+
+ public:
+  // argc, argv, options (the process option list, not owned, may be null) and exitHandler (not
+  // owned) go to OB_EngineMgr. capture 0 keeps the packet manager away from the capture driver
+  // (frames can still be handed to it); the service passes 1. Every failure to configure ends the
+  // process with a logged message; nothing is left half built.
+  OB_CEngineMgr(int argc, char** argv, OB_NamedStringList* options, OB_ExitHandler* exitHandler,
+                int capture);
+  OB_CEngineMgr(const OB_CEngineMgr&) = delete;
+  OB_CEngineMgr& operator=(const OB_CEngineMgr&) = delete;
+  // Stops and joins the threads when they still run, then takes the wiring apart (lists first,
+  // then the threads, stream builder before packet manager) and unloads the protocol-spec tree
+  // and the MIME table that this engine installed.
+  ~OB_CEngineMgr() override;
+
+  // Constructed with (0, null, null, null, 1), then init.
+  static OB_CEngineMgr* create();
+
+  // The consumers under their protocol names ("net" when built, "http", "ftp"). Stays the
+  // engine's: the analysis engine appends its readers to these consumers' writer lists.
+  virtual OB_NamedList<OB_Consumer>* getConsumerNamedList();
+
+  // "CONFIG_RESET" exactly: reads "<install>/admin/cengineInstall.cfg" again into the
+  // administration configuration (an install file that cannot be opened is logged and the
+  // configuration kept) and returns 1. Anything else (also null): 0, so the chain goes on. Runs
+  // on the sender's thread while the capture threads run.
+  int handleMessage(OB_Message* message) override;
+
+ private:
+  // Appends the "http" and "ftp" hosts of the request as ranges, puts its device into the
+  // install file and deletes the request. Nothing happens when the request cannot be read.
+  void takeInstallRequest(const std::string& requestPath);
+  // Points the install file's device entries at value, keeping every other line as it was;
+  // adds an entry when there is none.
+  void writeInstallDevice(const char* value);
+
+  std::string installFile_;  // "<install>/admin/cengineInstall.cfg", fixed at construction
+  int archiving_ = 1;        // option "Database"
+  bool protoSpecLoaded_ = false;
+
+  // Not owned beyond the thread list (see the class comment); null when not built.
+  OB_NetConsumer* netConsumer_ = nullptr;
+  OB_ResetThread* resetThread_ = nullptr;
+  OB_StreamBuilder* streamBuilder_ = nullptr;
+  OB_PacketManager* packetManager_ = nullptr;
+  OB_HTTPConsumer* httpConsumer_ = nullptr;
+  OB_FTPConsumer* ftpConsumer_ = nullptr;
+  OB_CEngineTCPServer* server_ = nullptr;
+  // Not owning.
+  OB_NamedList<OB_Consumer> consumers_;
+};

@@ -1,0 +1,297 @@
+#include "OB_CEngineMgr.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DriverControl.h"
+#include "OB_ArchiveReader.h"
+#include "OB_HTTPConsumer.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_HTTPXact.h"
+#include "OB_Log.h"
+#include "OB_Message.h"
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+#include "OB_PacketManager.h"
+#include "OB_ProtocolWriter.h"
+#include "OB_Server.h"
+#include "OB_StreamBuilder.h"
+#include "TempDir.h"
+
+namespace {
+
+using corrana_test::TempDir;
+
+constexpr uint32_t kTraceServer = 0xC6120001;  // 198.18.0.1, port 80
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+uint32_t quad(const char* text) { return ntohl(inet_addr(text)); }
+
+int freePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+// The engine's configuration file layout with the given network flag.
+std::string generalFile(int network) {
+  const std::string dashes(55, '-');
+  return dashes + "\nWARNING! This is a machine generated file. DO NOT EDIT.\n" + dashes +
+         "\n\n# Config version\n1\n\n# Net 1=On 0=Off\n" + std::to_string(network) +
+         "\n\n# BPF filter string\ntcp port 80\n\n# Days of data to keep\n0\n\n"
+         "# HTTP RealTime: Number of MIME type file extension mappings\n1\n\n"
+         "# HTTP RealTime: MIME type file extension mappings\ntext/html\t\t\thtml htm \n\n"
+         "# Root user\npassword{secret}\napplyNetAddress{0}\nnumOfNets{0}\nexampleAddress{}\n"
+         "maskAddress{}\n\n";
+}
+
+// Claims the trace server's sessions for the HTTP consumer, as the analysis engine's reader
+// would, so that its other writers see them.
+class Claimer : public OB_ProtocolWriter, public OB_ReferenceCounter {
+  OB_CLASS_IDENTITY(Claimer, 0x7E57C1A1, "Claimer", OB_ProtocolWriter, OB_ReferenceCounter)
+
+ public:
+  int isMatch(uint32_t serverIP, uint16_t serverPort) override {
+    return serverIP == kTraceServer && serverPort == 80 ? 1 : 0;
+  }
+  int processObject(OB_Object* /*object*/) override {
+    ++sessions;
+    return 0;
+  }
+  int sessions = 0;
+};
+
+template <class T>
+T* member(OB_CEngineMgr* engine) {
+  OB_MutexHold hold(engine);
+  for (OB_Thread* thread = engine->first(); thread != nullptr; thread = engine->next())
+    if (T* found = obQuery<T>(thread); found != nullptr) return found;
+  return nullptr;
+}
+
+// A scratch install directory named by OB_INSTALLDIR, with the engine's admin files.
+class CEngineMgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir(admin().c_str(), 0755);
+    mkdir((dir_.path() + "/logs").c_str(), 0755);
+    mkdir(db().c_str(), 0755);
+    setenv("OB_INSTALLDIR", dir_.path().c_str(), 1);
+    OB_EngineMgr::setSignalHandlers(0);
+    port_ = freePort();
+    writeAdmin("cengineKey", "0\n");
+    writeGeneral(1);
+    writeAdmin("cengineInstall.cfg", "# installation\nport " + std::to_string(port_) +
+                                         "\ndevice 0\ndbpath " + db() +
+                                         "\nrange 10.0.0.1 10.0.0.9\n");
+    options_.setOwner(1);
+    setOptions(&options_);
+  }
+  void TearDown() override {
+    setOptions(nullptr);
+    OB_Log::reset();
+    unsetenv("OB_INSTALLDIR");
+  }
+
+  std::string admin() const { return dir_.path() + "/admin"; }
+  std::string db() const { return dir_.path() + "/db"; }
+  void writeAdmin(const std::string& file, const std::string& text) {
+    std::ofstream(admin() + "/" + file, std::ios::binary) << text;
+  }
+  void writeGeneral(int network) {
+    writeAdmin("cengine_prvt.cfg", generalFile(network));
+    writeAdmin("cengine_prvtDef.cfg", generalFile(network));
+  }
+  void option(const char* name, const char* value) {
+    options_.append(new OB_String(value), name);
+  }
+  OB_CEngineMgr* build(int capture) {
+    static const char* args[] = {"cenginetest", nullptr};
+    OB_CEngineMgr* engine =
+        new OB_CEngineMgr(1, const_cast<char**>(args), &options_, nullptr, capture);
+    engine->init();
+    return engine;
+  }
+
+  TempDir dir_;
+  int port_ = 0;
+  OB_NamedStringList options_;
+};
+
+TEST_F(CEngineMgrTest, ReplaysATraceThroughTheRoadIntoArchivesThatReadBack) {
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe");
+  std::filesystem::path spec = exe.parent_path().parent_path() / "conf/admin/PSpc.bin";
+  ASSERT_TRUE(std::filesystem::exists(spec)) << spec << " (built by the pspc target)";
+  std::filesystem::copy_file(spec, admin() + "/PSpc.bin");
+  writeAdmin("adapters.cfg", std::string("adapter: file:") + CORRANA_SOURCE_DIR +
+                                 "/Monitor/libwire/tests/data/http_nginx_curl.pcap\n");
+  option("CommonLogFile", "access.log");
+  OB_Server watched;
+  watched.setIPAddress(kTraceServer);
+  watched.setPort(80);
+
+  OB_CEngineMgr* engine = build(1);
+  EXPECT_EQ(obQuery<OB_CEngineMgr>(engine), engine);
+  for (OB_ClassID id : {0x2BE2BFB3u, 0x2BE2BF76u, 0x07DBE6C3u, 0x2BE2BF7Bu, 0x2BE2BF78u}) {
+    void* face = nullptr;
+    EXPECT_EQ(engine->queryInterface(id, &face), 0) << std::hex << id;
+  }
+  OB_NamedList<OB_Consumer>* consumers = engine->getConsumerNamedList();
+  ASSERT_EQ(consumers->getCount(), 3);
+  ASSERT_NE(consumers->find("net"), nullptr);
+  ASSERT_NE(consumers->find("ftp"), nullptr);
+  OB_Consumer* http = consumers->find("http");
+  ASSERT_NE(http, nullptr);
+  EXPECT_EQ(http->getCount(), 2);  // common log file writer, archive writer
+  Claimer* claimer = new Claimer();
+  http->append(claimer);
+  OB_PacketManager* packets = member<OB_PacketManager>(engine);
+  OB_StreamBuilder* builder = member<OB_StreamBuilder>(engine);
+  ASSERT_NE(packets, nullptr);
+  ASSERT_NE(builder, nullptr);
+
+  engine->start();
+  ASSERT_NE(packets->getCaptureContext(), nullptr);
+  DriverControl::waitForEnd(packets->getCaptureContext());
+  EXPECT_TRUE(DriverControl::isReplayFinished(packets->getCaptureContext()));
+  engine->stop();
+  engine->join(nullptr, 10000);
+  EXPECT_EQ(engine->isRunning(), 0);
+  // What the stream builder's thread had not taken yet, then a sweep a year on.
+  builder->setSynchronous(1);
+  while (builder->getQueuedCount() > 0) builder->doTask();
+  DriverControl::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
+  builder->doTask();
+  DriverControl::clearClock();
+  EXPECT_EQ(claimer->sessions, 8);
+  claimer->release();
+  engine->release();  // closes the archive files
+
+  OB_HTTPConsumer* factory = OB_HTTPConsumer::create();
+  OB_ArchiveReader reader(factory, db().c_str(), "http", OB_ArchiveReader::kStaticWindow,
+                          0xFFFFFFF0u, 0);
+  ASSERT_EQ(reader.init(), 0);
+  int connections = 0;
+  std::vector<std::pair<std::string, std::string>> requests;
+  for (int attempt = 0; attempt < 100 && reader.isDone() == 0; ++attempt) {
+    OB_Data* record = reader.read();
+    if (OB_HTTPProtocol* connection = obQuery<OB_HTTPProtocol>(record); connection != nullptr) {
+      ++connections;
+      EXPECT_EQ(connection->serverIP, kTraceServer);
+      for (OB_Xact* link = connection->head; link != nullptr; link = link->nextItem())
+        if (OB_HTTPXact* xact = obQuery<OB_HTTPXact>(link); xact != nullptr)
+          requests.emplace_back(xact->req_method.c_str(), xact->req_request_uri.c_str());
+    }
+    obRelease(record);
+  }
+  factory->release();
+  EXPECT_EQ(connections, 8);
+  std::multiset<std::pair<std::string, std::string>> got(requests.begin(), requests.end());
+  std::multiset<std::pair<std::string, std::string>> want = {
+      {"GET", "/index.html"}, {"GET", "/css/site.css"}, {"GET", "/img/logo.png"},
+      {"GET", "/page.html"},  {"GET", "/index.html"},   {"GET", "/old"},
+      {"GET", "/secret"},     {"GET", "/missing.html"}, {"HEAD", "/page.html"},
+      {"HEAD", "/img/logo.png"}, {"GET", "/chunked"},   {"GET", "/api"},
+      {"POST", "/api"},       {"POST", "/api?x=1"},     {"POST", "/api"}};
+  EXPECT_EQ(got, want);
+
+  // One file per consumer, and one log line per transaction.
+  std::set<std::string> prefixes;
+  for (const auto& entry : std::filesystem::directory_iterator(db())) {
+    std::string name = entry.path().filename().string();
+    prefixes.insert(name.substr(0, name.find('-')));
+  }
+  EXPECT_TRUE(prefixes.count("net") && prefixes.count("http") && prefixes.count("ftp"));
+  std::string log = readFile(dir_.path() + "/logs/access.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 15);
+}
+
+TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile) {
+  option("NetworkStatistics", "0");  // no PSpc.bin here: loading it would end the process
+  option("Database", "0");
+  OB_CEngineMgr* engine = build(0);
+  engine->start();
+  OB_NamedList<OB_Consumer>* consumers = engine->getConsumerNamedList();
+  EXPECT_EQ(consumers->getCount(), 2);
+  EXPECT_EQ(consumers->find("net"), nullptr);
+  EXPECT_EQ(consumers->find("http")->getCount(), 0);  // no archive, no common log file
+  EXPECT_EQ(consumers->find("ftp")->getCount(), 0);
+
+  OB_Config* config = engine->getConfigAdmin();
+  EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 0);
+  writeAdmin("cengineInstall.cfg", "port " + std::to_string(port_) + "\ndbpath " + db() +
+                                       "\nrange 10.9.9.1 10.9.9.9\n");
+  OB_Message almost("CONFIG_RESET ", nullptr);
+  EXPECT_EQ(engine->handleMessage(&almost), 0);
+  EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 0);
+  OB_Message reset("CONFIG_RESET", nullptr);
+  EXPECT_EQ(engine->handleMessage(&reset), 1);
+  EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 1);
+  EXPECT_EQ(config->isInIPRanges(quad("10.0.0.5")), 0);
+
+  // A missing install file keeps the configuration and the process.
+  unlink((admin() + "/cengineInstall.cfg").c_str());
+  EXPECT_EQ(engine->handleMessage(&reset), 1);
+  EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 1);
+  EXPECT_EQ(engine->handleMessage(nullptr), 0);
+  engine->release();  // still running: stops and joins its threads first
+}
+
+TEST_F(CEngineMgrTest, InstallRequestIsMergedKeepingTheInstallFileAndDeleted) {
+  writeGeneral(0);
+  option("NetworkStatistics", "1");  // cannot switch the network part on
+  option("Database", "0");
+  writeAdmin("installc.cfg", "http: 127.0.0.5\nftp: 127.0.0.6 \ndevice: 2\n");
+  OB_CEngineMgr* engine = build(0);
+  EXPECT_EQ(engine->getConsumerNamedList()->find("net"), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(admin() + "/installc.cfg"));
+  std::string install = readFile(admin() + "/cengineInstall.cfg");
+  for (const std::string& line : std::vector<std::string>{
+           "# installation\n", "port " + std::to_string(port_) + "\n", "dbpath " + db() + "\n",
+           "range 10.0.0.1 10.0.0.9\n", "range: 127.0.0.5 127.0.0.5\n",
+           "range: 127.0.0.6 127.0.0.6\n", "device: 2\n"})
+    EXPECT_NE(install.find(line), std::string::npos) << line << " in:\n" << install;
+  EXPECT_EQ(install.find("device 0"), std::string::npos);
+  OB_Config* config = engine->getConfigAdmin();
+  EXPECT_STREQ(config->device, "2");
+  EXPECT_EQ(config->isInIPRanges(quad("10.0.0.5")), 1);
+  EXPECT_EQ(config->isInIPRanges(quad("127.0.0.6")), 1);
+  EXPECT_EQ(config->isInIPRanges(quad("127.0.0.7")), 0);
+  engine->release();
+
+  // An install file without a device gains one.
+  writeAdmin("cengineInstall.cfg", "port " + std::to_string(port_) + "\ndbpath " + db() +
+                                       "\nrange 10.0.0.1 10.0.0.9");
+  writeAdmin("installc.cfg", "device: 3\n");
+  engine = build(0);
+  EXPECT_STREQ(engine->getConfigAdmin()->device, "3");
+  EXPECT_EQ(engine->getConfigAdmin()->isInIPRanges(quad("10.0.0.5")), 1);
+  EXPECT_FALSE(std::filesystem::exists(admin() + "/installc.cfg"));
+  engine->release();
+}
+
+}  // namespace
