@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DriverControl.h"
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Server.h"
+#include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_TCPSessionStats.h"
 #include "registry.h"
@@ -43,13 +45,6 @@ OB_MemoryPool<T>* makePool(int queues, int perQueue) {
   // The driver's thread must never wait for a free buffer: it goes on without a copy instead.
   pool->setWait(0);
   return pool;
-}
-
-template <class T>
-OB_Buffer* take(OB_MemoryPool<T>* pool) {
-  T* buffer = pool->getObject();
-  if (buffer == nullptr) return nullptr;
-  return buffer;
 }
 
 template <class T>
@@ -183,6 +178,7 @@ int OB_PacketManager::init() {
     OB_Log::flog(nullptr, "Couldn't create capture context!\n");
     return 0;
   }
+  replay_.store(DriverControl::isReplay(context), std::memory_order_relaxed);
   context_.store(context, std::memory_order_release);
   return 0;
 }
@@ -255,20 +251,48 @@ int OB_PacketManager::processObject(OB_Object* object) {
 
   copyPayload(packet);
 
+  // Only an opening SYN takes a session from a stream builder's pool.
+  const bool opening = replay_.load(std::memory_order_relaxed) &&
+                       (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) == OB_Packet::kSYN;
   OB_MutexHold hold(this);
-  for (OB_Processor* processor = first(); processor != nullptr; processor = next())
+  for (OB_Processor* processor = first(); processor != nullptr; processor = next()) {
+    if (opening) awaitSession(processor);
     processor->processObject(packet);
+  }
   return 0;
 }
 
+template <class T>
+OB_Buffer* OB_PacketManager::take(OB_MemoryPool<T>* pool, ReplayWait& wait) {
+  T* buffer = pool->getObject();
+  if (buffer == nullptr && replay_.load(std::memory_order_relaxed) && !wait.gaveUp) {
+    buffer = pool->getObjectWithin(kReplayWaitMs);
+    wait.gaveUp = buffer == nullptr;
+  } else if (buffer != nullptr) {
+    wait.gaveUp = false;
+  }
+  return buffer;
+}
+
+void OB_PacketManager::awaitSession(OB_Processor* processor) {
+  OB_StreamBuilder* builder = obQuery<OB_StreamBuilder>(processor);
+  if (builder == nullptr || builder->getSessionPool() == nullptr) return;
+  ReplayWait& wait = waits_[kSessionWait];
+  if (wait.gaveUp) {
+    wait.gaveUp = builder->getSessionPool()->waitForRoom(0) == 0;
+    return;
+  }
+  wait.gaveUp = builder->getSessionPool()->waitForRoom(kReplayWaitMs) == 0;
+}
+
 OB_Buffer* OB_PacketManager::takeBuffer(uint32_t payloadSize) {
-  if (payloadSize <= 32) return take(pool32_);
-  if (payloadSize <= 64) return take(pool64_);
-  if (payloadSize <= 128) return take(pool128_);
-  if (payloadSize <= 256) return take(pool256_);
-  if (payloadSize <= 512) return take(pool512_);
-  if (payloadSize <= 1024) return take(pool1024_);
-  return take(pool1460_);
+  if (payloadSize <= 32) return take(pool32_, waits_[0]);
+  if (payloadSize <= 64) return take(pool64_, waits_[1]);
+  if (payloadSize <= 128) return take(pool128_, waits_[2]);
+  if (payloadSize <= 256) return take(pool256_, waits_[3]);
+  if (payloadSize <= 512) return take(pool512_, waits_[4]);
+  if (payloadSize <= 1024) return take(pool1024_, waits_[5]);
+  return take(pool1460_, waits_[6]);
 }
 
 void OB_PacketManager::copyPayload(OB_Packet* packet) {

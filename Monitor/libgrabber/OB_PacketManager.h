@@ -10,6 +10,12 @@
 // Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
 // packet road takes no lock to count or filter (atomic counters, the server list's lock-free
 // snapshot) and holds this lock only while the processors run.
+//
+// A live capture never waits for a free buffer or session: what finds its pool exhausted is
+// counted as lost. A replay of a savefile loses nothing by waiting, so there the driver's thread
+// waits a bounded time (kReplayWaitMs) for the stream builder to give buffers or sessions back;
+// never for ever, since sessions also come free through the idle sweep, which needs the
+// session-hash lock that the driver's thread holds while its processors run.
 #pragma once
 
 #include <atomic>
@@ -39,6 +45,10 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // The size classes of the payload pools, smallest first; a longer payload is not copied.
   static constexpr uint32_t kMaxPooledPayload = 1460;
   static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
+  // Longest wait of a replay for a free buffer or session, in ms. A wait that ran out is not
+  // repeated for that pool until the pool has given an object again, so a pool held by open
+  // sessions costs one such wait, not one per packet.
+  static constexpr int32_t kReplayWaitMs = 250;
 
   // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
   // "PacketsPerPool" (buffers per queue, default 32); they never make the caller wait. Publishes
@@ -94,15 +104,28 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // The capture context (null before a successful init); for tools that wait for a replay's end.
   GLIM_CaptureContext getCaptureContext() { return context_.load(std::memory_order_acquire); }
   GLIM_AdapterHandle getAdapterHandle() { return adapter_.load(std::memory_order_acquire); }
+  // Whether the bound adapter replays a savefile (set by init): then the road waits for pools.
+  bool isReplay() { return replay_.load(std::memory_order_relaxed); }
   // Queues now made in the pool of a size class (32 ... 1460); -1 for another size.
   int32_t getPoolQueueCount(uint32_t sizeClass);
 
  private:
   static int packetCallback(const unsigned char* frame, uint32_t length, uint64_t rawTimeStamp,
                             uint32_t wireLength, void* context);
+  // Per pool, on the packet road: whether its last bounded wait ran out with nothing given back.
+  struct ReplayWait {
+    bool gaveUp = false;
+  };
+  static constexpr int kSessionWait = 7;  // the index of the session pools' entry in waits_
+
   // A free buffer of the smallest class that holds payloadSize bytes (1 to 1460), with one user;
-  // null when that class's pool is exhausted.
+  // null when that class's pool is exhausted (for a replay, after the bounded wait).
   OB_Buffer* takeBuffer(uint32_t payloadSize);
+  template <class T>
+  OB_Buffer* take(OB_MemoryPool<T>* pool, ReplayWait& wait);
+  // For a replay, before a processor that is a stream builder gets a SYN: waits the bounded
+  // time while its session pool is exhausted. Called under this manager's lock.
+  void awaitSession(OB_Processor* processor);
   // Attaches and fills a pooled copy of the packet's TCP payload when it has one that fits.
   void copyPayload(OB_Packet* packet);
 
@@ -120,9 +143,11 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   OB_EngineMgr* manager_ = nullptr;                     // not owned, may be null
   std::atomic<OB_Processor*> allProcessor_{nullptr};    // not owned
   std::atomic<int> driverEnabled_{1};
+  std::atomic<bool> replay_{false};  // written by init, read on the packet road
   // Whether this manager holds one initialisation of the driver library, so that it undoes only
   // its own (another user's adapters close with the library's last cleanup).
   bool libraryInitialised_ = false;
   // Used by the driver's thread only, one frame at a time.
   OB_Packet packet_;
+  ReplayWait waits_[8];  // the seven payload pools, smallest first, then the session pools
 };

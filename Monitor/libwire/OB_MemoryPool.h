@@ -4,9 +4,12 @@
 // HTTP analyser pools its transactions.
 //
 // Lock order: pool, then queue (getObject, pack). An object's last release takes the queue's lock
-// and then the pool's (to wake waiters), never while holding the object's own lock.
+// and then, only while a thread waits for room, the pool's (to wake it), never while holding the
+// object's own lock.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -47,16 +50,42 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
     {
       std::unique_lock<OB_Mutex> hold(*this);
       object = take();
-      // The condition is checked under the pool's lock and every return wakes waiters under it,
-      // so a return between the check and the wait is never missed.
       while (object == nullptr && wait_ != 0) {
-        available_.wait(hold,
-                        [this] { return wait_ == 0 || numQueues_ < maxQueues_ || anyFree(); });
+        awaitRoom(hold, nullptr);
         object = take();
       }
     }
     if (object != nullptr) object->reset();
     return object;
+  }
+
+  // As getObject, but when the pool is exhausted it waits at most `milliseconds` for an object
+  // to come back (or for pack to make room), whatever setWait said; null when none came. For a
+  // caller that may wait a little but must never wait for ever.
+  T* getObjectWithin(int32_t milliseconds) {
+    T* object = nullptr;
+    {
+      std::unique_lock<OB_Mutex> hold(*this);
+      object = take();
+      if (object == nullptr && milliseconds > 0) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (object == nullptr && awaitRoom(hold, &deadline)) object = take();
+      }
+    }
+    if (object != nullptr) object->reset();
+    return object;
+  }
+
+  // Waits at most `milliseconds` until an object is free or a queue can be made, without taking
+  // one; 1 when there is room (another thread may still take it first), 0 when the time ran out.
+  int waitForRoom(int32_t milliseconds) {
+    std::unique_lock<OB_Mutex> hold(*this);
+    if (hasRoom()) return 1;
+    if (milliseconds <= 0) return 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    return awaitRoom(hold, &deadline) ? 1 : 0;
   }
 
   // Deletes every queue whose objects are all free; 0.
@@ -87,8 +116,11 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
     return 0;
   }
 
-  // Called by a queue after every object it takes back: wakes the threads waiting in getObject.
+  // Called by a queue after every object it takes back: wakes the threads waiting for room.
+  // Returns at once when none waits, so giving back costs no pool lock on the packet road.
   int signal() override {
+    returned_.fetch_add(1);
+    if (waiters_.load() == 0) return 0;
     std::lock_guard<OB_Mutex> hold(*this);
     available_.notify_all();
     return 0;
@@ -126,36 +158,44 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
   }
 
  private:
-  // Under the pool's lock: an object from the current queue, else from the first queue with one
-  // free, else from a new queue while there is room; null when none. The object's index is the
+  // Under the pool's lock: an object from the current queue, else from another queue with one
+  // free, else from a new queue (in the first empty slot) while there is room; null when none. The object's index is the
   // serving queue's slot (0 when the current queue served it).
   T* take() {
-    if (current_ != nullptr) {
+    // peekFree passes over empty queues without locking them; a stale hint only costs a get
+    // that finds nothing, or a queue passed over that has just had an object back.
+    if (current_ != nullptr && current_->peekFree() > 0) {
       if (T* object = current_->get(); object != nullptr) {
         object->setIndex(0);
         return object;
       }
     }
-    int32_t firstEmpty = -1;
+    // A scan that found every queue empty need not be repeated until an object comes back: only
+    // a put makes a queue's count grow. Exchanged before the scan, so a put that the scan
+    // misses is counted for the next take.
+    if (scannedDry_ && returned_.load() == 0 && numQueues_ >= maxQueues_) return nullptr;
+    returned_.exchange(0);
+    scannedDry_ = true;
+    // The scan starts at the queue that served the last one: objects come back in bursts (a
+    // whole session's at a time), so that queue likely holds more.
     int32_t visited = 0;
-    int32_t i = 0;
-    for (; i < maxQueues_ && visited < numQueues_; ++i) {
+    for (int32_t k = 0; k < maxQueues_ && visited < numQueues_; ++k) {
+      int32_t i = scanFrom_ + k;
+      if (i >= maxQueues_) i -= maxQueues_;
       OB_MemoryQueue<T>* queue = queues_[i];
-      if (queue == nullptr) {
-        if (firstEmpty == -1) firstEmpty = i;
-        continue;
-      }
+      if (queue == nullptr) continue;
       ++visited;
+      if (queue->peekFree() <= 0) continue;
       if (T* object = queue->get(); object != nullptr) {
+        scannedDry_ = false;  // the scan stopped early: other queues may hold more
+        scanFrom_ = i;
         object->setIndex(i);
         return object;
       }
     }
     if (numQueues_ >= maxQueues_) return nullptr;
-    if (firstEmpty == -1) {
-      for (firstEmpty = i; firstEmpty < maxQueues_ && queues_[firstEmpty] != nullptr; ++firstEmpty) {
-      }
-    }
+    int32_t firstEmpty = 0;
+    while (firstEmpty < maxQueues_ && queues_[firstEmpty] != nullptr) ++firstEmpty;
     auto* queue = new OB_MemoryQueue<T>(objectsPerQueue_);
     if (queue == nullptr) OB_Log::quit("OB_MemoryQueue<T>::OB_MemoryQueue(): no memory");
     queues_[firstEmpty] = queue;
@@ -168,9 +208,31 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
     return object;
   }
 
+  // Under the pool's lock: whether take would find an object or make a queue.
+  bool hasRoom() { return numQueues_ < maxQueues_ || anyFree(); }
+
+  // Under the pool's lock: waits until there is room, setWait(0) is called (for an unbounded
+  // wait) or the deadline passes (when given); false when it returns without room. The waiter
+  // is counted before room is checked, with the same ordering as a queue's free count, so a
+  // put either sees the waiter and wakes it under this lock, or is seen by the check.
+  bool awaitRoom(std::unique_lock<OB_Mutex>& hold,
+                 const std::chrono::steady_clock::time_point* deadline) {
+    waiters_.fetch_add(1);
+    bool room = false;
+    if (deadline == nullptr) {
+      available_.wait(hold, [this] { return wait_ == 0 || hasRoom(); });
+      room = hasRoom();
+    } else {
+      room = available_.wait_until(hold, *deadline, [this] { return hasRoom(); });
+    }
+    waiters_.fetch_sub(1);
+    return room;
+  }
+
+  // Reads the queues' counts without their locks (a hint, see peekFree).
   bool anyFree() {
     for (OB_MemoryQueue<T>* queue : queues_)
-      if (queue != nullptr && queue->getNumFree() > 0) return true;
+      if (queue != nullptr && queue->peekFree() > 0) return true;
     return false;
   }
 
@@ -182,5 +244,9 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
   const int32_t maxQueues_;
   const int32_t objectsPerQueue_;
   int wait_ = 1;
+  std::atomic<int32_t> waiters_{0};        // threads in awaitRoom
+  std::atomic<uint32_t> returned_{0};      // objects given back since the last scan began
+  bool scannedDry_ = false;                // the last scan found no queue with a free object
+  int32_t scanFrom_ = 0;                   // the slot where the next scan starts
   std::condition_variable_any available_;  // waits with the pool's own lock
 };

@@ -1,8 +1,11 @@
 // One block of a memory pool: `count` objects of T allocated together, constructed and initialised
 // once, and a free list of those not in use. Only its pool takes objects (get, under the pool's
-// lock); an object's last release gives it back (put) from whatever thread released it.
+// lock); an object's last release gives it back (put) from whatever thread released it. The free
+// count can also be read without the lock (peekFree), so that the pool passes over empty blocks
+// without locking them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -33,7 +36,7 @@ class OB_MemoryQueue : public OB_Mutex, public virtual OB_Object {
       objects_[i].setQueue(this);
     }
     for (int32_t i = count_ - 1; i >= 0; --i) free_.push_back(&objects_[i]);
-    unused_ = count_;
+    unused_.store(count_);
   }
   OB_MemoryQueue(const OB_MemoryQueue&) = delete;
   OB_MemoryQueue& operator=(const OB_MemoryQueue&) = delete;
@@ -43,10 +46,10 @@ class OB_MemoryQueue : public OB_Mutex, public virtual OB_Object {
   // A free object with one user (its count taken from 0 to 1), or null when none is free.
   virtual T* get() {
     OB_MutexHold hold(this);
-    if (unused_ <= 0 || free_.empty()) return nullptr;
+    if (unused_.load(std::memory_order_relaxed) <= 0 || free_.empty()) return nullptr;
     T* object = free_.back();
     free_.pop_back();
-    --unused_;
+    unused_.fetch_sub(1);
     object->addRef();
     return object;
   }
@@ -66,20 +69,27 @@ class OB_MemoryQueue : public OB_Mutex, public virtual OB_Object {
       }
       owner = owner_;
       free_.push_back(item);
-      ++unused_;
+      // Sequentially consistent, as is the owner's look for waiters in signal: either the
+      // owner sees a waiter and wakes it, or the waiter sees this count (no lost wake-up).
+      unused_.fetch_add(1);
     }
     if (owner != nullptr) owner->signal();
     return 0;
   }
 
+  // Under the queue's lock: when this says all are free, no put is still inside this queue, so
+  // the pool may delete it.
   virtual int getNumFree() {
     OB_MutexHold hold(this);
-    return unused_;
+    return unused_.load(std::memory_order_relaxed);
   }
   virtual int isAllFree() {
     OB_MutexHold hold(this);
-    return unused_ == count_ ? 1 : 0;
+    return unused_.load(std::memory_order_relaxed) == count_ ? 1 : 0;
   }
+  // Without the lock: a hint that may be stale at once (a get can still find nothing, or an
+  // object may come back just after). Never a reason to delete the queue.
+  int32_t peekFree() const { return unused_.load(); }
   // The event signalled after every put; not owned (the pool, which outlives its queues).
   virtual int setOwner(OB_Event* owner) {
     OB_MutexHold hold(this);
@@ -89,7 +99,7 @@ class OB_MemoryQueue : public OB_Mutex, public virtual OB_Object {
 
   int print(FILE* stream) override {
     OB_MutexHold hold(this);
-    fprintf(stream, "m_iUnused[%3d]", unused_);
+    fprintf(stream, "m_iUnused[%3d]", unused_.load(std::memory_order_relaxed));
     return 0;
   }
 
@@ -97,6 +107,6 @@ class OB_MemoryQueue : public OB_Mutex, public virtual OB_Object {
   T* objects_ = nullptr;  // owned
   int32_t count_;
   std::vector<T*> free_;  // the free list; its last element is the head, handed out next
-  int32_t unused_ = 0;
+  std::atomic<int32_t> unused_{0};  // changed under the lock only
   OB_Event* owner_ = nullptr;
 };

@@ -25,6 +25,7 @@
 #include "OB_ProtocolWriter.h"
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
+#include "OB_Tools.h"
 #include "driver.h"
 
 namespace road {
@@ -44,15 +45,15 @@ struct FTPConnection {
   }
 };
 
-// Claims the sessions of the watched servers and counts (and, when asked, keeps) what it is
-// handed. Runs on the stream builder's thread under its consumer's lock; read after the road
-// has stopped.
+// Claims the sessions of the watched servers and counts (and, when asked, keeps or lists) what
+// it is handed. Runs on the stream builder's thread under its consumer's lock; read after the
+// road has stopped.
 class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
   OB_CLASS_IDENTITY(Writer, 0x7E57B0AD, "RoadWriter", OB_ProtocolWriter, OB_ReferenceCounter)
 
  public:
-  Writer(const char* protocol, std::set<Server> servers, bool keep)
-      : protocol_(protocol), servers_(std::move(servers)), keep_(keep) {}
+  Writer(const char* protocol, std::set<Server> servers, bool keep, bool list = false)
+      : protocol_(protocol), servers_(std::move(servers)), keep_(keep), list_(list) {}
 
   const char* getProtocolName() override { return protocol_; }
   int isMatch(uint32_t serverIP, uint16_t serverPort) override {
@@ -66,6 +67,13 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
         if (xact == nullptr) continue;
         ++transactions;
         if (keep_) requests.emplace_back(xact->req_method.c_str(), xact->req_request_uri.c_str());
+        if (list_) {
+          lines.push_back(ends(*http) + "\t" + field(xact->req_method.c_str()) + "\t" +
+                          field(xact->req_request_uri.c_str()) + "\t" +
+                          field(xact->res_status_code.c_str()) + "\t" +
+                          field(xact->res_content_type.c_str()) + "\t" +
+                          std::to_string(xact->res_bytes));
+        }
       }
     } else if (OB_FTPProtocol* ftp = obQuery<OB_FTPProtocol>(object); ftp != nullptr) {
       FTPConnection connection;
@@ -74,7 +82,7 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
         OB_FTPXact* xact = obQuery<OB_FTPXact>(link);
         if (xact == nullptr) continue;
         ++transactions;
-        if (!keep_) continue;
+        if (!keep_ && !list_) continue;
         std::string parameter = xact->getParameter() != nullptr ? xact->getParameter() : "";
         if (xact->command == OB_FTPXact::BAD_COMMAND) {
           // Words outside the command table keep the whole line as their parameter.
@@ -86,6 +94,15 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
           connection.commands.emplace_back(OB_FTPXact::commandName(xact->command), parameter);
         }
         for (int i = 0; i < xact->replyCount; ++i) connection.replyCodes.push_back(xact->replyCodes[i]);
+        if (list_) {
+          std::string codes;
+          for (int i = 0; i < xact->replyCount; ++i) {
+            if (i > 0) codes += ',';
+            codes += std::to_string(xact->replyCodes[i]);
+          }
+          lines.push_back(ends(*ftp) + "\t" + field(connection.commands.back().first) + "\t" +
+                          field(connection.commands.back().second) + "\t" + field(codes));
+        }
       }
       if (keep_) connections.push_back(std::move(connection));
     }
@@ -96,21 +113,43 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
   uint64_t transactions = 0;
   std::vector<std::pair<std::string, std::string>> requests;  // HTTP method and URI
   std::vector<FTPConnection> connections;
+  // One line per transaction when listing, tab-separated: client, server:port, method, URI,
+  // status, content type, response body bytes for HTTP; client, server:port, command,
+  // argument, reply codes for FTP.
+  std::vector<std::string> lines;
 
  private:
+  // A decoded text as one field: "-" when empty (every line keeps its number of fields), and
+  // the trace's control bytes and tabs shown as '?', never sent to the terminal.
+  static std::string field(std::string text) {
+    if (text.empty()) return "-";
+    for (char& c : text)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+  }
+  static std::string ends(const OB_Protocol& protocol) {
+    char client[16];
+    char server[16];
+    OB_Tools::IPAddressString(protocol.clientIP, client);
+    OB_Tools::IPAddressString(protocol.serverIP, server);
+    return std::string(client) + "\t" + server + ":" + std::to_string(protocol.serverPort);
+  }
+
   const char* protocol_;
   std::set<Server> servers_;
   bool keep_;
+  bool list_;
 };
 
 // The road over adapter 0. Watched servers stand in the global server list while it exists.
 class Road {
  public:
   // keep: the writers keep every decoded request and FTP connection (the test); otherwise they
-  // only count (the benchmark).
-  Road(const std::set<Server>& httpServers, const std::set<Server>& ftpServers, bool keep)
-      : httpWriter(new Writer("http", httpServers, keep)),
-        ftpWriter(new Writer("ftp", ftpServers, keep)) {
+  // only count (the benchmark). list: they also make one line per transaction.
+  Road(const std::set<Server>& httpServers, const std::set<Server>& ftpServers, bool keep,
+       bool list = false)
+      : httpWriter(new Writer("http", httpServers, keep, list)),
+        ftpWriter(new Writer("ftp", ftpServers, keep, list)) {
     for (const std::set<Server>* list : {&httpServers, &ftpServers}) {
       for (const Server& server : *list) {
         auto definition = std::make_unique<OB_Server>();

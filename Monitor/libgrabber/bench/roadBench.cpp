@@ -3,7 +3,9 @@
 // it, and compares the time with the floor: a plain libpcap read of the same file that touches
 // every frame, timed in the same run.
 //
-//   roadBench TRACE.pcap [ADDRESS ...]
+//   roadBench [--list] TRACE.pcap [ADDRESS ...]
+//
+// --list also prints every transaction the road handed to its writers, one line each.
 //
 // The watched servers are every address that answers a SYN from port 80 or 21 in the trace,
 // plus the addresses given (as HTTP and FTP servers both).
@@ -20,10 +22,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "OB_Log.h"
 #include "OB_TCPSessionStats.h"
@@ -110,11 +114,17 @@ long peakKilobytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: roadBench TRACE.pcap [ADDRESS ...]\n");
+  int first = 1;
+  bool list = false;
+  if (argc > 1 && strcmp(argv[1], "--list") == 0) {
+    list = true;
+    ++first;
+  }
+  if (argc <= first) {
+    fprintf(stderr, "usage: roadBench [--list] TRACE.pcap [ADDRESS ...]\n");
     return 2;
   }
-  std::string trace = std::filesystem::absolute(argv[1]).string();
+  std::string trace = std::filesystem::absolute(argv[first]).string();
 
   // The scan also brings the file into the page cache, so floor and road read it alike.
   ServerScan servers;
@@ -128,7 +138,7 @@ int main(int argc, char** argv) {
     pcap_loop(p, -1, scanFrame, reinterpret_cast<u_char*>(&servers));
     pcap_close(p);
   }
-  for (int i = 2; i < argc; ++i) {
+  for (int i = first + 1; i < argc; ++i) {
     struct in_addr address {};
     if (inet_pton(AF_INET, argv[i], &address) != 1) {
       fprintf(stderr, "roadBench: not an IPv4 address: %s\n", argv[i]);
@@ -158,8 +168,9 @@ int main(int argc, char** argv) {
   uint32_t noMemory = 0, timedOutProcessed = 0, timedOutDropped = 0;
   double wall = 0, cpu = 0;
   bool replayed = false;
+  std::vector<std::string> lines;
   {
-    road::Road road(servers.http, servers.ftp, false);
+    road::Road road(servers.http, servers.ftp, false, list);
     const double cpuBefore = cpuSeconds();
     auto start = std::chrono::steady_clock::now();
     replayed = road.run();
@@ -172,6 +183,8 @@ int main(int argc, char** argv) {
     httpSessions = road.httpWriter->sessions;
     ftpTransactions = road.ftpWriter->transactions;
     ftpSessions = road.ftpWriter->sessions;
+    lines = std::move(road.httpWriter->lines);
+    lines.insert(lines.end(), road.ftpWriter->lines.begin(), road.ftpWriter->lines.end());
     OB_TCPSessionStats& stats = *getTCPSessionStats();
     noMemory = OB_TCPSessionStats::value(stats.segmentsNoMemory);
     timedOutProcessed = OB_TCPSessionStats::value(stats.timedOutComplete);
@@ -186,6 +199,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (list) {
+    printf("client\tserver\tmethod\tURI\tstatus\tcontent type\tbytes"
+           " (FTP: client\tserver\tcommand\targument\treply codes)\n");
+    for (const std::string& line : lines) printf("%s\n", line.c_str());
+    printf("\n");
+  }
   printf("trace             %s\n", trace.c_str());
   printf("watched servers   %zu HTTP, %zu FTP\n", servers.http.size(), servers.ftp.size());
   printf("frames            %llu (floor read %llu)\n", static_cast<unsigned long long>(frames),

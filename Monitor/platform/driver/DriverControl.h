@@ -1,6 +1,6 @@
 // Controls of the capture driver that its C interface does not carry: replay pacing, the end of
 // a replay, the clock for tests and the text of the last error. Used by tests, benchmarks and
-// offline tools; the packet manager needs none of them.
+// offline tools; the packet manager asks only isReplay.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,9 @@ class DriverControl {
   // True when the context replays a savefile and has delivered its last frame (or met an error
   // reading it); its thread has then ended or is ending.
   static bool isReplayFinished(GLIM_CaptureContext capture);
+  // True when the context replays a savefile ("file:" adapter) rather than capturing live: its
+  // frames wait in the file, so a reader may make the driver's thread wait without losing any.
+  static bool isReplay(GLIM_CaptureContext capture);
   // Blocks until the context's driver thread has ended by itself (end of the savefile, or a
   // capture error) or was stopped; returns at once when it is not running. 0, or -1 for a
   // context that does not exist.

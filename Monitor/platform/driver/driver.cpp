@@ -534,6 +534,11 @@ bool DriverControl::isCapturing(GLIM_CaptureContext capture) {
   return c->running;
 }
 
+bool DriverControl::isReplay(GLIM_CaptureContext capture) {
+  ContextPtr c = findContext(capture);
+  return c != nullptr && c->replay;
+}
+
 bool DriverControl::isReplayFinished(GLIM_CaptureContext capture) {
   ContextPtr c = findContext(capture);
   if (c == nullptr) return false;
