@@ -165,7 +165,7 @@ int OB_FTPProtocol::Command(const char** pos, const char* end) {
   const size_t available = static_cast<size_t>(end - *pos) < sizeof word
                                ? static_cast<size_t>(end - *pos)
                                : sizeof word;
-  for (size_t i = 0; i < available; ++i) {
+  for (size_t i = 0; i < available && i < sizeof word; ++i) {
     char c = (*pos)[i];
     word[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }

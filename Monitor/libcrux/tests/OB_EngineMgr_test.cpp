@@ -125,7 +125,8 @@ TEST_F(EngineMgrTest, LogIsNamedAfterTheProgramsBaseName) {
                "corramon");
   EXPECT_STREQ(OB_EngineMgr::logNameOf(nullptr, name, sizeof name), "program");
   EXPECT_STREQ(OB_EngineMgr::logNameOf("/bin/.hidden", name, sizeof name), "program");
-  std::string longPath = "/" + std::string(100, 'd') + "/" + std::string(400, 'p') + ".exe";
+  std::string longPath(1, '/');
+  longPath.append(100, 'd').append(1, '/').append(400, 'p').append(".exe");
   EXPECT_EQ(std::string(OB_EngineMgr::logNameOf(longPath.c_str(), name, sizeof name)),
             std::string(255, 'p'));
   char small[5];

@@ -29,6 +29,7 @@ inline OB_HTTPProtocol* httpRecord(uint32_t connTime, std::vector<const char*> u
   p->serverPort = 80;
   for (const char* uri : uris) {
     OB_HTTPXact* xact = obQuery<OB_HTTPXact>(p->addXLink());
+    if (xact == nullptr) break;
     xact->req_method = "GET";
     xact->req_request_uri = uri;
     xact->res_status_code = "200";

@@ -120,7 +120,7 @@ std::vector<Adapter> listAdapters() {
 }
 
 std::string subKeyName(size_t index) {
-  char name[16];
+  char name[24];
   snprintf(name, sizeof name, "%04zu", index);
   return name;
 }
