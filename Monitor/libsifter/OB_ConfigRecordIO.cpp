@@ -1,0 +1,93 @@
+#include "OB_ConfigRecordIO.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+#include "OB_Tools.h"
+
+int OB_ConfigRecordIO::readLine(FILE* stream, std::string* line) {
+  line->clear();
+  int c = EOF;
+  bool any = false;
+  while ((c = getc(stream)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line->size() < kMaxFileLine) line->push_back(static_cast<char>(c));
+  }
+  if (!any) return -1;
+  return static_cast<int>(line->size());
+}
+
+int OB_ConfigRecordIO::skipLines(FILE* stream, int n) {
+  std::string line;
+  for (int i = 0; i < n; ++i)
+    if (readLine(stream, &line) < 0) return -1;
+  return 0;
+}
+
+std::string OB_ConfigRecordIO::readValue(FILE* stream, bool* ended) {
+  std::string line;
+  bool atEnd = readLine(stream, &line) < 0;
+  if (ended != nullptr) *ended = atEnd;
+  const char* value = OB_Tools::getConfigValue(stream, line.data());
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+int OB_ConfigRecordIO::toInt(const std::string& text) { return atoi(text.c_str()); }
+
+void OB_ConfigRecordIO::copyCut(char* dest, size_t size, const char* source) {
+  if (dest == nullptr || size == 0) return;
+  size_t length = source != nullptr ? strnlen(source, size - 1) : 0;
+  if (length > 0) memcpy(dest, source, length);
+  dest[length] = '\0';
+}
+
+void OB_ConfigRecordIO::setOwned(char** slot, const char* text) {
+  char* copy = OB_Tools::strdup(text != nullptr ? text : "");
+  if (copy == nullptr) OB_Log::quit("OB_ConfigRecordIO::setOwned: not enough memory\n");
+  free(*slot);
+  *slot = copy;
+}
+
+void OB_ConfigRecordIO::freeOwned(char** slot) {
+  free(*slot);
+  *slot = nullptr;
+}
+
+std::string OB_ConfigRecordIO::quadList(const uint32_t* addresses, int count) {
+  std::string list;
+  char quad[16];
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) list += ' ';
+    list += OB_Tools::IPAddressString(addresses[i], quad);
+  }
+  return list;
+}
+
+int OB_ConfigRecordIO::receiveLine(int socket, char* buffer, int size) {
+  int stored = 0;
+  for (;;) {
+    char byte;
+    if (readJ_n_chars(socket, &byte, 1) != 1) {
+      buffer[stored] = '\0';
+      return -1;
+    }
+    if (byte == '\n') break;
+    if (stored < size - 1) buffer[stored++] = byte;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+int OB_ConfigRecordIO::sendLine(int socket, const char* text) {
+  std::string line(text != nullptr ? text : "");
+  line += '\n';
+  int n = static_cast<int>(line.size());
+  return writeJ_n_chars(socket, line.data(), n) == n ? 0 : -1;
+}
+
+int OB_ConfigRecordIO::sendFlag(int socket, int32_t flag) {
+  return writeJ_UInt8(socket, flag != 0 ? 1 : 0);
+}
