@@ -1,0 +1,340 @@
+#include "CNTService.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "eventlog.h"
+
+namespace {
+
+CNTService* theService = nullptr;
+int serviceExists = 0;
+
+enum Action { kNone, kInstall, kRemove, kStart, kStop };
+
+void pause1s() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+
+void say(const char* format, const char* a, const char* b = nullptr) {
+  printf(format, a, b);
+  fflush(stdout);
+}
+
+// Polls every second, printing a dot, while the service is in state pending.
+void waitWhile(SVC_Service service, uint32_t pending, SVC_Status* status) {
+  *status = SVC_Status{};
+  pause1s();
+  while (SVC_QueryServiceStatus(service, status) == 0 && status->currentState == pending) {
+    printf(".");
+    fflush(stdout);
+    pause1s();
+  }
+}
+
+}  // namespace
+
+CNTService::CNTService(char* serviceName, char* displayName)
+    : serviceName(serviceName), displayName(displayName != nullptr ? displayName : serviceName) {
+  theService = this;
+  serviceExists = 1;
+  if (isNT && SVC_GetUserId(&userSid) != 0) userSid = -1;
+}
+
+CNTService::~CNTService() {
+  if (theService == this) {
+    theService = nullptr;
+    serviceExists = 0;
+  }
+}
+
+CNTService* CNTService::instance() { return serviceExists != 0 ? theService : nullptr; }
+
+int CNTService::processCommandLine(int argc, char** argv) {
+  Action action = kNone;
+  for (int i = 1; i < argc; ++i) {
+    char* argument = argv[i];
+    if (argument == nullptr || argument[0] != '-') continue;
+    switch (argument[1]) {
+      case 'i': action = kInstall; break;
+      case 'u': action = kRemove; break;
+      case 's': action = kStart; break;
+      case 'e': action = kStop; break;
+      case 'l':
+      case 'p': {
+        // A switch without a value (the last argument) leaves the value unset.
+        char* value = argument[2] != '\0' ? argument + 2 : (i + 1 < argc ? argv[++i] : nullptr);
+        (argument[1] == 'l' ? account : password) = value;
+        break;
+      }
+      case 'd':
+      case 'f': {
+        {
+          std::lock_guard<std::mutex> guard(statusLock);
+          foreground = 1;
+        }
+        return runInForeground(argc, argv, argument[1] == 'f' ? 1 : 0);
+      }
+      default: break;
+    }
+  }
+  switch (action) {
+    case kInstall: return installService();
+    case kRemove: return removeService();
+    case kStart: return startViaManager();
+    case kStop: return stopViaManager();
+    case kNone: break;
+  }
+  if (isNT) return startDispatcher();
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    foreground = 1;
+  }
+  return runInForeground(argc, argv, 1);
+}
+
+int CNTService::startDispatcher() {
+  int result = SVC_StartServiceCtrlDispatcher(serviceName, serviceMain);
+  if (result == 0) {
+    char text[255];
+    logEvent(errorText(text, sizeof text), EVL_ERROR_TYPE, -1);
+  }
+  return result;
+}
+
+void CNTService::serviceMain(int argc, char** argv) {
+  CNTService* service = instance();
+  if (service == nullptr) return;
+  SVC_StatusHandle handle = SVC_RegisterServiceCtrlHandler(service->serviceName, controlHandler);
+  {
+    std::lock_guard<std::mutex> guard(service->statusLock);
+    service->statusHandle = handle;
+  }
+  if (handle == nullptr) return;
+  if (service->setStatus(SVC_START_PENDING, 3000, 0) != 0) service->run(argc, argv);
+  service->setStatus(SVC_STOPPED, 3000, 0);
+}
+
+void CNTService::controlHandler(uint32_t control) {
+  CNTService* service = instance();
+  if (service == nullptr) return;
+  auto setState = [service](uint32_t state) {
+    std::lock_guard<std::mutex> guard(service->statusLock);
+    service->status.currentState = state;
+  };
+  switch (control) {
+    case SVC_CONTROL_STOP:
+      setState(SVC_STOP_PENDING);
+      service->onStop();
+      break;
+    case SVC_CONTROL_PAUSE:
+      setState(SVC_PAUSE_PENDING);
+      service->onPause();
+      break;
+    case SVC_CONTROL_CONTINUE:
+      setState(SVC_CONTINUE_PENDING);
+      service->onContinue();
+      break;
+    case SVC_CONTROL_INTERROGATE: {
+      uint32_t state;
+      {
+        std::lock_guard<std::mutex> guard(service->statusLock);
+        state = service->status.currentState;
+      }
+      service->setStatus(static_cast<int>(state), 3000, 0);
+      break;
+    }
+    case SVC_CONTROL_SHUTDOWN:
+      service->onShutdown();
+      break;
+    default:
+      break;
+  }
+}
+
+int CNTService::consoleHandler(uint32_t ctrlType) {
+  CNTService* service = instance();
+  if (service == nullptr || (ctrlType != SVC_CTRL_C_EVENT && ctrlType != SVC_CTRL_BREAK_EVENT))
+    return 0;
+  say("Stopping %s.\n", service->displayName);
+  service->onStop();
+  return 1;
+}
+
+int CNTService::runInForeground(int argc, char** argv, int quiet) {
+  if (quiet == 0) {
+    say("Debugging %s.\n", displayName);
+    SVC_SetConsoleCtrlHandler(consoleHandler);
+  }
+  run(argc, argv);
+  return 1;
+}
+
+int CNTService::setStatus(int state, int waitHint, int exitCode) {
+  int result;
+  {
+    // Held across the write so that reports reach the status file in check-point order.
+    std::lock_guard<std::mutex> guard(statusLock);
+    if (foreground != 0) return 1;
+    status.controlsAccepted =
+        state == static_cast<int>(SVC_START_PENDING) ? 0 : static_cast<uint32_t>(acceptedControls);
+    status.currentState = static_cast<uint32_t>(state);
+    status.waitHint = static_cast<uint32_t>(waitHint);
+    status.serviceSpecificExitCode = static_cast<uint32_t>(exitCode);
+    status.win32ExitCode = exitCode == 0 ? 0 : SVC_ERROR_SERVICE_SPECIFIC;
+    if (state == static_cast<int>(SVC_RUNNING) || state == static_cast<int>(SVC_STOPPED))
+      status.checkPoint = 0;
+    else
+      status.checkPoint = static_cast<uint32_t>(++checkPoint);
+    result = SVC_SetServiceStatus(statusHandle, &status);
+  }
+  if (result == 0) logEvent("SetServiceStatus() failed", EVL_ERROR_TYPE, -1);
+  return result;
+}
+
+char* CNTService::errorText(char* dst, unsigned size) {
+  int error = errno;
+  if (dst == nullptr || size == 0) return dst;
+  char buffer[256];
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  size_t n = strlen(text);
+  if (n < size)
+    memcpy(dst, text, n + 1);
+  else
+    dst[0] = '\0';
+  return dst;
+}
+
+void CNTService::logEvent(const char* text, int type, int eventId) {
+  uint32_t id = static_cast<uint32_t>(eventId);
+  if (eventId == -1) {
+    switch (type & 0xFFFF) {
+      case EVL_ERROR_TYPE: id = EVL_MSG_ERROR; break;
+      case EVL_WARNING_TYPE: id = EVL_MSG_WARNING; break;
+      default: id = EVL_MSG_INFORMATION; break;
+    }
+  }
+  EVL_Source source = EVL_RegisterEventSource(nullptr, serviceName);
+  if (source == nullptr) return;
+  EVL_ReportEvent(source, static_cast<uint16_t>(type), 0, id, userSid, 1, &text);
+  EVL_DeregisterEventSource(source);
+}
+
+void CNTService::registerEventSource(char* messageFile, int typesSupported) {
+  EVL_InstallSource(serviceName, messageFile, static_cast<uint32_t>(typesSupported));
+}
+
+void CNTService::deregisterEventSource() { EVL_RemoveSource(serviceName); }
+
+int CNTService::installService() {
+  char path[1024];
+  char error[256];
+  if (SVC_GetModuleFileName(path, sizeof path) == 0) {
+    errorText(error, sizeof error);
+    say("Unable to install %s - %s\n", displayName, error);
+    return 0;
+  }
+  if (!isNT) return 0;
+  SVC_Manager manager = SVC_OpenManager();
+  if (manager == nullptr) {
+    say("OpenSCManager failed - %s\n", errorText(error, sizeof error));
+    return 0;
+  }
+  SVC_ServiceConfig config{serviceName, displayName, path, startType, account, password};
+  SVC_Service service = SVC_CreateService(manager, &config);
+  if (service != nullptr) {
+    say("%s installed.\n", displayName);
+    SVC_CloseService(service);
+  } else {
+    say("CreateService failed - %s\n", errorText(error, sizeof error));
+  }
+  SVC_CloseManager(manager);
+  if (service == nullptr) return 0;
+  registerEventSource(path, EVL_ERROR_TYPE | EVL_WARNING_TYPE | EVL_INFORMATION_TYPE);
+  logEvent("Service installed", EVL_INFORMATION_TYPE, -1);
+  return 1;
+}
+
+// Opens the manager and this service, printing the failure; both null after a failure.
+static bool openBoth(const char* name, SVC_Manager* manager, SVC_Service* service,
+                     CNTService* self) {
+  char error[256];
+  *service = nullptr;
+  *manager = SVC_OpenManager();
+  if (*manager == nullptr) {
+    say("OpenSCManager failed - %s\n", self->errorText(error, sizeof error));
+    return false;
+  }
+  *service = SVC_OpenService(*manager, name);
+  if (*service == nullptr) {
+    say("OpenService failed - %s\n", self->errorText(error, sizeof error));
+    SVC_CloseManager(*manager);
+    *manager = nullptr;
+    return false;
+  }
+  return true;
+}
+
+int CNTService::removeService() {
+  if (!isNT) return 0;
+  SVC_Manager manager;
+  SVC_Service service;
+  if (!openBoth(serviceName, &manager, &service, this)) return 0;
+  SVC_Status current;
+  if (SVC_ControlService(service, SVC_CONTROL_STOP, &current) == 0) {
+    say("Stopping %s.", displayName);
+    waitWhile(service, SVC_STOP_PENDING, &current);
+    say(current.currentState == SVC_STOPPED ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
+        displayName);
+  }
+  int result = 0;
+  char error[256];
+  if (SVC_DeleteService(service) == 0) {
+    say("%s removed.\n", displayName);
+    result = 1;
+  } else {
+    say("DeleteService failed - %s\n", errorText(error, sizeof error));
+  }
+  SVC_CloseService(service);
+  SVC_CloseManager(manager);
+  if (result != 0) deregisterEventSource();
+  return result;
+}
+
+int CNTService::stopViaManager() {
+  SVC_Manager manager;
+  SVC_Service service;
+  if (!openBoth(serviceName, &manager, &service, this)) return 0;
+  int result = 0;
+  SVC_Status current;
+  if (SVC_ControlService(service, SVC_CONTROL_STOP, &current) == 0) {
+    say("Stopping %s.", displayName);
+    waitWhile(service, SVC_STOP_PENDING, &current);
+    result = current.currentState == SVC_STOPPED ? 1 : 0;
+    say(result != 0 ? "\n%s stopped.\n" : "\n%s failed to stop.\n", displayName);
+  }
+  SVC_CloseService(service);
+  SVC_CloseManager(manager);
+  return result;
+}
+
+int CNTService::startViaManager() {
+  SVC_Manager manager;
+  SVC_Service service;
+  if (!openBoth(serviceName, &manager, &service, this)) return 0;
+  int result = 0;
+  say("Starting up %s.", displayName);
+  if (SVC_StartService(service) != 0) {
+    char error[256];
+    say("\n%s failed to start: %s\n", displayName, errorText(error, sizeof error));
+  } else {
+    SVC_Status current;
+    waitWhile(service, SVC_START_PENDING, &current);
+    result = current.currentState == SVC_RUNNING ? 1 : 0;
+    say(result != 0 ? "\n%s started.\n" : "\n%s failed to start.\n", displayName);
+  }
+  SVC_CloseService(service);
+  SVC_CloseManager(manager);
+  return result;
+}

@@ -1,0 +1,295 @@
+#include "CNTService.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CWaitService.h"
+#include "TempDir.h"
+#include "eventlog.h"
+
+namespace {
+
+using corrana_test::TempDir;
+
+// When the service manager starts this test program as the service, it is the service: the
+// real program's body, before any test runs.
+[[maybe_unused]] const int serviceChild = [] {
+  const char* started = getenv("OB_SERVICE");
+  if (started == nullptr || strcmp(started, "corramon") != 0) return 0;
+  CWaitService service;
+  char program[] = "corramon";
+  char* argv[] = {program, nullptr};
+  _exit(service.processCommandLine(1, argv) != 0 ? 0 : 1);
+}();
+
+char kName[] = "corramon";
+char kDisplay[] = "Corrana";
+
+// Records which operation the command line chose, instead of running it.
+class Recorder : public CNTService {
+ public:
+  Recorder() : CNTService(kName, kDisplay) {}
+  void run(int, char**) override {}
+  void onStop() override {}
+  int startDispatcher() override { return note("dispatcher"); }
+  int installService() override { return note("install"); }
+  int removeService() override { return note("remove"); }
+  int stopViaManager() override { return note("stop"); }
+  int startViaManager() override { return note("start"); }
+  int runInForeground(int, char**, int quiet) override {
+    return note(quiet != 0 ? "quiet" : "debug");
+  }
+  int parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "corramon");
+    std::vector<std::string> copies(args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& c : copies) argv.push_back(c.data());
+    argv.push_back(nullptr);
+    chosen.clear();
+    int result = processCommandLine(static_cast<int>(copies.size()), argv.data());
+    if (account != nullptr) accountSeen = account;
+    if (password != nullptr) passwordSeen = password;
+    accountSet = account != nullptr;
+    return result;
+  }
+  SVC_Status current() { return status; }
+  int isForeground() { return foreground; }
+  std::string chosen, accountSeen, passwordSeen;
+  bool accountSet = false;
+
+ private:
+  int note(const char* what) {
+    chosen += what;
+    return 1;
+  }
+};
+
+struct Events {
+  Events() { EVL_SetSink(collect, this); }
+  ~Events() { EVL_SetSink(nullptr, nullptr); }
+  static void collect(const EVL_Record* r, void* context) {
+    char id[16];
+    snprintf(id, sizeof id, "%08X", r->eventId);
+    static_cast<Events*>(context)->lines.push_back(std::to_string(r->type) + " " + id + " " + r->text);
+  }
+  std::vector<std::string> lines;
+};
+
+int run(CNTService& service, std::vector<const char*> args) {
+  args.insert(args.begin(), "corramon");
+  std::vector<std::string> copies(args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& c : copies) argv.push_back(c.data());
+  argv.push_back(nullptr);
+  return service.processCommandLine(static_cast<int>(copies.size()), argv.data());
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(CNTService, CommandLineLastActionWinsAndForegroundRunsAtOnce) {
+  Recorder service;
+  EXPECT_EQ(CNTService::instance(), &service);
+  service.parse({});
+  EXPECT_EQ(service.chosen, "dispatcher");
+  EXPECT_EQ(service.isForeground(), 0);
+  service.parse({"-i", "-u"});
+  EXPECT_EQ(service.chosen, "remove");
+  service.parse({"x", "-", "-z", "-s"});
+  EXPECT_EQ(service.chosen, "start");
+  service.parse({"-e"});
+  EXPECT_EQ(service.chosen, "stop");
+  service.parse({"-f"});
+  EXPECT_EQ(service.chosen, "quiet");
+  service.parse({"-u", "-d", "-i"});
+  EXPECT_EQ(service.chosen, "debug");
+  EXPECT_EQ(service.isForeground(), 1);
+}
+
+TEST(CNTService, AccountAndPasswordJoinedOrSeparateAreTheSame) {
+  Recorder joined;
+  joined.parse({"-lmonitor", "-psecret", "-i"});
+  EXPECT_EQ(joined.chosen, "install");
+  EXPECT_EQ(joined.accountSeen, "monitor");
+  EXPECT_EQ(joined.passwordSeen, "secret");
+  Recorder separate;
+  separate.parse({"-l", "monitor", "-p", "secret", "-i"});
+  EXPECT_EQ(separate.accountSeen, "monitor");
+  EXPECT_EQ(separate.passwordSeen, "secret");
+  Recorder last;
+  last.parse({"-i", "-l"});  // no value: no account, and nothing read past the arguments
+  EXPECT_EQ(last.chosen, "install");
+  EXPECT_FALSE(last.accountSet);
+}
+
+TEST(CNTService, StatusCountsCheckPointsAndLogsAFailedReport) {
+  Events events;
+  Recorder service;  // no dispatcher: every report fails and is logged
+  EXPECT_EQ(service.setStatus(SVC_START_PENDING, 3000, 0), 0);
+  EXPECT_EQ(service.current().checkPoint, 1u);
+  EXPECT_EQ(service.current().controlsAccepted, 0u);
+  EXPECT_EQ(service.setStatus(SVC_RUNNING, 3000, 0), 0);
+  EXPECT_EQ(service.current().checkPoint, 0u);
+  EXPECT_EQ(service.current().controlsAccepted, SVC_ACCEPT_STOP);
+  EXPECT_EQ(service.current().win32ExitCode, 0u);
+  service.setStatus(SVC_STOP_PENDING, 5000, 7);
+  EXPECT_EQ(service.current().checkPoint, 2u);
+  EXPECT_EQ(service.current().win32ExitCode, SVC_ERROR_SERVICE_SPECIFIC);
+  EXPECT_EQ(service.current().serviceSpecificExitCode, 7u);
+  EXPECT_EQ(service.current().waitHint, 5000u);
+  ASSERT_EQ(events.lines.size(), 3u);
+  EXPECT_EQ(events.lines[0], "1 C0000002 SetServiceStatus() failed");
+  service.logEvent("careful", EVL_WARNING_TYPE, -1);
+  service.logEvent("hello", EVL_INFORMATION_TYPE, 3);
+  EXPECT_EQ(events.lines[3], "2 80000001 careful");
+  EXPECT_EQ(events.lines[4], "4 00000003 hello");
+  service.parse({"-f"});  // in the foreground nothing is reported
+  EXPECT_EQ(service.setStatus(SVC_RUNNING, 3000, 0), 1);
+  EXPECT_EQ(events.lines.size(), 5u);
+}
+
+class Installed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SVC_SetDirectories(units.path().c_str(), state.path().c_str());
+    EVL_SetDirectory(sources.path().c_str());
+  }
+  void TearDown() override {
+    SVC_SetDirectories(nullptr, nullptr);
+    EVL_SetDirectory(nullptr);
+  }
+  static std::string sourceList() {
+    char list[1024];
+    return EVL_ListSources(list, sizeof list) >= 0 ? list : "<error>";
+  }
+  // The command's result and what it printed.
+  static std::pair<int, std::string> command(CNTService& service, std::vector<const char*> args) {
+    testing::internal::CaptureStdout();
+    int result = run(service, std::move(args));
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+  TempDir units, state, sources;
+  Events events;
+};
+
+TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
+  CWaitService service;
+  EXPECT_EQ(command(service, {"-i"}), std::make_pair(1, std::string("Corrana installed.\n")));
+  std::string unit = readFile(units.file("corramon.service"));
+  char self[1024];
+  ASSERT_GT(SVC_GetModuleFileName(self, sizeof self), 0u);
+  EXPECT_NE(unit.find("ExecStart=\"" + std::string(self) + "\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+  EXPECT_EQ(sourceList(), "corramon\n");
+  ASSERT_EQ(events.lines.size(), 1u);
+  EXPECT_EQ(events.lines[0], "4 40000000 Service installed");
+
+  EXPECT_EQ(command(service, {"-i"}),
+            std::make_pair(0, std::string("CreateService failed - File exists\n")));
+  EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
+  EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
+  EXPECT_EQ(sourceList(), "");
+  EXPECT_EQ(command(service, {"-u"}),
+            std::make_pair(0, std::string("OpenService failed - No such file or directory\n")));
+  EXPECT_EQ(command(service, {"-e"}),
+            std::make_pair(0, std::string("OpenService failed - No such file or directory\n")));
+}
+
+TEST_F(Installed, AccountThatWouldInjectIntoTheUnitIsRefused) {
+  CWaitService service;
+  EXPECT_EQ(command(service, {"-i", "-l", "monitor\nUser=root"}),
+            std::make_pair(0, std::string("CreateService failed - Invalid argument\n")));
+  EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
+  EXPECT_EQ(sourceList(), "");
+  SVC_SetDirectories((units.path() + "/missing").c_str(), state.path().c_str());
+  EXPECT_EQ(command(service, {"-i"}),
+            std::make_pair(0, std::string("OpenSCManager failed - No such file or directory\n")));
+}
+
+bool startsAndEnds(const std::string& text, const std::string& head, const std::string& tail) {
+  return text.size() >= head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0 &&
+         text.find_first_not_of('.', head.size()) == text.size() - tail.size();
+}
+
+// The installed program (this test program, see serviceChild) is started by the manager, runs,
+// takes SIGTERM from "-e" and reports its way down.
+TEST_F(Installed, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
+  CWaitService service;
+  ASSERT_EQ(command(service, {"-i"}).first, 1);
+  EXPECT_EQ(command(service, {"-e"}).first, 0);  // not running: refused without a word
+  auto started = command(service, {"-s"});
+  EXPECT_EQ(started.first, 1);
+  EXPECT_TRUE(startsAndEnds(started.second, "Starting up Corrana.", "\nCorrana started.\n"))
+      << started.second;
+  auto stopped = command(service, {"-e"});
+  EXPECT_EQ(stopped.first, 1);
+  EXPECT_TRUE(startsAndEnds(stopped.second, "Stopping Corrana.", "\nCorrana stopped.\n"))
+      << stopped.second;
+
+  // pid type state controls win32 specific checkpoint wait: the manager's start-pending, the
+  // service main's, the body's, running, stop-pending, stopped.
+  std::istringstream lines(readFile(state.file("corramon.status")));
+  std::vector<std::string> seen;
+  std::string pid, rest;
+  while (lines >> pid && std::getline(lines, rest)) seen.push_back(rest);
+  std::vector<std::string> expected = {" 16 2 0 0 0 0 0",    " 16 2 0 0 0 1 3000",
+                                       " 16 2 0 0 0 2 3000", " 16 4 1 0 0 0 3000",
+                                       " 16 3 1 0 0 3 5000", " 16 1 1 0 0 0 3000"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
+}
+
+// In the foreground SIGINT and SIGTERM reach the console handler on its own thread and stop the
+// service cleanly.
+TEST(CNTService, ForegroundStopsCleanlyOnSigintAndSigterm) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    int output[2], ready[2];
+    ASSERT_EQ(pipe(output), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    fflush(stdout);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      dup2(output[1], 1);
+      struct Ready : CWaitService {
+        int fd;
+        explicit Ready(int fd) : fd(fd) {}
+        void run(int argc, char** argv) override {
+          if (write(fd, "r", 1) != 1) _exit(4);
+          CWaitService::run(argc, argv);
+        }
+      } service(ready[1]);
+      _exit(run(service, {"-d"}) == 1 ? 0 : 3);
+    }
+    close(output[1]);
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    char text[256];
+    ssize_t n = read(output[0], text, sizeof text - 1);
+    text[n > 0 ? n : 0] = '\0';
+    EXPECT_STREQ(text, "Debugging Corrana.\nStopping Corrana.\n");
+    close(output[0]);
+    close(ready[0]);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// The service manager in place of a platform service control manager. Installing a service
+// writes a systemd unit "<unit dir>/<name>.service"; removing deletes it. The manager starts an
+// installed program itself (detached, with "OB_SERVICE=<name>" in its environment, as the unit
+// also sets it) and stops it with SIGTERM. The service process reports its status as lines
+// appended to "<state dir>/<name>.status"; the last line is the current status.
+//
+// In the service process the dispatcher runs the service main on a thread of its own and takes
+// SIGTERM and SIGINT on the dispatching thread with sigwait, turning them into the stop control;
+// the signals are blocked in every thread created after it starts. In the foreground a console
+// handler takes the same signals the same way.
+//
+// Directories: SVC_SetDirectories, else "$OB_SERVICE_UNITDIR" and "$OB_SERVICE_STATEDIR", else
+// "/etc/systemd/system" and "/run". Functions that fail set errno; errno texts describe them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Service states.
+inline constexpr uint32_t SVC_STOPPED = 1;
+inline constexpr uint32_t SVC_START_PENDING = 2;
+inline constexpr uint32_t SVC_STOP_PENDING = 3;
+inline constexpr uint32_t SVC_RUNNING = 4;
+inline constexpr uint32_t SVC_CONTINUE_PENDING = 5;
+inline constexpr uint32_t SVC_PAUSE_PENDING = 6;
+inline constexpr uint32_t SVC_PAUSED = 7;
+
+// Controls, and the bits of the controls a service accepts.
+inline constexpr uint32_t SVC_CONTROL_STOP = 1;
+inline constexpr uint32_t SVC_CONTROL_PAUSE = 2;
+inline constexpr uint32_t SVC_CONTROL_CONTINUE = 3;
+inline constexpr uint32_t SVC_CONTROL_INTERROGATE = 4;
+inline constexpr uint32_t SVC_CONTROL_SHUTDOWN = 5;
+inline constexpr uint32_t SVC_ACCEPT_STOP = 1;
+
+// Console control types: SIGINT is Ctrl+C, SIGTERM the break request.
+inline constexpr uint32_t SVC_CTRL_C_EVENT = 0;
+inline constexpr uint32_t SVC_CTRL_BREAK_EVENT = 1;
+
+// The service-specific-error value of the Win32 exit code.
+inline constexpr uint32_t SVC_ERROR_SERVICE_SPECIFIC = 1066;
+
+// Start types; an automatic service is wanted by the multi-user target.
+inline constexpr uint32_t SVC_AUTO_START = 2;
+inline constexpr uint32_t SVC_DEMAND_START = 3;
+
+struct SVC_Status {
+  uint32_t serviceType;
+  uint32_t currentState;
+  uint32_t controlsAccepted;
+  uint32_t win32ExitCode;
+  uint32_t serviceSpecificExitCode;
+  uint32_t checkPoint;
+  uint32_t waitHint;
+};
+
+// What SVC_CreateService writes; the texts are not kept.
+struct SVC_ServiceConfig {
+  const char* name;         // the unit's file name; no '/' nor control characters
+  const char* displayName;  // its description
+  const char* path;         // the program to run, absolute
+  uint32_t startType;
+  const char* account;   // the user the program runs as; null for the manager's default
+  const char* password;  // never written: units carry no passwords
+};
+
+// Handles, owned by the caller until closed.
+typedef struct SVC_ManagerData* SVC_Manager;
+typedef struct SVC_ServiceData* SVC_Service;
+// Owned by this layer for the life of the process.
+typedef struct SVC_StatusData* SVC_StatusHandle;
+
+void SVC_SetDirectories(const char* unitDir, const char* stateDir);
+
+// The manager side. OpenManager fails when the unit directory cannot be written.
+SVC_Manager SVC_OpenManager();
+void SVC_CloseManager(SVC_Manager manager);
+// Writes the unit. Null with EEXIST when it exists, EINVAL for a text that would break it.
+SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* config);
+// Null with ENOENT when no unit of that name is installed.
+SVC_Service SVC_OpenService(SVC_Manager manager, const char* name);
+void SVC_CloseService(SVC_Service service);
+// Deletes the unit and the status file. 0 or -1.
+int SVC_DeleteService(SVC_Service service);
+// Starts the unit's program detached (a new session, standard streams on /dev/null) and reports
+// it start-pending. 0, or -1 when it is already running or cannot be executed.
+int SVC_StartService(SVC_Service service);
+// Sends a control. Only stop can be delivered (as SIGTERM): 0 when the running service accepts
+// it, -1 when it does not run or does not accept stop now, or for any other control.
+// status: the last reported status, may be null.
+int SVC_ControlService(SVC_Service service, uint32_t control, SVC_Status* status);
+// The last reported status; a service whose process is gone reads as stopped. 0 or -1.
+int SVC_QueryServiceStatus(SVC_Service service, SVC_Status* status);
+
+// The service side.
+using SVC_ServiceMain = void (*)(int argc, char** argv);
+using SVC_ControlHandler = void (*)(uint32_t control);
+using SVC_ConsoleHandler = int (*)(uint32_t ctrlType);
+// Runs serviceMain on a new thread with argv {name} and dispatches controls on the calling
+// thread until it returns. 1 after that, 0 with ENOTCONN when this process was not started as
+// service name.
+int SVC_StartServiceCtrlDispatcher(const char* name, SVC_ServiceMain serviceMain);
+// Called by the service main; handler runs on the dispatching thread. Null when no dispatcher
+// runs for name.
+SVC_StatusHandle SVC_RegisterServiceCtrlHandler(const char* name, SVC_ControlHandler handler);
+// Appends the status line. 1, or 0 with errno set.
+int SVC_SetServiceStatus(SVC_StatusHandle handle, const SVC_Status* status);
+// Blocks SIGINT and SIGTERM in the calling thread and starts a thread that takes them and calls
+// handler; when it returns 0 the signal's default action ends the process. Call it before the
+// program starts other threads, and once. 1, or 0 with errno set.
+int SVC_SetConsoleCtrlHandler(SVC_ConsoleHandler handler);
+
+// The path of the running program into path (size bytes). Its length, or 0 with errno set when
+// it cannot be read or does not fit.
+size_t SVC_GetModuleFileName(char* path, size_t size);
+// The id of the user who runs the program. 0, or -1 when the user has no account entry.
+int SVC_GetUserId(int64_t* userId);
