@@ -1,0 +1,171 @@
+#include "AnalysisHash.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "OB_ArchiveIO.h"
+#include "OB_Log.h"
+#include "OB_Tools.h"
+
+namespace {
+
+using NameHash = OB_LinkedHash<OB_String>;
+using DomainHash = OB_LinkedHash<OB_Domain>;
+
+// Set and cleared only by init and free, which run alone; read from any thread.
+std::atomic<NameHash*> resourceHash{nullptr};
+std::atomic<NameHash*> mimeTypeHash{nullptr};
+std::atomic<DomainHash*> domainHash{nullptr};
+
+std::string domainFilePath() { return std::string(OB_Tools::getInstallDir()) + "/db/domains.db"; }
+
+// Reads every record of the file, or none: the file comes from disk and may be truncated or
+// damaged, and a half-trusted cache would give wrong names. A record is sound when its bucket
+// is the one its address belongs in (look-ups search only there) and its address is new. The
+// count must match the records exactly. On success the entries move to table (which is empty).
+int loadDomains(DomainHash* table, FILE* stream) {
+  std::vector<OB_Domain*> loaded;
+  std::unordered_set<uint32_t> seen;
+  auto refuse = [&loaded]() {
+    for (OB_Domain* domain : loaded) domain->release();
+    return -1;
+  };
+  uint32_t count = 0;
+  if (OB_ArchiveIO::readU32(stream, &count) != 0) return refuse();
+  // The count is not trusted for a reservation: each record is read before it is kept.
+  for (uint32_t n = 0; n < count; ++n) {
+    uint32_t bucket = 0;
+    if (OB_ArchiveIO::readU32(stream, &bucket) != 0) return refuse();
+    OB_Domain* domain = OB_Domain::create();
+    if (domain == nullptr) OB_Log::quit("Out of memory");
+    if (domain->read(stream) != 0 || bucket != domain->m_IP % kDomainHashBuckets ||
+        !seen.insert(domain->m_IP).second) {
+      domain->release();
+      return refuse();
+    }
+    loaded.push_back(domain);
+  }
+  if (fgetc(stream) != EOF) return refuse();
+
+  OB_MutexHold hold(table);
+  if (table->getCount() != 0) OB_Log::quit("Error reading OB_LinkedHash");
+  for (OB_Domain* domain : loaded)
+    table->insert(domain, static_cast<int>(domain->m_IP % kDomainHashBuckets));
+  return 0;
+}
+
+// Writes the table beside the file and renames it over the file only when every byte is on
+// disk, so a failed save never leaves a damaged cache behind.
+int saveDomains(DomainHash* table, const std::string& path) {
+  const std::string temporary = path + ".tmp." + std::to_string(getpid());
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    close(fd);
+    unlink(temporary.c_str());
+    return -1;
+  }
+  int result = table->write(stream);
+  if (fflush(stream) != 0 || fsync(fileno(stream)) != 0) result = -1;
+  if (fclose(stream) != 0) result = -1;
+  if (result == 0 && rename(temporary.c_str(), path.c_str()) != 0) result = -1;
+  if (result != 0) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    errno = error;
+  }
+  return result;
+}
+
+}  // namespace
+
+void AnalysisHash_init() {
+  if (resourceHash.load() != nullptr || domainHash.load() != nullptr ||
+      mimeTypeHash.load() != nullptr)
+    return;
+  auto* resources = new NameHash(kResourceHashBuckets, 1);
+  auto* domains = new DomainHash(kDomainHashBuckets, 1);
+  auto* mimeTypes = new NameHash(kMimeTypeHashBuckets, 1);
+  if (resources == nullptr || domains == nullptr || mimeTypes == nullptr)
+    OB_Log::quit("AnalysisHash_init: Out of memory");
+
+  const std::string path = domainFilePath();
+  // No file yet is the first start: an empty cache, nothing to report.
+  if (FILE* stream = fopen(path.c_str(), "rb"); stream != nullptr) {
+    if (loadDomains(domains, stream) != 0)
+      OB_Log::log("AnalysisHash_init: %s is damaged; the domain cache starts empty\n",
+                  path.c_str());
+    fclose(stream);
+  }
+  resourceHash.store(resources);
+  domainHash.store(domains);
+  mimeTypeHash.store(mimeTypes);
+}
+
+void AnalysisHash_free() {
+  obRelease(resourceHash.exchange(nullptr));
+  if (DomainHash* domains = domainHash.exchange(nullptr); domains != nullptr) {
+    const std::string path = domainFilePath();
+    if (saveDomains(domains, path) != 0)
+      OB_Log::log("AnalysisHash_free: could not write %s %s\n", path.c_str(),
+                  OB_Log::sys_err_str());
+    domains->release();
+  }
+  obRelease(mimeTypeHash.exchange(nullptr));
+}
+
+OB_LinkedHash<OB_String>* getResourceHash() { return resourceHash.load(); }
+OB_LinkedHash<OB_String>* getMimeTypeHash() { return mimeTypeHash.load(); }
+OB_LinkedHash<OB_Domain>* getDomainNameHash() { return domainHash.load(); }
+
+const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char* name) {
+  if (table == nullptr || name == nullptr) return nullptr;
+  OB_MutexHold hold(table);
+  OB_String probe(name, OB_String::kBorrow);
+  OB_String* found = table->find(&probe);
+  if (found == nullptr) {
+    found = new OB_String(name);
+    if (found == nullptr) OB_Log::quit("AnalysisHash_internName: no memory");
+    if (table->add(found) != 0) OB_Log::quit("AnalysisHash_internName: cannot add %s", name);
+  }
+  return *found;
+}
+
+const char* AnalysisHash_getDomainName(uint32_t address) {
+  DomainHash* table = domainHash.load();
+  if (table == nullptr) return nullptr;
+  // Held across the look-up and the add so that two threads never add one address twice.
+  OB_MutexHold hold(table);
+  const int bucket = static_cast<int>(address % kDomainHashBuckets);
+  for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
+    OB_Domain* domain = at->getItem();
+    if (domain != nullptr && domain->m_IP == address) return domain->m_pDNS;
+  }
+  char name[256] = "";
+  OB_Tools::resolveIP(&address, name, sizeof name);
+  if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  auto* domain = new OB_Domain(address, name);
+  if (domain == nullptr || domain->m_pDNS == nullptr)
+    OB_Log::quit("AnalysisHash_getDomainName: no memory");
+  table->insert(domain, bucket);
+  return domain->m_pDNS;
+}
+
+uint16_t hashName(const char* text, int n, uint16_t* length) {
+  size_t size = text != nullptr ? strlen(text) : 0;
+  if (length != nullptr) *length = static_cast<uint16_t>(size < 0xFFFF ? size : 0xFFFF);
+  if (n <= 0) return 0;
+  int64_t h = 0;
+  for (size_t i = 0; i < size; ++i) h = (h * 127 + static_cast<int8_t>(text[i])) % n;
+  if (h < 0) h = -h % n;
+  return static_cast<uint16_t>(h);
+}
