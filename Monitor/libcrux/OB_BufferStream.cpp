@@ -28,7 +28,10 @@ uint32_t offsetIn(const unsigned char* data, uint32_t length, const unsigned cha
 
 }  // namespace
 
-OB_BufferStream::OB_BufferStream() { buffers_.setOwner(1); }
+OB_BufferStream::OB_BufferStream() {
+  buffers_.setOwner(1);
+  buffers_.setSpareLimit(kSpareLinks);
+}
 
 OB_BufferStream::~OB_BufferStream() { buffers_.clear(); }
 

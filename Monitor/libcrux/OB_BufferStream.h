@@ -24,6 +24,9 @@ class OB_BufferStream : public OB_Stream, public virtual OB_Object {
 
  public:
   static constexpr int kMarkSlots = 20;
+  // List nodes a stream keeps across reset: a pooled stream is reset and refilled for every
+  // connection it carries, and with these at hand most refills allocate nothing.
+  static constexpr int kSpareLinks = 64;
 
   OB_BufferStream();
   ~OB_BufferStream() override;

@@ -56,12 +56,26 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
   // An owning list releases all its items; then the spare nodes are freed.
   ~OB_List() override {
     setRecycle(0);
+    spareLimit_ = 0;
     clearAll();
     if (spare_ != nullptr) spare_->releaseChain();
     spare_ = nullptr;
   }
 
   virtual int setRecycle(int on) { return setOption(kRecycle, on); }
+  // Keeps up to n removed link nodes for later appends and inserts, clear included, so a list
+  // that is filled and cleared over and over stops allocating once warm. 0 (the default) keeps
+  // none beyond what recycling keeps; the spares are freed with the list.
+  virtual int setSpareLimit(int n) {
+    OB_MutexHold hold(this);
+    spareLimit_ = n > 0 ? n : 0;
+    return 0;
+  }
+  // Link nodes kept for reuse.
+  virtual int getSpareCount() {
+    OB_MutexHold hold(this);
+    return spareCount_;
+  }
   virtual int hasNext() {
     OB_MutexHold hold(this);
     return current_ != nullptr && current_->getNext() != nullptr ? 1 : 0;
@@ -78,6 +92,9 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
   virtual int setOwner(int on) { return setOption(kOwner, on); }
   // No lock: the caller holds the list's lock when others may move the cursor.
   virtual Link* getCurrentLink() { return current_; }
+  // The tail's link, without moving the cursor or asking the item for its face; no lock, as
+  // getCurrentLink.
+  Link* getLastLink() const { return tail_; }
   virtual int setCurrentLink(Link* link) {
     current_ = link;
     return 0;
@@ -116,17 +133,8 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
   // without an OB_Link face).
   virtual int append(T* item) {
     OB_MutexHold hold(this);
-    Link* link = nullptr;
-    if (spare_ != nullptr && isAllClear(kIntrusive) != 0) {
-      link = spare_;
-      spare_ = link->getNext();
-      if (spare_ != nullptr) spare_->setPrev(nullptr);
-      link->setItem(rootOf(item));
-    } else {
-      link = createLink(item);
-      if (link == nullptr) return -1;
-    }
-    link->unlink();
+    Link* link = takeLink(item);
+    if (link == nullptr) return -1;
     if (tail_ != nullptr) {
       tail_->insertAfter(link);
       tail_ = link;
@@ -142,9 +150,8 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
   // item goes after the tail, so no link can end up outside the chain.
   virtual int insert(T* item) {
     OB_MutexHold hold(this);
-    Link* link = createLink(item);
+    Link* link = takeLink(item);
     if (link == nullptr) return -1;
-    link->unlink();
     if (head_ == nullptr) {
       head_ = tail_ = current_ = link;
     } else if (current_ == nullptr) {
@@ -182,10 +189,11 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
     OB_Object* item = link->getItemObject();
     link->setItem(nullptr);
     if (owner) obRelease(item);
-    if (isAnySet(kRecycle) != 0 && isAllClear(kClearing) != 0) {
+    if ((isAnySet(kRecycle) != 0 && isAllClear(kClearing) != 0) || spareCount_ < spareLimit_) {
       link->setNext(spare_);
       if (spare_ != nullptr) spare_->setPrev(link);
       spare_ = link;
+      ++spareCount_;
     } else {
       link->release();
     }
@@ -299,9 +307,29 @@ class OB_List : public OB_ListFlags, public virtual OB_Mutex, public virtual OB_
   Link* current_ = nullptr;  // the cursor that every walk moves
   int count_ = 0;
   Link* spare_ = nullptr;    // first of the spare nodes, owned
+  int spareCount_ = 0;       // nodes in the spare chain
+  int spareLimit_ = 0;       // spares kept whatever recycling says (setSpareLimit)
 
  private:
   int setOption(int bit, int on) { return on != 0 ? setFlags(bit) : clearFlags(bit); }
+
+  // A spare node holding the item when there is one (never in intrusive mode), else
+  // createLink's; unlinked. Null when no link could be had.
+  Link* takeLink(T* item) {
+    Link* link = nullptr;
+    if (spare_ != nullptr && isAllClear(kIntrusive) != 0) {
+      link = spare_;
+      spare_ = link->getNext();
+      if (spare_ != nullptr) spare_->setPrev(nullptr);
+      --spareCount_;
+      link->setItem(rootOf(item));
+    } else {
+      link = createLink(item);
+      if (link == nullptr) return nullptr;
+    }
+    link->unlink();
+    return link;
+  }
 
   // Removes every link, walking the chain itself so that items without a T face go too.
   int clearAll() {

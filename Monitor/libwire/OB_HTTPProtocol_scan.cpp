@@ -115,6 +115,16 @@ constexpr Keyword kKeywords[] = {
 // The longest word the lookup reads; longer than every keyword.
 constexpr size_t kMaxWord = 30;
 
+// The letters some keyword begins with.
+struct KeywordLeads {
+  bool lead[256];
+  constexpr KeywordLeads() : lead() {
+    for (const Keyword& keyword : kKeywords) lead[static_cast<unsigned char>(keyword.text[0])] = true;
+  }
+};
+
+constexpr KeywordLeads kLeads;
+
 bool endsWord(unsigned char c) {
   return c == ':' || c == '\r' || c == '\n' || c == ' ' || c == '/';
 }
@@ -196,16 +206,22 @@ OB_HTTPProtocol::keywords OB_HTTPProtocol::GetNextKWT() {
   // Groups of header rules ask again at the same place for every member they try.
   if (here == keywordAt_) return keywordFound_;
 
-  unsigned char word[kMaxWord];
-  size_t seen = peek(word, kMaxWord);
-  size_t length = 0;
-  while (length < seen && !endsWord(word[length])) {
-    word[length] = upper(word[length]);
-    ++length;
-  }
-
+  // The word is read only up to its end, and only when some keyword begins with its first
+  // letter: many lookups land on values and field names that cannot match.
   keywords found = KW_NONE;
-  if (length > 0 && word[0] >= 10 && word[0] <= 'W') {
+  unsigned char word[kMaxWord];
+  size_t length = 0;
+  if (!endsWord(first) && kLeads.lead[upper(first)]) {
+    stream_->markNext(kPeekSlot);
+    for (;;) {
+      unsigned char c = stream_->getNext();
+      if (endsWord(c)) break;
+      word[length++] = upper(c);
+      if (length == kMaxWord || stream_->incNext() == 0) break;
+    }
+    stream_->resetNext(here, kPeekSlot);
+  }
+  if (length > 0) {
     for (const Keyword& keyword : kKeywords) {
       if (static_cast<size_t>(keyword.length) > length || keyword.text[0] != word[0] ||
           std::memcmp(word, keyword.text, keyword.length) != 0) {

@@ -63,8 +63,9 @@ int OB_PacketStream::add(OB_Packet* packet) {
 
   OB_MutexHold hold(&buffers_);
   OB_Object* item = static_cast<OB_Object*>(buffer);
-  buffers_.last();
-  Link* before = buffers_.getCurrentLink();
+  // As last() would, but without asking the tail's item for a face it already has.
+  Link* before = buffers_.getLastLink();
+  buffers_.setCurrentLink(before);
   if (before == nullptr) {
     buffer->addRef();
     buffers_.append(item);

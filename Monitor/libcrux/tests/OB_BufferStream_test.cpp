@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -25,6 +26,7 @@ class OwnedBuffer : public OB_Buffer {
 class CountedStream : public OB_BufferStream {
  public:
   void setTotal(uint32_t total) { total_ = total; }
+  OB_List<OB_Object>& list() { return buffers_; }
 };
 
 // Builds a stream from pieces, one buffer each: "" is a buffer of length 0, and kNoData a buffer
@@ -345,6 +347,35 @@ TEST_F(BufferStreamTest, ResetReleasesBuffersAndForgetsMarks) {
   }
   EXPECT_EQ(liveBuffers, 1);
   EXPECT_EQ(stream.add(nullptr), -1);
+}
+
+// A pooled stream is reset and refilled for every connection: once warm, refilling takes its
+// list nodes from the ones the last reset kept, up to the bound, and allocates none.
+TEST_F(BufferStreamTest, ResetKeepsBoundedListNodesForTheNextFill) {
+  auto nodes = [this] {
+    std::vector<OB_Link<OB_Object>*> out;
+    for (auto* link = (stream.list().first(), stream.list().getCurrentLink()); link != nullptr;
+         link = link->getNext())
+      out.push_back(link);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  addPieces(stream, {"GET ", "/ HTTP/1.1\r\n", "\r\n"});
+  const auto first = nodes();
+  stream.reset();
+  EXPECT_EQ(liveBuffers, 0);
+  EXPECT_EQ(stream.list().getSpareCount(), 3);
+  addPieces(stream, {"HTTP/1.1 ", "200 OK\r\n", "\r\n"});
+  EXPECT_EQ(nodes(), first);
+  EXPECT_EQ(stream.list().getSpareCount(), 0);
+  stream.setFirst();
+  EXPECT_EQ(readRest(stream), "HTTP/1.1 200 OK\r\n\r\n");
+
+  stream.reset();
+  addPieces(stream, std::vector<std::string>(OB_BufferStream::kSpareLinks + 5, "x"));
+  stream.reset();
+  EXPECT_EQ(stream.list().getSpareCount(), OB_BufferStream::kSpareLinks);
+  EXPECT_EQ(liveBuffers, 0);
 }
 
 }  // namespace
