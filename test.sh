@@ -25,11 +25,12 @@ fi
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORRANA_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 # The parsers' fuzz targets, briefly (FUZZ_SECONDS=0 skips them; developers run ./fuzz.sh longer).
 if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
   ./fuzz.sh "${FUZZ_SECONDS:-60}"
 fi
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
