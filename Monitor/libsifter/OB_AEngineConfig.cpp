@@ -1,0 +1,384 @@
+#include "OB_AEngineConfig.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "OB_ConfigRecordIO.h"
+#include "OB_FTPServer.h"
+#include "OB_FileLock.h"
+#include "OB_HTTPServer.h"
+#include "OB_Log.h"
+#include "OB_NamedStringList.h"
+#include "OB_Tools.h"
+#include "OB_User.h"
+
+namespace {
+
+using IO = OB_ConfigRecordIO;
+
+constexpr const char* kDashes = "-------------------------------------------------------";
+constexpr const char* kConfigFile = "aengine_prvt.cfg";
+constexpr const char* kDefaultsFile = "aengine_prvtDef.cfg";
+constexpr const char* kLockFile = "cfg.lock";
+constexpr const char* kMemoryMessage = "readGeneralConfigFile: not enough memory";
+
+OB_AEngineConfig* currentConfig = nullptr;
+OB_AEngineConfig* defaultConfig = nullptr;
+
+int systemHostLookup(const char* host, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* answer = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr) return -1;
+  *address = ntohl(reinterpret_cast<sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(answer);
+  return 0;
+}
+
+std::atomic<OB_AEngineConfig::HostLookup> hostLookup{systemHostLookup};
+
+// A section head: its comment line, the count line and the empty line. A count that cannot be
+// read, is negative or is above limit ends the process with message.
+int readCount(FILE* stream, int limit, const char* message) {
+  IO::skipLines(stream, 1);
+  std::string line;
+  bool read = IO::readLine(stream, &line) >= 0;
+  char* end = nullptr;
+  long count = strtol(line.c_str(), &end, 10);
+  if (!read || end == line.c_str() || count < 0 || count > limit) OB_Log::quit("%s\n", message);
+  IO::skipLines(stream, 1);
+  return static_cast<int>(count);
+}
+
+template <class T>
+T** allocateArray(int places) {
+  if (places == 0) return nullptr;
+  T** array = new (std::nothrow) T*[static_cast<size_t>(places)]();
+  if (array == nullptr) OB_Log::quit("%s\n", kMemoryMessage);
+  return array;
+}
+
+template <class T>
+T* created(T* object) {
+  if (object == nullptr) OB_Log::quit("%s\n", kMemoryMessage);
+  return object;
+}
+
+// The values of every entry of the additions list with this name, in list order.
+std::vector<std::string> additionsNamed(OB_NamedStringList* list, const char* name) {
+  std::vector<std::string> values;
+  for (OB_String* value = list->find(name); value != nullptr; value = list->findNext(name))
+    values.emplace_back(static_cast<const char*>(*value));
+  return values;
+}
+
+// A host name of an addition, without the blanks the list keeps at the end of a value.
+std::string hostPart(std::string text) {
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+// Only as many additions as fit beside the file's servers under the hard limit are kept.
+std::vector<std::string> boundedAdditions(std::vector<std::string> values, int fileCount,
+                                          const char* kind) {
+  size_t room = static_cast<size_t>(OB_AEngineConfig::kMaxServers - fileCount);
+  if (values.size() > room) {
+    OB_Log::ret(
+        "readGeneralConfigFile: more than %d %s servers, %zu installation additions "
+        "dropped",
+        OB_AEngineConfig::kMaxServers, kind, values.size() - room);
+    values.resize(room);
+  }
+  return values;
+}
+
+// The visibility flags of an added server at index: set, and the list grown to reach it (the
+// places between stay 0, as the flags beyond a user's count are).
+void showServer(uint16_t* count, int32_t* flags, int index) {
+  flags[index] = 1;
+  if (*count < index + 1) *count = static_cast<uint16_t>(index + 1);
+}
+
+template <class T>
+void releaseArray(T*** array, uint16_t* count) {
+  if (*array != nullptr)
+    for (int i = 0; i < *count; ++i) obRelease((*array)[i]);
+  delete[] *array;
+  *array = nullptr;
+  *count = 0;
+}
+
+template <class T>
+void freeRecords(T*** array, uint16_t* count) {
+  if (*array != nullptr)
+    for (int i = 0; i < *count; ++i) delete (*array)[i];
+  delete[] *array;
+  *array = nullptr;
+  *count = 0;
+}
+
+}  // namespace
+
+OB_AEngineConfig* getCurrentConfig() { return currentConfig; }
+
+int setCurrentConfig(OB_AEngineConfig* config) {
+  currentConfig = config;
+  return 0;
+}
+
+OB_AEngineConfig* getDefaultConfig() { return defaultConfig; }
+
+int setDefaultConfig(OB_AEngineConfig* config) {
+  defaultConfig = config;
+  return 0;
+}
+
+OB_AEngineConfig::HostLookup OB_AEngineConfig::setHostLookup(HostLookup lookup) {
+  return hostLookup.exchange(lookup != nullptr ? lookup : systemHostLookup);
+}
+
+OB_AEngineConfig::~OB_AEngineConfig() { OB_AEngineConfig::reset(); }
+
+int OB_AEngineConfig::reset() {
+  freeRecords(&timeWindows, &numOfTimeWindows);
+  freeRecords(&networkGroups, &numOfNetworkGroups);
+  freeRecords(&xSubSets, &numOfXSubSets);
+  releaseArray(&httpServers, &numOfHTTPServers);
+  releaseArray(&ftpServers, &numOfFTPServers);
+  releaseArray(&users, &numOfUsers);
+  return 0;
+}
+
+int OB_AEngineConfig::setStatEngineParams(timeWindow_t* window, uint32_t port) {
+  timeWindowPtr = window;
+  connectionPort = port;
+  return 0;
+}
+
+int OB_AEngineConfig::check() {
+  if (numOfTimeWindows == 0)
+    OB_Log::quit("checkGeneralConfig: error: invalid number of time windows\n");
+  if (numOfTimeWindows > kMaxTimeWindows)
+    OB_Log::ret("checkGeneralConfig: warning: too many time windows may overload system");
+  return 0;
+}
+
+int OB_AEngineConfig::readConfig() {
+  readConfigFile(OB_Config::openConfigFile("/admin", kDefaultsFile, "r"));
+  check();
+  return 0;
+}
+
+int OB_AEngineConfig::readConfigFile(FILE* f) {
+  // Held until the file is parsed and, with additions, rewritten, so that another process
+  // (the export tool, the service) never applies installa.cfg a second time.
+  OB_FileLock lock;
+  bool locked = lock.open(kLockFile) == 0 && lock.lock() == 0;
+  if (!locked) OB_Log::ret("readConfigFile: can't lock %s, reading without it", kLockFile);
+
+  std::string additionsPath = std::string(OB_Tools::getInstallDir()) + "/admin/installa.cfg";
+  OB_NamedStringList additions;
+  additions.setOwner(1);
+  bool haveAdditions = additions.readFile(additionsPath.c_str(), ':', "\n\t ") == 0;
+
+  IO::skipLines(f, 5);
+  configVersion = 2;
+  IO::skipLines(f, 2);  // the stored version, which is not used, and the empty line
+
+  int count =
+      readCount(f, kMaxTimeWindows, "readGeneralConfigFile: invalid number of time windows");
+  timeWindows = allocateArray<timeWindow_t>(count);
+  for (; numOfTimeWindows < count; ++numOfTimeWindows)
+    timeWindows[numOfTimeWindows] = timeWindow_read(f);
+
+  count =
+      readCount(f, kMaxNetworkGroups, "readGeneralConfigFile: invalid number of network groups");
+  networkGroups = allocateArray<networkGroup_t>(count);
+  for (; numOfNetworkGroups < count; ++numOfNetworkGroups)
+    networkGroups[numOfNetworkGroups] = networkGroup_readGroup(f);
+
+  count = readCount(f, kMaxXSubsets, "readGeneralConfigFile: invalid number of X subsets");
+  xSubSets = allocateArray<XSubset_t>(count);
+  for (; numOfXSubSets < count; ++numOfXSubSets) xSubSets[numOfXSubSets] = XSubset_readFilter(f);
+
+  bool changed = false;
+  std::vector<int> addedHTTP;
+  std::vector<int> addedFTP;
+
+  count = readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of http servers");
+  std::vector<std::string> httpAdditions =
+      boundedAdditions(additionsNamed(&additions, "http"), count, "http");
+  httpServers = allocateArray<OB_HTTPServer>(count + static_cast<int>(httpAdditions.size()));
+  for (; numOfHTTPServers < count; ++numOfHTTPServers) {
+    OB_HTTPServer* server = created(OB_HTTPServer::create());
+    httpServers[numOfHTTPServers] = server;
+    if (server->read(f) != 0) OB_Log::quit("readGeneralConfigFile: bad http server record\n");
+  }
+  for (const std::string& value : httpAdditions) {
+    size_t colon = value.find(':');
+    std::string host = hostPart(value.substr(0, colon));
+    long port = OB_HTTPServer::kDefaultPort;
+    if (colon != std::string::npos) {
+      std::string portText = hostPart(value.substr(colon + 1));
+      bool digits = !portText.empty() && portText.size() <= 5 &&
+                    portText.find_first_not_of("0123456789") == std::string::npos;
+      port = digits ? strtol(portText.c_str(), nullptr, 10) : 0;
+      if (port < 1 || port > 65535) {
+        OB_Log::ret("readGeneralConfigFile: bad port in installa.cfg, dropped: http:%s",
+                    value.c_str());
+        continue;
+      }
+    }
+    uint32_t address = 0;
+    if (hostLookup.load()(host.c_str(), &address) != 0) {
+      OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      continue;
+    }
+    OB_HTTPServer* server = created(OB_HTTPServer::create());
+    server->setServerType(0);
+    server->setPort(static_cast<uint16_t>(port));
+    server->setIPAddress(address);
+    server->setName(host.c_str());
+    addedHTTP.push_back(numOfHTTPServers);
+    httpServers[numOfHTTPServers++] = server;
+    changed = true;
+  }
+
+  count = readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of ftp servers");
+  std::vector<std::string> ftpAdditions =
+      boundedAdditions(additionsNamed(&additions, "ftp"), count, "ftp");
+  ftpServers = allocateArray<OB_FTPServer>(count + static_cast<int>(ftpAdditions.size()));
+  for (; numOfFTPServers < count; ++numOfFTPServers) {
+    OB_FTPServer* server = created(OB_FTPServer::create());
+    ftpServers[numOfFTPServers] = server;
+    server->read(f);
+  }
+  for (const std::string& value : ftpAdditions) {
+    std::string host = hostPart(value);
+    uint32_t address = 0;
+    if (hostLookup.load()(host.c_str(), &address) != 0) {
+      OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      continue;
+    }
+    OB_FTPServer* server = created(OB_FTPServer::create());
+    server->setServerType(0);
+    server->setIPAddress(address);
+    server->setName(host.c_str());
+    addedFTP.push_back(numOfFTPServers);
+    ftpServers[numOfFTPServers++] = server;
+    changed = true;
+  }
+
+  count = readCount(f, kMaxUsers, "readGeneralConfigFile: invalid number of users");
+  users = allocateArray<OB_User>(count);
+  for (; numOfUsers < count; ++numOfUsers) {
+    OB_User* user = created(OB_User::create());
+    users[numOfUsers] = user;
+    user->read(f);
+  }
+  fclose(f);
+
+  if (numOfUsers > 0) {
+    OB_User* first = users[0];
+    if (additions.find("password") != nullptr) {
+      IO::copyCut(first->password, sizeof first->password,
+                  static_cast<const char*>(*additions.find("password")));
+      changed = true;
+    }
+    // The added servers' own positions: the file's servers come before them.
+    for (int index : addedHTTP)
+      showServer(&first->numOfHTTPServers, first->httpServersShowing, index);
+    for (int index : addedFTP) showServer(&first->numOfFTPServers, first->ftpServersShowing, index);
+  }
+
+  bool saved = !changed || writeConfigFile() == 0;
+  if (haveAdditions) {
+    // Kept when the rewrite failed, so the additions are not lost with it.
+    if (saved)
+      unlink(additionsPath.c_str());
+    else
+      OB_Log::ret("readConfigFile: %s kept, the configuration could not be rewritten",
+                  additionsPath.c_str());
+  }
+  // The lock file stays: deleting it would let a process that already opened it and one that
+  // creates it anew hold "the" lock at the same time.
+  if (locked) lock.unlock();
+  return 0;
+}
+
+int OB_AEngineConfig::writeConfigFile() {
+  std::string temporary = std::string(kConfigFile) + ".new";
+  FILE* out = OB_Config::openConfigFile("/admin", temporary.c_str(), "w");
+  fprintf(out, "%s\n", kDashes);
+  fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+  fprintf(out, "%s\n\n", kDashes);
+  fprintf(out, "# Config version\n");
+  fprintf(out, "%u\n\n", 2u);
+  fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
+  for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
+  fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
+  for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
+  fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
+  for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
+  fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
+  bool written = true;
+  for (int i = 0; i < numOfHTTPServers; ++i) written = httpServers[i]->write(out) == 0 && written;
+  fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
+  for (int i = 0; i < numOfFTPServers; ++i) written = ftpServers[i]->write(out) == 0 && written;
+  fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
+  for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
+
+  written = fflush(out) == 0 && ferror(out) == 0 && fsync(fileno(out)) == 0 && written;
+  written = fclose(out) == 0 && written;
+  std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
+  std::string temporaryPath = folder + temporary;
+  if (!written || rename(temporaryPath.c_str(), (folder + kConfigFile).c_str()) != 0) {
+    OB_Log::ret("writeConfigFile: can't write %s%s %s", folder.c_str(), kConfigFile,
+                OB_Log::sys_err_str());
+    unlink(temporaryPath.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int OB_AEngineConfig::print(FILE* f) {
+  if (f == nullptr) f = OB_Log::getFD();
+  fprintf(f, "General Configuration\n");
+  fprintf(f, "---------------------\n");
+  fprintf(f, "databaseDir       = %s\n", databaseDir);
+  fprintf(f, "portRangeStart    = %u\n", portRangeStart);
+  fprintf(f, "connectionPort    = %u\n", connectionPort);
+  if (timeWindowPtr != nullptr) fprintf(f, "timeWindowPtr->name = '%s'\n", timeWindowPtr->name);
+  fprintf(f, "configVersion     = %u\n", configVersion);
+  fprintf(f, "numOfTimeWindows  = %d\n", numOfTimeWindows);
+  for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(f, timeWindows[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfNetworkGroups  = %d\n", numOfNetworkGroups);
+  for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(f, networkGroups[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfXSubSets     = %d\n", numOfXSubSets);
+  for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(f, xSubSets[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfHTTPServers  = %d\n", numOfHTTPServers);
+  for (int i = 0; i < numOfHTTPServers; ++i) httpServers[i]->write(f);
+  fprintf(f, "\n");
+  fprintf(f, "numOfFTPServers  = %d\n", numOfFTPServers);
+  for (int i = 0; i < numOfFTPServers; ++i) ftpServers[i]->write(f);
+  fprintf(f, "\n");
+  fprintf(f, "numOfUsers = %d\n", numOfUsers);
+  for (int i = 0; i < numOfUsers; ++i) users[i]->write(f);
+  fprintf(f, "\n");
+  return 0;
+}

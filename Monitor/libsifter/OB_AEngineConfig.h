@@ -1,0 +1,91 @@
+// The analysis engine's configuration: database directory, command-server port, the time
+// windows, network groups, transaction subsets, HTTP and FTP server definitions and console
+// users, read from and written to the "admin" files of the install directory. A record's index
+// in its array is its position in the file; the console and the users' visibility flags name
+// records by it. The analysis manager builds the default and the current configuration at each
+// initialisation; afterwards every analysis thread reads them without a lock.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "OB_AEngineConfigRecords.h"
+#include "OB_Config.h"
+#include "OB_Object.h"
+
+class OB_HTTPServer;
+class OB_FTPServer;
+class OB_User;
+
+class OB_AEngineConfig : public OB_ConfigBase {
+  OB_CLASS_IDENTITY(OB_AEngineConfig, 0x2BE2BFC4, "OB_AEngineConfig", OB_Object)
+  OB_CLASS_CREATE(OB_AEngineConfig)
+
+ public:
+  // Hard limits of the file's sections (and of the console's SET_CONFIG).
+  static constexpr int kMaxTimeWindows = 16;
+  static constexpr int kMaxNetworkGroups = 512;
+  static constexpr int kMaxXSubsets = 16;
+  // Also the bound of the file's servers plus the installation additions: the users'
+  // visibility lists have this many places.
+  static constexpr int kMaxServers = 256;
+  static constexpr int kMaxUsers = 256;
+  static constexpr uint32_t kDefaultPort = 8190;
+
+  // Resolves a host name to its first IPv4 address (host order): 0, or -1 when it has none.
+  using HostLookup = int (*)(const char* host, uint32_t* address);
+
+  OB_AEngineConfig() = default;
+  OB_AEngineConfig(const OB_AEngineConfig&) = delete;
+  OB_AEngineConfig& operator=(const OB_AEngineConfig&) = delete;
+  // Runs reset().
+  ~OB_AEngineConfig() override;
+
+  // Reads the defaults file "aengine_prvtDef.cfg". A missing or malformed file ends the process.
+  // 0.
+  virtual int readConfig();
+  // Rewrites "aengine_prvt.cfg" from this object through a temporary file that then replaces
+  // it, so a reader never sees a cut file. 0, or -1 (logged) when it could not be written whole;
+  // the old file then stays.
+  virtual int writeConfigFile();
+  // Keeps the window (not owned) and the port; 0.
+  virtual int setStatEngineParams(timeWindow_t* window, uint32_t port);
+
+  // Frees every record, server and user and the arrays; counts and pointers cleared. 0.
+  int reset() override;
+  // The readable dump (null: the log's stream); 0.
+  int print(FILE* stream) override;
+
+  // Replaces the forward look-up used for the installation additions (tests); null restores the
+  // system's. Returns the previous function.
+  static HostLookup setHostLookup(HostLookup lookup);
+
+  uint32_t portRangeStart = 0;            // the main analysis command server's port
+  timeWindow_t* timeWindowPtr = nullptr;  // not owned
+  uint16_t numOfTimeWindows = 0;
+  timeWindow_t** timeWindows = nullptr;  // owned, numOfTimeWindows places
+  uint16_t numOfNetworkGroups = 0;
+  networkGroup_t** networkGroups = nullptr;  // owned
+  uint16_t numOfXSubSets = 0;
+  XSubset_t** xSubSets = nullptr;  // owned
+  uint16_t numOfHTTPServers = 0;
+  OB_HTTPServer** httpServers = nullptr;  // owned
+  uint16_t numOfFTPServers = 0;
+  OB_FTPServer** ftpServers = nullptr;  // owned
+  uint16_t numOfUsers = 0;
+  OB_User** users = nullptr;  // owned
+
+ protected:
+  // 0 time windows ends the process; more than 16 are logged as a warning. 0.
+  virtual int check();
+  // Parses a configuration file into this (empty) object and closes the stream. Holds
+  // "cfg.lock" throughout; consumes "<install>/admin/installa.cfg" when present. A count above
+  // its limit, or one that cannot be read, ends the process. 0.
+  virtual int readConfigFile(FILE* stream);
+};
+
+// The configurations in use; plain pointers, set while no analysis thread runs. Not owned here.
+OB_AEngineConfig* getCurrentConfig();
+int setCurrentConfig(OB_AEngineConfig* config);
+OB_AEngineConfig* getDefaultConfig();
+int setDefaultConfig(OB_AEngineConfig* config);
