@@ -66,6 +66,17 @@ class OB_BufferStream : public OB_Stream, public virtual OB_Object {
   // An index outside 0..19 does nothing. When no stored byte has address p the cursor goes to
   // exactly where markNext(slot) left it (or stays, when the slot was never set).
   void resetNext(unsigned char* p, int slot) override;
+  // A plain copy of the cursor both ways: no slot, no search.
+  void savePosition(OB_StreamPosition& saved) override {
+    saved.link = at_.link;
+    saved.data = at_.data;
+    saved.length = at_.length;
+    saved.offset = at_.offset;
+  }
+  void restorePosition(const OB_StreamPosition& saved) override {
+    if (saved.data == nullptr) return;
+    at_ = Position{static_cast<Link*>(saved.link), saved.data, saved.length, saved.offset};
+  }
   unsigned char* aheadNext(short /*n*/) override { return getNextPtr(); }
   void relNext() override {}
   unsigned char* lookNextIndex(int n) override;

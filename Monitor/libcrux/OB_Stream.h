@@ -6,6 +6,15 @@
 
 #include "OB_Object.h"
 
+// A cursor saved by OB_Stream::savePosition. Its fields belong to the stream that filled it:
+// callers only hand it back to that same stream.
+struct OB_StreamPosition {
+  void* link = nullptr;
+  unsigned char* data = nullptr;
+  uint32_t length = 0;
+  uint32_t offset = 0;
+};
+
 class OB_Stream : public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_Stream, 0x411CDB02, "OB_Stream")
 
@@ -31,6 +40,17 @@ class OB_Stream : public virtual OB_Object {
   // Puts the cursor on p, an address markNext or getNextPtr returned; the slot only speeds up
   // the search.
   virtual void resetNext(unsigned char* p, int slot) = 0;
+  // Saves the cursor without using a mark slot, for parsers that return to a position many times
+  // a message: restorePosition puts the cursor back exactly there (a saved unplaced cursor
+  // leaves it where it is). Valid while the stream keeps its bytes, that is until reset. The
+  // defaults go through the cursor's address and find; streams override them with a copy.
+  virtual void savePosition(OB_StreamPosition& saved) {
+    saved = OB_StreamPosition();
+    saved.data = getNextPtr();
+  }
+  virtual void restorePosition(const OB_StreamPosition& saved) {
+    if (saved.data != nullptr) find(saved.data + saved.offset);
+  }
   // The cursor's address. Only the bytes up to the end of the cursor's buffer lie behind it:
   // compare further bytes through lookNextIndex or by stepping.
   virtual unsigned char* aheadNext(short n) = 0;

@@ -166,14 +166,36 @@ OB_HTTPXact* OB_HTTPProtocol::currentResponse() {
 }
 
 int OB_HTTPProtocol::dataOutput(AnalysisType type, unsigned char* start, unsigned char* end) {
-  unsigned char* saved = stream_->markNext(kHandOverSlot);
+  switch (type) {
+    case AT_ContentLength:
+    case AT_ContentType:
+    case AT_Method:
+    case AT_Host:
+    case AT_RequestVersion:
+    case AT_Referer:
+    case AT_RequestURI:
+    case AT_UserAgent:
+    case AT_ResponseVersion:
+    case AT_ReasonPhrase:
+    case AT_StatusCode:
+      break;
+    default:
+      // Most header values are recognised only: they are not measured, and the cursor stays.
+      return 0;
+  }
+  OB_StreamPosition saved;
+  stream_->savePosition(saved);
 
   size_t length = 0;
   if (start != nullptr && start != end) {
     if (stream_->getNextPtr() != start) stream_->find(start);
+    OB_StreamPosition from;
+    stream_->savePosition(from);
     while (length < kValueScanLimit && stream_->getNextPtr() != end && stream_->incNext() != 0) {
       ++length;
     }
+    // The copy below reads from where the measuring began: go back there, not search for it.
+    stream_->restorePosition(from);
   }
 
   // Request values go to the last transaction, response values to the paired one; a half that
@@ -247,7 +269,7 @@ int OB_HTTPProtocol::dataOutput(AnalysisType type, unsigned char* start, unsigne
       break;
   }
 
-  if (saved != nullptr) stream_->resetNext(saved, kHandOverSlot);
+  stream_->restorePosition(saved);
   return 0;
 }
 
@@ -298,7 +320,8 @@ int OB_HTTPProtocol::fillStringField(char* field, size_t width, unsigned char* s
   }
   if (length > width - 1) length = width - 1;
   size_t copied = 0;
-  if (length > 0 && start != nullptr && stream_->find(start) != 0) {
+  if (length > 0 && start != nullptr &&
+      (stream_->getNextPtr() == start || stream_->find(start) != 0)) {
     for (; copied < length; ++copied) {
       field[copied] = static_cast<char>(stream_->getNext());
       if (stream_->incNext() == 0) {
@@ -319,7 +342,10 @@ int OB_HTTPProtocol::fillBytes(int32_t* field, unsigned char* start, size_t leng
                  static_cast<int>(length));
     return 0;
   }
-  if (length == 0 || start == nullptr || stream_->find(start) == 0) return 0;
+  if (length == 0 || start == nullptr ||
+      (stream_->getNextPtr() != start && stream_->find(start) == 0)) {
+    return 0;
+  }
   char text[30];
   size_t n = 0;
   for (; n < length; ++n) {

@@ -426,12 +426,10 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // and 1; a slot only speeds up returning to a position, so sharing one is never wrong.
   static constexpr int kValueStartSlot = 1;
   static constexpr int kValueEndSlot = 2;
-  static constexpr int kHandOverSlot = 10;
-  static constexpr int kPeekSlot = 11;
-  static constexpr int kFirstBacktrackSlot = 12;
-  static constexpr int kBacktrackSlots = 8;
 
-  // Remembers the cursor; when the rule returns without accepted(), puts it back there.
+  // Remembers the cursor; when the rule returns without accepted(), puts it back there. The
+  // cursor is kept as a saved stream position, not in a mark slot: rules nest deeper than the
+  // slots go, and a copy is cheaper than a slot's address search.
   class Backtrack {
    public:
     explicit Backtrack(OB_HTTPProtocol* parser);
@@ -445,12 +443,13 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
     }
     // Puts the cursor back now (to try an alternative); still restores on return.
     void restore();
-    unsigned char* position() const { return mark_; }
+    unsigned char* position() const {
+      return saved_.data != nullptr ? saved_.data + saved_.offset : nullptr;
+    }
 
    private:
     OB_HTTPProtocol* parser_;
-    unsigned char* mark_;
-    int slot_;
+    OB_StreamPosition saved_;
     bool accepted_ = false;
   };
 
@@ -497,7 +496,6 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   std::vector<OB_HTTPXact*> xacts_;       // the chain in order, for constant-time pairing
   bool requestsDropped_ = false;  // the pool ran out: later requests are not recorded
   bool responseDropped_ = false;  // the response being read pairs with no request
-  int backtrackDepth_ = 0;
   int commentDepth_ = 0;
   // The last keyword lookup, valid while the stream is unchanged.
   unsigned char* keywordAt_ = nullptr;

@@ -275,9 +275,10 @@ constexpr P::HeaderField kTitle{P::KW_TITLE, 5, P::AT_Title, H::title, 0};
 
 int OB_HTTPProtocol::headerField(const HeaderField& field) {
   LWS();
-  Backtrack b(this);
-  stream_->markNext(0);
+  // Groups try their members one by one at the same place: a name that is not this one is
+  // turned away before anything is saved (the lookup leaves the cursor where it is).
   if (GetNextKWT() != field.keyword) return 0;
+  Backtrack b(this);
   unsigned char* valueStart = nullptr;
   if ((field.flags & kNameContinues) != 0) {
     if (stream_->bumpToNext(field.nameLength) == 0) return 0;
@@ -287,7 +288,6 @@ int OB_HTTPProtocol::headerField(const HeaderField& field) {
     skipKeyword(field.nameLength);
   }
   LWS();
-  stream_->markNext(0);
   if ((field.flags & kValueFromColon) != 0) valueStart = stream_->getNextPtr();
   // A ":" that ends the data has no value after it.
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;

@@ -125,6 +125,22 @@ struct KeywordLeads {
 
 constexpr KeywordLeads kLeads;
 
+// The keywords by their first letter, each letter's in table order, so a lookup compares only
+// the few that can match.
+struct KeywordsByLead {
+  static constexpr int kPerLead = 16;
+  uint8_t index[256][kPerLead];
+  uint8_t count[256];
+  constexpr KeywordsByLead() : index(), count() {
+    for (size_t i = 0; i < sizeof(kKeywords) / sizeof(kKeywords[0]); ++i) {
+      unsigned char lead = static_cast<unsigned char>(kKeywords[i].text[0]);
+      index[lead][count[lead]++] = static_cast<uint8_t>(i);  // a constant: overflow fails to build
+    }
+  }
+};
+
+constexpr KeywordsByLead kByLead;
+
 bool endsWord(unsigned char c) {
   return c == ':' || c == '\r' || c == '\n' || c == ' ' || c == '/';
 }
@@ -135,30 +151,26 @@ unsigned char upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' 
 
 // ---- Cursor helpers ----
 
-OB_HTTPProtocol::Backtrack::Backtrack(OB_HTTPProtocol* parser)
-    : parser_(parser),
-      slot_(kFirstBacktrackSlot + parser->backtrackDepth_++ % kBacktrackSlots) {
-  mark_ = parser_->stream_->markNext(slot_);
+OB_HTTPProtocol::Backtrack::Backtrack(OB_HTTPProtocol* parser) : parser_(parser) {
+  parser_->stream_->savePosition(saved_);
 }
 
 OB_HTTPProtocol::Backtrack::~Backtrack() {
   if (!accepted_) restore();
-  --parser_->backtrackDepth_;
 }
 
-void OB_HTTPProtocol::Backtrack::restore() {
-  if (mark_ != nullptr) parser_->stream_->resetNext(mark_, slot_);
-}
+void OB_HTTPProtocol::Backtrack::restore() { parser_->stream_->restorePosition(saved_); }
 
 size_t OB_HTTPProtocol::peek(unsigned char* out, size_t n) {
-  unsigned char* here = stream_->markNext(kPeekSlot);
-  if (here == nullptr || n == 0) return 0;
+  if (stream_->getNextPtr() == nullptr || n == 0) return 0;
+  OB_StreamPosition here;
+  stream_->savePosition(here);
   size_t got = 0;
   for (;;) {
     out[got++] = stream_->getNext();
     if (got == n || stream_->incNext() == 0) break;
   }
-  stream_->resetNext(here, kPeekSlot);
+  stream_->restorePosition(here);
   return got;
 }
 
@@ -212,18 +224,21 @@ OB_HTTPProtocol::keywords OB_HTTPProtocol::GetNextKWT() {
   unsigned char word[kMaxWord];
   size_t length = 0;
   if (!endsWord(first) && kLeads.lead[upper(first)]) {
-    stream_->markNext(kPeekSlot);
+    OB_StreamPosition start;
+    stream_->savePosition(start);
     for (;;) {
       unsigned char c = stream_->getNext();
       if (endsWord(c)) break;
       word[length++] = upper(c);
       if (length == kMaxWord || stream_->incNext() == 0) break;
     }
-    stream_->resetNext(here, kPeekSlot);
+    stream_->restorePosition(start);
   }
   if (length > 0) {
-    for (const Keyword& keyword : kKeywords) {
-      if (static_cast<size_t>(keyword.length) > length || keyword.text[0] != word[0] ||
+    const unsigned char lead = word[0];
+    for (int i = 0; i < kByLead.count[lead]; ++i) {
+      const Keyword& keyword = kKeywords[kByLead.index[lead][i]];
+      if (static_cast<size_t>(keyword.length) > length ||
           std::memcmp(word, keyword.text, keyword.length) != 0) {
         continue;
       }

@@ -214,6 +214,39 @@ TEST_F(BufferStreamTest, MarksRestoreExactly) {
   EXPECT_EQ(stream.getNextPtr(), here);
 }
 
+TEST_F(BufferStreamTest, SavedPositionsRestoreExactlyAcrossBuffers) {
+  addPieces(stream, {"GET ", "", "/index", ".html"});
+  OB_StreamPosition unplaced;
+  stream.savePosition(unplaced);  // before setFirst: nothing to return to
+  stream.setFirst();
+  stream.bumpToNext(3);
+  OB_StreamPosition saved;
+  stream.savePosition(saved);
+  unsigned char* at = stream.getNextPtr();
+  // Marks in every slot do not disturb a saved position.
+  stream.bumpToNext(5);
+  for (int slot = 0; slot < OB_BufferStream::kMarkSlots; ++slot) stream.markNext(slot);
+  stream.restorePosition(saved);
+  EXPECT_EQ(stream.getNextPtr(), at);
+  EXPECT_EQ(readRest(stream), " /index.html");
+
+  // An unplaced save leaves the cursor where it is.
+  unsigned char* here = stream.getNextPtr();
+  stream.restorePosition(unplaced);
+  EXPECT_EQ(stream.getNextPtr(), here);
+
+  // The stream-neutral defaults, which go through the address, land on the same byte.
+  OB_StreamPosition byAddress;
+  stream.setFirst();
+  stream.bumpToNext(5);
+  stream.OB_Stream::savePosition(byAddress);
+  unsigned char* sixth = stream.getNextPtr();
+  stream.setFirst();
+  stream.OB_Stream::restorePosition(byAddress);
+  EXPECT_EQ(stream.getNextPtr(), sixth);
+  EXPECT_EQ(readRest(stream), "index.html");
+}
+
 TEST_F(BufferStreamTest, UnknownAddressKeepsAPlacedCursor) {
   addPieces(stream, {"abc", "def"});
   unsigned char foreign[4] = {'z', 'z', 'z', 'z'};
