@@ -1,0 +1,121 @@
+#include "OB_ProtocolReader.h"
+
+#include <ctime>
+
+#include "OB_AEngineConfig.h"
+#include "OB_Data.h"
+#include "OB_IndexChanger.h"
+
+namespace {
+uint32_t presentTime() { return static_cast<uint32_t>(time(nullptr)); }
+}  // namespace
+
+OB_ProtocolReader::OB_ProtocolReader(OB_AEngineConfig* config_, OB_IndexChanger* window_,
+                                     const char* protocolName_)
+    : OB_Stats(config_, window_),
+      OB_Thread(nullptr, nullptr),
+      OB_ArchiveReader(nullptr, config_->databaseDir, protocolName_, window_->getWindowType(),
+                       window_->getNowTime(), window_->getAgoTime()),
+      protocolName(protocolName_),
+      replayAgo(window_->getAgoTime()),
+      replayNow(window_->getNowTime()) {
+  setProtocolFactory(static_cast<OB_ProtocolFactory*>(this));
+  startTime = presentTime();
+}
+
+OB_ProtocolReader::~OB_ProtocolReader() { OB_ProtocolReader::reset(); }
+
+int OB_ProtocolReader::queryInterface(OB_ClassID id, void** out) {
+  if (out == nullptr) return -1;
+  if (id == getClassID()) {
+    *out = this;
+  } else if (id == OB_ProtocolWriter::getClassID()) {
+    *out = static_cast<OB_ProtocolWriter*>(this);
+  } else if (id == OB_Processor::getClassID()) {
+    *out = static_cast<OB_Processor*>(this);
+  } else if (id == OB_ArchiveReader::getClassID()) {
+    *out = static_cast<OB_ArchiveReader*>(this);
+  } else if (id == OB_Mutex::getClassID()) {
+    *out = static_cast<OB_Mutex*>(this);
+  } else if (id == OB_Thread::getClassID()) {
+    *out = static_cast<OB_Thread*>(this);
+  } else if (id == OB_Runnable::getClassID()) {
+    *out = static_cast<OB_Runnable*>(this);
+  } else if (id == OB_Object::getClassID()) {
+    *out = static_cast<OB_Object*>(this);
+  } else {
+    *out = nullptr;
+    return -1;
+  }
+  return 0;
+}
+
+int OB_ProtocolReader::init() {
+  // The replay step reads the archive under this lock; init closes and reopens its files.
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  OB_ArchiveReader::init();
+  return 0;
+}
+
+int OB_ProtocolReader::reset() {
+  {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    replayAgo = window->getAgoTime();
+    replayNow = window->getNowTime();
+    setAgoTime(replayAgo);
+    setNowTime(replayNow);
+    startTime = presentTime();
+    replayCount = 0;
+  }
+  signal();
+  getEvent()->signal();
+  return 0;
+}
+
+int OB_ProtocolReader::stop() {
+  OB_Thread::stop();
+  // The queue's event and the archive reader's wake-up for a wait on files to come.
+  signal();
+  getEvent()->signal();
+  return 0;
+}
+
+int OB_ProtocolReader::processObject(OB_Object* /*object*/) { return 0; }
+
+int OB_ProtocolReader::isMatch(uint32_t /*serverIP*/, uint16_t /*serverPort*/) { return 0; }
+
+uint32_t OB_ProtocolReader::getStartTime() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  return startTime;
+}
+
+uint32_t OB_ProtocolReader::getReplayCount() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  return replayCount;
+}
+
+int OB_ProtocolReader::stopWhenCaughtUp() {
+  if (isDone() != 0 || isOldData() == 0) stop();
+  return 0;
+}
+
+int OB_ProtocolReader::doTask() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  // A stop that came between passes: reading now would consume a record nobody analyses.
+  if (isRunning() == 0) return 0;
+  if (OB_List<OB_Object>::getCount() > 0 || isDone() != 0 || isOldData() == 0)
+    return stopWhenCaughtUp();
+
+  OB_Data* record = OB_ArchiveReader::read();
+  if (record == nullptr) return stopWhenCaughtUp();
+
+  const uint32_t when = record->xTime();
+  if (when >= replayAgo && when <= replayNow && isRunning() != 0) {
+    ++replayCount;
+    processObject(record);
+  }
+  // The derived reader's factory may hand out one reused record.
+  record->reset();
+  record->release();
+  return 0;
+}

@@ -1,0 +1,94 @@
+// The common base of a time window's analysis readers (HTTP, FTP, network). Objects of one
+// protocol reach the reader's processObject by two roads: its own thread replays the window's
+// archive files up to the present and then stops itself, and the capture engine's consumer of
+// the same protocol name hands it live objects on the capture engine's threads. The reader is
+// also the protocol factory its archive reader reads records into.
+//
+// Every base is virtual, so a reader holds exactly one OB_Mutex: the lock of the reader, of its
+// statistics, of its archive reader, of its queue and of its thread. Replay steps, window moves
+// (the index changer calls reset, init and start under it) and console queries all take it.
+//
+// OB_Stats is a virtual base shared with a reader's statistics, so a derived reader's constructor
+// names OB_Stats(config, window) as well. The archive reader is an ordinary base: there is only
+// ever one, and so derived readers need not construct it.
+#pragma once
+
+#include <cstdint>
+
+#include "OB_ArchiveReader.h"
+#include "OB_Event.h"
+#include "OB_ProtocolFactory.h"
+#include "OB_ProtocolWriter.h"
+#include "OB_Queue.h"
+#include "OB_Stats.h"
+#include "OB_Thread.h"
+
+class OB_ProtocolReader : public virtual OB_Stats,
+                          public OB_ArchiveReader,
+                          public virtual OB_Processor,
+                          public virtual OB_ProtocolWriter,
+                          public virtual OB_Queue<OB_Object>,
+                          public virtual OB_Event,
+                          public virtual OB_ProtocolFactory,
+                          public virtual OB_Thread,
+                          public virtual OB_Mutex,
+                          public virtual OB_Object {
+ public:
+  static OB_ClassID getClassID() { return 0x2A5A59F1; }
+  const char* getClassName() override { return "OB_ProtocolReader"; }
+  // Answers itself, OB_ProtocolWriter, OB_Processor, OB_ArchiveReader, OB_Mutex (so the index
+  // changer moves it), OB_Thread, OB_Runnable and OB_Object.
+  int queryInterface(OB_ClassID id, void** out) override;
+
+  // config and window are not owned and outlive the reader; neither may be null. protocolName
+  // is the archive prefix and the protocol's name; the pointer is kept, not copied (a literal).
+  // The archive reader takes the configuration's database directory and the window's type and
+  // bounds as they are now.
+  OB_ProtocolReader(OB_AEngineConfig* config, OB_IndexChanger* window, const char* protocolName);
+  OB_ProtocolReader(const OB_ProtocolReader&) = delete;
+  OB_ProtocolReader& operator=(const OB_ProtocolReader&) = delete;
+  // Runs reset(). Never runs while the replay thread lives: its loop holds a reference.
+  ~OB_ProtocolReader() override;
+
+  // Under the reader's lock: finds and opens the archive files of the window. 0.
+  int init() override;
+  // Under the reader's lock: the window's present bounds into the archive reader, startTime the
+  // present, the replay count 0, and the event signalled so a waiting thread wakes. Derived
+  // readers rebuild their statistics in their own reset/init. 0.
+  int reset() override;
+  // Stops the replay thread (it does not wait for it) and wakes anything waiting on the event.
+  // 0.
+  int stop() override;
+
+  // Analyses one object. Derived readers take the reader's lock themselves, since the capture
+  // engine calls them without it. 0 in this base.
+  int processObject(OB_Object* object) override;
+  // Non-zero when the reader wants the sessions of that server (host order). 0 in this base.
+  int isMatch(uint32_t serverIP, uint16_t serverPort) override;
+  const char* getProtocolName() override { return protocolName; }
+  // The empty record the archive reader reads into (one reference for the caller), or null.
+  // Each derived reader supplies its own.
+  OB_Data* createProtocol() override = 0;
+
+  // Seconds since 1970: construction or the last reset.
+  uint32_t getStartTime();
+  // Replayed records handed to processObject since construction or the last reset.
+  uint32_t getReplayCount();
+
+ protected:
+  // One replay step on the reader's own thread, wholly under the reader's lock, so a window move
+  // never changes the files or bounds in the middle of a step. 0.
+  int doTask() override;
+
+ private:
+  // Ends the replay when the archive reader has passed the window's end or caught up with the
+  // file being written. 0.
+  int stopWhenCaughtUp();
+
+  const char* protocolName;  // not owned
+  uint32_t startTime = 0;    // under the lock
+  uint32_t replayCount = 0;  // under the lock
+  // The bounds handed to the archive reader (seconds, both inclusive); under the lock.
+  uint32_t replayAgo = 0;
+  uint32_t replayNow = 0;
+};

@@ -1,0 +1,168 @@
+// The protocol reader's two roads: the replay of a window's archive files on its own thread, and
+// live objects handed to processObject; a stop during the replay and a window move.
+#include "OB_ProtocolReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+#include "../../libwire/tests/ArchiveTestSupport.h"
+#include "OB_AEngineConfig.h"
+#include "OB_ArchiveWriter.h"
+#include "OB_IndexChanger.h"
+#include "TempDir.h"
+
+namespace {
+
+// Records the time of each object it analyses and whether the reader's lock was already held
+// when it came in (the replay road holds it; a live caller does not).
+class TestReader : public OB_ProtocolReader {
+ public:
+  TestReader(OB_AEngineConfig* config, OB_IndexChanger* window)
+      : OB_Stats(config, window), OB_ProtocolReader(config, window, "http") {}
+
+  OB_Data* createProtocol() override { return new OB_HTTPProtocol(1, 8); }
+  int processObject(OB_Object* object) override {
+    const bool heldByCaller = isLocked() != 0;
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    OB_Data* data = obQuery<OB_Data>(object);
+    seen.emplace_back(data != nullptr ? data->xTime() : 0, heldByCaller);
+    if (stopAfter != 0 && seen.size() == stopAfter) stop();
+    return 0;
+  }
+  // The statistics of the old window go; a derived reader rebuilds them here.
+  int reset() override {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    seen.clear();
+    return OB_ProtocolReader::reset();
+  }
+
+  std::vector<uint32_t> times() {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    std::vector<uint32_t> out;
+    for (const auto& entry : seen) out.push_back(entry.first);
+    return out;
+  }
+
+  std::vector<std::pair<uint32_t, bool>> seen;  // under the reader's lock
+  size_t stopAfter = 0;
+};
+
+class OB_ProtocolReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::strcpy(config.databaseDir, dir.path().c_str());
+    // The writer's file opens and closes around now; the window must meet that span.
+    base = static_cast<uint32_t>(time(nullptr));
+    fixed.windowType = OB_IndexChanger::kStaticWindow;
+    fixed.staticAgoTime = base - 100;
+    fixed.staticNowTime = base + 100;
+    fixed.staticNumOfBins = 10;
+    window = new OB_IndexChanger();
+    window->setConfig(&config);
+    window->setTimeWindow(&fixed);
+    ASSERT_EQ(window->init(), 0);
+  }
+  void TearDown() override { window->release(); }
+
+  void archive(std::vector<uint32_t> times) {
+    OB_ArchiveWriter* writer =
+        new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+    for (uint32_t t : times) {
+      OB_HTTPProtocol* record = archivetest::httpRecord(t, {"/"});
+      writer->processObject(record);
+      record->release();
+    }
+    writer->release();  // closes the file with its stop time: old data for a reader
+  }
+
+  TestReader* startedReader() {
+    TestReader* reader = new TestReader(&config, window);
+    EXPECT_EQ(reader->init(), 0);
+    EXPECT_EQ(reader->start(), 0);
+    return reader;
+  }
+
+  corrana_test::TempDir dir;
+  OB_AEngineConfig config;
+  timeWindow_t fixed = {};
+  OB_IndexChanger* window = nullptr;
+  uint32_t base = 0;
+};
+
+TEST_F(OB_ProtocolReaderTest, ReplaysTheWindowWithBothBoundsThenTakesLiveObjects) {
+  const uint32_t ago = base - 100, now = base + 100;
+  archive({ago - 1, ago, base, now, now + 1, base + 1});
+  TestReader* reader = startedReader();
+  EXPECT_EQ(obQuery<OB_Mutex>(reader), static_cast<OB_Mutex*>(reader));  // the window moves it
+  EXPECT_NE(obQuery<OB_ProtocolWriter>(reader), nullptr);
+
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->isRunning(), 0);
+  // Before the window and past its end (which ends the replay) are not analysed.
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{ago, base, now}));
+  EXPECT_EQ(reader->getReplayCount(), 3u);
+  for (const auto& entry : reader->seen) EXPECT_TRUE(entry.second);
+
+  OB_HTTPProtocol* live = archivetest::httpRecord(base + 5, {"/live"});
+  EXPECT_EQ(obQuery<OB_Processor>(reader)->processObject(live), 0);
+  live->release();
+  ASSERT_EQ(reader->seen.size(), 4u);
+  EXPECT_EQ(reader->seen.back(), std::make_pair(base + 5, false));
+  reader->release();
+}
+
+TEST_F(OB_ProtocolReaderTest, AStopDuringTheReplayEndsItAtOnce) {
+  archive({base, base + 1, base + 2, base + 3});
+  TestReader* reader = new TestReader(&config, window);
+  reader->stopAfter = 1;
+  ASSERT_EQ(reader->init(), 0);
+  ASSERT_EQ(reader->start(), 0);
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  // Nothing read after the stop is analysed.
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base}));
+  EXPECT_EQ(reader->getReplayCount(), 1u);
+  reader->release();
+}
+
+TEST_F(OB_ProtocolReaderTest, TheFileBeingWrittenEndsTheReplayButNotTheLiveRoad) {
+  fixed.windowType = OB_IndexChanger::kAlignedWindow;
+  fixed.alignRTType = OB_IndexChanger::kAlignDay;
+  ASSERT_EQ(window->init(), 0);
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+  OB_HTTPProtocol* record = archivetest::httpRecord(base, {"/"});
+  writer->processObject(record);
+  TestReader* reader = startedReader();
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_TRUE(reader->times().empty());  // its records come live, not from the file
+  reader->processObject(record);
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base}));
+  record->release();
+  reader->release();
+  writer->release();
+}
+
+TEST_F(OB_ProtocolReaderTest, AWindowMoveReplaysFromTheNewStart) {
+  archive({base - 50, base, base + 50});
+  TestReader* reader = startedReader();
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base - 50, base, base + 50}));
+
+  fixed.staticAgoTime = base;
+  ASSERT_EQ(window->init(), 0);
+  {
+    // What the index changer does for each of its readers when the window moves.
+    OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+    EXPECT_EQ(reader->reset(), 0);
+    EXPECT_EQ(reader->init(), 0);
+    EXPECT_EQ(reader->start(), 0);
+  }
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base, base + 50}));
+  reader->release();
+}
+
+}  // namespace
