@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LocalZone.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -18,27 +20,6 @@ bool eventually(Condition done) {
   }
   return done();
 }
-
-// Runs the body with the given local time zone, then restores the one before.
-class LocalZone {
- public:
-  explicit LocalZone(const char* zone) {
-    const char* old = getenv("TZ");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~LocalZone() {
-    if (hadOld_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool hadOld_ = false;
-  std::string old_;
-};
 
 time_t localTime(int year, int month, int day, int hour, int minute, int second) {
   struct tm fields = {};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LocalZone.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,27 +14,6 @@
 #include "SifterTestSupport.h"
 
 namespace {
-
-// Runs the body with the given local time zone, then restores the one before.
-class LocalZone {
- public:
-  explicit LocalZone(const char* zone) {
-    const char* old = getenv("TZ");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~LocalZone() {
-    if (hadOld_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool hadOld_ = false;
-  std::string old_;
-};
 
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 

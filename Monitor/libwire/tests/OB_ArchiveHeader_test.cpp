@@ -3,6 +3,8 @@
 #include "OB_ArchiveHeader.h"
 
 #include <gtest/gtest.h>
+
+#include "LocalZone.h"
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,24 +60,6 @@ Bytes headerBytes(const std::string& magic, const std::string& prefix, uint16_t 
   for (int i = 0; i < (count > 300 ? 0 : count); ++i) out.insert(out.end(), {7, 0});
   return out;
 }
-
-class LocalZone {
- public:
-  explicit LocalZone(const char* zone) {
-    if (const char* old = getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~LocalZone() {
-    if (hadOld_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool hadOld_ = false;
-  std::string old_;
-};
 
 TEST(OB_ArchiveHeader, FreshHttpHeaderIsThirtySixGoldenBytes) {
   OB_ArchiveHeader header("/db/http-x", 3, 0x04030201, 0, "http", nullptr, nullptr, 0, nullptr);
