@@ -18,21 +18,8 @@ shift || true
 build=${FUZZ_BUILD_DIR:-build-fuzzers}
 jobs=${FUZZ_JOBS:-$(nproc)}
 
-packages=(cmake ninja-build clang libclang-rt-14-dev libpcap-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "missing packages: ${missing[*]} (install them with apt-get as root)" >&2
-    exit 1
-  fi
-fi
+. scripts/ensure-packages.sh
+ensure_packages cmake ninja-build clang libclang-rt-14-dev libpcap-dev
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORRANA_FUZZ=ON -DCORRANA_TESTS=OFF >/dev/null
