@@ -36,4 +36,5 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /
                                                                 OB_HTTPXact* xact,
                                                                 OB_IPTrackerHash* /*trackerEntry*/) {
   if (!built_ || info == nullptr || protocol == nullptr || xact == nullptr) return;
+  ssHitData_procX(&hitData, info, protocol, xact);
 }
