@@ -37,4 +37,5 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /
                                                                 OB_IPTrackerHash* /*trackerEntry*/) {
   if (!built_ || info == nullptr || protocol == nullptr || xact == nullptr) return;
   ssHitData_procX(&hitData, info, protocol, xact);
+  ssErrorData_procX(&errorData, info, protocol, xact);
 }
