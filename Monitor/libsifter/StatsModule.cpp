@@ -211,6 +211,17 @@ void stats_sortBreakdown(statsBreakdown_t* summary) {
                    });
 }
 
+statsBreakdown_t* stats_breakdownOfTopN(statsTopN_t* list, const char* who) {
+  auto* summary = static_cast<statsBreakdown_t*>(stats_alloc(sizeof(statsBreakdown_t), who));
+  summary->numHeader = 0;
+  std::fill(summary->header, summary->header + statsBreakdown_t::kMaxHeader, 0);
+  summary->count = list->count;
+  summary->capacity = list->count;
+  summary->entries = list->entries;
+  std::free(list);
+  return summary;
+}
+
 namespace {
 void freeEntries(statsNameTotal_t* entries, size_t count) {
   for (size_t i = 0; i < count; ++i) std::free(entries[i].name);
