@@ -101,8 +101,7 @@ statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name) 
     return found != list->index->map.end() ? found->second : nullptr;
   }
   for (statsCounter_t* entry = list->head; entry != nullptr; entry = entry->next)
-    if (entry->length == name.size() && std::memcmp(entry->name, name.data(), name.size()) == 0)
-      return entry;
+    if (std::string_view(entry->name, entry->length) == name) return entry;
   return nullptr;
 }
 
@@ -153,7 +152,7 @@ uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
 
 std::string_view stats_firstToken(std::string_view text, const char* delimiters) {
   const size_t begin = text.find_first_not_of(delimiters);
-  if (begin == std::string_view::npos) return {};
+  if (begin == std::string_view::npos) return text.substr(text.size());
   const size_t end = text.find_first_of(delimiters, begin);
   return text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
 }

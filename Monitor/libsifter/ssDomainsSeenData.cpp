@@ -93,8 +93,8 @@ int hcommand_HTTPServerDomainBreakdown(OB_HTTPAnalysisStats* stats, int socket,
   constexpr const char* kHandler = "hcommand_HTTPServerDomainBreakdown";
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   if (set == nullptr) return stats_fail(kHandler);
-  StatsBreakdownHold summary(ssDomainsSeenData_getBreakdownSummary(&set->domainsSeenData));
-  return stats_writeBreakdown(socket, summary.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssDomainsSeenData_getBreakdownSummary(&set->domainsSeenData),
+                     kHandler);
 }
 
 int hcommand_HTTPServerDomainSeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -104,6 +104,5 @@ int hcommand_HTTPServerDomainSeries(OB_HTTPAnalysisStats* stats, int socket,
   char name[256];
   if (set == nullptr || stats_readLine(socket, name, sizeof name) != 0)
     return stats_fail(kHandler);
-  StatsSeriesHold series(ssDomainsSeenData_getSeries(&set->domainsSeenData, name));
-  return stats_writeSeries(socket, series.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssDomainsSeenData_getSeries(&set->domainsSeenData, name), kHandler);
 }

@@ -233,8 +233,8 @@ int hcommand_HTTPServerRefererSeries(OB_HTTPAnalysisStats* stats, int socket,
       stats_readLine(socket, host, sizeof host) != 0 ||
       stats_readLine(socket, path, sizeof path) != 0)
     return stats_fail(kHandler);
-  // A type the module does not know fails this request only.
-  StatsSeriesHold series(ssReferersSeenData_getHitSeries(&set->referersSeenData, type, host, path));
-  if (series == nullptr || stats_writeSeries(socket, series.get()) != 0) return stats_fail(kHandler);
-  return 0;
+  // A type the module does not know gives no series: this request fails, nothing else.
+  return stats_reply(socket,
+                     ssReferersSeenData_getHitSeries(&set->referersSeenData, type, host, path),
+                     kHandler);
 }

@@ -84,8 +84,7 @@ int hcommand_HTTPServerUserAgentBreakdown(OB_HTTPAnalysisStats* stats, int socke
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   int16_t n = 0;
   char filter[kStatsLineSize];
-  if (set == nullptr || readJ_SInt16(socket, &n) != 0 ||
-      stats_readLine(socket, filter, sizeof filter) != 0)
+  if (set == nullptr || stats_readTopN(socket, &n, filter, sizeof filter) != 0)
     return stats_fail(kHandler);
   StatsBreakdownHold summary(ssUserAgentData_getBreakdownSummary(&set->userAgentData, n, filter));
   if (writeJ_UInt32(socket, static_cast<uint32_t>(static_cast<int32_t>(n))) != 0 ||
@@ -101,6 +100,5 @@ int hcommand_HTTPServerUserAgentSeries(OB_HTTPAnalysisStats* stats, int socket,
   char name[kStatsLineSize];
   if (set == nullptr || stats_readLine(socket, name, sizeof name) != 0)
     return stats_fail(kHandler);
-  StatsSeriesHold series(ssUserAgentData_getSeries(&set->userAgentData, name));
-  return stats_writeSeries(socket, series.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssUserAgentData_getSeries(&set->userAgentData, name), kHandler);
 }
