@@ -371,6 +371,22 @@ statsSeries_t* stats_seriesOf(OB_IndexChanger* window, std::string_view name,
   return series;
 }
 
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsCounterList_t* list,
+                                  const char* name, const char* who) {
+  StatsWindowHold hold(window);
+  const statsCounter_t* entry = statsList_find(list, name);
+  return stats_seriesOf(window, name, entry != nullptr ? entry->counts : nullptr, list->numOfBins,
+                        who);
+}
+
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsBucketList_t* list,
+                                  const char* name, const char* who) {
+  StatsWindowHold hold(window);
+  const statsCounter_t* entry = statsBuckets_find(list, name);
+  return stats_seriesOf(window, name, entry != nullptr ? entry->counts : nullptr,
+                        list->buckets[0].numOfBins, who);
+}
+
 void stats_freeSeries(statsSeries_t* series) {
   if (series == nullptr) return;
   std::free(series->name);

@@ -192,6 +192,12 @@ statsSeries_t* stats_newSeries(OB_IndexChanger* window, std::string_view name, u
 // The series of a per-bin array (null: zeros) in ring order, under the window's lock.
 statsSeries_t* stats_seriesOf(OB_IndexChanger* window, std::string_view name,
                               const uint32_t* counts, uint32_t numOfBins, const char* who);
+// The series of the list's entry of exactly that name (array 0), under the window's lock; zeros
+// under the name when there is none.
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsCounterList_t* list,
+                                  const char* name, const char* who);
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsBucketList_t* list,
+                                  const char* name, const char* who);
 void stats_freeSeries(statsSeries_t* series);
 
 // Owners for the summaries.

@@ -136,11 +136,10 @@ statsSeries_t* ssReferersSeenData_getHitSeries(ssReferersSeenData* module, int32
   const uint32_t n = module->numOfBins;
   if (type == 0) return stats_seriesOf(module->window, "All hosts", module->referrals, n, kWho);
   if (type != 1 && type != 2) return nullptr;
+  if (type == 1) return stats_seriesOfName(module->window, &module->hosts, host, kWho);
   statsCounter_t* entry = statsBuckets_find(&module->hosts, host);
-  if (type == 1)
-    return stats_seriesOf(module->window, host, entry != nullptr ? entry->counts : nullptr, n, kWho);
-  statsCounter_t* page = entry != nullptr ? statsList_find(entry->sub, path) : nullptr;
-  return stats_seriesOf(module->window, path, page != nullptr ? page->counts : nullptr, n, kWho);
+  if (entry == nullptr) return stats_seriesOf(module->window, path, nullptr, n, kWho);
+  return stats_seriesOfName(module->window, entry->sub, path, kWho);
 }
 
 void ssReferersSeenData_print(FILE* stream, ssReferersSeenData* module) {

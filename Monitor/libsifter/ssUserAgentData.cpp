@@ -54,10 +54,8 @@ statsBreakdown_t* ssUserAgentData_getBreakdownSummary(ssUserAgentData* module, i
 }
 
 statsSeries_t* ssUserAgentData_getSeries(ssUserAgentData* module, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* entry = statsBuckets_find(&module->agents, name);
-  return stats_seriesOf(module->window, name, entry != nullptr ? entry->counts : nullptr,
-                        module->numOfBins, "ssUserAgentData_getSeries: Not enough memory");
+  return stats_seriesOfName(module->window, &module->agents, name,
+                            "ssUserAgentData_getSeries: Not enough memory");
 }
 
 void ssUserAgentData_print(FILE* stream, ssUserAgentData* module) {
