@@ -151,7 +151,9 @@ void OB_Config::publishInstall(const IPRange* ranges, int count, const char* dbD
 
 int OB_Config::isValidPassword(const char* user, const char* pass) {
   if (user == nullptr || pass == nullptr) return 0;
-  return strcmp(user, "root") == 0 && strcmp(pass, password) == 0 ? 1 : 0;
+  const int root = OB_Tools::secretEquals(user, "root");
+  const int same = OB_Tools::secretEquals(pass, password);
+  return root != 0 && same != 0 && password[0] != '\0' ? 1 : 0;
 }
 
 int OB_Config::isValidSourceIP(uint32_t address) {

@@ -46,7 +46,9 @@ class OB_Config : public OB_ConfigBase {
   // content goes to a temporary file that then replaces the old one, so a crash never leaves a
   // cut file behind. 0, or -1 (logged) when the file could not be written whole.
   virtual int save();
-  // 1 when user is exactly "root" and the password equals the root password exactly; else 0.
+  // 1 when user is exactly "root" and the password equals the root password exactly; else 0,
+  // always while the root password is empty. Compared in time that does not tell where the
+  // texts differ.
   virtual int isValidPassword(const char* user, const char* password);
   // address in host order. 1 when clients are not restricted or the address lies in one of the
   // networks; 0 otherwise (also when restricted with no network defined).

@@ -75,6 +75,17 @@ class OB_Tools {
   // Whole seconds of the calendar time; microseconds always 0. Returns 0.
   static int gettimeofday(struct timeval* tv, void* unused);
 
+  // 1 when both texts are equal, else 0 (also when either is null). The time taken depends on
+  // the lengths only, not on where the texts differ: for passwords and user names.
+  static int secretEquals(const char* given, const char* secret);
+
+  // Writes at most maxLength bytes of text to out (room bytes, no NUL added) with bytes below
+  // 0x20 and 0x7F as "\xHH", so a text from a peer can neither end a line early nor carry
+  // terminal controls; an escape that does not fit whole is left out. Returns the bytes written.
+  static size_t escapeControls(const char* text, size_t maxLength, char* out, size_t room);
+  // Room for the escaped form of a text of n bytes.
+  static constexpr size_t escapedSize(size_t n) { return n * 4; }
+
   // 1 when the text is null, empty or only white space.
   static int isAllSpace(const char* text);
   // 1 when the type contains "text/", "audio/", "video/" or "application/".

@@ -69,20 +69,8 @@ void OB_CLFWriter::append(const char* text) {
 }
 
 void OB_CLFWriter::appendEscaped(const char* text, size_t maxLength) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < maxLength && text[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != 0x7F) {
-      if (lineLength_ + 1 > kLineCapacity) return;
-      line_[lineLength_++] = static_cast<char>(c);
-    } else {
-      if (lineLength_ + 4 > kLineCapacity) return;
-      line_[lineLength_++] = '\\';
-      line_[lineLength_++] = 'x';
-      line_[lineLength_++] = kHex[c >> 4];
-      line_[lineLength_++] = kHex[c & 0x0F];
-    }
-  }
+  lineLength_ += OB_Tools::escapeControls(text, maxLength, line_ + lineLength_,
+                                          kLineCapacity - lineLength_);
 }
 
 void OB_CLFWriter::composeLine(const char* client, const char* server, const char* time,

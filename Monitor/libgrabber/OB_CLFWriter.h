@@ -13,10 +13,11 @@
 #include "OB_HTTPXact.h"
 #include "OB_Object.h"
 #include "OB_ProtocolWriter.h"
+#include "OB_Tools.h"
 
 namespace ob_clf {
 // Longest text of a field once its control bytes are written as "\xHH".
-constexpr size_t escaped(size_t width) { return (width - 1) * 4; }
+constexpr size_t escaped(size_t width) { return OB_Tools::escapedSize(width - 1); }
 }  // namespace ob_clf
 
 class OB_CLFWriter : public virtual OB_ProtocolWriter,

@@ -510,6 +510,10 @@ TEST(ConfigChecks, PasswordNeedsTheExactRootUserAndPassword) {
   EXPECT_EQ(config.isValidPassword("root", "pa55"), 0);
   EXPECT_EQ(config.isValidPassword("root ", "Pa55"), 0);
   EXPECT_EQ(config.isValidPassword(nullptr, "Pa55"), 0);
+  EXPECT_EQ(config.isValidPassword("root", "Pa55x"), 0);
+  EXPECT_EQ(config.isValidPassword("root", "Pa5"), 0);
+  config.password[0] = '\0';  // a private file without its password line
+  EXPECT_EQ(config.isValidPassword("root", ""), 0);
 }
 
 TEST(ConfigChecks, SourceAddressMustLieInANetworkWhenRestricted) {
