@@ -213,7 +213,11 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
                 OB_Log::sys_err_str());
     return 1;
   }
-  configAdmin.readAdminConfigFile(stream);
+  // A damaged file must not end the running engine: its settings stay as they are.
+  std::string problem;
+  if (configAdmin.rereadAdminConfigFile(stream, &problem) != 0)
+    OB_Log::ret("handleMessage: %s refused, configuration kept: %s", installFile_.c_str(),
+                problem.c_str());
   fclose(stream);
   return 1;
 }

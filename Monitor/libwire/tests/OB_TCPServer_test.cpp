@@ -307,6 +307,21 @@ TEST_F(TCPServerTest, CutConfigurationIsNeitherSavedNorAcknowledged) {
   EXPECT_NE(log().find("(30) root 127.0.0.1 'bad io'"), std::string::npos);
 }
 
+TEST_F(TCPServerTest, APasswordTheFileCannotHoldIsNeitherSavedNorAcknowledged) {
+  writeFile(admin() + "/cengine_prvt.cfg", "before\n");
+  for (const char* password : {"pa{ss", "pa}ss", "{}", "pass\r"}) {
+    OB_Config sent;
+    snprintf(sent.password, sizeof sent.password, "%s", password);
+    std::string wire = wireOf(&sent);
+    EXPECT_EQ(serve(request(30).frame() + wire), successReply("")) << password;
+    EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n") << password;
+  }
+  EXPECT_EQ(exits_, 0);
+  EXPECT_NE(log().find("save: the root password holds '{', '}', CR or LF; cengine_prvt.cfg not "
+                       "written"),
+            std::string::npos);
+}
+
 TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
   // A header that never ends, from a client that stays: refused once the header limit is
   // reached, not when the (here very long) time-out runs out.
