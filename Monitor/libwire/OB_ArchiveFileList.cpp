@@ -130,13 +130,14 @@ int OB_ArchiveFileList::clean(uint32_t days) {
         OB_Log::ret("cleanArchiveFiles: error opening %s", header->getName());
         return -1;
       }
-      if (fseek(stream, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET) != 0) {
-        perror("cleanArchiveFiles");
-        OB_Log::quit("cleanArchiveFiles: error fseeking");
-      }
-      if (OB_ArchiveIO::writeU32(stream, stop) != 0 || fflush(stream) != 0)
-        OB_Log::quit("cleanArchiveFiles: error updating %s", header->getName());
-      fclose(stream);
+      // A patch that cannot be made (a full disk) is tried again at the next cleaning; it is
+      // no reason to end the engine.
+      bool patched = fseek(stream, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET) == 0 &&
+                     OB_ArchiveIO::writeU32(stream, stop) == 0;
+      if (fclose(stream) != 0) patched = false;
+      if (!patched)
+        OB_Log::ret("cleanArchiveFiles: error updating %s %s", header->getName(),
+                    OB_Log::sys_err_str());
     }
     link = link->getNext();
   }
