@@ -18,8 +18,9 @@ class OB_ArchiveFileList : public OB_NamedList<OB_ArchiveHeader>,
   // An empty list.
   OB_ArchiveFileList();
   // Every regular file "<directory>/<prefix>-*" whose header reads; a file that cannot be
-  // opened is logged and passed over, one whose header does not read is passed over silently.
-  // Files with equal start times stay in name order.
+  // opened is logged and passed over, and so is one whose header does not read, with what was
+  // wrong (once per file, and not while a writer holds it). Files with equal start times stay
+  // in name order.
   OB_ArchiveFileList(const char* directory, const char* prefix);
   OB_ArchiveFileList(const OB_ArchiveFileList&) = delete;
   OB_ArchiveFileList& operator=(const OB_ArchiveFileList&) = delete;

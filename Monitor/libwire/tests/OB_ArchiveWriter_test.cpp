@@ -346,6 +346,49 @@ TEST(OB_ArchiveFileList, OrdersByStartTimeAndPassesOverWhatIsNoArchive) {
   EXPECT_EQ(names, (std::vector<std::string>{"http-z", "http-a", "http-b", "http-m"}));
 }
 
+TEST(OB_ArchiveFileList, ADamagedHeaderIsLoggedOnceWithTheFileAndWhatWasWrong) {
+  corrana_test::TempDir dir;
+  corrana_test::TempDir install;
+  std::filesystem::create_directory(install.file("logs"));
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  OB_Log::init("list", 0, nullptr);
+  makeArchive(dir.file("http-good"), 100, 200);
+  const Bytes good = fileBytes(dir.file("http-good"));
+  auto damaged = [&](const char* name, size_t at, unsigned char value, size_t size) {
+    Bytes bytes(good.begin(), good.begin() + static_cast<long>(size));
+    if (at < size) bytes[at] = value;
+    appendBytes(dir.file(name), bytes);
+  };
+  damaged("http-flipped", 7, 'V', good.size());      // "ambervolte" becomes "ambeVvolte"
+  damaged("http-length", 0, 16, good.size());        // a magic word of 16
+  damaged("http-prefix", 24, 9, good.size());        // a prefix of 9
+  damaged("http-cut", 99, 0, 30);                     // ends inside the header
+  damaged("http-counted", 35, 0x02, good.size());     // 512 values
+  damaged("http-made", 99, 0, 0);                     // a writer has just created it
+  HeldAsByAWriter making(dir.file("http-made"));
+
+  OB_ArchiveFileList list(dir.path().c_str(), "http");
+  EXPECT_EQ(list.getCount(), 1);
+  OB_ArchiveFileList again(dir.path().c_str(), "http");
+  std::ifstream in(install.file("logs/list.log"));
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  for (const auto& [name, why] : std::vector<std::pair<std::string, std::string>>{
+           {"http-flipped", "the magic word is not \"ambervolte\""},
+           {"http-length", "the magic word's length is wrong"},
+           {"http-prefix", "the prefix is longer than 8 characters"},
+           {"http-cut", "the file ends inside the header"},
+           {"http-counted", "the value count is outside 0 to 256"}}) {
+    const std::string line = "OB_ArchiveFileList: " + dir.file(name) +
+                             " passed over, its header is damaged: " + why + "\n";
+    EXPECT_EQ(occurrences(log, line), 1u) << line << " in:\n" << log;
+  }
+  EXPECT_EQ(log.find("http-made"), std::string::npos);
+  OB_Log::reset();
+  unsetenv("OB_INSTALLDIR");
+}
+
 TEST(OB_ArchiveFileList, DatabaseListIsTheCountThenEachEntry) {
   corrana_test::TempDir dir;
   int pair[2];
