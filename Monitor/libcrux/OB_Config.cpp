@@ -200,7 +200,9 @@ FILE* OB_Config::openConfigFile(const char* folder, const char* file, const char
   }
 }
 
-int OB_Config::readGeneralConfigFile(FILE* stream) { return readGeneralConfigFile(stream, nullptr); }
+int OB_Config::readGeneralConfigFile(FILE* stream) {
+  return readGeneralConfigFile(stream, nullptr);
+}
 
 namespace {
 
@@ -225,8 +227,8 @@ bool isKeyLine(const char* text, const char* key) {
 
 int OB_Config::readGeneralConfigFile(FILE* stream, std::string* problem) {
   char line[kFileLineMax + 1];
-  int number = 0;           // of the line in line
-  int endedAt = 0;          // the first line the file did not hold; 0 while it holds them
+  int number = 0;                    // of the line in line
+  int endedAt = 0;                   // the first line the file did not hold; 0 while it holds them
   char why[kFileLineMax + 96] = "";  // the first flaw a whole read would refuse
   auto take = [&]() {
     ++number;
@@ -267,7 +269,8 @@ int OB_Config::readGeneralConfigFile(FILE* stream, std::string* problem) {
   skip(2);
   takeNumber();
   long count = strtol(line, nullptr, 10);
-  if (count < 0 || count > UINT16_MAX) return fail("readGeneralConfigFile: Malformed MIME type count: %s", line);
+  if (count < 0 || count > UINT16_MAX)
+    return fail("readGeneralConfigFile: Malformed MIME type count: %s", line);
   skip(2);
 
   OB_MimeType* table = nullptr;
@@ -318,7 +321,8 @@ int OB_Config::readGeneralConfigFile(FILE* stream, std::string* problem) {
     char* token = value != nullptr ? strtok_r(value, " \t", &save) : nullptr;
     for (int i = 0; i < numOfNets; ++i) {
       if (!parseAddress(token, masks, &target[i]))
-        return fail("readGeneralConfigFile: Malformed IP Address: %s", token != nullptr ? token : "");
+        return fail("readGeneralConfigFile: Malformed IP Address: %s",
+                    token != nullptr ? token : "");
       token = strtok_r(nullptr, " \t", &save);
     }
   }

@@ -79,7 +79,8 @@ void parseRange(const char* value, void* context) {
   auto* read = static_cast<OB_ConfigAdminRead*>(context);
   if (!read->problem.empty()) return;
   const char* text = skipBlanks(value);
-  if (isDefault(text)) return read->refuse("Run configure script.", "IP address ranges not defined.");
+  if (isDefault(text))
+    return read->refuse("Run configure script.", "IP address ranges not defined.");
   const char* blank = strpbrk(text, " \t");
   if (blank == nullptr) return read->refuse(std::string("Invalid syntax in Install.cfg: ") + value);
   std::string low(text, static_cast<size_t>(blank - text));
@@ -115,8 +116,9 @@ int OB_ConfigAdmin::init() {
     // password and the rest at random: the engine starts from the defaults instead.
     const std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
     char text[2600];
-    snprintf(text, sizeof text, "init: %s%s_prvt.cfg can't be read whole (%s); using %s%s_prvtDef.cfg",
-             folder.c_str(), name.c_str(), problem.c_str(), folder.c_str(), name.c_str());
+    snprintf(text, sizeof text,
+             "init: %s%s_prvt.cfg can't be read whole (%s); using %s%s_prvtDef.cfg", folder.c_str(),
+             name.c_str(), problem.c_str(), folder.c_str(), name.c_str());
     OB_Log::ret("%s", text);
     fprintf(stderr, "%s\n", text);
     OB_Config::reset();

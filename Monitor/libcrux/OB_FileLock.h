@@ -1,6 +1,6 @@
 // An advisory lock between processes on a lock file (the archive files' ".lock" companions, and
-// the archive file a writer has open), taken on the file's first byte. It also excludes other descriptors of the same process, but
-// not threads that share one OB_FileLock.
+// the archive file a writer has open), taken on the file's first byte. It also excludes other
+// descriptors of the same process, but not threads that share one OB_FileLock.
 #pragma once
 
 #include <cstdio>

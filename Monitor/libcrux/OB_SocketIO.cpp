@@ -37,8 +37,7 @@ thread_local Clock::time_point deadline;
 bool readyBeforeDeadline(int socket, short events) {
   if (!hasDeadline) return true;
   for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       errno = ETIMEDOUT;
       return false;

@@ -219,9 +219,9 @@ void OB_CEngineMgr::quit() {
 }
 
 void OB_CEngineMgr::closeArchives() {
-  for (OB_Consumer* consumer : {static_cast<OB_Consumer*>(netConsumer_),
-                                static_cast<OB_Consumer*>(httpConsumer_),
-                                static_cast<OB_Consumer*>(ftpConsumer_)}) {
+  for (OB_Consumer* consumer :
+       {static_cast<OB_Consumer*>(netConsumer_), static_cast<OB_Consumer*>(httpConsumer_),
+        static_cast<OB_Consumer*>(ftpConsumer_)}) {
     if (consumer == nullptr) continue;
     OB_MutexHold hold(consumer);
     consumer->first();

@@ -56,8 +56,8 @@ class OB_CEngineMgr : public OB_EngineMgr {
 
   // "CONFIG_RESET" exactly: reads "<install>/admin/cengineInstall.cfg" again into the
   // administration configuration (an install file that cannot be opened or holds a bad value is
-  // logged with the reason and the configuration kept) and returns 1. Anything else (also null): 0, so the chain goes on. Runs
-  // on the sender's thread while the capture threads run.
+  // logged with the reason and the configuration kept) and returns 1. Anything else (also null): 0,
+  // so the chain goes on. Runs on the sender's thread while the capture threads run.
   int handleMessage(OB_Message* message) override;
 
  private:

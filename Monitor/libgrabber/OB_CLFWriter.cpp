@@ -77,8 +77,8 @@ void OB_CLFWriter::append(const char* text) {
 }
 
 void OB_CLFWriter::appendEscaped(const char* text, size_t maxLength) {
-  lineLength_ += OB_Tools::escapeControls(text, maxLength, line_ + lineLength_,
-                                          kLineCapacity - lineLength_);
+  lineLength_ +=
+      OB_Tools::escapeControls(text, maxLength, line_ + lineLength_, kLineCapacity - lineLength_);
 }
 
 void OB_CLFWriter::composeLine(const char* client, const char* server, const char* time,
@@ -168,9 +168,10 @@ int OB_CLFWriter::processObject(OB_Object* object) {
     ++dropped_;
     ++droppedRun_;
     if (!failing_)
-      OB_Log::log("OB_CLFWriter: write to the common log file %s failed (%s, errno = %d); lines "
-                  "are dropped and counted until a write succeeds\n",
-                  path_.c_str(), strerror(error), error);
+      OB_Log::log(
+          "OB_CLFWriter: write to the common log file %s failed (%s, errno = %d); lines "
+          "are dropped and counted until a write succeeds\n",
+          path_.c_str(), strerror(error), error);
     failing_ = true;
     result = -1;
   }

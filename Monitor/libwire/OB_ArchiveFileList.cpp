@@ -46,10 +46,9 @@ void reportDamage(FILE* stream, const std::string& path, const char* problem) {
   if (fstat(fileno(stream), &status) != 0) return;
   static std::mutex lock;
   static std::set<std::string> reported;
-  const std::string key = path + "|" + std::to_string(status.st_ino) + "|" +
-                          std::to_string(status.st_size) + "|" +
-                          std::to_string(status.st_mtim.tv_sec) + "." +
-                          std::to_string(status.st_mtim.tv_nsec);
+  const std::string key =
+      path + "|" + std::to_string(status.st_ino) + "|" + std::to_string(status.st_size) + "|" +
+      std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
   {
     std::lock_guard<std::mutex> hold(lock);
     if (!reported.insert(key).second) return;

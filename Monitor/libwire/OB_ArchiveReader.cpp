@@ -198,9 +198,10 @@ void OB_ArchiveReader::finishUnclosed() {
       fstat(fileno(file), &status) == 0 ? static_cast<long long>(status.st_size - lastPosition) : 0;
   const char* name = currentHeader != nullptr ? currentHeader->getName() : "";
   if (cut > 0) {
-    OB_Log::ret("OB_ArchiveReader: %s was left unclosed by its writer; read to its last complete "
-                "record, the %lld bytes of a record cut short after it are skipped",
-                name, cut);
+    OB_Log::ret(
+        "OB_ArchiveReader: %s was left unclosed by its writer; read to its last complete "
+        "record, the %lld bytes of a record cut short after it are skipped",
+        name, cut);
   } else {
     OB_Log::ret("OB_ArchiveReader: %s was left unclosed by its writer; read to its end", name);
   }

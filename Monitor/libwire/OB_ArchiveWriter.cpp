@@ -107,9 +107,9 @@ void OB_ArchiveWriter::openFile(const char* deviceText, const char* filterText) 
     // is neither headed nor held.
     dataLock_.setFD(fd);
     dataLock_.lock();
-    OB_ArchiveHeader* made = new OB_ArchiveHeader(path, OB_ArchiveHeader::kWriterType,
-                                                  static_cast<uint32_t>(now), 0, prefix,
-                                                  deviceText, filterText, 0, nullptr);
+    OB_ArchiveHeader* made =
+        new OB_ArchiveHeader(path, OB_ArchiveHeader::kWriterType, static_cast<uint32_t>(now), 0,
+                             prefix, deviceText, filterText, 0, nullptr);
     if (made == nullptr) OB_Log::quit("archiving_openWriter: no memory");
     fd_ = fd;
     end_ = 0;
@@ -136,9 +136,10 @@ void OB_ArchiveWriter::openFile(const char* deviceText, const char* filterText) 
   }
   nextOpen_ = time(nullptr) + static_cast<time_t>(retryInterval_);
   if (!openFailing_)
-    OB_Log::ret("archiving_openWriter: error opening %s (%s, errno = %d); records are dropped "
-                "and counted until a file can be made",
-                static_cast<const char*>(path), strerror(error), error);
+    OB_Log::ret(
+        "archiving_openWriter: error opening %s (%s, errno = %d); records are dropped "
+        "and counted until a file can be made",
+        static_cast<const char*>(path), strerror(error), error);
   openFailing_ = true;
 }
 
@@ -177,8 +178,8 @@ void OB_ArchiveWriter::reopenWhenDue() {
 bool OB_ArchiveWriter::appendBytes(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t wrote = pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                                 end_ + static_cast<off_t>(done));
+    const ssize_t wrote =
+        pwrite(fd_, bytes.data() + done, bytes.size() - done, end_ + static_cast<off_t>(done));
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
       const int error = wrote < 0 ? errno : ENOSPC;
@@ -206,9 +207,10 @@ int OB_ArchiveWriter::appendCounted(const std::string& bytes) {
   ++dropped_;
   ++droppedHere_;
   if (!failing_)
-    OB_Log::ret("archiving: can't write to %s (%s, errno = %d); records are dropped and counted "
-                "until a write succeeds",
-                header->getName(), strerror(error), error);
+    OB_Log::ret(
+        "archiving: can't write to %s (%s, errno = %d); records are dropped and counted "
+        "until a write succeeds",
+        header->getName(), strerror(error), error);
   failing_ = true;
   return -1;
 }

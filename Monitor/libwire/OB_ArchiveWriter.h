@@ -103,15 +103,15 @@ class OB_ArchiveWriter : public OB_Archive,
   OB_ArchiveHeader* header = nullptr;  // owned; that of the open file
   OB_String device;
   OB_String filter;
-  int fd_ = -1;            // the open file; -1 when none
-  off_t end_ = 0;          // the file's length up to its last whole record
-  OB_FileLock dataLock_;   // held on the open file while the writer has it
-  bool failing_ = false;   // a failed write to this file was logged; reset by a success
+  int fd_ = -1;               // the open file; -1 when none
+  off_t end_ = 0;             // the file's length up to its last whole record
+  OB_FileLock dataLock_;      // held on the open file while the writer has it
+  bool failing_ = false;      // a failed write to this file was logged; reset by a success
   bool openFailing_ = false;  // a failure to make a file was logged; reset by a success
-  bool firstFile_ = true;  // no file opened yet: the next one carries device and filter
-  bool closed_ = false;    // close ran: no more records, no more files
+  bool firstFile_ = true;     // no file opened yet: the next one carries device and filter
+  bool closed_ = false;       // close ran: no more records, no more files
   uint64_t dropped_ = 0;
   uint64_t droppedHere_ = 0;  // of the current file, or since the writer last had one
   uint32_t retryInterval_ = kDefaultRetryInterval;
-  time_t nextOpen_ = 0;    // no new file before this time
+  time_t nextOpen_ = 0;  // no new file before this time
 };

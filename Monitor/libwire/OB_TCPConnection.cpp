@@ -111,8 +111,7 @@ int OB_TCPConnection::doTask() {
       break;
     default:
       abort(0);
-      if (OB_SocketDeadline::passed() != 0)
-        logConnect(clientAddress, -1, "n/a", ioFailureText());
+      if (OB_SocketDeadline::passed() != 0) logConnect(clientAddress, -1, "n/a", ioFailureText());
       setContinue(0);
       return -1;
   }

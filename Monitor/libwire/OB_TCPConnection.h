@@ -1,8 +1,9 @@
 // One console connection of a command server: reads one request wrapped in an HTTP request,
 // checks client address, user and password, client version and configuration key, dispatches it
-// by command code to a virtual handler, writes one reply and closes, all within one deadline. The server makes one per
-// accepted connection and runs it on its own accept thread; a connection never starts a thread.
-// The engines derive their connections from it and supply the commands the framework leaves open.
+// by command code to a virtual handler, writes one reply and closes, all within one deadline. The
+// server makes one per accepted connection and runs it on its own accept thread; a connection never
+// starts a thread. The engines derive their connections from it and supply the commands the
+// framework leaves open.
 #pragma once
 
 #include <cstdint>

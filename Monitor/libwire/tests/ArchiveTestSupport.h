@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "OB_ArchiveHeader.h"
-#include "OB_FileLock.h"
 #include "OB_FTPProtocol.h"
 #include "OB_FTPXact.h"
+#include "OB_FileLock.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
 #include "OB_ProtocolFactory.h"
