@@ -210,6 +210,22 @@ int OB_Tools::secretEquals(const char* given, const char* secret) {
   return differ == 0 ? 1 : 0;
 }
 
+int OB_Tools::writeWhole(int fd, off_t offset, const char* bytes, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t wrote = pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      const int error = wrote < 0 ? errno : ENOSPC;
+      const bool cut = done == 0 || ftruncate(fd, offset) == 0;
+      errno = error;
+      return cut ? -1 : -2;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return 0;
+}
+
 size_t OB_Tools::escapeControls(const char* text, size_t maxLength, char* out, size_t room) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   if (text == nullptr || out == nullptr) return 0;

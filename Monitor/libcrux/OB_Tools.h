@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +86,12 @@ class OB_Tools {
   static size_t escapeControls(const char* text, size_t maxLength, char* out, size_t room);
   // Room for the escaped form of a text of n bytes.
   static constexpr size_t escapedSize(size_t n) { return n * 4; }
+
+  // Writes all n bytes at offset of the file, retrying interrupted and short writes: 0 when
+  // they all went out. When they did not (a full disk), the file is cut back to offset so no
+  // part of them stays, and the result is -1, or -2 when the cut failed and a part stayed;
+  // errno then holds the write's error. For files that must end in whole records or lines.
+  static int writeWhole(int fd, off_t offset, const char* bytes, size_t n);
 
   // 1 when the text is null, empty or only white space.
   static int isAllSpace(const char* text);

@@ -1,6 +1,7 @@
 #include "OB_CLFWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ OB_CLFWriter::OB_CLFWriter() {
   OB_String* name = options->find("CommonLogFile");
   if (name == nullptr) return;
   path_ = std::string(OB_Tools::getInstallDir()) + "/logs/" + static_cast<const char*>(*name);
-  fd_ = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) {
     OB_Log::log("OB_CLFWriter: can't open the common log file %s %s\n", path_.c_str(),
                 OB_Log::sys_err_str());
@@ -116,22 +117,16 @@ void OB_CLFWriter::composeLine(const char* client, const char* server, const cha
 
 bool OB_CLFWriter::appendLine() {
   // The file is ours alone: its end now is where the line begins.
-  const off_t start = lseek(fd_, 0, SEEK_END);
-  size_t done = 0;
-  while (done < lineLength_) {
-    const ssize_t wrote = ::write(fd_, line_ + done, lineLength_ - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      const int error = wrote < 0 ? errno : ENOSPC;
-      if (done > 0 && (start < 0 || ftruncate(fd_, start) != 0))
-        OB_Log::log("OB_CLFWriter: can't take a cut line back out of %s %s\n", path_.c_str(),
-                    OB_Log::sys_err_str());
-      errno = error;
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
+  struct stat status;
+  if (fstat(fd_, &status) != 0) return false;
+  const int result = OB_Tools::writeWhole(fd_, status.st_size, line_, lineLength_);
+  if (result == 0) return true;
+  const int error = errno;
+  if (result == -2)
+    OB_Log::log("OB_CLFWriter: can't take a cut line back out of %s %s\n", path_.c_str(),
+                OB_Log::sys_err_str());
+  errno = error;
+  return false;
 }
 
 int OB_CLFWriter::processObject(OB_Object* object) {

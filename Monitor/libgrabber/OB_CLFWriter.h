@@ -87,7 +87,7 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
   bool appendLine();
 
   std::mutex lock_;           // guards everything below
-  int fd_ = -1;               // owned, appending; -1 without the option or when it can't open
+  int fd_ = -1;  // owned; lines go at its end; -1 without the option or when it can't open
   std::string path_;
   bool failing_ = false;      // the last write failed and was logged
   uint64_t dropped_ = 0;

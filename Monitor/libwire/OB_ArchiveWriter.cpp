@@ -176,23 +176,17 @@ void OB_ArchiveWriter::reopenWhenDue() {
 }
 
 bool OB_ArchiveWriter::appendBytes(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote =
-        pwrite(fd_, bytes.data() + done, bytes.size() - done, end_ + static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      const int error = wrote < 0 ? errno : ENOSPC;
-      if (done > 0 && ftruncate(fd_, end_) != 0)
-        OB_Log::ret("archiving: can't take a cut record back out of %s %s",
-                    header != nullptr ? header->getName() : "", OB_Log::sys_err_str());
-      errno = error;
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
+  const int result = OB_Tools::writeWhole(fd_, end_, bytes.data(), bytes.size());
+  if (result == 0) {
+    end_ += static_cast<off_t>(bytes.size());
+    return true;
   }
-  end_ += static_cast<off_t>(bytes.size());
-  return true;
+  const int error = errno;
+  if (result == -2)
+    OB_Log::ret("archiving: can't take a cut record back out of %s %s",
+                header != nullptr ? header->getName() : "", OB_Log::sys_err_str());
+  errno = error;
+  return false;
 }
 
 int OB_ArchiveWriter::appendCounted(const std::string& bytes) {
