@@ -48,10 +48,6 @@ int readFileLine(FILE* stream, char* buf, int n) {
   return static_cast<int>(size);
 }
 
-void skipFileLines(FILE* stream, char* buf, int count) {
-  for (int i = 0; i < count; ++i) readFileLine(stream, buf, kFileLineMax);
-}
-
 // Receives one line whole: "\n" ends it and is not stored; the first size - 1 bytes are kept and
 // the rest is dropped, so an overlong line never spills into the next field. -1 when the peer
 // closes before the line feed or on a receive error.
@@ -151,7 +147,9 @@ void OB_Config::publishInstall(const IPRange* ranges, int count, const char* dbD
 
 int OB_Config::isValidPassword(const char* user, const char* pass) {
   if (user == nullptr || pass == nullptr) return 0;
-  return strcmp(user, "root") == 0 && strcmp(pass, password) == 0 ? 1 : 0;
+  const int root = OB_Tools::secretEquals(user, "root");
+  const int same = OB_Tools::secretEquals(pass, password);
+  return root != 0 && same != 0 && password[0] != '\0' ? 1 : 0;
 }
 
 int OB_Config::isValidSourceIP(uint32_t address) {
@@ -203,25 +201,77 @@ FILE* OB_Config::openConfigFile(const char* folder, const char* file, const char
 }
 
 int OB_Config::readGeneralConfigFile(FILE* stream) {
+  return readGeneralConfigFile(stream, nullptr);
+}
+
+namespace {
+
+// A decimal number and nothing else but blanks around it.
+bool isNumberLine(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text == '-') ++text;
+  if (!isdigit(static_cast<unsigned char>(*text))) return false;
+  while (isdigit(static_cast<unsigned char>(*text))) ++text;
+  while (*text == ' ' || *text == '\t') ++text;
+  return *text == '\0';
+}
+
+// "<key>{...}" with both braces, as save writes the root user's lines.
+bool isKeyLine(const char* text, const char* key) {
+  const size_t length = strlen(key);
+  return strncmp(text, key, length) == 0 && text[length] == '{' &&
+         strchr(text + length + 1, '}') != nullptr;
+}
+
+}  // namespace
+
+int OB_Config::readGeneralConfigFile(FILE* stream, std::string* problem) {
   char line[kFileLineMax + 1];
-  skipFileLines(stream, line, 5);
+  int number = 0;                    // of the line in line
+  int endedAt = 0;                   // the first line the file did not hold; 0 while it holds them
+  char why[kFileLineMax + 96] = "";  // the first flaw a whole read would refuse
+  auto take = [&]() {
+    ++number;
+    if (readFileLine(stream, line, kFileLineMax) < 0 && endedAt == 0) endedAt = number;
+  };
+  auto skip = [&](int count) {
+    for (int i = 0; i < count; ++i) take();
+  };
+  // A line that must hold a number for the file to be whole.
+  auto takeNumber = [&]() {
+    take();
+    if (endedAt == 0 && why[0] == '\0' && !isNumberLine(line))
+      snprintf(why, sizeof why, "line %d is not a number: %s", number, line);
+  };
+  // A malformed value: the process ends, or in a whole read the file is refused.
+  auto fail = [&](const char* format, const char* value) {
+    char text[kFileLineMax + 96];
+    snprintf(text, sizeof text, format, value);
+    if (problem == nullptr) OB_Log::quit("%s\n", text);
+    // A flaw of the lines before it is what went wrong first.
+    if (endedAt != 0) snprintf(why, sizeof why, "it ends before line %d", endedAt);
+    *problem = why[0] != '\0' ? why : text;
+    return -1;
+  };
+
+  skip(5);
   configVersion = 1;
-  readFileLine(stream, line, kFileLineMax);  // the file's version: always 1, not looked at
-  skipFileLines(stream, line, 2);
-  readFileLine(stream, line, kFileLineMax);
+  take();  // the file's version: always 1, not looked at
+  skip(2);
+  takeNumber();
   netStatsEnabled = strtol(line, nullptr, 10) != 0 ? 1 : 0;
-  skipFileLines(stream, line, 2);
-  readFileLine(stream, line, kFileLineMax);
+  skip(2);
+  take();
   copyCut(filterProgram, sizeof filterProgram, line);
-  skipFileLines(stream, line, 2);
-  readFileLine(stream, line, kFileLineMax);
+  skip(2);
+  takeNumber();
   daysOfDataToKeep = static_cast<uint32_t>(strtoul(line, nullptr, 10));
-  skipFileLines(stream, line, 2);
-  readFileLine(stream, line, kFileLineMax);
+  skip(2);
+  takeNumber();
   long count = strtol(line, nullptr, 10);
   if (count < 0 || count > UINT16_MAX)
-    OB_Log::quit("readGeneralConfigFile: Malformed MIME type count: %s\n", line);
-  skipFileLines(stream, line, 2);
+    return fail("readGeneralConfigFile: Malformed MIME type count: %s", line);
+  skip(2);
 
   OB_MimeType* table = nullptr;
   if (count > 0) {
@@ -230,7 +280,7 @@ int OB_Config::readGeneralConfigFile(FILE* stream) {
   }
   setMimeTable(table, static_cast<uint16_t>(count));
   for (long i = 0; i < count; ++i) {
-    readFileLine(stream, line, kFileLineMax);
+    take();
     line[kMimeLineMax] = '\0';
     OB_MimeType& row = table[i];
     char* save = nullptr;
@@ -239,44 +289,52 @@ int OB_Config::readGeneralConfigFile(FILE* stream) {
     copyCut(row.type, sizeof row.type, token);
     while ((token = strtok_r(nullptr, " \t", &save)) != nullptr) {
       if (row.numExtensions >= OB_MimeType::kMaxExtensions)
-        OB_Log::quit("readGeneralConfigFile: Maximum # of postfixes/type = %d\n",
-                     OB_MimeType::kMaxExtensions);
+        return fail("readGeneralConfigFile: Maximum # of postfixes/type = %s", "16");
       char* extension = row.extensions[row.numExtensions++];
       copyCut(extension, sizeof row.extensions[0], token);
       OB_Tools::toLowerCase(extension);
     }
   }
 
-  skipFileLines(stream, line, 2);
-  readFileLine(stream, line, kFileLineMax);
-  char* value = OB_Tools::getConfigValue(stream, line);
+  skip(2);
+  // The root user's lines, each "<key>{<value>}".
+  auto takeUser = [&](const char* key) {
+    take();
+    if (endedAt == 0 && why[0] == '\0' && !isKeyLine(line, key))
+      snprintf(why, sizeof why, "line %d is not %s{...}: %s", number, key, line);
+    return OB_Tools::getConfigValue(stream, line);
+  };
+  char* value = takeUser("password");
   copyCut(password, sizeof password, value != nullptr ? value : "");
-  readFileLine(stream, line, kFileLineMax);
-  value = OB_Tools::getConfigValue(stream, line);
+  value = takeUser("applyNetAddress");
   applyNetAddress = value != nullptr ? static_cast<int>(strtol(value, nullptr, 10)) : 0;
-  readFileLine(stream, line, kFileLineMax);
-  value = OB_Tools::getConfigValue(stream, line);
+  value = takeUser("numOfNets");
   long nets = value != nullptr ? strtol(value, nullptr, 10) : 0;
-  if (nets < 0 || nets > kMaxNets) OB_Log::quit("readGeneralConfigFile: too many networks\n");
+  if (nets < 0 || nets > kMaxNets) return fail("readGeneralConfigFile: too many networks%s", "");
   numOfNets = static_cast<uint16_t>(nets);
 
-  if (numOfNets > 0) {
-    for (int pass = 0; pass < 2; ++pass) {
-      bool masks = pass == 1;
-      uint32_t* target = masks ? maskAddress : exampleAddress;
-      readFileLine(stream, line, kFileLineMax);
-      value = OB_Tools::getConfigValue(stream, line);
-      char* save = nullptr;
-      char* token = value != nullptr ? strtok_r(value, " \t", &save) : nullptr;
-      for (int i = 0; i < numOfNets; ++i) {
-        if (!parseAddress(token, masks, &target[i]))
-          OB_Log::quit("readGeneralConfigFile: Malformed IP Address: %s\n",
-                       token != nullptr ? token : "");
-        token = strtok_r(nullptr, " \t", &save);
-      }
+  for (int pass = 0; pass < 2; ++pass) {
+    bool masks = pass == 1;
+    uint32_t* target = masks ? maskAddress : exampleAddress;
+    value = takeUser(masks ? "maskAddress" : "exampleAddress");
+    char* save = nullptr;
+    char* token = value != nullptr ? strtok_r(value, " \t", &save) : nullptr;
+    for (int i = 0; i < numOfNets; ++i) {
+      if (!parseAddress(token, masks, &target[i]))
+        return fail("readGeneralConfigFile: Malformed IP Address: %s",
+                    token != nullptr ? token : "");
+      token = strtok_r(nullptr, " \t", &save);
     }
   }
   for (int i = 0; i < numOfNets; ++i) network_[i] = exampleAddress[i] & maskAddress[i];
+
+  // A file cut short or garbled gives nothing here that can be trusted, least of all the
+  // password; only a whole read says so.
+  if (problem != nullptr && (endedAt != 0 || why[0] != '\0')) {
+    if (endedAt != 0) snprintf(why, sizeof why, "it ends before line %d", endedAt);
+    *problem = why;
+    return -1;
+  }
   return 0;
 }
 
@@ -292,7 +350,17 @@ int OB_Config::writeUser(FILE* stream) {
   return 0;
 }
 
+int OB_Config::isStorablePassword(const char* text) {
+  return text != nullptr && strpbrk(text, "{}\r\n") == nullptr ? 1 : 0;
+}
+
 int OB_Config::save() {
+  // Braces end the password's field and line ends the line: such a password would read back
+  // as another one and lock root out.
+  if (isStorablePassword(password) == 0) {
+    OB_Log::ret("save: the root password holds '{', '}', CR or LF; %s_prvt.cfg not written", name_);
+    return -1;
+  }
   std::string file = std::string(name_) + "_prvt.cfg";
   std::string temporary = file + ".new";
   FILE* out = openConfigFile("/admin", temporary.c_str(), "w");

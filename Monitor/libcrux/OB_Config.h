@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "OB_Object.h"
 
@@ -44,9 +45,14 @@ class OB_Config : public OB_ConfigBase {
 
   // Rewrites the private file "<name>_prvt.cfg" (extensions lower-cased on the way). The new
   // content goes to a temporary file that then replaces the old one, so a crash never leaves a
-  // cut file behind. 0, or -1 (logged) when the file could not be written whole.
+  // cut file behind. 0, or -1 (logged) when the file could not be written whole or the root
+  // password is one the file cannot hold (isStorablePassword), which leaves the file alone.
   virtual int save();
-  // 1 when user is exactly "root" and the password equals the root password exactly; else 0.
+  // 1 when the file keeps the password as it is: no '{', '}', CR or LF in it.
+  static int isStorablePassword(const char* text);
+  // 1 when user is exactly "root" and the password equals the root password exactly; else 0,
+  // always while the root password is empty. Compared in time that does not tell where the
+  // texts differ.
   virtual int isValidPassword(const char* user, const char* password);
   // address in host order. 1 when clients are not restricted or the address lies in one of the
   // networks; 0 otherwise (also when restricted with no network defined).
@@ -107,8 +113,12 @@ class OB_Config : public OB_ConfigBase {
   static bool parseAddress(const char* text, bool allowAllOnes, uint32_t* address);
 
  protected:
-  // Reads the private/defaults file layout; a malformed file ends the process. 0.
+  // Reads the private/defaults file layout; a malformed value ends the process. 0.
   virtual int readGeneralConfigFile(FILE* stream);
+  // The same, but the file must be whole: every line up to the root user's network lines
+  // present, the number lines numbers, the root user's lines "<key>{...}", and no malformed
+  // value. 0, or -1 with *problem saying what was wrong; the fields then hold what was read.
+  int readGeneralConfigFile(FILE* stream, std::string* problem);
   // The root user's lines (password, applyNetAddress, numOfNets, networks, empty line); 0.
   virtual int writeUser(FILE* stream);
 

@@ -48,6 +48,16 @@ struct OB_ConfigAdminRead {
   int numRanges = 0;
   std::string device = "default";
   std::string databaseDir = "default";
+  // The first bad value: a line for the log before the message, and the message. Later lines
+  // are not looked at once there is one.
+  std::string logLine;
+  std::string problem;
+
+  void refuse(const std::string& message, const std::string& before = "") {
+    if (!problem.empty()) return;
+    logLine = before;
+    problem = message;
+  }
 };
 
 namespace {
@@ -67,25 +77,23 @@ namespace {
 // The range parser: one "range" line's value, "<minimum> <maximum>" as dotted quads.
 void parseRange(const char* value, void* context) {
   auto* read = static_cast<OB_ConfigAdminRead*>(context);
+  if (!read->problem.empty()) return;
   const char* text = skipBlanks(value);
-  if (isDefault(text)) {
-    OB_Log::ret("IP address ranges not defined.");
-    OB_Log::quit("Run configure script.\n");
-  }
+  if (isDefault(text))
+    return read->refuse("Run configure script.", "IP address ranges not defined.");
   const char* blank = strpbrk(text, " \t");
-  if (blank == nullptr) OB_Log::quit("Invalid syntax in Install.cfg: %s\n", value);
+  if (blank == nullptr) return read->refuse(std::string("Invalid syntax in Install.cfg: ") + value);
   std::string low(text, static_cast<size_t>(blank - text));
   const char* high = skipBlanks(blank);
   uint32_t minimum = 0;
   uint32_t maximum = 0;
   if (!OB_Config::parseAddress(low.c_str(), true, &minimum))
-    OB_Log::quit("Invalid address in Install.cfg: %s\n", low.c_str());
+    return read->refuse("Invalid address in Install.cfg: " + low);
   if (!OB_Config::parseAddress(high, true, &maximum))
-    OB_Log::quit("Invalid address in Install.cfg: %s\n", high);
-  if (minimum > maximum) {
-    OB_Log::ret("Error in Install.cfg");
-    OB_Log::quit("Minimum address is greater than maximum address: %s\n", value);
-  }
+    return read->refuse(std::string("Invalid address in Install.cfg: ") + high);
+  if (minimum > maximum)
+    return read->refuse(std::string("Minimum address is greater than maximum address: ") + value,
+                        "Error in Install.cfg");
   if (read->numRanges >= OB_Config::kMaxRanges) {
     OB_Log::ret("Install.cfg: more than %d address ranges, range skipped: %s",
                 OB_Config::kMaxRanges, value);
@@ -100,8 +108,24 @@ int OB_ConfigAdmin::init() {
   OB_Config::reset();
   std::string name(getName());
   FILE* stream = openConfigFile("/admin", (name + "_prvt.cfg").c_str(), "r");
-  readGeneralConfigFile(stream);
+  std::string problem;
+  const int whole = readGeneralConfigFile(stream, &problem);
   fclose(stream);
+  if (whole != 0) {
+    // A damaged private file (cut short by a full disk, say) would give root an empty
+    // password and the rest at random: the engine starts from the defaults instead.
+    const std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
+    char text[2600];
+    snprintf(text, sizeof text,
+             "init: %s%s_prvt.cfg can't be read whole (%s); using %s%s_prvtDef.cfg", folder.c_str(),
+             name.c_str(), problem.c_str(), folder.c_str(), name.c_str());
+    OB_Log::ret("%s", text);
+    fprintf(stderr, "%s\n", text);
+    OB_Config::reset();
+    stream = openConfigFile("/admin", (name + "_prvtDef.cfg").c_str(), "r");
+    readGeneralConfigFile(stream);
+    fclose(stream);
+  }
   stream = openConfigFile("/admin", (name + "Install.cfg").c_str(), "r");
   readAdminConfigFile(stream);
   fclose(stream);
@@ -109,6 +133,24 @@ int OB_ConfigAdmin::init() {
 }
 
 int OB_ConfigAdmin::readAdminConfigFile(FILE* stream) {
+  std::string logLine;
+  std::string problem;
+  if (readInstall(stream, &logLine, &problem) != 0) {
+    if (!logLine.empty()) OB_Log::ret("%s", logLine.c_str());
+    OB_Log::quit("%s\n", problem.c_str());
+  }
+  return 0;
+}
+
+int OB_ConfigAdmin::rereadAdminConfigFile(FILE* stream, std::string* problem) {
+  std::string logLine;
+  std::string text;
+  if (readInstall(stream, &logLine, &text) == 0) return 0;
+  if (problem != nullptr) *problem = logLine.empty() ? text : logLine + " " + text;
+  return -1;
+}
+
+int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string* problem) {
   OB_ConfigAdminRead read;
   OB_Tools::Configuration table[] = {
       {"port", "default", nullptr},
@@ -118,33 +160,49 @@ int OB_ConfigAdmin::readAdminConfigFile(FILE* stream) {
       {nullptr, "", nullptr},
   };
   OB_Tools::readConfig(stream, table, &read);
+  auto refused = [&]() {
+    *logLine = read.logLine;
+    *problem = read.problem;
+    return -1;
+  };
+  if (!read.problem.empty()) return refused();
 
   std::string databasePath = read.databaseDir;
   if (databasePath == "default") databasePath = std::string(OB_Tools::getInstallDir()) + "/db";
   struct stat info;
   if (databasePath.size() >= sizeof databaseDir || stat(databasePath.c_str(), &info) != 0 ||
-      !S_ISDIR(info.st_mode))
-    OB_Log::quit("readAdminConfigFile: can't open database directory\n %s\n",
-                 databasePath.c_str());
+      !S_ISDIR(info.st_mode)) {
+    read.refuse("readAdminConfigFile: can't open database directory\n " + databasePath);
+    return refused();
+  }
 
   std::string deviceName = read.device == "default" ? "" : read.device;
   if (deviceName.size() >= sizeof device) deviceName.resize(sizeof device - 1);
-  if (OB_Tools::testPromiscEthernet(deviceName.c_str()) == 0)
-    OB_Log::quit("Couldn't open Ethernet device in promiscuous mode.\n");
+  if (OB_Tools::testPromiscEthernet(deviceName.c_str()) == 0) {
+    read.refuse("Couldn't open Ethernet device in promiscuous mode.");
+    return refused();
+  }
 
   const char* portText = table[0].value;
   uint32_t port = kDefaultPort;
   if (strcmp(portText, "default") != 0) {
     for (const char* p = portText; *p != '\0'; ++p) {
-      if (!isdigit(static_cast<unsigned char>(*p)))
-        OB_Log::quit("Capture engine port not a number\n");
+      if (!isdigit(static_cast<unsigned char>(*p))) {
+        read.refuse("Capture engine port not a number");
+        return refused();
+      }
     }
     unsigned long number = strtoul(portText, nullptr, 10);
-    if (number < 255 || number > 65535) OB_Log::quit("Capture engine port out of range.\n");
+    if (number < 255 || number > 65535) {
+      read.refuse("Capture engine port out of range.");
+      return refused();
+    }
     port = static_cast<uint32_t>(number);
   }
-  if (OB_Tools::testSocket(static_cast<int>(port)) == 0)
-    OB_Log::quit("Capture engine port already in use.\n");
+  if (OB_Tools::testSocket(static_cast<int>(port)) == 0) {
+    read.refuse("Capture engine port already in use.");
+    return refused();
+  }
 
   publishInstall(read.ranges, read.numRanges, databasePath.c_str(), deviceName.c_str(), port);
   return 0;

@@ -4,15 +4,27 @@
 // when it is told that the configuration was reset.
 #pragma once
 
+#include <string>
+
 #include "OB_Config.h"
 
 class OB_ConfigAdmin : public OB_Config {
  public:
-  // Releases the MIME table, reads the private file, then the installation file; a missing or
-  // malformed file ends the process. 0.
+  // Releases the MIME table, reads the private file, then the installation file. A private
+  // file that cannot be read whole is logged (and written to standard error) and the defaults
+  // file "<name>_prvtDef.cfg" is read in its place; a missing file or a malformed installation
+  // or defaults file ends the process. 0.
   int init() override;
   // Reads an installation file. The ranges, database folder, device and port it gives replace
   // the old ones all at once under the configuration's lock, so clients may be checked while it
   // runs. A bad value ends the process; the port must be free or this process's own. 0.
   virtual int readAdminConfigFile(FILE* stream);
+  // The same for a running engine: a file with a bad value changes nothing. 0, or -1 with
+  // *problem (may be null) saying what was wrong.
+  virtual int rereadAdminConfigFile(FILE* stream, std::string* problem);
+
+ private:
+  // One pass; 0 when published, else -1 with the log line to write first (may be empty) and
+  // the message.
+  int readInstall(FILE* stream, std::string* logLine, std::string* problem);
 };

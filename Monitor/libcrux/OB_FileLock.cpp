@@ -94,3 +94,14 @@ int OB_FileLock::unlock() {
   OB_Log::debug("my_unlockf: can't F_LOCK, %s", OB_Log::sys_err_str());
   return -1;
 }
+
+int OB_FileLock::isLockedElsewhere() {
+  if (descriptor_ < 0) return -1;
+  struct flock region = {};
+  region.l_type = F_RDLCK;  // met by any write lock of another holder
+  region.l_whence = SEEK_SET;
+  region.l_start = 0;
+  region.l_len = 1;
+  if (fcntl(descriptor_, F_OFD_GETLK, &region) != 0) return -1;
+  return region.l_type == F_UNLCK ? 0 : 1;
+}

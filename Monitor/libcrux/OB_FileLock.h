@@ -1,6 +1,6 @@
-// An advisory lock between processes on a lock file (the archive files' ".lock" companions),
-// taken on the file's first byte. It also excludes other descriptors of the same process, but
-// not threads that share one OB_FileLock.
+// An advisory lock between processes on a lock file (the archive files' ".lock" companions, and
+// the archive file a writer has open), taken on the file's first byte. It also excludes other
+// descriptors of the same process, but not threads that share one OB_FileLock.
 #pragma once
 
 #include <cstdio>
@@ -27,6 +27,10 @@ class OB_FileLock : public virtual OB_Object {
   virtual int lock();
   // Gives byte 0 back; 0, or -1 when that failed (logged at debug level).
   virtual int unlock();
+  // Whether another holder (another process, or another open file of this one) has byte 0: 1
+  // when it has, 0 when nobody has, -1 when that cannot be told (no descriptor, a file system
+  // without locks). Takes nothing itself.
+  virtual int isLockedElsewhere();
 
  private:
   void closeOwn();

@@ -1,9 +1,11 @@
 #include "OB_SocketIO.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "OB_Log.h"
@@ -23,10 +25,34 @@ uint64_t obGetBigEndian(const uint8_t* in, size_t width) {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// The calling thread's deadline (see OB_SocketDeadline); none while hasDeadline is false.
+thread_local bool hasDeadline = false;
+thread_local Clock::time_point deadline;
+
+// Waits until the socket is ready for events or the thread's deadline passes. False (errno
+// ETIMEDOUT) at the deadline; true otherwise, also on a poll error, which the following call
+// then reports itself.
+bool readyBeforeDeadline(int socket, short events) {
+  if (!hasDeadline) return true;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    struct pollfd wanted = {socket, events, 0};
+    const int ready = poll(&wanted, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+  }
+}
+
 // One receive call, retried when a signal interrupts it.
 ssize_t receive(int socket, void* into, size_t n) {
   ssize_t got;
   do {
+    if (!readyBeforeDeadline(socket, POLLIN)) return -1;
     got = recv(socket, into, n, 0);
   } while (got < 0 && errno == EINTR);
   return got;
@@ -36,6 +62,7 @@ ssize_t receive(int socket, void* into, size_t n) {
 // instead of a SIGPIPE that would end the engine.
 bool sendAll(int socket, const uint8_t* bytes, size_t n) {
   while (n > 0) {
+    if (!readyBeforeDeadline(socket, POLLOUT)) return false;
     ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) return false;
@@ -70,6 +97,20 @@ int sendField(int socket, const uint8_t* field, size_t width, const char* name) 
 }
 
 }  // namespace
+
+OB_SocketDeadline::OB_SocketDeadline(Clock::time_point limit)
+    : hadOuter_(hasDeadline), outer_(deadline) {
+  // An inner deadline never extends an outer one.
+  deadline = hadOuter_ && outer_ < limit ? outer_ : limit;
+  hasDeadline = true;
+}
+
+OB_SocketDeadline::~OB_SocketDeadline() {
+  hasDeadline = hadOuter_;
+  deadline = outer_;
+}
+
+int OB_SocketDeadline::passed() { return hasDeadline && Clock::now() >= deadline ? 1 : 0; }
 
 int readJ_Boolean(int socket, int* value) {
   *value = 0;

@@ -5,6 +5,7 @@
 // after a -1 the connection's position is unknown and the caller drops it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,3 +45,22 @@ int readJ_line(int socket, char* buffer, int max);
 int readJ_n_chars(int socket, char* buffer, int n);
 // Sends all n bytes: n, or -1 on error (logged); n < 1 gives 0.
 int writeJ_n_chars(int socket, const char* buffer, int n);
+
+// Holds every receive and send of the functions above, on the calling thread, to one deadline
+// while it lives: a call that would wait past it fails (-1, errno ETIMEDOUT) instead, however
+// the peer trickles its bytes. The command servers put one around each whole request, so a slow
+// client cannot hold their one-at-a-time accept thread. Nested deadlines restore the outer one.
+class OB_SocketDeadline {
+ public:
+  explicit OB_SocketDeadline(std::chrono::steady_clock::time_point deadline);
+  OB_SocketDeadline(const OB_SocketDeadline&) = delete;
+  OB_SocketDeadline& operator=(const OB_SocketDeadline&) = delete;
+  ~OB_SocketDeadline();
+
+  // 1 when the calling thread has a deadline and it has passed, else 0.
+  static int passed();
+
+ private:
+  bool hadOuter_;
+  std::chrono::steady_clock::time_point outer_;
+};

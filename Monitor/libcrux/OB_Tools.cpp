@@ -199,6 +199,53 @@ char* OB_Tools::getConfigValue(FILE* /*stream*/, char* line) {
   return strtok_r(nullptr, "{}\n", &save);
 }
 
+int OB_Tools::secretEquals(const char* given, const char* secret) {
+  if (given == nullptr || secret == nullptr) return 0;
+  const size_t n = strlen(given);
+  const size_t m = strlen(secret);
+  unsigned char differ = n != m ? 1 : 0;
+  // Every byte of the given text is looked at, against the secret repeated to its length.
+  for (size_t i = 0; i < n; ++i)
+    differ |= static_cast<unsigned char>(given[i] ^ secret[m != 0 ? i % m : 0]);
+  return differ == 0 ? 1 : 0;
+}
+
+int OB_Tools::writeWhole(int fd, off_t offset, const char* bytes, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t wrote = pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      const int error = wrote < 0 ? errno : ENOSPC;
+      const bool cut = done == 0 || ftruncate(fd, offset) == 0;
+      errno = error;
+      return cut ? -1 : -2;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return 0;
+}
+
+size_t OB_Tools::escapeControls(const char* text, size_t maxLength, char* out, size_t room) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  if (text == nullptr || out == nullptr) return 0;
+  size_t written = 0;
+  for (size_t i = 0; i < maxLength && text[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      if (written + 1 > room) break;
+      out[written++] = static_cast<char>(c);
+    } else {
+      if (written + 4 > room) break;
+      out[written++] = '\\';
+      out[written++] = 'x';
+      out[written++] = kHex[c >> 4];
+      out[written++] = kHex[c & 0x0F];
+    }
+  }
+  return written;
+}
+
 char* OB_Tools::IPAddressString(uint32_t address, char* dest) {
   snprintf(dest, 16, "%u.%u.%u.%u", (address >> 24) & 0xFFu, (address >> 16) & 0xFFu,
            (address >> 8) & 0xFFu, address & 0xFFu);

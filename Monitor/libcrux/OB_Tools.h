@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,23 @@ class OB_Tools {
   static int32_t timeSubtract32(const struct timeval* a, const struct timeval* b);
   // Whole seconds of the calendar time; microseconds always 0. Returns 0.
   static int gettimeofday(struct timeval* tv, void* unused);
+
+  // 1 when both texts are equal, else 0 (also when either is null). The time taken depends on
+  // the lengths only, not on where the texts differ: for passwords and user names.
+  static int secretEquals(const char* given, const char* secret);
+
+  // Writes at most maxLength bytes of text to out (room bytes, no NUL added) with bytes below
+  // 0x20 and 0x7F as "\xHH", so a text from a peer can neither end a line early nor carry
+  // terminal controls; an escape that does not fit whole is left out. Returns the bytes written.
+  static size_t escapeControls(const char* text, size_t maxLength, char* out, size_t room);
+  // Room for the escaped form of a text of n bytes.
+  static constexpr size_t escapedSize(size_t n) { return n * 4; }
+
+  // Writes all n bytes at offset of the file, retrying interrupted and short writes: 0 when
+  // they all went out. When they did not (a full disk), the file is cut back to offset so no
+  // part of them stays, and the result is -1, or -2 when the cut failed and a part stayed;
+  // errno then holds the write's error. For files that must end in whole records or lines.
+  static int writeWhole(int fd, off_t offset, const char* bytes, size_t n);
 
   // 1 when the text is null, empty or only white space.
   static int isAllSpace(const char* text);

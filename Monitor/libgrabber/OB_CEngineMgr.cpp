@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "OB_ArchiveWriter.h"
@@ -160,6 +161,7 @@ OB_CEngineMgr::OB_CEngineMgr(int argc, char** argv, OB_NamedStringList* optionLi
   if (server_ == nullptr) OB_Log::quit("OB_CEngineMgr: no memory for the command server");
   server_->setPort(static_cast<int>(configAdmin.connectionPort));
   server_->setManager(this);
+  server_->setExitAction(quitFromConsole, this);
   append(server_);
 
   if (network) {
@@ -201,6 +203,34 @@ OB_CEngineMgr* OB_CEngineMgr::create() {
 
 OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
 
+void OB_CEngineMgr::quitFromConsole(void* context) {
+  // Called on the command server's accept thread, one of the engine's own threads, which
+  // cannot wait for itself: the engine is taken down from a thread of its own.
+  auto* engine = static_cast<OB_CEngineMgr*>(context);
+  std::thread([engine] { engine->quit(); }).detach();
+}
+
+void OB_CEngineMgr::quit() {
+  stop();
+  join(nullptr, 10000);
+  closeArchives();
+  OB_Log::log("Quitting capture engine.\n");
+  cleanup(0);
+}
+
+void OB_CEngineMgr::closeArchives() {
+  for (OB_Consumer* consumer :
+       {static_cast<OB_Consumer*>(netConsumer_), static_cast<OB_Consumer*>(httpConsumer_),
+        static_cast<OB_Consumer*>(ftpConsumer_)}) {
+    if (consumer == nullptr) continue;
+    OB_MutexHold hold(consumer);
+    consumer->first();
+    for (auto* link = consumer->getCurrentLink(); link != nullptr; link = link->getNext())
+      if (OB_ArchiveWriter* writer = obQuery<OB_ArchiveWriter>(link->getItemObject()))
+        writer->close();
+  }
+}
+
 int OB_CEngineMgr::handleMessage(OB_Message* message) {
   if (message == nullptr) return 0;
   const char* text = message->getMessage();
@@ -213,7 +243,11 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
                 OB_Log::sys_err_str());
     return 1;
   }
-  configAdmin.readAdminConfigFile(stream);
+  // A damaged file must not end the running engine: its settings stay as they are.
+  std::string problem;
+  if (configAdmin.rereadAdminConfigFile(stream, &problem) != 0)
+    OB_Log::ret("handleMessage: %s refused, configuration kept: %s", installFile_.c_str(),
+                problem.c_str());
   fclose(stream);
   return 1;
 }

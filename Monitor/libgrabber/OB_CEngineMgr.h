@@ -3,7 +3,9 @@
 // engine: reset thread, stream builder, packet manager, network, HTTP and FTP consumers with their
 // archive and common log file writers, and the command server. The monitor service starts, stops
 // and joins the engine through the thread list, hands the consumer list to the analysis engine and
-// chains the engine behind it as message handler ("CONFIG_RESET").
+// chains the engine behind it as message handler ("CONFIG_RESET"). The console's set-configuration
+// and stop commands end the process through the engine: threads stopped and joined, archive
+// files closed, exit status 0.
 //
 // Ownership: the thread list owns every thread, in the order reset thread, stream builder, packet
 // manager, network consumer (when built), HTTP consumer, FTP consumer, command server. Writers
@@ -53,12 +55,20 @@ class OB_CEngineMgr : public OB_EngineMgr {
   virtual OB_NamedList<OB_Consumer>* getConsumerNamedList();
 
   // "CONFIG_RESET" exactly: reads "<install>/admin/cengineInstall.cfg" again into the
-  // administration configuration (an install file that cannot be opened is logged and the
-  // configuration kept) and returns 1. Anything else (also null): 0, so the chain goes on. Runs
-  // on the sender's thread while the capture threads run.
+  // administration configuration (an install file that cannot be opened or holds a bad value is
+  // logged with the reason and the configuration kept) and returns 1. Anything else (also null): 0,
+  // so the chain goes on. Runs on the sender's thread while the capture threads run.
   int handleMessage(OB_Message* message) override;
 
  private:
+  // The command server's exit action for commands 30 and 35 (context: the engine): quit on a
+  // thread of its own.
+  static void quitFromConsole(void* context);
+  // Stops and joins the engine's threads, closes the archive files with their stop times, logs
+  // "Quitting capture engine." and ends the process with status 0.
+  [[noreturn]] void quit();
+  // Closes every consumer's archive writer for good (stop time set).
+  void closeArchives();
   // Appends the "http" and "ftp" hosts of the request as ranges, puts its device into the
   // install file and deletes the request. Nothing happens when the request cannot be read.
   void takeInstallRequest(const std::string& requestPath);

@@ -1,5 +1,9 @@
 #include "OB_CLFWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,20 +28,25 @@ OB_CLFWriter::OB_CLFWriter() {
   OB_String* name = options->find("CommonLogFile");
   if (name == nullptr) return;
   path_ = std::string(OB_Tools::getInstallDir()) + "/logs/" + static_cast<const char*>(*name);
-  file_ = fopen(path_.c_str(), "a+");
-  if (file_ == nullptr) {
+  fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
     OB_Log::log("OB_CLFWriter: can't open the common log file %s %s\n", path_.c_str(),
                 OB_Log::sys_err_str());
   }
 }
 
 OB_CLFWriter::~OB_CLFWriter() {
-  if (file_ != nullptr) fclose(file_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 int OB_CLFWriter::isOpen() {
   std::lock_guard<std::mutex> hold(lock_);
-  return file_ != nullptr ? 1 : 0;
+  return fd_ >= 0 ? 1 : 0;
+}
+
+uint64_t OB_CLFWriter::getDroppedCount() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return dropped_;
 }
 
 void OB_CLFWriter::formatTime(uint32_t seconds, char* out) {
@@ -69,20 +78,8 @@ void OB_CLFWriter::append(const char* text) {
 }
 
 void OB_CLFWriter::appendEscaped(const char* text, size_t maxLength) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < maxLength && text[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != 0x7F) {
-      if (lineLength_ + 1 > kLineCapacity) return;
-      line_[lineLength_++] = static_cast<char>(c);
-    } else {
-      if (lineLength_ + 4 > kLineCapacity) return;
-      line_[lineLength_++] = '\\';
-      line_[lineLength_++] = 'x';
-      line_[lineLength_++] = kHex[c >> 4];
-      line_[lineLength_++] = kHex[c & 0x0F];
-    }
-  }
+  lineLength_ +=
+      OB_Tools::escapeControls(text, maxLength, line_ + lineLength_, kLineCapacity - lineLength_);
 }
 
 void OB_CLFWriter::composeLine(const char* client, const char* server, const char* time,
@@ -118,13 +115,27 @@ void OB_CLFWriter::composeLine(const char* client, const char* server, const cha
   append(" \n");
 }
 
+bool OB_CLFWriter::appendLine() {
+  // The file is ours alone: its end now is where the line begins.
+  struct stat status;
+  if (fstat(fd_, &status) != 0) return false;
+  const int result = OB_Tools::writeWhole(fd_, status.st_size, line_, lineLength_);
+  if (result == 0) return true;
+  const int error = errno;
+  if (result == -2)
+    OB_Log::log("OB_CLFWriter: can't take a cut line back out of %s %s\n", path_.c_str(),
+                OB_Log::sys_err_str());
+  errno = error;
+  return false;
+}
+
 int OB_CLFWriter::processObject(OB_Object* object) {
   if (object == nullptr) return 0;
   OB_HTTPProtocol* http = obQuery<OB_HTTPProtocol>(object);
   if (http == nullptr) return 0;
 
   std::lock_guard<std::mutex> hold(lock_);
-  if (file_ == nullptr) return 0;
+  if (fd_ < 0) return 0;
 
   // Every line of a connection carries the connection's addresses and time.
   char client[16];
@@ -134,25 +145,30 @@ int OB_CLFWriter::processObject(OB_Object* object) {
   OB_Tools::IPAddressString(http->serverIP, server);
   formatTime(http->connTime, time);
 
-  bool written = true;
-  for (int n = 1; written; ++n) {
+  int result = 0;
+  for (int n = 1;; ++n) {
     OB_HTTPXact* xact = http->xactAt(n);
     if (xact == nullptr) break;
     composeLine(client, server, time, xact);
-    written = fwrite(line_, 1, lineLength_, file_) == lineLength_;
-  }
-  // One flush per connection: a reader of the file sees whole connections promptly.
-  if (fflush(file_) != 0) written = false;
-  if (!written) {
-    if (!failing_) {
-      OB_Log::log("OB_CLFWriter: write to the common log file %s failed %s\n", path_.c_str(),
-                  OB_Log::sys_err_str());
+    if (appendLine()) {
+      if (failing_)
+        OB_Log::log("OB_CLFWriter: writing the common log file %s again; %llu lines were lost\n",
+                    path_.c_str(), static_cast<unsigned long long>(droppedRun_));
+      failing_ = false;
+      droppedRun_ = 0;
+      continue;
     }
+    // The next line may fit (the disk may have room by then): each is tried.
+    const int error = errno;
+    ++dropped_;
+    ++droppedRun_;
+    if (!failing_)
+      OB_Log::log(
+          "OB_CLFWriter: write to the common log file %s failed (%s, errno = %d); lines "
+          "are dropped and counted until a write succeeds\n",
+          path_.c_str(), strerror(error), error);
     failing_ = true;
-    // Let the next connection try again (the disk may have room by then).
-    clearerr(file_);
-    return -1;
+    result = -1;
   }
-  failing_ = false;
-  return 0;
+  return result;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -13,10 +14,11 @@
 #include "OB_HTTPXact.h"
 #include "OB_Object.h"
 #include "OB_ProtocolWriter.h"
+#include "OB_Tools.h"
 
 namespace ob_clf {
 // Longest text of a field once its control bytes are written as "\xHH".
-constexpr size_t escaped(size_t width) { return (width - 1) * 4; }
+constexpr size_t escaped(size_t width) { return OB_Tools::escapedSize(width - 1); }
 }  // namespace ob_clf
 
 class OB_CLFWriter : public virtual OB_ProtocolWriter,
@@ -37,15 +39,18 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
   // Closes the file.
   ~OB_CLFWriter() override;
 
-  // Appends one line per transaction of an OB_HTTPProtocol, in chain order, and flushes the file.
-  // Called on the stream builder's thread; runs under the writer's own lock. 0 when the lines
-  // were written, or when there is nothing to write (no file, null, not an HTTP connection); -1
-  // when a write failed (logged once until a write succeeds again; lines already in the file
-  // stay).
+  // Appends one line per transaction of an OB_HTTPProtocol, in chain order, each with one write
+  // (in the file at once, no buffer). A line that does not go out whole (a full disk) is taken
+  // back out, so the file never ends inside a line; it is counted, and the first of a run of
+  // failures is logged with errno, as is the first success after it. Called on the stream
+  // builder's thread; runs under the writer's own lock. 0 when the lines were written, or when
+  // there is nothing to write (no file, null, not an HTTP connection); -1 when a line was lost.
   int processObject(OB_Object* object) override;
 
   // 1 when the log file is open.
   int isOpen();
+  // Lines lost to failed writes since construction.
+  uint64_t getDroppedCount();
   // The log file's path; empty without the option.
   const std::string& getPath() const { return path_; }
 
@@ -77,10 +82,16 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
     appendEscaped(field.c_str(), Width - 1);
   }
 
+  // Appends line_ whole; false (errno set) when it did not go out, after taking back any part
+  // of it that did.
+  bool appendLine();
+
   std::mutex lock_;           // guards everything below
-  FILE* file_ = nullptr;      // owned; null without the option or when it could not be opened
+  int fd_ = -1;  // owned; lines go at its end; -1 without the option or when it can't open
   std::string path_;
   bool failing_ = false;      // the last write failed and was logged
+  uint64_t dropped_ = 0;
+  uint64_t droppedRun_ = 0;   // lines lost since the last line that was written
   char line_[kLineCapacity];  // the line being built; reused so a connection allocates nothing
   size_t lineLength_ = 0;
 };

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "OB_ArchiveIO.h"
+#include "OB_FileLock.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 
@@ -32,6 +35,28 @@ std::vector<std::string> kindFiles(const char* directory, const char* prefix) {
   std::sort(names.begin(), names.end());
   return names;
 }
+// A file whose header does not read is passed over. It is logged with what was wrong, once
+// for as long as it stays the same file (lists are made again and again: every reader, every
+// console list), and not at all while a writer holds it: that one is being made.
+void reportDamage(FILE* stream, const std::string& path, const char* problem) {
+  OB_FileLock writer;
+  writer.setFD(stream);
+  if (writer.isLockedElsewhere() == 1) return;
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0) return;
+  static std::mutex lock;
+  static std::set<std::string> reported;
+  const std::string key =
+      path + "|" + std::to_string(status.st_ino) + "|" + std::to_string(status.st_size) + "|" +
+      std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!reported.insert(key).second) return;
+  }
+  OB_Log::ret("OB_ArchiveFileList: %s passed over, its header is damaged: %s", path.c_str(),
+              problem);
+}
+
 }  // namespace
 
 OB_ArchiveFileList::OB_ArchiveFileList() { setOwner(1); }
@@ -55,6 +80,7 @@ OB_ArchiveFileList::OB_ArchiveFileList(const char* directory, const char* prefix
     if (header->read(stream) == 0) {
       insertByStart(header);
     } else {
+      reportDamage(stream, path, header->getReadProblem());
       header->release();
     }
     fclose(stream);
@@ -130,13 +156,14 @@ int OB_ArchiveFileList::clean(uint32_t days) {
         OB_Log::ret("cleanArchiveFiles: error opening %s", header->getName());
         return -1;
       }
-      if (fseek(stream, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET) != 0) {
-        perror("cleanArchiveFiles");
-        OB_Log::quit("cleanArchiveFiles: error fseeking");
-      }
-      if (OB_ArchiveIO::writeU32(stream, stop) != 0 || fflush(stream) != 0)
-        OB_Log::quit("cleanArchiveFiles: error updating %s", header->getName());
-      fclose(stream);
+      // A patch that cannot be made (a full disk) is tried again at the next cleaning; it is
+      // no reason to end the engine.
+      bool patched = fseek(stream, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET) == 0 &&
+                     OB_ArchiveIO::writeU32(stream, stop) == 0;
+      if (fclose(stream) != 0) patched = false;
+      if (!patched)
+        OB_Log::ret("cleanArchiveFiles: error updating %s %s", header->getName(),
+                    OB_Log::sys_err_str());
     }
     link = link->getNext();
   }

@@ -18,8 +18,9 @@ class OB_ArchiveFileList : public OB_NamedList<OB_ArchiveHeader>,
   // An empty list.
   OB_ArchiveFileList();
   // Every regular file "<directory>/<prefix>-*" whose header reads; a file that cannot be
-  // opened is logged and passed over, one whose header does not read is passed over silently.
-  // Files with equal start times stay in name order.
+  // opened is logged and passed over, and so is one whose header does not read, with what was
+  // wrong (once per file, and not while a writer holds it). Files with equal start times stay
+  // in name order.
   OB_ArchiveFileList(const char* directory, const char* prefix);
   OB_ArchiveFileList(const OB_ArchiveFileList&) = delete;
   OB_ArchiveFileList& operator=(const OB_ArchiveFileList&) = delete;
@@ -30,8 +31,9 @@ class OB_ArchiveFileList : public OB_NamedList<OB_ArchiveHeader>,
 
   // From the first entry on: with days above 0, deletes every file that started more than days
   // x 86400 seconds before now (and its entry); repairs each file left without a stop time,
-  // giving it the next entry's start time less one second, or now for the last. The headers in
-  // the list keep their old stop times. 0, or -1 when a file to repair cannot be opened.
+  // giving it the next entry's start time less one second, or now for the last (a repair that
+  // cannot be written is logged). The headers in the list keep their old stop times. 0, or -1
+  // when a file to repair cannot be opened.
   virtual int clean(uint32_t days);
 
   // Takes the header out of the list without deleting it; the caller owns it then. Null when it

@@ -93,41 +93,50 @@ int OB_ArchiveHeader::write(FILE* stream) {
 }
 
 int OB_ArchiveHeader::read(FILE* stream) {
+  problem_ = "no file";
   if (stream == nullptr) return -1;
+  // Why read refused the header: the file ended inside it, or what it held was wrong.
+  auto refuse = [&](const char* wrong) {
+    problem_ = feof(stream) != 0 ? "the file ends inside the header" : wrong;
+    return -1;
+  };
   char magic[kMaxMagic + 1];
-  if (OB_Tools::readStringNoMalloc(magic, kMaxMagic, stream) != 0) return -1;
-  if (std::strcmp(magic, kMagic) != 0) return -1;
+  if (OB_Tools::readStringNoMalloc(magic, kMaxMagic, stream) != 0)
+    return refuse("the magic word's length is wrong");
+  if (std::strcmp(magic, kMagic) != 0) return refuse("the magic word is not \"ambervolte\"");
 
   int32_t type;
   uint32_t start, stop;
   if (OB_ArchiveIO::readI32(stream, &type) != 0 || OB_ArchiveIO::readU32(stream, &start) != 0 ||
       OB_ArchiveIO::readU32(stream, &stop) != 0)
-    return -1;
+    return refuse("the times can't be read");
   OB_TextField<kMaxPrefix + 1> prefix;
-  if (prefix.read(stream) != 0) return -1;
+  if (prefix.read(stream) != 0) return refuse("the prefix is longer than 8 characters");
 
   char* device = nullptr;
   char* filter = nullptr;
-  auto fail = [&]() {
+  auto fail = [&](const char* wrong) {
     free(device);
     free(filter);
-    return -1;
+    return refuse(wrong);
   };
-  if (OB_Tools::readStringMalloc(&device, stream) != 0) return fail();
-  if (OB_Tools::readStringMalloc(&filter, stream) != 0) return fail();
+  if (OB_Tools::readStringMalloc(&device, stream) != 0)
+    return fail("the device text is longer than 2048 bytes");
+  if (OB_Tools::readStringMalloc(&filter, stream) != 0)
+    return fail("the filter text is longer than 2048 bytes");
 
   uint16_t rawCount;
-  if (OB_ArchiveIO::readU16(stream, &rawCount) != 0) return fail();
+  if (OB_ArchiveIO::readU16(stream, &rawCount) != 0) return fail("the value count can't be read");
   const int16_t count = static_cast<int16_t>(rawCount);
-  if (count < 0 || count > kMaxValues) return fail();
+  if (count < 0 || count > kMaxValues) return fail("the value count is outside 0 to 256");
   int16_t values[kMaxValues] = {};
   for (int i = 0; i < count; ++i) {
     uint16_t value;
-    if (OB_ArchiveIO::readU16(stream, &value) != 0) return fail();
+    if (OB_ArchiveIO::readU16(stream, &value) != 0) return fail("the values can't be read");
     values[i] = static_cast<int16_t>(value);
   }
   const long offset = ftell(stream);
-  if (offset < 0 || offset > INT32_MAX) return fail();
+  if (offset < 0 || offset > INT32_MAX) return fail("the file can't be placed after the header");
 
   type_ = type;
   start_ = start;
@@ -140,6 +149,7 @@ int OB_ArchiveHeader::read(FILE* stream) {
   count_ = count;
   std::memcpy(values_, values, sizeof values_);
   dataOffset_ = static_cast<int32_t>(offset);
+  problem_ = "";
   return 0;
 }
 

@@ -71,6 +71,9 @@ class OB_ArchiveHeader : public virtual OB_Object {
   int16_t getValue(int i) const { return i >= 0 && i < count_ ? values_[i] : 0; }
   // File position of the first record; 0 until read has run.
   int32_t getDataOffset() const { return dataOffset_; }
+  // What made the last read refuse the header ("the file ends inside the header", "the magic
+  // word is not ..."); empty after a read that succeeded. A fixed text.
+  const char* getReadProblem() const { return problem_; }
 
  private:
   void setTexts(const char* device, const char* filter);
@@ -85,4 +88,5 @@ class OB_ArchiveHeader : public virtual OB_Object {
   int16_t values_[kMaxValues] = {};
   OB_String name_{32};
   int32_t dataOffset_ = 0;
+  const char* problem_ = "";
 };

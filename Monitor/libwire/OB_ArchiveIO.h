@@ -17,10 +17,16 @@ class OB_ArchiveIO {
     return put(stream, bytes, sizeof bytes);
   }
   static int writeU32(FILE* stream, uint32_t value) {
-    unsigned char bytes[4] = {
-        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    unsigned char bytes[4];
+    putU32(bytes, value);
     return put(stream, bytes, sizeof bytes);
+  }
+  // The four bytes of value, for writers that patch a file in place.
+  static void putU32(unsigned char* bytes, uint32_t value) {
+    bytes[0] = static_cast<unsigned char>(value);
+    bytes[1] = static_cast<unsigned char>(value >> 8);
+    bytes[2] = static_cast<unsigned char>(value >> 16);
+    bytes[3] = static_cast<unsigned char>(value >> 24);
   }
   static int writeI32(FILE* stream, int32_t value) {
     return writeU32(stream, static_cast<uint32_t>(value));

@@ -114,8 +114,8 @@ OB_Data* OB_ArchiveReader::read() {
   }
 
   OB_Data* object = nullptr;
+  bool nothingNew = false;
   if (feof(file) == 0) {
-    bool nothingNew = false;
     if (oldData == 0 && lastPosition != 0 && lastResult != 0) {
       struct stat status;
       nothingNew = fstat(fileno(file), &status) == 0 && status.st_size <= lastPosition;
@@ -148,23 +148,64 @@ OB_Data* OB_ArchiveReader::read() {
       }
     }
   }
+  obRelease(object);
+  lastResult = -1;
 
   // Failed, or at the end of what is there.
   if (oldData == 0) {
     // The incomplete record is read again: once it has grown while the writer is still at it,
     // or at once when the writer closed the file meanwhile (closing flushed the rest of it),
     // from then on as a finished file.
-    if (isRealTimeFile() == 0) oldData = 1;
-    if (fseeko(file, lastPosition, SEEK_SET) != 0) {
-      perror("archiving_readNetStruct");
-      OB_Log::quit("archiving_readNetStruct: error fseeking");
+    // Taken before the look at the stop time, whose seeks clear the end-of-file mark.
+    const bool atEnd = nothingNew || feof(file) != 0;
+    bool closed = isRealTimeFile() == 0;
+    if (!closed && writerIsGone()) {
+      // Its writer died without closing it: nothing will be added. Looked at once more, as
+      // the writer may have closed it between the two looks.
+      closed = isRealTimeFile() == 0;
+      if (!closed) {
+        oldData = 1;
+        if (atEnd) {
+          finishUnclosed();
+          return nullptr;
+        }
+      }
     }
-  } else if (feof(file) != 0 || tryToRealign() == 0 || feof(file) != 0) {
-    moveToNextFile();
+    if (oldData == 0 || closed) {
+      if (closed) oldData = 1;
+      if (fseeko(file, lastPosition, SEEK_SET) != 0) {
+        perror("archiving_readNetStruct");
+        OB_Log::quit("archiving_readNetStruct: error fseeking");
+      }
+      return nullptr;
+    }
+    // A bad record inside a file nobody writes is passed over as in a finished one.
   }
-  obRelease(object);
-  lastResult = -1;
+  if (feof(file) != 0 || tryToRealign() == 0 || feof(file) != 0) moveToNextFile();
   return nullptr;
+}
+
+int OB_ArchiveReader::writerIsGone() {
+  OB_FileLock probe;
+  probe.setFD(fileno(file));
+  // Unknown counts as held: the reader then waits, as it always did.
+  return probe.isLockedElsewhere() == 0 ? 1 : 0;
+}
+
+void OB_ArchiveReader::finishUnclosed() {
+  struct stat status;
+  const long long cut =
+      fstat(fileno(file), &status) == 0 ? static_cast<long long>(status.st_size - lastPosition) : 0;
+  const char* name = currentHeader != nullptr ? currentHeader->getName() : "";
+  if (cut > 0) {
+    OB_Log::ret(
+        "OB_ArchiveReader: %s was left unclosed by its writer; read to its last complete "
+        "record, the %lld bytes of a record cut short after it are skipped",
+        name, cut);
+  } else {
+    OB_Log::ret("OB_ArchiveReader: %s was left unclosed by its writer; read to its end", name);
+  }
+  moveToNextFile();
 }
 
 int OB_ArchiveReader::isRealTimeFile() {

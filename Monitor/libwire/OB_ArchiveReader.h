@@ -5,7 +5,9 @@
 //
 // Records are read without the lock file; a record that is cut short at the end of the file
 // being written is read again once the file has grown, and a record that fails inside a
-// finished file is skipped by resynchronising on the next record tag.
+// finished file is skipped by resynchronising on the next record tag. A file without a stop
+// time that no writer holds any more (its writer was killed, say) is read to its last complete
+// record and then finished; the part of a record after it is skipped and logged.
 #pragma once
 
 #include <cstdint>
@@ -83,11 +85,16 @@ class OB_ArchiveReader : public OB_Archive {
   virtual int tryToRealign();
   // True while the current file's stop time (read from the file itself) is 0.
   virtual int isRealTimeFile();
+  // 1 when no writer holds the current file (the writer's lock on it is free), else 0; also 0
+  // when that cannot be told.
+  virtual int writerIsGone();
 
  private:
   // Old data from a header: 1 when its file has a stop time.
   static int isFinished(OB_ArchiveHeader* header) { return header->closeTime() != 0 ? 1 : 0; }
   void releaseList();
+  // At the end of a file left unclosed: logs what is skipped and moves to the next file.
+  void finishUnclosed();
 
   int oldData = 1;
   uint16_t windowType;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "OB_Config.h"
@@ -24,17 +25,6 @@ constexpr const char* kTextType = "Content-Type: text/plain\r\n\r\n";
 constexpr const char* kNotice = "Ambervolte Network Monitor\nUse Corrana Client Console\n";
 
 bool isLineEnd(char byte) { return byte == '\r' || byte == '\n'; }
-
-// One byte, waiting at most until the deadline (and never longer than the socket's own receive
-// time-out). 1, 0 when the peer closed, -1 on an error or when the deadline has passed.
-int receiveByte(int socket, char* byte, std::chrono::steady_clock::time_point deadline) {
-  if (std::chrono::steady_clock::now() >= deadline) return -1;
-  for (;;) {
-    ssize_t got = recv(socket, byte, 1, 0);
-    if (got < 0 && errno == EINTR) continue;
-    return got > 0 ? 1 : static_cast<int>(got);
-  }
-}
 
 }  // namespace
 
@@ -105,6 +95,10 @@ int OB_TCPConnection::accept(int listenSocket) {
 }
 
 int OB_TCPConnection::doTask() {
+  // One deadline for the whole request, header, binary part and reply alike: a client that
+  // trickles its bytes cannot keep the server, which serves everyone one at a time.
+  OB_SocketDeadline limit(std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(ioTimeoutMs));
   switch (readHTTPHeader(clientSocket)) {
     case kRequestCommand:
       handleCommand(clientSocket, clientAddress);
@@ -117,6 +111,7 @@ int OB_TCPConnection::doTask() {
       break;
     default:
       abort(0);
+      if (OB_SocketDeadline::passed() != 0) logConnect(clientAddress, -1, "n/a", ioFailureText());
       setContinue(0);
       return -1;
   }
@@ -124,12 +119,11 @@ int OB_TCPConnection::doTask() {
   return 0;
 }
 
-int OB_TCPConnection::readHeaderLine(int s, char* buffer, int max,
-                                     std::chrono::steady_clock::time_point deadline) {
+int OB_TCPConnection::readHeaderLine(int s, char* buffer, int max) {
   int stored = 0;
   while (stored < max - 1) {
     char byte;
-    int got = receiveByte(s, &byte, deadline);
+    int got = readJ_n_chars(s, &byte, 1);
     // A peer that is gone before the line began has sent no request at all.
     if (got < 0 || (got == 0 && stored == 0)) {
       buffer[stored] = '\0';
@@ -143,19 +137,17 @@ int OB_TCPConnection::readHeaderLine(int s, char* buffer, int max,
 }
 
 int OB_TCPConnection::readHTTPHeader(int s) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(ioTimeoutMs);
   char requestLine[512];
   char secondLine[9];
-  if (readHeaderLine(s, requestLine, sizeof requestLine, deadline) < 0) return kRequestReadError;
-  if (readHeaderLine(s, secondLine, sizeof secondLine, deadline) < 0) return kRequestReadError;
+  if (readHeaderLine(s, requestLine, sizeof requestLine) < 0) return kRequestReadError;
+  if (readHeaderLine(s, secondLine, sizeof secondLine) < 0) return kRequestReadError;
   if (strstr(requestLine, "HTTP") == nullptr) return kRequestBad;
 
   // Up to the header end, counted and timed: an endless header is a bad request, not a hang.
   int run = 0;
   for (int read = 0; run < 4; ++read) {
     char byte;
-    if (read >= kMaxHeaderBytes || receiveByte(s, &byte, deadline) != 1) return kRequestBad;
+    if (read >= kMaxHeaderBytes || readJ_n_chars(s, &byte, 1) != 1) return kRequestBad;
     run = isLineEnd(byte) ? run + 1 : 0;
   }
   if (strstr(requestLine, "/controlReq.cgi") != nullptr) return kRequestCommand;
@@ -169,13 +161,16 @@ int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPReques
     OB_Log::ret("handleRequest: IO problem.");
     return 2;
   }
-  if (strcmp(request->user, "root") != 0) {
-    *error = kTCPUnknownUser;
+  // The address first: a refused client learns nothing about users or passwords.
+  OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
+  if (config == nullptr || config->isValidSourceIP(address) == 0) {
+    *error = kTCPInvalidAddress;
     return 1;
   }
-  OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
-  if (config == nullptr || config->isValidPassword(request->user, request->password) == 0) {
-    *error = kTCPInvalidPassword;
+  // Whatever the stored password, an empty one never lets anyone in.
+  const int refused = checkUser(request->user, request->password);
+  if (refused != 0 || request->password[0] == '\0') {
+    *error = refused == kTCPUnknownUser ? kTCPUnknownUser : kTCPInvalidPassword;
     return 1;
   }
   if (request->clientVersion != requiredClientVersion) {
@@ -187,11 +182,20 @@ int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPReques
     *error = kTCPInvalidConfigKey;
     return 1;
   }
-  if (config->isValidSourceIP(address) == 0) {
-    *error = kTCPInvalidAddress;
-    return 1;
-  }
   return 0;
+}
+
+int OB_TCPConnection::checkUser(const char* user, const char* password) {
+  // Both compared whatever the first gives, each in time that does not tell where it differs.
+  const int root = OB_Tools::secretEquals(user, "root");
+  OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
+  const int valid = config != nullptr && config->isValidPassword("root", password) != 0;
+  if (root == 0) return kTCPUnknownUser;
+  return valid ? 0 : kTCPInvalidPassword;
+}
+
+const char* OB_TCPConnection::ioFailureText() {
+  return OB_SocketDeadline::passed() != 0 ? "timed out" : "bad io";
 }
 
 int OB_TCPConnection::handleCommand(int s, uint32_t address) {
@@ -199,9 +203,10 @@ int OB_TCPConnection::handleCommand(int s, uint32_t address) {
   OB_TCPErrorIndex error = kTCPInvalidAddress;
   int checked = readBinRequestHeader(s, address, &request, &error);
   if (checked == 2) {
-    logConnect(address, -1, "n/a", "bad io");
+    const char* why = ioFailureText();
+    logConnect(address, -1, "n/a", why);
     abort(s);
-    logConnect(address, -1, "n/a", "bad io");
+    logConnect(address, -1, "n/a", why);
     return -1;
   }
 
@@ -237,8 +242,8 @@ int OB_TCPConnection::handleCommand(int s, uint32_t address) {
         if (result >= 0) result = hcommand_GET_DATABASE_LIST(s);
         break;
       default:
-        // A code this dispatcher does not know: say so rather than blame the client's address.
-        error = kTCPInvalidCommand;
+        // A code this dispatcher does not know is no fault of the user's rights or address.
+        error = kTCPUnknownCommand;
         refused = true;
         break;
     }
@@ -253,7 +258,7 @@ int OB_TCPConnection::handleCommand(int s, uint32_t address) {
   }
   abort(s);
   if (result < 0) {
-    logConnect(address, request.command, request.user, "bad io");
+    logConnect(address, request.command, request.user, ioFailureText());
     return -1;
   }
   logConnect(address, request.command, request.user, "OK");
@@ -407,7 +412,10 @@ int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user
   char quad[16];
   OB_Tools::getTimeString1(when);
   OB_Tools::IPAddressString(address, quad);
-  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, user != nullptr ? user : "n/a", quad,
-              text != nullptr ? text : "");
+  // The user name is the client's text: its control bytes must not forge or split log lines.
+  char name[OB_Tools::escapedSize(OB_TCPRequest::kMaxText - 1) + 1];
+  const char* given = user != nullptr ? user : "n/a";
+  name[OB_Tools::escapeControls(given, OB_TCPRequest::kMaxText - 1, name, sizeof name - 1)] = '\0';
+  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, name, quad, text != nullptr ? text : "");
   return 0;
 }

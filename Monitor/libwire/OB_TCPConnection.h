@@ -1,11 +1,11 @@
 // One console connection of a command server: reads one request wrapped in an HTTP request,
-// checks user, password, client version, configuration key and client address, dispatches it by
-// command code to a virtual handler, writes one reply and closes. The server makes one per
-// accepted connection and runs it on its own accept thread; a connection never starts a thread.
-// The engines derive their connections from it and supply the commands the framework leaves open.
+// checks client address, user and password, client version and configuration key, dispatches it
+// by command code to a virtual handler, writes one reply and closes, all within one deadline. The
+// server makes one per accepted connection and runs it on its own accept thread; a connection never
+// starts a thread. The engines derive their connections from it and supply the commands the
+// framework leaves open.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 #include "OB_String.h"
@@ -22,6 +22,8 @@ enum OB_TCPErrorIndex : int32_t {
   kTCPInvalidVersion = 3,
   kTCPUnknownUser = 4,
   kTCPInvalidCommand = 5,
+  // A code the dispatcher does not know; like every index outside 0-5 it reads "Unknown Error".
+  kTCPUnknownCommand = 6,
 };
 
 // What commands 30 and 35 do once their reply is out. Null (the default): wait 3 seconds and end
@@ -49,8 +51,8 @@ class OB_TCPConnection : public OB_Thread {
   // Bytes of header after the two request lines that are read looking for the header end; a
   // request that goes on longer is a bad request.
   static constexpr int kMaxHeaderBytes = 8192;
-  // Default receive and send time-out of an accepted socket, and the limit on the whole HTTP
-  // header; ms.
+  // Default limit on a whole request (header, binary part, reply) and on each receive and send
+  // of it; ms.
   static constexpr int kDefaultIOTimeoutMs = 10000;
 
   OB_TCPConnection();
@@ -61,8 +63,10 @@ class OB_TCPConnection : public OB_Thread {
 
   const char* getClassName() override { return "OB_TCPConnection"; }
 
-  // Reads and answers the one request, then ends this object's loop. 0, or -1 when the header
-  // could not be read (the connection is closed without a reply).
+  // Reads and answers the one request, then ends this object's loop. Every receive and send of
+  // it must be done within the I/O time-out of its start; past it the connection is closed and
+  // logged as "timed out". 0, or -1 when the header could not be read (the connection is closed
+  // without a reply).
   int doTask() override;
 
   // Accepts one connection from the listening socket (blocks), with the I/O time-out on it.
@@ -72,8 +76,8 @@ class OB_TCPConnection : public OB_Thread {
   virtual int setConfigKey(uint32_t key);
   // manager: not owned, outlives this.
   virtual int setManager(OB_EngineMgr* manager);
-  // Receive and send time-out of the accepted socket, and the limit on the HTTP header, in ms
-  // (at least 1). Set before accept.
+  // The limit on the whole request and on each receive and send of it, in ms (at least 1). Set
+  // before accept.
   virtual int setIOTimeout(int ms);
   virtual int setExitAction(OB_TCPExitAction action, void* context);
   virtual int abortConnection(int socket);
@@ -106,12 +110,18 @@ class OB_TCPConnection : public OB_Thread {
   virtual int abort(int socket);
   // One log line: time, command (-1: none read), user, client address, text.
   virtual int logConnect(uint32_t address, int command, const char* user, const char* text);
-  // 1 command, 2 summary, 3 bad request, 4 read error. The request line, the second line and the
-  // header up to its end (four bytes each CR or LF) must all arrive within the I/O time-out.
+  // 1 command, 2 summary, 3 bad request, 4 read error (also past the request's deadline).
   virtual int readHTTPHeader(int socket);
-  // 0 accepted; 1 refused (*error says why); 2 the request could not be read.
+  // 0 accepted; 1 refused (*error says why); 2 the request could not be read. Checks, in this
+  // order: the client address (kTCPInvalidAddress), user and password (checkUser; an empty
+  // password is always kTCPInvalidPassword), client version, configuration key (not for 20, 25).
   virtual int readBinRequestHeader(int socket, uint32_t address, OB_TCPRequest* request,
                                    OB_TCPErrorIndex* error);
+  // 0 when the user may come in with the password, else kTCPUnknownUser or kTCPInvalidPassword.
+  // The framework knows one user, "root", with the administered configuration's password; both
+  // are compared in time that does not depend on where the texts differ. Derived connections
+  // with other users override it; the empty-password refusal stays the framework's.
+  virtual int checkUser(const char* user, const char* password);
   // After the reply of 30 or 35: the exit action, else 3 seconds and OB_EngineMgr::cleanup.
   virtual void endProcess();
 
@@ -129,10 +139,12 @@ class OB_TCPConnection : public OB_Thread {
   void* exitContext = nullptr;
 
  private:
-  // Reads one "\n"-ended line like readJ_line (at most max - 1 bytes stored, the rest left),
-  // but gives up at the deadline. The stored length; -1 on an error, at the deadline, or when
-  // the peer closed before the line began.
-  int readHeaderLine(int socket, char* buffer, int max,
-                     std::chrono::steady_clock::time_point deadline);
+  // Reads one "\n"-ended line like readJ_line (at most max - 1 bytes stored, the rest left).
+  // The stored length; -1 on an error, at the deadline, or when the peer closed before the line
+  // began.
+  int readHeaderLine(int socket, char* buffer, int max);
+  // How a failed receive or send is logged: "timed out" past the request's deadline, else
+  // "bad io".
+  static const char* ioFailureText();
   int writeText(int socket, const char* text);
 };

@@ -55,7 +55,8 @@ class OB_TCPServer : public OB_Thread {
   // Makes the listening socket now (newSocket and listen) unless there is one; the first accept
   // step does this by itself. 0, or -1 when listen failed or the server has been stopped.
   virtual int openListener();
-  // Receive and send time-out of every accepted connection, ms; handed to each connection.
+  // The limit on each whole request (and on each receive and send of it), ms; handed to each
+  // connection.
   virtual int setIOTimeout(int ms);
   // What commands 30 and 35 do after their reply; handed to each connection (see
   // OB_TCPExitAction).

@@ -1,13 +1,14 @@
 // Fuzzes the configuration readers: OB_Tools::readConfig over a table with stored and handled
-// keys, OB_NamedStringList::readFile with each separator the engines use, and OB_String::read
-// of "key{value}" lines. Checks that every stored value stays within its row and is terminated,
-// and that every entry read is a line of the file.
+// keys, OB_NamedStringList::readFile with each separator the engines use, OB_String::read of
+// "key{value}" lines, and the whole read of an engine's private file. Checks that every stored
+// value stays within its row and is terminated, and that every entry read is a line of the file.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "FuzzSupport.h"
+#include "OB_Config.h"
 #include "OB_NamedStringList.h"
 #include "OB_String.h"
 #include "OB_Tools.h"
@@ -19,6 +20,14 @@ void check(bool condition) {
 }
 
 size_t handled = 0;
+
+// The private file's whole read, which refuses rather than ends the process.
+class GeneralReader : public OB_Config {
+ public:
+  int readWhole(FILE* stream, std::string* problem) {
+    return readGeneralConfigFile(stream, problem);
+  }
+};
 
 void handler(const char* value, void* context) {
   check(context == &handled);
@@ -79,6 +88,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       OB_String value;
       value.read(stream);
       check(value.getLength() <= 2048);
+    }
+    fclose(stream);
+  }
+  {
+    FILE* stream = reader(data, size);
+    if (stream == nullptr) return 0;
+    GeneralReader config;
+    std::string problem;
+    if (config.readWhole(stream, &problem) == 0) {
+      check(config.numOfNets <= OB_Config::kMaxNets);
+      check(memchr(config.password, '\0', sizeof config.password) != nullptr);
+    } else {
+      check(!problem.empty());
     }
     fclose(stream);
   }

@@ -126,13 +126,12 @@ class ConfigTest : public ::testing::Test {
         ::testing::ExitedWithCode(1), stderrPattern);
     EXPECT_NE(log().find(text), std::string::npos) << "log: " << log();
   }
-  // Reads a private file of this text and the installation file into admin "cengine".
+  // Reads a defaults file of this text into "cengine".
   void expectGeneralQuit(const GeneralFile& file, const std::string& text) {
-    writeAdmin("cengine_prvt.cfg", file.text());
-    writeAdmin("cengineInstall.cfg", install("range 10.0.0.1 10.0.0.9\n"));
+    writeAdmin("cengine_prvtDef.cfg", file.text());
     expectQuit(
         [] {
-          OB_ConfigAdmin config;
+          OB_ConfigDef config;
           config.setName("cengine");
           config.init();
         },
@@ -320,6 +319,53 @@ TEST_F(ConfigTest, GeneralFileChecksEndTheProcess) {
   file = GeneralFile();
   file.count = "70000";
   expectGeneralQuit(file, "readGeneralConfigFile: Malformed MIME type count: 70000\n");
+}
+
+TEST_F(ConfigTest, APrivateFileThatIsNotWholeGivesWayToTheDefaults) {
+  GeneralFile defaults;
+  defaults.password = "factory";
+  defaults.days = "3";
+  writeAdmin("cengine_prvtDef.cfg", defaults.text());
+  writeAdmin("cengineInstall.cfg", install("range 10.0.0.1 10.0.0.9\n"));
+  const std::string whole = GeneralFile().text();
+  GeneralFile garbled;
+  garbled.days = "7x";
+  GeneralFile badNet;
+  badNet.nets = "9";
+  GeneralFile badAddress;
+  badAddress.examples = "10.1.2.3 192.168.7.x";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "it ends before line 1"},
+      {whole.substr(0, whole.find("password{")), "it ends before line 25"},
+      {whole.substr(0, whole.find("maskAddress{") + 15),
+       "line 29 is not maskAddress{...}: maskAddress{255"},
+      {garbled.text(), "line 15 is not a number: 7x"},
+      {badNet.text(), "readGeneralConfigFile: too many networks"},
+      {badAddress.text(), "readGeneralConfigFile: Malformed IP Address: 192.168.7.x"},
+  };
+  OB_Log::init("config", 0, nullptr);
+  for (const auto& [text, why] : cases) {
+    writeAdmin("cengine_prvt.cfg", text);
+    OB_ConfigAdmin config;
+    config.setName("cengine");
+    ::testing::internal::CaptureStderr();
+    config.init();
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(config.password, "factory") << why;
+    EXPECT_EQ(config.daysOfDataToKeep, 3u) << why;
+    EXPECT_EQ(config.isInIPRanges(quad("10.0.0.5")), 1) << why;
+    const std::string line = "init: " + admin() + "/cengine_prvt.cfg can't be read whole (" + why +
+                             "); using " + admin() + "/cengine_prvtDef.cfg";
+    EXPECT_NE(log().find(line + "\n"), std::string::npos) << log();
+    EXPECT_EQ(errors, line + "\n");
+  }
+
+  // A whole file, even one whose last blank line is gone, is the private file as it stands.
+  writeAdmin("cengine_prvt.cfg", whole.substr(0, whole.size() - 1));
+  OB_ConfigAdmin config;
+  config.setName("cengine");
+  config.init();
+  EXPECT_STREQ(config.password, "secret");
 }
 
 TEST_F(ConfigTest, SixteenExtensionsAreAccepted) {
@@ -510,6 +556,10 @@ TEST(ConfigChecks, PasswordNeedsTheExactRootUserAndPassword) {
   EXPECT_EQ(config.isValidPassword("root", "pa55"), 0);
   EXPECT_EQ(config.isValidPassword("root ", "Pa55"), 0);
   EXPECT_EQ(config.isValidPassword(nullptr, "Pa55"), 0);
+  EXPECT_EQ(config.isValidPassword("root", "Pa55x"), 0);
+  EXPECT_EQ(config.isValidPassword("root", "Pa5"), 0);
+  config.password[0] = '\0';  // a private file without its password line
+  EXPECT_EQ(config.isValidPassword("root", ""), 0);
 }
 
 TEST(ConfigChecks, SourceAddressMustLieInANetworkWhenRestricted) {

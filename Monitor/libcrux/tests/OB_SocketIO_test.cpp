@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -191,3 +192,29 @@ TEST(SocketIO, WritingToAClosedPeerFailsWithoutEndingTheProcess) {
 }
 
 }  // namespace
+
+TEST(SocketDeadline, HoldsReadsAndWritesToItAndNestedOnesNeverExtendIt) {
+  using namespace std::chrono;
+  SocketPair pair;
+  pair.feed("ab");
+  char got[4] = {};
+  {
+    OB_SocketDeadline limit(steady_clock::now() + milliseconds(100));
+    EXPECT_EQ(readJ_n_chars(pair.near(), got, 2), 2);  // what is there is read at once
+    EXPECT_EQ(OB_SocketDeadline::passed(), 0);
+    const auto start = steady_clock::now();
+    {
+      OB_SocketDeadline later(steady_clock::now() + seconds(30));
+      uint32_t value = 0;
+      EXPECT_EQ(readJ_UInt32(pair.near(), &value), -1);  // the outer deadline still rules
+    }
+    EXPECT_LT(steady_clock::now() - start, seconds(5));
+    EXPECT_EQ(OB_SocketDeadline::passed(), 1);
+    // A peer that reads nothing: a send that cannot go out fails at the deadline too.
+    std::string lots(1 << 22, 'x');
+    EXPECT_EQ(writeJ_n_chars(pair.near(), lots.data(), static_cast<int>(lots.size())), -1);
+  }
+  EXPECT_EQ(OB_SocketDeadline::passed(), 0);  // gone with its holder
+  pair.feed("c");
+  EXPECT_EQ(readJ_n_chars(pair.near(), got, 1), 1);
+}

@@ -3,20 +3,27 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "ConsoleClient.h"
 #include "DriverControl.h"
+#include "OB_ArchiveHeader.h"
 #include "OB_ArchiveReader.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
@@ -253,12 +260,92 @@ TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile)
   EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 1);
   EXPECT_EQ(config->isInIPRanges(quad("10.0.0.5")), 0);
 
+  // A damaged install file keeps the running configuration and the process, and says why.
+  for (const std::string& damage : std::vector<std::string>{
+           "range 10.9.9.9 10.9.9.1\n", "port 8o8o\n", "dbpath " + db() + "/gone\n"}) {
+    writeAdmin("cengineInstall.cfg", "port " + std::to_string(port_) + "\ndbpath " + db() +
+                                         "\nrange 10.7.7.1 10.7.7.9\n" + damage);
+    EXPECT_EQ(engine->handleMessage(&reset), 1) << damage;
+    EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 1) << damage;
+    EXPECT_EQ(config->isInIPRanges(quad("10.7.7.5")), 0) << damage;
+  }
+  const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
+  const std::string refused =
+      "handleMessage: " + admin() + "/cengineInstall.cfg refused, configuration kept: ";
+  for (const std::string& why : std::vector<std::string>{
+           "Error in Install.cfg Minimum address is greater than maximum address: 10.9.9.9 "
+           "10.9.9.1\n",
+           "Capture engine port not a number\n",
+           "readAdminConfigFile: can't open database directory\n " + db() + "/gone\n"})
+    EXPECT_NE(log.find(refused + why), std::string::npos) << why << " in:\n" << log;
+  EXPECT_EQ(engine->getConfigAdmin()->connectionPort, static_cast<uint32_t>(port_));
+
   // A missing install file keeps the configuration and the process.
   unlink((admin() + "/cengineInstall.cfg").c_str());
   EXPECT_EQ(engine->handleMessage(&reset), 1);
   EXPECT_EQ(config->isInIPRanges(quad("10.9.9.5")), 1);
   EXPECT_EQ(engine->handleMessage(nullptr), 0);
   engine->release();  // still running: stops and joins its threads first
+}
+
+// The exit status of a child that runs body, or -1 when it had to be killed after timeout.
+int statusOfChild(const std::function<void()>& body, std::chrono::seconds timeout) {
+  const pid_t child = fork();
+  if (child == 0) {
+    body();
+    _exit(100);  // body was to end the process itself
+  }
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CEngineMgrTest, StopCommandStopsTheEngineClosesTheArchivesAndExitsWithZero) {
+  option("NetworkStatistics", "0");
+  const int status = statusOfChild(
+      [this] {
+        OB_CEngineMgr* engine = build(0);
+        engine->start();
+        corrana_test::ConsoleRequest stop;
+        stop.command = 35;
+        stop.key = 1;  // the key file held 0
+        std::string reply = "<no connection>";
+        // The server listens once its thread has begun.
+        for (int i = 0; i < 500 && reply == "<no connection>"; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          reply = corrana_test::requestReply(port_, stop.frame());
+        }
+        if (reply != corrana_test::successReply("")) _exit(101);
+        std::this_thread::sleep_for(std::chrono::seconds(20));  // the engine ends the process
+      },
+      std::chrono::seconds(30));
+  EXPECT_EQ(status, 0);
+
+  std::vector<std::string> archives;
+  for (const auto& entry : std::filesystem::directory_iterator(db())) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".lock") == std::string::npos) archives.push_back(entry.path().string());
+  }
+  EXPECT_EQ(archives.size(), 2u);  // http and ftp
+  for (const std::string& path : archives) {
+    OB_ArchiveHeader header(path.c_str());
+    FILE* file = fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(header.read(file), 0);
+    fclose(file);
+    EXPECT_NE(header.closeTime(), 0u) << path;
+  }
+  const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
+  EXPECT_NE(log.find("(35) root 127.0.0.1 'OK'"), std::string::npos) << log;
+  EXPECT_NE(log.find("Quitting capture engine.\n"), std::string::npos) << log;
 }
 
 TEST_F(CEngineMgrTest, InstallRequestIsMergedKeepingTheInstallFileAndDeleted) {

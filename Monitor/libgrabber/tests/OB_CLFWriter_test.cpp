@@ -3,7 +3,6 @@
 #include "OB_CLFWriter.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,9 +16,11 @@
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
+#include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
+#include "SmallDisk.h"
 #include "TempDir.h"
 
 using namespace consumertest;
@@ -170,6 +171,56 @@ TEST_F(CLFWriterTest, WithoutTheOptionOrAFileNothingIsWrittenAndConnectionsAreAc
   EXPECT_EQ(writer->processObject(&notHTTP), 0);
   writer->release();
   EXPECT_EQ(logText(), "");
+}
+
+TEST_F(CLFWriterTest, AFullDiskNeverLeavesAPartOfALine) {
+  corrana_test::SmallDisk disk(64);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why();
+  std::filesystem::create_directory_symlink(disk.path(), install_.file("logs/disk"));
+  OB_NamedStringList options;
+  options.setOwner(1);
+  options.append(new OB_String("disk/clf.log"), "CommonLogFile");
+  setOptions(&options);
+  OB_Log::init("clf", 0, nullptr);  // the process log stays on the roomy disk
+
+  const std::string agent(255, 'a');  // the field's whole width
+  const std::string line =
+      "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" "
+      "200 7  " +
+      agent + " \n";
+  OB_HTTPProtocol http(1, 4);
+  fillConnection(http, agent.c_str());
+  OB_CLFWriter* writer = OB_CLFWriter::create();
+  ASSERT_EQ(writer->processObject(&http), 0);
+
+  // The file's last page takes lines until one fits only in part.
+  disk.fill();
+  size_t written = 1;
+  while (written < 100 && writer->processObject(&http) == 0) ++written;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(writer->processObject(&http), -1);
+  EXPECT_EQ(writer->getDroppedCount(), 4u);
+  std::string expected;
+  for (size_t i = 0; i < written; ++i) expected += line;
+  std::ifstream in(disk.file("clf.log"), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), expected);
+
+  disk.release();
+  EXPECT_EQ(writer->processObject(&http), 0);
+  writer->release();
+  std::ifstream logIn(install_.file("logs/clf.log"));
+  std::stringstream log;
+  log << logIn.rdbuf();
+  const std::string failed = "OB_CLFWriter: write to the common log file " +
+                             install_.file("logs/disk/clf.log") +
+                             " failed (No space left on device, errno = 28)";
+  const std::string all = log.str();
+  EXPECT_NE(all.find(failed), std::string::npos) << failed << " in:\n" << all;
+  EXPECT_EQ(all.find(failed), all.rfind(failed));  // once for the whole run of failures
+  EXPECT_NE(all.find("clf.log again; 4 lines were lost"), std::string::npos) << all;
+  OB_Log::reset();
+  setOptions(&options_);
 }
 
 TEST_F(CLFWriterTest, AFailedWriteIsReportedEveryTime) {

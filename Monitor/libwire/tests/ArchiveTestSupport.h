@@ -3,6 +3,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include "OB_ArchiveHeader.h"
 #include "OB_FTPProtocol.h"
 #include "OB_FTPXact.h"
+#include "OB_FileLock.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
 #include "OB_ProtocolFactory.h"
@@ -98,6 +101,24 @@ inline void makeArchive(const std::string& path, uint32_t start, uint32_t stop,
   fclose(file);
   appendBytes(path, records);
 }
+
+// Holds a file as its writer does while writing it, so readers wait for what it adds.
+class HeldAsByAWriter {
+ public:
+  explicit HeldAsByAWriter(const std::string& path) : fd_(open(path.c_str(), O_RDWR)) {
+    lock_.setFD(fd_);
+    lock_.lock();
+  }
+  ~HeldAsByAWriter() {
+    if (fd_ >= 0) close(fd_);
+  }
+  HeldAsByAWriter(const HeldAsByAWriter&) = delete;
+  HeldAsByAWriter& operator=(const HeldAsByAWriter&) = delete;
+
+ private:
+  int fd_;
+  OB_FileLock lock_;
+};
 
 // The header of the file, read afresh.
 inline OB_ArchiveHeader headerOf(const std::string& path) {

@@ -3,8 +3,14 @@
 #include "OB_ArchiveReader.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +18,7 @@
 #include "ArchiveTestSupport.h"
 #include "OB_ArchiveIO.h"
 #include "OB_ArchiveWriter.h"
+#include "OB_Log.h"
 #include "TempDir.h"
 
 using namespace archivetest;
@@ -167,6 +174,7 @@ TEST_F(OB_ArchiveReaderTest, RealTimeWindowWaitsForHalfWrittenRecordsAndFollowsN
   const Bytes one = httpBytes(10, "/one"), two = httpBytes(11, "/two"), three = httpBytes(12, "/3");
   const std::string open = file("http-open");
   makeArchive(open, 1000, 0, one);
+  HeldAsByAWriter writing(open);
   OB_ArchiveReader reader(&http, dir.path().c_str(), "http", 0, kFarFuture, 0);
   reader.init();
   EXPECT_EQ(reader.isOldData(), 0);  // the only file is the one being written
@@ -182,6 +190,7 @@ TEST_F(OB_ArchiveReaderTest, RealTimeWindowWaitsForHalfWrittenRecordsAndFollowsN
   // The writer's rotation: the file is closed and a new one begins.
   patchStop(open, 2000);
   makeArchive(file("http-new"), 2001, 0, three);
+  HeldAsByAWriter writingNew(file("http-new"));
   EXPECT_EQ(drain(reader, 5), std::vector<Bytes>{three});
   EXPECT_STREQ(reader.getCurrentHeader()->getName(), file("http-new").c_str());
   EXPECT_EQ(reader.isOldData(), 0);
@@ -210,6 +219,7 @@ TEST_F(OB_ArchiveReaderTest, ARecordCompletedAsTheWriterClosesIsNotLost) {
   const Bytes one = httpBytes(10, "/one"), two = httpBytes(11, "/two");
   const std::string path = file("http-a");
   makeArchive(path, 1000, 0, cat({one, Bytes(two.begin(), two.begin() + 30)}));
+  HeldAsByAWriter writing(path);
   ClosingMeanwhile reader(&http, dir.path().c_str(), "http", 0, kFarFuture, 0);
   reader.path = path;
   reader.rest.assign(two.begin() + 30, two.end());
@@ -233,6 +243,79 @@ TEST_F(OB_ArchiveReaderTest, RealTimeReaderFollowsTheWriterAcrossItsRotation) {
   EXPECT_EQ(drain(reader, 10), (std::vector<Bytes>{recordBytes(a), recordBytes(b)}));
   a->release();
   b->release();
+}
+
+// Runs a writer of "http" in a child process that hands it the records and is then killed
+// with SIGKILL, before it can close anything.
+void writeAndBeKilled(const std::string& directory, const std::vector<OB_HTTPProtocol*>& records) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, directory.c_str(), "http", "", "", 0);
+    for (OB_HTTPProtocol* record : records) writer->processObject(record);
+    const char done = 1;
+    if (write(ready[1], &done, 1) != 1) _exit(2);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  struct pollfd wait = {ready[0], POLLIN, 0};
+  EXPECT_EQ(poll(&wait, 1, 10000), 1) << "the writer never got its records out";
+  close(ready[0]);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+}
+
+TEST_F(OB_ArchiveReaderTest, AFileWhoseWriterWasKilledIsReadToItsLastRecordAndFinished) {
+  corrana_test::TempDir install;
+  std::filesystem::create_directory(install.file("logs"));
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  OB_Log::init("reader", 0, nullptr);
+  auto log = [&] {
+    std::ifstream in(install.file("logs/reader.log"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  std::vector<OB_HTTPProtocol*> records = {httpRecord(1, {"/a"}), httpRecord(2, {"/b", "/c"}),
+                                           httpRecord(3, {"/d"})};
+  std::vector<Bytes> written;
+  for (OB_HTTPProtocol* record : records) written.push_back(recordBytes(record));
+  writeAndBeKilled(dir.path(), records);
+  for (OB_HTTPProtocol* record : records) record->release();
+
+  const std::vector<std::string> files = filesOf(dir.path(), "http-");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(headerOf(files[0]).closeTime(), 0u);  // never closed
+  {
+    OB_ArchiveReader reader(&http, dir.path().c_str(), "http", 1, kFarFuture, 0);
+    reader.init();
+    EXPECT_EQ(drain(reader), written);  // every record the writer was handed
+    EXPECT_EQ(reader.isDone(), 1);
+  }
+  EXPECT_NE(log().find("OB_ArchiveReader: " + files[0] +
+                       " was left unclosed by its writer; read to its end\n"),
+            std::string::npos)
+      << log();
+
+  // The same with a record cut short at the end, as a full disk or a crash mid-write leaves it.
+  appendBytes(files[0], Bytes(written[1].begin(), written[1].begin() + 25));
+  {
+    OB_ArchiveReader reader(&http, dir.path().c_str(), "http", 1, kFarFuture, 0);
+    reader.init();
+    EXPECT_EQ(drain(reader), written);
+    EXPECT_EQ(reader.isDone(), 1);
+  }
+  EXPECT_NE(log().find("OB_ArchiveReader: " + files[0] +
+                       " was left unclosed by its writer; read to its last complete record, the "
+                       "25 bytes of a record cut short after it are skipped\n"),
+            std::string::npos)
+      << log();
+  OB_Log::reset();
+  unsetenv("OB_INSTALLDIR");
 }
 
 TEST_F(OB_ArchiveReaderTest, WaitOnNoFilesTakesTheFirstFileThatAppears) {

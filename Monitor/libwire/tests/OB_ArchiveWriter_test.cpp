@@ -10,13 +10,19 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "ArchiveTestSupport.h"
+#include "OB_AllNetData.h"
 #include "OB_ArchiveFileList.h"
+#include "OB_ArchiveReader.h"
 #include "OB_Consumer.h"
+#include "OB_Log.h"
 #include "OB_ResetThread.h"
+#include "SmallDisk.h"
 #include "TempDir.h"
 
 using namespace archivetest;
@@ -104,7 +110,7 @@ TEST(OB_ArchiveWriter, SharedWithAConsumerItLivesUntilBothLetGo) {
   consumer->release();
 }
 
-TEST(OB_ArchiveWriter, MidnightRotationNeverOverwritesAndKeepsTheCaptureSettings) {
+TEST(OB_ArchiveWriter, MidnightRotationNeverOverwritesAndLeavesTheSettingsToTheFirstFile) {
   corrana_test::TempDir dir;
   OB_ArchiveWriter* writer =
       new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "eth0", "port 80", 0);
@@ -131,8 +137,10 @@ TEST(OB_ArchiveWriter, MidnightRotationNeverOverwritesAndKeepsTheCaptureSettings
     OB_ArchiveHeader header = headerOf(path);
     starts.insert(header.openTime());
     EXPECT_GE(header.closeTime(), header.openTime());
-    EXPECT_STREQ(header.getDevice(), "eth0");
-    EXPECT_STREQ(header.getFilter(), "port 80");
+    // The capture settings are in the file the writer began with; the day's later files carry
+    // none.
+    EXPECT_STREQ(header.getDevice(), path == first ? "eth0" : "");
+    EXPECT_STREQ(header.getFilter(), path == first ? "port 80" : "");
     const size_t size = fileBytes(path).size();
     const size_t offset = static_cast<size_t>(header.getDataOffset());
     if (size == offset + one.size()) {
@@ -162,6 +170,107 @@ TEST(OB_ArchiveWriter, WithoutAFileRecordsAreRefusedAndNothingIsPatched) {
   EXPECT_EQ(writer->write(const_cast<char*>("x")), -1);
   record->release();
   writer->release();
+}
+
+// How often text occurs in all.
+size_t occurrences(const std::string& all, const std::string& text) {
+  size_t count = 0;
+  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+  return count;
+}
+
+TEST(OB_ArchiveWriter, AFullDiskDropsWholeRecordsAndWritingResumesWhenThereIsRoom) {
+  corrana_test::SmallDisk disk(256);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why();
+  corrana_test::TempDir install;
+  std::filesystem::create_directory(install.file("logs"));
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  OB_Log::init("archive", 0, nullptr);
+  auto log = [&] {
+    std::ifstream in(install.file("logs/archive.log"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, disk.path().c_str(), "http", "", "", 0);
+  const std::string first = writer->getHeader()->getName();
+  std::vector<const char*> many(8, "/a-rather-long-resource-name/that/fills/the/page/faster.html");
+  OB_HTTPProtocol* a = httpRecord(10, {"/a"});
+  OB_HTTPProtocol* big = httpRecord(11, many);
+  OB_HTTPProtocol* b = httpRecord(12, {"/b"});
+  OB_HTTPProtocol* c = httpRecord(13, {"/c"});
+  writer->processObject(a);
+
+  // The file's last page still has room: records fill it until one fits only in part.
+  disk.fill();
+  size_t fitted = 0;
+  for (; fitted < 20 && writer->getDroppedCount() == 0; ++fitted) writer->processObject(big);
+  ASSERT_EQ(writer->getDroppedCount(), 1u);
+  --fitted;
+  const size_t whole = fileBytes(first).size();
+  for (int i = 0; i < 4; ++i) writer->processObject(big);
+  EXPECT_EQ(writer->getDroppedCount(), 5u);
+  EXPECT_EQ(fileBytes(first).size(), whole);
+  EXPECT_EQ(whole, headerOf(first).getDataOffset() + recordBytes(a).size() +
+                       fitted * recordBytes(big).size());  // no part of a record stayed
+  EXPECT_EQ(occurrences(log(), "archiving: can't write to " + first +
+                                   " (No space left on device, errno = 28)"),
+            1u)
+      << log();
+
+  disk.release();
+  writer->processObject(b);
+  EXPECT_NE(log().find("archiving: writing " + first + " again; 5 records were dropped"),
+            std::string::npos);
+
+  // Midnight on a full disk: the old file is closed all the same, the new one cannot be made.
+  disk.fill();
+  writer->reset();
+  EXPECT_EQ(writer->getHeader(), nullptr);
+  EXPECT_NE(headerOf(first).closeTime(), 0u);
+  EXPECT_NE(log().find("archiving_openWriter: error opening " + disk.path() + "/http-"),
+            std::string::npos);
+  writer->processObject(c);  // no file: counted
+  EXPECT_EQ(writer->getDroppedCount(), 6u);
+  disk.release();
+  writer->setRetryInterval(0);
+  writer->processObject(c);
+  ASSERT_NE(writer->getHeader(), nullptr);
+  writer->release();
+
+  HTTPFactory http;
+  OB_ArchiveReader reader(&http, disk.path().c_str(), "http", 1, 0xFFFFFFF0u, 0);
+  reader.init();
+  std::vector<Bytes> read;
+  for (int i = 0; i < 40 && reader.isDone() == 0; ++i) {
+    if (OB_Data* record = reader.read()) {
+      read.push_back(recordBytes(record));
+      record->release();
+    }
+  }
+  std::vector<Bytes> expected = {recordBytes(a)};
+  expected.insert(expected.end(), fitted, recordBytes(big));
+  expected.push_back(recordBytes(b));
+  expected.push_back(recordBytes(c));
+  EXPECT_EQ(read, expected);
+  for (OB_HTTPProtocol* record : {a, big, b, c}) record->release();
+
+  // The network record class ends the process when a write of its own fails; handed to the
+  // writer on a full disk, it only costs the record.
+  OB_ArchiveWriter* nets = new OB_ArchiveWriter(nullptr, disk.path().c_str(), "net", "", "", 0);
+  const std::string netFile = nets->getHeader()->getName();
+  disk.fill();
+  OB_AllNetData* net = OB_AllNetData::create();
+  size_t netsWritten = 0;
+  for (; netsWritten < 500 && nets->getDroppedCount() == 0; ++netsWritten) nets->processObject(net);
+  EXPECT_EQ(nets->getDroppedCount(), 1u);
+  EXPECT_EQ(fileBytes(netFile).size(),
+            headerOf(netFile).getDataOffset() + (netsWritten - 1) * recordBytes(net).size());
+  net->release();
+  nets->release();
+  OB_Log::reset();
+  unsetenv("OB_INSTALLDIR");
 }
 
 TEST(OB_ArchiveWriter, TheKindsLockFileIsFreeBetweenChangesAndExcludesOthersWhileHeld) {
@@ -224,6 +333,45 @@ TEST(OB_ArchiveFileList, OrdersByStartTimeAndPassesOverWhatIsNoArchive) {
   for (OB_ArchiveHeader* h = list.first(); h != nullptr; h = list.next())
     names.push_back(std::filesystem::path(h->getName()).filename());
   EXPECT_EQ(names, (std::vector<std::string>{"http-z", "http-a", "http-b", "http-m"}));
+}
+
+TEST(OB_ArchiveFileList, ADamagedHeaderIsLoggedOnceWithTheFileAndWhatWasWrong) {
+  corrana_test::TempDir dir;
+  corrana_test::TempDir install;
+  std::filesystem::create_directory(install.file("logs"));
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  OB_Log::init("list", 0, nullptr);
+  makeArchive(dir.file("http-good"), 100, 200);
+  const Bytes good = fileBytes(dir.file("http-good"));
+  auto damaged = [&](const char* name, size_t at, unsigned char value, size_t size) {
+    Bytes bytes(good.begin(), good.begin() + static_cast<long>(size));
+    if (at < size) bytes[at] = value;
+    appendBytes(dir.file(name), bytes);
+  };
+  damaged("http-flipped", 7, 'V', good.size());    // "ambervolte" becomes "ambeVvolte"
+  damaged("http-cut", 99, 0, 30);                  // ends inside the header
+  damaged("http-counted", 35, 0x02, good.size());  // 512 values
+  damaged("http-made", 99, 0, 0);                  // a writer has just created it
+  HeldAsByAWriter making(dir.file("http-made"));
+
+  OB_ArchiveFileList list(dir.path().c_str(), "http");
+  EXPECT_EQ(list.getCount(), 1);
+  OB_ArchiveFileList again(dir.path().c_str(), "http");
+  std::ifstream in(install.file("logs/list.log"));
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  for (const auto& [name, why] : std::vector<std::pair<std::string, std::string>>{
+           {"http-flipped", "the magic word is not \"ambervolte\""},
+           {"http-cut", "the file ends inside the header"},
+           {"http-counted", "the value count is outside 0 to 256"}}) {
+    const std::string line = "OB_ArchiveFileList: " + dir.file(name) +
+                             " passed over, its header is damaged: " + why + "\n";
+    EXPECT_EQ(occurrences(log, line), 1u) << line << " in:\n" << log;
+  }
+  EXPECT_EQ(log.find("http-made"), std::string::npos);
+  OB_Log::reset();
+  unsetenv("OB_INSTALLDIR");
 }
 
 TEST(OB_ArchiveFileList, DatabaseListIsTheCountThenEachEntry) {

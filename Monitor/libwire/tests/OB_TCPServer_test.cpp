@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -154,10 +155,21 @@ TEST_F(TCPServerTest, ConfigurationReadsNeedNoKeyAndSendTheirWireForms) {
   EXPECT_EQ(serve(request(40)), successReply("STATS"));
 }
 
-TEST_F(TCPServerTest, RefusalsFollowTheCheckOrder) {
+TEST_F(TCPServerTest, RefusalsFollowTheCheckOrderAddressFirst) {
+  // A refused address is told so whatever else it sends: it cannot probe users or passwords.
+  engine_->admin().applyNetAddress = 1;  // restricted, and no network holds 127.0.0.1
+  ConsoleRequest probe = request(40);
+  probe.user = "admin";
+  EXPECT_EQ(serve(probe), failureReply("Invalid client IP address.\n"));
+  probe.user = "root";
+  probe.password = "Secret";
+  EXPECT_EQ(serve(probe), failureReply("Invalid client IP address.\n"));
+  EXPECT_EQ(serve(request(40)), failureReply("Invalid client IP address.\n"));
+  engine_->admin().applyNetAddress = 0;
+
   ConsoleRequest stranger = request(40);
   stranger.user = "admin";
-  stranger.password = "wrong";  // the user is refused before the password is looked at
+  stranger.password = "wrong";
   EXPECT_EQ(serve(stranger), failureReply("Unknown user.\n"));
 
   ConsoleRequest wrongPassword = request(40);
@@ -175,17 +187,68 @@ TEST_F(TCPServerTest, RefusalsFollowTheCheckOrder) {
   EXPECT_EQ(serve(staleKey),
             failureReply("Invalid configuration key. Engine may have been reconfigured.\n"));
 
-  engine_->admin().applyNetAddress = 1;  // restricted, and no network holds 127.0.0.1
-  EXPECT_EQ(serve(request(40)), failureReply("Invalid client IP address.\n"));
-
   std::string text = log();
   EXPECT_NE(text.find(" - (-1) n/a 127.0.0.1 'invalid bin header'\n"), std::string::npos);
   EXPECT_NE(text.find(" - (40) admin 127.0.0.1 'Unknown user.\n'\n"), std::string::npos) << text;
 }
 
-TEST_F(TCPServerTest, UnknownCommandIsRefusedAsAnInvalidCommand) {
-  EXPECT_EQ(serve(request(99)), failureReply("Invalid command for this user.\n"));
+TEST_F(TCPServerTest, AnEmptyPasswordNeverAuthenticates) {
+  engine_->admin().password[0] = '\0';  // a private file that lost its password line
+  ConsoleRequest empty = request(40);
+  empty.password = "";
+  EXPECT_EQ(serve(empty), failureReply("Invalid password.\n"));
+  ConsoleRequest any = request(20);
+  any.password = "x";
+  EXPECT_EQ(serve(any), failureReply("Invalid password.\n"));
+
+  snprintf(engine_->admin().password, sizeof engine_->admin().password, "secret");
+  EXPECT_EQ(serve(empty), failureReply("Invalid password.\n"));
+}
+
+TEST_F(TCPServerTest, UnknownCommandIsRefusedWithUnknownError) {
+  EXPECT_EQ(serve(request(99)), failureReply("Unknown Error"));
+  EXPECT_EQ(serve(request(-5)), failureReply("Unknown Error"));
   EXPECT_EQ(exits_, 0);
+}
+
+TEST_F(TCPServerTest, ControlBytesOfAUserNameAreEscapedInTheLog) {
+  ConsoleRequest forged = request(40);
+  forged.user = std::string("x\r2030Jan01-00:00 - (35) root 10.0.0.1 'OK'\x1b[2J", 48);
+  EXPECT_EQ(serve(forged), failureReply("Unknown user.\n"));
+  const std::string text = log();
+  EXPECT_NE(text.find(" - (40) x\\x0D2030Jan01-00:00 - (35) root 10.0.0.1 'OK'\\x1B[2J 127.0.0.1"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+}
+
+TEST_F(TCPServerTest, ASlowClientIsCutOffAtTheRequestDeadline) {
+  // Every byte comes well within the per-receive time-out, but the whole request never does.
+  server_->setIOTimeout(400);
+  const std::string head = requestHeader();
+  const std::string binary = request(40).binary();
+  std::string reply = "<none>";
+  std::thread trickler([&] {
+    int s = connectLoopback(server_->getPort());
+    send(s, head.data(), head.size(), MSG_NOSIGNAL);
+    for (char byte : binary) {
+      if (send(s, &byte, 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    }
+    reply = readToEnd(s);
+    close(s);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  server_->doTask();
+  const auto took = std::chrono::steady_clock::now() - start;
+  trickler.join();
+  EXPECT_LT(took, std::chrono::milliseconds(1500));  // the trickle alone takes over two seconds
+  EXPECT_EQ(reply, "");
+  EXPECT_NE(log().find("127.0.0.1 'timed out'"), std::string::npos) << log();
+
+  server_->setIOTimeout(OB_TCPConnection::kDefaultIOTimeoutMs);
+  EXPECT_EQ(serve(request(40)), successReply("STATS"));
 }
 
 TEST_F(TCPServerTest, OtherRequestsGetThePlainTextNotice) {
@@ -229,6 +292,21 @@ TEST_F(TCPServerTest, CutConfigurationIsNeitherSavedNorAcknowledged) {
   EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n");
   EXPECT_EQ(exits_, 0);
   EXPECT_NE(log().find("(30) root 127.0.0.1 'bad io'"), std::string::npos);
+}
+
+TEST_F(TCPServerTest, APasswordTheFileCannotHoldIsNeitherSavedNorAcknowledged) {
+  writeFile(admin() + "/cengine_prvt.cfg", "before\n");
+  for (const char* password : {"pa{ss", "pa}ss", "{}", "pass\r"}) {
+    OB_Config sent;
+    snprintf(sent.password, sizeof sent.password, "%s", password);
+    std::string wire = wireOf(&sent);
+    EXPECT_EQ(serve(request(30).frame() + wire), successReply("")) << password;
+    EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n") << password;
+  }
+  EXPECT_EQ(exits_, 0);
+  EXPECT_NE(log().find("save: the root password holds '{', '}', CR or LF; cengine_prvt.cfg not "
+                       "written"),
+            std::string::npos);
 }
 
 TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
