@@ -142,6 +142,12 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     const int bucket = static_cast<int>(sum % static_cast<uint32_t>(kBuckets));
 
     OB_TCPSession* session = findSession(bucket, packet);
+    if (session != nullptr && session->isReopenedBy(packet) != 0) {
+      // A new connection on the addresses of one still held: the old one is handed on as the
+      // idle sweep would, and the SYN opens a session of its own.
+      handOn(session);
+      session = nullptr;
+    }
     if (session == nullptr) {
       if ((packet->getCode() & OB_Packet::kSYN) == 0) {
         Stats::count(stats.segmentsExtraneous);
@@ -169,12 +175,7 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     const int result = session->processObject(packet);
     if (result == 0) {
       notifyListeners(session);
-      if (session->isFinished() != 0) {
-        sessions_.remove(session);
-        finished_.put(session);
-        Stats::count(stats.sessionsReturned);
-        if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
-      }
+      if (session->isFinished() != 0) queueFinished(session);
       return 0;
     }
     if (result == -1) {
@@ -188,6 +189,23 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     exception.print(stderr);
     return exception.err();
   }
+}
+
+void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
+  sessions_.remove(session);
+  finished_.put(session);
+  Stats::count(getTCPSessionStats()->sessionsReturned);
+  if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
+}
+
+void OB_StreamBuilder::handOn(OB_TCPSession* session) {
+  if (session->timeout() == 0) {
+    queueFinished(session);
+    return;
+  }
+  sessions_.remove(session);
+  session->release();
+  Stats::count(getTCPSessionStats()->sessionsReturned);
 }
 
 int OB_StreamBuilder::doTask() {

@@ -167,6 +167,12 @@ class OB_StreamBuilder : public virtual OB_Thread,
   static bool isIdle(OB_TCPSession* session);
   // Takes the session out of the hash, times it out, hands a completed one on, releases it.
   void drop(OB_TCPSession* session);
+  // On the packet road: takes a finished session out of the hash and queues it for the
+  // consumers (handing it on at once in synchronous mode).
+  void queueFinished(OB_TCPSession* session);
+  // On the packet road: gives up a session still in the hash as the idle sweep would, queueing
+  // it when it can be completed and releasing it otherwise.
+  void handOn(OB_TCPSession* session);
   // After an exception in a pass: stops the manager's threads (or this one alone).
   void stopEngine();
 

@@ -69,6 +69,16 @@ int OB_TCPSession::addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t 
              : 0;
 }
 
+int OB_TCPSession::isReopenedBy(OB_Packet* packet) {
+  if (packet == nullptr || (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) != OB_Packet::kSYN)
+    return 0;
+  return has(client, OB_PacketStream::kSynSeen) &&
+                 addressMatch(packet->srcIP, packet->srcPort, packet->dstIP, packet->dstPort) &&
+                 packet->seqno != client.xMinSeq
+             ? 1
+             : 0;
+}
+
 int OB_TCPSession::processObject(OB_Object* object) {
   OB_Packet* packet = obQuery<OB_Packet>(object);
   if (packet == nullptr) return 0;

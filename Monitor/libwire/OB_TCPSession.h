@@ -10,6 +10,8 @@
 #include "OB_PacketStream.h"
 #include "OB_Session.h"
 
+class OB_Packet;
+
 class OB_TCPSession : public OB_Session {
   OB_CLASS_IDENTITY(OB_TCPSession, 0x411CDB07, "OB_TCPSession", OB_Session)
   OB_CLASS_CREATE(OB_TCPSession)
@@ -40,6 +42,10 @@ class OB_TCPSession : public OB_Session {
                              uint16_t serverPort);
   // 1 when (a1, p1) is the client and (a2, p2) the server, else 0.
   virtual int addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t p2);
+  // 1 when the packet opens a new connection on this session's addresses: a SYN without ACK
+  // from the client whose sequence number is not that of the SYN that opened this one (a
+  // retransmitted SYN repeats it). The session's end then went uncaptured or is still held.
+  virtual int isReopenedBy(OB_Packet* packet);
 
   // Takes one segment (an OB_Packet): 0 when taken or counted as extraneous from a known side
   // (also for an object that is no packet), -1 when refused (session finished, fresh session

@@ -283,6 +283,32 @@ TEST_F(StreamBuilderTest, CreatesSessionsOnlyOnSyn) {
   EXPECT_EQ(v(stats.segmentsExtraneous), 1u);
 }
 
+TEST_F(StreamBuilderTest, ANewConnectionOnAHeldSessionsAddressesEndsIt) {
+  // The first connection's end is never captured; the client then reuses its port.
+  TcpConversation first = conversation(4000, 80);
+  first.handshake().send(TcpConversation::kClient, "GET /one HTTP/1.1\r\n\r\n");
+  first.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  TcpConversation second = TcpConversation(endpoint("10.0.0.1", 4000), endpoint("10.0.0.2", 80),
+                                           kStart + 5 * kSecond, 777777, 900000);
+  second.handshake().send(TcpConversation::kClient, "GET /two HTTP/1.1\r\n\r\n");
+  second.close();
+  feedAll(first);
+  feed(first.frames()[0]);  // a retransmitted SYN is the same connection
+  EXPECT_TRUE(consumer->sessions().empty());
+  feedAll(second);
+
+  std::vector<Seen> seen = consumer->sessions();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].clientBytes, first.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[0].serverBytes, first.sent(TcpConversation::kServer).size());
+  EXPECT_EQ(seen[1].clientBytes, second.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[1].serverBytes, 0u);
+  EXPECT_EQ(v(stats.timedOutComplete), 1u);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 2u);
+  EXPECT_EQ(v(stats.sessionsReturned), 2u);
+  EXPECT_EQ(builder->getSessionCount(), 0);
+}
+
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
   auto open = [&](uint16_t client, uint16_t server, int64_t second) {
     TcpConversation c = conversation(client, server, kStart + second * static_cast<int64_t>(kSecond));
