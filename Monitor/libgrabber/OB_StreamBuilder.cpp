@@ -1,18 +1,13 @@
 #include "OB_StreamBuilder.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <new>
 
 #include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_Exception.h"
 #include "OB_Log.h"
-#include "OB_NamedStringList.h"
-#include "OB_Options.h"
 #include "OB_Packet.h"
-#include "OB_String.h"
+#include "OB_PoolOption.h"
 #include "OB_TCPSessionStats.h"
 #include "driver.h"
 
@@ -22,22 +17,6 @@ using Stats = OB_TCPSessionStats;
 
 constexpr uint16_t kFTPPort = 21;
 constexpr uint16_t kHTTPPort = 80;
-
-// A count option: decimal, as atoi reads it (leading blanks and sign, digits up to the first
-// other character). A missing entry, a value that is not positive or that overflows keeps the
-// default.
-int countOption(const char* name, int fallback) {
-  OB_NamedStringList* options = getOptions();
-  if (options == nullptr) return fallback;
-  OB_String* value = options->find(name);
-  if (value == nullptr) return fallback;
-  const char* text = static_cast<const char*>(*value);
-  if (text == nullptr) return fallback;
-  errno = 0;
-  long parsed = strtol(text, nullptr, 10);
-  if (errno == ERANGE || parsed <= 0 || parsed > INT_MAX) return fallback;
-  return static_cast<int>(parsed);
-}
 
 // Releases the object when the scope is left, also by an exception.
 class ReleaseOnExit {
@@ -63,8 +42,10 @@ OB_StreamBuilder::OB_StreamBuilder(OB_EngineMgr* manager) : engineMgr_(manager) 
   tcpSessionStats_init();
   OB_Log::debug("...done initializing stream builder\n");
 
-  const int pools = countOption("SessionPools", kDefaultSessionPools);
-  const int perPool = countOption("SessionsPerPool", kDefaultSessionsPerPool);
+  const uint64_t sessionBytes = sizeof(OB_PooledTCPSession);
+  const int perPool = poolOption_count("SessionsPerPool", kDefaultSessionsPerPool, sessionBytes);
+  const int pools = poolOption_count("SessionPools", kDefaultSessionPools,
+                                     static_cast<uint64_t>(perPool) * sessionBytes);
   try {
     m_pTCPSessionPool = new OB_MemoryPool<OB_PooledTCPSession>(pools, perPool);
   } catch (const std::bad_alloc&) {

@@ -108,9 +108,10 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // last one.
   static constexpr uint64_t kSweepSeconds = 60;
 
-  // Reads "SessionPools" and "SessionsPerPool" from the process option list (a missing, zero,
-  // negative or non-numeric value keeps the default) and makes the session pool; the process
-  // ends with a message when it cannot. manager: not owned, may be null (tests).
+  // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
+  // a missing, zero or non-numeric value keeps the default, one out of the machine's bounds too,
+  // logged) and makes the session pool; the process ends with a message when it cannot.
+  // manager: not owned, may be null (tests).
   explicit OB_StreamBuilder(OB_EngineMgr* manager = nullptr);
   OB_StreamBuilder(const OB_StreamBuilder&) = delete;
   OB_StreamBuilder& operator=(const OB_StreamBuilder&) = delete;
