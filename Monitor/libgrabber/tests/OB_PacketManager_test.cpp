@@ -459,7 +459,7 @@ TEST_F(PacketManagerTest, StatisticsPassSetsTheDropCountOnlyWhileRunning) {
 // A savefile that is not Ethernet opens but gets no capture context: init still answers 0,
 // start runs the thread alone, and a second start binds afresh, closing the first adapter.
 TEST_F(PacketManagerTest, StartAfterAFailedContextStartsOnlyTheThread) {
-  listAdapters({trace("sll.pcap", {tcpFrame(1)}, 113)});
+  listAdapters({trace("radio.pcap", {tcpFrame(1)}, 105 /* 802.11: refused */)});
   auto* manager = new OB_PacketManager(nullptr);
   EXPECT_EQ(manager->init(), 0);
   EXPECT_EQ(manager->getCaptureContext(), nullptr);
