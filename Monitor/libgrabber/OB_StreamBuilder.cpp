@@ -135,28 +135,29 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
         Stats::count(stats.bytesExtraneous, size);
         return 0;
       }
-      OB_PooledTCPSession* fresh = m_pTCPSessionPool->getObject();
-      if (fresh == nullptr) {
+      bool full = false;
+      session = newSession(bucket, &full);
+      if (session == nullptr) {
+        if (!full) return -1;
         Stats::count(stats.segmentsNoMemory);
         Stats::count(stats.bytesNoMemory, size);
         return 0;
       }
-      fresh->reset();
-      Stats::count(stats.sessionsRetrieved);
-      if (sessions_.insert(fresh, bucket) != 0) {
-        // Only a session still chained somewhere is refused; it cannot come from the pool.
-        OB_Log::log("OB_StreamBuilder: a session from the pool could not enter the hash\n");
-        fresh->release();
-        Stats::count(stats.sessionsReturned);
-        return -1;
-      }
-      session = fresh;
     }
 
     const int result = session->processObject(packet);
     if (result == 0) {
       notifyListeners(session);
-      if (session->isFinished() != 0) queueFinished(session);
+      if (session->isFinished() != 0) {
+        // A long transfer cut off and handed on: the rest of the connection goes on in a
+        // session of its own, which takes this one's place.
+        if (session->isCutOff() != 0) {
+          bool full = false;
+          if (OB_TCPSession* rest = newSession(bucket, &full); rest != nullptr)
+            rest->continueFrom(*session);
+        }
+        queueFinished(session);
+      }
       return 0;
     }
     if (result == -1) {
@@ -170,6 +171,24 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     exception.print(stderr);
     return exception.err();
   }
+}
+
+OB_TCPSession* OB_StreamBuilder::newSession(int bucket, bool* full) {
+  OB_PooledTCPSession* fresh = m_pTCPSessionPool->getObject();
+  if (fresh == nullptr) {
+    *full = true;
+    return nullptr;
+  }
+  fresh->reset();
+  Stats::count(getTCPSessionStats()->sessionsRetrieved);
+  if (sessions_.insert(fresh, bucket) != 0) {
+    // Only a session still chained somewhere is refused; it cannot come from the pool.
+    OB_Log::log("OB_StreamBuilder: a session from the pool could not enter the hash\n");
+    fresh->release();
+    Stats::count(getTCPSessionStats()->sessionsReturned);
+    return nullptr;
+  }
+  return fresh;
 }
 
 void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {

@@ -125,7 +125,8 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // and under the hash lock, instead of by the stream builder's thread. For tests and tools.
   virtual int setSynchronous(int on);
   // One TCP packet, under the hash lock: finds its session in either direction, or makes one for
-  // a SYN. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
+  // a SYN (handing on a held session whose addresses a new connection reuses). A session cut
+  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
   // without memory (no free session: the packet road never waits for one); -1 when its session
   // refused it (the session is dropped unseen by the consumers); any other result of the session
   // is passed on. In synchronous mode, the code of an OB_Exception raised while the finished
@@ -168,6 +169,9 @@ class OB_StreamBuilder : public virtual OB_Thread,
   static bool isIdle(OB_TCPSession* session);
   // Takes the session out of the hash, times it out, hands a completed one on, releases it.
   void drop(OB_TCPSession* session);
+  // A reset session from the pool, entered into the bucket; null when the pool is exhausted
+  // (*full set) or the hash refused it.
+  OB_TCPSession* newSession(int bucket, bool* full);
   // On the packet road: takes a finished session out of the hash and queues it for the
   // consumers (handing it on at once in synchronous mode).
   void queueFinished(OB_TCPSession* session);

@@ -106,8 +106,9 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   const char* serverEnd = server + serverLength;
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
+  // The rest of a connection cut off at the byte limit has had its greeting.
   if (OB_Tools::ScanLine_r(client, clientEnd) != 0 && OB_Tools::ScanLine_r(server, serverEnd) != 0 &&
-      ConnectEstablish(&server, serverEnd) != 0) {
+      (session->isContinued() != 0 || ConnectEstablish(&server, serverEnd) != 0)) {
     // Every command is recorded; once the server's replies run out the rest stay unanswered.
     while (client < clientEnd) {
       if (Command(&client, clientEnd) == 0) break;

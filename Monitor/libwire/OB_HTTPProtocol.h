@@ -403,7 +403,9 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // ---- Message driver ----
   // Parses an OB_TCPSession (anything else is left alone): requests from the client's stream,
   // then responses from the server's, each paired with its request; both streams are reset
-  // afterwards (their buffers go back). 0.
+  // afterwards (their buffers go back). A session that continues one cut off at the byte limit
+  // begins inside a message: each direction is parsed from its first request or status line.
+  // 0.
   int processObject(OB_Object* object) override;
   // Walks one direction request by request (response by response); the stream is not owned and
   // is forgotten (setStream(nullptr)) before they return.
@@ -526,6 +528,8 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // The message whose head is being read names chunked as its last transfer coding: its body
   // is framed by chunk sizes, whatever Content-Length says.
   bool chunked_ = false;
+  // The session continues one cut off: each direction is searched for its first message.
+  bool resync_ = false;
   int commentDepth_ = 0;
   // The last keyword lookup, valid while the stream is unchanged.
   unsigned char* keywordAt_ = nullptr;

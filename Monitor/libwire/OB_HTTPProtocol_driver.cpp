@@ -49,10 +49,13 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   if (session == nullptr) return 0;
   state_ = 1;
   if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
+  // The rest of a connection cut off at the byte limit begins inside a message.
+  resync_ = session->isContinued() != 0;
   parseRequests(&session->client);
   session->client.reset();
   parseResponses(&session->server);
   session->server.reset();
+  resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
   return 0;
@@ -137,7 +140,15 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
   unsigned char* lineStart = stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
-  if (Request_Line() != 0) {
+  bool found = Request_Line() != 0;
+  // Resynchronising: the first line that is a request line begins the first whole request.
+  while (!found && resync_ && nextLine() != 0) {
+    LWS();
+    lineStart = stream_->markNext(kLineStartSlot);
+    head = findHeadEnd(&bodyStart);
+    found = Request_Line() != 0;
+  }
+  if (found) {
     for (;;) {
       messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
@@ -190,7 +201,13 @@ void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
   stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
-  if (Status_Line() != 0) {
+  bool found = Status_Line() != 0;
+  // Resynchronising: the first status line begins the first whole response.
+  while (!found && resync_ && stream_->incNext() != 0 && stream_->findPattern("HTTP/") != 0) {
+    head = findHeadEnd(&bodyStart);
+    found = Status_Line() != 0;
+  }
+  if (found) {
     for (;;) {
       messageHead(false, head, bodyStart);
       OB_HTTPXact* xact = xactAt(respCount);

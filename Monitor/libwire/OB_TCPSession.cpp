@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <utility>
+
 #include "OB_Log.h"
 #include "OB_Packet.h"
 #include "OB_TCPSessionStats.h"
@@ -67,6 +69,23 @@ int OB_TCPSession::addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t 
                  p2 == server.xPort
              ? 1
              : 0;
+}
+
+int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
+  setAddressInfo(earlier.client.xIPAddr, earlier.client.xPort, earlier.server.xIPAddr,
+                 earlier.server.xPort);
+  const uint16_t opened = OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked;
+  for (auto [to, from] : {std::pair{&client, &earlier.client}, std::pair{&server, &earlier.server}}) {
+    to->xStatus = from->xStatus & opened;
+    to->xMinSeq = from->xMinSeq;
+    to->xMaxSeq = from->xMaxSeq;
+    to->xBeginSynch = from->xBeginSynch;
+    to->xAckSynch = from->xAckSynch;
+    to->xBeginTime = from->xBeginTime;
+  }
+  lastTime = earlier.lastTime;
+  continued = 1;
+  return 0;
 }
 
 int OB_TCPSession::isReopenedBy(OB_Packet* packet) {
@@ -153,6 +172,7 @@ int OB_TCPSession::processObject(OB_Object* object) {
       sender->xStatus |= OB_PacketStream::kFinSeen;
     } else if (sender->xBytXfer >= kByteLimit) {
       finished = 1;
+      cutOff = 1;
     }
     noteSynAck(*peer, *packet);
   }
@@ -217,6 +237,8 @@ int OB_TCPSession::dump() {
 
 int OB_TCPSession::init() {
   OB_Session::init();
+  cutOff = 0;
+  continued = 0;
   client.init();
   server.init();
   return 0;
@@ -224,6 +246,8 @@ int OB_TCPSession::init() {
 
 int OB_TCPSession::reset() {
   OB_Session::reset();
+  cutOff = 0;
+  continued = 0;
   client.reset();
   server.reset();
   return 0;
