@@ -126,6 +126,25 @@ class PacketManagerReplayTest : public ::testing::Test {
   }
   void TearDown() override { setOptions(nullptr); }
 
+  // Adapter 0 replays these frames.
+  void listTrace(const std::vector<Frame>& frames) {
+    const std::string path = install.path() + "/replay.pcap";
+    ASSERT_TRUE(PcapWriter::write(path, frames, 1));
+    std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+  }
+  // Binds adapter 0 and replays it to its end through the manager's road.
+  static void replay(OB_PacketManager* manager) {
+    ASSERT_EQ(manager->init(), 0);
+    ASSERT_NE(manager->getCaptureContext(), nullptr);
+    manager->start();
+    DriverControl::waitForEnd(manager->getCaptureContext());
+    manager->stop();
+    manager->join(nullptr, 10000);
+  }
+  static uint32_t lost() {
+    return OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory);
+  }
+
   TempDir install;
   OB_NamedStringList options;
 };
@@ -134,30 +153,23 @@ TEST_F(PacketManagerReplayTest, ReplayTakesReturnedBuffersAndLosesNoPayload) {
   std::vector<Frame> frames;
   for (uint32_t i = 0; i < 20; ++i)
     frames.push_back(dataFrame(1000 + 100 * i, 1700000000000000ull + i));
-  const std::string path = install.path() + "/replay.pcap";
-  ASSERT_TRUE(PcapWriter::write(path, frames, 1));
-  std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+  listTrace(frames);
 
   OB_Server server;
   server.setIPAddress(kServer);
   server.setPort(80);
-  const uint32_t lostBefore = OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory);
+  const uint32_t lostBefore = lost();
   auto* manager = new OB_PacketManager(nullptr);
   SlowReleaser releaser;
   manager->append(&releaser);
   EXPECT_FALSE(manager->isReplay());
-  ASSERT_EQ(manager->init(), 0);
-  ASSERT_NE(manager->getCaptureContext(), nullptr);
+  replay(manager);
   EXPECT_TRUE(manager->isReplay());
   EXPECT_TRUE(DriverControl::isReplay(manager->getCaptureContext()));
-  manager->start();
-  DriverControl::waitForEnd(manager->getCaptureContext());
-  manager->stop();
-  manager->join(nullptr, 10000);
 
   EXPECT_EQ(releaser.seen, 20);
   EXPECT_EQ(releaser.copied, 20) << "every payload copied once its predecessor came back";
-  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory) - lostBefore, 0u);
+  EXPECT_EQ(lost() - lostBefore, 0u);
   manager->remove(&releaser);
   releaser.drain();
   manager->release();
@@ -181,24 +193,18 @@ TEST_F(PacketManagerReplayTest, ExhaustedPoolsGrowWhileSessionsHoldTheirBuffers)
                                   std::string(700, 'q'), 100);
     for (const Frame& frame : talks.back().frames()) frames.push_back(frame);
   }
-  const std::string path = install.path() + "/held.pcap";
-  ASSERT_TRUE(PcapWriter::write(path, frames, 1));
-  std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+  listTrace(frames);
 
   OB_Server server;
   server.setIPAddress(kServer);
   server.setPort(80);
-  const uint32_t lostBefore = OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory);
+  const uint32_t lostBefore = lost();
   auto* manager = new OB_PacketManager(nullptr);
   OB_StreamBuilder* builder = OB_StreamBuilder::create(nullptr);
   manager->append(builder);
-  ASSERT_EQ(manager->init(), 0);
-  manager->start();
-  DriverControl::waitForEnd(manager->getCaptureContext());
-  manager->stop();
-  manager->join(nullptr, 10000);
+  replay(manager);
 
-  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory) - lostBefore, 0u);
+  EXPECT_EQ(lost() - lostBefore, 0u);
   EXPECT_EQ(builder->getSessionCount(), 10);
   EXPECT_GE(builder->getSessionPool()->getPeakQueuesBeyondCap(), 9);
   // Ten sessions of seven 100-byte payloads each, all held: 69 buffers past the one allowed.
