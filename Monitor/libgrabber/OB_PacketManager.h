@@ -46,7 +46,7 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
                     OB_Thread, OB_CaptureEngineStats, OB_Processor)
 
  public:
-  // The size classes of the payload pools, smallest first; a longer payload is not copied.
+  // The largest payload size class; a longer wholly captured payload goes on in pieces of it.
   static constexpr uint32_t kMaxPooledPayload = 1460;
   static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
 
@@ -91,7 +91,8 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // while the thread runs, sets the drop counters to the driver's drop count. 0.
   int doTask() override;
   // The packet road for an OB_Packet: count, all-packets processor, server filter, pooled
-  // payload copy, processors. -1 (nothing counted) for anything else, else 0.
+  // payload copy (piece by piece for a payload longer than kMaxPooledPayload), processors. -1
+  // (nothing counted) for anything else, else 0. The packet is left as it came.
   int processObject(OB_Object* object) override;
 
   // The statistics part's.
