@@ -10,6 +10,7 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
+#include "OB_PoolOption.h"
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
@@ -30,13 +31,12 @@ const char* optionText(const char* name) {
   return value != nullptr ? static_cast<const char*>(*value) : nullptr;
 }
 
-// atoi of the option; the default when it is missing or converts to 0 (or less: a negative
-// count of pools or buffers means nothing either).
-int countOption(const char* name, int fallback) {
-  const char* text = optionText(name);
-  int value = text != nullptr ? atoi(text) : 0;
-  return value > 0 ? value : fallback;
-}
+// The bytes one buffer of every size class takes: a queue of each class per unit.
+constexpr uint64_t kBufferSetBytes =
+    sizeof(OB_PooledPacketBuffer1460) + sizeof(OB_PooledPacketBuffer1024) +
+    sizeof(OB_PooledPacketBuffer512) + sizeof(OB_PooledPacketBuffer256) +
+    sizeof(OB_PooledPacketBuffer128) + sizeof(OB_PooledPacketBuffer64) +
+    sizeof(OB_PooledPacketBuffer32);
 
 template <class T>
 OB_MemoryPool<T>* makePool(int queues, int perQueue) {
@@ -45,6 +45,13 @@ OB_MemoryPool<T>* makePool(int queues, int perQueue) {
   // The driver's thread must never wait for a free buffer: it goes on without a copy instead.
   pool->setWait(0);
   return pool;
+}
+
+// Bytes of the blocks a pool made past its cap, at their most.
+template <class T>
+uint64_t bytesBeyondCap(OB_MemoryPool<T>* pool) {
+  return static_cast<uint64_t>(pool->getPeakQueuesBeyondCap()) *
+         static_cast<uint64_t>(pool->getObjectsPerQueue()) * sizeof(T);
 }
 
 template <class T>
@@ -59,8 +66,9 @@ OB_PacketManager::OB_PacketManager(OB_EngineMgr* manager) : manager_(manager) {
   UTimeStamp::InitTimeStamps();
   setSleepInterval(kStatisticsInterval);
   setCaptureEngineStats(this);
-  const int pools = countOption("PacketPools", kDefaultPools);
-  const int perPool = countOption("PacketsPerPool", kDefaultPacketsPerPool);
+  const int perPool = poolOption_count("PacketsPerPool", kDefaultPacketsPerPool, kBufferSetBytes);
+  const int pools = poolOption_count("PacketPools", kDefaultPools,
+                                     static_cast<uint64_t>(perPool) * kBufferSetBytes);
   pool1460_ = makePool<OB_PooledPacketBuffer1460>(pools, perPool);
   pool1024_ = makePool<OB_PooledPacketBuffer1024>(pools, perPool);
   pool512_ = makePool<OB_PooledPacketBuffer512>(pools, perPool);
@@ -178,7 +186,17 @@ int OB_PacketManager::init() {
     OB_Log::flog(nullptr, "Couldn't create capture context!\n");
     return 0;
   }
-  replay_.store(DriverControl::isReplay(context), std::memory_order_relaxed);
+  const bool replay = DriverControl::isReplay(context);
+  replay_.store(replay, std::memory_order_relaxed);
+  // A replay loses nothing: its pools grow past their caps rather than drop payloads.
+  const int grow = replay ? 1 : 0;
+  pool1460_->setGrow(grow);
+  pool1024_->setGrow(grow);
+  pool512_->setGrow(grow);
+  pool256_->setGrow(grow);
+  pool128_->setGrow(grow);
+  pool64_->setGrow(grow);
+  pool32_->setGrow(grow);
   context_.store(context, std::memory_order_release);
   return 0;
 }
@@ -249,50 +267,59 @@ int OB_PacketManager::processObject(OB_Object* object) {
 
   if (isWatchedPacket(packet) == 0) return 0;
 
-  copyPayload(packet);
-
-  // Only an opening SYN takes a session from a stream builder's pool.
-  const bool opening = replay_.load(std::memory_order_relaxed) &&
-                       (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) == OB_Packet::kSYN;
-  OB_MutexHold hold(this);
-  for (OB_Processor* processor = first(); processor != nullptr; processor = next()) {
-    if (opening) awaitSession(processor);
-    processor->processObject(packet);
+  const bool replay = replay_.load(std::memory_order_relaxed);
+  const uint32_t payload = packet->getContentSize();
+  if (payload > kMaxPooledPayload && packet->getBuffer() == nullptr &&
+      (packet->getCode() & OB_Packet::kSYN) == 0 && packet->isPayloadCaptured()) {
+    // A frame longer than Ethernet allows (segment offload): its payload goes on in pieces that
+    // fit the largest buffer, each a segment of its own with its own sequence number.
+    OB_MutexHold hold(this);
+    for (uint32_t offset = 0; offset < payload; offset += kMaxPooledPayload) {
+      const uint32_t piece =
+          payload - offset < kMaxPooledPayload ? payload - offset : kMaxPooledPayload;
+      packet->selectPayload(offset, piece);
+      copyPayload(packet);
+      handOn(packet, false);
+      if (OB_Buffer* buffer = packet->getBuffer(); buffer != nullptr) {
+        packet->setBuffer(nullptr);
+        buffer->release();
+      }
+    }
+    packet->selectPayload(0, payload);
+    return 0;
   }
+
+  copyPayload(packet);
+  // Only an opening SYN takes a session from a stream builder's pool.
+  const bool opening =
+      replay && (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) == OB_Packet::kSYN;
+  OB_MutexHold hold(this);
+  handOn(packet, opening);
   return 0;
 }
 
-template <class T>
-OB_Buffer* OB_PacketManager::take(OB_MemoryPool<T>* pool, ReplayWait& wait) {
-  T* buffer = pool->getObject();
-  if (buffer == nullptr && replay_.load(std::memory_order_relaxed) && !wait.gaveUp) {
-    buffer = pool->getObjectWithin(kReplayWaitMs);
-    wait.gaveUp = buffer == nullptr;
-  } else if (buffer != nullptr) {
-    wait.gaveUp = false;
+void OB_PacketManager::handOn(OB_Packet* packet, bool openingReplay) {
+  for (OB_Processor* processor = first(); processor != nullptr; processor = next()) {
+    if (openingReplay) growSessions(processor);
+    processor->processObject(packet);
   }
-  return buffer;
 }
 
-void OB_PacketManager::awaitSession(OB_Processor* processor) {
+void OB_PacketManager::growSessions(OB_Processor* processor) {
   OB_StreamBuilder* builder = obQuery<OB_StreamBuilder>(processor);
-  if (builder == nullptr || builder->getSessionPool() == nullptr) return;
-  ReplayWait& wait = waits_[kSessionWait];
-  if (wait.gaveUp) {
-    wait.gaveUp = builder->getSessionPool()->waitForRoom(0) == 0;
-    return;
-  }
-  wait.gaveUp = builder->getSessionPool()->waitForRoom(kReplayWaitMs) == 0;
+  if (builder == nullptr) return;
+  OB_MemoryPool<OB_PooledTCPSession>* sessions = builder->getSessionPool();
+  if (sessions != nullptr && sessions->isGrowing() == 0) sessions->setGrow(1);
 }
 
 OB_Buffer* OB_PacketManager::takeBuffer(uint32_t payloadSize) {
-  if (payloadSize <= 32) return take(pool32_, waits_[0]);
-  if (payloadSize <= 64) return take(pool64_, waits_[1]);
-  if (payloadSize <= 128) return take(pool128_, waits_[2]);
-  if (payloadSize <= 256) return take(pool256_, waits_[3]);
-  if (payloadSize <= 512) return take(pool512_, waits_[4]);
-  if (payloadSize <= 1024) return take(pool1024_, waits_[5]);
-  return take(pool1460_, waits_[6]);
+  if (payloadSize <= 32) return pool32_->getObject();
+  if (payloadSize <= 64) return pool64_->getObject();
+  if (payloadSize <= 128) return pool128_->getObject();
+  if (payloadSize <= 256) return pool256_->getObject();
+  if (payloadSize <= 512) return pool512_->getObject();
+  if (payloadSize <= 1024) return pool1024_->getObject();
+  return pool1460_->getObject();
 }
 
 void OB_PacketManager::copyPayload(OB_Packet* packet) {
@@ -315,6 +342,21 @@ void OB_PacketManager::copyPayload(OB_Packet* packet) {
     packet->setBuffer(nullptr);
     buffer->release();
   }
+}
+
+uint64_t OB_PacketManager::getPoolBytesBeyondCaps() {
+  return bytesBeyondCap(pool1460_) + bytesBeyondCap(pool1024_) + bytesBeyondCap(pool512_) +
+         bytesBeyondCap(pool256_) + bytesBeyondCap(pool128_) + bytesBeyondCap(pool64_) +
+         bytesBeyondCap(pool32_);
+}
+
+int OB_PacketManager::print(FILE* stream) {
+  OB_CaptureEngineStats::print(stream);
+  if (const uint64_t beyond = getPoolBytesBeyondCaps(); beyond > 0) {
+    OB_Log::flog(stream, "replay: payload pools grew %llu bytes past their caps\n",
+                 static_cast<unsigned long long>(beyond));
+  }
+  return 0;
 }
 
 int32_t OB_PacketManager::getPoolQueueCount(uint32_t sizeClass) {

@@ -12,10 +12,14 @@
 // snapshot) and holds this lock only while the processors run.
 //
 // A live capture never waits for a free buffer or session: what finds its pool exhausted is
-// counted as lost. A replay of a savefile loses nothing by waiting, so there the driver's thread
-// waits a bounded time (kReplayWaitMs) for the stream builder to give buffers or sessions back;
-// never for ever, since sessions also come free through the idle sweep, which needs the
-// session-hash lock that the driver's thread holds while its processors run.
+// counted as lost. A replay of a savefile must lose nothing, and waiting would not do: sessions
+// hold their buffers until they end, and the thread that could give them back may itself wait
+// for the driver's. So a replay's pools (payloads here, sessions in the stream builder) grow
+// past their caps; memory is the limit, and print reports how far they grew.
+//
+// A frame longer than Ethernet allows (segment offload on the capturing host) carries a payload
+// no pooled buffer holds: it goes on in pieces of at most kMaxPooledPayload bytes, each a segment
+// of its own to the processors.
 #pragma once
 
 #include <atomic>
@@ -42,16 +46,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
                     OB_Thread, OB_CaptureEngineStats, OB_Processor)
 
  public:
-  // The size classes of the payload pools, smallest first; a longer payload is not copied.
+  // The largest payload size class; a longer wholly captured payload goes on in pieces of it.
   static constexpr uint32_t kMaxPooledPayload = 1460;
   static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
-  // Longest wait of a replay for a free buffer or session, in ms. A wait that ran out is not
-  // repeated for that pool until the pool has given an object again, so a pool held by open
-  // sessions costs one such wait, not one per packet.
-  static constexpr int32_t kReplayWaitMs = 250;
 
   // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
-  // "PacketsPerPool" (buffers per queue, default 32); they never make the caller wait. Publishes
+  // "PacketsPerPool" (buffers per queue, default 32), read by poolOption_count within the
+  // machine's memory; they never make the caller wait. Publishes
   // the statistics part with setCaptureEngineStats. Does not touch the driver. manager: not
   // owned, may be null; its admin configuration's device names the adapter number.
   explicit OB_PacketManager(OB_EngineMgr* manager = nullptr);
@@ -90,42 +91,36 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // while the thread runs, sets the drop counters to the driver's drop count. 0.
   int doTask() override;
   // The packet road for an OB_Packet: count, all-packets processor, server filter, pooled
-  // payload copy, processors. -1 (nothing counted) for anything else, else 0.
+  // payload copy (piece by piece for a payload longer than kMaxPooledPayload), processors. -1
+  // (nothing counted) for anything else, else 0. The packet is left as it came.
   int processObject(OB_Object* object) override;
 
   // The statistics part's.
   int reset() override { return OB_CaptureEngineStats::reset(); }
-  int print(FILE* stream) override {
-    OB_CaptureEngineStats::print(stream);
-    return 0;
-  }
+  // The statistics part's, then (for a replay whose pools grew) how far they grew. 0.
+  int print(FILE* stream) override;
   int writeJ(int socket) override { return OB_CaptureEngineStats::writeJ(socket); }
 
   // The capture context (null before a successful init); for tools that wait for a replay's end.
   GLIM_CaptureContext getCaptureContext() { return context_.load(std::memory_order_acquire); }
   GLIM_AdapterHandle getAdapterHandle() { return adapter_.load(std::memory_order_acquire); }
-  // Whether the bound adapter replays a savefile (set by init): then the road waits for pools.
+  // Whether the bound adapter replays a savefile (set by init): then the pools grow.
   bool isReplay() { return replay_.load(std::memory_order_relaxed); }
+  // Bytes of the payload buffers made past the pools' caps, at the most that stood at once.
+  uint64_t getPoolBytesBeyondCaps();
   // Queues now made in the pool of a size class (32 ... 1460); -1 for another size.
   int32_t getPoolQueueCount(uint32_t sizeClass);
 
  private:
   static int packetCallback(const unsigned char* frame, uint32_t length, uint64_t rawTimeStamp,
                             uint32_t wireLength, void* context);
-  // Per pool, on the packet road: whether its last bounded wait ran out with nothing given back.
-  struct ReplayWait {
-    bool gaveUp = false;
-  };
-  static constexpr int kSessionWait = 7;  // the index of the session pools' entry in waits_
-
   // A free buffer of the smallest class that holds payloadSize bytes (1 to 1460), with one user;
-  // null when that class's pool is exhausted (for a replay, after the bounded wait).
+  // null when that class's pool is exhausted (never for a replay, whose pools grow).
   OB_Buffer* takeBuffer(uint32_t payloadSize);
-  template <class T>
-  OB_Buffer* take(OB_MemoryPool<T>* pool, ReplayWait& wait);
-  // For a replay, before a processor that is a stream builder gets a SYN: waits the bounded
-  // time while its session pool is exhausted. Called under this manager's lock.
-  void awaitSession(OB_Processor* processor);
+  // Hands the packet to every processor, under this manager's lock. openingReplay: a replay's
+  // opening SYN, before which a stream builder's session pool is made to grow.
+  void handOn(OB_Packet* packet, bool openingReplay);
+  void growSessions(OB_Processor* processor);
   // Attaches and fills a pooled copy of the packet's TCP payload when it has one that fits.
   void copyPayload(OB_Packet* packet);
 
@@ -149,5 +144,4 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   bool libraryInitialised_ = false;
   // Used by the driver's thread only, one frame at a time.
   OB_Packet packet_;
-  ReplayWait waits_[8];  // the seven payload pools, smallest first, then the session pools
 };

@@ -1,18 +1,13 @@
 #include "OB_StreamBuilder.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <new>
 
 #include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_Exception.h"
 #include "OB_Log.h"
-#include "OB_NamedStringList.h"
-#include "OB_Options.h"
 #include "OB_Packet.h"
-#include "OB_String.h"
+#include "OB_PoolOption.h"
 #include "OB_TCPSessionStats.h"
 #include "driver.h"
 
@@ -22,22 +17,6 @@ using Stats = OB_TCPSessionStats;
 
 constexpr uint16_t kFTPPort = 21;
 constexpr uint16_t kHTTPPort = 80;
-
-// A count option: decimal, as atoi reads it (leading blanks and sign, digits up to the first
-// other character). A missing entry, a value that is not positive or that overflows keeps the
-// default.
-int countOption(const char* name, int fallback) {
-  OB_NamedStringList* options = getOptions();
-  if (options == nullptr) return fallback;
-  OB_String* value = options->find(name);
-  if (value == nullptr) return fallback;
-  const char* text = static_cast<const char*>(*value);
-  if (text == nullptr) return fallback;
-  errno = 0;
-  long parsed = strtol(text, nullptr, 10);
-  if (errno == ERANGE || parsed <= 0 || parsed > INT_MAX) return fallback;
-  return static_cast<int>(parsed);
-}
 
 // Releases the object when the scope is left, also by an exception.
 class ReleaseOnExit {
@@ -63,8 +42,10 @@ OB_StreamBuilder::OB_StreamBuilder(OB_EngineMgr* manager) : engineMgr_(manager) 
   tcpSessionStats_init();
   OB_Log::debug("...done initializing stream builder\n");
 
-  const int pools = countOption("SessionPools", kDefaultSessionPools);
-  const int perPool = countOption("SessionsPerPool", kDefaultSessionsPerPool);
+  const uint64_t sessionBytes = sizeof(OB_PooledTCPSession);
+  const int perPool = poolOption_count("SessionsPerPool", kDefaultSessionsPerPool, sessionBytes);
+  const int pools = poolOption_count("SessionPools", kDefaultSessionPools,
+                                     static_cast<uint64_t>(perPool) * sessionBytes);
   try {
     m_pTCPSessionPool = new OB_MemoryPool<OB_PooledTCPSession>(pools, perPool);
   } catch (const std::bad_alloc&) {
@@ -142,38 +123,40 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     const int bucket = static_cast<int>(sum % static_cast<uint32_t>(kBuckets));
 
     OB_TCPSession* session = findSession(bucket, packet);
+    if (session != nullptr && session->isReopenedBy(packet) != 0) {
+      // A new connection on the addresses of one still held: the old one is handed on as the
+      // idle sweep would, and the SYN opens a session of its own.
+      handOn(session);
+      session = nullptr;
+    }
     if (session == nullptr) {
       if ((packet->getCode() & OB_Packet::kSYN) == 0) {
         Stats::count(stats.segmentsExtraneous);
         Stats::count(stats.bytesExtraneous, size);
         return 0;
       }
-      OB_PooledTCPSession* fresh = m_pTCPSessionPool->getObject();
-      if (fresh == nullptr) {
+      bool full = false;
+      session = newSession(bucket, &full);
+      if (session == nullptr) {
+        if (!full) return -1;
         Stats::count(stats.segmentsNoMemory);
         Stats::count(stats.bytesNoMemory, size);
         return 0;
       }
-      fresh->reset();
-      Stats::count(stats.sessionsRetrieved);
-      if (sessions_.insert(fresh, bucket) != 0) {
-        // Only a session still chained somewhere is refused; it cannot come from the pool.
-        OB_Log::log("OB_StreamBuilder: a session from the pool could not enter the hash\n");
-        fresh->release();
-        Stats::count(stats.sessionsReturned);
-        return -1;
-      }
-      session = fresh;
     }
 
     const int result = session->processObject(packet);
     if (result == 0) {
       notifyListeners(session);
       if (session->isFinished() != 0) {
-        sessions_.remove(session);
-        finished_.put(session);
-        Stats::count(stats.sessionsReturned);
-        if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
+        // A long transfer cut off and handed on: the rest of the connection goes on in a
+        // session of its own, which takes this one's place.
+        if (session->isCutOff() != 0) {
+          bool full = false;
+          if (OB_TCPSession* rest = newSession(bucket, &full); rest != nullptr)
+            rest->continueFrom(*session);
+        }
+        queueFinished(session);
       }
       return 0;
     }
@@ -188,6 +171,41 @@ int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
     exception.print(stderr);
     return exception.err();
   }
+}
+
+OB_TCPSession* OB_StreamBuilder::newSession(int bucket, bool* full) {
+  OB_PooledTCPSession* fresh = m_pTCPSessionPool->getObject();
+  if (fresh == nullptr) {
+    *full = true;
+    return nullptr;
+  }
+  fresh->reset();
+  Stats::count(getTCPSessionStats()->sessionsRetrieved);
+  if (sessions_.insert(fresh, bucket) != 0) {
+    // Only a session still chained somewhere is refused; it cannot come from the pool.
+    OB_Log::log("OB_StreamBuilder: a session from the pool could not enter the hash\n");
+    fresh->release();
+    Stats::count(getTCPSessionStats()->sessionsReturned);
+    return nullptr;
+  }
+  return fresh;
+}
+
+void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
+  sessions_.remove(session);
+  finished_.put(session);
+  Stats::count(getTCPSessionStats()->sessionsReturned);
+  if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
+}
+
+void OB_StreamBuilder::handOn(OB_TCPSession* session) {
+  if (session->timeout() == 0) {
+    queueFinished(session);
+    return;
+  }
+  sessions_.remove(session);
+  session->release();
+  Stats::count(getTCPSessionStats()->sessionsReturned);
 }
 
 int OB_StreamBuilder::doTask() {

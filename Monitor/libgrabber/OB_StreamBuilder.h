@@ -108,9 +108,10 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // last one.
   static constexpr uint64_t kSweepSeconds = 60;
 
-  // Reads "SessionPools" and "SessionsPerPool" from the process option list (a missing, zero,
-  // negative or non-numeric value keeps the default) and makes the session pool; the process
-  // ends with a message when it cannot. manager: not owned, may be null (tests).
+  // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
+  // a missing, zero or non-numeric value keeps the default, one out of the machine's bounds too,
+  // logged) and makes the session pool; the process ends with a message when it cannot.
+  // manager: not owned, may be null (tests).
   explicit OB_StreamBuilder(OB_EngineMgr* manager = nullptr);
   OB_StreamBuilder(const OB_StreamBuilder&) = delete;
   OB_StreamBuilder& operator=(const OB_StreamBuilder&) = delete;
@@ -124,7 +125,8 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // and under the hash lock, instead of by the stream builder's thread. For tests and tools.
   virtual int setSynchronous(int on);
   // One TCP packet, under the hash lock: finds its session in either direction, or makes one for
-  // a SYN. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
+  // a SYN (handing on a held session whose addresses a new connection reuses). A session cut
+  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
   // without memory (no free session: the packet road never waits for one); -1 when its session
   // refused it (the session is dropped unseen by the consumers); any other result of the session
   // is passed on. In synchronous mode, the code of an OB_Exception raised while the finished
@@ -167,6 +169,15 @@ class OB_StreamBuilder : public virtual OB_Thread,
   static bool isIdle(OB_TCPSession* session);
   // Takes the session out of the hash, times it out, hands a completed one on, releases it.
   void drop(OB_TCPSession* session);
+  // A reset session from the pool, entered into the bucket; null when the pool is exhausted
+  // (*full set) or the hash refused it.
+  OB_TCPSession* newSession(int bucket, bool* full);
+  // On the packet road: takes a finished session out of the hash and queues it for the
+  // consumers (handing it on at once in synchronous mode).
+  void queueFinished(OB_TCPSession* session);
+  // On the packet road: gives up a session still in the hash as the idle sweep would, queueing
+  // it when it can be completed and releasing it otherwise.
+  void handOn(OB_TCPSession* session);
   // After an exception in a pass: stops the manager's threads (or this one alone).
   void stopEngine();
 

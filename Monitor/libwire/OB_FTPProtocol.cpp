@@ -106,16 +106,14 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   const char* serverEnd = server + serverLength;
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
+  // The rest of a connection cut off at the byte limit has had its greeting.
   if (OB_Tools::ScanLine_r(client, clientEnd) != 0 && OB_Tools::ScanLine_r(server, serverEnd) != 0 &&
-      ConnectEstablish(&server, serverEnd) != 0) {
+      (session->isContinued() != 0 || ConnectEstablish(&server, serverEnd) != 0)) {
+    // Every command is recorded; once the server's replies run out the rest stay unanswered.
     while (client < clientEnd) {
       if (Command(&client, clientEnd) == 0) break;
-      if (server >= serverEnd) break;
-      if (Responses(&server, serverEnd) == 0) break;
-      if (OB_Tools::ScanLine_r(client, clientEnd) == 0 ||
-          OB_Tools::ScanLine_r(server, serverEnd) == 0) {
-        break;
-      }
+      Responses(&server, serverEnd);
+      if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
     FindFileTransfers();
   }
@@ -169,17 +167,18 @@ int OB_FTPProtocol::Command(const char** pos, const char* end) {
     char c = (*pos)[i];
     word[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  // Only the leading letters are compared: a longer word that begins with a name is that name.
+  // A name matches only a whole word: "TYPEEEE" or "CWDX" is no command of the table.
   int32_t code = OB_FTPXact::BAD_COMMAND;
   size_t matched = 0;
   for (int32_t candidate = OB_FTPXact::USER; candidate < OB_FTPXact::kCommandCount; ++candidate) {
     const char* name = OB_FTPXact::commandName(candidate);
     const size_t length = strlen(name);
-    if (length <= available && memcmp(word, name, length) == 0) {
-      code = candidate;
-      matched = length;
-      break;
-    }
+    if (length > available || memcmp(word, name, length) != 0) continue;
+    const char* after = *pos + length;
+    if (after < end && *after != ' ' && *after != '\t' && !isLineEnd(*after)) continue;
+    code = candidate;
+    matched = length;
+    break;
   }
   *pos += matched;
 
@@ -216,15 +215,21 @@ int OB_FTPProtocol::CommandParam(const char** pos, const char* end, OB_FTPXact* 
 int OB_FTPProtocol::Responses(const char** pos, const char* end) {
   OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
   if (xact == nullptr) return 0;
-  ++respCount;
   for (;;) {
     int code = 0;
-    if (ResponseCode(pos, end, &code) == 0) return 0;
+    if (ResponseCode(pos, end, &code) == 0) {
+      // A whole line without a reply code is passed over; a reply the data cuts short ends
+      // the replies.
+      OB_Tools::LWS(pos, end);
+      if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) break;
+      continue;
+    }
+    if (xact->replyCount == 0) ++respCount;
     xact->addReply(static_cast<uint16_t>(code));
+    // Every count of stored codes, 63 included, lets the pairing go on.
     if (code >= 200 || xact->replyCount >= OB_FTPXact::kMaxReplies) break;
   }
-  // Every count of stored codes, 63 included, lets the pairing go on.
-  return 1;
+  return xact->replyCount > 0 ? 1 : 0;
 }
 
 int OB_FTPProtocol::DidPositiveComplete(OB_FTPXact* xact) {

@@ -58,16 +58,18 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Reads the greeting: 120s are passed over, 220 answers 1; anything else sets goodConnect 0
   // and answers 0. *pos moves over what was read.
   virtual int ConnectEstablish(const char** pos, const char* end);
-  // Reads one command line into a new transaction at the end of the chain. 1 with *pos after
-  // the line; 0 when no complete line follows or the chain is full.
+  // Reads one command line into a new transaction at the end of the chain: a name of the table
+  // followed by a blank or the line's end, else BAD_COMMAND with the whole line as parameter.
+  // 1 with *pos after the line; 0 when no complete line follows or the chain is full.
   virtual int Command(const char** pos, const char* end);
   // Gives xact the rest of the line from *pos (after spaces and tabs) up to the first pair of
   // line-end bytes or the end, as its parameter (cut to OB_FTPXact::kMaxParameter); *pos moves
   // past the line end. 1 when a line end was found, else 0.
   virtual int CommandParam(const char** pos, const char* end, OB_FTPXact* xact);
   // Stores the replies to the last command: reply codes up to the first final one (200 or
-  // more) or 64 codes. 1, or 0 when there is no command or a reply is not a code; *pos then
-  // stays after the last good reply.
+  // more) or 64 codes; whole lines without a code are passed over. 1 when a code was stored;
+  // 0 when there is no command or the data ends first (*pos then stays after the last whole
+  // line read).
   virtual int Responses(const char** pos, const char* end);
   // One reply: three digits between 100 and 600; a multi-line reply ("xyz-" up to the line that
   // begins "xyz ") counts once. 1 with *pos at the next line; 0 with *pos unchanged.

@@ -133,6 +133,7 @@ int OB_HTTPProtocol::reset() {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
+  chunked_ = false;
   setStream(nullptr);
   return 0;
 }
@@ -143,6 +144,7 @@ int OB_HTTPProtocol::read(FILE* stream) {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
+  chunked_ = false;
   return OB_Protocol::read(stream);
 }
 

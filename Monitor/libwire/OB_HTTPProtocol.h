@@ -403,14 +403,17 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // ---- Message driver ----
   // Parses an OB_TCPSession (anything else is left alone): requests from the client's stream,
   // then responses from the server's, each paired with its request; both streams are reset
-  // afterwards (their buffers go back). 0.
+  // afterwards (their buffers go back). A session that continues one cut off at the byte limit
+  // begins inside a message: each direction is parsed from its first request or status line.
+  // 0.
   int processObject(OB_Object* object) override;
   // Walks one direction request by request (response by response); the stream is not owned and
   // is forgotten (setStream(nullptr)) before they return.
   void parseRequests(OB_Stream* stream);
   void parseResponses(OB_Stream* stream);
-  // 1 when the header block ends at the cursor: a run of at least three CR/LF bytes (CR LF CR LF
-  // or LF CR LF) around it, or the end of the data. The cursor is left after the run.
+  // 1 when the header block ends at the cursor: the run of CR/LF bytes around it holds an empty
+  // line (its second LF: CR LF CR LF, LF LF, LF CR LF), or reaches the end of the data. The
+  // cursor is left right after that empty line, where the body begins, or after the run.
   int checkForDone();
   // 1 when a CR or LF directly followed by another lies after the cursor's byte; the cursor
   // stays.
@@ -420,6 +423,10 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Moves over length bytes, then to the next "HTTP/": 1 with the cursor there, else 0 with the
   // cursor kept.
   int Entity_Body_Response(int length);
+  // Moves over a chunked body (chunk-size lines, data, the last chunk and its trailer), adding
+  // the chunk sizes into *sum. 1 with the cursor after the body; 0 when the data ends first, a
+  // size line is malformed or the sizes pass 2^31 - 1 (the cursor then anywhere in the body).
+  int Entity_Body_Chunked(int32_t* sum);
 
  protected:
   // Mark slots of the stream. The driver loops own 7 to 9 and the body and line scanners 0
@@ -480,6 +487,28 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   int finishHeaderLine();
   // Header lines until the block ends or a line is taken by no group.
   void headerBlock(bool request);
+  // What findHeadEnd found.
+  static constexpr int kHeadNotFound = 0;        // the data ends before the head's empty line
+  static constexpr int kHeadWithHeaders = 1;
+  static constexpr int kHeadWithoutHeaders = 2;  // the first line is followed by the empty line
+  // From a message's first line, where its head ends: the position after its first empty line
+  // into *end. The cursor stays.
+  int findHeadEnd(OB_StreamPosition* end);
+  // After a request or status line: the header block (when the head has one), then the cursor
+  // to bodyStart when the head's end was found.
+  void messageHead(bool request, int head, const OB_StreamPosition& bodyStart);
+  // Whether the cursor is on an empty line (LF, or CR LF).
+  bool atEmptyLine();
+  // Onto the byte after the next LF at or after the cursor: 1, or 0 when there is none.
+  int nextLine();
+  // From a line's start, over lines up to and including the first empty one: 1 with the cursor
+  // on the byte after it, 0 when the data ends first or right after it.
+  int skipThroughEmptyLine();
+  // Takes back the pairing of the last response (an interim one), emptying its fields.
+  void unpairResponse();
+  // From the start of a Transfer-Encoding value: whether the last coding it lists is chunked.
+  // The cursor stays.
+  bool lastCodingIsChunked();
   friend struct HTTPHeaderValues;
 
   int state_ = 0;                           // 1 storing request values, 2 response values
@@ -496,6 +525,11 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   std::vector<OB_HTTPXact*> xacts_;       // the chain in order, for constant-time pairing
   bool requestsDropped_ = false;  // the pool ran out: later requests are not recorded
   bool responseDropped_ = false;  // the response being read pairs with no request
+  // The message whose head is being read names chunked as its last transfer coding: its body
+  // is framed by chunk sizes, whatever Content-Length says.
+  bool chunked_ = false;
+  // The session continues one cut off: each direction is searched for its first message.
+  bool resync_ = false;
   int commentDepth_ = 0;
   // The last keyword lookup, valid while the stream is unchanged.
   unsigned char* keywordAt_ = nullptr;

@@ -1,6 +1,7 @@
 // The message driver: walks the client's byte stream request by request and the server's
 // response by response, runs the request, status and header rules on each message head, skips
 // bodies, and leaves one paired transaction per request in the chain.
+#include <cstdint>
 #include <cstring>
 
 #include "OB_HTTPProtocol.h"
@@ -25,6 +26,20 @@ bool hasNoBody(const OB_HTTPXact& xact) {
          std::strcmp(xact.req_method.c_str(), "HEAD") == 0;
 }
 
+// An interim response (100 Continue, 102 Processing, 103 Early Hints) precedes the final one
+// and is not the request's answer; 101 Switching Protocols is final.
+bool isInterim(const OB_HTTPXact& xact) {
+  const char* status = xact.res_status_code.c_str();
+  return status[0] == '1' && std::strcmp(status, "101") != 0;
+}
+
+int hexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
 
 int OB_HTTPProtocol::processObject(OB_Object* object) {
@@ -34,10 +49,13 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   if (session == nullptr) return 0;
   state_ = 1;
   if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
+  // The rest of a connection cut off at the byte limit begins inside a message.
+  resync_ = session->isContinued() != 0;
   parseRequests(&session->client);
   session->client.reset();
   parseResponses(&session->server);
   session->server.reset();
+  resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
   return 0;
@@ -64,6 +82,54 @@ void OB_HTTPProtocol::headerBlock(bool request) {
   }
 }
 
+bool OB_HTTPProtocol::atEmptyLine() {
+  const unsigned char c = stream_->getNext();
+  if (c == '\n') return true;
+  const unsigned char* following = stream_->lookNextIndex(1);
+  return c == '\r' && following != nullptr && *following == '\n';
+}
+
+int OB_HTTPProtocol::nextLine() {
+  if (stream_->getNext() != '\n' && stream_->findPattern("\n") == 0) return 0;
+  return stream_->incNext();
+}
+
+int OB_HTTPProtocol::skipThroughEmptyLine() {
+  for (;;) {
+    if (atEmptyLine()) {
+      if (stream_->getNext() == '\r') stream_->incNext();
+      return stream_->incNext();
+    }
+    if (nextLine() == 0) return 0;
+  }
+}
+
+int OB_HTTPProtocol::findHeadEnd(OB_StreamPosition* end) {
+  OB_StreamPosition start;
+  stream_->savePosition(start);
+  int found = 0;
+  // The head's first line is never empty: a message begins with its request or status line.
+  if (nextLine() != 0) {
+    const bool bare = atEmptyLine();
+    if (skipThroughEmptyLine() != 0) {
+      stream_->savePosition(*end);
+      found = bare ? kHeadWithoutHeaders : kHeadWithHeaders;
+    }
+  }
+  stream_->restorePosition(start);
+  return found;
+}
+
+void OB_HTTPProtocol::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
+  chunked_ = false;
+  // A head whose first line is followed by its empty line has no header lines: what the rules
+  // would read next is the body.
+  if (head != kHeadWithoutHeaders) headerBlock(request);
+  // The body begins right after the head's first empty line, whatever the header rules made of
+  // the lines before it.
+  if (head != kHeadNotFound) stream_->restorePosition(bodyStart);
+}
+
 void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
   setStream(stream);
   if (stream_->setFirst() == -1) {
@@ -72,17 +138,35 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
   }
   LWS();
   unsigned char* lineStart = stream_->markNext(kLineStartSlot);
-  if (Request_Line() != 0) {
+  OB_StreamPosition bodyStart;
+  int head = findHeadEnd(&bodyStart);
+  bool found = Request_Line() != 0;
+  // Resynchronising: the first line that is a request line begins the first whole request.
+  while (!found && resync_ && nextLine() != 0) {
+    LWS();
+    lineStart = stream_->markNext(kLineStartSlot);
+    head = findHeadEnd(&bodyStart);
+    found = Request_Line() != 0;
+  }
+  if (found) {
     for (;;) {
-      headerBlock(true);
+      messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
       // direction can be recorded or found.
       if (requestsDropped_) break;
       OB_HTTPXact* xact = xactAt(commRespCount);
-      // A body that is not all there ends the direction: its bytes are no request lines.
-      if (xact != nullptr && xact->req_bytes > 0 && Entity_Body_Request(xact->req_bytes) == 0) {
+      if (chunked_) {
+        int32_t sum = 0;
+        const int complete = Entity_Body_Chunked(&sum);
+        if (xact != nullptr) xact->req_bytes = sum;
+        if (complete == 0) break;
+      } else if (xact != nullptr && xact->req_bytes > 0 &&
+                 Entity_Body_Request(xact->req_bytes) == 0) {
+        // A body that is not all there ends the direction: its bytes are no request lines.
         break;
       }
+      LWS();
+      head = findHeadEnd(&bodyStart);
       if (Request_Line() == 0) break;
     }
     setStream(nullptr);
@@ -115,20 +199,46 @@ void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
   }
   LWS();
   stream_->markNext(kLineStartSlot);
-  if (Status_Line() != 0) {
+  OB_StreamPosition bodyStart;
+  int head = findHeadEnd(&bodyStart);
+  bool found = Status_Line() != 0;
+  // Resynchronising: the first status line begins the first whole response.
+  while (!found && resync_ && stream_->incNext() != 0 && stream_->findPattern("HTTP/") != 0) {
+    head = findHeadEnd(&bodyStart);
+    found = Status_Line() != 0;
+  }
+  if (found) {
     for (;;) {
-      headerBlock(false);
+      messageHead(false, head, bodyStart);
       OB_HTTPXact* xact = xactAt(respCount);
-      // The body of the last expected response is not scanned: nothing follows it that could
-      // be paired.
-      if (xact != nullptr && commRespCount != respCount && !hasNoBody(*xact) &&
-          Entity_Body_Response(xact->res_bytes) == 0) {
+      OB_HTTPXact* paired = currentResponse();
+      if (paired != nullptr && isInterim(*paired)) {
+        // The final response that follows is the request's answer.
+        unpairResponse();
+      } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
+        int32_t sum = 0;
+        const int complete = Entity_Body_Chunked(&sum);
+        if (paired != nullptr) paired->res_bytes = sum;
+        if (complete == 0) break;
+      } else if (xact != nullptr && commRespCount != respCount && !hasNoBody(*xact) &&
+                 Entity_Body_Response(xact->res_bytes) == 0) {
+        // The body of the last expected response is not scanned: nothing follows it that could
+        // be paired.
         break;
       }
+      LWS();
+      head = findHeadEnd(&bodyStart);
       if (Status_Line() == 0) break;
     }
   }
   setStream(nullptr);
+}
+
+void OB_HTTPProtocol::unpairResponse() {
+  if (respCount <= 0 || responseDropped_) return;
+  if (OB_HTTPXact* xact = xactAt(respCount); xact != nullptr) xact->resetResponse();
+  --respCount;
+  responseTarget_ = xactAt(respCount > 0 ? respCount : 1);
 }
 
 int OB_HTTPProtocol::checkForDone() {
@@ -137,16 +247,17 @@ int OB_HTTPProtocol::checkForDone() {
   }
   // At the start of the data the run may begin on the first byte itself.
   if (!isLineEnd(stream_->getNext()) && stream_->incNext() == 0) return 0;
-  int count = 0;
-  bool endOfData = false;
+  // The head ends at its first empty line: the run's second LF. The body, whatever bytes it
+  // begins with, starts right after it.
+  int lineFeeds = 0;
   while (isLineEnd(stream_->getNext())) {
-    ++count;
-    if (stream_->incNext() == 0) {
-      endOfData = true;
-      break;
+    if (stream_->getNext() == '\n' && ++lineFeeds == 2) {
+      stream_->incNext();
+      return 1;
     }
+    if (stream_->incNext() == 0) return 1;  // the end of the data
   }
-  return count < 3 && !endOfData ? 0 : 1;
+  return 0;
 }
 
 int OB_HTTPProtocol::ScanLine() {
@@ -181,4 +292,30 @@ int OB_HTTPProtocol::Entity_Body_Response(int length) {
     return 0;
   }
   return 1;
+}
+
+int OB_HTTPProtocol::Entity_Body_Chunked(int32_t* sum) {
+  *sum = 0;
+  for (;;) {
+    // The chunk's size: hexadecimal, then extensions up to the line's end.
+    int64_t size = 0;
+    int digits = 0;
+    for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
+      size = size * 16 + value;
+      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return 0;  // the sum overflows
+      if (stream_->incNext() == 0) return 0;
+    }
+    if (digits == 0) return 0;
+    const int more = nextLine();
+    if (size == 0) {
+      // The last chunk; the trailer's header lines end with an empty line.
+      if (more != 0) skipThroughEmptyLine();
+      return 1;
+    }
+    if (more == 0 || stream_->bumpToNext(static_cast<int32_t>(size)) == 0) return 0;
+    *sum += static_cast<int32_t>(size);
+    // The data's own line end.
+    if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
+    if (stream_->getNext() != '\n' || stream_->incNext() == 0) return 0;
+  }
 }

@@ -3,6 +3,8 @@
 // Each rule follows the conventions stated in OB_HTTPProtocol.h.
 #include "OB_HTTPProtocol.h"
 
+#include <cstring>
+
 namespace {
 
 bool isLineEnd(unsigned char c) { return c == '\r' || c == '\n'; }
@@ -530,11 +532,47 @@ void OB_HTTPProtocol::field_value() {
 int OB_HTTPProtocol::HTTP_header() {
   LWS();
   Backtrack b(this);
+  static constexpr char kTransferEncoding[] = "TRANSFER-ENCODING";
+  static constexpr size_t kTransferEncodingLength = sizeof kTransferEncoding - 1;
+  const unsigned char* afterName = stream_->lookNextIndex(kTransferEncodingLength);
+  const bool transferEncoding =
+      peekIs(kTransferEncoding, kTransferEncodingLength, true) && afterName != nullptr &&
+      (*afterName == ':' || isBlank(*afterName));
   if (!field_name()) return 0;
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
+  if (transferEncoding) chunked_ = lastCodingIsChunked();
   field_value();
   return b.accepted();
+}
+
+bool OB_HTTPProtocol::lastCodingIsChunked() {
+  OB_StreamPosition start;
+  stream_->savePosition(start);
+  // The last element of the comma-separated list, blanks around it dropped; only its first
+  // bytes are kept, enough to tell "chunked" from anything else.
+  char last[8];
+  size_t length = 0;
+  bool tooLong = false;
+  bool blankSeen = false;
+  for (;;) {
+    const unsigned char c = stream_->getNext();
+    if (isLineEnd(c)) break;
+    if (c == ',') {
+      length = 0;
+      tooLong = false;
+      blankSeen = false;
+    } else if (isBlank(c)) {
+      blankSeen = length > 0;
+    } else if (blankSeen || length == sizeof last) {
+      tooLong = true;
+    } else {
+      last[length++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    if (stream_->incNext() == 0) break;
+  }
+  stream_->restorePosition(start);
+  return !tooLong && length == 7 && std::memcmp(last, "chunked", 7) == 0;
 }
 
 // ---- Value rules ----

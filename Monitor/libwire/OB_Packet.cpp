@@ -107,6 +107,28 @@ int OB_Packet::setPacketInfo(const void* frame, int length) {
     contentSize = static_cast<uint16_t>(segmentLength - dataOffset);
     if (contentSize > 0) payloadOffset = tcp + dataOffset;
   }
+  segmentSeqno = seqno;
+  segmentContentSize = contentSize;
+  segmentPayloadOffset = payloadOffset;
+  segmentCode = m_iCode;
+  segmentPacketSize = packetSize;
+  return 0;
+}
+
+int OB_Packet::selectPayload(uint32_t offset, uint32_t length) {
+  if (segmentPayloadOffset == 0 || offset > segmentContentSize ||
+      length > segmentContentSize - offset) {
+    return -1;
+  }
+  const bool whole = offset == 0 && length == segmentContentSize;
+  seqno = segmentSeqno + offset;
+  contentSize = static_cast<uint16_t>(length);
+  payloadOffset = segmentPayloadOffset + offset;
+  // A piece counts its headers and its own bytes.
+  packetSize = whole ? segmentPacketSize : static_cast<uint16_t>(segmentPayloadOffset + length);
+  m_iCode = segmentCode;
+  if (offset != 0) m_iCode &= static_cast<uint8_t>(~kSYN);
+  if (offset + length != segmentContentSize) m_iCode &= static_cast<uint8_t>(~(kFIN | kRST));
   return 0;
 }
 
@@ -143,6 +165,11 @@ void OB_Packet::clearDecoded() {
   data = nullptr;
   capturedLength = 0;
   payloadOffset = 0;
+  segmentSeqno = 0;
+  segmentContentSize = 0;
+  segmentPayloadOffset = 0;
+  segmentCode = 0;
+  segmentPacketSize = 0;
 }
 
 int OB_Packet::reset() {

@@ -62,6 +62,17 @@ class OB_Packet : public virtual OB_Object {
 
   // Offset of the TCP payload in the frame (0 when there is none).
   uint32_t getPayloadOffset() const { return payloadOffset; }
+  // Whether the whole TCP payload lies in the captured bytes.
+  bool isPayloadCaptured() const {
+    return payloadOffset != 0 && payloadOffset <= capturedLength &&
+           contentSize <= capturedLength - payloadOffset;
+  }
+  // Makes the packet stand for the payload bytes [offset, offset + length) of the decoded
+  // segment as if they had come as a segment of their own: sequence number, content size,
+  // payload offset and size follow; SYN stays only on the piece that begins the payload, FIN and
+  // RST only on the one that ends it. selectPayload(0, whole content size) restores the segment.
+  // The attached buffer is left alone. 0, or -1 (nothing changed) for bytes outside the payload.
+  int selectPayload(uint32_t offset, uint32_t length);
 
   // Decoded fields, host byte order. Set by setPacketInfo, except the capture time, which the
   // capture engine sets.
@@ -88,4 +99,10 @@ class OB_Packet : public virtual OB_Object {
   OB_Buffer* buffer = nullptr;   // owned once attached: reset releases it
   uint32_t capturedLength = 0;   // bytes of the frame really present
   uint32_t payloadOffset = 0;
+  // The decoded segment as a whole, for selectPayload.
+  uint32_t segmentSeqno = 0;
+  uint16_t segmentContentSize = 0;
+  uint32_t segmentPayloadOffset = 0;
+  uint8_t segmentCode = 0;
+  uint16_t segmentPacketSize = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <utility>
+
 #include "OB_Log.h"
 #include "OB_Packet.h"
 #include "OB_TCPSessionStats.h"
@@ -65,6 +67,33 @@ int OB_TCPSession::setAddressInfo(uint32_t clientIP, uint16_t clientPort, uint32
 int OB_TCPSession::addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t p2) {
   return a1 == client.xIPAddr && p1 == client.xPort && a2 == server.xIPAddr &&
                  p2 == server.xPort
+             ? 1
+             : 0;
+}
+
+int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
+  setAddressInfo(earlier.client.xIPAddr, earlier.client.xPort, earlier.server.xIPAddr,
+                 earlier.server.xPort);
+  const uint16_t opened = OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked;
+  for (auto [to, from] : {std::pair{&client, &earlier.client}, std::pair{&server, &earlier.server}}) {
+    to->xStatus = from->xStatus & opened;
+    to->xMinSeq = from->xMinSeq;
+    to->xMaxSeq = from->xMaxSeq;
+    to->xBeginSynch = from->xBeginSynch;
+    to->xAckSynch = from->xAckSynch;
+    to->xBeginTime = from->xBeginTime;
+  }
+  lastTime = earlier.lastTime;
+  continued = 1;
+  return 0;
+}
+
+int OB_TCPSession::isReopenedBy(OB_Packet* packet) {
+  if (packet == nullptr || (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) != OB_Packet::kSYN)
+    return 0;
+  return has(client, OB_PacketStream::kSynSeen) &&
+                 addressMatch(packet->srcIP, packet->srcPort, packet->dstIP, packet->dstPort) &&
+                 packet->seqno != client.xMinSeq
              ? 1
              : 0;
 }
@@ -143,6 +172,7 @@ int OB_TCPSession::processObject(OB_Object* object) {
       sender->xStatus |= OB_PacketStream::kFinSeen;
     } else if (sender->xBytXfer >= kByteLimit) {
       finished = 1;
+      cutOff = 1;
     }
     noteSynAck(*peer, *packet);
   }
@@ -207,6 +237,8 @@ int OB_TCPSession::dump() {
 
 int OB_TCPSession::init() {
   OB_Session::init();
+  cutOff = 0;
+  continued = 0;
   client.init();
   server.init();
   return 0;
@@ -214,6 +246,8 @@ int OB_TCPSession::init() {
 
 int OB_TCPSession::reset() {
   OB_Session::reset();
+  cutOff = 0;
+  continued = 0;
   client.reset();
   server.reset();
   return 0;

@@ -10,13 +10,16 @@
 #include "OB_PacketStream.h"
 #include "OB_Session.h"
 
+class OB_Packet;
+
 class OB_TCPSession : public OB_Session {
   OB_CLASS_IDENTITY(OB_TCPSession, 0x411CDB07, "OB_TCPSession", OB_Session)
   OB_CLASS_CREATE(OB_TCPSession)
 
  public:
   // A direction that has carried this many payload bytes finishes the session: a long transfer
-  // is cut off there and handed on.
+  // is cut off there and handed on, and the stream builder follows the rest of the connection
+  // in a session that continues this one (continueFrom).
   static constexpr uint32_t kByteLimit = 1228800;
 
   OB_TCPSession() = default;
@@ -40,6 +43,19 @@ class OB_TCPSession : public OB_Session {
                              uint16_t serverPort);
   // 1 when (a1, p1) is the client and (a2, p2) the server, else 0.
   virtual int addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t p2);
+  // Takes up the connection of a session cut off at kByteLimit: same ends, both directions as
+  // opened (and acknowledged) there, nothing stored yet; marked continued. 0.
+  virtual int continueFrom(OB_TCPSession& earlier);
+  // Whether kByteLimit finished the session (rather than a FIN, a RST or a time-out).
+  int isCutOff() const { return cutOff; }
+  // Whether the session continues one cut off: its streams begin inside the conversation, so
+  // its parsers look for the first message rather than expect one at the start.
+  int isContinued() const { return continued; }
+
+  // 1 when the packet opens a new connection on this session's addresses: a SYN without ACK
+  // from the client whose sequence number is not that of the SYN that opened this one (a
+  // retransmitted SYN repeats it). The session's end then went uncaptured or is still held.
+  virtual int isReopenedBy(OB_Packet* packet);
 
   // Takes one segment (an OB_Packet): 0 when taken or counted as extraneous from a known side
   // (also for an object that is no packet), -1 when refused (session finished, fresh session
@@ -52,4 +68,8 @@ class OB_TCPSession : public OB_Session {
 
   OB_PacketStream client;  // sent by the side whose SYN opened the session
   OB_PacketStream server;
+
+ private:
+  int cutOff = 0;
+  int continued = 0;
 };

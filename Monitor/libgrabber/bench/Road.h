@@ -114,8 +114,9 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
   std::vector<std::pair<std::string, std::string>> requests;  // HTTP method and URI
   std::vector<FTPConnection> connections;
   // One line per transaction when listing, tab-separated: client, server:port, method, URI,
-  // status, content type, response body bytes for HTTP; client, server:port, command,
-  // argument, reply codes for FTP.
+  // status, content type, response body bytes (its Content-Length, or for a chunked body the
+  // sum of its chunk sizes) for HTTP; client, server:port, command, argument, reply codes for
+  // FTP.
   std::vector<std::string> lines;
 
  private:
@@ -184,7 +185,8 @@ class Road {
 
   // Replays adapter 0 to its end, then hands every session still open to the consumers as the
   // idle sweep would once the clock has moved a day past the trace. False when the adapter
-  // could not be bound.
+  // could not be bound or the replay did not finish; a replay that ended before the file's end
+  // (a truncated last record) finishes, with readError saying why.
   bool run() {
     builder->start();
     manager->start();
@@ -192,6 +194,7 @@ class Road {
     if (context == nullptr) return false;
     DriverControl::waitForEnd(context);
     const bool finished = DriverControl::isReplayFinished(context);
+    readError = DriverControl::replayError(context);
     stopThreads();
     // What the stream builder's thread had not taken yet, then the sweep, on this thread.
     builder->setSynchronous(1);
@@ -208,6 +211,7 @@ class Road {
   OB_FTPConsumer* ftp = nullptr;        // owned
   Writer* httpWriter;                   // owned (the consumer holds a reference too)
   Writer* ftpWriter;
+  std::string readError;  // why the replay ended before the file's end; "" when it did not
 
  private:
   void stopThreads() {

@@ -1,5 +1,5 @@
-// A replay of a savefile waits for pooled buffers that the stream builder's side gives back,
-// where a live capture counts the payloads as lost (OB_PacketManager_test pins that side).
+// A replay of a savefile loses nothing to exhausted pools: they grow past their caps, where a
+// live capture counts the payloads as lost (OB_PacketManager_test pins that side).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -18,6 +18,7 @@
 #include "OB_Options.h"
 #include "OB_PacketManager.h"
 #include "OB_Server.h"
+#include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_TCPSessionStats.h"
 #include "PcapWriter.h"
@@ -77,6 +78,12 @@ class SlowReleaser : public virtual OB_Processor {
     return 0;
   }
 
+  // Waits until every copy held has been given back (before the pools go).
+  void drain() {
+    std::unique_lock<std::mutex> hold(lock_);
+    drained_.wait(hold, [this] { return held_.empty(); });
+  }
+
   int seen = 0;
   int copied = 0;
 
@@ -89,12 +96,14 @@ class SlowReleaser : public virtual OB_Processor {
         held_.front()->release();
         held_.pop_front();
       }
+      drained_.notify_all();
       if (stopping_) return;
     }
   }
 
   std::mutex lock_;
   std::condition_variable changed_;
+  std::condition_variable drained_;
   std::deque<OB_Buffer*> held_;
   bool stopping_ = false;
   std::thread thread_;
@@ -117,39 +126,98 @@ class PacketManagerReplayTest : public ::testing::Test {
   }
   void TearDown() override { setOptions(nullptr); }
 
+  // Adapter 0 replays these frames.
+  void listTrace(const std::vector<Frame>& frames) {
+    const std::string path = install.path() + "/replay.pcap";
+    ASSERT_TRUE(PcapWriter::write(path, frames, 1));
+    std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+  }
+  // Binds adapter 0 and replays it to its end through the manager's road.
+  static void replay(OB_PacketManager* manager) {
+    ASSERT_EQ(manager->init(), 0);
+    ASSERT_NE(manager->getCaptureContext(), nullptr);
+    manager->start();
+    DriverControl::waitForEnd(manager->getCaptureContext());
+    manager->stop();
+    manager->join(nullptr, 10000);
+  }
+  static uint32_t lost() {
+    return OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory);
+  }
+
   TempDir install;
   OB_NamedStringList options;
 };
 
-TEST_F(PacketManagerReplayTest, ReplayWaitsForReturnedBuffersAndLosesNoPayload) {
+TEST_F(PacketManagerReplayTest, ReplayTakesReturnedBuffersAndLosesNoPayload) {
   std::vector<Frame> frames;
   for (uint32_t i = 0; i < 20; ++i)
     frames.push_back(dataFrame(1000 + 100 * i, 1700000000000000ull + i));
-  const std::string path = install.path() + "/replay.pcap";
-  ASSERT_TRUE(PcapWriter::write(path, frames, 1));
-  std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+  listTrace(frames);
 
   OB_Server server;
   server.setIPAddress(kServer);
   server.setPort(80);
-  const uint32_t lostBefore = OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory);
+  const uint32_t lostBefore = lost();
   auto* manager = new OB_PacketManager(nullptr);
   SlowReleaser releaser;
   manager->append(&releaser);
   EXPECT_FALSE(manager->isReplay());
-  ASSERT_EQ(manager->init(), 0);
-  ASSERT_NE(manager->getCaptureContext(), nullptr);
+  replay(manager);
   EXPECT_TRUE(manager->isReplay());
   EXPECT_TRUE(DriverControl::isReplay(manager->getCaptureContext()));
-  manager->start();
-  DriverControl::waitForEnd(manager->getCaptureContext());
-  manager->stop();
-  manager->join(nullptr, 10000);
 
   EXPECT_EQ(releaser.seen, 20);
   EXPECT_EQ(releaser.copied, 20) << "every payload copied once its predecessor came back";
-  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->segmentsNoMemory) - lostBefore, 0u);
+  EXPECT_EQ(lost() - lostBefore, 0u);
   manager->remove(&releaser);
+  releaser.drain();
+  manager->release();
+}
+
+// Sessions hold their buffers until they end, and here none ends: with one buffer and one
+// session per pool, a replay still copies every payload and opens every session, the pools
+// growing past their caps (and saying how far), instead of waiting for what never comes back.
+TEST_F(PacketManagerReplayTest, ExhaustedPoolsGrowWhileSessionsHoldTheirBuffers) {
+  for (const char* name : {"SessionPools", "SessionsPerPool"}) {
+    options.insert(OB_String::create(), name);
+    *options.find(name) = "1";
+  }
+  std::vector<Frame> frames;
+  std::vector<corrana_test::TcpConversation> talks;
+  for (uint16_t port = 41000; port < 41010; ++port) {
+    talks.emplace_back(corrana_test::TcpConversation::Endpoint{kClient, port, {2, 0, 0, 0, 0, 1}},
+                       corrana_test::TcpConversation::Endpoint{kServer, 80, {2, 0, 0, 0, 0, 2}},
+                       1700000000000000ull + port);
+    talks.back().handshake().send(corrana_test::TcpConversation::kClient,
+                                  std::string(700, 'q'), 100);
+    for (const Frame& frame : talks.back().frames()) frames.push_back(frame);
+  }
+  listTrace(frames);
+
+  OB_Server server;
+  server.setIPAddress(kServer);
+  server.setPort(80);
+  const uint32_t lostBefore = lost();
+  auto* manager = new OB_PacketManager(nullptr);
+  OB_StreamBuilder* builder = OB_StreamBuilder::create(nullptr);
+  manager->append(builder);
+  replay(manager);
+
+  EXPECT_EQ(lost() - lostBefore, 0u);
+  EXPECT_EQ(builder->getSessionCount(), 10);
+  EXPECT_GE(builder->getSessionPool()->getPeakQueuesBeyondCap(), 9);
+  // Ten sessions of seven 100-byte payloads each, all held: 69 buffers past the one allowed.
+  EXPECT_EQ(manager->getPoolBytesBeyondCaps(), 69 * sizeof(OB_PooledPacketBuffer128));
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* report = open_memstream(&text, &size);
+  manager->print(report);
+  fclose(report);
+  EXPECT_NE(std::string(text, size).find("payload pools grew"), std::string::npos);
+  free(text);
+  manager->remove(builder);
+  builder->release();
   manager->release();
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Server.h"
+#include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_TCPSessionStats.h"
 #include "PcapWriter.h"
@@ -62,6 +64,9 @@ struct Seen {
   uint32_t bufferLength;  // bytes copied
   uint32_t seconds;
   uint32_t microseconds;
+  uint32_t seqno;
+  uint8_t code;
+  std::string bytes;  // what the pooled copy holds
 };
 
 // Records every packet it is given; with keep set it holds each pooled copy, as a session does.
@@ -77,7 +82,11 @@ class Recorder : public virtual OB_Processor {
     std::lock_guard<std::mutex> hold(lock);
     seen.push_back({packet->dstPort, packet->getContentSize(),
                     buffer != nullptr ? buffer->getSize() : 0,
-                    buffer != nullptr ? buffer->getLength() : 0, packet->tv_sec, packet->tv_usec});
+                    buffer != nullptr ? buffer->getLength() : 0, packet->tv_sec, packet->tv_usec,
+                    packet->seqno, packet->getCode(),
+                    buffer != nullptr ? std::string(reinterpret_cast<const char*>(buffer->getBuffer()),
+                                                    buffer->getLength())
+                                      : std::string()});
     if (keep && buffer != nullptr) {
       buffer->addRef();
       kept.push_back(buffer);
@@ -179,15 +188,9 @@ TEST_F(PacketManagerTest, PayloadGoesIntoTheSmallestClassThatHoldsIt) {
     size_t payload;
     uint32_t sizeClass;
   };
-  const Case cases[] = {{0, 0},       {1, 32},      {32, 32},     {33, 64},    {64, 64},
-                        {65, 128},    {256, 256},   {257, 512},   {1024, 1024}, {1025, 1460},
-                        {1460, 1460}, {1461, 0}};
-  uint32_t bytesOver = 0;
-  for (const Case& c : cases) {
-    Frame frame = tcpFrame(c.payload);
-    if (c.payload > 1460) bytesOver += static_cast<uint32_t>(frame.bytes.size());
-    feed(manager, frame);
-  }
+  const Case cases[] = {{0, 0},     {1, 32},      {32, 32},     {33, 64},    {64, 64},   {65, 128},
+                        {256, 256}, {257, 512},   {1024, 1024}, {1025, 1460}, {1460, 1460}};
+  for (const Case& c : cases) feed(manager, tcpFrame(c.payload));
   ASSERT_EQ(recorder.seen.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].payload);
@@ -195,10 +198,49 @@ TEST_F(PacketManagerTest, PayloadGoesIntoTheSmallestClassThatHoldsIt) {
     EXPECT_EQ(recorder.seen[i].bufferSize, cases[i].sizeClass);
     EXPECT_EQ(recorder.seen[i].bufferLength, cases[i].sizeClass != 0 ? cases[i].payload : 0u);
   }
-  // Only the payload too large for any class is lost to the stream, and counted so; the empty
-  // one lost nothing.
+  EXPECT_EQ(noMemoryPacketsSince(), 0u);
+  manager->remove(&recorder);
+  finish(manager);
+}
+
+// Segment offload on the capturing host: a 4344-byte segment reaches the processors as three
+// segments that fit the largest class, each with its own sequence number; the FIN stays on the
+// last. A frame cut short by the snap length goes on whole, without a copy, counted as lost.
+TEST_F(PacketManagerTest, OversizeSegmentsGoOnInPiecesThatFitTheLargestBuffer) {
+  OB_Server server;
+  server.setIPAddress(kServer);
+  server.setPort(80);
+  auto* manager = new OB_PacketManager(nullptr);
+  Recorder recorder;
+  manager->append(&recorder);
+  std::string payload;
+  for (int i = 0; i < 4344; ++i) payload += static_cast<char>('a' + i % 26);
+  corrana_test::TcpHeader tcp = toPort(80);
+  tcp.flags = corrana_test::kAck | corrana_test::kPsh | corrana_test::kFin;
+  FrameBuilder big;
+  big.ipv4(clientToServer()).tcp(tcp).payload(Bytes(payload.begin(), payload.end()));
+  feed(manager, big.build(1));
+  ASSERT_EQ(recorder.seen.size(), 3u);
+  const uint32_t sizes[] = {1460, 1460, 1424};
+  uint32_t offset = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(recorder.seen[i].contentSize, sizes[i]);
+    EXPECT_EQ(recorder.seen[i].bufferSize, 1460u);
+    EXPECT_EQ(recorder.seen[i].seqno, 100u + offset);
+    EXPECT_EQ(recorder.seen[i].bytes, payload.substr(offset, sizes[i]));
+    EXPECT_EQ((recorder.seen[i].code & corrana_test::kFin) != 0, i == 2);
+    offset += sizes[i];
+  }
+  EXPECT_EQ(noMemoryPacketsSince(), 0u);
+
+  FrameBuilder cut;
+  cut.ipv4(clientToServer()).tcp(toPort(80)).payload(Bytes(3000, 'c')).truncateTo(1514);
+  feed(manager, cut.build(2));
+  ASSERT_EQ(recorder.seen.size(), 4u);
+  EXPECT_EQ(recorder.seen[3].contentSize, 3000u);
+  EXPECT_EQ(recorder.seen[3].bufferSize, 0u);
   EXPECT_EQ(noMemoryPacketsSince(), 1u);
-  EXPECT_EQ(noMemoryBytesSince(), bytesOver);
   manager->remove(&recorder);
   finish(manager);
 }
@@ -313,6 +355,38 @@ TEST_F(PacketManagerTest, ExhaustedPoolPassesThePacketOnAndThePassPacksIdleQueue
   finish(manager);
 }
 
+// Counts no machine can hold used to make start-up hang while the pools laid out their slots:
+// each is now reported and its default used.
+TEST_F(PacketManagerTest, PoolOptionsBeyondTheMachinesMemoryKeepTheirDefaults) {
+  OB_Log::init("pools", 0, nullptr);
+  for (const char* name : {"PacketPools", "PacketsPerPool", "SessionPools", "SessionsPerPool"})
+    setOption(name, "2147483647");
+  auto* manager = new OB_PacketManager(nullptr);
+  OB_StreamBuilder* builder = OB_StreamBuilder::create(nullptr);
+  EXPECT_EQ(builder->getSessionPool()->getMaxQueues(), OB_StreamBuilder::kDefaultSessionPools);
+  EXPECT_EQ(builder->getSessionPool()->getObjectsPerQueue(),
+            OB_StreamBuilder::kDefaultSessionsPerPool);
+  builder->release();
+  OB_Server server;
+  server.setIPAddress(kServer);
+  server.setPort(80);
+  Recorder recorder;
+  manager->append(&recorder);
+  feed(manager, tcpFrame(40));
+  ASSERT_EQ(recorder.seen.size(), 1u);
+  EXPECT_EQ(recorder.seen[0].bufferSize, 64u);
+  manager->remove(&recorder);
+  finish(manager);
+  OB_Log::reset();
+  std::ifstream in(install.path() + "/logs/pools.log");
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const char* name : {"PacketPools", "PacketsPerPool", "SessionPools", "SessionsPerPool"}) {
+    EXPECT_NE(log.find(std::string("Option ") + name + ": 2147483647 is out of bounds"),
+              std::string::npos)
+        << name << "\n" << log;
+  }
+}
+
 TEST_F(PacketManagerTest, PayloadNotWhollyCapturedGoesOnWithoutACopy) {
   OB_Server server;
   server.setIPAddress(kServer);
@@ -385,7 +459,7 @@ TEST_F(PacketManagerTest, StatisticsPassSetsTheDropCountOnlyWhileRunning) {
 // A savefile that is not Ethernet opens but gets no capture context: init still answers 0,
 // start runs the thread alone, and a second start binds afresh, closing the first adapter.
 TEST_F(PacketManagerTest, StartAfterAFailedContextStartsOnlyTheThread) {
-  listAdapters({trace("sll.pcap", {tcpFrame(1)}, 113)});
+  listAdapters({trace("radio.pcap", {tcpFrame(1)}, 105 /* 802.11: refused */)});
   auto* manager = new OB_PacketManager(nullptr);
   EXPECT_EQ(manager->init(), 0);
   EXPECT_EQ(manager->getCaptureContext(), nullptr);

@@ -17,6 +17,7 @@
 #include "FrameBuilder.h"
 #include "OB_Consumer.h"
 #include "OB_Exception.h"
+#include "OB_HTTPProtocol.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Packet.h"
@@ -281,6 +282,80 @@ TEST_F(StreamBuilderTest, CreatesSessionsOnlyOnSyn) {
   EXPECT_EQ(v(stats.sessionsRetrieved), 1u);
   feedAll(late, 1);
   EXPECT_EQ(v(stats.segmentsExtraneous), 1u);
+}
+
+TEST_F(StreamBuilderTest, ANewConnectionOnAHeldSessionsAddressesEndsIt) {
+  // The first connection's end is never captured; the client then reuses its port.
+  TcpConversation first = conversation(4000, 80);
+  first.handshake().send(TcpConversation::kClient, "GET /one HTTP/1.1\r\n\r\n");
+  first.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  TcpConversation second = TcpConversation(endpoint("10.0.0.1", 4000), endpoint("10.0.0.2", 80),
+                                           kStart + 5 * kSecond, 777777, 900000);
+  second.handshake().send(TcpConversation::kClient, "GET /two HTTP/1.1\r\n\r\n");
+  second.close();
+  feedAll(first);
+  feed(first.frames()[0]);  // a retransmitted SYN is the same connection
+  EXPECT_TRUE(consumer->sessions().empty());
+  feedAll(second);
+
+  std::vector<Seen> seen = consumer->sessions();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].clientBytes, first.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[0].serverBytes, first.sent(TcpConversation::kServer).size());
+  EXPECT_EQ(seen[1].clientBytes, second.sent(TcpConversation::kClient).size());
+  EXPECT_EQ(seen[1].serverBytes, 0u);
+  EXPECT_EQ(v(stats.timedOutComplete), 1u);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 2u);
+  EXPECT_EQ(v(stats.sessionsReturned), 2u);
+  EXPECT_EQ(builder->getSessionCount(), 0);
+}
+
+// Parses every session it is offered as HTTP and keeps "URI status" of each transaction.
+class HTTPConsumer : public OB_Consumer {
+ public:
+  int processObject(OB_Object* object) override {
+    OB_TCPSession* session = obQuery<OB_TCPSession>(object);
+    if (session == nullptr) return -1;
+    ++sessions;
+    parser.reset();
+    parser.processObject(session);
+    for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n)
+      seen.push_back(std::string(x->req_request_uri.c_str()) + " " + x->res_status_code.c_str());
+    parser.reset();
+    return 0;
+  }
+  int sessions = 0;
+  std::vector<std::string> seen;
+  OB_HTTPProtocol parser{1, 64};
+};
+
+// A keep-alive connection whose responses pass the byte limit: the part up to the limit is
+// handed on, and the rest of the connection, followed in a session of its own, gives the
+// requests and responses after it.
+TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOwn) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4100, 80);
+  c.handshake();
+  const std::string body(50000, 'x');
+  std::vector<std::string> want;
+  for (int i = 1; i <= 30; ++i) {
+    const std::string uri = "/pic" + std::to_string(i);
+    c.send(TcpConversation::kClient, "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kServer,
+           "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    c.ack(TcpConversation::kClient);
+    want.push_back(uri + " 200");
+  }
+  c.close();
+  feedAll(c);
+  EXPECT_EQ(http->sessions, 2);
+  EXPECT_EQ(http->seen, want);
+  // Only the two closing segments after the first FIN, as for any session, find no session.
+  EXPECT_EQ(v(stats.segmentsExtraneous), 2u);
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  builder->remove(http);
+  http->release();
 }
 
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {

@@ -143,6 +143,7 @@ TEST(Road, SharedTracesGiveTheTransactionsTsharkSees) {
 
     road::Road road(expected.httpServers, expected.ftpServers, true);
     ASSERT_TRUE(road.run());
+    EXPECT_EQ(road.readError, "");
 
     std::vector<std::pair<std::string, std::string>> want = expected.requests;
     std::vector<std::pair<std::string, std::string>> got = road.httpWriter->requests;

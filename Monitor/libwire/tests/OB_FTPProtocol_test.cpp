@@ -206,19 +206,52 @@ TEST_F(FTPProtocolTest, GreetingsDecideWhetherCommandsArePaired) {
   EXPECT_EQ(refused.commRespCount, 0);
 }
 
-TEST_F(FTPProtocolTest, CommandWordsAreMatchedOnTheirLeadingLetters) {
+TEST_F(FTPProtocolTest, CommandWordsMatchOnlyWhenTheWordEnds) {
   server("220 ready\r\n");
   client("cwd incoming\r\n").server("250 ok\r\n");
-  client("CWDX odd\r\n").server("250 ok\r\n");      // three-letter name: the rest is parameter
-  client("RETRIEVE x\r\n").server("550 no\r\n");    // a longer word is the name it begins with
+  client("CWDX odd\r\n").server("500 no\r\n");        // a longer word is not the name
+  client("RETRIEVE x\r\n").server("500 no\r\n");
+  client("TYPEEEEEEEEE A\r\n").server("500 no\r\n");
+  client("TYPE\tI\r\n").server("200 ok\r\n");
   client("EPSV\r\n").server("229 ok (|||5000|)\r\n");  // not in the table
   client("SIZE /README\r\n").server("213 42\r\n");
   client("\tNOOP   \r\n").server("200 ok\r\n");
+  client("QUIT\r\n");
   OB_FTPProtocol& p = parse();
   EXPECT_EQ(commands(p), (std::vector<std::string>{
-                             "CWD 'incoming' 250", "CWD 'X odd' 250", "RETR 'IEVE x' 550",
-                             "BAD_COMMAND 'EPSV' 229", "BAD_COMMAND 'SIZE /README' 213",
-                             "NOOP '' 200"}));
+                             "CWD 'incoming' 250", "BAD_COMMAND 'CWDX odd' 500",
+                             "BAD_COMMAND 'RETRIEVE x' 500", "BAD_COMMAND 'TYPEEEEEEEEE A' 500",
+                             "TYPE 'I' 200", "BAD_COMMAND 'EPSV' 229",
+                             "BAD_COMMAND 'SIZE /README' 213", "NOOP '' 200", "QUIT ''"}));
+}
+
+TEST_F(FTPProtocolTest, EveryCommandIsRecordedWhenRepliesRunOut) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 ok\r\n");
+  std::string ports;
+  for (int i = 0; i < 500; ++i) ports += "PORT 10,0,0,1,4," + std::to_string(i % 256) + "\r\n";
+  client(ports + "QUIT\r\n");
+  OB_FTPProtocol& p = parse();
+  ASSERT_EQ(p.commRespCount, 502);
+  EXPECT_EQ(p.respCount, 1);
+  std::vector<std::string> got = commands(p);
+  EXPECT_EQ(got[1], "PORT '10,0,0,1,4,0'");
+  EXPECT_EQ(got[500], "PORT '10,0,0,1,4,243'");
+  EXPECT_EQ(got[501], "QUIT ''");
+  EXPECT_EQ(obQuery<OB_FTPXact>(p.tail)->replyCodes[0], 0);
+}
+
+TEST_F(FTPProtocolTest, ReplyLinesWithoutACodeArePassedOver) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 ok\r\n");
+  client("PASV\r\n").server("99 PASV invalid\r\n227 Entering Passive Mode (1,2,3,4,5,6)\r\n");
+  client("SYST\r\n").server("SYST not supported\r\n215 UNIX Type: L8\r\n");
+  client("RETR f\r\n").server("150 go\r\n-\r\n226 done\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "PASV '' 227",
+                                                   "SYST '' 215", "RETR 'f' 150 226",
+                                                   "QUIT '' 221"}));
+  EXPECT_EQ(p.respCount, 5);
+  EXPECT_EQ(transfers(p), (std::vector<std::string>{"u 10.0.0.2 -> 10.0.0.1 |f 1"}));
 }
 
 TEST_F(FTPProtocolTest, MultiLineRepliesCountOnceWhereverTheSegmentsSplitThem) {
@@ -297,12 +330,13 @@ TEST_F(FTPProtocolTest, SixtyThreeRepliesDoNotEndThePairing) {
 }
 
 TEST_F(FTPProtocolTest, UnansweredTransferIsNotCompleted) {
-  // The reply is no code: pairing ends with the RETR recorded but unanswered.
+  // No reply follows: the RETR and the QUIT are recorded unanswered.
   server("220 ready\r\n").client("USER u\r\n").server("230 ok\r\n");
-  client("RETR lost.dat\r\nQUIT\r\n").server("garbage\r\n221 bye\r\n");
+  client("RETR lost.dat\r\nQUIT\r\n").server("garbage\r\n");
   OB_FTPProtocol& p = parse();
-  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "RETR 'lost.dat'"}));
-  EXPECT_EQ(obQuery<OB_FTPXact>(p.tail)->replyCodes[0], 0);
+  EXPECT_EQ(commands(p),
+            (std::vector<std::string>{"USER 'u' 230", "RETR 'lost.dat'", "QUIT ''"}));
+  EXPECT_EQ(obQuery<OB_FTPXact>(p.head->nextItem())->replyCodes[0], 0);
   EXPECT_EQ(transfers(p), (std::vector<std::string>{"u 10.0.0.2 -> 10.0.0.1 |lost.dat 0"}));
 }
 
@@ -310,7 +344,7 @@ TEST_F(FTPProtocolTest, RepliesCutShortAtTheEndOfTheDataAreNoReplies) {
   server("220 ready\r\n").client("USER u\r\nPASS p\r\nSYST\r\n");
   server("331 ok\r\n230-banner\r\n23");  // the multi-line reply never ends
   OB_FTPProtocol& p = parse();
-  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 331", "PASS 'p'"}));
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 331", "PASS 'p'", "SYST ''"}));
 
   talk = TcpConversation(endpoint(kClientIP, 40001), endpoint(kServerIP, 21));
   talk.handshake();

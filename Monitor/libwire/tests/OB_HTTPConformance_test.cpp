@@ -170,7 +170,8 @@ std::map<int, TsharkStream> readWithTshark(const std::string& path) {
       "' -Y 'http.request || http.response' -T fields -E aggregator='\x1f' -e tcp.stream "
       "-e http.request.method -e http.request.uri -e http.request.version -e http.host "
       "-e http.referer -e http.user_agent -e http.response.version -e http.response.code "
-      "-e http.response.phrase -e http.content_type -e http.content_length_header 2>/dev/null";
+      "-e http.response.phrase -e http.content_type -e http.content_length_header "
+      "-e http.transfer_encoding -e http.chunk_size 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
   std::string line;
@@ -181,12 +182,20 @@ std::map<int, TsharkStream> readWithTshark(const std::string& path) {
     line.pop_back();
     std::vector<std::string> f = split(line, '\t');
     line.clear();
-    if (f.size() < 12) continue;
+    if (f.size() < 14) continue;
     std::vector<std::vector<std::string>> each;
     for (const std::string& field : f) each.push_back(split(field, kAggregator));
     auto value = [&](size_t field, size_t occurrence) {
       return occurrence < each[field].size() ? each[field][occurrence] : std::string();
     };
+    // A chunked body's length is the sum of its chunk sizes (known when the frame holds one
+    // message); the header's length does not count then.
+    const size_t messages = (f[1].empty() ? 0 : each[1].size()) + (f[8].empty() ? 0 : each[8].size());
+    if (messages == 1 && f[12].find("chunked") != std::string::npos) {
+      long sum = 0;
+      for (const std::string& size : each[13]) sum += std::atol(size.c_str());
+      each[11] = {std::to_string(sum)};
+    }
     TsharkStream& stream = out[std::atoi(f[0].c_str())];
     if (!f[1].empty()) {
       for (size_t i = 0; i < each[1].size(); ++i) {
@@ -195,6 +204,10 @@ std::map<int, TsharkStream> readWithTshark(const std::string& path) {
       }
     } else if (!f[8].empty()) {
       for (size_t i = 0; i < each[8].size(); ++i) {
+        // An interim response (100 Continue) precedes the request's answer; ours pair only the
+        // final one.
+        const std::string& code = each[8][i];
+        if (code.size() == 3 && code[0] == '1' && code != "101") continue;
         stream.responses.push_back(
             {value(7, i), value(8, i), value(9, i), value(10, i), value(11, i)});
       }
@@ -230,9 +243,6 @@ const std::vector<Allowed> kAllowed = {
     // yields nothing.
     {"http_get_nosyn.pcap", {0}, -1, "*", "capture starts after the SYN"},
     {"wikipedia.pcap", {0}, -1, "*", "capture starts after the SYN"},
-    // Interim 1xx responses are paired like final ones: the request takes "100 Continue", and
-    // the final response, one more than the requests, pairs with nothing.
-    {"http_100-continue.pcap", {0}, 1, "response", "100-continue is not modelled"},
     // Deliberately malformed request lines that the request grammar refuses: a version without
     // minor digits ("HTTP/1."), no version ("GET /HTTP/1.1", "OPTIONS HTTP/1.1", "OPTIONS").
     // Their responses then pair with nothing.

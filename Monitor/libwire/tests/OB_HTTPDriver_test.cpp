@@ -153,6 +153,97 @@ TEST(HTTPDriver, AnExhaustedPoolStopsTheDirectionWithoutParsingBodies) {
   EXPECT_EQ(c.parser.problemPairing, 1);
 }
 
+TEST(HTTPDriver, BodiesBeginRightAfterTheHeadsEmptyLine) {
+  // Bodies whose first bytes are line ends: a stylesheet opening with two LFs, a byte range
+  // part, a form; each is skipped from the byte after the empty line, so the responses that
+  // follow keep their own requests.
+  const std::string css = "\n\nbody{}";
+  const std::string part = "\r\n--sep\r\nContent-Range: bytes 0-1/9\r\n\r\nab\r\n--sep--\r\n";
+  const std::string form = "\r\n\r\nx=1";
+  Connection c(
+      {"GET /a.css HTTP/1.1\r\n\r\nGET /range HTTP/1.1\r\nRange: bytes=0-1\r\n\r\n"
+       "POST /form HTTP/1.1\r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" +
+       form + "GET /last HTTP/1.1\n\n"},
+      {response("200 OK", "Content-Length: " + std::to_string(css.size()) + "\r\n", css) +
+       response("206 Partial Content",
+                "Content-Type: multipart/byteranges; boundary=sep\r\nContent-Length: " +
+                    std::to_string(part.size()) + "\r\n",
+                part) +
+       response("201 Created", "Content-Length: 5\r\n", "\n\nHTTP") +
+       "HTTP/1.1 404 Not Found\nContent-Length: 2\n\n\r\n"});
+  ASSERT_EQ(c.parser.commRespCount, 4);
+  EXPECT_EQ(c.uri(4), "/last");
+  ASSERT_EQ(c.parser.respCount, 4);
+  EXPECT_EQ(c.status(1), "200");
+  EXPECT_EQ(c.status(2), "206");
+  EXPECT_STREQ(c.xact(2).res_content_type.c_str(), "multipart/byteranges");
+  EXPECT_EQ(c.status(3), "201");
+  EXPECT_EQ(c.status(4), "404");
+  EXPECT_EQ(c.parser.problemPairing, 0);
+}
+
+TEST(HTTPDriver, HeadsWithoutHeaderLinesLeaveTheBodyUnread) {
+  // The body looks like header lines; none of it is taken as one.
+  Connection c({"POST /a HTTP/1.0\r\n\r\nContent-Length: 99\r\nHost: body\r\n\r\n"}, {});
+  ASSERT_EQ(c.parser.commRespCount, 1);
+  EXPECT_EQ(c.xact(1).req_bytes, 0);
+  EXPECT_STREQ(c.xact(1).req_host.c_str(), "");
+}
+
+TEST(HTTPDriver, InterimResponsesGiveWayToTheFinalOne) {
+  Connection c({"POST /up HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nabc"
+                "GET /next HTTP/1.1\r\n\r\nGET /ws HTTP/1.1\r\nUpgrade: websocket\r\n\r\n"},
+               {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n" +
+                response("201 Created", "Content-Length: 2\r\n", "ok") +
+                "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" +
+                response("200 OK", "Content-Length: 0\r\n") +
+                response("101 Switching Protocols", "Upgrade: websocket\r\n")});
+  ASSERT_EQ(c.parser.respCount, 3);
+  EXPECT_EQ(c.status(1), "201");
+  EXPECT_STREQ(c.xact(1).res_reason_phrase.c_str(), "Created");
+  EXPECT_EQ(c.xact(1).res_bytes, 2);
+  EXPECT_EQ(c.status(2), "200");
+  EXPECT_EQ(c.status(3), "101");  // final: what follows is another protocol
+  EXPECT_EQ(c.parser.problemPairing, 0);
+}
+
+TEST(HTTPDriver, ChunkedBodiesAreFramedByTheirChunkSizes) {
+  const std::string chunked = "5;ext=1\r\nHTTP/\r\n1A\r\n" + std::string(26, 'z') +
+                              "\r\n0\r\nTrailer: x\r\n\r\n";
+  // Chunked wins over a Content-Length beside it; a list that ends in chunked is chunked; a
+  // Content-Length with leading zeros is a number.
+  Connection c({"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 2\r\n\r\n" +
+                    chunked +
+                    "POST /b HTTP/1.1\r\nContent-Length: 0019\r\n\r\nGET /x HTTP/1.1\r\n\r\n"
+                    "GET /c HTTP/1.1\r\n\r\n"},
+               {response("200 OK", "Transfer-Encoding: gzip, Chunked\r\n", chunked) +
+                response("200 OK", "Content-Length: 0004\r\n", "HTTP") +
+                response("200 OK", "transfer-encoding : chunked\r\nContent-Length: 1\r\n",
+                         "3\r\nabc\r\n0\r\n\r\n")});
+  ASSERT_EQ(c.parser.commRespCount, 3);
+  EXPECT_EQ(c.uri(2), "/b");
+  EXPECT_EQ(c.xact(2).req_bytes, 19);
+  EXPECT_EQ(c.uri(3), "/c");
+  EXPECT_EQ(c.xact(1).req_bytes, 31);
+  ASSERT_EQ(c.parser.respCount, 3);
+  EXPECT_EQ(c.xact(1).res_bytes, 31);
+  EXPECT_EQ(c.xact(2).res_bytes, 4);
+  EXPECT_EQ(c.xact(3).res_bytes, 3);
+  EXPECT_EQ(c.parser.problemPairing, 0);
+}
+
+TEST(HTTPDriver, ChunkSizesThatOverflowEndTheDirectionWithTheRequestKept) {
+  Connection c({"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "7fffffff\r\nab\r\n1\r\nGET /hidden HTTP/1.1\r\n\r\n",
+                "GET /more HTTP/1.1\r\n\r\n"},
+               {response("200 OK", "Transfer-Encoding: chunked\r\n",
+                         "ffffffffffffffffff\r\nHTTP/1.1 200 OK\r\n\r\n")});
+  ASSERT_EQ(c.parser.commRespCount, 1);
+  EXPECT_EQ(c.uri(1), "/a");
+  EXPECT_EQ(c.parser.respCount, 1);
+  EXPECT_EQ(c.xact(1).res_bytes, 0);
+}
+
 TEST(HTTPDriver, CheckForDoneAndScanLine) {
   PieceStream s({"Host: h\r\n\r\nbody"});
   OB_HTTPProtocol p(1, 4);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "driver.h"
 
@@ -19,6 +20,9 @@ class DriverControl {
   // True when the context replays a savefile and has delivered its last frame (or met an error
   // reading it); its thread has then ended or is ending.
   static bool isReplayFinished(GLIM_CaptureContext capture);
+  // Why the context's replay ended before the end of its file (libpcap's text, such as a
+  // truncated last record); "" when it read the whole file, has not ended, or is no replay.
+  static std::string replayError(GLIM_CaptureContext capture);
   // True when the context replays a savefile ("file:" adapter) rather than capturing live: its
   // frames wait in the file, so a reader may make the driver's thread wait without losing any.
   static bool isReplay(GLIM_CaptureContext capture);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DriverControl.h"
 #include "OB_Log.h"
@@ -30,6 +31,9 @@ constexpr int kSnapLength = 65535;
 // normally wakes it at once through pcap_breakloop.
 constexpr int kReadTimeoutMs = 100;
 constexpr uint32_t kEthernetMaxFrame = 1514;
+constexpr uint32_t kEthernetHeader = 14;
+constexpr uint16_t kTypeIPv4 = 0x0800;
+constexpr uint16_t kTypeIPv6 = 0x86DD;
 // Cap on one paced wait, so that a hostile time stamp can't overflow the steady clock.
 constexpr uint64_t kMaxPacedGapUs = 1000000ull * 3600 * 24 * 7;
 
@@ -54,6 +58,67 @@ void succeed() {
 
 std::atomic<bool> replayPaced{false};
 
+// The link types a capture comes in that the road is shown as Ethernet frames. The road decodes
+// Ethernet; for the others the driver writes an Ethernet header in place of the link's own.
+bool isSupportedLink(int link) {
+  switch (link) {
+    case DLT_EN10MB:
+    case DLT_LINUX_SLL:
+    case DLT_LINUX_SLL2:
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_NULL:
+    case DLT_LOOP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint16_t load16(const u_char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+// The link header's length and the Ethernet type of what follows it; type 0 when the frame
+// carries nothing the road knows (or is shorter than its link header).
+struct LinkHeader {
+  uint32_t length;
+  uint16_t type;
+};
+
+uint16_t ipTypeOfVersion(const u_char* p, uint32_t available) {
+  if (available == 0) return 0;
+  switch (p[0] >> 4) {
+    case 4: return kTypeIPv4;
+    case 6: return kTypeIPv6;
+    default: return 0;
+  }
+}
+
+LinkHeader linkHeader(int link, const u_char* data, uint32_t caplen) {
+  switch (link) {
+    case DLT_LINUX_SLL:  // 16 bytes, the protocol last
+      return caplen >= 16 ? LinkHeader{16, load16(data + 14)} : LinkHeader{caplen, 0};
+    case DLT_LINUX_SLL2:  // 20 bytes, the protocol first
+      return caplen >= 20 ? LinkHeader{20, load16(data)} : LinkHeader{caplen, 0};
+    case DLT_RAW:
+    case DLT_IPV4:
+      return LinkHeader{0, ipTypeOfVersion(data, caplen)};
+    case DLT_NULL:
+    case DLT_LOOP: {
+      // The address family, in the byte order of the host that captured (NULL) or big-endian
+      // (LOOP): 2 is IPv4 everywhere, 10, 24, 28 and 30 IPv6 on the systems that write these.
+      if (caplen < 4) return LinkHeader{caplen, 0};
+      const uint32_t big = static_cast<uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 |
+                           data[3];
+      const uint32_t little = static_cast<uint32_t>(data[3]) << 24 | data[2] << 16 |
+                              data[1] << 8 | data[0];
+      const uint32_t family = link == DLT_LOOP || big < 256 ? big : little;
+      return LinkHeader{4, family == 2 ? kTypeIPv4 : ipTypeOfVersion(data + 4, caplen - 4)};
+    }
+    default:
+      return LinkHeader{0, 0};
+  }
+}
+
 }  // namespace
 
 struct GLIM_CaptureContextData {
@@ -75,6 +140,7 @@ struct GLIM_CaptureContextData {
   std::atomic<bool> stopRequested{false};
   bool running = false;
   bool finished = false;
+  std::string readError;  // why a replay ended before its file's end; "" at the end
 
   // Replay state, touched only by the driver's thread (and by start while it does not run).
   bool paced = false;
@@ -84,6 +150,10 @@ struct GLIM_CaptureContextData {
   pcap_pkthdr* pendingHeader = nullptr;  // a frame read but not yet delivered when stopped
   const u_char* pendingData = nullptr;
   std::atomic<bool> holdsClock{false};
+
+  int link = DLT_EN10MB;
+  // Frames of other link types rebuilt as Ethernet; driver's thread only.
+  std::vector<u_char> rebuilt;
 
   std::atomic<uint32_t> delivered{0};
   std::atomic<uint32_t> oversize{0};
@@ -144,24 +214,40 @@ void deliver(GLIM_CaptureContextData& c, const pcap_pkthdr* header, const u_char
     replay_clock::advance(stamp);
     c.holdClock();
   }
+  uint32_t caplen = header->caplen;
+  uint32_t len = header->len;
+  if (c.link != DLT_EN10MB) {
+    // An Ethernet header with zero addresses in place of the link's own.
+    const LinkHeader link = linkHeader(c.link, data, caplen);
+    const uint32_t rest = caplen - link.length;
+    if (c.rebuilt.size() < kEthernetHeader + rest) c.rebuilt.resize(kEthernetHeader + rest);
+    memset(c.rebuilt.data(), 0, 12);
+    c.rebuilt[12] = static_cast<u_char>(link.type >> 8);
+    c.rebuilt[13] = static_cast<u_char>(link.type);
+    if (rest > 0) memcpy(c.rebuilt.data() + kEthernetHeader, data + link.length, rest);
+    data = c.rebuilt.data();
+    caplen = kEthernetHeader + rest;
+    len = len >= link.length ? len - link.length + kEthernetHeader : caplen;
+  }
   uint32_t largest = kEthernetMaxFrame;
-  if (header->caplen >= 14) {
-    uint16_t type = static_cast<uint16_t>(data[12] << 8 | data[13]);
+  if (caplen >= kEthernetHeader) {
+    uint16_t type = load16(data + 12);
     if (type == 0x8100 || type == 0x88A8) largest += 4;
   }
-  if (header->len > largest) {
+  if (len > largest) {
     c.oversize.fetch_add(1, std::memory_order_relaxed);
     if (!c.oversizeLogged) {
       c.oversizeLogged = true;
       OB_Log::log(
           "driver: %s delivers frames longer than Ethernet allows (segment offload); their "
-          "payloads over 1460 bytes are not copied. Turn it off: ethtool -K %s gro off lro off "
-          "(for traffic this host sends: tso off gso off)\n",
+          "payloads are cut into pieces of at most 1460 bytes. To see the frames as they went on "
+          "the wire: ethtool -K %s gro off lro off (for traffic this host sends: tso off gso "
+          "off)\n",
           c.name.c_str(), c.name.c_str());
     }
   }
   c.delivered.fetch_add(1, std::memory_order_relaxed);
-  c.callback(data, header->caplen, stamp, header->len, c.user);
+  c.callback(data, caplen, stamp, len, c.user);
 }
 
 void liveHandler(u_char* user, const pcap_pkthdr* header, const u_char* data) {
@@ -204,11 +290,15 @@ void runReplay(GLIM_CaptureContextData& c) {
       int result = pcap_next_ex(c.pcap, &c.pendingHeader, &c.pendingData);
       if (result != 1) {
         c.pendingHeader = nullptr;
-        if (result != PCAP_ERROR_BREAK)
-          OB_Log::log("driver: replay of %s stopped: %s\n", c.name.c_str(), pcap_geterr(c.pcap));
+        std::string error;
+        if (result != PCAP_ERROR_BREAK) {
+          error = pcap_geterr(c.pcap);
+          OB_Log::log("driver: replay of %s stopped: %s\n", c.name.c_str(), error.c_str());
+        }
         {
           std::lock_guard<std::mutex> hold(c.stateLock);
           c.finished = true;
+          c.readError = error;
         }
         c.releaseClock();
         return;
@@ -396,17 +486,21 @@ GLIM_CaptureContext GLIM_CreateCaptureContext(GLIM_AdapterHandle handle,
     if (status > 0)
       OB_Log::log("driver: %s: %s\n", adapter.name.c_str(), pcap_statustostr(status));
   }
-  if (pcap_datalink(p) != DLT_EN10MB) {
-    fail(GLIM_ERROR_NOT_ETHERNET, "%s is not Ethernet (link type %s)", adapter.name.c_str(),
-         pcap_datalink_val_to_name(pcap_datalink(p)) != nullptr
-             ? pcap_datalink_val_to_name(pcap_datalink(p))
-             : "unknown");
+  const int link = pcap_datalink(p);
+  if (!isSupportedLink(link)) {
+    const char* linkName = pcap_datalink_val_to_name(link);
+    fail(GLIM_ERROR_NOT_ETHERNET,
+         "%s: link type %s (%d) is not supported (Ethernet, Linux cooked, raw IP and BSD "
+         "loopback are)",
+         adapter.replay ? adapter.name.c_str() + strlen(kFilePrefix) : adapter.name.c_str(),
+         linkName != nullptr ? linkName : "unknown", link);
     pcap_close(p);
     return nullptr;
   }
   auto c = std::make_shared<GLIM_CaptureContextData>();
   c->name = adapter.name;
   c->replay = adapter.replay;
+  c->link = link;
   c->pcap = p;
   c->callback = callback;
   c->user = context;
@@ -544,6 +638,13 @@ bool DriverControl::isReplayFinished(GLIM_CaptureContext capture) {
   if (c == nullptr) return false;
   std::lock_guard<std::mutex> hold(c->stateLock);
   return c->finished;
+}
+
+std::string DriverControl::replayError(GLIM_CaptureContext capture) {
+  ContextPtr c = findContext(capture);
+  if (c == nullptr) return std::string();
+  std::lock_guard<std::mutex> hold(c->stateLock);
+  return c->readError;
 }
 
 int DriverControl::waitForEnd(GLIM_CaptureContext capture) {

@@ -13,7 +13,7 @@ enum {
   GLIM_ERROR_BAD_ARGUMENT = 2,     // null, unknown handle or context, name too long
   GLIM_ERROR_NO_SUCH_ADAPTER = 3,  // no such interface, registry key or savefile
   GLIM_ERROR_OPEN_FAILED = 4,      // libpcap refused to open or activate (rights, device busy)
-  GLIM_ERROR_NOT_ETHERNET = 5,     // the link type is not Ethernet
+  GLIM_ERROR_NOT_ETHERNET = 5,     // a link type the road can't be shown as Ethernet
   GLIM_ERROR_BUSY = 6,             // the adapter already has a capture context
 };
 
@@ -64,8 +64,12 @@ GLIM_AdapterHandle GLIM_OpenAdapter(const char* name);
 // The error of the calling thread's last failed GLIM_ call.
 int GLIM_GetLastError(void);
 // Makes the capture context of an open adapter: sets libpcap's buffer size (bytes) and
-// activates. The link must be Ethernet. The callback gets context on every frame. Null on
-// failure. One context per adapter at a time.
+// activates. The link must be Ethernet, Linux cooked (SLL or SLL2, what a capture on "any"
+// gives), raw IP or BSD loopback (NULL or LOOP); frames of the others are handed over as
+// Ethernet frames, their link header replaced by one of zero addresses and the network
+// protocol's type. Any other link type is refused, the error naming the adapter (the file of a
+// replay) and the link type. The callback gets context on every frame. Null on failure. One
+// context per adapter at a time.
 GLIM_CaptureContext GLIM_CreateCaptureContext(GLIM_AdapterHandle adapter,
                                               GLIM_PacketCallback callback, int32_t bufferSize,
                                               void* context);

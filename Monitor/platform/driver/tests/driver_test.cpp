@@ -1,6 +1,7 @@
 // Adapters, errors, the status record and the clock of the capture driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -80,15 +81,65 @@ TEST_F(DriverTest, RefusesToOpenBeforeInitialisation) {
   ASSERT_EQ(GLIM_InitializeLibrary(), 1);
 }
 
-TEST_F(DriverTest, RefusesALinkThatIsNotEthernet) {
-  std::string path = install.file("raw.pcap");
-  ASSERT_TRUE(corrana_test::PcapWriter::write(path, sampleConversation(), 113 /* Linux cooked */));
+TEST_F(DriverTest, RefusesALinkTypeItCannotShowAsEthernet) {
+  std::string path = install.file("radio.pcap");
+  ASSERT_TRUE(corrana_test::PcapWriter::write(path, sampleConversation(), 105 /* 802.11 */));
   GLIM_AdapterHandle adapter = GLIM_OpenAdapter(("file:" + path).c_str());
   ASSERT_NE(adapter, -1);
   Recorder recorder;
   EXPECT_EQ(GLIM_CreateCaptureContext(adapter, Recorder::callback, 0, &recorder), nullptr);
   EXPECT_EQ(GLIM_GetLastError(), GLIM_ERROR_NOT_ETHERNET);
+  const std::string error = DriverControl::lastErrorText();
+  EXPECT_NE(error.find(path + ": link type IEEE802_11 (105) is not supported"), std::string::npos)
+      << error;
   EXPECT_EQ(GLIM_CloseAdapter(adapter), 0);
+}
+
+// Captures of other link types reach the callback as the Ethernet frames they carry: the
+// network packet unchanged behind a header of zero addresses and its protocol's type.
+TEST_F(DriverTest, ReplaysCookedRawAndLoopbackCapturesAsEthernet) {
+  const std::vector<Frame> ethernet = sampleConversation();
+  // Each link type's header for a frame carrying IPv4 (protocol 0x0800, family 2).
+  const struct {
+    int link;
+    Bytes header;
+  } links[] = {
+      {113, {0, 0, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0, 0x08, 0x00}},              // SLL
+      {276, {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0}},  // SLL2
+      {12, {}},                                                                 // raw IP
+      {228, {}},                                                                // IPv4
+      {0, {2, 0, 0, 0}},                                                        // NULL, LE host
+      {0, {0, 0, 0, 2}},                                                        // NULL, BE host
+      {108, {0, 0, 0, 2}},                                                      // LOOP
+  };
+  for (const auto& l : links) {
+    SCOPED_TRACE(l.link);
+    std::vector<Frame> frames = ethernet;
+    for (Frame& frame : frames) {
+      Bytes bytes = l.header;
+      bytes.insert(bytes.end(), frame.bytes.begin() + 14, frame.bytes.end());
+      frame.wireLength = static_cast<uint32_t>(bytes.size() + frame.wireLength - frame.bytes.size());
+      frame.bytes = bytes;
+    }
+    const std::string path = install.file("link" + std::to_string(l.link) + ".pcap");
+    ASSERT_TRUE(corrana_test::PcapWriter::write(path, frames, l.link));
+    GLIM_AdapterHandle adapter = GLIM_OpenAdapter(("file:" + path).c_str());
+    ASSERT_NE(adapter, -1);
+    Recorder recorder;
+    GLIM_CaptureContext capture =
+        GLIM_CreateCaptureContext(adapter, Recorder::callback, 0, &recorder);
+    ASSERT_NE(capture, nullptr) << DriverControl::lastErrorText();
+    ASSERT_EQ(GLIM_StartCapture(capture), 0);
+    DriverControl::waitForEnd(capture);
+    ASSERT_EQ(recorder.count(), ethernet.size());
+    for (size_t i = 0; i < ethernet.size(); ++i) {
+      Bytes want = ethernet[i].bytes;
+      std::fill(want.begin(), want.begin() + 12, 0);
+      EXPECT_EQ(recorder.deliveries[i].bytes, want) << "frame " << i;
+      EXPECT_EQ(recorder.deliveries[i].wireLength, ethernet[i].wireLength) << "frame " << i;
+    }
+    EXPECT_EQ(GLIM_CloseAdapter(adapter), 0);
+  }
 }
 
 TEST_F(DriverTest, AllowsOneContextPerAdapterAndAnotherAfterDestroy) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -91,6 +92,29 @@ TEST_F(DriverTest, ReplaysAnEmptyFileToItsEnd) {
   DriverControl::waitForEnd(capture);
   EXPECT_TRUE(DriverControl::isReplayFinished(capture));
   EXPECT_EQ(recorder.count(), 0u);
+}
+
+TEST_F(DriverTest, AReplayCutShortSaysWhyWhereAWholeOneSaysNothing) {
+  std::vector<Frame> frames = sampleConversation();
+  const std::string path = writeTrace(frames);
+  Recorder whole;
+  GLIM_CaptureContext capture = replay(path, whole);
+  GLIM_StartCapture(capture);
+  DriverControl::waitForEnd(capture);
+  EXPECT_EQ(DriverControl::replayError(capture), "");
+
+  // The last record loses its last ten bytes, as when the recorder was killed mid-write.
+  const std::string cut = install.file("cut.pcap");
+  std::filesystem::copy_file(path, cut);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 10);
+  Recorder partial;
+  capture = replay(cut, partial);
+  GLIM_StartCapture(capture);
+  DriverControl::waitForEnd(capture);
+  EXPECT_TRUE(DriverControl::isReplayFinished(capture));
+  EXPECT_EQ(partial.count(), frames.size() - 1);
+  EXPECT_NE(DriverControl::replayError(capture).find("truncated"), std::string::npos)
+      << DriverControl::replayError(capture);
 }
 
 TEST_F(DriverTest, StopReturnsOnlyAfterTheLastCallbackAndStartGoesOn) {
