@@ -94,23 +94,27 @@ uint32_t OB_ProtocolReader::getReplayCount() {
   return replayCount;
 }
 
-int OB_ProtocolReader::stopWhenCaughtUp() {
-  if (isDone() != 0 || isOldData() == 0) stop();
-  return 0;
-}
-
 int OB_ProtocolReader::doTask() {
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
   // A stop that came between passes: reading now would consume a record nobody analyses.
   if (isRunning() == 0) return 0;
-  if (OB_List<OB_Object>::getCount() > 0 || isDone() != 0 || isOldData() == 0)
-    return stopWhenCaughtUp();
+  if (OB_List<OB_Object>::getCount() > 0 || isDone() != 0) return stop();
 
+  OB_ArchiveHeader* before = getCurrentHeader();
   OB_Data* record = OB_ArchiveReader::read();
-  if (record == nullptr) return stopWhenCaughtUp();
+  if (record == nullptr) {
+    // Past the window's end, or at the end of what the writer has put in the file it is still
+    // writing: what comes later arrives live. A null that only moved on to the next file (the
+    // open one included) goes on reading.
+    if (isDone() != 0 || (isOldData() == 0 && getCurrentHeader() == before)) stop();
+    return 0;
+  }
 
   const uint32_t when = record->xTime();
-  if (when >= replayAgo && when <= replayNow && isRunning() != 0) {
+  if (isOldData() == 0 && when >= startTime) {
+    // The open file's records from the reader's start on were handed to it live.
+    stop();
+  } else if (when >= replayAgo && when < replayNow) {
     ++replayCount;
     processObject(record);
   }

@@ -77,18 +77,17 @@ class OB_ProtocolReader : public virtual OB_Stats,
 
  protected:
   // One replay step on the reader's own thread, wholly under the reader's lock, so a window move
-  // never changes the files or bounds in the middle of a step. 0.
+  // never changes the files or bounds in the middle of a step. Records in [agoTime, nowTime) are
+  // analysed; in the file still being written only those before startTime, since the live road
+  // hands the reader everything that finishes after it started. The replay ends past the
+  // window's end or at the end of what that file holds. 0.
   int doTask() override;
 
  private:
-  // Ends the replay when the archive reader has passed the window's end or caught up with the
-  // file being written. 0.
-  int stopWhenCaughtUp();
-
   const char* protocolName;  // not owned
   uint32_t startTime = 0;    // under the lock
   uint32_t replayCount = 0;  // under the lock
-  // The bounds handed to the archive reader (seconds, both inclusive); under the lock.
+  // The window replayed, [replayAgo, replayNow) in seconds; under the lock.
   uint32_t replayAgo = 0;
   uint32_t replayNow = 0;
 };
