@@ -9,7 +9,7 @@
 
 #include "OB_AEngineConfigRecords.h"
 #include "SifterTestSupport.h"
-#include "StatsTestSupport.h"
+#include "NameTablesSupport.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 #include "OB_Log.h"
 #include "OB_Object.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace sifter_test {
@@ -34,32 +35,8 @@ inline std::string u8(uint8_t v) { return std::string(1, '\0') + char(v); }
 inline std::string flagIn(uint8_t v) { return std::string(1, char(v)); }
 inline std::string line(const std::string& text) { return text + "\n"; }
 
-class SocketPair {
- public:
-  SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0); }
-  ~SocketPair() {
-    close(ends_[0]);
-    close(ends_[1]);
-  }
-  int near() const { return ends_[0]; }
-  // The console's bytes, then its end of the stream.
-  void feed(const std::string& bytes) {
-    ASSERT_EQ(write(ends_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    shutdown(ends_[1], SHUT_WR);
-  }
-  // Everything written on near so far.
-  std::string drain() {
-    shutdown(ends_[0], SHUT_WR);
-    std::string out;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(ends_[1], chunk, sizeof chunk)) > 0) out.append(chunk, got);
-    return out;
-  }
-
- private:
-  int ends_[2] = {-1, -1};
-};
+// The console's side of a socket pair (tests/support).
+using corrana_test::SocketPair;
 
 inline std::string writeText(OB_Object* record) {
   char* buffer = nullptr;

@@ -1,87 +1,157 @@
-// Helpers for the statistics tests: a scratch install directory with the engine's name tables and
-// a reverse look-up that answers from a table (no DNS), and a static time window.
+// Helpers for the statistics module tests: a static window of a chosen number of bins, a
+// configuration with HTTP servers and transaction subsets, hand-built HTTP connections and
+// transactions, and the reply fields in the socket encoding.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <map>
+#include <cstring>
+#include <memory>
 #include <string>
 
-#include "AnalysisHash.h"
+#include "ConsoleClient.h"
 #include "OB_AEngineConfig.h"
+#include "OB_AEngineTCPRequest.h"
+#include "OB_HTTPAnalysisStats.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_HTTPServer.h"
+#include "OB_HTTPServerStats.h"
+#include "OB_HTTPServerStatsModules.h"
+#include "OB_HTTPXact.h"
 #include "OB_IndexChanger.h"
-#include "OB_Tools.h"
-#include "TempDir.h"
+#include "SifterTestSupport.h"
 
 namespace stats_test {
 
-// The host names the fake reverse look-up knows; any other address has none.
-inline std::map<uint32_t, std::string>& knownNames() {
-  static std::map<uint32_t, std::string> names;
-  return names;
-}
-inline int& lookupCount() {
-  static int count = 0;
-  return count;
-}
-inline int fakeLookup(uint32_t address, char* name, size_t size) {
-  ++lookupCount();
-  auto found = knownNames().find(address);
-  if (found == knownNames().end()) return -1;
-  snprintf(name, size, "%s", found->second.c_str());
-  return 0;
-}
+using corrana_test::wireLine;
+using corrana_test::wireS32;
+using corrana_test::wireU32;
+using sifter_test::ip;
 
-// Name tables over a scratch install directory for the test's life.
-class NameTables {
+constexpr uint32_t kAgo = 1000000;
+constexpr uint32_t kBinSize = 100;
+
+// A static window of `bins` bins of kBinSize seconds from kAgo; its current bin is the last.
+class TestWindow {
  public:
-  NameTables() {
-    std::filesystem::create_directories(dir_.file("db"));
-    setenv("OB_INSTALLDIR", dir_.path().c_str(), 1);
-    knownNames().clear();
-    lookupCount() = 0;
-    OB_Tools::setReverseLookup(fakeLookup);
-    AnalysisHash_init();
-  }
-  ~NameTables() {
-    AnalysisHash_free();
-    OB_Tools::setReverseLookup(nullptr);
-  }
-  NameTables(const NameTables&) = delete;
-  NameTables& operator=(const NameTables&) = delete;
-  const corrana_test::TempDir& dir() const { return dir_; }
-
- private:
-  corrana_test::TempDir dir_;
-};
-
-// A static window [ago, ago + bins * binSize) of `bins` bins over a configuration it does not
-// own.
-class Window {
- public:
-  Window(OB_AEngineConfig* config, uint32_t ago, uint32_t bins, uint32_t binSize) {
+  explicit TestWindow(uint32_t bins) {
+    std::strcpy(record_.name, "test");
     record_.windowType = OB_IndexChanger::kStaticWindow;
-    record_.staticAgoTime = ago;
-    record_.staticNowTime = ago + bins * binSize;
+    record_.staticAgoTime = kAgo;
+    record_.staticNowTime = kAgo + bins * kBinSize;
     record_.staticNumOfBins = bins;
-    snprintf(record_.name, sizeof record_.name, "%s", "test window");
     changer_ = new OB_IndexChanger();
-    changer_->setConfig(config);
     changer_->setTimeWindow(&record_);
-    EXPECT_EQ(changer_->init(), 0);
+    changer_->init();
   }
-  ~Window() { changer_->release(); }
-  Window(const Window&) = delete;
-  Window& operator=(const Window&) = delete;
+  ~TestWindow() { changer_->release(); }
+  TestWindow(const TestWindow&) = delete;
+  TestWindow& operator=(const TestWindow&) = delete;
   OB_IndexChanger* get() { return changer_; }
-  timeWindow_t* record() { return &record_; }
 
  private:
   timeWindow_t record_ = {};
-  OB_IndexChanger* changer_ = nullptr;
+  OB_IndexChanger* changer_;
 };
+
+template <class T>
+T** newArray(int n) {
+  T** array = new T*[n];
+  for (int i = 0; i < n; ++i) array[i] = nullptr;
+  return array;
+}
+
+// `servers` HTTP servers (10.0.0.80, .81, ... port 80, named www0, www1, ...) and `subsets`
+// transaction subsets that accept every address.
+inline std::unique_ptr<OB_AEngineConfig> makeConfig(int servers, int subsets, int groups = 0) {
+  auto config = std::make_unique<OB_AEngineConfig>();
+  config->numOfHTTPServers = static_cast<uint16_t>(servers);
+  config->httpServers = newArray<OB_HTTPServer>(servers);
+  for (int i = 0; i < servers; ++i) {
+    config->httpServers[i] = OB_HTTPServer::create();
+    config->httpServers[i]->setIPAddress(ip(10, 0, 0, 80 + i));
+    config->httpServers[i]->setName(("www" + std::to_string(i)).c_str());
+  }
+  config->numOfXSubSets = static_cast<uint16_t>(subsets);
+  config->xSubSets = newArray<XSubset_t>(subsets);
+  for (int i = 0; i < subsets; ++i) {
+    config->xSubSets[i] = new XSubset_t();
+    std::snprintf(config->xSubSets[i]->name, sizeof config->xSubSets[i]->name, "subset%d", i);
+    config->xSubSets[i]->acceptMatching = 0;  // no nets, accepting the others: everyone
+  }
+  config->numOfNetworkGroups = static_cast<uint16_t>(groups);
+  config->networkGroups = newArray<networkGroup_t>(groups);
+  for (int i = 0; i < groups; ++i) config->networkGroups[i] = new networkGroup_t();
+  return config;
+}
+
+// One request's header fields for a handler.
+inline OB_AEngineTCPRequest request(int32_t server, int32_t subset = 0) {
+  OB_AEngineTCPRequest r;
+  r.itemIndex = server;
+  r.subset = subset;
+  return r;
+}
+
+struct Xact {
+  std::string method = "GET";
+  std::string uri = "/";
+  std::string host = "www.example.com";
+  std::string referer;
+  std::string agent;
+  std::string requestType;
+  std::string status = "200";
+  std::string responseType = "text/html";
+};
+
+inline void fill(OB_HTTPXact* x, const Xact& v) {
+  x->req_method = v.method.c_str();
+  x->req_request_uri = v.uri.c_str();
+  x->req_host = v.host.c_str();
+  x->req_referer = v.referer.c_str();
+  x->req_user_agent = v.agent.c_str();
+  x->req_content_type = v.requestType.c_str();
+  x->res_status_code = v.status.c_str();
+  x->res_content_type = v.responseType.c_str();
+}
+
+// A connection with no transactions of its own: the modules take transactions one by one.
+class Connection {
+ public:
+  explicit Connection(uint32_t client = ip(192, 168, 1, 7), uint32_t server = ip(10, 0, 0, 80))
+      : protocol_(new OB_HTTPProtocol(1, 4)) {
+    protocol_->clientIP = client;
+    protocol_->serverIP = server;
+    protocol_->serverPort = 80;
+  }
+  ~Connection() { protocol_->release(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  OB_HTTPProtocol* get() { return protocol_; }
+  OB_HTTPProtocol* operator->() { return protocol_; }
+
+ private:
+  OB_HTTPProtocol* protocol_;
+};
+
+inline httpNetInfo_t bin(int32_t index, int32_t newClient = 0) {
+  return httpNetInfo_t{index, newClient, 0};
+}
+
+// The reply fields as the console reads them.
+inline std::string name(const std::string& text) { return text + "\n"; }
+inline std::string entry(const std::string& text, uint32_t total) {
+  return name(text) + wireU32(total);
+}
+inline std::string values(std::initializer_list<uint32_t> list) {
+  std::string out;
+  for (uint32_t v : list) out += wireU32(v);
+  return out;
+}
+// Series form over a TestWindow of n bins.
+inline std::string series(const std::string& text, uint32_t n, std::initializer_list<uint32_t> v) {
+  return name(text) + wireS32(static_cast<int32_t>(kAgo + n * kBinSize)) +
+         wireS32(static_cast<int32_t>(kAgo)) + wireU32(n) + values(v);
+}
 
 }  // namespace stats_test

@@ -1,0 +1,63 @@
+// One set of statistics modules: every module of one HTTP server's transactions, or of one
+// transaction subset of that server, over the window's bins. Built and freed as a whole; a
+// window move frees it and builds it anew, so every count starts again from zero.
+//
+// Owners: this frame holds the server-side modules (network, hits, errors, referers, domains,
+// user agents); the resources-served object is added with the client-side modules and fed from
+// procX4allHTTPServerStatsModules between the error and referer steps.
+#pragma once
+
+#include <cstdint>
+
+#include "OB_Object.h"
+#include "ssDomainsSeenData.h"
+#include "ssErrorData.h"
+#include "ssHitData.h"
+#include "ssNetworkData.h"
+#include "ssReferersSeenData.h"
+#include "ssUserAgentData.h"
+
+class OB_HTTPProtocol;
+class OB_HTTPServer;
+class OB_HTTPXact;
+class OB_IndexChanger;
+class OB_IPTrackerHash;
+class OB_ResourceStats;
+struct httpNetInfo_t;
+
+class OB_HTTPServerStatsModules : public virtual OB_Object {
+ public:
+  const char* getClassName() override { return "OB_HTTPServerStatsModules"; }
+
+  OB_HTTPServerStatsModules() = default;
+  OB_HTTPServerStatsModules(const OB_HTTPServerStatsModules&) = delete;
+  OB_HTTPServerStatsModules& operator=(const OB_HTTPServerStatsModules&) = delete;
+  // Runs reset().
+  ~OB_HTTPServerStatsModules() override;
+
+  // Every module over the window (not owned, outlives this) and its present number of bins. 0.
+  virtual int init(OB_IndexChanger* window);
+  using OB_Object::init;
+  // Frees every module. 0.
+  int reset() override;
+
+  // One transaction of a connection the server counts, through the per-transaction steps in
+  // order: hits, errors, resources served, referers, user agents, client domains. The
+  // connection's network step is the server statistics' own call, once per connection.
+  // trackerEntry is the client's record in the server's IP tracker (may be null).
+  virtual void procX4allHTTPServerStatsModules(OB_HTTPServer* server, httpNetInfo_t* info,
+                                               OB_HTTPProtocol* protocol, OB_HTTPXact* xact,
+                                               OB_IPTrackerHash* trackerEntry);
+
+  OB_IndexChanger* window = nullptr;  // not owned
+  ssNetworkData networkData = {};
+  ssHitData hitData = {};
+  ssErrorData errorData = {};
+  OB_ResourceStats* resourceStats = nullptr;  // owned; made with the resources-served object
+  ssReferersSeenData referersSeenData = {};
+  ssDomainsSeenData domainsSeenData = {};
+  ssUserAgentData userAgentData = {};
+
+ private:
+  bool built_ = false;
+};

@@ -1,0 +1,338 @@
+#include "StatsModule.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "AnalysisHash.h"
+#include "OB_IndexChanger.h"
+#include "OB_Log.h"
+
+// Name to entry, for the long lists; the keys view the entries' names.
+struct StatsNameIndex {
+  std::unordered_map<std::string_view, statsCounter_t*> map;
+};
+
+namespace {
+
+// Below this many entries a walk is as quick as a hash and costs no memory.
+constexpr size_t kIndexFrom = 8;
+
+char* copyName(std::string_view name, const char* who) {
+  char* copy = static_cast<char*>(stats_alloc(name.size() + 1, who));
+  if (!name.empty()) std::memcpy(copy, name.data(), name.size());
+  copy[name.size()] = '\0';
+  return copy;
+}
+
+OB_LinkedHash<OB_String>* nameTable(StatsNames names) {
+  switch (names) {
+    case StatsNames::kResourceHash:
+      return getResourceHash();
+    case StatsNames::kMimeTypeHash:
+      return getMimeTypeHash();
+    case StatsNames::kOwnCopy:
+      break;
+  }
+  return nullptr;
+}
+
+void indexEntry(statsCounterList_t* list, statsCounter_t* entry, const char* who) {
+  if (list->index == nullptr) {
+    if (list->count < kIndexFrom) return;
+    list->index = new StatsNameIndex;
+    if (list->index == nullptr) OB_Log::quit("%s", who);
+    for (statsCounter_t* e = list->head; e != nullptr; e = e->next)
+      list->index->map.emplace(std::string_view(e->name, e->length), e);
+    return;
+  }
+  list->index->map.emplace(std::string_view(entry->name, entry->length), entry);
+}
+
+}  // namespace
+
+void* stats_alloc(size_t bytes, const char* who) {
+  void* block = std::malloc(bytes > 0 ? bytes : 1);
+  if (block == nullptr) OB_Log::quit("%s", who);
+  return block;
+}
+
+uint32_t* stats_newCounts(uint32_t numOfBins, uint32_t initial, const char* who) {
+  auto* counts = static_cast<uint32_t*>(stats_alloc(sizeof(uint32_t) * numOfBins, who));
+  std::fill(counts, counts + numOfBins, initial);
+  return counts;
+}
+
+void statsList_init(statsCounterList_t* list, uint32_t numOfBins, uint32_t arrays,
+                    StatsNames names) {
+  list->head = nullptr;
+  list->tail = nullptr;
+  list->count = 0;
+  list->numOfBins = numOfBins;
+  list->arrays = arrays > 0 ? arrays : 1;
+  list->names = names;
+  list->index = nullptr;
+}
+
+void statsList_free(statsCounterList_t* list) {
+  statsCounter_t* entry = list->head;
+  while (entry != nullptr) {
+    statsCounter_t* next = entry->next;
+    if (entry->sub != nullptr) {
+      statsList_free(entry->sub);
+      std::free(entry->sub);
+    }
+    std::free(entry);  // name and counts share the entry's block, or belong to a hash
+    entry = next;
+  }
+  delete list->index;
+  list->index = nullptr;
+  list->head = nullptr;
+  list->tail = nullptr;
+  list->count = 0;
+}
+
+statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name) {
+  if (list->index != nullptr) {
+    auto found = list->index->map.find(name);
+    return found != list->index->map.end() ? found->second : nullptr;
+  }
+  for (statsCounter_t* entry = list->head; entry != nullptr; entry = entry->next)
+    if (entry->length == name.size() && std::memcmp(entry->name, name.data(), name.size()) == 0)
+      return entry;
+  return nullptr;
+}
+
+statsCounter_t* statsList_append(statsCounterList_t* list, std::string_view name,
+                                 const char* who) {
+  OB_LinkedHash<OB_String>* table = nameTable(list->names);
+  const size_t countBytes = sizeof(uint32_t) * list->arrays * list->numOfBins;
+  // Entry, counts and (when not shared) the name in one block: one allocation per new name.
+  const size_t nameBytes = table == nullptr ? name.size() + 1 : 0;
+  auto* block = static_cast<char*>(stats_alloc(sizeof(statsCounter_t) + countBytes + nameBytes, who));
+  auto* entry = reinterpret_cast<statsCounter_t*>(block);
+  entry->counts = reinterpret_cast<uint32_t*>(block + sizeof(statsCounter_t));
+  std::memset(entry->counts, 0, countBytes);
+  if (table == nullptr) {
+    char* text = block + sizeof(statsCounter_t) + countBytes;
+    if (!name.empty()) std::memcpy(text, name.data(), name.size());
+    text[name.size()] = '\0';
+    entry->name = text;
+  } else {
+    // The hash wants a NUL-ended text; a name is a view into a longer field.
+    std::string text(name);
+    entry->name = AnalysisHash_internName(table, text.c_str());
+  }
+  entry->length = name.size();
+  entry->sub = nullptr;
+  entry->next = nullptr;
+  if (list->tail != nullptr)
+    list->tail->next = entry;
+  else
+    list->head = entry;
+  list->tail = entry;
+  ++list->count;
+  indexEntry(list, entry, who);
+  return entry;
+}
+
+statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_view name,
+                                       const char* who) {
+  statsCounter_t* entry = statsList_find(list, name);
+  return entry != nullptr ? entry : statsList_append(list, name, who);
+}
+
+uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
+  uint64_t sum = 0;
+  for (uint32_t i = 0; i < n; ++i) sum += counts[i];
+  return sum;
+}
+
+std::string_view stats_firstToken(std::string_view text, const char* delimiters) {
+  const size_t begin = text.find_first_not_of(delimiters);
+  if (begin == std::string_view::npos) return {};
+  const size_t end = text.find_first_of(delimiters, begin);
+  return text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+}
+
+StatsWindowHold::StatsWindowHold(OB_IndexChanger* window) : window_(window) {
+  if (window_ != nullptr) window_->lock();
+}
+
+StatsWindowHold::~StatsWindowHold() {
+  if (window_ != nullptr) window_->unlock();
+}
+
+statsBreakdown_t* stats_newBreakdown(size_t capacity, const char* who) {
+  auto* summary = static_cast<statsBreakdown_t*>(stats_alloc(sizeof(statsBreakdown_t), who));
+  summary->numHeader = 0;
+  std::fill(summary->header, summary->header + statsBreakdown_t::kMaxHeader, 0);
+  summary->count = 0;
+  summary->capacity = capacity;
+  summary->entries =
+      static_cast<statsNameTotal_t*>(stats_alloc(sizeof(statsNameTotal_t) * capacity, who));
+  return summary;
+}
+
+namespace {
+void reserveEntries(statsBreakdown_t* summary, size_t needed, const char* who) {
+  if (needed <= summary->capacity) return;
+  auto* grown = static_cast<statsNameTotal_t*>(
+      std::realloc(summary->entries, sizeof(statsNameTotal_t) * needed));
+  if (grown == nullptr) OB_Log::quit("%s", who);
+  summary->entries = grown;
+  summary->capacity = needed;
+}
+}  // namespace
+
+void stats_addEntry(statsBreakdown_t* summary, std::string_view name, uint64_t total,
+                    const char* who) {
+  if (summary->count == summary->capacity)
+    reserveEntries(summary, summary->count < 4 ? 4 : summary->count * 2, who);
+  statsNameTotal_t& entry = summary->entries[summary->count++];
+  entry.name = copyName(name, who);
+  entry.total = total;
+}
+
+void stats_addList(statsBreakdown_t* summary, const statsCounterList_t* list, const char* who) {
+  reserveEntries(summary, summary->count + list->count, who);
+  for (const statsCounter_t* e = list->head; e != nullptr; e = e->next)
+    stats_addEntry(summary, std::string_view(e->name, e->length),
+                   stats_sum(e->counts, list->numOfBins), who);
+}
+
+void stats_sortBreakdown(statsBreakdown_t* summary) {
+  std::stable_sort(summary->entries, summary->entries + summary->count,
+                   [](const statsNameTotal_t& a, const statsNameTotal_t& b) {
+                     return a.total > b.total;
+                   });
+}
+
+namespace {
+void freeEntries(statsNameTotal_t* entries, size_t count) {
+  for (size_t i = 0; i < count; ++i) std::free(entries[i].name);
+  std::free(entries);
+}
+}  // namespace
+
+void stats_freeBreakdown(statsBreakdown_t* summary) {
+  if (summary == nullptr) return;
+  freeEntries(summary->entries, summary->count);
+  std::free(summary);
+}
+
+void stats_freeTopN(statsTopN_t* list) {
+  if (list == nullptr) return;
+  freeEntries(list->entries, list->count);
+  std::free(list);
+}
+
+StatsTopN::StatsTopN(int n, const char* filter, uint32_t numOfBins)
+    : limit_(n > 1 ? static_cast<size_t>(n) : 1),
+      filter_(filter != nullptr ? filter : ""),
+      numOfBins_(numOfBins),
+      picks_(static_cast<Pick*>(stats_alloc(sizeof(Pick) * (n > 1 ? static_cast<size_t>(n) : 1),
+                                            "StatsTopN: no memory"))) {}
+
+StatsTopN::~StatsTopN() { std::free(picks_); }
+
+void StatsTopN::offer(const statsCounter_t* entry) {
+  if (!filter_.empty() &&
+      std::string_view(entry->name, entry->length).find(filter_) == std::string_view::npos)
+    return;
+  const uint64_t total = stats_sum(entry->counts, numOfBins_);
+  // Full, and not above the last kept total: it would land behind the limit.
+  if (count_ == limit_ && total <= picks_[count_ - 1].total) return;
+  // Before the first pick with a smaller total, so equal totals keep the offered order.
+  Pick* at = std::upper_bound(picks_, picks_ + count_, total,
+                              [](uint64_t value, const Pick& pick) { return value > pick.total; });
+  Pick* end = picks_ + (count_ < limit_ ? count_ + 1 : limit_);
+  std::move_backward(at, end - 1, end);
+  *at = Pick{entry, total};
+  if (count_ < limit_) ++count_;
+}
+
+void StatsTopN::offerList(const statsCounterList_t* list) {
+  for (const statsCounter_t* e = list->head; e != nullptr; e = e->next) offer(e);
+}
+
+statsTopN_t* StatsTopN::finish(const char* who) {
+  auto* list = static_cast<statsTopN_t*>(stats_alloc(sizeof(statsTopN_t), who));
+  list->entries = static_cast<statsNameTotal_t*>(stats_alloc(sizeof(statsNameTotal_t) * count_, who));
+  for (size_t i = 0; i < count_; ++i) {
+    list->entries[i].name = copyName(std::string_view(picks_[i].entry->name, picks_[i].entry->length), who);
+    list->entries[i].total = picks_[i].total;
+  }
+  list->count = count_;
+  return list;
+}
+
+namespace {
+template <class Source>
+void copyRing(uint32_t* out, const Source* in, uint32_t n, uint32_t current, uint32_t firstValid) {
+  if (n == 0) return;
+  if (current >= n) current = n - 1;
+  uint32_t k = 0;
+  for (uint32_t i = current + 1; i < n; ++i) out[k++] = i < firstValid ? 0 : in[i];
+  for (uint32_t i = 0; i <= current; ++i) out[k++] = i < firstValid ? 0 : in[i];
+}
+}  // namespace
+
+void stats_copyRing32(uint32_t* out, const uint32_t* in, uint32_t n, uint32_t current,
+                      uint32_t firstValid) {
+  copyRing(out, in, n, current, firstValid);
+}
+
+void stats_copyRing16(uint32_t* out, const uint16_t* in, uint32_t n, uint32_t current,
+                      uint32_t firstValid) {
+  copyRing(out, in, n, current, firstValid);
+}
+
+uint32_t stats_currentBin(OB_IndexChanger* window, uint32_t numOfBins) {
+  if (numOfBins == 0) return 0;
+  const uint32_t current = window != nullptr ? window->getTimeIndex() : numOfBins - 1;
+  return current < numOfBins ? current : numOfBins - 1;
+}
+
+statsSeries_t* stats_newSeries(OB_IndexChanger* window, std::string_view name, uint32_t numOfBins,
+                               const char* who) {
+  auto* series = static_cast<statsSeries_t*>(stats_alloc(sizeof(statsSeries_t), who));
+  series->name = copyName(name, who);
+  series->nowTime = window != nullptr ? static_cast<int32_t>(window->getNowTime()) : 0;
+  series->agoTime = window != nullptr ? static_cast<int32_t>(window->getAgoTime()) : 0;
+  series->numOfBins = numOfBins;
+  series->values = stats_newCounts(numOfBins, 0, who);
+  return series;
+}
+
+statsSeries_t* stats_seriesOf(OB_IndexChanger* window, std::string_view name,
+                              const uint32_t* counts, uint32_t numOfBins, const char* who) {
+  StatsWindowHold hold(window);
+  statsSeries_t* series = stats_newSeries(window, name, numOfBins, who);
+  if (counts != nullptr)
+    stats_copyRing32(series->values, counts, numOfBins, stats_currentBin(window, numOfBins), 0);
+  return series;
+}
+
+void stats_freeSeries(statsSeries_t* series) {
+  if (series == nullptr) return;
+  std::free(series->name);
+  std::free(series->values);
+  std::free(series);
+}
+
+void stats_printEntries(FILE* stream, const statsNameTotal_t* entries, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    fprintf(stream, "%s = %" PRIu64 "\n", entries[i].name, entries[i].total);
+}
+
+void stats_printBreakdown(FILE* stream, const char* title, const char* const* headerNames,
+                          const statsBreakdown_t* summary) {
+  fprintf(stream, "%s\n%s\n", title, std::string(std::strlen(title), '-').c_str());
+  for (int i = 0; headerNames != nullptr && i < summary->numHeader; ++i)
+    fprintf(stream, "%s = %" PRIu64 "\n", headerNames[i], summary->header[i]);
+  stats_printEntries(stream, summary->entries, summary->count);
+}

@@ -1,0 +1,87 @@
+#include "StatsReply.h"
+
+#include <cstring>
+#include <limits>
+
+#include "OB_AEngineTCPRequest.h"
+#include "OB_HTTPAnalysisStats.h"
+#include "OB_HTTPServerStats.h"
+#include "OB_Log.h"
+#include "OB_SocketIO.h"
+
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
+                                               const OB_AEngineTCPRequest* request) {
+  if (stats == nullptr || request == nullptr) return nullptr;
+  const int32_t server = request->itemIndex;
+  if (server < 0 || server >= stats->numServers || stats->servers == nullptr) return nullptr;
+  OB_HTTPServerStats* serverStats = stats->servers[server];
+  if (serverStats == nullptr) return nullptr;
+  const uint16_t subset = static_cast<uint16_t>(request->subset & 0xFFFF);
+  if (subset == 0) return serverStats->modules;
+  if (subset > serverStats->numXSubsets || serverStats->xModules == nullptr) return nullptr;
+  return serverStats->xModules[subset - 1];
+}
+
+int stats_fail(const char* handler) {
+  OB_Log::ret("%s: Problem getting or sending info.", handler);
+  return -1;
+}
+
+int stats_readLine(int socket, char* buffer, int size) {
+  const int stored = readJ_line(socket, buffer, size);
+  if (stored < 0) return -1;
+  if (stored < size - 1) return 0;
+  char end = 0;
+  return readJ_n_chars(socket, &end, 1) == 1 && end == '\n' ? 0 : -1;
+}
+
+int stats_writeName(int socket, const char* name) {
+  const size_t length = name != nullptr ? std::strlen(name) : 0;
+  char line[kStatsLineSize + 1];
+  if (length < sizeof line) {
+    if (length > 0) std::memcpy(line, name, length);
+    line[length] = '\n';
+    return writeJ_n_chars(socket, line, static_cast<int>(length + 1)) < 0 ? -1 : 0;
+  }
+  if (length > static_cast<size_t>(std::numeric_limits<int>::max())) return -1;
+  if (writeJ_n_chars(socket, name, static_cast<int>(length)) < 0) return -1;
+  return writeJ_n_chars(socket, "\n", 1) < 0 ? -1 : 0;
+}
+
+int stats_writeCount(int socket, uint64_t value) {
+  const uint64_t most = std::numeric_limits<uint32_t>::max();
+  return writeJ_UInt32(socket, static_cast<uint32_t>(value < most ? value : most));
+}
+
+int stats_writeEntries(int socket, const statsNameTotal_t* entries, size_t count) {
+  if (stats_writeCount(socket, count) != 0) return -1;
+  for (size_t i = 0; i < count; ++i) {
+    if (stats_writeName(socket, entries[i].name) != 0) return -1;
+    if (stats_writeCount(socket, entries[i].total) != 0) return -1;
+  }
+  return 0;
+}
+
+int stats_writeBreakdown(int socket, const statsBreakdown_t* summary) {
+  for (int i = 0; i < summary->numHeader; ++i)
+    if (stats_writeCount(socket, summary->header[i]) != 0) return -1;
+  return stats_writeEntries(socket, summary->entries, summary->count);
+}
+
+int stats_writeTopN(int socket, const statsTopN_t* list) {
+  return stats_writeEntries(socket, list->entries, list->count);
+}
+
+int stats_writeValues(int socket, const uint32_t* values, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (writeJ_UInt32(socket, values[i]) != 0) return -1;
+  return 0;
+}
+
+int stats_writeSeries(int socket, const statsSeries_t* series) {
+  if (stats_writeName(socket, series->name) != 0) return -1;
+  if (writeJ_SInt32(socket, series->nowTime) != 0) return -1;
+  if (writeJ_SInt32(socket, series->agoTime) != 0) return -1;
+  if (writeJ_UInt32(socket, series->numOfBins) != 0) return -1;
+  return stats_writeValues(socket, series->values, series->numOfBins);
+}

@@ -1,0 +1,47 @@
+// The console side of the statistics modules: the request fields the HTTP server handlers read,
+// the three reply forms (breakdown, top-N, series) written with the socket encoding, and the
+// handlers' failure rule. Handlers run on the console connection's thread with the window's
+// statistics locked by the command layer, which has already written the success header; a
+// handler writes only its payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "StatsModule.h"
+
+class OB_AEngineTCPRequest;
+class OB_HTTPAnalysisStats;
+class OB_HTTPServerStatsModules;
+
+// Longest text fields a handler reads, NUL included.
+constexpr int kStatsLineSize = 1024;
+
+// The module set a request names: its item index is the HTTP server's index (0 .. numServers-1)
+// and the low 16 bits of its subset number select all transactions (0) or the k-th transaction
+// subset (1 .. numXSubsets). Null when either is out of range.
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
+                                               const OB_AEngineTCPRequest* request);
+
+// A handler's failure: logs "<handler>: Problem getting or sending info." with the time and
+// returns -1.
+int stats_fail(const char* handler);
+
+// One request text into buffer (size bytes, NUL included). A line that does not fit is refused
+// rather than cut, since its rest would be taken for the next field. 0, or -1.
+int stats_readLine(int socket, char* buffer, int size);
+
+// A name as its characters and one "\n", no terminator, no length. 0, or -1.
+int stats_writeName(int socket, const char* name);
+// A count or total as a UInt32, held at 0xFFFFFFFF when wider.
+int stats_writeCount(int socket, uint64_t value);
+// The entry count, then each entry's name line and total.
+int stats_writeEntries(int socket, const statsNameTotal_t* entries, size_t count);
+// Breakdown form: the header fields, the entry count, the entries.
+int stats_writeBreakdown(int socket, const statsBreakdown_t* summary);
+// Top-N form: the entry count, the entries.
+int stats_writeTopN(int socket, const statsTopN_t* list);
+// Series form: name line, nowTime and agoTime (SInt32), numOfBins, the values.
+int stats_writeSeries(int socket, const statsSeries_t* series);
+// Series values alone (the runs of a combined reply).
+int stats_writeValues(int socket, const uint32_t* values, uint32_t count);
