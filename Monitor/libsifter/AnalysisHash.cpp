@@ -140,7 +140,7 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
   return *found;
 }
 
-const char* AnalysisHash_getDomainName(uint32_t address) {
+const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent) {
   DomainHash* table = domainHash.load();
   if (table == nullptr) return nullptr;
   // Held across the look-up and the add so that two threads never add one address twice.
@@ -151,8 +151,12 @@ const char* AnalysisHash_getDomainName(uint32_t address) {
     if (domain != nullptr && domain->m_IP == address) return domain->m_pDNS;
   }
   char name[256] = "";
-  OB_Tools::resolveIP(&address, name, sizeof name);
-  if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  if (nameWhenAbsent != nullptr) {
+    snprintf(name, sizeof name, "%s", nameWhenAbsent);
+  } else {
+    OB_Tools::resolveIP(&address, name, sizeof name);
+    if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  }
   auto* domain = new OB_Domain(address, name);
   if (domain == nullptr || domain->m_pDNS == nullptr)
     OB_Log::quit("AnalysisHash_getDomainName: no memory");

@@ -1,6 +1,8 @@
 #include "OB_HTTPServerStatsModules.h"
 
 #include "OB_IndexChanger.h"
+#include "OB_Log.h"
+#include "OB_ResourceStats.h"
 
 OB_HTTPServerStatsModules::~OB_HTTPServerStatsModules() { OB_HTTPServerStatsModules::reset(); }
 
@@ -8,6 +10,8 @@ int OB_HTTPServerStatsModules::init(OB_IndexChanger* window_) {
   if (built_) reset();
   window = window_;
   const uint32_t bins = window != nullptr ? window->getNumOfBins() : 0;
+  resourceStats = new OB_ResourceStats(window, 0);
+  if (resourceStats == nullptr) OB_Log::quit("initServerSpace: not enough memory");
   ssNetworkData_initAll(window, &networkData, bins);
   ssHitData_initAll(window, &hitData, bins);
   ssErrorData_initAll(window, &errorData, bins);
@@ -20,6 +24,8 @@ int OB_HTTPServerStatsModules::init(OB_IndexChanger* window_) {
 
 int OB_HTTPServerStatsModules::reset() {
   if (!built_) return 0;
+  obRelease(resourceStats);
+  resourceStats = nullptr;
   ssNetworkData_freeAll(&networkData);
   ssHitData_freeAll(&hitData);
   ssErrorData_freeAll(&errorData);
@@ -34,6 +40,7 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /
                                                                 httpNetInfo_t* info,
                                                                 OB_HTTPProtocol* protocol,
                                                                 OB_HTTPXact* xact,
-                                                                OB_IPTrackerHash* /*trackerEntry*/) {
+                                                                OB_IPTrackerHash* trackerEntry) {
   if (!built_ || info == nullptr || protocol == nullptr || xact == nullptr) return;
+  resourceStats->processTransaction(info, protocol, xact, trackerEntry);
 }

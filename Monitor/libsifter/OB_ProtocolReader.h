@@ -74,6 +74,10 @@ class OB_ProtocolReader : public virtual OB_Stats,
   uint32_t getStartTime();
   // Replayed records handed to processObject since construction or the last reset.
   uint32_t getReplayCount();
+  // The window the reader counts, [getReplayAgo(), getReplayNow()) in seconds, as the last
+  // construction or reset took it; read under the reader's lock.
+  uint32_t getReplayAgo() const { return replayAgo; }
+  uint32_t getReplayNow() const { return replayNow; }
 
  protected:
   // One replay step on the reader's own thread, wholly under the reader's lock, so a window move

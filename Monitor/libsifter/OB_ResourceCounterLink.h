@@ -61,6 +61,7 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   OB_CLASS_IDENTITY(OB_ResourceCounterLink, 0x2BE2BF93, "OB_ResourceCounterLink",
                     OB_Link<OB_ResourceCounterLink>, OB_Key<uint32_t>, OB_Resource, OB_CountArray,
                     OB_Compare, OB_Object)
+  OB_CLASS_CREATE(OB_ResourceCounterLink)
 
  public:
   // An empty client list; no entry-point or referer-error parts yet. The key reads 0xFFFFFFFF
