@@ -5,8 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
+#include "StatsModule.h"
+
+class OB_AEngineTCPRequest;
+class OB_HTTPAnalysisStats;
+class OB_HTTPProtocol;
 class OB_IndexChanger;
+struct httpNetInfo_t;
 
 // The smallest time of a bin without connections.
 constexpr uint32_t kNoMinimumTime = 1000000000;
@@ -35,3 +42,39 @@ struct ssNetworkData {
 // Allocates the arrays with their initial values (0, minima kNoMinimumTime).
 void ssNetworkData_initAll(OB_IndexChanger* window, ssNetworkData* module, uint32_t numOfBins);
 void ssNetworkData_freeAll(ssNetworkData* module);
+
+// One connection in bin info->windowIndex: whether its client was new, how it ended, and its two
+// response times. Rejected, unacknowledged and empty connections add their times too.
+void ssNetworkData_procPO(ssNetworkData* module, const httpNetInfo_t* info,
+                          const OB_HTTPProtocol* protocol);
+
+// Series of the connection counts under "Unique IP Addresses", "Rejected TCP Connections",
+// "Unacknoledged TCP Connections" and "Empty TCP Connections".
+statsSeries_t* ssNetworkData_getUniqueIPSeries(ssNetworkData* module);
+statsSeries_t* ssNetworkData_getRejectConnSeries(ssNetworkData* module);
+statsSeries_t* ssNetworkData_getUnackConnSeries(ssNetworkData* module);
+statsSeries_t* ssNetworkData_getEmptyConnSeries(ssNetworkData* module);
+
+// The response times of a window, per-bin arrays in time order (all owned).
+struct ssRespTimeData_t {
+  int32_t nowTime;
+  int32_t agoTime;
+  uint32_t numOfBins;
+  uint64_t totalCount;  // connections whose times were added
+  uint32_t* counts;
+  // Window-wide: the largest bin maximum, the smallest minimum of a bin with connections
+  // (kNoMinimumTime when none has), the sum over all bins divided by the total count (0 without).
+  uint32_t srvMax, srvMin, srvAve;
+  uint32_t *srvMaxs, *srvMins, *srvAves;
+  uint32_t netMax, netMin, netAve;
+  uint32_t *netMaxs, *netMins, *netAves;
+};
+ssRespTimeData_t* ssNetworkData_getResponseTimeData(ssNetworkData* module);
+void ssNetworkData_freeResponseTimeData(ssRespTimeData_t* data);
+
+// The current bin's response times as text.
+void ssNetworkData_print(FILE* stream, ssNetworkData* module);
+
+// Console command 1015: the response-time record of the request's server and subset.
+int hcommand_HTTPServerResponseTimeSeries(OB_HTTPAnalysisStats* stats, int socket,
+                                          OB_AEngineTCPRequest* request);

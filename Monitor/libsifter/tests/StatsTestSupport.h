@@ -23,6 +23,7 @@
 
 namespace stats_test {
 
+using corrana_test::SocketPair;
 using corrana_test::wireLine;
 using corrana_test::wireS32;
 using corrana_test::wireU32;
@@ -153,5 +154,57 @@ inline std::string series(const std::string& text, uint32_t n, std::initializer_
   return name(text) + wireS32(static_cast<int32_t>(kAgo + n * kBinSize)) +
          wireS32(static_cast<int32_t>(kAgo)) + wireU32(n) + values(v);
 }
+
+}  // namespace stats_test
+
+namespace stats_test {
+
+using Handler = int (*)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*);
+
+// One window's HTTP statistics over a configuration of two servers and one subset, with the
+// process log open (handlers log their failures), and a handler runner over a socket pair.
+class HandlerTest : public sifter_test::QuitTest {
+ protected:
+  explicit HandlerTest(uint32_t bins = 3) : window_(bins), config_(makeConfig(2, 1)) {}
+  void SetUp() override {
+    QuitTest::SetUp();
+    startLog();
+    stats_ = std::make_unique<OB_HTTPAnalysisStats>(config_.get(), window_.get());
+  }
+  void TearDown() override {
+    stats_.reset();
+    QuitTest::TearDown();
+  }
+
+  OB_HTTPServerStatsModules* modules(int server = 0) { return stats_->servers[server]->modules; }
+
+  // The handler's result and everything it wrote, given the request fields after the header.
+  struct Reply {
+    int result;
+    std::string bytes;
+  };
+  Reply run(Handler handler, const std::string& fields = "", int32_t server = 0,
+            int32_t subset = 0) {
+    SocketPair pair;
+    pair.feed(fields);
+    OB_AEngineTCPRequest r = request(server, subset);
+    int result = handler(stats_.get(), pair.near(), &r);
+    return Reply{result, pair.drain()};
+  }
+  // A handler that must fail: its problem line is logged and nothing is sent.
+  void expectFailure(Handler handler, const char* name, const std::string& fields = "",
+                     int32_t server = 0, int32_t subset = 0) {
+    Reply reply = run(handler, fields, server, subset);
+    EXPECT_EQ(reply.result, -1);
+    EXPECT_EQ(reply.bytes, "");
+    EXPECT_NE(logText().find(std::string(name) + ": Problem getting or sending info."),
+              std::string::npos)
+        << logText();
+  }
+
+  TestWindow window_;
+  std::unique_ptr<OB_AEngineConfig> config_;
+  std::unique_ptr<OB_HTTPAnalysisStats> stats_;
+};
 
 }  // namespace stats_test
