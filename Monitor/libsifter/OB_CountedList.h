@@ -1,108 +1,83 @@
 // A list that counts repeated appends of one object instead of holding it twice: the clients of
-// a resource, each with the number of its requests. Look-up is by identity; a long list keeps an
-// index beside its links, so an append costs the same for the thousandth client as for the first.
+// a resource, each with the number of its requests, first seen first. One exists per resource
+// and per entry point of every module set, and each entry is a (resource, client) pair, so it
+// is kept compact: 16 bytes an entry in one block, plus an index of 8 bytes a slot once the list
+// is long, so an append costs one probe for the thousandth client as for the first. Items are
+// not owned; they are told apart by identity.
 #pragma once
 
-#include <memory>
-#include <unordered_map>
-
-#include "OB_List.h"
-
-template <class T>
-class OB_CountedLink : public OB_Link<T> {
- public:
-  virtual int increment(int n) {
-    count_ += n;
-    return 0;
-  }
-  virtual int decrement(int n) {
-    count_ -= n;
-    return 0;
-  }
-  virtual int getCount() { return count_; }
-  virtual void setCount(int n) { count_ = n; }
-
- private:
-  int count_ = 1;
-};
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 template <class T>
-class OB_CountedList : public OB_List<T> {
+class OB_CountedList {
  public:
-  using Link = typename OB_List<T>::Link;
-  using CountedLink = OB_CountedLink<T>;
-  using OB_List<T>::find;
+  struct Entry {
+    T* item;         // not owned
+    uint32_t count;  // appends of item
+  };
 
-  // Lists up to this long are searched link by link; longer ones through the index.
-  static constexpr int kLinearLimit = 8;
+  // Lists up to this long are searched entry by entry; longer ones through the index.
+  static constexpr size_t kLinearLimit = 8;
 
-  OB_CountedList() = default;
-  // The owner of a counted list never recycles (a spare would bring an old count back).
-  ~OB_CountedList() override { this->clear(); }
-
-  // When item is already listed, its count rises by 1 and its link becomes the cursor; else it
-  // is appended with count 1. 0, or -1 when no link could be had.
-  int append(T* item) override {
-    OB_MutexHold hold(this);
-    OB_Object* root = item;
-    if (CountedLink* known = lookUp(root); known != nullptr) {
-      known->increment(1);
-      this->current_ = known;
+  // When item is already listed its count rises by 1, else it is appended with count 1.
+  // 0.
+  int append(T* item) {
+    if (Entry* known = lookUp(item); known != nullptr) {
+      ++known->count;
       return 0;
     }
-    if (OB_List<T>::append(item) != 0) return -1;
-    CountedLink* added = static_cast<CountedLink*>(this->tail_);
-    added->setCount(1);
-    if (index_ != nullptr) {
-      (*index_)[root] = added;
-    } else if (this->count_ > kLinearLimit) {
-      index_ = std::make_unique<std::unordered_map<OB_Object*, CountedLink*>>();
-      for (Link* at = this->head_; at != nullptr; at = at->getNext())
-        (*index_)[at->getItemObject()] = static_cast<CountedLink*>(at);
+    entries_.push_back(Entry{item, 1});
+    if (entries_.size() > kLinearLimit) {
+      if (slots_.size() < entries_.size() * 2) {
+        rebuild(entries_.size() * 4);
+      } else {
+        place(entries_.size() - 1);
+      }
     }
     return 0;
   }
-
-  int removeCurrent() override {
-    OB_MutexHold hold(this);
-    if (index_ != nullptr && this->current_ != nullptr)
-      index_->erase(this->current_->getItemObject());
-    return OB_List<T>::removeCurrent();
+  // The count of item, 0 when it is not listed.
+  uint32_t countOf(T* item) {
+    Entry* known = lookUp(item);
+    return known != nullptr ? known->count : 0;
   }
-
-  Link* createLink(T* item) override {
-    CountedLink* link = new CountedLink();
-    if (link == nullptr) return nullptr;
-    link->init();
-    link->setItem(item);
-    return link;
-  }
-
-  // The count of the cursor's link, -1 without a cursor.
-  virtual int getCurrentCount() {
-    OB_MutexHold hold(this);
-    auto* link = static_cast<CountedLink*>(this->current_);
-    return link != nullptr ? link->getCount() : -1;
-  }
-
-  // The count of item, 0 when it is not listed. The cursor does not move.
-  int countOf(T* item) {
-    OB_MutexHold hold(this);
-    CountedLink* link = lookUp(item);
-    return link != nullptr ? link->getCount() : 0;
-  }
+  int getCount() const { return static_cast<int>(entries_.size()); }
+  // The entries, first seen first.
+  const std::vector<Entry>& entries() const { return entries_; }
 
  private:
-  CountedLink* lookUp(OB_Object* root) {
-    if (index_ != nullptr) {
-      auto found = index_->find(root);
-      return found != index_->end() ? found->second : nullptr;
+  size_t slotOf(const T* item) const {
+    const auto bits = reinterpret_cast<uintptr_t>(item);
+    return static_cast<size_t>((bits >> 4) * 0x9E3779B97F4A7C15ull) & (slots_.size() - 1);
+  }
+  Entry* lookUp(T* item) {
+    if (slots_.empty()) {
+      // The newest client is the likeliest to come again.
+      for (size_t i = entries_.size(); i-- > 0;)
+        if (entries_[i].item == item) return &entries_[i];
+      return nullptr;
     }
-    // The newest client is the likeliest to come again.
-    for (Link* at = this->tail_; at != nullptr; at = at->getPrev())
-      if (at->getItemObject() == root) return static_cast<CountedLink*>(at);
-    return nullptr;
+    for (size_t slot = slotOf(item);; slot = (slot + 1) & (slots_.size() - 1)) {
+      const uint32_t at = slots_[slot];
+      if (at == 0) return nullptr;
+      if (entries_[at - 1].item == item) return &entries_[at - 1];
+    }
+  }
+  // Puts entry index into the index (open addressing; slot value index + 1, 0 free).
+  void place(size_t index) {
+    size_t slot = slotOf(entries_[index].item);
+    while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
+    slots_[slot] = static_cast<uint32_t>(index + 1);
+  }
+  void rebuild(size_t atLeast) {
+    size_t size = 16;
+    while (size < atLeast) size *= 2;
+    slots_.assign(size, 0);
+    for (size_t i = 0; i < entries_.size(); ++i) place(i);
   }
 
-  std::unique_ptr<std::unordered_map<OB_Object*, CountedLink*>> index_;
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> slots_;  // empty while the list is short; a power of two in size
 };

@@ -94,8 +94,11 @@ OB_IPTrackerHash* OB_HTTPServerStats::countConnection(httpNetInfo_t* info,
   OB_IPTrackerHash* client = nullptr;
   // The resources step adds one per transaction, so the connection itself adds nothing.
   info->isNewClientIP = ipTracker->procAddress(protocol->xTime(), 0, &protocol->clientIP, &client);
-  for (uint16_t i = 0; i < numXSubsets; ++i)
+  ssNetworkData_procPO(&modules->networkData, info, protocol);
+  for (uint16_t i = 0; i < numXSubsets; ++i) {
     subsetHolds[i] = XSubset_isMatch(&xSubsets[i], &protocol->clientIP) != 0;
+    if (subsetHolds[i]) ssNetworkData_procPO(&xModules[i]->networkData, info, protocol);
+  }
   return client;
 }
 

@@ -52,6 +52,7 @@ OB_IPTracker::OB_IPTracker(OB_IndexChanger* window_)
 
 OB_IPTracker::~OB_IPTracker() {
   OB_Log::debug("ipTracker_free()\n");
+  byAddress.clear();
   clear();
   domainCounters.clear();
 }
@@ -74,13 +75,8 @@ void OB_IPTracker::notePathCapReached(uint32_t address) {
 }
 
 OB_IPTrackerHash* OB_IPTracker::findRecord(uint32_t address) {
-  OB_MutexHold hold(this);
-  for (OB_Link<OB_IPTrackerHash>* at = getChain(static_cast<int>(address % kBuckets));
-       at != nullptr; at = at->getNext()) {
-    OB_IPTrackerHash* record = at->getItem();
-    if (record != nullptr && record->address == address) return record;
-  }
-  return nullptr;
+  auto found = byAddress.find(address);
+  return found != byAddress.end() ? found->second : nullptr;
 }
 
 int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* address,
@@ -108,6 +104,7 @@ int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* ad
     }
     record->domainCounter = counter;
     insert(record, static_cast<int>(*address % kBuckets));
+    byAddress[*address] = record;
   }
   const int bin = window->calcIndex(&time);
   if (bin >= 0) record->domainCounter->addAt(static_cast<uint32_t>(bin), 1);

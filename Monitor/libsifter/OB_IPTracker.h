@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <unordered_map>
 
 #include "OB_Array.h"
 #include "OB_Key.h"
@@ -125,5 +126,8 @@ class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_O
   OB_IndexChanger* window;  // not owned
   uint32_t addressCount = 0;
   OB_NamedList<OB_CountArray> domainCounters;  // owning
+  // The records by address, beside the table's chains (which keep the walk order of the
+  // queries), so a connection finds its client in one probe.
+  std::unordered_map<uint32_t, OB_IPTrackerHash*> byAddress;
   bool pathCapLogged = false;
 };

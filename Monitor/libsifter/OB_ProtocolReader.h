@@ -80,14 +80,19 @@ class OB_ProtocolReader : public virtual OB_Stats,
   uint32_t getReplayNow() const { return replayNow; }
 
  protected:
-  // One replay step on the reader's own thread, wholly under the reader's lock, so a window move
-  // never changes the files or bounds in the middle of a step. Records in [agoTime, nowTime) are
-  // analysed; in the file still being written only those before startTime, since the live road
+  // One replay step (a few records) on the reader's own thread, wholly under the reader's lock,
+  // so a window move never changes the files or bounds in the middle of a step. Records in
+  // [agoTime, nowTime) are analysed; in the file still being written only those before startTime, since the live road
   // hands the reader everything that finishes after it started. The replay ends past the
   // window's end or at the end of what that file holds. 0.
   int doTask() override;
 
  private:
+  // Records replayed in one step at most.
+  static constexpr int kRecordsPerStep = 64;
+  // Replays the next record; -1 when the step should end (stopped, caught up, or no record now).
+  int replayOne();
+
   const char* protocolName;  // not owned
   uint32_t startTime = 0;    // under the lock
   uint32_t replayCount = 0;  // under the lock

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "OB_IPTracker.h"
 #include "OB_Log.h"
@@ -27,17 +28,15 @@ int OB_RefererErrCounterLink::compare(OB_Compare* other, int /*how*/) {
   return 0;
 }
 
-OB_ResourceCounterLink::OB_ResourceCounterLink() : clients(new OB_ClientList()) {
-  if (clients == nullptr) OB_Log::quit("addCounter: Not enough memory");
+OB_ResourceCounterLink::OB_ResourceCounterLink() {
   setItem(this);
   setKey(0xFFFFFFFFu);
 }
 
 OB_ResourceCounterLink::~OB_ResourceCounterLink() {
-  obRelease(clients);
   obRelease(refererErrors);
   obRelease(entryPointCounts);
-  obRelease(entryPointClients);
+  delete entryPointClients;
 }
 
 int OB_ResourceCounterLink::processRefererError(const char* referer, uint32_t bin,
@@ -71,7 +70,7 @@ int OB_ResourceCounterLink::processRefererError(const char* referer, uint32_t bi
 int OB_ResourceCounterLink::recordEntryPoint(uint32_t bin, OB_IPTrackerHash* client) {
   if (entryPointCounts == nullptr) {
     entryPointCounts = new OB_CountArray(getMaxLength(), 8);
-    entryPointClients = new OB_ClientList();
+    entryPointClients = new (std::nothrow) OB_ClientList();
     if (entryPointCounts == nullptr || entryPointClients == nullptr)
       OB_Log::quit("addCounter: Not enough memory");
   }

@@ -12,6 +12,7 @@
 #include "OB_CountedList.h"
 #include "OB_Key.h"
 #include "OB_Link.h"
+#include "OB_List.h"
 #include "OB_Resource.h"
 
 class OB_IPTrackerHash;
@@ -80,7 +81,7 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   // Null until the first entry point.
   virtual OB_ClientList* getEntryPointClients() { return entryPointClients; }
   virtual OB_CountArray* getEntryPointCounts() { return entryPointCounts; }
-  OB_ClientList* getClients() { return clients; }
+  OB_ClientList* getClients() { return &clients; }
   // Null until the first referer error; owned, owner and intrusive.
   OB_List<OB_RefererErrCounterLink>* getRefererErrors() { return refererErrors; }
   // The sum of the totals of every referer-error counter (0 without any).
@@ -93,8 +94,8 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   int print(FILE* stream) override { return OB_CountArray::print(stream); }
 
  private:
-  OB_ClientList* clients = nullptr;                                 // owned
-  OB_List<OB_RefererErrCounterLink>* refererErrors = nullptr;       // owned
-  OB_CountArray* entryPointCounts = nullptr;                        // owned
-  OB_ClientList* entryPointClients = nullptr;                       // owned
+  OB_ClientList clients;
+  OB_List<OB_RefererErrCounterLink>* refererErrors = nullptr;  // owned
+  OB_CountArray* entryPointCounts = nullptr;                   // owned
+  OB_ClientList* entryPointClients = nullptr;                  // owned
 };

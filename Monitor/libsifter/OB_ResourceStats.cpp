@@ -58,14 +58,35 @@ OB_ResourceStats::~OB_ResourceStats() {
   clear();
 }
 
+uint64_t OB_ResourceStats::pairHash(const char* uri, const char* mime) {
+  uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
+  for (const char* c = uri; *c != '\0'; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
+  h = (h ^ 0xFF) * 0x100000001B3ull;  // no byte of a text: "a" + "b/c" differs from "ab" + "/c"
+  for (const char* c = mime; *c != '\0'; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
+  return h;
+}
+
+void OB_ResourceStats::index(uint64_t hash, OB_ResourceCounterLink* counter) {
+  if ((indexed + 1) * 2 > slots.size()) {
+    std::vector<Slot> old(slots.size() < 64 ? 64 : slots.size() * 2, Slot{0, nullptr});
+    old.swap(slots);
+    indexed = 0;
+    for (const Slot& slot : old)
+      if (slot.counter != nullptr) index(slot.hash, slot.counter);
+  }
+  size_t at = static_cast<size_t>(hash) & (slots.size() - 1);
+  while (slots[at].counter != nullptr) at = (at + 1) & (slots.size() - 1);
+  slots[at] = Slot{hash, counter};
+  ++indexed;
+}
+
 OB_ResourceCounterLink* OB_ResourceStats::findCounter(const char* uri, const char* mime) {
-  uint16_t length = 0;
-  const uint16_t bucket = hashName(uri, kBuckets, &length);
-  for (auto* at = getChain(bucket); at != nullptr; at = at->getNext()) {
-    OB_ResourceCounterLink* counter = at->getItem();
-    if (counter == nullptr) continue;
-    const char* resource = counter->getResource();
-    if (strncmp(resource, uri, length) == 0 && resource[length] == '\0' &&
+  if (uri == nullptr || mime == nullptr || slots.empty()) return nullptr;
+  const uint64_t hash = pairHash(uri, mime);
+  for (size_t at = static_cast<size_t>(hash) & (slots.size() - 1); slots[at].counter != nullptr;
+       at = (at + 1) & (slots.size() - 1)) {
+    OB_ResourceCounterLink* counter = slots[at].counter;
+    if (slots[at].hash == hash && strcmp(counter->getResource(), uri) == 0 &&
         strcmp(counter->getMimeType(), mime) == 0)
       return counter;
   }
@@ -85,6 +106,7 @@ OB_ResourceCounterLink* OB_ResourceStats::addCounter(uint16_t bucket, const char
   counter->setResource(resource);
   counter->setMimeType(type);
   if (insert(counter, bucket) != 0) OB_Log::quit("addCounter: Not enough memory");
+  index(pairHash(resource, type), counter);
   return counter;
 }
 
@@ -204,16 +226,13 @@ int OB_ResourceStats::print(FILE* stream) {
             entries != nullptr ? entries->getCount() : 0);
     uint64_t clientSum = 0, entrySum = 0;
     auto printClients = [stream](OB_ClientList* from, uint64_t* sum) {
-      OB_MutexHold hold(from);
-      from->first();
-      for (auto* at = from->getCurrentLink(); at != nullptr; at = at->getNext()) {
-        auto* link = static_cast<OB_CountedLink<OB_IPTrackerHash>*>(at);
-        OB_IPTrackerHash* client = link->getItem();
+      for (const auto& entry : from->entries()) {
         char text[16];
-        fprintf(stream, "%d %s counter:%d %u\n", link->getCount(),
+        OB_IPTrackerHash* client = entry.item;
+        fprintf(stream, "%u %s counter:%u %u\n", entry.count,
                 OB_Tools::IPAddressString(client != nullptr ? client->address : 0, text),
-                link->getCount(), client != nullptr ? client->count : 0);
-        *sum += static_cast<uint64_t>(link->getCount());
+                entry.count, client != nullptr ? client->count : 0);
+        *sum += entry.count;
       }
     };
     printClients(clients, &clientSum);

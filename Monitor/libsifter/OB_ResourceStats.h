@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "OB_LinkedHash.h"
 #include "OB_List.h"
@@ -77,7 +78,19 @@ class OB_ResourceStats : public OB_LinkedHash<OB_ResourceCounterLink>,
   void setTracksClients(int on) { tracksClients = on; }
 
  private:
+  // One counter of the look-up index: the hash of its (URI, MIME type) and the counter.
+  struct Slot {
+    uint64_t hash;
+    OB_ResourceCounterLink* counter;  // null: free; owned by the table
+  };
+  static uint64_t pairHash(const char* uri, const char* mime);
+  void index(uint64_t hash, OB_ResourceCounterLink* counter);
+
   OB_IndexChanger* window;  // not owned
+  // The counters by pair hash (open addressing, at most half full), so a transaction costs one
+  // hash of its URI and one probe; the table's chains keep the order the breakdowns walk.
+  std::vector<Slot> slots;
+  size_t indexed = 0;
   uint32_t numOfBins;
   int pathTracking = 1;
   int tracksClients;

@@ -42,21 +42,20 @@ TEST(OB_ResourceCounterLinkTest, ClientListsCountRepeatsOnceEachAtAnyLength) {
   list.append(clients[0]);
   list.append(clients[0]);
   EXPECT_EQ(list.getCount(), 1);
-  EXPECT_EQ(list.getCurrentCount(), 2);
-  // Past the length searched link by link, the index must agree with the links.
+  EXPECT_EQ(list.countOf(clients[0]), 2u);
+  // Past the length searched entry by entry, the index must agree with the entries.
   for (OB_IPTrackerHash* client : clients) list.append(client);
   for (int i = 0; i < 40; i += 3) list.append(clients[i]);
   EXPECT_EQ(list.getCount(), 40);
-  EXPECT_EQ(list.countOf(clients[0]), 4);
-  EXPECT_EQ(list.countOf(clients[3]), 2);
-  EXPECT_EQ(list.countOf(clients[1]), 1);
-  // First seen stays first.
-  EXPECT_EQ(list.first(), clients[0]);
-  list.remove(clients[3]);
-  EXPECT_EQ(list.countOf(clients[3]), 0);
-  list.append(clients[3]);
-  EXPECT_EQ(list.countOf(clients[3]), 1);
-  list.clear();
+  EXPECT_EQ(list.countOf(clients[0]), 4u);
+  EXPECT_EQ(list.countOf(clients[3]), 2u);
+  EXPECT_EQ(list.countOf(clients[1]), 1u);
+  OB_IPTrackerHash* stranger = new OB_IPTrackerHash();
+  EXPECT_EQ(list.countOf(stranger), 0u);
+  // First seen stays first, and every entry is listed once.
+  ASSERT_EQ(list.entries().size(), 40u);
+  for (size_t i = 0; i < 40; ++i) EXPECT_EQ(list.entries()[i].item, clients[i]);
+  stranger->release();
   for (OB_IPTrackerHash* client : clients) client->release();
 }
 
@@ -69,7 +68,7 @@ TEST(OB_ResourceCounterLinkTest, EntryPointsAreMadeOnFirstUse) {
   counter->recordEntryPoint(2, client);
   EXPECT_EQ(counter->getEntryPointCounts()->getAt(2), 2u);
   EXPECT_EQ(counter->getEntryPointCounts()->getMaxLength(), 4u);
-  EXPECT_EQ(counter->getEntryPointClients()->countOf(client), 2);
+  EXPECT_EQ(counter->getEntryPointClients()->countOf(client), 2u);
   counter->release();
   client->release();
 }

@@ -117,7 +117,7 @@ TEST_F(OB_ResourceStatsTest, ClientsAreCountedOnceEachWithTheirRequests) {
   serve(a, 3, "/pic", "image/gif");
   OB_ClientList* clients = stats->findCounter("/", "text/html")->getClients();
   EXPECT_EQ(clients->getCount(), 2);
-  EXPECT_EQ(clients->countOf(a), 2);
+  EXPECT_EQ(clients->countOf(a), 2u);
   EXPECT_EQ(a->count, 3u);
   EXPECT_EQ(a->pageCount, 2u);
   ASSERT_NE(a->getPath(), nullptr);
@@ -131,7 +131,7 @@ TEST_F(OB_ResourceStatsTest, ASubsetsSetListsClientsButLeavesTheTrackerAlone) {
   make(0);
   OB_IPTrackerHash* a = client(ip(10, 0, 0, 1));
   serve(a, 0, "/", "text/html");
-  EXPECT_EQ(stats->findCounter("/", "text/html")->getClients()->countOf(a), 1);
+  EXPECT_EQ(stats->findCounter("/", "text/html")->getClients()->countOf(a), 1u);
   EXPECT_EQ(a->count, 0u);
   EXPECT_EQ(a->pageCount, 0u);
   EXPECT_EQ(a->getPath(), nullptr);
