@@ -21,8 +21,12 @@ const char* const kAgents[] = {
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 Chrome/120.0 Safari/537.36",
     "Mozilla/5.0 (Macintosh; Intel Mac OS X 13_5) AppleWebKit/605.1.15 Version/16.6 Safari",
     "curl/7.88.1", "Wget/1.21.3", "Googlebot/2.1 (+http://www.google.com/bot.html)"};
-const char* const kReferers[] = {"", "http://www.example.com/", "http://search.example.net/q",
-                                 "http://news.example.org/today", "http://10.0.0.80/index.html"};
+// Most requests come from the site's own pages; a visit begins without a referer or from another
+// site.
+const char* const kInternalReferers[] = {"http://www.example.com/", "http://www.example.com/news",
+                                         "http://www.example.com/section3/item3.html"};
+const char* const kExternalReferers[] = {"", "http://search.example.net/q?w=corrana",
+                                         "http://news.example.org/today"};
 
 }  // namespace
 
@@ -70,7 +74,8 @@ bool SyntheticTraffic::next(OB_HTTPProtocol* protocol) {
     xact->req_request_uri = uris_[uri].c_str();
     xact->req_http_vers = "1.1";
     xact->req_host = "www.example.com";
-    xact->req_referer = kReferers[percent(random_) % (sizeof kReferers / sizeof kReferers[0])];
+    const uint32_t from = percent(random_);
+    xact->req_referer = from < 75 ? kInternalReferers[from % 3] : kExternalReferers[from % 3];
     xact->req_user_agent = agent;
     const uint32_t status = percent(random_);
     xact->res_http_vers = "1.1";

@@ -230,14 +230,15 @@ int main(int argc, char** argv) {
   const double cpu = cpuSeconds() - cpuBefore;
   const long rssAfter = statusKB("VmRSS");
 
-  OB_ResourceStats* resources = reader->servers[0]->modules->resourceStats;
-  OB_IPTracker* tracker = reader->servers[0]->ipTracker;
   // Every client lies in the one network group, so it saw every transaction.
   const uint64_t counted = stats_sum(reader->netGroups[0]->xData->all, window->getNumOfBins());
   const double rate = counted / wall;
   printf("replayed %u connections, %llu transactions in %.3f s wall, %.3f s CPU: %.0f "
          "transactions/s\n",
          reader->getReplayCount(), static_cast<unsigned long long>(counted), wall, cpu, rate);
+  fflush(stdout);
+  OB_ResourceStats* resources = reader->servers[0]->modules->resourceStats;
+  OB_IPTracker* tracker = reader->servers[0]->ipTracker;
   printf("distinct: %d resources (server A), %u clients (server A); statistics memory %.1f MB, "
          "peak %.1f MB\n",
          resources->getCount(), tracker->getAddressCount(), (rssAfter - rssBefore) / 1024.0,
