@@ -42,5 +42,7 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /
                                                                 OB_HTTPXact* xact,
                                                                 OB_IPTrackerHash* trackerEntry) {
   if (!built_ || info == nullptr || protocol == nullptr || xact == nullptr) return;
+  ssHitData_procX(&hitData, info, protocol, xact);
+  ssErrorData_procX(&errorData, info, protocol, xact);
   resourceStats->processTransaction(info, protocol, xact, trackerEntry);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ConsoleClient.h"
 #include "OB_AEngineConfig.h"
@@ -188,8 +189,18 @@ class HandlerTest : public sifter_test::QuitTest {
     SocketPair pair;
     pair.feed(fields);
     OB_AEngineTCPRequest r = request(server, subset);
+    // Read while the handler writes: a long reply would fill the socket's buffer.
+    std::string bytes;
+    std::thread reader([&] {
+      char chunk[65536];
+      ssize_t got;
+      while ((got = read(pair.far(), chunk, sizeof chunk)) > 0)
+        bytes.append(chunk, static_cast<size_t>(got));
+    });
     int result = handler(stats_.get(), pair.near(), &r);
-    return Reply{result, pair.drain()};
+    shutdown(pair.near(), SHUT_WR);
+    reader.join();
+    return Reply{result, bytes};
   }
   // A handler that must fail: its problem line is logged and nothing is sent.
   void expectFailure(Handler handler, const char* name, const std::string& fields = "",
