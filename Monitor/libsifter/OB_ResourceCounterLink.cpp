@@ -37,6 +37,18 @@ OB_ResourceCounterLink::~OB_ResourceCounterLink() {
   obRelease(refererErrors);
   obRelease(entryPointCounts);
   delete entryPointClients;
+  free(ownNames[0]);
+  free(ownNames[1]);
+}
+
+void OB_ResourceCounterLink::setOwnNames(const char* uri, const char* mime) {
+  free(ownNames[0]);
+  free(ownNames[1]);
+  ownNames[0] = OB_Tools::strdup(uri != nullptr ? uri : "");
+  ownNames[1] = OB_Tools::strdup(mime != nullptr ? mime : "");
+  if (ownNames[0] == nullptr || ownNames[1] == nullptr) OB_Log::quit("addCounter: Not enough memory");
+  setResource(ownNames[0]);
+  setMimeType(ownNames[1]);
 }
 
 int OB_ResourceCounterLink::processRefererError(const char* referer, uint32_t bin,

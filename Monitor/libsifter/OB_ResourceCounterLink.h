@@ -86,6 +86,9 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   OB_List<OB_RefererErrCounterLink>* getRefererErrors() { return refererErrors; }
   // The sum of the totals of every referer-error counter (0 without any).
   uint64_t refererErrorTotal();
+  // Names the counter with copies of its own, freed with it, for use without the engine's name
+  // tables.
+  void setOwnNames(const char* uri, const char* mime);
 
   // -1 when other is no resource counter; else 1 when other's referer-error sum is the larger,
   // -1 when the smaller, 0 when equal (an ascending sort puts the larger sum first).
@@ -98,4 +101,5 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   OB_List<OB_RefererErrCounterLink>* refererErrors = nullptr;  // owned
   OB_CountArray* entryPointCounts = nullptr;                   // owned
   OB_ClientList* entryPointClients = nullptr;                  // owned
+  char* ownNames[2] = {nullptr, nullptr};                      // owned (C heap) when set
 };

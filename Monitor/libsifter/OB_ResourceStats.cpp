@@ -98,15 +98,17 @@ OB_ResourceCounterLink* OB_ResourceStats::addCounter(uint16_t bucket, const char
   auto* counter = new OB_ResourceCounterLink();
   if (counter == nullptr) OB_Log::quit("addCounter: Not enough memory");
   counter->setMaxLength(numOfBins);
-  // Without the engine's tables (a tool that made none) the texts could not outlive the
-  // transaction, so the counter is not made.
   const char* resource = AnalysisHash_internName(getResourceHash(), uri);
   const char* type = AnalysisHash_internName(getMimeTypeHash(), mime);
-  if (resource == nullptr || type == nullptr) OB_Log::quit("addCounter: no name tables");
-  counter->setResource(resource);
-  counter->setMimeType(type);
+  if (resource != nullptr && type != nullptr) {
+    counter->setResource(resource);
+    counter->setMimeType(type);
+  } else {
+    // No name tables (a tool or test that made none): the counter keeps copies of its own.
+    counter->setOwnNames(uri, mime);
+  }
   if (insert(counter, bucket) != 0) OB_Log::quit("addCounter: Not enough memory");
-  index(pairHash(resource, type), counter);
+  index(pairHash(counter->getResource(), counter->getMimeType()), counter);
   return counter;
 }
 

@@ -44,33 +44,40 @@ bool isError(const std::string& code) {
   return !(code == "200" || code == "201" || code == "202" || code == "203" || code == "304");
 }
 
+// One tshark pass: the SYNs (a row without request or response fields) come before the
+// requests of their stream.
 Expected readWithTshark(const std::string& path) {
   Expected view;
   std::set<std::string> opened;
-  for (const auto& row : tsharkFields(path, "tcp.flags.syn==1 and tcp.flags.ack==0",
-                                      "-e tcp.stream"))
-    if (!row.empty()) opened.insert(row[0]);
-  for (const auto& row : tsharkFields(path, "http.request",
+  for (const auto& row : tsharkFields(path, "http or (tcp.flags.syn==1 and tcp.flags.ack==0)",
                                       "-e tcp.stream -e ip.dst -e tcp.dstport "
-                                      "-e http.request.method -e http.request.version")) {
-    if (row.size() < 5 || opened.count(row[0]) == 0) continue;
-    if (row[4].empty()) {
-      ++view.requestsWithoutVersion;
+                                      "-e http.request.method -e http.request.version "
+                                      "-e http.response.code -e http.content_type")) {
+    if (row.size() < 7) continue;
+    const std::string& stream = row[0];
+    const std::string& method = row[3];
+    const std::string& code = row[5];
+    if (method.empty() && code.empty()) {
+      opened.insert(stream);
       continue;
     }
-    view.servers.insert({corrana_test::ipv4Address(row[1].c_str()),
-                         static_cast<uint16_t>(atoi(row[2].c_str()))});
-    ++view.requests;
-    ++view.methods[row[3]];
-  }
-  for (const auto& row : tsharkFields(path, "http.response",
-                                      "-e tcp.stream -e http.response.code -e http.content_type")) {
-    if (row.size() < 2 || opened.count(row[0]) == 0) continue;
-    if (isError(row[1])) ++view.errors;
-    if (row.size() > 2 && !row[2].empty()) {
-      std::string type = row[2].substr(0, row[2].find(';'));
-      while (!type.empty() && type.back() == ' ') type.pop_back();
-      ++view.types[type];
+    if (opened.count(stream) == 0) continue;
+    if (!method.empty()) {
+      if (row[4].empty()) {
+        ++view.requestsWithoutVersion;
+        continue;
+      }
+      view.servers.insert({corrana_test::ipv4Address(row[1].c_str()),
+                           static_cast<uint16_t>(atoi(row[2].c_str()))});
+      ++view.requests;
+      ++view.methods[method];
+    } else {
+      if (isError(code)) ++view.errors;
+      if (!row[6].empty()) {
+        std::string type = row[6].substr(0, row[6].find(';'));
+        while (!type.empty() && type.back() == ' ') type.pop_back();
+        ++view.types[type];
+      }
     }
   }
   return view;
