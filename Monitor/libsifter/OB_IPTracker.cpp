@@ -52,7 +52,6 @@ OB_IPTracker::OB_IPTracker(OB_IndexChanger* window_)
 
 OB_IPTracker::~OB_IPTracker() {
   OB_Log::debug("ipTracker_free()\n");
-  byAddress.clear();
   clear();
   domainCounters.clear();
 }
@@ -72,6 +71,21 @@ void OB_IPTracker::notePathCapReached(uint32_t address) {
   char text[16];
   OB_Log::log("ipTracker: the path of %s reached %zu pages; older pages are dropped\n",
               OB_Tools::IPAddressString(address, text), OB_IPTrackerHash::kMaxPathNodes);
+}
+
+int OB_IPTracker::remove(OB_IPTrackerHash* record) {
+  OB_MutexHold hold(this);
+  if (record == nullptr) return -1;
+  const uint32_t address = record->address;
+  if (OB_LinkedHash<OB_IPTrackerHash>::remove(record) != 0) return -1;
+  byAddress.erase(address);
+  return 0;
+}
+
+int OB_IPTracker::clear() {
+  OB_MutexHold hold(this);
+  byAddress.clear();
+  return OB_LinkedHash<OB_IPTrackerHash>::clear();
 }
 
 OB_IPTrackerHash* OB_IPTracker::findRecord(uint32_t address) {

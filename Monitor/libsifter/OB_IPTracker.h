@@ -111,6 +111,9 @@ class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_O
   OB_NamedList<OB_CountArray>* getDomainCounters() { return &domainCounters; }
   // The record of address, or null.
   OB_IPTrackerHash* findRecord(uint32_t address);
+  // The table's own removals, keeping the address index in step.
+  int remove(OB_IPTrackerHash* record) override;
+  int clear() override;
   // A path reached its cap: logged once per tracker.
   void notePathCapReached(uint32_t address);
 

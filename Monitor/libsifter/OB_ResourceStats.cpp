@@ -80,6 +80,24 @@ void OB_ResourceStats::index(uint64_t hash, OB_ResourceCounterLink* counter) {
   ++indexed;
 }
 
+int OB_ResourceStats::remove(OB_ResourceCounterLink* counter) {
+  OB_MutexHold hold(this);
+  if (OB_LinkedHash<OB_ResourceCounterLink>::remove(counter) != 0) return -1;
+  slots.clear();
+  indexed = 0;
+  eachCounter(this, [this](OB_ResourceCounterLink* kept) {
+    index(pairHash(kept->getResource(), kept->getMimeType()), kept);
+  });
+  return 0;
+}
+
+int OB_ResourceStats::clear() {
+  OB_MutexHold hold(this);
+  slots.clear();
+  indexed = 0;
+  return OB_LinkedHash<OB_ResourceCounterLink>::clear();
+}
+
 OB_ResourceCounterLink* OB_ResourceStats::findCounter(const char* uri, const char* mime) {
   if (uri == nullptr || mime == nullptr || slots.empty()) return nullptr;
   const uint64_t hash = pairHash(uri, mime);

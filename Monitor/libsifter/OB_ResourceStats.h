@@ -73,6 +73,10 @@ class OB_ResourceStats : public OB_LinkedHash<OB_ResourceCounterLink>,
   // The counter of exactly (uri, mime), or null.
   OB_ResourceCounterLink* findCounter(const char* uri, const char* mime);
 
+  // The table's own removals, keeping the look-up index in step.
+  int remove(OB_ResourceCounterLink* counter) override;
+  int clear() override;
+
   int print(FILE* stream) override;
   int getPathTracking() const { return pathTracking; }
   void setTracksClients(int on) { tracksClients = on; }
