@@ -67,6 +67,20 @@ TEST_F(OB_IPTrackerTest, AKnownAddressAddsItsAmountAndCountsItsDomainAgain) {
   EXPECT_EQ(stats_test::lookupCount(), 1);
 }
 
+TEST_F(OB_IPTrackerTest, ARemovedAddressIsNewAgain) {
+  OB_IPTrackerHash* record = nullptr;
+  const uint32_t address = ip(10, 0, 0, 1);
+  tracker->procAddress(kAgo, 1, &address, &record);
+  seen(ip(10, 0, 0, 2));
+  EXPECT_EQ(tracker->remove(record), 0);
+  EXPECT_EQ(tracker->findRecord(address), nullptr);
+  EXPECT_NE(tracker->findRecord(ip(10, 0, 0, 2)), nullptr);
+  EXPECT_EQ(seen(address), 1u);
+  tracker->clear();
+  EXPECT_EQ(tracker->findRecord(ip(10, 0, 0, 2)), nullptr);
+  EXPECT_EQ(tracker->getCount(), 0);
+}
+
 TEST_F(OB_IPTrackerTest, NamesWithoutATopLevelDomainCountAsUnresolved) {
   seen(ip(10, 0, 0, 3));  // no dot
   seen(ip(10, 0, 0, 4));  // ends in a dot

@@ -107,6 +107,20 @@ TEST_F(OB_ResourceStatsTest, OneUriWithTwoMimeTypesIsTwoResourcesWithTheirOwnSer
             stats->findCounter("/logo", "text/html")->getResource());
 }
 
+TEST_F(OB_ResourceStatsTest, LookUpsFollowTheTablesOwnRemovals) {
+  make();
+  OB_IPTrackerHash* a = client(ip(10, 0, 0, 1));
+  for (int i = 0; i < 100; ++i) serve(a, 0, ("/" + std::to_string(i)).c_str(), "text/html");
+  EXPECT_EQ(stats->remove(stats->findCounter("/7", "text/html")), 0);
+  EXPECT_EQ(stats->findCounter("/7", "text/html"), nullptr);
+  for (int i = 0; i < 100; ++i)
+    if (i != 7) EXPECT_NE(stats->findCounter(("/" + std::to_string(i)).c_str(), "text/html"), nullptr);
+  serve(a, 1, "/7", "text/html");
+  EXPECT_EQ(stats->findCounter("/7", "text/html")->getTotal(), 1u);
+  stats->clear();
+  EXPECT_EQ(stats->findCounter("/8", "text/html"), nullptr);
+}
+
 TEST_F(OB_ResourceStatsTest, ClientsAreCountedOnceEachWithTheirRequests) {
   make();
   OB_IPTrackerHash* a = client(ip(10, 0, 0, 1));
