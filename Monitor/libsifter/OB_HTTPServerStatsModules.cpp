@@ -1,8 +1,14 @@
 #include "OB_HTTPServerStatsModules.h"
 
+#include <cstring>
+
+#include "AnalysisHash.h"
+#include "OB_HTTPAnalysisStats.h"
+#include "OB_HTTPProtocol.h"
 #include "OB_IndexChanger.h"
 #include "OB_Log.h"
 #include "OB_ResourceStats.h"
+#include "OB_Tools.h"
 
 OB_HTTPServerStatsModules::~OB_HTTPServerStatsModules() { OB_HTTPServerStatsModules::reset(); }
 
@@ -36,7 +42,7 @@ int OB_HTTPServerStatsModules::reset() {
   return 0;
 }
 
-void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /*server*/,
+void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* server,
                                                                 httpNetInfo_t* info,
                                                                 OB_HTTPProtocol* protocol,
                                                                 OB_HTTPXact* xact,
@@ -45,4 +51,21 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* /
   ssHitData_procX(&hitData, info, protocol, xact);
   ssErrorData_procX(&errorData, info, protocol, xact);
   resourceStats->processTransaction(info, protocol, xact, trackerEntry);
+  ssReferersSeenData_procX(&referersSeenData, info, protocol, xact, server);
+  ssUserAgentData_procX(&userAgentData, info, protocol, xact);
+  ssDomainsSeenData_procX(&domainsSeenData, info->windowIndex, clientName(protocol->clientIP));
+}
+
+const char* OB_HTTPServerStatsModules::clientName(uint32_t address) {
+  if (nameKnown_ && address == lastClient_) return lastName_;
+  const char* name = AnalysisHash_getDomainName(address);
+  if (name != nullptr) {
+    std::strncpy(lastName_, name, sizeof lastName_ - 1);
+    lastName_[sizeof lastName_ - 1] = '\0';
+  } else {
+    OB_Tools::IPAddressString(address, lastName_);
+  }
+  lastClient_ = address;
+  nameKnown_ = true;
+  return lastName_;
 }

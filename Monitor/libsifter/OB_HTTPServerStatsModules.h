@@ -40,7 +40,9 @@ class OB_HTTPServerStatsModules : public virtual OB_Object {
   // One transaction of a connection the server counts, through the per-transaction steps in
   // order: hits, errors, resources served, referers, user agents, client domains. The
   // connection's network step is the server statistics' own call, once per connection.
-  // trackerEntry is the client's record in the server's IP tracker (may be null).
+  // trackerEntry is the client's record in the server's IP tracker (may be null). The client's
+  // domain is that of its name in the domain-name cache while the cache exists (names are
+  // resolved), else the client counts as unresolved.
   virtual void procX4allHTTPServerStatsModules(OB_HTTPServer* server, httpNetInfo_t* info,
                                                OB_HTTPProtocol* protocol, OB_HTTPXact* xact,
                                                OB_IPTrackerHash* trackerEntry);
@@ -55,5 +57,12 @@ class OB_HTTPServerStatsModules : public virtual OB_Object {
   ssUserAgentData userAgentData = {};
 
  private:
+  // The client name of the last transaction's connection: a connection's transactions arrive
+  // together, so a name costs one cache look-up per connection.
+  const char* clientName(uint32_t address);
+
   bool built_ = false;
+  bool nameKnown_ = false;
+  uint32_t lastClient_ = 0;
+  char lastName_[256] = {};
 };

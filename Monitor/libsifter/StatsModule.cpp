@@ -101,8 +101,7 @@ statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name) 
     return found != list->index->map.end() ? found->second : nullptr;
   }
   for (statsCounter_t* entry = list->head; entry != nullptr; entry = entry->next)
-    if (entry->length == name.size() && std::memcmp(entry->name, name.data(), name.size()) == 0)
-      return entry;
+    if (std::string_view(entry->name, entry->length) == name) return entry;
   return nullptr;
 }
 
@@ -153,7 +152,7 @@ uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
 
 std::string_view stats_firstToken(std::string_view text, const char* delimiters) {
   const size_t begin = text.find_first_not_of(delimiters);
-  if (begin == std::string_view::npos) return {};
+  if (begin == std::string_view::npos) return text.substr(text.size());
   const size_t end = text.find_first_of(delimiters, begin);
   return text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
 }
@@ -209,6 +208,17 @@ void stats_sortBreakdown(statsBreakdown_t* summary) {
                    [](const statsNameTotal_t& a, const statsNameTotal_t& b) {
                      return a.total > b.total;
                    });
+}
+
+statsBreakdown_t* stats_breakdownOfTopN(statsTopN_t* list, const char* who) {
+  auto* summary = static_cast<statsBreakdown_t*>(stats_alloc(sizeof(statsBreakdown_t), who));
+  summary->numHeader = 0;
+  std::fill(summary->header, summary->header + statsBreakdown_t::kMaxHeader, 0);
+  summary->count = list->count;
+  summary->capacity = list->count;
+  summary->entries = list->entries;
+  std::free(list);
+  return summary;
 }
 
 namespace {

@@ -125,6 +125,8 @@ void stats_addEntry(statsBreakdown_t* summary, std::string_view name, uint64_t t
 void stats_addList(statsBreakdown_t* summary, const statsCounterList_t* list, const char* who);
 // Orders the entries by total, largest first; equal totals keep their order.
 void stats_sortBreakdown(statsBreakdown_t* summary);
+// A breakdown whose entries are the list's (taken over; the list is freed).
+statsBreakdown_t* stats_breakdownOfTopN(statsTopN_t* list, const char* who);
 void stats_freeBreakdown(statsBreakdown_t* summary);
 void stats_freeTopN(statsTopN_t* list);
 

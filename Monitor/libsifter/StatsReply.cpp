@@ -35,6 +35,26 @@ int stats_readLine(int socket, char* buffer, int size) {
   return readJ_n_chars(socket, &end, 1) == 1 && end == '\n' ? 0 : -1;
 }
 
+int stats_readTopN(int socket, int16_t* n, char* filter, int size) {
+  if (readJ_SInt16(socket, n) != 0) return -1;
+  return stats_readLine(socket, filter, size);
+}
+
+int stats_reply(int socket, statsBreakdown_t* summary, const char* handler) {
+  StatsBreakdownHold hold(summary);
+  return stats_writeBreakdown(socket, summary) == 0 ? 0 : stats_fail(handler);
+}
+
+int stats_reply(int socket, statsTopN_t* list, const char* handler) {
+  StatsTopNHold hold(list);
+  return stats_writeTopN(socket, list) == 0 ? 0 : stats_fail(handler);
+}
+
+int stats_reply(int socket, statsSeries_t* series, const char* handler) {
+  StatsSeriesHold hold(series);
+  return series != nullptr && stats_writeSeries(socket, series) == 0 ? 0 : stats_fail(handler);
+}
+
 int stats_writeName(int socket, const char* name) {
   const size_t length = name != nullptr ? std::strlen(name) : 0;
   char line[kStatsLineSize + 1];

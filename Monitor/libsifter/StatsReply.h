@@ -31,6 +31,15 @@ int stats_fail(const char* handler);
 // rather than cut, since its rest would be taken for the next field. 0, or -1.
 int stats_readLine(int socket, char* buffer, int size);
 
+// The N (SInt16) and filter line of a top-N request. 0, or -1.
+int stats_readTopN(int socket, int16_t* n, char* filter, int size);
+
+// What a handler built, sent in its form and freed: 0, or the handler's failure when a write
+// fails (or, for a series, when there is none).
+int stats_reply(int socket, statsBreakdown_t* summary, const char* handler);
+int stats_reply(int socket, statsTopN_t* list, const char* handler);
+int stats_reply(int socket, statsSeries_t* series, const char* handler);
+
 // A name as its characters and one "\n", no terminator, no length. 0, or -1.
 int stats_writeName(int socket, const char* name);
 // A count or total as a UInt32, held at 0xFFFFFFFF when wider.

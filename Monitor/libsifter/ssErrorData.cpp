@@ -99,8 +99,7 @@ int hcommand_HTTPServerErrorTypeBreakdown(OB_HTTPAnalysisStats* stats, int socke
   constexpr const char* kHandler = "hcommand_HTTPServerErrorTypeBreakdown";
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   if (set == nullptr) return stats_fail(kHandler);
-  StatsBreakdownHold summary(ssErrorData_getErrorBreakdownSummary(&set->errorData));
-  return stats_writeBreakdown(socket, summary.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssErrorData_getErrorBreakdownSummary(&set->errorData), kHandler);
 }
 
 int hcommand_HTTPServerErrorResourceBreakdown(OB_HTTPAnalysisStats* stats, int socket,
@@ -109,11 +108,10 @@ int hcommand_HTTPServerErrorResourceBreakdown(OB_HTTPAnalysisStats* stats, int s
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   int16_t n = 0;
   char filter[kStatsLineSize];
-  if (set == nullptr || readJ_SInt16(socket, &n) != 0 ||
-      stats_readLine(socket, filter, sizeof filter) != 0)
+  if (set == nullptr || stats_readTopN(socket, &n, filter, sizeof filter) != 0)
     return stats_fail(kHandler);
-  StatsTopNHold top(ssErrorData_getErrorResourceTopN(&set->errorData, n, filter));
-  return stats_writeTopN(socket, top.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssErrorData_getErrorResourceTopN(&set->errorData, n, filter),
+                     kHandler);
 }
 
 int hcommand_HTTPServerErrorSeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -125,7 +123,8 @@ int hcommand_HTTPServerErrorSeries(OB_HTTPAnalysisStats* stats, int socket,
   if (set == nullptr || readJ_SInt32(socket, &kind) != 0 ||
       stats_readLine(socket, name, sizeof name) != 0)
     return stats_fail(kHandler);
-  StatsSeriesHold series(kind != 0 ? ssErrorData_getResourceSeries(&set->errorData, name)
-                                   : ssErrorData_getTypeSeries(&set->errorData, name));
-  return stats_writeSeries(socket, series.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket,
+                     kind != 0 ? ssErrorData_getResourceSeries(&set->errorData, name)
+                               : ssErrorData_getTypeSeries(&set->errorData, name),
+                     kHandler);
 }

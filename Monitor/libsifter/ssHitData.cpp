@@ -29,6 +29,17 @@ bool isEntryPoint(const OB_HTTPXact* xact) {
   return OB_Tools::isEntryPoint(host, xact->req_referer.c_str(), type) != 0;
 }
 
+// Counts a content type in bin b under the list's total entry and its own. A peer that sends the
+// total's name as its type is counted once, under the total: null then.
+statsCounter_t* countType(statsCounterList_t* list, const char* type, size_t length, int b) {
+  stats_bump(&list->head->counts[b]);
+  statsCounter_t* entry =
+      statsList_findOrAppend(list, std::string_view(type, length), kAddCounter);
+  if (entry == list->head) return nullptr;
+  stats_bump(&entry->counts[b]);
+  return entry;
+}
+
 statsBreakdown_t* listBreakdown(const statsCounterList_t* list, const char* who) {
   statsBreakdown_t* summary = stats_newBreakdown(list->count, who);
   stats_addList(summary, list, who);
@@ -73,22 +84,12 @@ void ssHitData_procX(ssHitData* module, const httpNetInfo_t* info, OB_HTTPProtoc
     stats_bump(&method->counts[b]);
   }
   if (!xact->res_content_type.empty()) {
-    stats_bump(&module->from.head->counts[b]);
-    statsCounter_t* type = statsList_findOrAppend(
-        &module->from,
-        std::string_view(xact->res_content_type.c_str(), xact->res_content_type.length()),
-        kAddCounter);
-    stats_bump(&type->counts[b]);
-    if (isEntryPoint(xact)) stats_bump(&type->counts[n + b]);
+    statsCounter_t* type = countType(&module->from, xact->res_content_type.c_str(),
+                                     xact->res_content_type.length(), b);
+    if (type != nullptr && isEntryPoint(xact)) stats_bump(&type->counts[n + b]);
   }
-  if (!xact->req_content_type.empty()) {
-    stats_bump(&module->to.head->counts[b]);
-    statsCounter_t* type = statsList_findOrAppend(
-        &module->to,
-        std::string_view(xact->req_content_type.c_str(), xact->req_content_type.length()),
-        kAddCounter);
-    stats_bump(&type->counts[b]);
-  }
+  if (!xact->req_content_type.empty())
+    countType(&module->to, xact->req_content_type.c_str(), xact->req_content_type.length(), b);
 }
 
 statsBreakdown_t* ssHitData_getMethodBreakdownSummary(ssHitData* module) {
@@ -170,15 +171,7 @@ void ssHitData_printMIMEBreakdown(FILE* stream, ssHitData* module) {
 // ---- Console commands ----
 
 namespace {
-
 constexpr int kMIMENameSize = 512;
-
-// The handler's series, sent and freed; -1 on a failed write.
-int sendSeries(int socket, statsSeries_t* series) {
-  StatsSeriesHold hold(series);
-  return stats_writeSeries(socket, series);
-}
-
 }  // namespace
 
 int hcommand_HTTPServerHitOverviewSeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -206,8 +199,7 @@ int hcommand_HTTPServerMethodBreakdown(OB_HTTPAnalysisStats* stats, int socket,
   constexpr const char* kHandler = "hcommand_HTTPServerMethodBreakdown";
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   if (set == nullptr) return stats_fail(kHandler);
-  StatsBreakdownHold summary(ssHitData_getMethodBreakdownSummary(&set->hitData));
-  return stats_writeBreakdown(socket, summary.get()) == 0 ? 0 : stats_fail(kHandler);
+  return stats_reply(socket, ssHitData_getMethodBreakdownSummary(&set->hitData), kHandler);
 }
 
 int hcommand_HTTPServerMethodSeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -216,9 +208,7 @@ int hcommand_HTTPServerMethodSeries(OB_HTTPAnalysisStats* stats, int socket,
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   char name[kStatsLineSize];
   if (set == nullptr || stats_readLine(socket, name, sizeof name) != 0) return stats_fail(kHandler);
-  return sendSeries(socket, ssHitData_getMethodHitSeries(&set->hitData, name)) == 0
-             ? 0
-             : stats_fail(kHandler);
+  return stats_reply(socket, ssHitData_getMethodHitSeries(&set->hitData, name), kHandler);
 }
 
 int hcommand_HTTPServerMIMEBreakdown(OB_HTTPAnalysisStats* stats, int socket,
@@ -243,9 +233,7 @@ int hcommand_HTTPServerMIMESeries(OB_HTTPAnalysisStats* stats, int socket,
   if (set == nullptr || readJ_SInt32(socket, &kind) != 0 ||
       stats_readLine(socket, name, sizeof name) != 0)
     return stats_fail(kHandler);
-  return sendSeries(socket, ssHitData_getMIMEHitSeries(&set->hitData, kind, name)) == 0
-             ? 0
-             : stats_fail(kHandler);
+  return stats_reply(socket, ssHitData_getMIMEHitSeries(&set->hitData, kind, name), kHandler);
 }
 
 int hcommand_HTTPServerMIMEEntryPointSeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -255,9 +243,7 @@ int hcommand_HTTPServerMIMEEntryPointSeries(OB_HTTPAnalysisStats* stats, int soc
   char name[kMIMENameSize];
   if (set == nullptr || stats_readLine(socket, name, sizeof name) != 0)
     return stats_fail(kHandler);
-  return sendSeries(socket, ssHitData_getMIMEEntryPointSeries(&set->hitData, name)) == 0
-             ? 0
-             : stats_fail(kHandler);
+  return stats_reply(socket, ssHitData_getMIMEEntryPointSeries(&set->hitData, name), kHandler);
 }
 
 int hcommand_HTTPServerPagesPerEntrySeries(OB_HTTPAnalysisStats* stats, int socket,
@@ -265,7 +251,5 @@ int hcommand_HTTPServerPagesPerEntrySeries(OB_HTTPAnalysisStats* stats, int sock
   constexpr const char* kHandler = "hcommand_HTTPServerPagesPerEntrySeries";
   OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
   if (set == nullptr) return stats_fail(kHandler);
-  return sendSeries(socket, ssHitData_getPagesPerEntrySeries(&set->hitData)) == 0
-             ? 0
-             : stats_fail(kHandler);
+  return stats_reply(socket, ssHitData_getPagesPerEntrySeries(&set->hitData), kHandler);
 }

@@ -7,9 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdio>
+
 #include "StatsModule.h"
 
+class OB_AEngineTCPRequest;
+class OB_HTTPAnalysisStats;
+class OB_HTTPProtocol;
+class OB_HTTPServer;
+class OB_HTTPXact;
 class OB_IndexChanger;
+struct httpNetInfo_t;
 
 struct ssReferersSeenData {
   OB_IndexChanger* window;  // not owned
@@ -22,3 +30,33 @@ struct ssReferersSeenData {
 void ssReferersSeenData_initAll(OB_IndexChanger* window, ssReferersSeenData* module,
                                 uint32_t numOfBins);
 void ssReferersSeenData_freeAll(ssReferersSeenData* module);
+
+// One transaction in bin info->windowIndex: its referer, when it names another site than the
+// server (by its host, addresses or alternate names), counts for that site (lower case, without
+// "http://") and the page on it (the path up to the first of "?;# "). server may be null (no
+// address or name tests).
+void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* info,
+                              OB_HTTPProtocol* protocol, const OB_HTTPXact* xact,
+                              OB_HTTPServer* server);
+
+// The n referring hosts with most referrals.
+statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* module, int n);
+// The paths of one host in order of first appearance; no entries for an unknown host.
+statsBreakdown_t* ssReferersSeenData_getSpecificBreakdownSummary(ssReferersSeenData* module,
+                                                                 const char* host);
+// type 0: every referral, under "All hosts"; 1: one host; 2: one path of one host. An unknown
+// host or path gives zeros under the asked name; another type gives null.
+statsSeries_t* ssReferersSeenData_getHitSeries(ssReferersSeenData* module, int32_t type,
+                                               const char* host, const char* path);
+
+void ssReferersSeenData_print(FILE* stream, ssReferersSeenData* module);
+
+// Console commands 1033, 1035, 1040 and 1045.
+int hcommand_HTTPServerRefererHostsBreakdown(OB_HTTPAnalysisStats* stats, int socket,
+                                             OB_AEngineTCPRequest* request);
+int hcommand_HTTPServerRefererTopHosts(OB_HTTPAnalysisStats* stats, int socket,
+                                       OB_AEngineTCPRequest* request);
+int hcommand_HTTPServerRefererPathsBreakdown(OB_HTTPAnalysisStats* stats, int socket,
+                                             OB_AEngineTCPRequest* request);
+int hcommand_HTTPServerRefererSeries(OB_HTTPAnalysisStats* stats, int socket,
+                                     OB_AEngineTCPRequest* request);

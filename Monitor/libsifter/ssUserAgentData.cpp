@@ -1,8 +1,19 @@
 #include "ssUserAgentData.h"
 
 #include <cstdlib>
+#include <string_view>
 
+#include "AnalysisHash.h"
+#include "OB_HTTPAnalysisStats.h"
+#include "OB_HTTPServerStatsModules.h"
+#include "OB_HTTPXact.h"
 #include "OB_Log.h"
+#include "OB_SocketIO.h"
+#include "StatsReply.h"
+
+namespace {
+constexpr const char* kAddCounter = "addCounter: Not enough memory";
+}  // namespace
 
 void ssUserAgentData_initAll(OB_IndexChanger* window, ssUserAgentData* module,
                              uint32_t numOfBins) {
@@ -21,4 +32,73 @@ void ssUserAgentData_freeAll(ssUserAgentData* module) {
   module->transactions = nullptr;
   for (statsCounterList_t& bucket : module->agents) statsList_free(&bucket);
   module->numOfUserAgents = 0;
+}
+
+void ssUserAgentData_procX(ssUserAgentData* module, const httpNetInfo_t* info,
+                           OB_HTTPProtocol* /*protocol*/, const OB_HTTPXact* xact) {
+  const int b = info->windowIndex;
+  if (b < 0 || static_cast<uint32_t>(b) >= module->numOfBins) return;
+  stats_bump(&module->transactions[b]);
+  const char* agent = xact->req_user_agent.c_str();
+  const std::string_view name(agent, xact->req_user_agent.length());
+  statsCounterList_t* bucket = &module->agents[hashName(agent, kNameBuckets, nullptr)];
+  statsCounter_t* entry = statsList_find(bucket, name);
+  if (entry == nullptr) {
+    entry = statsList_append(bucket, name, kAddCounter);
+    ++module->numOfUserAgents;
+  }
+  stats_bump(&entry->counts[b]);
+}
+
+statsBreakdown_t* ssUserAgentData_getBreakdownSummary(ssUserAgentData* module, int n,
+                                                      const char* filter) {
+  constexpr const char* kWho = "ssUserAgentData_getBreakdownSummary: not enough memory";
+  StatsWindowHold hold(module->window);
+  StatsTopN select(n, filter, module->numOfBins);
+  for (const statsCounterList_t& bucket : module->agents) select.offerList(&bucket);
+  statsBreakdown_t* summary = stats_breakdownOfTopN(select.finish(kWho), kWho);
+  summary->numHeader = 1;
+  summary->header[0] = stats_sum(module->transactions, module->numOfBins);
+  return summary;
+}
+
+statsSeries_t* ssUserAgentData_getSeries(ssUserAgentData* module, const char* name) {
+  StatsWindowHold hold(module->window);
+  statsCounter_t* entry =
+      statsList_find(&module->agents[hashName(name, kNameBuckets, nullptr)], name);
+  return stats_seriesOf(module->window, name, entry != nullptr ? entry->counts : nullptr,
+                        module->numOfBins, "ssUserAgentData_getSeries: Not enough memory");
+}
+
+void ssUserAgentData_print(FILE* stream, ssUserAgentData* module) {
+  StatsBreakdownHold summary(ssUserAgentData_getBreakdownSummary(module, 10, ""));
+  fprintf(stream, "User Agent Breakdown Summary\n----------------------------\n");
+  fprintf(stream, "allXCount = %llu\n", static_cast<unsigned long long>(summary->header[0]));
+  fprintf(stream, "numOfUserAgents = %zu\n", module->numOfUserAgents);
+  stats_printEntries(stream, summary->entries, summary->count);
+}
+
+int hcommand_HTTPServerUserAgentBreakdown(OB_HTTPAnalysisStats* stats, int socket,
+                                          OB_AEngineTCPRequest* request) {
+  constexpr const char* kHandler = "hcommand_HTTPServerUserAgentBreakdown";
+  OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
+  int16_t n = 0;
+  char filter[kStatsLineSize];
+  if (set == nullptr || stats_readTopN(socket, &n, filter, sizeof filter) != 0)
+    return stats_fail(kHandler);
+  StatsBreakdownHold summary(ssUserAgentData_getBreakdownSummary(&set->userAgentData, n, filter));
+  if (writeJ_UInt32(socket, static_cast<uint32_t>(static_cast<int32_t>(n))) != 0 ||
+      stats_writeName(socket, filter) != 0 || stats_writeBreakdown(socket, summary.get()) != 0)
+    return stats_fail(kHandler);
+  return 0;
+}
+
+int hcommand_HTTPServerUserAgentSeries(OB_HTTPAnalysisStats* stats, int socket,
+                                       OB_AEngineTCPRequest* request) {
+  constexpr const char* kHandler = "hcommand_HTTPServerUserAgentSeries";
+  OB_HTTPServerStatsModules* set = stats_selectModules(stats, request);
+  char name[kStatsLineSize];
+  if (set == nullptr || stats_readLine(socket, name, sizeof name) != 0)
+    return stats_fail(kHandler);
+  return stats_reply(socket, ssUserAgentData_getSeries(&set->userAgentData, name), kHandler);
 }

@@ -79,6 +79,16 @@ TEST_F(HitData, ContentTypesOfResponsesAndRequestsHaveTheirOwnTotals) {
             series("image/gif", 2, {0, 0}));
 }
 
+TEST_F(HitData, ATypeNamedLikeATotalCountsOnceUnderTheTotal) {
+  hit(0, page("", "All FROM Server"));
+  Xact upload;
+  upload.requestType = "All TO Server";
+  hit(0, upload);
+  Reply reply = run(hcommand_HTTPServerMIMEBreakdown);
+  EXPECT_EQ(reply.bytes, wireU32(2) + entry("All FROM Server", 2) + entry("text/html", 1) +
+                             wireU32(1) + entry("All TO Server", 1));
+}
+
 TEST_F(HitData, EntryPointsAreContentWithoutAReferrerFromTheSameHost) {
   hit(0, page());                                       // no referer: an entry point
   hit(0, page("http://WWW.Example.COM/index.html"));    // own host in other case: not one
