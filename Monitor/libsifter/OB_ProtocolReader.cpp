@@ -23,7 +23,9 @@ OB_ProtocolReader::OB_ProtocolReader(OB_AEngineConfig* config_, OB_IndexChanger*
   startTime = presentTime();
 }
 
-OB_ProtocolReader::~OB_ProtocolReader() { OB_ProtocolReader::reset(); }
+// Nothing of reset is needed by an object that goes, and its window may be gone already: the
+// replay thread gives up the last reference after its joiner has returned.
+OB_ProtocolReader::~OB_ProtocolReader() = default;
 
 int OB_ProtocolReader::queryInterface(OB_ClassID id, void** out) {
   if (out == nullptr) return -1;

@@ -47,7 +47,8 @@ class OB_ProtocolReader : public virtual OB_Stats,
   OB_ProtocolReader(OB_AEngineConfig* config, OB_IndexChanger* window, const char* protocolName);
   OB_ProtocolReader(const OB_ProtocolReader&) = delete;
   OB_ProtocolReader& operator=(const OB_ProtocolReader&) = delete;
-  // Runs reset(). Never runs while the replay thread lives: its loop holds a reference.
+  // Touches neither the configuration nor the window, which may be gone by then. Never runs
+  // while the replay thread lives: its loop holds a reference.
   ~OB_ProtocolReader() override;
 
   // Under the reader's lock: finds and opens the archive files of the window. 0.

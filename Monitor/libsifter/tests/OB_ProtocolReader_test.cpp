@@ -142,6 +142,17 @@ TEST_F(OB_ProtocolReaderTest, ReplaysFromTheWindowStartToJustBeforeItsEndThenTak
   reader->release();
 }
 
+TEST_F(OB_ProtocolReaderTest, AReaderMayOutliveItsWindow) {
+  // The replay thread may give up the last reference after the window's owner has let it go.
+  OB_IndexChanger* other = new OB_IndexChanger();
+  other->setConfig(&config);
+  other->setTimeWindow(&fixed);
+  ASSERT_EQ(other->init(), 0);
+  TestReader* reader = new TestReader(&config, other);
+  other->release();
+  reader->release();
+}
+
 TEST_F(OB_ProtocolReaderTest, AStopDuringTheReplayEndsItAtOnce) {
   archive({base, base + 1, base + 2, base + 3});
   TestReader* reader = new TestReader(&config, window);
