@@ -243,14 +243,18 @@ OB_Tools::ReverseLookup OB_Tools::setReverseLookup(ReverseLookup lookup) {
   return reverseLookup.exchange(lookup != nullptr ? lookup : systemReverseLookup);
 }
 
+// ASCII letters only, as the C library does in the "C" locale the programs run in; a loop of
+// its own because the analysis engine lowers several texts of every transaction.
 void OB_Tools::toLowerCase(char* text) {
   if (text == nullptr) return;
-  for (; *text != '\0'; ++text) *text = static_cast<char>(tolower(static_cast<unsigned char>(*text)));
+  for (; *text != '\0'; ++text)
+    if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
 }
 
 void OB_Tools::toUpperCase(char* text) {
   if (text == nullptr) return;
-  for (; *text != '\0'; ++text) *text = static_cast<char>(toupper(static_cast<unsigned char>(*text)));
+  for (; *text != '\0'; ++text)
+    if (*text >= 'a' && *text <= 'z') *text = static_cast<char>(*text - 'a' + 'A');
 }
 
 int64_t OB_Tools::timeSubtract(const struct timeval* a, const struct timeval* b) {

@@ -41,6 +41,7 @@ OB_LinkedHash<OB_String>* nameTable(StatsNames names) {
 }
 
 void indexEntry(statsCounterList_t* list, statsCounter_t* entry, const char* who) {
+  if (!list->indexed) return;
   if (list->index == nullptr) {
     if (list->count < kIndexFrom) return;
     list->index = new StatsNameIndex;
@@ -67,13 +68,14 @@ uint32_t* stats_newCounts(uint32_t numOfBins, uint32_t initial, const char* who)
 }
 
 void statsList_init(statsCounterList_t* list, uint32_t numOfBins, uint32_t arrays,
-                    StatsNames names) {
+                    StatsNames names, bool indexed) {
   list->head = nullptr;
   list->tail = nullptr;
   list->count = 0;
   list->numOfBins = numOfBins;
   list->arrays = arrays > 0 ? arrays : 1;
   list->names = names;
+  list->indexed = indexed;
   list->index = nullptr;
 }
 
@@ -144,6 +146,40 @@ statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_vie
   return entry != nullptr ? entry : statsList_append(list, name, who);
 }
 
+void statsBuckets_init(statsBucketList_t* list, uint32_t numOfBins) {
+  for (statsCounterList_t& bucket : list->buckets)
+    statsList_init(&bucket, numOfBins, 1, StatsNames::kOwnCopy, false);
+  list->count = 0;
+  list->index = nullptr;
+}
+
+void statsBuckets_free(statsBucketList_t* list) {
+  for (statsCounterList_t& bucket : list->buckets) statsList_free(&bucket);
+  list->count = 0;
+  delete list->index;
+  list->index = nullptr;
+}
+
+statsCounter_t* statsBuckets_find(statsBucketList_t* list, std::string_view name) {
+  if (list->index == nullptr) return nullptr;
+  auto found = list->index->map.find(name);
+  return found != list->index->map.end() ? found->second : nullptr;
+}
+
+statsCounter_t* statsBuckets_append(statsBucketList_t* list, std::string_view name,
+                                    const char* who) {
+  if (list->index == nullptr) {
+    list->index = new StatsNameIndex;
+    if (list->index == nullptr) OB_Log::quit("%s", who);
+  }
+  const std::string text(name);  // the name hash reads a NUL-ended text
+  statsCounter_t* entry =
+      statsList_append(&list->buckets[hashName(text.c_str(), kNameBuckets, nullptr)], name, who);
+  list->index->map.emplace(std::string_view(entry->name, entry->length), entry);
+  ++list->count;
+  return entry;
+}
+
 uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
   uint64_t sum = 0;
   for (uint32_t i = 0; i < n; ++i) sum += counts[i];
@@ -151,10 +187,14 @@ uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
 }
 
 std::string_view stats_firstToken(std::string_view text, const char* delimiters) {
-  const size_t begin = text.find_first_not_of(delimiters);
-  if (begin == std::string_view::npos) return text.substr(text.size());
-  const size_t end = text.find_first_of(delimiters, begin);
-  return text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+  // A table rather than find_first_of, which searches the delimiters once per character.
+  bool delimiter[256] = {};
+  for (const char* d = delimiters; *d != '\0'; ++d) delimiter[static_cast<unsigned char>(*d)] = true;
+  size_t begin = 0;
+  while (begin < text.size() && delimiter[static_cast<unsigned char>(text[begin])]) ++begin;
+  size_t end = begin;
+  while (end < text.size() && !delimiter[static_cast<unsigned char>(text[end])]) ++end;
+  return text.substr(begin, end - begin);
 }
 
 StatsWindowHold::StatsWindowHold(OB_IndexChanger* window) : window_(window) {
@@ -269,6 +309,10 @@ void StatsTopN::offerList(const statsCounterList_t* list) {
   for (const statsCounter_t* e = list->head; e != nullptr; e = e->next) offer(e);
 }
 
+void StatsTopN::offerList(const statsBucketList_t* list) {
+  for (const statsCounterList_t& bucket : list->buckets) offerList(&bucket);
+}
+
 statsTopN_t* StatsTopN::finish(const char* who) {
   auto* list = static_cast<statsTopN_t*>(stats_alloc(sizeof(statsTopN_t), who));
   list->entries = static_cast<statsNameTotal_t*>(stats_alloc(sizeof(statsNameTotal_t) * count_, who));
@@ -325,6 +369,22 @@ statsSeries_t* stats_seriesOf(OB_IndexChanger* window, std::string_view name,
   if (counts != nullptr)
     stats_copyRing32(series->values, counts, numOfBins, stats_currentBin(window, numOfBins), 0);
   return series;
+}
+
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsCounterList_t* list,
+                                  const char* name, const char* who) {
+  StatsWindowHold hold(window);
+  const statsCounter_t* entry = statsList_find(list, name);
+  return stats_seriesOf(window, name, entry != nullptr ? entry->counts : nullptr, list->numOfBins,
+                        who);
+}
+
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsBucketList_t* list,
+                                  const char* name, const char* who) {
+  StatsWindowHold hold(window);
+  const statsCounter_t* entry = statsBuckets_find(list, name);
+  return stats_seriesOf(window, name, entry != nullptr ? entry->counts : nullptr,
+                        list->buckets[0].numOfBins, who);
 }
 
 void stats_freeSeries(statsSeries_t* series) {

@@ -45,12 +45,13 @@ struct statsCounterList_t {
   uint32_t numOfBins;
   uint32_t arrays;     // per-bin arrays of each entry, at least 1
   StatsNames names;
+  bool indexed;           // false: a bucket of a statsBucketList_t, whose index serves it
   StatsNameIndex* index;  // owned; null while the list is short
 };
 
 // Empty list for entries of `arrays` arrays of numOfBins counts.
 void statsList_init(statsCounterList_t* list, uint32_t numOfBins, uint32_t arrays,
-                    StatsNames names);
+                    StatsNames names, bool indexed = true);
 // Frees every entry, its own name and its sub-list; the list is empty afterwards.
 void statsList_free(statsCounterList_t* list);
 // The entry of exactly that name (case-sensitive), or null.
@@ -59,6 +60,22 @@ statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name);
 statsCounter_t* statsList_append(statsCounterList_t* list, std::string_view name, const char* who);
 statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_view name,
                                        const char* who);
+
+// Names (own copies, one array each) in kNameBuckets lists by the analysis name hash, each in
+// order of first appearance: the order in which lists walk them. One index finds a name without
+// hashing it that way.
+struct statsBucketList_t {
+  statsCounterList_t buckets[kNameBuckets];
+  size_t count;
+  StatsNameIndex* index;  // owned
+};
+
+void statsBuckets_init(statsBucketList_t* list, uint32_t numOfBins);
+void statsBuckets_free(statsBucketList_t* list);
+statsCounter_t* statsBuckets_find(statsBucketList_t* list, std::string_view name);
+// Appends to the name's bucket an entry with zero counts.
+statsCounter_t* statsBuckets_append(statsBucketList_t* list, std::string_view name,
+                                    const char* who);
 
 // Adds 1 to a count, staying at the maximum instead of wrapping.
 inline void stats_bump(uint32_t* count) { *count += *count != UINT32_MAX ? 1u : 0u; }
@@ -143,6 +160,8 @@ class StatsTopN {
   // Array 0 of the entry, summed. The entry must stay unchanged until finish.
   void offer(const statsCounter_t* entry);
   void offerList(const statsCounterList_t* list);
+  // Bucket by bucket.
+  void offerList(const statsBucketList_t* list);
   // The result, copies made (owned by the caller).
   statsTopN_t* finish(const char* who);
 
@@ -173,6 +192,12 @@ statsSeries_t* stats_newSeries(OB_IndexChanger* window, std::string_view name, u
 // The series of a per-bin array (null: zeros) in ring order, under the window's lock.
 statsSeries_t* stats_seriesOf(OB_IndexChanger* window, std::string_view name,
                               const uint32_t* counts, uint32_t numOfBins, const char* who);
+// The series of the list's entry of exactly that name (array 0), under the window's lock; zeros
+// under the name when there is none.
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsCounterList_t* list,
+                                  const char* name, const char* who);
+statsSeries_t* stats_seriesOfName(OB_IndexChanger* window, statsBucketList_t* list,
+                                  const char* name, const char* who);
 void stats_freeSeries(statsSeries_t* series);
 
 // Owners for the summaries.

@@ -72,10 +72,8 @@ statsBreakdown_t* ssDomainsSeenData_getBreakdownSummary(ssDomainsSeenData* modul
 }
 
 statsSeries_t* ssDomainsSeenData_getSeries(ssDomainsSeenData* module, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* entry = statsList_find(&module->domains, name);
-  return stats_seriesOf(module->window, name, entry != nullptr ? entry->counts : nullptr,
-                        module->numOfBins, "ssDomainsSeenData_getSeries: Not enough memory");
+  return stats_seriesOfName(module->window, &module->domains, name,
+                            "ssDomainsSeenData_getSeries: Not enough memory");
 }
 
 void ssDomainsSeenData_print(FILE* stream, ssDomainsSeenData* module) {

@@ -70,17 +70,13 @@ statsTopN_t* ssErrorData_getErrorResourceTopN(ssErrorData* module, int n, const 
 }
 
 statsSeries_t* ssErrorData_getTypeSeries(ssErrorData* module, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* type = statsList_find(&module->types, name);
-  return stats_seriesOf(module->window, name, type != nullptr ? type->counts : nullptr,
-                        module->numOfBins, "ssErrorData_getTypeSeries: no memory");
+  return stats_seriesOfName(module->window, &module->types, name,
+                            "ssErrorData_getTypeSeries: no memory");
 }
 
 statsSeries_t* ssErrorData_getResourceSeries(ssErrorData* module, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* resource = statsList_find(&module->resources, name);
-  return stats_seriesOf(module->window, name, resource != nullptr ? resource->counts : nullptr,
-                        module->numOfBins, "ssErrorData_getResourceSeries: no memory");
+  return stats_seriesOfName(module->window, &module->resources, name,
+                            "ssErrorData_getResourceSeries: no memory");
 }
 
 void ssErrorData_printTypes(FILE* stream, ssErrorData* module) {

@@ -123,10 +123,8 @@ void ssHitData_getMIMEBreakdownSummary(ssHitData* module, statsBreakdown_t** fro
 }
 
 statsSeries_t* ssHitData_getMIMEHitSeries(ssHitData* module, int32_t kind, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* type = statsList_find(kind < 1 ? &module->from : &module->to, name);
-  return stats_seriesOf(module->window, name, type != nullptr ? type->counts : nullptr,
-                        module->numOfBins, "ssHitData_getMIMEHitSeries: Not enough memory");
+  return stats_seriesOfName(module->window, kind < 1 ? &module->from : &module->to, name,
+                            "ssHitData_getMIMEHitSeries: Not enough memory");
 }
 
 statsSeries_t* ssHitData_getMIMEEntryPointSeries(ssHitData* module, const char* name) {

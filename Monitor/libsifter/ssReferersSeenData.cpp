@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "AnalysisHash.h"
 #include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPServer.h"
 #include "OB_HTTPServerStatsModules.h"
@@ -65,13 +64,6 @@ bool isOwnSite(const char* host, const OB_HTTPXact* xact, OB_HTTPServer* server)
   return server->isAltDNS(host) != 0;
 }
 
-statsCounterList_t* bucketOf(ssReferersSeenData* module, const char* host) {
-  return &module->hosts[hashName(host, kNameBuckets, nullptr)];
-}
-
-statsCounter_t* findHost(ssReferersSeenData* module, const char* host) {
-  return statsList_find(bucketOf(module, host), host);
-}
 
 }  // namespace
 
@@ -81,17 +73,14 @@ void ssReferersSeenData_initAll(OB_IndexChanger* window, ssReferersSeenData* mod
   module->window = window;
   module->numOfBins = numOfBins;
   module->referrals = stats_newCounts(numOfBins, 0, "ssReferersSeenData_initAll: Not enough memory");
-  module->numOfHosts = 0;
-  for (statsCounterList_t& bucket : module->hosts)
-    statsList_init(&bucket, numOfBins, 1, StatsNames::kOwnCopy);
+  statsBuckets_init(&module->hosts, numOfBins);
 }
 
 void ssReferersSeenData_freeAll(ssReferersSeenData* module) {
   OB_Log::debug("ssReferersSeenData_freeAll()\n");
   std::free(module->referrals);
   module->referrals = nullptr;
-  for (statsCounterList_t& bucket : module->hosts) statsList_free(&bucket);
-  module->numOfHosts = 0;
+  statsBuckets_free(&module->hosts);
 }
 
 void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* info,
@@ -112,13 +101,12 @@ void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* i
   if (isOwnSite(host, xact, server)) return;
 
   stats_bump(&module->referrals[b]);
-  statsCounterList_t* bucket = bucketOf(module, host);
-  statsCounter_t* entry = statsList_find(bucket, std::string_view(host, parts.host.size()));
+  const std::string_view name(host, parts.host.size());
+  statsCounter_t* entry = statsBuckets_find(&module->hosts, name);
   if (entry == nullptr) {
-    entry = statsList_append(bucket, std::string_view(host, parts.host.size()), kAddHost);
+    entry = statsBuckets_append(&module->hosts, name, kAddHost);
     entry->sub = static_cast<statsCounterList_t*>(stats_alloc(sizeof(statsCounterList_t), kAddHost));
     statsList_init(entry->sub, module->numOfBins, 1, StatsNames::kOwnCopy);
-    ++module->numOfHosts;
   }
   stats_bump(&entry->counts[b]);
   stats_bump(&statsList_findOrAppend(entry->sub, parts.path, kAddPath)->counts[b]);
@@ -127,7 +115,7 @@ void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* i
 statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* module, int n) {
   StatsWindowHold hold(module->window);
   StatsTopN select(n, nullptr, module->numOfBins);
-  for (const statsCounterList_t& bucket : module->hosts) select.offerList(&bucket);
+  select.offerList(&module->hosts);
   return select.finish("ssReferersSeenData_getHostBreakdownSummary: no memory");
 }
 
@@ -135,7 +123,7 @@ statsBreakdown_t* ssReferersSeenData_getSpecificBreakdownSummary(ssReferersSeenD
                                                                  const char* host) {
   constexpr const char* kWho = "ssReferersSeenData_getSpecificBreakdownSummary: no memory";
   StatsWindowHold hold(module->window);
-  statsCounter_t* entry = findHost(module, host);
+  statsCounter_t* entry = statsBuckets_find(&module->hosts, host);
   statsBreakdown_t* summary = stats_newBreakdown(entry != nullptr ? entry->sub->count : 0, kWho);
   if (entry != nullptr) stats_addList(summary, entry->sub, kWho);
   return summary;
@@ -148,11 +136,10 @@ statsSeries_t* ssReferersSeenData_getHitSeries(ssReferersSeenData* module, int32
   const uint32_t n = module->numOfBins;
   if (type == 0) return stats_seriesOf(module->window, "All hosts", module->referrals, n, kWho);
   if (type != 1 && type != 2) return nullptr;
-  statsCounter_t* entry = findHost(module, host);
-  if (type == 1)
-    return stats_seriesOf(module->window, host, entry != nullptr ? entry->counts : nullptr, n, kWho);
-  statsCounter_t* page = entry != nullptr ? statsList_find(entry->sub, path) : nullptr;
-  return stats_seriesOf(module->window, path, page != nullptr ? page->counts : nullptr, n, kWho);
+  if (type == 1) return stats_seriesOfName(module->window, &module->hosts, host, kWho);
+  statsCounter_t* entry = statsBuckets_find(&module->hosts, host);
+  if (entry == nullptr) return stats_seriesOf(module->window, path, nullptr, n, kWho);
+  return stats_seriesOfName(module->window, entry->sub, path, kWho);
 }
 
 void ssReferersSeenData_print(FILE* stream, ssReferersSeenData* module) {

@@ -23,8 +23,7 @@ struct ssReferersSeenData {
   OB_IndexChanger* window;  // not owned
   uint32_t numOfBins;
   uint32_t* referrals;  // every counted referral; owned
-  size_t numOfHosts;
-  statsCounterList_t hosts[kNameBuckets];  // a host's paths are its sub-list
+  statsBucketList_t hosts;  // a host's paths are its sub-list; its count: distinct hosts
 };
 
 void ssReferersSeenData_initAll(OB_IndexChanger* window, ssReferersSeenData* module,

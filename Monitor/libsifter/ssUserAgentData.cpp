@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "AnalysisHash.h"
 #include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPServerStatsModules.h"
 #include "OB_HTTPXact.h"
@@ -21,17 +20,14 @@ void ssUserAgentData_initAll(OB_IndexChanger* window, ssUserAgentData* module,
   module->window = window;
   module->numOfBins = numOfBins;
   module->transactions = stats_newCounts(numOfBins, 0, "ssUserAgentData_initAll: not enough memory");
-  module->numOfUserAgents = 0;
-  for (statsCounterList_t& bucket : module->agents)
-    statsList_init(&bucket, numOfBins, 1, StatsNames::kOwnCopy);
+  statsBuckets_init(&module->agents, numOfBins);
 }
 
 void ssUserAgentData_freeAll(ssUserAgentData* module) {
   OB_Log::debug("ssUserAgentData_freeAll()\n");
   std::free(module->transactions);
   module->transactions = nullptr;
-  for (statsCounterList_t& bucket : module->agents) statsList_free(&bucket);
-  module->numOfUserAgents = 0;
+  statsBuckets_free(&module->agents);
 }
 
 void ssUserAgentData_procX(ssUserAgentData* module, const httpNetInfo_t* info,
@@ -39,14 +35,9 @@ void ssUserAgentData_procX(ssUserAgentData* module, const httpNetInfo_t* info,
   const int b = info->windowIndex;
   if (b < 0 || static_cast<uint32_t>(b) >= module->numOfBins) return;
   stats_bump(&module->transactions[b]);
-  const char* agent = xact->req_user_agent.c_str();
-  const std::string_view name(agent, xact->req_user_agent.length());
-  statsCounterList_t* bucket = &module->agents[hashName(agent, kNameBuckets, nullptr)];
-  statsCounter_t* entry = statsList_find(bucket, name);
-  if (entry == nullptr) {
-    entry = statsList_append(bucket, name, kAddCounter);
-    ++module->numOfUserAgents;
-  }
+  const std::string_view name(xact->req_user_agent.c_str(), xact->req_user_agent.length());
+  statsCounter_t* entry = statsBuckets_find(&module->agents, name);
+  if (entry == nullptr) entry = statsBuckets_append(&module->agents, name, kAddCounter);
   stats_bump(&entry->counts[b]);
 }
 
@@ -55,7 +46,7 @@ statsBreakdown_t* ssUserAgentData_getBreakdownSummary(ssUserAgentData* module, i
   constexpr const char* kWho = "ssUserAgentData_getBreakdownSummary: not enough memory";
   StatsWindowHold hold(module->window);
   StatsTopN select(n, filter, module->numOfBins);
-  for (const statsCounterList_t& bucket : module->agents) select.offerList(&bucket);
+  select.offerList(&module->agents);
   statsBreakdown_t* summary = stats_breakdownOfTopN(select.finish(kWho), kWho);
   summary->numHeader = 1;
   summary->header[0] = stats_sum(module->transactions, module->numOfBins);
@@ -63,18 +54,15 @@ statsBreakdown_t* ssUserAgentData_getBreakdownSummary(ssUserAgentData* module, i
 }
 
 statsSeries_t* ssUserAgentData_getSeries(ssUserAgentData* module, const char* name) {
-  StatsWindowHold hold(module->window);
-  statsCounter_t* entry =
-      statsList_find(&module->agents[hashName(name, kNameBuckets, nullptr)], name);
-  return stats_seriesOf(module->window, name, entry != nullptr ? entry->counts : nullptr,
-                        module->numOfBins, "ssUserAgentData_getSeries: Not enough memory");
+  return stats_seriesOfName(module->window, &module->agents, name,
+                            "ssUserAgentData_getSeries: Not enough memory");
 }
 
 void ssUserAgentData_print(FILE* stream, ssUserAgentData* module) {
   StatsBreakdownHold summary(ssUserAgentData_getBreakdownSummary(module, 10, ""));
   fprintf(stream, "User Agent Breakdown Summary\n----------------------------\n");
   fprintf(stream, "allXCount = %llu\n", static_cast<unsigned long long>(summary->header[0]));
-  fprintf(stream, "numOfUserAgents = %zu\n", module->numOfUserAgents);
+  fprintf(stream, "numOfUserAgents = %zu\n", module->agents.count);
   stats_printEntries(stream, summary->entries, summary->count);
 }
 

@@ -21,8 +21,7 @@ struct ssUserAgentData {
   OB_IndexChanger* window;  // not owned
   uint32_t numOfBins;
   uint32_t* transactions;  // every transaction taken in; owned
-  size_t numOfUserAgents;
-  statsCounterList_t agents[kNameBuckets];
+  statsBucketList_t agents;  // its count: the distinct user agents
 };
 
 void ssUserAgentData_initAll(OB_IndexChanger* window, ssUserAgentData* module, uint32_t numOfBins);

@@ -96,16 +96,16 @@ void checkTotals(OB_HTTPServerStatsModules* set) {
   const ssReferersSeenData& referers = set->referersSeenData;
   uint64_t hosts = 0, paths = 0;
   size_t hostCount = 0;
-  for (const statsCounterList_t& bucket : referers.hosts) {
+  for (const statsCounterList_t& bucket : referers.hosts.buckets) {
     hosts += total(bucket);
     hostCount += bucket.count;
     for (const statsCounter_t* e = bucket.head; e != nullptr; e = e->next) paths += total(*e->sub);
   }
   check(hosts == stats_sum(referers.referrals, kBins) && paths == hosts);
-  check(hostCount == referers.numOfHosts);
+  check(hostCount == referers.hosts.count);
   const ssUserAgentData& agents = set->userAgentData;
   uint64_t agentTotal = 0;
-  for (const statsCounterList_t& bucket : agents.agents) agentTotal += total(bucket);
+  for (const statsCounterList_t& bucket : agents.agents.buckets) agentTotal += total(bucket);
   check(agentTotal == stats_sum(agents.transactions, kBins));
   check(agentTotal == stats_sum(hits.hits, kBins));
   const ssDomainsSeenData& domains = set->domainsSeenData;

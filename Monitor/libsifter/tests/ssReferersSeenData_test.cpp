@@ -70,6 +70,35 @@ TEST_F(Referers, TheServersOwnNamesAndAddressesAreNoReferers) {
   EXPECT_EQ(referrals(), 2u);
 }
 
+TEST_F(Referers, TheOwnSiteTestsLeaveTheTransactionAlone) {
+  OB_HTTPXact x;
+  Xact v;
+  v.host = "WWW.Example.COM";
+  v.referer = "http://Other.Test/p";
+  fill(&x, v);
+  httpNetInfo_t info = bin(0);
+  ssReferersSeenData_procX(&modules()->referersSeenData, &info, connection_.get(), &x,
+                           config_->httpServers[0]);
+  EXPECT_STREQ(x.req_host.c_str(), "WWW.Example.COM");
+  EXPECT_STREQ(x.req_referer.c_str(), "http://Other.Test/p");
+  EXPECT_EQ(referrals(), 1u);
+}
+
+TEST_F(Referers, PrintListsTheTopHostsEachWithItsPaths) {
+  refer(0, "http://b.test/x");
+  refer(0, "http://a.test/y");
+  refer(1, "http://a.test/z");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  ssReferersSeenData_print(out, &modules()->referersSeenData);
+  fclose(out);
+  EXPECT_EQ(std::string(text, size),
+            "Referer Host Breakdown Summary\n------------------------------\n"
+            "a.test = 2\n/y = 1\n/z = 1\nb.test = 1\n/x = 1\n");
+  free(text);
+}
+
 TEST_F(Referers, ARequestWithoutHostStillCountsReferers) {
   refer(0, "http://other.test/p", "");
   EXPECT_EQ(paths("other.test"), name("other.test") + wireU32(1) + entry("/p", 1));

@@ -38,7 +38,7 @@ TEST_F(UserAgents, AgentsDifferingInCaseAreTwoAndTheEmptyAgentIsOne) {
                                     entry("Fetch/1.0", 1));
   EXPECT_EQ(breakdown(-2, "nothing"), wireU32(0xFFFFFFFE) + name("nothing") + wireU32(4) +
                                           wireU32(0));
-  EXPECT_EQ(modules()->userAgentData.numOfUserAgents, 3u);
+  EXPECT_EQ(modules()->userAgentData.agents.count, 3u);
 }
 
 TEST_F(UserAgents, SeriesOfOneAgentAndZerosForAnUnknownOne) {
@@ -51,9 +51,9 @@ TEST_F(UserAgents, SeriesOfOneAgentAndZerosForAnUnknownOne) {
                 wireS32(1).substr(2) + wireLine(""), 0, 9);
 }
 
-TEST_F(UserAgents, ManyAgentsInOneBucketKeepTheirOwnCounts) {
+TEST_F(UserAgents, ThousandsOfAgentsKeepTheirOwnCounts) {
   for (int i = 0; i < 3000; ++i) send(0, "agent " + std::to_string(i % 1500));
-  EXPECT_EQ(modules()->userAgentData.numOfUserAgents, 1500u);
+  EXPECT_EQ(modules()->userAgentData.agents.count, 1500u);
   EXPECT_EQ(run(hcommand_HTTPServerUserAgentSeries, wireLine("agent 1499")).bytes,
             series("agent 1499", 2, {2, 0}));
 }
