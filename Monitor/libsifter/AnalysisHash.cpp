@@ -140,7 +140,7 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
   return *found;
 }
 
-const char* AnalysisHash_getDomainName(uint32_t address) {
+const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent) {
   DomainHash* table = domainHash.load();
   if (table == nullptr) return nullptr;
   // Held across the look-up and the add so that two threads never add one address twice.
@@ -151,8 +151,12 @@ const char* AnalysisHash_getDomainName(uint32_t address) {
     if (domain != nullptr && domain->m_IP == address) return domain->m_pDNS;
   }
   char name[256] = "";
-  OB_Tools::resolveIP(&address, name, sizeof name);
-  if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  if (nameWhenAbsent != nullptr) {
+    snprintf(name, sizeof name, "%s", nameWhenAbsent);
+  } else {
+    OB_Tools::resolveIP(&address, name, sizeof name);
+    if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  }
   auto* domain = new OB_Domain(address, name);
   if (domain == nullptr || domain->m_pDNS == nullptr)
     OB_Log::quit("AnalysisHash_getDomainName: no memory");
@@ -163,9 +167,20 @@ const char* AnalysisHash_getDomainName(uint32_t address) {
 uint16_t hashName(const char* text, int n, uint16_t* length) {
   size_t size = text != nullptr ? strlen(text) : 0;
   if (length != nullptr) *length = static_cast<uint16_t>(size < 0xFFFF ? size : 0xFFFF);
-  if (n <= 0) return 0;
-  int64_t h = 0;
-  for (size_t i = 0; i < size; ++i) h = (h * 127 + static_cast<int8_t>(text[i])) % n;
+  if (n <= 0 || n > 65536) return 0;
+  // h stays within (-n, n), so h * 127 + c stays below 2^23 in size; its remainder (C's, with the
+  // sign of the dividend) comes from a multiplication by a reciprocal scaled by 2^40, which is
+  // exact for such dividends and much cheaper than a division per character.
+  const uint64_t divisor = static_cast<uint64_t>(n);
+  const uint64_t reciprocal = (uint64_t{1} << 40) / divisor + 1;
+  int32_t h = 0;
+  for (size_t i = 0; i < size; ++i) {
+    const int32_t x = h * 127 + static_cast<int8_t>(text[i]);
+    const uint64_t magnitude = static_cast<uint64_t>(x < 0 ? -static_cast<int64_t>(x) : x);
+    const uint64_t quotient = (magnitude * reciprocal) >> 40;
+    const int32_t remainder = static_cast<int32_t>(magnitude - quotient * divisor);
+    h = x < 0 ? -remainder : remainder;
+  }
   if (h < 0) h = -h % n;
   return static_cast<uint16_t>(h);
 }

@@ -38,9 +38,10 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
 
 // The cached host name of a host-order address: under the domain table's lock, the entry of
 // bucket address % kDomainHashBuckets with that address, else a new entry holding the reverse
-// look-up's name (OB_Tools::resolveIP; the dotted quad when it gives none). Valid until the
-// table is deleted; null when there is no domain table.
-const char* AnalysisHash_getDomainName(uint32_t address);
+// look-up's name (OB_Tools::resolveIP; the dotted quad when it gives none), or nameWhenAbsent
+// without any look-up when that is given. Valid until the table is deleted; null when there is
+// no domain table.
+const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent = nullptr);
 
 // Bucket of text for modulus n: h = (h * 127 + c) % n over its characters as signed 8-bit
 // values (C remainder), then |h| % n when h ended negative; n at most 65536. *length (when not

@@ -62,6 +62,21 @@ int OB_HTTPAnalysisStats::initNetworkGroups() {
   return 0;
 }
 
+int OB_HTTPAnalysisStats::procServerSpacePO(httpNetInfo_t* info, OB_HTTPProtocol* protocol) {
+  int counted = 0;
+  for (uint16_t i = 0; i < numServers; ++i)
+    if (servers[i] != nullptr && servers[i]->processProtocol(info, protocol) != 0) counted = 1;
+  return counted;
+}
+
+int OB_HTTPAnalysisStats::procNetworkGroupPO(httpNetInfo_t* info, OB_HTTPProtocol* protocol) {
+  int counted = 0;
+  for (uint16_t i = 0; i < numNetGroups; ++i)
+    if (netGroups[i] != nullptr && netGroups[i]->processProtocol(info, protocol, i) != 0)
+      counted = 1;
+  return counted;
+}
+
 int OB_HTTPAnalysisStats::freeServerStats() {
   if (servers == nullptr) return 0;
   for (uint16_t i = 0; i < numServers; ++i) obRelease(servers[i]);

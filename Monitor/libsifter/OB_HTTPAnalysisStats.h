@@ -16,6 +16,7 @@
 #include "OB_Stats.h"
 
 class OB_HTTPNetworkGroup;
+class OB_HTTPProtocol;
 class OB_HTTPServerStats;
 
 // The reader's note on one protocol object, built on the stack and handed to every module.
@@ -53,6 +54,11 @@ class OB_HTTPAnalysisStats : public virtual OB_Stats,
   virtual int freeNetworkGroups();
   // The six stream counters on standard output.
   virtual void printStats();
+  // Offers one connection at the bin of info to every server statistics, in order (all of
+  // them, whatever each answers). 1 when any server counted it, else 0.
+  virtual int procServerSpacePO(httpNetInfo_t* info, OB_HTTPProtocol* protocol);
+  // Offers it to every network group, in order. 1 when any group holds its client or server.
+  virtual int procNetworkGroupPO(httpNetInfo_t* info, OB_HTTPProtocol* protocol);
 
   uint16_t numServers = 0;
   OB_HTTPServerStats** servers = nullptr;  // owned, with its elements

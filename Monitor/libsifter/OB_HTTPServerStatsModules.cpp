@@ -6,6 +6,8 @@
 #include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_IndexChanger.h"
+#include "OB_Log.h"
+#include "OB_ResourceStats.h"
 #include "OB_Tools.h"
 
 OB_HTTPServerStatsModules::~OB_HTTPServerStatsModules() { OB_HTTPServerStatsModules::reset(); }
@@ -14,6 +16,8 @@ int OB_HTTPServerStatsModules::init(OB_IndexChanger* window_) {
   if (built_) reset();
   window = window_;
   const uint32_t bins = window != nullptr ? window->getNumOfBins() : 0;
+  resourceStats = new OB_ResourceStats(window, 0);
+  if (resourceStats == nullptr) OB_Log::quit("initServerSpace: not enough memory");
   ssNetworkData_initAll(window, &networkData, bins);
   ssHitData_initAll(window, &hitData, bins);
   ssErrorData_initAll(window, &errorData, bins);
@@ -26,6 +30,8 @@ int OB_HTTPServerStatsModules::init(OB_IndexChanger* window_) {
 
 int OB_HTTPServerStatsModules::reset() {
   if (!built_) return 0;
+  obRelease(resourceStats);
+  resourceStats = nullptr;
   ssNetworkData_freeAll(&networkData);
   ssHitData_freeAll(&hitData);
   ssErrorData_freeAll(&errorData);
@@ -40,10 +46,11 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* s
                                                                 httpNetInfo_t* info,
                                                                 OB_HTTPProtocol* protocol,
                                                                 OB_HTTPXact* xact,
-                                                                OB_IPTrackerHash* /*trackerEntry*/) {
+                                                                OB_IPTrackerHash* trackerEntry) {
   if (!built_ || info == nullptr || protocol == nullptr || xact == nullptr) return;
   ssHitData_procX(&hitData, info, protocol, xact);
   ssErrorData_procX(&errorData, info, protocol, xact);
+  resourceStats->processTransaction(info, protocol, xact, trackerEntry);
   ssReferersSeenData_procX(&referersSeenData, info, protocol, xact, server);
   ssUserAgentData_procX(&userAgentData, info, protocol, xact);
   ssDomainsSeenData_procX(&domainsSeenData, info->windowIndex, clientName(protocol->clientIP));

@@ -1,10 +1,6 @@
 // One set of statistics modules: every module of one HTTP server's transactions, or of one
 // transaction subset of that server, over the window's bins. Built and freed as a whole; a
 // window move frees it and builds it anew, so every count starts again from zero.
-//
-// Owners: this frame holds the server-side modules (network, hits, errors, referers, domains,
-// user agents); the resources-served object is added with the client-side modules and fed from
-// procX4allHTTPServerStatsModules between the error and referer steps.
 #pragma once
 
 #include <cstdint>
@@ -55,7 +51,7 @@ class OB_HTTPServerStatsModules : public virtual OB_Object {
   ssNetworkData networkData = {};
   ssHitData hitData = {};
   ssErrorData errorData = {};
-  OB_ResourceStats* resourceStats = nullptr;  // owned; made with the resources-served object
+  OB_ResourceStats* resourceStats = nullptr;  // owned
   ssReferersSeenData referersSeenData = {};
   ssDomainsSeenData domainsSeenData = {};
   ssUserAgentData userAgentData = {};

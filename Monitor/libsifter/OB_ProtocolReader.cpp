@@ -23,7 +23,9 @@ OB_ProtocolReader::OB_ProtocolReader(OB_AEngineConfig* config_, OB_IndexChanger*
   startTime = presentTime();
 }
 
-OB_ProtocolReader::~OB_ProtocolReader() { OB_ProtocolReader::reset(); }
+// Nothing of reset is needed by an object that goes, and its window may be gone already: the
+// replay thread gives up the last reference after its joiner has returned.
+OB_ProtocolReader::~OB_ProtocolReader() = default;
 
 int OB_ProtocolReader::queryInterface(OB_ClassID id, void** out) {
   if (out == nullptr) return -1;
@@ -94,28 +96,45 @@ uint32_t OB_ProtocolReader::getReplayCount() {
   return replayCount;
 }
 
-int OB_ProtocolReader::stopWhenCaughtUp() {
-  if (isDone() != 0 || isOldData() == 0) stop();
+int OB_ProtocolReader::doTask() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  // A few records a step: the thread yields the processor between steps, which would otherwise
+  // cost more than the record, and live objects still wait for at most one short step.
+  for (int record = 0; record < kRecordsPerStep; ++record)
+    if (replayOne() != 0) break;
   return 0;
 }
 
-int OB_ProtocolReader::doTask() {
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  // A stop that came between passes: reading now would consume a record nobody analyses.
-  if (isRunning() == 0) return 0;
-  if (OB_List<OB_Object>::getCount() > 0 || isDone() != 0 || isOldData() == 0)
-    return stopWhenCaughtUp();
+int OB_ProtocolReader::replayOne() {
+  // A stop that came between records: reading now would consume a record nobody analyses.
+  if (isRunning() == 0) return -1;
+  if (OB_List<OB_Object>::getCount() > 0 || isDone() != 0) {
+    stop();
+    return -1;
+  }
 
+  OB_ArchiveHeader* before = getCurrentHeader();
   OB_Data* record = OB_ArchiveReader::read();
-  if (record == nullptr) return stopWhenCaughtUp();
+  if (record == nullptr) {
+    // Past the window's end, or at the end of what the writer has put in the file it is still
+    // writing: what comes later arrives live. A null that only moved on to the next file (the
+    // open one included) goes on reading.
+    if (isDone() != 0 || (isOldData() == 0 && getCurrentHeader() == before)) stop();
+    return -1;
+  }
 
   const uint32_t when = record->xTime();
-  if (when >= replayAgo && when <= replayNow && isRunning() != 0) {
+  int result = 0;
+  if (isOldData() == 0 && when >= startTime) {
+    // The open file's records from the reader's start on were handed to it live.
+    stop();
+    result = -1;
+  } else if (when >= replayAgo && when < replayNow) {
     ++replayCount;
     processObject(record);
   }
   // The derived reader's factory may hand out one reused record.
   record->reset();
   record->release();
-  return 0;
+  return result;
 }

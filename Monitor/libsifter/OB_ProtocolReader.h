@@ -47,7 +47,8 @@ class OB_ProtocolReader : public virtual OB_Stats,
   OB_ProtocolReader(OB_AEngineConfig* config, OB_IndexChanger* window, const char* protocolName);
   OB_ProtocolReader(const OB_ProtocolReader&) = delete;
   OB_ProtocolReader& operator=(const OB_ProtocolReader&) = delete;
-  // Runs reset(). Never runs while the replay thread lives: its loop holds a reference.
+  // Touches neither the configuration nor the window, which may be gone by then. Never runs
+  // while the replay thread lives: its loop holds a reference.
   ~OB_ProtocolReader() override;
 
   // Under the reader's lock: finds and opens the archive files of the window. 0.
@@ -74,21 +75,29 @@ class OB_ProtocolReader : public virtual OB_Stats,
   uint32_t getStartTime();
   // Replayed records handed to processObject since construction or the last reset.
   uint32_t getReplayCount();
+  // The window the reader counts, [getReplayAgo(), getReplayNow()) in seconds, as the last
+  // construction or reset took it; read under the reader's lock.
+  uint32_t getReplayAgo() const { return replayAgo; }
+  uint32_t getReplayNow() const { return replayNow; }
 
  protected:
-  // One replay step on the reader's own thread, wholly under the reader's lock, so a window move
-  // never changes the files or bounds in the middle of a step. 0.
+  // One replay step (a few records) on the reader's own thread, wholly under the reader's lock,
+  // so a window move never changes the files or bounds in the middle of a step. Records in
+  // [agoTime, nowTime) are analysed; in the file still being written only those before startTime, since the live road
+  // hands the reader everything that finishes after it started. The replay ends past the
+  // window's end or at the end of what that file holds. 0.
   int doTask() override;
 
  private:
-  // Ends the replay when the archive reader has passed the window's end or caught up with the
-  // file being written. 0.
-  int stopWhenCaughtUp();
+  // Records replayed in one step at most.
+  static constexpr int kRecordsPerStep = 64;
+  // Replays the next record; -1 when the step should end (stopped, caught up, or no record now).
+  int replayOne();
 
   const char* protocolName;  // not owned
   uint32_t startTime = 0;    // under the lock
   uint32_t replayCount = 0;  // under the lock
-  // The bounds handed to the archive reader (seconds, both inclusive); under the lock.
+  // The window replayed, [replayAgo, replayNow) in seconds; under the lock.
   uint32_t replayAgo = 0;
   uint32_t replayNow = 0;
 };

@@ -107,6 +107,26 @@ TEST_F(AnalysisHashTest, HashNameUsesSignedCharactersAndCRemainder) {
   EXPECT_EQ(hashName("/images/logo.gif", 2039, nullptr), same.calcHash(2039));
 }
 
+TEST_F(AnalysisHashTest, HashNameAgreesWithTheDivisionAtEveryModulus) {
+  auto byDivision = [](const std::string& text, int n) {
+    int64_t h = 0;
+    for (char c : text) h = (h * 127 + static_cast<int8_t>(c)) % n;
+    return static_cast<uint16_t>(h < 0 ? -h % n : h);
+  };
+  uint32_t seed = 7;
+  for (int n : {1, 2, 57, 251, 1021, 2039, 4093, 65535, 65536}) {
+    for (int round = 0; round < 200; ++round) {
+      std::string text;
+      for (int i = 0; i < round % 90; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const char c = static_cast<char>(seed >> 16);
+        text.push_back(c != 0 ? c : 'x');
+      }
+      ASSERT_EQ(hashName(text.c_str(), n, nullptr), byDivision(text, n)) << n << " " << round;
+    }
+  }
+}
+
 TEST_F(AnalysisHashTest, DomainLookUpsResolveOnceAndFallBackToDottedQuad) {
   EXPECT_EQ(AnalysisHash_getDomainName(ip(10, 0, 0, 1)), nullptr);  // no table yet
   AnalysisHash_init();

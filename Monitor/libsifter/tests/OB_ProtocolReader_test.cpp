@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -79,6 +81,30 @@ class OB_ProtocolReaderTest : public ::testing::Test {
     writer->release();  // closes the file with its stop time: old data for a reader
   }
 
+  std::string onlyArchiveFile() {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      if (entry.path().filename().string().rfind("http-", 0) == 0) files.push_back(entry.path());
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::string() : files.front();
+  }
+  // Clears the file's stop time: the file is the one the writer is still writing.
+  static void reopen(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fseek(file, OB_ArchiveHeader::kStopTimeOffset, SEEK_SET), 0);
+    const uint32_t open = 0;
+    ASSERT_EQ(fwrite(&open, sizeof open, 1, file), 1u);
+    fclose(file);
+  }
+  // What the writer appends for a record, on disk at once.
+  static void appendRecord(const std::string& path, OB_HTTPProtocol* record) {
+    FILE* file = fopen(path.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(record->write(file), 0);
+    fclose(file);
+  }
+
   TestReader* startedReader() {
     TestReader* reader = new TestReader(&config, window);
     EXPECT_EQ(reader->init(), 0);
@@ -93,7 +119,7 @@ class OB_ProtocolReaderTest : public ::testing::Test {
   uint32_t base = 0;
 };
 
-TEST_F(OB_ProtocolReaderTest, ReplaysTheWindowWithBothBoundsThenTakesLiveObjects) {
+TEST_F(OB_ProtocolReaderTest, ReplaysFromTheWindowStartToJustBeforeItsEndThenTakesLiveObjects) {
   const uint32_t ago = base - 100, now = base + 100;
   archive({ago - 1, ago, base, now, now + 1, base + 1});
   TestReader* reader = startedReader();
@@ -102,16 +128,28 @@ TEST_F(OB_ProtocolReaderTest, ReplaysTheWindowWithBothBoundsThenTakesLiveObjects
 
   EXPECT_EQ(reader->join(nullptr, 0), 0);
   EXPECT_EQ(reader->isRunning(), 0);
-  // Before the window and past its end (which ends the replay) are not analysed.
-  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{ago, base, now}));
-  EXPECT_EQ(reader->getReplayCount(), 3u);
+  // Before the window, at its end (the next period's first second) and past it (which ends the
+  // replay) are not analysed.
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{ago, base}));
+  EXPECT_EQ(reader->getReplayCount(), 2u);
   for (const auto& entry : reader->seen) EXPECT_TRUE(entry.second);
 
   OB_HTTPProtocol* live = archivetest::httpRecord(base + 5, {"/live"});
   EXPECT_EQ(obQuery<OB_Processor>(reader)->processObject(live), 0);
   live->release();
-  ASSERT_EQ(reader->seen.size(), 4u);
+  ASSERT_EQ(reader->seen.size(), 3u);
   EXPECT_EQ(reader->seen.back(), std::make_pair(base + 5, false));
+  reader->release();
+}
+
+TEST_F(OB_ProtocolReaderTest, AReaderMayOutliveItsWindow) {
+  // The replay thread may give up the last reference after the window's owner has let it go.
+  OB_IndexChanger* other = new OB_IndexChanger();
+  other->setConfig(&config);
+  other->setTimeWindow(&fixed);
+  ASSERT_EQ(other->init(), 0);
+  TestReader* reader = new TestReader(&config, other);
+  other->release();
   reader->release();
 }
 
@@ -128,21 +166,37 @@ TEST_F(OB_ProtocolReaderTest, AStopDuringTheReplayEndsItAtOnce) {
   reader->release();
 }
 
-TEST_F(OB_ProtocolReaderTest, TheFileBeingWrittenEndsTheReplayButNotTheLiveRoad) {
-  fixed.windowType = OB_IndexChanger::kAlignedWindow;
-  fixed.alignRTType = OB_IndexChanger::kAlignDay;
-  ASSERT_EQ(window->init(), 0);
-  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
-  OB_HTTPProtocol* record = archivetest::httpRecord(base, {"/"});
-  writer->processObject(record);
+TEST_F(OB_ProtocolReaderTest, TheFileBeingWrittenIsReplayedUpToTheReaderStartAndNoRecordTwice) {
+  // Today's file as the writer leaves it while it still writes: no stop time, records on disk.
+  archive({base - 20, base - 10});
+  const std::string path = onlyArchiveFile();
+  reopen(path);
+  TestReader* reader = new TestReader(&config, window);
+  const uint32_t started = reader->getStartTime();
+  ASSERT_EQ(reader->init(), 0);
+  // A connection that finished after the reader started reaches it live, and the file.
+  OB_HTTPProtocol* late = archivetest::httpRecord(started + 5, {"/late"});
+  reader->processObject(late);
+  appendRecord(path, late);
+  late->release();
+  ASSERT_EQ(reader->start(), 0);
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{started + 5, base - 20, base - 10}));
+  EXPECT_EQ(reader->getReplayCount(), 2u);
+  reader->release();
+}
+
+TEST_F(OB_ProtocolReaderTest, TheReplayStopsAtTheEndOfWhatTheOpenFileHolds) {
+  archive({base - 20});
+  reopen(onlyArchiveFile());
   TestReader* reader = startedReader();
   EXPECT_EQ(reader->join(nullptr, 0), 0);
-  EXPECT_TRUE(reader->times().empty());  // its records come live, not from the file
-  reader->processObject(record);
-  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base}));
-  record->release();
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base - 20}));
+  OB_HTTPProtocol* live = archivetest::httpRecord(base + 1, {"/"});
+  reader->processObject(live);
+  live->release();
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base - 20, base + 1}));
   reader->release();
-  writer->release();
 }
 
 TEST_F(OB_ProtocolReaderTest, AWindowMoveReplaysFromTheNewStart) {

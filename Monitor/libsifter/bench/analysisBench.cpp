@@ -1,0 +1,288 @@
+// Analysis benchmark: writes synthetic HTTP connections through the real archive writer, then
+// times the HTTP reader replaying them into the statistics of one static window (two servers,
+// two transaction subsets, one network group), and the queries the console asks of the filled
+// statistics. The same transactions go to a common log file; when goaccess is installed it is
+// timed on that file in the same run and the ratio of the two rates is printed.
+//
+//   analysisBench [--transactions N] [--clients N] [--uris N] [--keep DIR]
+//
+// Reverse name look-ups are answered "no name" without DNS, as on a network without PTR records.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "AnalysisHash.h"
+#include "OB_AEngineConfig.h"
+#include "OB_ArchiveWriter.h"
+#include "OB_HTTPNetworkGroup.h"
+#include "OB_HTTPReader.h"
+#include "OB_HTTPServer.h"
+#include "OB_HTTPServerStats.h"
+#include "OB_HTTPServerStatsModules.h"
+#include "OB_IPTracker.h"
+#include "OB_IndexChanger.h"
+#include "OB_Log.h"
+#include "OB_ResourceStats.h"
+#include "OB_Tools.h"
+#include "SyntheticTraffic.h"
+#include "csXData.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void usage(FILE* out) {
+  fprintf(out,
+          "usage: analysisBench [--transactions N] [--clients N] [--uris N] [--keep DIR]\n"
+          "  Times the HTTP reader replaying N synthetic transactions from the archive into one\n"
+          "  window's statistics, and goaccess on the same transactions when it is installed.\n"
+          "  --keep DIR  work in DIR and leave the archive and the log there\n");
+}
+
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double cpuSeconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), 0 when unknown.
+long statusKB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return atol(line.c_str() + strlen(field) + 1);
+  return 0;
+}
+
+int noName(uint32_t /*address*/, char* /*name*/, size_t /*size*/) { return -1; }
+
+template <class T>
+T** newArray(int n) {
+  T** array = new T*[n];
+  for (int i = 0; i < n; ++i) array[i] = nullptr;
+  return array;
+}
+
+// Two servers, two subsets (the first half of the clients; everyone), one group (the clients).
+void configure(OB_AEngineConfig* config, const std::string& dir) {
+  snprintf(config->databaseDir, sizeof config->databaseDir, "%s", dir.c_str());
+  config->numOfHTTPServers = 2;
+  config->httpServers = newArray<OB_HTTPServer>(2);
+  for (int i = 0; i < 2; ++i) {
+    config->httpServers[i] = OB_HTTPServer::create();
+    config->httpServers[i]->setIPAddress(i == 0 ? bench::kServerA : bench::kServerB);
+    config->httpServers[i]->setName(i == 0 ? "www-a" : "www-b");
+  }
+  config->numOfXSubSets = 2;
+  config->xSubSets = newArray<XSubset_t>(2);
+  for (int i = 0; i < 2; ++i) {
+    auto* subset = new XSubset_t();
+    snprintf(subset->name, sizeof subset->name, "subset%d", i);
+    subset->acceptMatching = i == 0 ? 1 : 0;
+    subset->numOfNets = i == 0 ? 1 : 0;
+    subset->exampleAddress[0] = subset->network[0] = 0x0A010000;  // 10.1.0.0/17
+    subset->maskAddress[0] = 0xFFFF8000;
+    config->xSubSets[i] = subset;
+  }
+  config->numOfNetworkGroups = 1;
+  config->networkGroups = newArray<networkGroup_t>(1);
+  auto* group = new networkGroup_t();
+  snprintf(group->name, sizeof group->name, "%s", "clients");
+  group->numOfNets = 1;
+  group->exampleAddress[0] = group->network[0] = 0x0A010000;  // 10.1.0.0/16
+  group->maskAddress[0] = 0xFFFF0000;
+  config->networkGroups[0] = group;
+}
+
+// Runs goaccess on the log; its wall seconds, or a negative value when it is missing or failed.
+double timeGoaccess(const std::string& log, const std::string& dir) {
+  if (system("command -v goaccess >/dev/null 2>&1") != 0) return -1;
+  const std::string command = "goaccess '" + log + "' --log-format=COMMON --no-progress -o '" +
+                              dir + "/goaccess.json' >/dev/null 2>&1";
+  auto start = Clock::now();
+  if (system(command.c_str()) != 0) return -2;
+  return seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::TrafficShape shape;
+  std::string keep;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto number = [&](uint64_t* out) {
+      if (i + 1 >= argc) return false;
+      char* end = nullptr;
+      *out = strtoull(argv[++i], &end, 10);
+      return *end == '\0' && *out > 0;
+    };
+    uint64_t value = 0;
+    if (arg == "--help" || arg == "-h") {
+      usage(stdout);
+      return 0;
+    } else if (arg == "--transactions" && number(&value)) {
+      shape.transactions = value;
+    } else if (arg == "--clients" && number(&value) && value <= 60000) {
+      shape.clients = static_cast<uint32_t>(value);
+    } else if (arg == "--uris" && number(&value) && value <= 10000000) {
+      shape.uris = static_cast<uint32_t>(value);
+    } else if (arg == "--keep" && i + 1 < argc) {
+      keep = argv[++i];
+    } else {
+      fprintf(stderr, "analysisBench: bad option %s\n", arg.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+
+  std::string dir = keep;
+  if (dir.empty()) {
+    char pattern[] = "/tmp/analysisBench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      perror("analysisBench: mkdtemp");
+      return 1;
+    }
+    dir = pattern;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(dir + "/db", error);
+  std::filesystem::create_directories(dir + "/logs", error);
+  if (error) {
+    fprintf(stderr, "analysisBench: %s: %s\n", dir.c_str(), error.message().c_str());
+    return 1;
+  }
+  setenv("OB_INSTALLDIR", dir.c_str(), 1);
+  OB_Log::init("analysisBench", 0, nullptr);
+  OB_Tools::setReverseLookup(noName);
+
+  // The archive file the writer opens now must meet the window, so the traffic is today's.
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  shape.start = now - 86400;
+  shape.span = 86400;
+
+  // 1. The traffic, through the archive writer and into a common log file.
+  const std::string logPath = dir + "/access.log";
+  FILE* log = fopen(logPath.c_str(), "w");
+  if (log == nullptr) {
+    fprintf(stderr, "analysisBench: %s: %s\n", logPath.c_str(), strerror(errno));
+    return 1;
+  }
+  auto writeStart = Clock::now();
+  {
+    bench::SyntheticTraffic traffic(shape);
+    auto* writer = new OB_ArchiveWriter(nullptr, dir.c_str(), "http", "bench", "", 0);
+    auto* protocol = new OB_HTTPProtocol();
+    uint64_t connections = 0;
+    while (traffic.next(protocol)) {
+      writer->processObject(protocol);
+      for (OB_Xact* link = protocol->head; link != nullptr; link = link->nextItem())
+        bench::SyntheticTraffic::writeCommonLog(log, protocol, obQuery<OB_HTTPXact>(link));
+      protocol->reset();
+      ++connections;
+    }
+    protocol->release();
+    writer->release();
+    printf("wrote %llu transactions in %llu connections (%.1f s)\n",
+           static_cast<unsigned long long>(traffic.made()),
+           static_cast<unsigned long long>(connections), seconds(writeStart));
+  }
+  fclose(log);
+
+  // 2. The replay into one window's statistics.
+  AnalysisHash_init();
+  auto* config = new OB_AEngineConfig();
+  configure(config, dir);
+  timeWindow_t record = {};
+  snprintf(record.name, sizeof record.name, "%s", "bench");
+  record.windowType = OB_IndexChanger::kStaticWindow;
+  record.staticAgoTime = shape.start;
+  record.staticNowTime = shape.start + shape.span + 3600;
+  record.staticNumOfBins = 100;
+  auto* window = new OB_IndexChanger();
+  window->setConfig(config);
+  window->setTimeWindow(&record);
+  window->init();
+
+  const long rssBefore = statusKB("VmRSS");
+  auto* reader = new OB_HTTPReader(config, window);
+  reader->init();
+  const double cpuBefore = cpuSeconds();
+  auto replayStart = Clock::now();
+  reader->start();
+  reader->join(nullptr, 0);
+  const double wall = seconds(replayStart);
+  const double cpu = cpuSeconds() - cpuBefore;
+  const long rssAfter = statusKB("VmRSS");
+
+  // Every client lies in the one network group, so it saw every transaction.
+  const uint64_t counted = stats_sum(reader->netGroups[0]->xData->all, window->getNumOfBins());
+  const double rate = counted / wall;
+  printf("replayed %u connections, %llu transactions in %.3f s wall, %.3f s CPU: %.0f "
+         "transactions/s\n",
+         reader->getReplayCount(), static_cast<unsigned long long>(counted), wall, cpu, rate);
+  fflush(stdout);
+  OB_ResourceStats* resources = reader->servers[0]->modules->resourceStats;
+  OB_IPTracker* tracker = reader->servers[0]->ipTracker;
+  printf("distinct: %d resources (server A), %u clients (server A); statistics memory %.1f MB, "
+         "peak %.1f MB\n",
+         resources->getCount(), tracker->getAddressCount(), (rssAfter - rssBefore) / 1024.0,
+         statusKB("VmHWM") / 1024.0);
+
+  // 3. Queries on the filled statistics, under the reader's lock as the console asks them.
+  {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+    auto start = Clock::now();
+    OB_List<OB_ResourceCounterLink>* top = resources->getHitBreakdown(10, "All", "");
+    const double topTime = seconds(start);
+    printf("top-10 resources: %.2f ms (first %s, %llu hits)\n", topTime * 1000,
+           top->first() != nullptr ? top->first()->getResource() : "-",
+           static_cast<unsigned long long>(top->first() != nullptr ? top->first()->getTotal() : 0));
+    top->release();
+    start = Clock::now();
+    str2CntList_t* byNet = tracker->getTopNByMask(nullptr, 20, 0xFFFFFF00);
+    const double maskTime = seconds(start);
+    start = Clock::now();
+    statsBreakdown_t* seen =
+        csServersSeenData_getServersSeenBreakdownSummary(reader->netGroups[0]->serversSeenData);
+    const double seenTime = seconds(start);
+    printf("breakdown of clients by /24: %.2f ms (%u entries); servers seen: %.3f ms\n",
+           maskTime * 1000, byNet->count, seenTime * 1000);
+    dataStructs_freeList(byNet);
+    stats_freeBreakdown(seen);
+  }
+
+  // 4. goaccess on the same transactions.
+  const double other = timeGoaccess(logPath, dir);
+  if (other == -1) {
+    printf("goaccess: not installed, no comparison\n");
+  } else if (other < 0) {
+    printf("goaccess: failed on %s\n", logPath.c_str());
+  } else {
+    const double otherRate = shape.transactions / other;
+    printf("goaccess --log-format=COMMON: %.3f s, %.0f lines/s; ratio %.1fx\n", other, otherRate,
+           rate / otherRate);
+  }
+
+  reader->release();
+  window->release();
+  config->release();
+  AnalysisHash_free();
+  if (keep.empty()) std::filesystem::remove_all(dir, error);
+  return 0;
+}
