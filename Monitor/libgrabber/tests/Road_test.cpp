@@ -19,37 +19,14 @@
 #include "FrameBuilder.h"
 #include "OB_Log.h"
 #include "TempDir.h"
+#include "Tshark.h"
 
 namespace {
 
 using road::FTPConnection;
 using road::Server;
-
-bool haveTshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
-
-std::vector<std::vector<std::string>> tsharkFields(const std::string& path, const std::string& filter,
-                                                   const std::string& fields) {
-  std::vector<std::vector<std::string>> rows;
-  std::string command =
-      "tshark -n -r '" + path + "' -Y '" + filter + "' -T fields -E separator=/t " + fields +
-      " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return rows;
-  char line[8192];
-  while (fgets(line, sizeof line, pipe) != nullptr) {
-    std::vector<std::string> row(1);
-    for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
-      if (*c == '\t') {
-        row.emplace_back();
-      } else {
-        row.back() += *c;
-      }
-    }
-    rows.push_back(row);
-  }
-  pclose(pipe);
-  return rows;
-}
+using corrana_test::haveTshark;
+using corrana_test::tsharkFields;
 
 // What tshark reads from one trace: the HTTP requests the road must turn into transactions,
 // with their servers, and the FTP control connections keyed by client address and port.

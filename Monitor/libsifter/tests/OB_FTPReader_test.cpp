@@ -1,19 +1,30 @@
 // The FTP reader end to end: connections written through the archive writer and replayed, or
 // handed live, and counted into every matching server, its subsets and the network groups; the
-// bin rule that sets it apart from the HTTP reader; and a window move.
+// bin rule that sets it apart from the HTTP reader; a window move; and the shared FTP traces
+// replayed through the capture engine's road into the reader, against tshark.
 #include "OB_FTPReader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "../../libgrabber/bench/Road.h"
 #include "FTPTestSupport.h"
+#include "FrameBuilder.h"
 #include "OB_ArchiveWriter.h"
 #include "OB_HTTPReader.h"
 #include "OB_IPTracker.h"
+#include "TempDir.h"
+#include "Tshark.h"
 
 namespace {
 
@@ -204,6 +215,177 @@ TEST_F(OB_FTPReaderTest, AWindowMoveStartsTheCountsOver) {
   EXPECT_EQ(reader->serverStreamsReceived, 0u);
   live(connection(base + 10, kClientA, server(0), {{"a"}}));
   EXPECT_EQ(total(modules(0)->trnsfrData.from, "a"), 1u);
+}
+
+// What tshark reads of the FTP control connections of one trace: per connection its client
+// and server, and its RETR and STOR commands with their reply codes; the figures the reader
+// must come to.
+struct TsharkFTP {
+  struct Command {
+    std::string name, argument;
+    std::vector<int> replies;
+  };
+  struct Connection {
+    std::string client, server;
+    std::vector<Command> commands;
+  };
+  std::map<std::string, Connection> connections;  // by TCP stream
+  std::set<std::string> servers;
+  // Expected: files sent (RETR) and received (STOR) that completed (226) or aborted (426), by
+  // file name, and the connections per client.
+  std::map<std::string, uint64_t> sent, received, sentAborted, receivedAborted;
+  std::map<std::string, uint32_t> clients;
+};
+
+TsharkFTP readFTPWithTshark(const std::string& path) {
+  TsharkFTP view;
+  for (const auto& row : corrana_test::tsharkFields(
+           path, "ftp",
+           "-e tcp.stream -e ip.src -e ip.dst -e tcp.srcport -e tcp.dstport "
+           "-e ftp.request.command -e ftp.request.arg -e ftp.response.code")) {
+    if (row.size() < 8) continue;
+    if (row[4] == "21") {
+      TsharkFTP::Connection& c = view.connections[row[0]];
+      c.client = row[1];
+      c.server = row[2];
+      if (!row[5].empty()) c.commands.push_back({row[5], row[6], {}});
+    } else if (row[3] == "21" && !row[7].empty()) {
+      TsharkFTP::Connection& c = view.connections[row[0]];
+      if (c.commands.empty()) continue;  // the greeting
+      for (size_t at = 0; at < row[7].size();) {
+        size_t comma = row[7].find(',', at);
+        if (comma == std::string::npos) comma = row[7].size();
+        c.commands.back().replies.push_back(atoi(row[7].substr(at, comma - at).c_str()));
+        at = comma + 1;
+      }
+    }
+  }
+  for (const auto& [stream, c] : view.connections) {
+    view.servers.insert(c.server);
+    ++view.clients[c.client];
+    // The analyser's transfers: a refused command (first reply 500 or more) is none, the same
+    // file again right after the last transfer is taken for a retry of it, and a transfer is
+    // complete when a 2xx reply (226) closed it, else aborted (426, or no reply at all).
+    std::string last;
+    for (const TsharkFTP::Command& command : c.commands) {
+      if (command.name != "RETR" && command.name != "STOR") continue;
+      if (!command.replies.empty() && command.replies.front() >= 500) continue;
+      std::string file = command.argument.substr(command.argument.rfind('/') + 1);
+      if (file.empty() || file == last) continue;
+      last = file;
+      const bool done = std::any_of(command.replies.begin(), command.replies.end(),
+                                    [](int code) { return code >= 200 && code < 300; });
+      auto& counts = command.name == "RETR" ? (done ? view.sent : view.sentAborted)
+                                            : (done ? view.received : view.receivedAborted);
+      ++counts[file];
+    }
+  }
+  return view;
+}
+
+std::map<std::string, uint64_t> entries(const statsCounterList_t& list) {
+  std::map<std::string, uint64_t> out;
+  for (const statsCounter_t* e = list.head != nullptr ? list.head->next : nullptr; e != nullptr;
+       e = e->next)
+    out[e->name] = stats_sum(e->counts, list.numOfBins);
+  return out;
+}
+
+uint64_t sum(const std::map<std::string, uint64_t>& counts) {
+  uint64_t total = 0;
+  for (const auto& [name, count] : counts) total += count;
+  return total;
+}
+
+// The reader's figures over all its servers against tshark's.
+void expectFigures(OB_FTPReader* reader, const TsharkFTP& expected) {
+  uint64_t sent = 0, received = 0, sentAborted = 0, receivedAborted = 0;
+  std::map<std::string, uint64_t> sentFiles, receivedFiles;
+  std::map<std::string, uint32_t> clients;
+  for (uint16_t i = 0; i < reader->numServers; ++i) {
+    FTPServerStatsModules_t& set = reader->servers[i].modules;
+    sent += stats_sum(set.trnsfrData.from.head->counts, 1);
+    received += stats_sum(set.trnsfrData.to.head->counts, 1);
+    sentAborted += stats_sum(set.abortsData.from.head->counts, 1);
+    receivedAborted += stats_sum(set.abortsData.to.head->counts, 1);
+    for (const auto& [file, count] : entries(set.trnsfrData.from)) sentFiles[file] += count;
+    for (const auto& [file, count] : entries(set.trnsfrData.to)) receivedFiles[file] += count;
+    for (const auto& [client, connections] : expected.clients) {
+      OB_IPTrackerHash* record =
+          reader->servers[i].ipTracker->findRecord(corrana_test::ipv4Address(client.c_str()));
+      if (record != nullptr) clients[client] += record->count;
+    }
+  }
+  EXPECT_EQ(reader->serverStreamsProcessed, expected.connections.size());
+  EXPECT_EQ(sent, sum(expected.sent));
+  EXPECT_EQ(received, sum(expected.received));
+  EXPECT_EQ(sentAborted, sum(expected.sentAborted));
+  EXPECT_EQ(receivedAborted, sum(expected.receivedAborted));
+  EXPECT_EQ(sentFiles, expected.sent);
+  EXPECT_EQ(receivedFiles, expected.received);
+  EXPECT_EQ(clients, expected.clients);
+}
+
+TEST(OB_FTPReaderTraces, CountsTheTransfersAndClientsTsharkSeesLiveAndFromTheArchive) {
+  std::filesystem::path folder(CORRANA_TRACES_DIR);
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no traces at " << folder;
+  if (!corrana_test::haveTshark()) GTEST_SKIP() << "tshark is not installed";
+  std::vector<std::filesystem::path> traces;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().rfind("ftp", 0) == 0 &&
+        entry.path().extension() == ".pcap")
+      traces.push_back(entry.path());
+  std::sort(traces.begin(), traces.end());
+  if (traces.empty()) GTEST_SKIP() << "no FTP traces in " << folder;
+
+  uint64_t transfersSeen = 0;
+  for (const std::filesystem::path& trace : traces) {
+    SCOPED_TRACE(trace.filename().string());
+    const TsharkFTP expected = readFTPWithTshark(trace.string());
+    transfersSeen += sum(expected.sent) + sum(expected.received) + sum(expected.sentAborted) +
+                     sum(expected.receivedAborted);
+    corrana_test::TempDir install;
+    mkdir((install.path() + "/admin").c_str(), 0755);
+    mkdir((install.path() + "/logs").c_str(), 0755);
+    mkdir((install.path() + "/db").c_str(), 0755);
+    setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+    std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << trace.string()
+                                                          << "\n";
+
+    // One watched FTP server per server tshark saw; one bin from long before the trace to now.
+    auto config = ftp_test::makeConfig(static_cast<int>(expected.servers.size()));
+    std::set<road::Server> watched;
+    int i = 0;
+    for (const std::string& address : expected.servers) {
+      config->ftpServers[i++]->setIPAddress(corrana_test::ipv4Address(address.c_str()));
+      watched.insert({corrana_test::ipv4Address(address.c_str()), 21});
+    }
+    std::snprintf(config->databaseDir, sizeof config->databaseDir, "%s/db", install.path().c_str());
+    stats_test::Window window(config.get(), 1, 1, static_cast<uint32_t>(time(nullptr)) + 3600);
+
+    auto* live = new OB_FTPReader(config.get(), window.get());
+    live->init();
+    auto* writer = new OB_ArchiveWriter(nullptr, config->databaseDir, "ftp", "", "", 0);
+    {
+      road::Road road({}, watched, false);
+      road.ftp->append(live);
+      road.ftp->append(writer);
+      ASSERT_TRUE(road.run());
+    }
+    writer->release();  // closes the archive file
+    expectFigures(live, expected);
+
+    auto* replayed = new OB_FTPReader(config.get(), window.get());
+    ASSERT_EQ(replayed->init(), 0);
+    ASSERT_EQ(replayed->start(), 0);
+    ASSERT_EQ(replayed->join(nullptr, 0), 0);
+    EXPECT_EQ(replayed->getReplayCount(), expected.connections.size());
+    expectFigures(replayed, expected);
+    replayed->release();
+    live->release();
+    OB_Log::reset();
+  }
+  EXPECT_GT(transfersSeen, 0u);
 }
 
 }  // namespace
