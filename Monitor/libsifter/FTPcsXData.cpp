@@ -1,7 +1,6 @@
 #include "FTPcsXData.h"
 
 #include <cstdlib>
-#include <string>
 #include <unordered_map>
 
 #include "AnalysisHash.h"
