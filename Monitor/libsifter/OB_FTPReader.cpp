@@ -1,0 +1,79 @@
+#include "OB_FTPReader.h"
+
+#include "OB_FTPProtocol.h"
+#include "OB_FTPServer.h"
+#include "OB_IndexChanger.h"
+#include "OB_Log.h"
+
+OB_FTPReader::OB_FTPReader(OB_AEngineConfig* config_, OB_IndexChanger* window_)
+    : OB_Stats(config_, window_),
+      OB_ProtocolReader(config_, window_, "ftp"),
+      OB_FTPAnalysisStats(config_, window_) {}
+
+int OB_FTPReader::queryInterface(OB_ClassID id, void** out) {
+  if (out == nullptr) return -1;
+  if (id == getClassID()) {
+    *out = this;
+    return 0;
+  }
+  if (OB_ProtocolReader::queryInterface(id, out) == 0) return 0;
+  if (id == OB_FTPAnalysisStats::getClassID()) {
+    *out = static_cast<OB_FTPAnalysisStats*>(this);
+    return 0;
+  }
+  *out = nullptr;
+  return -1;
+}
+
+int OB_FTPReader::init() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  OB_ProtocolReader::init();
+  OB_FTPAnalysisStats::init();
+  return 0;
+}
+
+int OB_FTPReader::reset() {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  OB_ProtocolReader::reset();
+  OB_FTPAnalysisStats::reset();
+  return 0;
+}
+
+OB_Data* OB_FTPReader::createProtocol() { return OB_FTPProtocol::create(); }
+
+int OB_FTPReader::isMatch(uint32_t serverIP, uint16_t serverPort) {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  for (uint16_t i = 0; i < numServers; ++i) {
+    OB_FTPServer* server = servers[i].server;
+    if (server != nullptr && server->isMatch(serverIP, serverPort) != 0) return 1;
+  }
+  return 0;
+}
+
+int OB_FTPReader::processObject(OB_Object* object) {
+  OB_FTPProtocol* connection = obQuery<OB_FTPProtocol>(object);
+  if (connection == nullptr) return 0;
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  uint32_t when = connection->xTime();
+  if (when < getReplayAgo() || when >= getReplayNow()) return 0;
+  ftpNetInfo_t info = {OB_Stats::getTimeWindow()->calcIndex(&when), 0, 0};
+  if (info.windowIndex < 0) {
+    ++serverStreamsRejected;
+    ++netgrpStreamsRejected;
+    return 0;
+  }
+  ++serverStreamsReceived;
+  ++netgrpStreamsReceived;
+  if (procServerSpacePO(&info, connection) != 0) {
+    ++serverStreamsProcessed;
+  } else {
+    ++serverStreamsRejected;
+  }
+  if (procNetworkGroupPO(&info, connection) != 0) {
+    ++netgrpStreamsProcessed;
+  } else {
+    ++netgrpStreamsRejected;
+  }
+  OB_Log::debugLevel(nullptr, 1, "f");
+  return 0;
+}
