@@ -72,6 +72,8 @@ Expected readWithTshark(const std::string& path) {
       ++view.requests;
       ++view.methods[method];
     } else {
+      // An interim response (100 Continue) gives way to the final one on the road.
+      if (code[0] == '1' && code != "101") continue;
       if (isError(code)) ++view.errors;
       if (!row[6].empty()) {
         std::string type = row[6].substr(0, row[6].find(';'));

@@ -113,8 +113,10 @@ TEST_F(OB_ResourceStatsTest, LookUpsFollowTheTablesOwnRemovals) {
   for (int i = 0; i < 100; ++i) serve(a, 0, ("/" + std::to_string(i)).c_str(), "text/html");
   EXPECT_EQ(stats->remove(stats->findCounter("/7", "text/html")), 0);
   EXPECT_EQ(stats->findCounter("/7", "text/html"), nullptr);
-  for (int i = 0; i < 100; ++i)
-    if (i != 7) EXPECT_NE(stats->findCounter(("/" + std::to_string(i)).c_str(), "text/html"), nullptr);
+  for (int i = 0; i < 100; ++i) {
+    if (i == 7) continue;
+    EXPECT_NE(stats->findCounter(("/" + std::to_string(i)).c_str(), "text/html"), nullptr);
+  }
   serve(a, 1, "/7", "text/html");
   EXPECT_EQ(stats->findCounter("/7", "text/html")->getTotal(), 1u);
   stats->clear();
