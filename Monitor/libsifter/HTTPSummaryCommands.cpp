@@ -71,7 +71,8 @@ statsSeries_t* pagesPerClient(OB_HTTPServerStatsModules* set) {
   return pages.release();
 }
 
-// The run of one module set; times is the set's response-time record.
+// The run of one module set; times is the set's response-time record (needed only for the
+// response-time runs).
 statsSeries_t* runOf(OB_HTTPServerStatsModules* set, Run run, const ssRespTimeData_t* times) {
   switch (run) {
     case Run::kAllHits:
@@ -215,7 +216,8 @@ int hcommand_HTTPXServerTransactionBreakdown(OB_HTTPAnalysisStats* stats, int so
     return stats_fail(kTransactions);
   for (uint16_t i : shown) {
     OB_HTTPServerStatsModules* set = stats_selectModules(stats->servers[i], request);
-    TimesHold times(ssNetworkData_getResponseTimeData(&set->networkData));
+    const bool timed = run == Run::kServerTime || run == Run::kNetworkTime;
+    TimesHold times(timed ? ssNetworkData_getResponseTimeData(&set->networkData) : nullptr);
     StatsSeriesHold series(runOf(set, run, times.get()));
     if (stats_writeValues(socket, series->values, series->numOfBins) != 0 ||
         writeLabel(socket, "i = %d\n", i) != 0 ||

@@ -112,9 +112,6 @@ TEST_F(FedSummary, ComparisonSendsOneBlockPerServerShown) {
   EXPECT_EQ(compare(11, &root_).bytes, wireU32(2) + windowHead() + values({100, 0, 250}) +
                                            "i = 0\n" + wireU32(150) + values({0, 40, 0}) +
                                            "i = 1\n" + wireU32(40));
-  EXPECT_EQ(compare(12, &root_).bytes, wireU32(2) + windowHead() + values({10, 0, 25}) + "i = 0\n" +
-                                           wireU32(15) + values({0, 4, 0}) + "i = 1\n" +
-                                           wireU32(4));
   // Pages per new client, rounded up, and over the window's sums.
   EXPECT_EQ(compare(4, &root_).bytes, wireU32(2) + windowHead() + values({2, 0, 1}) + "i = 0\n" +
                                           wireU32(1) + values({0, 1, 0}) + "i = 1\n" + wireU32(1));

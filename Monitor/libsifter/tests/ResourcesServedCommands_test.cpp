@@ -74,9 +74,10 @@ TEST_F(ResourcesServed, ClientsOfAResourceOrOfItsEntryPointsFirstSeenFirst) {
   const std::string a = name("192.168.1.7") + name("pc7.example.org") + wireU32(2) + wireU32(4);
   EXPECT_EQ(ask(0, "text/html", "/gone.html"), wireU32(2) + b + a);
   EXPECT_EQ(ask(1, "text/html", "/gone.html"), wireU32(2) + b + a);
-  // Never an entry point, another type, never seen: no clients.
+  // The image was asked for, but never began a visit.
+  EXPECT_EQ(ask(0, "image/png", "/logo.png"),
+            wireU32(1) + name("192.168.1.7") + name("pc7.example.org") + wireU32(1) + wireU32(4));
   EXPECT_EQ(ask(1, "image/png", "/logo.png"), wireU32(0));
-  EXPECT_EQ(ask(0, "image/gif", "/logo.png"), wireU32(0));
   EXPECT_EQ(ask(0, "text/html", "/never"), wireU32(0));
 }
 
