@@ -2,7 +2,9 @@
 
 #include "FTPServerCommands.h"
 #include "FTPcsXData.h"
+#include "HTTPIPTrackingCommands.h"
 #include "HTTPServerCommands.h"
+#include "HTTPSummaryCommands.h"
 #include "NetStatsCommands.h"
 #include "OB_AEngineTCPConnection.h"
 #include "OB_AEngineTCPRequest.h"
@@ -11,6 +13,7 @@
 #include "OB_Log.h"
 #include "OB_NetAnalysisStats.h"
 #include "OB_User.h"
+#include "ResourcesServedCommands.h"
 #include "StatsModule.h"
 #include "csXData.h"
 #include "ssDomainsSeenData.h"
@@ -23,6 +26,7 @@
 namespace {
 
 using HTTPRequestHandler = int (*)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*);
+using HTTPUserHandler = int (*)(OB_HTTPAnalysisStats*, int, OB_User*, OB_AEngineTCPRequest*);
 using FTPRequestHandler = int (*)(OB_FTPAnalysisStats*, int, OB_AEngineTCPRequest*);
 using NetRequestHandler = int (*)(OB_NetAnalysisStats*, int, OB_User*, OB_AEngineTCPRequest*);
 
@@ -30,6 +34,11 @@ using NetRequestHandler = int (*)(OB_NetAnalysisStats*, int, OB_User*, OB_AEngin
 template <HTTPRequestHandler handler>
 int http(const AEngineWindowStats& s, int socket, OB_User*, OB_AEngineTCPRequest* request) {
   return handler(s.http, socket, request);
+}
+template <HTTPUserHandler handler>
+int httpUser(const AEngineWindowStats& s, int socket, OB_User* user,
+             OB_AEngineTCPRequest* request) {
+  return handler(s.http, socket, user, request);
 }
 template <FTPRequestHandler handler>
 int ftp(const AEngineWindowStats& s, int socket, OB_User*, OB_AEngineTCPRequest* request) {
@@ -46,13 +55,11 @@ int ftpSpace(const AEngineWindowStats& s, int socket, OB_User* user, OB_AEngineT
   return hcommand_FTPServerSpaceSummary(s.ftp, socket, user);
 }
 
-constexpr AEngineHandler kNotBuilt = nullptr;
-
 // In code order. The family of a code is its thousand (its hundreds below 1000).
 constexpr AEngineCommand kCommands[] = {
     {101, AEngineFamily::kNetGroup, net<handle_netGroup>},
     {1000, AEngineFamily::kHTTPServer, httpSpace},
-    {1002, AEngineFamily::kHTTPServer, kNotBuilt},
+    {1002, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerSummary>},
     {1003, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerHitOverviewSeries>},
     {1005, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerMethodBreakdown>},
     {1006, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerMethodSeries>},
@@ -63,13 +70,15 @@ constexpr AEngineCommand kCommands[] = {
     {1020, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerErrorTypeBreakdown>},
     {1021, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerErrorResourceBreakdown>},
     {1022, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerErrorSeries>},
-    {1025, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1026, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1030, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1031, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1032, AEngineFamily::kHTTPServer, kNotBuilt},
+    {1025, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerResourcesServedBreakdown>},
+    {1026, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerResourcesServedIP>},
+    {1030, AEngineFamily::kHTTPServer,
+     http<hcommand_HTTPServerResourcesServedHitSeries>},
+    {1031, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerEntryPointBreakdown>},
+    {1032, AEngineFamily::kHTTPServer,
+     http<hcommand_HTTPServerResourcesServedEntryPointSeries>},
     {1033, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerRefererHostsBreakdown>},
-    {1034, AEngineFamily::kHTTPServer, kNotBuilt},
+    {1034, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerRefererErrorBreakdown>},
     {1035, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerRefererTopHosts>},
     {1040, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerRefererPathsBreakdown>},
     {1045, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerRefererSeries>},
@@ -78,17 +87,17 @@ constexpr AEngineCommand kCommands[] = {
     {1055, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerUserAgentBreakdown>},
     {1056, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerUserAgentSeries>},
     {1060, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerPagesPerEntrySeries>},
-    {1065, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1066, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1067, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1068, AEngineFamily::kHTTPServer, kNotBuilt},
-    {1070, AEngineFamily::kHTTPServer, kNotBuilt},
+    {1065, AEngineFamily::kHTTPServer, http<hcommand_HTTPIPTracking>},
+    {1066, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerIPTrackingSeries>},
+    {1067, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerIPTrackingList>},
+    {1068, AEngineFamily::kHTTPServer, http<hcommand_HTTPServerIPTrackingDomainSeries>},
+    {1070, AEngineFamily::kHTTPServer, http<hcommand_HTTPIPTrackingPaths>},
     {2005, AEngineFamily::kHTTPClient, http<hcommand_HTTPClientXBreakdown>},
     {2006, AEngineFamily::kHTTPClient, http<hcommand_HTTPClientXSeries>},
     {2010, AEngineFamily::kHTTPClient, http<hcommand_HTTPClientServersSeenBreakdown>},
     {2011, AEngineFamily::kHTTPClient, http<hcommand_HTTPClientServersSeenSeries>},
-    {3000, AEngineFamily::kHTTPX, kNotBuilt},
-    {3010, AEngineFamily::kHTTPX, kNotBuilt},
+    {3000, AEngineFamily::kHTTPX, httpUser<hcommand_HTTPXServerTransactionBreakdown>},
+    {3010, AEngineFamily::kHTTPX, httpUser<hcommand_HTTPXServerReferrerBreakdown>},
     {4000, AEngineFamily::kFTPServer, ftpSpace},
     {4002, AEngineFamily::kFTPServer, ftp<hcommand_FTPServerSummary>},
     {4010, AEngineFamily::kFTPServer, ftp<hcommand_FTPServerTrnsfrBreakdown>},

@@ -21,6 +21,9 @@ inline std::string wireS32(int32_t value) {
   uint32_t v = static_cast<uint32_t>(value);
   return std::string() + char(v >> 24) + char(v >> 16) + char(v >> 8) + char(v);
 }
+inline std::string wireS16(int16_t v) {  // 2 bytes, unlike the unsigned fields
+  return std::string() + char(uint16_t(v) >> 8) + char(v);
+}
 inline std::string wireU16(uint16_t v) { return std::string(2, '\0') + char(v >> 8) + char(v); }
 inline std::string wireU8(uint8_t v) { return std::string(1, '\0') + char(v); }
 inline std::string wireLine(const std::string& text) { return text + "\n"; }

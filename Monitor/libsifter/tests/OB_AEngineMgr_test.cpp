@@ -39,6 +39,7 @@ using aengine_test::failure;
 using aengine_test::Request;
 using aengine_test::success;
 using corrana_test::wireLine;
+using corrana_test::wireS16;
 using corrana_test::wireS32;
 using corrana_test::wireU16;
 using corrana_test::wireU32;
@@ -362,9 +363,9 @@ TEST_F(AEngineMgrTest, RefreshHoldSendsTheHoldAStatusAndItsTextWithoutALength) {
                                "Console and monitor don't have the same times.\n"));
 }
 
-TEST_F(AEngineMgrTest, UnknownUnbuiltAndWindowlessRequestsAreAnswered) {
+TEST_F(AEngineMgrTest, UnknownAndWindowlessRequestsAreAnswered) {
   start();
-  for (int32_t code : {99, 1001, 1002, 3000, 8000, -4}) {
+  for (int32_t code : {99, 1001, 1069, 3005, 8000, -4}) {
     EXPECT_EQ(ask(request(code)), failure("Unknown Error")) << code;
   }
   Request elsewhere = request(1003);
@@ -408,6 +409,48 @@ TEST_F(AEngineMgrTest, SpaceSummaryCountsTheServersItSends) {
   methods.item = 1;
   const std::string reply = ask(methods);
   EXPECT_NE(reply.find(wireLine("GET") + wireU32(1)), std::string::npos);
+}
+
+// The dashboard, the IP tracker's ranking and the comparison of servers, through the whole
+// request road: checked, dispatched to the window and answered.
+TEST_F(AEngineMgrTest, SummaryTrackingAndComparisonAreAnswered) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}, {"GET", "404"}, {"POST", "500"}});
+  count(kShop, 8080, {{"GET", "200"}});
+  const std::string head = success("");
+
+  const std::string dashboard = ask(request(1002));
+  ASSERT_EQ(dashboard.substr(0, head.size()), head);
+  // Overall response times, the window's bounds, eleven runs of its one bin: all hits first.
+  const std::string bounds = wireS32(static_cast<int32_t>(aengine_test::kEveryTime)) +
+                             wireS32(1) + wireU32(1);
+  const size_t field = wireU32(0).size();
+  EXPECT_EQ(dashboard.substr(head.size() + 2 * field, bounds.size() + field),
+            bounds + wireU32(3));
+  EXPECT_EQ(dashboard.size(), head.size() + 2 * field + bounds.size() + 11 * field);
+
+  Request clients = request(1065);
+  clients.payload = wireS16(0) + wireS16(5) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  EXPECT_EQ(ask(clients), success(wireU32(1) + wireLine("192.168.1.7") +
+                                  wireLine("192.168.1.7") + wireU32(0) + wireU32(3)));
+  // The viewer may not see server 0, whose clients these are.
+  clients.user = "viewer";
+  clients.password = "pw";
+  EXPECT_EQ(ask(clients), failure("Invalid HTTP server request.\n"));
+
+  // Errors per server: root is shown both, the viewer the one it may see.
+  Request compare = request(3000);
+  compare.payload = wireS16(6);
+  const std::string both = ask(compare);
+  EXPECT_EQ(both.substr(head.size(), field), wireU32(2));
+  EXPECT_NE(both.find("i = 0\n" + wireU32(2)), std::string::npos);
+  EXPECT_NE(both.find("i = 1\n" + wireU32(0)), std::string::npos);
+  compare.user = "viewer";
+  compare.password = "pw";
+  const std::string one = ask(compare);
+  EXPECT_EQ(one.substr(head.size(), field), wireU32(1));
+  EXPECT_EQ(one.find("i = 0\n"), std::string::npos);
+  EXPECT_NE(one.find("i = 1\n" + wireU32(0)), std::string::npos);
 }
 
 // The readers are the capture engine's listeners while their window lives, and only then: a

@@ -31,6 +31,7 @@ namespace stats_test {
 
 using corrana_test::SocketPair;
 using corrana_test::wireLine;
+using corrana_test::wireS16;
 using corrana_test::wireS32;
 using corrana_test::wireU32;
 using sifter_test::ip;
@@ -156,8 +157,7 @@ inline httpNetInfo_t bin(int32_t index, int32_t newClient = 0) {
   return httpNetInfo_t{index, newClient, 0};
 }
 
-// The reply fields as the console reads them, and a SInt16 request field.
-inline std::string wireS16(int16_t v) { return std::string() + char(uint16_t(v) >> 8) + char(v); }
+// The reply fields as the console reads them.
 inline std::string name(const std::string& text) { return text + "\n"; }
 inline std::string entry(const std::string& text, uint32_t total) {
   return name(text) + wireU32(total);
