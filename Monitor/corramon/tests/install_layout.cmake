@@ -1,0 +1,57 @@
+# What `cmake --install` lays out is what an operator runs: the programs in bin/ starting with
+# their libraries from lib/, the install directory conf/ with every default file the engines
+# read and the protocol-spec tree, and a unit that starts the installed program and restarts it
+# when it ends by itself.
+#
+#   cmake -DBUILD_DIR=<build> -DPREFIX=<scratch prefix> -P install_layout.cmake
+cmake_minimum_required(VERSION 3.25)
+
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install ${BUILD_DIR} failed: ${result}")
+endif()
+
+set(missing)
+foreach(path IN ITEMS
+    bin/corramon bin/tapview
+    conf/admin/PSpc.bin conf/admin/corramon.cfg
+    conf/admin/cengineInstall.cfg conf/admin/cengine_prvt.cfg conf/admin/cengine_prvtDef.cfg
+    conf/admin/cengineKey
+    conf/admin/aengineInstall.cfg conf/admin/aengine_prvt.cfg conf/admin/aengine_prvtDef.cfg
+    conf/admin/aengineKey
+    conf/logs conf/db
+    lib/systemd/system/corramon.service)
+  if(NOT EXISTS "${PREFIX}/${path}")
+    list(APPEND missing "${path}")
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "not installed: ${missing}")
+endif()
+
+file(SIZE "${PREFIX}/conf/admin/PSpc.bin" size)
+if(size EQUAL 0)
+  message(FATAL_ERROR "conf/admin/PSpc.bin is empty")
+endif()
+
+file(READ "${PREFIX}/lib/systemd/system/corramon.service" unit)
+foreach(line IN ITEMS "ExecStart=\"${PREFIX}/bin/corramon\"" "Restart=always" "RestartSec=")
+  string(FIND "${unit}" "${line}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the unit lacks ${line}:\n${unit}")
+  endif()
+endforeach()
+
+# Run from the prefix alone: each program finds every library it needs in lib/ (a library the
+# loader cannot find ends the program before it can print its usage).
+foreach(program IN ITEMS corramon tapview)
+  execute_process(COMMAND "${PREFIX}/bin/${program}" --help
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  string(FIND "${out}${err}" "usage: ${program}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "installed ${program} --help: ${result}\n${out}${err}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}")
