@@ -13,8 +13,7 @@ namespace {
 void usage(FILE* out) {
   fputs(
       "usage: corramon [-i | -u | -s | -e | -d | -f] [-l account] [-p password] [-v]\n"
-      "  -i           install the service (after -d or -f: the analysis engine's console on\n"
-      "               standard input)\n"
+      "  -i           install the service; after -d or -f: the analysis console on stdin\n"
       "  -u           remove the installed service\n"
       "  -s           start the installed service\n"
       "  -e           stop the installed service\n"
