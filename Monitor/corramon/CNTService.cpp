@@ -113,7 +113,7 @@ void CNTService::serviceMain(int argc, char** argv) {
   }
   if (handle == nullptr) return;
   if (service->setStatus(SVC_START_PENDING, 3000, 0) != 0) service->run(argc, argv);
-  service->setStatus(SVC_STOPPED, 3000, 0);
+  service->setStatus(SVC_STOPPED, 3000, service->serviceExitCode);
 }
 
 void CNTService::controlHandler(uint32_t control) {
@@ -157,16 +157,16 @@ int CNTService::consoleHandler(uint32_t ctrlType) {
   CNTService* service = instance();
   if (service == nullptr || (ctrlType != SVC_CTRL_C_EVENT && ctrlType != SVC_CTRL_BREAK_EVENT))
     return 0;
-  say("Stopping %s.\n", service->displayName);
+  if (service->quiet == 0) say("Stopping %s.\n", service->displayName);
   service->onStop();
   return 1;
 }
 
-int CNTService::runInForeground(int argc, char** argv, int quiet) {
-  if (quiet == 0) {
-    say("Debugging %s.\n", displayName);
-    SVC_SetConsoleCtrlHandler(consoleHandler);
-  }
+int CNTService::runInForeground(int argc, char** argv, int quietly) {
+  quiet = quietly;
+  if (quiet == 0) say("Debugging %s.\n", displayName);
+  // Quiet or not, a stop signal ends the service cleanly rather than killing the process.
+  SVC_SetConsoleCtrlHandler(consoleHandler);
   run(argc, argv);
   return 1;
 }
@@ -214,6 +214,16 @@ void CNTService::logEvent(const char* text, int type, int eventId) {
       case EVL_WARNING_TYPE: id = EVL_MSG_WARNING; break;
       default: id = EVL_MSG_INFORMATION; break;
     }
+  }
+  int inForeground;
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    inForeground = foreground;
+  }
+  const int kind = type & 0xFFFF;
+  if (inForeground != 0 && (kind == EVL_ERROR_TYPE || kind == EVL_WARNING_TYPE)) {
+    fprintf(stderr, "%s: %s\n", serviceName, text != nullptr ? text : "");
+    fflush(stderr);
   }
   EVL_Source source = EVL_RegisterEventSource(nullptr, serviceName);
   if (source == nullptr) return;

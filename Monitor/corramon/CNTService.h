@@ -39,13 +39,15 @@ class CNTService {
   // 1 stopped / running, 0 not.
   virtual int stopViaManager();
   virtual int startViaManager();
-  // quiet 0: prints "Debugging <display name>." and takes SIGINT/SIGTERM as Ctrl+C/break.
-  // Returns 1 after run.
+  // Takes SIGINT/SIGTERM as Ctrl+C/break (each stops the service); quiet 0 also prints
+  // "Debugging <display name>." first and "Stopping <display name>." at a stop. Returns 1 after
+  // run.
   virtual int runInForeground(int argc, char** argv, int quiet);
   virtual void registerEventSource(char* messageFile, int typesSupported);
   virtual void deregisterEventSource();
   // eventId -1 picks the table's id for the type: error 0xC0000002, warning 0x80000001, else
-  // 0x40000000. Failures are silent.
+  // 0x40000000. In the foreground errors and warnings also go to standard error, where whoever
+  // started the program sees them. Failures are silent.
   virtual void logEvent(const char* text, int type, int eventId);
 
   // Reports the status (nothing in the foreground). Any thread. 1, or 0 after logging the
@@ -73,6 +75,10 @@ class CNTService {
   int acceptedControls = SVC_ACCEPT_STOP;
   int64_t userSid = -1;  // the running user's id; -1 when unknown
   int isNT = 1;          // a service manager is there
+  int quiet = 0;         // the foreground without messages ("-f")
+  // The service-specific exit code of the final stopped report; the subclass sets it when its
+  // run failed.
+  int serviceExitCode = 0;
   // The parameters for creating the service.
   uint32_t startType = SVC_AUTO_START;
   char* account = nullptr;   // not owned: an argument of the command line

@@ -1,14 +1,72 @@
-// corramon: the monitor service. "-i"/"-u" install and remove it, "-s"/"-e" start and stop the
-// installed service, "-d" runs it in the foreground (Ctrl+C or SIGTERM stops it), "-f" the same
-// without messages; without a switch it runs under the service manager.
-#include "CWaitService.h"
+// corramon: the monitor service. It runs the capture engine and the analysis engine wired to
+// each other, under the service manager or in the foreground, and installs, removes, starts and
+// stops the installed service.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "CCorramon.h"
 #include "OB_EngineMgr.h"
 
+namespace {
+
+void usage(FILE* out) {
+  fputs(
+      "usage: corramon [-i | -u | -s | -e | -d | -f] [-l account] [-p password] [-v]\n"
+      "  -i           install the service (after -d or -f: the analysis engine's console on\n"
+      "               standard input)\n"
+      "  -u           remove the installed service\n"
+      "  -s           start the installed service\n"
+      "  -e           stop the installed service\n"
+      "  -d           run in the foreground with messages; Ctrl+C or SIGTERM stops it\n"
+      "  -f           run in the foreground without messages; Ctrl+C or SIGTERM stops it\n"
+      "  -l account   the account the installed service runs as\n"
+      "  -p password  that account's password (never written anywhere)\n"
+      "  -v           verbose engine logs\n"
+      "  -r           accepted and ignored\n"
+      "  -h, --help   this text\n"
+      "Without a switch it runs as the service the service manager started. The install\n"
+      "directory is $OB_INSTALLDIR, else the program's folder followed by /../conf.\n",
+      out);
+}
+
+// 0 when every argument is a switch corramon knows (a value after -l and -p included), 1 for
+// help, -1 for anything else.
+int checkArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "-?") == 0) return 1;
+    if (a[0] != '-' || a[1] == '\0') return -1;
+    if (a[1] == 'l' || a[1] == 'p') {
+      if (a[2] == '\0' && ++i >= argc) return -1;
+      continue;
+    }
+    if (a[2] != '\0' || strchr("iusedfvr", a[1]) == nullptr) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  switch (checkArguments(argc, argv)) {
+    case 1:
+      usage(stdout);
+      return 0;
+    case -1:
+      usage(stderr);
+      return 2;
+    default:
+      break;
+  }
+  // A console that goes away in the middle of a reply is that request's failure, not the
+  // process's end.
+  signal(SIGPIPE, SIG_IGN);
   // The service takes SIGTERM and SIGINT on its own signal-waiting thread; the engines must
   // not install handlers of their own.
   OB_EngineMgr::setSignalHandlers(0);
-  CWaitService service;
+  CCorramon service;
+  const int result = service.processCommandLine(argc, argv);
   // The framework's 1 is success; the shell and the service manager read 0 as success.
-  return service.processCommandLine(argc, argv) != 0 ? 0 : 1;
+  return result != 0 && !service.failed() ? 0 : 1;
 }

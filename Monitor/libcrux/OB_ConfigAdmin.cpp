@@ -1,10 +1,12 @@
 #include "OB_ConfigAdmin.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "OB_Log.h"
@@ -206,4 +208,49 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
 
   publishInstall(read.ranges, read.numRanges, databasePath.c_str(), deviceName.c_str(), port);
   return 0;
+}
+
+namespace {
+
+bool isKeyLine(const std::string& line, const char* key) {
+  const size_t start = line.find_first_not_of(" \t");
+  const size_t length = strlen(key);
+  if (start == std::string::npos || line.compare(start, length, key) != 0) return false;
+  const size_t after = start + length;
+  return after == line.size() || strchr(" \t:=\r", line[after]) != nullptr;
+}
+
+}  // namespace
+
+int OB_ConfigAdmin::replaceInstallEntries(const std::string& path, const char* key,
+                                          const std::vector<std::string>& values) {
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(path);
+    if (!in) return 1;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
+  std::vector<std::string> kept;
+  size_t place = std::string::npos;
+  for (const std::string& line : lines) {
+    if (!isKeyLine(line, key)) {
+      kept.push_back(line);
+    } else if (place == std::string::npos) {
+      place = kept.size();
+    }
+  }
+  if (place == std::string::npos) place = kept.size();
+  std::vector<std::string> entries;
+  for (const std::string& value : values) entries.push_back(std::string(key) + ": " + value);
+  kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(place), entries.begin(), entries.end());
+
+  const std::string temporary = path + ".tmp";
+  FILE* out = fopen(temporary.c_str(), "w");
+  bool ok = out != nullptr;
+  for (size_t i = 0; ok && i < kept.size(); ++i)
+    ok = fputs(kept[i].c_str(), out) >= 0 && fputc('\n', out) != EOF;
+  if (out != nullptr && fclose(out) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return 0;
+  unlink(temporary.c_str());
+  return -1;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "OB_Config.h"
 
@@ -22,6 +23,15 @@ class OB_ConfigAdmin : public OB_Config {
   // The same for a running engine: a file with a bad value changes nothing. 0, or -1 with
   // *problem (may be null) saying what was wrong.
   virtual int rereadAdminConfigFile(FILE* stream, std::string* problem);
+
+  // Edits an installation file in place of a program that sets one of its keys: every line of
+  // that key (the key at the start after blanks, then a blank, ':', '=' or the line end) gives
+  // way to one line "<key>: <value>" per value, at the place of the first (at the end when there
+  // was none); every other line, comments included, stays as it was. Written through a temporary
+  // file that then replaces the old one, so a failure never leaves it cut short. 0 when written,
+  // 1 when the file could not be read (it is left alone), -1 when it could not be written.
+  static int replaceInstallEntries(const std::string& path, const char* key,
+                                   const std::vector<std::string>& values);
 
  private:
   // One pass; 0 when published, else -1 with the log line to write first (may be empty) and

@@ -42,6 +42,8 @@ class OB_EngineMgr : public OB_ThreadList,
   virtual int input();
   // Seconds since 1970 at construction.
   virtual int32_t getStartTime();
+  // 1 when started with "-i": the program offers input() on standard input.
+  int isInteractive() const { return interactive; }
   // The administered configuration (private and installation files).
   virtual OB_Config* getConfigAdmin();
   // The defaults configuration.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "OB_Exception.h"
 #include "OB_Tools.h"
 
 namespace {
@@ -41,6 +43,8 @@ void OB_Log::init(const char* name, int debugLevel, OB_ExitHandler* handler) {
   std::lock_guard<std::recursive_mutex> hold(s.lock);
   reset();
   s.name = strdup(name != nullptr ? name : "");
+  // Kept first, so that a log that cannot be opened is still reported through the handler.
+  s.handler = handler;
   std::string folder = std::string(OB_Tools::getInstallDir()) + "/logs";
   struct stat info;
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
@@ -49,7 +53,6 @@ void OB_Log::init(const char* name, int debugLevel, OB_ExitHandler* handler) {
   s.stream = fopen(path.c_str(), "a+");
   if (s.stream == nullptr) quit("init: %s can't open log file\n", path.c_str());
   s.debugLevel = debugLevel;
-  s.handler = handler;
 }
 
 int OB_Log::reset() {
@@ -88,6 +91,7 @@ const char* OB_Log::sys_err_str() {
 
 void OB_Log::quit(const char* format, ...) {
   LogState& s = state();
+  OB_ExitHandler* handler;
   {
     std::lock_guard<std::recursive_mutex> hold(s.lock);
     if (s.stream != nullptr) {
@@ -96,8 +100,23 @@ void OB_Log::quit(const char* format, ...) {
       writeLocked(s.stream, format, args);
       va_end(args);
     }
+    handler = s.handler;
   }
-  // No static destructors and no exit handlers: other threads may still be running.
+  // The program's own report of the fatal stop (the service writes an error event), offered
+  // once: a handler that itself ends up here does not go round again.
+  static std::atomic<bool> offered{false};
+  if (handler != nullptr && !offered.exchange(true)) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    size_t length = strlen(message);
+    while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r'))
+      message[--length] = '\0';
+    handler->handleExit(message);
+  }
+  // No static destructors and no atexit functions: other threads may still be running.
   fflush(nullptr);
   _exit(1);
 }

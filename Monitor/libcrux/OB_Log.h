@@ -13,7 +13,7 @@ class OB_Log {
   OB_Log() = delete;
 
   // Opens "<install>/logs/<name>.log" for appending; ends the process when the folder or the
-  // file can't be opened.
+  // file can't be opened (handler, not owned, already hears of it).
   static void init(const char* name, int debugLevel, OB_ExitHandler* handler);
   // Closes the log and forgets name, level and handler; returns 0.
   static int reset();
@@ -21,7 +21,9 @@ class OB_Log {
   static FILE* getFD();
   // "(errno = N)" for the calling thread's current errno, or "" when it is 0. Thread-local.
   static const char* sys_err_str();
-  // Writes the message to the open log, then ends the process with status 1.
+  // Writes the message to the open log, offers it (without its line end) to the exit handler
+  // given to init, then ends the process with status 1. The handler is offered one message per
+  // process; it must not expect the process to go on.
   [[noreturn]] static void quit(const char* format, ...) __attribute__((format(printf, 1, 2)));
   static void debugLevel(FILE* stream, int level, const char* format, ...)
       __attribute__((format(printf, 3, 4)));

@@ -1,5 +1,6 @@
 #include "OB_Thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <system_error>
@@ -69,10 +70,12 @@ int OB_Thread::start() {
   // The loop's own reference, taken before the thread exists so that no release by an owner can
   // free the object between creation and the loop's first step.
   addRef();
+  loops_->add(run);
   try {
     std::thread(&OB_Thread::asyncCallback, this, run).detach();
   } catch (const std::system_error&) {
     handle_.store(0);
+    loops_->finish(run);
     OB_ReferenceCounter::release();
     return -1;
   }
@@ -112,16 +115,26 @@ int OB_Thread::run() {
     if (result != 0) OB_Log::debug("Error in: OB_Consumer::run()\n");
     passesDone_.fetch_add(1);
   }
-  notifyEnded();
+  // Joiners are told only after the last release: that may run the destructor, and a joiner
+  // that returned earlier could free what the destructor still reads.
+  std::shared_ptr<Loops> loops = loops_;
   joinSignal();
   OB_ReferenceCounter::release();
+  loops->finish(run);
   return 0;
 }
 
-void OB_Thread::notifyEnded() {
-  // Taking the lock orders the change of handle_ before a joiner's predicate check.
-  { std::lock_guard<std::mutex> hold(endLock_); }
-  ended_.notify_all();
+void OB_Thread::Loops::add(uint64_t run) {
+  std::lock_guard<std::mutex> hold(lock);
+  live.push_back(run);
+}
+
+void OB_Thread::Loops::finish(uint64_t run) {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    live.erase(std::remove(live.begin(), live.end(), run), live.end());
+  }
+  ended.notify_all();
 }
 
 int OB_Thread::joinSignal() { return wakeup_.signal(); }
@@ -138,10 +151,12 @@ int OB_Thread::sleep(int seconds) {
 }
 
 void OB_Thread::abandon(const char* where) {
-  if (handle_.load() == 0) return;
+  const uint64_t run = handle_.load();
+  if (run == 0) return;
   handle_.store(0);
   OB_Log::log("%s: abandoning a thread that has not ended; it ends after its current pass\n", where);
-  notifyEnded();
+  // Nobody waits for it any more; its own finish later finds nothing to take out.
+  loops_->finish(run);
 }
 
 int OB_Thread::stop() {
@@ -156,24 +171,25 @@ int OB_Thread::stop() {
 }
 
 int OB_Thread::join(OB_Mutex* /*mutex*/, int /*ms*/) {
-  int result = 0;
-  OB_MutexHold hold(this);
-  uint64_t awaited;
-  while ((awaited = handle_.load()) != 0) {
-    unlock();
+  std::shared_ptr<Loops> loops = loops_;
+  for (;;) {
+    const uint64_t awaited = handle_.load();
     if (sleeping_.load() != 0) wakeup_.signal();
     bool ended;
     {
-      std::unique_lock<std::mutex> wait(endLock_);
-      ended = ended_.wait_for(wait, std::chrono::milliseconds(1000),
-                              [&] { return handle_.load() != awaited; });
+      std::unique_lock<std::mutex> wait(loops->lock);
+      ended = loops->ended.wait_for(wait, std::chrono::milliseconds(1000),
+                                    [&] { return loops->live.empty(); });
     }
-    result = ended ? 0 : -1;
+    if (ended) return 0;
     OB_Tools::sleep(0);
-    lock();
-    if (!ended && handle_.load() == awaited && hardStop_.load() != 0) abandon("OB_Thread::join");
+    if (hardStop_.load() == 0) continue;
+    OB_MutexHold hold(this);
+    if (awaited != 0 && handle_.load() == awaited) {
+      abandon("OB_Thread::join");
+      return -1;
+    }
   }
-  return result;
 }
 
 int OB_Thread::isRunning() {

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "OB_Event.h"
 #include "OB_Mutex.h"
@@ -57,8 +59,10 @@ class OB_Thread : public virtual OB_Runnable,
   // platform thread is abandoned: this object no longer counts it as its thread (start makes a
   // new one), and it leaves its loop by itself once its current pass returns.
   int stop() override;
-  // Waits in steps of 1000 ms until the loop has ended; the arguments are not used. 0 when it
-  // ended (or there was none); -1 when hard stop abandoned a thread that did not end in a step.
+  // Waits in steps of 1000 ms until the loop has ended; the arguments are not used. A loop has
+  // ended once it has given up its own reference: after join the platform thread touches this
+  // object no more, so an owner may free what the object uses. 0 when it ended (or there was
+  // none); -1 when hard stop abandoned a thread that did not end in a step.
   int join(OB_Mutex* mutex, int ms) override;
   // The continue flag, under the thread's lock: 0 right after stop(), even during a last pass.
   int isRunning() override;
@@ -77,10 +81,20 @@ class OB_Thread : public virtual OB_Runnable,
   int32_t maxPasses_ = 0;
 
  private:
+  // The loops joiners wait for, by run number. Shared with each loop, which leaves it only after
+  // its last touch of the object (its final release), so it outlives the object when need be.
+  struct Loops {
+    std::mutex lock;
+    std::condition_variable ended;
+    std::vector<uint64_t> live;
+    void add(uint64_t run);
+    // Takes run out (whether or not it is there) and wakes the joiners.
+    void finish(uint64_t run);
+  };
+
   static void asyncCallback(OB_Thread* self, uint64_t run);
   // Forgets the current platform thread; called under the thread's lock.
   void abandon(const char* where);
-  void notifyEnded();
 
   // Identifies the platform thread that runs the loop now; 0 = none. Each start draws a new
   // value, so a loop that was abandoned can tell it is no longer this object's thread.
@@ -94,7 +108,5 @@ class OB_Thread : public virtual OB_Runnable,
   std::atomic<int32_t> hardStop_{0};
   std::atomic<int32_t> sleeping_{0};
   OB_Event wakeup_;
-  // Tells joiners that handle_ changed; a condition so that the end of a loop is never missed.
-  std::mutex endLock_;
-  std::condition_variable ended_;
+  std::shared_ptr<Loops> loops_ = std::make_shared<Loops>();
 };

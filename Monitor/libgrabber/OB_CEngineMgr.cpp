@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <thread>
-#include <vector>
 
 #include "OB_ArchiveWriter.h"
 #include "OB_CEngineTCPServer.h"
@@ -65,15 +63,6 @@ bool resolveHost(const std::string& host, uint32_t* address) {
   }
   freeaddrinfo(found);
   return ok;
-}
-
-// Whether an install file line sets the device, as the install file reader sees it: the key at
-// the start of the line (after blanks), then a blank, ':', '=' or the end.
-bool isDeviceLine(const std::string& line) {
-  size_t start = line.find_first_not_of(" \t");
-  if (start == std::string::npos || line.compare(start, 6, "device") != 0) return false;
-  size_t after = start + 6;
-  return after == line.size() || strchr(" \t:=\r", line[after]) != nullptr;
 }
 
 }  // namespace
@@ -203,6 +192,11 @@ OB_CEngineMgr* OB_CEngineMgr::create() {
 
 OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
 
+void OB_CEngineMgr::setExitAction(OB_TCPExitAction action, void* context) {
+  server_->setExitAction(action != nullptr ? action : quitFromConsole,
+                         action != nullptr ? context : this);
+}
+
 void OB_CEngineMgr::quitFromConsole(void* context) {
   // Called on the command server's accept thread, one of the engine's own threads, which
   // cannot wait for itself: the engine is taken down from a thread of its own.
@@ -290,33 +284,14 @@ void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
 void OB_CEngineMgr::writeInstallDevice(const char* value) {
   // Edited line by line: the install file also holds lines without ':' ("port 8189",
   // "range a b") and comments, which a name:value list would drop on the way back.
-  std::vector<std::string> lines;
-  {
-    std::ifstream in(installFile_);
-    if (!in) {
+  switch (OB_ConfigAdmin::replaceInstallEntries(installFile_, "device", {value})) {
+    case 0:
+      return;
+    case 1:
       OB_Log::debug("Could not read cengineInstall.cfg\n");
       return;
-    }
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    default:
+      OB_Log::ret("takeInstallRequest: can't write the device into %s (%s)", installFile_.c_str(),
+                  OB_Log::sys_err_str());
   }
-  const std::string entry = std::string("device: ") + value;
-  bool found = false;
-  for (std::string& line : lines) {
-    if (!isDeviceLine(line)) continue;
-    line = entry;  // every one: the reader takes the last
-    found = true;
-  }
-  if (!found) lines.push_back(entry);
-
-  // Through a temporary file, so that a failed write never leaves the install file cut short.
-  const std::string temporary = installFile_ + ".tmp";
-  FILE* out = fopen(temporary.c_str(), "w");
-  bool ok = out != nullptr;
-  for (size_t i = 0; ok && i < lines.size(); ++i)
-    ok = fputs(lines[i].c_str(), out) >= 0 && fputc('\n', out) != EOF;
-  if (out != nullptr && fclose(out) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), installFile_.c_str()) == 0) return;
-  OB_Log::ret("takeInstallRequest: can't write the device into %s (%s)", installFile_.c_str(),
-              OB_Log::sys_err_str());
-  unlink(temporary.c_str());
 }

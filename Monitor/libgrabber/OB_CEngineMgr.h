@@ -18,6 +18,7 @@
 #include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_NamedList.h"
+#include "OB_TCPConnection.h"
 
 class OB_CEngineTCPServer;
 class OB_ExitHandler;
@@ -59,6 +60,11 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // logged with the reason and the configuration kept) and returns 1. Anything else (also null): 0,
   // so the chain goes on. Runs on the sender's thread while the capture threads run.
   int handleMessage(OB_Message* message) override;
+
+  // Replaces what the console's commands 30 and 35 do once answered (by default the engine
+  // quits on a thread of its own, see quit): a program that hosts more than this engine takes
+  // all of it down its own way. Called on the command server's thread; context not owned.
+  void setExitAction(OB_TCPExitAction action, void* context);
 
  private:
   // The command server's exit action for commands 30 and 35 (context: the engine): quit on a

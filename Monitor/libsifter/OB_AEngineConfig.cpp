@@ -20,6 +20,7 @@
 #include "OB_HTTPServer.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
+#include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "OB_User.h"
 
@@ -161,6 +162,102 @@ int OB_AEngineConfig::reset() {
   return 0;
 }
 
+namespace {
+
+constexpr const char* kSetConfig = "hcommand_SET_CONFIG";
+
+// A list's count from the console; -1 (logged) above its limit.
+int receiveCount(int socket, int limit, const char* what, uint16_t* count) {
+  if (readJ_UInt16(socket, count) != 0) return -1;
+  if (*count > limit) {
+    OB_Log::ret("%s: %u %s, at most %d", kSetConfig, *count, what, limit);
+    return -1;
+  }
+  return 0;
+}
+
+// Room for count records; -1 (logged) when memory runs out.
+template <class T>
+int receiveArray(T*** array, uint16_t count) {
+  if (count == 0) return 0;
+  *array = new (std::nothrow) T*[count]();
+  if (*array != nullptr) return 0;
+  OB_Log::ret("%s: not enough memory", kSetConfig);
+  return -1;
+}
+
+// count records, each new and read by read(socket, record); *stored follows what is held.
+template <class T, class Make, class Read>
+int receiveRecords(int socket, uint16_t count, T*** array, uint16_t* stored, Make make,
+                   Read read) {
+  if (receiveArray(array, count) != 0) return -1;
+  for (uint16_t i = 0; i < count; ++i) {
+    T* record = make();
+    if (record == nullptr) {
+      OB_Log::ret("%s: not enough memory", kSetConfig);
+      return -1;
+    }
+    (*array)[i] = record;
+    *stored = static_cast<uint16_t>(i + 1);
+    if (read(socket, record) != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int OB_AEngineConfig::readJ(int socket) {
+  reset();
+  uint16_t count = 0;
+  if (readJ_UInt32(socket, &configVersion) != 0 || readJ_UInt32(socket, &portRangeStart) != 0)
+    return -1;
+
+  if (receiveCount(socket, kMaxTimeWindows, "time windows", &count) != 0) return -1;
+  if (count == 0) {
+    OB_Log::ret("%s: no time window", kSetConfig);
+    return -1;
+  }
+  if (receiveRecords(
+          socket, count, &timeWindows, &numOfTimeWindows,
+          [] { return new (std::nothrow) timeWindow_t{}; },
+          [this](int s, timeWindow_t* window) {
+            if (timeWindow_readJ(s, window) != 0) return -1;
+            const char* problem = timeWindow_problem(window);
+            if (problem == nullptr) return 0;
+            OB_Log::ret("%s: time window %d: %s", kSetConfig, numOfTimeWindows - 1, problem);
+            return -1;
+          }) != 0)
+    return -1;
+
+  if (receiveCount(socket, kMaxNetworkGroups, "network groups", &count) != 0 ||
+      receiveRecords(
+          socket, count, &networkGroups, &numOfNetworkGroups,
+          [] { return new (std::nothrow) networkGroup_t{}; },
+          [](int s, networkGroup_t* group) { return networkGroup_readJ(s, group, kSetConfig); }) !=
+          0)
+    return -1;
+
+  if (receiveCount(socket, kMaxXSubsets, "transaction subsets", &count) != 0 ||
+      receiveRecords(
+          socket, count, &xSubSets, &numOfXSubSets, [] { return new (std::nothrow) XSubset_t{}; },
+          [](int s, XSubset_t* subset) { return XSubset_readJ(s, subset, kSetConfig); }) != 0)
+    return -1;
+
+  auto readObject = [](int s, auto* record) { return record->readJ(s); };
+  if (receiveCount(socket, kMaxServers, "HTTP servers", &count) != 0 ||
+      receiveRecords(socket, count, &httpServers, &numOfHTTPServers, OB_HTTPServer::create,
+                     readObject) != 0)
+    return -1;
+  if (receiveCount(socket, kMaxServers, "FTP servers", &count) != 0 ||
+      receiveRecords(socket, count, &ftpServers, &numOfFTPServers, OB_FTPServer::create,
+                     readObject) != 0)
+    return -1;
+  if (receiveCount(socket, kMaxUsers, "users", &count) != 0 ||
+      receiveRecords(socket, count, &users, &numOfUsers, OB_User::create, readObject) != 0)
+    return -1;
+  return 0;
+}
+
 int OB_AEngineConfig::setStatEngineParams(timeWindow_t* window, uint32_t port) {
   timeWindowPtr = window;
   connectionPort = port;
@@ -184,11 +281,15 @@ int OB_AEngineConfig::readConfig() {
 int OB_AEngineConfig::readConfigFile(FILE* f) {
   // Held until the file is parsed and, with additions, rewritten, so that another process
   // (the export tool, the service) never applies installa.cfg a second time.
+  // In the admin folder, where every process that reads the configuration finds the same one,
+  // never in whatever directory the process happens to run in.
+  const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin/";
+  const std::string lockPath = admin + kLockFile;
   OB_FileLock lock;
-  bool locked = lock.open(kLockFile) == 0 && lock.lock() == 0;
-  if (!locked) OB_Log::ret("readConfigFile: can't lock %s, reading without it", kLockFile);
+  bool locked = lock.open(lockPath.c_str()) == 0 && lock.lock() == 0;
+  if (!locked) OB_Log::ret("readConfigFile: can't lock %s, reading without it", lockPath.c_str());
 
-  std::string additionsPath = std::string(OB_Tools::getInstallDir()) + "/admin/installa.cfg";
+  std::string additionsPath = admin + "installa.cfg";
   OB_NamedStringList additions;
   additions.setOwner(1);
   bool haveAdditions = additions.readFile(additionsPath.c_str(), ':', "\n\t ") == 0;

@@ -51,6 +51,14 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Keeps the window (not owned) and the port; 0.
   virtual int setStatEngineParams(timeWindow_t* window, uint32_t port);
 
+  // Reads a whole configuration as the console sends it with SET_CONFIG into this (empty)
+  // object: version, port, then the windows, groups, subsets, HTTP and FTP servers and users,
+  // each list after its count. 0 when all of it arrived and can be used: 1 to 16 windows that
+  // the engine can count with, every count within its limit, every record whole (at most 5 nets
+  // a group or subset, server types 0 and 1, addresses that convert). Otherwise -1 (the reason
+  // logged under "hcommand_SET_CONFIG"); the object then holds what was read so far.
+  int readJ(int socket) override;
+
   // Frees every record, server and user and the arrays; counts and pointers cleared. 0.
   int reset() override;
   // The readable dump (null: the log's stream); 0.
@@ -79,8 +87,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // 0 time windows ends the process; more than 16 are logged as a warning. 0.
   virtual int check();
   // Parses a configuration file into this (empty) object and closes the stream. Holds
-  // "cfg.lock" throughout; consumes "<install>/admin/installa.cfg" when present. A count above
-  // its limit, or one that cannot be read, ends the process. 0.
+  // "<install>/admin/cfg.lock" throughout; consumes "<install>/admin/installa.cfg" when
+  // present. A count above its limit, or one that cannot be read, ends the process. 0.
   virtual int readConfigFile(FILE* stream);
 };
 

@@ -232,6 +232,33 @@ int XSubset_isMatch(const XSubset_t* subset, const uint32_t* address) {
   return insideNets(subset, *address) == accept ? 1 : 0;
 }
 
+const char* timeWindow_problem(const timeWindow_t* window) {
+  constexpr uint32_t kMaxBins = 32767;
+  constexpr uint32_t kDay = 86400;
+  const uint32_t bins = window->staticNumOfBins;
+  switch (window->windowType) {
+    case 0:  // aligned
+      switch (window->alignRTType) {
+        case 0:
+        case 1:
+          if (bins < 1 || bins > kMaxBins) return "bins not within 1 to 32767";
+          if (bins > (window->alignRTType == 0 ? kDay : 7 * kDay)) return "more bins than seconds";
+          return nullptr;
+        case 2:
+          return bins > kMaxBins ? "more than 32767 bins" : nullptr;
+        default:
+          return "alignment is neither day, week nor month";
+      }
+    case 1:  // static
+      if (bins < 1 || bins > kMaxBins) return "bins not within 1 to 32767";
+      if (window->staticNowTime <= window->staticAgoTime) return "ends before it begins";
+      if (window->staticNowTime - window->staticAgoTime < bins) return "more bins than seconds";
+      return nullptr;
+    default:
+      return "type is neither aligned nor static";
+  }
+}
+
 int timeWindow_writeJ(int socket, const timeWindow_t* window) {
   if (IO::sendLine(socket, window->name) != 0) return -1;
   if (writeJ_UInt16(socket, window->windowType) != 0) return -1;

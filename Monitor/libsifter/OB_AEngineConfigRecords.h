@@ -54,6 +54,12 @@ int timeWindow_copy(timeWindow_t* dst, const timeWindow_t* src);
 int networkGroup_copy(networkGroup_t* dst, const networkGroup_t* src);
 int XSubset_copy(XSubset_t* dst, const XSubset_t* src);
 
+// Why the engine could not count with the window: null when it can; else the reason. A window
+// is aligned (day, week or month) or static; it has 1 to 32767 bins (a month window has one per
+// day whatever the record says) and no more bins than seconds; a static window ends after it
+// begins.
+const char* timeWindow_problem(const timeWindow_t* window);
+
 // 1 when (*address AND mask) is the network of one of the group's nets; 0 without nets.
 int networkGroup_isMatch(const networkGroup_t* group, const uint32_t* address);
 // Inside one of the nets: 1 when the subset accepts matching addresses; outside all of them: 1

@@ -75,7 +75,11 @@ OB_User::OB_User() { reports.setOwner(1); }
 
 int OB_User::isValidPassword(const char* user, const char* pass) {
   if (user == nullptr || pass == nullptr) return 0;
-  return strcmp(login, user) == 0 && strcmp(password, pass) == 0 ? 1 : 0;
+  // Both compared whatever the first gives, neither in time that tells where it differs; an
+  // empty password lets nobody in, whatever is stored.
+  const int loginEqual = OB_Tools::secretEquals(user, login);
+  const int passwordEqual = OB_Tools::secretEquals(pass, password);
+  return loginEqual != 0 && passwordEqual != 0 && pass[0] != '\0' ? 1 : 0;
 }
 
 int OB_User::isValidSourceIP(uint32_t address) {
@@ -89,13 +93,20 @@ int OB_User::isValidSourceIP(uint32_t address) {
 int OB_User::isAllowed(uint16_t kind, uint16_t index) {
   switch (kind) {
     case kRoot:
-      return strcmp(login, "root") == 0 ? 1 : 0;
+      return isRoot() ? 1 : 0;
+    // Root sees every item, whatever its own flags say.
     case kNetGroup:
-      return index < clampCount(numOfnetGroups, kMaxNetGroups) && netGroupsShowing[index] != 0;
+      return index < kMaxNetGroups &&
+             (isRoot() || (index < clampCount(numOfnetGroups, kMaxNetGroups) &&
+                           netGroupsShowing[index] != 0));
     case kHTTPServer:
-      return index < clampCount(numOfHTTPServers, kMaxServers) && httpServersShowing[index] != 0;
+      return index < kMaxServers &&
+             (isRoot() || (index < clampCount(numOfHTTPServers, kMaxServers) &&
+                           httpServersShowing[index] != 0));
     case kFTPServer:
-      return index < clampCount(numOfFTPServers, kMaxServers) && ftpServersShowing[index] != 0;
+      return index < kMaxServers &&
+             (isRoot() || (index < clampCount(numOfFTPServers, kMaxServers) &&
+                           ftpServersShowing[index] != 0));
     default:
       return 0;
   }

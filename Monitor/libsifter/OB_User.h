@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "OB_ConfigReport.h"
 #include "OB_List.h"
@@ -29,14 +30,18 @@ class OB_User : public virtual OB_Object {
   OB_User& operator=(const OB_User&) = delete;
   ~OB_User() override = default;
 
-  // 1 when user is the login and password the password, both exactly; else 0 (also for null).
+  // 1 when user is the login and password the password, both exactly, in time that does not
+  // tell where they differ; else 0 (also for null, and always for an empty password).
   virtual int isValidPassword(const char* user, const char* password);
   // address in host order. 1 when the net check is off, or when (address AND mask) is the
   // network of one of the user's nets; else 0 (also with the check on and no nets).
   virtual int isValidSourceIP(uint32_t address);
-  // kRoot: 1 for the root user. The other kinds: the visibility flag at index is non-zero; 0
-  // for an index beyond the user's count of that kind, and for an unknown kind.
+  // kRoot: 1 for the root user. The other kinds: 0 for an index beyond the kind's hard limit
+  // (512 groups, 256 servers) and for an unknown kind; else 1 for root, which sees every item,
+  // and for any other user its visibility flag at index (0 beyond its count of that kind).
   virtual int isAllowed(uint16_t kind, uint16_t index);
+  // The administrator's login, "root".
+  bool isRoot() const { return strcmp(login, "root") == 0; }
 
   // Makes target (a user) a copy of this one, network values and a fresh copy of each report
   // definition included; target's own definitions go. -1 when target is no user.

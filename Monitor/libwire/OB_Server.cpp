@@ -152,6 +152,14 @@ int OB_Server::setPort(uint16_t serverPort) {
   return publish();
 }
 
+int OB_Server::setAddresses(const uint32_t* list, int count) {
+  if (count < 0 || list == nullptr) count = 0;
+  if (count > kMaxAddresses) count = kMaxAddresses;
+  for (int i = 0; i < count; ++i) addresses[i] = list[i];
+  numAddresses = static_cast<uint16_t>(count);
+  return publish();
+}
+
 int OB_Server::isInRange(uint32_t ip) {
   return rangeHas(serverType, ipAddress, addresses, usedAddresses(numAddresses), ip);
 }

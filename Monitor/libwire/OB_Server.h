@@ -35,6 +35,12 @@ class OB_Server : public virtual OB_Object {
   ~OB_Server() override;
 
   virtual const char* getName() { return name; }
+  // Type 0's address; type 1's listed addresses (at most kMaxAddresses), host order.
+  uint32_t getIPAddress() const { return ipAddress; }
+  int getAddressCount() const {
+    return numAddresses < kMaxAddresses ? numAddresses : kMaxAddresses;
+  }
+  uint32_t getAddress(int i) const { return i >= 0 && i < getAddressCount() ? addresses[i] : 0; }
   virtual uint16_t getPort() { return port; }
   virtual uint8_t getServerType() { return serverType; }
   // Copies at most 511 characters of s; a longer text is cut. Null gives an empty name.
@@ -43,6 +49,8 @@ class OB_Server : public virtual OB_Object {
   virtual int setServerType(uint8_t type);
   virtual int setIPAddress(uint32_t ip);  // host order
   virtual int setPort(uint16_t serverPort);
+  // Type 1's addresses: the first count of list (at most kMaxAddresses kept), host order.
+  virtual int setAddresses(const uint32_t* list, int count);
   // Type 0: ip is the address. Type 1: ip is one of the first numAddresses entries (at most the
   // 32 the array holds). Another type ends the process.
   virtual int isInRange(uint32_t ip);

@@ -173,15 +173,19 @@ int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPReques
     *error = refused == kTCPUnknownUser ? kTCPUnknownUser : kTCPInvalidPassword;
     return 1;
   }
-  if (request->clientVersion != requiredClientVersion) {
-    *error = kTCPInvalidVersion;
+  const int stale = checkVersionAndKey(request);
+  if (stale != 0) {
+    *error = static_cast<OB_TCPErrorIndex>(stale);
     return 1;
   }
+  return 0;
+}
+
+int OB_TCPConnection::checkVersionAndKey(const OB_TCPRequest* request) {
+  if (request->clientVersion != requiredClientVersion) return kTCPInvalidVersion;
   if (request->command != kGetConfig && request->command != kGetDefaultConfig &&
-      request->configKey != configKey) {
-    *error = kTCPInvalidConfigKey;
-    return 1;
-  }
+      request->configKey != configKey)
+    return kTCPInvalidConfigKey;
   return 0;
 }
 

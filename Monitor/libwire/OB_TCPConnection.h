@@ -117,6 +117,9 @@ class OB_TCPConnection : public OB_Thread {
   // password is always kTCPInvalidPassword), client version, configuration key (not for 20, 25).
   virtual int readBinRequestHeader(int socket, uint32_t address, OB_TCPRequest* request,
                                    OB_TCPErrorIndex* error);
+  // The last two checks of a request: 0, kTCPInvalidVersion, or kTCPInvalidConfigKey (every
+  // command but 20 and 25 needs the current key).
+  int checkVersionAndKey(const OB_TCPRequest* request);
   // 0 when the user may come in with the password, else kTCPUnknownUser or kTCPInvalidPassword.
   // The framework knows one user, "root", with the administered configuration's password; both
   // are compared in time that does not depend on where the texts differ. Derived connections

@@ -113,6 +113,16 @@ int OB_TCPServer::setNewConfigKey() {
 }
 
 int OB_TCPServer::newSocket(int wanted) {
+  int number = wanted != 0 ? wanted : port;
+  int error = 0;
+  int s = bindSocket(wanted, &error);
+  if (s >= 0) return s;
+  if (error == EADDRINUSE)
+    OB_Log::quit("newSocket: port %d already in use (kill process or wait for timeout)", number);
+  OB_Log::quit("newSocket: can't bind local address");
+}
+
+int OB_TCPServer::bindSocket(int wanted, int* error) {
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) OB_Log::quit("newSocket: can't open stream socket");
   int on = 1;
@@ -127,12 +137,10 @@ int OB_TCPServer::newSocket(int wanted) {
   address.sin_port = htons(static_cast<uint16_t>(number));
   if (number < 0 || number > 65535 ||
       bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
-    int error = number < 0 || number > 65535 ? EINVAL : errno;
+    *error = number < 0 || number > 65535 ? EINVAL : errno;
     OB_Log::debug("newSocket\n");
     close(s);
-    if (error == EADDRINUSE)
-      OB_Log::quit("newSocket: port %d already in use (kill process or wait for timeout)", number);
-    OB_Log::quit("newSocket: can't bind local address");
+    return -1;
   }
   socklen_t size = sizeof address;
   if (getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size) == 0)
@@ -142,9 +150,9 @@ int OB_TCPServer::newSocket(int wanted) {
   return s;
 }
 
-int OB_TCPServer::openListener() { return currentListener() >= 0 ? 0 : -1; }
+int OB_TCPServer::openListener() { return currentListener(false) >= 0 ? 0 : -1; }
 
-int OB_TCPServer::currentListener() {
+int OB_TCPServer::currentListener(bool endOnBindFailure) {
   std::lock_guard<std::mutex> hold(listenerLock_);
   // Decided under the listener's lock, which stop takes after clearing the continue flag: a
   // listener made here is either shut by that stop or not made at all, so no accept outlives it.
@@ -156,7 +164,17 @@ int OB_TCPServer::currentListener() {
   }
   listenerShut_ = false;
   if (listener_ < 0) {
-    int s = newSocket(0);
+    int s = -1;
+    if (endOnBindFailure) {
+      s = newSocket(0);
+    } else {
+      int error = 0;
+      s = bindSocket(0, &error);
+      if (s < 0) {
+        OB_Log::log("newSocket: can't bind port %d (%s)\n", port, strerror(error));
+        return -1;
+      }
+    }
     if (listen(s, kBacklog) != 0) {
       OB_Log::log("newSocket: can't listen on port %d %s\n", port, OB_Log::sys_err_str());
       close(s);
@@ -184,7 +202,7 @@ OB_TCPConnection* OB_TCPServer::createTCPConnection() {
 }
 
 int OB_TCPServer::doTask() {
-  int listening = currentListener();
+  int listening = currentListener(true);
   OB_TCPConnection* connection = listening >= 0 ? createTCPConnection() : nullptr;
   if (connection == nullptr) {
     // Nothing to accept with; wait rather than spin (a stop ends the pause).

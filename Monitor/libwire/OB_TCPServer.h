@@ -52,8 +52,10 @@ class OB_TCPServer : public OB_Thread {
   // own listening port. The port bound becomes the server's port. Bind and socket failures end
   // the process.
   virtual int newSocket(int port);
-  // Makes the listening socket now (newSocket and listen) unless there is one; the first accept
-  // step does this by itself. 0, or -1 when listen failed or the server has been stopped.
+  // Makes the listening socket now (bound as newSocket binds, then listening) unless there is
+  // one; the first accept step does this by itself. 0, or -1 (logged) when the port cannot be
+  // bound (taken, say), listen failed or the server has been stopped: a caller that starts the
+  // server learns of a taken port instead of the process ending on the accept thread.
   virtual int openListener();
   // The limit on each whole request (and on each receive and send of it), ms; handed to each
   // connection.
@@ -80,8 +82,11 @@ class OB_TCPServer : public OB_Thread {
   OB_EngineMgr* manager = nullptr;  // not owned, outlives this
 
  private:
-  // The listening socket for an accept, made when there is none or the last stop shut it down.
-  int currentListener();
+  // The listening socket for an accept, made when there is none or the last stop shut it down;
+  // a port that cannot be bound ends the process when endOnBindFailure, else gives -1.
+  int currentListener(bool endOnBindFailure);
+  // newSocket without ending the process: the socket, or -1 with *error set.
+  int bindSocket(int port, int* error);
   void closeListener();
 
   // Guards the listening socket and its shut flag: stop runs on another thread than doTask.

@@ -62,6 +62,18 @@ inline std::string noticeReply(const std::string& server = "") {
          "Ambervolte Network Monitor\nUse Corrana Client Console\n";
 }
 
+// A TCP port nobody listens on now.
+inline int freePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
 // A connected loopback socket to port, or -1.
 inline int connectLoopback(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "CWaitService.h"
+#include "CCorramon.h"
+#include "ConsoleClient.h"
+#include "OB_EngineMgr.h"
+#include "InstallTree.h"
 #include "TempDir.h"
 #include "eventlog.h"
 
@@ -21,15 +24,24 @@ namespace {
 using corrana_test::TempDir;
 
 // When the service manager starts this test program as the service, it is the service: the
-// real program's body, before any test runs.
+// real program's body, before any test runs, on the install tree the test named.
 [[maybe_unused]] const int serviceChild = [] {
   const char* started = getenv("OB_SERVICE");
   if (started == nullptr || strcmp(started, "corramon") != 0) return 0;
-  CWaitService service;
+  OB_EngineMgr::setSignalHandlers(0);
+  CCorramon service;
   char program[] = "corramon";
   char* argv[] = {program, nullptr};
-  _exit(service.processCommandLine(1, argv) != 0 ? 0 : 1);
+  _exit(service.processCommandLine(1, argv) != 0 && !service.failed() ? 0 : 1);
 }();
+
+// An install tree on which the monitor runs: its own console ports, a small trace to replay.
+void prepare(corrana_test::InstallTree& tree) {
+  tree.captureEngine(corrana_test::freePort(), "secret",
+                     std::string(CORRANA_SOURCE_DIR) +
+                         "/Monitor/libwire/tests/data/http_nginx_curl.pcap");
+  tree.analysisPort(corrana_test::freePort());
+}
 
 char kName[] = "corramon";
 char kDisplay[] = "Corrana";
@@ -185,8 +197,18 @@ class Installed : public ::testing::Test {
   Events events;
 };
 
+// The monitor the service manager starts runs on this tree.
+class Running : public Installed {
+ protected:
+  void SetUp() override {
+    Installed::SetUp();
+    prepare(tree);
+  }
+  corrana_test::InstallTree tree;
+};
+
 TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
-  CWaitService service;
+  CCorramon service;
   EXPECT_EQ(command(service, {"-i"}), std::make_pair(1, std::string("Corrana installed.\n")));
   std::string unit = readFile(units.file("corramon.service"));
   char self[1024];
@@ -209,7 +231,7 @@ TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
 }
 
 TEST_F(Installed, AccountThatWouldInjectIntoTheUnitIsRefused) {
-  CWaitService service;
+  CCorramon service;
   EXPECT_EQ(command(service, {"-i", "-l", "monitor\nUser=root"}),
             std::make_pair(0, std::string("CreateService failed - Invalid argument\n")));
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
@@ -227,8 +249,8 @@ bool startsAndEnds(const std::string& text, const std::string& head, const std::
 
 // The installed program (this test program, see serviceChild) is started by the manager, runs,
 // takes SIGTERM from "-e" and reports its way down.
-TEST_F(Installed, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
-  CWaitService service;
+TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
+  CCorramon service;
   ASSERT_EQ(command(service, {"-i"}).first, 1);
   EXPECT_EQ(command(service, {"-e"}).first, 0);  // not running: refused without a word
   auto started = command(service, {"-s"});
@@ -246,9 +268,10 @@ TEST_F(Installed, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
   std::vector<std::string> seen;
   std::string pid, rest;
   while (lines >> pid && std::getline(lines, rest)) seen.push_back(rest);
+  // Stop, pause and continue, and shutdown are accepted once it runs.
   std::vector<std::string> expected = {" 16 2 0 0 0 0 0",    " 16 2 0 0 0 1 3000",
-                                       " 16 2 0 0 0 2 3000", " 16 4 1 0 0 0 3000",
-                                       " 16 3 1 0 0 3 5000", " 16 1 1 0 0 0 3000"};
+                                       " 16 2 0 0 0 2 3000", " 16 4 7 0 0 0 3000",
+                                       " 16 3 7 0 0 3 5000", " 16 1 7 0 0 0 3000"};
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
 }
@@ -256,6 +279,8 @@ TEST_F(Installed, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
 // In the foreground SIGINT and SIGTERM reach the console handler on its own thread and stop the
 // service cleanly.
 TEST(CNTService, ForegroundStopsCleanlyOnSigintAndSigterm) {
+  corrana_test::InstallTree tree;
+  prepare(tree);
   for (int signal : {SIGINT, SIGTERM}) {
     int output[2], ready[2];
     ASSERT_EQ(pipe(output), 0);
@@ -265,12 +290,13 @@ TEST(CNTService, ForegroundStopsCleanlyOnSigintAndSigterm) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       dup2(output[1], 1);
-      struct Ready : CWaitService {
+      OB_EngineMgr::setSignalHandlers(0);
+      struct Ready : CCorramon {
         int fd;
         explicit Ready(int fd) : fd(fd) {}
         void run(int argc, char** argv) override {
           if (write(fd, "r", 1) != 1) _exit(4);
-          CWaitService::run(argc, argv);
+          CCorramon::run(argc, argv);
         }
       } service(ready[1]);
       _exit(run(service, {"-d"}) == 1 ? 0 : 3);

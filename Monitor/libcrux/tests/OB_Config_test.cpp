@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConsoleClient.h"
 #include "OB_ConfigAdmin.h"
 #include "OB_ConfigDef.h"
 #include "OB_Log.h"
@@ -99,19 +100,10 @@ class ConfigTest : public ::testing::Test {
   // An installation file with a free port, the scratch database and the given range lines.
   std::string install(const std::string& ranges, const std::string& port = "port 0") {
     std::string text = "# installation\n";
-    if (!port.empty()) text += (port == "port 0" ? "port " + std::to_string(freePort()) : port);
+    if (!port.empty())
+      text += port == "port 0" ? "port " + std::to_string(corrana_test::freePort()) : port;
     text += "\ndevice default\ndbpath " + db() + "\n" + ranges;
     return text;
-  }
-  static int freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
   }
 
   // Runs body in a child that must end with status 1 after logging text.
@@ -222,8 +214,8 @@ TEST_F(ConfigTest, DatabasePathLongerThanTheTableFieldIsKeptWhole) {
   std::string deep = db() + "/" + std::string(150, 'a') + "/" + std::string(150, 'b');
   ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
   writeAdmin("cengine_prvt.cfg", GeneralFile().text());
-  writeAdmin("cengineInstall.cfg", "port " + std::to_string(freePort()) + "\ndbpath " + deep +
-                                       "  # deep\nrange 1.1.1.1 1.1.1.1\n");
+  writeAdmin("cengineInstall.cfg", "port " + std::to_string(corrana_test::freePort()) +
+                                       "\ndbpath " + deep + "  # deep\nrange 1.1.1.1 1.1.1.1\n");
   OB_ConfigAdmin config;
   config.setName("cengine");
   config.init();

@@ -186,6 +186,33 @@ TEST_F(LogTest, QuitWritesMessageFlushesStdioAndExitsWithOne) {
   EXPECT_EQ(readFile(pending), "buffered");
 }
 
+// The program's exit handler hears of a fatal stop (the service turns it into an error event),
+// once and without the line end, also when the log itself could not be opened.
+TEST_F(LogTest, QuitOffersItsMessageToTheExitHandler) {
+  struct Reporter : OB_ExitHandler {
+    void handleExit(char* message) override {
+      fprintf(stderr, "[%s]", message);
+      OB_Log::quit("again\n");  // a handler that fails in turn is not offered a second one
+    }
+  };
+  EXPECT_EXIT(
+      {
+        static Reporter reporter;
+        OB_Log::init("quit", 0, &reporter);
+        OB_Log::quit("newSocket: port %d already in use\n", 8190);
+      },
+      ::testing::ExitedWithCode(1), "\\[newSocket: port 8190 already in use\\]$");
+  std::string logs = install_ + "/logs";
+  EXPECT_EXIT(
+      {
+        static Reporter reporter;
+        rename(logs.c_str(), (logs + ".gone").c_str());
+        OB_Log::init("quit", 0, &reporter);
+      },
+      ::testing::ExitedWithCode(1), "can't open directory\\]$");
+  rename((logs + ".gone").c_str(), logs.c_str());
+}
+
 TEST_F(LogTest, QuitWithoutLogStillExitsWithOne) {
   EXPECT_EXIT(OB_Log::quit("unseen\n"), ::testing::ExitedWithCode(1), "");
 }

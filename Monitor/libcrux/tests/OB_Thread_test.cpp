@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "OB_ThreadList.h"
@@ -167,6 +168,30 @@ TEST(OB_Thread, TheLoopKeepsARunningThreadAlive) {
   EXPECT_EQ(destroyed.load(), before);
   stillHere->hold = false;
   EXPECT_TRUE(eventually([&] { return destroyed.load() == before + 1; }));
+}
+
+// A loop that is slow to leave after its last pass: the wake-up it gives on the way out takes a
+// while, as a loaded machine may make any step take.
+class SlowToLeave : public OB_Thread {
+ public:
+  int doTask() override {
+    setContinue(0);
+    return 0;
+  }
+  int joinSignal() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return OB_Thread::joinSignal();
+  }
+};
+
+// An owner that joins and then frees what the object uses must not be overtaken by the loop's
+// last release, which may run the destructor.
+TEST(OB_Thread, JoinReturnsOnlyOnceTheLoopHasLetGoOfTheObject) {
+  SlowToLeave* thread = new SlowToLeave();
+  ASSERT_EQ(thread->start(), 0);
+  EXPECT_EQ(thread->join(nullptr, 0), 0);
+  EXPECT_EQ(thread->getReferenceCount(), 1);
+  thread->release();
 }
 
 TEST(OB_Thread, HardStopAbandonsAThreadThatDoesNotEnd) {

@@ -53,17 +53,6 @@ std::string readFile(const std::string& path) {
 
 uint32_t quad(const char* text) { return ntohl(inet_addr(text)); }
 
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  bind(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(s, reinterpret_cast<struct sockaddr*>(&address), &size);
-  close(s);
-  return ntohs(address.sin_port);
-}
-
 // The engine's configuration file layout with the given network flag.
 std::string generalFile(int network) {
   const std::string dashes(55, '-');
@@ -109,7 +98,7 @@ class CEngineMgrTest : public ::testing::Test {
     mkdir(db().c_str(), 0755);
     setenv("OB_INSTALLDIR", dir_.path().c_str(), 1);
     OB_EngineMgr::setSignalHandlers(0);
-    port_ = freePort();
+    port_ = corrana_test::freePort();
     writeAdmin("cengineKey", "0\n");
     writeGeneral(1);
     writeAdmin("cengineInstall.cfg", "# installation\nport " + std::to_string(port_) +

@@ -191,12 +191,15 @@ TEST_F(FTPServerCommandsTest, AllServersSeriesCountsTheBlocksItSends) {
                                      values({0, 0, 0}) + "i = 1" + wireU32(0));
   EXPECT_EQ(ask(6, &user).bytes, wireU32(2) + head() + values({100, 0, 250}) + "i = 0" +
                                      wireU32(200) + values({0, 40, 0}) + "i = 1" + wireU32(40));
-  // Root's record shows only the second server: one block, counted as one.
-  std::snprintf(user.login, sizeof user.login, "root");
+  // Another user whose record shows only the second server: one block, counted as one.
   user.ftpServersShowing[0] = 0;
   EXPECT_EQ(ask(1, &user).bytes, wireU32(1) + head() + values({0, 1, 0}) + "i = 1" + wireU32(1));
   user.ftpServersShowing[1] = 0;
   EXPECT_EQ(ask(3, &user).bytes, wireU32(0));
+  // Root sees every server, whatever its own record's flags say.
+  std::snprintf(user.login, sizeof user.login, "root");
+  EXPECT_EQ(ask(1, &user).bytes, wireU32(2) + head() + values({0, 0, 0}) + "i = 0" + wireU32(0) +
+                                     values({0, 1, 0}) + "i = 1" + wireU32(1));
 
   Reply bad = ask(8, &user);
   EXPECT_EQ(bad.result, -1);
@@ -206,14 +209,20 @@ TEST_F(FTPServerCommandsTest, AllServersSeriesCountsTheBlocksItSends) {
 }
 
 TEST_F(FTPServerCommandsTest, SpaceSummaryCountsTheBlocksItSends) {
-  OB_User root;
-  std::snprintf(root.login, sizeof root.login, "root");
-  root.numOfFTPServers = 2;
-  root.ftpServersShowing[0] = 1;
+  OB_User viewer;
+  std::snprintf(viewer.login, sizeof viewer.login, "viewer");
+  viewer.numOfFTPServers = 2;
+  viewer.ftpServersShowing[0] = 1;
   stats_test::SocketPair pair;
-  ASSERT_EQ(hcommand_FTPServerSpaceSummary(stats(), pair.near(), &root), 0);
+  ASSERT_EQ(hcommand_FTPServerSpaceSummary(stats(), pair.near(), &viewer), 0);
   // Aborts: one FROM and one TO; completed transfers: three FROM.
-  EXPECT_EQ(pair.drain(), wireU32(1) + wireS32(0) + wireU32(2) + wireU32(3));
+  const std::string first = wireS32(0) + wireU32(2) + wireU32(3);
+  EXPECT_EQ(pair.drain(), wireU32(1) + first);
+  // Root sees every server, whatever its own record's flags say.
+  std::snprintf(viewer.login, sizeof viewer.login, "root");
+  stats_test::SocketPair rootPair;
+  ASSERT_EQ(hcommand_FTPServerSpaceSummary(stats(), rootPair.near(), &viewer), 0);
+  EXPECT_EQ(rootPair.drain().substr(0, 8 + first.size()), wireU32(2) + first);
 }
 
 }  // namespace

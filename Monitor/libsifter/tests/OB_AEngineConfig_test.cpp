@@ -234,8 +234,9 @@ class AEngineConfigFiles : public QuitTest {
     QuitTest::SetUp();
     std::filesystem::create_directories(dir_.path() + "/admin");
     std::filesystem::create_directories(dir_.path() + "/db");
+    // Run elsewhere than the install directory: cfg.lock must still go to its admin folder.
     previousDir_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());  // cfg.lock lies in the current directory
+    std::filesystem::current_path(elsewhere_.path());
     OB_AEngineConfig::setHostLookup(fakeHostLookup);
     OB_Tools::setReverseLookup(noReverseName);
     writeFile("admin/aengineInstall.cfg", "# analysis\n");
@@ -287,6 +288,7 @@ class AEngineConfigFiles : public QuitTest {
   }
 
   std::filesystem::path previousDir_;
+  corrana_test::TempDir elsewhere_;
 };
 
 const char* kHead =
@@ -325,7 +327,8 @@ TEST_F(AEngineConfigFiles, ConfigurationFileRoundTripsByteForByte) {
   EXPECT_EQ(config.networkGroups[0]->network[1], ip(192, 168, 5, 1));
   ASSERT_EQ(config.writeConfigFile(), 0);
   EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), written);
-  EXPECT_TRUE(exists("cfg.lock"));
+  EXPECT_TRUE(exists("admin/cfg.lock"));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere_.file("cfg.lock")));
 }
 
 TEST_F(AEngineConfigFiles, PrintLeavesOutAnUnsetWindow) {

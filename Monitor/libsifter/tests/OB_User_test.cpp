@@ -66,8 +66,9 @@ TEST(OBUser, ChecksPasswordsSourcesAndVisibility) {
   EXPECT_EQ(user.isValidPassword("ann", "secret"), 0);
   EXPECT_EQ(user.isValidPassword("Ann", "Secret"), 0);
   EXPECT_EQ(user.isValidPassword("ann", nullptr), 0);
+  // An empty password never lets anyone in, not even when it is what is stored.
   user.password[0] = '\0';
-  EXPECT_EQ(user.isValidPassword("ann", ""), 1);
+  EXPECT_EQ(user.isValidPassword("ann", ""), 0);
   EXPECT_EQ(user.isValidPassword("ann", "x"), 0);
 
   user.applyNetAddress = 0;
@@ -87,6 +88,13 @@ TEST(OBUser, ChecksPasswordsSourcesAndVisibility) {
   EXPECT_EQ(user.isAllowed(OB_User::kNetGroup, 60000), 0);
   strcpy(user.login, "root");
   EXPECT_EQ(user.isAllowed(OB_User::kRoot, 77), 1);
+  // Root sees every item whatever its flags say, up to each kind's hard limit.
+  EXPECT_EQ(user.isAllowed(OB_User::kFTPServer, 0), 1);
+  EXPECT_EQ(user.isAllowed(OB_User::kHTTPServer, 255), 1);
+  EXPECT_EQ(user.isAllowed(OB_User::kHTTPServer, 256), 0);
+  EXPECT_EQ(user.isAllowed(OB_User::kNetGroup, 511), 1);
+  EXPECT_EQ(user.isAllowed(OB_User::kNetGroup, 512), 0);
+  EXPECT_EQ(user.isAllowed(4, 0), 0);
 }
 
 TEST(OBUser, FlagListsOfEveryPlaceSurviveTheFile) {

@@ -361,6 +361,18 @@ TEST_F(TCPServerTest, StopWakesTheAcceptAndARestartListensAgain) {
   EXPECT_EQ(server_->join(nullptr, 0), 0);
 }
 
+// Whoever starts a server learns of a port that another program holds, and the process goes
+// on; the accept thread, which has no one to tell, still ends the process.
+TEST_F(TCPServerTest, ATakenPortFailsOpeningTheListenerWithoutEndingTheProcess) {
+  TestServer* other = new TestServer();  // not started: its steps run on this thread
+  other->setPort(server_->getPort());
+  EXPECT_EQ(other->openListener(), -1);
+  EXPECT_NE(log().find("newSocket: can't bind port " + std::to_string(server_->getPort())),
+            std::string::npos);
+  EXPECT_EXIT(other->doTask(), ::testing::ExitedWithCode(1), "");
+  other->release();
+}
+
 TEST_F(TCPServerTest, KeyCounterWrapsAndStartsOverFromNonsense) {
   const std::vector<std::pair<std::string, uint32_t>> cases = {
       {"4294966999\n", 4294967000u}, {"4294967000\n", 1u}, {"99999999999999\n", 1u},

@@ -211,6 +211,24 @@ sigset_t stopSignals() {
   return set;
 }
 
+// What the dispatcher takes: the stop signals and those of the other controls.
+sigset_t controlSignals() {
+  sigset_t set = stopSignals();
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+uint32_t controlOfSignal(int signal) {
+  switch (signal) {
+    case SIGUSR1: return SVC_CONTROL_PAUSE;
+    case SIGUSR2: return SVC_CONTROL_CONTINUE;
+    case SIGHUP: return SVC_CONTROL_INTERROGATE;
+    default: return SVC_CONTROL_STOP;
+  }
+}
+
 }  // namespace
 
 void SVC_SetDirectories(const char* unitDir, const char* stateDir) {
@@ -254,6 +272,9 @@ SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* conf
                      "\nEnvironment=" + quoted((std::string("OB_SERVICE=") + config->name).c_str()) +
                      " " + quoted(("OB_SERVICE_STATEDIR=" + manager->stateDir).c_str()) + "\n";
   if (config->account != nullptr) unit += "User=" + escapedPercent(config->account) + "\n";
+  // Started again when it ends by itself, failing or not: the console's restart commands end the
+  // process on purpose.
+  unit += "Restart=always\nRestartSec=3\n";
   if (config->startType == SVC_AUTO_START) unit += "\n[Install]\nWantedBy=multi-user.target\n";
   SVC_Service service = serviceFor(manager, config->name);
   int fd = open(service->unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -368,8 +389,8 @@ int SVC_StartService(SVC_Service service) {
         dup2(null, 1);
         dup2(null, 2);
       }
-      sigaction(SIGTERM, &defaults, nullptr);
-      sigaction(SIGINT, &defaults, nullptr);
+      for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP})
+        sigaction(signal, &defaults, nullptr);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       execve(argv[0], argv, envp.data());
       int error = errno;
@@ -413,19 +434,28 @@ int SVC_ControlService(SVC_Service service, uint32_t control, SVC_Status* status
   SVC_Status current;
   if (!currentStatus(service->statusPath, &pid, &current)) return -1;
   if (status != nullptr) *status = current;
-  if (control != SVC_CONTROL_STOP) {
-    errno = ENOTSUP;
-    return -1;
+  int signal = 0;
+  uint32_t needed = 0;  // the accepted-controls bit the control needs; 0: none
+  switch (control) {
+    case SVC_CONTROL_STOP: signal = SIGTERM; needed = SVC_ACCEPT_STOP; break;
+    case SVC_CONTROL_SHUTDOWN: signal = SIGTERM; needed = SVC_ACCEPT_SHUTDOWN; break;
+    case SVC_CONTROL_PAUSE: signal = SIGUSR1; needed = SVC_ACCEPT_PAUSE_CONTINUE; break;
+    case SVC_CONTROL_CONTINUE: signal = SIGUSR2; needed = SVC_ACCEPT_PAUSE_CONTINUE; break;
+    case SVC_CONTROL_INTERROGATE: signal = SIGHUP; break;
+    default:
+      errno = ENOTSUP;
+      return -1;
   }
   if (current.currentState == SVC_STOPPED) {
     errno = ESRCH;
     return -1;
   }
-  if ((current.controlsAccepted & SVC_ACCEPT_STOP) == 0 || current.currentState == SVC_STOP_PENDING) {
+  if ((needed != 0 && (current.controlsAccepted & needed) == 0) ||
+      current.currentState == SVC_STOP_PENDING) {
     errno = EBUSY;
     return -1;
   }
-  return kill(pid, SIGTERM) == 0 ? 0 : -1;
+  return kill(pid, signal) == 0 ? 0 : -1;
 }
 
 int SVC_QueryServiceStatus(SVC_Service service, SVC_Status* status) {
@@ -446,7 +476,7 @@ int SVC_StartServiceCtrlDispatcher(const char* name, SVC_ServiceMain serviceMain
   // Blocked before the service thread exists, so it and every thread it makes inherit the
   // mask and only sigwait below ever takes a stop. They stay blocked after the dispatcher ends:
   // a late stop must not kill a process that is already leaving.
-  sigset_t set = stopSignals();
+  sigset_t set = controlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   dispatcherName = name;
   dispatcherThread = pthread_self();
@@ -470,7 +500,7 @@ int SVC_StartServiceCtrlDispatcher(const char* name, SVC_ServiceMain serviceMain
     if (sigwait(&set, &signal) != 0) continue;
     if (serviceEnded.load()) break;
     SVC_ControlHandler handler = controlHandler.load();
-    if (handler != nullptr) handler(SVC_CONTROL_STOP);
+    if (handler != nullptr) handler(controlOfSignal(signal));
   }
   service.join();
   dispatcherName.clear();

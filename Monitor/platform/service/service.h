@@ -5,9 +5,10 @@
 // appended to "<state dir>/<name>.status"; the last line is the current status.
 //
 // In the service process the dispatcher runs the service main on a thread of its own and takes
-// SIGTERM and SIGINT on the dispatching thread with sigwait, turning them into the stop control;
-// the signals are blocked in every thread created after it starts. In the foreground a console
-// handler takes the same signals the same way.
+// the control signals on the dispatching thread with sigwait: SIGTERM and SIGINT are the stop
+// control, SIGUSR1 pause, SIGUSR2 continue and SIGHUP interrogate. The signals are blocked in
+// every thread created after it starts. In the foreground a console handler takes SIGTERM and
+// SIGINT the same way.
 //
 // Directories: SVC_SetDirectories, else "$OB_SERVICE_UNITDIR" and "$OB_SERVICE_STATEDIR", else
 // "/etc/systemd/system" and "/run". Functions that fail set errno; errno texts describe them.
@@ -32,6 +33,8 @@ inline constexpr uint32_t SVC_CONTROL_CONTINUE = 3;
 inline constexpr uint32_t SVC_CONTROL_INTERROGATE = 4;
 inline constexpr uint32_t SVC_CONTROL_SHUTDOWN = 5;
 inline constexpr uint32_t SVC_ACCEPT_STOP = 1;
+inline constexpr uint32_t SVC_ACCEPT_PAUSE_CONTINUE = 2;
+inline constexpr uint32_t SVC_ACCEPT_SHUTDOWN = 4;
 
 // Console control types: SIGINT is Ctrl+C, SIGTERM the break request.
 inline constexpr uint32_t SVC_CTRL_C_EVENT = 0;
@@ -75,7 +78,9 @@ void SVC_SetDirectories(const char* unitDir, const char* stateDir);
 // The manager side. OpenManager fails when the unit directory cannot be written.
 SVC_Manager SVC_OpenManager();
 void SVC_CloseManager(SVC_Manager manager);
-// Writes the unit. Null with EEXIST when it exists, EINVAL for a text that would break it.
+// Writes the unit. Null with EEXIST when it exists, EINVAL for a text that would break it. The
+// unit has the service manager start the program again a few seconds after it ends by itself
+// (a console may end it on purpose to take a new configuration).
 SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* config);
 // Null with ENOENT when no unit of that name is installed.
 SVC_Service SVC_OpenService(SVC_Manager manager, const char* name);
@@ -85,9 +90,10 @@ int SVC_DeleteService(SVC_Service service);
 // Starts the unit's program detached (a new session, standard streams on /dev/null) and reports
 // it start-pending. 0, or -1 when it is already running or cannot be executed.
 int SVC_StartService(SVC_Service service);
-// Sends a control. Only stop can be delivered (as SIGTERM): 0 when the running service accepts
-// it, -1 when it does not run or does not accept stop now, or for any other control.
-// status: the last reported status, may be null.
+// Sends a control as its signal: stop and shutdown SIGTERM, pause SIGUSR1, continue SIGUSR2,
+// interrogate SIGHUP. 0 when the running service accepts it (interrogate is always accepted);
+// -1 with ESRCH when it does not run, EBUSY when it is stopping or does not accept that control,
+// ENOTSUP for another control. status: the last reported status, may be null.
 int SVC_ControlService(SVC_Service service, uint32_t control, SVC_Status* status);
 // The last reported status; a service whose process is gone reads as stopped. 0 or -1.
 int SVC_QueryServiceStatus(SVC_Service service, SVC_Status* status);

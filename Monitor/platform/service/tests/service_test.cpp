@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ class Service : public ::testing::Test {
  protected:
   void SetUp() override { SVC_SetDirectories(units.path().c_str(), state.path().c_str()); }
   void TearDown() override { SVC_SetDirectories(nullptr, nullptr); }
+  std::string state_file() const { return state.file("corramon.status"); }
   TempDir units;
   TempDir state;
 };
@@ -45,6 +47,8 @@ TEST_F(Service, UnitQuotesItsTextsAndRefusesOnesThatWouldBreakIt) {
   EXPECT_NE(unit.find("User=monitor\n"), std::string::npos);
   EXPECT_EQ(unit.find("secret"), std::string::npos);
   EXPECT_EQ(unit.find("[Install]"), std::string::npos);  // started on demand only
+  // A program that ends by itself (a console's restart command) is started again.
+  EXPECT_NE(unit.find("\nRestart=always\nRestartSec=3\n"), std::string::npos);
   SVC_CloseService(service);
 
   errno = 0;
@@ -81,6 +85,67 @@ TEST_F(Service, ServiceWhoseProcessIsGoneReadsStoppedAndRefusesStop) {
   EXPECT_EQ(SVC_QueryServiceStatus(service, &status), -1);
   ASSERT_EQ(SVC_DeleteService(service), 0);
   EXPECT_EQ(access(units.file("corramon.service").c_str(), F_OK), -1);
+  SVC_CloseService(service);
+  SVC_CloseManager(manager);
+}
+
+// Each control reaches the running service as its own signal, only when the service accepts
+// that control; interrogate always does.
+TEST_F(Service, ControlsTravelAsSignalsWhenAccepted) {
+  SVC_Manager manager = SVC_OpenManager();
+  ASSERT_NE(manager, nullptr);
+  SVC_ServiceConfig config{"corramon", "Corrana", "/bin/true", SVC_AUTO_START, nullptr, nullptr};
+  SVC_Service service = SVC_CreateService(manager, &config);
+  ASSERT_NE(service, nullptr);
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Reports each signal it takes as one byte; ends on SIGTERM.
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    if (write(pipeFds[1], "r", 1) != 1) _exit(2);
+    for (;;) {
+      int signal = 0;
+      sigwait(&set, &signal);
+      char c = signal == SIGUSR1 ? 'p' : signal == SIGUSR2 ? 'c' : signal == SIGHUP ? 'i' : 't';
+      if (write(pipeFds[1], &c, 1) != 1) _exit(2);
+      if (signal == SIGTERM) _exit(0);
+    }
+  }
+  close(pipeFds[1]);
+  char got = 0;
+  ASSERT_EQ(read(pipeFds[0], &got, 1), 1);
+  auto report = [&](uint32_t state, uint32_t accepted) {
+    std::ofstream(state_file()) << child << " 16 " << state << " " << accepted << " 0 0 0 0\n";
+  };
+  auto next = [&] {
+    char c = 0;
+    return read(pipeFds[0], &c, 1) == 1 ? c : '?';
+  };
+  report(SVC_RUNNING, SVC_ACCEPT_STOP);
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_PAUSE, nullptr), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_SHUTDOWN, nullptr), -1);
+  EXPECT_EQ(SVC_ControlService(service, 99, nullptr), -1);
+  EXPECT_EQ(errno, ENOTSUP);
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_INTERROGATE, nullptr), 0);
+  EXPECT_EQ(next(), 'i');
+  report(SVC_RUNNING, SVC_ACCEPT_STOP | SVC_ACCEPT_PAUSE_CONTINUE | SVC_ACCEPT_SHUTDOWN);
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_PAUSE, nullptr), 0);
+  EXPECT_EQ(next(), 'p');
+  report(SVC_PAUSED, SVC_ACCEPT_STOP | SVC_ACCEPT_PAUSE_CONTINUE | SVC_ACCEPT_SHUTDOWN);
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_CONTINUE, nullptr), 0);
+  EXPECT_EQ(next(), 'c');
+  EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_SHUTDOWN, nullptr), 0);
+  EXPECT_EQ(next(), 't');
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(pipeFds[0]);
+  SVC_DeleteService(service);
   SVC_CloseService(service);
   SVC_CloseManager(manager);
 }

@@ -1,0 +1,57 @@
+// The monitor service: reads the option list, builds the capture engine and the analysis engine
+// wired to each other, starts them and then waits for stop, pause and continue requests, which
+// the control operations hand over through three manual-reset events. Fatal stops of the
+// engines reach it as their exit handler and become error events.
+//
+// Ownership: run owns the option list and both engine managers for its whole length and
+// releases them (the analysis engine first) before it returns.
+#pragma once
+
+#include <atomic>
+
+#include "CManualEvent.h"
+#include "CNTService.h"
+#include "OB_Exception.h"
+
+class OB_AEngineMgr;
+class OB_CEngineMgr;
+class OB_NamedStringList;
+
+class CCorramon : public CNTService, public virtual OB_ExitHandler {
+ public:
+  // Service "corramon", display name "Corrana"; accepts stop, pause and continue, shutdown.
+  CCorramon();
+
+  // Runs the monitor until a stop (or a console command that ends the process on purpose).
+  // When an engine cannot be set up or started it writes an error event, takes down what it
+  // had built and returns with the service-specific exit code 1 (see failed()).
+  void run(int argc, char** argv) override;
+  // Control operations, on the control or console thread. A request that comes before run
+  // waits is kept.
+  void onStop() override;
+  void onPause() override;
+  void onContinue() override;
+  void onShutdown() override;
+  // Writes the text as an error event (and, in the foreground, to standard error).
+  void handleExit(char* text) override;
+
+  // True when the last run could not start the monitor.
+  bool failed() const { return failed_.load(); }
+
+  // The longest wait for an engine's threads at shut-down, ms; an engine whose threads are still
+  // running after it is logged and not released.
+  static constexpr int kJoinLimitMs = 10000;
+
+ private:
+  // The engines' "end the process" commands (the capture console's 30 and 35, the analysis
+  // console's "q"): a stop like any other, so everything is shut down in order.
+  static void endFromConsole(void* self);
+  // Stops, joins and releases whatever exists, the analysis engine first.
+  void shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture, OB_NamedStringList*& options);
+  void fail(const char* text);
+
+  CManualEvent stopEvent_;
+  CManualEvent pauseEvent_;
+  CManualEvent continueEvent_;
+  std::atomic<bool> failed_{false};
+};

@@ -1,0 +1,443 @@
+// The monitor service end to end: the corramon program on a scratch install tree, replaying a
+// trace through the capture engine into the analysis engine, asked over the analysis console;
+// its command line; and its service mode through the service layer (pause, continue, stop, a
+// port already taken).
+#include "CCorramon.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../libsifter/tests/AEngineTestSupport.h"
+#include "ConsoleClient.h"
+#include "InstallTree.h"
+#include "OB_ArchiveHeader.h"
+#include "TempDir.h"
+#include "Tshark.h"
+#include "service.h"
+
+extern char** environ;
+
+namespace {
+
+using aengine_test::Request;
+using corrana_test::InstallTree;
+using corrana_test::wireU32;
+
+// Reads a reply's fields in the socket encoding.
+class Reply {
+ public:
+  explicit Reply(std::string bytes) : bytes_(std::move(bytes)) {}
+  // Past the head of a success reply; false when the reply is no success.
+  bool success() {
+    const std::string head = aengine_test::success("");
+    if (bytes_.compare(0, head.size(), head) != 0) return false;
+    at_ = head.size();
+    return true;
+  }
+  uint32_t u32() { return static_cast<uint32_t>(take(8) & 0xFFFFFFFFu); }
+  int32_t s32() { return static_cast<int32_t>(take(4)); }
+  std::string line() {
+    size_t end = bytes_.find('\n', at_);
+    if (end == std::string::npos) return fail<std::string>();
+    std::string text = bytes_.substr(at_, end - at_);
+    at_ = end + 1;
+    return text;
+  }
+  // A breakdown without header fields: name to total.
+  std::map<std::string, uint32_t> entries() {
+    std::map<std::string, uint32_t> out;
+    for (uint32_t n = u32(); n > 0 && ok_; --n) {
+      std::string name = line();
+      out[name] = u32();
+    }
+    return out;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  template <class T>
+  T fail() {
+    ok_ = false;
+    return T();
+  }
+  uint64_t take(size_t n) {
+    if (at_ + n > bytes_.size()) return fail<uint64_t>();
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(bytes_[at_ + i]);
+    at_ += n;
+    return v;
+  }
+  std::string bytes_;
+  size_t at_ = 0;
+  bool ok_ = true;
+};
+
+// The program, started with its own environment; stopped, or waited for, by the test.
+class Program {
+ public:
+  Program(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStore = {CORRANA_CORRAMON};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, CORRANA_CORRAMON, nullptr, nullptr, argv.data(), envp.data()) != 0)
+      pid_ = -1;
+  }
+  ~Program() {
+    if (pid_ > 0 && !ended_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // The exit status once it ends within the time, else -1 (it is then killed).
+  int wait(std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        ended_ = true;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ended_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int stop(int signal) {
+    kill(pid_, signal);
+    return wait();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ended_ = false;
+};
+
+std::string trace(const std::string& name) {
+  return std::string(CORRANA_TRACES_DIR) + "/" + name;
+}
+const std::string kShippedTrace =
+    std::string(CORRANA_SOURCE_DIR) + "/Monitor/libwire/tests/data/http_nginx_curl.pcap";
+
+// What tshark reads of a trace: the HTTP servers, the requests by method (on connections whose
+// SYN was captured, as the road follows no other) and the error responses.
+struct Expected {
+  std::set<std::pair<uint32_t, uint16_t>> servers;
+  uint32_t requests = 0;
+  std::map<std::string, uint32_t> methods;
+  uint32_t errors = 0;
+};
+
+Expected readWithTshark(const std::string& path) {
+  Expected view;
+  std::set<std::string> opened;
+  for (const auto& row : corrana_test::tsharkFields(
+           path, "http or (tcp.flags.syn==1 and tcp.flags.ack==0)",
+           "-e tcp.stream -e ip.dst -e tcp.dstport -e http.request.method -e http.response.code")) {
+    if (row.size() < 5) continue;
+    if (row[3].empty() && row[4].empty()) {
+      opened.insert(row[0]);
+      continue;
+    }
+    if (opened.count(row[0]) == 0) continue;
+    if (!row[3].empty()) {
+      struct in_addr a;
+      inet_aton(row[1].c_str(), &a);
+      view.servers.insert({ntohl(a.s_addr), static_cast<uint16_t>(atoi(row[2].c_str()))});
+      ++view.requests;
+      ++view.methods[row[3]];
+    } else if (row[4][0] != '1') {
+      const std::string& c = row[4];
+      if (!(c == "200" || c == "201" || c == "202" || c == "203" || c == "304")) ++view.errors;
+    }
+  }
+  return view;
+}
+
+// What the analysis engine counted for each server, asked with 1000, 1003, 1005 and 1020.
+struct Counted {
+  uint32_t hits = 0;  // over all servers, from 1000
+  uint32_t errors = 0;
+  uint32_t seriesHits = 0;  // from 1003
+  std::map<std::string, uint32_t> methods;  // from 1005, "All Hits" left out
+  uint32_t allErrors = 0;  // from 1020
+  bool ok = true;
+
+  bool operator==(const Counted& o) const {
+    return hits == o.hits && errors == o.errors && seriesHits == o.seriesHits &&
+           methods == o.methods && allErrors == o.allErrors;
+  }
+};
+
+class Monitor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    capturePort_ = corrana_test::freePort();
+    analysisPort_ = corrana_test::freePort();
+    tree_.analysisPort(analysisPort_);
+  }
+  void replay(const std::string& path) {
+    tree_.captureEngine(capturePort_, "secret", path);
+  }
+  std::vector<std::string> env() const { return {"OB_INSTALLDIR=" + tree_.path()}; }
+
+  // The key the running engine drew: its key file's number.
+  uint32_t key(const char* file) const {
+    return static_cast<uint32_t>(strtoul(tree_.readAdmin(file).c_str(), nullptr, 10));
+  }
+  Request request(int32_t code, int32_t item = 0) const {
+    Request r;
+    r.command = code;
+    r.item = item;
+    r.key = key("aengineKey");
+    return r;
+  }
+  std::string ask(const Request& r) const {
+    return corrana_test::requestReply(analysisPort_, r.frame());
+  }
+  // Asks until the engine answers, for up to the time given.
+  bool answers(std::chrono::seconds limit = std::chrono::seconds(30)) const {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      if (Reply(ask(request(40))).success()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  Counted counted(size_t servers) const {
+    Counted c;
+    Reply space(ask(request(1000)));
+    c.ok = space.success() && space.u32() == servers;
+    for (size_t i = 0; i < servers && c.ok; ++i) {
+      c.ok = space.s32() == static_cast<int32_t>(i);
+      c.errors += space.u32();
+      c.hits += space.u32();
+      Reply overview(ask(request(1003, static_cast<int32_t>(i))));
+      c.ok = c.ok && overview.success();
+      overview.s32();
+      overview.s32();
+      if (overview.u32() == 1) c.seriesHits += overview.u32();  // one bin: the hits
+      Reply methods(ask(request(1005, static_cast<int32_t>(i))));
+      c.ok = c.ok && methods.success();
+      for (const auto& [name, total] : methods.entries())
+        if (name != "All Hits" && total != 0) c.methods[name] += total;
+      Reply errors(ask(request(1020, static_cast<int32_t>(i))));
+      c.ok = c.ok && errors.success();
+      c.allErrors += errors.entries()["All Errors"];
+      c.ok = c.ok && space.ok() && overview.ok() && methods.ok() && errors.ok();
+    }
+    return c;
+  }
+  // Waits until hits reach the number wanted (the last sessions may wait for the sweep).
+  Counted countedOnce(size_t servers, uint32_t hits) const {
+    Counted c;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    do {
+      c = counted(servers);
+      if (c.ok && c.hits >= hits) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } while (std::chrono::steady_clock::now() < until);
+    return c;
+  }
+
+  InstallTree tree_;
+  int capturePort_ = 0;
+  int analysisPort_ = 0;
+};
+
+// Replayed through the capture engine into the analysis engine, each trace's hits, methods and
+// errors are tshark's; after a restart the archive gives the same figures back.
+TEST_F(Monitor, CountsWhatTsharkSeesLiveAndAgainFromTheArchive) {
+  if (!corrana_test::haveTshark()) GTEST_SKIP() << "tshark is not installed";
+  std::vector<std::string> traces = {kShippedTrace};
+  if (std::filesystem::exists(trace("http_pipelined-requests.pcap")))
+    traces.push_back(trace("http_pipelined-requests.pcap"));
+  for (const std::string& path : traces) {
+    SCOPED_TRACE(path);
+    for (const auto& entry : std::filesystem::directory_iterator(tree_.db()))
+      std::filesystem::remove(entry.path());
+    Expected expected = readWithTshark(path);
+    ASSERT_GT(expected.requests, 0u);
+    aengine_test::Spec spec;
+    for (const auto& [address, port] : expected.servers)
+      spec.http.push_back({address, port, "server", {}});
+    aengine_test::writeConfig(spec);
+    replay(path);
+
+    Counted live;
+    {
+      Program monitor({"-f"}, env());
+      ASSERT_TRUE(answers());
+      live = countedOnce(expected.servers.size(), expected.requests);
+      EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    }
+    ASSERT_TRUE(live.ok);
+    EXPECT_EQ(live.hits, expected.requests);
+    EXPECT_EQ(live.seriesHits, expected.requests);
+    EXPECT_EQ(live.methods, expected.methods);
+    EXPECT_EQ(live.errors, expected.errors);
+    EXPECT_EQ(live.allErrors, expected.errors);
+
+    // Started again on a trace without HTTP: what it counts comes from the archive alone.
+    replay(trace("ftp_retr.pcap"));
+    Program again({"-f"}, env());
+    ASSERT_TRUE(answers());
+    Counted replayed = countedOnce(expected.servers.size(), expected.requests);
+    EXPECT_TRUE(replayed == live);
+    EXPECT_EQ(again.stop(SIGINT), 0);
+  }
+}
+
+// The capture console's stop command ends the monitor on purpose: both engines stopped and
+// released, the archives closed with their stop times, exit status 0.
+TEST_F(Monitor, CaptureConsoleStopEndsTheProcessCleanly) {
+  aengine_test::writeConfig(aengine_test::Spec{});
+  replay(kShippedTrace);
+  Program monitor({"-f"}, env());
+  ASSERT_TRUE(answers());
+  corrana_test::ConsoleRequest stop;
+  stop.command = 35;
+  stop.key = key("cengineKey");
+  EXPECT_EQ(corrana_test::requestReply(capturePort_, stop.frame()), corrana_test::successReply(""));
+  EXPECT_EQ(monitor.wait(), 0);
+  int archives = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(tree_.db())) {
+    const std::string path = entry.path().string();
+    if (path.find(".lock") != std::string::npos || path.find("domains.db") != std::string::npos)
+      continue;
+    OB_ArchiveHeader header(path.c_str());
+    FILE* file = fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(header.read(file), 0) << path;
+    fclose(file);
+    EXPECT_NE(header.closeTime(), 0u) << path;
+    ++archives;
+  }
+  EXPECT_GE(archives, 2);
+}
+
+TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {
+  auto run = [](const std::string& args) {
+    const std::string command = std::string(CORRANA_CORRAMON) + " " + args;
+    int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run("--help >/dev/null 2>&1"), 0);
+  EXPECT_EQ(run("--help 2>&1 >/dev/null | grep -q ."), 1);  // nothing on standard error
+  EXPECT_EQ(run("-x 2>/dev/null"), 2);
+  EXPECT_EQ(run("-f extra 2>/dev/null"), 2);
+  EXPECT_EQ(run("-l 2>/dev/null"), 2);  // an account switch without its account
+  FILE* usage = popen((std::string(CORRANA_CORRAMON) + " -z 2>&1").c_str(), "r");
+  std::string text;
+  char chunk[512];
+  while (fgets(chunk, sizeof chunk, usage) != nullptr) text += chunk;
+  pclose(usage);
+  for (const char* line : {"\n  -i ", "\n  -u ", "\n  -s ", "\n  -e ", "\n  -d ", "\n  -f ",
+                           "\n  -l account", "\n  -p password", "\n  -v ", "\n  -h, --help"})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+// Service mode through the service layer: controls become signals, the monitor pauses (its
+// analysis port stops answering), continues and stops, reporting each state.
+class ServiceMode : public Monitor {
+ protected:
+  void SetUp() override {
+    Monitor::SetUp();
+    SVC_SetDirectories(units_.path().c_str(), state_.path().c_str());
+    SVC_Manager manager = SVC_OpenManager();
+    ASSERT_NE(manager, nullptr);
+    SVC_ServiceConfig config{"corramon", "Corrana", CORRANA_CORRAMON, SVC_DEMAND_START, nullptr,
+                             nullptr};
+    service_ = SVC_CreateService(manager, &config);
+    SVC_CloseManager(manager);
+    ASSERT_NE(service_, nullptr);
+    aengine_test::writeConfig(aengine_test::Spec{});
+    replay(kShippedTrace);
+  }
+  void TearDown() override {
+    SVC_DeleteService(service_);
+    SVC_CloseService(service_);
+    SVC_SetDirectories(nullptr, nullptr);
+  }
+  std::vector<std::string> serviceEnv() const {
+    return {"OB_INSTALLDIR=" + tree_.path(), "OB_SERVICE=corramon",
+            "OB_SERVICE_STATEDIR=" + state_.path()};
+  }
+  bool reaches(uint32_t state) const {
+    for (int i = 0; i < 600; ++i) {
+      SVC_Status status{};
+      if (SVC_QueryServiceStatus(service_, &status) == 0 && status.currentState == state)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  SVC_Status status() const {
+    SVC_Status s{};
+    SVC_QueryServiceStatus(service_, &s);
+    return s;
+  }
+
+  corrana_test::TempDir units_, state_;
+  SVC_Service service_ = nullptr;
+};
+
+TEST_F(ServiceMode, PausesContinuesAndStopsThroughTheLayer) {
+  Program monitor({}, serviceEnv());
+  ASSERT_TRUE(reaches(SVC_RUNNING));
+  ASSERT_TRUE(answers());
+  ASSERT_EQ(SVC_ControlService(service_, SVC_CONTROL_PAUSE, nullptr), 0);
+  ASSERT_TRUE(reaches(SVC_PAUSED));
+  EXPECT_FALSE(Reply(ask(request(40))).success());
+  ASSERT_EQ(SVC_ControlService(service_, SVC_CONTROL_CONTINUE, nullptr), 0);
+  ASSERT_TRUE(reaches(SVC_RUNNING));
+  EXPECT_TRUE(answers(std::chrono::seconds(5)));
+  EXPECT_EQ(SVC_ControlService(service_, SVC_CONTROL_INTERROGATE, nullptr), 0);
+  ASSERT_EQ(SVC_ControlService(service_, SVC_CONTROL_STOP, nullptr), 0);
+  EXPECT_EQ(monitor.wait(), 0);
+  SVC_Status last = status();
+  EXPECT_EQ(last.currentState, SVC_STOPPED);
+  EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+}
+
+TEST_F(ServiceMode, AnAnalysisPortAlreadyTakenStopsItWithExitOne) {
+  int taken = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(analysisPort_));
+  ASSERT_EQ(bind(taken, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  Program monitor({}, serviceEnv());
+  EXPECT_EQ(monitor.wait(), 1);
+  close(taken);
+  SVC_Status last = status();
+  EXPECT_EQ(last.currentState, SVC_STOPPED);
+  EXPECT_EQ(last.serviceSpecificExitCode, 1u);
+  EXPECT_EQ(last.win32ExitCode, SVC_ERROR_SERVICE_SPECIFIC);
+}
+
+}  // namespace

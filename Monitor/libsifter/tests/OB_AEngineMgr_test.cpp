@@ -1,0 +1,465 @@
+// The analysis engine whole, in-process on a scratch install tree: the manager with its
+// listening server and window servers, asked over TCP the way the console asks. Request checks
+// and their texts, the configuration commands' bytes, SET_CONFIG's checks and the files it
+// writes, rebuilds, and the lifetime of readers and windows across them.
+#include "OB_AEngineMgr.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AEngineTestSupport.h"
+#include "ConsoleClient.h"
+#include "InstallTree.h"
+#include "OB_AEngineConfig.h"
+#include "OB_AEngineTCPServer.h"
+#include "OB_FTPReader.h"
+#include "OB_HTTPConsumer.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_HTTPReader.h"
+#include "OB_HTTPXact.h"
+#include "OB_Log.h"
+#include "OB_Message.h"
+#include "OB_MessageHandler.h"
+#include "OB_NamedStringList.h"
+#include "OB_Options.h"
+#include "OB_Tools.h"
+#include "SocketPair.h"
+
+namespace {
+
+using aengine_test::failure;
+using aengine_test::Request;
+using aengine_test::success;
+using corrana_test::wireLine;
+using corrana_test::wireS32;
+using corrana_test::wireU16;
+using corrana_test::wireU32;
+using corrana_test::wireU8;
+
+constexpr uint32_t kWeb = 0x0A000050;    // 10.0.0.80
+constexpr uint32_t kShop = 0x0A000051;   // 10.0.0.81
+constexpr uint32_t kFiles = 0x0A000015;  // 10.0.0.21
+
+std::string flag(int v) { return std::string(1, static_cast<char>(v)); }  // as the console sends
+std::string quad(uint32_t address) {
+  char text[16];
+  return OB_Tools::IPAddressString(address, text);
+}
+
+// The console's SET_CONFIG records.
+std::string windowRecord(const std::string& name, uint16_t type, uint16_t align, uint32_t now,
+                         uint32_t ago, uint32_t bins) {
+  return wireLine(name) + wireU16(type) + wireU16(align) + wireU16(0) + wireU32(now) +
+         wireU32(ago) + wireU32(bins);
+}
+std::string httpRecord(uint32_t address, const std::string& name, uint16_t port,
+                       const std::vector<uint32_t>& several = {}) {
+  std::string addresses = wireU16(static_cast<uint16_t>(several.size()));
+  for (uint32_t a : several) addresses += wireLine(quad(a));
+  return wireU8(several.empty() ? 0 : 1) + wireLine(quad(several.empty() ? address : 0)) +
+         wireU16(0) + wireLine(name) + addresses + wireU16(0) + wireLine("") + flag(0) +
+         wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) +
+         flag(0) + wireU16(0) + wireLine(name) + wireU16(port) + wireU16(0);
+}
+std::string ftpRecord(uint32_t address, const std::string& name) {
+  return wireU8(0) + wireLine(quad(address)) + wireLine(name) + wireU16(0) + wireLine(name);
+}
+std::string userRecord(const std::string& login, const std::string& password) {
+  return wireLine(login) + wireLine(password) + flag(1) + flag(0) + wireU16(0) + flag(0) +
+         flag(0) + flag(0) + flag(0) + wireLine("") + wireU16(0) + wireU16(0) + wireU16(0);
+}
+// A whole configuration: the windows' records, then the lists as given (counts included).
+std::string configPayload(const std::vector<std::string>& windows, const std::string& rest) {
+  std::string bytes = wireU32(2) + wireU32(8190) + wireU16(static_cast<uint16_t>(windows.size()));
+  for (const std::string& w : windows) bytes += w;
+  return bytes + rest;
+}
+std::string emptyLists() { return wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0); }
+
+// Records every message offered to it (on the connection's thread).
+class Listener : public OB_MessageHandler {
+ public:
+  int handleMessage(OB_Message* message) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    messages_.emplace_back(message->getMessage());
+    return 1;
+  }
+  // What came, once the first has come (or after a generous while).
+  std::vector<std::string> messages(bool waitForOne = false) {
+    for (int i = 0; waitForOne && i < 500 && count() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> hold(lock_);
+    return messages_;
+  }
+
+ private:
+  size_t count() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return messages_.size();
+  }
+  std::mutex lock_;
+  std::vector<std::string> messages_;
+};
+
+int noName(uint32_t, char*, size_t) { return -1; }
+
+class AEngineMgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OB_EngineMgr::setSignalHandlers(0);
+    OB_Tools::setReverseLookup(noName);
+    port_ = corrana_test::freePort();
+    tree_.analysisPort(port_);
+    tree_.write("cengineInstall.cfg", "# capture\nport 8189\nrange 10.9.9.1 10.9.9.2\ndevice 0\n");
+    spec_.http = {{kWeb, 80, "web", {}}, {kShop, 8080, "shop", {}}};
+    spec_.ftp = {{kFiles, 21, "files", {}}};
+    spec_.groups = 2;
+    options_.setOwner(1);
+    options_.append(new OB_String("0"), "NetworkStatistics");
+    setOptions(&options_);
+  }
+  void TearDown() override {
+    if (engine_ != nullptr) engine_->release();
+    setOptions(nullptr);
+    OB_Tools::setReverseLookup(nullptr);
+    OB_Log::reset();
+  }
+
+  void start(OB_NamedList<OB_Consumer>* consumers = nullptr) {
+    aengine_test::writeConfig(spec_);
+    static const char* args[] = {"aenginetest", nullptr};
+    engine_ = new OB_AEngineMgr(1, const_cast<char**>(args), &options_, consumers, nullptr);
+    engine_->addHandler(&listener_);
+    ASSERT_EQ(engine_->init(), 0);
+    ASSERT_EQ(engine_->start(), 0);
+  }
+  Request request(int32_t code, const std::string& user = "root",
+                  const std::string& password = "secret") {
+    Request r;
+    r.command = code;
+    r.user = user;
+    r.password = password;
+    r.key = engine_->getMainServer()->getConfigKey();
+    return r;
+  }
+  std::string ask(const Request& r) { return corrana_test::requestReply(port_, r.frame()); }
+  // A record's own wire form, as its writeJ sends it.
+  template <class R>
+  static std::string wireOf(R* record) {
+    corrana_test::SocketPair pair;
+    EXPECT_EQ(record->writeJ(pair.near()), 0);
+    return pair.drain();
+  }
+  // One connection to server:port with a transaction per (method, status), counted live.
+  void count(uint32_t server, uint16_t port,
+             const std::vector<std::pair<const char*, const char*>>& xacts) {
+    OB_HTTPProtocol* connection = new OB_HTTPProtocol(1, 8);
+    connection->connTime = 1000;
+    connection->clientIP = 0xC0A80107;
+    connection->serverIP = server;
+    connection->serverPort = port;
+    for (const auto& [method, status] : xacts) {
+      OB_HTTPXact* xact = obQuery<OB_HTTPXact>(connection->addXLink());
+      xact->req_method = method;
+      xact->req_request_uri = "/";
+      xact->res_status_code = status;
+      ++connection->commRespCount;
+    }
+    engine_->getServer(0)->getHTTPAnalysisStats()->processObject(connection);
+    connection->release();
+  }
+  // Waits until the configuration in use has its first window named name.
+  bool eventuallyWindowNamed(const char* name) {
+    for (int i = 0; i < 500; ++i) {
+      std::shared_ptr<OB_AEngineConfig> config = engine_->getCurrentConfigShared();
+      if (config != nullptr && strcmp(config->timeWindows[0]->name, name) == 0 &&
+          engine_->getServer(0) != nullptr)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  corrana_test::InstallTree tree_;
+  aengine_test::Spec spec_;
+  OB_NamedStringList options_;
+  Listener listener_;
+  OB_AEngineMgr* engine_ = nullptr;
+  int port_ = 0;
+};
+
+TEST_F(AEngineMgrTest, RefusesInTheCheckOrderWithItsTexts) {
+  start();
+  EXPECT_EQ(ask(request(40, "nobody")), failure("Unknown user.\n"));
+  EXPECT_EQ(ask(request(40, "guest", "pw")), failure("User not allowed to connect.\n"));
+  EXPECT_EQ(ask(request(40, "root", "wrong")), failure("Invalid password.\n"));
+  EXPECT_EQ(ask(request(40, "root", "")), failure("Invalid password.\n"));
+  Request old = request(40);
+  old.version = 6;
+  EXPECT_EQ(ask(old), failure("Invalid client version.\n"));
+  Request stale = request(40);
+  stale.key += 1;
+  EXPECT_EQ(ask(stale), failure("Invalid configuration key. Engine may have been reconfigured.\n"));
+  // The configuration itself is the one thing a stale key may fetch.
+  stale.command = 25;
+  EXPECT_EQ(ask(stale).substr(0, success("").size()), success(""));
+  const uint32_t started = static_cast<uint32_t>(engine_->getStartTime());
+  EXPECT_EQ(ask(request(40)), success(wireU32(started)));
+
+  // The client address first: from where no console user may come, nothing else is told.
+  engine_->release();
+  engine_ = nullptr;
+  spec_.userNet = 0x0A000000;
+  spec_.userMask = 0xFF000000;
+  start();
+  EXPECT_EQ(ask(request(40, "nobody")), failure("Invalid client IP address.\n"));
+  EXPECT_EQ(ask(request(40, "root", "wrong")), failure("Invalid client IP address.\n"));
+}
+
+TEST_F(AEngineMgrTest, RestartAndSetConfigAreRootsAlone) {
+  start();
+  EXPECT_EQ(ask(request(30, "viewer", "pw")), failure("Invalid command for this user.\n"));
+  EXPECT_EQ(ask(request(35, "viewer", "pw")), failure("Invalid command for this user.\n"));
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+  EXPECT_TRUE(listener_.messages().empty());
+}
+
+TEST_F(AEngineMgrTest, GetConfigSendsWhatEachUserMaySee) {
+  start();
+  std::shared_ptr<OB_AEngineConfig> config = engine_->getCurrentConfigShared();
+  const std::string window =
+      wireLine("Everything") + wireU16(1) + wireU16(0) + wireU16(0) +
+      wireU32(aengine_test::kEveryTime) + wireU32(1) + wireU32(1);
+  auto group = [](int i) {
+    return wireLine("group " + std::to_string(i)) + wireU16(1) +
+           wireLine("10." + std::to_string(i) + ".0.0") + wireLine("255.255.0.0");
+  };
+  const std::string limits = wireS32(16) + wireS32(512) + wireS32(16) + wireS32(256) +
+                             wireS32(256) + wireS32(1);
+  const std::string head = wireU32(2) + wireU32(static_cast<uint32_t>(port_)) + wireU16(1) + window;
+  std::string users = wireU16(3);
+  for (int i = 0; i < 3; ++i) users += wireOf(config->users[i]);
+  const std::string key = wireU32(engine_->getMainServer()->getConfigKey());
+
+  EXPECT_EQ(ask(request(20)),
+            success(key + limits + "root\nsecret\n" + head + wireU16(2) + wireS32(0) + group(0) +
+                    wireS32(1) + group(1) + wireU16(0) + wireU16(2) + wireS32(0) +
+                    wireOf(config->httpServers[0]) + wireS32(1) +
+                    wireOf(config->httpServers[1]) + wireU16(1) + wireS32(0) +
+                    wireOf(config->ftpServers[0]) + users));
+  // Each list counts what follows it: only the items the viewer may see, by their place.
+  EXPECT_EQ(ask(request(20, "viewer", "pw")),
+            success(key + limits + "viewer\npw\n" + head + wireU16(1) + wireS32(0) + group(0) +
+                    wireU16(0) + wireU16(1) + wireS32(1) + wireOf(config->httpServers[1]) +
+                    wireU16(0) + wireU16(0)));
+  // The defaults carry no key and no port of the installation.
+  const std::string defaults = ask(request(25, "viewer", "pw"));
+  EXPECT_EQ(defaults.substr(0, success(limits).size()), success(limits));
+}
+
+TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string install = tree_.readAdmin("cengineInstall.cfg");
+  const std::string good = windowRecord("w", 1, 0, 2000, 1000, 10);
+  std::string many(17, 'x');
+  std::vector<std::string> seventeen(17, good);
+  auto lists = [](uint16_t groups, uint16_t subsets, uint16_t http, uint16_t ftp, uint16_t users) {
+    return wireU16(groups) + wireU16(subsets) + wireU16(http) + wireU16(ftp) + wireU16(users);
+  };
+  const std::vector<std::string> refused = {
+      configPayload(seventeen, emptyLists()),
+      configPayload({}, emptyLists()),
+      configPayload({good}, lists(513, 0, 0, 0, 0)),
+      configPayload({good}, lists(0, 17, 0, 0, 0)),
+      configPayload({good}, lists(0, 0, 257, 0, 0)),
+      configPayload({good}, wireU16(0) + wireU16(0) + wireU16(0) + wireU16(257) + wireU16(0)),
+      configPayload({good}, wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(257)),
+      // Windows the engine cannot count with.
+      configPayload({windowRecord("w", 2, 0, 2000, 1000, 10)}, emptyLists()),
+      configPayload({windowRecord("w", 0, 3, 0, 0, 24)}, emptyLists()),
+      configPayload({windowRecord("w", 0, 0, 0, 0, 0)}, emptyLists()),
+      configPayload({windowRecord("w", 0, 0, 0, 0, 86401)}, emptyLists()),
+      configPayload({windowRecord("w", 1, 0, 2000, 1000, 32768)}, emptyLists()),
+      configPayload({windowRecord("w", 1, 0, 1000, 2000, 10)}, emptyLists()),
+      configPayload({windowRecord("w", 1, 0, 1005, 1000, 10)}, emptyLists()),
+      // Six nets in a group, a server of a third type, a configuration cut short.
+      configPayload({good}, wireU16(1) + wireLine("g") + wireU16(6)),
+      configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) + wireU8(2)),
+      configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) + httpRecord(kWeb, "w", 80)),
+  };
+  for (const std::string& payload : refused) {
+    Request set = request(30);
+    set.payload = payload;
+    EXPECT_EQ(ask(set), success(""));
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+    EXPECT_EQ(tree_.readAdmin("cengineInstall.cfg"), install);
+  }
+  EXPECT_NE(tree_.log("aenginetest").find("hcommand_SET_CONFIG: Problem setting config info."),
+            std::string::npos);
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+  EXPECT_TRUE(listener_.messages().empty());
+  EXPECT_FALSE(std::filesystem::exists(tree_.admin("aengine_prvt.cfg.new")));
+}
+
+TEST_F(AEngineMgrTest, SetConfigPointsTheCaptureRangesAtEveryServerAddress) {
+  start();
+  Request set = request(30);
+  set.payload = configPayload(
+      {windowRecord("New", 1, 0, 5000, 1000, 4)},
+      wireU16(0) + wireU16(0) + wireU16(2) + httpRecord(kWeb, "web", 80) +
+          httpRecord(0, "farm", 80, {0x0A000101, 0x0A000102}) + wireU16(1) +
+          ftpRecord(kFiles, "files") + wireU16(1) + userRecord("root", "secret"));
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+  EXPECT_EQ(tree_.readAdmin("cengineInstall.cfg"),
+            "# capture\nport 8189\nrange: 10.0.0.80 10.0.0.80\nrange: 10.0.1.1 10.0.1.1\n"
+            "range: 10.0.1.2 10.0.1.2\nrange: 10.0.0.21 10.0.0.21\ndevice 0\n");
+  EXPECT_FALSE(std::filesystem::exists(tree_.admin("cengineInstall.cfg.tmp")));
+  EXPECT_EQ(listener_.messages(true), std::vector<std::string>{"CONFIG_RESET"});
+  ASSERT_TRUE(eventuallyWindowNamed("New"));
+  EXPECT_EQ(engine_->getCurrentConfigShared()->numOfHTTPServers, 2);
+
+  // No servers at all: every range goes.
+  set.payload = configPayload({windowRecord("Empty", 1, 0, 5000, 1000, 4)},
+                              wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(1) +
+                                  userRecord("root", "secret"));
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+  EXPECT_EQ(tree_.readAdmin("cengineInstall.cfg"), "# capture\nport 8189\ndevice 0\n");
+}
+
+TEST_F(AEngineMgrTest, TwoQuickConfigurationsEndOnTheNewest) {
+  start();
+  for (const char* name : {"First", "Second"}) {
+    Request set = request(30);
+    set.payload = configPayload({windowRecord(name, 1, 0, 5000, 1000, 4)},
+                                wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(1) +
+                                    userRecord("root", "secret"));
+    EXPECT_EQ(ask(set), success(wireU8(1)));
+  }
+  ASSERT_TRUE(eventuallyWindowNamed("Second"));
+  // And a restart on its own rebuilds from the files once more.
+  const int rebuilds = engine_->getRebuildCount();
+  EXPECT_EQ(ask(request(35)), success(""));
+  for (int i = 0; i < 500 && engine_->getRebuildCount() == rebuilds; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_GT(engine_->getRebuildCount(), rebuilds);
+  EXPECT_TRUE(eventuallyWindowNamed("Second"));
+}
+
+TEST_F(AEngineMgrTest, RefreshHoldSendsTheHoldAStatusAndItsTextWithoutALength) {
+  start();
+  Request hold = request(50);
+  hold.payload = wireU32(1234);
+  EXPECT_EQ(ask(hold), success(wireS32(0) + wireS32(-1) +
+                               "Console and monitor don't have the same times.\n"));
+}
+
+TEST_F(AEngineMgrTest, UnknownUnbuiltAndWindowlessRequestsAreAnswered) {
+  start();
+  for (int32_t code : {99, 1001, 1002, 3000, 8000, -4}) {
+    EXPECT_EQ(ask(request(code)), failure("Unknown Error")) << code;
+  }
+  Request elsewhere = request(1003);
+  elsewhere.window = 3;
+  EXPECT_EQ(ask(elsewhere), failure("Unknown Error"));
+  // Network statistics are switched off in this engine.
+  EXPECT_EQ(ask(request(7000)), failure("Unknown Error"));
+  EXPECT_EQ(ask(request(101)), failure("Unknown Error"));
+}
+
+TEST_F(AEngineMgrTest, PermissionsFollowTheUsersRecord) {
+  start();
+  Request web = request(1005, "viewer", "pw");
+  EXPECT_EQ(ask(web), failure("Invalid HTTP server request.\n"));
+  web.item = 1;
+  EXPECT_EQ(ask(web).substr(0, success("").size()), success(""));
+  Request client = request(2005, "viewer", "pw");
+  client.item = 1;
+  EXPECT_EQ(ask(client), failure("Invalid net group request.\n"));
+  Request files = request(4002, "viewer", "pw");
+  EXPECT_EQ(ask(files), failure("Invalid FTP server request.\n"));
+  // An index beyond the lists' places is refused like any other.
+  web.item = 300;
+  EXPECT_EQ(ask(web), failure("Invalid HTTP server request.\n"));
+  // Root sees every item whatever its record's flags.
+  files.user = "root";
+  files.password = "secret";
+  EXPECT_EQ(ask(files).substr(0, success("").size()), success(""));
+}
+
+TEST_F(AEngineMgrTest, SpaceSummaryCountsTheServersItSends) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}, {"GET", "404"}, {"POST", "500"}});
+  count(kShop, 8080, {{"GET", "200"}});
+  EXPECT_EQ(ask(request(1000)), success(wireU32(2) + wireS32(0) + wireU32(2) + wireU32(3) +
+                                        wireS32(1) + wireU32(0) + wireU32(1)));
+  EXPECT_EQ(ask(request(1000, "viewer", "pw")),
+            success(wireU32(1) + wireS32(1) + wireU32(0) + wireU32(1)));
+  // The method breakdown of a server the viewer may see, through the whole request road.
+  Request methods = request(1005, "viewer", "pw");
+  methods.item = 1;
+  const std::string reply = ask(methods);
+  EXPECT_NE(reply.find(wireLine("GET") + wireU32(1)), std::string::npos);
+}
+
+// The readers are the capture engine's listeners while their window lives, and only then: a
+// rebuild takes the old ones out before they go, and a request keeps the window it asked.
+// Rebuilds asked for meanwhile are not lost.
+TEST_F(AEngineMgrTest, ReadersLeaveTheConsumersBeforeTheyGo) {
+  OB_NamedList<OB_Consumer> consumers;
+  OB_HTTPConsumer* http = OB_HTTPConsumer::create();
+  consumers.append(http, "http");
+  start(&consumers);
+  EXPECT_EQ(http->getCount(), 1);
+  OB_AEngineTCPServer* held = engine_->holdServer(0);
+  ASSERT_NE(held, nullptr);
+  OB_HTTPReader* oldReader = held->getHTTPAnalysisStats();
+  engine_->signal();
+  // The rebuild waits for the held window; it is let go after a moment.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+  EXPECT_EQ(oldReader->numServers, 2);  // still whole while held
+  // Asked twice while that rebuild runs: one more rebuild follows it, not none, not two.
+  engine_->signal();
+  engine_->signal();
+  held->OB_ReferenceCounter::release();
+  for (int i = 0; i < 500 && engine_->getRebuildCount() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(engine_->getRebuildCount(), 2);
+  EXPECT_EQ(http->getCount(), 1);  // the new window's reader alone
+  engine_->release();
+  engine_ = nullptr;
+  EXPECT_EQ(http->getCount(), 0);
+  consumers.clear();
+  http->release();
+}
+
+TEST_F(AEngineMgrTest, TheConsoleEndsWithItsInput) {
+  start();
+  int feed[2];
+  ASSERT_EQ(pipe(feed), 0);
+  const int savedInput = dup(0);
+  dup2(feed[0], 0);
+  close(feed[0]);
+  ASSERT_EQ(write(feed[1], "z\na\n", 4), 4);
+  close(feed[1]);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(engine_->input(), 0);  // at the end of its input, not spinning on it
+  const std::string printed = testing::internal::GetCapturedStdout();
+  dup2(savedInput, 0);
+  close(savedInput);
+  EXPECT_NE(printed.find("Command: z Unknown command.\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Command: a Update statistics.\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Window 0 \"Everything\""), std::string::npos) << printed;
+}
+
+}  // namespace
