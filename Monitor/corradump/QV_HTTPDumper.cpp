@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "AnalysisHash.h"
 #include "OB_HTTPProtocol.h"
@@ -82,17 +83,18 @@ int QV_HTTPDumper::processObject(OB_Object* object) {
     const char* first;
     const char* second;
     {
-      // One look-up-or-add per address, against the statistics' own use of the cache.
-      OB_LinkedHash<OB_Domain>* cache = getDomainNameHash();
-      if (cache != nullptr) cache->lock();
+      // The cache is shared with the statistics: held across both host fields.
+      std::optional<OB_MutexHold> hold;
+      if (OB_LinkedHash<OB_Domain>* cache = getDomainNameHash(); cache != nullptr)
+        hold.emplace(cache);
       first = hostText(http->clientIP, http->reservedA.c_str(), firstQuad);
       second = hostText(http->serverIP, http->reservedB.c_str(), secondQuad);
-      if (cache != nullptr) cache->unlock();
     }
     for (int n = 1;; ++n) {
       OB_HTTPXact* xact = http->xactAt(n);
       if (xact == nullptr) break;
       line_.compose(first, second, time, *xact);
+      errno = 0;
       if ((fwrite(line_.data(), 1, line_.size(), output_) != line_.size() ||
            fflush(output_) != 0) &&
           writeError_ == 0) {
