@@ -252,6 +252,8 @@ char* OB_Tools::IPAddressString(uint32_t address, char* dest) {
   return dest;
 }
 
+static_assert(OB_Tools::kMaxHostSize == NI_MAXHOST, "the resolver's longest name");
+
 namespace {
 
 int systemReverseLookup(uint32_t address, char* name, size_t size) {
@@ -259,7 +261,7 @@ int systemReverseLookup(uint32_t address, char* name, size_t size) {
   memset(&socketAddress, 0, sizeof socketAddress);
   socketAddress.sin_family = AF_INET;
   socketAddress.sin_addr.s_addr = htonl(address);
-  char host[NI_MAXHOST];
+  char host[OB_Tools::kMaxHostSize];
   if (getnameinfo(reinterpret_cast<struct sockaddr*>(&socketAddress), sizeof socketAddress, host,
                   sizeof host, nullptr, 0, NI_NAMEREQD) != 0)
     return -1;
@@ -275,7 +277,7 @@ char* OB_Tools::resolveIP(const uint32_t* address, char* dest, size_t size) {
   if (dest == nullptr || size == 0) return dest;
   dest[0] = '\0';
   if (address == nullptr) return dest;
-  char name[NI_MAXHOST] = "";
+  char name[kMaxHostSize] = "";
   if (reverseLookup.load()(*address, name, sizeof name) == 0 && name[0] != '\0') {
     copyText(dest, size, name);
     toLowerCase(dest);

@@ -61,6 +61,9 @@ class OB_Tools {
 
   // "%d.%d.%d.%d" of a host-order address, most significant byte first; dest holds 16 bytes.
   static char* IPAddressString(uint32_t address, char* dest);
+  // Room for the longest host name the resolver gives, its NUL included: a name buffer of this
+  // size never cuts a resolved name.
+  static constexpr size_t kMaxHostSize = 1025;
   // The lower-cased host name of a host-order address, else its dotted quad; cut to size - 1.
   static char* resolveIP(const uint32_t* address, char* dest, size_t size);
   // Null restores the system's look-up. Returns the previous function.

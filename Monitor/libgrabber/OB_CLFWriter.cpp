@@ -15,13 +15,6 @@
 #include "OB_String.h"
 #include "OB_Tools.h"
 
-namespace {
-
-constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-}  // namespace
-
 OB_CLFWriter::OB_CLFWriter() {
   OB_NamedStringList* options = getOptions();
   if (options == nullptr) return;
@@ -49,77 +42,11 @@ uint64_t OB_CLFWriter::getDroppedCount() {
   return dropped_;
 }
 
-void OB_CLFWriter::formatTime(uint32_t seconds, char* out) {
-  const time_t when = static_cast<time_t>(seconds);
-  struct tm local;
-  long offset = 0;
-  if (localtime_r(&when, &local) != nullptr) {
-    offset = local.tm_gmtoff;
-  } else {
-    gmtime_r(&when, &local);
-  }
-  // The zone is the one the time was converted to, so a reader can place the line in UTC.
-  const char sign = offset < 0 ? '-' : '+';
-  const unsigned minutes = static_cast<unsigned>((offset < 0 ? -offset : offset) / 60);
-  // Every field is bounded to its printed width (a 32-bit time ends in the year 2106).
-  auto two = [](int value) { return static_cast<unsigned>(value) % 100u; };
-  snprintf(out, kTimeSize, "[%02u/%s/%04u:%02u:%02u:%02u %c%02u%02u]", two(local.tm_mday),
-           kMonths[static_cast<unsigned>(local.tm_mon) % 12u],
-           static_cast<unsigned>(local.tm_year + 1900) % 10000u, two(local.tm_hour),
-           two(local.tm_min), two(local.tm_sec), sign, (minutes / 60u) % 100u, minutes % 60u);
-}
-
-void OB_CLFWriter::append(const char* text) {
-  const size_t n = std::strlen(text);
-  const size_t room = kLineCapacity - lineLength_;
-  const size_t taken = n < room ? n : room;
-  std::memcpy(line_ + lineLength_, text, taken);
-  lineLength_ += taken;
-}
-
-void OB_CLFWriter::appendEscaped(const char* text, size_t maxLength) {
-  lineLength_ +=
-      OB_Tools::escapeControls(text, maxLength, line_ + lineLength_, kLineCapacity - lineLength_);
-}
-
-void OB_CLFWriter::composeLine(const char* client, const char* server, const char* time,
-                               OB_HTTPXact* xact) {
-  lineLength_ = 0;
-  // "client  - server": the address pair is the ident and user fields of an access log.
-  append(client);
-  append(" ");
-  append(" - ");
-  append(server);
-  append(" ");
-  append(time);
-  append(" \"");
-  appendField(xact->req_method);
-  append(" ");
-  appendField(xact->req_request_uri);
-  append(" HTTP/");
-  appendField(xact->req_http_vers);
-  append("\" ");
-  // A transaction that got no response is logged as a server error.
-  if (xact->res_status_code.empty()) {
-    append("500");
-  } else {
-    appendField(xact->res_status_code);
-  }
-  append(" ");
-  char bytes[16];
-  snprintf(bytes, sizeof bytes, "%d ", static_cast<int>(xact->res_bytes));
-  append(bytes);
-  appendField(xact->req_referer);
-  append(" ");
-  appendField(xact->req_user_agent);
-  append(" \n");
-}
-
 bool OB_CLFWriter::appendLine() {
   // The file is ours alone: its end now is where the line begins.
   struct stat status;
   if (fstat(fd_, &status) != 0) return false;
-  const int result = OB_Tools::writeWhole(fd_, status.st_size, line_, lineLength_);
+  const int result = OB_Tools::writeWhole(fd_, status.st_size, line_.data(), line_.size());
   if (result == 0) return true;
   const int error = errno;
   if (result == -2)
@@ -140,16 +67,16 @@ int OB_CLFWriter::processObject(OB_Object* object) {
   // Every line of a connection carries the connection's addresses and time.
   char client[16];
   char server[16];
-  char time[kTimeSize];
+  char time[OB_AccessLogLine::kTimeSize];
   OB_Tools::IPAddressString(http->clientIP, client);
   OB_Tools::IPAddressString(http->serverIP, server);
-  formatTime(http->connTime, time);
+  OB_AccessLogLine::formatTime(http->connTime, time);
 
   int result = 0;
   for (int n = 1;; ++n) {
     OB_HTTPXact* xact = http->xactAt(n);
     if (xact == nullptr) break;
-    composeLine(client, server, time, xact);
+    line_.compose(client, server, time, *xact);
     if (appendLine()) {
       if (failing_)
         OB_Log::log("OB_CLFWriter: writing the common log file %s again; %llu lines were lost\n",

@@ -5,21 +5,13 @@
 // another writer claimed.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
-#include "OB_HTTPXact.h"
+#include "OB_AccessLogLine.h"
 #include "OB_Object.h"
 #include "OB_ProtocolWriter.h"
-#include "OB_Tools.h"
-
-namespace ob_clf {
-// Longest text of a field once its control bytes are written as "\xHH".
-constexpr size_t escaped(size_t width) { return OB_Tools::escapedSize(width - 1); }
-}  // namespace ob_clf
 
 class OB_CLFWriter : public virtual OB_ProtocolWriter,
                      public virtual OB_ReferenceCounter,
@@ -40,9 +32,10 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
   ~OB_CLFWriter() override;
 
   // Appends one line per transaction of an OB_HTTPProtocol, in chain order, each with one write
-  // (in the file at once, no buffer). A line that does not go out whole (a full disk) is taken
-  // back out, so the file never ends inside a line; it is counted, and the first of a run of
-  // failures is logged with errno, as is the first success after it. Called on the stream
+  // (in the file at once, no buffer): the access-log line of OB_AccessLogLine with the client
+  // and server addresses as dotted quads. A line that does not go out whole (a full disk) is
+  // taken back out, so the file never ends inside a line; it is counted, and the first of a run
+  // of failures is logged with errno, as is the first success after it. Called on the stream
   // builder's thread; runs under the writer's own lock. 0 when the lines were written, or when
   // there is nothing to write (no file, null, not an HTTP connection); -1 when a line was lost.
   int processObject(OB_Object* object) override;
@@ -54,36 +47,9 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
   // The log file's path; empty without the option.
   const std::string& getPath() const { return path_; }
 
-  // "[dd/Mon/yyyy:hh:mm:ss +hhmm]" of a time (seconds since 1970) in local time, with the local
-  // zone's offset from UTC at that time and the English month whatever the locale; out holds at
-  // least kTimeSize bytes.
-  static constexpr size_t kTimeSize = 32;
-  static void formatTime(uint32_t seconds, char* out);
-
  private:
-  // One line at its longest: addresses, time, the texts escaped, the byte count, blanks, quotes.
-  static constexpr size_t kLineCapacity =
-      16 + 3 + 16 + kTimeSize + 1 +
-      ob_clf::escaped(decltype(OB_HTTPXact::req_method)::width) + 1 +
-      ob_clf::escaped(decltype(OB_HTTPXact::req_request_uri)::width) + 1 + 5 +
-      ob_clf::escaped(decltype(OB_HTTPXact::req_http_vers)::width) + 2 +
-      ob_clf::escaped(decltype(OB_HTTPXact::res_status_code)::width) + 4 + 12 +
-      ob_clf::escaped(decltype(OB_HTTPXact::req_referer)::width) + 1 +
-      ob_clf::escaped(decltype(OB_HTTPXact::req_user_agent)::width) + 1 + 1;
-
-  // Builds the line of one transaction in line_; lineLength_ is its length.
-  void composeLine(const char* client, const char* server, const char* time, OB_HTTPXact* xact);
-  void append(const char* text);
-  // Appends at most maxLength bytes of text; bytes below 0x20 and 0x7F become "\xHH", so a value
-  // taken from the traffic can neither end the line early nor carry terminal controls.
-  void appendEscaped(const char* text, size_t maxLength);
-  template <size_t Width>
-  void appendField(const OB_TextField<Width>& field) {
-    appendEscaped(field.c_str(), Width - 1);
-  }
-
-  // Appends line_ whole; false (errno set) when it did not go out, after taking back any part
-  // of it that did.
+  // Appends the line built in line_ whole; false (errno set) when it did not go out, after
+  // taking back any part of it that did.
   bool appendLine();
 
   std::mutex lock_;           // guards everything below
@@ -92,6 +58,5 @@ class OB_CLFWriter : public virtual OB_ProtocolWriter,
   bool failing_ = false;      // the last write failed and was logged
   uint64_t dropped_ = 0;
   uint64_t droppedRun_ = 0;   // lines lost since the last line that was written
-  char line_[kLineCapacity];  // the line being built; reused so a connection allocates nothing
-  size_t lineLength_ = 0;
+  OB_AccessLogLine line_;     // reused, so a connection allocates nothing
 };

@@ -150,7 +150,8 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
     OB_Domain* domain = at->getItem();
     if (domain != nullptr && domain->m_IP == address) return domain->m_pDNS;
   }
-  char name[256] = "";
+  // As long as the resolver's longest name, so no name is cut.
+  char name[OB_Tools::kMaxHostSize] = "";
   if (nameWhenAbsent != nullptr) {
     snprintf(name, sizeof name, "%s", nameWhenAbsent);
   } else {

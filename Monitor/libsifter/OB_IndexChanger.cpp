@@ -167,6 +167,17 @@ int OB_IndexChanger::setNowTime(uint32_t seconds) {
   return 0;
 }
 
+int OB_IndexChanger::setRange(uint32_t ago, uint32_t now) {
+  WriteHold hold(this);
+  agoTime = ago;
+  nowTime = now;
+  windowSize = now >= ago ? now - ago : 0;
+  const uint64_t bins = numOfBins > 0 ? numOfBins : 1;
+  const uint64_t size = (static_cast<uint64_t>(windowSize) + bins - 1) / bins;
+  binSize = size > 0 ? static_cast<uint32_t>(size) : 1;
+  return 0;
+}
+
 uint16_t OB_IndexChanger::getWindowType() {
   ReadHold hold(this);
   return windowType;

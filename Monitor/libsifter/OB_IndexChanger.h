@@ -82,6 +82,12 @@ class OB_IndexChanger : public virtual OB_Object,
   virtual int setAgoTime(uint32_t seconds);
   virtual int setNowTime(uint32_t seconds);
 
+  // Moves the window to [ago, now) with its bin count kept, for a caller that analyses a range
+  // of its own choosing rather than the record's (the export tool's whole archive): the window
+  // size follows, and the bin size is rounded up (at least 1 s) so that the bins cover every
+  // second of the range. Call after init. 0.
+  int setRange(uint32_t ago, uint32_t now);
+
   // The rest of the window, for the statistics modules that size and label per-bin arrays.
   uint16_t getWindowType();
   uint32_t getTimeIndex();  // the newest bin: numOfBins - 1

@@ -22,6 +22,7 @@
 
 #include "../../libsifter/tests/AEngineTestSupport.h"
 #include "ConsoleClient.h"
+#include "ConsoleReply.h"
 #include "InstallTree.h"
 #include "OB_ArchiveHeader.h"
 #include "TempDir.h"
@@ -36,53 +37,11 @@ using aengine_test::Request;
 using corrana_test::InstallTree;
 using corrana_test::wireU32;
 
-// Reads a reply's fields in the socket encoding.
-class Reply {
+// A reply of the analysis console, read past its success head.
+class Reply : public corrana_test::ConsoleReply {
  public:
-  explicit Reply(std::string bytes) : bytes_(std::move(bytes)) {}
-  // Past the head of a success reply; false when the reply is no success.
-  bool success() {
-    const std::string head = aengine_test::success("");
-    if (bytes_.compare(0, head.size(), head) != 0) return false;
-    at_ = head.size();
-    return true;
-  }
-  uint32_t u32() { return static_cast<uint32_t>(take(8) & 0xFFFFFFFFu); }
-  int32_t s32() { return static_cast<int32_t>(take(4)); }
-  std::string line() {
-    size_t end = bytes_.find('\n', at_);
-    if (end == std::string::npos) return fail<std::string>();
-    std::string text = bytes_.substr(at_, end - at_);
-    at_ = end + 1;
-    return text;
-  }
-  // A breakdown without header fields: name to total.
-  std::map<std::string, uint32_t> entries() {
-    std::map<std::string, uint32_t> out;
-    for (uint32_t n = u32(); n > 0 && ok_; --n) {
-      std::string name = line();
-      out[name] = u32();
-    }
-    return out;
-  }
-  bool ok() const { return ok_; }
-
- private:
-  template <class T>
-  T fail() {
-    ok_ = false;
-    return T();
-  }
-  uint64_t take(size_t n) {
-    if (at_ + n > bytes_.size()) return fail<uint64_t>();
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(bytes_[at_ + i]);
-    at_ += n;
-    return v;
-  }
-  std::string bytes_;
-  size_t at_ = 0;
-  bool ok_ = true;
+  using ConsoleReply::ConsoleReply;
+  bool success() { return ConsoleReply::success(aengine_test::success("")); }
 };
 
 // The program, started with its own environment; stopped, or waited for, by the test.

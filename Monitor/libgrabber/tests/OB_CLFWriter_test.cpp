@@ -28,7 +28,7 @@ using namespace consumertest;
 namespace {
 
 // An install directory with a "logs" folder, an option list naming "clf.log", and a local zone
-// two hours east of UTC, so local time and the zone field can both be told from UTC.
+// two hours east of UTC, so a line written in local time would be told from one in UTC.
 class CLFWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -96,32 +96,34 @@ TEST_F(CLFWriterTest, WritesOneLinePerTransactionOfAParsedConnection) {
   EXPECT_EQ(consumer->processObject(session.get()), 0);
   consumer->release();  // releases the writer, which closes the file
 
-  // Local time with the zone it is in; the client is followed by two blanks before the dash,
-  // and empty texts keep their blank.
+  // UTC whatever the local zone; the client is followed by two blanks before the dash, and
+  // empty texts keep their blank.
   EXPECT_EQ(logText(),
-            "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET /index.html HTTP/1.0\" 200 5 "
+            "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET /index.html HTTP/1.0\" 200 5 "
             "http://example/start Agent/1.0 \n"
-            "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET /missing.gif HTTP/1.0\" 404 "
+            "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET /missing.gif HTTP/1.0\" 404 "
             "0  Agent/1.0 \n"
-            "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET /late HTTP/1.1\" 500 0   \n");
+            "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET /late HTTP/1.1\" 500 0   \n");
 }
 
-TEST_F(CLFWriterTest, ZoneFieldIsTheOffsetOfTheLocalTimeWritten) {
-  char text[OB_CLFWriter::kTimeSize];
-  setenv("TZ", "XST+3:30", 1);
-  tzset();
-  OB_CLFWriter::formatTime(1700000000, text);
-  EXPECT_STREQ(text, "[14/Nov/2023:18:43:20 -0330]");
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  OB_CLFWriter::formatTime(0, text);
+TEST_F(CLFWriterTest, TimesAreUTCWithAFixedZoneWhateverTheLocalZone) {
+  char text[OB_AccessLogLine::kTimeSize];
+  for (const char* zone : {"XST+3:30", "XST-2", "UTC0"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    OB_AccessLogLine::formatTime(1700000000, text);
+    EXPECT_STREQ(text, "[14/Nov/2023:22:13:20 +0000]") << zone;
+  }
+  OB_AccessLogLine::formatTime(0, text);
   EXPECT_STREQ(text, "[01/Jan/1970:00:00:00 +0000]");
+  OB_AccessLogLine::formatTime(0xFFFFFFFFu, text);
+  EXPECT_STREQ(text, "[07/Feb/2106:06:28:15 +0000]");
 }
 
 TEST_F(CLFWriterTest, AppendsToTheFileAcrossReopening) {
   { std::ofstream(logPath()) << "earlier line\n"; }
   const std::string line =
-      "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" 200 7  UA \n";
+      "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET / HTTP/1.1\" 200 7  UA \n";
   for (int round = 0; round < 2; ++round) {
     OB_HTTPProtocol http(1, 4);
     fillConnection(http, "UA");
@@ -139,7 +141,7 @@ TEST_F(CLFWriterTest, ControlBytesFromTheTrafficCannotBreakTheLine) {
   EXPECT_EQ(writer->processObject(&http), 0);
   writer->release();
   EXPECT_EQ(logText(),
-            "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" 200 7  "
+            "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET / HTTP/1.1\" 200 7  "
             "evil\\x0D\\x0A10.9.9.9  - forged\\x1B[2J \n");
 }
 
@@ -185,7 +187,7 @@ TEST_F(CLFWriterTest, AFullDiskNeverLeavesAPartOfALine) {
 
   const std::string agent(255, 'a');  // the field's whole width
   const std::string line =
-      "10.0.0.1  - 10.0.0.2 [15/Nov/2023:00:13:20 +0200] \"GET / HTTP/1.1\" "
+      "10.0.0.1  - 10.0.0.2 [14/Nov/2023:22:13:20 +0000] \"GET / HTTP/1.1\" "
       "200 7  " +
       agent + " \n";
   OB_HTTPProtocol http(1, 4);

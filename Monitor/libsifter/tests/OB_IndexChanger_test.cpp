@@ -196,6 +196,33 @@ TEST(OB_IndexChanger, StaticWindowLastSecondsFallIntoTheLastBin) {
   changer->release();
 }
 
+TEST(OB_IndexChanger, ARangeOfTheCallersChoiceSpreadsItsBinsOverTheWholeRange) {
+  LocalZone zone(kCentralEurope);
+  timeWindow_t today = aligned(OB_IndexChanger::kAlignDay, 0, 24);
+  ClockedChanger* changer = new ClockedChanger();
+  changer->initAt(&today, at(2024, 6, 10, 1, 30));
+  // From 1970 up to a moment: the day's bin size would put every earlier time in one bin.
+  const uint32_t now = 1700000005;  // 24 does not divide it: the bins are rounded up
+  ASSERT_EQ(changer->setRange(0, now), 0);
+  EXPECT_EQ(changer->getAgoTime(), 0u);
+  EXPECT_EQ(changer->getNowTime(), now);
+  EXPECT_EQ(changer->getWindowSize(), now);
+  EXPECT_EQ(changer->getNumOfBins(), 24u);
+  EXPECT_EQ(changer->getBinSize(), 70833334u);
+  EXPECT_EQ(binOf(*changer, 0), 0);
+  EXPECT_EQ(binOf(*changer, 70833334), 1);
+  EXPECT_EQ(binOf(*changer, now - 1), 23);
+
+  // A range shorter than its bin count, and an empty one, still have one-second bins.
+  changer->setRange(100, 110);
+  EXPECT_EQ(changer->getBinSize(), 1u);
+  EXPECT_EQ(binOf(*changer, 109), 9);
+  changer->setRange(100, 100);
+  EXPECT_EQ(changer->getBinSize(), 1u);
+  EXPECT_EQ(changer->getWindowSize(), 0u);
+  changer->release();
+}
+
 // A registered reader: notes each call and whether its lock was held during it.
 class Reader : public OB_Thread {
   OB_CLASS_IDENTITY(Reader, 0x7E570001, "Reader", OB_Thread, OB_Mutex)

@@ -1,13 +1,15 @@
 // Fuzzes the archive record readers: the input's first byte picks the record kind (HTTP
 // protocol record with its transactions, one HTTP transaction, a linked hash table, or an archive
 // file's header), the rest is the file. A record that reads must survive a write and read again unchanged: the second
-// write gives the same bytes as the first.
+// write gives the same bytes as the first; a transaction that reads must give one whole
+// access-log line.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "FuzzSupport.h"
+#include "OB_AccessLogLine.h"
 #include "OB_ArchiveHeader.h"
 #include "OB_ArchiveIO.h"
 #include "OB_HTTPProtocol.h"
@@ -99,9 +101,22 @@ void protocolRecord(const uint8_t* data, size_t size) {
   second->reset();
 }
 
+// The access-log line of a transaction read from a file: one line, ending in its only line feed,
+// with no other control byte.
+void checkLogLine(const OB_HTTPXact& xact) {
+  static OB_AccessLogLine line;
+  line.compose("10.0.0.1", "10.0.0.2", "[01/Jan/1970:00:00:00 +0000]", xact);
+  check(line.size() >= 2 && line.data()[line.size() - 1] == '\n');
+  for (size_t i = 0; i + 1 < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line.data()[i]);
+    check(c >= 0x20 && c != 0x7F);
+  }
+}
+
 void transactionRecord(const uint8_t* data, size_t size) {
   OB_HTTPXact xact;
   if (readInto(xact, data, size) != 0) return;
+  checkLogLine(xact);
   const std::string once = written(xact);
   OB_HTTPXact again;
   check(readInto(again, once) == 0);

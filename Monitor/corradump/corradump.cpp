@@ -1,0 +1,230 @@
+#include "corradump.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "AnalysisHash.h"
+#include "OB_AEngineConfigAdmin.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_IndexChanger.h"
+#include "OB_Log.h"
+#include "OB_Tools.h"
+#include "QV_HTTPDumper.h"
+
+const char* const corradump_usage =
+    "usage: corradump [-today | -week | -month] [-db DIR] [-out FILENAME] [-resolve] [-usage]";
+
+namespace {
+
+// One option: the settings it changes, with the argument after it when it takes one.
+struct Option {
+  const char* name;
+  bool takesValue;
+  void (*apply)(corradump_settings* settings, const char* value);
+};
+
+// A period option: the window of that index instead of the whole archive.
+template <int Period>
+void choosePeriod(corradump_settings* settings, const char* /*value*/) {
+  settings->period = Period;
+  settings->useNow = 0;
+}
+
+constexpr Option kOptions[] = {
+    {"-today", false, choosePeriod<0>},
+    {"-week", false, choosePeriod<1>},
+    {"-month", false, choosePeriod<2>},
+    {"-db", true, [](corradump_settings* s, const char* value) { s->database = value; }},
+    {"-verbose", false, [](corradump_settings* s, const char*) { s->verbose = 1; }},
+    {"-usage", false, nullptr},  // the parser answers it: the usage line, status 1
+    {"-out", true, [](corradump_settings* s, const char* value) { s->output = value; }},
+    {"-hp", false, [](corradump_settings* s, const char*) { s->urlList = 1; }},
+    // Accepted, without effect: lists this tool does not write.
+    {"-he", false, [](corradump_settings*, const char*) {}},
+    {"-hr", false, [](corradump_settings*, const char*) {}},
+    {"-hb", false, [](corradump_settings*, const char*) {}},
+    {"-hi", false, [](corradump_settings* s, const char*) { s->userList = 1; }},
+    {"-fd", false, [](corradump_settings*, const char*) {}},
+    {"-fa", false, [](corradump_settings*, const char*) {}},
+    {"-fi", false, [](corradump_settings*, const char*) {}},
+    {"-resolve", false, [](corradump_settings* s, const char*) { s->resolve = 1; }},
+};
+
+const char* const kPeriodOptions[] = {"-today", "-week", "-month"};
+
+struct Release {
+  void operator()(OB_Object* object) const { obRelease(object); }
+};
+template <class T>
+using Held = std::unique_ptr<T, Release>;
+
+// The process-wide state of one run: the name tables from the start of the run, the current
+// configuration and the log. Leaves after the run's objects, which are declared after it.
+class RunScope {
+ public:
+  RunScope() {
+    AnalysisHash_init();
+    OB_Log::debug("AnalysisHash_init()\n");
+  }
+  ~RunScope() {
+    // Saves the names resolved in this run in "domains.db" for the next.
+    AnalysisHash_free();
+    setCurrentConfig(nullptr);
+    OB_Log::reset();
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+};
+
+int usageLine(int status) {
+  printf("%s\n", corradump_usage);
+  return status;
+}
+
+}  // namespace
+
+corradump_parse corradump_parseArguments(int argc, char** argv, corradump_settings* settings,
+                                         std::string* unknown) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") return corradump_parse::kHelp;
+    const Option* option = nullptr;
+    for (const Option& candidate : kOptions)
+      if (argument == candidate.name) option = &candidate;
+    if (option == nullptr) {
+      if (unknown != nullptr) *unknown = argument;
+      return corradump_parse::kUnknownOption;
+    }
+    if (option->apply == nullptr) return corradump_parse::kUsage;
+    const char* value = nullptr;
+    if (option->takesValue) {
+      // A value-taking option last on the line names nothing.
+      if (i + 1 >= argc) return corradump_parse::kUsage;
+      value = argv[++i];
+    }
+    option->apply(settings, value);
+  }
+  return corradump_parse::kRun;
+}
+
+OB_IndexChanger* corradump_openWindow(OB_AEngineConfig* config, const corradump_settings& settings,
+                                      uint32_t now) {
+  if (settings.period < 0 || settings.period >= config->numOfTimeWindows ||
+      config->timeWindows[settings.period] == nullptr)
+    return nullptr;
+  OB_IndexChanger* changer = new OB_IndexChanger();
+  changer->setConfig(config);
+  changer->setTimeWindow(config->timeWindows[settings.period]);
+  changer->init();
+  // The whole archive: the window's type and bin count stay, its bounds and bins do not.
+  if (settings.useNow != 0) changer->setRange(0, now);
+  return changer;
+}
+
+int corradump_main(int argc, char** argv) {
+  corradump_settings settings;
+  std::string unknown;
+  switch (corradump_parseArguments(argc, argv, &settings, &unknown)) {
+    case corradump_parse::kHelp:
+      return usageLine(0);
+    case corradump_parse::kUsage:
+      return usageLine(1);
+    case corradump_parse::kUnknownOption:
+      fprintf(stderr, "corradump: unknown option %s\n%s\n", unknown.c_str(), corradump_usage);
+      return 2;
+    case corradump_parse::kRun:
+      break;
+  }
+  if (argc < 3) return usageLine(1);
+
+  if (settings.verbose != 0) printf("Database directory: %s\n", settings.database.c_str());
+  const std::string databaseDir = settings.database + "/db";
+  if (databaseDir.size() >= sizeof OB_AEngineConfig::databaseDir) {
+    fprintf(stderr, "corradump: the database directory name %s is too long\n",
+            settings.database.c_str());
+    return 1;
+  }
+  // Everything below finds its files under the install directory: the database directory.
+  if (setenv("OB_INSTALLDIR", settings.database.c_str(), 1) != 0) {
+    printf("SetEnvironmentVariable failed\n");
+    return 1;
+  }
+  // The log goes to the folder "logs" of the directory; without either the run would end
+  // before a log could take the reason.
+  for (const std::string& folder : {settings.database, settings.database + "/logs"}) {
+    struct stat info;
+    const bool found = stat(folder.c_str(), &info) == 0;
+    if (!found || !S_ISDIR(info.st_mode)) {
+      fprintf(stderr, "corradump: %s: %s\n", folder.c_str(),
+              found ? "not a directory" : strerror(errno));
+      return 1;
+    }
+  }
+  OB_Log::init("corradump", 1, nullptr);
+  OB_Log::debug("OB_Log::init\n");
+  RunScope run;
+  OB_HTTPProtocol::enableParseResponses(1);
+
+  OB_Log::debug("begin config\n");
+  Held<OB_AEngineConfigAdmin> config(new OB_AEngineConfigAdmin());
+  setCurrentConfig(config.get());
+  config->init();
+  config->readConfig();
+  // The archive is read where the tool was pointed, whatever the configuration says.
+  snprintf(config->databaseDir, sizeof config->databaseDir, "%s", databaseDir.c_str());
+  OB_Log::debug("end config\n");
+
+  OB_Log::debug("begin OB_IndexChanger\n");
+  struct timeval present;
+  OB_Tools::gettimeofday(&present, nullptr);
+  Held<OB_IndexChanger> changer(
+      corradump_openWindow(config.get(), settings, static_cast<uint32_t>(present.tv_sec)));
+  if (changer == nullptr) {
+    fprintf(stderr, "corradump: %s needs time window %d; the configuration has %u\n",
+            settings.useNow != 0 ? "the run" : kPeriodOptions[settings.period], settings.period + 1,
+            static_cast<unsigned>(config->numOfTimeWindows));
+    return usageLine(1);
+  }
+  OB_Log::debug("end OB_IndexChanger\n");
+
+  OB_Log::debug("begin QV_HTTPDumper\n");
+  const char* output = settings.output.empty() ? nullptr : settings.output.c_str();
+  Held<QV_HTTPDumper> dumper(
+      new QV_HTTPDumper(output, config.get(), changer.get(), settings.resolve));
+  if (dumper->isOpen() == 0) {
+    const int error = errno;
+    printf("could not open: %s\n", output);
+    fprintf(stderr, "corradump: could not open %s (%s)\n", output, strerror(error));
+    return 1;
+  }
+  dumper->setPeriod(settings.period);
+  dumper->init();
+  dumper->start();
+  dumper->join(nullptr, 0);
+  OB_Log::debug("end QV_HTTPDumper\n");
+
+  int status = 0;
+  if (dumper->getWriteResult() != 0) {
+    fprintf(stderr, "corradump: writing %s failed (%s)\n", dumper->getOutputName().c_str(),
+            strerror(dumper->getWriteError()));
+    status = 1;
+  }
+  if (settings.userList != 0 && dumper->writeUserList() != 0) {
+    fprintf(stderr, "corradump: could not write %s (%s)\n", QV_HTTPDumper::kUserListFile,
+            strerror(errno));
+    status = 1;
+  }
+  if (settings.urlList != 0 && dumper->writeURLList() != 0) {
+    fprintf(stderr, "corradump: could not write %s (%s)\n", QV_HTTPDumper::kURLListFile,
+            strerror(errno));
+    status = 1;
+  }
+  return status;
+}

@@ -1,0 +1,268 @@
+// The export tool end to end on a temporary install tree: the configuration written by the
+// engine's own writer, archives written by the archive writer, and the tool run in this process
+// (for the resolver seam) or as the program (for its output streams and statuses).
+#include "corradump.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DumpTestSupport.h"
+#include "OB_AEngineConfig.h"
+#include "OB_AccessLogLine.h"
+#include "OB_HTTPServer.h"
+#include "OB_IndexChanger.h"
+#include "OB_Tools.h"
+#include "TempDir.h"
+
+namespace {
+
+using dump_test::readFile;
+using dump_test::Request;
+
+constexpr uint32_t kServer = (10u << 24) | 80u;                             // 10.0.0.80
+constexpr uint32_t kClient = (192u << 24) | (168u << 16) | (1u << 8) | 7u;  // 192.168.1.7
+
+// Today in 24 bins, this week in 7 days, this month: the windows -today, -week and -month name.
+timeWindow_t periodWindow(int period) {
+  timeWindow_t window = {};
+  std::snprintf(window.name, sizeof window.name, "period %d", period);
+  window.windowType = OB_IndexChanger::kAlignedWindow;
+  window.alignRTType = static_cast<uint16_t>(period);
+  window.staticNumOfBins = period == 0 ? 24 : 7;
+  return window;
+}
+
+// [ago, now) of a period's window at this moment.
+std::pair<uint32_t, uint32_t> bounds(int period) {
+  timeWindow_t window = periodWindow(period);
+  OB_IndexChanger* changer = new OB_IndexChanger();
+  changer->setTimeWindow(&window);
+  changer->init();
+  std::pair<uint32_t, uint32_t> range{changer->getAgoTime(), changer->getNowTime()};
+  changer->release();
+  return range;
+}
+
+// The name lookups of one test: one address has a name, each look-up is counted.
+int lookups = 0;
+int namedLookup(uint32_t address, char* name, size_t size) {
+  ++lookups;
+  if (address != kClient) return -1;
+  std::snprintf(name, size, "%s", "Client.Example");
+  return 0;
+}
+
+// An install tree with the first `windows` period windows and one HTTP server, 10.0.0.80:80, in
+// its configuration, and an archive of five connections from 192.168.1.7: one of 2001, and one at
+// the start of this month, of this week and of today, and one two seconds ago.
+class CorradumpTest : public ::testing::Test {
+ protected:
+  void makeTree(int windows) {
+    for (const char* folder : {"admin", "logs", "db"})
+      std::filesystem::create_directory(tree_.file(folder));
+    setenv("OB_INSTALLDIR", tree_.path().c_str(), 1);
+    OB_AEngineConfig config;
+    config.numOfTimeWindows = static_cast<uint16_t>(windows);
+    config.timeWindows = new timeWindow_t*[windows];
+    for (int i = 0; i < windows; ++i) config.timeWindows[i] = new timeWindow_t(periodWindow(i));
+    config.numOfHTTPServers = 1;
+    config.httpServers = new OB_HTTPServer*[1];
+    config.httpServers[0] = OB_HTTPServer::create();
+    config.httpServers[0]->setIPAddress(kServer);
+    config.httpServers[0]->setName("www");
+    ASSERT_EQ(config.writeConfigFile(), 0);
+    std::ofstream(tree_.file("admin/aengineInstall.cfg")) << "# the defaults\n";
+
+    const uint32_t latest = static_cast<uint32_t>(time(nullptr)) - 2;
+    const std::vector<std::pair<uint32_t, std::string>> named = {{1000000000, "/2001"},
+                                                                 {bounds(2).first, "/month"},
+                                                                 {bounds(1).first, "/week"},
+                                                                 {bounds(0).first, "/today"},
+                                                                 {latest, "/latest"}};
+    for (const auto& [when, uri] : named) connections_.emplace_back(std::min(when, latest), uri);
+    std::sort(connections_.begin(), connections_.end());
+    std::vector<OB_HTTPProtocol*> records;
+    for (const auto& [when, uri] : connections_)
+      records.push_back(dump_test::connection(when, kClient, kServer, {Request(uri)}));
+    dump_test::archive(tree_.file("db"), records);
+  }
+
+  // The lines of the archived connections in [ago, now), in archive order.
+  std::string linesWithin(uint32_t ago, uint32_t now, const std::string& host = "192.168.1.7") {
+    std::string lines;
+    for (const auto& [when, uri] : connections_) {
+      if (when < ago || when >= now) continue;
+      char stamp[OB_AccessLogLine::kTimeSize];
+      OB_AccessLogLine::formatTime(when, stamp);
+      lines += host + "  - 10.0.0.80 " + stamp + " \"GET " + uri + " HTTP/1.1\" 200 0   \n";
+    }
+    return lines;
+  }
+
+  // The tool in this process, in the tree as its working directory.
+  int runHere(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "corradump");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    dump_test::WorkingDirectory here(tree_.path());
+    return corradump_main(static_cast<int>(arguments.size()), argv.data());
+  }
+
+  struct Run {
+    int status;
+    std::string out;
+    std::string err;
+  };
+  // The program, in the tree as its working directory.
+  Run runProgram(const std::string& arguments) {
+    const std::string command = "cd '" + tree_.path() + "' && '" CORRADUMP_PROGRAM "' " +
+                                arguments + " >'" + tree_.file("stdout") + "' 2>'" +
+                                tree_.file("stderr") + "'";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(tree_.file("stdout")),
+            readFile(tree_.file("stderr"))};
+  }
+
+  const std::string& root() const { return tree_.path(); }
+  std::string file(const std::string& name) const { return tree_.file(name); }
+
+  corrana_test::TempDir tree_;
+  std::vector<std::pair<uint32_t, std::string>> connections_;
+};
+
+const std::string kUsage = std::string(corradump_usage) + "\n";
+
+TEST_F(CorradumpTest, WithoutAPeriodOptionTheWholeArchiveUpToTheRunIsWritten) {
+  makeTree(3);
+  ASSERT_EQ(runHere({"-db", root(), "-out", "all.log"}), 0);
+  const std::string all = readFile(file("all.log"));
+  EXPECT_EQ(all, linesWithin(0, 0xFFFFFFFFu));
+  EXPECT_NE(all.find("/2001"), std::string::npos);
+}
+
+TEST_F(CorradumpTest, EachPeriodOptionWritesItsWindowAndTheLastOneWins) {
+  makeTree(3);
+  const std::map<std::vector<std::string>, int> runs = {
+      {{"-today"}, 0}, {{"-week"}, 1}, {{"-month"}, 2}, {{"-month", "-week", "-today"}, 0}};
+  for (const auto& [periods, period] : runs) {
+    std::vector<std::string> arguments = {"-db", root(), "-out", "period.log", "-he", "-fi"};
+    arguments.insert(arguments.end(), periods.begin(), periods.end());
+    ASSERT_EQ(runHere(arguments), 0);
+    const auto [ago, now] = bounds(period);
+    EXPECT_EQ(readFile(file("period.log")), linesWithin(ago, now)) << periods.back();
+  }
+}
+
+TEST_F(CorradumpTest, WithoutAPeriodOptionTheBinsSpanTheWholeRange) {
+  OB_AEngineConfig config;
+  config.numOfTimeWindows = 1;
+  config.timeWindows = new timeWindow_t* [1] { new timeWindow_t(periodWindow(0)) };
+  corradump_settings settings;
+  OB_IndexChanger* changer = corradump_openWindow(&config, settings, 1700000005);
+  ASSERT_NE(changer, nullptr);
+  EXPECT_EQ(changer->getAgoTime(), 0u);
+  EXPECT_EQ(changer->getNowTime(), 1700000005u);
+  EXPECT_EQ(changer->getBinSize(), 70833334u);  // 24 bins over the whole range, rounded up
+  changer->release();
+
+  // A period whose window the configuration lacks gets none.
+  settings.period = 1;
+  settings.useNow = 0;
+  EXPECT_EQ(corradump_openWindow(&config, settings, 1700000005), nullptr);
+}
+
+TEST_F(CorradumpTest, ThePeriodsWindowMustBeConfigured) {
+  makeTree(1);
+  const Run run = runProgram("-db '" + root() + "' -month -out month.log");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, kUsage);
+  EXPECT_NE(run.err.find("-month needs time window 3; the configuration has 1"), std::string::npos)
+      << run.err;
+  EXPECT_FALSE(std::filesystem::exists(file("month.log")));
+  EXPECT_EQ(runProgram("-db '" + root() + "' -today").status, 0);
+}
+
+TEST_F(CorradumpTest, OutputStreamsAndExitStatuses) {
+  makeTree(3);
+  const std::string db = "-db '" + root() + "'";
+  // Without -out the lines go to standard output, after the verbose line.
+  Run run = runProgram(db + " -today -verbose");
+  EXPECT_EQ(run.status, 0) << run.err;
+  const auto [ago, now] = bounds(0);
+  EXPECT_EQ(run.out, "Database directory: " + root() + "\n" + linesWithin(ago, now));
+
+  run = runProgram("--help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kUsage);
+  run = runProgram(db + " -bogus");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "corradump: unknown option -bogus\n" + kUsage);
+  // The tool's own refusals: the usage line on standard output, status 1.
+  const std::vector<std::string> refused = {"", "-today", db + " -usage", "-today -db",
+                                            db + " -out"};
+  for (const std::string& arguments : refused) {
+    run = runProgram(arguments);
+    EXPECT_EQ(run.status, 1) << arguments;
+    EXPECT_EQ(run.out, kUsage) << arguments;
+  }
+
+  // A directory the log cannot go to is named before anything is read.
+  run = runProgram("-db '" + file("logs/corradump.log") + "' -today");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corradump: " + file("logs/corradump.log") + ": not a directory\n");
+  run = runProgram("-db '" + file("db") + "' -today");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corradump: " + file("db/logs") + ": No such file or directory\n");
+
+  run = runProgram(db + " -out '" + file("missing/x.log") + "'");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "could not open: " + file("missing/x.log") + "\n");
+  EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+  if (std::filesystem::exists("/dev/full")) {
+    run = runProgram(db + " -out /dev/full");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("writing /dev/full failed (No space left on device)"), std::string::npos)
+        << run.err;
+  }
+}
+
+TEST_F(CorradumpTest, SideListsAreWrittenInTheWorkingDirectory) {
+  makeTree(3);
+  const Run run = runProgram("-db '" + root() + "' -out all.log -hi -hp -hr");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(file("http_users.out")), "192.168.1.7   5\n");
+  const std::string urls = readFile(file("http_urls.out"));
+  for (const char* uri : {"/2001\n", "/month\n", "/week\n", "/today\n", "/latest\n"})
+    EXPECT_NE(urls.find(uri), std::string::npos) << uri << " in " << urls;
+  EXPECT_FALSE(std::filesystem::exists(file("http_mimetypes.out")));
+}
+
+TEST_F(CorradumpTest, NamesResolvedInOneRunAreKeptForTheNext) {
+  makeTree(3);
+  lookups = 0;
+  OB_Tools::setReverseLookup(namedLookup);
+  ASSERT_EQ(runHere({"-db", root(), "-out", "first.log", "-resolve"}), 0);
+  EXPECT_EQ(lookups, 2);  // the client and the server, once each
+  const std::string expected = linesWithin(0, 0xFFFFFFFFu, "client.example");
+  EXPECT_EQ(readFile(file("first.log")), expected);
+
+  lookups = 0;
+  ASSERT_EQ(runHere({"-db", root(), "-out", "second.log", "-resolve"}), 0);
+  EXPECT_EQ(lookups, 0);
+  EXPECT_EQ(readFile(file("second.log")), expected);
+  OB_Tools::setReverseLookup(nullptr);
+}
+
+}  // namespace
