@@ -3,7 +3,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "OB_HTTPGrammar.h"
 #include "OB_Log.h"
+#include "OB_TCPSession.h"
 #include "OB_Tools.h"
 
 namespace {
@@ -79,12 +81,6 @@ OB_HTTPProtocol::~OB_HTTPProtocol() {
 
 void OB_HTTPProtocol::setStream(OB_Stream* stream) {
   stream_ = stream != nullptr ? stream : &emptyStream_;
-  forgetKeyword();
-}
-
-void OB_HTTPProtocol::forgetKeyword() {
-  keywordAt_ = nullptr;
-  keywordFound_ = KW_NONE;
 }
 
 void OB_HTTPProtocol::enableParseResponses(int on) { parseResponsesSwitch = on; }
@@ -133,7 +129,6 @@ int OB_HTTPProtocol::reset() {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
-  chunked_ = false;
   setStream(nullptr);
   return 0;
 }
@@ -144,7 +139,6 @@ int OB_HTTPProtocol::read(FILE* stream) {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
-  chunked_ = false;
   return OB_Protocol::read(stream);
 }
 
@@ -157,6 +151,42 @@ int OB_HTTPProtocol::writeCLF(FILE* stream) {
     OB_Log::flog(stream, "\n");
   }
   return 0;
+}
+
+int OB_HTTPProtocol::processObject(OB_Object* object) {
+  // A rejected or unacknowledged connection is parsed all the same: its flags are already set.
+  OB_Protocol::processObject(object);
+  OB_TCPSession* session = obQuery<OB_TCPSession>(object);
+  if (session == nullptr) return 0;
+  state_ = 1;
+  if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
+  // The rest of a connection cut off at the byte limit begins inside a message.
+  resync_ = session->isContinued() != 0;
+  parseRequests(&session->client);
+  session->client.reset();
+  parseResponses(&session->server);
+  session->server.reset();
+  resync_ = false;
+  if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
+  HTTPMIMEInfo_fill();
+  return 0;
+}
+
+void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
+  OB_HTTPGrammar grammar(*this, stream);
+  grammar.parseRequests();
+}
+
+void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
+  OB_HTTPGrammar grammar(*this, stream);
+  grammar.parseResponses();
+}
+
+void OB_HTTPProtocol::unpairResponse() {
+  if (respCount <= 0 || responseDropped_) return;
+  if (OB_HTTPXact* xact = xactAt(respCount); xact != nullptr) xact->resetResponse();
+  --respCount;
+  responseTarget_ = xactAt(respCount > 0 ? respCount : 1);
 }
 
 OB_HTTPXact* OB_HTTPProtocol::currentRequest() {

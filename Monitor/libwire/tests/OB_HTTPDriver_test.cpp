@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_TCPSession.h"
 
 using httptest::OwnedBuffer;
@@ -246,8 +246,8 @@ TEST(HTTPDriver, ChunkSizesThatOverflowEndTheDirectionWithTheRequestKept) {
 
 TEST(HTTPDriver, CheckForDoneAndScanLine) {
   PieceStream s({"Host: h\r\n\r\nbody"});
-  OB_HTTPProtocol p(1, 4);
-  p.setStream(s.stream());
+  OB_HTTPProtocol parser(1, 4);
+  OB_HTTPGrammar p(parser, s.stream());
   s.moveTo(9);  // on the second CR
   EXPECT_EQ(p.ScanLine(), 0);
   s.moveTo(7);

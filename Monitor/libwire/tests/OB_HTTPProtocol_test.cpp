@@ -12,6 +12,7 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 
@@ -28,11 +29,11 @@ class Conversation {
 
   int request(const std::string& line) {
     keep(line);
-    return parser.Request_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Request_Line();
   }
   int response(const std::string& line) {
     keep(line);
-    return parser.Status_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Status_Line();
   }
   // Hands text over as a value of the given type; the stream holds one byte more, so the end
   // is a byte of it.

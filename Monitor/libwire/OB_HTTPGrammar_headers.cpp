@@ -1,7 +1,7 @@
 // The header-field rules: the four groups the driver tries on each header line, one rule per
 // known header (most of them one shared shape driven by a table), and the value rules they use.
-// Each rule follows the conventions stated in OB_HTTPProtocol.h.
-#include "OB_HTTPProtocol.h"
+// Each rule follows the conventions stated in OB_HTTPGrammar.h.
+#include "OB_HTTPGrammar.h"
 
 #include <cstring>
 
@@ -16,7 +16,7 @@ bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
 
 // The value parts of the table-driven header rules and the small steps the rules share.
 struct HTTPHeaderValues {
-  using P = OB_HTTPProtocol;
+  using P = OB_HTTPGrammar;
 
   static unsigned char at(P& p) { return p.stream_->getNext(); }
   static unsigned char* here(P& p) { return p.stream_->getNextPtr(); }
@@ -207,18 +207,18 @@ struct HTTPHeaderValues {
   }
 };
 
-struct OB_HTTPProtocol::HeaderField {
+struct OB_HTTPGrammar::HeaderField {
   keywords keyword;
   int nameLength;
-  AnalysisType type;
-  int (*value)(OB_HTTPProtocol&);
+  OB_HTTPProtocol::AnalysisType type;
+  int (*value)(OB_HTTPGrammar&);
   int flags;
 };
 
 namespace {
 
 using H = HTTPHeaderValues;
-using P = OB_HTTPProtocol;
+using P = OB_HTTPGrammar;
 
 constexpr int kNoLWSAfterColon = 1;   // the value begins with the white space after ":"
 constexpr int kValueFromColon = 2;    // the reported value begins on the ":"
@@ -275,7 +275,7 @@ constexpr P::HeaderField kTitle{P::KW_TITLE, 5, P::AT_Title, H::title, 0};
 
 // ---- The shared shape ----
 
-int OB_HTTPProtocol::headerField(const HeaderField& field) {
+int OB_HTTPGrammar::headerField(const HeaderField& field) {
   LWS();
   // Groups try their members one by one at the same place: a name that is not this one is
   // turned away before anything is saved (the lookup leaves the cursor where it is).
@@ -300,41 +300,41 @@ int OB_HTTPProtocol::headerField(const HeaderField& field) {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Accept() { return headerField(kAccept); }
-int OB_HTTPProtocol::Accept_Charset() { return headerField(kAcceptCharset); }
-int OB_HTTPProtocol::Accept_Encoding() { return headerField(kAcceptEncoding); }
-int OB_HTTPProtocol::Accept_Language() { return headerField(kAcceptLanguage); }
-int OB_HTTPProtocol::Allow() { return headerField(kAllow); }
-int OB_HTTPProtocol::Authorization() { return headerField(kAuthorization); }
-int OB_HTTPProtocol::Connect_Keep_Alive() { return headerField(kConnectKeepAlive); }
-int OB_HTTPProtocol::Content_Encoding() { return headerField(kContentEncoding); }
-int OB_HTTPProtocol::Content_Language() { return headerField(kContentLanguage); }
-int OB_HTTPProtocol::Content_Length() { return headerField(kContentLength); }
-int OB_HTTPProtocol::Content_Transfer_Encoding() { return headerField(kContentTransferEncoding); }
-int OB_HTTPProtocol::Content_Type() { return headerField(kContentType); }
-int OB_HTTPProtocol::Date() { return headerField(kDate); }
-int OB_HTTPProtocol::Expires() { return headerField(kExpires); }
-int OB_HTTPProtocol::From() { return headerField(kFrom); }
-int OB_HTTPProtocol::Host() { return headerField(kHost); }
-int OB_HTTPProtocol::If_Modified_Since() { return headerField(kIfModifiedSince); }
-int OB_HTTPProtocol::Keep_Alive() { return headerField(kKeepAlive); }
-int OB_HTTPProtocol::Last_Modified() { return headerField(kLastModified); }
-int OB_HTTPProtocol::Location() { return headerField(kLocation); }
-int OB_HTTPProtocol::MIME_Version() { return headerField(kMIMEVersion); }
-int OB_HTTPProtocol::Orig_URI() { return headerField(kOrigURI); }
-int OB_HTTPProtocol::Pragma() { return headerField(kPragma); }
-int OB_HTTPProtocol::Public() { return headerField(kPublic); }
-int OB_HTTPProtocol::Referer() { return headerField(kReferer); }
-int OB_HTTPProtocol::Retry_After() { return headerField(kRetryAfter); }
-int OB_HTTPProtocol::Server() { return headerField(kServer); }
-int OB_HTTPProtocol::Title() { return headerField(kTitle); }
-int OB_HTTPProtocol::UA_Characteristic() { return headerField(kUACharacteristic); }
-int OB_HTTPProtocol::User_Agent() { return headerField(kUserAgent); }
-int OB_HTTPProtocol::WWW_Authenticate() { return headerField(kWWWAuthenticate); }
+int OB_HTTPGrammar::Accept() { return headerField(kAccept); }
+int OB_HTTPGrammar::Accept_Charset() { return headerField(kAcceptCharset); }
+int OB_HTTPGrammar::Accept_Encoding() { return headerField(kAcceptEncoding); }
+int OB_HTTPGrammar::Accept_Language() { return headerField(kAcceptLanguage); }
+int OB_HTTPGrammar::Allow() { return headerField(kAllow); }
+int OB_HTTPGrammar::Authorization() { return headerField(kAuthorization); }
+int OB_HTTPGrammar::Connect_Keep_Alive() { return headerField(kConnectKeepAlive); }
+int OB_HTTPGrammar::Content_Encoding() { return headerField(kContentEncoding); }
+int OB_HTTPGrammar::Content_Language() { return headerField(kContentLanguage); }
+int OB_HTTPGrammar::Content_Length() { return headerField(kContentLength); }
+int OB_HTTPGrammar::Content_Transfer_Encoding() { return headerField(kContentTransferEncoding); }
+int OB_HTTPGrammar::Content_Type() { return headerField(kContentType); }
+int OB_HTTPGrammar::Date() { return headerField(kDate); }
+int OB_HTTPGrammar::Expires() { return headerField(kExpires); }
+int OB_HTTPGrammar::From() { return headerField(kFrom); }
+int OB_HTTPGrammar::Host() { return headerField(kHost); }
+int OB_HTTPGrammar::If_Modified_Since() { return headerField(kIfModifiedSince); }
+int OB_HTTPGrammar::Keep_Alive() { return headerField(kKeepAlive); }
+int OB_HTTPGrammar::Last_Modified() { return headerField(kLastModified); }
+int OB_HTTPGrammar::Location() { return headerField(kLocation); }
+int OB_HTTPGrammar::MIME_Version() { return headerField(kMIMEVersion); }
+int OB_HTTPGrammar::Orig_URI() { return headerField(kOrigURI); }
+int OB_HTTPGrammar::Pragma() { return headerField(kPragma); }
+int OB_HTTPGrammar::Public() { return headerField(kPublic); }
+int OB_HTTPGrammar::Referer() { return headerField(kReferer); }
+int OB_HTTPGrammar::Retry_After() { return headerField(kRetryAfter); }
+int OB_HTTPGrammar::Server() { return headerField(kServer); }
+int OB_HTTPGrammar::Title() { return headerField(kTitle); }
+int OB_HTTPGrammar::UA_Characteristic() { return headerField(kUACharacteristic); }
+int OB_HTTPGrammar::User_Agent() { return headerField(kUserAgent); }
+int OB_HTTPGrammar::WWW_Authenticate() { return headerField(kWWWAuthenticate); }
 
 // ---- Groups ----
 
-int OB_HTTPProtocol::finishHeaderLine() {
+int OB_HTTPGrammar::finishHeaderLine() {
   if (stream_->getNext() == '(' && !comment()) return 0;
   if (stream_->getNext() == ';' && stream_->incNext() != 0) parameter_list();
   if (H::insideLine(*this)) H::toLineEnd(*this);
@@ -343,7 +343,7 @@ int OB_HTTPProtocol::finishHeaderLine() {
   return 1;
 }
 
-int OB_HTTPProtocol::General_Header() {
+int OB_HTTPGrammar::General_Header() {
   LWS();
   if (!(Date() || Forwarded() || MIME_Version() || Connect_Keep_Alive() || Keep_Alive() ||
         Pragma())) {
@@ -353,7 +353,7 @@ int OB_HTTPProtocol::General_Header() {
   return 1;
 }
 
-int OB_HTTPProtocol::Request_Header() {
+int OB_HTTPGrammar::Request_Header() {
   LWS();
   if (!(Accept() || Accept_Charset() || Accept_Encoding() || Accept_Language() ||
         Authorization() || From() || Host() || If_Modified_Since() || Orig_URI() || Referer() ||
@@ -364,7 +364,7 @@ int OB_HTTPProtocol::Request_Header() {
   return 1;
 }
 
-int OB_HTTPProtocol::Response_Header() {
+int OB_HTTPGrammar::Response_Header() {
   LWS();
   auto member = [this] {
     return Location() || Public() || Retry_After() || Server() || WWW_Authenticate();
@@ -376,7 +376,7 @@ int OB_HTTPProtocol::Response_Header() {
   }
 }
 
-int OB_HTTPProtocol::Entity_Header() {
+int OB_HTTPGrammar::Entity_Header() {
   LWS();
   if (!(Allow() || Content_Encoding() || Content_Language() || Content_Length() ||
         Content_Transfer_Encoding() || Content_Type() || Expires() || Last_Modified() || Link() ||
@@ -389,7 +389,7 @@ int OB_HTTPProtocol::Entity_Header() {
 
 // ---- Header rules with shapes of their own ----
 
-int OB_HTTPProtocol::Forwarded() {
+int OB_HTTPGrammar::Forwarded() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_FORWARDED) return 0;
@@ -430,7 +430,7 @@ int OB_HTTPProtocol::Forwarded() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Link() {
+int OB_HTTPGrammar::Link() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_LINK) return 0;
@@ -474,7 +474,7 @@ int OB_HTTPProtocol::Link() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::URI_header() {
+int OB_HTTPGrammar::URI_header() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_URI) return 0;
@@ -513,7 +513,7 @@ int OB_HTTPProtocol::URI_header() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::field_name() {
+int OB_HTTPGrammar::field_name() {
   int taken = 0;
   for (;;) {
     const unsigned char c = stream_->getNext();
@@ -524,12 +524,12 @@ int OB_HTTPProtocol::field_name() {
   return taken > 0 ? 1 : 0;
 }
 
-void OB_HTTPProtocol::field_value() {
+void OB_HTTPGrammar::field_value() {
   H::toLineEnd(*this);
   skipLineEnds();
 }
 
-int OB_HTTPProtocol::HTTP_header() {
+int OB_HTTPGrammar::HTTP_header() {
   LWS();
   Backtrack b(this);
   static constexpr char kTransferEncoding[] = "TRANSFER-ENCODING";
@@ -546,7 +546,7 @@ int OB_HTTPProtocol::HTTP_header() {
   return b.accepted();
 }
 
-bool OB_HTTPProtocol::lastCodingIsChunked() {
+bool OB_HTTPGrammar::lastCodingIsChunked() {
   OB_StreamPosition start;
   stream_->savePosition(start);
   // The last element of the comma-separated list, blanks around it dropped; only its first
@@ -577,7 +577,7 @@ bool OB_HTTPProtocol::lastCodingIsChunked() {
 
 // ---- Value rules ----
 
-int OB_HTTPProtocol::charset() {
+int OB_HTTPGrammar::charset() {
   struct Name {
     const char* text;
     size_t length;
@@ -602,7 +602,7 @@ int OB_HTTPProtocol::charset() {
   return token();
 }
 
-int OB_HTTPProtocol::media_range() {
+int OB_HTTPGrammar::media_range() {
   LWS();
   Backtrack b(this);
   if (peekIs("*/*", 3, false)) {
@@ -619,7 +619,7 @@ int OB_HTTPProtocol::media_range() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::qvalue() {
+int OB_HTTPGrammar::qvalue() {
   LWS();
   Backtrack b(this);
   const unsigned char c = stream_->getNext();
@@ -637,7 +637,7 @@ int OB_HTTPProtocol::qvalue() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Method_List() {
+int OB_HTTPGrammar::Method_List() {
   LWS();
   Method();
   H::blanks(*this);
@@ -652,7 +652,7 @@ int OB_HTTPProtocol::Method_List() {
   return 1;
 }
 
-int OB_HTTPProtocol::auth_scheme() {
+int OB_HTTPGrammar::auth_scheme() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() == KW_BASIC) {
@@ -662,7 +662,7 @@ int OB_HTTPProtocol::auth_scheme() {
   return token() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::auth_param() {
+int OB_HTTPGrammar::auth_param() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -673,11 +673,11 @@ int OB_HTTPProtocol::auth_param() {
   return b.accepted();
 }
 
-void OB_HTTPProtocol::encoded_cookie() {
+void OB_HTTPGrammar::encoded_cookie() {
   consumeWhile([](unsigned char c) { return c != '\n'; });
 }
 
-int OB_HTTPProtocol::Credentials() {
+int OB_HTTPGrammar::Credentials() {
   LWS();
   Backtrack b(this);
   if (!auth_scheme()) return 0;
@@ -694,7 +694,7 @@ int OB_HTTPProtocol::Credentials() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::encoding_mechanism() {
+int OB_HTTPGrammar::encoding_mechanism() {
   LWS();
   Backtrack b(this);
   switch (GetNextKWT()) {
@@ -709,7 +709,7 @@ int OB_HTTPProtocol::encoding_mechanism() {
   }
 }
 
-int OB_HTTPProtocol::alpha1to8() {
+int OB_HTTPGrammar::alpha1to8() {
   LWS();
   Backtrack b(this);
   int letters = 0;
@@ -720,7 +720,7 @@ int OB_HTTPProtocol::alpha1to8() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::language_tag() {
+int OB_HTTPGrammar::language_tag() {
   LWS();
   Backtrack b(this);
   if (!alpha1to8()) return 0;
@@ -733,7 +733,7 @@ int OB_HTTPProtocol::language_tag() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::transfer_encoding() {
+int OB_HTTPGrammar::transfer_encoding() {
   LWS();
   Backtrack b(this);
   switch (GetNextKWT()) {
@@ -753,7 +753,7 @@ int OB_HTTPProtocol::transfer_encoding() {
   }
 }
 
-int OB_HTTPProtocol::parameter() {
+int OB_HTTPGrammar::parameter() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -764,7 +764,7 @@ int OB_HTTPProtocol::parameter() {
   return b.accepted();
 }
 
-void OB_HTTPProtocol::parameter_list() {
+void OB_HTTPGrammar::parameter_list() {
   LWS();
   if (!parameter()) return;
   H::blanks(*this);
@@ -776,7 +776,7 @@ void OB_HTTPProtocol::parameter_list() {
   }
 }
 
-int OB_HTTPProtocol::media_type() {
+int OB_HTTPGrammar::media_type() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -789,7 +789,7 @@ int OB_HTTPProtocol::media_type() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::product() {
+int OB_HTTPGrammar::product() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -798,25 +798,25 @@ int OB_HTTPProtocol::product() {
 }
 
 // A host name or address token, up to white space, "," or ";".
-int OB_HTTPProtocol::FQDN() {
+int OB_HTTPGrammar::FQDN() {
   LWS();
   consumeWhile([](unsigned char c) { return c > 32 && c < 127 && c != ',' && c != ';'; });
   return 1;
 }
 
 // An address with its display name: the rest of the line.
-int OB_HTTPProtocol::mailbox() {
+int OB_HTTPGrammar::mailbox() {
   H::toLineEnd(*this);
   return 1;
 }
 
-int OB_HTTPProtocol::sgml_name() {
+int OB_HTTPGrammar::sgml_name() {
   if (!isAlpha(stream_->getNext())) return 0;
   consumeWhile([](unsigned char c) { return isAlpha(c) || isDigit(c) || c == '.' || c == '-'; });
   return 1;
 }
 
-int OB_HTTPProtocol::relationship() {
+int OB_HTTPGrammar::relationship() {
   LWS();
   Backtrack b(this);
   if (stream_->getNext() == '"') {
@@ -833,7 +833,7 @@ int OB_HTTPProtocol::relationship() {
   return sgml_name() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::pragma_directive() {
+int OB_HTTPGrammar::pragma_directive() {
   LWS();
   Backtrack b(this);
   switch (GetNextKWT()) {
@@ -860,7 +860,7 @@ int OB_HTTPProtocol::pragma_directive() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::vary_dimension() {
+int OB_HTTPGrammar::vary_dimension() {
   LWS();
   switch (GetNextKWT()) {
     case KW_TYPE:
@@ -884,7 +884,7 @@ int OB_HTTPProtocol::vary_dimension() {
   }
 }
 
-int OB_HTTPProtocol::vary() {
+int OB_HTTPGrammar::vary() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_VARY) return 0;
@@ -906,7 +906,7 @@ int OB_HTTPProtocol::vary() {
   return vary_dimension() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::characteristic() {
+int OB_HTTPGrammar::characteristic() {
   LWS();
   Backtrack b(this);
   // "={" then a list of elements closed by "}".
@@ -951,7 +951,7 @@ int OB_HTTPProtocol::characteristic() {
   }
 }
 
-int OB_HTTPProtocol::realm() {
+int OB_HTTPGrammar::realm() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_REALM) return 0;
@@ -962,7 +962,7 @@ int OB_HTTPProtocol::realm() {
   return quoted_string() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::challenge() {
+int OB_HTTPGrammar::challenge() {
   LWS();
   Backtrack b(this);
   if (!auth_scheme() || stream_->getNext() != ' ') return 0;

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_TCPSession.h"
+#include "OB_HTTPGrammar.h"
 
 namespace {
 
@@ -42,26 +41,7 @@ int hexValue(unsigned char c) {
 
 }  // namespace
 
-int OB_HTTPProtocol::processObject(OB_Object* object) {
-  // A rejected or unacknowledged connection is parsed all the same: its flags are already set.
-  OB_Protocol::processObject(object);
-  OB_TCPSession* session = obQuery<OB_TCPSession>(object);
-  if (session == nullptr) return 0;
-  state_ = 1;
-  if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
-  // The rest of a connection cut off at the byte limit begins inside a message.
-  resync_ = session->isContinued() != 0;
-  parseRequests(&session->client);
-  session->client.reset();
-  parseResponses(&session->server);
-  session->server.reset();
-  resync_ = false;
-  if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
-  HTTPMIMEInfo_fill();
-  return 0;
-}
-
-void OB_HTTPProtocol::headerBlock(bool request) {
+void OB_HTTPGrammar::headerBlock(bool request) {
   for (;;) {
     unsigned char* start = stream_->markNext(kLineStartSlot);
     int accepted = General_Header();
@@ -82,19 +62,19 @@ void OB_HTTPProtocol::headerBlock(bool request) {
   }
 }
 
-bool OB_HTTPProtocol::atEmptyLine() {
+bool OB_HTTPGrammar::atEmptyLine() {
   const unsigned char c = stream_->getNext();
   if (c == '\n') return true;
   const unsigned char* following = stream_->lookNextIndex(1);
   return c == '\r' && following != nullptr && *following == '\n';
 }
 
-int OB_HTTPProtocol::nextLine() {
+int OB_HTTPGrammar::nextLine() {
   if (stream_->getNext() != '\n' && stream_->findPattern("\n") == 0) return 0;
   return stream_->incNext();
 }
 
-int OB_HTTPProtocol::skipThroughEmptyLine() {
+int OB_HTTPGrammar::skipThroughEmptyLine() {
   for (;;) {
     if (atEmptyLine()) {
       if (stream_->getNext() == '\r') stream_->incNext();
@@ -104,7 +84,7 @@ int OB_HTTPProtocol::skipThroughEmptyLine() {
   }
 }
 
-int OB_HTTPProtocol::findHeadEnd(OB_StreamPosition* end) {
+int OB_HTTPGrammar::findHeadEnd(OB_StreamPosition* end) {
   OB_StreamPosition start;
   stream_->savePosition(start);
   int found = 0;
@@ -120,7 +100,7 @@ int OB_HTTPProtocol::findHeadEnd(OB_StreamPosition* end) {
   return found;
 }
 
-void OB_HTTPProtocol::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
+void OB_HTTPGrammar::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
   chunked_ = false;
   // A head whose first line is followed by its empty line has no header lines: what the rules
   // would read next is the body.
@@ -130,19 +110,15 @@ void OB_HTTPProtocol::messageHead(bool request, int head, const OB_StreamPositio
   if (head != kHeadNotFound) stream_->restorePosition(bodyStart);
 }
 
-void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
-  setStream(stream);
-  if (stream_->setFirst() == -1) {
-    setStream(nullptr);
-    return;
-  }
+void OB_HTTPGrammar::parseRequests() {
+  if (stream_->setFirst() == -1) return;
   LWS();
   unsigned char* lineStart = stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
   bool found = Request_Line() != 0;
   // Resynchronising: the first line that is a request line begins the first whole request.
-  while (!found && resync_ && nextLine() != 0) {
+  while (!found && parser_.resync_ && nextLine() != 0) {
     LWS();
     lineStart = stream_->markNext(kLineStartSlot);
     head = findHeadEnd(&bodyStart);
@@ -153,8 +129,8 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
       messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
       // direction can be recorded or found.
-      if (requestsDropped_) break;
-      OB_HTTPXact* xact = xactAt(commRespCount);
+      if (parser_.requestsDropped_) break;
+      OB_HTTPXact* xact = parser_.xactAt(parser_.commRespCount);
       if (chunked_) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
@@ -169,7 +145,6 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
       head = findHeadEnd(&bodyStart);
       if (Request_Line() == 0) break;
     }
-    setStream(nullptr);
     return;
   }
 
@@ -188,40 +163,36 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
       }
     }
   }
-  setStream(nullptr);
 }
 
-void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
-  setStream(stream);
-  if (stream_->setFirst() == -1) {
-    setStream(nullptr);
-    return;
-  }
+void OB_HTTPGrammar::parseResponses() {
+  if (stream_->setFirst() == -1) return;
   LWS();
   stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
   bool found = Status_Line() != 0;
   // Resynchronising: the first status line begins the first whole response.
-  while (!found && resync_ && stream_->incNext() != 0 && stream_->findPattern("HTTP/") != 0) {
+  while (!found && parser_.resync_ && stream_->incNext() != 0 &&
+         stream_->findPattern("HTTP/") != 0) {
     head = findHeadEnd(&bodyStart);
     found = Status_Line() != 0;
   }
   if (found) {
     for (;;) {
       messageHead(false, head, bodyStart);
-      OB_HTTPXact* xact = xactAt(respCount);
-      OB_HTTPXact* paired = currentResponse();
+      OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
+      OB_HTTPXact* paired = parser_.currentResponse();
       if (paired != nullptr && isInterim(*paired)) {
         // The final response that follows is the request's answer.
-        unpairResponse();
+        parser_.unpairResponse();
       } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
         if (paired != nullptr) paired->res_bytes = sum;
         if (complete == 0) break;
-      } else if (xact != nullptr && commRespCount != respCount && !hasNoBody(*xact) &&
-                 Entity_Body_Response(xact->res_bytes) == 0) {
+      } else if (xact != nullptr && parser_.commRespCount != parser_.respCount &&
+                 !hasNoBody(*xact) && Entity_Body_Response(xact->res_bytes) == 0) {
         // The body of the last expected response is not scanned: nothing follows it that could
         // be paired.
         break;
@@ -231,17 +202,9 @@ void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
       if (Status_Line() == 0) break;
     }
   }
-  setStream(nullptr);
 }
 
-void OB_HTTPProtocol::unpairResponse() {
-  if (respCount <= 0 || responseDropped_) return;
-  if (OB_HTTPXact* xact = xactAt(respCount); xact != nullptr) xact->resetResponse();
-  --respCount;
-  responseTarget_ = xactAt(respCount > 0 ? respCount : 1);
-}
-
-int OB_HTTPProtocol::checkForDone() {
+int OB_HTTPGrammar::checkForDone() {
   if (stream_->bumpToNext(-1) == 0) return 0;
   while (isLineEnd(stream_->getNext()) && stream_->bumpToNext(-1) != 0) {
   }
@@ -260,7 +223,7 @@ int OB_HTTPProtocol::checkForDone() {
   return 0;
 }
 
-int OB_HTTPProtocol::ScanLine() {
+int OB_HTTPGrammar::ScanLine() {
   unsigned char* start = stream_->markNext(kRequestBodySlot);
   int found = 0;
   bool previousEnded = false;
@@ -276,7 +239,7 @@ int OB_HTTPProtocol::ScanLine() {
   return found;
 }
 
-int OB_HTTPProtocol::Entity_Body_Request(int length) {
+int OB_HTTPGrammar::Entity_Body_Request(int length) {
   unsigned char* start = stream_->markNext(kRequestBodySlot);
   if (length < 0) return 0;
   if (length > 0 && stream_->bumpToNext(length) == 0) return 0;
@@ -284,7 +247,7 @@ int OB_HTTPProtocol::Entity_Body_Request(int length) {
   return 1;
 }
 
-int OB_HTTPProtocol::Entity_Body_Response(int length) {
+int OB_HTTPGrammar::Entity_Body_Response(int length) {
   unsigned char* start = stream_->markNext(kResponseBodySlot);
   if (length < 0) return 0;
   if ((length > 0 && stream_->bumpToNext(length) == 0) || stream_->findPattern("HTTP/") == 0) {
@@ -294,7 +257,7 @@ int OB_HTTPProtocol::Entity_Body_Response(int length) {
   return 1;
 }
 
-int OB_HTTPProtocol::Entity_Body_Chunked(int32_t* sum) {
+int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
   *sum = 0;
   for (;;) {
     // The chunk's size: hexadecimal, then extensions up to the line's end.

@@ -2,7 +2,7 @@
 // classes and the small text scanners.
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
 
 namespace {
 
@@ -44,72 +44,72 @@ constexpr CharClasses kClasses;
 struct Keyword {
   const char* text;
   int length;
-  OB_HTTPProtocol::keywords value;
+  OB_HTTPGrammar::keywords value;
 };
 
 // Longest first, so that of two keywords sharing a beginning the longer is tried first.
 constexpr Keyword kKeywords[] = {
-    {"CONTENT-TRANSFER-ENCODING", 25, OB_HTTPProtocol::KW_CONTENT_TRANSFER_ENCODING},
-    {"IF-MODIFIED-SINCE", 17, OB_HTTPProtocol::KW_IF_MODIFIED_SINCE},
-    {"CONTENT-ENCODING", 16, OB_HTTPProtocol::KW_CONTENT_ENCODING},
-    {"CONTENT-LANGUAGE", 16, OB_HTTPProtocol::KW_CONTENT_LANGUAGE},
-    {"QUOTED-PRINTABLE", 16, OB_HTTPProtocol::KW_QUOTED_PRINTABLE},
-    {"WWW-AUTHENTICATE", 16, OB_HTTPProtocol::KW_WWW_AUTHENTICATE},
-    {"ACCEPT-ENCODING", 15, OB_HTTPProtocol::KW_ACCEPT_ENCODING},
-    {"ACCEPT-LANGUAGE", 15, OB_HTTPProtocol::KW_ACCEPT_LANGUAGE},
-    {"ACCEPT-CHARSET", 14, OB_HTTPProtocol::KW_ACCEPT_CHARSET},
-    {"CONTENT-LENGTH", 14, OB_HTTPProtocol::KW_CONTENT_LENGTH},
-    {"AUTHORIZATION", 13, OB_HTTPProtocol::KW_AUTHORIZATION},
-    {"LAST-MODIFIED", 13, OB_HTTPProtocol::KW_LAST_MODIFIED},
-    {"CONTENT-TYPE", 12, OB_HTTPProtocol::KW_CONTENT_TYPE},
-    {"MIME-VERSION", 12, OB_HTTPProtocol::KW_MIME_VERSION},
-    {"RETRY-AFTER", 11, OB_HTTPProtocol::KW_RETRY_AFTER},
-    {"CONNECTION", 10, OB_HTTPProtocol::KW_CONNECTION},
-    {"KEEP-ALIVE", 10, OB_HTTPProtocol::KW_KEEP_ALIVE},
-    {"USER-AGENT", 10, OB_HTTPProtocol::KW_USER_AGENT},
-    {"FORWARDED", 9, OB_HTTPProtocol::KW_FORWARDED},
-    {"COMPRESS", 8, OB_HTTPProtocol::KW_COMPRESS},
-    {"ENCODING", 8, OB_HTTPProtocol::KW_ENCODING},
-    {"LANGUAGE", 8, OB_HTTPProtocol::KW_LANGUAGE},
-    {"LOCATION", 8, OB_HTTPProtocol::KW_LOCATION},
-    {"NO-CACHE", 8, OB_HTTPProtocol::KW_NO_CACHE},
-    {"CHARSET", 7, OB_HTTPProtocol::KW_CHARSET},
-    {"EXPIRES", 7, OB_HTTPProtocol::KW_EXPIRES},
-    {"MAX-AGE", 7, OB_HTTPProtocol::KW_MAX_AGE},
-    {"PERSIST", 7, OB_HTTPProtocol::KW_PERSIST},
-    {"REFERER", 7, OB_HTTPProtocol::KW_REFERER},
-    {"VERSION", 7, OB_HTTPProtocol::KW_VERSION},
-    {"ACCEPT", 6, OB_HTTPProtocol::KW_ACCEPT},
-    {"BASE64", 6, OB_HTTPProtocol::KW_BASE64},
-    {"BINARY", 6, OB_HTTPProtocol::KW_BINARY},
-    {"DELETE", 6, OB_HTTPProtocol::KW_DELETE},
-    {"LENGTH", 6, OB_HTTPProtocol::KW_LENGTH},
-    {"PRAGMA", 6, OB_HTTPProtocol::KW_PRAGMA},
-    {"PUBLIC", 6, OB_HTTPProtocol::KW_PUBLIC},
-    {"SERVER", 6, OB_HTTPProtocol::KW_SERVER},
-    {"UNLINK", 6, OB_HTTPProtocol::KW_UNLINK},
-    {"ALLOW", 5, OB_HTTPProtocol::KW_ALLOW},
-    {"BASIC", 5, OB_HTTPProtocol::KW_BASIC},
-    {"REALM", 5, OB_HTTPProtocol::KW_REALM},
-    {"TITLE", 5, OB_HTTPProtocol::KW_TITLE},
-    {"DATE", 4, OB_HTTPProtocol::KW_DATE},
-    {"FROM", 4, OB_HTTPProtocol::KW_FROM},
-    {"GZIP", 4, OB_HTTPProtocol::KW_GZIP},
-    {"HEAD", 4, OB_HTTPProtocol::KW_HEAD},
-    {"HOST", 4, OB_HTTPProtocol::KW_HOST},
-    {"HTTP", 4, OB_HTTPProtocol::KW_HTTP},
-    {"LINK", 4, OB_HTTPProtocol::KW_LINK},
-    {"POST", 4, OB_HTTPProtocol::KW_POST},
-    {"TYPE", 4, OB_HTTPProtocol::KW_TYPE},
-    {"VARY", 4, OB_HTTPProtocol::KW_VARY},
-    {"7BIT", 4, OB_HTTPProtocol::KW_7BIT},
-    {"8BIT", 4, OB_HTTPProtocol::KW_8BIT},
-    {"FOR", 3, OB_HTTPProtocol::KW_FOR},
-    {"GET", 3, OB_HTTPProtocol::KW_GET},
-    {"PUT", 3, OB_HTTPProtocol::KW_PUT},
-    {"UA-", 3, OB_HTTPProtocol::KW_UA},
-    {"URI", 3, OB_HTTPProtocol::KW_URI},
-    {"BY", 2, OB_HTTPProtocol::KW_BY},
+    {"CONTENT-TRANSFER-ENCODING", 25, OB_HTTPGrammar::KW_CONTENT_TRANSFER_ENCODING},
+    {"IF-MODIFIED-SINCE", 17, OB_HTTPGrammar::KW_IF_MODIFIED_SINCE},
+    {"CONTENT-ENCODING", 16, OB_HTTPGrammar::KW_CONTENT_ENCODING},
+    {"CONTENT-LANGUAGE", 16, OB_HTTPGrammar::KW_CONTENT_LANGUAGE},
+    {"QUOTED-PRINTABLE", 16, OB_HTTPGrammar::KW_QUOTED_PRINTABLE},
+    {"WWW-AUTHENTICATE", 16, OB_HTTPGrammar::KW_WWW_AUTHENTICATE},
+    {"ACCEPT-ENCODING", 15, OB_HTTPGrammar::KW_ACCEPT_ENCODING},
+    {"ACCEPT-LANGUAGE", 15, OB_HTTPGrammar::KW_ACCEPT_LANGUAGE},
+    {"ACCEPT-CHARSET", 14, OB_HTTPGrammar::KW_ACCEPT_CHARSET},
+    {"CONTENT-LENGTH", 14, OB_HTTPGrammar::KW_CONTENT_LENGTH},
+    {"AUTHORIZATION", 13, OB_HTTPGrammar::KW_AUTHORIZATION},
+    {"LAST-MODIFIED", 13, OB_HTTPGrammar::KW_LAST_MODIFIED},
+    {"CONTENT-TYPE", 12, OB_HTTPGrammar::KW_CONTENT_TYPE},
+    {"MIME-VERSION", 12, OB_HTTPGrammar::KW_MIME_VERSION},
+    {"RETRY-AFTER", 11, OB_HTTPGrammar::KW_RETRY_AFTER},
+    {"CONNECTION", 10, OB_HTTPGrammar::KW_CONNECTION},
+    {"KEEP-ALIVE", 10, OB_HTTPGrammar::KW_KEEP_ALIVE},
+    {"USER-AGENT", 10, OB_HTTPGrammar::KW_USER_AGENT},
+    {"FORWARDED", 9, OB_HTTPGrammar::KW_FORWARDED},
+    {"COMPRESS", 8, OB_HTTPGrammar::KW_COMPRESS},
+    {"ENCODING", 8, OB_HTTPGrammar::KW_ENCODING},
+    {"LANGUAGE", 8, OB_HTTPGrammar::KW_LANGUAGE},
+    {"LOCATION", 8, OB_HTTPGrammar::KW_LOCATION},
+    {"NO-CACHE", 8, OB_HTTPGrammar::KW_NO_CACHE},
+    {"CHARSET", 7, OB_HTTPGrammar::KW_CHARSET},
+    {"EXPIRES", 7, OB_HTTPGrammar::KW_EXPIRES},
+    {"MAX-AGE", 7, OB_HTTPGrammar::KW_MAX_AGE},
+    {"PERSIST", 7, OB_HTTPGrammar::KW_PERSIST},
+    {"REFERER", 7, OB_HTTPGrammar::KW_REFERER},
+    {"VERSION", 7, OB_HTTPGrammar::KW_VERSION},
+    {"ACCEPT", 6, OB_HTTPGrammar::KW_ACCEPT},
+    {"BASE64", 6, OB_HTTPGrammar::KW_BASE64},
+    {"BINARY", 6, OB_HTTPGrammar::KW_BINARY},
+    {"DELETE", 6, OB_HTTPGrammar::KW_DELETE},
+    {"LENGTH", 6, OB_HTTPGrammar::KW_LENGTH},
+    {"PRAGMA", 6, OB_HTTPGrammar::KW_PRAGMA},
+    {"PUBLIC", 6, OB_HTTPGrammar::KW_PUBLIC},
+    {"SERVER", 6, OB_HTTPGrammar::KW_SERVER},
+    {"UNLINK", 6, OB_HTTPGrammar::KW_UNLINK},
+    {"ALLOW", 5, OB_HTTPGrammar::KW_ALLOW},
+    {"BASIC", 5, OB_HTTPGrammar::KW_BASIC},
+    {"REALM", 5, OB_HTTPGrammar::KW_REALM},
+    {"TITLE", 5, OB_HTTPGrammar::KW_TITLE},
+    {"DATE", 4, OB_HTTPGrammar::KW_DATE},
+    {"FROM", 4, OB_HTTPGrammar::KW_FROM},
+    {"GZIP", 4, OB_HTTPGrammar::KW_GZIP},
+    {"HEAD", 4, OB_HTTPGrammar::KW_HEAD},
+    {"HOST", 4, OB_HTTPGrammar::KW_HOST},
+    {"HTTP", 4, OB_HTTPGrammar::KW_HTTP},
+    {"LINK", 4, OB_HTTPGrammar::KW_LINK},
+    {"POST", 4, OB_HTTPGrammar::KW_POST},
+    {"TYPE", 4, OB_HTTPGrammar::KW_TYPE},
+    {"VARY", 4, OB_HTTPGrammar::KW_VARY},
+    {"7BIT", 4, OB_HTTPGrammar::KW_7BIT},
+    {"8BIT", 4, OB_HTTPGrammar::KW_8BIT},
+    {"FOR", 3, OB_HTTPGrammar::KW_FOR},
+    {"GET", 3, OB_HTTPGrammar::KW_GET},
+    {"PUT", 3, OB_HTTPGrammar::KW_PUT},
+    {"UA-", 3, OB_HTTPGrammar::KW_UA},
+    {"URI", 3, OB_HTTPGrammar::KW_URI},
+    {"BY", 2, OB_HTTPGrammar::KW_BY},
 };
 
 // The longest word the lookup reads; longer than every keyword.
@@ -149,19 +149,38 @@ unsigned char upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' 
 
 }  // namespace
 
-// ---- Cursor helpers ----
-
-OB_HTTPProtocol::Backtrack::Backtrack(OB_HTTPProtocol* parser) : parser_(parser) {
-  parser_->stream_->savePosition(saved_);
+OB_HTTPGrammar::OB_HTTPGrammar(OB_HTTPProtocol& parser, OB_Stream* stream)
+    : parser_(parser), stream_(nullptr) {
+  setStream(stream);
 }
 
-OB_HTTPProtocol::Backtrack::~Backtrack() {
+OB_HTTPGrammar::~OB_HTTPGrammar() { parser_.setStream(nullptr); }
+
+void OB_HTTPGrammar::setStream(OB_Stream* stream) {
+  // The parser reads the values it stores from the same stream.
+  parser_.setStream(stream);
+  stream_ = parser_.getStream();
+  forgetKeyword();
+}
+
+void OB_HTTPGrammar::forgetKeyword() {
+  keywordAt_ = nullptr;
+  keywordFound_ = KW_NONE;
+}
+
+// ---- Cursor helpers ----
+
+OB_HTTPGrammar::Backtrack::Backtrack(OB_HTTPGrammar* grammar) : grammar_(grammar) {
+  grammar_->stream_->savePosition(saved_);
+}
+
+OB_HTTPGrammar::Backtrack::~Backtrack() {
   if (!accepted_) restore();
 }
 
-void OB_HTTPProtocol::Backtrack::restore() { parser_->stream_->restorePosition(saved_); }
+void OB_HTTPGrammar::Backtrack::restore() { grammar_->stream_->restorePosition(saved_); }
 
-size_t OB_HTTPProtocol::peek(unsigned char* out, size_t n) {
+size_t OB_HTTPGrammar::peek(unsigned char* out, size_t n) {
   if (stream_->getNextPtr() == nullptr || n == 0) return 0;
   OB_StreamPosition here;
   stream_->savePosition(here);
@@ -174,7 +193,7 @@ size_t OB_HTTPProtocol::peek(unsigned char* out, size_t n) {
   return got;
 }
 
-bool OB_HTTPProtocol::peekIs(const char* text, size_t n, bool fold) {
+bool OB_HTTPGrammar::peekIs(const char* text, size_t n, bool fold) {
   unsigned char bytes[32];
   if (n > sizeof(bytes) || peek(bytes, n) != n) return false;
   for (size_t i = 0; i < n; ++i) {
@@ -184,33 +203,34 @@ bool OB_HTTPProtocol::peekIs(const char* text, size_t n, bool fold) {
   return true;
 }
 
-void OB_HTTPProtocol::skipKeyword(int n) {
+void OB_HTTPGrammar::skipKeyword(int n) {
   if (n <= 0) return;
   if (stream_->bumpToNext(n) == 0) stream_->bumpToNext(n - 1);
 }
 
-void OB_HTTPProtocol::skipSpaces() {
+void OB_HTTPGrammar::skipSpaces() {
   while (stream_->getNext() == ' ' && stream_->incNext() != 0) {
   }
 }
 
-void OB_HTTPProtocol::skipLineEnds() {
+void OB_HTTPGrammar::skipLineEnds() {
   for (;;) {
     unsigned char c = stream_->getNext();
     if ((c != '\r' && c != '\n') || stream_->incNext() == 0) break;
   }
 }
 
-void OB_HTTPProtocol::reportValue(AnalysisType type, unsigned char* start, unsigned char* end) {
+void OB_HTTPGrammar::reportValue(OB_HTTPProtocol::AnalysisType type, unsigned char* start,
+                                 unsigned char* end) {
   if (start == nullptr || end == nullptr) return;
   stream_->resetNext(start, kValueStartSlot);
-  dataOutput(type, start, end);
+  parser_.dataOutput(type, start, end);
   stream_->resetNext(end, kValueEndSlot);
 }
 
 // ---- Keyword lookup ----
 
-OB_HTTPProtocol::keywords OB_HTTPProtocol::GetNextKWT() {
+OB_HTTPGrammar::keywords OB_HTTPGrammar::GetNextKWT() {
   unsigned char* here = stream_->getNextPtr();
   if (here == nullptr) return KW_NONE;
   unsigned char first = *here;
@@ -255,24 +275,24 @@ OB_HTTPProtocol::keywords OB_HTTPProtocol::GetNextKWT() {
 
 // ---- Character classes ----
 
-int OB_HTTPProtocol::CTLchar(unsigned char c) { return kClasses.is(c, kCTL) ? 1 : 0; }
+int OB_HTTPGrammar::CTLchar(unsigned char c) { return kClasses.is(c, kCTL) ? 1 : 0; }
 
-int OB_HTTPProtocol::noCTLchar(unsigned char c) {
+int OB_HTTPGrammar::noCTLchar(unsigned char c) {
   return (c >= 32 && c <= 126) || c == '\t' || c == '\n' || c == '\r' ? 1 : 0;
 }
 
-int OB_HTTPProtocol::reservedchar(unsigned char c) { return kClasses.is(c, kReserved) ? 1 : 0; }
-int OB_HTTPProtocol::safechar(unsigned char c) { return kClasses.is(c, kSafe) ? 1 : 0; }
-int OB_HTTPProtocol::extrachar(unsigned char c) { return kClasses.is(c, kExtra) ? 1 : 0; }
-int OB_HTTPProtocol::UPALPHAchar(unsigned char c) { return kClasses.is(c, kUpAlpha) ? 1 : 0; }
-int OB_HTTPProtocol::LOALPHAchar(unsigned char c) { return kClasses.is(c, kLoAlpha) ? 1 : 0; }
-int OB_HTTPProtocol::ALPHAchar(unsigned char c) {
+int OB_HTTPGrammar::reservedchar(unsigned char c) { return kClasses.is(c, kReserved) ? 1 : 0; }
+int OB_HTTPGrammar::safechar(unsigned char c) { return kClasses.is(c, kSafe) ? 1 : 0; }
+int OB_HTTPGrammar::extrachar(unsigned char c) { return kClasses.is(c, kExtra) ? 1 : 0; }
+int OB_HTTPGrammar::UPALPHAchar(unsigned char c) { return kClasses.is(c, kUpAlpha) ? 1 : 0; }
+int OB_HTTPGrammar::LOALPHAchar(unsigned char c) { return kClasses.is(c, kLoAlpha) ? 1 : 0; }
+int OB_HTTPGrammar::ALPHAchar(unsigned char c) {
   return kClasses.is(c, kUpAlpha | kLoAlpha) ? 1 : 0;
 }
-int OB_HTTPProtocol::DIGITchar(unsigned char c) { return kClasses.is(c, kDigit) ? 1 : 0; }
-int OB_HTTPProtocol::hexchar(unsigned char c) { return kClasses.is(c, kHex) ? 1 : 0; }
+int OB_HTTPGrammar::DIGITchar(unsigned char c) { return kClasses.is(c, kDigit) ? 1 : 0; }
+int OB_HTTPGrammar::hexchar(unsigned char c) { return kClasses.is(c, kHex) ? 1 : 0; }
 
-int OB_HTTPProtocol::escapechar(unsigned char c) {
+int OB_HTTPGrammar::escapechar(unsigned char c) {
   if (c != '%') return 0;
   unsigned char bytes[3];
   if (peek(bytes, 3) != 3 || bytes[0] != '%' || !kClasses.is(bytes[1], kHex) ||
@@ -283,53 +303,53 @@ int OB_HTTPProtocol::escapechar(unsigned char c) {
   return 1;
 }
 
-int OB_HTTPProtocol::nationalchar(unsigned char c) {
+int OB_HTTPGrammar::nationalchar(unsigned char c) {
   return !kClasses.is(c, kCTL | kUpAlpha | kLoAlpha | kExtra | kDigit | kReserved | kSafe) &&
                  c != ' '
              ? 1
              : 0;
 }
 
-int OB_HTTPProtocol::unreservedchar(unsigned char c) {
+int OB_HTTPGrammar::unreservedchar(unsigned char c) {
   return !kClasses.is(c, kCTL | kReserved) && c != ' ' ? 1 : 0;
 }
 
 // "%" is itself unreserved, so an escape is taken byte by byte; the escape test is the fallback.
-int OB_HTTPProtocol::uchar(unsigned char c) { return unreservedchar(c) || escapechar(c) ? 1 : 0; }
+int OB_HTTPGrammar::uchar(unsigned char c) { return unreservedchar(c) || escapechar(c) ? 1 : 0; }
 
-int OB_HTTPProtocol::pchar(unsigned char c) {
+int OB_HTTPGrammar::pchar(unsigned char c) {
   return c == ':' || c == '@' || c == '&' || c == '=' || uchar(c) ? 1 : 0;
 }
 
-int OB_HTTPProtocol::tspecials(unsigned char c) { return kClasses.is(c, kTSpecial) ? 1 : 0; }
+int OB_HTTPGrammar::tspecials(unsigned char c) { return kClasses.is(c, kTSpecial) ? 1 : 0; }
 
 // ---- Text scanners ----
 
-void OB_HTTPProtocol::LWS() {
+void OB_HTTPGrammar::LWS() {
   consumeWhile([](unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-int OB_HTTPProtocol::token() {
+int OB_HTTPGrammar::token() {
   auto isToken = [](unsigned char c) { return c >= 32 && c < 127 && !kClasses.is(c, kTSpecial); };
   if (!isToken(stream_->getNext())) return 0;
   consumeWhile(isToken);
   return 1;
 }
 
-void OB_HTTPProtocol::ctext() {
+void OB_HTTPGrammar::ctext() {
   consumeWhile([](unsigned char c) {
     return c != '(' && c != ')' && (!kClasses.is(c, kCTL) || c == '\t' || c == '\r' || c == '\n');
   });
 }
 
-void OB_HTTPProtocol::qdtext() {
+void OB_HTTPGrammar::qdtext() {
   consumeWhile([this](unsigned char c) { return c != '"' && noCTLchar(c); });
 }
 
-void OB_HTTPProtocol::qatext() {
+void OB_HTTPGrammar::qatext() {
   consumeWhile([this](unsigned char c) { return c != '<' && c != '>' && noCTLchar(c); });
 }
 
-void OB_HTTPProtocol::star_text() {
+void OB_HTTPGrammar::star_text() {
   consumeWhile([this](unsigned char c) { return noCTLchar(c) != 0; });
 }
