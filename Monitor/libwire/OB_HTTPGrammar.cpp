@@ -199,19 +199,15 @@ int OB_HTTPGrammar::Request_URI() {
 int OB_HTTPGrammar::Method() {
   LWS();
   Backtrack mark(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_GET:
     case KW_PUT:
-      skipKeyword(3);
-      return mark.accepted();
     case KW_HEAD:
     case KW_POST:
     case KW_LINK:
-      skipKeyword(4);
-      return mark.accepted();
     case KW_UNLINK:
     case KW_DELETE:
-      skipKeyword(6);
+      skipKeyword(found);
       return mark.accepted();
     case KW_HTTP:
     case KW_LINE_END:
@@ -225,7 +221,7 @@ int OB_HTTPGrammar::Method() {
 int OB_HTTPGrammar::HTTP_Version(int report) {
   Backtrack mark(this);
   if (GetNextKWT() != KW_HTTP) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_HTTP);
   LWS();
   if (stream_->getNext() != '/' || stream_->incNext() == 0) return 0;
   LWS();
@@ -312,29 +308,26 @@ int OB_HTTPGrammar::HTTP_date() {
 int OB_HTTPGrammar::rfc1123_date() {
   Backtrack mark(this);
   if (!dig3_wkday()) return 0;
-  if (!peekIs(", ", 2, false)) return 0;
-  skipKeyword(2);
+  if (!take(", ")) return 0;
   if (!date1()) return 0;
   if (stream_->getNext() != ' ') return 0;
   stream_->incNext();
   if (!dig8_time()) return 0;
   if (stream_->getNext() != ' ') return 0;
   stream_->incNext();
-  if (!peekIs("GMT", 3, false)) return 0;
-  skipKeyword(3);
+  if (!take("GMT")) return 0;
   return mark.accepted();
 }
 
 int OB_HTTPGrammar::rfc850_date() {
   Backtrack mark(this);
   if (!dig9_weekday()) return 0;
-  if (!peekIs(", ", 2, false) || stream_->bumpToNext(2) == 0) return 0;
+  if (!takeFollowed(", ")) return 0;
   if (!date2()) return 0;
   if (stream_->getNext() != ' ' || stream_->incNext() == 0) return 0;
   if (!dig8_time()) return 0;
   if (stream_->getNext() != ' ' || stream_->incNext() == 0) return 0;
-  if (!peekIs("GMT", 3, false)) return 0;
-  skipKeyword(3);
+  if (!take("GMT")) return 0;
   return mark.accepted();
 }
 
@@ -353,15 +346,18 @@ int OB_HTTPGrammar::asctime_date() {
       !isDigit(year[2]) || !isDigit(year[3])) {
     return 0;
   }
-  skipKeyword(4);
+  skipBytes(sizeof year);
   return mark.accepted();
 }
 
 int OB_HTTPGrammar::dig3_wkday() {
   LWS();
   unsigned char bytes[3];
-  if (peek(bytes, 3) != 3 || findTriple(bytes, "MONTUEWEDTHUFRISATSUN", 7) < 0) return 0;
-  skipKeyword(3);
+  if (peek(bytes, sizeof bytes) != sizeof bytes ||
+      findTriple(bytes, "MONTUEWEDTHUFRISATSUN", 7) < 0) {
+    return 0;
+  }
+  skipBytes(sizeof bytes);
   return 1;
 }
 
@@ -379,7 +375,7 @@ int OB_HTTPGrammar::dig9_weekday() {
       ++length;
     }
     if (name[length] == '\0') {
-      skipKeyword(static_cast<int>(length));
+      skipBytes(length);
       return 1;
     }
   }
@@ -389,22 +385,23 @@ int OB_HTTPGrammar::dig9_weekday() {
 int OB_HTTPGrammar::dig3_month() {
   LWS();
   unsigned char bytes[3];
-  if (peek(bytes, 3) != 3 || findTriple(bytes, "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC", 12) < 0) {
+  if (peek(bytes, sizeof bytes) != sizeof bytes ||
+      findTriple(bytes, "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC", 12) < 0) {
     return 0;
   }
-  skipKeyword(3);
+  skipBytes(sizeof bytes);
   return 1;
 }
 
 int OB_HTTPGrammar::dig8_time() {
   LWS();
   unsigned char t[8];
-  if (peek(t, 8) != 8) return 0;
+  if (peek(t, sizeof t) != sizeof t) return 0;
   const bool hour = t[0] >= '0' && t[0] <= '2' && isDigit(t[1]) && (t[0] != '2' || t[1] < '4');
   const bool minute = t[3] >= '0' && t[3] <= '5' && isDigit(t[4]);
   const bool second = t[6] >= '0' && t[6] <= '5' && isDigit(t[7]);
   if (!hour || t[2] != ':' || !minute || t[5] != ':' || !second) return 0;
-  skipKeyword(8);
+  skipBytes(sizeof t);
   return 1;
 }
 
@@ -417,9 +414,10 @@ int OB_HTTPGrammar::date1() {
       !isDigit(d[8]) || !isDigit(d[9]) || !isDigit(d[10])) {
     return 0;
   }
+  // "dd Mon yyyy": past the day and its blank, the month, then the blank and the year.
   stream_->bumpToNext(3);
   if (!dig3_month()) return 0;
-  skipKeyword(5);
+  skipBytes(sizeof d - 6);
   return mark.accepted();
 }
 
@@ -448,7 +446,7 @@ int OB_HTTPGrammar::date3() {
   if (peek(d, 2) != 2) return 0;
   const bool first = (d[0] >= '0' && d[0] <= '3') || d[0] == ' ';
   if (!first || !isDigit(d[1]) || (d[0] == '3' && d[1] > '1')) return 0;
-  skipKeyword(2);
+  skipBytes(sizeof d);
   return mark.accepted();
 }
 

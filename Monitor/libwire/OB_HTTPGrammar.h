@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "OB_HTTPProtocol.h"
 #include "OB_Stream.h"
@@ -289,8 +290,8 @@ class OB_HTTPGrammar {
   int field_name();
   void field_value();
 
-  // One known header: its keyword, name length, value rule and hand-over type. Defined, with
-  // the table of known headers, beside the header rules.
+  // One known header: its keyword, value rule, hand-over type and shape. Defined, with the table
+  // of known headers, beside the header rules.
   struct HeaderField;
 
  private:
@@ -326,9 +327,16 @@ class OB_HTTPGrammar {
   size_t peek(unsigned char* out, size_t n);
   // Whether the n bytes from the cursor are text (case-folded to upper case when fold).
   bool peekIs(const char* text, size_t n, bool fold);
-  // Moves over a keyword of n bytes the lookup saw; a keyword that ends the data leaves the
-  // cursor on its last byte.
-  void skipKeyword(int n);
+  // Moves over n bytes a look-ahead saw; n bytes that end the data leave the cursor on the last.
+  void skipBytes(size_t n);
+  // Moves over the keyword the lookup saw, as skipBytes does.
+  void skipKeyword(keywords keyword);
+  // The keyword's length in the keyword table; 0 for the values that name no text of it.
+  static size_t keywordLength(keywords keyword);
+  // When the bytes from the cursor are text (exactly), moves over them as skipBytes does.
+  bool take(std::string_view text);
+  // As take, but only when a byte follows the text; the cursor then stands on that byte.
+  bool takeFollowed(std::string_view text);
   // Moves over " " bytes while a byte follows.
   void skipSpaces();
   // Moves over CR and LF bytes while a byte follows.

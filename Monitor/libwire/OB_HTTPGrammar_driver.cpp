@@ -150,7 +150,8 @@ void OB_HTTPGrammar::parseRequests() {
 
   // A simple request: GET and a URI, no version, then the end of the head.
   stream_->resetNext(lineStart, kLineStartSlot);
-  if (GetNextKWT() == KW_GET && stream_->bumpToNext(3) != 0) {
+  if (GetNextKWT() == KW_GET &&
+      stream_->bumpToNext(static_cast<int32_t>(keywordLength(KW_GET))) != 0) {
     unsigned char* methodEnd = stream_->markNext(kMethodEndSlot);
     LWS();
     unsigned char* uriStart = stream_->markNext(kURIStartSlot);

@@ -4,6 +4,7 @@
 #include "OB_HTTPGrammar.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -166,14 +167,14 @@ struct HTTPHeaderValues {
   }
   static int connectKeepAlive(P& p) {
     if (p.GetNextKWT() != P::KW_KEEP_ALIVE) return 0;
-    p.skipKeyword(10);
+    p.skipKeyword(P::KW_KEEP_ALIVE);
     P::Backtrack b(&p);
     blanks(p);
     if (at(p) != ',') return 1;  // the value ends after Keep-Alive
     if (!stepOver(p, ',')) return 0;
     p.LWS();
     if (p.GetNextKWT() != P::KW_PERSIST) return 0;
-    p.skipKeyword(7);
+    p.skipKeyword(P::KW_PERSIST);
     return b.accepted();
   }
   static int keepAlive(P& p) {
@@ -208,8 +209,7 @@ struct HTTPHeaderValues {
 };
 
 struct OB_HTTPGrammar::HeaderField {
-  keywords keyword;
-  int nameLength;
+  keywords keyword;  // the name, or for kNameContinues its beginning
   OB_HTTPProtocol::AnalysisType type;
   int (*value)(OB_HTTPGrammar&);
   int flags;
@@ -220,56 +220,54 @@ namespace {
 using H = HTTPHeaderValues;
 using P = OB_HTTPGrammar;
 
-constexpr int kNoLWSAfterColon = 1;   // the value begins with the white space after ":"
-constexpr int kValueFromColon = 2;    // the reported value begins on the ":"
-constexpr int kNameContinues = 4;     // a token follows the keyword in the name (UA-...)
+constexpr int kNoLWSAfterColon = 1;  // the value begins with the white space after ":"
+constexpr int kValueFromColon = 2;   // the reported value begins on the ":"
+constexpr int kNameContinues = 4;    // a token follows the keyword in the name (UA-...)
 
-constexpr P::HeaderField kAccept{P::KW_ACCEPT, 6, P::AT_Accept, H::accept, 0};
-constexpr P::HeaderField kAcceptCharset{P::KW_ACCEPT_CHARSET, 14, P::AT_AcceptCharset,
+constexpr P::HeaderField kAccept{P::KW_ACCEPT, P::AT_Accept, H::accept, 0};
+constexpr P::HeaderField kAcceptCharset{P::KW_ACCEPT_CHARSET, P::AT_AcceptCharset,
                                         H::acceptCharset, 0};
-constexpr P::HeaderField kAcceptEncoding{P::KW_ACCEPT_ENCODING, 15, P::AT_AcceptEncoding,
+constexpr P::HeaderField kAcceptEncoding{P::KW_ACCEPT_ENCODING, P::AT_AcceptEncoding,
                                          H::acceptEncoding, 0};
-constexpr P::HeaderField kAcceptLanguage{P::KW_ACCEPT_LANGUAGE, 15, P::AT_AcceptLanguage,
+constexpr P::HeaderField kAcceptLanguage{P::KW_ACCEPT_LANGUAGE, P::AT_AcceptLanguage,
                                          H::acceptLanguage, 0};
-constexpr P::HeaderField kAuthorization{P::KW_AUTHORIZATION, 13, P::AT_Authorization,
+constexpr P::HeaderField kAuthorization{P::KW_AUTHORIZATION, P::AT_Authorization,
                                         H::authorization, 0};
-constexpr P::HeaderField kFrom{P::KW_FROM, 4, P::AT_From, H::from, 0};
-constexpr P::HeaderField kHost{P::KW_HOST, 4, P::AT_Host, H::host, 0};
-constexpr P::HeaderField kIfModifiedSince{P::KW_IF_MODIFIED_SINCE, 17, P::AT_IfModifiedSince,
+constexpr P::HeaderField kFrom{P::KW_FROM, P::AT_From, H::from, 0};
+constexpr P::HeaderField kHost{P::KW_HOST, P::AT_Host, H::host, 0};
+constexpr P::HeaderField kIfModifiedSince{P::KW_IF_MODIFIED_SINCE, P::AT_IfModifiedSince,
                                           H::date, 0};
-constexpr P::HeaderField kOrigURI{P::KW_ORIG_URI, 8, P::AT_OrigURI, H::origURI, 0};
-constexpr P::HeaderField kReferer{P::KW_REFERER, 7, P::AT_Referer, H::referer, 0};
-constexpr P::HeaderField kUACharacteristic{P::KW_UA, 3, P::AT_UACharacteristic, H::products,
+constexpr P::HeaderField kOrigURI{P::KW_ORIG_URI, P::AT_OrigURI, H::origURI, 0};
+constexpr P::HeaderField kReferer{P::KW_REFERER, P::AT_Referer, H::referer, 0};
+constexpr P::HeaderField kUACharacteristic{P::KW_UA, P::AT_UACharacteristic, H::products,
                                            kNameContinues};
-constexpr P::HeaderField kUserAgent{P::KW_USER_AGENT, 10, P::AT_UserAgent, H::userAgent, 0};
-constexpr P::HeaderField kLocation{P::KW_LOCATION, 8, P::AT_Location, H::location, 0};
-constexpr P::HeaderField kPublic{P::KW_PUBLIC, 6, P::AT_Public, H::methods, 0};
-constexpr P::HeaderField kRetryAfter{P::KW_RETRY_AFTER, 11, P::AT_RetryAfter, H::retryAfter, 0};
-constexpr P::HeaderField kServer{P::KW_SERVER, 6, P::AT_Server, H::products, 0};
-constexpr P::HeaderField kWWWAuthenticate{P::KW_WWW_AUTHENTICATE, 16, P::AT_WWWAuthenticate,
+constexpr P::HeaderField kUserAgent{P::KW_USER_AGENT, P::AT_UserAgent, H::userAgent, 0};
+constexpr P::HeaderField kLocation{P::KW_LOCATION, P::AT_Location, H::location, 0};
+constexpr P::HeaderField kPublic{P::KW_PUBLIC, P::AT_Public, H::methods, 0};
+constexpr P::HeaderField kRetryAfter{P::KW_RETRY_AFTER, P::AT_RetryAfter, H::retryAfter, 0};
+constexpr P::HeaderField kServer{P::KW_SERVER, P::AT_Server, H::products, 0};
+constexpr P::HeaderField kWWWAuthenticate{P::KW_WWW_AUTHENTICATE, P::AT_WWWAuthenticate,
                                           H::wwwAuthenticate, kValueFromColon};
-constexpr P::HeaderField kDate{P::KW_DATE, 4, P::AT_Date, H::date, 0};
-constexpr P::HeaderField kMIMEVersion{P::KW_MIME_VERSION, 12, P::AT_MIMEVersion, H::mimeVersion,
-                                      0};
-constexpr P::HeaderField kConnectKeepAlive{P::KW_CONNECTION, 10, P::AT_ConnectKeepAlive,
+constexpr P::HeaderField kDate{P::KW_DATE, P::AT_Date, H::date, 0};
+constexpr P::HeaderField kMIMEVersion{P::KW_MIME_VERSION, P::AT_MIMEVersion, H::mimeVersion, 0};
+constexpr P::HeaderField kConnectKeepAlive{P::KW_CONNECTION, P::AT_ConnectKeepAlive,
                                            H::connectKeepAlive, 0};
-constexpr P::HeaderField kKeepAlive{P::KW_KEEP_ALIVE, 10, P::AT_KeepAlive, H::keepAlive, 0};
-constexpr P::HeaderField kPragma{P::KW_PRAGMA, 6, P::AT_Pragma, H::pragma, 0};
-constexpr P::HeaderField kAllow{P::KW_ALLOW, 5, P::AT_Allow, H::methods, 0};
-constexpr P::HeaderField kContentEncoding{P::KW_CONTENT_ENCODING, 16, P::AT_ContentEncoding,
+constexpr P::HeaderField kKeepAlive{P::KW_KEEP_ALIVE, P::AT_KeepAlive, H::keepAlive, 0};
+constexpr P::HeaderField kPragma{P::KW_PRAGMA, P::AT_Pragma, H::pragma, 0};
+constexpr P::HeaderField kAllow{P::KW_ALLOW, P::AT_Allow, H::methods, 0};
+constexpr P::HeaderField kContentEncoding{P::KW_CONTENT_ENCODING, P::AT_ContentEncoding,
                                           H::contentEncoding, 0};
-constexpr P::HeaderField kContentLanguage{P::KW_CONTENT_LANGUAGE, 16, P::AT_ContentLanguage,
+constexpr P::HeaderField kContentLanguage{P::KW_CONTENT_LANGUAGE, P::AT_ContentLanguage,
                                           H::contentLanguage, 0};
-constexpr P::HeaderField kContentLength{P::KW_CONTENT_LENGTH, 14, P::AT_ContentLength,
+constexpr P::HeaderField kContentLength{P::KW_CONTENT_LENGTH, P::AT_ContentLength,
                                         H::contentLength, 0};
-constexpr P::HeaderField kContentTransferEncoding{P::KW_CONTENT_TRANSFER_ENCODING, 25,
+constexpr P::HeaderField kContentTransferEncoding{P::KW_CONTENT_TRANSFER_ENCODING,
                                                   P::AT_ContentTransferEncoding,
                                                   H::transferEncoding, kNoLWSAfterColon};
-constexpr P::HeaderField kContentType{P::KW_CONTENT_TYPE, 12, P::AT_ContentType, H::contentType,
-                                      0};
-constexpr P::HeaderField kExpires{P::KW_EXPIRES, 7, P::AT_Expires, H::date, 0};
-constexpr P::HeaderField kLastModified{P::KW_LAST_MODIFIED, 13, P::AT_LastModified, H::date, 0};
-constexpr P::HeaderField kTitle{P::KW_TITLE, 5, P::AT_Title, H::title, 0};
+constexpr P::HeaderField kContentType{P::KW_CONTENT_TYPE, P::AT_ContentType, H::contentType, 0};
+constexpr P::HeaderField kExpires{P::KW_EXPIRES, P::AT_Expires, H::date, 0};
+constexpr P::HeaderField kLastModified{P::KW_LAST_MODIFIED, P::AT_LastModified, H::date, 0};
+constexpr P::HeaderField kTitle{P::KW_TITLE, P::AT_Title, H::title, 0};
 
 }  // namespace
 
@@ -283,11 +281,11 @@ int OB_HTTPGrammar::headerField(const HeaderField& field) {
   Backtrack b(this);
   unsigned char* valueStart = nullptr;
   if ((field.flags & kNameContinues) != 0) {
-    if (stream_->bumpToNext(field.nameLength) == 0) return 0;
+    if (stream_->bumpToNext(static_cast<int32_t>(keywordLength(field.keyword))) == 0) return 0;
     valueStart = stream_->getNextPtr();
     if (!token()) return 0;
   } else {
-    skipKeyword(field.nameLength);
+    skipKeyword(field.keyword);
   }
   LWS();
   if ((field.flags & kValueFromColon) != 0) valueStart = stream_->getNextPtr();
@@ -393,7 +391,7 @@ int OB_HTTPGrammar::Forwarded() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_FORWARDED) return 0;
-  skipKeyword(9);
+  skipKeyword(KW_FORWARDED);
   LWS();
   if (stream_->getNext() != ':' || stream_->isNext() == 0) return 0;
   unsigned char* start = stream_->markNext(kValueStartSlot);
@@ -402,7 +400,7 @@ int OB_HTTPGrammar::Forwarded() {
     stream_->incNext();  // the ":" or ","
     H::blanks(*this);
     if (GetNextKWT() == KW_BY) {
-      skipKeyword(2);
+      skipKeyword(KW_BY);
       LWS();
       if (!URI()) return 0;
       H::blanks(*this);
@@ -417,7 +415,7 @@ int OB_HTTPGrammar::Forwarded() {
     }
     H::blanks(*this);
     if (GetNextKWT() == KW_FOR) {
-      skipKeyword(3);
+      skipKeyword(KW_FOR);
       FQDN();
     }
     H::blanks(*this);
@@ -434,16 +432,14 @@ int OB_HTTPGrammar::Link() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_LINK) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_LINK);
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   unsigned char* start = nullptr;
   // Each required piece of an element's "; rel=...; rev=...; title=..." tail.
-  auto lower = [this](const char* word, size_t n) {
+  auto lower = [this](std::string_view word) {
     LWS();
-    if (!peekIs(word, n, false)) return false;
-    skipKeyword(static_cast<int>(n));
-    return true;
+    return take(word);
   };
   auto mark = [this](unsigned char c) {
     LWS();
@@ -458,9 +454,9 @@ int OB_HTTPGrammar::Link() {
       start = stream_->getNextPtr();
       if (URI() && stream_->getNext() == '>') {
         stream_->incNext();
-        if (!mark(';') || !lower("rel", 3) || !mark('=') || (LWS(), !relationship()) ||
-            !mark(';') || !lower("rev", 3) || !mark('=') || (LWS(), !relationship()) ||
-            !mark(';') || !lower("title", 5) || !mark('=') || (LWS(), !quoted_string())) {
+        if (!mark(';') || !lower("rel") || !mark('=') || (LWS(), !relationship()) ||
+            !mark(';') || !lower("rev") || !mark('=') || (LWS(), !relationship()) ||
+            !mark(';') || !lower("title") || !mark('=') || (LWS(), !quoted_string())) {
           return 0;
         }
         H::blanks(*this);
@@ -478,7 +474,7 @@ int OB_HTTPGrammar::URI_header() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_URI) return 0;
-  skipKeyword(3);
+  skipKeyword(KW_URI);
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   LWS();
@@ -578,26 +574,20 @@ bool OB_HTTPGrammar::lastCodingIsChunked() {
 // ---- Value rules ----
 
 int OB_HTTPGrammar::charset() {
-  struct Name {
-    const char* text;
-    size_t length;
-  };
   // In order of preference: the longer of two names sharing a beginning first.
-  static constexpr Name kNames[] = {
-      {"US-ASCII", 8},          {"ISO-2022-JP-2", 13},    {"ISO-2022-JP", 11},
-      {"ISO-2022-KR", 11},      {"UNICODE1-1-UTF-7", 16}, {"UNICODE1-1-UTF-8", 16},
-      {"UNICODE1-1", 10},
+  static constexpr std::string_view kNames[] = {
+      "US-ASCII",         "ISO-2022-JP-2",    "ISO-2022-JP", "ISO-2022-KR",
+      "UNICODE1-1-UTF-7", "UNICODE1-1-UTF-8", "UNICODE1-1",
   };
-  unsigned char latin[10];
-  if (peek(latin, 10) == 10 && peekIs("ISO-8859-", 9, false) && isDigit(latin[9])) {
-    skipKeyword(10);
+  static constexpr std::string_view kLatin = "ISO-8859-";  // and one digit
+  unsigned char latin[kLatin.size() + 1];
+  if (peek(latin, sizeof latin) == sizeof latin && peekIs(kLatin.data(), kLatin.size(), false) &&
+      isDigit(latin[kLatin.size()])) {
+    skipBytes(sizeof latin);
     return 1;
   }
-  for (const Name& name : kNames) {
-    if (peekIs(name.text, name.length, false)) {
-      skipKeyword(static_cast<int>(name.length));
-      return 1;
-    }
+  for (std::string_view name : kNames) {
+    if (take(name)) return 1;
   }
   return token();
 }
@@ -605,10 +595,7 @@ int OB_HTTPGrammar::charset() {
 int OB_HTTPGrammar::media_range() {
   LWS();
   Backtrack b(this);
-  if (peekIs("*/*", 3, false)) {
-    skipKeyword(3);
-    return b.accepted();
-  }
+  if (take("*/*")) return b.accepted();
   if (!token()) return 0;
   if (stream_->getNext() != '/' || stream_->incNext() == 0) return 0;
   if (stream_->getNext() == '*') {
@@ -656,7 +643,7 @@ int OB_HTTPGrammar::auth_scheme() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() == KW_BASIC) {
-    skipKeyword(5);
+    skipKeyword(KW_BASIC);
     return b.accepted();
   }
   return token() ? b.accepted() : 0;
@@ -697,12 +684,10 @@ int OB_HTTPGrammar::Credentials() {
 int OB_HTTPGrammar::encoding_mechanism() {
   LWS();
   Backtrack b(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_GZIP:
-      skipKeyword(4);
-      return b.accepted();
     case KW_COMPRESS:
-      skipKeyword(8);
+      skipKeyword(found);
       return b.accepted();
     default:
       return token() ? b.accepted() : 0;
@@ -736,17 +721,13 @@ int OB_HTTPGrammar::language_tag() {
 int OB_HTTPGrammar::transfer_encoding() {
   LWS();
   Backtrack b(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_BINARY:
     case KW_BASE64:
-      skipKeyword(6);
-      return b.accepted();
     case KW_8BIT:
     case KW_7BIT:
-      skipKeyword(4);
-      return b.accepted();
     case KW_QUOTED_PRINTABLE:
-      skipKeyword(16);
+      skipKeyword(found);
       return b.accepted();
     default:
       return token() ? b.accepted() : 0;
@@ -838,10 +819,10 @@ int OB_HTTPGrammar::pragma_directive() {
   Backtrack b(this);
   switch (GetNextKWT()) {
     case KW_NO_CACHE:
-      skipKeyword(8);
+      skipKeyword(KW_NO_CACHE);
       return b.accepted();
     case KW_MAX_AGE:
-      skipKeyword(7);
+      skipKeyword(KW_MAX_AGE);
       LWS();
       if (H::stepOver(*this, '=')) {
         LWS();
@@ -862,20 +843,14 @@ int OB_HTTPGrammar::pragma_directive() {
 
 int OB_HTTPGrammar::vary_dimension() {
   LWS();
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_TYPE:
-      skipKeyword(4);
-      return 1;
     case KW_CHARSET:
     case KW_VERSION:
-      skipKeyword(7);
-      return 1;
     case KW_ENCODING:
     case KW_LANGUAGE:
-      skipKeyword(8);
-      return 1;
     case KW_USER_AGENT:
-      skipKeyword(10);
+      skipKeyword(found);
       return 1;
     case KW_NONE:
       return token();
@@ -888,7 +863,7 @@ int OB_HTTPGrammar::vary() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_VARY) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_VARY);
   LWS();
   if (!H::stepOver(*this, '=')) return 0;
   LWS();
@@ -911,7 +886,7 @@ int OB_HTTPGrammar::characteristic() {
   Backtrack b(this);
   // "={" then a list of elements closed by "}".
   auto braced = [this](auto element, bool needOne) {
-    if (!peekIs("={", 2, false) || stream_->bumpToNext(2) == 0) return false;
+    if (!takeFollowed("={")) return false;
     LWS();
     if (!element() && needOne) return false;
     for (;;) {
@@ -924,25 +899,25 @@ int OB_HTTPGrammar::characteristic() {
     }
     return H::stepOver(*this, '}');
   };
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_NONE:
-      if (!peekIs("qs=", 3, false) || stream_->bumpToNext(3) == 0) return 0;
+      if (!takeFollowed("qs=")) return 0;
       LWS();
       return qvalue() ? b.accepted() : 0;
     case KW_ENCODING:
-      skipKeyword(8);
+      skipKeyword(found);
       return braced([this] { return encoding_mechanism(); }, true) ? b.accepted() : 0;
     case KW_LANGUAGE:
-      skipKeyword(8);
+      skipKeyword(found);
       return braced([this] { return language_tag(); }, true) ? b.accepted() : 0;
     case KW_LENGTH:
-      skipKeyword(6);
+      skipKeyword(found);
       if (!H::stepOver(*this, '=')) return 0;
       LWS();
       return H::digits(*this) ? b.accepted() : 0;
     case KW_TYPE:
-      skipKeyword(4);
-      if (!peekIs("={", 2, false) || stream_->bumpToNext(2) == 0) return 0;
+      skipKeyword(found);
+      if (!takeFollowed("={")) return 0;
       LWS();
       if (!media_type() || !H::stepOver(*this, '}')) return 0;
       return b.accepted();
@@ -955,7 +930,7 @@ int OB_HTTPGrammar::realm() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_REALM) return 0;
-  skipKeyword(5);
+  skipKeyword(KW_REALM);
   LWS();
   if (!H::stepOver(*this, '=')) return 0;
   LWS();

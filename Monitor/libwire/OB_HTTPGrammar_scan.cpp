@@ -1,6 +1,7 @@
 // The pieces every grammar rule uses: the cursor helpers, the keyword lookup, the character
 // classes and the small text scanners.
 #include <cstring>
+#include <string_view>
 
 #include "OB_HTTPGrammar.h"
 
@@ -42,84 +43,101 @@ struct CharClasses {
 constexpr CharClasses kClasses;
 
 struct Keyword {
-  const char* text;
-  int length;
+  std::string_view text;
   OB_HTTPGrammar::keywords value;
 };
 
 // Longest first, so that of two keywords sharing a beginning the longer is tried first.
 constexpr Keyword kKeywords[] = {
-    {"CONTENT-TRANSFER-ENCODING", 25, OB_HTTPGrammar::KW_CONTENT_TRANSFER_ENCODING},
-    {"IF-MODIFIED-SINCE", 17, OB_HTTPGrammar::KW_IF_MODIFIED_SINCE},
-    {"CONTENT-ENCODING", 16, OB_HTTPGrammar::KW_CONTENT_ENCODING},
-    {"CONTENT-LANGUAGE", 16, OB_HTTPGrammar::KW_CONTENT_LANGUAGE},
-    {"QUOTED-PRINTABLE", 16, OB_HTTPGrammar::KW_QUOTED_PRINTABLE},
-    {"WWW-AUTHENTICATE", 16, OB_HTTPGrammar::KW_WWW_AUTHENTICATE},
-    {"ACCEPT-ENCODING", 15, OB_HTTPGrammar::KW_ACCEPT_ENCODING},
-    {"ACCEPT-LANGUAGE", 15, OB_HTTPGrammar::KW_ACCEPT_LANGUAGE},
-    {"ACCEPT-CHARSET", 14, OB_HTTPGrammar::KW_ACCEPT_CHARSET},
-    {"CONTENT-LENGTH", 14, OB_HTTPGrammar::KW_CONTENT_LENGTH},
-    {"AUTHORIZATION", 13, OB_HTTPGrammar::KW_AUTHORIZATION},
-    {"LAST-MODIFIED", 13, OB_HTTPGrammar::KW_LAST_MODIFIED},
-    {"CONTENT-TYPE", 12, OB_HTTPGrammar::KW_CONTENT_TYPE},
-    {"MIME-VERSION", 12, OB_HTTPGrammar::KW_MIME_VERSION},
-    {"RETRY-AFTER", 11, OB_HTTPGrammar::KW_RETRY_AFTER},
-    {"CONNECTION", 10, OB_HTTPGrammar::KW_CONNECTION},
-    {"KEEP-ALIVE", 10, OB_HTTPGrammar::KW_KEEP_ALIVE},
-    {"USER-AGENT", 10, OB_HTTPGrammar::KW_USER_AGENT},
-    {"FORWARDED", 9, OB_HTTPGrammar::KW_FORWARDED},
-    {"COMPRESS", 8, OB_HTTPGrammar::KW_COMPRESS},
-    {"ENCODING", 8, OB_HTTPGrammar::KW_ENCODING},
-    {"LANGUAGE", 8, OB_HTTPGrammar::KW_LANGUAGE},
-    {"LOCATION", 8, OB_HTTPGrammar::KW_LOCATION},
-    {"NO-CACHE", 8, OB_HTTPGrammar::KW_NO_CACHE},
-    {"CHARSET", 7, OB_HTTPGrammar::KW_CHARSET},
-    {"EXPIRES", 7, OB_HTTPGrammar::KW_EXPIRES},
-    {"MAX-AGE", 7, OB_HTTPGrammar::KW_MAX_AGE},
-    {"PERSIST", 7, OB_HTTPGrammar::KW_PERSIST},
-    {"REFERER", 7, OB_HTTPGrammar::KW_REFERER},
-    {"VERSION", 7, OB_HTTPGrammar::KW_VERSION},
-    {"ACCEPT", 6, OB_HTTPGrammar::KW_ACCEPT},
-    {"BASE64", 6, OB_HTTPGrammar::KW_BASE64},
-    {"BINARY", 6, OB_HTTPGrammar::KW_BINARY},
-    {"DELETE", 6, OB_HTTPGrammar::KW_DELETE},
-    {"LENGTH", 6, OB_HTTPGrammar::KW_LENGTH},
-    {"PRAGMA", 6, OB_HTTPGrammar::KW_PRAGMA},
-    {"PUBLIC", 6, OB_HTTPGrammar::KW_PUBLIC},
-    {"SERVER", 6, OB_HTTPGrammar::KW_SERVER},
-    {"UNLINK", 6, OB_HTTPGrammar::KW_UNLINK},
-    {"ALLOW", 5, OB_HTTPGrammar::KW_ALLOW},
-    {"BASIC", 5, OB_HTTPGrammar::KW_BASIC},
-    {"REALM", 5, OB_HTTPGrammar::KW_REALM},
-    {"TITLE", 5, OB_HTTPGrammar::KW_TITLE},
-    {"DATE", 4, OB_HTTPGrammar::KW_DATE},
-    {"FROM", 4, OB_HTTPGrammar::KW_FROM},
-    {"GZIP", 4, OB_HTTPGrammar::KW_GZIP},
-    {"HEAD", 4, OB_HTTPGrammar::KW_HEAD},
-    {"HOST", 4, OB_HTTPGrammar::KW_HOST},
-    {"HTTP", 4, OB_HTTPGrammar::KW_HTTP},
-    {"LINK", 4, OB_HTTPGrammar::KW_LINK},
-    {"POST", 4, OB_HTTPGrammar::KW_POST},
-    {"TYPE", 4, OB_HTTPGrammar::KW_TYPE},
-    {"VARY", 4, OB_HTTPGrammar::KW_VARY},
-    {"7BIT", 4, OB_HTTPGrammar::KW_7BIT},
-    {"8BIT", 4, OB_HTTPGrammar::KW_8BIT},
-    {"FOR", 3, OB_HTTPGrammar::KW_FOR},
-    {"GET", 3, OB_HTTPGrammar::KW_GET},
-    {"PUT", 3, OB_HTTPGrammar::KW_PUT},
-    {"UA-", 3, OB_HTTPGrammar::KW_UA},
-    {"URI", 3, OB_HTTPGrammar::KW_URI},
-    {"BY", 2, OB_HTTPGrammar::KW_BY},
+    {"CONTENT-TRANSFER-ENCODING", OB_HTTPGrammar::KW_CONTENT_TRANSFER_ENCODING},
+    {"IF-MODIFIED-SINCE", OB_HTTPGrammar::KW_IF_MODIFIED_SINCE},
+    {"CONTENT-ENCODING", OB_HTTPGrammar::KW_CONTENT_ENCODING},
+    {"CONTENT-LANGUAGE", OB_HTTPGrammar::KW_CONTENT_LANGUAGE},
+    {"QUOTED-PRINTABLE", OB_HTTPGrammar::KW_QUOTED_PRINTABLE},
+    {"WWW-AUTHENTICATE", OB_HTTPGrammar::KW_WWW_AUTHENTICATE},
+    {"ACCEPT-ENCODING", OB_HTTPGrammar::KW_ACCEPT_ENCODING},
+    {"ACCEPT-LANGUAGE", OB_HTTPGrammar::KW_ACCEPT_LANGUAGE},
+    {"ACCEPT-CHARSET", OB_HTTPGrammar::KW_ACCEPT_CHARSET},
+    {"CONTENT-LENGTH", OB_HTTPGrammar::KW_CONTENT_LENGTH},
+    {"AUTHORIZATION", OB_HTTPGrammar::KW_AUTHORIZATION},
+    {"LAST-MODIFIED", OB_HTTPGrammar::KW_LAST_MODIFIED},
+    {"CONTENT-TYPE", OB_HTTPGrammar::KW_CONTENT_TYPE},
+    {"MIME-VERSION", OB_HTTPGrammar::KW_MIME_VERSION},
+    {"RETRY-AFTER", OB_HTTPGrammar::KW_RETRY_AFTER},
+    {"CONNECTION", OB_HTTPGrammar::KW_CONNECTION},
+    {"KEEP-ALIVE", OB_HTTPGrammar::KW_KEEP_ALIVE},
+    {"USER-AGENT", OB_HTTPGrammar::KW_USER_AGENT},
+    {"FORWARDED", OB_HTTPGrammar::KW_FORWARDED},
+    {"COMPRESS", OB_HTTPGrammar::KW_COMPRESS},
+    {"ENCODING", OB_HTTPGrammar::KW_ENCODING},
+    {"LANGUAGE", OB_HTTPGrammar::KW_LANGUAGE},
+    {"LOCATION", OB_HTTPGrammar::KW_LOCATION},
+    {"NO-CACHE", OB_HTTPGrammar::KW_NO_CACHE},
+    {"CHARSET", OB_HTTPGrammar::KW_CHARSET},
+    {"EXPIRES", OB_HTTPGrammar::KW_EXPIRES},
+    {"MAX-AGE", OB_HTTPGrammar::KW_MAX_AGE},
+    {"PERSIST", OB_HTTPGrammar::KW_PERSIST},
+    {"REFERER", OB_HTTPGrammar::KW_REFERER},
+    {"VERSION", OB_HTTPGrammar::KW_VERSION},
+    {"ACCEPT", OB_HTTPGrammar::KW_ACCEPT},
+    {"BASE64", OB_HTTPGrammar::KW_BASE64},
+    {"BINARY", OB_HTTPGrammar::KW_BINARY},
+    {"DELETE", OB_HTTPGrammar::KW_DELETE},
+    {"LENGTH", OB_HTTPGrammar::KW_LENGTH},
+    {"PRAGMA", OB_HTTPGrammar::KW_PRAGMA},
+    {"PUBLIC", OB_HTTPGrammar::KW_PUBLIC},
+    {"SERVER", OB_HTTPGrammar::KW_SERVER},
+    {"UNLINK", OB_HTTPGrammar::KW_UNLINK},
+    {"ALLOW", OB_HTTPGrammar::KW_ALLOW},
+    {"BASIC", OB_HTTPGrammar::KW_BASIC},
+    {"REALM", OB_HTTPGrammar::KW_REALM},
+    {"TITLE", OB_HTTPGrammar::KW_TITLE},
+    {"DATE", OB_HTTPGrammar::KW_DATE},
+    {"FROM", OB_HTTPGrammar::KW_FROM},
+    {"GZIP", OB_HTTPGrammar::KW_GZIP},
+    {"HEAD", OB_HTTPGrammar::KW_HEAD},
+    {"HOST", OB_HTTPGrammar::KW_HOST},
+    {"HTTP", OB_HTTPGrammar::KW_HTTP},
+    {"LINK", OB_HTTPGrammar::KW_LINK},
+    {"POST", OB_HTTPGrammar::KW_POST},
+    {"TYPE", OB_HTTPGrammar::KW_TYPE},
+    {"VARY", OB_HTTPGrammar::KW_VARY},
+    {"7BIT", OB_HTTPGrammar::KW_7BIT},
+    {"8BIT", OB_HTTPGrammar::KW_8BIT},
+    {"FOR", OB_HTTPGrammar::KW_FOR},
+    {"GET", OB_HTTPGrammar::KW_GET},
+    {"PUT", OB_HTTPGrammar::KW_PUT},
+    {"UA-", OB_HTTPGrammar::KW_UA},
+    {"URI", OB_HTTPGrammar::KW_URI},
+    {"BY", OB_HTTPGrammar::KW_BY},
 };
 
 // The longest word the lookup reads; longer than every keyword.
 constexpr size_t kMaxWord = 30;
 
+// Each keyword's length by its value; 0 for the values that name no text of the table.
+struct KeywordLengths {
+  size_t length[OB_HTTPGrammar::KW_8BIT + 1];
+  constexpr KeywordLengths() : length() {
+    for (const Keyword& keyword : kKeywords) length[keyword.value] = keyword.text.size();
+  }
+  constexpr size_t longest() const {
+    size_t most = 0;
+    for (size_t n : length) most = n > most ? n : most;
+    return most;
+  }
+};
+
+constexpr KeywordLengths kLengths;
+static_assert(kLengths.longest() < kMaxWord);
+
 // The letters some keyword begins with.
 struct KeywordLeads {
   bool lead[256];
   constexpr KeywordLeads() : lead() {
-    for (const Keyword& keyword : kKeywords) lead[static_cast<unsigned char>(keyword.text[0])] = true;
+    for (const Keyword& keyword : kKeywords) {
+      lead[static_cast<unsigned char>(keyword.text[0])] = true;
+    }
   }
 };
 
@@ -203,9 +221,27 @@ bool OB_HTTPGrammar::peekIs(const char* text, size_t n, bool fold) {
   return true;
 }
 
-void OB_HTTPGrammar::skipKeyword(int n) {
-  if (n <= 0) return;
-  if (stream_->bumpToNext(n) == 0) stream_->bumpToNext(n - 1);
+void OB_HTTPGrammar::skipBytes(size_t n) {
+  if (n == 0) return;
+  const auto steps = static_cast<int32_t>(n);
+  if (stream_->bumpToNext(steps) == 0) stream_->bumpToNext(steps - 1);
+}
+
+size_t OB_HTTPGrammar::keywordLength(keywords keyword) {
+  return keyword >= 0 && keyword <= KW_8BIT ? kLengths.length[keyword] : 0;
+}
+
+void OB_HTTPGrammar::skipKeyword(keywords keyword) { skipBytes(keywordLength(keyword)); }
+
+bool OB_HTTPGrammar::take(std::string_view text) {
+  if (!peekIs(text.data(), text.size(), false)) return false;
+  skipBytes(text.size());
+  return true;
+}
+
+bool OB_HTTPGrammar::takeFollowed(std::string_view text) {
+  return peekIs(text.data(), text.size(), false) &&
+         stream_->bumpToNext(static_cast<int32_t>(text.size())) != 0;
 }
 
 void OB_HTTPGrammar::skipSpaces() {
@@ -258,8 +294,8 @@ OB_HTTPGrammar::keywords OB_HTTPGrammar::GetNextKWT() {
     const unsigned char lead = word[0];
     for (int i = 0; i < kByLead.count[lead]; ++i) {
       const Keyword& keyword = kKeywords[kByLead.index[lead][i]];
-      if (static_cast<size_t>(keyword.length) > length ||
-          std::memcmp(word, keyword.text, keyword.length) != 0) {
+      if (keyword.text.size() > length ||
+          std::memcmp(word, keyword.text.data(), keyword.text.size()) != 0) {
         continue;
       }
       found = keyword.value;

@@ -146,6 +146,25 @@ TEST(HTTPKeywords, AnswerFollowsTheCursorAndTheStream) {
   EXPECT_EQ(OB_HTTPGrammar::KW_REFERER, grammar.GetNextKWT());
 }
 
+TEST(HTTPKeywords, RulesMoveOverTheWholeKeywordTheyMatched) {
+  // Each keyword rule ends on the byte after its word, whatever word of its case it met.
+  const struct {
+    std::string text;
+    httptest::Rule rule;
+  } cases[] = {
+      {"GET /", RULE(Method)},          {"head /", RULE(Method)},
+      {"UNLINK /", RULE(Method)},       {"delete /", RULE(Method)},
+      {"gzip,", RULE(encoding_mechanism)}, {"compress,", RULE(encoding_mechanism)},
+      {"7bit;", RULE(transfer_encoding)},  {"Quoted-Printable;", RULE(transfer_encoding)},
+      {"type\"", RULE(vary_dimension)},    {"User-Agent\"", RULE(vary_dimension)},
+      {"no-cache,", RULE(pragma_directive)},
+  };
+  for (const auto& c : cases) {
+    const auto wordEnd = static_cast<long>(c.text.find_first_of(" ,;\""));
+    EXPECT_EQ(runEverySplit(c.text, c.rule), (Outcome{1, wordEnd})) << c.text;
+  }
+}
+
 TEST(HTTPScanners, CharacterClassesKeepTheirQuirks) {
   OB_HTTPProtocol parser(1, 4);
   OB_HTTPGrammar p(parser, nullptr);
