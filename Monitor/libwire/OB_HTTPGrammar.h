@@ -370,7 +370,8 @@ class OB_HTTPGrammar {
   void messageHead(bool request, int head, const OB_StreamPosition& bodyStart);
   // Whether the cursor is on an empty line (LF, or CR LF).
   bool atEmptyLine();
-  // Onto the byte after the next LF at or after the cursor: 1, or 0 when there is none.
+  // Onto the byte after the next LF at or after the cursor: 1, or 0 when there is none (the
+  // cursor kept) or the LF is the data's last byte (the cursor on it).
   int nextLine();
   // From a line's start, over lines up to and including the first empty one: 1 with the cursor
   // on the byte after it, 0 when the data ends first or right after it.

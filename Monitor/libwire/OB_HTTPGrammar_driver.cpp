@@ -70,7 +70,15 @@ bool OB_HTTPGrammar::atEmptyLine() {
 }
 
 int OB_HTTPGrammar::nextLine() {
-  if (stream_->getNext() != '\n' && stream_->findPattern("\n") == 0) return 0;
+  if (stream_->getNext() != '\n') {
+    // A search that fails leaves the cursor at the start of the last buffer: put it back.
+    OB_StreamPosition here;
+    stream_->savePosition(here);
+    if (stream_->findPattern("\n") == 0) {
+      stream_->restorePosition(here);
+      return 0;
+    }
+  }
   return stream_->incNext();
 }
 

@@ -260,6 +260,18 @@ TEST(HTTPDriver, CheckForDoneAndScanLine) {
   EXPECT_EQ(p.checkForDone(), 0);
 }
 
+TEST(HTTPDriver, AChunkedBodyWhoseTrailerTheDataCutsIsReadOnce) {
+  // The last chunk's trailer has no line end: the search for one must not send the cursor back
+  // to the start of the data, which would record the request again and again.
+  const std::string client =
+      "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nHTTP/\r\n0\r\nX-Trailer";
+  Connection whole({client}, {});
+  EXPECT_EQ(whole.parser.commRespCount, 1);
+  EXPECT_EQ(whole.xact(1).req_bytes, 5);
+  Connection cut(PieceStream::split(client, {30, 60}), {});
+  EXPECT_EQ(cut.parser.commRespCount, 1);
+}
+
 TEST(HTTPDriver, AnythingButATCPSessionIsLeftAlone) {
   OB_HTTPProtocol p(1, 4);
   OB_BufferStream notASession;
