@@ -27,6 +27,7 @@
 class OB_HTTPGrammar {
  public:
   using enum OB_HTTPProtocol::AnalysisType;
+  using ParseStop = OB_HTTPProtocol::ParseStop;
 
   // What GetNextKWT found at the cursor: KW_NONE for no keyword, KW_LINE_END for CR or LF.
   enum keywords : int {
@@ -115,9 +116,10 @@ class OB_HTTPGrammar {
   // Walks the direction request by request (response by response), each paired with its request
   // by the parser. When the parser resynchronises (a session that continues one cut off at the
   // byte limit begins inside a message) the direction is parsed from its first request or
-  // status line.
-  void parseRequests();
-  void parseResponses();
+  // status line. Returns why the walk stopped before the data ended (the first reason met), or
+  // ParseStop::None.
+  ParseStop parseRequests();
+  ParseStop parseResponses();
   // 1 when the header block ends at the cursor: the run of CR/LF bytes around it holds an empty
   // line (its second LF: CR LF CR LF, LF LF, LF CR LF), or reaches the end of the data. The
   // cursor is left right after that empty line, where the body begins, or after the run.
@@ -131,8 +133,9 @@ class OB_HTTPGrammar {
   // cursor kept.
   int Entity_Body_Response(int length);
   // Moves over a chunked body (chunk-size lines, data, the last chunk and its trailer), adding
-  // the chunk sizes into *sum. 1 with the cursor after the body; 0 when the data ends first, a
-  // size line is malformed or the sizes pass 2^31 - 1 (the cursor then anywhere in the body).
+  // the chunk sizes into *sum. 1 with the cursor after the body; 0 when the data ends first; -1
+  // when a size line or a chunk's line end is malformed or the sizes pass 2^31 - 1 (the cursor
+  // then anywhere in the body).
   int Entity_Body_Chunked(int32_t* sum);
 
   // ---- Scanner ----
@@ -362,11 +365,12 @@ class OB_HTTPGrammar {
   static constexpr int kHeadNotFound = 0;        // the data ends before the head's empty line
   static constexpr int kHeadWithHeaders = 1;
   static constexpr int kHeadWithoutHeaders = 2;  // the first line is followed by the empty line
+  static constexpr int kHeadEndsData = 3;        // the head's empty line is the data's last bytes
   // From a message's first line, where its head ends: the position after its first empty line
-  // into *end. The cursor stays.
+  // into *end (kHeadWithHeaders, kHeadWithoutHeaders). The cursor stays.
   int findHeadEnd(OB_StreamPosition* end);
   // After a request or status line: the header block (when the head has one), then the cursor
-  // to bodyStart when the head's end was found.
+  // to bodyStart when the head's end was found within the data.
   void messageHead(bool request, int head, const OB_StreamPosition& bodyStart);
   // Whether the cursor is on an empty line (LF, or CR LF).
   bool atEmptyLine();
@@ -374,11 +378,20 @@ class OB_HTTPGrammar {
   // cursor kept) or the LF is the data's last byte (the cursor on it).
   int nextLine();
   // From a line's start, over lines up to and including the first empty one: 1 with the cursor
-  // on the byte after it, 0 when the data ends first or right after it.
+  // on the byte after it; 0 when the data ends right after it (the cursor on its last byte); -1
+  // when the data ends first.
   int skipThroughEmptyLine();
   // From the start of a Transfer-Encoding value: whether the last coding it lists is chunked.
   // The cursor stays.
   bool lastCodingIsChunked();
+  // Where a message should begin and none does: why, from the bytes left (the cursor stays).
+  // None when only white space is left; CutShort when the data ends inside a line of text;
+  // otherwise MessageLine.
+  ParseStop noMessageHere();
+  // After a body of length bytes from the cursor could not be skipped to a next message: None
+  // when the length is unknown (0) or the data ends with the body, CutShort when it ends inside
+  // it, otherwise what noMessageHere finds after it. The cursor stays.
+  ParseStop afterBody(int32_t length);
   friend struct HTTPHeaderValues;
 
   OB_HTTPProtocol& parser_;  // not owned, outlives this

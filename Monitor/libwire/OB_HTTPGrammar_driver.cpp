@@ -88,7 +88,7 @@ int OB_HTTPGrammar::skipThroughEmptyLine() {
       if (stream_->getNext() == '\r') stream_->incNext();
       return stream_->incNext();
     }
-    if (nextLine() == 0) return 0;
+    if (nextLine() == 0) return -1;
   }
 }
 
@@ -99,9 +99,12 @@ int OB_HTTPGrammar::findHeadEnd(OB_StreamPosition* end) {
   // The head's first line is never empty: a message begins with its request or status line.
   if (nextLine() != 0) {
     const bool bare = atEmptyLine();
-    if (skipThroughEmptyLine() != 0) {
+    const int through = skipThroughEmptyLine();
+    if (through > 0) {
       stream_->savePosition(*end);
       found = bare ? kHeadWithoutHeaders : kHeadWithHeaders;
+    } else if (through == 0) {
+      found = kHeadEndsData;
     }
   }
   stream_->restorePosition(start);
@@ -115,11 +118,49 @@ void OB_HTTPGrammar::messageHead(bool request, int head, const OB_StreamPosition
   if (head != kHeadWithoutHeaders) headerBlock(request);
   // The body begins right after the head's first empty line, whatever the header rules made of
   // the lines before it.
-  if (head != kHeadNotFound) stream_->restorePosition(bodyStart);
+  if (head == kHeadWithHeaders || head == kHeadWithoutHeaders) stream_->restorePosition(bodyStart);
 }
 
-void OB_HTTPGrammar::parseRequests() {
-  if (stream_->setFirst() == -1) return;
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::noMessageHere() {
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  ParseStop stop = ParseStop::None;
+  for (bool blank = true;;) {
+    const unsigned char c = stream_->getNext();
+    if (blank && (c == ' ' || c == '\t' || isLineEnd(c))) {
+      if (stream_->incNext() == 0) break;  // only white space to the end
+      continue;
+    }
+    blank = false;
+    // A whole line, or bytes no line of text holds, where a message line was due.
+    if (c == '\n' || (c < 32 && c != '\t' && c != '\r') || c == 127) {
+      stop = ParseStop::MessageLine;
+      break;
+    }
+    if (stream_->incNext() == 0) {
+      stop = ParseStop::CutShort;
+      break;
+    }
+  }
+  stream_->restorePosition(here);
+  return stop;
+}
+
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::afterBody(int32_t length) {
+  if (length <= 0 || stream_->lookNextIndex(length) == nullptr) {
+    return length > 0 && stream_->lookNextIndex(length - 1) == nullptr ? ParseStop::CutShort
+                                                                       : ParseStop::None;
+  }
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->bumpToNext(length);
+  const ParseStop stop = noMessageHere();
+  stream_->restorePosition(here);
+  return stop;
+}
+
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
+  if (stream_->setFirst() == -1) return ParseStop::None;
   LWS();
   unsigned char* lineStart = stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
@@ -133,27 +174,42 @@ void OB_HTTPGrammar::parseRequests() {
     found = Request_Line() != 0;
   }
   if (found) {
+    ParseStop stop = ParseStop::None;
+    auto note = [&stop](ParseStop why) {
+      if (stop == ParseStop::None) stop = why;
+    };
     for (;;) {
+      if (head == kHeadNotFound) note(ParseStop::CutShort);
       messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
       // direction can be recorded or found.
-      if (parser_.requestsDropped_) break;
+      if (parser_.requestsDropped_) {
+        note(ParseStop::Full);
+        break;
+      }
       OB_HTTPXact* xact = parser_.xactAt(parser_.commRespCount);
       if (chunked_) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
         if (xact != nullptr) xact->req_bytes = sum;
-        if (complete == 0) break;
+        if (complete <= 0) {
+          note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
+          break;
+        }
       } else if (xact != nullptr && xact->req_bytes > 0 &&
                  Entity_Body_Request(xact->req_bytes) == 0) {
         // A body that is not all there ends the direction: its bytes are no request lines.
+        note(afterBody(xact->req_bytes));
         break;
       }
       LWS();
       head = findHeadEnd(&bodyStart);
-      if (Request_Line() == 0) break;
+      if (Request_Line() == 0) {
+        note(noMessageHere());
+        break;
+      }
     }
-    return;
+    return stop;
   }
 
   // A simple request: GET and a URI, no version, then the end of the head.
@@ -169,13 +225,18 @@ void OB_HTTPGrammar::parseRequests() {
         reportValue(AT_Method, lineStart, methodEnd);
         reportValue(AT_RequestURI, uriStart, uriEnd);
         Entity_Body_Request(0);
+        return ParseStop::None;
       }
     }
   }
+  // A session that continues one cut off may hold no whole request: a long body goes on.
+  if (parser_.resync_) return ParseStop::None;
+  stream_->resetNext(lineStart, kLineStartSlot);
+  return noMessageHere();
 }
 
-void OB_HTTPGrammar::parseResponses() {
-  if (stream_->setFirst() == -1) return;
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
+  if (stream_->setFirst() == -1) return ParseStop::None;
   LWS();
   stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
@@ -187,30 +248,52 @@ void OB_HTTPGrammar::parseResponses() {
     head = findHeadEnd(&bodyStart);
     found = Status_Line() != 0;
   }
-  if (found) {
-    for (;;) {
-      messageHead(false, head, bodyStart);
-      OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
-      OB_HTTPXact* paired = parser_.currentResponse();
-      if (paired != nullptr && isInterim(*paired)) {
-        // The final response that follows is the request's answer.
-        parser_.unpairResponse();
-      } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
-        int32_t sum = 0;
-        const int complete = Entity_Body_Chunked(&sum);
-        if (paired != nullptr) paired->res_bytes = sum;
-        if (complete == 0) break;
-      } else if (xact != nullptr && parser_.commRespCount != parser_.respCount &&
-                 !hasNoBody(*xact) && Entity_Body_Response(xact->res_bytes) == 0) {
-        // The body of the last expected response is not scanned: nothing follows it that could
-        // be paired.
+  // A session that continues one cut off may hold no whole response: a long body goes on.
+  if (!found) return parser_.resync_ ? ParseStop::None : noMessageHere();
+  ParseStop stop = ParseStop::None;
+  auto note = [&stop](ParseStop why) {
+    if (stop == ParseStop::None) stop = why;
+  };
+  for (;;) {
+    if (head == kHeadNotFound) note(ParseStop::CutShort);
+    messageHead(false, head, bodyStart);
+    OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
+    OB_HTTPXact* paired = parser_.currentResponse();
+    const bool moreExpected = xact != nullptr && parser_.commRespCount != parser_.respCount;
+    // Whether the response's framing says where the next one begins: not after the last
+    // expected response (its body may run to the end), a body of unknown length (searched for
+    // the next "HTTP/", which it may hold itself) or a switch to another protocol.
+    bool framed = true;
+    if (paired != nullptr && isInterim(*paired)) {
+      // The final response that follows is the request's answer.
+      parser_.unpairResponse();
+    } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
+      int32_t sum = 0;
+      const int complete = Entity_Body_Chunked(&sum);
+      if (paired != nullptr) paired->res_bytes = sum;
+      if (complete <= 0) {
+        note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
         break;
       }
-      LWS();
-      head = findHeadEnd(&bodyStart);
-      if (Status_Line() == 0) break;
+    } else if (moreExpected && !hasNoBody(*xact)) {
+      if (Entity_Body_Response(xact->res_bytes) == 0) {
+        note(afterBody(xact->res_bytes));
+        break;
+      }
+      framed = xact->res_bytes > 0;
+    } else {
+      // The body of the last expected response is not scanned: nothing follows it that could
+      // be paired.
+      framed = moreExpected && std::strcmp(xact->res_status_code.c_str(), "101") != 0;
+    }
+    LWS();
+    head = findHeadEnd(&bodyStart);
+    if (Status_Line() == 0) {
+      if (framed) note(noMessageHere());
+      break;
     }
   }
+  return stop;
 }
 
 int OB_HTTPGrammar::checkForDone() {
@@ -274,10 +357,10 @@ int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
     int digits = 0;
     for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
       size = size * 16 + value;
-      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return 0;  // the sum overflows
+      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
       if (stream_->incNext() == 0) return 0;
     }
-    if (digits == 0) return 0;
+    if (digits == 0) return -1;
     const int more = nextLine();
     if (size == 0) {
       // The last chunk; the trailer's header lines end with an empty line.
@@ -288,6 +371,7 @@ int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
     *sum += static_cast<int32_t>(size);
     // The data's own line end.
     if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
-    if (stream_->getNext() != '\n' || stream_->incNext() == 0) return 0;
+    if (stream_->getNext() != '\n') return -1;
+    if (stream_->incNext() == 0) return 0;
   }
 }

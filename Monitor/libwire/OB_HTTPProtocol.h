@@ -92,6 +92,18 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
     AT_WWWAuthenticate = 42
   };
 
+  // Why the parse of a connection stopped before its data ended: the first reason met, client's
+  // bytes first. Each is a counter of the TCP session statistics.
+  enum class ParseStop : int {
+    None = 0,
+    MessageLine = 1,  // a request or status line was due and the bytes there are none
+    Chunk = 2,        // a chunk-size line or a chunk's line end is malformed, or sizes overflow
+    CutShort = 3,     // the data ends inside a message's head or body, or inside a line
+    Full = 4,         // no transaction left for a request: the rest is not recorded
+  };
+  // The text the statistics print and the debug line give the reason.
+  static const char* parseStopText(ParseStop stop);
+
   // Transactions the default pool holds: 128 blocks of 128.
   static constexpr int kPoolQueues = 128;
   static constexpr int kPoolObjectsPerQueue = 128;
@@ -118,7 +130,8 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // One line per transaction: client address, one space, request URI.
   int writeCLF(FILE* stream) override;
   int print(FILE* stream) override { return writeCLF(stream); }
-  // Empties the chain and the pairing state (state, response target, dropped halves); 0.
+  // Empties the chain, the pairing state (state, response target, dropped halves) and the parse
+  // stop; 0.
   int reset() override;
   // As OB_Protocol's; -1 also when the record holds more transactions than the pool.
   int read(FILE* stream) override;
@@ -163,12 +176,15 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // then responses from the server's, each paired with its request; both streams are reset
   // afterwards (their buffers go back). A session that continues one cut off at the byte limit
   // begins inside a message: each direction is parsed from its first request or status line.
-  // 0.
+  // A parse that stops before the data ends is counted by its reason and logged (debug). 0.
   int processObject(OB_Object* object) override;
   // Walks one direction request by request (response by response) with an OB_HTTPGrammar; the
-  // stream is not owned and is forgotten (setStream(nullptr)) before they return.
-  void parseRequests(OB_Stream* stream);
-  void parseResponses(OB_Stream* stream);
+  // stream is not owned and is forgotten (setStream(nullptr)) before they return. Why the walk
+  // stopped before the data ended, or ParseStop::None.
+  ParseStop parseRequests(OB_Stream* stream);
+  ParseStop parseResponses(OB_Stream* stream);
+  // Why the last session's parse stopped; None before and after reset.
+  ParseStop getParseStop() const { return parseStop_; }
 
  protected:
   // Takes back the pairing of the last response (an interim one), emptying its fields.
@@ -190,5 +206,6 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   bool responseDropped_ = false;  // the response being read pairs with no request
   // The session continues one cut off: each direction is searched for its first message.
   bool resync_ = false;
+  ParseStop parseStop_ = ParseStop::None;
   OB_BufferStream emptyStream_;  // the stream when none is set
 };

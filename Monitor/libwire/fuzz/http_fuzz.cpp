@@ -5,9 +5,10 @@
 // placing one cut in proportion to the text; its top bit also cuts the text byte by byte), then
 // the text. Mode 0 runs the message driver: the text is split into the client's and the server's
 // bytes at its first NUL, requests are parsed from one and responses from the other, and the
-// transactions (in their archive form) must be the same whole and cut. Other modes run one
-// grammar rule repeatedly through the text, moving to the next line when it refuses, and its
-// answers and cursor positions must be the same whole and cut.
+// transactions (in their archive form) and why each direction's walk stopped must be the same
+// whole and cut. Other modes run one grammar rule repeatedly through the text, moving to the
+// next line when it refuses, and its answers and cursor positions must be the same whole and
+// cut.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -112,10 +113,12 @@ std::string drive(const uint8_t* client, size_t clientSize, const std::vector<si
   OB_HTTPProtocol parser(1, 64);
   PieceStream requests(client, clientSize, clientCuts);
   PieceStream responses(server, serverSize, serverCuts);
-  parser.parseRequests(requests.stream());
-  parser.parseResponses(responses.stream());
+  const auto requestStop = parser.parseRequests(requests.stream());
+  const auto responseStop = parser.parseResponses(responses.stream());
   parser.HTTPMIMEInfo_fill();
-  std::string form = archiveForm(parser);
+  // Why each direction stopped belongs to the result too.
+  std::string form = archiveForm(parser) + static_cast<char>('0' + static_cast<int>(requestStop)) +
+                     static_cast<char>('0' + static_cast<int>(responseStop));
   parser.reset();
   return form;
 }
