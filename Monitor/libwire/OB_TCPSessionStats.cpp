@@ -3,7 +3,7 @@
 #include "OB_FTPProtocol.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
-#include "driver.h"
+#include "UTimeStamp.h"
 
 namespace {
 

@@ -37,6 +37,7 @@
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "TempDir.h"
+#include "UTimeStamp.h"
 
 namespace {
 
@@ -191,9 +192,9 @@ TEST_F(CEngineMgrTest, ReplaysATraceThroughTheRoadIntoArchivesThatReadBack) {
   // What the stream builder's thread had not taken yet, then a sweep a year on.
   builder->setSynchronous(1);
   while (builder->getQueuedCount() > 0) builder->doTask();
-  DriverControl::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
+  UTimeStamp::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
   builder->doTask();
-  DriverControl::clearClock();
+  UTimeStamp::clearClock();
   EXPECT_EQ(claimer->sessions, 8);
   claimer->release();
   engine->release();  // closes the archive files

@@ -23,6 +23,7 @@
 #include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
 #include "TempDir.h"
+#include "UTimeStamp.h"
 #include "driver.h"
 
 using corrana_test::Frame;
@@ -109,13 +110,13 @@ class OpenFTPProtocol : public OB_FTPProtocol {
 class FTPProtocolTest : public ::testing::Test {
  public:
   void SetUp() override {
-    DriverControl::setClock(kStart);
+    UTimeStamp::setClock(kStart);
     tcpSessionStats_init();
     talk.handshake();
   }
   void TearDown() override {
     obRelease(ftp);
-    DriverControl::clearClock();
+    UTimeStamp::clearClock();
   }
   FTPProtocolTest& server(const std::string& text, size_t segment = 1460) {
     talk.send(TcpConversation::kServer, text, segment).ack(TcpConversation::kClient);

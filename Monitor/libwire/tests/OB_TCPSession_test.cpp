@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "DriverControl.h"
 #include "FrameBuilder.h"
 #include "OB_MemoryPool.h"
 #include "OB_PooledTCPSession.h"
 #include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
+#include "UTimeStamp.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;
@@ -38,10 +38,10 @@ std::string streamText(OB_PacketStream& stream) {
 class TCPSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DriverControl::setClock(kStart);
+    UTimeStamp::setClock(kStart);
     tcpSessionStats_init();
   }
-  void TearDown() override { DriverControl::clearClock(); }
+  void TearDown() override { UTimeStamp::clearClock(); }
 
   // Decodes and feeds one frame the way the capture engine does: the reusable packet points at
   // the frame, the payload goes into a buffer of its own, the packet is reset afterwards.
@@ -231,9 +231,9 @@ TEST_F(TCPSessionTest, IdleTimeFollowsTheDriverClock) {
   OB_TCPSession session;
   feedAll(session, web);
   const uint64_t last = session.lastTime;
-  DriverControl::setClock((last + 60) * 1000000 + 999999);
+  UTimeStamp::setClock((last + 60) * 1000000 + 999999);
   EXPECT_EQ(session.needToPack(60), 0);
-  DriverControl::setClock((last + 61) * 1000000);
+  UTimeStamp::setClock((last + 61) * 1000000);
   EXPECT_EQ(session.needToPack(60), 1);
   EXPECT_EQ(session.needToPack(3600), 0);
 }
@@ -353,7 +353,7 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
   OB_TCPSessionStats::count(stats.sessionsReturned, 3);
   OB_TCPSessionStats::count(stats.httpStopChunk, 5);
   OB_TCPSessionStats::count(stats.ftpStopCutShort, 6);
-  DriverControl::setClock(kStart + 120 * 1000000ull);  // two minutes after the counters began
+  UTimeStamp::setClock(kStart + 120 * 1000000ull);  // two minutes after the counters began
   char out[8192] = {};
   FILE* f = fmemopen(out, sizeof(out) - 1, "w");
   ASSERT_NE(f, nullptr);

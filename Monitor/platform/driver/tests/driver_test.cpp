@@ -12,6 +12,7 @@
 
 #include "DriverFixture.h"
 #include "OB_Log.h"
+#include "UTimeStamp.h"
 #include "registry.h"
 
 namespace driver_test {
@@ -248,14 +249,14 @@ TEST_F(DriverTest, RawStampsAreMicrosecondsSince1970) {
 }
 
 TEST_F(DriverTest, ClockCanBeSetAndOverridesAReplay) {
-  DriverControl::setClock(42);
+  UTimeStamp::setClock(42);
   EXPECT_EQ(UTimeStamp::GetTimeStamp(), 42u);
   Recorder recorder;
   GLIM_CaptureContext capture = replay(writeTrace(sampleConversation()), recorder);
   GLIM_StartCapture(capture);
   DriverControl::waitForEnd(capture);
   for (const Delivery& d : recorder.deliveries) EXPECT_EQ(d.clockInside, 42u);
-  DriverControl::clearClock();
+  UTimeStamp::clearClock();
   EXPECT_GT(UTimeStamp::GetTimeStamp(), 1600000000000000ull);
 }
 

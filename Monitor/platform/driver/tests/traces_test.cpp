@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DriverFixture.h"
+#include "UTimeStamp.h"
 
 namespace driver_test {
 namespace {
