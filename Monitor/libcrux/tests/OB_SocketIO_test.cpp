@@ -164,6 +164,54 @@ TEST(SocketIO, ReadLineKeepsLimitsAndLeavesTheRestForTheNextCall) {
   EXPECT_STREQ(buffer, "");
 }
 
+TEST(SocketIO, ReadLineRulesForWholeFieldsAndRequestLines) {
+  char buffer[5];
+  {
+    // A configuration field: an overlong line's rest is dropped, never the next field.
+    SocketPair pair;
+    pair.feed("abcdefgh\nnext\ncut");
+    pair.closeFar();
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), 4);
+    EXPECT_STREQ(buffer, "abcd");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), 4);
+    EXPECT_STREQ(buffer, "next");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), -1);  // no "\n"
+    EXPECT_STREQ(buffer, "cut");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), -1);
+  }
+  {
+    // A request line: a peer gone before the line began has sent nothing; a line cut by the
+    // close is what arrived.
+    const OB_LineRules started{
+        .dropRest = false, .needEnd = false, .needStart = true, .deadline = std::nullopt};
+    SocketPair pair;
+    pair.feed("\nhalf");
+    pair.closeFar();
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), 0);
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), 4);
+    EXPECT_STREQ(buffer, "half");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), -1);
+  }
+}
+
+TEST(SocketIO, ReadLineDeadlineEndsATricklingPeer) {
+  using namespace std::chrono;
+  SocketPair pair;
+  pair.feed("no end yet");
+  char buffer[32];
+  const auto start = steady_clock::now();
+  const OB_LineRules soon{.dropRest = false,
+                          .needEnd = false,
+                          .needStart = false,
+                          .deadline = steady_clock::now() + milliseconds(100)};
+  EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, soon), -1);
+  EXPECT_LT(steady_clock::now() - start, seconds(5));
+  EXPECT_EQ(OB_SocketDeadline::passed(), 0);  // the read's own deadline ends with it
+  pair.feed("!\n");  // what arrived before the deadline was taken by the failed read
+  EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "!");
+}
+
 TEST(SocketIO, CharacterRuns) {
   SocketPair pair;
   int s = pair.near();
