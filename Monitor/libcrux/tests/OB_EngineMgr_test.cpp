@@ -15,18 +15,13 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_String.h"
+#include "FileText.h"
 #include "TempDir.h"
 
 namespace {
 
 using corrana_test::TempDir;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using corrana_test::readFile;
 
 // An engine manager with its protected state opened for the tests.
 class TestEngine : public OB_EngineMgr {

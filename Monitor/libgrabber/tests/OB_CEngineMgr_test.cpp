@@ -36,21 +36,16 @@
 #include "OB_ProtocolWriter.h"
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
+#include "FileText.h"
 #include "TempDir.h"
 #include "UTimeStamp.h"
 
 namespace {
 
 using corrana_test::TempDir;
+using corrana_test::readFile;
 
 constexpr uint32_t kTraceServer = 0xC6120001;  // 198.18.0.1, port 80
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 uint32_t quad(const char* text) { return ntohl(inet_addr(text)); }
 

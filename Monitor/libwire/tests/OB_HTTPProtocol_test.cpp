@@ -12,6 +12,7 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
+#include "FileText.h"
 #include "OB_HTTPGrammar.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
@@ -83,10 +84,7 @@ class LogFile {
     rmdir(dir_.c_str());
   }
   int count(const std::string& needle) {
-    std::ifstream in(dir_ + "/logs/http.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string all = text.str();
+    const std::string all = corrana_test::readFile(dir_ + "/logs/http.log");
     int n = 0;
     for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
     return n;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "DriverFixture.h"
+#include "FileText.h"
 #include "OB_Log.h"
 #include "UTimeStamp.h"
 #include "registry.h"
@@ -18,19 +19,14 @@
 namespace driver_test {
 namespace {
 
+using corrana_test::writeFile;
+
 using corrana_test::FrameBuilder;
 
 uint64_t wallClock() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(text.c_str(), f);
-  fclose(f);
 }
 
 TEST_F(DriverTest, AnswersAsWindowsNtVersion5) {
@@ -230,8 +226,7 @@ TEST_F(DriverTest, CountsAndLogsOversizeFramesOncePerCapture) {
   GLIM_StartCapture(capture);
   DriverControl::waitForEnd(capture);
   OB_Log::reset();
-  std::ifstream file(install.file("logs/driver.log"));
-  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string log = corrana_test::readFile(install.file("logs/driver.log"));
   EXPECT_EQ(GLIM_GetPacketBuffer(capture)->oversizeFrames, 2u);
   size_t first = log.find("ethtool -K");
   ASSERT_NE(first, std::string::npos) << log;
