@@ -27,4 +27,7 @@ fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+status=0
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || status=$?
+scripts/skip-reasons.sh "$build"
+exit "$status"
