@@ -159,7 +159,9 @@ TEST_F(CEngineMgrTest, ReplaysATraceThroughTheRoadIntoArchivesThatReadBack) {
 
   OB_CEngineMgr* engine = build(1);
   EXPECT_EQ(obQuery<OB_CEngineMgr>(engine), engine);
-  for (OB_ClassID id : {0x2BE2BFB3u, 0x2BE2BF76u, 0x07DBE6C3u, 0x2BE2BF7Bu, 0x2BE2BF78u}) {
+  for (OB_ClassID id : {OB_CEngineMgr::getClassID(), OB_EngineMgr::getClassID(),
+                        OB_MessageHandler::getClassID(), OB_Event::getClassID(),
+                        OB_Object::getClassID()}) {
     void* face = nullptr;
     EXPECT_EQ(engine->queryInterface(id, &face), 0) << std::hex << id;
   }

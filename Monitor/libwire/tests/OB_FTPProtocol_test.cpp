@@ -649,20 +649,24 @@ TEST_F(FTPProtocolTest, TruncatedRecordsFailToRead) {
 TEST(FTPIdentities, AnswerTheirOwnAndTheirBasesIdentifiers) {
   OB_FTPProtocol* protocol = OB_FTPProtocol::create();
   EXPECT_STREQ(protocol->getClassName(), "OB_FTPProtocol");
-  for (OB_ClassID id : {0x2A5A59FDu, 0x2A5A59F9u, 0x2A5A59F7u, 0x2BE2BF78u}) {
+  for (OB_ClassID id : {OB_FTPProtocol::getClassID(), OB_Protocol::getClassID(),
+                        OB_Data::getClassID(), OB_Object::getClassID()}) {
     void* out = nullptr;
     EXPECT_EQ(protocol->queryInterface(id, &out), 0) << std::hex << id;
   }
   OB_Xact* xact = protocol->createXLink();
   ASSERT_NE(obQuery<OB_FTPXact>(xact), nullptr);
   EXPECT_EQ(obQuery<OB_FTPXact>(xact)->command, OB_FTPXact::BAD_COMMAND);
-  for (OB_ClassID id : {0x78A670F1u, 0xE91109A1u, 0x2BE2BF9Bu, 0x2BE2BF7Eu, 0x2BE2BF78u}) {
+  for (OB_ClassID id : {OB_FTPXact::getClassID(), OB_Xact::getClassID(),
+                        OB_Link<OB_Xact>::getClassID(), OB_Compare::getClassID(),
+                        OB_Object::getClassID()}) {
     void* out = nullptr;
     EXPECT_EQ(xact->queryInterface(id, &out), 0) << std::hex << id;
   }
   xact->release();
   OB_FTPftranLink link("u", 1, 2, "d/", "f", 1);
-  for (OB_ClassID id : {0x0326B4A1u, 0x2BE2BF9Bu, 0x2BE2BF7Eu, 0x2BE2BF78u}) {
+  for (OB_ClassID id : {OB_FTPftranLink::getClassID(), OB_Link<OB_FTPftranLink>::getClassID(),
+                        OB_Compare::getClassID(), OB_Object::getClassID()}) {
     void* out = nullptr;
     EXPECT_EQ(link.queryInterface(id, &out), 0) << std::hex << id;
   }

@@ -132,7 +132,6 @@ std::string guess(OB_HTTPProtocol& parser, const char* uri) {
 TEST(HTTPProtocolObject, AnswersItsOwnFacesAndThoseOfItsBases) {
   OB_HTTPProtocol* parser = OB_HTTPProtocol::create();
   ASSERT_NE(nullptr, parser);
-  EXPECT_EQ(0x2A5A59FBu, OB_HTTPProtocol::getClassID());
   EXPECT_STREQ("OB_HTTPProtocol", parser->getClassName());
   EXPECT_NE(nullptr, obQuery<OB_Protocol>(parser));
   EXPECT_NE(nullptr, obQuery<OB_Data>(parser));

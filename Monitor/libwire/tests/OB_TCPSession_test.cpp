@@ -288,7 +288,8 @@ TEST_F(TCPSessionTest, PooledSessionGoesBackResetWithItsBuffers) {
   EXPECT_NE(obQuery<OB_Link<OB_Object>>(session), nullptr);
   EXPECT_NE((obQuery<OB_Key<uint32_t>>(session)), nullptr);
   void* face = nullptr;
-  EXPECT_EQ(session->queryInterface(0x2BE2BF77, &face), 0);
+  EXPECT_EQ(session->queryInterface(
+                OB_MemoryPoolObject<OB_PooledTCPSession, OB_TCPSession>::getClassID(), &face), 0);
 
   int destroyed = 0;
   web.handshake();
