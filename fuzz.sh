@@ -11,6 +11,13 @@
 # <build>/fuzz-artifacts/<name>/ and makes the script fail. Installs clang and the fuzzer runtime
 # when run as root on Debian; otherwise names what is missing.
 set -euo pipefail
+
+usage="usage: fuzz.sh [SECONDS] [TARGET ...]
+Builds the fuzz targets with clang and runs each for SECONDS (default 60), all or the named ones."
+case "${1:-}" in
+  -h | --help) echo "$usage"; exit 0 ;;
+  -*) echo "fuzz.sh: unknown option $1" >&2; echo "$usage" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")"
 
 seconds=${1:-60}

@@ -2,6 +2,15 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 # Installs what the build needs when run as root on Debian; otherwise names what is missing.
 set -euo pipefail
+
+usage="usage: test.sh
+Builds everything with sanitizers and runs every test. FUZZ_SECONDS sets how long each fuzz
+target runs (default 60, 0 skips them); BUILD_DIR names the build directory (default build)."
+case "${1:-}" in
+  "") ;;
+  -h | --help) echo "$usage"; exit 0 ;;
+  *) echo "test.sh: unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")"
 
 . scripts/ensure-packages.sh
@@ -18,4 +27,7 @@ fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+status=0
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || status=$?
+scripts/skip-reasons.sh "$build"
+exit "$status"

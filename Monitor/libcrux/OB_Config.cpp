@@ -48,24 +48,6 @@ int readFileLine(FILE* stream, char* buf, int n) {
   return static_cast<int>(size);
 }
 
-// Receives one line whole: "\n" ends it and is not stored; the first size - 1 bytes are kept and
-// the rest is dropped, so an overlong line never spills into the next field. -1 when the peer
-// closes before the line feed or on a receive error.
-int receiveLine(int socket, char* buffer, int size) {
-  int stored = 0;
-  for (;;) {
-    char byte;
-    if (readJ_n_chars(socket, &byte, 1) != 1) {
-      buffer[stored] = '\0';
-      return -1;
-    }
-    if (byte == '\n') break;
-    if (stored < size - 1) buffer[stored++] = byte;
-  }
-  buffer[stored] = '\0';
-  return stored;
-}
-
 int sendLine(int socket, const char* text) {
   std::string line(text);
   line += '\n';
@@ -462,9 +444,9 @@ int OB_Config::writeJ(int socket) {
 
 int OB_Config::readJ(int socket) {
   if (readJ_UInt32(socket, &configVersion) != 0) return -1;
-  if (receiveLine(socket, device, sizeof device) < 0) return -1;
+  if (readJ_line(socket, device, sizeof device, kWholeLine) < 0) return -1;
   if (readJ_UInt32(socket, &connectionPort) != 0) return -1;
-  if (receiveLine(socket, filterProgram, sizeof filterProgram) < 0) return -1;
+  if (readJ_line(socket, filterProgram, sizeof filterProgram, kWholeLine) < 0) return -1;
   if (readJ_UInt32(socket, &daysOfDataToKeep) != 0) return -1;
   uint16_t count = 0;
   if (readJ_UInt16(socket, &count) != 0) return -1;
@@ -481,7 +463,7 @@ int OB_Config::readJ(int socket) {
   char line[kWireLineMax];
   for (int i = 0; i < count; ++i) {
     OB_MimeType& row = table[i];
-    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
     copyCut(row.type, sizeof row.type, line);
     uint8_t extensions = 0;
     if (readJ_UInt8(socket, &extensions) != 0) return -1;
@@ -491,13 +473,13 @@ int OB_Config::readJ(int socket) {
       return -1;
     }
     for (int k = 0; k < extensions; ++k) {
-      if (receiveLine(socket, line, sizeof line) < 0) return -1;
+      if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
       copyCut(row.extensions[k], sizeof row.extensions[0], line);
       row.numExtensions = static_cast<uint8_t>(k + 1);
     }
   }
 
-  if (receiveLine(socket, password, sizeof password) < 0) return -1;
+  if (readJ_line(socket, password, sizeof password, kWholeLine) < 0) return -1;
   int apply = 0;
   if (readJ_Boolean(socket, &apply) != 0) return -1;
   applyNetAddress = apply;
@@ -509,12 +491,12 @@ int OB_Config::readJ(int socket) {
   }
   numOfNets = nets;
   for (int i = 0; i < nets; ++i) {
-    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
     if (!parseAddress(line, false, &exampleAddress[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
       return -1;
     }
-    if (receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
     if (!parseAddress(line, true, &maskAddress[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
       return -1;

@@ -202,25 +202,33 @@ int writeJ_SInt64(int socket, int64_t value) {
   return sendField(socket, field, sizeof field, "writeJ_SInt64");
 }
 
-int readJ_line(int socket, char* buffer, int max) {
+int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules) {
   if (buffer == nullptr) return -1;
-  if (max <= 1) {
+  if (max <= 1 && !rules.dropRest) {
     if (max == 1) buffer[0] = '\0';
     return 0;
   }
+  std::optional<OB_SocketDeadline> limit;
+  if (rules.deadline.has_value()) limit.emplace(*rules.deadline);
   int stored = 0;
-  while (stored < max - 1) {
+  int received = 0;
+  auto end = [&](int result) {
+    if (max > 0) buffer[stored] = '\0';
+    return result;
+  };
+  for (;;) {
+    if (stored >= max - 1 && !rules.dropRest) return end(stored);
     char byte;
-    ssize_t got = receive(socket, &byte, 1);
-    if (got < 0) {
-      buffer[stored] = '\0';
-      return -1;
+    const ssize_t got = receive(socket, &byte, 1);
+    if (got < 0) return end(-1);
+    if (got == 0) {
+      const bool failed = rules.needEnd || (rules.needStart && received == 0);
+      return end(failed ? -1 : stored);
     }
-    if (got == 0 || byte == '\n') break;
-    buffer[stored++] = byte;
+    ++received;
+    if (byte == '\n') return end(stored);
+    if (stored < max - 1) buffer[stored++] = byte;
   }
-  buffer[stored] = '\0';
-  return stored;
 }
 
 int readJ_n_chars(int socket, char* buffer, int n) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // The big-endian encoder: width bytes of value, most significant first (width 1 ... 8).
 void obPutBigEndian(uint8_t* out, uint64_t value, size_t width);
@@ -35,11 +36,29 @@ int writeJ_SInt32(int socket, int32_t value);
 int writeJ_UInt32(int socket, uint32_t value);
 int writeJ_SInt64(int socket, int64_t value);
 
+// How readJ_line takes a line; the defaults are the console's text fields.
+struct OB_LineRules {
+  // A line longer than the buffer: its rest is received and dropped, so that it never spills
+  // into the next field (else it is left for the next read).
+  bool dropRest = false;
+  // The peer closing before the line's "\n" fails the read (else the bytes so far are the line).
+  bool needEnd = false;
+  // The peer closing before the line's first byte fails the read (else it is an empty line).
+  bool needStart = false;
+  // No receive of this read waits past it (besides the thread's OB_SocketDeadline, the earlier
+  // of the two holding).
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+// A configuration field: one whole line, or a failure.
+inline constexpr OB_LineRules kWholeLine{
+    .dropRest = true, .needEnd = true, .needStart = false, .deadline = std::nullopt};
+
 // Reads one line into buffer (max bytes including the terminator). "\n" ends it and is not
-// stored; a carriage return is an ordinary byte. A line longer than max - 1 bytes is cut there
-// and its rest is left for the next call. Returns the stored length (0 when the peer closed
-// before any byte; the text so far when it closed inside the line), -1 on a receive error.
-int readJ_line(int socket, char* buffer, int max);
+// stored; a carriage return is an ordinary byte. A line longer than max - 1 bytes is cut there.
+// Returns the stored length (0 when the peer closed before any byte; the text so far when it
+// closed inside the line), or -1 on a receive error, a passed deadline or as the rules say; the
+// buffer always ends with a NUL (max > 0).
+int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules = {});
 // Receives exactly n bytes unless the peer closes first: the count received, -1 on error.
 // No terminator is added; n < 1 gives 0.
 int readJ_n_chars(int socket, char* buffer, int n);

@@ -15,6 +15,7 @@
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_TCPSessionStats.h"
+#include "UTimeStamp.h"
 #include "registry.h"
 
 namespace {

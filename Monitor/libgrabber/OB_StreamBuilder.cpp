@@ -9,7 +9,7 @@
 #include "OB_Packet.h"
 #include "OB_PoolOption.h"
 #include "OB_TCPSessionStats.h"
-#include "driver.h"
+#include "UTimeStamp.h"
 
 namespace {
 

@@ -67,18 +67,7 @@ std::string OB_ConfigRecordIO::quadList(const uint32_t* addresses, int count) {
 }
 
 int OB_ConfigRecordIO::receiveLine(int socket, char* buffer, int size) {
-  int stored = 0;
-  for (;;) {
-    char byte;
-    if (readJ_n_chars(socket, &byte, 1) != 1) {
-      buffer[stored] = '\0';
-      return -1;
-    }
-    if (byte == '\n') break;
-    if (stored < size - 1) buffer[stored++] = byte;
-  }
-  buffer[stored] = '\0';
-  return stored;
+  return readJ_line(socket, buffer, size, kWholeLine);
 }
 
 int OB_ConfigRecordIO::sendLine(int socket, const char* text) {

@@ -41,9 +41,9 @@ class OB_ConfigRecordIO {
   // The dotted quads of count addresses separated by one blank.
   static std::string quadList(const uint32_t* addresses, int count);
 
-  // Receives one line whole: "\n" ends it and is not stored; the first size - 1 bytes are kept
-  // and the rest dropped. The stored length, or -1 when the peer closed before the "\n" or on a
-  // receive error.
+  // Receives one line whole (readJ_line with kWholeLine): "\n" ends it and is not stored; the
+  // first size - 1 bytes are kept and the rest dropped. The stored length, or -1 when the peer
+  // closed before the "\n" or on a receive error.
   static int receiveLine(int socket, char* buffer, int size);
   // Sends text (null: "") and "\n"; 0, or -1 when not all of it went out.
   static int sendLine(int socket, const char* text);

@@ -1,6 +1,6 @@
 #include "OB_Session.h"
 
-#include "driver.h"
+#include "UTimeStamp.h"
 
 int OB_Session::needToPack(int seconds) {
   const uint32_t now = static_cast<uint32_t>(UTimeStamp::GetTimeStamp() / 1000000u);

@@ -119,28 +119,14 @@ int OB_TCPConnection::doTask() {
   return 0;
 }
 
-int OB_TCPConnection::readHeaderLine(int s, char* buffer, int max) {
-  int stored = 0;
-  while (stored < max - 1) {
-    char byte;
-    int got = readJ_n_chars(s, &byte, 1);
-    // A peer that is gone before the line began has sent no request at all.
-    if (got < 0 || (got == 0 && stored == 0)) {
-      buffer[stored] = '\0';
-      return -1;
-    }
-    if (got == 0 || byte == '\n') break;
-    buffer[stored++] = byte;
-  }
-  buffer[stored] = '\0';
-  return stored;
-}
-
 int OB_TCPConnection::readHTTPHeader(int s) {
   char requestLine[512];
   char secondLine[9];
-  if (readHeaderLine(s, requestLine, sizeof requestLine) < 0) return kRequestReadError;
-  if (readHeaderLine(s, secondLine, sizeof secondLine) < 0) return kRequestReadError;
+  // A peer that is gone before a line began has sent no request at all.
+  constexpr OB_LineRules kHeaderLine{
+      .dropRest = false, .needEnd = false, .needStart = true, .deadline = std::nullopt};
+  if (readJ_line(s, requestLine, sizeof requestLine, kHeaderLine) < 0) return kRequestReadError;
+  if (readJ_line(s, secondLine, sizeof secondLine, kHeaderLine) < 0) return kRequestReadError;
   if (strstr(requestLine, "HTTP") == nullptr) return kRequestBad;
 
   // Up to the header end, counted and timed: an endless header is a bad request, not a hang.

@@ -142,10 +142,6 @@ class OB_TCPConnection : public OB_Thread {
   void* exitContext = nullptr;
 
  private:
-  // Reads one "\n"-ended line like readJ_line (at most max - 1 bytes stored, the rest left).
-  // The stored length; -1 on an error, at the deadline, or when the peer closed before the line
-  // began.
-  int readHeaderLine(int socket, char* buffer, int max);
   // How a failed receive or send is logged: "timed out" past the request's deadline, else
   // "bad io".
   static const char* ioFailureText();

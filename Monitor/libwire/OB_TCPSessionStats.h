@@ -64,6 +64,15 @@ class OB_TCPSessionStats {
   Counter sessionsReturned{0};    // "returned to memory manager" (stream builder)
   Counter segmentsFromPool{0};    // kept at 0
   Counter segmentsToPool{0};      // kept at 0
+  // Connections whose parse stopped before their data ended, one counter a reason (the HTTP
+  // and FTP analysers' ParseStop; one reason a connection). Not among the 31 above.
+  Counter httpStopMessageLine{0};
+  Counter httpStopChunk{0};
+  Counter httpStopCutShort{0};
+  Counter httpStopFull{0};
+  Counter ftpStopGreeting{0};
+  Counter ftpStopCutShort{0};
+  Counter ftpStopFull{0};
 
   // Driver clock (seconds) when the counters were last cleared: the base of the initiation rate.
   std::atomic<uint64_t> since{0};

@@ -6,7 +6,22 @@
 
 #include "CTapviewDlg.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tapview [--once HOST PORT PASSWORD]\n"
+    "Watches a capture engine's counters on the terminal.\n"
+    "  --once HOST PORT PASSWORD   poll the engine's command server once, print the values and\n"
+    "                              end (status 0 when every value arrived)\n"
+    "  --help                      print this and exit\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc == 5 && strcmp(argv[1], "--once") == 0) {
     CTapviewDlg dialog;
     dialog.onInitDialog();
@@ -19,7 +34,9 @@ int main(int argc, char** argv) {
     return closed == 0 && dialog.lastPollComplete() != 0 ? 0 : 1;
   }
   if (argc != 1) {
-    fprintf(stderr, "usage: tapview [--once HOST PORT PASSWORD]\n");
+    if (argv[1][0] == '-' && strcmp(argv[1], "--once") != 0)
+      fprintf(stderr, "tapview: unknown option %s\n", argv[1]);
+    fputs(kUsage, stderr);
     return 2;
   }
   CTapviewDlg dialog;

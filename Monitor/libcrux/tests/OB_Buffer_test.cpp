@@ -18,7 +18,7 @@ TEST(Buffer, StartsEmptyAndAnswersOnlyItsOwnIdentifier) {
   EXPECT_EQ(buffer->getSize(), 0u);
   EXPECT_STREQ(buffer->getClassName(), "OB_Buffer");
   void* out = nullptr;
-  EXPECT_EQ(buffer->queryInterface(0x411CDB01, &out), 0);
+  EXPECT_EQ(buffer->queryInterface(OB_Buffer::getClassID(), &out), 0);
   EXPECT_EQ(out, buffer);
   EXPECT_EQ(buffer->queryInterface(OB_Object::getClassID(), &out), -1);
   buffer->release();

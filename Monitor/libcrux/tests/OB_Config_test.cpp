@@ -21,22 +21,15 @@
 #include "OB_ConfigDef.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "FileText.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace {
 
 using corrana_test::TempDir;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using corrana_test::readFile;
+using corrana_test::writeFile;
 
 uint32_t quad(const char* text) { return ntohl(inet_addr(text)); }
 
@@ -566,30 +559,7 @@ TEST(ConfigChecks, SourceAddressMustLieInANetworkWhenRestricted) {
 
 // --- wire form ---
 
-class SocketPair {
- public:
-  SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0); }
-  ~SocketPair() {
-    close(ends_[0]);
-    close(ends_[1]);
-  }
-  int near() const { return ends_[0]; }
-  void feed(const std::string& bytes) {
-    ASSERT_EQ(write(ends_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    shutdown(ends_[1], SHUT_WR);
-  }
-  std::string drain() {
-    shutdown(ends_[0], SHUT_WR);
-    std::string out;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(ends_[1], chunk, sizeof chunk)) > 0) out.append(chunk, got);
-    return out;
-  }
-
- private:
-  int ends_[2] = {-1, -1};
-};
+using corrana_test::SocketPair;
 
 // The fields of the socket encoding, as the console sends and reads them.
 std::string u32(uint32_t v) {

@@ -14,16 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "FileText.h"
 #include "OB_Exception.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using corrana_test::readFile;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;

@@ -13,23 +13,15 @@
 
 #include "OB_Options.h"
 #include "OB_SocketIO.h"
+#include "FileText.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace {
 
 using corrana_test::TempDir;
-
-void writeText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
+using corrana_test::readFile;
+using corrana_test::writeFile;
 
 // "name=value|..." in list order.
 std::string dump(OB_NamedStringList& list) {
@@ -46,7 +38,7 @@ struct OwningList : OB_NamedStringList {
 
 TEST(OB_NamedStringList, ReadsNamesValuesCommentsAndSeparators) {
   TempDir dir;
-  writeText(dir.file("a.cfg"),
+  writeFile(dir.file("a.cfg"),
             "Debug: 2\n"
             "key:value # note\n"
             "no separator here\n"
@@ -64,7 +56,7 @@ TEST(OB_NamedStringList, ReadsNamesValuesCommentsAndSeparators) {
 
 TEST(OB_NamedStringList, SqueezesNameCharactersAndDropsCarriageReturns) {
   TempDir dir;
-  writeText(dir.file("w.cfg"), "Packet Pools = 8\r\nSession\tPools=4 \r\n\r\nplain=x\r");
+  writeFile(dir.file("w.cfg"), "Packet Pools = 8\r\nSession\tPools=4 \r\n\r\nplain=x\r");
   OwningList list;
   ASSERT_EQ(list.readFile(dir.file("w.cfg").c_str(), '=', " \t"), 0);
   EXPECT_EQ(dump(list), "PacketPools=8|SessionPools=4 |plain=x|");
@@ -74,7 +66,7 @@ TEST(OB_NamedStringList, ReadsLongLinesWholeAndRoundTripsThem) {
   TempDir dir;
   const std::string longValue(3000, 'v');
   const std::string edge(255 - 5, 'e');  // "edge:" + 250 characters: exactly 255 on the line
-  writeText(dir.file("long.cfg"), "big:" + longValue + "\nedge:" + edge + "\nafter:1\n");
+  writeFile(dir.file("long.cfg"), "big:" + longValue + "\nedge:" + edge + "\nafter:1\n");
   OwningList list;
   ASSERT_EQ(list.readFile(dir.file("long.cfg").c_str(), ':', nullptr), 0);
   ASSERT_EQ(list.getCount(), 3);  // the rest of a long line is no entry of its own
@@ -83,7 +75,7 @@ TEST(OB_NamedStringList, ReadsLongLinesWholeAndRoundTripsThem) {
   EXPECT_STREQ(*list.find("after"), "1");
 
   ASSERT_EQ(list.writeFile(dir.file("out.cfg").c_str(), ':'), 0);
-  EXPECT_EQ(readText(dir.file("out.cfg")),
+  EXPECT_EQ(readFile(dir.file("out.cfg")),
             "big:" + longValue + "\nedge:" + edge + "\nafter:1\n");  // nothing cut
   OwningList again;
   ASSERT_EQ(again.readFile(dir.file("out.cfg").c_str(), ':', nullptr), 0);
@@ -92,8 +84,8 @@ TEST(OB_NamedStringList, ReadsLongLinesWholeAndRoundTripsThem) {
 
 TEST(OB_NamedStringList, ReadingTwiceAppendsAndFindGivesTheFirst) {
   TempDir dir;
-  writeText(dir.file("a.cfg"), "k:1\n");
-  writeText(dir.file("b.cfg"), "k:2\n");
+  writeFile(dir.file("a.cfg"), "k:1\n");
+  writeFile(dir.file("b.cfg"), "k:2\n");
   OwningList list;
   ASSERT_EQ(list.readFile(dir.file("a.cfg").c_str(), ':', nullptr), 0);
   ASSERT_EQ(list.readFile(dir.file("b.cfg").c_str(), ':', nullptr), 0);
@@ -106,7 +98,7 @@ TEST(OB_NamedStringList, ReadingTwiceAppendsAndFindGivesTheFirst) {
 
 TEST(OB_NamedStringList, ValuesOutliveANonOwningList) {
   TempDir dir;
-  writeText(dir.file("a.cfg"), "k:kept\n");
+  writeFile(dir.file("a.cfg"), "k:kept\n");
   OB_String* value = nullptr;
   {
     OB_NamedStringList list;
@@ -132,19 +124,17 @@ TEST(OB_NamedStringList, WritesCountAndValuesToStreamAndSocket) {
   fclose(stream);
   EXPECT_STREQ(text, "Count{2}\nonetwo");
 
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  EXPECT_EQ(list.writeJ(pair[0]), 0);
+  corrana_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  EXPECT_EQ(list.writeJ(pair.far()), 0);
   uint16_t count = 0;
   char line[16];
-  EXPECT_EQ(readJ_UInt16(pair[1], &count), 0);
+  EXPECT_EQ(readJ_UInt16(pair.near(), &count), 0);
   EXPECT_EQ(count, 2);
-  readJ_line(pair[1], line, sizeof line);
+  readJ_line(pair.near(), line, sizeof line);
   EXPECT_STREQ(line, "one");
-  readJ_line(pair[1], line, sizeof line);
+  readJ_line(pair.near(), line, sizeof line);
   EXPECT_STREQ(line, "two");
-  close(pair[0]);
-  close(pair[1]);
 }
 
 TEST(OB_Options, PublishedListIsSeenWholeByEveryThread) {

@@ -8,78 +8,49 @@
 #include <string>
 #include <vector>
 
+#include "SocketPair.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A connected pair of stream sockets: one end for the code under test, the other for the
-// test's raw bytes.
-class SocketPair {
- public:
-  SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0); }
-  ~SocketPair() {
-    closeNear();
-    closeFar();
-  }
-  int near() const { return ends_[0]; }
-  void feed(const Bytes& bytes) {
-    ASSERT_EQ(::write(ends_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void feed(const std::string& text) { feed(Bytes(text.begin(), text.end())); }
-  // Everything written to the near end so far (the far end is read without blocking).
-  Bytes drain() {
-    Bytes out;
-    uint8_t chunk[64];
-    ssize_t got;
-    while ((got = recv(ends_[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-      out.insert(out.end(), chunk, chunk + got);
-    return out;
-  }
-  void closeFar() {
-    if (ends_[1] >= 0) ::close(ends_[1]);
-    ends_[1] = -1;
-  }
-  void closeNear() {
-    if (ends_[0] >= 0) ::close(ends_[0]);
-    ends_[0] = -1;
-  }
+using corrana_test::SocketPair;
 
- private:
-  int ends_[2] = {-1, -1};
-};
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 TEST(SocketIO, WritersPutBigEndianFieldsTwiceAsWideForUnsigned) {
   SocketPair pair;
   int s = pair.near();
   ASSERT_EQ(writeJ_Boolean(s, 1), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0x00, 0x01}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0x00, 0x01}));
   ASSERT_EQ(writeJ_Boolean(s, 0x1FF), 0);  // only the low byte goes
-  EXPECT_EQ(pair.drain(), (Bytes{0x00, 0xFF}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0x00, 0xFF}));
   ASSERT_EQ(writeJ_UInt8(s, 200), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0x00, 0xC8}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0x00, 0xC8}));
   ASSERT_EQ(writeJ_UInt16(s, 0x1234), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0x00, 0x00, 0x12, 0x34}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0x00, 0x00, 0x12, 0x34}));
   ASSERT_EQ(writeJ_SInt32(s, -2), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0xFF, 0xFF, 0xFF, 0xFE}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0xFF, 0xFF, 0xFF, 0xFE}));
   ASSERT_EQ(writeJ_SInt32(s, 0x01020304), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0x01, 0x02, 0x03, 0x04}));
   ASSERT_EQ(writeJ_UInt32(s, 1), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
   ASSERT_EQ(writeJ_UInt32(s, 0xDEADBEEF), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}));
   ASSERT_EQ(writeJ_SInt64(s, 200), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0, 0, 0, 0, 0, 0, 0, 0xC8}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0, 0, 0, 0, 0, 0, 0, 0xC8}));
   ASSERT_EQ(writeJ_SInt64(s, -2), 0);
-  EXPECT_EQ(pair.drain(), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}));
+  EXPECT_EQ(bytes(pair.sent()), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}));
 }
 
 TEST(SocketIO, ReadersTakeExactlyTheirFieldAndIgnoreHighHalves) {
   SocketPair pair;
   int s = pair.near();
   // Boolean: ONE byte in, though two go out.
-  pair.feed(Bytes{0x01, 0x00, 0xC8, 0xAB, 0xCD, 0xFF, 0xFF, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE,
-                  0xAA, 0xBB, 0xCC, 0xDD, 0xDE, 0xAD, 0xBE, 0xEF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                  0xFF, 0xFF, 0xFE, 0x80, 0x01});
+  ASSERT_TRUE(pair.send(text(Bytes{0x01, 0x00, 0xC8, 0xAB, 0xCD, 0xFF, 0xFF, 0x12, 0x34, 0xFF, 0xFF,
+                                   0xFF, 0xFE, 0xAA, 0xBB, 0xCC, 0xDD, 0xDE, 0xAD, 0xBE, 0xEF, 0xFF,
+                                   0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0x80, 0x01})));
   int flag = -1;
   ASSERT_EQ(readJ_Boolean(s, &flag), 0);
   EXPECT_EQ(flag, 1);
@@ -108,31 +79,31 @@ TEST(SocketIO, ReadersTakeExactlyTheirFieldAndIgnoreHighHalves) {
 TEST(SocketIO, PeerClosingBeforeOrInsideAFieldIsAFailure) {
   {
     SocketPair pair;
-    pair.closeFar();
+    pair.hangUp();
     int32_t value = 7;
     EXPECT_EQ(readJ_SInt32(pair.near(), &value), -1);
     EXPECT_EQ(value, 0);
   }
   {
     SocketPair pair;
-    pair.feed(Bytes{0x12, 0x34, 0x56});
-    pair.closeFar();
+    ASSERT_TRUE(pair.send(text(Bytes{0x12, 0x34, 0x56})));
+    pair.hangUp();
     int32_t value = 7;
     EXPECT_EQ(readJ_SInt32(pair.near(), &value), -1);  // a cut number is not a number
     EXPECT_EQ(value, 0);
   }
   {
     SocketPair pair;
-    pair.feed(Bytes{0, 0, 0, 0, 0, 0, 1});
-    pair.closeFar();
+    ASSERT_TRUE(pair.send(text(Bytes{0, 0, 0, 0, 0, 0, 1})));
+    pair.hangUp();
     uint32_t value = 7;
     EXPECT_EQ(readJ_UInt32(pair.near(), &value), -1);
     EXPECT_EQ(value, 0u);
   }
   {
     SocketPair pair;
-    pair.feed(Bytes{0x00});
-    pair.closeFar();
+    ASSERT_TRUE(pair.send(text(Bytes{0x00})));
+    pair.hangUp();
     uint8_t value = 7;
     EXPECT_EQ(readJ_UInt8(pair.near(), &value), -1);
     EXPECT_EQ(value, 0);
@@ -146,7 +117,7 @@ TEST(SocketIO, ReadLineKeepsLimitsAndLeavesTheRestForTheNextCall) {
   SocketPair pair;
   int s = pair.near();
   char buffer[16];
-  pair.feed("abcdef\nab\r\nlast");
+  ASSERT_TRUE(pair.send("abcdef\nab\r\nlast"));
   EXPECT_EQ(readJ_line(s, buffer, 5), 4);
   EXPECT_STREQ(buffer, "abcd");
   EXPECT_EQ(readJ_line(s, buffer, 5), 2);
@@ -157,11 +128,59 @@ TEST(SocketIO, ReadLineKeepsLimitsAndLeavesTheRestForTheNextCall) {
   EXPECT_EQ(readJ_line(s, buffer, 1), 0);  // room for the terminator only; nothing is read
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(readJ_line(s, buffer, 0), 0);
-  pair.closeFar();
+  pair.hangUp();
   EXPECT_EQ(readJ_line(s, buffer, sizeof buffer), 4);  // the peer's close ends the line
   EXPECT_STREQ(buffer, "last");
   EXPECT_EQ(readJ_line(s, buffer, sizeof buffer), 0);
   EXPECT_STREQ(buffer, "");
+}
+
+TEST(SocketIO, ReadLineRulesForWholeFieldsAndRequestLines) {
+  char buffer[5];
+  {
+    // A configuration field: an overlong line's rest is dropped, never the next field.
+    SocketPair pair;
+    ASSERT_TRUE(pair.send("abcdefgh\nnext\ncut"));
+    pair.hangUp();
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), 4);
+    EXPECT_STREQ(buffer, "abcd");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), 4);
+    EXPECT_STREQ(buffer, "next");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), -1);  // no "\n"
+    EXPECT_STREQ(buffer, "cut");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, kWholeLine), -1);
+  }
+  {
+    // A request line: a peer gone before the line began has sent nothing; a line cut by the
+    // close is what arrived.
+    const OB_LineRules started{
+        .dropRest = false, .needEnd = false, .needStart = true, .deadline = std::nullopt};
+    SocketPair pair;
+    ASSERT_TRUE(pair.send("\nhalf"));
+    pair.hangUp();
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), 0);
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), 4);
+    EXPECT_STREQ(buffer, "half");
+    EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, started), -1);
+  }
+}
+
+TEST(SocketIO, ReadLineDeadlineEndsATricklingPeer) {
+  using namespace std::chrono;
+  SocketPair pair;
+  ASSERT_TRUE(pair.send("no end yet"));
+  char buffer[32];
+  const auto start = steady_clock::now();
+  const OB_LineRules soon{.dropRest = false,
+                          .needEnd = false,
+                          .needStart = false,
+                          .deadline = steady_clock::now() + milliseconds(100)};
+  EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer, soon), -1);
+  EXPECT_LT(steady_clock::now() - start, seconds(5));
+  EXPECT_EQ(OB_SocketDeadline::passed(), 0);  // the read's own deadline ends with it
+  ASSERT_TRUE(pair.send("!\n"));  // what arrived before the deadline was taken by the failed read
+  EXPECT_EQ(readJ_line(pair.near(), buffer, sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "!");
 }
 
 TEST(SocketIO, CharacterRuns) {
@@ -169,15 +188,14 @@ TEST(SocketIO, CharacterRuns) {
   int s = pair.near();
   EXPECT_EQ(writeJ_n_chars(s, "hello\n", 6), 6);
   EXPECT_EQ(writeJ_n_chars(s, "ignored", 0), 0);
-  Bytes sent = pair.drain();
-  EXPECT_EQ(std::string(sent.begin(), sent.end()), "hello\n");
+  EXPECT_EQ(pair.sent(), "hello\n");
 
   char buffer[8] = {};
-  pair.feed("abcdefgh");
+  ASSERT_TRUE(pair.send("abcdefgh"));
   EXPECT_EQ(readJ_n_chars(s, buffer, 5), 5);
   EXPECT_EQ(std::string(buffer, 5), "abcde");
   EXPECT_EQ(readJ_n_chars(s, buffer, 0), 0);
-  pair.closeFar();
+  pair.hangUp();
   EXPECT_EQ(readJ_n_chars(s, buffer, 8), 3);  // the peer closed: what arrived
   EXPECT_EQ(std::string(buffer, 3), "fgh");
 }
@@ -185,7 +203,7 @@ TEST(SocketIO, CharacterRuns) {
 // A peer that hung up must give -1, not a SIGPIPE that ends the process.
 TEST(SocketIO, WritingToAClosedPeerFailsWithoutEndingTheProcess) {
   SocketPair pair;
-  pair.closeFar();
+  pair.hangUp();
   EXPECT_EQ(writeJ_SInt32(pair.near(), 1), -1);
   EXPECT_EQ(writeJ_Boolean(pair.near(), 1), -1);
   EXPECT_EQ(writeJ_n_chars(pair.near(), "x", 1), -1);
@@ -196,7 +214,7 @@ TEST(SocketIO, WritingToAClosedPeerFailsWithoutEndingTheProcess) {
 TEST(SocketDeadline, HoldsReadsAndWritesToItAndNestedOnesNeverExtendIt) {
   using namespace std::chrono;
   SocketPair pair;
-  pair.feed("ab");
+  ASSERT_TRUE(pair.send("ab"));
   char got[4] = {};
   {
     OB_SocketDeadline limit(steady_clock::now() + milliseconds(100));
@@ -215,6 +233,6 @@ TEST(SocketDeadline, HoldsReadsAndWritesToItAndNestedOnesNeverExtendIt) {
     EXPECT_EQ(writeJ_n_chars(pair.near(), lots.data(), static_cast<int>(lots.size())), -1);
   }
   EXPECT_EQ(OB_SocketDeadline::passed(), 0);  // gone with its holder
-  pair.feed("c");
+  ASSERT_TRUE(pair.send("c"));
   EXPECT_EQ(readJ_n_chars(pair.near(), got, 1), 1);
 }

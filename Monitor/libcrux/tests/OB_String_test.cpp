@@ -10,31 +10,11 @@
 
 #include "OB_List.h"
 #include "OB_SocketIO.h"
+#include "SocketPair.h"
 
 namespace {
 
-// Both ends of a local stream connection, closed at the end of the test.
-struct SocketPair {
-  SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-  ~SocketPair() {
-    closeWriter();
-    close(fd[1]);
-  }
-  void closeWriter() {
-    if (fd[0] >= 0) close(fd[0]);
-    fd[0] = -1;
-  }
-  void send(const std::string& bytes) {
-    ASSERT_EQ(writeJ_n_chars(fd[0], bytes.data(), static_cast<int>(bytes.size())),
-              static_cast<int>(bytes.size()));
-  }
-  std::string receive(size_t n) {
-    std::string bytes(n, '\0');
-    EXPECT_EQ(readJ_n_chars(fd[1], bytes.data(), static_cast<int>(n)), static_cast<int>(n));
-    return bytes;
-  }
-  int fd[2] = {-1, -1};  // [0] writes, [1] reads
-};
+using corrana_test::SocketPair;
 
 TEST(OB_String, ConstructorsSetRoomAndText) {
   OB_String empty;
@@ -299,31 +279,31 @@ TEST(OB_String, FileForms) {
 
 TEST(OB_String, SocketFormsCarryLinesOfAnyLength) {
   SocketPair pair;
-  OB_String("hi\r").writeJ(pair.fd[0]);
-  EXPECT_EQ(pair.receive(4), "hi\r\n");
+  OB_String("hi\r").writeJ(pair.near());
+  EXPECT_EQ(pair.sent(), "hi\r\n");
 
   std::string exact(2047, 'e');  // fills one read chunk exactly
   std::string huge(5000, 'h');
-  pair.send(exact + "\nz\n" + huge + "\n\n");
+  ASSERT_TRUE(pair.send(exact + "\nz\n" + huge + "\n\n"));
   OB_String s;
-  ASSERT_EQ(s.readJ(pair.fd[1]), 0);
+  ASSERT_EQ(s.readJ(pair.near()), 0);
   EXPECT_EQ(std::string(s), exact);
-  ASSERT_EQ(s.readJ(pair.fd[1]), 0);
+  ASSERT_EQ(s.readJ(pair.near()), 0);
   EXPECT_STREQ(s, "z");
-  ASSERT_EQ(s.readJ(pair.fd[1]), 0);
+  ASSERT_EQ(s.readJ(pair.near()), 0);
   EXPECT_EQ(std::string(s), huge);
-  ASSERT_EQ(s.readJ(pair.fd[1]), 0);
+  ASSERT_EQ(s.readJ(pair.near()), 0);
   EXPECT_STREQ(s, "");
 
   OB_String round(huge.c_str());
-  ASSERT_EQ(round.writeJ(pair.fd[0]), 0);
+  ASSERT_EQ(round.writeJ(pair.far()), 0);
   OB_String back;
-  ASSERT_EQ(back.readJ(pair.fd[1]), 0);
+  ASSERT_EQ(back.readJ(pair.near()), 0);
   EXPECT_TRUE(back == round);
 
-  pair.closeWriter();
+  pair.hangUp();
   s = "stale";
-  EXPECT_EQ(s.readJ(pair.fd[1]), 0);
+  EXPECT_EQ(s.readJ(pair.near()), 0);
   EXPECT_STREQ(s, "");
   EXPECT_EQ(s.readJ(-1), -1);
 }

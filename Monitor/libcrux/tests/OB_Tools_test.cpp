@@ -16,17 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "OB_Log.h"
 #include "OB_Object.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using corrana_test::readFile;
 
 // A scratch install directory (with "logs") named by OB_INSTALLDIR for the test's length.
 class ScratchInstall {

@@ -26,6 +26,7 @@
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_Tools.h"
+#include "UTimeStamp.h"
 #include "driver.h"
 
 namespace road {
@@ -199,9 +200,9 @@ class Road {
     // What the stream builder's thread had not taken yet, then the sweep, on this thread.
     builder->setSynchronous(1);
     while (builder->getQueuedCount() > 0) builder->doTask();
-    DriverControl::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
+    UTimeStamp::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
     builder->doTask();
-    DriverControl::clearClock();
+    UTimeStamp::clearClock();
     return finished;
   }
 

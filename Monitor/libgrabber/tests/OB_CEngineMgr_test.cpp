@@ -36,20 +36,16 @@
 #include "OB_ProtocolWriter.h"
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
+#include "FileText.h"
 #include "TempDir.h"
+#include "UTimeStamp.h"
 
 namespace {
 
 using corrana_test::TempDir;
+using corrana_test::readFile;
 
 constexpr uint32_t kTraceServer = 0xC6120001;  // 198.18.0.1, port 80
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 uint32_t quad(const char* text) { return ntohl(inet_addr(text)); }
 
@@ -152,7 +148,9 @@ TEST_F(CEngineMgrTest, ReplaysATraceThroughTheRoadIntoArchivesThatReadBack) {
 
   OB_CEngineMgr* engine = build(1);
   EXPECT_EQ(obQuery<OB_CEngineMgr>(engine), engine);
-  for (OB_ClassID id : {0x2BE2BFB3u, 0x2BE2BF76u, 0x07DBE6C3u, 0x2BE2BF7Bu, 0x2BE2BF78u}) {
+  for (OB_ClassID id : {OB_CEngineMgr::getClassID(), OB_EngineMgr::getClassID(),
+                        OB_MessageHandler::getClassID(), OB_Event::getClassID(),
+                        OB_Object::getClassID()}) {
     void* face = nullptr;
     EXPECT_EQ(engine->queryInterface(id, &face), 0) << std::hex << id;
   }
@@ -180,9 +178,9 @@ TEST_F(CEngineMgrTest, ReplaysATraceThroughTheRoadIntoArchivesThatReadBack) {
   // What the stream builder's thread had not taken yet, then a sweep a year on.
   builder->setSynchronous(1);
   while (builder->getQueuedCount() > 0) builder->doTask();
-  DriverControl::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
+  UTimeStamp::setClock(UTimeStamp::GetTimeStamp() + 86400ull * 1000000u * 365);
   builder->doTask();
-  DriverControl::clearClock();
+  UTimeStamp::clearClock();
   EXPECT_EQ(claimer->sessions, 8);
   claimer->release();
   engine->release();  // closes the archive files

@@ -20,18 +20,13 @@
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_TCPSessionStats.h"
+#include "FileText.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace {
 
 using namespace corrana_test;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class TestEngine : public OB_EngineMgr {
  public:
@@ -138,15 +133,14 @@ TEST_F(CEngineServerTest, ClientGoneDuringStatisticsFailsTheCommandNotTheEngine)
   OB_CaptureEngineStats capture;
   OB_CaptureEngineStats* previous = getCaptureEngineStats();
   setCaptureEngineStats(&capture);
-  int ends[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-  close(ends[1]);
+  SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  pair.hangUp();
   OpenConnection* connection = new OpenConnection();
-  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(ends[0]), -1);  // and no SIGPIPE
+  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(pair.near()), -1);  // and no SIGPIPE
   setCaptureEngineStats(nullptr);
-  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(ends[0]), -1);  // no block registered
+  EXPECT_EQ(connection->hcommand_GET_MONITOR_STATS(pair.near()), -1);  // no block registered
   connection->release();
-  close(ends[0]);
   setCaptureEngineStats(previous);
   EXPECT_NE(readFile(dir_.path() + "/logs/cenginetest.log")
                 .find("hcommand_GET_MONITOR_STATS: Problem getting or sending info."),
@@ -163,12 +157,9 @@ TEST_F(CEngineServerTest, DatabaseListSendsNetworkHTTPAndFTPListsInThatOrder) {
   ASSERT_NE(file, nullptr);
   header.write(file);
   fclose(file);
-  int ends[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-  ASSERT_EQ(header.writeJ(ends[0]), 0);
-  close(ends[0]);
-  std::string entry = readToEnd(ends[1]);
-  close(ends[1]);
+  SocketPair pair;
+  ASSERT_EQ(header.writeJ(pair.near()), 0);
+  const std::string entry = pair.drain();
   EXPECT_EQ(serve(request(45)), successReply(wireU16(0) + wireU16(1) + entry + wireU16(0)));
 }
 

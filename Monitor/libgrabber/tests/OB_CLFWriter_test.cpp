@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ConsumerTestSupport.h"
+#include "FileText.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
@@ -46,12 +47,7 @@ class CLFWriterTest : public ::testing::Test {
   }
 
   std::string logPath() const { return install_.file("logs/clf.log"); }
-  std::string logText() const {
-    std::ifstream in(logPath(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string logText() const { return corrana_test::readFile(logPath()); }
 
   corrana_test::TempDir install_;
   OB_NamedStringList options_;
@@ -203,21 +199,15 @@ TEST_F(CLFWriterTest, AFullDiskNeverLeavesAPartOfALine) {
   EXPECT_EQ(writer->getDroppedCount(), 4u);
   std::string expected;
   for (size_t i = 0; i < written; ++i) expected += line;
-  std::ifstream in(disk.file("clf.log"), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), expected);
+  EXPECT_EQ(corrana_test::readFile(disk.file("clf.log")), expected);
 
   disk.release();
   EXPECT_EQ(writer->processObject(&http), 0);
   writer->release();
-  std::ifstream logIn(install_.file("logs/clf.log"));
-  std::stringstream log;
-  log << logIn.rdbuf();
   const std::string failed = "OB_CLFWriter: write to the common log file " +
                              install_.file("logs/disk/clf.log") +
                              " failed (No space left on device, errno = 28)";
-  const std::string all = log.str();
+  const std::string all = corrana_test::readFile(install_.file("logs/clf.log"));
   EXPECT_NE(all.find(failed), std::string::npos) << failed << " in:\n" << all;
   EXPECT_EQ(all.find(failed), all.rfind(failed));  // once for the whole run of failures
   EXPECT_NE(all.find("clf.log again; 4 lines were lost"), std::string::npos) << all;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "SocketPair.h"
+
 namespace {
 
 using Stats = OB_CaptureEngineStats;
@@ -122,16 +124,11 @@ TEST(OBCaptureEngineStats, WireFormIsStartTimeAndTheFiveTotals) {
   fill(stats);
   stats.setValue(Stats::kStartTime, 0x01020304u);
   stats.setValue(Stats::kAllBytesSeen, 0xFFFFFFFEu);
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  EXPECT_EQ(stats.writeJ(pair[0]), 0);
-  close(pair[0]);
-  std::vector<uint8_t> got(64);
-  ssize_t n = 0, total = 0;
-  while ((n = read(pair[1], got.data() + total, got.size() - static_cast<size_t>(total))) > 0)
-    total += n;
-  close(pair[1]);
-  got.resize(static_cast<size_t>(total));
+  corrana_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  EXPECT_EQ(stats.writeJ(pair.near()), 0);
+  const std::string sent = pair.drain();
+  const std::vector<uint8_t> got(sent.begin(), sent.end());
   std::vector<uint8_t> expected = {
       0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04,  // start time
       0, 0, 0, 0, 0, 0, 0, 108,            // allPacksSeen
@@ -145,13 +142,12 @@ TEST(OBCaptureEngineStats, WireFormIsStartTimeAndTheFiveTotals) {
 
 TEST(OBCaptureEngineStats, WriteToAClosedPeerStopsAtTheFirstFailureWithOneRecord) {
   Stats stats;
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  close(pair[1]);
+  corrana_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  pair.hangUp();
   testing::internal::CaptureStdout();
-  int result = stats.writeJ(pair[0]);
+  int result = stats.writeJ(pair.near());
   std::string printed = testing::internal::GetCapturedStdout();
-  close(pair[0]);
   EXPECT_LT(result, 0);
   std::string record = "Error=" + std::to_string(result) + " Text=(null) File=";
   size_t at = printed.find(record);

@@ -9,6 +9,7 @@
 
 #include "ConsumerTestSupport.h"
 #include "OB_FTPProtocol.h"
+#include "OB_HTTPConsumer.h"
 #include "OB_Thread.h"
 
 using namespace consumertest;
@@ -21,16 +22,17 @@ const std::vector<std::string> kFtpTurns = {"220 ready\r\n", "USER carol\r\n", "
 TEST(OB_FTPConsumer, AnswersTheConsumerFacesAndMakesFTPProtocolObjects) {
   OB_FTPConsumer* consumer = OB_FTPConsumer::create();
   EXPECT_STREQ(consumer->getClassName(), "OB_FTPConsumer");
-  EXPECT_EQ(OB_FTPConsumer::getClassID(), 0x98008083u);
   EXPECT_STREQ(consumer->getProtocolName(), "ftp");
-  for (OB_ClassID id : {0x98008083u, 0x2BE2BFA7u, 0x2BE2BFA4u, 0x2BE2BFA3u, 0x2BE2BF9Du,
-                        0x2BE2BF78u, 0xE4B524B2u}) {
+  for (OB_ClassID id : {OB_FTPConsumer::getClassID(), OB_Consumer::getClassID(),
+                        OB_Thread::getClassID(), OB_Runnable::getClassID(),
+                        OB_List<OB_Object>::getClassID(), OB_Object::getClassID(),
+                        OB_Processor::getClassID()}) {
     void* out = nullptr;
     EXPECT_EQ(consumer->queryInterface(id, &out), 0) << std::hex << id;
     EXPECT_NE(out, nullptr);
   }
   void* out = &out;
-  EXPECT_EQ(consumer->queryInterface(0xDA479B62u, &out), -1);
+  EXPECT_EQ(consumer->queryInterface(OB_HTTPConsumer::getClassID(), &out), -1);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(obQuery<OB_Consumer>(obQuery<OB_Processor>(consumer)), consumer);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DriverControl.h"
+#include "FileText.h"
 #include "FrameBuilder.h"
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
@@ -378,8 +379,7 @@ TEST_F(PacketManagerTest, PoolOptionsBeyondTheMachinesMemoryKeepTheirDefaults) {
   manager->remove(&recorder);
   finish(manager);
   OB_Log::reset();
-  std::ifstream in(install.path() + "/logs/pools.log");
-  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string log = corrana_test::readFile(install.path() + "/logs/pools.log");
   for (const char* name : {"PacketPools", "PacketsPerPool", "SessionPools", "SessionsPerPool"}) {
     EXPECT_NE(log.find(std::string("Option ") + name + ": 2147483647 is out of bounds"),
               std::string::npos)

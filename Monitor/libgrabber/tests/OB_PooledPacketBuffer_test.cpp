@@ -36,8 +36,16 @@ void expectFaces(const char* name) {
   Buffer* buffer = Buffer::create();
   ASSERT_NE(buffer, nullptr);
   EXPECT_STREQ(buffer->getClassName(), name);
-  const OB_ClassID answered[] = {0x2BE2BF77, 0x2BE2BF7A, 0x2BE2BF78, 0x2BE2BF9B, 0x2BE2BF7E,
-                                 0x2BE2BF96, 0x2BE2BF95, 0x411CDB01, 0x0F53C6D2, 0x2BE2BF79};
+  const OB_ClassID answered[] = {Buffer::PoolPart::getClassID(),
+                                 OB_Mutex::getClassID(),
+                                 OB_Object::getClassID(),
+                                 OB_Link<Buffer>::getClassID(),
+                                 OB_Compare::getClassID(),
+                                 OB_PacketBufferTemplate<32>::getClassID(),
+                                 OB_PacketBuffer::getClassID(),
+                                 OB_Buffer::getClassID(),
+                                 OB_Key<uint32_t>::getClassID(),
+                                 OB_ReferenceCounter::getClassID()};
   for (OB_ClassID id : answered) {
     void* face = nullptr;
     EXPECT_EQ(buffer->queryInterface(id, &face), 0) << std::hex << id;

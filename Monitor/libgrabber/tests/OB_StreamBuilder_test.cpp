@@ -24,6 +24,7 @@
 #include "OB_PacketBuffer.h"
 #include "OB_String.h"
 #include "OB_TCPSessionStats.h"
+#include "UTimeStamp.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;
@@ -108,7 +109,7 @@ class CountingListener : public OB_Listener<OB_TCPSession> {
 class StreamBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DriverControl::setClock(kStart);
+    UTimeStamp::setClock(kStart);
     build();
   }
   void TearDown() override {
@@ -116,7 +117,7 @@ class StreamBuilderTest : public ::testing::Test {
     obRelease(consumer);
     setOptions(nullptr);
     delete options;
-    DriverControl::clearClock();
+    UTimeStamp::clearClock();
   }
 
   void build(bool synchronous = true) {
@@ -157,7 +158,7 @@ class StreamBuilderTest : public ::testing::Test {
   // Moves the clock to start + seconds and finishes a short conversation there, so that a
   // synchronous pass runs (and sweeps when due).
   void passAt(uint64_t seconds) {
-    DriverControl::setClock(kStart + seconds * kSecond);
+    UTimeStamp::setClock(kStart + seconds * kSecond);
     TcpConversation trigger = conversation(nextTriggerPort++, kTriggerPort, kStart + seconds * kSecond);
     trigger.segment(TcpConversation::kClient, corrana_test::kSyn).rst(TcpConversation::kClient);
     feedAll(trigger);

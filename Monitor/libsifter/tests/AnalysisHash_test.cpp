@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "FileText.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
 #include "TempDir.h"
@@ -53,12 +54,7 @@ class AnalysisHashTest : public ::testing::Test {
   }
 
   std::string dbPath() const { return dir_.file("db/domains.db"); }
-  std::string fileBytes() const {
-    std::ifstream in(dbPath(), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
+  std::string fileBytes() const { return corrana_test::readFile(dbPath()); }
   void putFile(const std::string& bytes) const {
     std::ofstream(dbPath(), std::ios::binary) << bytes;
   }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "FileText.h"
 #include "OB_AEngineConfigAdmin.h"
 #include "OB_FTPServer.h"
 #include "OB_HTTPServer.h"
@@ -249,14 +250,9 @@ class AEngineConfigFiles : public QuitTest {
   }
 
   void writeFile(const std::string& name, const std::string& text) {
-    std::ofstream(dir_.file(name)) << text;
+    corrana_test::writeFile(dir_.file(name), text);
   }
-  std::string readFile(const std::string& name) {
-    std::ifstream in(dir_.file(name));
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
+  std::string readFile(const std::string& name) { return corrana_test::readFile(dir_.file(name)); }
   bool exists(const std::string& name) { return std::filesystem::exists(dir_.file(name)); }
 
   // One record of each kind: a window, a group, a subset, an HTTP and an FTP server, a user.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "OB_Log.h"
+#include "FileText.h"
 #include "OB_Object.h"
 #include "SocketPair.h"
 #include "TempDir.h"
@@ -79,12 +80,7 @@ class QuitTest : public ::testing::Test {
     unlink(logPath().c_str());
     OB_Log::init("sifter", 0, nullptr);
   }
-  std::string logText() const {
-    std::ifstream in(logPath());
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
+  std::string logText() const { return corrana_test::readFile(logPath()); }
 
   // Runs body in a child that must end with status 1 after logging text.
   void expectQuit(const std::function<void()>& body, const std::string& text) {

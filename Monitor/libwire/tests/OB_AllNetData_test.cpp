@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../tools/PSpcWriter.h"
+#include "FileText.h"
 #include "OB_Log.h"
 #include "OB_Packet.h"
 #include "TempDir.h"
@@ -270,10 +271,8 @@ TEST(AllNetData, ReadingIntoATableHoldingPairsEndsTheProcess) {
         readInto(*record, bytes);
       },
       ::testing::ExitedWithCode(1), "");
-  std::ifstream log(install.file("logs/netdata.log"));
-  std::stringstream text;
-  text << log.rdbuf();
-  EXPECT_NE(text.str().find("Error reading"), std::string::npos) << text.str();
+  const std::string log = corrana_test::readFile(install.file("logs/netdata.log"));
+  EXPECT_NE(log.find("Error reading"), std::string::npos) << log;
   record->release();
 }
 

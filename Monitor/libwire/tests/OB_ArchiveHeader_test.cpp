@@ -16,6 +16,7 @@
 #include "OB_Archive.h"
 #include "OB_ArchiveIO.h"
 #include "OB_SocketIO.h"
+#include "SocketPair.h"
 
 namespace {
 
@@ -126,16 +127,11 @@ TEST(OB_ArchiveHeader, ValueListAndPrefixAreHeldToTheirRoom) {
 }
 
 TEST(OB_ArchiveHeader, DatabaseListEntrySendsTheTypeIn16BitsAndTextsAsLines) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  corrana_test::SocketPair pair;
   OB_ArchiveHeader header("/db/http-a", 0x10003, 5, 6, "http", std::string(3000, 'd').c_str(),
                           "f", 0, nullptr);
-  ASSERT_EQ(header.writeJ(pair[0]), 0);
-  close(pair[0]);
-  std::string got;
-  char chunk[4096];
-  for (ssize_t n; (n = ::read(pair[1], chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<size_t>(n));
-  close(pair[1]);
+  ASSERT_EQ(header.writeJ(pair.near()), 0);
+  const std::string got = pair.drain();
   const std::string numbers("\0\0\0\x03\0\0\0\0\0\0\0\x05\0\0\0\0\0\0\0\x06", 20);
   EXPECT_EQ(got, "/db/http-a\n" + numbers + "http\n" + std::string(2047, 'd') + "\nf\n");
 }

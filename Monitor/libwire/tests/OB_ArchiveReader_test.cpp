@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ArchiveTestSupport.h"
+#include "FileText.h"
 #include "OB_ArchiveIO.h"
 #include "OB_ArchiveWriter.h"
 #include "OB_Log.h"
@@ -274,12 +275,7 @@ TEST_F(OB_ArchiveReaderTest, AFileWhoseWriterWasKilledIsReadToItsLastRecordAndFi
   std::filesystem::create_directory(install.file("logs"));
   setenv("OB_INSTALLDIR", install.path().c_str(), 1);
   OB_Log::init("reader", 0, nullptr);
-  auto log = [&] {
-    std::ifstream in(install.file("logs/reader.log"));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
+  auto log = [&] { return corrana_test::readFile(install.file("logs/reader.log")); };
   std::vector<OB_HTTPProtocol*> records = {httpRecord(1, {"/a"}), httpRecord(2, {"/b", "/c"}),
                                            httpRecord(3, {"/d"})};
   std::vector<Bytes> written;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ArchiveTestSupport.h"
+#include "FileText.h"
 #include "OB_AllNetData.h"
 #include "OB_ArchiveFileList.h"
 #include "OB_ArchiveReader.h"
@@ -23,6 +24,7 @@
 #include "OB_Log.h"
 #include "OB_ResetThread.h"
 #include "SmallDisk.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 using namespace archivetest;
@@ -186,12 +188,7 @@ TEST(OB_ArchiveWriter, AFullDiskDropsWholeRecordsAndWritingResumesWhenThereIsRoo
   std::filesystem::create_directory(install.file("logs"));
   setenv("OB_INSTALLDIR", install.path().c_str(), 1);
   OB_Log::init("archive", 0, nullptr);
-  auto log = [&] {
-    std::ifstream in(install.file("logs/archive.log"));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
+  auto log = [&] { return corrana_test::readFile(install.file("logs/archive.log")); };
 
   OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, disk.path().c_str(), "http", "", "", 0);
   const std::string first = writer->getHeader()->getName();
@@ -357,10 +354,7 @@ TEST(OB_ArchiveFileList, ADamagedHeaderIsLoggedOnceWithTheFileAndWhatWasWrong) {
   OB_ArchiveFileList list(dir.path().c_str(), "http");
   EXPECT_EQ(list.getCount(), 1);
   OB_ArchiveFileList again(dir.path().c_str(), "http");
-  std::ifstream in(install.file("logs/list.log"));
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string log = text.str();
+  const std::string log = corrana_test::readFile(install.file("logs/list.log"));
   for (const auto& [name, why] : std::vector<std::pair<std::string, std::string>>{
            {"http-flipped", "the magic word is not \"ambervolte\""},
            {"http-cut", "the file ends inside the header"},
@@ -376,18 +370,13 @@ TEST(OB_ArchiveFileList, ADamagedHeaderIsLoggedOnceWithTheFileAndWhatWasWrong) {
 
 TEST(OB_ArchiveFileList, DatabaseListIsTheCountThenEachEntry) {
   corrana_test::TempDir dir;
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  corrana_test::SocketPair pair;
   OB_ArchiveFileList empty(dir.path().c_str(), "http");
-  ASSERT_EQ(empty.writeJ(pair[0]), 0);
+  ASSERT_EQ(empty.writeJ(pair.near()), 0);
   makeArchive(dir.file("http-a"), 1, 2);
   OB_ArchiveFileList one(dir.path().c_str(), "http");
-  ASSERT_EQ(one.writeJ(pair[0]), 0);
-  close(pair[0]);
-  std::string got;
-  char chunk[512];
-  for (ssize_t n; (n = ::read(pair[1], chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<size_t>(n));
-  close(pair[1]);
+  ASSERT_EQ(one.writeJ(pair.near()), 0);
+  const std::string got = pair.drain();
   const std::string entry = dir.file("http-a") + "\n" + std::string("\0\0\0\x03", 4) +
                             std::string("\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x02", 16) +
                             "http\n\n\n";

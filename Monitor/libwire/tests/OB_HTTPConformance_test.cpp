@@ -22,9 +22,12 @@
 #include "OB_TCPSession.h"
 #include "PacketTestSupport.h"
 #include "TempDir.h"
+#include "Tshark.h"
 #include "driver.h"
 
 namespace {
+
+using corrana_test::haveTshark;
 
 // What one transaction holds, in our terms or in tshark's (normalised for comparison).
 struct Message {
@@ -141,8 +144,6 @@ class Replay {
 };
 
 // ---- tshark's side ----
-
-bool haveTshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
 
 std::vector<std::string> split(const std::string& line, char separator) {
   std::vector<std::string> parts;

@@ -12,8 +12,11 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
+#include "FileText.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
+#include "OB_TCPSession.h"
 
 using httptest::PieceStream;
 using AT = OB_HTTPProtocol::AnalysisType;
@@ -28,11 +31,11 @@ class Conversation {
 
   int request(const std::string& line) {
     keep(line);
-    return parser.Request_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Request_Line();
   }
   int response(const std::string& line) {
     keep(line);
-    return parser.Status_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Status_Line();
   }
   // Hands text over as a value of the given type; the stream holds one byte more, so the end
   // is a byte of it.
@@ -81,10 +84,7 @@ class LogFile {
     rmdir(dir_.c_str());
   }
   int count(const std::string& needle) {
-    std::ifstream in(dir_ + "/logs/http.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string all = text.str();
+    const std::string all = corrana_test::readFile(dir_ + "/logs/http.log");
     int n = 0;
     for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
     return n;
@@ -132,7 +132,6 @@ std::string guess(OB_HTTPProtocol& parser, const char* uri) {
 TEST(HTTPProtocolObject, AnswersItsOwnFacesAndThoseOfItsBases) {
   OB_HTTPProtocol* parser = OB_HTTPProtocol::create();
   ASSERT_NE(nullptr, parser);
-  EXPECT_EQ(0x2A5A59FBu, OB_HTTPProtocol::getClassID());
   EXPECT_STREQ("OB_HTTPProtocol", parser->getClassName());
   EXPECT_NE(nullptr, obQuery<OB_Protocol>(parser));
   EXPECT_NE(nullptr, obQuery<OB_Data>(parser));
@@ -434,4 +433,19 @@ TEST(HTTPContentType, CompletionNormalisesGivenTypesAndGuessesMissingOnes) {
   EXPECT_STREQ("application/octet-stream", c.xact(2).res_content_type.c_str());
   EXPECT_STREQ("", c.xact(3).req_content_type.c_str());
   EXPECT_STREQ("image/gif", c.xact(3).res_content_type.c_str());
+}
+
+TEST(HTTPParseStop, AStoppedParseLeavesOneDebugLineNamingConnectionSideAndReason) {
+  LogFile log;
+  OB_TCPSession session;
+  session.client.add(new httptest::OwnedBuffer("GET / HTTP/1.1\r\n\r\n"));
+  session.server.add(new httptest::OwnedBuffer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
+                                               "\r\nzz\r\n"));
+  OB_HTTPProtocol parser(1, 4);
+  parser.processObject(&session);
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::Chunk);
+  EXPECT_EQ(1, log.count("HTTP: 0.0.0.0 > 0.0.0.0:0: parse stopped in the server's bytes: "
+                         "malformed chunk\n"));
+  parser.reset();
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::None);
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "FileText.h"
 #include "OB_Log.h"
 #include "TempDir.h"
 
@@ -133,12 +134,10 @@ TEST(MemoryPool, ExtraReleaseIsLoggedAndIgnored) {
   EXPECT_NE(first, second);
   EXPECT_EQ(pool.getObject(), nullptr);
 
-  std::ifstream log(install.file("logs/pool.log"));
-  std::stringstream text;
-  text << log.rdbuf();
-  EXPECT_NE(text.str().find("OB_MemoryPoolObject::release() : Error extra release m_iRef=0\n"),
+  const std::string log = corrana_test::readFile(install.file("logs/pool.log"));
+  EXPECT_NE(log.find("OB_MemoryPoolObject::release() : Error extra release m_iRef=0\n"),
             std::string::npos)
-      << text.str();
+      << log;
   first->release();
   second->release();
 }

@@ -295,8 +295,8 @@ TEST(OB_ProtocolFromSession, UnansweredHandshakeStoresNoResponseTime) {
 TEST(OB_ProtocolWriter, DoesNotAnswerTheRootIdentifier) {
   OB_ProtocolWriter writer;
   void* out = &out;
-  EXPECT_EQ(writer.queryInterface(0xE4B524B2, &out), 0);
-  EXPECT_EQ(writer.queryInterface(0x2BE2BF78, &out), -1);
+  EXPECT_EQ(writer.queryInterface(OB_Processor::getClassID(), &out), 0);
+  EXPECT_EQ(writer.queryInterface(OB_Object::getClassID(), &out), -1);
   EXPECT_EQ(out, nullptr);
 }
 

@@ -21,32 +21,19 @@
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
+#include "FileText.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace {
 
 using namespace corrana_test;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // The wire form of a configuration, as its writeJ sends it.
 std::string wireOf(OB_Config* config) {
-  int ends[2];
-  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-  EXPECT_EQ(config->writeJ(ends[0]), 0);
-  close(ends[0]);
-  std::string bytes = readToEnd(ends[1]);
-  close(ends[1]);
-  return bytes;
+  SocketPair pair;
+  EXPECT_EQ(config->writeJ(pair.near()), 0);
+  return pair.drain();
 }
 
 // An engine manager whose configurations are filled in place instead of from files.

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "DriverControl.h"
 #include "FrameBuilder.h"
 #include "OB_MemoryPool.h"
 #include "OB_PooledTCPSession.h"
 #include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
+#include "UTimeStamp.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;
@@ -38,10 +38,10 @@ std::string streamText(OB_PacketStream& stream) {
 class TCPSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DriverControl::setClock(kStart);
+    UTimeStamp::setClock(kStart);
     tcpSessionStats_init();
   }
-  void TearDown() override { DriverControl::clearClock(); }
+  void TearDown() override { UTimeStamp::clearClock(); }
 
   // Decodes and feeds one frame the way the capture engine does: the reusable packet points at
   // the frame, the payload goes into a buffer of its own, the packet is reset afterwards.
@@ -231,9 +231,9 @@ TEST_F(TCPSessionTest, IdleTimeFollowsTheDriverClock) {
   OB_TCPSession session;
   feedAll(session, web);
   const uint64_t last = session.lastTime;
-  DriverControl::setClock((last + 60) * 1000000 + 999999);
+  UTimeStamp::setClock((last + 60) * 1000000 + 999999);
   EXPECT_EQ(session.needToPack(60), 0);
-  DriverControl::setClock((last + 61) * 1000000);
+  UTimeStamp::setClock((last + 61) * 1000000);
   EXPECT_EQ(session.needToPack(60), 1);
   EXPECT_EQ(session.needToPack(3600), 0);
 }
@@ -288,7 +288,8 @@ TEST_F(TCPSessionTest, PooledSessionGoesBackResetWithItsBuffers) {
   EXPECT_NE(obQuery<OB_Link<OB_Object>>(session), nullptr);
   EXPECT_NE((obQuery<OB_Key<uint32_t>>(session)), nullptr);
   void* face = nullptr;
-  EXPECT_EQ(session->queryInterface(0x2BE2BF77, &face), 0);
+  EXPECT_EQ(session->queryInterface(
+                OB_MemoryPoolObject<OB_PooledTCPSession, OB_TCPSession>::getClassID(), &face), 0);
 
   int destroyed = 0;
   web.handshake();
@@ -351,7 +352,9 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
   OB_TCPSessionStats::count(stats.effectiveBytes, 1200);
   OB_TCPSessionStats::count(stats.httpParsed, 7);
   OB_TCPSessionStats::count(stats.sessionsReturned, 3);
-  DriverControl::setClock(kStart + 120 * 1000000ull);  // two minutes after the counters began
+  OB_TCPSessionStats::count(stats.httpStopChunk, 5);
+  OB_TCPSessionStats::count(stats.ftpStopCutShort, 6);
+  UTimeStamp::setClock(kStart + 120 * 1000000ull);  // two minutes after the counters began
   char out[8192] = {};
   FILE* f = fmemopen(out, sizeof(out) - 1, "w");
   ASSERT_NE(f, nullptr);
@@ -381,6 +384,14 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
       "      returned to memory manager                =           3\n"
       "      packet segments from memory manager       =           0\n"
       "      packet segments to memory manager         =           0\n"
+      "   Parses Stopped Before The Data Ended\n"
+      "      HTTP: not a request or status line        =           0\n"
+      "      HTTP: malformed chunk                     =           5\n"
+      "      HTTP: data ended inside a message         =           0\n"
+      "      HTTP: no transaction left                 =           0\n"
+      "      FTP: no 220 greeting                      =           0\n"
+      "      FTP: data ended inside a line             =           6\n"
+      "      FTP: no command left                      =           0\n"
       "   Packets\n"
       "      received for TCP stream building          =           0\n"
       "      used in TCP stream building               =          40\n"
@@ -410,6 +421,7 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
   tcpSessionStats_init();
   EXPECT_EQ(v(stats.connectionsStarted), 0u);
   EXPECT_EQ(v(stats.httpParsed), 0u);
+  EXPECT_EQ(v(stats.ftpStopCutShort), 0u);
 }
 
 }  // namespace

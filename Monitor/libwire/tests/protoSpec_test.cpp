@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../tools/PSpcWriter.h"
+#include "FileText.h"
 #include "OB_Log.h"
 #include "TempDir.h"
 
@@ -179,11 +180,9 @@ class ProtoSpecDeath : public ::testing::Test {
           std::exit(0);
         },
         ::testing::ExitedWithCode(1), "");
-    std::ifstream log(install_ + "/logs/pspc.log");
-    std::stringstream text;
-    text << log.rdbuf();
+    const std::string log = corrana_test::readFile(install_ + "/logs/pspc.log");
     std::string wanted = "protoSpec_InitProtoSpecUtils: problem reading file " + path;
-    EXPECT_NE(text.str().find(wanted), std::string::npos) << text.str();
+    EXPECT_NE(log.find(wanted), std::string::npos) << log;
     std::remove((install_ + "/logs/pspc.log").c_str());
   }
   std::string install_;
@@ -228,12 +227,10 @@ TEST_F(ProtoSpecDeath, MissingFileEndsTheProcess) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(1), "protoSpec_InitProtoSpecUtils");
-  std::ifstream log(install_ + "/logs/pspc.log");
-  std::stringstream text;
-  text << log.rdbuf();
-  EXPECT_NE(text.str().find("protoSpec_InitProtoSpecUtils: problem opening file " + missing),
+  const std::string log = corrana_test::readFile(install_ + "/logs/pspc.log");
+  EXPECT_NE(log.find("protoSpec_InitProtoSpecUtils: problem opening file " + missing),
             std::string::npos);
-  EXPECT_NE(text.str().find("protoSpec_InitProtoSpecUtils: ProtoSpec defs not loaded!!"),
+  EXPECT_NE(log.find("protoSpec_InitProtoSpecUtils: ProtoSpec defs not loaded!!"),
             std::string::npos);
 }
 

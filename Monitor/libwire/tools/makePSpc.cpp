@@ -3,7 +3,7 @@
 // the programs built beside it, and installs it to conf/admin). The network statistics count
 // frames per node of this tree and roll counts up to the parents.
 //
-// Usage: makePSpc OUTPUT
+// Usage: makePSpc OUTPUT   (makePSpc --help prints the usage)
 //
 // The tree (id: node; children indented). Roots 1 and 2 carry no tests: the packet decoder picks
 // root 1 for frames whose type/length field is 1500 or less, root 2 for all others.
@@ -32,6 +32,7 @@
 // To classify something more, add its node here with a new id and its parent's id; a node must
 // follow its parent in the file.
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "PSpcWriter.h"
@@ -41,6 +42,11 @@ namespace {
 using pspc::Alternative;
 using pspc::Node;
 using pspc::Test;
+
+constexpr const char* kUsage =
+    "usage: makePSpc OUTPUT\n"
+    "Writes the protocol-spec tree the monitor ships (PSpc.bin) to the file OUTPUT.\n"
+    "  --help   print this and exit\n";
 
 constexpr uint16_t kIPv4 = 0, kTCP = 1, kHTTP = 2, kFTP = 3;
 
@@ -88,8 +94,14 @@ void addIPBranch(std::vector<Node>& nodes, uint16_t parent, uint16_t base,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: makePSpc OUTPUT\n");
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  // An option is never taken for the output file's name.
+  if (argc == 2 && argv[1][0] == '-') fprintf(stderr, "makePSpc: unknown option %s\n", argv[1]);
+  if (argc != 2 || argv[1][0] == '-') {
+    fputs(kUsage, stderr);
     return 2;
   }
   std::vector<Node> nodes;

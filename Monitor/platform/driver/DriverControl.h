@@ -1,6 +1,6 @@
 // Controls of the capture driver that its C interface does not carry: replay pacing, the end of
-// a replay, the clock for tests and the text of the last error. Used by tests, benchmarks and
-// offline tools; the packet manager asks only isReplay.
+// a replay and the text of the last error. Used by tests, benchmarks and offline tools; the
+// packet manager asks only isReplay. The clock is set through UTimeStamp.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +30,6 @@ class DriverControl {
   // capture error) or was stopped; returns at once when it is not running. 0, or -1 for a
   // context that does not exist.
   static int waitForEnd(GLIM_CaptureContext capture);
-
-  // Makes UTimeStamp::GetTimeStamp return microseconds until clearClock.
-  static void setClock(uint64_t microseconds);
-  static void clearClock();
 
   // Text of the calling thread's last failed GLIM_ call ("" when none).
   static const char* lastErrorText();

@@ -1,7 +1,8 @@
 // The capture driver: binds one Ethernet adapter (a network interface through libpcap, or a
 // savefile named "file:<path>" that is replayed) and calls the packet manager back once per
-// frame on a thread of its own. Plain C calls plus the UTimeStamp clock. Tests and tools reach
-// replay pacing, the end of a replay and the clock setting through DriverControl.h.
+// frame on a thread of its own. Plain C calls; frames carry time stamps of the UTimeStamp clock
+// (UTimeStamp.h), whose replay clock a replay advances. Tests and tools reach replay pacing and
+// the end of a replay through DriverControl.h.
 #pragma once
 
 #include <cstdint>
@@ -93,17 +94,3 @@ const GLIM_PacketBuffer* GLIM_GetPacketBuffer(GLIM_CaptureContext capture);
 int GLIM_CleanupLibrary(void);
 
 }  // extern "C"
-
-// The driver's clock: microseconds since 1970.
-class UTimeStamp {
- public:
-  UTimeStamp() = delete;
-
-  // Nothing to prepare: the raw stamps are already microseconds since 1970. Returns 0.
-  static int InitTimeStamps();
-  // The raw stamp unchanged.
-  static uint64_t ConvertRawTimeStamp(uint64_t rawTimeStamp);
-  // Now: the wall clock, except while a replay runs (the time stamp of the latest frame
-  // replayed, so that idle time-outs follow the trace) or while a test has set the clock.
-  static uint64_t GetTimeStamp();
-};

@@ -18,6 +18,7 @@
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_TCPSessionStats.h"
+#include "SocketPair.h"
 #include "TempDir.h"
 
 namespace {
@@ -222,13 +223,10 @@ std::string values(uint32_t first, int count) {
 }
 
 TEST_F(CTapviewDlgTest, AServerHangingUpMidReplyLeavesTheValuesNotSentAsTheyWere) {
-  int ends[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  corrana_test::SocketPair pair;
   OB_Config config;
-  ASSERT_EQ(config.writeJ(ends[0]), 0);
-  close(ends[0]);
-  std::string configuration = readToEnd(ends[1]);
-  close(ends[1]);
+  ASSERT_EQ(config.writeJ(pair.near()), 0);
+  const std::string configuration = pair.drain();
   ScriptedServer server({successReply(wireU32(77) + configuration), successReply(values(100, 36)),
                          successReply(values(500, 9) + std::string(5, '\0')), successReply("")});
   Viewer viewer;

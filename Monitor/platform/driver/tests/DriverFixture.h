@@ -16,6 +16,7 @@
 #include "FrameBuilder.h"
 #include "PcapWriter.h"
 #include "TempDir.h"
+#include "UTimeStamp.h"
 #include "driver.h"
 
 namespace driver_test {
@@ -92,7 +93,7 @@ class DriverTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(GLIM_CleanupLibrary(), 1);
     DriverControl::setReplayPaced(false);
-    DriverControl::clearClock();
+    UTimeStamp::clearClock();
   }
   std::string writeTrace(const std::vector<Frame>& frames, const std::string& name = "t.pcap") {
     std::string path = install.file(name);

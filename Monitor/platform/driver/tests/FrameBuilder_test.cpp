@@ -12,12 +12,13 @@
 
 #include "PcapWriter.h"
 #include "TempDir.h"
+#include "Tshark.h"
 
 namespace {
 
-using namespace corrana_test;
+using corrana_test::haveTshark;
 
-bool haveTshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
+using namespace corrana_test;
 
 // tshark's fields, one line per frame, blank-separated.
 std::vector<std::string> tsharkFields(const std::string& file, const std::string& fields,

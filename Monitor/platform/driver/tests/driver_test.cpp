@@ -1,18 +1,25 @@
 // Adapters, errors, the status record and the clock of the capture driver.
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "DriverFixture.h"
+#include "FileText.h"
 #include "OB_Log.h"
+#include "UTimeStamp.h"
+#include "registry.h"
 
 namespace driver_test {
 namespace {
+
+using corrana_test::writeFile;
 
 using corrana_test::FrameBuilder;
 
@@ -20,13 +27,6 @@ uint64_t wallClock() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(text.c_str(), f);
-  fclose(f);
 }
 
 TEST_F(DriverTest, AnswersAsWindowsNtVersion5) {
@@ -58,6 +58,30 @@ TEST_F(DriverTest, RegistryInfoFollowsLibpcapWithoutAdaptersFile) {
   GLIM_AdapterInfo info;
   ASSERT_EQ(GLIM_GetAdapterRegistryInfo(&info, "0000"), 0);
   EXPECT_GT(strlen(info.deviceName), 0u);
+}
+
+TEST_F(DriverTest, WithoutAdaptersFileTheCardsAreTheNetworkInterfaces) {
+  std::set<std::string> interfaces;
+  struct if_nameindex* names = if_nameindex();
+  ASSERT_NE(names, nullptr);
+  for (struct if_nameindex* n = names; n->if_name != nullptr; ++n) interfaces.insert(n->if_name);
+  if_freenameindex(names);
+
+  std::set<std::string> devices;
+  REG_Key key = nullptr;
+  ASSERT_EQ(REG_OpenKey(REG_NETWORK_CARDS_NT5, &key), 0);
+  char name[17];
+  for (uint32_t i = 0; REG_EnumKey(key, i, name, sizeof name) == 0; ++i) {
+    char expectedName[24];
+    snprintf(expectedName, sizeof expectedName, "%04u", i);
+    EXPECT_STREQ(name, expectedName);
+    GLIM_AdapterInfo info;
+    ASSERT_EQ(GLIM_GetAdapterRegistryInfo(&info, name), 0);
+    devices.insert(info.deviceName);
+  }
+  REG_CloseKey(key);
+  EXPECT_EQ(devices, interfaces);  // "any" and non-network taps are not cards
+  EXPECT_TRUE(devices.count("lo"));
 }
 
 TEST_F(DriverTest, OpenRefusesUnknownInterfacesAndMissingFiles) {
@@ -202,8 +226,7 @@ TEST_F(DriverTest, CountsAndLogsOversizeFramesOncePerCapture) {
   GLIM_StartCapture(capture);
   DriverControl::waitForEnd(capture);
   OB_Log::reset();
-  std::ifstream file(install.file("logs/driver.log"));
-  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string log = corrana_test::readFile(install.file("logs/driver.log"));
   EXPECT_EQ(GLIM_GetPacketBuffer(capture)->oversizeFrames, 2u);
   size_t first = log.find("ethtool -K");
   ASSERT_NE(first, std::string::npos) << log;
@@ -221,14 +244,14 @@ TEST_F(DriverTest, RawStampsAreMicrosecondsSince1970) {
 }
 
 TEST_F(DriverTest, ClockCanBeSetAndOverridesAReplay) {
-  DriverControl::setClock(42);
+  UTimeStamp::setClock(42);
   EXPECT_EQ(UTimeStamp::GetTimeStamp(), 42u);
   Recorder recorder;
   GLIM_CaptureContext capture = replay(writeTrace(sampleConversation()), recorder);
   GLIM_StartCapture(capture);
   DriverControl::waitForEnd(capture);
   for (const Delivery& d : recorder.deliveries) EXPECT_EQ(d.clockInside, 42u);
-  DriverControl::clearClock();
+  UTimeStamp::clearClock();
   EXPECT_GT(UTimeStamp::GetTimeStamp(), 1600000000000000ull);
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "DriverFixture.h"
+#include "UTimeStamp.h"
 
 namespace driver_test {
 namespace {

@@ -10,17 +10,19 @@
 #include <vector>
 
 #include "DriverFixture.h"
+#include "Tshark.h"
+#include "UTimeStamp.h"
 
 namespace driver_test {
 namespace {
+
+using corrana_test::haveTshark;
 
 struct FrameFacts {
   uint32_t capturedLength;
   uint32_t wireLength;
   uint64_t time;  // µs since 1970
 };
-
-bool haveTshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
 
 // "1084443427.311224000" (seconds with nine decimals) as µs.
 uint64_t parseEpoch(const char* text) {

@@ -10,18 +10,13 @@
 #include <sstream>
 #include <string>
 
+#include "FileText.h"
 #include "TempDir.h"
 
 namespace {
 
 using corrana_test::TempDir;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using corrana_test::readFile;
 
 class Service : public ::testing::Test {
  protected:

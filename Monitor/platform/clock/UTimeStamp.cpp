@@ -1,9 +1,9 @@
 #include <atomic>
 #include <ctime>
 
-#include "DriverControl.h"
+#include "UTimeStamp.h"
+
 #include "ReplayClock.h"
-#include "driver.h"
 
 namespace {
 std::atomic<uint64_t> replayNow{0};
@@ -32,9 +32,9 @@ uint64_t UTimeStamp::GetTimeStamp() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-void DriverControl::setClock(uint64_t microseconds) {
+void UTimeStamp::setClock(uint64_t microseconds) {
   clockValue.store(microseconds);
   clockSet.store(true);
 }
 
-void DriverControl::clearClock() { clockSet.store(false); }
+void UTimeStamp::clearClock() { clockSet.store(false); }

@@ -1,5 +1,5 @@
-// The clock of running replays, shared by the capture contexts (which advance it) and
-// UTimeStamp (which reads it). Internal to the driver.
+// The clock of running replays, shared by the capture driver's contexts (which advance it) and
+// UTimeStamp (which reads it). Only the capture driver uses it.
 #pragma once
 
 #include <cstdint>
