@@ -1,5 +1,6 @@
 #include "OB_StreamBuilder.h"
 
+#include <chrono>
 #include <new>
 
 #include "OB_Consumer.h"
@@ -57,12 +58,13 @@ OB_StreamBuilder::OB_StreamBuilder(OB_EngineMgr* manager) : engineMgr_(manager) 
   // A SYN that finds the pool exhausted must not wait: the capture thread holds the hash lock,
   // and only the sweep, which needs that lock, could give a session back.
   m_pTCPSessionPool->setWait(0);
-  // Finished sessions pass through the queue all the time; its links are reused.
-  finished_.setRecycle(1);
+  finished_.reserve(4 * kHandOverBatch);
+  batch_.reserve(4 * kHandOverBatch);
 }
 
 OB_StreamBuilder::~OB_StreamBuilder() {
-  while (finished_.getCount() > 0) obRelease(finished_.get(nullptr));
+  for (size_t i = batchNext_; i < batch_.size(); ++i) batch_[i]->release();
+  for (OB_TCPSession* session : finished_) session->release();
   {
     OB_MutexHold hold(&sessions_);
     for (int bucket = 0; bucket < kBuckets; ++bucket) {
@@ -193,8 +195,17 @@ OB_TCPSession* OB_StreamBuilder::newSession(int bucket, bool* full) {
 
 void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
   sessions_.remove(session);
-  finished_.put(session);
   Stats::count(getTCPSessionStats()->sessionsReturned);
+  {
+    std::lock_guard<std::mutex> hold(handOverLock_);
+    try {
+      finished_.push_back(session);
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_StreamBuilder: no memory to queue a finished session\n");
+    }
+    queued_.fetch_add(1, std::memory_order_release);
+    if (handOverWaiting_ && finished_.size() >= kHandOverBatch) handOverReady_.notify_one();
+  }
   if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
 }
 
@@ -230,21 +241,48 @@ void OB_StreamBuilder::stopEngine() {
 
 int OB_StreamBuilder::stop() {
   const int result = OB_Thread::stop();
-  // The thread may be waiting for a finished session: let it see that it was stopped.
-  finished_.signal();
+  // The thread may be waiting for a batch: let it see that it was stopped.
+  {
+    std::lock_guard<std::mutex> hold(handOverLock_);
+    ++stops_;
+  }
+  handOverReady_.notify_all();
   return result;
 }
 
+void OB_StreamBuilder::takeBatch(bool wait) {
+  std::unique_lock<std::mutex> hold(handOverLock_);
+  if (wait && finished_.size() < kHandOverBatch) {
+    const uint64_t stops = stops_;
+    handOverWaiting_ = true;
+    handOverReady_.wait_for(hold, std::chrono::milliseconds(kHandOverWaitMs), [&] {
+      return finished_.size() >= kHandOverBatch || stops_ != stops;
+    });
+    handOverWaiting_ = false;
+  }
+  if (batchNext_ == batch_.size()) {
+    batch_.clear();
+    batchNext_ = 0;
+    batch_.swap(finished_);
+    return;
+  }
+  try {
+    batch_.insert(batch_.end(), finished_.begin(), finished_.end());
+  } catch (const std::bad_alloc&) {
+    OB_Log::quit("OB_StreamBuilder: no memory to hand finished sessions on\n");
+  }
+  finished_.clear();
+}
+
 int OB_StreamBuilder::pass() {
-  OB_Object* item = nullptr;
   // A synchronous pass runs on the packet road under the hash lock: it takes only what is
   // queued and never waits.
-  if (synchronous_.load(std::memory_order_relaxed) == 0 || finished_.getCount() > 0)
-    item = finished_.get(this);
-  if (item != nullptr) {
-    ReleaseOnExit releaseItem(item);
-    if (OB_TCPSession* session = obQuery<OB_TCPSession>(item); session != nullptr)
-      processSession(session);
+  takeBatch(synchronous_.load(std::memory_order_relaxed) == 0);
+  while (batchNext_ < batch_.size()) {
+    OB_TCPSession* session = batch_[batchNext_++];
+    queued_.fetch_sub(1, std::memory_order_release);
+    ReleaseOnExit releaseSession(session);
+    processSession(session);
   }
 
   const uint64_t now = UTimeStamp::ConvertRawTimeStamp(UTimeStamp::GetTimeStamp()) / 1000000u;

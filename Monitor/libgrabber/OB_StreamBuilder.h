@@ -1,14 +1,21 @@
 // The capture engine's stream builder: turns the captured TCP packets that the packet manager
 // accepted into TCP sessions kept in one hash, queues every finished session and, on its own
 // thread, offers it to the consumers; the same thread drops sessions that stay idle too long.
+// Finished sessions go over in batches: the packet road wakes the thread only once
+// kHandOverBatch of them wait (or when the thread is stopped), the thread otherwise looks every
+// kHandOverWaitMs, and each pass hands on everything queued when it began. So a busy road pays
+// one wake-up per batch, not one per session, and on one core the thread works through a whole
+// batch in its turn instead of one session per turn.
 // The capture engine manager creates one, makes it a processor of the packet manager and a member
 // of its thread list, and appends the consumers to its list.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "OB_LinkedHash.h"
@@ -17,7 +24,6 @@
 #include "OB_Mutex.h"
 #include "OB_Object.h"
 #include "OB_PooledTCPSession.h"
-#include "OB_Queue.h"
 #include "OB_TCPSession.h"
 #include "OB_Thread.h"
 
@@ -107,6 +113,9 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // The sweep runs when more than this many seconds of the driver clock have passed since the
   // last one.
   static constexpr uint64_t kSweepSeconds = 60;
+  // Finished sessions that wake the stream builder's thread; fewer wait at most kHandOverWaitMs.
+  static constexpr size_t kHandOverBatch = 16;
+  static constexpr int kHandOverWaitMs = 50;
 
   // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
   // a missing, zero or non-numeric value keeps the default, one out of the machine's bounds too,
@@ -136,19 +145,20 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // The packet entry (capture driver's thread): -1 for an object that is no packet or an IP
   // packet that is not TCP, 0 for a packet that is not IP, else processTCPPacket's result.
   int processObject(OB_Object* object) override;
-  // One pass of the stream builder's thread: hands on the next finished session and sweeps when
-  // due. An OB_Exception raised in the pass is logged and stops the capture engine (the engine
-  // manager's thread list, or this thread alone without a manager); its code is returned.
+  // One pass of the stream builder's thread: waits (up to kHandOverWaitMs) for a batch of
+  // finished sessions, hands on every one queued, and sweeps when due. An OB_Exception raised
+  // in the pass is logged and stops the capture engine (the engine manager's thread list, or
+  // this thread alone without a manager); its code is returned.
   int doTask() override;
-  // Stops the thread and wakes it from its wait for a finished session.
+  // Stops the thread and wakes it from its wait for a batch.
   int stop() override;
   // Every session of every bucket, bucket 0 first, under the hash lock. 0.
   int print(FILE* stream) override;
 
   // Sessions in the hash now.
   int getSessionCount() { return sessions_.getCount(); }
-  // Finished sessions waiting for the stream builder's thread.
-  int getQueuedCount() { return finished_.getCount(); }
+  // Finished sessions not yet handed on (queued, or taken by a pass that has not reached them).
+  int getQueuedCount() { return queued_.load(std::memory_order_acquire); }
   OB_MemoryPool<OB_PooledTCPSession>* getSessionPool() { return m_pTCPSessionPool; }
 
  protected:
@@ -161,8 +171,12 @@ class OB_StreamBuilder : public virtual OB_Thread,
  private:
   using SessionLink = OB_Link<OB_Object>;
 
-  // doTask's work; raises OB_Exception when a sweep fails.
+  // doTask's work; raises OB_Exception when a sweep fails or a consumer raised one (the
+  // sessions of the batch not yet handed on then wait for the next pass).
   int pass();
+  // Takes what is queued into batch_ (behind what an interrupted pass left there); waits first
+  // when wait is set and fewer than a batch are queued.
+  void takeBatch(bool wait);
   // The session of the packet's connection in the bucket, either direction; null when none.
   OB_TCPSession* findSession(int bucket, OB_Packet* packet);
   // Whether the sweep drops this session now.
@@ -186,9 +200,19 @@ class OB_StreamBuilder : public virtual OB_Thread,
   OB_LinkedHash<OB_TCPSession, SessionLink> sessions_{kBuckets, 0};
   OB_MemoryPool<OB_PooledTCPSession>* m_pTCPSessionPool = nullptr;  // owned
   OB_EngineMgr* engineMgr_ = nullptr;                                // not owned
-  // Finished sessions on their way from the packet road to this thread; each holds the one
-  // reference that its session had in the hash.
-  OB_Queue<OB_Object> finished_;
+  // Finished sessions on their way from the packet road to this thread, oldest first; each holds
+  // the one reference that its session had in the hash. finished_ and handOverWaiting_ are
+  // guarded by handOverLock_; batch_ and batchNext_ belong to whichever pass runs (the thread's,
+  // or a synchronous one on the packet road under the hash lock). The two vectors swap, so
+  // their room is made once and reused.
+  std::mutex handOverLock_;
+  std::condition_variable handOverReady_;
+  std::vector<OB_TCPSession*> finished_;
+  bool handOverWaiting_ = false;
+  std::vector<OB_TCPSession*> batch_;
+  size_t batchNext_ = 0;
+  uint64_t stops_ = 0;  // stop() calls, under handOverLock_: a waiting pass returns at once
+  std::atomic<int> queued_{0};
   std::atomic<uint64_t> lastSweep_{0};  // driver clock, whole seconds
   std::atomic<int> synchronous_{0};
 };

@@ -67,7 +67,8 @@ class RecordingConsumer : public OB_Consumer {
   int processObject(OB_Object* object) override {
     OB_TCPSession* session = obQuery<OB_TCPSession>(object);
     if (session == nullptr) return -1;
-    if (throwCode != 0) throw OB_Exception(throwCode, "consumer failed", "test", 1);
+    if (throwCode != 0 || (throwOnClientPort != 0 && session->client.xPort == throwOnClientPort))
+      throw OB_Exception(throwCode != 0 ? throwCode : -1, "consumer failed", "test", 1);
     std::lock_guard<std::mutex> hold(lock);
     seen.push_back({session->client.xPort, session->server.xPort, session->client.xBytXfer,
                     session->server.xBytXfer});
@@ -94,6 +95,7 @@ class RecordingConsumer : public OB_Consumer {
   }
 
   int throwCode = 0;
+  uint16_t throwOnClientPort = 0;  // throws for this client's session only
   std::mutex lock;
   std::condition_variable changed;
   std::vector<Seen> seen;
@@ -262,6 +264,28 @@ TEST_F(StreamBuilderTest, QueuedSessionsReachTheConsumersInTheOrderTheyFinished)
   for (int i = 0; i < 3; ++i) builder->doTask();
   EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2003, 2001, 2002}));
   EXPECT_EQ(builder->getQueuedCount(), 0);
+}
+
+// Sessions finished while the thread was busy go on together in its next pass; a consumer's
+// exception ends the pass, and what the batch still held goes on in the pass after.
+TEST_F(StreamBuilderTest, OnePassHandsOnTheWholeBatchAndAFailedOneKeepsTheRest) {
+  build(false);
+  consumer->throwOnClientPort = 2102;
+  for (uint16_t port : {2101, 2102, 2103}) {
+    TcpConversation c = conversation(port, 80);
+    feedAll(c.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n").close());
+  }
+  EXPECT_EQ(builder->getQueuedCount(), 3);
+  EXPECT_EQ(builder->doTask(), -1);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2101}));
+  EXPECT_EQ(builder->getQueuedCount(), 1) << "the failed session is gone, the third waits";
+
+  TcpConversation d = conversation(2104, 80);
+  feedAll(d.handshake().close());
+  builder->doTask();
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2101, 2103, 2104}));
+  EXPECT_EQ(builder->getQueuedCount(), 0);
+  EXPECT_EQ(v(stats.sessionsReturned), v(stats.sessionsRetrieved));
 }
 
 TEST_F(StreamBuilderTest, CreatesSessionsOnlyOnSyn) {
