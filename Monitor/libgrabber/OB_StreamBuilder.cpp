@@ -204,7 +204,8 @@ void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
       OB_Log::quit("OB_StreamBuilder: no memory to queue a finished session\n");
     }
     queued_.fetch_add(1, std::memory_order_release);
-    if (handOverWaiting_ && finished_.size() >= kHandOverBatch) handOverReady_.notify_one();
+    queuedBytes_ += session->client.xBytXfer + session->server.xBytXfer;
+    if (handOverWaiting_ && isBatchReady()) handOverReady_.notify_one();
   }
   if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
 }
@@ -252,14 +253,14 @@ int OB_StreamBuilder::stop() {
 
 void OB_StreamBuilder::takeBatch(bool wait) {
   std::unique_lock<std::mutex> hold(handOverLock_);
-  if (wait && finished_.size() < kHandOverBatch) {
+  if (wait && !isBatchReady()) {
     const uint64_t stops = stops_;
     handOverWaiting_ = true;
-    handOverReady_.wait_for(hold, std::chrono::milliseconds(kHandOverWaitMs), [&] {
-      return finished_.size() >= kHandOverBatch || stops_ != stops;
-    });
+    handOverReady_.wait_for(hold, std::chrono::milliseconds(kHandOverWaitMs),
+                            [&] { return isBatchReady() || stops_ != stops; });
     handOverWaiting_ = false;
   }
+  queuedBytes_ = 0;
   if (batchNext_ == batch_.size()) {
     batch_.clear();
     batchNext_ = 0;

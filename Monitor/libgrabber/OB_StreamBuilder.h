@@ -2,10 +2,10 @@
 // accepted into TCP sessions kept in one hash, queues every finished session and, on its own
 // thread, offers it to the consumers; the same thread drops sessions that stay idle too long.
 // Finished sessions go over in batches: the packet road wakes the thread only once
-// kHandOverBatch of them wait (or when the thread is stopped), the thread otherwise looks every
-// kHandOverWaitMs, and each pass hands on everything queued when it began. So a busy road pays
-// one wake-up per batch, not one per session, and on one core the thread works through a whole
-// batch in its turn instead of one session per turn.
+// kHandOverBatch of them, or kHandOverBytes of their payloads, wait (or when the thread is
+// stopped); otherwise the thread looks every kHandOverWaitMs. Each pass hands on everything
+// queued when it began. So a busy road pays one wake-up per batch, not one per session, and on
+// one core the thread works through a whole batch in its turn instead of one session per turn.
 // The capture engine manager creates one, makes it a processor of the packet manager and a member
 // of its thread list, and appends the consumers to its list.
 #pragma once
@@ -113,8 +113,10 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // The sweep runs when more than this many seconds of the driver clock have passed since the
   // last one.
   static constexpr uint64_t kSweepSeconds = 60;
-  // Finished sessions that wake the stream builder's thread; fewer wait at most kHandOverWaitMs.
+  // Finished sessions, or payload bytes held by them, that wake the stream builder's thread;
+  // fewer wait at most kHandOverWaitMs.
   static constexpr size_t kHandOverBatch = 16;
+  static constexpr uint64_t kHandOverBytes = 1 << 20;
   static constexpr int kHandOverWaitMs = 50;
 
   // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
@@ -174,6 +176,10 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // doTask's work; raises OB_Exception when a sweep fails or a consumer raised one (the
   // sessions of the batch not yet handed on then wait for the next pass).
   int pass();
+  // Under handOverLock_: whether the queued sessions make a batch.
+  bool isBatchReady() const {
+    return finished_.size() >= kHandOverBatch || queuedBytes_ >= kHandOverBytes;
+  }
   // Takes what is queued into batch_ (behind what an interrupted pass left there); waits first
   // when wait is set and fewer than a batch are queued.
   void takeBatch(bool wait);
@@ -209,6 +215,7 @@ class OB_StreamBuilder : public virtual OB_Thread,
   std::condition_variable handOverReady_;
   std::vector<OB_TCPSession*> finished_;
   bool handOverWaiting_ = false;
+  uint64_t queuedBytes_ = 0;  // payload bytes of the sessions in finished_
   std::vector<OB_TCPSession*> batch_;
   size_t batchNext_ = 0;
   uint64_t stops_ = 0;  // stop() calls, under handOverLock_: a waiting pass returns at once
