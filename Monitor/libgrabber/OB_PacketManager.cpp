@@ -300,16 +300,17 @@ int OB_PacketManager::processObject(OB_Object* object) {
 
 void OB_PacketManager::handOn(OB_Packet* packet, bool openingReplay) {
   for (OB_Processor* processor = first(); processor != nullptr; processor = next()) {
-    if (openingReplay) growSessions(processor);
+    if (openingReplay) prepareReplay(processor);
     processor->processObject(packet);
   }
 }
 
-void OB_PacketManager::growSessions(OB_Processor* processor) {
+void OB_PacketManager::prepareReplay(OB_Processor* processor) {
   OB_StreamBuilder* builder = obQuery<OB_StreamBuilder>(processor);
   if (builder == nullptr) return;
   OB_MemoryPool<OB_PooledTCPSession>* sessions = builder->getSessionPool();
   if (sessions != nullptr && sessions->isGrowing() == 0) sessions->setGrow(1);
+  builder->setHandOverLimit(kReplayHandOverBytes);
 }
 
 OB_Buffer* OB_PacketManager::takeBuffer(uint32_t payloadSize) {

@@ -12,10 +12,13 @@
 // snapshot) and holds this lock only while the processors run.
 //
 // A live capture never waits for a free buffer or session: what finds its pool exhausted is
-// counted as lost. A replay of a savefile must lose nothing, and waiting would not do: sessions
-// hold their buffers until they end, and the thread that could give them back may itself wait
-// for the driver's. So a replay's pools (payloads here, sessions in the stream builder) grow
-// past their caps; memory is the limit, and print reports how far they grew.
+// counted as lost. A replay of a savefile must lose nothing, and waiting for a buffer would not
+// do: sessions hold their buffers until they end, and the thread that could give them back may
+// itself wait for the driver's. So a replay's pools (payloads here, sessions in the stream
+// builder) grow past their caps; memory is the limit, and print reports how far they grew. What
+// a replay does wait for is the stream builder's thread, once the finished sessions it has not
+// taken hold kReplayHandOverBytes: that thread waits for nothing on the packet road, and without
+// the wait a road sharing one core with it would run ahead and fill the memory.
 //
 // A frame longer than Ethernet allows (segment offload on the capturing host) carries a payload
 // no pooled buffer holds: it goes on in pieces of at most kMaxPooledPayload bytes, each a segment
@@ -49,6 +52,9 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // The largest payload size class; a longer wholly captured payload goes on in pieces of it.
   static constexpr uint32_t kMaxPooledPayload = 1460;
   static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
+  // A replay's stream builder: payload bytes of finished sessions not yet taken by its thread
+  // past which the road waits for it.
+  static constexpr uint64_t kReplayHandOverBytes = 4 << 20;
 
   // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
   // "PacketsPerPool" (buffers per queue, default 32), read by poolOption_count within the
@@ -118,9 +124,11 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // null when that class's pool is exhausted (never for a replay, whose pools grow).
   OB_Buffer* takeBuffer(uint32_t payloadSize);
   // Hands the packet to every processor, under this manager's lock. openingReplay: a replay's
-  // opening SYN, before which a stream builder's session pool is made to grow.
+  // opening SYN, before which a stream builder is prepared for the replay.
   void handOn(OB_Packet* packet, bool openingReplay);
-  void growSessions(OB_Processor* processor);
+  // A stream builder's session pool is made to grow, and its packet road to wait for its thread
+  // past kReplayHandOverBytes of finished sessions.
+  void prepareReplay(OB_Processor* processor);
   // Attaches and fills a pooled copy of the packet's TCP payload when it has one that fits.
   void copyPayload(OB_Packet* packet);
 

@@ -110,7 +110,39 @@ OB_TCPSession* OB_StreamBuilder::findSession(int bucket, OB_Packet* packet) {
   return nullptr;
 }
 
+int OB_StreamBuilder::setHandOverLimit(uint64_t bytes) {
+  handOverLimit_.store(bytes, std::memory_order_relaxed);
+  return 0;
+}
+
 int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
+  const int result = takePacket(packet);
+  const uint64_t limit = handOverLimit_.load(std::memory_order_relaxed);
+  if (limit != 0 && queuedBytes_.load(std::memory_order_relaxed) > limit &&
+      synchronous_.load(std::memory_order_relaxed) == 0)
+    awaitHandOver(limit);
+  return result;
+}
+
+void OB_StreamBuilder::awaitHandOver(uint64_t limit) {
+  std::unique_lock<std::mutex> hold(handOverLock_);
+  const uint64_t stops = stops_;
+  while (queuedBytes_.load(std::memory_order_relaxed) > limit && stops_ == stops &&
+         batchesTaken_ != stalledAt_) {
+    const uint64_t taken = batchesTaken_;
+    roadWaiting_ = true;
+    handOverReady_.notify_one();
+    const bool moved =
+        handOverTaken_.wait_for(hold, std::chrono::milliseconds(kStalledMs),
+                                [&] { return batchesTaken_ != taken || stops_ != stops; });
+    roadWaiting_ = false;
+    // A thread that takes nothing may not run at all: the road goes on, and does not wait
+    // again until the thread has taken a batch.
+    if (!moved) stalledAt_ = taken;
+  }
+}
+
+int OB_StreamBuilder::takePacket(OB_Packet* packet) {
   if (packet == nullptr) return -1;
   OB_MutexHold hold(&sessions_);
   try {
@@ -204,7 +236,9 @@ void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
       OB_Log::quit("OB_StreamBuilder: no memory to queue a finished session\n");
     }
     queued_.fetch_add(1, std::memory_order_release);
-    queuedBytes_ += session->client.xBytXfer + session->server.xBytXfer;
+    queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) + session->client.xBytXfer +
+                           session->server.xBytXfer,
+                       std::memory_order_relaxed);
     if (handOverWaiting_ && isBatchReady()) handOverReady_.notify_one();
   }
   if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
@@ -248,6 +282,7 @@ int OB_StreamBuilder::stop() {
     ++stops_;
   }
   handOverReady_.notify_all();
+  handOverTaken_.notify_all();
   return result;
 }
 
@@ -257,10 +292,12 @@ void OB_StreamBuilder::takeBatch(bool wait) {
     const uint64_t stops = stops_;
     handOverWaiting_ = true;
     handOverReady_.wait_for(hold, std::chrono::milliseconds(kHandOverWaitMs),
-                            [&] { return isBatchReady() || stops_ != stops; });
+                            [&] { return isBatchReady() || roadWaiting_ || stops_ != stops; });
     handOverWaiting_ = false;
   }
-  queuedBytes_ = 0;
+  queuedBytes_.store(0, std::memory_order_relaxed);
+  ++batchesTaken_;
+  if (roadWaiting_) handOverTaken_.notify_one();
   if (batchNext_ == batch_.size()) {
     batch_.clear();
     batchNext_ = 0;

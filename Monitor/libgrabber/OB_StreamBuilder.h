@@ -118,6 +118,8 @@ class OB_StreamBuilder : public virtual OB_Thread,
   static constexpr size_t kHandOverBatch = 16;
   static constexpr uint64_t kHandOverBytes = 1 << 20;
   static constexpr int kHandOverWaitMs = 50;
+  // How long the packet road waits for a thread that takes nothing before it goes on.
+  static constexpr int kStalledMs = 1000;
 
   // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
   // a missing, zero or non-numeric value keeps the default, one out of the machine's bounds too,
@@ -135,13 +137,23 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // Non-zero: every finished session is handed to the consumers at once, on the packet's thread
   // and under the hash lock, instead of by the stream builder's thread. For tests and tools.
   virtual int setSynchronous(int on);
+  // For a replay, which must lose nothing and may wait where a live capture may not: while more
+  // than `bytes` of payload are held by finished sessions that this thread has not yet taken,
+  // the packet road waits for it (outside the hash lock), so that on one core the road cannot
+  // run ahead of the consumers and fill the memory. A thread that takes nothing for
+  // kStalledMs is not waited for again until it takes a batch. 0 (the default): the road never
+  // waits. 0.
+  virtual int setHandOverLimit(uint64_t bytes);
+  uint64_t getHandOverLimit() const { return handOverLimit_.load(std::memory_order_relaxed); }
   // One TCP packet, under the hash lock: finds its session in either direction, or makes one for
   // a SYN (handing on a held session whose addresses a new connection reuses). A session cut
-  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
-  // without memory (no free session: the packet road never waits for one); -1 when its session
-  // refused it (the session is dropped unseen by the consumers); any other result of the session
-  // is passed on. In synchronous mode, the code of an OB_Exception raised while the finished
-  // session was handed on (it is printed to the standard error stream).
+  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a
+  // packet taken, counted as extraneous (no session and no SYN) or counted as without memory
+  // (no free session: the packet road never waits for one); -1 when its session refused it (the
+  // session is dropped unseen by the consumers); any other result of the session is passed on.
+  // In synchronous mode, the code of an OB_Exception raised while the finished session was
+  // handed on (it is printed to the standard error stream). Then, with a hand-over limit, waits
+  // as setHandOverLimit says.
   virtual int processTCPPacket(OB_Packet* packet);
 
   // The packet entry (capture driver's thread): -1 for an object that is no packet or an IP
@@ -173,12 +185,18 @@ class OB_StreamBuilder : public virtual OB_Thread,
  private:
   using SessionLink = OB_Link<OB_Object>;
 
+  // processTCPPacket's work under the hash lock.
+  int takePacket(OB_Packet* packet);
+  // Outside the hash lock: waits while the finished sessions not yet taken hold more than the
+  // hand-over limit, the thread is not stopped and it takes batches (see setHandOverLimit).
+  void awaitHandOver(uint64_t limit);
   // doTask's work; raises OB_Exception when a sweep fails or a consumer raised one (the
   // sessions of the batch not yet handed on then wait for the next pass).
   int pass();
   // Under handOverLock_: whether the queued sessions make a batch.
   bool isBatchReady() const {
-    return finished_.size() >= kHandOverBatch || queuedBytes_ >= kHandOverBytes;
+    return finished_.size() >= kHandOverBatch ||
+           queuedBytes_.load(std::memory_order_relaxed) >= kHandOverBytes;
   }
   // Takes what is queued into batch_ (behind what an interrupted pass left there); waits first
   // when wait is set and fewer than a batch are queued.
@@ -212,10 +230,19 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // or a synchronous one on the packet road under the hash lock). The two vectors swap, so
   // their room is made once and reused.
   std::mutex handOverLock_;
-  std::condition_variable handOverReady_;
+  std::condition_variable handOverReady_;  // wakes the thread for a batch
+  std::condition_variable handOverTaken_;  // wakes the packet road waiting for the thread
   std::vector<OB_TCPSession*> finished_;
   bool handOverWaiting_ = false;
-  uint64_t queuedBytes_ = 0;  // payload bytes of the sessions in finished_
+  bool roadWaiting_ = false;
+  // Payload bytes of the sessions in finished_: written under handOverLock_, read without it
+  // by the packet road to see whether it must wait.
+  std::atomic<uint64_t> queuedBytes_{0};
+  std::atomic<uint64_t> handOverLimit_{0};
+  uint64_t batchesTaken_ = 0;  // under handOverLock_
+  // Under handOverLock_: batchesTaken_ when the road last gave up waiting for a thread that took
+  // nothing; the road does not wait while it stays so.
+  uint64_t stalledAt_ = UINT64_MAX;
   std::vector<OB_TCPSession*> batch_;
   size_t batchNext_ = 0;
   uint64_t stops_ = 0;  // stop() calls, under handOverLock_: a waiting pass returns at once
