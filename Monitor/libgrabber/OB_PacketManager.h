@@ -8,8 +8,10 @@
 // benchmark wire it to a stream builder themselves.
 //
 // Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
-// packet road takes no lock to count or filter (atomic counters, the server list's lock-free
-// snapshot) and holds this lock only while the processors run.
+// packet road takes no lock of its own: it counts with atomic counters, filters on the server
+// list's lock-free snapshot and hands frames on over a snapshot of the processor list, which every
+// change to the list publishes afresh. A processor removed is not called once remove returns
+// (unless it removes itself, on the packet road's own thread).
 //
 // A live capture never waits for a free buffer or session: what finds its pool exhausted is
 // counted as lost. A replay of a savefile must lose nothing, and waiting for a buffer would not
@@ -28,6 +30,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "OB_CaptureEngineStats.h"
 #include "OB_List.h"
@@ -101,6 +106,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // (nothing counted) for anything else, else 0. The packet is left as it came.
   int processObject(OB_Object* object) override;
 
+  // The list's, each publishing the processors anew for the packet road; a removal returns once
+  // no frame is still handed on over the list as it was before.
+  int append(OB_Processor* item) override;
+  int insert(OB_Processor* item) override;
+  int removeCurrent() override;
+  int sort() override;
+
   // The statistics part's.
   int reset() override { return OB_CaptureEngineStats::reset(); }
   // The statistics part's, then (for a replay whose pools grew) how far they grew. 0.
@@ -123,9 +135,18 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // A free buffer of the smallest class that holds payloadSize bytes (1 to 1460), with one user;
   // null when that class's pool is exhausted (never for a replay, whose pools grow).
   OB_Buffer* takeBuffer(uint32_t payloadSize);
-  // Hands the packet to every processor, under this manager's lock. openingReplay: a replay's
+  // The processors as the packet road sees them, in list order.
+  struct Processors {
+    std::vector<OB_Processor*> items;  // not owned
+  };
+
+  // Hands the packet to every processor of the published snapshot. openingReplay: a replay's
   // opening SYN, before which a stream builder is prepared for the replay.
   void handOn(OB_Packet* packet, bool openingReplay);
+  // Under the list's lock: publishes the list as it now is; after a removal, waits until every
+  // frame handed on over an earlier snapshot has left the processors (frames are handed on one
+  // at a time; not on the road's own thread).
+  void publishProcessors(bool removal);
   // A stream builder's session pool is made to grow, and its packet road to wait for its thread
   // past kReplayHandOverBytes of finished sessions.
   void prepareReplay(OB_Processor* processor);
@@ -152,4 +173,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   bool libraryInitialised_ = false;
   // Used by the driver's thread only, one frame at a time.
   OB_Packet packet_;
+  // The published snapshot (null: no processor yet) and every one published before, kept until
+  // the manager goes since a frame may still walk one (owned; under the list's lock). The list
+  // changes a few times in a manager's life.
+  std::atomic<const Processors*> processors_{nullptr};
+  std::vector<std::unique_ptr<Processors>> published_;
+  // Frames that began and that finished being handed on, and the thread that hands them on.
+  std::atomic<uint64_t> framesEntered_{0};
+  std::atomic<uint64_t> framesLeft_{0};
+  std::atomic<std::thread::id> roadThread_{};
 };
