@@ -252,15 +252,7 @@ int OB_PacketManager::processObject(OB_Object* object) {
   if (packet == nullptr) return -1;
 
   // Every packet counts as seen and as accepted, before the filter.
-  incValue(kPacksSeen, 1);
-  incValue(kAllPacksSeen, 1);
-  incValue(kPacksAccepted, 1);
-  incValue(kAllPacksAccepted, 1);
-  const uint32_t size = packet->getPacketSize();
-  incValue(kBytesSeen, size);
-  incValue(kAllBytesSeen, size);
-  incValue(kBytesAccepted, size);
-  incValue(kAllBytesAccepted, size);
+  countFrame(packet->getPacketSize());
 
   if (OB_Processor* all = allProcessor_.load(std::memory_order_acquire); all != nullptr)
     all->processObject(packet);

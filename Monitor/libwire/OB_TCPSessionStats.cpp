@@ -3,9 +3,10 @@
 #include "OB_Log.h"
 #include "driver.h"
 
-namespace {
+OB_TCPSessionStats OB_TCPSessionStats::processBlock_;
+OB_ThreadCounters OB_TCPSessionStats::processAdded_{OB_TCPSessionStats::kCounters};
 
-OB_TCPSessionStats globalStats;
+namespace {
 
 uint64_t nowSeconds() { return UTimeStamp::GetTimeStamp() / 1000000u; }
 
@@ -17,10 +18,10 @@ void line(FILE* stream, int indent, const char* label, const OB_TCPSessionStats:
 
 }  // namespace
 
-OB_TCPSessionStats* getTCPSessionStats() { return &globalStats; }
+OB_TCPSessionStats* getTCPSessionStats() { return &OB_TCPSessionStats::processBlock_; }
 
 int tcpSessionStats_init() {
-  OB_TCPSessionStats& s = globalStats;
+  OB_TCPSessionStats& s = *getTCPSessionStats();
   for (OB_TCPSessionStats::Counter* c :
        {&s.segmentsReceived, &s.bytesReceived, &s.segmentsUsed, &s.bytesUsed,
         &s.segmentsExtraneous, &s.bytesExtraneous, &s.segmentsClosed, &s.bytesClosed,
@@ -30,7 +31,7 @@ int tcpSessionStats_init() {
         &s.httpFinished, &s.ftpStarted, &s.ftpParsed, &s.ftpFinished, &s.payloadBytes,
         &s.effectiveBytes, &s.sessionsRetrieved, &s.sessionsReturned, &s.segmentsFromPool,
         &s.segmentsToPool}) {
-    c->store(0, std::memory_order_relaxed);
+    OB_TCPSessionStats::clear(*c);
   }
   s.since.store(nowSeconds(), std::memory_order_relaxed);
   return 0;
@@ -42,7 +43,7 @@ int OB_TCPSessionStats::print(FILE* stream) {
 }
 
 void tcpSessionStats_print(FILE* stream) {
-  const OB_TCPSessionStats& s = globalStats;
+  const OB_TCPSessionStats& s = *getTCPSessionStats();
   auto v = [](const OB_TCPSessionStats::Counter& c) { return OB_TCPSessionStats::value(c); };
 
   OB_Log::flog(stream, "\nTCP Session Stats:\n");
