@@ -116,7 +116,7 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // Finished sessions, or payload bytes held by them, that wake the stream builder's thread;
   // fewer wait at most kHandOverWaitMs.
   static constexpr size_t kHandOverBatch = 16;
-  static constexpr uint64_t kHandOverBytes = 1 << 20;
+  static constexpr uint64_t kHandOverBytes = 64 << 10;
   static constexpr int kHandOverWaitMs = 50;
   // How long the packet road waits for a thread that takes nothing before it goes on.
   static constexpr int kStalledMs = 1000;
