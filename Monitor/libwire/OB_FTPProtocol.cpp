@@ -8,6 +8,7 @@
 #include "OB_Log.h"
 #include "OB_PacketStream.h"
 #include "OB_TCPSession.h"
+#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
 
 namespace {
@@ -49,6 +50,13 @@ unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
 
 const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
 
+// 1 when bytes other than blanks lie in [p, end) and no line end (CR LF) follows them: the data
+// ends inside a line.
+int cutInsideLine(const char* p, const char* end) {
+  OB_Tools::LWS(&p, end);
+  return p < end && OB_Tools::ScanLine_r(p, end) == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 OB_FTPProtocol::~OB_FTPProtocol() { releaseTransfers(); }
@@ -66,6 +74,7 @@ int OB_FTPProtocol::reset() {
   releaseTransfers();
   loginName.clear();
   goodConnect = 1;
+  parseStop_ = ParseStop::None;
   return 0;
 }
 
@@ -106,20 +115,63 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   const char* serverEnd = server + serverLength;
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
-  // The rest of a connection cut off at the byte limit has had its greeting.
-  if (OB_Tools::ScanLine_r(client, clientEnd) != 0 && OB_Tools::ScanLine_r(server, serverEnd) != 0 &&
-      (session->isContinued() != 0 || ConnectEstablish(&server, serverEnd) != 0)) {
+  ParseStop stop = ParseStop::None;
+  bool serverSide = false;
+  // What is left of a direction: only blanks, whole lines, or a line the data cut off.
+  auto noteCut = [&]() {
+    if (stop != ParseStop::None) return;
+    if (cutInsideLine(client, clientEnd) != 0) {
+      stop = ParseStop::CutShort;
+    } else if (cutInsideLine(server, serverEnd) != 0) {
+      stop = ParseStop::CutShort;
+      serverSide = true;
+    }
+  };
+  if (OB_Tools::ScanLine_r(client, clientEnd) == 0 ||
+      OB_Tools::ScanLine_r(server, serverEnd) == 0) {
+    noteCut();
+  } else if (session->isContinued() == 0 && ConnectEstablish(&server, serverEnd) == 0) {
+    // The rest of a connection cut off at the byte limit has had its greeting.
+    stop = ParseStop::Greeting;
+    serverSide = true;
+  } else {
     // Every command is recorded; once the server's replies run out the rest stay unanswered.
     while (client < clientEnd) {
-      if (Command(&client, clientEnd) == 0) break;
+      if (Command(&client, clientEnd) == 0) {
+        if (getXactCount() >= maxXacts) stop = ParseStop::Full;
+        break;
+      }
       Responses(&server, serverEnd);
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
+    noteCut();
     FindFileTransfers();
   }
   delete[] clientData;
   delete[] serverData;
+  parseStop_ = stop;
+  if (stop != ParseStop::None) {
+    OB_TCPSessionStats& stats = *getTCPSessionStats();
+    OB_TCPSessionStats::Counter& counter = stop == ParseStop::Greeting ? stats.ftpStopGreeting
+                                           : stop == ParseStop::CutShort ? stats.ftpStopCutShort
+                                                                         : stats.ftpStopFull;
+    countParseStop(counter, "FTP", serverSide ? "server" : "client", parseStopText(stop));
+  }
   return 0;
+}
+
+const char* OB_FTPProtocol::parseStopText(ParseStop stop) {
+  switch (stop) {
+    case ParseStop::Greeting:
+      return "no 220 greeting";
+    case ParseStop::CutShort:
+      return "data ended inside a line";
+    case ParseStop::Full:
+      return "no command left";
+    case ParseStop::None:
+      break;
+  }
+  return "none";
 }
 
 int OB_FTPProtocol::ResponseCode(const char** pos, const char* end, int* code) {

@@ -25,6 +25,17 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // The directory and file parts parseFileName fills hold this many characters at most.
   static constexpr size_t kMaxPathPart = 255;
 
+  // Why the parse of a connection stopped before its data ended: the first reason met. Each is
+  // a counter of the TCP session statistics.
+  enum class ParseStop : int {
+    None = 0,
+    Greeting = 1,  // the server's first reply is missing, malformed or not 220
+    CutShort = 2,  // a direction's data ends inside a line (no CR LF after its last bytes)
+    Full = 3,      // the chain holds as many commands as a record can count
+  };
+  // The text the statistics print and the debug line give the reason.
+  static const char* parseStopText(ParseStop stop);
+
   OB_FTPProtocol() = default;
   OB_FTPProtocol(const OB_FTPProtocol&) = delete;
   OB_FTPProtocol& operator=(const OB_FTPProtocol&) = delete;
@@ -33,8 +44,11 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Appends a transfer to the chain, which owns it from now on. 1.
   virtual int addFTPftranLink(OB_FTPftranLink* link);
 
-  // Parses an OB_TCPSession's two streams (anything else: nothing). 0.
+  // Parses an OB_TCPSession's two streams (anything else: nothing). A parse that stops before
+  // the data ends is counted by its reason and logged (debug). 0.
   int processObject(OB_Object* object) override;
+  // Why the last session's parse stopped; None before and after reset.
+  ParseStop getParseStop() const { return parseStop_; }
   // A new OB_FTPXact, or null when memory runs out.
   OB_Xact* createXLink() override;
   // Empties the connection, the command chain and the transfer chain; goodConnect 1. 0.
@@ -91,4 +105,5 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
 
   OB_FTPftranLink* firstTransfer = nullptr;  // owned, with the whole chain
   OB_FTPftranLink* lastTransfer = nullptr;   // not owned (tail of the chain)
+  ParseStop parseStop_ = ParseStop::None;
 };

@@ -3,7 +3,10 @@
 #include <cctype>
 #include <cstring>
 
+#include "OB_HTTPGrammar.h"
 #include "OB_Log.h"
+#include "OB_TCPSession.h"
+#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
 
 namespace {
@@ -19,6 +22,22 @@ constexpr size_t kValueScanLimit = 4096;
 constexpr size_t kMaxExtension = 63;
 
 constexpr const char* kOctetStream = "application/octet-stream";
+
+OB_TCPSessionStats::Counter* stopCounter(OB_HTTPProtocol::ParseStop stop) {
+  OB_TCPSessionStats& stats = *getTCPSessionStats();
+  switch (stop) {
+    case OB_HTTPProtocol::ParseStop::MessageLine:
+      return &stats.httpStopMessageLine;
+    case OB_HTTPProtocol::ParseStop::Chunk:
+      return &stats.httpStopChunk;
+    case OB_HTTPProtocol::ParseStop::CutShort:
+      return &stats.httpStopCutShort;
+    case OB_HTTPProtocol::ParseStop::Full:
+    case OB_HTTPProtocol::ParseStop::None:
+      break;
+  }
+  return &stats.httpStopFull;
+}
 
 void copyText(char* out, size_t width, const char* text) {
   if (out == nullptr || width == 0) return;
@@ -79,12 +98,6 @@ OB_HTTPProtocol::~OB_HTTPProtocol() {
 
 void OB_HTTPProtocol::setStream(OB_Stream* stream) {
   stream_ = stream != nullptr ? stream : &emptyStream_;
-  forgetKeyword();
-}
-
-void OB_HTTPProtocol::forgetKeyword() {
-  keywordAt_ = nullptr;
-  keywordFound_ = KW_NONE;
 }
 
 void OB_HTTPProtocol::enableParseResponses(int on) { parseResponsesSwitch = on; }
@@ -133,7 +146,7 @@ int OB_HTTPProtocol::reset() {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
-  chunked_ = false;
+  parseStop_ = ParseStop::None;
   setStream(nullptr);
   return 0;
 }
@@ -144,7 +157,7 @@ int OB_HTTPProtocol::read(FILE* stream) {
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
-  chunked_ = false;
+  parseStop_ = ParseStop::None;
   return OB_Protocol::read(stream);
 }
 
@@ -157,6 +170,72 @@ int OB_HTTPProtocol::writeCLF(FILE* stream) {
     OB_Log::flog(stream, "\n");
   }
   return 0;
+}
+
+int OB_HTTPProtocol::processObject(OB_Object* object) {
+  // A rejected or unacknowledged connection is parsed all the same: its flags are already set.
+  OB_Protocol::processObject(object);
+  OB_TCPSession* session = obQuery<OB_TCPSession>(object);
+  if (session == nullptr) return 0;
+  state_ = 1;
+  if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
+  // The rest of a connection cut off at the byte limit begins inside a message.
+  resync_ = session->isContinued() != 0;
+  ParseStop requests = parseRequests(&session->client);
+  session->client.reset();
+  const ParseStop responses = parseResponses(&session->server);
+  session->server.reset();
+  resync_ = false;
+  if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
+  HTTPMIMEInfo_fill();
+
+  // After a tunnel's request or a switch of protocols the client's bytes are another
+  // protocol's, whatever they look like.
+  const bool otherBytes = requests == ParseStop::MessageLine || requests == ParseStop::CutShort;
+  if (otherBytes && !xacts_.empty() &&
+      (std::strcmp(xacts_.back()->req_method.c_str(), "CONNECT") == 0 ||
+       std::strcmp(xacts_.back()->res_status_code.c_str(), "101") == 0)) {
+    requests = ParseStop::None;
+  }
+  parseStop_ = requests != ParseStop::None ? requests : responses;
+  if (parseStop_ != ParseStop::None) {
+    countParseStop(*stopCounter(parseStop_), "HTTP",
+                   requests != ParseStop::None ? "client" : "server", parseStopText(parseStop_));
+  }
+  return 0;
+}
+
+OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
+  OB_HTTPGrammar grammar(*this, stream);
+  return grammar.parseRequests();
+}
+
+OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
+  OB_HTTPGrammar grammar(*this, stream);
+  return grammar.parseResponses();
+}
+
+const char* OB_HTTPProtocol::parseStopText(ParseStop stop) {
+  switch (stop) {
+    case ParseStop::MessageLine:
+      return "not a request or status line";
+    case ParseStop::Chunk:
+      return "malformed chunk";
+    case ParseStop::CutShort:
+      return "data ended inside a message";
+    case ParseStop::Full:
+      return "no transaction left";
+    case ParseStop::None:
+      break;
+  }
+  return "none";
+}
+
+void OB_HTTPProtocol::unpairResponse() {
+  if (respCount <= 0 || responseDropped_) return;
+  if (OB_HTTPXact* xact = xactAt(respCount); xact != nullptr) xact->resetResponse();
+  --respCount;
+  responseTarget_ = xactAt(respCount > 0 ? respCount : 1);
 }
 
 OB_HTTPXact* OB_HTTPProtocol::currentRequest() {

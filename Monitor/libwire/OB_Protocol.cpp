@@ -6,6 +6,7 @@
 #include "OB_Log.h"
 #include "OB_PacketStream.h"
 #include "OB_TCPSession.h"
+#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
 #include "OB_Xact.h"
 
@@ -52,6 +53,17 @@ int OB_Protocol::reset() {
 }
 
 int OB_Protocol::writeCLF(FILE* /*stream*/) { return 0; }
+
+void OB_Protocol::countParseStop(std::atomic<uint32_t>& counter, const char* protocol,
+                                 const char* side, const char* reason) {
+  OB_TCPSessionStats::count(counter);
+  char client[16];
+  char server[16];
+  OB_Tools::IPAddressString(clientIP, client);
+  OB_Tools::IPAddressString(serverIP, server);
+  OB_Log::debug("%s: %s > %s:%u: parse stopped in the %s's bytes: %s\n", protocol, client, server,
+                static_cast<unsigned>(serverPort), side, reason);
+}
 
 int32_t OB_Protocol::responseTime(const OB_PacketTime& ack, const OB_PacketTime& begin,
                                   const char* field) {

@@ -4,6 +4,7 @@
 // its consumer's lock, or inside one reader thread).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -76,6 +77,13 @@ class OB_Protocol : public virtual OB_Data {
   // maxRespTime.
   static int32_t responseTime(const OB_PacketTime& ack, const OB_PacketTime& begin,
                               const char* field);
+
+ protected:
+  // Counts a parse that stopped before the connection's data ended (counter: a TCP session
+  // statistics counter) and logs one debug line naming the connection, the side whose bytes
+  // stopped it ("client" or "server") and the reason.
+  void countParseStop(std::atomic<uint32_t>& counter, const char* protocol, const char* side,
+                      const char* reason);
 
  private:
   void releaseChain();

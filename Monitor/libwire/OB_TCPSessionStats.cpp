@@ -1,5 +1,7 @@
 #include "OB_TCPSessionStats.h"
 
+#include "OB_FTPProtocol.h"
+#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "driver.h"
 
@@ -16,6 +18,14 @@ void line(FILE* stream, int indent, const char* label, const OB_TCPSessionStats:
                OB_TCPSessionStats::value(c));
 }
 
+// A parse-stop counter's line: the protocol, then the reason's text.
+void stopLine(FILE* stream, const char* protocol, const char* reason,
+              const OB_TCPSessionStats::Counter& c) {
+  char label[64];
+  snprintf(label, sizeof label, "%s: %s", protocol, reason);
+  line(stream, 6, label, c);
+}
+
 }  // namespace
 
 OB_TCPSessionStats* getTCPSessionStats() { return &OB_TCPSessionStats::processBlock_; }
@@ -30,7 +40,8 @@ int tcpSessionStats_init() {
         &s.timedOutOddSequence, &s.timedOutNoSyn, &s.timedOutGaps, &s.httpStarted, &s.httpParsed,
         &s.httpFinished, &s.ftpStarted, &s.ftpParsed, &s.ftpFinished, &s.payloadBytes,
         &s.effectiveBytes, &s.sessionsRetrieved, &s.sessionsReturned, &s.segmentsFromPool,
-        &s.segmentsToPool}) {
+        &s.segmentsToPool, &s.httpStopMessageLine, &s.httpStopChunk, &s.httpStopCutShort,
+        &s.httpStopFull, &s.ftpStopGreeting, &s.ftpStopCutShort, &s.ftpStopFull}) {
     OB_TCPSessionStats::clear(*c);
   }
   s.since.store(nowSeconds(), std::memory_order_relaxed);
@@ -69,6 +80,17 @@ void tcpSessionStats_print(FILE* stream) {
   line(stream, 6, "returned to memory manager", s.sessionsReturned);
   line(stream, 6, "packet segments from memory manager", s.segmentsFromPool);
   line(stream, 6, "packet segments to memory manager", s.segmentsToPool);
+  OB_Log::flog(stream, "   Parses Stopped Before The Data Ended\n");
+  using HTTP = OB_HTTPProtocol;
+  using FTP = OB_FTPProtocol;
+  stopLine(stream, "HTTP", HTTP::parseStopText(HTTP::ParseStop::MessageLine),
+           s.httpStopMessageLine);
+  stopLine(stream, "HTTP", HTTP::parseStopText(HTTP::ParseStop::Chunk), s.httpStopChunk);
+  stopLine(stream, "HTTP", HTTP::parseStopText(HTTP::ParseStop::CutShort), s.httpStopCutShort);
+  stopLine(stream, "HTTP", HTTP::parseStopText(HTTP::ParseStop::Full), s.httpStopFull);
+  stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::Greeting), s.ftpStopGreeting);
+  stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::CutShort), s.ftpStopCutShort);
+  stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::Full), s.ftpStopFull);
   OB_Log::flog(stream, "   Packets\n");
   line(stream, 6, "received for TCP stream building", s.segmentsReceived);
   line(stream, 6, "used in TCP stream building", s.segmentsUsed);

@@ -26,7 +26,9 @@ class OB_TCPSessionStats {
   // Writes the report (tcpSessionStats_print). 0.
   virtual int print(FILE* stream);
 
-  static constexpr int kCounters = 31;
+  // Every counter below, one after the other: the 31 of the session record, then the seven
+  // parse-stop counters.
+  static constexpr int kCounters = 38;
 
   static void count(Counter& counter, uint32_t n = 1) {
     if (const int index = processIndex(counter); index >= 0) {
@@ -47,9 +49,8 @@ class OB_TCPSessionStats {
     counter.store(index >= 0 ? 0u - processAdded_.sum(index) : 0u, std::memory_order_relaxed);
   }
 
-  // The 31 counters (kCounters, one after the other), in their report order of definition.
-  // Those the report calls "kept at 0" are carried for the report; nothing in the session code
-  // raises them.
+  // The 31 counters, in their report order of definition. Those the report calls "kept at 0"
+  // are carried for the report; nothing in the session code raises them.
   Counter segmentsReceived{0};    // "received for TCP stream building" (stream builder)
   Counter bytesReceived{0};
   Counter segmentsUsed{0};        // "used in TCP stream building"
@@ -81,6 +82,15 @@ class OB_TCPSessionStats {
   Counter sessionsReturned{0};    // "returned to memory manager" (stream builder)
   Counter segmentsFromPool{0};    // kept at 0
   Counter segmentsToPool{0};      // kept at 0
+  // Connections whose parse stopped before their data ended, one counter a reason (the HTTP
+  // and FTP analysers' ParseStop; one reason a connection). Not among the 31 above.
+  Counter httpStopMessageLine{0};
+  Counter httpStopChunk{0};
+  Counter httpStopCutShort{0};
+  Counter httpStopFull{0};
+  Counter ftpStopGreeting{0};
+  Counter ftpStopCutShort{0};
+  Counter ftpStopFull{0};
 
   // Driver clock (seconds) when the counters were last cleared: the base of the initiation rate.
   std::atomic<uint64_t> since{0};

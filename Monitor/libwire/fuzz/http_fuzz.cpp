@@ -5,9 +5,10 @@
 // placing one cut in proportion to the text; its top bit also cuts the text byte by byte), then
 // the text. Mode 0 runs the message driver: the text is split into the client's and the server's
 // bytes at its first NUL, requests are parsed from one and responses from the other, and the
-// transactions (in their archive form) must be the same whole and cut. Other modes run one
-// grammar rule repeatedly through the text, moving to the next line when it refuses, and its
-// answers and cursor positions must be the same whole and cut.
+// transactions (in their archive form) and why each direction's walk stopped must be the same
+// whole and cut. Other modes run one grammar rule repeatedly through the text, moving to the
+// next line when it refuses, and its answers and cursor positions must be the same whole and
+// cut.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "FuzzSupport.h"
 #include "OB_Buffer.h"
 #include "OB_BufferStream.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_HTTPProtocol.h"
 
 namespace {
@@ -70,25 +72,25 @@ class PieceStream {
   std::vector<Span> spans_;
 };
 
-using Rule = std::function<int(OB_HTTPProtocol&)>;
+using Rule = std::function<int(OB_HTTPGrammar&)>;
 
 const std::vector<Rule>& rules() {
   static const std::vector<Rule> all = {
-      [](OB_HTTPProtocol& p) { return p.Request_Line(); },
-      [](OB_HTTPProtocol& p) { return p.Status_Line(); },
-      [](OB_HTTPProtocol& p) { return p.HTTP_date(); },
-      [](OB_HTTPProtocol& p) { return p.Request_URI(); },
-      [](OB_HTTPProtocol& p) { return p.URI(); },
-      [](OB_HTTPProtocol& p) { return p.comment(); },
-      [](OB_HTTPProtocol& p) { return p.quoted_string(); },
-      [](OB_HTTPProtocol& p) { return p.word(); },
-      [](OB_HTTPProtocol& p) { return p.HTTP_Version(1); },
-      [](OB_HTTPProtocol& p) { return p.delta_seconds(); },
-      [](OB_HTTPProtocol& p) { return p.General_Header(); },
-      [](OB_HTTPProtocol& p) { return p.Request_Header(); },
-      [](OB_HTTPProtocol& p) { return p.Response_Header(); },
-      [](OB_HTTPProtocol& p) { return p.Entity_Header(); },
-      [](OB_HTTPProtocol& p) { return p.checkForDone(); },
+      [](OB_HTTPGrammar& p) { return p.Request_Line(); },
+      [](OB_HTTPGrammar& p) { return p.Status_Line(); },
+      [](OB_HTTPGrammar& p) { return p.HTTP_date(); },
+      [](OB_HTTPGrammar& p) { return p.Request_URI(); },
+      [](OB_HTTPGrammar& p) { return p.URI(); },
+      [](OB_HTTPGrammar& p) { return p.comment(); },
+      [](OB_HTTPGrammar& p) { return p.quoted_string(); },
+      [](OB_HTTPGrammar& p) { return p.word(); },
+      [](OB_HTTPGrammar& p) { return p.HTTP_Version(1); },
+      [](OB_HTTPGrammar& p) { return p.delta_seconds(); },
+      [](OB_HTTPGrammar& p) { return p.General_Header(); },
+      [](OB_HTTPGrammar& p) { return p.Request_Header(); },
+      [](OB_HTTPGrammar& p) { return p.Response_Header(); },
+      [](OB_HTTPGrammar& p) { return p.Entity_Header(); },
+      [](OB_HTTPGrammar& p) { return p.checkForDone(); },
   };
   return all;
 }
@@ -111,10 +113,12 @@ std::string drive(const uint8_t* client, size_t clientSize, const std::vector<si
   OB_HTTPProtocol parser(1, 64);
   PieceStream requests(client, clientSize, clientCuts);
   PieceStream responses(server, serverSize, serverCuts);
-  parser.parseRequests(requests.stream());
-  parser.parseResponses(responses.stream());
+  const auto requestStop = parser.parseRequests(requests.stream());
+  const auto responseStop = parser.parseResponses(responses.stream());
   parser.HTTPMIMEInfo_fill();
-  std::string form = archiveForm(parser);
+  // Why each direction stopped belongs to the result too.
+  std::string form = archiveForm(parser) + static_cast<char>('0' + static_cast<int>(requestStop)) +
+                     static_cast<char>('0' + static_cast<int>(responseStop));
   parser.reset();
   return form;
 }
@@ -125,15 +129,15 @@ std::vector<long> walk(const Rule& rule, const uint8_t* text, size_t size,
   OB_HTTPProtocol parser(1, 64);
   PieceStream pieces(text, size, cuts);
   OB_BufferStream* stream = pieces.stream();
-  parser.setStream(stream);
+  OB_HTTPGrammar grammar(parser, stream);
   std::vector<long> trace;
   if (stream->setFirst() != 0) {
-    trace.push_back(rule(parser));
+    trace.push_back(rule(grammar));
     trace.push_back(pieces.offsetOf(stream->getNextPtr()));
   }
   for (int step = 0; step < 256 && stream->getNextPtr() != nullptr; ++step) {
     unsigned char* before = stream->getNextPtr();
-    trace.push_back(rule(parser));
+    trace.push_back(rule(grammar));
     trace.push_back(pieces.offsetOf(stream->getNextPtr()));
     check(trace.back() >= 0);
     if (stream->getNextPtr() == before) {
@@ -142,7 +146,7 @@ std::vector<long> walk(const Rule& rule, const uint8_t* text, size_t size,
       }
       if (stream->incNext() == 0) break;
     }
-    parser.setStream(stream);  // the rule may have left a keyword memo of this position
+    grammar.setStream(stream);  // the rule may have left a keyword memo of this position
   }
   *stored = archiveForm(parser);
   parser.reset();

@@ -12,7 +12,7 @@
 
 #include "OB_Buffer.h"
 #include "OB_BufferStream.h"
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
 
 namespace httptest {
 
@@ -100,15 +100,15 @@ inline std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
   return out << "{result " << outcome.result << ", cursor " << outcome.cursor << "}";
 }
 
-using Rule = std::function<int(OB_HTTPProtocol&)>;
+using Rule = std::function<int(OB_HTTPGrammar&)>;
 
 // Runs rule from offset start of the text, held in the given pieces.
 inline Outcome runRule(const std::vector<std::string>& pieces, const Rule& rule, size_t start = 0) {
   PieceStream stream(pieces);
   OB_HTTPProtocol parser(1, 4);
-  parser.setStream(stream.stream());
+  OB_HTTPGrammar grammar(parser, stream.stream());
   if (start > 0) stream.moveTo(start);
-  int result = rule(parser);
+  int result = rule(grammar);
   return {result, stream.cursor()};
 }
 

@@ -420,6 +420,49 @@ TEST_F(FTPProtocolTest, OneSidedAndEmptyConnectionsGiveNoCommands) {
   EXPECT_EQ(p.clientIP, kClientIP);  // the connection part is filled all the same
 }
 
+// Why a parse stopped before the data ended: one reason a connection, counted where the
+// statistics print shows it.
+uint32_t counted(const OB_TCPSessionStats::Counter& counter) {
+  return OB_TCPSessionStats::value(counter);
+}
+
+TEST_F(FTPProtocolTest, AWholeDialogueStopsForNoReason) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 ok\r\n").client("QUIT\r\n");
+  server("221 bye\r\n");
+  EXPECT_EQ(parse().getParseStop(), OB_FTPProtocol::ParseStop::None);
+  const OB_TCPSessionStats& s = *getTCPSessionStats();
+  EXPECT_EQ(counted(s.ftpStopGreeting) + counted(s.ftpStopCutShort) + counted(s.ftpStopFull), 0u);
+}
+
+TEST_F(FTPProtocolTest, AGreetingOtherThan220IsCountedAsTheStop) {
+  server("421 Too many users, try later.\r\n").client("USER u\r\n");
+  EXPECT_EQ(parse().getParseStop(), OB_FTPProtocol::ParseStop::Greeting);
+  EXPECT_EQ(counted(getTCPSessionStats()->ftpStopGreeting), 1u);
+}
+
+TEST_F(FTPProtocolTest, ALineTheDataCutsOffIsCountedOnEitherSide) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 ok\r\n").client("PASS sec");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(p.getParseStop(), OB_FTPProtocol::ParseStop::CutShort);
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 331"}));
+
+  talk = TcpConversation(endpoint(kClientIP, 40001), endpoint(kServerIP, 21));
+  talk.handshake();
+  server("220 ready\r\n").client("USER u\r\n").server("33");
+  EXPECT_EQ(parse().getParseStop(), OB_FTPProtocol::ParseStop::CutShort);
+  EXPECT_EQ(counted(getTCPSessionStats()->ftpStopCutShort), 2u);
+}
+
+TEST_F(FTPProtocolTest, CommandsPastWhatARecordCountsAreCountedAsTheStop) {
+  std::string flood;
+  for (uint32_t i = 0; i <= OB_Protocol::maxXacts; ++i) flood += "NOOP\r\n";
+  server("220 ready\r\n").client(flood);
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(p.getXactCount(), OB_Protocol::maxXacts);
+  EXPECT_EQ(p.getParseStop(), OB_FTPProtocol::ParseStop::Full);
+  EXPECT_EQ(counted(getTCPSessionStats()->ftpStopFull), 1u);
+}
+
 TEST(FTPProtocolRoutines, PortAddressesParseAsTheirFirstFourNumbers) {
   OpenFTPProtocol p;
   EXPECT_EQ(p.GetPORTAddress("10,0,0,5,4,1"), 0x0A000005u);

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
+#include "OB_TCPSessionStats.h"
 #include "OB_TCPSession.h"
 
 using httptest::OwnedBuffer;
@@ -246,8 +247,8 @@ TEST(HTTPDriver, ChunkSizesThatOverflowEndTheDirectionWithTheRequestKept) {
 
 TEST(HTTPDriver, CheckForDoneAndScanLine) {
   PieceStream s({"Host: h\r\n\r\nbody"});
-  OB_HTTPProtocol p(1, 4);
-  p.setStream(s.stream());
+  OB_HTTPProtocol parser(1, 4);
+  OB_HTTPGrammar p(parser, s.stream());
   s.moveTo(9);  // on the second CR
   EXPECT_EQ(p.ScanLine(), 0);
   s.moveTo(7);
@@ -258,6 +259,91 @@ TEST(HTTPDriver, CheckForDoneAndScanLine) {
   EXPECT_EQ(s.cursor(), 11);
   s.moveTo(2);
   EXPECT_EQ(p.checkForDone(), 0);
+}
+
+// Why a parse stopped before the data ended: one reason a connection (the client's bytes
+// first), counted where the statistics print shows it.
+using Stop = OB_HTTPProtocol::ParseStop;
+
+uint32_t stopsCounted(Stop stop) {
+  const OB_TCPSessionStats& s = *getTCPSessionStats();
+  const OB_TCPSessionStats::Counter* counters[] = {nullptr, &s.httpStopMessageLine,
+                                                   &s.httpStopChunk, &s.httpStopCutShort,
+                                                   &s.httpStopFull};
+  return OB_TCPSessionStats::value(*counters[static_cast<int>(stop)]);
+}
+
+// The connection's stop reason, checked to be counted once.
+Stop stopOf(const std::vector<std::string>& client, const std::vector<std::string>& server,
+            int queues = 1, int perQueue = 16) {
+  const uint32_t before[] = {0, stopsCounted(Stop::MessageLine), stopsCounted(Stop::Chunk),
+                             stopsCounted(Stop::CutShort), stopsCounted(Stop::Full)};
+  Connection c(client, server, true, queues, perQueue);
+  const Stop stop = c.parser.getParseStop();
+  for (Stop counted : {Stop::MessageLine, Stop::Chunk, Stop::CutShort, Stop::Full}) {
+    EXPECT_EQ(stopsCounted(counted) - before[static_cast<int>(counted)], counted == stop ? 1u : 0u)
+        << OB_HTTPProtocol::parseStopText(counted);
+  }
+  return stop;
+}
+
+TEST(HTTPParseStop, WholeConversationsStopForNoReason) {
+  // A body that ends with the data, a last body without a length, trailing line ends.
+  EXPECT_EQ(stopOf({"POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"},
+                   {response("200 OK", "", "<p>no length\r\nat all")}),
+            Stop::None);
+  EXPECT_EQ(stopOf({"GET / HTTP/1.1\r\n\r\n\r\n"}, {response("204 No Content", "") + "\r\n"}),
+            Stop::None);
+  // Another protocol's bytes after a switch or in a tunnel.
+  EXPECT_EQ(stopOf({"GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n\r\n\x81\x85\x37\xfa"},
+                   {response("101 Switching Protocols", "Upgrade: websocket\r\n") +
+                    "\x81\x05hello\n\x01"}),
+            Stop::None);
+  EXPECT_EQ(stopOf({std::string("CONNECT h:443 HTTP/1.1\r\n\r\n\x16\x03\x01\x00\x05", 32)},
+                   {response("200 Connection established", "") + "\x16\x03\x03\n"}),
+            Stop::None);
+}
+
+TEST(HTTPParseStop, BytesThatAreNoMessageLineWhereOneIsDue) {
+  EXPECT_EQ(stopOf({"GET /a HTTP/1.1\r\n\r\nHELLO THERE\r\nGET /b HTTP/1.1\r\n\r\n"}, {}),
+            Stop::MessageLine);
+  EXPECT_EQ(stopOf({"GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"},
+                   {response("200 OK", "Content-Length: 2\r\n", "ok") + "XTTP/1.1 200 OK\r\n\r\n"}),
+            Stop::MessageLine);
+  EXPECT_EQ(stopOf({std::string("\x16\x03\x01\x02\x00\x01\x00", 7)}, {}), Stop::MessageLine);
+}
+
+TEST(HTTPParseStop, AMalformedChunkSize) {
+  EXPECT_EQ(stopOf({"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "zz\r\nab\r\n0\r\n\r\n"},
+                   {}),
+            Stop::Chunk);
+}
+
+TEST(HTTPParseStop, DataEndingInsideAMessage) {
+  // A request body, a response head and a request line, each cut by the end of the data.
+  EXPECT_EQ(stopOf({"POST /form HTTP/1.1\r\nContent-Length: 500\r\n\r\nx=1"}, {}),
+            Stop::CutShort);
+  EXPECT_EQ(stopOf({"GET / HTTP/1.1\r\n\r\n"}, {"HTTP/1.1 200 OK\r\nServer: x"}),
+            Stop::CutShort);
+  EXPECT_EQ(stopOf({"GET /a HTTP/1.1\r\n\r\nGET /second-pa"}, {}), Stop::CutShort);
+}
+
+TEST(HTTPParseStop, NoTransactionLeftForARequest) {
+  const std::string get = "GET /p HTTP/1.0\r\n\r\n";
+  EXPECT_EQ(stopOf({get + get + get}, {}, 1, 2), Stop::Full);
+}
+
+TEST(HTTPDriver, AChunkedBodyWhoseTrailerTheDataCutsIsReadOnce) {
+  // The last chunk's trailer has no line end: the search for one must not send the cursor back
+  // to the start of the data, which would record the request again and again.
+  const std::string client =
+      "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nHTTP/\r\n0\r\nX-Trailer";
+  Connection whole({client}, {});
+  EXPECT_EQ(whole.parser.commRespCount, 1);
+  EXPECT_EQ(whole.xact(1).req_bytes, 5);
+  Connection cut(PieceStream::split(client, {30, 60}), {});
+  EXPECT_EQ(cut.parser.commRespCount, 1);
 }
 
 TEST(HTTPDriver, AnythingButATCPSessionIsLeftAlone) {

@@ -5,16 +5,16 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
 
 using httptest::Outcome;
 using httptest::PieceStream;
 using httptest::runEverySplit;
 using httptest::runRule;
 
-#define RULE(name) [](OB_HTTPProtocol& p) { return static_cast<int>(p.name()); }
+#define RULE(name) [](OB_HTTPGrammar& p) { return static_cast<int>(p.name()); }
 #define VOID_RULE(name) \
-  [](OB_HTTPProtocol& p) { \
+  [](OB_HTTPGrammar& p) { \
     p.name();            \
     return 1;            \
   }
@@ -33,9 +33,9 @@ struct RequestSeen {
 RequestSeen parseRequestLine(const std::vector<std::string>& pieces) {
   PieceStream stream(pieces);
   OB_HTTPProtocol parser(1, 4);
-  parser.setStream(stream.stream());
+  OB_HTTPGrammar grammar(parser, stream.stream());
   RequestSeen seen;
-  seen.outcome.result = parser.Request_Line();
+  seen.outcome.result = grammar.Request_Line();
   seen.outcome.cursor = stream.cursor();
   if (OB_HTTPXact* xact = parser.xactAt(1); xact != nullptr) {
     seen.method = xact->req_method.c_str();
@@ -68,12 +68,12 @@ struct ResponseSeen {
 ResponseSeen parseStatusLine(const std::vector<std::string>& pieces) {
   PieceStream request({"GET / HTTP/1.0\r\n"});
   OB_HTTPProtocol parser(1, 4);
-  parser.setStream(request.stream());
-  EXPECT_EQ(1, parser.Request_Line());
+  OB_HTTPGrammar grammar(parser, request.stream());
+  EXPECT_EQ(1, grammar.Request_Line());
   PieceStream response(pieces);
-  parser.setStream(response.stream());
+  grammar.setStream(response.stream());
   ResponseSeen seen;
-  seen.outcome.result = parser.Status_Line();
+  seen.outcome.result = grammar.Status_Line();
   seen.outcome.cursor = response.cursor();
   OB_HTTPXact* xact = parser.xactAt(1);
   seen.version = xact->res_http_vers.c_str();
@@ -99,55 +99,75 @@ int keywordAt(const std::string& text) {
 }  // namespace
 
 TEST(HTTPKeywords, MatchOnLeadingLettersWithoutMovingTheCursor) {
-  EXPECT_EQ((Outcome{OB_HTTPProtocol::KW_CONTENT_LENGTH, 0}),
+  EXPECT_EQ((Outcome{OB_HTTPGrammar::KW_CONTENT_LENGTH, 0}),
             runEverySplit("content-length: 5\r\n", RULE(GetNextKWT)));
-  EXPECT_EQ(OB_HTTPProtocol::KW_HOST, keywordAt("HOSTS: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_GET, keywordAt("GETX /"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_HTTP, keywordAt("http/1.0"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_UA, keywordAt("UA-CPU: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_8BIT, keywordAt("8bit\r\n"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_HOST, keywordAt("HOSTS: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_GET, keywordAt("GETX /"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_HTTP, keywordAt("http/1.0"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_UA, keywordAt("UA-CPU: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_8BIT, keywordAt("8bit\r\n"));
 }
 
 TEST(HTTPKeywords, LongerKeywordWinsWhereKeywordsShareABeginning) {
-  EXPECT_EQ(OB_HTTPProtocol::KW_ACCEPT_CHARSET, keywordAt("Accept-Charset: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_ACCEPT_LANGUAGE, keywordAt("Accept-Language: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_ACCEPT, keywordAt("Accept-Ranges: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_ACCEPT, keywordAt("Accept: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_FORWARDED, keywordAt("Forwarded: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_FOR, keywordAt("for x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_FOR, keywordAt("Format"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("Forward: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_CONTENT_TRANSFER_ENCODING,
+  EXPECT_EQ(OB_HTTPGrammar::KW_ACCEPT_CHARSET, keywordAt("Accept-Charset: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_ACCEPT_LANGUAGE, keywordAt("Accept-Language: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_ACCEPT, keywordAt("Accept-Ranges: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_ACCEPT, keywordAt("Accept: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_FORWARDED, keywordAt("Forwarded: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_FOR, keywordAt("for x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_FOR, keywordAt("Format"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("Forward: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_CONTENT_TRANSFER_ENCODING,
             keywordAt("Content-Transfer-Encoding: x"));
 }
 
 TEST(HTTPKeywords, NoKeywordAndLineEnds) {
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("X-Powered-By: x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("Cookie: a=b"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("8BIX"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("HO"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt(": x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("/x"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_NONE, keywordAt("\tDATE"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_LINE_END, keywordAt("\r\nHost"));
-  EXPECT_EQ(OB_HTTPProtocol::KW_LINE_END, keywordAt("\nHost"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("X-Powered-By: x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("Cookie: a=b"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("8BIX"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("HO"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt(": x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("/x"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_NONE, keywordAt("\tDATE"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_LINE_END, keywordAt("\r\nHost"));
+  EXPECT_EQ(OB_HTTPGrammar::KW_LINE_END, keywordAt("\nHost"));
 }
 
 TEST(HTTPKeywords, AnswerFollowsTheCursorAndTheStream) {
   PieceStream first({"Host: a\r\nDate: b\r\n"});
   OB_HTTPProtocol parser(1, 4);
-  parser.setStream(first.stream());
-  EXPECT_EQ(OB_HTTPProtocol::KW_HOST, parser.GetNextKWT());
-  EXPECT_EQ(OB_HTTPProtocol::KW_HOST, parser.GetNextKWT());
+  OB_HTTPGrammar grammar(parser, first.stream());
+  EXPECT_EQ(OB_HTTPGrammar::KW_HOST, grammar.GetNextKWT());
+  EXPECT_EQ(OB_HTTPGrammar::KW_HOST, grammar.GetNextKWT());
   first.moveTo(9);
-  EXPECT_EQ(OB_HTTPProtocol::KW_DATE, parser.GetNextKWT());
+  EXPECT_EQ(OB_HTTPGrammar::KW_DATE, grammar.GetNextKWT());
   PieceStream second({"Referer: x"});
-  parser.setStream(second.stream());
-  EXPECT_EQ(OB_HTTPProtocol::KW_REFERER, parser.GetNextKWT());
+  grammar.setStream(second.stream());
+  EXPECT_EQ(OB_HTTPGrammar::KW_REFERER, grammar.GetNextKWT());
+}
+
+TEST(HTTPKeywords, RulesMoveOverTheWholeKeywordTheyMatched) {
+  // Each keyword rule ends on the byte after its word, whatever word of its case it met.
+  const struct {
+    std::string text;
+    httptest::Rule rule;
+  } cases[] = {
+      {"GET /", RULE(Method)},          {"head /", RULE(Method)},
+      {"UNLINK /", RULE(Method)},       {"delete /", RULE(Method)},
+      {"gzip,", RULE(encoding_mechanism)}, {"compress,", RULE(encoding_mechanism)},
+      {"7bit;", RULE(transfer_encoding)},  {"Quoted-Printable;", RULE(transfer_encoding)},
+      {"type\"", RULE(vary_dimension)},    {"User-Agent\"", RULE(vary_dimension)},
+      {"no-cache,", RULE(pragma_directive)},
+  };
+  for (const auto& c : cases) {
+    const auto wordEnd = static_cast<long>(c.text.find_first_of(" ,;\""));
+    EXPECT_EQ(runEverySplit(c.text, c.rule), (Outcome{1, wordEnd})) << c.text;
+  }
 }
 
 TEST(HTTPScanners, CharacterClassesKeepTheirQuirks) {
-  OB_HTTPProtocol p(1, 4);
+  OB_HTTPProtocol parser(1, 4);
+  OB_HTTPGrammar p(parser, nullptr);
   EXPECT_FALSE(p.reservedchar('+'));
   EXPECT_TRUE(p.safechar('+'));
   EXPECT_TRUE(p.nationalchar('#'));
@@ -168,7 +188,7 @@ TEST(HTTPScanners, CharacterClassesKeepTheirQuirks) {
 }
 
 TEST(HTTPScanners, EscapeNeedsTwoHexDigitsThatExist) {
-  auto escape = [](OB_HTTPProtocol& p) { return p.escapechar(p.getStream()->getNext()); };
+  auto escape = [](OB_HTTPGrammar& p) { return p.escapechar(p.getStream()->getNext()); };
   EXPECT_EQ((Outcome{1, 2}), runEverySplit("%4a", escape));
   EXPECT_EQ((Outcome{0, 0}), runEverySplit("%4", escape));
   EXPECT_EQ((Outcome{0, 0}), runEverySplit("%g1x", escape));
@@ -198,7 +218,7 @@ TEST(HTTPLexical, CommentsNestAndMayRunToTheEnd) {
 }
 
 TEST(HTTPLexical, CommentNestingIsBoundedAndADeeperOneIsRestored) {
-  const int depth = OB_HTTPProtocol::kMaxCommentDepth;
+  const int depth = OB_HTTPGrammar::kMaxCommentDepth;
   std::string deepest = std::string(depth, '(') + std::string(depth, ')') + "x";
   EXPECT_EQ((Outcome{1, 2 * depth}), runRule({deepest}, RULE(comment)));
   std::string tooDeep = std::string(depth + 1, '(') + std::string(depth + 1, ')') + "x";

@@ -5,14 +5,14 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPProtocol.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_TCPSession.h"
 
 using httptest::Outcome;
 using httptest::OwnedBuffer;
 using httptest::runEverySplit;
 
-#define RULE(name) [](OB_HTTPProtocol& p) { return static_cast<int>(p.name()); }
+#define RULE(name) [](OB_HTTPGrammar& p) { return static_cast<int>(p.name()); }
 
 namespace {
 
@@ -161,7 +161,7 @@ TEST(HTTPHeaders, RulesEndOnTheirLineEnd) {
   };
   for (const Case& c : cases) {
     const bool response = c.line.rfind("Server", 0) == 0;
-    Outcome o = runEverySplit(c.line, [response](OB_HTTPProtocol& p) {
+    Outcome o = runEverySplit(c.line, [response](OB_HTTPGrammar& p) {
       return p.General_Header() || (response ? p.Response_Header() : p.Request_Header()) ||
              p.Entity_Header();
     });

@@ -12,8 +12,10 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
+#include "OB_HTTPGrammar.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
+#include "OB_TCPSession.h"
 
 using httptest::PieceStream;
 using AT = OB_HTTPProtocol::AnalysisType;
@@ -28,11 +30,11 @@ class Conversation {
 
   int request(const std::string& line) {
     keep(line);
-    return parser.Request_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Request_Line();
   }
   int response(const std::string& line) {
     keep(line);
-    return parser.Status_Line();
+    return OB_HTTPGrammar(parser, parser.getStream()).Status_Line();
   }
   // Hands text over as a value of the given type; the stream holds one byte more, so the end
   // is a byte of it.
@@ -434,4 +436,19 @@ TEST(HTTPContentType, CompletionNormalisesGivenTypesAndGuessesMissingOnes) {
   EXPECT_STREQ("application/octet-stream", c.xact(2).res_content_type.c_str());
   EXPECT_STREQ("", c.xact(3).req_content_type.c_str());
   EXPECT_STREQ("image/gif", c.xact(3).res_content_type.c_str());
+}
+
+TEST(HTTPParseStop, AStoppedParseLeavesOneDebugLineNamingConnectionSideAndReason) {
+  LogFile log;
+  OB_TCPSession session;
+  session.client.add(new httptest::OwnedBuffer("GET / HTTP/1.1\r\n\r\n"));
+  session.server.add(new httptest::OwnedBuffer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
+                                               "\r\nzz\r\n"));
+  OB_HTTPProtocol parser(1, 4);
+  parser.processObject(&session);
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::Chunk);
+  EXPECT_EQ(1, log.count("HTTP: 0.0.0.0 > 0.0.0.0:0: parse stopped in the server's bytes: "
+                         "malformed chunk\n"));
+  parser.reset();
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::None);
 }

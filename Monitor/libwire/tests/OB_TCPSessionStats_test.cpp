@@ -17,7 +17,9 @@ std::vector<Stats::Counter*> everyCounter(Stats& s) {
           &s.timedOutOddSequence, &s.timedOutNoSyn,   &s.timedOutGaps,       &s.httpStarted,
           &s.httpParsed,         &s.httpFinished,     &s.ftpStarted,         &s.ftpParsed,
           &s.ftpFinished,        &s.payloadBytes,     &s.effectiveBytes,     &s.sessionsRetrieved,
-          &s.sessionsReturned,   &s.segmentsFromPool, &s.segmentsToPool};
+          &s.sessionsReturned,   &s.segmentsFromPool, &s.segmentsToPool,
+          &s.httpStopMessageLine, &s.httpStopChunk,   &s.httpStopCutShort,   &s.httpStopFull,
+          &s.ftpStopGreeting,    &s.ftpStopCutShort,  &s.ftpStopFull};
 }
 
 // The process's counters are counted per thread and added up when read: each of them counts on

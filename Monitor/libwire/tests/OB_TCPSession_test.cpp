@@ -351,6 +351,8 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
   OB_TCPSessionStats::count(stats.effectiveBytes, 1200);
   OB_TCPSessionStats::count(stats.httpParsed, 7);
   OB_TCPSessionStats::count(stats.sessionsReturned, 3);
+  OB_TCPSessionStats::count(stats.httpStopChunk, 5);
+  OB_TCPSessionStats::count(stats.ftpStopCutShort, 6);
   DriverControl::setClock(kStart + 120 * 1000000ull);  // two minutes after the counters began
   char out[8192] = {};
   FILE* f = fmemopen(out, sizeof(out) - 1, "w");
@@ -381,6 +383,14 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
       "      returned to memory manager                =           3\n"
       "      packet segments from memory manager       =           0\n"
       "      packet segments to memory manager         =           0\n"
+      "   Parses Stopped Before The Data Ended\n"
+      "      HTTP: not a request or status line        =           0\n"
+      "      HTTP: malformed chunk                     =           5\n"
+      "      HTTP: data ended inside a message         =           0\n"
+      "      HTTP: no transaction left                 =           0\n"
+      "      FTP: no 220 greeting                      =           0\n"
+      "      FTP: data ended inside a line             =           6\n"
+      "      FTP: no command left                      =           0\n"
       "   Packets\n"
       "      received for TCP stream building          =           0\n"
       "      used in TCP stream building               =          40\n"
@@ -410,6 +420,7 @@ TEST_F(TCPSessionTest, StatisticsReportHasEveryCounterAndTheRates) {
   tcpSessionStats_init();
   EXPECT_EQ(v(stats.connectionsStarted), 0u);
   EXPECT_EQ(v(stats.httpParsed), 0u);
+  EXPECT_EQ(v(stats.ftpStopCutShort), 0u);
 }
 
 }  // namespace

@@ -373,6 +373,25 @@ pcap_t* openHandle(const Adapter& adapter) {
   return p;
 }
 
+// libpcap's devices that are network interfaces (not "any", nor USB, bus or netfilter taps),
+// in libpcap's order: interfaces that are up and connected come first.
+std::vector<REG_Interface> listInterfaces() {
+  std::vector<REG_Interface> interfaces;
+  char error[PCAP_ERRBUF_SIZE] = "";
+  pcap_if_t* devices = nullptr;
+  if (pcap_findalldevs(&devices, error) != 0) {
+    OB_Log::log("driver: can't list the network interfaces: %s\n", error);
+    return interfaces;
+  }
+  for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+    if (device->name == nullptr || if_nametoindex(device->name) == 0) continue;
+    interfaces.push_back({device->name, device->description != nullptr ? device->description
+                                                                        : device->name});
+  }
+  pcap_freealldevs(devices);
+  return interfaces;
+}
+
 }  // namespace
 
 extern "C" {
@@ -381,6 +400,8 @@ int GLIM_InitializeLibrary(void) {
   Library& l = library();
   std::lock_guard<std::mutex> hold(l.lock);
   ++l.initCount;
+  // Without an adapters file the network cards are the interfaces libpcap lists.
+  REG_SetInterfaceLister(listInterfaces);
   succeed();
   return 1;
 }

@@ -1,9 +1,8 @@
 #include "registry.h"
 
-#include <net/if.h>
-#include <pcap/pcap.h>
 #include <strings.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,10 +22,9 @@ struct REG_KeyData {
 
 namespace {
 
-struct Adapter {
-  std::string device;
-  std::string description;
-};
+using Adapter = REG_Interface;
+
+std::atomic<REG_InterfaceLister> interfaceLister{nullptr};
 
 // Lower-cased names of the path, empty names (doubled or edge separators) dropped.
 std::vector<std::string> splitPath(const char* path) {
@@ -58,7 +56,7 @@ std::string trimmed(const std::string& text) {
 }
 
 // Reads the "adapter" lines of the adapters file. False when the file does not exist (the
-// caller then asks libpcap); a file that exists but can't be read gives an empty list, so that
+// caller then lists the interfaces); a file that exists but can't be read gives an empty list, so that
 // the monitor never binds an interface the operator did not name.
 bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
   FILE* stream = fopen(file.c_str(), "r");
@@ -93,29 +91,11 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
   return true;
 }
 
-// libpcap's devices that are network interfaces (not "any", nor USB, bus or netfilter taps),
-// in libpcap's order: interfaces that are up and connected come first.
-std::vector<Adapter> listInterfaces() {
-  std::vector<Adapter> adapters;
-  char error[PCAP_ERRBUF_SIZE] = "";
-  pcap_if_t* devices = nullptr;
-  if (pcap_findalldevs(&devices, error) != 0) {
-    OB_Log::log("registry: can't list the network interfaces: %s\n", error);
-    return adapters;
-  }
-  for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
-    if (device->name == nullptr || if_nametoindex(device->name) == 0) continue;
-    adapters.push_back({device->name, device->description != nullptr ? device->description
-                                                                      : device->name});
-  }
-  pcap_freealldevs(devices);
-  return adapters;
-}
-
 std::vector<Adapter> listAdapters() {
   std::vector<Adapter> adapters;
-  if (!readAdaptersFile(std::string(OB_Tools::getInstallDir()) + REG_ADAPTERS_FILE, adapters))
-    adapters = listInterfaces();
+  if (!readAdaptersFile(std::string(OB_Tools::getInstallDir()) + REG_ADAPTERS_FILE, adapters)) {
+    if (REG_InterfaceLister lister = interfaceLister.load(); lister != nullptr) adapters = lister();
+  }
   return adapters;
 }
 
@@ -192,3 +172,5 @@ int REG_CloseKey(REG_Key key) {
   delete key;
   return 0;
 }
+
+void REG_SetInterfaceLister(REG_InterfaceLister lister) { interfaceLister.store(lister); }

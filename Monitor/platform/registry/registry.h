@@ -7,11 +7,14 @@
 // name the capture driver opens: an interface name or "file:<path>") and "Description". The list
 // comes from the key:value file "<install>/admin/adapters.cfg" when that file exists, one line
 // "adapter: <device name>" per card in order (other names and '#' comments are ignored), else
-// from libpcap's list of network interfaces. It is taken afresh each time a key is opened.
+// from the machine's network interfaces as the capture driver lists them (REG_SetInterfaceLister).
+// It is taken afresh each time a key is opened.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // An open key, owned by the caller until REG_CloseKey.
 typedef struct REG_KeyData* REG_Key;
@@ -39,3 +42,14 @@ int REG_EnumKey(REG_Key key, uint32_t index, char* name, size_t size);
 int REG_QueryValue(REG_Key key, const char* valueName, char* data, size_t size);
 // Closes the key; null is ignored. Returns 0.
 int REG_CloseKey(REG_Key key);
+
+// A network interface of the machine: the name the capture driver opens, and a description.
+struct REG_Interface {
+  std::string device;
+  std::string description;
+};
+// Lists the machine's network interfaces in the order the cards take.
+typedef std::vector<REG_Interface> (*REG_InterfaceLister)();
+// Sets where the cards come from when no adapters file lists them; the capture driver sets its
+// own (GLIM_InitializeLibrary). Null, the default, lists none.
+void REG_SetInterfaceLister(REG_InterfaceLister lister);

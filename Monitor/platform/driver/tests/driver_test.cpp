@@ -1,15 +1,18 @@
 // Adapters, errors, the status record and the clock of the capture driver.
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "DriverFixture.h"
 #include "OB_Log.h"
+#include "registry.h"
 
 namespace driver_test {
 namespace {
@@ -58,6 +61,30 @@ TEST_F(DriverTest, RegistryInfoFollowsLibpcapWithoutAdaptersFile) {
   GLIM_AdapterInfo info;
   ASSERT_EQ(GLIM_GetAdapterRegistryInfo(&info, "0000"), 0);
   EXPECT_GT(strlen(info.deviceName), 0u);
+}
+
+TEST_F(DriverTest, WithoutAdaptersFileTheCardsAreTheNetworkInterfaces) {
+  std::set<std::string> interfaces;
+  struct if_nameindex* names = if_nameindex();
+  ASSERT_NE(names, nullptr);
+  for (struct if_nameindex* n = names; n->if_name != nullptr; ++n) interfaces.insert(n->if_name);
+  if_freenameindex(names);
+
+  std::set<std::string> devices;
+  REG_Key key = nullptr;
+  ASSERT_EQ(REG_OpenKey(REG_NETWORK_CARDS_NT5, &key), 0);
+  char name[17];
+  for (uint32_t i = 0; REG_EnumKey(key, i, name, sizeof name) == 0; ++i) {
+    char expectedName[24];
+    snprintf(expectedName, sizeof expectedName, "%04u", i);
+    EXPECT_STREQ(name, expectedName);
+    GLIM_AdapterInfo info;
+    ASSERT_EQ(GLIM_GetAdapterRegistryInfo(&info, name), 0);
+    devices.insert(info.deviceName);
+  }
+  REG_CloseKey(key);
+  EXPECT_EQ(devices, interfaces);  // "any" and non-network taps are not cards
+  EXPECT_TRUE(devices.count("lo"));
 }
 
 TEST_F(DriverTest, OpenRefusesUnknownInterfacesAndMissingFiles) {

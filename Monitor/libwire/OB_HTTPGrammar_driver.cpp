@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_TCPSession.h"
+#include "OB_HTTPGrammar.h"
 
 namespace {
 
@@ -42,26 +41,7 @@ int hexValue(unsigned char c) {
 
 }  // namespace
 
-int OB_HTTPProtocol::processObject(OB_Object* object) {
-  // A rejected or unacknowledged connection is parsed all the same: its flags are already set.
-  OB_Protocol::processObject(object);
-  OB_TCPSession* session = obQuery<OB_TCPSession>(object);
-  if (session == nullptr) return 0;
-  state_ = 1;
-  if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
-  // The rest of a connection cut off at the byte limit begins inside a message.
-  resync_ = session->isContinued() != 0;
-  parseRequests(&session->client);
-  session->client.reset();
-  parseResponses(&session->server);
-  session->server.reset();
-  resync_ = false;
-  if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
-  HTTPMIMEInfo_fill();
-  return 0;
-}
-
-void OB_HTTPProtocol::headerBlock(bool request) {
+void OB_HTTPGrammar::headerBlock(bool request) {
   for (;;) {
     unsigned char* start = stream_->markNext(kLineStartSlot);
     int accepted = General_Header();
@@ -82,100 +62,160 @@ void OB_HTTPProtocol::headerBlock(bool request) {
   }
 }
 
-bool OB_HTTPProtocol::atEmptyLine() {
+bool OB_HTTPGrammar::atEmptyLine() {
   const unsigned char c = stream_->getNext();
   if (c == '\n') return true;
   const unsigned char* following = stream_->lookNextIndex(1);
   return c == '\r' && following != nullptr && *following == '\n';
 }
 
-int OB_HTTPProtocol::nextLine() {
-  if (stream_->getNext() != '\n' && stream_->findPattern("\n") == 0) return 0;
+int OB_HTTPGrammar::nextLine() {
+  if (stream_->getNext() != '\n') {
+    // A search that fails leaves the cursor at the start of the last buffer: put it back.
+    OB_StreamPosition here;
+    stream_->savePosition(here);
+    if (stream_->findPattern("\n") == 0) {
+      stream_->restorePosition(here);
+      return 0;
+    }
+  }
   return stream_->incNext();
 }
 
-int OB_HTTPProtocol::skipThroughEmptyLine() {
+int OB_HTTPGrammar::skipThroughEmptyLine() {
   for (;;) {
     if (atEmptyLine()) {
       if (stream_->getNext() == '\r') stream_->incNext();
       return stream_->incNext();
     }
-    if (nextLine() == 0) return 0;
+    if (nextLine() == 0) return -1;
   }
 }
 
-int OB_HTTPProtocol::findHeadEnd(OB_StreamPosition* end) {
+int OB_HTTPGrammar::findHeadEnd(OB_StreamPosition* end) {
   OB_StreamPosition start;
   stream_->savePosition(start);
   int found = 0;
   // The head's first line is never empty: a message begins with its request or status line.
   if (nextLine() != 0) {
     const bool bare = atEmptyLine();
-    if (skipThroughEmptyLine() != 0) {
+    const int through = skipThroughEmptyLine();
+    if (through > 0) {
       stream_->savePosition(*end);
       found = bare ? kHeadWithoutHeaders : kHeadWithHeaders;
+    } else if (through == 0) {
+      found = kHeadEndsData;
     }
   }
   stream_->restorePosition(start);
   return found;
 }
 
-void OB_HTTPProtocol::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
+void OB_HTTPGrammar::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
   chunked_ = false;
   // A head whose first line is followed by its empty line has no header lines: what the rules
   // would read next is the body.
   if (head != kHeadWithoutHeaders) headerBlock(request);
   // The body begins right after the head's first empty line, whatever the header rules made of
   // the lines before it.
-  if (head != kHeadNotFound) stream_->restorePosition(bodyStart);
+  if (head == kHeadWithHeaders || head == kHeadWithoutHeaders) stream_->restorePosition(bodyStart);
 }
 
-void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
-  setStream(stream);
-  if (stream_->setFirst() == -1) {
-    setStream(nullptr);
-    return;
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::noMessageHere() {
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  ParseStop stop = ParseStop::None;
+  for (bool blank = true;;) {
+    const unsigned char c = stream_->getNext();
+    if (blank && (c == ' ' || c == '\t' || isLineEnd(c))) {
+      if (stream_->incNext() == 0) break;  // only white space to the end
+      continue;
+    }
+    blank = false;
+    // A whole line, or bytes no line of text holds, where a message line was due.
+    if (c == '\n' || (c < 32 && c != '\t' && c != '\r') || c == 127) {
+      stop = ParseStop::MessageLine;
+      break;
+    }
+    if (stream_->incNext() == 0) {
+      stop = ParseStop::CutShort;
+      break;
+    }
   }
+  stream_->restorePosition(here);
+  return stop;
+}
+
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::afterBody(int32_t length) {
+  if (length <= 0 || stream_->lookNextIndex(length) == nullptr) {
+    return length > 0 && stream_->lookNextIndex(length - 1) == nullptr ? ParseStop::CutShort
+                                                                       : ParseStop::None;
+  }
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->bumpToNext(length);
+  const ParseStop stop = noMessageHere();
+  stream_->restorePosition(here);
+  return stop;
+}
+
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
+  if (stream_->setFirst() == -1) return ParseStop::None;
   LWS();
   unsigned char* lineStart = stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
   bool found = Request_Line() != 0;
   // Resynchronising: the first line that is a request line begins the first whole request.
-  while (!found && resync_ && nextLine() != 0) {
+  while (!found && parser_.resync_ && nextLine() != 0) {
     LWS();
     lineStart = stream_->markNext(kLineStartSlot);
     head = findHeadEnd(&bodyStart);
     found = Request_Line() != 0;
   }
   if (found) {
+    ParseStop stop = ParseStop::None;
+    auto note = [&stop](ParseStop why) {
+      if (stop == ParseStop::None) stop = why;
+    };
     for (;;) {
+      if (head == kHeadNotFound) note(ParseStop::CutShort);
       messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
       // direction can be recorded or found.
-      if (requestsDropped_) break;
-      OB_HTTPXact* xact = xactAt(commRespCount);
+      if (parser_.requestsDropped_) {
+        note(ParseStop::Full);
+        break;
+      }
+      OB_HTTPXact* xact = parser_.xactAt(parser_.commRespCount);
       if (chunked_) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
         if (xact != nullptr) xact->req_bytes = sum;
-        if (complete == 0) break;
+        if (complete <= 0) {
+          note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
+          break;
+        }
       } else if (xact != nullptr && xact->req_bytes > 0 &&
                  Entity_Body_Request(xact->req_bytes) == 0) {
         // A body that is not all there ends the direction: its bytes are no request lines.
+        note(afterBody(xact->req_bytes));
         break;
       }
       LWS();
       head = findHeadEnd(&bodyStart);
-      if (Request_Line() == 0) break;
+      if (Request_Line() == 0) {
+        note(noMessageHere());
+        break;
+      }
     }
-    setStream(nullptr);
-    return;
+    return stop;
   }
 
   // A simple request: GET and a URI, no version, then the end of the head.
   stream_->resetNext(lineStart, kLineStartSlot);
-  if (GetNextKWT() == KW_GET && stream_->bumpToNext(3) != 0) {
+  if (GetNextKWT() == KW_GET &&
+      stream_->bumpToNext(static_cast<int32_t>(keywordLength(KW_GET))) != 0) {
     unsigned char* methodEnd = stream_->markNext(kMethodEndSlot);
     LWS();
     unsigned char* uriStart = stream_->markNext(kURIStartSlot);
@@ -185,63 +225,78 @@ void OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
         reportValue(AT_Method, lineStart, methodEnd);
         reportValue(AT_RequestURI, uriStart, uriEnd);
         Entity_Body_Request(0);
+        return ParseStop::None;
       }
     }
   }
-  setStream(nullptr);
+  // A session that continues one cut off may hold no whole request: a long body goes on.
+  if (parser_.resync_) return ParseStop::None;
+  stream_->resetNext(lineStart, kLineStartSlot);
+  return noMessageHere();
 }
 
-void OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
-  setStream(stream);
-  if (stream_->setFirst() == -1) {
-    setStream(nullptr);
-    return;
-  }
+OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
+  if (stream_->setFirst() == -1) return ParseStop::None;
   LWS();
   stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
   bool found = Status_Line() != 0;
   // Resynchronising: the first status line begins the first whole response.
-  while (!found && resync_ && stream_->incNext() != 0 && stream_->findPattern("HTTP/") != 0) {
+  while (!found && parser_.resync_ && stream_->incNext() != 0 &&
+         stream_->findPattern("HTTP/") != 0) {
     head = findHeadEnd(&bodyStart);
     found = Status_Line() != 0;
   }
-  if (found) {
-    for (;;) {
-      messageHead(false, head, bodyStart);
-      OB_HTTPXact* xact = xactAt(respCount);
-      OB_HTTPXact* paired = currentResponse();
-      if (paired != nullptr && isInterim(*paired)) {
-        // The final response that follows is the request's answer.
-        unpairResponse();
-      } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
-        int32_t sum = 0;
-        const int complete = Entity_Body_Chunked(&sum);
-        if (paired != nullptr) paired->res_bytes = sum;
-        if (complete == 0) break;
-      } else if (xact != nullptr && commRespCount != respCount && !hasNoBody(*xact) &&
-                 Entity_Body_Response(xact->res_bytes) == 0) {
-        // The body of the last expected response is not scanned: nothing follows it that could
-        // be paired.
+  // A session that continues one cut off may hold no whole response: a long body goes on.
+  if (!found) return parser_.resync_ ? ParseStop::None : noMessageHere();
+  ParseStop stop = ParseStop::None;
+  auto note = [&stop](ParseStop why) {
+    if (stop == ParseStop::None) stop = why;
+  };
+  for (;;) {
+    if (head == kHeadNotFound) note(ParseStop::CutShort);
+    messageHead(false, head, bodyStart);
+    OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
+    OB_HTTPXact* paired = parser_.currentResponse();
+    const bool moreExpected = xact != nullptr && parser_.commRespCount != parser_.respCount;
+    // Whether the response's framing says where the next one begins: not after the last
+    // expected response (its body may run to the end), a body of unknown length (searched for
+    // the next "HTTP/", which it may hold itself) or a switch to another protocol.
+    bool framed = true;
+    if (paired != nullptr && isInterim(*paired)) {
+      // The final response that follows is the request's answer.
+      parser_.unpairResponse();
+    } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
+      int32_t sum = 0;
+      const int complete = Entity_Body_Chunked(&sum);
+      if (paired != nullptr) paired->res_bytes = sum;
+      if (complete <= 0) {
+        note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
         break;
       }
-      LWS();
-      head = findHeadEnd(&bodyStart);
-      if (Status_Line() == 0) break;
+    } else if (moreExpected && !hasNoBody(*xact)) {
+      if (Entity_Body_Response(xact->res_bytes) == 0) {
+        note(afterBody(xact->res_bytes));
+        break;
+      }
+      framed = xact->res_bytes > 0;
+    } else {
+      // The body of the last expected response is not scanned: nothing follows it that could
+      // be paired.
+      framed = moreExpected && std::strcmp(xact->res_status_code.c_str(), "101") != 0;
+    }
+    LWS();
+    head = findHeadEnd(&bodyStart);
+    if (Status_Line() == 0) {
+      if (framed) note(noMessageHere());
+      break;
     }
   }
-  setStream(nullptr);
+  return stop;
 }
 
-void OB_HTTPProtocol::unpairResponse() {
-  if (respCount <= 0 || responseDropped_) return;
-  if (OB_HTTPXact* xact = xactAt(respCount); xact != nullptr) xact->resetResponse();
-  --respCount;
-  responseTarget_ = xactAt(respCount > 0 ? respCount : 1);
-}
-
-int OB_HTTPProtocol::checkForDone() {
+int OB_HTTPGrammar::checkForDone() {
   if (stream_->bumpToNext(-1) == 0) return 0;
   while (isLineEnd(stream_->getNext()) && stream_->bumpToNext(-1) != 0) {
   }
@@ -260,7 +315,7 @@ int OB_HTTPProtocol::checkForDone() {
   return 0;
 }
 
-int OB_HTTPProtocol::ScanLine() {
+int OB_HTTPGrammar::ScanLine() {
   unsigned char* start = stream_->markNext(kRequestBodySlot);
   int found = 0;
   bool previousEnded = false;
@@ -276,7 +331,7 @@ int OB_HTTPProtocol::ScanLine() {
   return found;
 }
 
-int OB_HTTPProtocol::Entity_Body_Request(int length) {
+int OB_HTTPGrammar::Entity_Body_Request(int length) {
   unsigned char* start = stream_->markNext(kRequestBodySlot);
   if (length < 0) return 0;
   if (length > 0 && stream_->bumpToNext(length) == 0) return 0;
@@ -284,7 +339,7 @@ int OB_HTTPProtocol::Entity_Body_Request(int length) {
   return 1;
 }
 
-int OB_HTTPProtocol::Entity_Body_Response(int length) {
+int OB_HTTPGrammar::Entity_Body_Response(int length) {
   unsigned char* start = stream_->markNext(kResponseBodySlot);
   if (length < 0) return 0;
   if ((length > 0 && stream_->bumpToNext(length) == 0) || stream_->findPattern("HTTP/") == 0) {
@@ -294,7 +349,7 @@ int OB_HTTPProtocol::Entity_Body_Response(int length) {
   return 1;
 }
 
-int OB_HTTPProtocol::Entity_Body_Chunked(int32_t* sum) {
+int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
   *sum = 0;
   for (;;) {
     // The chunk's size: hexadecimal, then extensions up to the line's end.
@@ -302,10 +357,10 @@ int OB_HTTPProtocol::Entity_Body_Chunked(int32_t* sum) {
     int digits = 0;
     for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
       size = size * 16 + value;
-      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return 0;  // the sum overflows
+      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
       if (stream_->incNext() == 0) return 0;
     }
-    if (digits == 0) return 0;
+    if (digits == 0) return -1;
     const int more = nextLine();
     if (size == 0) {
       // The last chunk; the trailer's header lines end with an empty line.
@@ -316,6 +371,7 @@ int OB_HTTPProtocol::Entity_Body_Chunked(int32_t* sum) {
     *sum += static_cast<int32_t>(size);
     // The data's own line end.
     if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
-    if (stream_->getNext() != '\n' || stream_->incNext() == 0) return 0;
+    if (stream_->getNext() != '\n') return -1;
+    if (stream_->incNext() == 0) return 0;
   }
 }

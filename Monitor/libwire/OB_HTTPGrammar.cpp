@@ -1,6 +1,6 @@
 // The grammar rules below the header fields: comments and quoted strings, URIs, the request and
-// status lines, and dates. Each rule follows the conventions stated in OB_HTTPProtocol.h.
-#include "OB_HTTPProtocol.h"
+// status lines, and dates. Each rule follows the conventions stated in OB_HTTPGrammar.h.
+#include "OB_HTTPGrammar.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class DepthCount {
 
 // ---- Lexical rules ----
 
-int OB_HTTPProtocol::comment() {
+int OB_HTTPGrammar::comment() {
   Backtrack mark(this);
   if (stream_->getNext() != '(') return 0;
   // Nesting costs a stack frame per level: a deeper run of "(" is not taken as a comment.
@@ -63,7 +63,7 @@ int OB_HTTPProtocol::comment() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::quoted_string() {
+int OB_HTTPGrammar::quoted_string() {
   Backtrack mark(this);
   if (stream_->getNext() != '"' || stream_->isNext() == 0) return 0;
   stream_->incNext();
@@ -73,7 +73,7 @@ int OB_HTTPProtocol::quoted_string() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::addr_string() {
+int OB_HTTPGrammar::addr_string() {
   Backtrack mark(this);
   if (stream_->getNext() != '<' || stream_->isNext() == 0) return 0;
   stream_->incNext();
@@ -83,46 +83,46 @@ int OB_HTTPProtocol::addr_string() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::word() { return token() || quoted_string() ? 1 : 0; }
+int OB_HTTPGrammar::word() { return token() || quoted_string() ? 1 : 0; }
 
 // ---- URIs ----
 
-int OB_HTTPProtocol::fsegment() {
+int OB_HTTPGrammar::fsegment() {
   if (!pchar(stream_->getNext())) return 0;
   if (stream_->incNext() != 0) segment();
   return 1;
 }
 
-void OB_HTTPProtocol::segment() {
+void OB_HTTPGrammar::segment() {
   consumeWhile([this](unsigned char c) { return pchar(c) != 0; });
 }
 
-int OB_HTTPProtocol::path() {
+int OB_HTTPGrammar::path() {
   if (!fsegment()) return 0;
   while (stream_->getNext() == '/' && stream_->incNext() != 0) segment();
   return 1;
 }
 
-void OB_HTTPProtocol::param() {
+void OB_HTTPGrammar::param() {
   consumeWhile([this](unsigned char c) { return c == '/' || pchar(c) != 0; });
 }
 
-void OB_HTTPProtocol::params() {
+void OB_HTTPGrammar::params() {
   param();
   while (stream_->getNext() == ';' && stream_->incNext() != 0) param();
 }
 
-void OB_HTTPProtocol::query() {
+void OB_HTTPGrammar::query() {
   consumeWhile([this](unsigned char c) { return uchar(c) || reservedchar(c); });
 }
 
-void OB_HTTPProtocol::fragment() { query(); }
+void OB_HTTPGrammar::fragment() { query(); }
 
-void OB_HTTPProtocol::net_loc() {
+void OB_HTTPGrammar::net_loc() {
   consumeWhile([this](unsigned char c) { return c == ';' || c == '?' || pchar(c) != 0; });
 }
 
-int OB_HTTPProtocol::scheme() {
+int OB_HTTPGrammar::scheme() {
   auto isScheme = [this](unsigned char c) {
     return ALPHAchar(c) || DIGITchar(c) || c == '+' || c == '-';
   };
@@ -131,7 +131,7 @@ int OB_HTTPProtocol::scheme() {
   return 1;
 }
 
-void OB_HTTPProtocol::rel_path() {
+void OB_HTTPGrammar::rel_path() {
   path();
   if (stream_->getNext() == ';') {
     if (stream_->incNext() == 0) return;
@@ -140,13 +140,13 @@ void OB_HTTPProtocol::rel_path() {
   if (stream_->getNext() == '?' && stream_->incNext() != 0) query();
 }
 
-int OB_HTTPProtocol::abs_path() {
+int OB_HTTPGrammar::abs_path() {
   if (stream_->getNext() != '/' || stream_->incNext() == 0) return 0;
   rel_path();
   return 1;
 }
 
-int OB_HTTPProtocol::net_path() {
+int OB_HTTPGrammar::net_path() {
   unsigned char bytes[3];
   if (peek(bytes, 3) != 3 || bytes[0] != '/' || bytes[1] != '/') return 0;
   stream_->bumpToNext(2);
@@ -155,7 +155,7 @@ int OB_HTTPProtocol::net_path() {
   return 1;
 }
 
-int OB_HTTPProtocol::absoluteURI() {
+int OB_HTTPGrammar::absoluteURI() {
   Backtrack mark(this);
   if (!scheme()) return 0;
   if (stream_->getNext() != ':' || stream_->isNext() == 0) return 0;
@@ -163,7 +163,7 @@ int OB_HTTPProtocol::absoluteURI() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::relativeURI() {
+int OB_HTTPGrammar::relativeURI() {
   Backtrack mark(this);
   if (net_path()) return mark.accepted();
   mark.restore();
@@ -173,7 +173,7 @@ int OB_HTTPProtocol::relativeURI() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::URI() {
+int OB_HTTPGrammar::URI() {
   Backtrack mark(this);
   if (!absoluteURI()) relativeURI();
   if (stream_->isNext() == 0) return 0;
@@ -181,7 +181,7 @@ int OB_HTTPProtocol::URI() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::Request_URI() {
+int OB_HTTPGrammar::Request_URI() {
   Backtrack mark(this);
   if (abs_path()) return mark.accepted();
   mark.restore();
@@ -196,22 +196,18 @@ int OB_HTTPProtocol::Request_URI() {
 
 // ---- Request and status lines ----
 
-int OB_HTTPProtocol::Method() {
+int OB_HTTPGrammar::Method() {
   LWS();
   Backtrack mark(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_GET:
     case KW_PUT:
-      skipKeyword(3);
-      return mark.accepted();
     case KW_HEAD:
     case KW_POST:
     case KW_LINK:
-      skipKeyword(4);
-      return mark.accepted();
     case KW_UNLINK:
     case KW_DELETE:
-      skipKeyword(6);
+      skipKeyword(found);
       return mark.accepted();
     case KW_HTTP:
     case KW_LINE_END:
@@ -222,10 +218,10 @@ int OB_HTTPProtocol::Method() {
   }
 }
 
-int OB_HTTPProtocol::HTTP_Version(int report) {
+int OB_HTTPGrammar::HTTP_Version(int report) {
   Backtrack mark(this);
   if (GetNextKWT() != KW_HTTP) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_HTTP);
   LWS();
   if (stream_->getNext() != '/' || stream_->incNext() == 0) return 0;
   LWS();
@@ -242,7 +238,7 @@ int OB_HTTPProtocol::HTTP_Version(int report) {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::Request_Line() {
+int OB_HTTPGrammar::Request_Line() {
   LWS();
   Backtrack mark(this);
   unsigned char* methodStart = stream_->markNext(1);
@@ -273,7 +269,7 @@ int OB_HTTPProtocol::Request_Line() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::Status_Code() {
+int OB_HTTPGrammar::Status_Code() {
   LWS();
   Backtrack mark(this);
   unsigned char* start = stream_->markNext(kValueStartSlot);
@@ -284,13 +280,13 @@ int OB_HTTPProtocol::Status_Code() {
   return mark.accepted();
 }
 
-void OB_HTTPProtocol::Reason_Phrase() {
+void OB_HTTPGrammar::Reason_Phrase() {
   unsigned char* start = stream_->markNext(kValueStartSlot);
   consumeWhile([](unsigned char c) { return c != '\r' && c != '\n'; });
   reportValue(AT_ReasonPhrase, start, stream_->markNext(kValueEndSlot));
 }
 
-int OB_HTTPProtocol::Status_Line() {
+int OB_HTTPGrammar::Status_Line() {
   LWS();
   Backtrack mark(this);
   if (!HTTP_Version(1)) return 0;
@@ -305,40 +301,37 @@ int OB_HTTPProtocol::Status_Line() {
 
 // ---- Dates ----
 
-int OB_HTTPProtocol::HTTP_date() {
+int OB_HTTPGrammar::HTTP_date() {
   return rfc1123_date() || rfc850_date() || asctime_date() ? 1 : 0;
 }
 
-int OB_HTTPProtocol::rfc1123_date() {
+int OB_HTTPGrammar::rfc1123_date() {
   Backtrack mark(this);
   if (!dig3_wkday()) return 0;
-  if (!peekIs(", ", 2, false)) return 0;
-  skipKeyword(2);
+  if (!take(", ")) return 0;
   if (!date1()) return 0;
   if (stream_->getNext() != ' ') return 0;
   stream_->incNext();
   if (!dig8_time()) return 0;
   if (stream_->getNext() != ' ') return 0;
   stream_->incNext();
-  if (!peekIs("GMT", 3, false)) return 0;
-  skipKeyword(3);
+  if (!take("GMT")) return 0;
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::rfc850_date() {
+int OB_HTTPGrammar::rfc850_date() {
   Backtrack mark(this);
   if (!dig9_weekday()) return 0;
-  if (!peekIs(", ", 2, false) || stream_->bumpToNext(2) == 0) return 0;
+  if (!takeFollowed(", ")) return 0;
   if (!date2()) return 0;
   if (stream_->getNext() != ' ' || stream_->incNext() == 0) return 0;
   if (!dig8_time()) return 0;
   if (stream_->getNext() != ' ' || stream_->incNext() == 0) return 0;
-  if (!peekIs("GMT", 3, false)) return 0;
-  skipKeyword(3);
+  if (!take("GMT")) return 0;
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::asctime_date() {
+int OB_HTTPGrammar::asctime_date() {
   Backtrack mark(this);
   if (!dig3_wkday()) return 0;
   if (stream_->getNext() != ' ' || stream_->incNext() == 0) return 0;
@@ -353,19 +346,22 @@ int OB_HTTPProtocol::asctime_date() {
       !isDigit(year[2]) || !isDigit(year[3])) {
     return 0;
   }
-  skipKeyword(4);
+  skipBytes(sizeof year);
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::dig3_wkday() {
+int OB_HTTPGrammar::dig3_wkday() {
   LWS();
   unsigned char bytes[3];
-  if (peek(bytes, 3) != 3 || findTriple(bytes, "MONTUEWEDTHUFRISATSUN", 7) < 0) return 0;
-  skipKeyword(3);
+  if (peek(bytes, sizeof bytes) != sizeof bytes ||
+      findTriple(bytes, "MONTUEWEDTHUFRISATSUN", 7) < 0) {
+    return 0;
+  }
+  skipBytes(sizeof bytes);
   return 1;
 }
 
-int OB_HTTPProtocol::dig9_weekday() {
+int OB_HTTPGrammar::dig9_weekday() {
   static constexpr const char* kWeekdays[] = {"MONDAY", "TUESDAY", "WEDNESDAY", "THURSDAY",
                                               "FRIDAY", "SATURDAY", "SUNDAY"};
   LWS();
@@ -379,36 +375,37 @@ int OB_HTTPProtocol::dig9_weekday() {
       ++length;
     }
     if (name[length] == '\0') {
-      skipKeyword(static_cast<int>(length));
+      skipBytes(length);
       return 1;
     }
   }
   return 0;
 }
 
-int OB_HTTPProtocol::dig3_month() {
+int OB_HTTPGrammar::dig3_month() {
   LWS();
   unsigned char bytes[3];
-  if (peek(bytes, 3) != 3 || findTriple(bytes, "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC", 12) < 0) {
+  if (peek(bytes, sizeof bytes) != sizeof bytes ||
+      findTriple(bytes, "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC", 12) < 0) {
     return 0;
   }
-  skipKeyword(3);
+  skipBytes(sizeof bytes);
   return 1;
 }
 
-int OB_HTTPProtocol::dig8_time() {
+int OB_HTTPGrammar::dig8_time() {
   LWS();
   unsigned char t[8];
-  if (peek(t, 8) != 8) return 0;
+  if (peek(t, sizeof t) != sizeof t) return 0;
   const bool hour = t[0] >= '0' && t[0] <= '2' && isDigit(t[1]) && (t[0] != '2' || t[1] < '4');
   const bool minute = t[3] >= '0' && t[3] <= '5' && isDigit(t[4]);
   const bool second = t[6] >= '0' && t[6] <= '5' && isDigit(t[7]);
   if (!hour || t[2] != ':' || !minute || t[5] != ':' || !second) return 0;
-  skipKeyword(8);
+  skipBytes(sizeof t);
   return 1;
 }
 
-int OB_HTTPProtocol::date1() {
+int OB_HTTPGrammar::date1() {
   LWS();
   Backtrack mark(this);
   unsigned char d[11];
@@ -417,13 +414,14 @@ int OB_HTTPProtocol::date1() {
       !isDigit(d[8]) || !isDigit(d[9]) || !isDigit(d[10])) {
     return 0;
   }
+  // "dd Mon yyyy": past the day and its blank, the month, then the blank and the year.
   stream_->bumpToNext(3);
   if (!dig3_month()) return 0;
-  skipKeyword(5);
+  skipBytes(sizeof d - 6);
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::date2() {
+int OB_HTTPGrammar::date2() {
   LWS();
   Backtrack mark(this);
   unsigned char d[10];
@@ -439,7 +437,7 @@ int OB_HTTPProtocol::date2() {
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::date3() {
+int OB_HTTPGrammar::date3() {
   LWS();
   Backtrack mark(this);
   if (!dig3_month()) return 0;
@@ -448,11 +446,11 @@ int OB_HTTPProtocol::date3() {
   if (peek(d, 2) != 2) return 0;
   const bool first = (d[0] >= '0' && d[0] <= '3') || d[0] == ' ';
   if (!first || !isDigit(d[1]) || (d[0] == '3' && d[1] > '1')) return 0;
-  skipKeyword(2);
+  skipBytes(sizeof d);
   return mark.accepted();
 }
 
-int OB_HTTPProtocol::delta_seconds() {
+int OB_HTTPGrammar::delta_seconds() {
   if (!isDigit(stream_->getNext())) return 0;
   consumeWhile(isDigit);
   return 1;

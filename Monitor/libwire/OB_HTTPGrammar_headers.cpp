@@ -1,9 +1,10 @@
 // The header-field rules: the four groups the driver tries on each header line, one rule per
 // known header (most of them one shared shape driven by a table), and the value rules they use.
-// Each rule follows the conventions stated in OB_HTTPProtocol.h.
-#include "OB_HTTPProtocol.h"
+// Each rule follows the conventions stated in OB_HTTPGrammar.h.
+#include "OB_HTTPGrammar.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -16,7 +17,7 @@ bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
 
 // The value parts of the table-driven header rules and the small steps the rules share.
 struct HTTPHeaderValues {
-  using P = OB_HTTPProtocol;
+  using P = OB_HTTPGrammar;
 
   static unsigned char at(P& p) { return p.stream_->getNext(); }
   static unsigned char* here(P& p) { return p.stream_->getNextPtr(); }
@@ -166,14 +167,14 @@ struct HTTPHeaderValues {
   }
   static int connectKeepAlive(P& p) {
     if (p.GetNextKWT() != P::KW_KEEP_ALIVE) return 0;
-    p.skipKeyword(10);
+    p.skipKeyword(P::KW_KEEP_ALIVE);
     P::Backtrack b(&p);
     blanks(p);
     if (at(p) != ',') return 1;  // the value ends after Keep-Alive
     if (!stepOver(p, ',')) return 0;
     p.LWS();
     if (p.GetNextKWT() != P::KW_PERSIST) return 0;
-    p.skipKeyword(7);
+    p.skipKeyword(P::KW_PERSIST);
     return b.accepted();
   }
   static int keepAlive(P& p) {
@@ -207,75 +208,72 @@ struct HTTPHeaderValues {
   }
 };
 
-struct OB_HTTPProtocol::HeaderField {
-  keywords keyword;
-  int nameLength;
-  AnalysisType type;
-  int (*value)(OB_HTTPProtocol&);
+struct OB_HTTPGrammar::HeaderField {
+  keywords keyword;  // the name, or for kNameContinues its beginning
+  OB_HTTPProtocol::AnalysisType type;
+  int (*value)(OB_HTTPGrammar&);
   int flags;
 };
 
 namespace {
 
 using H = HTTPHeaderValues;
-using P = OB_HTTPProtocol;
+using P = OB_HTTPGrammar;
 
-constexpr int kNoLWSAfterColon = 1;   // the value begins with the white space after ":"
-constexpr int kValueFromColon = 2;    // the reported value begins on the ":"
-constexpr int kNameContinues = 4;     // a token follows the keyword in the name (UA-...)
+constexpr int kNoLWSAfterColon = 1;  // the value begins with the white space after ":"
+constexpr int kValueFromColon = 2;   // the reported value begins on the ":"
+constexpr int kNameContinues = 4;    // a token follows the keyword in the name (UA-...)
 
-constexpr P::HeaderField kAccept{P::KW_ACCEPT, 6, P::AT_Accept, H::accept, 0};
-constexpr P::HeaderField kAcceptCharset{P::KW_ACCEPT_CHARSET, 14, P::AT_AcceptCharset,
+constexpr P::HeaderField kAccept{P::KW_ACCEPT, P::AT_Accept, H::accept, 0};
+constexpr P::HeaderField kAcceptCharset{P::KW_ACCEPT_CHARSET, P::AT_AcceptCharset,
                                         H::acceptCharset, 0};
-constexpr P::HeaderField kAcceptEncoding{P::KW_ACCEPT_ENCODING, 15, P::AT_AcceptEncoding,
+constexpr P::HeaderField kAcceptEncoding{P::KW_ACCEPT_ENCODING, P::AT_AcceptEncoding,
                                          H::acceptEncoding, 0};
-constexpr P::HeaderField kAcceptLanguage{P::KW_ACCEPT_LANGUAGE, 15, P::AT_AcceptLanguage,
+constexpr P::HeaderField kAcceptLanguage{P::KW_ACCEPT_LANGUAGE, P::AT_AcceptLanguage,
                                          H::acceptLanguage, 0};
-constexpr P::HeaderField kAuthorization{P::KW_AUTHORIZATION, 13, P::AT_Authorization,
+constexpr P::HeaderField kAuthorization{P::KW_AUTHORIZATION, P::AT_Authorization,
                                         H::authorization, 0};
-constexpr P::HeaderField kFrom{P::KW_FROM, 4, P::AT_From, H::from, 0};
-constexpr P::HeaderField kHost{P::KW_HOST, 4, P::AT_Host, H::host, 0};
-constexpr P::HeaderField kIfModifiedSince{P::KW_IF_MODIFIED_SINCE, 17, P::AT_IfModifiedSince,
+constexpr P::HeaderField kFrom{P::KW_FROM, P::AT_From, H::from, 0};
+constexpr P::HeaderField kHost{P::KW_HOST, P::AT_Host, H::host, 0};
+constexpr P::HeaderField kIfModifiedSince{P::KW_IF_MODIFIED_SINCE, P::AT_IfModifiedSince,
                                           H::date, 0};
-constexpr P::HeaderField kOrigURI{P::KW_ORIG_URI, 8, P::AT_OrigURI, H::origURI, 0};
-constexpr P::HeaderField kReferer{P::KW_REFERER, 7, P::AT_Referer, H::referer, 0};
-constexpr P::HeaderField kUACharacteristic{P::KW_UA, 3, P::AT_UACharacteristic, H::products,
+constexpr P::HeaderField kOrigURI{P::KW_ORIG_URI, P::AT_OrigURI, H::origURI, 0};
+constexpr P::HeaderField kReferer{P::KW_REFERER, P::AT_Referer, H::referer, 0};
+constexpr P::HeaderField kUACharacteristic{P::KW_UA, P::AT_UACharacteristic, H::products,
                                            kNameContinues};
-constexpr P::HeaderField kUserAgent{P::KW_USER_AGENT, 10, P::AT_UserAgent, H::userAgent, 0};
-constexpr P::HeaderField kLocation{P::KW_LOCATION, 8, P::AT_Location, H::location, 0};
-constexpr P::HeaderField kPublic{P::KW_PUBLIC, 6, P::AT_Public, H::methods, 0};
-constexpr P::HeaderField kRetryAfter{P::KW_RETRY_AFTER, 11, P::AT_RetryAfter, H::retryAfter, 0};
-constexpr P::HeaderField kServer{P::KW_SERVER, 6, P::AT_Server, H::products, 0};
-constexpr P::HeaderField kWWWAuthenticate{P::KW_WWW_AUTHENTICATE, 16, P::AT_WWWAuthenticate,
+constexpr P::HeaderField kUserAgent{P::KW_USER_AGENT, P::AT_UserAgent, H::userAgent, 0};
+constexpr P::HeaderField kLocation{P::KW_LOCATION, P::AT_Location, H::location, 0};
+constexpr P::HeaderField kPublic{P::KW_PUBLIC, P::AT_Public, H::methods, 0};
+constexpr P::HeaderField kRetryAfter{P::KW_RETRY_AFTER, P::AT_RetryAfter, H::retryAfter, 0};
+constexpr P::HeaderField kServer{P::KW_SERVER, P::AT_Server, H::products, 0};
+constexpr P::HeaderField kWWWAuthenticate{P::KW_WWW_AUTHENTICATE, P::AT_WWWAuthenticate,
                                           H::wwwAuthenticate, kValueFromColon};
-constexpr P::HeaderField kDate{P::KW_DATE, 4, P::AT_Date, H::date, 0};
-constexpr P::HeaderField kMIMEVersion{P::KW_MIME_VERSION, 12, P::AT_MIMEVersion, H::mimeVersion,
-                                      0};
-constexpr P::HeaderField kConnectKeepAlive{P::KW_CONNECTION, 10, P::AT_ConnectKeepAlive,
+constexpr P::HeaderField kDate{P::KW_DATE, P::AT_Date, H::date, 0};
+constexpr P::HeaderField kMIMEVersion{P::KW_MIME_VERSION, P::AT_MIMEVersion, H::mimeVersion, 0};
+constexpr P::HeaderField kConnectKeepAlive{P::KW_CONNECTION, P::AT_ConnectKeepAlive,
                                            H::connectKeepAlive, 0};
-constexpr P::HeaderField kKeepAlive{P::KW_KEEP_ALIVE, 10, P::AT_KeepAlive, H::keepAlive, 0};
-constexpr P::HeaderField kPragma{P::KW_PRAGMA, 6, P::AT_Pragma, H::pragma, 0};
-constexpr P::HeaderField kAllow{P::KW_ALLOW, 5, P::AT_Allow, H::methods, 0};
-constexpr P::HeaderField kContentEncoding{P::KW_CONTENT_ENCODING, 16, P::AT_ContentEncoding,
+constexpr P::HeaderField kKeepAlive{P::KW_KEEP_ALIVE, P::AT_KeepAlive, H::keepAlive, 0};
+constexpr P::HeaderField kPragma{P::KW_PRAGMA, P::AT_Pragma, H::pragma, 0};
+constexpr P::HeaderField kAllow{P::KW_ALLOW, P::AT_Allow, H::methods, 0};
+constexpr P::HeaderField kContentEncoding{P::KW_CONTENT_ENCODING, P::AT_ContentEncoding,
                                           H::contentEncoding, 0};
-constexpr P::HeaderField kContentLanguage{P::KW_CONTENT_LANGUAGE, 16, P::AT_ContentLanguage,
+constexpr P::HeaderField kContentLanguage{P::KW_CONTENT_LANGUAGE, P::AT_ContentLanguage,
                                           H::contentLanguage, 0};
-constexpr P::HeaderField kContentLength{P::KW_CONTENT_LENGTH, 14, P::AT_ContentLength,
+constexpr P::HeaderField kContentLength{P::KW_CONTENT_LENGTH, P::AT_ContentLength,
                                         H::contentLength, 0};
-constexpr P::HeaderField kContentTransferEncoding{P::KW_CONTENT_TRANSFER_ENCODING, 25,
+constexpr P::HeaderField kContentTransferEncoding{P::KW_CONTENT_TRANSFER_ENCODING,
                                                   P::AT_ContentTransferEncoding,
                                                   H::transferEncoding, kNoLWSAfterColon};
-constexpr P::HeaderField kContentType{P::KW_CONTENT_TYPE, 12, P::AT_ContentType, H::contentType,
-                                      0};
-constexpr P::HeaderField kExpires{P::KW_EXPIRES, 7, P::AT_Expires, H::date, 0};
-constexpr P::HeaderField kLastModified{P::KW_LAST_MODIFIED, 13, P::AT_LastModified, H::date, 0};
-constexpr P::HeaderField kTitle{P::KW_TITLE, 5, P::AT_Title, H::title, 0};
+constexpr P::HeaderField kContentType{P::KW_CONTENT_TYPE, P::AT_ContentType, H::contentType, 0};
+constexpr P::HeaderField kExpires{P::KW_EXPIRES, P::AT_Expires, H::date, 0};
+constexpr P::HeaderField kLastModified{P::KW_LAST_MODIFIED, P::AT_LastModified, H::date, 0};
+constexpr P::HeaderField kTitle{P::KW_TITLE, P::AT_Title, H::title, 0};
 
 }  // namespace
 
 // ---- The shared shape ----
 
-int OB_HTTPProtocol::headerField(const HeaderField& field) {
+int OB_HTTPGrammar::headerField(const HeaderField& field) {
   LWS();
   // Groups try their members one by one at the same place: a name that is not this one is
   // turned away before anything is saved (the lookup leaves the cursor where it is).
@@ -283,11 +281,11 @@ int OB_HTTPProtocol::headerField(const HeaderField& field) {
   Backtrack b(this);
   unsigned char* valueStart = nullptr;
   if ((field.flags & kNameContinues) != 0) {
-    if (stream_->bumpToNext(field.nameLength) == 0) return 0;
+    if (stream_->bumpToNext(static_cast<int32_t>(keywordLength(field.keyword))) == 0) return 0;
     valueStart = stream_->getNextPtr();
     if (!token()) return 0;
   } else {
-    skipKeyword(field.nameLength);
+    skipKeyword(field.keyword);
   }
   LWS();
   if ((field.flags & kValueFromColon) != 0) valueStart = stream_->getNextPtr();
@@ -300,41 +298,41 @@ int OB_HTTPProtocol::headerField(const HeaderField& field) {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Accept() { return headerField(kAccept); }
-int OB_HTTPProtocol::Accept_Charset() { return headerField(kAcceptCharset); }
-int OB_HTTPProtocol::Accept_Encoding() { return headerField(kAcceptEncoding); }
-int OB_HTTPProtocol::Accept_Language() { return headerField(kAcceptLanguage); }
-int OB_HTTPProtocol::Allow() { return headerField(kAllow); }
-int OB_HTTPProtocol::Authorization() { return headerField(kAuthorization); }
-int OB_HTTPProtocol::Connect_Keep_Alive() { return headerField(kConnectKeepAlive); }
-int OB_HTTPProtocol::Content_Encoding() { return headerField(kContentEncoding); }
-int OB_HTTPProtocol::Content_Language() { return headerField(kContentLanguage); }
-int OB_HTTPProtocol::Content_Length() { return headerField(kContentLength); }
-int OB_HTTPProtocol::Content_Transfer_Encoding() { return headerField(kContentTransferEncoding); }
-int OB_HTTPProtocol::Content_Type() { return headerField(kContentType); }
-int OB_HTTPProtocol::Date() { return headerField(kDate); }
-int OB_HTTPProtocol::Expires() { return headerField(kExpires); }
-int OB_HTTPProtocol::From() { return headerField(kFrom); }
-int OB_HTTPProtocol::Host() { return headerField(kHost); }
-int OB_HTTPProtocol::If_Modified_Since() { return headerField(kIfModifiedSince); }
-int OB_HTTPProtocol::Keep_Alive() { return headerField(kKeepAlive); }
-int OB_HTTPProtocol::Last_Modified() { return headerField(kLastModified); }
-int OB_HTTPProtocol::Location() { return headerField(kLocation); }
-int OB_HTTPProtocol::MIME_Version() { return headerField(kMIMEVersion); }
-int OB_HTTPProtocol::Orig_URI() { return headerField(kOrigURI); }
-int OB_HTTPProtocol::Pragma() { return headerField(kPragma); }
-int OB_HTTPProtocol::Public() { return headerField(kPublic); }
-int OB_HTTPProtocol::Referer() { return headerField(kReferer); }
-int OB_HTTPProtocol::Retry_After() { return headerField(kRetryAfter); }
-int OB_HTTPProtocol::Server() { return headerField(kServer); }
-int OB_HTTPProtocol::Title() { return headerField(kTitle); }
-int OB_HTTPProtocol::UA_Characteristic() { return headerField(kUACharacteristic); }
-int OB_HTTPProtocol::User_Agent() { return headerField(kUserAgent); }
-int OB_HTTPProtocol::WWW_Authenticate() { return headerField(kWWWAuthenticate); }
+int OB_HTTPGrammar::Accept() { return headerField(kAccept); }
+int OB_HTTPGrammar::Accept_Charset() { return headerField(kAcceptCharset); }
+int OB_HTTPGrammar::Accept_Encoding() { return headerField(kAcceptEncoding); }
+int OB_HTTPGrammar::Accept_Language() { return headerField(kAcceptLanguage); }
+int OB_HTTPGrammar::Allow() { return headerField(kAllow); }
+int OB_HTTPGrammar::Authorization() { return headerField(kAuthorization); }
+int OB_HTTPGrammar::Connect_Keep_Alive() { return headerField(kConnectKeepAlive); }
+int OB_HTTPGrammar::Content_Encoding() { return headerField(kContentEncoding); }
+int OB_HTTPGrammar::Content_Language() { return headerField(kContentLanguage); }
+int OB_HTTPGrammar::Content_Length() { return headerField(kContentLength); }
+int OB_HTTPGrammar::Content_Transfer_Encoding() { return headerField(kContentTransferEncoding); }
+int OB_HTTPGrammar::Content_Type() { return headerField(kContentType); }
+int OB_HTTPGrammar::Date() { return headerField(kDate); }
+int OB_HTTPGrammar::Expires() { return headerField(kExpires); }
+int OB_HTTPGrammar::From() { return headerField(kFrom); }
+int OB_HTTPGrammar::Host() { return headerField(kHost); }
+int OB_HTTPGrammar::If_Modified_Since() { return headerField(kIfModifiedSince); }
+int OB_HTTPGrammar::Keep_Alive() { return headerField(kKeepAlive); }
+int OB_HTTPGrammar::Last_Modified() { return headerField(kLastModified); }
+int OB_HTTPGrammar::Location() { return headerField(kLocation); }
+int OB_HTTPGrammar::MIME_Version() { return headerField(kMIMEVersion); }
+int OB_HTTPGrammar::Orig_URI() { return headerField(kOrigURI); }
+int OB_HTTPGrammar::Pragma() { return headerField(kPragma); }
+int OB_HTTPGrammar::Public() { return headerField(kPublic); }
+int OB_HTTPGrammar::Referer() { return headerField(kReferer); }
+int OB_HTTPGrammar::Retry_After() { return headerField(kRetryAfter); }
+int OB_HTTPGrammar::Server() { return headerField(kServer); }
+int OB_HTTPGrammar::Title() { return headerField(kTitle); }
+int OB_HTTPGrammar::UA_Characteristic() { return headerField(kUACharacteristic); }
+int OB_HTTPGrammar::User_Agent() { return headerField(kUserAgent); }
+int OB_HTTPGrammar::WWW_Authenticate() { return headerField(kWWWAuthenticate); }
 
 // ---- Groups ----
 
-int OB_HTTPProtocol::finishHeaderLine() {
+int OB_HTTPGrammar::finishHeaderLine() {
   if (stream_->getNext() == '(' && !comment()) return 0;
   if (stream_->getNext() == ';' && stream_->incNext() != 0) parameter_list();
   if (H::insideLine(*this)) H::toLineEnd(*this);
@@ -343,7 +341,7 @@ int OB_HTTPProtocol::finishHeaderLine() {
   return 1;
 }
 
-int OB_HTTPProtocol::General_Header() {
+int OB_HTTPGrammar::General_Header() {
   LWS();
   if (!(Date() || Forwarded() || MIME_Version() || Connect_Keep_Alive() || Keep_Alive() ||
         Pragma())) {
@@ -353,7 +351,7 @@ int OB_HTTPProtocol::General_Header() {
   return 1;
 }
 
-int OB_HTTPProtocol::Request_Header() {
+int OB_HTTPGrammar::Request_Header() {
   LWS();
   if (!(Accept() || Accept_Charset() || Accept_Encoding() || Accept_Language() ||
         Authorization() || From() || Host() || If_Modified_Since() || Orig_URI() || Referer() ||
@@ -364,7 +362,7 @@ int OB_HTTPProtocol::Request_Header() {
   return 1;
 }
 
-int OB_HTTPProtocol::Response_Header() {
+int OB_HTTPGrammar::Response_Header() {
   LWS();
   auto member = [this] {
     return Location() || Public() || Retry_After() || Server() || WWW_Authenticate();
@@ -376,7 +374,7 @@ int OB_HTTPProtocol::Response_Header() {
   }
 }
 
-int OB_HTTPProtocol::Entity_Header() {
+int OB_HTTPGrammar::Entity_Header() {
   LWS();
   if (!(Allow() || Content_Encoding() || Content_Language() || Content_Length() ||
         Content_Transfer_Encoding() || Content_Type() || Expires() || Last_Modified() || Link() ||
@@ -389,11 +387,11 @@ int OB_HTTPProtocol::Entity_Header() {
 
 // ---- Header rules with shapes of their own ----
 
-int OB_HTTPProtocol::Forwarded() {
+int OB_HTTPGrammar::Forwarded() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_FORWARDED) return 0;
-  skipKeyword(9);
+  skipKeyword(KW_FORWARDED);
   LWS();
   if (stream_->getNext() != ':' || stream_->isNext() == 0) return 0;
   unsigned char* start = stream_->markNext(kValueStartSlot);
@@ -402,7 +400,7 @@ int OB_HTTPProtocol::Forwarded() {
     stream_->incNext();  // the ":" or ","
     H::blanks(*this);
     if (GetNextKWT() == KW_BY) {
-      skipKeyword(2);
+      skipKeyword(KW_BY);
       LWS();
       if (!URI()) return 0;
       H::blanks(*this);
@@ -417,7 +415,7 @@ int OB_HTTPProtocol::Forwarded() {
     }
     H::blanks(*this);
     if (GetNextKWT() == KW_FOR) {
-      skipKeyword(3);
+      skipKeyword(KW_FOR);
       FQDN();
     }
     H::blanks(*this);
@@ -430,20 +428,18 @@ int OB_HTTPProtocol::Forwarded() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Link() {
+int OB_HTTPGrammar::Link() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_LINK) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_LINK);
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   unsigned char* start = nullptr;
   // Each required piece of an element's "; rel=...; rev=...; title=..." tail.
-  auto lower = [this](const char* word, size_t n) {
+  auto lower = [this](std::string_view word) {
     LWS();
-    if (!peekIs(word, n, false)) return false;
-    skipKeyword(static_cast<int>(n));
-    return true;
+    return take(word);
   };
   auto mark = [this](unsigned char c) {
     LWS();
@@ -458,9 +454,9 @@ int OB_HTTPProtocol::Link() {
       start = stream_->getNextPtr();
       if (URI() && stream_->getNext() == '>') {
         stream_->incNext();
-        if (!mark(';') || !lower("rel", 3) || !mark('=') || (LWS(), !relationship()) ||
-            !mark(';') || !lower("rev", 3) || !mark('=') || (LWS(), !relationship()) ||
-            !mark(';') || !lower("title", 5) || !mark('=') || (LWS(), !quoted_string())) {
+        if (!mark(';') || !lower("rel") || !mark('=') || (LWS(), !relationship()) ||
+            !mark(';') || !lower("rev") || !mark('=') || (LWS(), !relationship()) ||
+            !mark(';') || !lower("title") || !mark('=') || (LWS(), !quoted_string())) {
           return 0;
         }
         H::blanks(*this);
@@ -474,11 +470,11 @@ int OB_HTTPProtocol::Link() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::URI_header() {
+int OB_HTTPGrammar::URI_header() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_URI) return 0;
-  skipKeyword(3);
+  skipKeyword(KW_URI);
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   LWS();
@@ -513,7 +509,7 @@ int OB_HTTPProtocol::URI_header() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::field_name() {
+int OB_HTTPGrammar::field_name() {
   int taken = 0;
   for (;;) {
     const unsigned char c = stream_->getNext();
@@ -524,12 +520,12 @@ int OB_HTTPProtocol::field_name() {
   return taken > 0 ? 1 : 0;
 }
 
-void OB_HTTPProtocol::field_value() {
+void OB_HTTPGrammar::field_value() {
   H::toLineEnd(*this);
   skipLineEnds();
 }
 
-int OB_HTTPProtocol::HTTP_header() {
+int OB_HTTPGrammar::HTTP_header() {
   LWS();
   Backtrack b(this);
   static constexpr char kTransferEncoding[] = "TRANSFER-ENCODING";
@@ -546,7 +542,7 @@ int OB_HTTPProtocol::HTTP_header() {
   return b.accepted();
 }
 
-bool OB_HTTPProtocol::lastCodingIsChunked() {
+bool OB_HTTPGrammar::lastCodingIsChunked() {
   OB_StreamPosition start;
   stream_->savePosition(start);
   // The last element of the comma-separated list, blanks around it dropped; only its first
@@ -577,38 +573,29 @@ bool OB_HTTPProtocol::lastCodingIsChunked() {
 
 // ---- Value rules ----
 
-int OB_HTTPProtocol::charset() {
-  struct Name {
-    const char* text;
-    size_t length;
-  };
+int OB_HTTPGrammar::charset() {
   // In order of preference: the longer of two names sharing a beginning first.
-  static constexpr Name kNames[] = {
-      {"US-ASCII", 8},          {"ISO-2022-JP-2", 13},    {"ISO-2022-JP", 11},
-      {"ISO-2022-KR", 11},      {"UNICODE1-1-UTF-7", 16}, {"UNICODE1-1-UTF-8", 16},
-      {"UNICODE1-1", 10},
+  static constexpr std::string_view kNames[] = {
+      "US-ASCII",         "ISO-2022-JP-2",    "ISO-2022-JP", "ISO-2022-KR",
+      "UNICODE1-1-UTF-7", "UNICODE1-1-UTF-8", "UNICODE1-1",
   };
-  unsigned char latin[10];
-  if (peek(latin, 10) == 10 && peekIs("ISO-8859-", 9, false) && isDigit(latin[9])) {
-    skipKeyword(10);
+  static constexpr std::string_view kLatin = "ISO-8859-";  // and one digit
+  unsigned char latin[kLatin.size() + 1];
+  if (peek(latin, sizeof latin) == sizeof latin && peekIs(kLatin.data(), kLatin.size(), false) &&
+      isDigit(latin[kLatin.size()])) {
+    skipBytes(sizeof latin);
     return 1;
   }
-  for (const Name& name : kNames) {
-    if (peekIs(name.text, name.length, false)) {
-      skipKeyword(static_cast<int>(name.length));
-      return 1;
-    }
+  for (std::string_view name : kNames) {
+    if (take(name)) return 1;
   }
   return token();
 }
 
-int OB_HTTPProtocol::media_range() {
+int OB_HTTPGrammar::media_range() {
   LWS();
   Backtrack b(this);
-  if (peekIs("*/*", 3, false)) {
-    skipKeyword(3);
-    return b.accepted();
-  }
+  if (take("*/*")) return b.accepted();
   if (!token()) return 0;
   if (stream_->getNext() != '/' || stream_->incNext() == 0) return 0;
   if (stream_->getNext() == '*') {
@@ -619,7 +606,7 @@ int OB_HTTPProtocol::media_range() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::qvalue() {
+int OB_HTTPGrammar::qvalue() {
   LWS();
   Backtrack b(this);
   const unsigned char c = stream_->getNext();
@@ -637,7 +624,7 @@ int OB_HTTPProtocol::qvalue() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::Method_List() {
+int OB_HTTPGrammar::Method_List() {
   LWS();
   Method();
   H::blanks(*this);
@@ -652,17 +639,17 @@ int OB_HTTPProtocol::Method_List() {
   return 1;
 }
 
-int OB_HTTPProtocol::auth_scheme() {
+int OB_HTTPGrammar::auth_scheme() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() == KW_BASIC) {
-    skipKeyword(5);
+    skipKeyword(KW_BASIC);
     return b.accepted();
   }
   return token() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::auth_param() {
+int OB_HTTPGrammar::auth_param() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -673,11 +660,11 @@ int OB_HTTPProtocol::auth_param() {
   return b.accepted();
 }
 
-void OB_HTTPProtocol::encoded_cookie() {
+void OB_HTTPGrammar::encoded_cookie() {
   consumeWhile([](unsigned char c) { return c != '\n'; });
 }
 
-int OB_HTTPProtocol::Credentials() {
+int OB_HTTPGrammar::Credentials() {
   LWS();
   Backtrack b(this);
   if (!auth_scheme()) return 0;
@@ -694,22 +681,20 @@ int OB_HTTPProtocol::Credentials() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::encoding_mechanism() {
+int OB_HTTPGrammar::encoding_mechanism() {
   LWS();
   Backtrack b(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_GZIP:
-      skipKeyword(4);
-      return b.accepted();
     case KW_COMPRESS:
-      skipKeyword(8);
+      skipKeyword(found);
       return b.accepted();
     default:
       return token() ? b.accepted() : 0;
   }
 }
 
-int OB_HTTPProtocol::alpha1to8() {
+int OB_HTTPGrammar::alpha1to8() {
   LWS();
   Backtrack b(this);
   int letters = 0;
@@ -720,7 +705,7 @@ int OB_HTTPProtocol::alpha1to8() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::language_tag() {
+int OB_HTTPGrammar::language_tag() {
   LWS();
   Backtrack b(this);
   if (!alpha1to8()) return 0;
@@ -733,27 +718,23 @@ int OB_HTTPProtocol::language_tag() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::transfer_encoding() {
+int OB_HTTPGrammar::transfer_encoding() {
   LWS();
   Backtrack b(this);
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_BINARY:
     case KW_BASE64:
-      skipKeyword(6);
-      return b.accepted();
     case KW_8BIT:
     case KW_7BIT:
-      skipKeyword(4);
-      return b.accepted();
     case KW_QUOTED_PRINTABLE:
-      skipKeyword(16);
+      skipKeyword(found);
       return b.accepted();
     default:
       return token() ? b.accepted() : 0;
   }
 }
 
-int OB_HTTPProtocol::parameter() {
+int OB_HTTPGrammar::parameter() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -764,7 +745,7 @@ int OB_HTTPProtocol::parameter() {
   return b.accepted();
 }
 
-void OB_HTTPProtocol::parameter_list() {
+void OB_HTTPGrammar::parameter_list() {
   LWS();
   if (!parameter()) return;
   H::blanks(*this);
@@ -776,7 +757,7 @@ void OB_HTTPProtocol::parameter_list() {
   }
 }
 
-int OB_HTTPProtocol::media_type() {
+int OB_HTTPGrammar::media_type() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -789,7 +770,7 @@ int OB_HTTPProtocol::media_type() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::product() {
+int OB_HTTPGrammar::product() {
   LWS();
   Backtrack b(this);
   if (!token()) return 0;
@@ -798,25 +779,25 @@ int OB_HTTPProtocol::product() {
 }
 
 // A host name or address token, up to white space, "," or ";".
-int OB_HTTPProtocol::FQDN() {
+int OB_HTTPGrammar::FQDN() {
   LWS();
   consumeWhile([](unsigned char c) { return c > 32 && c < 127 && c != ',' && c != ';'; });
   return 1;
 }
 
 // An address with its display name: the rest of the line.
-int OB_HTTPProtocol::mailbox() {
+int OB_HTTPGrammar::mailbox() {
   H::toLineEnd(*this);
   return 1;
 }
 
-int OB_HTTPProtocol::sgml_name() {
+int OB_HTTPGrammar::sgml_name() {
   if (!isAlpha(stream_->getNext())) return 0;
   consumeWhile([](unsigned char c) { return isAlpha(c) || isDigit(c) || c == '.' || c == '-'; });
   return 1;
 }
 
-int OB_HTTPProtocol::relationship() {
+int OB_HTTPGrammar::relationship() {
   LWS();
   Backtrack b(this);
   if (stream_->getNext() == '"') {
@@ -833,15 +814,15 @@ int OB_HTTPProtocol::relationship() {
   return sgml_name() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::pragma_directive() {
+int OB_HTTPGrammar::pragma_directive() {
   LWS();
   Backtrack b(this);
   switch (GetNextKWT()) {
     case KW_NO_CACHE:
-      skipKeyword(8);
+      skipKeyword(KW_NO_CACHE);
       return b.accepted();
     case KW_MAX_AGE:
-      skipKeyword(7);
+      skipKeyword(KW_MAX_AGE);
       LWS();
       if (H::stepOver(*this, '=')) {
         LWS();
@@ -860,22 +841,16 @@ int OB_HTTPProtocol::pragma_directive() {
   return b.accepted();
 }
 
-int OB_HTTPProtocol::vary_dimension() {
+int OB_HTTPGrammar::vary_dimension() {
   LWS();
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_TYPE:
-      skipKeyword(4);
-      return 1;
     case KW_CHARSET:
     case KW_VERSION:
-      skipKeyword(7);
-      return 1;
     case KW_ENCODING:
     case KW_LANGUAGE:
-      skipKeyword(8);
-      return 1;
     case KW_USER_AGENT:
-      skipKeyword(10);
+      skipKeyword(found);
       return 1;
     case KW_NONE:
       return token();
@@ -884,11 +859,11 @@ int OB_HTTPProtocol::vary_dimension() {
   }
 }
 
-int OB_HTTPProtocol::vary() {
+int OB_HTTPGrammar::vary() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_VARY) return 0;
-  skipKeyword(4);
+  skipKeyword(KW_VARY);
   LWS();
   if (!H::stepOver(*this, '=')) return 0;
   LWS();
@@ -906,12 +881,12 @@ int OB_HTTPProtocol::vary() {
   return vary_dimension() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::characteristic() {
+int OB_HTTPGrammar::characteristic() {
   LWS();
   Backtrack b(this);
   // "={" then a list of elements closed by "}".
   auto braced = [this](auto element, bool needOne) {
-    if (!peekIs("={", 2, false) || stream_->bumpToNext(2) == 0) return false;
+    if (!takeFollowed("={")) return false;
     LWS();
     if (!element() && needOne) return false;
     for (;;) {
@@ -924,25 +899,25 @@ int OB_HTTPProtocol::characteristic() {
     }
     return H::stepOver(*this, '}');
   };
-  switch (GetNextKWT()) {
+  switch (const keywords found = GetNextKWT()) {
     case KW_NONE:
-      if (!peekIs("qs=", 3, false) || stream_->bumpToNext(3) == 0) return 0;
+      if (!takeFollowed("qs=")) return 0;
       LWS();
       return qvalue() ? b.accepted() : 0;
     case KW_ENCODING:
-      skipKeyword(8);
+      skipKeyword(found);
       return braced([this] { return encoding_mechanism(); }, true) ? b.accepted() : 0;
     case KW_LANGUAGE:
-      skipKeyword(8);
+      skipKeyword(found);
       return braced([this] { return language_tag(); }, true) ? b.accepted() : 0;
     case KW_LENGTH:
-      skipKeyword(6);
+      skipKeyword(found);
       if (!H::stepOver(*this, '=')) return 0;
       LWS();
       return H::digits(*this) ? b.accepted() : 0;
     case KW_TYPE:
-      skipKeyword(4);
-      if (!peekIs("={", 2, false) || stream_->bumpToNext(2) == 0) return 0;
+      skipKeyword(found);
+      if (!takeFollowed("={")) return 0;
       LWS();
       if (!media_type() || !H::stepOver(*this, '}')) return 0;
       return b.accepted();
@@ -951,18 +926,18 @@ int OB_HTTPProtocol::characteristic() {
   }
 }
 
-int OB_HTTPProtocol::realm() {
+int OB_HTTPGrammar::realm() {
   LWS();
   Backtrack b(this);
   if (GetNextKWT() != KW_REALM) return 0;
-  skipKeyword(5);
+  skipKeyword(KW_REALM);
   LWS();
   if (!H::stepOver(*this, '=')) return 0;
   LWS();
   return quoted_string() ? b.accepted() : 0;
 }
 
-int OB_HTTPProtocol::challenge() {
+int OB_HTTPGrammar::challenge() {
   LWS();
   Backtrack b(this);
   if (!auth_scheme() || stream_->getNext() != ' ') return 0;
