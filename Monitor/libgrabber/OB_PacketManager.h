@@ -60,7 +60,7 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // A replay's stream builder: payload bytes of finished sessions not yet taken by its thread
   // past which the road waits for it. Small: every page of buffers that a backlog makes the
   // pools touch costs more than the two thread switches that a hand-over costs on one core.
-  static constexpr uint64_t kReplayHandOverBytes = 64 << 10;
+  static constexpr uint64_t kReplayHandOverBytes = 256 << 10;
 
   // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
   // "PacketsPerPool" (buffers per queue, default 32), read by poolOption_count within the
