@@ -32,6 +32,10 @@ class OB_Stream : public virtual OB_Object {
   // took; 0 when the cursor is not placed. At least 1 otherwise: a stream that cannot tell
   // answers 1.
   virtual uint32_t getNextSpan() { return getNextPtr() != nullptr ? 1 : 0; }
+  // How many bytes lie one after the other right before getNextPtr, in the same storage (the
+  // cursor's byte not included), so that a reader may look back in place; 0 when the cursor is
+  // not placed or a stream cannot tell.
+  virtual uint32_t getPrevSpan() { return 0; }
   // Just past the last byte of the stream, null when there is none. Does not move the cursor.
   virtual unsigned char* getLastPtr() = 0;
   // One byte on: 1, or 0 with the cursor kept on the last byte.

@@ -109,12 +109,18 @@ std::string storedHeads(Requests& r) {
 }
 
 TEST(HTTPHeaders, HeadsReadTheSameWhereverTheDataIsCut) {
-  // White space before names and colons, and runs of it, cross buffer ends as well.
+  // White space before names and colons, and runs of it, cross buffer ends as well; a body
+  // that reads like a header line shows where the head was taken to end.
+  const std::string body = "Referer: http://body.example.org/\r\n";
   const std::string text = std::string(kFirefox) + kSafari +
                            "GET /spaced HTTP/1.1\r\nHost :  spaced.example.org\r\n"
-                           "Referer:\t \t http://spaced.example.org/\r\n\r\n";
+                           "Referer:\t \t http://spaced.example.org/\r\n\r\n"
+                           "POST /post HTTP/1.1\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body +
+                           "GET /after HTTP/1.0\r\n\r\n";
   Requests whole(text);
-  ASSERT_EQ(whole.count(), 3);
+  ASSERT_EQ(whole.count(), 5);
+  EXPECT_STREQ(whole.at(4).req_referer.c_str(), "");
   const std::string expected = storedHeads(whole);
   for (size_t cut = 1; cut < text.size(); ++cut) {
     Requests r(std::vector<std::string>{text.substr(0, cut), text.substr(cut)});
