@@ -48,6 +48,10 @@ class OB_BufferStream : public OB_Stream, public virtual OB_Object {
   unsigned char* getNextPtr() override {
     return at_.data != nullptr ? at_.data + at_.offset : nullptr;
   }
+  // The rest of the cursor's buffer.
+  uint32_t getNextSpan() override { return at_.data != nullptr ? at_.length - at_.offset : 0; }
+  // The bytes of the cursor's buffer before it.
+  uint32_t getPrevSpan() override { return at_.data != nullptr ? at_.offset : 0; }
   unsigned char* getLastPtr() override;
   int incNext() override {
     if (at_.offset + 1 < at_.length) {

@@ -1,12 +1,14 @@
 #include "OB_Mutex.h"
 
+// Only the holder changes the depth, so a plain load and store do: no locked instruction beyond
+// the lock's own.
 void OB_Mutex::lock() {
   mutex_.lock();
-  depth_.fetch_add(1, std::memory_order_relaxed);
+  depth_.store(depth_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 void OB_Mutex::unlock() {
-  depth_.fetch_sub(1, std::memory_order_relaxed);
+  depth_.store(depth_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   mutex_.unlock();
 }
 

@@ -27,6 +27,15 @@ class OB_Stream : public virtual OB_Object {
   virtual unsigned char getNext() = 0;
   // The cursor's address, null when not placed.
   virtual unsigned char* getNextPtr() = 0;
+  // How many bytes from the cursor on lie one after the other at getNextPtr (the cursor's byte
+  // included), so that a reader may scan them in place and then move the cursor by what it
+  // took; 0 when the cursor is not placed. At least 1 otherwise: a stream that cannot tell
+  // answers 1.
+  virtual uint32_t getNextSpan() { return getNextPtr() != nullptr ? 1 : 0; }
+  // How many bytes lie one after the other right before getNextPtr, in the same storage (the
+  // cursor's byte not included), so that a reader may look back in place; 0 when the cursor is
+  // not placed or a stream cannot tell.
+  virtual uint32_t getPrevSpan() { return 0; }
   // Just past the last byte of the stream, null when there is none. Does not move the cursor.
   virtual unsigned char* getLastPtr() = 0;
   // One byte on: 1, or 0 with the cursor kept on the last byte.

@@ -18,47 +18,55 @@ OB_CaptureEngineStats::OB_CaptureEngineStats() {
   counters_[kStartTime].store(static_cast<uint32_t>(now.tv_sec), std::memory_order_relaxed);
 }
 
+uint32_t OB_CaptureEngineStats::replace(int index, uint32_t value) {
+  std::atomic<uint32_t>& base = counters_[static_cast<size_t>(index)];
+  uint32_t before = base.load(std::memory_order_relaxed);
+  uint32_t read = 0;
+  // Retried when another setter moved the base meanwhile; frames counted meanwhile stay counted.
+  do {
+    const uint32_t added = added_.sum(index);
+    read = before + added;
+  } while (!base.compare_exchange_weak(before, before - read + value, std::memory_order_relaxed));
+  return read;
+}
+
 int OB_CaptureEngineStats::setValue(int index, uint32_t value) {
   if (!validIndex(index)) return -1;
-  counters_[static_cast<size_t>(index)].store(value, std::memory_order_relaxed);
+  replace(index, value);
   return 0;
 }
 
 int OB_CaptureEngineStats::incValue(int index, uint32_t value) {
   if (!validIndex(index)) return -1;
-  counters_[static_cast<size_t>(index)].fetch_add(value, std::memory_order_relaxed);
+  added_.add(index, value);
   return 0;
 }
 
 int OB_CaptureEngineStats::decValue(int index, uint32_t value) {
   if (!validIndex(index)) return -1;
-  counters_[static_cast<size_t>(index)].fetch_sub(value, std::memory_order_relaxed);
+  added_.add(index, 0u - value);
   return 0;
 }
 
 int OB_CaptureEngineStats::getValue(int index, uint32_t* out) {
   if (!validIndex(index) || out == nullptr) return -1;
-  *out = counters_[static_cast<size_t>(index)].load(std::memory_order_relaxed);
+  *out = value(index);
   return 0;
 }
 
 int OB_CaptureEngineStats::takeValue(int index, uint32_t* out) {
   if (!validIndex(index) || out == nullptr) return -1;
-  *out = counters_[static_cast<size_t>(index)].exchange(0, std::memory_order_relaxed);
+  *out = replace(index, 0);
   return 0;
 }
 
 int OB_CaptureEngineStats::reset() {
-  for (int index = kPacksSeen; index <= kReportedDropped; ++index)
-    counters_[static_cast<size_t>(index)].store(0, std::memory_order_relaxed);
+  for (int index = kPacksSeen; index <= kReportedDropped; ++index) replace(index, 0);
   return 0;
 }
 
 int OB_CaptureEngineStats::print(FILE* stream) {
-  auto value = [this](int index) {
-    return counters_[static_cast<size_t>(index)].load(std::memory_order_relaxed);
-  };
-  auto asInt = [&value](int index) { return static_cast<int32_t>(value(index)); };
+  auto asInt = [this](int index) { return static_cast<int32_t>(value(index)); };
   OB_Log::flog(stream, "\nCapture Engine Stats:\n");
   OB_Log::flog(stream, "--------------------------\n");
   OB_Log::flog(stream, "    cwBuffNo             =  %10d\n", asInt(kCwBuffNo));
@@ -81,8 +89,7 @@ int OB_CaptureEngineStats::writeJ(int socket) {
                                   kAllPacksAccepted, kAllBytesAccepted, kAllReportedDropped};
   int result = 0;
   for (int index : kSent) {
-    uint32_t value = counters_[static_cast<size_t>(index)].load(std::memory_order_relaxed);
-    result = writeJ_UInt32(socket, value);
+    result = writeJ_UInt32(socket, value(index));
     if (result < 0) {
       OB_Exception failure(result, nullptr, __FILE__, __LINE__);
       failure.print(stdout);

@@ -4,10 +4,13 @@
 // setCaptureEngineStats); the network consumer takes the interval counters, the command server
 // sends the totals to the console.
 //
-// The counters are relaxed atomics: the capture thread raises them without any lock, the
-// statistics thread sets the drop counts, and the network consumer reads and zeroes each interval
-// counter in one step with takeValue, so no frame counted at that moment is lost. The OB_Mutex
-// base is the packet manager's lock; these counters do not need it.
+// A counter is a base (a relaxed atomic) plus what every thread has added to it in a block of its
+// own (OB_ThreadCounters): the capture thread raises the frame counters for every frame without
+// a locked instruction, and reads add the blocks up. setValue moves the base so that the sum is
+// the value set; takeValue, with which the network consumer reads and zeroes each interval
+// counter, takes off the base exactly what it answered, so a frame counted at that moment lands
+// in the next interval, never nowhere. The OB_Mutex base is the packet manager's lock; these
+// counters do not need it.
 #pragma once
 
 #include <array>
@@ -17,6 +20,7 @@
 
 #include "OB_Mutex.h"
 #include "OB_Object.h"
+#include "OB_ThreadCounters.h"
 
 class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object {
  public:
@@ -50,6 +54,17 @@ class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object 
   virtual int getValue(int index, uint32_t* out);
   // *out = the counter, which is zeroed in the same step: the read of an interval counter.
   virtual int takeValue(int index, uint32_t* out);
+  // One frame of `bytes` bytes seen and accepted: the four frame and four byte counters, interval
+  // and total, in the calling thread's block. For the packet road.
+  void countFrame(uint32_t bytes) {
+    std::atomic<uint32_t>* block = added_.block();
+    for (int index : {kPacksSeen, kAllPacksSeen, kPacksAccepted, kAllPacksAccepted})
+      block[index].store(block[index].load(std::memory_order_relaxed) + 1,
+                         std::memory_order_relaxed);
+    for (int index : {kBytesSeen, kAllBytesSeen, kBytesAccepted, kAllBytesAccepted})
+      block[index].store(block[index].load(std::memory_order_relaxed) + bytes,
+                         std::memory_order_relaxed);
+  }
 
   // Interval counters 3 to 7 = 0; the totals stay. 0.
   int reset() override;
@@ -62,8 +77,15 @@ class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object 
 
  private:
   bool validIndex(int index) const { return index >= 0 && index < kNumCounters; }
+  uint32_t value(int index) const {
+    return counters_[static_cast<size_t>(index)].load(std::memory_order_relaxed) +
+           added_.sum(index);
+  }
+  // Makes the counter read `value` (modulo 2^32) and answers what it read before.
+  uint32_t replace(int index, uint32_t value);
 
-  std::array<std::atomic<uint32_t>, kNumCounters> counters_;
+  std::array<std::atomic<uint32_t>, kNumCounters> counters_;  // the bases
+  OB_ThreadCounters added_{kNumCounters};
 };
 
 // The process's one capture statistics block (not owned); null until set. 0.

@@ -253,15 +253,7 @@ int OB_PacketManager::processObject(OB_Object* object) {
   if (packet == nullptr) return -1;
 
   // Every packet counts as seen and as accepted, before the filter.
-  incValue(kPacksSeen, 1);
-  incValue(kAllPacksSeen, 1);
-  incValue(kPacksAccepted, 1);
-  incValue(kAllPacksAccepted, 1);
-  const uint32_t size = packet->getPacketSize();
-  incValue(kBytesSeen, size);
-  incValue(kAllBytesSeen, size);
-  incValue(kBytesAccepted, size);
-  incValue(kAllBytesAccepted, size);
+  countFrame(packet->getPacketSize());
 
   if (OB_Processor* all = allProcessor_.load(std::memory_order_acquire); all != nullptr)
     all->processObject(packet);
@@ -274,7 +266,6 @@ int OB_PacketManager::processObject(OB_Object* object) {
       (packet->getCode() & OB_Packet::kSYN) == 0 && packet->isPayloadCaptured()) {
     // A frame longer than Ethernet allows (segment offload): its payload goes on in pieces that
     // fit the largest buffer, each a segment of its own with its own sequence number.
-    OB_MutexHold hold(this);
     for (uint32_t offset = 0; offset < payload; offset += kMaxPooledPayload) {
       const uint32_t piece =
           payload - offset < kMaxPooledPayload ? payload - offset : kMaxPooledPayload;
@@ -294,23 +285,73 @@ int OB_PacketManager::processObject(OB_Object* object) {
   // Only an opening SYN takes a session from a stream builder's pool.
   const bool opening =
       replay && (packet->getCode() & (OB_Packet::kSYN | OB_Packet::kACK)) == OB_Packet::kSYN;
-  OB_MutexHold hold(this);
   handOn(packet, opening);
   return 0;
 }
 
 void OB_PacketManager::handOn(OB_Packet* packet, bool openingReplay) {
-  for (OB_Processor* processor = first(); processor != nullptr; processor = next()) {
-    if (openingReplay) growSessions(processor);
-    processor->processObject(packet);
+  const std::thread::id self = std::this_thread::get_id();
+  if (roadThread_.load(std::memory_order_relaxed) != self)
+    roadThread_.store(self, std::memory_order_relaxed);
+  // Counted before the snapshot is read, in one order with a removal's publish and its look at
+  // the count: either the removal waits for this frame, or this frame walks the new snapshot.
+  framesEntered_.fetch_add(1, std::memory_order_seq_cst);
+  if (const Processors* list = processors_.load(std::memory_order_seq_cst); list != nullptr) {
+    for (OB_Processor* processor : list->items) {
+      if (openingReplay) prepareReplay(processor);
+      processor->processObject(packet);
+    }
   }
+  framesLeft_.fetch_add(1, std::memory_order_release);
 }
 
-void OB_PacketManager::growSessions(OB_Processor* processor) {
+int OB_PacketManager::append(OB_Processor* item) {
+  OB_MutexHold hold(this);
+  const int result = OB_List<OB_Processor>::append(item);
+  publishProcessors(false);
+  return result;
+}
+
+int OB_PacketManager::insert(OB_Processor* item) {
+  OB_MutexHold hold(this);
+  const int result = OB_List<OB_Processor>::insert(item);
+  publishProcessors(false);
+  return result;
+}
+
+int OB_PacketManager::removeCurrent() {
+  OB_MutexHold hold(this);
+  const int result = OB_List<OB_Processor>::removeCurrent();
+  publishProcessors(true);
+  return result;
+}
+
+int OB_PacketManager::sort() {
+  OB_MutexHold hold(this);
+  const int result = OB_List<OB_Processor>::sort();
+  publishProcessors(false);
+  return result;
+}
+
+void OB_PacketManager::publishProcessors(bool removal) {
+  auto list = std::make_unique<Processors>();
+  for (Link* link = head_; link != nullptr; link = link->getNext())
+    if (OB_Processor* processor = link->getItem(); processor != nullptr)
+      list->items.push_back(processor);
+  processors_.store(list.get(), std::memory_order_seq_cst);
+  published_.push_back(std::move(list));
+  if (!removal || roadThread_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+    return;
+  const uint64_t entered = framesEntered_.load(std::memory_order_seq_cst);
+  while (framesLeft_.load(std::memory_order_acquire) < entered) std::this_thread::yield();
+}
+
+void OB_PacketManager::prepareReplay(OB_Processor* processor) {
   OB_StreamBuilder* builder = obQuery<OB_StreamBuilder>(processor);
   if (builder == nullptr) return;
   OB_MemoryPool<OB_PooledTCPSession>* sessions = builder->getSessionPool();
   if (sessions != nullptr && sessions->isGrowing() == 0) sessions->setGrow(1);
+  builder->setHandOverLimit(kReplayHandOverBytes);
 }
 
 OB_Buffer* OB_PacketManager::takeBuffer(uint32_t payloadSize) {

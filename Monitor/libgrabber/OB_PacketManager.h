@@ -8,14 +8,19 @@
 // benchmark wire it to a stream builder themselves.
 //
 // Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
-// packet road takes no lock to count or filter (atomic counters, the server list's lock-free
-// snapshot) and holds this lock only while the processors run.
+// packet road takes no lock of its own: it counts with atomic counters, filters on the server
+// list's lock-free snapshot and hands frames on over a snapshot of the processor list, which every
+// change to the list publishes afresh. A processor removed is not called once remove returns
+// (unless it removes itself, on the packet road's own thread).
 //
 // A live capture never waits for a free buffer or session: what finds its pool exhausted is
-// counted as lost. A replay of a savefile must lose nothing, and waiting would not do: sessions
-// hold their buffers until they end, and the thread that could give them back may itself wait
-// for the driver's. So a replay's pools (payloads here, sessions in the stream builder) grow
-// past their caps; memory is the limit, and print reports how far they grew.
+// counted as lost. A replay of a savefile must lose nothing, and waiting for a buffer would not
+// do: sessions hold their buffers until they end, and the thread that could give them back may
+// itself wait for the driver's. So a replay's pools (payloads here, sessions in the stream
+// builder) grow past their caps; memory is the limit, and print reports how far they grew. What
+// a replay does wait for is the stream builder's thread, once the finished sessions it has not
+// taken hold kReplayHandOverBytes: that thread waits for nothing on the packet road, and without
+// the wait a road sharing one core with it would run ahead and fill the memory.
 //
 // A frame longer than Ethernet allows (segment offload on the capturing host) carries a payload
 // no pooled buffer holds: it goes on in pieces of at most kMaxPooledPayload bytes, each a segment
@@ -25,6 +30,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "OB_CaptureEngineStats.h"
 #include "OB_List.h"
@@ -49,6 +57,10 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // The largest payload size class; a longer wholly captured payload goes on in pieces of it.
   static constexpr uint32_t kMaxPooledPayload = 1460;
   static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
+  // A replay's stream builder: payload bytes of finished sessions not yet taken by its thread
+  // past which the road waits for it. Small: every page of buffers that a backlog makes the
+  // pools touch costs more than the two thread switches that a hand-over costs on one core.
+  static constexpr uint64_t kReplayHandOverBytes = 256 << 10;
 
   // Builds the seven pools from the options "PacketPools" (queues per pool, default 512) and
   // "PacketsPerPool" (buffers per queue, default 32), read by poolOption_count within the
@@ -95,6 +107,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // (nothing counted) for anything else, else 0. The packet is left as it came.
   int processObject(OB_Object* object) override;
 
+  // The list's, each publishing the processors anew for the packet road; a removal returns once
+  // no frame is still handed on over the list as it was before.
+  int append(OB_Processor* item) override;
+  int insert(OB_Processor* item) override;
+  int removeCurrent() override;
+  int sort() override;
+
   // The statistics part's.
   int reset() override { return OB_CaptureEngineStats::reset(); }
   // The statistics part's, then (for a replay whose pools grew) how far they grew. 0.
@@ -117,10 +136,21 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // A free buffer of the smallest class that holds payloadSize bytes (1 to 1460), with one user;
   // null when that class's pool is exhausted (never for a replay, whose pools grow).
   OB_Buffer* takeBuffer(uint32_t payloadSize);
-  // Hands the packet to every processor, under this manager's lock. openingReplay: a replay's
-  // opening SYN, before which a stream builder's session pool is made to grow.
+  // The processors as the packet road sees them, in list order.
+  struct Processors {
+    std::vector<OB_Processor*> items;  // not owned
+  };
+
+  // Hands the packet to every processor of the published snapshot. openingReplay: a replay's
+  // opening SYN, before which a stream builder is prepared for the replay.
   void handOn(OB_Packet* packet, bool openingReplay);
-  void growSessions(OB_Processor* processor);
+  // Under the list's lock: publishes the list as it now is; after a removal, waits until every
+  // frame handed on over an earlier snapshot has left the processors (frames are handed on one
+  // at a time; not on the road's own thread).
+  void publishProcessors(bool removal);
+  // A stream builder's session pool is made to grow, and its packet road to wait for its thread
+  // past kReplayHandOverBytes of finished sessions.
+  void prepareReplay(OB_Processor* processor);
   // Attaches and fills a pooled copy of the packet's TCP payload when it has one that fits.
   void copyPayload(OB_Packet* packet);
 
@@ -144,4 +174,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   bool libraryInitialised_ = false;
   // Used by the driver's thread only, one frame at a time.
   OB_Packet packet_;
+  // The published snapshot (null: no processor yet) and every one published before, kept until
+  // the manager goes since a frame may still walk one (owned; under the list's lock). The list
+  // changes a few times in a manager's life.
+  std::atomic<const Processors*> processors_{nullptr};
+  std::vector<std::unique_ptr<Processors>> published_;
+  // Frames that began and that finished being handed on, and the thread that hands them on.
+  std::atomic<uint64_t> framesEntered_{0};
+  std::atomic<uint64_t> framesLeft_{0};
+  std::atomic<std::thread::id> roadThread_{};
 };

@@ -1,5 +1,6 @@
 #include "OB_StreamBuilder.h"
 
+#include <chrono>
 #include <new>
 
 #include "OB_Consumer.h"
@@ -57,12 +58,13 @@ OB_StreamBuilder::OB_StreamBuilder(OB_EngineMgr* manager) : engineMgr_(manager) 
   // A SYN that finds the pool exhausted must not wait: the capture thread holds the hash lock,
   // and only the sweep, which needs that lock, could give a session back.
   m_pTCPSessionPool->setWait(0);
-  // Finished sessions pass through the queue all the time; its links are reused.
-  finished_.setRecycle(1);
+  finished_.reserve(4 * kHandOverBatch);
+  batch_.reserve(4 * kHandOverBatch);
 }
 
 OB_StreamBuilder::~OB_StreamBuilder() {
-  while (finished_.getCount() > 0) obRelease(finished_.get(nullptr));
+  for (size_t i = batchNext_; i < batch_.size(); ++i) batch_[i]->release();
+  for (OB_TCPSession* session : finished_) session->release();
   {
     OB_MutexHold hold(&sessions_);
     for (int bucket = 0; bucket < kBuckets; ++bucket) {
@@ -108,7 +110,39 @@ OB_TCPSession* OB_StreamBuilder::findSession(int bucket, OB_Packet* packet) {
   return nullptr;
 }
 
+int OB_StreamBuilder::setHandOverLimit(uint64_t bytes) {
+  handOverLimit_.store(bytes, std::memory_order_relaxed);
+  return 0;
+}
+
 int OB_StreamBuilder::processTCPPacket(OB_Packet* packet) {
+  const int result = takePacket(packet);
+  const uint64_t limit = handOverLimit_.load(std::memory_order_relaxed);
+  if (limit != 0 && queuedBytes_.load(std::memory_order_relaxed) > limit &&
+      synchronous_.load(std::memory_order_relaxed) == 0)
+    awaitHandOver(limit);
+  return result;
+}
+
+void OB_StreamBuilder::awaitHandOver(uint64_t limit) {
+  std::unique_lock<std::mutex> hold(handOverLock_);
+  const uint64_t stops = stops_;
+  while (queuedBytes_.load(std::memory_order_relaxed) > limit && stops_ == stops &&
+         batchesTaken_ != stalledAt_) {
+    const uint64_t taken = batchesTaken_;
+    roadWaiting_ = true;
+    handOverReady_.notify_one();
+    const bool moved =
+        handOverTaken_.wait_for(hold, std::chrono::milliseconds(kStalledMs),
+                                [&] { return batchesTaken_ != taken || stops_ != stops; });
+    roadWaiting_ = false;
+    // A thread that takes nothing may not run at all: the road goes on, and does not wait
+    // again until the thread has taken a batch.
+    if (!moved) stalledAt_ = taken;
+  }
+}
+
+int OB_StreamBuilder::takePacket(OB_Packet* packet) {
   if (packet == nullptr) return -1;
   OB_MutexHold hold(&sessions_);
   try {
@@ -193,8 +227,20 @@ OB_TCPSession* OB_StreamBuilder::newSession(int bucket, bool* full) {
 
 void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
   sessions_.remove(session);
-  finished_.put(session);
   Stats::count(getTCPSessionStats()->sessionsReturned);
+  {
+    std::lock_guard<std::mutex> hold(handOverLock_);
+    try {
+      finished_.push_back(session);
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_StreamBuilder: no memory to queue a finished session\n");
+    }
+    queued_.fetch_add(1, std::memory_order_release);
+    queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) + session->client.xBytXfer +
+                           session->server.xBytXfer,
+                       std::memory_order_relaxed);
+    if (handOverWaiting_ && isBatchReady()) handOverReady_.notify_one();
+  }
   if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
 }
 
@@ -230,21 +276,51 @@ void OB_StreamBuilder::stopEngine() {
 
 int OB_StreamBuilder::stop() {
   const int result = OB_Thread::stop();
-  // The thread may be waiting for a finished session: let it see that it was stopped.
-  finished_.signal();
+  // The thread may be waiting for a batch: let it see that it was stopped.
+  {
+    std::lock_guard<std::mutex> hold(handOverLock_);
+    ++stops_;
+  }
+  handOverReady_.notify_all();
+  handOverTaken_.notify_all();
   return result;
 }
 
+void OB_StreamBuilder::takeBatch(bool wait) {
+  std::unique_lock<std::mutex> hold(handOverLock_);
+  if (wait && !isBatchReady()) {
+    const uint64_t stops = stops_;
+    handOverWaiting_ = true;
+    handOverReady_.wait_for(hold, std::chrono::milliseconds(kHandOverWaitMs),
+                            [&] { return isBatchReady() || roadWaiting_ || stops_ != stops; });
+    handOverWaiting_ = false;
+  }
+  queuedBytes_.store(0, std::memory_order_relaxed);
+  ++batchesTaken_;
+  if (roadWaiting_) handOverTaken_.notify_one();
+  if (batchNext_ == batch_.size()) {
+    batch_.clear();
+    batchNext_ = 0;
+    batch_.swap(finished_);
+    return;
+  }
+  try {
+    batch_.insert(batch_.end(), finished_.begin(), finished_.end());
+  } catch (const std::bad_alloc&) {
+    OB_Log::quit("OB_StreamBuilder: no memory to hand finished sessions on\n");
+  }
+  finished_.clear();
+}
+
 int OB_StreamBuilder::pass() {
-  OB_Object* item = nullptr;
   // A synchronous pass runs on the packet road under the hash lock: it takes only what is
   // queued and never waits.
-  if (synchronous_.load(std::memory_order_relaxed) == 0 || finished_.getCount() > 0)
-    item = finished_.get(this);
-  if (item != nullptr) {
-    ReleaseOnExit releaseItem(item);
-    if (OB_TCPSession* session = obQuery<OB_TCPSession>(item); session != nullptr)
-      processSession(session);
+  takeBatch(synchronous_.load(std::memory_order_relaxed) == 0);
+  while (batchNext_ < batch_.size()) {
+    OB_TCPSession* session = batch_[batchNext_++];
+    queued_.fetch_sub(1, std::memory_order_release);
+    ReleaseOnExit releaseSession(session);
+    processSession(session);
   }
 
   const uint64_t now = UTimeStamp::ConvertRawTimeStamp(UTimeStamp::GetTimeStamp()) / 1000000u;

@@ -1,14 +1,21 @@
 // The capture engine's stream builder: turns the captured TCP packets that the packet manager
 // accepted into TCP sessions kept in one hash, queues every finished session and, on its own
 // thread, offers it to the consumers; the same thread drops sessions that stay idle too long.
+// Finished sessions go over in batches: the packet road wakes the thread only once
+// kHandOverBatch of them, or kHandOverBytes of their payloads, wait (or when the thread is
+// stopped); otherwise the thread looks every kHandOverWaitMs. Each pass hands on everything
+// queued when it began. So a busy road pays one wake-up per batch, not one per session, and on
+// one core the thread works through a whole batch in its turn instead of one session per turn.
 // The capture engine manager creates one, makes it a processor of the packet manager and a member
 // of its thread list, and appends the consumers to its list.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "OB_LinkedHash.h"
@@ -17,7 +24,6 @@
 #include "OB_Mutex.h"
 #include "OB_Object.h"
 #include "OB_PooledTCPSession.h"
-#include "OB_Queue.h"
 #include "OB_TCPSession.h"
 #include "OB_Thread.h"
 
@@ -107,6 +113,13 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // The sweep runs when more than this many seconds of the driver clock have passed since the
   // last one.
   static constexpr uint64_t kSweepSeconds = 60;
+  // Finished sessions, or payload bytes held by them, that wake the stream builder's thread;
+  // fewer wait at most kHandOverWaitMs.
+  static constexpr size_t kHandOverBatch = 16;
+  static constexpr uint64_t kHandOverBytes = 64 << 10;
+  static constexpr int kHandOverWaitMs = 50;
+  // How long the packet road waits for a thread that takes nothing before it goes on.
+  static constexpr int kStalledMs = 1000;
 
   // Reads "SessionPools" and "SessionsPerPool" from the process option list (poolOption_count:
   // a missing, zero or non-numeric value keeps the default, one out of the machine's bounds too,
@@ -124,31 +137,42 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // Non-zero: every finished session is handed to the consumers at once, on the packet's thread
   // and under the hash lock, instead of by the stream builder's thread. For tests and tools.
   virtual int setSynchronous(int on);
+  // For a replay, which must lose nothing and may wait where a live capture may not: while more
+  // than `bytes` of payload are held by finished sessions that this thread has not yet taken,
+  // the packet road waits for it (outside the hash lock), so that on one core the road cannot
+  // run ahead of the consumers and fill the memory. A thread that takes nothing for
+  // kStalledMs is not waited for again until it takes a batch. 0 (the default): the road never
+  // waits. 0.
+  virtual int setHandOverLimit(uint64_t bytes);
+  uint64_t getHandOverLimit() const { return handOverLimit_.load(std::memory_order_relaxed); }
   // One TCP packet, under the hash lock: finds its session in either direction, or makes one for
   // a SYN (handing on a held session whose addresses a new connection reuses). A session cut
-  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a packet taken, counted as extraneous (no session and no SYN) or counted as
-  // without memory (no free session: the packet road never waits for one); -1 when its session
-  // refused it (the session is dropped unseen by the consumers); any other result of the session
-  // is passed on. In synchronous mode, the code of an OB_Exception raised while the finished
-  // session was handed on (it is printed to the standard error stream).
+  // off at the byte limit is handed on and a session that continues it takes its place. 0 for a
+  // packet taken, counted as extraneous (no session and no SYN) or counted as without memory
+  // (no free session: the packet road never waits for one); -1 when its session refused it (the
+  // session is dropped unseen by the consumers); any other result of the session is passed on.
+  // In synchronous mode, the code of an OB_Exception raised while the finished session was
+  // handed on (it is printed to the standard error stream). Then, with a hand-over limit, waits
+  // as setHandOverLimit says.
   virtual int processTCPPacket(OB_Packet* packet);
 
   // The packet entry (capture driver's thread): -1 for an object that is no packet or an IP
   // packet that is not TCP, 0 for a packet that is not IP, else processTCPPacket's result.
   int processObject(OB_Object* object) override;
-  // One pass of the stream builder's thread: hands on the next finished session and sweeps when
-  // due. An OB_Exception raised in the pass is logged and stops the capture engine (the engine
-  // manager's thread list, or this thread alone without a manager); its code is returned.
+  // One pass of the stream builder's thread: waits (up to kHandOverWaitMs) for a batch of
+  // finished sessions, hands on every one queued, and sweeps when due. An OB_Exception raised
+  // in the pass is logged and stops the capture engine (the engine manager's thread list, or
+  // this thread alone without a manager); its code is returned.
   int doTask() override;
-  // Stops the thread and wakes it from its wait for a finished session.
+  // Stops the thread and wakes it from its wait for a batch.
   int stop() override;
   // Every session of every bucket, bucket 0 first, under the hash lock. 0.
   int print(FILE* stream) override;
 
   // Sessions in the hash now.
   int getSessionCount() { return sessions_.getCount(); }
-  // Finished sessions waiting for the stream builder's thread.
-  int getQueuedCount() { return finished_.getCount(); }
+  // Finished sessions not yet handed on (queued, or taken by a pass that has not reached them).
+  int getQueuedCount() { return queued_.load(std::memory_order_acquire); }
   OB_MemoryPool<OB_PooledTCPSession>* getSessionPool() { return m_pTCPSessionPool; }
 
  protected:
@@ -161,8 +185,22 @@ class OB_StreamBuilder : public virtual OB_Thread,
  private:
   using SessionLink = OB_Link<OB_Object>;
 
-  // doTask's work; raises OB_Exception when a sweep fails.
+  // processTCPPacket's work under the hash lock.
+  int takePacket(OB_Packet* packet);
+  // Outside the hash lock: waits while the finished sessions not yet taken hold more than the
+  // hand-over limit, the thread is not stopped and it takes batches (see setHandOverLimit).
+  void awaitHandOver(uint64_t limit);
+  // doTask's work; raises OB_Exception when a sweep fails or a consumer raised one (the
+  // sessions of the batch not yet handed on then wait for the next pass).
   int pass();
+  // Under handOverLock_: whether the queued sessions make a batch.
+  bool isBatchReady() const {
+    return finished_.size() >= kHandOverBatch ||
+           queuedBytes_.load(std::memory_order_relaxed) >= kHandOverBytes;
+  }
+  // Takes what is queued into batch_ (behind what an interrupted pass left there); waits first
+  // when wait is set and fewer than a batch are queued.
+  void takeBatch(bool wait);
   // The session of the packet's connection in the bucket, either direction; null when none.
   OB_TCPSession* findSession(int bucket, OB_Packet* packet);
   // Whether the sweep drops this session now.
@@ -186,9 +224,29 @@ class OB_StreamBuilder : public virtual OB_Thread,
   OB_LinkedHash<OB_TCPSession, SessionLink> sessions_{kBuckets, 0};
   OB_MemoryPool<OB_PooledTCPSession>* m_pTCPSessionPool = nullptr;  // owned
   OB_EngineMgr* engineMgr_ = nullptr;                                // not owned
-  // Finished sessions on their way from the packet road to this thread; each holds the one
-  // reference that its session had in the hash.
-  OB_Queue<OB_Object> finished_;
+  // Finished sessions on their way from the packet road to this thread, oldest first; each holds
+  // the one reference that its session had in the hash. finished_ and handOverWaiting_ are
+  // guarded by handOverLock_; batch_ and batchNext_ belong to whichever pass runs (the thread's,
+  // or a synchronous one on the packet road under the hash lock). The two vectors swap, so
+  // their room is made once and reused.
+  std::mutex handOverLock_;
+  std::condition_variable handOverReady_;  // wakes the thread for a batch
+  std::condition_variable handOverTaken_;  // wakes the packet road waiting for the thread
+  std::vector<OB_TCPSession*> finished_;
+  bool handOverWaiting_ = false;
+  bool roadWaiting_ = false;
+  // Payload bytes of the sessions in finished_: written under handOverLock_, read without it
+  // by the packet road to see whether it must wait.
+  std::atomic<uint64_t> queuedBytes_{0};
+  std::atomic<uint64_t> handOverLimit_{0};
+  uint64_t batchesTaken_ = 0;  // under handOverLock_
+  // Under handOverLock_: batchesTaken_ when the road last gave up waiting for a thread that took
+  // nothing; the road does not wait while it stays so.
+  uint64_t stalledAt_ = UINT64_MAX;
+  std::vector<OB_TCPSession*> batch_;
+  size_t batchNext_ = 0;
+  uint64_t stops_ = 0;  // stop() calls, under handOverLock_: a waiting pass returns at once
+  std::atomic<int> queued_{0};
   std::atomic<uint64_t> lastSweep_{0};  // driver clock, whole seconds
   std::atomic<int> synchronous_{0};
 };

@@ -347,7 +347,28 @@ class OB_HTTPGrammar {
   // Moves over bytes while the class accepts the byte at the cursor and a byte follows.
   template <class Accepts>
   void consumeWhile(Accepts accepts) {
-    while (accepts(stream_->getNext()) && stream_->incNext() != 0) {
+    // Most calls find nothing to take: the cursor's byte alone decides them. Past it the walk
+    // goes in place over the cursor's buffer, a buffer at a time; as a byte-by-byte walk would,
+    // it stops on the first byte not accepted, or on the last byte of the data.
+    const unsigned char* at = stream_->getNextPtr();
+    if (at == nullptr || !accepts(*at)) return;
+    for (;;) {
+      const uint32_t span = stream_->getNextSpan();
+      if (span == 0) return;
+      uint32_t taken = 1;
+      while (taken < span && accepts(at[taken])) ++taken;
+      if (taken < span) {
+        if (taken == 1) {
+          stream_->incNext();
+        } else {
+          stream_->bumpToNext(static_cast<int32_t>(taken));
+        }
+        return;
+      }
+      if (span > 1) stream_->bumpToNext(static_cast<int32_t>(span - 1));
+      if (stream_->incNext() == 0) return;
+      at = stream_->getNextPtr();
+      if (!accepts(*at)) return;
     }
   }
   // Hands [start, end) to the parser's dataOutput and leaves the cursor on end.

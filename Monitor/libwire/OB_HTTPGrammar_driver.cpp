@@ -297,6 +297,32 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
 }
 
 int OB_HTTPGrammar::checkForDone() {
+  // Nearly always the run of line ends and a byte on either side of it lie in the cursor's
+  // buffer: it is read there in place, and the walk below is left for the runs that do not.
+  if (const unsigned char* at = stream_->getNextPtr(); at != nullptr) {
+    const int64_t before = stream_->getPrevSpan();
+    const int64_t after = stream_->getNextSpan();
+    int64_t i = -1;
+    while (i >= -before && isLineEnd(at[i])) --i;
+    // Not when the run reaches back to the buffer's start.
+    if (i >= -before) {
+      ++i;  // onto the run's first byte, or back onto the cursor when there is no run
+      int lineFeeds = 0;
+      for (;;) {
+        if (!isLineEnd(at[i])) {
+          if (i != 0) stream_->bumpToNext(static_cast<int32_t>(i));
+          return 0;
+        }
+        // Not when the next step would leave the buffer.
+        if (i + 1 >= after) break;
+        if (at[i] == '\n' && ++lineFeeds == 2) {
+          stream_->bumpToNext(static_cast<int32_t>(i + 1));
+          return 1;
+        }
+        ++i;
+      }
+    }
+  }
   if (stream_->bumpToNext(-1) == 0) return 0;
   while (isLineEnd(stream_->getNext()) && stream_->bumpToNext(-1) != 0) {
   }

@@ -274,10 +274,18 @@ constexpr P::HeaderField kTitle{P::KW_TITLE, P::AT_Title, H::title, 0};
 // ---- The shared shape ----
 
 int OB_HTTPGrammar::headerField(const HeaderField& field) {
-  LWS();
   // Groups try their members one by one at the same place: a name that is not this one is
-  // turned away before anything is saved (the lookup leaves the cursor where it is).
-  if (GetNextKWT() != field.keyword) return 0;
+  // turned away before anything is saved (the lookup leaves the cursor where it is). After the
+  // first member the cursor already stands past the white space, on the name last looked up.
+  const unsigned char* here = stream_->getNextPtr();
+  const bool lookedUp = here != nullptr && here == keywordAt_ && *here != ' ' && *here != '\t' &&
+                        *here != '\r' && *here != '\n';
+  if (lookedUp) {
+    if (keywordFound_ != field.keyword) return 0;
+  } else {
+    LWS();
+    if (GetNextKWT() != field.keyword) return 0;
+  }
   Backtrack b(this);
   unsigned char* valueStart = nullptr;
   if ((field.flags & kNameContinues) != 0) {

@@ -199,7 +199,13 @@ OB_HTTPGrammar::Backtrack::~Backtrack() {
 void OB_HTTPGrammar::Backtrack::restore() { grammar_->stream_->restorePosition(saved_); }
 
 size_t OB_HTTPGrammar::peek(unsigned char* out, size_t n) {
-  if (stream_->getNextPtr() == nullptr || n == 0) return 0;
+  const unsigned char* at = stream_->getNextPtr();
+  if (at == nullptr || n == 0) return 0;
+  // Nearly always the bytes lie in the cursor's buffer.
+  if (n <= stream_->getNextSpan()) {
+    std::memcpy(out, at, n);
+    return n;
+  }
   OB_StreamPosition here;
   stream_->savePosition(here);
   size_t got = 0;
@@ -245,15 +251,11 @@ bool OB_HTTPGrammar::takeFollowed(std::string_view text) {
 }
 
 void OB_HTTPGrammar::skipSpaces() {
-  while (stream_->getNext() == ' ' && stream_->incNext() != 0) {
-  }
+  consumeWhile([](unsigned char c) { return c == ' '; });
 }
 
 void OB_HTTPGrammar::skipLineEnds() {
-  for (;;) {
-    unsigned char c = stream_->getNext();
-    if ((c != '\r' && c != '\n') || stream_->incNext() == 0) break;
-  }
+  consumeWhile([](unsigned char c) { return c == '\r' || c == '\n'; });
 }
 
 void OB_HTTPGrammar::reportValue(OB_HTTPProtocol::AnalysisType type, unsigned char* start,
@@ -280,15 +282,33 @@ OB_HTTPGrammar::keywords OB_HTTPGrammar::GetNextKWT() {
   unsigned char word[kMaxWord];
   size_t length = 0;
   if (!endsWord(first) && kLeads.lead[upper(first)]) {
-    OB_StreamPosition start;
-    stream_->savePosition(start);
-    for (;;) {
-      unsigned char c = stream_->getNext();
-      if (endsWord(c)) break;
+    // In place when the word ends inside the cursor's buffer, else byte by byte across buffers.
+    const uint32_t span = stream_->getNextSpan();
+    bool whole = false;
+    for (uint32_t i = 0; i < span; ++i) {
+      const unsigned char c = here[i];
+      if (endsWord(c)) {
+        whole = true;
+        break;
+      }
       word[length++] = upper(c);
-      if (length == kMaxWord || stream_->incNext() == 0) break;
+      if (length == kMaxWord) {
+        whole = true;
+        break;
+      }
     }
-    stream_->restorePosition(start);
+    if (!whole) {
+      length = 0;
+      OB_StreamPosition start;
+      stream_->savePosition(start);
+      for (;;) {
+        unsigned char c = stream_->getNext();
+        if (endsWord(c)) break;
+        word[length++] = upper(c);
+        if (length == kMaxWord || stream_->incNext() == 0) break;
+      }
+      stream_->restorePosition(start);
+    }
   }
   if (length > 0) {
     const unsigned char lead = word[0];

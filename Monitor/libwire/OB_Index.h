@@ -1,5 +1,5 @@
 // A slot number mixed into pooled objects: the memory pool stores in it the slot of the queue
-// that served the object. Not an interface of its own (queryInterface does not answer it).
+// (block) that holds the object. Not an interface of its own (queryInterface does not answer it).
 #pragma once
 
 template <class I>

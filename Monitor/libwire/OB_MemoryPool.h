@@ -4,9 +4,13 @@
 // memory lasts. The capture engine pools packet buffers and sessions in these; the HTTP analyser
 // pools its transactions.
 //
-// Lock order: pool, then queue (getObject, pack). An object's last release takes the queue's lock
-// and then, only while a thread waits for room, the pool's (to wake it), never while holding the
-// object's own lock.
+// The free objects of all blocks form one list, last freed first taken, so a pool that has made
+// enough blocks works on the same warm objects and never looks for a block with room. Objects
+// come back from any thread without a lock (a chain that takers adopt whole); takers are
+// serialised by the pool's lock. A block is made only when no object at all is free.
+//
+// Lock order: the pool's lock is taken by takers and pack, and by a give-back only while a thread
+// waits for room (to wake it), never while holding the object's own lock.
 #pragma once
 
 #include <atomic>
@@ -26,7 +30,10 @@
 #include "OB_Object.h"
 
 template <class T>
-class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object {
+class OB_MemoryPool : public OB_Mutex,
+                      public OB_Event,
+                      public OB_MemoryReturn<T>,
+                      public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_MemoryPool, 0x2BE2BFA1, "OB_MemoryPool", OB_Object)
 
  public:
@@ -95,18 +102,32 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
   // Deletes every queue whose objects are all free; 0.
   virtual int pack() {
     std::lock_guard<OB_Mutex> hold(*this);
-    const int32_t existing = numQueues_;
-    int32_t visited = 0;
-    for (int32_t i = 0; i < slots() && visited < existing; ++i) {
-      OB_MemoryQueue<T>* queue = queues_[i];
-      if (queue == nullptr) continue;
-      ++visited;
-      if (queue->getNumFree() != objectsPerQueue_) continue;
-      if (queue == current_) current_ = nullptr;
-      delete queue;
-      queues_[i] = nullptr;
-      --numQueues_;
-      ++blocksFreed_;
+    // Counted all free first, then adopted: every object of such a block is in the list by then.
+    int32_t retiring = 0;
+    for (OB_MemoryQueue<T>* queue : queues_) {
+      if (queue == nullptr || queue->peekFree() != objectsPerQueue_) continue;
+      queue->setRetiring();
+      ++retiring;
+    }
+    adoptReturned();
+    if (retiring > 0) {
+      // Their objects leave the free list, which keeps its order otherwise.
+      T** link = &free_;
+      while (*link != nullptr) {
+        T* object = *link;
+        if (object->getQueue()->isRetiring()) {
+          *link = object->freeNext();
+        } else {
+          link = &object->freeNext();
+        }
+      }
+      for (OB_MemoryQueue<T>*& queue : queues_) {
+        if (queue == nullptr || !queue->isRetiring()) continue;
+        delete queue;
+        queue = nullptr;
+      }
+      numQueues_ -= retiring;
+      blocksFreed_ += static_cast<uint32_t>(retiring);
     }
     available_.notify_all();
     return 0;
@@ -133,14 +154,18 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
     return grow_;
   }
 
-  // Called by a queue after every object it takes back: wakes the threads waiting for room.
-  // Returns at once when none waits, so giving back costs no pool lock on the packet road.
-  int signal() override {
-    returned_.fetch_add(1);
-    if (waiters_.load() == 0) return 0;
+  // A queue gives back an object whose last user released it: pushed onto the chain of returned
+  // objects, which the next taker adopts whole. Wakes the threads waiting for room; returns at
+  // once when none waits, so giving back costs no lock on the packet road.
+  void takeBack(T* object) override {
+    T* head = returned_.load(std::memory_order_relaxed);
+    do {
+      object->freeNext() = head;
+    } while (!returned_.compare_exchange_weak(head, object, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed));
+    if (waiters_.load() == 0) return;
     std::lock_guard<OB_Mutex> hold(*this);
     available_.notify_all();
-    return 0;
   }
 
   int print(FILE* stream) override {
@@ -188,71 +213,66 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
   // Under the pool's lock: whether another queue may be made.
   bool mayMakeQueue() const { return numQueues_ < maxQueues_ || grow_ != 0; }
 
-  // Under the pool's lock: an object from the current queue, else from another queue with one
-  // free, else from a new queue (in the first empty slot) while there is room; null when none.
-  // The object's index is the serving queue's slot (0 when the current queue served it).
+  // Under the pool's lock: the most recently freed object, else one of a new queue (in the
+  // first empty slot) while there is room; null when none.
   T* take() {
-    // peekFree passes over empty queues without locking them; a stale hint only costs a get
-    // that finds nothing, or a queue passed over that has just had an object back.
-    if (current_ != nullptr && current_->peekFree() > 0) {
-      if (T* object = current_->get(); object != nullptr) {
-        object->setIndex(0);
-        return object;
-      }
-    }
-    // A scan that found every queue empty need not be repeated until an object comes back: only
-    // a put makes a queue's count grow. Exchanged before the scan, so a put that the scan
-    // misses is counted for the next take.
-    if (scannedDry_ && returned_.load() == 0 && !mayMakeQueue()) return nullptr;
-    returned_.exchange(0);
-    scannedDry_ = true;
-    // The scan starts at the queue that served the last one: objects come back in bursts (a
-    // whole session's at a time), so that queue likely holds more.
-    int32_t visited = 0;
-    const int32_t count = slots();
-    for (int32_t k = 0; k < count && visited < numQueues_; ++k) {
-      int32_t i = scanFrom_ + k;
-      if (i >= count) i -= count;
-      OB_MemoryQueue<T>* queue = queues_[i];
-      if (queue == nullptr) continue;
-      ++visited;
-      if (queue->peekFree() <= 0) continue;
-      if (T* object = queue->get(); object != nullptr) {
-        scannedDry_ = false;  // the scan stopped early: other queues may hold more
-        scanFrom_ = i;
-        object->setIndex(i);
-        return object;
-      }
-    }
-    if (!mayMakeQueue()) return nullptr;
-    int32_t firstEmpty = 0;
-    while (firstEmpty < count && queues_[firstEmpty] != nullptr) ++firstEmpty;
-    if (firstEmpty == count && count == INT32_MAX) return nullptr;
-    auto* queue = new OB_MemoryQueue<T>(objectsPerQueue_);
-    if (queue == nullptr) OB_Log::quit("OB_MemoryQueue<T>::OB_MemoryQueue(): no memory");
-    try {
-      if (firstEmpty == count) queues_.push_back(nullptr);
-    } catch (const std::bad_alloc&) {
-      OB_Log::quit("OB_MemoryPool: no memory for another queue");
-    }
-    queues_[firstEmpty] = queue;
-    ++numQueues_;
-    ++blocksMalloced_;
-    if (numQueues_ - maxQueues_ > peakBeyondCap_) peakBeyondCap_ = numQueues_ - maxQueues_;
-    queue->setOwner(this);
-    current_ = queue;
-    T* object = queue->get();
-    if (object != nullptr) object->setIndex(firstEmpty);
+    if (returned_.load(std::memory_order_relaxed) != nullptr) adoptReturned();
+    if (free_ == nullptr && !makeQueue()) return nullptr;
+    T* object = free_;
+    free_ = object->freeNext();
+    object->freeNext() = nullptr;
+    object->getQueue()->taken(object);
     return object;
   }
 
+  // Under the pool's lock: the returned chain goes in front of the free list (the chain's head,
+  // freed last, first).
+  void adoptReturned() {
+    T* chain = returned_.exchange(nullptr, std::memory_order_acquire);
+    if (chain == nullptr) return;
+    T* tail = chain;
+    while (tail->freeNext() != nullptr) tail = tail->freeNext();
+    tail->freeNext() = free_;
+    free_ = chain;
+  }
+
+  // Under the pool's lock: makes a queue and lists its objects, the first on top; false when
+  // the cap holds or no slot is left.
+  bool makeQueue() {
+    if (!mayMakeQueue()) return false;
+    const int32_t count = slots();
+    int32_t slot = 0;
+    while (slot < count && queues_[slot] != nullptr) ++slot;
+    if (slot == count && count == INT32_MAX) return false;
+    try {
+      if (slot == count) queues_.push_back(nullptr);
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_MemoryPool: no memory for another queue");
+    }
+    auto* queue = new OB_MemoryQueue<T>(objectsPerQueue_, this, slot);
+    if (queue == nullptr) OB_Log::quit("OB_MemoryQueue<T>::OB_MemoryQueue(): no memory");
+    queues_[slot] = queue;
+    ++numQueues_;
+    ++blocksMalloced_;
+    if (numQueues_ - maxQueues_ > peakBeyondCap_) peakBeyondCap_ = numQueues_ - maxQueues_;
+    for (int32_t i = queue->getCount() - 1; i >= 0; --i) {
+      T* object = queue->objectAt(i);
+      object->freeNext() = free_;
+      free_ = object;
+    }
+    return true;
+  }
+
   // Under the pool's lock: whether take would find an object or make a queue.
-  bool hasRoom() { return mayMakeQueue() || anyFree(); }
+  bool hasRoom() {
+    return mayMakeQueue() || free_ != nullptr || returned_.load() != nullptr;
+  }
 
   // Under the pool's lock: waits until there is room, setWait(0) is called (for an unbounded
   // wait) or the deadline passes (when given); false when it returns without room. The waiter
-  // is counted before room is checked, with the same ordering as a queue's free count, so a
-  // put either sees the waiter and wakes it under this lock, or is seen by the check.
+  // is counted before room is checked, in the same single order as the push of a returned
+  // object, so a give-back either sees the waiter and wakes it under this lock, or is seen by
+  // the check.
   bool awaitRoom(std::unique_lock<OB_Mutex>& hold,
                  const std::chrono::steady_clock::time_point* deadline) {
     waiters_.fetch_add(1);
@@ -267,15 +287,9 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
     return room;
   }
 
-  // Reads the queues' counts without their locks (a hint, see peekFree).
-  bool anyFree() {
-    for (OB_MemoryQueue<T>* queue : queues_)
-      if (queue != nullptr && queue->peekFree() > 0) return true;
-    return false;
-  }
-
   std::vector<OB_MemoryQueue<T>*> queues_;  // owned; null slots are empty; grows as queues are made
-  OB_MemoryQueue<T>* current_ = nullptr;    // asked first: the queue made last
+  T* free_ = nullptr;                       // under the pool's lock; the head was freed last
+  std::atomic<T*> returned_{nullptr};       // given back since the last adoption, newest first
   int32_t numQueues_ = 0;
   uint32_t blocksMalloced_ = 0;
   uint32_t blocksFreed_ = 0;
@@ -285,8 +299,5 @@ class OB_MemoryPool : public OB_Mutex, public OB_Event, public virtual OB_Object
   int grow_ = 0;
   int32_t peakBeyondCap_ = 0;
   std::atomic<int32_t> waiters_{0};        // threads in awaitRoom
-  std::atomic<uint32_t> returned_{0};      // objects given back since the last scan began
-  bool scannedDry_ = false;                // the last scan found no queue with a free object
-  int32_t scanFrom_ = 0;                   // the slot where the next scan starts
   std::condition_variable_any available_;  // waits with the pool's own lock
 };

@@ -66,8 +66,11 @@ class OB_MemoryPoolObject : public virtual OB_ReferenceCounter,
 
   OB_MemoryQueue<T>* getQueue() { return queue_; }
   int32_t getUsers() { return users_.load(std::memory_order_relaxed); }
+  // The pool's free list runs through its free objects: the next free one (the pool's only).
+  T*& freeNext() { return freeNext_; }
 
  private:
   OB_MemoryQueue<T>* queue_ = nullptr;
+  T* freeNext_ = nullptr;
   std::atomic<int32_t> users_{0};  // m_iRef: 0 while free in its queue
 };

@@ -5,9 +5,10 @@
 #include "OB_Log.h"
 #include "UTimeStamp.h"
 
-namespace {
+OB_TCPSessionStats OB_TCPSessionStats::processBlock_;
+OB_ThreadCounters OB_TCPSessionStats::processAdded_{OB_TCPSessionStats::kCounters};
 
-OB_TCPSessionStats globalStats;
+namespace {
 
 uint64_t nowSeconds() { return UTimeStamp::GetTimeStamp() / 1000000u; }
 
@@ -27,10 +28,10 @@ void stopLine(FILE* stream, const char* protocol, const char* reason,
 
 }  // namespace
 
-OB_TCPSessionStats* getTCPSessionStats() { return &globalStats; }
+OB_TCPSessionStats* getTCPSessionStats() { return &OB_TCPSessionStats::processBlock_; }
 
 int tcpSessionStats_init() {
-  OB_TCPSessionStats& s = globalStats;
+  OB_TCPSessionStats& s = *getTCPSessionStats();
   for (OB_TCPSessionStats::Counter* c :
        {&s.segmentsReceived, &s.bytesReceived, &s.segmentsUsed, &s.bytesUsed,
         &s.segmentsExtraneous, &s.bytesExtraneous, &s.segmentsClosed, &s.bytesClosed,
@@ -41,7 +42,7 @@ int tcpSessionStats_init() {
         &s.effectiveBytes, &s.sessionsRetrieved, &s.sessionsReturned, &s.segmentsFromPool,
         &s.segmentsToPool, &s.httpStopMessageLine, &s.httpStopChunk, &s.httpStopCutShort,
         &s.httpStopFull, &s.ftpStopGreeting, &s.ftpStopCutShort, &s.ftpStopFull}) {
-    c->store(0, std::memory_order_relaxed);
+    OB_TCPSessionStats::clear(*c);
   }
   s.since.store(nowSeconds(), std::memory_order_relaxed);
   return 0;
@@ -53,7 +54,7 @@ int OB_TCPSessionStats::print(FILE* stream) {
 }
 
 void tcpSessionStats_print(FILE* stream) {
-  const OB_TCPSessionStats& s = globalStats;
+  const OB_TCPSessionStats& s = *getTCPSessionStats();
   auto v = [](const OB_TCPSessionStats::Counter& c) { return OB_TCPSessionStats::value(c); };
 
   OB_Log::flog(stream, "\nTCP Session Stats:\n");

@@ -110,6 +110,30 @@ TEST_F(BufferStreamTest, CursorWalksAcrossBuffersSkippingEmptyOnes) {
   EXPECT_EQ(stream.isNext(), 1);
 }
 
+TEST_F(BufferStreamTest, SpansCountTheCursorsBufferAroundIt) {
+  EXPECT_EQ(stream.getNextSpan(), 0u);
+  EXPECT_EQ(stream.getPrevSpan(), 0u);
+  addPieces(stream, {"", "abc", "", kNoData, "d", "", "ef", ""});
+  ASSERT_EQ(stream.setFirst(), 0);
+  // Each byte: the bytes from it to its buffer's end, and those before it in the buffer; every
+  // span lies at the cursor's address, so a reader may walk it in place.
+  const struct {
+    char byte;
+    uint32_t next, prev;
+  } expected[] = {{'a', 3, 0}, {'b', 2, 1}, {'c', 1, 2}, {'d', 1, 0}, {'e', 2, 0}, {'f', 1, 1}};
+  for (const auto& e : expected) {
+    const unsigned char* at = stream.getNextPtr();
+    EXPECT_EQ(*at, e.byte);
+    EXPECT_EQ(stream.getNextSpan(), e.next) << e.byte;
+    EXPECT_EQ(stream.getPrevSpan(), e.prev) << e.byte;
+    EXPECT_EQ(at[e.next - 1], e.byte + e.next - 1) << e.byte;
+    if (e.prev > 0) {
+      EXPECT_EQ(at[-static_cast<int>(e.prev)], e.byte - e.prev) << e.byte;
+    }
+    stream.incNext();
+  }
+}
+
 TEST_F(BufferStreamTest, BumpToNextWithinAndAcrossBuffers) {
   addPieces(stream, {"abc", "def"});
   ASSERT_EQ(stream.setFirst(), 0);

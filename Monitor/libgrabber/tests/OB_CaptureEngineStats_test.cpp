@@ -91,6 +91,26 @@ TEST(OBCaptureEngineStats, IntervalReadingsLoseNoFrameCountedMeanwhile) {
   EXPECT_EQ(valueOf(stats, Stats::kAllPacksSeen), kFrames);
 }
 
+// Frames counted on two threads at once, while a third sets and reads: the totals hold them all.
+TEST(OBCaptureEngineStats, FramesCountedOnTwoThreadsAreAllInTheTotals) {
+  Stats stats;
+  stats.setValue(Stats::kAllPacksSeen, 7);
+  constexpr uint32_t kFrames = 100000;
+  auto count = [&] {
+    for (uint32_t i = 0; i < kFrames; ++i) stats.countFrame(60);
+  };
+  std::thread one(count), two(count);
+  for (int i = 0; i < 100; ++i) stats.setValue(Stats::kCwBuffNo, static_cast<uint32_t>(i));
+  one.join();
+  two.join();
+  EXPECT_EQ(valueOf(stats, Stats::kAllPacksSeen), 2 * kFrames + 7);
+  EXPECT_EQ(valueOf(stats, Stats::kAllPacksAccepted), 2 * kFrames);
+  EXPECT_EQ(valueOf(stats, Stats::kAllBytesSeen), 2 * kFrames * 60);
+  EXPECT_EQ(valueOf(stats, Stats::kBytesAccepted), 2 * kFrames * 60);
+  stats.setValue(Stats::kAllPacksSeen, 3);
+  EXPECT_EQ(valueOf(stats, Stats::kAllPacksSeen), 3u) << "a value set stands, whatever was counted";
+}
+
 TEST(OBCaptureEngineStats, PrintShowsEveryCounterButTheStartTime) {
   Stats stats;
   fill(stats);

@@ -207,6 +207,8 @@ TEST_F(PacketManagerReplayTest, ExhaustedPoolsGrowWhileSessionsHoldTheirBuffers)
   EXPECT_EQ(lost() - lostBefore, 0u);
   EXPECT_EQ(builder->getSessionCount(), 10);
   EXPECT_GE(builder->getSessionPool()->getPeakQueuesBeyondCap(), 9);
+  EXPECT_EQ(builder->getHandOverLimit(), OB_PacketManager::kReplayHandOverBytes)
+      << "the replay's road waits for the builder's thread rather than fill the memory";
   // Ten sessions of seven 100-byte payloads each, all held: 69 buffers past the one allowed.
   EXPECT_EQ(manager->getPoolBytesBeyondCaps(), 69 * sizeof(OB_PooledPacketBuffer128));
   char* text = nullptr;

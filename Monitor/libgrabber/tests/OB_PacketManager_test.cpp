@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DriverControl.h"
@@ -176,6 +178,71 @@ class PacketManagerTest : public ::testing::Test {
 void feed(OB_PacketManager* manager, const Frame& frame) {
   manager->acceptPacketProc(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()),
                             frame.time, frame.wireLength);
+}
+
+// Takes its time over every packet, so that frames are mostly inside it.
+class SlowProcessor : public virtual OB_Processor {
+  OB_CLASS_IDENTITY(SlowProcessor, 0x7E57B002, "SlowProcessor", OB_Processor)
+
+ public:
+  int processObject(OB_Object* /*object*/) override {
+    for (int i = 0; i < 20; ++i) std::this_thread::yield();
+    ++calls;
+    return 0;
+  }
+  std::atomic<int> calls{0};
+};
+
+// Counts the calls that begin after the test said it was removed, and whether one is running.
+class WatchedProcessor : public virtual OB_Processor {
+  OB_CLASS_IDENTITY(WatchedProcessor, 0x7E57B003, "WatchedProcessor", OB_Processor)
+
+ public:
+  int processObject(OB_Object* /*object*/) override {
+    inside = true;
+    if (removed) ++callsAfterRemoval;
+    ++calls;
+    inside = false;
+    return 0;
+  }
+  std::atomic<bool> inside{false};
+  std::atomic<bool> removed{false};
+  std::atomic<int> calls{0};
+  std::atomic<int> callsAfterRemoval{0};
+};
+
+// The road hands frames on without the list's lock; a processor removed while frames flow is
+// still not called once remove has returned.
+TEST_F(PacketManagerTest, ARemovedProcessorIsNotCalledOnceRemoveReturns) {
+  OB_Server server;
+  server.setIPAddress(kServer);
+  server.setPort(80);
+  auto* manager = new OB_PacketManager(nullptr);
+  SlowProcessor slow;
+  WatchedProcessor watched;
+  manager->append(&slow);
+  manager->append(&watched);
+  std::atomic<bool> done{false};
+  const Frame frame = tcpFrame(0);
+  std::thread road([&] {
+    while (!done) feed(manager, frame);
+  });
+  for (int round = 0; round < 50; ++round) {
+    while (watched.calls < 20 * (round + 1)) std::this_thread::yield();
+    manager->remove(&watched);
+    EXPECT_FALSE(watched.inside);
+    watched.removed = true;
+    const int slowCalls = slow.calls;
+    while (slow.calls < slowCalls + 5) std::this_thread::yield();
+    watched.removed = false;
+    manager->append(&watched);
+  }
+  done = true;
+  road.join();
+  EXPECT_EQ(watched.callsAfterRemoval, 0);
+  manager->remove(&slow);
+  manager->remove(&watched);
+  finish(manager);
 }
 
 TEST_F(PacketManagerTest, PayloadGoesIntoTheSmallestClassThatHoldsIt) {

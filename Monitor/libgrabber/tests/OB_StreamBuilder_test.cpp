@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DriverControl.h"
@@ -68,7 +70,8 @@ class RecordingConsumer : public OB_Consumer {
   int processObject(OB_Object* object) override {
     OB_TCPSession* session = obQuery<OB_TCPSession>(object);
     if (session == nullptr) return -1;
-    if (throwCode != 0) throw OB_Exception(throwCode, "consumer failed", "test", 1);
+    if (throwCode != 0 || (throwOnClientPort != 0 && session->client.xPort == throwOnClientPort))
+      throw OB_Exception(throwCode != 0 ? throwCode : -1, "consumer failed", "test", 1);
     std::lock_guard<std::mutex> hold(lock);
     seen.push_back({session->client.xPort, session->server.xPort, session->client.xBytXfer,
                     session->server.xBytXfer});
@@ -95,6 +98,7 @@ class RecordingConsumer : public OB_Consumer {
   }
 
   int throwCode = 0;
+  uint16_t throwOnClientPort = 0;  // throws for this client's session only
   std::mutex lock;
   std::condition_variable changed;
   std::vector<Seen> seen;
@@ -263,6 +267,99 @@ TEST_F(StreamBuilderTest, QueuedSessionsReachTheConsumersInTheOrderTheyFinished)
   for (int i = 0; i < 3; ++i) builder->doTask();
   EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2003, 2001, 2002}));
   EXPECT_EQ(builder->getQueuedCount(), 0);
+}
+
+// Sessions finished while the thread was busy go on together in its next pass; a consumer's
+// exception ends the pass, and what the batch still held goes on in the pass after.
+TEST_F(StreamBuilderTest, OnePassHandsOnTheWholeBatchAndAFailedOneKeepsTheRest) {
+  build(false);
+  consumer->throwOnClientPort = 2102;
+  for (uint16_t port : {2101, 2102, 2103}) {
+    TcpConversation c = conversation(port, 80);
+    feedAll(c.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n").close());
+  }
+  EXPECT_EQ(builder->getQueuedCount(), 3);
+  EXPECT_EQ(builder->doTask(), -1);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2101}));
+  EXPECT_EQ(builder->getQueuedCount(), 1) << "the failed session is gone, the third waits";
+
+  TcpConversation d = conversation(2104, 80);
+  feedAll(d.handshake().close());
+  builder->doTask();
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2101, 2103, 2104}));
+  EXPECT_EQ(builder->getQueuedCount(), 0);
+  EXPECT_EQ(v(stats.sessionsReturned), v(stats.sessionsRetrieved));
+}
+
+// A consumer that holds the stream builder's thread in its first session until opened.
+class GateConsumer : public OB_Consumer {
+ public:
+  int processObject(OB_Object* /*object*/) override {
+    std::unique_lock<std::mutex> hold(lock);
+    ++entered;
+    changed.notify_all();
+    changed.wait(hold, [&] { return open; });
+    return 0;
+  }
+  void waitEntered() {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return entered > 0; });
+  }
+  void openGate() {
+    std::lock_guard<std::mutex> hold(lock);
+    open = true;
+    changed.notify_all();
+  }
+  std::mutex lock;
+  std::condition_variable changed;
+  int entered = 0;
+  bool open = false;
+};
+
+// Past its hand-over limit (a replay's) the road waits while the thread is busy, so that on one
+// core it cannot run ahead of the consumers; it goes on once the thread takes what waits.
+TEST_F(StreamBuilderTest, PastTheHandOverLimitTheRoadWaitsForTheThread) {
+  build(false);
+  auto* gate = new GateConsumer();
+  builder->append(gate);
+  builder->setHandOverLimit(1);
+  ASSERT_EQ(builder->start(), 0);
+  TcpConversation a = conversation(2201, 80);
+  a.handshake().send(TcpConversation::kClient, "GET /a HTTP/1.0\r\n\r\n").close();
+  TcpConversation b = conversation(2202, 80);
+  b.handshake().send(TcpConversation::kClient, "GET /b HTTP/1.0\r\n\r\n").close();
+  std::atomic<bool> fedB{false};
+  std::thread road([&] {
+    feedAll(a);
+    feedAll(b);
+    fedB = true;
+  });
+  gate->waitEntered();  // the thread holds a's session
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(fedB) << "b's end waits for the thread, which is busy with a";
+  gate->openGate();
+  road.join();
+  ASSERT_TRUE(consumer->waitFor(2));
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{2201, 2202}));
+  builder->stop();
+  EXPECT_EQ(builder->join(nullptr, 0), 0);
+  builder->remove(gate);
+  gate->release();
+}
+
+// A thread that does not run is waited for once, for a bounded time, and not again.
+TEST_F(StreamBuilderTest, PastTheHandOverLimitARoadWhoseThreadDoesNotRunGoesOn) {
+  build(false);
+  builder->setHandOverLimit(1);
+  const auto start = std::chrono::steady_clock::now();
+  for (uint16_t port = 2301; port < 2311; ++port) {
+    TcpConversation c = conversation(port, 80);
+    feedAll(c.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n").close());
+  }
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(waited, std::chrono::milliseconds(OB_StreamBuilder::kStalledMs * 5));
+  EXPECT_EQ(builder->getQueuedCount(), 10);
+  EXPECT_EQ(v(stats.segmentsNoMemory), 0u);
 }
 
 TEST_F(StreamBuilderTest, CreatesSessionsOnlyOnSyn) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "HTTPTestSupport.h"
 #include "OB_HTTPGrammar.h"
@@ -20,9 +21,11 @@ namespace {
 // transactions.
 class Requests {
  public:
-  explicit Requests(const std::string& requests) {
+  explicit Requests(const std::string& requests) : Requests(std::vector<std::string>{requests}) {}
+  // The client's bytes as they came, one buffer per piece.
+  explicit Requests(const std::vector<std::string>& pieces) {
     OB_TCPSession session;
-    session.client.add(new OwnedBuffer(requests));
+    for (const std::string& piece : pieces) session.client.add(new OwnedBuffer(piece));
     parser.processObject(&session);
   }
   OB_HTTPXact& at(int n) {
@@ -90,6 +93,43 @@ TEST(HTTPHeaders, BrowserHeaderSetsKeepEveryStoredValueAndTheNextRequest) {
   EXPECT_EQ(r.at(3).req_bytes, 7);
   EXPECT_EQ(std::string(r.at(3).req_user_agent.c_str()).rfind("Mozilla/5.0 (Macintosh", 0), 0u);
   EXPECT_STREQ(r.at(4).req_request_uri.c_str(), "/last");
+}
+
+// What the requests' heads store, one line per request.
+std::string storedHeads(Requests& r) {
+  std::string out;
+  for (int n = 1; n <= r.count(); ++n) {
+    OB_HTTPXact& x = r.at(n);
+    out += std::string(x.req_method.c_str()) + " " + x.req_request_uri.c_str() + " " +
+           x.req_host.c_str() + " " + x.req_referer.c_str() + " " + x.req_user_agent.c_str() +
+           " " + x.req_content_type.c_str() + " " + x.req_cookie.c_str() + " " +
+           std::to_string(x.req_bytes) + "\n";
+  }
+  return out;
+}
+
+TEST(HTTPHeaders, HeadsReadTheSameWhereverTheDataIsCut) {
+  // White space before names and colons, and runs of it, cross buffer ends as well; a body
+  // that reads like a header line shows where the head was taken to end.
+  const std::string body = "Referer: http://body.example.org/\r\n";
+  const std::string text = std::string(kFirefox) + kSafari +
+                           "GET /spaced HTTP/1.1\r\nHost :  spaced.example.org\r\n"
+                           "Referer:\t \t http://spaced.example.org/\r\n\r\n"
+                           "POST /post HTTP/1.1\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body +
+                           "GET /after HTTP/1.0\r\n\r\n";
+  Requests whole(text);
+  ASSERT_EQ(whole.count(), 5);
+  EXPECT_STREQ(whole.at(4).req_referer.c_str(), "");
+  const std::string expected = storedHeads(whole);
+  for (size_t cut = 1; cut < text.size(); ++cut) {
+    Requests r(std::vector<std::string>{text.substr(0, cut), text.substr(cut)});
+    ASSERT_EQ(storedHeads(r), expected) << "cut at " << cut;
+  }
+  std::vector<std::string> bytes;
+  for (char c : text) bytes.emplace_back(1, c);
+  Requests r(bytes);
+  EXPECT_EQ(storedHeads(r), expected) << "byte by byte";
 }
 
 TEST(HTTPHeaders, QualityValuesContinueTheirLists) {

@@ -61,7 +61,7 @@ TEST(MemoryPool, ExhaustedPoolWithoutWaitGivesNull) {
   EXPECT_EQ(pool.getNumQueues(), 2);
   EXPECT_EQ(taken[0]->getIndex(), 0);  // first of a new queue in slot 0
   EXPECT_EQ(taken[2]->getIndex(), 1);  // first of a new queue in slot 1
-  EXPECT_EQ(taken[3]->getIndex(), 0);  // served by the current queue
+  EXPECT_EQ(taken[3]->getIndex(), 1);  // the slot of the block that holds it
 
   taken[1]->value = 42;
   taken[1]->release();
@@ -91,6 +91,48 @@ TEST(MemoryPool, PackDeletesOnlyQueuesWhoseObjectsAreAllFree) {
   EXPECT_EQ(d->getIndex(), 0) << "the next queue is built in slot 0";
   EXPECT_EQ(pool.getBlocksMalloced(), 3u);
   d->release();
+}
+
+// Whatever block an object lives in, the one given back last is handed out first, so a pool
+// that has made enough blocks keeps working on the same warm objects.
+TEST(MemoryPool, TheObjectGivenBackLastIsTakenFirstAcrossBlocks) {
+  Pool pool(4, 2);
+  pool.setWait(0);
+  std::vector<Pooled*> taken;
+  for (int i = 0; i < 8; ++i) taken.push_back(pool.getObject());
+  for (int i : {0, 6, 3}) taken[i]->release();
+  EXPECT_EQ(pool.getObject(), taken[3]);
+  EXPECT_EQ(pool.getObject(), taken[6]);
+  taken[5]->release();
+  EXPECT_EQ(pool.getObject(), taken[5]);
+  EXPECT_EQ(pool.getObject(), taken[0]);
+  EXPECT_EQ(pool.getObject(), nullptr);
+  EXPECT_EQ(pool.getBlocksMalloced(), 4u);
+  for (Pooled* p : taken) p->release();
+}
+
+// Pack deletes the blocks whose objects are all free and keeps handing out the free objects of
+// the others (the sanitizer build catches an object of a deleted block handed out).
+TEST(MemoryPool, AfterPackTheFreeObjectsOfTheRemainingBlocksAreStillHandedOut) {
+  Pool pool(3, 2);
+  pool.setWait(0);
+  std::vector<Pooled*> taken;
+  for (int i = 0; i < 6; ++i) taken.push_back(pool.getObject());
+  for (int i : {2, 4, 3}) taken[i]->release();  // block 1 all free, block 2 half
+  pool.pack();
+  EXPECT_EQ(pool.getNumQueues(), 2);
+  Pooled* survivor = pool.getObject();
+  EXPECT_EQ(survivor, taken[4]);
+  Pooled* fresh = pool.getObject();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(fresh->getIndex(), 1) << "a new block in the freed slot";
+  EXPECT_EQ(fresh->value, 0);
+  for (int i : {0, 1, 5}) taken[i]->release();
+  survivor->release();
+  fresh->release();
+  pool.pack();
+  EXPECT_EQ(pool.getNumQueues(), 0);
+  EXPECT_EQ(pool.getBlocksMalloced(), pool.getBlocksFreed());
 }
 
 TEST(MemoryPool, PrintShowsCountersAndQueues) {
