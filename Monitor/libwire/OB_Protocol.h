@@ -77,6 +77,12 @@ class OB_Protocol : public virtual OB_Data {
   static int32_t responseTime(const OB_PacketTime& ack, const OB_PacketTime& begin,
                               const char* field);
 
+ protected:
+  // read's record from bytes in memory, as OB_Data::readBytes describes, for a subclass whose
+  // record is the connection and its transactions and nothing more; the transactions' kind
+  // decides whether there is such a road.
+  int readConnectionBytes(OB_ArchiveBytes& bytes);
+
  private:
   void releaseChain();
   void clearFields();
