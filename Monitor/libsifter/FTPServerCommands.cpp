@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "OB_AEngineTCPRequest.h"
-#include "OB_Config.h"
 #include "OB_FTPAnalysisStats.h"
 #include "OB_IPTracker.h"
 #include "OB_Log.h"
@@ -51,13 +50,6 @@ int writeRun(int socket, const FTPRespTimeRun& run, uint32_t n) {
     for (const uint32_t* array : {run.maxs, run.mins, run.aves})
       if (writeJ_UInt32(socket, array[b]) != 0) return -1;
   return 0;
-}
-
-// Parses a 4030 address line as the C library's inet_aton does; the all-ones address is the
-// converter's failure value, taken only where allowed and then only as that literal text.
-bool parseQueryAddress(const char* text, bool allowAllOnesText, uint32_t* address) {
-  const bool literal = allowAllOnesText && std::strcmp(text, "255.255.255.255") == 0;
-  return OB_Config::parseAddress(text, literal, address);
 }
 
 bool shownTo(OB_User* user, uint16_t server) {
@@ -284,8 +276,8 @@ int hcommand_FTPIPTracking(OB_FTPAnalysisStats* stats, int socket,
     return stats_fail(kName);
   uint32_t first = 0;
   uint32_t second = 0;
-  if (!parseQueryAddress(firstText, false, &first) ||
-      !parseQueryAddress(secondText, true, &second))
+  if (!stats_parseAddress(firstText, false, &first) ||
+      !stats_parseAddress(secondText, true, &second))
     return stats_fail(kName);
   const uint16_t subset = subsetOf(request);
   if (subset > space->numXSubsets) return stats_fail(kName);

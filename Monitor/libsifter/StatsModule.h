@@ -84,6 +84,11 @@ inline void stats_bump(uint32_t* counts, uint32_t numOfBins, int bin) {
 }
 // The sum of n counts.
 uint64_t stats_sum(const uint32_t* counts, uint32_t n);
+// A ratio of two counts rounded up to a whole number (7 pages over 2 visits: 4); 0 when there is
+// nothing to divide by.
+inline uint64_t stats_ceilQuotient(uint64_t numerator, uint64_t divisor) {
+  return divisor > 0 ? numerator / divisor + (numerator % divisor != 0 ? 1 : 0) : 0;
+}
 
 // The text before the first of the delimiters, after skipping leading delimiters; "" when the
 // text holds nothing else. A view into text.

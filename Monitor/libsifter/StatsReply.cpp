@@ -4,22 +4,50 @@
 #include <limits>
 
 #include "OB_AEngineTCPRequest.h"
+#include "OB_Config.h"
 #include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPServerStats.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 
-OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
-                                               const OB_AEngineTCPRequest* request) {
+OB_HTTPServerStats* stats_selectServer(OB_HTTPAnalysisStats* stats,
+                                       const OB_AEngineTCPRequest* request) {
   if (stats == nullptr || request == nullptr) return nullptr;
   const int32_t server = request->itemIndex;
   if (server < 0 || server >= stats->numServers || stats->servers == nullptr) return nullptr;
-  OB_HTTPServerStats* serverStats = stats->servers[server];
-  if (serverStats == nullptr) return nullptr;
+  return stats->servers[server];
+}
+
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPServerStats* server,
+                                               const OB_AEngineTCPRequest* request) {
+  if (server == nullptr || request == nullptr) return nullptr;
   const uint16_t subset = static_cast<uint16_t>(request->subset & 0xFFFF);
-  if (subset == 0) return serverStats->modules;
-  if (subset > serverStats->numXSubsets || serverStats->xModules == nullptr) return nullptr;
-  return serverStats->xModules[subset - 1];
+  if (subset == 0) return server->modules;
+  if (subset > server->numXSubsets || server->xModules == nullptr) return nullptr;
+  return server->xModules[subset - 1];
+}
+
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
+                                               const OB_AEngineTCPRequest* request) {
+  return stats_selectModules(stats_selectServer(stats, request), request);
+}
+
+bool stats_selectSubset(OB_HTTPServerStats* server, const OB_AEngineTCPRequest* request,
+                        XSubset_t** subset) {
+  if (server == nullptr || request == nullptr) return false;
+  const uint16_t k = static_cast<uint16_t>(request->subset & 0xFFFF);
+  if (k == 0) {
+    *subset = nullptr;
+    return true;
+  }
+  if (k > server->numXSubsets || server->xSubsets == nullptr) return false;
+  *subset = &server->xSubsets[k - 1];
+  return true;
+}
+
+bool stats_parseAddress(const char* text, bool allowAllOnesText, uint32_t* address) {
+  const bool literal = allowAllOnesText && std::strcmp(text, "255.255.255.255") == 0;
+  return OB_Config::parseAddress(text, literal, address);
 }
 
 int stats_fail(const char* handler) {

@@ -12,16 +12,33 @@
 
 class OB_AEngineTCPRequest;
 class OB_HTTPAnalysisStats;
+class OB_HTTPServerStats;
 class OB_HTTPServerStatsModules;
+struct XSubset_t;
 
 // Longest text fields a handler reads, NUL included.
 constexpr int kStatsLineSize = 1024;
 
+// The HTTP server a request names by its item index (0 .. numServers-1), or null.
+OB_HTTPServerStats* stats_selectServer(OB_HTTPAnalysisStats* stats,
+                                       const OB_AEngineTCPRequest* request);
 // The module set a request names: its item index is the HTTP server's index (0 .. numServers-1)
 // and the low 16 bits of its subset number select all transactions (0) or the k-th transaction
 // subset (1 .. numXSubsets). Null when either is out of range.
 OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
                                                const OB_AEngineTCPRequest* request);
+// The same for a server already chosen.
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPServerStats* server,
+                                               const OB_AEngineTCPRequest* request);
+// The transaction subset record the request's subset number names on that server: null for 0
+// (every client). False when the number is beyond the server's subsets.
+bool stats_selectSubset(OB_HTTPServerStats* server, const OB_AEngineTCPRequest* request,
+                        XSubset_t** subset);
+
+// An address line of a query, in any form the C library's inet_aton takes, to host order.
+// All-ones is the converter's failure value: it is taken only where allowAllOnesText says so,
+// and then only written out as "255.255.255.255". False when the text does not convert.
+bool stats_parseAddress(const char* text, bool allowAllOnesText, uint32_t* address);
 
 // A handler's failure: logs "<handler>: Problem getting or sending info." with the time and
 // returns -1.

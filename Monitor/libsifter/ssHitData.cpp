@@ -141,10 +141,8 @@ statsSeries_t* ssHitData_getPagesPerEntrySeries(ssHitData* module) {
   const uint32_t n = module->numOfBins;
   uint32_t* ratio = stats_newCounts(n, 0, kWho);
   if (statsCounter_t* page = statsList_find(&module->from, kPage); page != nullptr) {
-    for (uint32_t b = 0; b < n; ++b) {
-      const uint64_t pages = page->counts[b], entries = page->counts[n + b];
-      if (entries > 0) ratio[b] = static_cast<uint32_t>((pages + entries - 1) / entries);
-    }
+    for (uint32_t b = 0; b < n; ++b)
+      ratio[b] = static_cast<uint32_t>(stats_ceilQuotient(page->counts[b], page->counts[n + b]));
   }
   statsSeries_t* series = stats_seriesOf(module->window, "Pages Per Entry", ratio, n, kWho);
   std::free(ratio);

@@ -63,7 +63,8 @@ void addTime(int32_t time, int bin, uint32_t* max, uint32_t* min, uint32_t* ave,
   // A negative time (only a damaged archive holds one) counts as 0.
   const uint32_t t = time > 0 ? static_cast<uint32_t>(time) : 0;
   if (t > max[bin]) max[bin] = t;
-  if (t < min[bin]) min[bin] = t;
+  // The first time of a bin is its minimum, even one above the start value.
+  if (count[bin] == 0 || t < min[bin]) min[bin] = t;
   sum[bin] += t;
   stats_bump(&count[bin]);
   ave[bin] = static_cast<uint32_t>(sum[bin] / count[bin]);
@@ -119,11 +120,13 @@ void overall(const ssNetworkData* module, const uint32_t* max, const uint32_t* m
              uint32_t** mins, uint32_t** aves) {
   const uint32_t n = module->numOfBins;
   uint64_t total = 0, sumAll = 0;
+  bool timed = false;  // a bin with connections was seen
   *allMax = 0;
   *allMin = kNoMinimumTime;
   for (uint32_t b = 0; b < n; ++b) {
     if (max[b] > *allMax) *allMax = max[b];
-    if (count[b] > 0 && min[b] < *allMin) *allMin = min[b];
+    if (count[b] > 0 && (!timed || min[b] < *allMin)) *allMin = min[b];
+    if (count[b] > 0) timed = true;
     total += count[b];
     sumAll += sum[b];
   }

@@ -1,7 +1,7 @@
 // Fuzzes the HTTP server-side statistics: transactions whose texts come from the input are
-// counted through one server's module set (its own-site tests included), the totals that must
-// agree are checked, then every console handler answers a request whose fields are the rest of
-// the input, over a socket pair.
+// counted through one server's module set (its own-site tests included) and its IP tracker, the
+// totals that must agree are checked, then every console handler answers a request whose fields
+// are the rest of the input, over a socket pair.
 //
 // Input: transactions, each a control byte (bin and client) and eight NUL-ended texts (method,
 // URI, host, referer, user agent, request type, status, response type); a byte 0xFF where a
@@ -18,6 +18,8 @@
 
 #include "AnalysisHash.h"
 #include "FuzzSupport.h"
+#include "HTTPIPTrackingCommands.h"
+#include "HTTPSummaryCommands.h"
 #include "OB_AEngineConfig.h"
 #include "OB_AEngineTCPRequest.h"
 #include "OB_HTTPAnalysisStats.h"
@@ -26,8 +28,11 @@
 #include "OB_HTTPServerStats.h"
 #include "OB_HTTPServerStatsModules.h"
 #include "OB_HTTPXact.h"
+#include "OB_IPTracker.h"
 #include "OB_IndexChanger.h"
 #include "OB_Tools.h"
+#include "OB_User.h"
+#include "ResourcesServedCommands.h"
 #include "ssDomainsSeenData.h"
 #include "ssErrorData.h"
 #include "ssHitData.h"
@@ -112,6 +117,19 @@ void checkTotals(OB_HTTPServerStatsModules* set) {
   check(total(domains.domains) <= stats_sum(domains.resolved, kBins));
 }
 
+// The comparisons of every server, asked by root.
+OB_User* root() {
+  static OB_User user;
+  snprintf(user.login, sizeof user.login, "root");
+  return &user;
+}
+int transactionBreakdown(OB_HTTPAnalysisStats* stats, int socket, OB_AEngineTCPRequest* request) {
+  return hcommand_HTTPXServerTransactionBreakdown(stats, socket, root(), request);
+}
+int referrerBreakdown(OB_HTTPAnalysisStats* stats, int socket, OB_AEngineTCPRequest* request) {
+  return hcommand_HTTPXServerReferrerBreakdown(stats, socket, root(), request);
+}
+
 using Handler = int (*)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*);
 const Handler kHandlers[] = {
     hcommand_HTTPServerResponseTimeSeries,     hcommand_HTTPServerHitOverviewSeries,
@@ -123,7 +141,14 @@ const Handler kHandlers[] = {
     hcommand_HTTPServerRefererTopHosts,        hcommand_HTTPServerRefererPathsBreakdown,
     hcommand_HTTPServerRefererSeries,          hcommand_HTTPServerDomainBreakdown,
     hcommand_HTTPServerDomainSeries,           hcommand_HTTPServerUserAgentBreakdown,
-    hcommand_HTTPServerUserAgentSeries};
+    hcommand_HTTPServerUserAgentSeries,        hcommand_HTTPServerSummary,
+    transactionBreakdown,                      referrerBreakdown,
+    hcommand_HTTPIPTracking,                   hcommand_HTTPServerIPTrackingSeries,
+    hcommand_HTTPServerIPTrackingList,         hcommand_HTTPServerIPTrackingDomainSeries,
+    hcommand_HTTPIPTrackingPaths,              hcommand_HTTPServerResourcesServedBreakdown,
+    hcommand_HTTPServerResourcesServedIP,      hcommand_HTTPServerResourcesServedHitSeries,
+    hcommand_HTTPServerResourcesServedEntryPointSeries,
+    hcommand_HTTPServerEntryPointBreakdown,    hcommand_HTTPServerRefererErrorBreakdown};
 
 // The handler's end does not block: the request is all there (then the end of the stream), and
 // a reply that outgrows the socket's buffer makes the handler fail instead of waiting.
@@ -194,8 +219,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       xact.req_content_type = in.text().c_str();
       xact.res_status_code = in.text().c_str();
       xact.res_content_type = in.text().c_str();
+      connection->connTime = 1000 + 100 * static_cast<uint32_t>(control & 3);
+      OB_IPTrackerHash* client = nullptr;
+      stats.servers[0]->ipTracker->procAddress(connection->connTime, 0, &connection->clientIP,
+                                               &client);
       ssNetworkData_procPO(&set->networkData, &info, connection);
-      set->procX4allHTTPServerStatsModules(server, &info, connection, &xact, nullptr);
+      set->procX4allHTTPServerStatsModules(server, &info, connection, &xact, client);
     }
     connection->release();
     checkTotals(set);

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "AnalysisHash.h"
 #include "ConsoleClient.h"
+#include "NameTablesSupport.h"
 #include "OB_AEngineConfig.h"
 #include "OB_AEngineTCPRequest.h"
 #include "OB_HTTPAnalysisStats.h"
@@ -20,6 +24,7 @@
 #include "OB_HTTPServerStatsModules.h"
 #include "OB_HTTPXact.h"
 #include "OB_IndexChanger.h"
+#include "OB_Tools.h"
 #include "SifterTestSupport.h"
 
 namespace stats_test {
@@ -106,6 +111,17 @@ struct Xact {
   std::string responseType = "text/html";
 };
 
+// A GET of uri answered with type and status, referred by referer ("": none).
+inline Xact xact(const std::string& uri, const std::string& type = "text/html",
+                 const std::string& status = "200", const std::string& referer = "") {
+  Xact x;
+  x.uri = uri;
+  x.responseType = type;
+  x.status = status;
+  x.referer = referer;
+  return x;
+}
+
 inline void fill(OB_HTTPXact* x, const Xact& v) {
   x->req_method = v.method.c_str();
   x->req_request_uri = v.uri.c_str();
@@ -140,7 +156,8 @@ inline httpNetInfo_t bin(int32_t index, int32_t newClient = 0) {
   return httpNetInfo_t{index, newClient, 0};
 }
 
-// The reply fields as the console reads them.
+// The reply fields as the console reads them, and a SInt16 request field.
+inline std::string wireS16(int16_t v) { return std::string() + char(uint16_t(v) >> 8) + char(v); }
 inline std::string name(const std::string& text) { return text + "\n"; }
 inline std::string entry(const std::string& text, uint32_t total) {
   return name(text) + wireU32(total);
@@ -216,6 +233,61 @@ class HandlerTest : public sifter_test::QuitTest {
   TestWindow window_;
   std::unique_ptr<OB_AEngineConfig> config_;
   std::unique_ptr<OB_HTTPAnalysisStats> stats_;
+};
+
+// Handlers over statistics fed as the HTTP reader feeds them: whole connections with their
+// transactions, offered to every server, the clients named through the domain-name cache over
+// the fake reverse look-up (knownNames).
+class FedHandlerTest : public HandlerTest {
+ protected:
+  using HandlerTest::HandlerTest;
+  void SetUp() override {
+    HandlerTest::SetUp();
+    std::filesystem::create_directories(dir_.path() + "/db");
+    knownNames().clear();
+    OB_Tools::setReverseLookup(fakeLookup);
+    AnalysisHash_init();
+    // Built again over the name tables, as the engine builds them.
+    stats_ = std::make_unique<OB_HTTPAnalysisStats>(config_.get(), window_.get());
+  }
+  void TearDown() override {
+    stats_.reset();
+    AnalysisHash_free();
+    OB_Tools::setReverseLookup(nullptr);
+    HandlerTest::TearDown();
+  }
+
+  static uint32_t at(int b) { return kAgo + static_cast<uint32_t>(b) * kBinSize; }
+  // A connection from client to server i at the start of bin b with one transaction per entry
+  // (one reference for the caller).
+  static OB_HTTPProtocol* connection(int b, uint32_t client, std::initializer_list<Xact> xacts,
+                                     int i = 0) {
+    auto* p = new OB_HTTPProtocol(1, 16);
+    p->connTime = at(b);
+    p->clientIP = client;
+    p->serverIP = ip(10, 0, 0, 80 + i);
+    p->serverPort = 80;
+    for (const Xact& v : xacts) {
+      fill(obQuery<OB_HTTPXact>(p->addXLink()), v);
+      ++p->commRespCount;
+    }
+    return p;
+  }
+  // Counts a connection in bin b as the HTTP reader does, and releases it.
+  void count(int b, OB_HTTPProtocol* p) {
+    httpNetInfo_t info = bin(b);
+    stats_->procServerSpacePO(&info, p);
+    p->release();
+  }
+  void visit(int b, uint32_t client, std::initializer_list<Xact> xacts, int i = 0) {
+    count(b, connection(b, client, xacts, i));
+  }
+  // The window's nowTime, agoTime and bin count as a reply sends them.
+  std::string windowHead() {
+    return wireS32(static_cast<int32_t>(window_.get()->getNowTime())) +
+           wireS32(static_cast<int32_t>(window_.get()->getAgoTime())) +
+           wireU32(window_.get()->getNumOfBins());
+  }
 };
 
 }  // namespace stats_test

@@ -59,6 +59,16 @@ TEST_F(NetworkData, OverallMinimumSkipsBinsWithoutConnections) {
   ssNetworkData_freeResponseTimeData(r);
 }
 
+TEST_F(NetworkData, ABinsFirstTimeIsItsMinimumEvenAboveTheStartValue) {
+  connect(0, 1500000000, 1200000000);
+  connect(0, 1700000000, 1100000000);
+  ssRespTimeData_t* r = ssNetworkData_getResponseTimeData(data());
+  EXPECT_EQ(r->srvMins[0], 1500000000u);
+  EXPECT_EQ(r->netMins[0], 1100000000u);
+  EXPECT_EQ(r->srvMin, 1500000000u);
+  ssNetworkData_freeResponseTimeData(r);
+}
+
 TEST_F(NetworkData, LongTimesDoNotOverflowTheSums) {
   for (int i = 0; i < 5; ++i) connect(0, 2000000000, 2000000001);
   EXPECT_EQ(data()->srvAve[0], 2000000000u);
