@@ -1,8 +1,11 @@
 // The little-endian encoder of the archive files: every integer of an archive record goes through
 // these, at the width the record states, whatever the host's own integer sizes or byte order.
 // Texts go through OB_Tools::writeString / readStringNoMalloc (see OB_TextField.h).
+// OB_ArchiveBytes decodes the same forms from bytes already in memory: the archive reader's
+// buffered road parses whole records with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -64,3 +67,60 @@ class OB_ArchiveIO {
     return std::fread(bytes, 1, n, stream) == n ? 0 : -1;
   }
 };
+
+// Archive bytes in memory, decoded front to back. Each getter returns false and moves nothing
+// when fewer bytes remain than the item needs; the caller then knows the record runs past them.
+class OB_ArchiveBytes {
+ public:
+  // What a record's readBytes returns besides 0 (a whole record read) and -1 (a record its
+  // stream read would refuse too: a bad tag, an over-long text, a count out of range).
+  static constexpr int kShort = 1;    // the record runs past the bytes given
+  static constexpr int kNoRoad = -2;  // the record kind is read from streams only
+
+  OB_ArchiveBytes(const unsigned char* begin, const unsigned char* end) : at_(begin), end_(end) {}
+
+  bool getBytes(const unsigned char** bytes, size_t n) {
+    if (static_cast<size_t>(end_ - at_) < n) return false;
+    *bytes = at_;
+    at_ += n;
+    return true;
+  }
+  bool getU16(uint16_t* value) {
+    const unsigned char* b;
+    if (!getBytes(&b, 2)) return false;
+    *value = static_cast<uint16_t>(b[0] | (b[1] << 8));
+    return true;
+  }
+  bool getU32(uint32_t* value) {
+    const unsigned char* b;
+    if (!getBytes(&b, 4)) return false;
+    *value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+             (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    return true;
+  }
+  bool getI32(int32_t* value) {
+    uint32_t raw;
+    if (!getU32(&raw)) return false;
+    *value = static_cast<int32_t>(raw);
+    return true;
+  }
+  // A text in the archive form (16-bit length, then the bytes): *text views the bytes in place.
+  bool getText(const char** text, size_t* length) {
+    const unsigned char* start = at_;
+    uint16_t n;
+    const unsigned char* bytes;
+    if (!getU16(&n) || !getBytes(&bytes, n)) {
+      at_ = start;
+      return false;
+    }
+    *text = reinterpret_cast<const char*>(bytes);
+    *length = n;
+    return true;
+  }
+  const unsigned char* position() const { return at_; }
+
+ private:
+  const unsigned char* at_;
+  const unsigned char* end_;
+};
+

@@ -1,7 +1,9 @@
 #include "OB_ArchiveReader.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -11,7 +13,11 @@
 
 namespace {
 const unsigned char kRecordTag[OB_Data::tagSize] = {'q', 'v', 'x', '\0'};
-}
+// The read-ahead block of the buffered road, and the largest it grows to for one long record
+// (a longer one goes the stream road).
+constexpr size_t kBlockBytes = 256 * 1024;
+constexpr size_t kMaxBlockBytes = 64 * 1024 * 1024;
+}  // namespace
 
 OB_ArchiveReader::OB_ArchiveReader(OB_ProtocolFactory* factory_, const char* directory_,
                                    const char* prefix_, uint16_t windowType_, uint32_t nowTime_,
@@ -57,6 +63,7 @@ int OB_ArchiveReader::copy(OB_ArchiveHeader* header) {
 int OB_ArchiveReader::init() {
   if (file != nullptr) fclose(file);
   file = nullptr;
+  streamHolds();
   lastPosition = 0;
   attemptStart = -1;
   lastResult = 0;
@@ -115,7 +122,7 @@ OB_Data* OB_ArchiveReader::read() {
 
   OB_Data* object = nullptr;
   bool nothingNew = false;
-  if (feof(file) == 0) {
+  if (!streamAtNext || feof(file) == 0) {
     if (oldData == 0 && lastPosition != 0 && lastResult != 0) {
       struct stat status;
       nothingNew = fstat(fileno(file), &status) == 0 && status.st_size <= lastPosition;
@@ -126,6 +133,32 @@ OB_Data* OB_ArchiveReader::read() {
         // Without a record to read into, nothing is read and nothing is skipped.
         lastResult = -1;
         return nullptr;
+      }
+      int64_t next = 0;
+      const int64_t start = bytesRoad ? nextRecord() : -1;
+      if (start >= 0 && readBuffered(object, start, &next) == 0) {
+        attemptStart = start;
+        lastPosition = next;
+        position = next;
+        streamAtNext = false;
+        if (object->xTime() > nowTime) {
+          obRelease(object);
+          done = 1;
+          lastResult = -1;
+          return nullptr;
+        }
+        lastResult = 0;
+        return object;
+      }
+      if (start >= 0) {
+        // The stream road takes the record from its start, into an empty object.
+        positionStream();
+        obRelease(object);
+        object = createProtocol();
+        if (object == nullptr) {
+          lastResult = -1;
+          return nullptr;
+        }
       }
       attemptStart = ftello(file);
       lastPosition = attemptStart;
@@ -183,6 +216,84 @@ OB_Data* OB_ArchiveReader::read() {
   }
   if (feof(file) != 0 || tryToRealign() == 0 || feof(file) != 0) moveToNextFile();
   return nullptr;
+}
+
+int64_t OB_ArchiveReader::nextRecord() {
+  // A file the stream road opened or moved in since the buffered road last read.
+  if (file != blockFile) streamAtNext = true;
+  return streamAtNext ? static_cast<int64_t>(ftello(file)) : position;
+}
+
+void OB_ArchiveReader::streamHolds() {
+  streamAtNext = true;
+  blockFile = nullptr;
+  blockLength = 0;
+}
+
+void OB_ArchiveReader::positionStream() {
+  if (streamAtNext) return;
+  streamAtNext = true;
+  if (fseeko(file, position, SEEK_SET) != 0) {
+    perror("archiving_readNetStruct");
+    OB_Log::quit("archiving_readNetStruct: error fseeking");
+  }
+}
+
+int OB_ArchiveReader::fillBlock(int64_t start, size_t size) {
+  if (block.size() != size) {
+    // A block grown for one long record goes back to the usual size with the next fill.
+    block.resize(size);
+    if (block.capacity() > 2 * size) block.shrink_to_fit();
+  }
+  blockFile = nullptr;
+  blockLength = 0;
+  const int fd = fileno(file);
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = pread(fd, block.data() + got, size - got, static_cast<off_t>(start + got));
+    if (n < 0 && errno == EINTR) continue;
+    // A failing read is left to the stream road, which reports it.
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  blockFile = file;
+  blockStart = start;
+  blockLength = got;
+  return 0;
+}
+
+int OB_ArchiveReader::readBuffered(OB_Data* object, int64_t start, int64_t* next) {
+  bool fresh = false;
+  for (;;) {
+    if (blockFile != file || start < blockStart ||
+        start >= blockStart + static_cast<int64_t>(blockLength)) {
+      if (fillBlock(start, kBlockBytes) != 0) return -1;
+      fresh = true;
+      if (blockLength == 0) return -1;
+    }
+    const unsigned char* begin = block.data() + (start - blockStart);
+    OB_ArchiveBytes bytes(begin, block.data() + blockLength);
+    const int result = object->readBytes(bytes);
+    if (result == 0) {
+      *next = start + (bytes.position() - begin);
+      return 0;
+    }
+    if (result == OB_ArchiveBytes::kNoRoad) bytesRoad = false;
+    if (result != OB_ArchiveBytes::kShort) return -1;
+    // The record runs past the block. A block just read from its start that ended at the end
+    // of the file holds all there is; else the record is read again from its start, in a
+    // block twice as large when it already began a full one.
+    const bool atFileEnd = blockLength < block.size();
+    if (fresh && atFileEnd) return -1;
+    size_t size = block.size();
+    if (fresh) {
+      if (size >= kMaxBlockBytes) return -1;
+      size *= 2;
+    }
+    if (fillBlock(start, size) != 0) return -1;
+    fresh = true;
+  }
 }
 
 int OB_ArchiveReader::writerIsGone() {
@@ -261,6 +372,7 @@ int OB_ArchiveReader::moveToNextFile() {
   lockFile.lock();
   if (file != nullptr) fclose(file);
   file = nullptr;
+  streamHolds();
   lastPosition = 0;
   attemptStart = -1;
 
@@ -349,6 +461,7 @@ int OB_ArchiveReader::waitOnNoFiles() {
   }
   currentHeader = found;
   file = found->open();
+  streamHolds();
   lockFile.unlock();
   if (file == nullptr) {
     // Deleted between listing and opening: the next read moves past it.

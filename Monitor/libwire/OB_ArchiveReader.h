@@ -8,10 +8,16 @@
 // finished file is skipped by resynchronising on the next record tag. A file without a stop
 // time that no writer holds any more (its writer was killed, say) is read to its last complete
 // record and then finished; the part of a record after it is skipped and logged.
+//
+// Records of kinds that can be parsed from memory (OB_Data::readBytes) are taken from a block of
+// the file read ahead, without a stream call per field; any record that does not parse whole
+// from the block (cut short at the end, damaged, too long for the block's limit) goes the stream
+// road from its start, so every rule above is the stream road's.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "OB_Archive.h"
 #include "OB_ArchiveFileList.h"
@@ -95,6 +101,17 @@ class OB_ArchiveReader : public OB_Archive {
   void releaseList();
   // At the end of a file left unclosed: logs what is skipped and moves to the next file.
   void finishUnclosed();
+  // The buffered road: 0 with the record at start parsed into object and *next the offset
+  // after it; -1 when the record is left to the stream road (object part-filled).
+  int readBuffered(OB_Data* object, int64_t start, int64_t* next);
+  // Reads up to size bytes of the file from start into the block: 0, or -1 when the read fails.
+  int fillBlock(int64_t start, size_t size);
+  // Where the next record begins: the stream's position, or the buffered road's.
+  int64_t nextRecord();
+  // The stream is at the next record again (a file opened or positioned by the stream road).
+  void streamHolds();
+  // Puts the stream where the buffered road stopped.
+  void positionStream();
 
   int oldData = 1;
   uint16_t windowType;
@@ -108,4 +125,15 @@ class OB_ArchiveReader : public OB_Archive {
   int done = 0;
   int realTime = 0;
   OB_Event event;
+
+  // The read-ahead block: bytes [blockStart, blockStart + blockLength) of the file blockFile.
+  std::vector<unsigned char> block;
+  int64_t blockStart = 0;
+  size_t blockLength = 0;
+  FILE* blockFile = nullptr;  // not owned; which file the block and `position` belong to
+  // While the buffered road reads, the stream stays behind: `position` is where the next record
+  // begins and streamAtNext is false.
+  int64_t position = 0;
+  bool streamAtNext = true;
+  bool bytesRoad = true;  // false once a record kind said it has no buffered road
 };

@@ -152,13 +152,22 @@ int OB_HTTPProtocol::reset() {
 }
 
 int OB_HTTPProtocol::read(FILE* stream) {
+  forgetParse();
+  return OB_Protocol::read(stream);
+}
+
+int OB_HTTPProtocol::readBytes(OB_ArchiveBytes& bytes) {
+  forgetParse();
+  return readConnectionBytes(bytes);
+}
+
+void OB_HTTPProtocol::forgetParse() {
   xacts_.clear();
   state_ = 0;
   responseTarget_ = nullptr;
   requestsDropped_ = false;
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
-  return OB_Protocol::read(stream);
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {

@@ -135,6 +135,8 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   int reset() override;
   // As OB_Protocol's; -1 also when the record holds more transactions than the pool.
   int read(FILE* stream) override;
+  // The same from bytes in memory (OB_Data::readBytes).
+  int readBytes(OB_ArchiveBytes& bytes) override;
 
   // ---- Value hand-over and pairing ----
   // Stores the stretch [start, end) by type as the current pairing state says; always 0. The
@@ -198,6 +200,8 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
  private:
   OB_HTTPXact* currentRequest();
   OB_HTTPXact* currentResponse();
+  // Before a record is read in: no pairing state, no transactions listed.
+  void forgetParse();
 
   OB_MemoryPool<OB_PooledHTTPXact>* pool_ = nullptr;  // owned; null when it could not be made
   OB_PooledHTTPXact* pending_ = nullptr;  // taken by addXLink for createXLink to hand over

@@ -119,3 +119,18 @@ int OB_HTTPXact::read(FILE* stream) {
   if (res_cookie.read(stream) != 0) return -1;
   return 0;
 }
+
+int OB_HTTPXact::readBytes(OB_ArchiveBytes& bytes) {
+  int result = 0;
+  auto text = [&bytes, &result](auto& field) { return (result = field.read(bytes)) == 0; };
+  auto count = [&bytes, &result](int32_t* value) {
+    result = bytes.getI32(value) ? 0 : OB_ArchiveBytes::kShort;
+    return result == 0;
+  };
+  if (text(req_method) && text(req_request_uri) && text(req_http_vers) && text(req_host) &&
+      text(req_referer) && text(req_user_agent) && text(req_content_type) && count(&req_bytes) &&
+      text(req_cookie) && text(res_http_vers) && text(res_status_code) &&
+      text(res_reason_phrase) && text(res_content_type) && count(&res_bytes))
+    text(res_cookie);
+  return result;
+}

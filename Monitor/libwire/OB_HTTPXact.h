@@ -38,6 +38,8 @@ class OB_HTTPXact : public virtual OB_Xact {
   // -1 at the first short read or text longer than its field; fields read so far keep their
   // new values, the rest their old ones.
   int read(FILE* stream) override;
+  // The same from bytes in memory (OB_Data::readBytes).
+  int readBytes(OB_ArchiveBytes& bytes) override;
   // Transactions have no order of their own.
   int compare(OB_Compare* /*other*/, int /*how*/) override { return 0; }
 

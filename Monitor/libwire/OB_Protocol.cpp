@@ -216,3 +216,24 @@ int OB_Protocol::read(FILE* stream) {
   }
   return 0;
 }
+
+int OB_Protocol::readConnectionBytes(OB_ArchiveBytes& bytes) {
+  constexpr int kShort = OB_ArchiveBytes::kShort;
+  if (head != nullptr) releaseChain();
+  if (int result = readTag(bytes); result != 0) return result;
+  if (!bytes.getU32(&connTime) || !bytes.getU32(&clientIP)) return kShort;
+  if (int result = reservedA.read(bytes); result != 0) return result;
+  if (!bytes.getU32(&serverIP)) return kShort;
+  if (int result = reservedB.read(bytes); result != 0) return result;
+  if (!bytes.getU16(&serverPort) || !bytes.getI32(&serverRespTime) ||
+      !bytes.getI32(&networkRespTime) || !bytes.getI32(&rejectConnect) ||
+      !bytes.getI32(&unackedConnect) || !bytes.getI32(&problemPairing) ||
+      !bytes.getU16(&commRespCount) || !bytes.getU16(&respCount))
+    return kShort;
+  for (uint32_t i = 0; i < commRespCount; ++i) {
+    OB_Xact* xact = addXLink();
+    if (xact == nullptr) return -1;
+    if (int result = xact->readBytes(bytes); result != 0) return result;
+  }
+  return 0;
+}

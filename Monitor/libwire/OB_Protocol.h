@@ -85,6 +85,11 @@ class OB_Protocol : public virtual OB_Data {
   void countParseStop(std::atomic<uint32_t>& counter, const char* protocol, const char* side,
                       const char* reason);
 
+  // read's record from bytes in memory, as OB_Data::readBytes describes, for a subclass whose
+  // record is the connection and its transactions and nothing more; the transactions' kind
+  // decides whether there is such a road.
+  int readConnectionBytes(OB_ArchiveBytes& bytes);
+
  private:
   void releaseChain();
   void clearFields();

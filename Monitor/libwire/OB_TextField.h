@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "OB_ArchiveIO.h"
 #include "OB_Tools.h"
 
 template <size_t Width>
@@ -51,6 +52,21 @@ class OB_TextField {
     if (OB_Tools::readStringNoMalloc(incoming, static_cast<int>(maxLength), stream) != 0) return -1;
     incoming[maxLength] = '\0';
     assign(incoming);
+    return 0;
+  }
+  // The same from bytes in memory: 0, -1 as above, or OB_ArchiveBytes::kShort when the text
+  // runs past them (the field is then unchanged too). A stored NUL ends the text, as above.
+  int read(OB_ArchiveBytes& bytes) {
+    const char* text;
+    size_t n;
+    if (!bytes.getText(&text, &n)) {
+      uint16_t length;
+      OB_ArchiveBytes probe = bytes;
+      return probe.getU16(&length) && length > maxLength ? -1 : OB_ArchiveBytes::kShort;
+    }
+    if (n > maxLength) return -1;
+    const void* stop = std::memchr(text, '\0', n);
+    assign(text, stop != nullptr ? static_cast<size_t>(static_cast<const char*>(stop) - text) : n);
     return 0;
   }
 

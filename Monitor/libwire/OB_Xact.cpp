@@ -1,5 +1,7 @@
 #include "OB_Xact.h"
 
+#include "OB_ArchiveIO.h"
+
 int OB_Xact::writeList(FILE* stream) {
   for (OB_Xact* xact = this; xact != nullptr; xact = xact->nextItem()) {
     if (xact->write(stream) != 0) return -1;
@@ -13,3 +15,5 @@ int OB_Xact::readList(FILE* stream) {
   }
   return 0;
 }
+
+int OB_Xact::readBytes(OB_ArchiveBytes& /*bytes*/) { return OB_ArchiveBytes::kNoRoad; }

@@ -8,6 +8,8 @@
 #include "OB_Link.h"
 #include "OB_Object.h"
 
+class OB_ArchiveBytes;
+
 class OB_Xact : public virtual OB_Link<OB_Xact>, public virtual OB_Compare, public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_Xact, 0xE91109A1, "OB_Xact", OB_Link<OB_Xact>, OB_Compare, OB_Object)
 
@@ -18,6 +20,9 @@ class OB_Xact : public virtual OB_Link<OB_Xact>, public virtual OB_Compare, publ
   // Reads this transaction's record, then those of the transactions after it. 0, or -1 at the
   // first record not fully read.
   virtual int readList(FILE* stream);
+  // This transaction's record from bytes in memory, as OB_Data::readBytes describes;
+  // OB_ArchiveBytes::kNoRoad in this base.
+  virtual int readBytes(OB_ArchiveBytes& bytes);
 
   int reset() override { return 0; }
 };

@@ -171,6 +171,45 @@ TEST_F(OB_ArchiveReaderTest, TruncatedAndGarbageFilesGiveOnlyCompleteRecords) {
   EXPECT_EQ(reader.read(), nullptr);
 }
 
+// The reader reads ahead in blocks: records cut by a block's end, one longer than a block, and
+// bad bytes between them all come out as the records written, in order.
+TEST_F(OB_ArchiveReaderTest, RecordsAcrossAndLongerThanTheReadAheadComeBackWhole) {
+  class WideFactory : public OB_ProtocolFactory {
+   public:
+    OB_Data* createProtocol() override { return new OB_HTTPProtocol(128, 1); }
+  } wide;
+  OB_HTTPProtocol* longRecord = new OB_HTTPProtocol(128, 1);
+  longRecord->connTime = 5000;
+  const std::string filler(1023, 'f');
+  for (int i = 0; i < 80; ++i) {
+    OB_HTTPXact* xact = obQuery<OB_HTTPXact>(longRecord->addXLink());
+    ASSERT_NE(xact, nullptr);
+    xact->req_request_uri = filler.c_str();
+    xact->req_referer = filler.c_str();
+    xact->req_cookie = filler.c_str();
+    xact->res_cookie = filler.c_str();
+    ++longRecord->commRespCount;
+  }
+  std::vector<Bytes> records;
+  const Bytes small = httpBytes(1, "/small"), longer = httpBytes(2, "/a-little-longer-uri");
+  for (uint32_t i = 1; i <= 3000; ++i) records.push_back(i % 7 != 0 ? small : longer);
+  records.insert(records.begin() + 2000, recordBytes(longRecord));
+  longRecord->release();
+  ASSERT_GT(records[2000].size(), 300000u);
+
+  Bytes all;
+  for (size_t i = 0; i < records.size(); ++i) {
+    all.insert(all.end(), records[i].begin(), records[i].end());
+    if (i == 2500) all.insert(all.end(), 40, 0xEE);
+  }
+  all.insert(all.end(), records[1].begin(), records[1].begin() + 30);  // cut short: skipped
+  makeArchive(file("http-big"), 1, 9999, all);
+  OB_ArchiveReader reader(&wide, dir.path().c_str(), "http", 1, kFarFuture, 0);
+  reader.init();
+  EXPECT_EQ(drain(reader, 4000), records);
+  EXPECT_EQ(reader.isDone(), 1);
+}
+
 TEST_F(OB_ArchiveReaderTest, RealTimeWindowWaitsForHalfWrittenRecordsAndFollowsNewFiles) {
   const Bytes one = httpBytes(10, "/one"), two = httpBytes(11, "/two"), three = httpBytes(12, "/3");
   const std::string open = file("http-open");

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "OB_ArchiveIO.h"
 #include "OB_HTTPXact.h"
 #include "OB_PacketStream.h"
 #include "OB_ProtocolWriter.h"
@@ -22,6 +24,7 @@ class TestProtocol : public OB_Protocol {
     ++made;
     return OB_HTTPXact::create();
   }
+  int readBytes(OB_ArchiveBytes& bytes) override { return readConnectionBytes(bytes); }
   int made = 0;
 };
 
@@ -127,6 +130,58 @@ TEST(OB_ProtocolRecord, ChainRoundTripsInOrderAndRewritesTheSameBytes) {
   EXPECT_EQ(back->tail, back->getCurrentLink(3));
   EXPECT_EQ(written(back), first);
   obRelease(back);
+  obRelease(protocol);
+}
+
+// The archive reader's buffered road parses records from memory: every cut of a record is
+// short, a whole one comes out as the stream road reads it (a NUL inside a text ends the text),
+// and what the stream road refuses it refuses.
+TEST(OB_ProtocolRecord, BytesRoadReadsWhatTheStreamRoadReads) {
+  TestProtocol* protocol = makeProtocol();
+  protocol->connTime = 0x5F5E1000;
+  protocol->serverPort = 8080;
+  for (const char* uri : {"/index.html", "/logo.gif"}) {
+    OB_HTTPXact* xact = http(protocol->addXLink());
+    xact->req_method = "GET";
+    xact->req_request_uri = uri;
+    xact->req_referer = "http://example.com/";
+    xact->res_bytes = 1234;
+    ++protocol->commRespCount;
+  }
+  std::vector<unsigned char> bytes = written(protocol);
+  const size_t x = std::string(bytes.begin(), bytes.end()).find("x.html");
+  ASSERT_NE(x, std::string::npos);
+  bytes[x] = '\0';
+
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    TestProtocol* part = makeProtocol();
+    OB_ArchiveBytes in(bytes.data(), bytes.data() + cut);
+    EXPECT_EQ(part->readBytes(in), OB_ArchiveBytes::kShort) << cut;
+    obRelease(part);
+  }
+  TestProtocol* streamed = makeProtocol();
+  FILE* file = fileWith(bytes);
+  ASSERT_EQ(streamed->read(file), 0);
+  std::fclose(file);
+  TestProtocol* parsed = makeProtocol();
+  OB_ArchiveBytes in(bytes.data(), bytes.data() + bytes.size());
+  ASSERT_EQ(parsed->readBytes(in), 0);
+  EXPECT_EQ(in.position(), bytes.data() + bytes.size());
+  EXPECT_STREQ(http(parsed->getCurrentLink(1))->req_request_uri.c_str(), "/inde");
+  EXPECT_EQ(http(parsed->getCurrentLink(2))->res_bytes, 1234);
+  EXPECT_EQ(written(parsed), written(streamed));
+
+  std::vector<unsigned char> badTag = bytes, longMethod = bytes;
+  badTag[1] = 'w';
+  longMethod[46] = 16;  // the first transaction's method: one more than its field holds
+  for (const std::vector<unsigned char>* refused : {&badTag, &longMethod}) {
+    TestProtocol* back = makeProtocol();
+    OB_ArchiveBytes from(refused->data(), refused->data() + refused->size());
+    EXPECT_EQ(back->readBytes(from), -1);
+    obRelease(back);
+  }
+  obRelease(parsed);
+  obRelease(streamed);
   obRelease(protocol);
 }
 
