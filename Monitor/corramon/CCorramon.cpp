@@ -74,7 +74,7 @@ void CCorramon::run(int argc, char** argv) {
     return;
   }
   if (capture->start() != 0 || analysis->start() != 0) {
-    fail("corramon: the engines could not be started (is the analysis port taken?)");
+    fail("corramon: the engines could not be started (is a console port taken?)");
     shutDown(analysis, capture, options);
     return;
   }
@@ -98,7 +98,8 @@ void CCorramon::run(int argc, char** argv) {
     // The reverse of the first start.
     if (analysis->start() != 0)
       logEvent("corramon: the analysis engine could not be started again", EVL_ERROR_TYPE, -1);
-    capture->start();
+    if (capture->start() != 0)
+      logEvent("corramon: the capture engine could not be started again", EVL_ERROR_TYPE, -1);
     pauseEvent_.reset();
     continueEvent_.reset();
     setStatus(SVC_RUNNING, 3000, 0);
@@ -160,4 +161,8 @@ void CCorramon::onContinue() {
 
 void CCorramon::onShutdown() { stopEvent_.set(); }
 
-void CCorramon::handleExit(char* text) { logEvent(text, EVL_ERROR_TYPE, -1); }
+void CCorramon::handleExit(char* text) {
+  logEvent(text, EVL_ERROR_TYPE, -1);
+  serviceExitCode = 1;
+  setStatus(SVC_STOPPED, 0, serviceExitCode);
+}

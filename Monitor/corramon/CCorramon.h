@@ -32,7 +32,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   void onPause() override;
   void onContinue() override;
   void onShutdown() override;
-  // Writes the text as an error event (and, in the foreground, to standard error).
+  // A fatal stop, the process ends after it: writes the text as an error event (and, in the
+  // foreground, to standard error) and reports the service stopped with service-specific code
+  // 1, so that the end is not taken for a clean stop.
   void handleExit(char* text) override;
 
   // True when the last run could not start the monitor.

@@ -190,6 +190,18 @@ OB_CEngineMgr* OB_CEngineMgr::create() {
   return manager;
 }
 
+int OB_CEngineMgr::start() {
+  if (server_ != nullptr) {
+    server_->setContinue(1);
+    if (server_->openListener() != 0) {
+      OB_Log::ret("OB_CEngineMgr::start: can't listen on the capture port %d", server_->getPort());
+      server_->setContinue(0);
+      return -1;
+    }
+  }
+  return OB_EngineMgr::start();
+}
+
 OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
 
 void OB_CEngineMgr::setExitAction(OB_TCPExitAction action, void* context) {

@@ -51,6 +51,11 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // Constructed with (0, null, null, null, 1), then init.
   static OB_CEngineMgr* create();
 
+  // Opens the command server's port, then starts every thread. The port is opened here, where a
+  // taken one can still be reported (-1, logged, nothing started), rather than by the accept
+  // thread, which could only end the process; and the console answers once start returns.
+  int start() override;
+
   // The consumers under their protocol names ("net" when built, "http", "ftp"). Stays the
   // engine's: the analysis engine appends its readers to these consumers' writer lists.
   virtual OB_NamedList<OB_Consumer>* getConsumerNamedList();

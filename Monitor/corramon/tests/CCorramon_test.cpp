@@ -383,20 +383,23 @@ TEST_F(ServiceMode, PausesContinuesAndStopsThroughTheLayer) {
   EXPECT_EQ(last.serviceSpecificExitCode, 0u);
 }
 
-TEST_F(ServiceMode, AnAnalysisPortAlreadyTakenStopsItWithExitOne) {
-  int taken = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(analysisPort_));
-  ASSERT_EQ(bind(taken, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  Program monitor({}, serviceEnv());
-  EXPECT_EQ(monitor.wait(), 1);
-  close(taken);
-  SVC_Status last = status();
-  EXPECT_EQ(last.currentState, SVC_STOPPED);
-  EXPECT_EQ(last.serviceSpecificExitCode, 1u);
-  EXPECT_EQ(last.win32ExitCode, SVC_ERROR_SERVICE_SPECIFIC);
+TEST_F(ServiceMode, AConsolePortAlreadyTakenStopsItWithExitOne) {
+  for (int port : {analysisPort_, capturePort_}) {
+    SCOPED_TRACE(port);
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(bind(taken, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    Program monitor({}, serviceEnv());
+    EXPECT_EQ(monitor.wait(), 1);
+    close(taken);
+    SVC_Status last = status();
+    EXPECT_EQ(last.currentState, SVC_STOPPED);
+    EXPECT_EQ(last.serviceSpecificExitCode, 1u);
+    EXPECT_EQ(last.win32ExitCode, SVC_ERROR_SERVICE_SPECIFIC);
+  }
 }
 
 }  // namespace
