@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,9 +54,15 @@ bool isOwnSite(const char* host, const OB_HTTPXact* xact, OB_HTTPServer* server)
   if (xact->req_host.equals(host)) return true;
   // An empty request host (a request without one) names no site; every text would contain it.
   if (!xact->req_host.empty()) {
-    char own[kTextSize];
-    std::memcpy(own, xact->req_host.c_str(), xact->req_host.length() + 1);
-    OB_Tools::toLowerCase(own);
+    // Lowered in a copy only when it needs it: the resources step has mostly lowered it.
+    const char* own = xact->req_host.c_str();
+    char lowered[kTextSize];
+    const size_t length = xact->req_host.length();
+    if (std::any_of(own, own + length, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+      std::memcpy(lowered, own, length + 1);
+      OB_Tools::toLowerCase(lowered);
+      own = lowered;
+    }
     if (std::strstr(own, host) != nullptr || std::strstr(host, own) != nullptr) return true;
   }
   if (server == nullptr) return false;
