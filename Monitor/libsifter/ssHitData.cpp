@@ -83,7 +83,9 @@ void ssHitData_procX(ssHitData* module, const httpNetInfo_t* info, OB_HTTPProtoc
   if (!xact->res_content_type.empty()) {
     statsCounter_t* type = countType(&module->from, xact->res_content_type.c_str(),
                                      xact->res_content_type.length(), b);
-    if (type != nullptr && isEntryPoint(xact)) stats_bump(&type->counts[n + b]);
+    if (type != nullptr &&
+        (info->facts != nullptr ? info->facts->entryPoint != 0 : isEntryPoint(xact)))
+      stats_bump(&type->counts[n + b]);
   }
   if (!xact->req_content_type.empty())
     countType(&module->to, xact->req_content_type.c_str(), xact->req_content_type.length(), b);
