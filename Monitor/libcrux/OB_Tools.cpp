@@ -335,10 +335,15 @@ int OB_Tools::isAllSpace(const char* text) {
 
 int OB_Tools::isContentMIME(const char* type) {
   if (type == nullptr) return 0;
-  return strstr(type, "text/") != nullptr || strstr(type, "audio/") != nullptr ||
-                 strstr(type, "video/") != nullptr || strstr(type, "application/") != nullptr
-             ? 1
-             : 0;
+  // Each word ends at a '/': one walk over the slashes in place of a search per word.
+  auto before = [type](const char* slash, const char* word, size_t n) {
+    return static_cast<size_t>(slash - type) >= n && memcmp(slash - n, word, n) == 0;
+  };
+  for (const char* slash = strchr(type, '/'); slash != nullptr; slash = strchr(slash + 1, '/'))
+    if (before(slash, "text", 4) || before(slash, "audio", 5) || before(slash, "video", 5) ||
+        before(slash, "application", 11))
+      return 1;
+  return 0;
 }
 
 int OB_Tools::isValidPage(const char* status) {
@@ -349,14 +354,35 @@ int OB_Tools::isValidPage(const char* status) {
   return 0;
 }
 
-int OB_Tools::isEntryPoint(char* pattern, const char* text, const char* type) {
+namespace {
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// The part of a referer the entry-point rule searches.
+constexpr size_t kEntryTextLimit = 1022;
+}  // namespace
+
+bool OB_Tools::containsIgnoringCase(const char* text, size_t limit, const char* pattern) {
+  if (pattern == nullptr || pattern[0] == '\0') return true;
+  if (text == nullptr) return false;
+  const size_t n = strnlen(text, limit);
+  const size_t m = strlen(pattern);
+  const char first = lowerAscii(pattern[0]);
+  for (size_t i = 0; i + m <= n; ++i) {
+    if (lowerAscii(text[i]) != first) continue;
+    size_t j = 1;
+    while (j < m && lowerAscii(text[i + j]) == lowerAscii(pattern[j])) ++j;
+    if (j == m) return true;
+  }
+  return false;
+}
+
+int OB_Tools::isEntryPointIgnoringCase(const char* pattern, const char* text, const char* type) {
   if (text == nullptr || text[0] == '\0') return isContentMIME(type);
-  char copy[1023];
-  copyText(copy, sizeof copy, text);
-  toLowerCase(copy);
-  toLowerCase(pattern);
-  if (strstr(copy, pattern != nullptr ? pattern : "") != nullptr) return 0;
-  return isContentMIME(type);
+  return containsIgnoringCase(text, kEntryTextLimit, pattern) ? 0 : isContentMIME(type);
+}
+
+int OB_Tools::isEntryPoint(char* pattern, const char* text, const char* type) {
+  if (text != nullptr && text[0] != '\0') toLowerCase(pattern);
+  return isEntryPointIgnoringCase(pattern, text, type);
 }
 
 namespace {

@@ -106,6 +106,12 @@ class OB_Tools {
   // when text (its first 1022 characters, case ignored) contains pattern, otherwise the
   // isContentMIME result. Lower-cases pattern in place; a null text or pattern counts as empty.
   static int isEntryPoint(char* pattern, const char* text, const char* type);
+  // The same answer with pattern left as it is (its case is ignored as well).
+  static int isEntryPointIgnoringCase(const char* pattern, const char* text, const char* type);
+  // Whether the first limit characters of text contain pattern, the case of ASCII letters
+  // ignored on both sides, without a copy of either. An empty or null pattern is contained in
+  // any text; a null text contains nothing else.
+  static bool containsIgnoringCase(const char* text, size_t limit, const char* pattern);
 
   // 1 when a TCP socket with address reuse binds the port on all local addresses, or when this
   // process already listens there (registered below); else 0 and one log line.

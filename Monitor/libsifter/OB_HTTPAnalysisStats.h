@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
+#include "OB_HTTPXact.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
 #include "OB_Stats.h"
@@ -19,11 +21,26 @@ class OB_HTTPNetworkGroup;
 class OB_HTTPProtocol;
 class OB_HTTPServerStats;
 
+// What the modules of one server read from the transaction being counted, worked out once by
+// the server statistics (OB_HTTPServerStats) for all the server's module sets (the set of all
+// transactions and each subset's) instead of once in every set.
+struct httpXactFacts_t {
+  int entryPoint;         // OB_HTTPXact::isEntryPoint's answer
+  uint64_t resourceHash;  // OB_ResourceStats::pairHash of the URI and the response MIME type
+  bool refererCounted;    // the referer names another site: its site and page are counted
+  std::string_view refererHost;  // lower case, in refererHostText
+  std::string_view refererPath;  // within the transaction's referer
+  char refererHostText[decltype(OB_HTTPXact::req_referer)::width];
+};
+
 // The reader's note on one protocol object, built on the stack and handed to every module.
 struct httpNetInfo_t {
   int32_t windowIndex;    // the bin of the object's time
   int32_t isNewClientIP;  // set per server from its IP tracker before its modules run
   int32_t isNewServerIP;
+  // While a server's module sets count one transaction: its facts (not owned). Null otherwise;
+  // a module then works them out itself.
+  const httpXactFacts_t* facts = nullptr;
 };
 
 class OB_HTTPAnalysisStats : public virtual OB_Stats,

@@ -11,6 +11,7 @@
 #include "OB_IPTracker.h"
 #include "OB_Log.h"
 #include "OB_ResourceStats.h"
+#include "ssReferersSeenData.h"
 
 OB_HTTPServerStats::~OB_HTTPServerStats() { OB_HTTPServerStats::reset(); }
 
@@ -104,9 +105,24 @@ OB_IPTrackerHash* OB_HTTPServerStats::countConnection(httpNetInfo_t* info,
 
 void OB_HTTPServerStats::countTransaction(httpNetInfo_t* info, OB_HTTPProtocol* protocol,
                                           OB_HTTPXact* xact, OB_IPTrackerHash* client) {
+  // Every set of this server sees the same transaction: what its modules read from it is
+  // worked out here once. The entry-point rule lower-cases the request host in place, as the
+  // first set's resources step would have before its referers step.
+  httpXactFacts_t facts;
+  facts.entryPoint = xact->isEntryPoint();
+  facts.resourceHash =
+      OB_ResourceStats::pairHash(xact->req_request_uri.c_str(), xact->req_request_uri.length(),
+                                 xact->res_content_type.c_str(), xact->res_content_type.length());
+  facts.refererCounted =
+      !xact->req_referer.empty() &&
+      ssReferersSeenData_otherSite(xact, server, facts.refererHostText, &facts.refererHost,
+                                   &facts.refererPath);
+  info->facts = &facts;
   modules->procX4allHTTPServerStatsModules(server, info, protocol, xact, client);
   for (uint16_t i = 0; i < numXSubsets; ++i)
-    if (subsetHolds[i]) xModules[i]->procX4allHTTPServerStatsModules(server, info, protocol, xact, client);
+    if (subsetHolds[i])
+      xModules[i]->procX4allHTTPServerStatsModules(server, info, protocol, xact, client);
+  info->facts = nullptr;
 }
 
 void OB_HTTPServerStats::procNotContentFiltered(httpNetInfo_t* info, OB_HTTPProtocol* protocol) {

@@ -5,6 +5,7 @@
 #include "AnalysisHash.h"
 #include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPProtocol.h"
+#include "OB_IPTracker.h"
 #include "OB_IndexChanger.h"
 #include "OB_Log.h"
 #include "OB_ResourceStats.h"
@@ -53,10 +54,17 @@ void OB_HTTPServerStatsModules::procX4allHTTPServerStatsModules(OB_HTTPServer* s
   resourceStats->processTransaction(info, protocol, xact, trackerEntry);
   ssReferersSeenData_procX(&referersSeenData, info, protocol, xact, server);
   ssUserAgentData_procX(&userAgentData, info, protocol, xact);
-  ssDomainsSeenData_procX(&domainsSeenData, info->windowIndex, clientName(protocol->clientIP));
+  ssDomainsSeenData_procX(&domainsSeenData, info->windowIndex,
+                          clientName(protocol->clientIP, trackerEntry));
 }
 
-const char* OB_HTTPServerStatsModules::clientName(uint32_t address) {
+const char* OB_HTTPServerStatsModules::clientName(uint32_t address,
+                                                  const OB_IPTrackerHash* trackerEntry) {
+  // The tracker took the client's name from the cache when it first saw the client, and the
+  // cache keeps its names while it exists.
+  if (trackerEntry != nullptr && trackerEntry->address == address &&
+      trackerEntry->name != nullptr && getDomainNameHash() != nullptr)
+    return trackerEntry->name;
   if (nameKnown_ && address == lastClient_) return lastName_;
   const char* name = AnalysisHash_getDomainName(address);
   if (name != nullptr) {

@@ -57,9 +57,10 @@ class OB_HTTPServerStatsModules : public virtual OB_Object {
   ssUserAgentData userAgentData = {};
 
  private:
-  // The client name of the last transaction's connection: a connection's transactions arrive
-  // together, so a name costs one cache look-up per connection.
-  const char* clientName(uint32_t address);
+  // The client's name in the domain-name cache: the one its tracker record holds, else that of
+  // the last transaction's connection (a connection's transactions arrive together, so a name
+  // costs one cache look-up per connection).
+  const char* clientName(uint32_t address, const OB_IPTrackerHash* trackerEntry);
 
   bool built_ = false;
   bool nameKnown_ = false;

@@ -58,12 +58,30 @@ OB_ResourceStats::~OB_ResourceStats() {
   clear();
 }
 
-uint64_t OB_ResourceStats::pairHash(const char* uri, const char* mime) {
-  uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
-  for (const char* c = uri; *c != '\0'; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
-  h = (h ^ 0xFF) * 0x100000001B3ull;  // no byte of a text: "a" + "b/c" differs from "ab" + "/c"
-  for (const char* c = mime; *c != '\0'; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
-  return h;
+namespace {
+
+// A 64-bit hash of n bytes, taken eight at a time: the look-up index's, never stored.
+uint64_t hashBytes(const char* text, size_t n, uint64_t h) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  h ^= n * kMultiplier;
+  for (; n >= 8; text += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, text, 8);
+    h = (h ^ word) * kMultiplier;
+    h ^= h >> 29;
+  }
+  uint64_t rest = 0;
+  std::memcpy(&rest, text, n);
+  h = (h ^ rest) * kMultiplier;
+  return h ^ (h >> 32);
+}
+
+}  // namespace
+
+uint64_t OB_ResourceStats::pairHash(const char* uri, size_t uriLength, const char* mime,
+                                    size_t mimeLength) {
+  // The lengths are part of the hash, so "a" + "b/c" differs from "ab" + "/c".
+  return hashBytes(mime, mimeLength, hashBytes(uri, uriLength, 0xCBF29CE484222325ull));
 }
 
 void OB_ResourceStats::index(uint64_t hash, OB_ResourceCounterLink* counter) {
@@ -86,7 +104,9 @@ int OB_ResourceStats::remove(OB_ResourceCounterLink* counter) {
   slots.clear();
   indexed = 0;
   eachCounter(this, [this](OB_ResourceCounterLink* kept) {
-    index(pairHash(kept->getResource(), kept->getMimeType()), kept);
+    index(pairHash(kept->getResource(), strlen(kept->getResource()), kept->getMimeType(),
+                   strlen(kept->getMimeType())),
+          kept);
   });
   return 0;
 }
@@ -99,8 +119,13 @@ int OB_ResourceStats::clear() {
 }
 
 OB_ResourceCounterLink* OB_ResourceStats::findCounter(const char* uri, const char* mime) {
-  if (uri == nullptr || mime == nullptr || slots.empty()) return nullptr;
-  const uint64_t hash = pairHash(uri, mime);
+  if (uri == nullptr || mime == nullptr) return nullptr;
+  return findCounter(pairHash(uri, strlen(uri), mime, strlen(mime)), uri, mime);
+}
+
+OB_ResourceCounterLink* OB_ResourceStats::findCounter(uint64_t hash, const char* uri,
+                                                      const char* mime) {
+  if (slots.empty()) return nullptr;
   for (size_t at = static_cast<size_t>(hash) & (slots.size() - 1); slots[at].counter != nullptr;
        at = (at + 1) & (slots.size() - 1)) {
     OB_ResourceCounterLink* counter = slots[at].counter;
@@ -113,6 +138,11 @@ OB_ResourceCounterLink* OB_ResourceStats::findCounter(const char* uri, const cha
 
 OB_ResourceCounterLink* OB_ResourceStats::addCounter(uint16_t bucket, const char* uri,
                                                      const char* mime) {
+  return addCounter(bucket, uri, mime, pairHash(uri, strlen(uri), mime, strlen(mime)));
+}
+
+OB_ResourceCounterLink* OB_ResourceStats::addCounter(uint16_t bucket, const char* uri,
+                                                     const char* mime, uint64_t hash) {
   auto* counter = new OB_ResourceCounterLink();
   if (counter == nullptr) OB_Log::quit("addCounter: Not enough memory");
   counter->setMaxLength(numOfBins);
@@ -126,7 +156,7 @@ OB_ResourceCounterLink* OB_ResourceStats::addCounter(uint16_t bucket, const char
     counter->setOwnNames(uri, mime);
   }
   if (insert(counter, bucket) != 0) OB_Log::quit("addCounter: Not enough memory");
-  index(pairHash(counter->getResource(), counter->getMimeType()), counter);
+  index(hash, counter);
   return counter;
 }
 
@@ -136,15 +166,22 @@ void OB_ResourceStats::processTransaction(httpNetInfo_t* info, OB_HTTPProtocol* 
   const uint32_t bin = static_cast<uint32_t>(info->windowIndex);
   const char* uri = xact->req_request_uri.c_str();
   const char* mime = xact->res_content_type.c_str();
-  OB_ResourceCounterLink* counter = findCounter(uri, mime);
-  if (counter == nullptr) counter = addCounter(hashName(uri, kBuckets, nullptr), uri, mime);
+  const httpXactFacts_t* facts = info->facts;
+  const uint64_t hash =
+      facts != nullptr
+          ? facts->resourceHash
+          : pairHash(uri, xact->req_request_uri.length(), mime, xact->res_content_type.length());
+  OB_ResourceCounterLink* counter = findCounter(hash, uri, mime);
+  if (counter == nullptr)
+    counter = addCounter(hashName(uri, kBuckets, nullptr), uri, mime, hash);
 
   const bool owner = tracksClients != 0 && client != nullptr;
   if (owner) ++client->count;
   counter->addAt(bin, 1);
   if (client != nullptr) counter->getClients()->append(client);
 
-  const bool entryPoint = xact->isEntryPoint() != 0;
+  // The facts' answer came from the same call, which lower-cased the request host in place.
+  const bool entryPoint = (facts != nullptr ? facts->entryPoint : xact->isEntryPoint()) != 0;
   if (entryPoint) counter->recordEntryPoint(bin, client);
 
   if (owner && strcmp(counter->getMimeType(), "text/html") == 0) {

@@ -81,14 +81,21 @@ class OB_ResourceStats : public OB_LinkedHash<OB_ResourceCounterLink>,
   int getPathTracking() const { return pathTracking; }
   void setTracksClients(int on) { tracksClients = on; }
 
+  // The look-up index's hash of a (URI, MIME type) pair of those lengths.
+  static uint64_t pairHash(const char* uri, size_t uriLength, const char* mime,
+                           size_t mimeLength);
+
  private:
   // One counter of the look-up index: the hash of its (URI, MIME type) and the counter.
   struct Slot {
     uint64_t hash;
     OB_ResourceCounterLink* counter;  // null: free; owned by the table
   };
-  static uint64_t pairHash(const char* uri, const char* mime);
   void index(uint64_t hash, OB_ResourceCounterLink* counter);
+  // The same with the pair's hash already taken.
+  OB_ResourceCounterLink* findCounter(uint64_t hash, const char* uri, const char* mime);
+  OB_ResourceCounterLink* addCounter(uint16_t bucket, const char* uri, const char* mime,
+                                     uint64_t hash);
 
   OB_IndexChanger* window;  // not owned
   // The counters by pair hash (open addressing, at most half full), so a transaction costs one

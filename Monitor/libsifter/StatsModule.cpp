@@ -187,13 +187,16 @@ uint64_t stats_sum(const uint32_t* counts, uint32_t n) {
 }
 
 std::string_view stats_firstToken(std::string_view text, const char* delimiters) {
-  // A table rather than find_first_of, which searches the delimiters once per character.
-  bool delimiter[256] = {};
-  for (const char* d = delimiters; *d != '\0'; ++d) delimiter[static_cast<unsigned char>(*d)] = true;
+  auto isDelimiter = [delimiters](char c) { return c != '\0' && strchr(delimiters, c) != nullptr; };
   size_t begin = 0;
-  while (begin < text.size() && delimiter[static_cast<unsigned char>(text[begin])]) ++begin;
-  size_t end = begin;
-  while (end < text.size() && !delimiter[static_cast<unsigned char>(text[end])]) ++end;
+  while (begin < text.size() && isDelimiter(text[begin])) ++begin;
+  // The token ends at the nearest delimiter: one library search per delimiter, each over what
+  // is left before the nearest found so far, beats a test per character for the few
+  // delimiters callers pass.
+  size_t end = text.size();
+  for (const char* d = delimiters; *d != '\0'; ++d)
+    if (const void* hit = std::memchr(text.data() + begin, *d, end - begin); hit != nullptr)
+      end = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
   return text.substr(begin, end - begin);
 }
 

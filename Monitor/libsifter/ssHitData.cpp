@@ -19,14 +19,11 @@ constexpr const char* kAllHits = "All Hits";
 constexpr const char* kPage = "text/html";
 
 // Whether a response begins a visit: a content type and no referer, or a referer that does not
-// name the host (case ignored). The host is lower-cased in a copy: the transaction may be the
-// one the archive writer and the other servers still read.
+// name the host (case ignored). The host is not lower-cased in place: the transaction may be
+// the one the archive writer and the other servers still read.
 bool isEntryPoint(const OB_HTTPXact* xact) {
-  const char* type = xact->res_content_type.c_str();
-  if (xact->req_referer.empty()) return OB_Tools::isContentMIME(type) != 0;
-  char host[decltype(xact->req_host)::width];
-  std::memcpy(host, xact->req_host.c_str(), xact->req_host.length() + 1);
-  return OB_Tools::isEntryPoint(host, xact->req_referer.c_str(), type) != 0;
+  return OB_Tools::isEntryPointIgnoringCase(xact->req_host.c_str(), xact->req_referer.c_str(),
+                                            xact->res_content_type.c_str()) != 0;
 }
 
 // Counts a content type in bin b under the list's total entry and its own. A peer that sends the
@@ -86,7 +83,9 @@ void ssHitData_procX(ssHitData* module, const httpNetInfo_t* info, OB_HTTPProtoc
   if (!xact->res_content_type.empty()) {
     statsCounter_t* type = countType(&module->from, xact->res_content_type.c_str(),
                                      xact->res_content_type.length(), b);
-    if (type != nullptr && isEntryPoint(xact)) stats_bump(&type->counts[n + b]);
+    if (type != nullptr &&
+        (info->facts != nullptr ? info->facts->entryPoint != 0 : isEntryPoint(xact)))
+      stats_bump(&type->counts[n + b]);
   }
   if (!xact->req_content_type.empty())
     countType(&module->to, xact->req_content_type.c_str(), xact->req_content_type.length(), b);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,9 +54,15 @@ bool isOwnSite(const char* host, const OB_HTTPXact* xact, OB_HTTPServer* server)
   if (xact->req_host.equals(host)) return true;
   // An empty request host (a request without one) names no site; every text would contain it.
   if (!xact->req_host.empty()) {
-    char own[kTextSize];
-    std::memcpy(own, xact->req_host.c_str(), xact->req_host.length() + 1);
-    OB_Tools::toLowerCase(own);
+    // Lowered in a copy only when it needs it: the resources step has mostly lowered it.
+    const char* own = xact->req_host.c_str();
+    char lowered[kTextSize];
+    const size_t length = xact->req_host.length();
+    if (std::any_of(own, own + length, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+      std::memcpy(lowered, own, length + 1);
+      OB_Tools::toLowerCase(lowered);
+      own = lowered;
+    }
     if (std::strstr(own, host) != nullptr || std::strstr(host, own) != nullptr) return true;
   }
   if (server == nullptr) return false;
@@ -83,25 +90,39 @@ void ssReferersSeenData_freeAll(ssReferersSeenData* module) {
   statsBuckets_free(&module->hosts);
 }
 
+bool ssReferersSeenData_otherSite(const OB_HTTPXact* xact, OB_HTTPServer* server, char* text,
+                                  std::string_view* site, std::string_view* page) {
+  const std::string_view referer = stats_firstToken(
+      std::string_view(xact->req_referer.c_str(), xact->req_referer.length()), "?;# ");
+  RefererParts parts = split(referer);
+  if (parts.host.substr(0, 7) == "http://") parts.host.remove_prefix(7);
+  if (parts.host.empty()) return false;
+  std::memcpy(text, parts.host.data(), parts.host.size());
+  text[parts.host.size()] = '\0';
+  if (xact->req_host.equals(text)) return false;
+  OB_Tools::toLowerCase(text);
+  if (isOwnSite(text, xact, server)) return false;
+  *site = std::string_view(text, parts.host.size());
+  *page = parts.path;
+  return true;
+}
+
 void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* info,
                               OB_HTTPProtocol* /*protocol*/, const OB_HTTPXact* xact,
                               OB_HTTPServer* server) {
   const int b = info->windowIndex;
   if (b < 0 || static_cast<uint32_t>(b) >= module->numOfBins || xact->req_referer.empty()) return;
-  const std::string_view referer = stats_firstToken(
-      std::string_view(xact->req_referer.c_str(), xact->req_referer.length()), "?;# ");
-  RefererParts parts = split(referer);
-  if (parts.host.substr(0, 7) == "http://") parts.host.remove_prefix(7);
-  if (parts.host.empty()) return;
-  char host[kTextSize];
-  std::memcpy(host, parts.host.data(), parts.host.size());
-  host[parts.host.size()] = '\0';
-  if (xact->req_host.equals(host)) return;
-  OB_Tools::toLowerCase(host);
-  if (isOwnSite(host, xact, server)) return;
+  char text[kTextSize];
+  std::string_view name, path;
+  if (const httpXactFacts_t* facts = info->facts; facts != nullptr) {
+    if (!facts->refererCounted) return;
+    name = facts->refererHost;
+    path = facts->refererPath;
+  } else if (!ssReferersSeenData_otherSite(xact, server, text, &name, &path)) {
+    return;
+  }
 
   stats_bump(&module->referrals[b]);
-  const std::string_view name(host, parts.host.size());
   statsCounter_t* entry = statsBuckets_find(&module->hosts, name);
   if (entry == nullptr) {
     entry = statsBuckets_append(&module->hosts, name, kAddHost);
@@ -109,7 +130,7 @@ void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* i
     statsList_init(entry->sub, module->numOfBins, 1, StatsNames::kOwnCopy);
   }
   stats_bump(&entry->counts[b]);
-  stats_bump(&statsList_findOrAppend(entry->sub, parts.path, kAddPath)->counts[b]);
+  stats_bump(&statsList_findOrAppend(entry->sub, path, kAddPath)->counts[b]);
 }
 
 statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* module, int n) {

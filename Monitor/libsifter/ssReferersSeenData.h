@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <cstdio>
+#include <string_view>
 
 #include "StatsModule.h"
 
@@ -37,6 +37,11 @@ void ssReferersSeenData_freeAll(ssReferersSeenData* module);
 void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* info,
                               OB_HTTPProtocol* protocol, const OB_HTTPXact* xact,
                               OB_HTTPServer* server);
+// The rule above without the counting: true when the transaction's (non-empty) referer names
+// another site, with *site its name in lower case (written to text, which holds the referer's
+// width) and *page a view into the referer.
+bool ssReferersSeenData_otherSite(const OB_HTTPXact* xact, OB_HTTPServer* server, char* text,
+                                  std::string_view* site, std::string_view* page);
 
 // The n referring hosts with most referrals.
 statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* module, int n);

@@ -134,6 +134,17 @@ OB_Data* OB_ArchiveReader::read() {
         lastResult = -1;
         return nullptr;
       }
+      // A whole record: handed out, unless it lies past the stop time, which ends the reading.
+      auto handOut = [this](OB_Data* record) -> OB_Data* {
+        if (record->xTime() > nowTime) {
+          obRelease(record);
+          done = 1;
+          lastResult = -1;
+          return nullptr;
+        }
+        lastResult = 0;
+        return record;
+      };
       int64_t next = 0;
       const int64_t start = bytesRoad ? nextRecord() : -1;
       if (start >= 0 && readBuffered(object, start, &next) == 0) {
@@ -141,14 +152,7 @@ OB_Data* OB_ArchiveReader::read() {
         lastPosition = next;
         position = next;
         streamAtNext = false;
-        if (object->xTime() > nowTime) {
-          obRelease(object);
-          done = 1;
-          lastResult = -1;
-          return nullptr;
-        }
-        lastResult = 0;
-        return object;
+        return handOut(object);
       }
       if (start >= 0) {
         // The stream road takes the record from its start, into an empty object.
@@ -165,14 +169,7 @@ OB_Data* OB_ArchiveReader::read() {
       const int result = object->read(file);
       if (result == 0) {
         lastPosition = ftello(file);
-        if (object->xTime() > nowTime) {
-          obRelease(object);
-          done = 1;
-          lastResult = -1;
-          return nullptr;
-        }
-        lastResult = 0;
-        return object;
+        return handOut(object);
       }
       if (result != -1) {
         obRelease(object);

@@ -293,6 +293,30 @@ TEST(PageTests, StatusMimeSpaceAndEntryPoint) {
   EXPECT_EQ(OB_Tools::isEntryPoint(host, farReferer.c_str(), "text/html"), 1);
 }
 
+// The rule in place of a lower-cased copy: same answers, the pattern left as given.
+TEST(Tools, EntryPointIgnoringCaseMatchesTheCopyingRule) {
+  EXPECT_EQ(OB_Tools::isContentMIME("multipart/x-video/mp4"), 1);
+  EXPECT_EQ(OB_Tools::isContentMIME("textual/plain"), 0);
+  EXPECT_EQ(OB_Tools::isContentMIME("/text"), 0);
+
+  const char host[] = "WWW.Example.Org";
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(host, "HTTP://www.example.ORG/a", "text/html"), 0);
+  EXPECT_STREQ(host, "WWW.Example.Org");
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(host, "http://www.example.co/", "text/html"), 1);
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(nullptr, "http://a/", "text/html"), 0);
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(host, "", "video/mp4"), 1);
+
+  // Only the referer's first 1022 characters are searched: a name ending at the 1022nd counts.
+  const std::string name = "www.example.org";
+  const std::string within = std::string(1022 - name.size(), 'x') + name;
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(host, within.c_str(), "text/html"), 0);
+  EXPECT_EQ(OB_Tools::isEntryPointIgnoringCase(host, ("y" + within).c_str(), "text/html"), 1);
+  char copy[] = "WWW.Example.Org";
+  EXPECT_EQ(OB_Tools::isEntryPoint(copy, ("y" + within).c_str(), "text/html"), 1);
+  EXPECT_EQ(OB_Tools::containsIgnoringCase("abc", 3, "ABC"), true);
+  EXPECT_EQ(OB_Tools::containsIgnoringCase("abc", 2, "ABC"), false);
+}
+
 // ---- 16-bit length texts
 
 TEST(LengthText, WritesLittleEndianLengthAndAtMost65535Bytes) {
