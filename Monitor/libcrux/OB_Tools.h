@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class OB_Object;
 
@@ -61,6 +62,8 @@ class OB_Tools {
 
   // "%d.%d.%d.%d" of a host-order address, most significant byte first; dest holds 16 bytes.
   static char* IPAddressString(uint32_t address, char* dest);
+  // The dotted quads of count addresses separated by one blank.
+  static std::string IPAddressList(const uint32_t* addresses, int count);
   // The lower-cased host name of a host-order address, else its dotted quad; cut to size - 1.
   static char* resolveIP(const uint32_t* address, char* dest, size_t size);
   // Null restores the system's look-up. Returns the previous function.
