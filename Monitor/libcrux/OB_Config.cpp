@@ -48,21 +48,6 @@ int readFileLine(FILE* stream, char* buf, int n) {
   return static_cast<int>(size);
 }
 
-int sendLine(int socket, const char* text) {
-  std::string line(text);
-  line += '\n';
-  return writeJ_n_chars(socket, line.data(), static_cast<int>(line.size())) < 0 ? -1 : 0;
-}
-
-std::string quadList(const uint32_t* addresses, int count) {
-  std::string list;
-  char quad[16];
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) list += ' ';
-    list += OB_Tools::IPAddressString(addresses[i], quad);
-  }
-  return list;
-}
 
 }  // namespace
 
@@ -326,8 +311,9 @@ int OB_Config::writeUser(FILE* stream) {
   OB_Log::flog(stream, "applyNetAddress{%d}\n", applyNetAddress);
   OB_Log::flog(stream, "numOfNets{%d}\n", numOfNets);
   int nets = numOfNets < kMaxNets ? numOfNets : kMaxNets;
-  OB_Log::flog(stream, "exampleAddress{%s}\n", quadList(exampleAddress, nets).c_str());
-  OB_Log::flog(stream, "maskAddress{%s}\n", quadList(maskAddress, nets).c_str());
+  OB_Log::flog(stream, "exampleAddress{%s}\n",
+               OB_Tools::IPAddressList(exampleAddress, nets).c_str());
+  OB_Log::flog(stream, "maskAddress{%s}\n", OB_Tools::IPAddressList(maskAddress, nets).c_str());
   OB_Log::flog(stream, "\n");
   return 0;
 }
@@ -415,9 +401,9 @@ int OB_Config::print(FILE* stream) {
 
 int OB_Config::writeJ(int socket) {
   if (writeJ_UInt32(socket, configVersion) != 0) return -1;
-  if (sendLine(socket, device) != 0) return -1;
+  if (writeJ_line(socket, device) != 0) return -1;
   if (writeJ_UInt32(socket, connectionPort) != 0) return -1;
-  if (sendLine(socket, filterProgram) != 0) return -1;
+  if (writeJ_line(socket, filterProgram) != 0) return -1;
   if (writeJ_UInt32(socket, daysOfDataToKeep) != 0) return -1;
   if (writeJ_UInt16(socket, numMimeTypes_) != 0) return -1;
   for (int i = 0; i < numMimeTypes_; ++i) {
@@ -425,19 +411,19 @@ int OB_Config::writeJ(int socket) {
     int extensions = row.numExtensions < OB_MimeType::kMaxExtensions
                          ? row.numExtensions
                          : OB_MimeType::kMaxExtensions;
-    if (sendLine(socket, row.type) != 0) return -1;
+    if (writeJ_line(socket, row.type) != 0) return -1;
     if (writeJ_UInt8(socket, static_cast<uint8_t>(extensions)) != 0) return -1;
     for (int k = 0; k < extensions; ++k)
-      if (sendLine(socket, row.extensions[k]) != 0) return -1;
+      if (writeJ_line(socket, row.extensions[k]) != 0) return -1;
   }
-  if (sendLine(socket, password) != 0) return -1;
+  if (writeJ_line(socket, password) != 0) return -1;
   if (writeJ_UInt8(socket, static_cast<uint8_t>(applyNetAddress)) != 0) return -1;
   int nets = numOfNets < kMaxNets ? numOfNets : kMaxNets;
   if (writeJ_UInt16(socket, static_cast<uint16_t>(nets)) != 0) return -1;
   char quad[16];
   for (int i = 0; i < nets; ++i) {
-    if (sendLine(socket, OB_Tools::IPAddressString(exampleAddress[i], quad)) != 0) return -1;
-    if (sendLine(socket, OB_Tools::IPAddressString(maskAddress[i], quad)) != 0) return -1;
+    if (writeJ_line(socket, OB_Tools::IPAddressString(exampleAddress[i], quad)) != 0) return -1;
+    if (writeJ_line(socket, OB_Tools::IPAddressString(maskAddress[i], quad)) != 0) return -1;
   }
   return 0;
 }

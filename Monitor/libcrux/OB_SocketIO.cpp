@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string>
 
 #include "OB_Log.h"
 
@@ -229,6 +230,13 @@ int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules) {
     if (byte == '\n') return end(stored);
     if (stored < max - 1) buffer[stored++] = byte;
   }
+}
+
+int writeJ_line(int socket, const char* text) {
+  std::string line(text != nullptr ? text : "");
+  line += '\n';
+  const int n = static_cast<int>(line.size());
+  return writeJ_n_chars(socket, line.data(), n) == n ? 0 : -1;
 }
 
 int readJ_n_chars(int socket, char* buffer, int n) {

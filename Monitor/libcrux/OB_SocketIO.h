@@ -59,6 +59,8 @@ inline constexpr OB_LineRules kWholeLine{
 // closed inside the line), or -1 on a receive error, a passed deadline or as the rules say; the
 // buffer always ends with a NUL (max > 0).
 int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules = {});
+// Sends text (null: "") and "\n" as one line: 0, or -1 when not all of it went out (logged).
+int writeJ_line(int socket, const char* text);
 // Receives exactly n bytes unless the peer closes first: the count received, -1 on error.
 // No terminator is added; n < 1 gives 0.
 int readJ_n_chars(int socket, char* buffer, int n);

@@ -254,6 +254,16 @@ char* OB_Tools::IPAddressString(uint32_t address, char* dest) {
 
 static_assert(OB_Tools::kMaxHostSize == NI_MAXHOST, "the resolver's longest name");
 
+std::string OB_Tools::IPAddressList(const uint32_t* addresses, int count) {
+  std::string list;
+  char quad[16];
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) list += ' ';
+    list += IPAddressString(addresses[i], quad);
+  }
+  return list;
+}
+
 namespace {
 
 int systemReverseLookup(uint32_t address, char* name, size_t size) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class OB_Object;
 
@@ -64,6 +65,8 @@ class OB_Tools {
   // Room for the longest host name the resolver gives, its NUL included: a name buffer of this
   // size never cuts a resolved name.
   static constexpr size_t kMaxHostSize = 1025;
+  // The dotted quads of count addresses separated by one blank.
+  static std::string IPAddressList(const uint32_t* addresses, int count);
   // The lower-cased host name of a host-order address, else its dotted quad; cut to size - 1.
   static char* resolveIP(const uint32_t* address, char* dest, size_t size);
   // Null restores the system's look-up. Returns the previous function.

@@ -57,25 +57,14 @@ void OB_ConfigRecordIO::freeOwned(char** slot) {
 }
 
 std::string OB_ConfigRecordIO::quadList(const uint32_t* addresses, int count) {
-  std::string list;
-  char quad[16];
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) list += ' ';
-    list += OB_Tools::IPAddressString(addresses[i], quad);
-  }
-  return list;
+  return OB_Tools::IPAddressList(addresses, count);
 }
 
 int OB_ConfigRecordIO::receiveLine(int socket, char* buffer, int size) {
   return readJ_line(socket, buffer, size, kWholeLine);
 }
 
-int OB_ConfigRecordIO::sendLine(int socket, const char* text) {
-  std::string line(text != nullptr ? text : "");
-  line += '\n';
-  int n = static_cast<int>(line.size());
-  return writeJ_n_chars(socket, line.data(), n) == n ? 0 : -1;
-}
+int OB_ConfigRecordIO::sendLine(int socket, const char* text) { return writeJ_line(socket, text); }
 
 int OB_ConfigRecordIO::sendFlag(int socket, int32_t flag) {
   return writeJ_UInt8(socket, flag != 0 ? 1 : 0);

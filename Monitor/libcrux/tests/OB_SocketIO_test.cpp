@@ -183,6 +183,15 @@ TEST(SocketIO, ReadLineDeadlineEndsATricklingPeer) {
   EXPECT_STREQ(buffer, "!");
 }
 
+TEST(SocketIO, WriteLineSendsTheTextAndALineFeed) {
+  SocketPair pair;
+  EXPECT_EQ(writeJ_line(pair.near(), "a b\r"), 0);
+  EXPECT_EQ(writeJ_line(pair.near(), nullptr), 0);  // an empty line
+  EXPECT_EQ(pair.sent(), "a b\r\n\n");
+  pair.hangUp();
+  EXPECT_EQ(writeJ_line(pair.near(), "gone"), -1);
+}
+
 TEST(SocketIO, CharacterRuns) {
   SocketPair pair;
   int s = pair.near();
