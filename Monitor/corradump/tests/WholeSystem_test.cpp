@@ -32,6 +32,7 @@
 #include "../../libsifter/tests/AEngineTestSupport.h"
 #include "ConsoleClient.h"
 #include "ConsoleReply.h"
+#include "DumpTestSupport.h"
 #include "TempDir.h"
 #include "Tshark.h"
 
@@ -40,6 +41,7 @@ extern char** environ;
 namespace {
 
 using corrana_test::ConsoleReply;
+using dump_test::readFile;
 
 // One HTTP transaction as both sides see it.
 using Transaction = std::tuple<std::string, std::string, std::string, std::string, std::string,
@@ -154,13 +156,6 @@ std::multiset<Transaction> parseLog(const std::string& text, size_t* lines) {
     out.insert({m[1], m[2], m[3], m[4], m[5], m[6]});
   }
   return out;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // An installed program run with the environment of the test minus OB_INSTALLDIR: it finds its
