@@ -12,6 +12,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_NetReader.h"
 #include "OB_Options.h"
+#include "OB_ProtocolReader.h"
 #include "OB_ProtocolWriter.h"
 #include "OB_String.h"
 
@@ -63,6 +64,8 @@ void OB_AEngineTCPServer::detachReaders() {
     // once removed, the reader is never called again. The consumer gives up its reference.
     OB_MutexHold hold(consumer);
     consumer->remove(static_cast<OB_Object*>(thread));
+    if (auto* reader = obQuery<OB_ProtocolReader>(thread); reader != nullptr)
+      reader->joinConsumer(nullptr);
   });
   consumers_ = nullptr;
 }
@@ -151,7 +154,11 @@ int OB_AEngineTCPServer::setConsumerNamedList(OB_NamedList<OB_Consumer>* consume
         consumers != nullptr ? consumers->find(writer->getProtocolName()) : nullptr;
     if (consumer != nullptr) {
       OB_MutexHold consumerHold(consumer);
-      consumer->append(static_cast<OB_Object*>(thread));
+      // Under the consumer's lock: no connection is handed over while the reader joins.
+      if (consumer->append(static_cast<OB_Object*>(thread)) == 0) {
+        if (auto* reader = obQuery<OB_ProtocolReader>(thread); reader != nullptr)
+          reader->joinConsumer(consumer);
+      }
     }
     archive->setRealTime(1);
   });

@@ -54,6 +54,7 @@ int OB_FTPReader::processObject(OB_Object* object) {
   OB_FTPProtocol* connection = obQuery<OB_FTPProtocol>(object);
   if (connection == nullptr) return 0;
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  if (!takesObject()) return 0;
   uint32_t when = connection->xTime();
   if (when < getReplayAgo() || when >= getReplayNow()) return 0;
   ftpNetInfo_t info = {OB_Stats::getTimeWindow()->calcIndex(&when), 0, 0};

@@ -73,6 +73,7 @@ int OB_HTTPReader::processObject(OB_Object* object) {
   OB_HTTPProtocol* connection = obQuery<OB_HTTPProtocol>(object);
   if (connection == nullptr) return 0;
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  if (!takesObject()) return 0;
   uint32_t when = connection->xTime();
   if (when < getReplayAgo() || when >= getReplayNow()) return 0;
   ++serverStreamsReceived;

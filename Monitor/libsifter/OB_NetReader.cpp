@@ -47,6 +47,7 @@ int OB_NetReader::processObject(OB_Object* object) {
   OB_AllNetData* record = obQuery<OB_AllNetData>(object);
   if (record == nullptr) return 0;
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  if (!takesObject()) return 0;
   ++binsReceived;
   OB_Log::debugLevel(nullptr, 1, "n");
   // A live record of an interval that ended after a static window closed, or a window some

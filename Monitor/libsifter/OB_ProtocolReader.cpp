@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "OB_AEngineConfig.h"
+#include "OB_ArchiveWriter.h"
 #include "OB_Data.h"
 #include "OB_IndexChanger.h"
 
@@ -68,6 +69,9 @@ int OB_ProtocolReader::reset() {
     setNowTime(replayNow);
     startTime = presentTime();
     replayCount = 0;
+    // The new window's statistics are counted afresh: a new cut, from the next replay step.
+    cutPending = consumer != nullptr;
+    cutKnown = false;
   }
   signal();
   getEvent()->signal();
@@ -86,6 +90,13 @@ int OB_ProtocolReader::processObject(OB_Object* /*object*/) { return 0; }
 
 int OB_ProtocolReader::isMatch(uint32_t /*serverIP*/, uint16_t /*serverPort*/) { return 0; }
 
+void OB_ProtocolReader::joinConsumer(OB_Consumer* joined) {
+  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  consumer = joined;
+  cutPending = joined != nullptr;
+  cutKnown = false;
+}
+
 uint32_t OB_ProtocolReader::getStartTime() {
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
   return startTime;
@@ -97,7 +108,20 @@ uint32_t OB_ProtocolReader::getReplayCount() {
 }
 
 int OB_ProtocolReader::doTask() {
+  OB_Consumer* joined = nullptr;
+  {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    if (cutPending) joined = consumer;
+  }
+  if (joined != nullptr) {
+    // The consumer's lock first, as its hand-over takes them.
+    OB_MutexHold consumerHold(joined);
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    if (cutPending && consumer == joined) takeCut();
+  }
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  // A window move or a new consumer in between: the next step takes the cut.
+  if (cutPending) return 0;
   // A few records a step: the thread yields the processor between steps, which would otherwise
   // cost more than the record, and live objects still wait for at most one short step.
   for (int record = 0; record < kRecordsPerStep; ++record)
@@ -125,16 +149,45 @@ int OB_ProtocolReader::replayOne() {
 
   const uint32_t when = record->xTime();
   int result = 0;
-  if (isOldData() == 0 && when >= startTime) {
-    // The open file's records from the reader's start on were handed to it live.
+  if (cutKnown ? pastCut() : isOldData() == 0 && when >= startTime) {
+    // What was written after the cut (or, with no cut, what finished after the reader started)
+    // was handed to it live.
     stop();
     result = -1;
   } else if (when >= replayAgo && when < replayNow) {
     ++replayCount;
+    replaying = true;
     processObject(record);
+    replaying = false;
   }
   // The derived reader's factory may hand out one reused record.
   record->reset();
   record->release();
   return result;
+}
+
+void OB_ProtocolReader::takeCut() {
+  cutPending = false;
+  cutKnown = false;
+  // Links are walked directly, as the consumer does: a member's item face may be null.
+  consumer->first();
+  for (OB_Consumer::Link* link = consumer->getCurrentLink(); link != nullptr;
+       link = link->getNext()) {
+    OB_ArchiveWriter* writer = obQuery<OB_ArchiveWriter>(link->getItemObject());
+    if (writer == nullptr) continue;
+    cutKnown = true;
+    if (!writer->getEnd(&cutOpenTime, &cutLength)) {
+      // No file now: every file there is was finished before the cut, one begun later is not.
+      cutOpenTime = presentTime();
+      cutLength = 0;
+    }
+    return;
+  }
+}
+
+bool OB_ProtocolReader::pastCut() {
+  OB_ArchiveHeader* header = getCurrentHeader();
+  if (header == nullptr) return false;
+  const uint32_t opened = header->openTime();
+  return opened > cutOpenTime || (opened == cutOpenTime && getRecordEnd() > cutLength);
 }

@@ -4,6 +4,12 @@
 // the same protocol name hands it live objects on the capture engine's threads. The reader is
 // also the protocol factory its archive reader reads records into.
 //
+// Each finished connection is counted once: from the archive when it was there as the reader
+// joined its consumer (or moved its window), live when it came after. The cut between the two
+// is the archive writer's end of file, taken under the consumer's lock, which orders the
+// writer's appends and the hand-over to the reader: the first replay step takes it, and live
+// objects that come before it are left to the replay (they are in the file by then).
+//
 // Every base is virtual, so a reader holds exactly one OB_Mutex: the lock of the reader, of its
 // statistics, of its archive reader, of its queue and of its thread. Replay steps, window moves
 // (the index changer calls reset, init and start under it) and console queries all take it.
@@ -16,6 +22,7 @@
 #include <cstdint>
 
 #include "OB_ArchiveReader.h"
+#include "OB_Consumer.h"
 #include "OB_Event.h"
 #include "OB_ProtocolFactory.h"
 #include "OB_ProtocolWriter.h"
@@ -71,6 +78,11 @@ class OB_ProtocolReader : public virtual OB_Stats,
   // Each derived reader supplies its own.
   OB_Data* createProtocol() override = 0;
 
+  // The reader has been appended to consumer's writers; called under the consumer's lock.
+  // Null: the reader was taken off it. Until the next replay step takes the cut, live objects
+  // are left to the replay.
+  void joinConsumer(OB_Consumer* consumer);
+
   // Seconds since 1970: construction or the last reset.
   uint32_t getStartTime();
   // Replayed records handed to processObject since construction or the last reset.
@@ -83,16 +95,23 @@ class OB_ProtocolReader : public virtual OB_Stats,
  protected:
   // One replay step (a few records) on the reader's own thread, wholly under the reader's lock,
   // so a window move never changes the files or bounds in the middle of a step. Records in
-  // [agoTime, nowTime) are analysed; in the file still being written only those before startTime, since the live road
-  // hands the reader everything that finishes after it started. The replay ends past the
-  // window's end or at the end of what that file holds. 0.
+  // [agoTime, nowTime) are analysed, up to the cut (see the class comment). The replay ends
+  // past the window's end, at the cut, or at the end of what the file being written holds. 0.
   int doTask() override;
+  // Under the reader's lock, for a derived processObject: false for a live object that the
+  // replay will count from the archive (one that came before the cut was taken).
+  bool takesObject() const { return replaying || !cutPending; }
 
  private:
   // Records replayed in one step at most.
   static constexpr int kRecordsPerStep = 64;
   // Replays the next record; -1 when the step should end (stopped, caught up, or no record now).
   int replayOne();
+  // Under the consumer's lock and then the reader's: the archive writer's end of file as the
+  // cut, or none when the consumer has no archive writer.
+  void takeCut();
+  // Whether the record just read lies past the cut (it came live).
+  bool pastCut();
 
   const char* protocolName;  // not owned
   uint32_t startTime = 0;    // under the lock
@@ -100,4 +119,12 @@ class OB_ProtocolReader : public virtual OB_Stats,
   // The window replayed, [replayAgo, replayNow) in seconds; under the lock.
   uint32_t replayAgo = 0;
   uint32_t replayNow = 0;
+  // Under the lock. Without a consumer, or without an archive writer on it, the file still
+  // being written is replayed up to the reader's start time.
+  OB_Consumer* consumer = nullptr;  // not owned
+  bool cutPending = false;
+  bool cutKnown = false;
+  uint32_t cutOpenTime = 0;  // the open time of the file the writer had at the cut
+  int64_t cutLength = 0;     // that file's length then
+  bool replaying = false;    // processObject is called by the replay
 };

@@ -67,6 +67,8 @@ class OB_ArchiveReader : public OB_Archive {
   int isDone() const { return done; }
   int getRealTime() const { return realTime; }
   int getLastResult() const { return lastResult; }
+  // After a record was read: where it ends in the current file (a byte offset).
+  int64_t getRecordEnd() const { return lastPosition; }
   // The header of the file being read (owned by the file list), or null.
   OB_ArchiveHeader* getCurrentHeader() { return currentHeader; }
   // The owner's wake-up: a signal cuts a waitOnNoFiles wait short.

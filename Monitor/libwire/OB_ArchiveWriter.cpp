@@ -70,6 +70,14 @@ int OB_ArchiveWriter::clean(uint32_t keepDays) {
   return 0;
 }
 
+bool OB_ArchiveWriter::getEnd(uint32_t* openTime, int64_t* length) {
+  OB_MutexHold hold(this);
+  if (header == nullptr || fd_ < 0) return false;
+  *openTime = header->openTime();
+  *length = static_cast<int64_t>(end_);
+  return true;
+}
+
 uint64_t OB_ArchiveWriter::getDroppedCount() {
   OB_MutexHold hold(this);
   return dropped_;

@@ -70,6 +70,9 @@ class OB_ArchiveWriter : public OB_Archive,
 
   // The current file's header, or null when the writer has no file. Owned by the writer.
   OB_ArchiveHeader* getHeader() { return header; }
+  // Under the writer's lock: the open time of its current file and that file's length up to
+  // its last whole record. False while the writer has no file.
+  bool getEnd(uint32_t* openTime, int64_t* length);
   // Records (and counted strings) not written since construction: failed writes, and those
   // that came while the writer had no file.
   uint64_t getDroppedCount();

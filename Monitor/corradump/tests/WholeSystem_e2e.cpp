@@ -377,10 +377,7 @@ TEST_P(WholeSystem, ReplayedCountedAndExportedAsTsharkSeesIt) {
 
   // The first run replays the trace; the console is asked until its answers settle, so the
   // archive and the common log file are whole when it stops. What is checked is asked of a
-  // second run over an empty trace: the analysis engine then counts the archive alone. (A run
-  // that replays a trace may count a connection twice, by the live road and from the file still
-  // being written, when its reader starts late: the trace's times all lie before the reader's
-  // start.)
+  // second run over an empty trace: the analysis engine then counts the archive alone.
   ASSERT_TRUE(runMonitor(reference).ok) << "the analysis console did not answer";
   writeEmptyTrace();
   const Console counted = runMonitor(reference);

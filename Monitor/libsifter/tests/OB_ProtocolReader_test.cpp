@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <ctime>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "../../libwire/tests/ArchiveTestSupport.h"
 #include "OB_AEngineConfig.h"
 #include "OB_ArchiveWriter.h"
+#include "OB_Consumer.h"
 #include "OB_IndexChanger.h"
 #include "TempDir.h"
 
@@ -30,9 +32,11 @@ class TestReader : public OB_ProtocolReader {
   int processObject(OB_Object* object) override {
     const bool heldByCaller = isLocked() != 0;
     OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    if (!takesObject()) return 0;
     OB_Data* data = obQuery<OB_Data>(object);
     seen.emplace_back(data != nullptr ? data->xTime() : 0, heldByCaller);
     if (stopAfter != 0 && seen.size() == stopAfter) stop();
+    if (duringReplay && heldByCaller) std::exchange(duringReplay, nullptr)();
     return 0;
   }
   // The statistics of the old window go; a derived reader rebuilds them here.
@@ -51,7 +55,19 @@ class TestReader : public OB_ProtocolReader {
 
   std::vector<std::pair<uint32_t, bool>> seen;  // under the reader's lock
   size_t stopAfter = 0;
+  // Runs once, inside the first replayed record's analysis.
+  std::function<void()> duringReplay;
 };
+
+// What a consumer does with a finished connection: under its lock, into the archive and then to
+// the reader live.
+void handOver(OB_Consumer* consumer, OB_ArchiveWriter* writer, OB_Processor* reader, uint32_t t) {
+  OB_HTTPProtocol* record = archivetest::httpRecord(t, {"/"});
+  OB_MutexHold hold(consumer);
+  writer->processObject(record);
+  reader->processObject(record);
+  record->release();
+}
 
 class OB_ProtocolReaderTest : public ::testing::Test {
  protected:
@@ -216,6 +232,61 @@ TEST_F(OB_ProtocolReaderTest, AWindowMoveReplaysFromTheNewStart) {
   }
   EXPECT_EQ(reader->join(nullptr, 0), 0);
   EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base, base + 50}));
+  reader->release();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(OB_ProtocolReaderTest, AConnectionInTheOpenFileAndHandedOverLiveIsCountedOnce) {
+  // A replayed trace: every time is older than the reader's start.
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+  OB_Consumer* consumer = new OB_Consumer();
+  ASSERT_EQ(consumer->append(writer), 0);
+  for (uint32_t t : {base - 50, base - 40}) {
+    OB_HTTPProtocol* record = archivetest::httpRecord(t, {"/"});
+    writer->processObject(record);
+    record->release();
+  }
+
+  TestReader* reader = new TestReader(&config, window);
+  ASSERT_EQ(reader->init(), 0);
+  OB_Processor* live = obQuery<OB_Processor>(reader);
+  {
+    OB_MutexHold hold(consumer);
+    ASSERT_EQ(consumer->append(static_cast<OB_Object*>(reader)), 0);
+    reader->joinConsumer(consumer);
+  }
+  // Written and handed over after the join, before the replay began: the file counts it.
+  handOver(consumer, writer, live, base - 30);
+  // Written and handed over while the replay runs, before it reaches the record: live counts it.
+  reader->duringReplay = [&] { handOver(consumer, writer, live, base - 10); };
+  ASSERT_EQ(reader->start(), 0);
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base - 50, base - 10, base - 40, base - 30}));
+  EXPECT_EQ(reader->getReplayCount(), 3u);
+
+  // A window move counts afresh from a new cut; a connection handed over before it is taken is
+  // again left to the file.
+  {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+    EXPECT_EQ(reader->reset(), 0);
+    EXPECT_EQ(reader->init(), 0);
+  }
+  handOver(consumer, writer, live, base - 5);
+  ASSERT_EQ(reader->start(), 0);
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->times(),
+            (std::vector<uint32_t>{base - 50, base - 40, base - 30, base - 10, base - 5}));
+
+  {
+    OB_MutexHold hold(consumer);
+    consumer->remove(static_cast<OB_Object*>(reader));
+    reader->joinConsumer(nullptr);
+  }
+  writer->release();
+  consumer->release();
   reader->release();
 }
 
