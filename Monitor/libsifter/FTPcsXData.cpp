@@ -1,6 +1,5 @@
 #include "FTPcsXData.h"
 
-#include <cstdlib>
 #include <unordered_map>
 
 #include "AnalysisHash.h"
@@ -36,26 +35,16 @@ FTPNetworkGroup_t* selectGroup(OB_FTPAnalysisStats* stats, const OB_AEngineTCPRe
 
 void FTPcsXData_initAll(OB_IndexChanger* window, FTPcsXData* module, uint32_t numOfBins) {
   OB_Log::debug("FTPcsXData_initAll()\n");
-  constexpr const char* kWho = "FTPcsXData_initAll: not enough memory";
-  module->window = window;
-  module->numOfBins = numOfBins;
-  module->all = stats_newCounts(numOfBins, 0, kWho);
-  module->out2in = stats_newCounts(numOfBins, 0, kWho);
-  module->in2in = stats_newCounts(numOfBins, 0, kWho);
+  csXData_initCounts(window, module, numOfBins, "FTPcsXData_initAll: not enough memory");
 }
 
 void FTPcsXData_freeAll(FTPcsXData* module) {
   OB_Log::debug("FTPcsXData_freeAll()\n");
-  for (uint32_t** array : {&module->all, &module->out2in, &module->in2in}) {
-    std::free(*array);
-    *array = nullptr;
-  }
+  csXData_freeCounts(module);
 }
 
 void FTPcsXData_procX(FTPcsXData* module, int32_t bin, int clientIn, int serverIn) {
-  if (!inRange(bin, module->numOfBins)) return;
-  stats_bump(&module->all[bin]);
-  if (serverIn != 0) stats_bump(clientIn != 0 ? &module->in2in[bin] : &module->out2in[bin]);
+  if (inRange(bin, module->numOfBins)) csXData_count(module, bin, clientIn, serverIn);
 }
 
 void FTPcsXData_print(FILE* stream, FTPcsXData* module) {
@@ -129,11 +118,8 @@ int hcommand_FTPClientXBreakdown(OB_FTPAnalysisStats* stats, int socket,
                                  OB_AEngineTCPRequest* request) {
   constexpr const char* kName = "hcommand_FTPClientXBreakdown";
   FTPNetworkGroup_t* group = selectGroup(stats, request);
-  if (group == nullptr) return stats_fail(kName);
-  uint64_t sums[3];
-  FTPcsXData_getBreakdown(sums, &group->xData);
-  for (uint64_t sum : sums)
-    if (stats_writeCount(socket, sum) != 0) return stats_fail(kName);
+  if (group == nullptr || csXData_writeBreakdown(socket, &group->xData) != 0)
+    return stats_fail(kName);
   return 0;
 }
 
@@ -142,14 +128,8 @@ int hcommand_FTPClientXSeries(OB_FTPAnalysisStats* stats, int socket,
   constexpr const char* kName = "hcommand_FTPClientXSeries";
   FTPNetworkGroup_t* group = selectGroup(stats, request);
   int32_t type = 0;
-  if (group == nullptr || readJ_SInt32(socket, &type) != 0) return stats_fail(kName);
-  StatsSeriesHold series(FTPcsXData_getXHitSeries(&group->xData, type));
-  // An unknown type is the console's mistake: the request fails, the engine goes on.
-  if (series == nullptr) return stats_fail(kName);
-  if (writeJ_SInt32(socket, type) != 0 || writeJ_SInt32(socket, series->nowTime) != 0 ||
-      writeJ_SInt32(socket, series->agoTime) != 0 ||
-      writeJ_UInt32(socket, series->numOfBins) != 0 ||
-      stats_writeValues(socket, series->values, series->numOfBins) != 0)
+  if (group == nullptr || readJ_SInt32(socket, &type) != 0 ||
+      csXData_writeXSeries(socket, &group->xData, type) != 0)
     return stats_fail(kName);
   return 0;
 }

@@ -32,12 +32,7 @@ OB_FTPAnalysisStats::OB_FTPAnalysisStats(OB_AEngineConfig* config_, OB_IndexChan
 OB_FTPAnalysisStats::~OB_FTPAnalysisStats() { OB_FTPAnalysisStats::reset(); }
 
 int OB_FTPAnalysisStats::init() {
-  serverStreamsReceived = 0;
-  serverStreamsProcessed = 0;
-  serverStreamsRejected = 0;
-  netgrpStreamsReceived = 0;
-  netgrpStreamsProcessed = 0;
-  netgrpStreamsRejected = 0;
+  clearStreamCounts();
   initServerSpace();
   initNetworkGroups();
   return 0;
@@ -50,14 +45,7 @@ int OB_FTPAnalysisStats::reset() {
 }
 
 int OB_FTPAnalysisStats::print(FILE* /*stream*/) {
-  printf("\nFTP Consumer Stats:\n");
-  printf("--------------------\n\n");
-  printf("    serverStreamsReceived  =  %10u\n", serverStreamsReceived);
-  printf("    serverStreamsProcessed =  %10u\n", serverStreamsProcessed);
-  printf("    serverStreamsRejected  =  %10u\n", serverStreamsRejected);
-  printf("    netgrpStreamsReceived  =  %10u\n", netgrpStreamsReceived);
-  printf("    netgrpStreamsProcessed =  %10u\n", netgrpStreamsProcessed);
-  printf("    netgrpStreamsRejected  =  %10u\n", netgrpStreamsRejected);
+  printStreamCounts("\nFTP Consumer Stats:\n");
   return 0;
 }
 

@@ -56,7 +56,8 @@ struct FTPNetworkGroup_t {
 
 class OB_FTPAnalysisStats : public virtual OB_Stats,
                             public virtual OB_Mutex,
-                            public virtual OB_Object {
+                            public virtual OB_Object,
+                            public StatsStreamCounts {
   OB_CLASS_IDENTITY(OB_FTPAnalysisStats, 0x2A5A59F3, "OB_FTPAnalysisStats", OB_Stats, OB_Mutex,
                     OB_Object)
 
@@ -94,12 +95,6 @@ class OB_FTPAnalysisStats : public virtual OB_Stats,
   virtual int initNetworkGroups();
   virtual int freeNetworkGroups();
 
-  uint32_t serverStreamsReceived = 0;
-  uint32_t serverStreamsProcessed = 0;
-  uint32_t serverStreamsRejected = 0;
-  uint32_t netgrpStreamsReceived = 0;
-  uint32_t netgrpStreamsProcessed = 0;
-  uint32_t netgrpStreamsRejected = 0;
   uint16_t numServers = 0;
   FTPServerSpace_t* servers = nullptr;  // owned, numServers places
   uint16_t numNetGroups = 0;

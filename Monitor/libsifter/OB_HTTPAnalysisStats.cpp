@@ -18,12 +18,7 @@ OB_HTTPAnalysisStats::~OB_HTTPAnalysisStats() {
 }
 
 int OB_HTTPAnalysisStats::init() {
-  serverStreamsReceived = 0;
-  serverStreamsProcessed = 0;
-  serverStreamsRejected = 0;
-  netgrpStreamsReceived = 0;
-  netgrpStreamsProcessed = 0;
-  netgrpStreamsRejected = 0;
+  clearStreamCounts();
   initServerStats();
   initNetworkGroups();
   return 0;
@@ -96,12 +91,5 @@ int OB_HTTPAnalysisStats::freeNetworkGroups() {
 }
 
 void OB_HTTPAnalysisStats::printStats() {
-  printf("\nHTTP Consumer Stats:\n");
-  printf("--------------------\n\n");
-  printf("    serverStreamsReceived  =  %10u\n", serverStreamsReceived);
-  printf("    serverStreamsProcessed =  %10u\n", serverStreamsProcessed);
-  printf("    serverStreamsRejected  =  %10u\n", serverStreamsRejected);
-  printf("    netgrpStreamsReceived  =  %10u\n", netgrpStreamsReceived);
-  printf("    netgrpStreamsProcessed =  %10u\n", netgrpStreamsProcessed);
-  printf("    netgrpStreamsRejected  =  %10u\n", netgrpStreamsRejected);
+  printStreamCounts("\nHTTP Consumer Stats:\n");
 }

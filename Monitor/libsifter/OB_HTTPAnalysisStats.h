@@ -16,6 +16,7 @@
 #include "OB_Mutex.h"
 #include "OB_Object.h"
 #include "OB_Stats.h"
+#include "StatsModule.h"
 
 class OB_HTTPNetworkGroup;
 class OB_HTTPProtocol;
@@ -45,7 +46,8 @@ struct httpNetInfo_t {
 
 class OB_HTTPAnalysisStats : public virtual OB_Stats,
                              public virtual OB_Mutex,
-                             public virtual OB_Object {
+                             public virtual OB_Object,
+                             public StatsStreamCounts {
   OB_CLASS_IDENTITY(OB_HTTPAnalysisStats, 0x2A5A59F2, "OB_HTTPAnalysisStats", OB_Stats,
                     OB_Mutex, OB_Object)
 
@@ -81,10 +83,4 @@ class OB_HTTPAnalysisStats : public virtual OB_Stats,
   OB_HTTPServerStats** servers = nullptr;  // owned, with its elements
   uint16_t numNetGroups = 0;
   OB_HTTPNetworkGroup** netGroups = nullptr;  // owned, with its elements
-  uint32_t serverStreamsReceived = 0;
-  uint32_t serverStreamsProcessed = 0;
-  uint32_t serverStreamsRejected = 0;
-  uint32_t netgrpStreamsReceived = 0;
-  uint32_t netgrpStreamsProcessed = 0;
-  uint32_t netgrpStreamsRejected = 0;
 };

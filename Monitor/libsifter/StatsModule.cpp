@@ -409,3 +409,23 @@ void stats_printBreakdown(FILE* stream, const char* title, const char* const* he
     fprintf(stream, "%s = %" PRIu64 "\n", headerNames[i], summary->header[i]);
   stats_printEntries(stream, summary->entries, summary->count);
 }
+
+void StatsStreamCounts::clearStreamCounts() {
+  serverStreamsReceived = 0;
+  serverStreamsProcessed = 0;
+  serverStreamsRejected = 0;
+  netgrpStreamsReceived = 0;
+  netgrpStreamsProcessed = 0;
+  netgrpStreamsRejected = 0;
+}
+
+void StatsStreamCounts::printStreamCounts(const char* title) const {
+  printf("%s", title);
+  printf("--------------------\n\n");
+  printf("    serverStreamsReceived  =  %10u\n", serverStreamsReceived);
+  printf("    serverStreamsProcessed =  %10u\n", serverStreamsProcessed);
+  printf("    serverStreamsRejected  =  %10u\n", serverStreamsRejected);
+  printf("    netgrpStreamsReceived  =  %10u\n", netgrpStreamsReceived);
+  printf("    netgrpStreamsProcessed =  %10u\n", netgrpStreamsProcessed);
+  printf("    netgrpStreamsRejected  =  %10u\n", netgrpStreamsRejected);
+}

@@ -19,6 +19,21 @@
 class OB_IndexChanger;
 struct StatsNameIndex;
 
+// The stream counts of a protocol's analysis statistics: the streams its reader offered to the
+// server definitions and to the network groups, and how each fared.
+struct StatsStreamCounts {
+  uint32_t serverStreamsReceived = 0;
+  uint32_t serverStreamsProcessed = 0;
+  uint32_t serverStreamsRejected = 0;
+  uint32_t netgrpStreamsReceived = 0;
+  uint32_t netgrpStreamsProcessed = 0;
+  uint32_t netgrpStreamsRejected = 0;
+
+  void clearStreamCounts();
+  // The counts on standard output under "title" and its rule.
+  void printStreamCounts(const char* title) const;
+};
+
 // Buckets of the modules that keep names in the analysis name hash (hashName).
 constexpr int kNameBuckets = 251;
 

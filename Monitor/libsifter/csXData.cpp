@@ -57,29 +57,60 @@ OB_HTTPNetworkGroup* selectGroup(OB_HTTPAnalysisStats* stats, const OB_AEngineTC
 
 }  // namespace
 
-void csXData_initAll(OB_IndexChanger* window, csXData* module, uint32_t numOfBins) {
-  OB_Log::debug("csXData_initAll()\n");
-  constexpr const char* kWho = "csXData_initAll: not enough memory";
+void csXData_initCounts(OB_IndexChanger* window, csXData* module, uint32_t numOfBins,
+                        const char* who) {
   module->window = window;
   module->numOfBins = numOfBins;
-  module->all = stats_newCounts(numOfBins, 0, kWho);
-  module->out2in = stats_newCounts(numOfBins, 0, kWho);
-  module->in2in = stats_newCounts(numOfBins, 0, kWho);
+  module->all = stats_newCounts(numOfBins, 0, who);
+  module->out2in = stats_newCounts(numOfBins, 0, who);
+  module->in2in = stats_newCounts(numOfBins, 0, who);
 }
 
-void csXData_freeAll(csXData* module) {
-  OB_Log::debug("csXData_freeAll()\n");
+void csXData_freeCounts(csXData* module) {
   free(module->all);
   free(module->out2in);
   free(module->in2in);
   module->all = module->out2in = module->in2in = nullptr;
 }
 
-void csXData_procX(csXData* module, const httpNetInfo_t* info, int clientIn, int serverIn) {
-  if (!inWindow(info, module->numOfBins)) return;
-  const int bin = info->windowIndex;
+void csXData_count(csXData* module, int32_t bin, int clientIn, int serverIn) {
   stats_bump(&module->all[bin]);
   if (serverIn != 0) stats_bump(clientIn != 0 ? &module->in2in[bin] : &module->out2in[bin]);
+}
+
+int csXData_writeBreakdown(int socket, csXData* module) {
+  uint64_t sums[3];
+  csXData_getBreakdown(sums, module);
+  for (uint64_t sum : sums)
+    if (stats_writeCount(socket, sum) != 0) return -1;
+  return 0;
+}
+
+int csXData_writeXSeries(int socket, csXData* module, int32_t type) {
+  StatsSeriesHold series(csXData_getXHitSeries(module, type));
+  // An unknown kind is the console's mistake: the request fails, the engine goes on.
+  if (series == nullptr) return -1;
+  if (writeJ_SInt32(socket, type) != 0 || writeJ_SInt32(socket, series->nowTime) != 0 ||
+      writeJ_SInt32(socket, series->agoTime) != 0 ||
+      writeJ_UInt32(socket, series->numOfBins) != 0 ||
+      stats_writeValues(socket, series->values, series->numOfBins) != 0)
+    return -1;
+  return 0;
+}
+
+void csXData_initAll(OB_IndexChanger* window, csXData* module, uint32_t numOfBins) {
+  OB_Log::debug("csXData_initAll()\n");
+  csXData_initCounts(window, module, numOfBins, "csXData_initAll: not enough memory");
+}
+
+void csXData_freeAll(csXData* module) {
+  OB_Log::debug("csXData_freeAll()\n");
+  csXData_freeCounts(module);
+}
+
+void csXData_procX(csXData* module, const httpNetInfo_t* info, int clientIn, int serverIn) {
+  if (inWindow(info, module->numOfBins))
+    csXData_count(module, info->windowIndex, clientIn, serverIn);
 }
 
 void csXData_getBreakdown(uint64_t result[3], csXData* module) {
@@ -177,11 +208,8 @@ int hcommand_HTTPClientXBreakdown(OB_HTTPAnalysisStats* stats, int socket,
                                   OB_AEngineTCPRequest* request) {
   constexpr const char* kName = "hcommand_HTTPClientXBreakdown";
   OB_HTTPNetworkGroup* group = selectGroup(stats, request);
-  if (group == nullptr) return stats_fail(kName);
-  uint64_t sums[3];
-  csXData_getBreakdown(sums, group->xData);
-  for (uint64_t sum : sums)
-    if (stats_writeCount(socket, sum) != 0) return stats_fail(kName);
+  if (group == nullptr || csXData_writeBreakdown(socket, group->xData) != 0)
+    return stats_fail(kName);
   return 0;
 }
 
@@ -190,14 +218,8 @@ int hcommand_HTTPClientXSeries(OB_HTTPAnalysisStats* stats, int socket,
   constexpr const char* kName = "hcommand_HTTPClientXSeries";
   OB_HTTPNetworkGroup* group = selectGroup(stats, request);
   int32_t type = 0;
-  if (group == nullptr || readJ_SInt32(socket, &type) != 0) return stats_fail(kName);
-  StatsSeriesHold series(csXData_getXHitSeries(group->xData, type));
-  // An unknown kind is the console's mistake: the request fails, the engine goes on.
-  if (series == nullptr) return stats_fail(kName);
-  if (writeJ_SInt32(socket, type) != 0 || writeJ_SInt32(socket, series->nowTime) != 0 ||
-      writeJ_SInt32(socket, series->agoTime) != 0 ||
-      writeJ_UInt32(socket, series->numOfBins) != 0 ||
-      stats_writeValues(socket, series->values, series->numOfBins) != 0)
+  if (group == nullptr || readJ_SInt32(socket, &type) != 0 ||
+      csXData_writeXSeries(socket, group->xData, type) != 0)
     return stats_fail(kName);
   return 0;
 }

@@ -47,6 +47,17 @@ struct csServersSeenData {
 };
 
 void csXData_initAll(OB_IndexChanger* window, csXData* module, uint32_t numOfBins);
+// The steps the HTTP and FTP crossing records share. initCounts allocates the three zeroed
+// arrays (who names the caller when memory runs out); count takes one hit at bin, which the
+// caller has checked lies in the window.
+void csXData_initCounts(OB_IndexChanger* window, csXData* module, uint32_t numOfBins,
+                        const char* who);
+void csXData_freeCounts(csXData* module);
+void csXData_count(csXData* module, int32_t bin, int clientIn, int serverIn);
+// The console's replies: the three sums, or the series of type (its number, both times, the
+// bin count and the values). 0, or -1 when a write fails or the type is unknown.
+int csXData_writeBreakdown(int socket, csXData* module);
+int csXData_writeXSeries(int socket, csXData* module, int32_t type);
 void csXData_freeAll(csXData* module);
 // One transaction at the bin of info.
 void csXData_procX(csXData* module, const httpNetInfo_t* info, int clientIn, int serverIn);

@@ -334,6 +334,11 @@ class OB_HTTPGrammar {
   void skipBytes(size_t n);
   // Moves over the keyword the lookup saw, as skipBytes does.
   void skipKeyword(keywords keyword);
+  // When the lookup sees keyword at the cursor, moves over it as skipKeyword does.
+  bool takeKeyword(keywords keyword);
+  // An "=" with optional white space on both sides, as a "name = value" parameter has; on
+  // failure the cursor may have moved over the leading white space.
+  bool takeEquals();
   // The keyword's length in the keyword table; 0 for the values that name no text of it.
   static size_t keywordLength(keywords keyword);
   // When the bytes from the cursor are text (exactly), moves over them as skipBytes does.

@@ -271,6 +271,21 @@ constexpr P::HeaderField kTitle{P::KW_TITLE, P::AT_Title, H::title, 0};
 
 }  // namespace
 
+// ---- Small steps of the rules below ----
+
+bool OB_HTTPGrammar::takeKeyword(keywords keyword) {
+  if (GetNextKWT() != keyword) return false;
+  skipKeyword(keyword);
+  return true;
+}
+
+bool OB_HTTPGrammar::takeEquals() {
+  LWS();
+  if (!H::stepOver(*this, '=')) return false;
+  LWS();
+  return true;
+}
+
 // ---- The shared shape ----
 
 int OB_HTTPGrammar::headerField(const HeaderField& field) {
@@ -398,8 +413,7 @@ int OB_HTTPGrammar::Entity_Header() {
 int OB_HTTPGrammar::Forwarded() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() != KW_FORWARDED) return 0;
-  skipKeyword(KW_FORWARDED);
+  if (!takeKeyword(KW_FORWARDED)) return 0;
   LWS();
   if (stream_->getNext() != ':' || stream_->isNext() == 0) return 0;
   unsigned char* start = stream_->markNext(kValueStartSlot);
@@ -407,8 +421,7 @@ int OB_HTTPGrammar::Forwarded() {
     unsigned char* before = stream_->getNextPtr();
     stream_->incNext();  // the ":" or ","
     H::blanks(*this);
-    if (GetNextKWT() == KW_BY) {
-      skipKeyword(KW_BY);
+    if (takeKeyword(KW_BY)) {
       LWS();
       if (!URI()) return 0;
       H::blanks(*this);
@@ -422,10 +435,7 @@ int OB_HTTPGrammar::Forwarded() {
       }
     }
     H::blanks(*this);
-    if (GetNextKWT() == KW_FOR) {
-      skipKeyword(KW_FOR);
-      FQDN();
-    }
+    if (takeKeyword(KW_FOR)) FQDN();
     H::blanks(*this);
     if (stream_->getNext() != ',' || stream_->isNext() == 0 ||
         stream_->getNextPtr() == before) {
@@ -439,8 +449,7 @@ int OB_HTTPGrammar::Forwarded() {
 int OB_HTTPGrammar::Link() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() != KW_LINK) return 0;
-  skipKeyword(KW_LINK);
+  if (!takeKeyword(KW_LINK)) return 0;
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   unsigned char* start = nullptr;
@@ -481,8 +490,7 @@ int OB_HTTPGrammar::Link() {
 int OB_HTTPGrammar::URI_header() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() != KW_URI) return 0;
-  skipKeyword(KW_URI);
+  if (!takeKeyword(KW_URI)) return 0;
   LWS();
   if (stream_->getNext() != ':' || stream_->incNext() == 0) return 0;
   LWS();
@@ -650,11 +658,7 @@ int OB_HTTPGrammar::Method_List() {
 int OB_HTTPGrammar::auth_scheme() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() == KW_BASIC) {
-    skipKeyword(KW_BASIC);
-    return b.accepted();
-  }
-  return token() ? b.accepted() : 0;
+  return (takeKeyword(KW_BASIC) || token()) ? b.accepted() : 0;
 }
 
 int OB_HTTPGrammar::auth_param() {
@@ -831,21 +835,13 @@ int OB_HTTPGrammar::pragma_directive() {
       return b.accepted();
     case KW_MAX_AGE:
       skipKeyword(KW_MAX_AGE);
-      LWS();
-      if (H::stepOver(*this, '=')) {
-        LWS();
-        if (delta_seconds()) return b.accepted();
-      }
+      if (takeEquals() && delta_seconds()) return b.accepted();
       b.restore();
       break;
     default:
       break;
   }
-  if (!token()) return 0;
-  LWS();
-  if (!H::stepOver(*this, '=')) return 0;
-  LWS();
-  if (!word()) return 0;
+  if (!token() || !takeEquals() || !word()) return 0;
   return b.accepted();
 }
 
@@ -870,11 +866,7 @@ int OB_HTTPGrammar::vary_dimension() {
 int OB_HTTPGrammar::vary() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() != KW_VARY) return 0;
-  skipKeyword(KW_VARY);
-  LWS();
-  if (!H::stepOver(*this, '=')) return 0;
-  LWS();
+  if (!takeKeyword(KW_VARY) || !takeEquals()) return 0;
   if (stream_->getNext() == '"') {
     if (stream_->incNext() == 0) return 0;
     LWS();
@@ -937,11 +929,7 @@ int OB_HTTPGrammar::characteristic() {
 int OB_HTTPGrammar::realm() {
   LWS();
   Backtrack b(this);
-  if (GetNextKWT() != KW_REALM) return 0;
-  skipKeyword(KW_REALM);
-  LWS();
-  if (!H::stepOver(*this, '=')) return 0;
-  LWS();
+  if (!takeKeyword(KW_REALM) || !takeEquals()) return 0;
   return quoted_string() ? b.accepted() : 0;
 }
 
