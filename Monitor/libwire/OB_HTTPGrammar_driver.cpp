@@ -259,6 +259,9 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     messageHead(false, head, bodyStart);
     OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
     OB_HTTPXact* paired = parser_.currentResponse();
+    // Such a response sends no body: a Content-Length it carries announces what a GET would
+    // have had, not bytes sent.
+    if (paired != nullptr && hasNoBody(*paired)) paired->res_bytes = 0;
     const bool moreExpected = xact != nullptr && parser_.commRespCount != parser_.respCount;
     // Whether the response's framing says where the next one begins: not after the last
     // expected response (its body may run to the end), a body of unknown length (searched for

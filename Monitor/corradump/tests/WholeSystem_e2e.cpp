@@ -107,6 +107,9 @@ Reference readWithTshark(const std::string& trace) {
       for (std::string size; std::getline(sizes, size, ',');)
         chunks += static_cast<uint32_t>(strtoul(size.c_str(), nullptr, 10));
       std::get<5>(request->second) = !row[9].empty() ? row[9] : std::to_string(chunks);
+      // A response to HEAD, a 204 or a 304 sends no body, whatever its Content-Length says.
+      if (std::get<2>(request->second) == "HEAD" || row[7] == "204" || row[7] == "304")
+        std::get<5>(request->second) = "0";
     }
   }
   for (const auto& [frame, transaction] : requests) {

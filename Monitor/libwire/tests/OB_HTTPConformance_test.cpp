@@ -239,6 +239,7 @@ struct Allowed {
 //  - Stored content types are the media type alone, in lower case (parameters dropped).
 //  - The version is stored as its digits ("1.1"), without "HTTP/".
 //  - A missing Content-Length is a byte count of 0.
+//  - A response to HEAD, a 1xx, 204 or 304 sends no body: 0 bytes whatever its Content-Length.
 const std::vector<Allowed> kAllowed = {
     // A session is rebuilt only from its SYN: a connection whose start the capture missed
     // yields nothing.
@@ -259,6 +260,9 @@ const std::vector<Allowed> kAllowed = {
      0,
      "response",
      "no request to pair with"},
+    // "HEAD/ HTTP/1.1": taken as a HEAD request, whose answer has no body; the server refused
+    // the line and sent a body with its 400.
+    {"http_methods.pcap", {47}, 0, "response.content_length", "run-together HEAD refused"},
 };
 
 class Comparison {
@@ -284,7 +288,10 @@ class Comparison {
         bool ok = true;
         const int allowedBefore = allowedDifferences;
         if (i < want.requests.size()) ok &= compareRequest(stream, i, want.requests[i], ours);
-        if (i < want.responses.size()) ok &= compareResponse(stream, i, want.responses[i], ours);
+        if (i < want.responses.size()) {
+          const bool head = i < want.requests.size() && want.requests[i].method == "HEAD";
+          ok &= compareResponse(stream, i, want.responses[i], ours, head);
+        }
         if (ok && allowedDifferences == allowedBefore) ++matched;
         if (ok && allowedDifferences != allowedBefore) ++allowedOnly;
       }
@@ -354,7 +361,8 @@ class Comparison {
     return ok;
   }
 
-  bool compareResponse(int stream, size_t i, const Response& want, const Transaction* ours) {
+  bool compareResponse(int stream, size_t i, const Response& want, const Transaction* ours,
+                       bool toHead) {
     if (ours == nullptr) return check(stream, i, "response", "present", "missing");
     const Response& got = ours->response;
     bool ok = check(stream, i, "response.version", version(want.version), got.version);
@@ -364,8 +372,10 @@ class Comparison {
       ok &= check(stream, i, "response.content_type", mediaType(want.contentType),
                   got.contentType);
     }
-    ok &= check(stream, i, "response.content_length", length(want.contentLength),
-                got.contentLength);
+    const bool bodiless = toHead || want.status == "204" || want.status == "304" ||
+                          (!want.status.empty() && want.status[0] == '1');
+    ok &= check(stream, i, "response.content_length",
+                bodiless ? "0" : length(want.contentLength), got.contentLength);
     return ok;
   }
 

@@ -96,6 +96,26 @@ TEST(HTTPDriver, ResponsesWithoutBodiesAreNotSkipped) {
   EXPECT_EQ(c.status(4), "200");
 }
 
+TEST(HTTPDriver, ResponsesWithoutBodiesCountNoBytesWhateverTheirLength) {
+  // HEAD, 204, 304 and an interim 100 each announce a length; none sends a byte of body, and
+  // the next response is read right after each head.
+  Connection c({"HEAD /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n"
+                "POST /d HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\nhi"},
+               {response("200 OK", "Content-Length: 4000\r\n") +
+                response("204 No Content", "Content-Length: 50\r\n") +
+                response("304 Not Modified", "Content-Length: 700\r\n") +
+                response("100 Continue", "Content-Length: 9\r\n") +
+                response("200 OK", "Content-Length: 2\r\n", "ok")});
+  ASSERT_EQ(c.parser.respCount, 4);
+  EXPECT_EQ(c.status(1), "200");
+  EXPECT_EQ(c.status(2), "204");
+  EXPECT_EQ(c.status(3), "304");
+  EXPECT_EQ(c.status(4), "200");
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(c.xact(n).res_bytes, 0) << "response " << n;
+  EXPECT_EQ(c.xact(4).res_bytes, 2);
+  EXPECT_EQ(c.parser.problemPairing, 0);
+}
+
 TEST(HTTPDriver, AResponseWithoutLengthIsFollowedToTheNextStatusLine) {
   Connection c({"GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"},
                {response("200 OK", "Transfer-Encoding: chunked\r\n", "5\r\nhello\r\n0\r\n\r\n") +
