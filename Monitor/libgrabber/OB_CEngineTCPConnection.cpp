@@ -30,6 +30,10 @@ int OB_CEngineTCPConnection::hcommand_GET_MONITOR_STATS(int socket) {
   // Read without the owners' locks: one reply may mix slightly different moments.
   OB_CaptureEngineStats* capture = getCaptureEngineStats();
   const OB_TCPSessionStats& s = *getTCPSessionStats();
+  // The two last words, which older clients read and drop, carry the capture's drops since start
+  // by where they happened (their sum is the capture block's drop count).
+  const uint32_t kernelDrops = capture != nullptr ? capture->getKernelDrops() : 0;
+  const uint32_t interfaceDrops = capture != nullptr ? capture->getInterfaceDrops() : 0;
   using Stats = OB_TCPSessionStats;
   const uint32_t values[] = {
       Stats::value(s.segmentsReceived),    Stats::value(s.bytesReceived),
@@ -46,7 +50,7 @@ int OB_CEngineTCPConnection::hcommand_GET_MONITOR_STATS(int socket) {
       Stats::value(s.timedOutComplete),    Stats::value(s.timedOutOddSequence),
       Stats::value(s.timedOutNoSyn),       Stats::value(s.timedOutGaps),
       Stats::value(s.payloadBytes),        Stats::value(s.effectiveBytes),
-      0,                                   0,
+      kernelDrops,                         interfaceDrops,
   };
   static_assert(sizeof values / sizeof values[0] == 30, "the console reads 30 session values");
   bool good = capture != nullptr && capture->writeJ(socket) >= 0;

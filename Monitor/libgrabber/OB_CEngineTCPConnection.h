@@ -22,7 +22,8 @@ class OB_CEngineTCPConnection : public OB_TCPConnection {
   // The network, HTTP and FTP archive file lists of the database folder, back to back. 0, or -1
   // (logged) at the first failed write.
   int hcommand_GET_DATABASE_LIST(int socket) override;
-  // The capture statistics block, then 30 TCP session counters. 0, or -1 (logged) when there is
+  // The capture statistics block, then 28 TCP session counters and the capture's drops by the
+  // kernel and by the interface since start. 0, or -1 (logged) when there is
   // no capture statistics block or a write fails.
   int hcommand_GET_MONITOR_STATS(int socket) override;
 };

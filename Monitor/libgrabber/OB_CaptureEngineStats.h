@@ -66,6 +66,16 @@ class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object 
                          std::memory_order_relaxed);
   }
 
+  // The driver's drops since start split by where they happened: no room in the capture buffer
+  // (the kernel) and dropped by the interface. Their sum is counter 12. Not among the thirteen
+  // counters: the console gets them as the two last words of the monitor-statistics reply.
+  void setDriverDrops(uint32_t kernel, uint32_t interface) {
+    kernelDrops_.store(kernel, std::memory_order_relaxed);
+    interfaceDrops_.store(interface, std::memory_order_relaxed);
+  }
+  uint32_t getKernelDrops() const { return kernelDrops_.load(std::memory_order_relaxed); }
+  uint32_t getInterfaceDrops() const { return interfaceDrops_.load(std::memory_order_relaxed); }
+
   // Interval counters 3 to 7 = 0; the totals stay. 0.
   int reset() override;
   // The counters as text (no start time) through OB_Log::flog on the stream. 0.
@@ -86,6 +96,8 @@ class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object 
 
   std::array<std::atomic<uint32_t>, kNumCounters> counters_;  // the bases
   OB_ThreadCounters added_{kNumCounters};
+  std::atomic<uint32_t> kernelDrops_{0};
+  std::atomic<uint32_t> interfaceDrops_{0};
 };
 
 // The process's one capture statistics block (not owned); null until set. 0.

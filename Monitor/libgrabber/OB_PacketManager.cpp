@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "DriverControl.h"
 #include "OB_Config.h"
@@ -22,7 +23,6 @@ namespace {
 
 constexpr int kDefaultPools = 512;
 constexpr int kDefaultPacketsPerPool = 32;
-constexpr int32_t kDefaultCaptureBuffer = 512000;  // bytes
 
 // The option's text, or null when there is no option list or no such option.
 const char* optionText(const char* name) {
@@ -213,7 +213,10 @@ int OB_PacketManager::start() {
 
 int OB_PacketManager::stop() {
   if (driverEnabled_.load() != 0) {
-    if (GLIM_CaptureContext context = context_.load(); context != nullptr) GLIM_StopCapture(context);
+    if (GLIM_CaptureContext context = context_.load(); context != nullptr) {
+      GLIM_StopCapture(context);
+      readDrops();
+    }
   }
   OB_Thread::stop();
   return 0;
@@ -228,14 +231,53 @@ int OB_PacketManager::doTask() {
   pool128_->pack();
   pool64_->pack();
   pool32_->pack();
-  if (driverEnabled_.load() != 0) {
-    const GLIM_PacketBuffer* record = GLIM_GetPacketBuffer(context_.load());
-    if (record != nullptr && isRunning() != 0) {
-      setValue(kReportedDropped, record->framesDropped);
-      setValue(kAllReportedDropped, record->framesDropped);
-    }
-  }
+  if (driverEnabled_.load() != 0 && isRunning() != 0) readDrops();
   return 0;
+}
+
+void OB_PacketManager::readDrops() {
+  std::lock_guard<std::mutex> hold(dropsLock_);
+  const GLIM_CaptureContext context = context_.load();
+  const GLIM_PacketBuffer* record = GLIM_GetPacketBuffer(context);
+  if (record == nullptr) return;
+  // The driver counts from the context's creation: a new context, or counts that went back
+  // (a context made anew at the same address), start from 0 again.
+  if (context != dropsContext_ || record->kernelDrops < lastKernelDrops_ ||
+      record->interfaceDrops < lastInterfaceDrops_) {
+    dropsContext_ = context;
+    lastKernelDrops_ = 0;
+    lastInterfaceDrops_ = 0;
+  }
+  const uint32_t kernel = record->kernelDrops - lastKernelDrops_;
+  const uint32_t interface = record->interfaceDrops - lastInterfaceDrops_;
+  lastKernelDrops_ = record->kernelDrops;
+  lastInterfaceDrops_ = record->interfaceDrops;
+  kernelDrops_ += kernel;
+  interfaceDrops_ += interface;
+  const uint64_t dropped = kernelDrops_ + interfaceDrops_;
+  if (kernel + interface > 0) incValue(kReportedDropped, kernel + interface);
+  setValue(kAllReportedDropped, static_cast<uint32_t>(dropped));
+  setDriverDrops(static_cast<uint32_t>(kernelDrops_), static_cast<uint32_t>(interfaceDrops_));
+
+  const uint32_t gaps = OB_TCPSessionStats::value(getTCPSessionStats()->timedOutGaps);
+  const uint32_t newGaps = gaps - lastGapConnections_;
+  lastGapConnections_ = gaps;
+  if (kernel + interface == 0 && newGaps == 0) return;
+  const std::string adapter = context != nullptr ? DriverControl::adapterName(context) : "";
+  const char* name = adapter.empty() ? "no adapter" : adapter.c_str();
+  if (kernel + interface > 0) {
+    OB_Log::ret(
+        "capture on %s: %u frames dropped (%u with the capture buffer full, %u by the "
+        "interface), %llu since the capture began; transactions of this time may be missing or "
+        "logged without their responses",
+        name, kernel + interface, kernel, interface, static_cast<unsigned long long>(dropped));
+  }
+  if (newGaps > 0) {
+    OB_Log::ret(
+        "capture on %s: %u connections with missing segments (%u since start); their "
+        "transactions may be logged without their responses",
+        name, newGaps, gaps);
+  }
 }
 
 void OB_PacketManager::acceptPacketProc(const unsigned char* frame, uint32_t length,

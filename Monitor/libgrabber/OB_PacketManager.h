@@ -2,9 +2,11 @@
 // driver and, on the driver's thread, points its one reusable packet at each frame, counts it,
 // shows it to the all-packets processor (the network consumer), keeps it only when a watched
 // server takes it, copies its TCP payload into a pooled buffer of the smallest size class that
-// holds it, and hands it to its processors (the stream builder). Its own thread wakes every 180
-// seconds to pack the pools and read the driver's drop count. Its statistics part is the
-// process's capture statistics block. The capture engine manager builds one; tests and the
+// holds it, and hands it to its processors (the stream builder). Its own thread wakes every 60
+// seconds to pack the pools and read the driver's drop counts; while frames are being dropped,
+// or connections found with missing data, each pass says so in the log with the adapter's name,
+// since the access log, the archives and the statistics then lack what was lost. Its statistics
+// part is the process's capture statistics block. The capture engine manager builds one; tests and the
 // benchmark wire it to a stream builder themselves.
 //
 // Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -56,7 +59,9 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
  public:
   // The largest payload size class; a longer wholly captured payload goes on in pieces of it.
   static constexpr uint32_t kMaxPooledPayload = 1460;
-  static constexpr int kStatisticsInterval = 180;  // seconds between statistics passes
+  static constexpr int kStatisticsInterval = 60;  // seconds between statistics passes
+  // The capture buffer when the option "PacketBufferSize" is missing or 0.
+  static constexpr int32_t kDefaultCaptureBuffer = 512000;  // bytes
   // A replay's stream builder: payload bytes of finished sessions not yet taken by its thread
   // past which the road waits for it. Small: every page of buffers that a backlog makes the
   // pools touch costs more than the two thread switches that a hand-over costs on one core.
@@ -97,11 +102,17 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // Runs init first when there is no context yet, starts the capture when there is one, then the
   // statistics thread. 0.
   int start() override;
-  // Stops the capture (no callback runs once this returns) and the statistics thread. 0.
+  // Stops the capture (no callback runs once this returns) and the statistics thread, after a
+  // last read of the drop counts, so that drops of the last minute reach the log too. 0.
   int stop() override;
   // One statistics pass: packs every pool (queues whose buffers are all free are freed) and,
-  // while the thread runs, sets the drop counters to the driver's drop count. 0.
+  // while the thread runs, reads the drop counts (readDrops). 0.
   int doTask() override;
+  // Takes the driver's drop counts: what was dropped since the last read is added to the
+  // interval counter 7, counter 12 and the kernel/interface split become the drops since start;
+  // new drops, and connections newly found with missing data (the TCP session statistics'
+  // discontiguous count), are written to the log with the adapter's name.
+  void readDrops();
   // The packet road for an OB_Packet: count, all-packets processor, server filter, pooled
   // payload copy (piece by piece for a payload longer than kMaxPooledPayload), processors. -1
   // (nothing counted) for anything else, else 0. The packet is left as it came.
@@ -172,6 +183,16 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // Whether this manager holds one initialisation of the driver library, so that it undoes only
   // its own (another user's adapters close with the library's last cleanup).
   bool libraryInitialised_ = false;
+  // readDrops' state, under dropsLock_: the driver's counts at the last read (of context
+  // dropsContext_; a new context counts from 0), the drops since start, and the discontiguous
+  // connections at the last read.
+  std::mutex dropsLock_;
+  GLIM_CaptureContext dropsContext_ = nullptr;
+  uint32_t lastKernelDrops_ = 0;
+  uint32_t lastInterfaceDrops_ = 0;
+  uint64_t kernelDrops_ = 0;
+  uint64_t interfaceDrops_ = 0;
+  uint32_t lastGapConnections_ = 0;
   // Used by the driver's thread only, one frame at a time.
   OB_Packet packet_;
   // The published snapshot (null: no processor yet) and every one published before, kept until

@@ -118,6 +118,20 @@ int OB_PacketStream::add(OB_Packet* packet) {
   return 0;
 }
 
+int OB_PacketStream::hasGap(int fromSyn) {
+  if ((xStatus & kSynSeen) == 0) return xTtlPkts > xZeroLen ? 1 : 0;
+  uint32_t end = xMaxSeq - ((xStatus & kFinSeen) != 0 ? 1 : 0);
+  OB_MutexHold hold(&buffers_);
+  // From the last stored segment back to the first, each must end where the next one begins.
+  for (Link* link = buffers_.getLastLink(); link != nullptr; link = link->getPrev()) {
+    OB_PacketBuffer* stored = storedBuffer(link);
+    if (stored == nullptr) continue;
+    if (seqDiff(end, stored->getSeqNo() + stored->getLength()) > 0) return 1;
+    end = stored->getSeqNo();
+  }
+  return fromSyn != 0 && seqDiff(end, xMinSeq + 1) > 0 ? 1 : 0;
+}
+
 int OB_PacketStream::print(FILE* stream) {
   char address[16];
   OB_Tools::IPAddressString(xIPAddr, address);

@@ -38,6 +38,14 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // dropped uncounted. The stream total counts every byte offered, repeats included. Returns 0.
   virtual int add(OB_Packet* packet);
 
+  // 1 when the direction's sequence numbers show payload it sent that is not stored (lost before
+  // the capture, dropped by it, or left without a buffer): a hole before the first stored byte
+  // (counted from the SYN; with fromSyn 0, as for a stream that begins inside the conversation,
+  // not looked for there), between stored segments, or after the last one up to the highest
+  // sequence number used (a FIN's aside); or payload sent by a direction whose SYN was never
+  // seen. Else 0.
+  virtual int hasGap(int fromSyn);
+
   // Every field below to 0, xMinSeq to 0xFFFFFFFF. 0.
   int init() override;
   // Releases the stored buffers (back to their pools) and clears every field as init does, so a

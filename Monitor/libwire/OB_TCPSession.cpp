@@ -221,6 +221,9 @@ int OB_TCPSession::finish() {
   Stats::count(stats.bytesCompleted, client.total() + server.total());
   Stats::count(stats.payloadBytes, client.xBytXfer + server.xBytXfer);
   Stats::count(stats.effectiveBytes, sequenceSpan(client) + sequenceSpan(server));
+  // Connections whose streams miss bytes: their parse may lack what was lost.
+  const int fromSyn = continued == 0 ? 1 : 0;
+  if (client.hasGap(fromSyn) != 0 || server.hasGap(fromSyn) != 0) Stats::count(stats.timedOutGaps);
   return 0;
 }
 

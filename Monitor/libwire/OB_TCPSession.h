@@ -33,7 +33,8 @@ class OB_TCPSession : public OB_Session {
   // Gives up an idle session: counts why and marks it finished; -1, unfinished, when the client
   // never sent a SYN.
   virtual int timeout();
-  // Adds the session's figures to the process-wide statistics. 0.
+  // Adds the session's figures to the process-wide statistics, among them whether either
+  // stream misses bytes (the discontiguous count). 0.
   virtual int finish();
   // The client's SYN was answered by a RST only.
   virtual int isRejected();

@@ -49,13 +49,18 @@ OB_TCPSessionStats::Counter* sessionWord(OB_TCPSessionStats& s, int word) {
   return word >= 1 && word <= 29 ? words[word - 1] : nullptr;
 }
 
+// Where the drops split of reply values 35 and 36 is shown.
+constexpr int kKernelDrops = 1;
+constexpr int kInterfaceDrops = 2;
+
 // A display: its control, its label, and what it shows (a capture counter, or a session word,
-// or nothing: always 0).
+// or a part of the drops, or nothing: always 0).
 struct Display {
   int id;
   const char* label;
   int captureCounter;  // -1: none
   int sessionWord;     // 0: none
+  int drops = 0;       // kKernelDrops, kInterfaceDrops; 0: none
 };
 
 constexpr Display kDisplays[] = {
@@ -68,6 +73,8 @@ constexpr Display kDisplays[] = {
      "Packets accepted:", OB_CaptureEngineStats::kAllPacksAccepted, 0},
     {CTapviewDlg::IDC_PACKETS_DROPPED,
      "Packets dropped:", OB_CaptureEngineStats::kAllReportedDropped, 0},
+    {CTapviewDlg::IDC_KERNEL_DROPPED, "  buffer full:", -1, 0, kKernelDrops},
+    {CTapviewDlg::IDC_INTERFACE_DROPPED, "  by interface:", -1, 0, kInterfaceDrops},
     {CTapviewDlg::IDC_TCP_STARTED, "TCP started:", -1, 28},
     {CTapviewDlg::IDC_TCP_ENDED, "TCP ended:", -1, 13},
     {CTapviewDlg::IDC_HTTP_STARTED, "HTTP started:", -1, 20},
@@ -148,28 +155,28 @@ CTapviewDlg::CTapviewDlg() : DLG_Dialog(kCaption), workerThread_(new OB_Thread()
 
   addGroup("General", 5, 0, 38);
   addGroup("Connections", 5, 40, 40);
-  addGroup("TCP Timed Out Connections", 12, 0, 38);
-  addGroup("TCP Stream Building", 12, 40, 40);
-  addStatic(0, "Packets", 13, 53, 12);
-  addStatic(0, "Bytes", 13, 66, 12);
+  addGroup("TCP Timed Out Connections", 14, 0, 38);
+  addGroup("TCP Stream Building", 14, 40, 40);
+  addStatic(0, "Packets", 15, 53, 12);
+  addStatic(0, "Bytes", 15, 66, 12);
   const char* rows[] = {"received:", "used:", "extraneous:", "closed:", "no memory"};
-  for (int i = 0; i < 5; ++i) addStatic(0, rows[i], 14 + i, 41, 12);
+  for (int i = 0; i < 5; ++i) addStatic(0, rows[i], 16 + i, 41, 12);
   int general = 0;
   int connections = 0;
   int timedOut = 0;
   for (const Display& d : kDisplays) {
     if (d.id >= IDC_STREAM_PACKETS) {
-      int row = 14 + (d.id - IDC_STREAM_PACKETS) % 5;
+      int row = 16 + (d.id - IDC_STREAM_PACKETS) % 5;
       addEdit(d.id, row, d.id < IDC_STREAM_BYTES ? 53 : 66, 12, DLG_EDIT_READONLY, 10);
-    } else if (d.captureCounter >= 0) {
+    } else if (d.captureCounter >= 0 || d.drops != 0) {
       addStatic(0, d.label, 6 + general, 1, 18);
       addEdit(d.id, 6 + general++, 20, 12, DLG_EDIT_READONLY, 10);
     } else if (d.id < IDC_TIMEOUT_BUILT) {
       addStatic(0, d.label, 6 + connections, 41, 14);
       addEdit(d.id, 6 + connections++, 56, 12, DLG_EDIT_READONLY, 10);
     } else {
-      addStatic(0, d.label, 13 + timedOut, 1, 19);
-      addEdit(d.id, 13 + timedOut++, 21, 12, DLG_EDIT_READONLY, 10);
+      addStatic(0, d.label, 15 + timedOut, 1, 19);
+      addEdit(d.id, 15 + timedOut++, 21, 12, DLG_EDIT_READONLY, 10);
     }
   }
 }
@@ -345,6 +352,10 @@ void CTapviewDlg::keepValue(int number, uint32_t value) {
   } else if (number >= 7 && number <= 34) {
     OB_TCPSessionStats::Counter* word = sessionWord(session_, kSessionWords[number - 7]);
     if (word != nullptr) word->store(value, std::memory_order_relaxed);
+  } else if (number == 35) {
+    capture_.setDriverDrops(value, capture_.getInterfaceDrops());
+  } else if (number == 36) {
+    capture_.setDriverDrops(capture_.getKernelDrops(), value);
   }
 }
 
@@ -355,6 +366,8 @@ void CTapviewDlg::showValues() {
       capture_.getValue(d.captureCounter, &value);
     } else if (d.sessionWord != 0) {
       value = OB_TCPSessionStats::value(*sessionWord(session_, d.sessionWord));
+    } else if (d.drops != 0) {
+      value = d.drops == kKernelDrops ? capture_.getKernelDrops() : capture_.getInterfaceDrops();
     }
     setDlgItemInt(d.id, value);
   }

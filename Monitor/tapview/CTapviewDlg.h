@@ -45,6 +45,8 @@ class CTapviewDlg : public DLG_Dialog {
   static constexpr int IDC_TIMEOUT_GAPS = 1027;
   static constexpr int IDC_STREAM_PACKETS = 1035;  // 1035 to 1039: received ... no memory
   static constexpr int IDC_STREAM_BYTES = 1040;    // 1040 to 1044: the same rows in bytes
+  static constexpr int IDC_KERNEL_DROPPED = 1045;  // the drops split: capture buffer full
+  static constexpr int IDC_INTERFACE_DROPPED = 1046;  // and dropped by the interface
   static constexpr int IDM_ABOUTBOX = 16;
 
   // The only user the viewer sends, and the client version the capture engine requires.
@@ -52,7 +54,8 @@ class CTapviewDlg : public DLG_Dialog {
   static constexpr uint32_t kClientVersion = 7;
   static constexpr int32_t kGetConfig = 20;
   static constexpr int32_t kGetMonitorStats = 40;
-  // Values in a monitor-statistics reply: 6 capture counters, 28 session words, 2 spare words.
+  // Values in a monitor-statistics reply: 6 capture counters, 28 session words, and the drops
+  // by the kernel and by the interface (0 from an engine that does not send them).
   static constexpr int kReplyValues = 36;
   // Longest text line of a reply head, terminator included; a longer line is a broken reply.
   static constexpr int kMaxReplyLine = 256;

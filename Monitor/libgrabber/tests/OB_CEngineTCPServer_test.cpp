@@ -95,12 +95,15 @@ TEST_F(CEngineServerTest, DrawsItsKeyFromCengineKeyAndRequiresVersion7) {
   EXPECT_EQ(serve(old), failureReply("Invalid client version.\n"));
 }
 
-TEST_F(CEngineServerTest, MonitorStatisticsSendTheCaptureBlockThenThirtySessionCounts) {
+// The layout older clients read stays; the two words after the session counts, which they drop,
+// carry the drops by the kernel and by the interface.
+TEST_F(CEngineServerTest, MonitorStatisticsSendTheCaptureBlockSessionCountsAndTheDropsSplit) {
   OB_CaptureEngineStats* capture = new OB_CaptureEngineStats();
   capture->setValue(OB_CaptureEngineStats::kStartTime, 1000);
   for (int i = OB_CaptureEngineStats::kAllPacksSeen; i <= OB_CaptureEngineStats::kAllReportedDropped;
        ++i)
     capture->setValue(i, static_cast<uint32_t>(i));
+  capture->setDriverDrops(7, 5);
   OB_CaptureEngineStats* previous = getCaptureEngineStats();
   setCaptureEngineStats(capture);
   tcpSessionStats_init();
@@ -120,7 +123,7 @@ TEST_F(CEngineServerTest, MonitorStatisticsSendTheCaptureBlockThenThirtySessionC
     expected += wireU32(static_cast<uint32_t>(100 + i));
   }
   s.connectionsStarted.store(7777);  // not sent
-  expected += wireU32(0) + wireU32(0);
+  expected += wireU32(7) + wireU32(5);
 
   EXPECT_EQ(serve(request(40)), successReply(expected));
 

@@ -503,24 +503,88 @@ TEST_F(PacketManagerTest, StartWithoutInitBindsTheAdapterAndDeliversEveryFrame) 
   manager->release();
 }
 
-// The pass copies the driver's drop count (none for a replay) while the statistics thread runs,
-// and leaves the counters alone once it was stopped.
-TEST_F(PacketManagerTest, StatisticsPassSetsTheDropCountOnlyWhileRunning) {
-  listAdapters({trace("a.pcap", {tcpFrame(1)})});
+// Each pass adds what the driver dropped since the last one to the interval counter (which the
+// network consumer takes per interval) and makes counter 12 and the split the drops since start;
+// while drops grow, each pass logs them with the adapter's name, and so does the stop for the
+// last minute. Once the thread was stopped a pass leaves the counters alone.
+TEST_F(PacketManagerTest, StatisticsPassCountsNewDropsAndLogsThemWithTheAdapter) {
+  OB_Log::init("drops", 0, nullptr);
+  const std::string path = trace("a.pcap", {tcpFrame(1)});
+  listAdapters({path});
   auto* manager = new OB_PacketManager(nullptr);
   ASSERT_EQ(manager->init(), 0);
-  manager->setValue(OB_CaptureEngineStats::kReportedDropped, 99);
-  manager->setValue(OB_CaptureEngineStats::kAllReportedDropped, 99);
   manager->start();
-  DriverControl::waitForEnd(manager->getCaptureContext());
-  manager->doTask();
+  GLIM_CaptureContext context = manager->getCaptureContext();
+  DriverControl::waitForEnd(context);
+  manager->doTask();  // a replay drops nothing
   EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kReportedDropped), 0u);
   EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kAllReportedDropped), 0u);
-  manager->setValue(OB_CaptureEngineStats::kReportedDropped, 99);
-  manager->stop();
+
+  DriverControl::addDrops(context, 5, 2);
   manager->doTask();
-  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kReportedDropped), 99u);
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kReportedDropped), 7u);
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kAllReportedDropped), 7u);
+  EXPECT_EQ(manager->getKernelDrops(), 5u);
+  EXPECT_EQ(manager->getInterfaceDrops(), 2u);
+  uint32_t interval = 0;
+  manager->takeValue(OB_CaptureEngineStats::kReportedDropped, &interval);  // the net consumer
+  EXPECT_EQ(interval, 7u);
+  manager->doTask();  // nothing new: nothing added, nothing logged
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kReportedDropped), 0u);
+  DriverControl::addDrops(context, 3, 0);
+  manager->doTask();
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kReportedDropped), 3u);
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kAllReportedDropped), 10u);
+  EXPECT_EQ(manager->getKernelDrops(), 8u);
+
+  // Drops between the last pass and the stop are read by the stop.
+  DriverControl::addDrops(context, 0, 1);
+  manager->stop();
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kAllReportedDropped), 11u);
+  EXPECT_EQ(manager->getInterfaceDrops(), 3u);
+  DriverControl::addDrops(context, 50, 0);
+  manager->doTask();  // the thread no longer runs
+  EXPECT_EQ(counter(manager, OB_CaptureEngineStats::kAllReportedDropped), 11u);
+  finish(manager);  // which stops once more: that stop reads them
+  OB_Log::reset();
+
+  const std::string log = corrana_test::readFile(install.path() + "/logs/drops.log");
+  const std::string on = "capture on file:" + path + ": ";
+  for (const std::string& line :
+       {on + "7 frames dropped (5 with the capture buffer full, 2 by the interface), 7 since",
+        on + "3 frames dropped (3 with the capture buffer full, 0 by the interface), 10 since",
+        on + "1 frames dropped (0 with the capture buffer full, 1 by the interface), 11 since",
+        on + "50 frames dropped (50 with the capture buffer full, 0 by the interface), 61 since"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  size_t lines = 0;
+  for (size_t at = log.find("frames dropped"); at != std::string::npos;
+       at = log.find("frames dropped", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 4u) << log;
+}
+
+// Connections found with missing data since the last pass are logged too: frames lost before
+// the capture (a mirror port that overflowed) show only there.
+TEST_F(PacketManagerTest, StatisticsPassLogsNewConnectionsWithMissingSegments) {
+  OB_Log::init("gaps", 0, nullptr);
+  const std::string path = trace("a.pcap", {tcpFrame(1)});
+  listAdapters({path});
+  auto* manager = new OB_PacketManager(nullptr);
+  ASSERT_EQ(manager->init(), 0);
+  manager->start();
+  DriverControl::waitForEnd(manager->getCaptureContext());
+  manager->doTask();  // the count so far is the base
+  OB_TCPSessionStats::count(getTCPSessionStats()->timedOutGaps, 2);
+  manager->doTask();
+  manager->doTask();
   finish(manager);
+  OB_Log::reset();
+  const std::string log = corrana_test::readFile(install.path() + "/logs/gaps.log");
+  const std::string line = "capture on file:" + path + ": 2 connections with missing segments";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find("connections with missing", log.find(line) + line.size()), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("frames dropped"), std::string::npos) << log;
 }
 
 // A savefile that is not Ethernet opens but gets no capture context: init still answers 0,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "FrameBuilder.h"
@@ -121,6 +122,57 @@ TEST_F(TCPSessionTest, BothDirectionsAreReassembledInOrder) {
   EXPECT_EQ(v(stats.bytesCompleted), request.size() + response.size() + 700);
   EXPECT_EQ(v(stats.payloadBytes), request.size() + response.size() + 700);
   EXPECT_EQ(v(stats.effectiveBytes), request.size() + response.size());
+}
+
+// A connection whose stream misses bytes is counted as discontiguous at its finish, whichever
+// direction lost them and wherever: inside, at the tail before the FIN, at the head after the
+// SYN, or all of it when the SYN/ACK went uncaptured. Reordered and repeated segments miss
+// nothing.
+TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
+  using C = TcpConversation;
+  const std::string body(3000, 'b');
+  struct Case {
+    const char* name;
+    uint32_t gaps;
+    std::function<void(TcpConversation&)> play;
+  };
+  const Case cases[] = {
+      {"whole, reordered, repeated", 0,
+       [&](C& c) {
+         c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         const size_t first = c.size();
+         c.send(C::kServer, body, 1000).swap(first + 1, first + 2).retransmit(first).close();
+       }},
+      {"a segment lost inside a response", 1,
+       [&](C& c) {
+         c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         c.send(C::kServer, body, 1000).remove(c.size() - 2).close();
+       }},
+      {"the last segment before the FIN lost", 1,
+       [&](C& c) {
+         c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         c.send(C::kServer, body, 1000).remove(c.size() - 1).close(C::kServer);
+       }},
+      {"the request's first segment lost", 1,
+       [&](C& c) {
+         c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n", 5).remove(3);
+         c.send(C::kServer, body).close();
+       }},
+      {"the SYN/ACK lost: the whole response", 1,
+       [&](C& c) {
+         c.handshake().remove(1).send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         c.send(C::kServer, body).close();
+       }},
+  };
+  for (const Case& k : cases) {
+    tcpSessionStats_init();
+    TcpConversation c{endpoint("10.0.0.1", 1025), endpoint("10.0.0.2", 80)};
+    k.play(c);
+    OB_TCPSession session;
+    feedAll(session, c);
+    session.finish();
+    EXPECT_EQ(v(stats.timedOutGaps), k.gaps) << k.name;
+  }
 }
 
 TEST_F(TCPSessionTest, ReassemblesAcrossTheSequenceWrap) {

@@ -26,10 +26,17 @@ class DriverControl {
   // True when the context replays a savefile ("file:" adapter) rather than capturing live: its
   // frames wait in the file, so a reader may make the driver's thread wait without losing any.
   static bool isReplay(GLIM_CaptureContext capture);
+  // The name of the adapter the context captures on (an interface, or "file:<path>"), for log
+  // lines; "" for a context that does not exist.
+  static std::string adapterName(GLIM_CaptureContext capture);
   // Blocks until the context's driver thread has ended by itself (end of the savefile, or a
   // capture error) or was stopped; returns at once when it is not running. 0, or -1 for a
   // context that does not exist.
   static int waitForEnd(GLIM_CaptureContext capture);
+
+  // Adds to the drops the context reports (kernel and interface), as a capture that lost frames
+  // would: for tests of what reads them. 0, or -1 for a context that does not exist.
+  static int addDrops(GLIM_CaptureContext capture, uint32_t kernel, uint32_t interface);
 
   // Text of the calling thread's last failed GLIM_ call ("" when none).
   static const char* lastErrorText();

@@ -161,6 +161,12 @@ struct GLIM_CaptureContextData {
 
   std::mutex statsLock;
   GLIM_PacketBuffer record{};
+  // Under statsLock: libpcap's drop counts at the last good read, and those DriverControl::addDrops
+  // added.
+  uint32_t pcapKernelDrops = 0;
+  uint32_t pcapInterfaceDrops = 0;
+  uint32_t addedKernelDrops = 0;
+  uint32_t addedInterfaceDrops = 0;
 
   void holdClock() {
     if (!holdsClock.exchange(true)) replay_clock::hold();
@@ -612,12 +618,15 @@ const GLIM_PacketBuffer* GLIM_GetPacketBuffer(GLIM_CaptureContext capture) {
   r.framesDelivered = c->delivered.load(std::memory_order_relaxed);
   r.oversizeFrames = c->oversize.load(std::memory_order_relaxed);
   pcap_stat stats{};
+  // A failed read keeps the counts of the last good one.
   if (!c->replay && c->pcap != nullptr && pcap_stats(c->pcap, &stats) == 0) {
     r.framesReceived = stats.ps_recv;
-    r.kernelDrops = stats.ps_drop;
-    r.interfaceDrops = stats.ps_ifdrop;
-    r.framesDropped = stats.ps_drop + stats.ps_ifdrop;
+    c->pcapKernelDrops = stats.ps_drop;
+    c->pcapInterfaceDrops = stats.ps_ifdrop;
   }
+  r.kernelDrops = c->pcapKernelDrops + c->addedKernelDrops;
+  r.interfaceDrops = c->pcapInterfaceDrops + c->addedInterfaceDrops;
+  r.framesDropped = r.kernelDrops + r.interfaceDrops;
   return &r;
 }
 
@@ -652,6 +661,20 @@ bool DriverControl::isCapturing(GLIM_CaptureContext capture) {
 bool DriverControl::isReplay(GLIM_CaptureContext capture) {
   ContextPtr c = findContext(capture);
   return c != nullptr && c->replay;
+}
+
+int DriverControl::addDrops(GLIM_CaptureContext capture, uint32_t kernel, uint32_t interface) {
+  ContextPtr c = findContext(capture);
+  if (c == nullptr) return -1;
+  std::lock_guard<std::mutex> hold(c->statsLock);
+  c->addedKernelDrops += kernel;
+  c->addedInterfaceDrops += interface;
+  return 0;
+}
+
+std::string DriverControl::adapterName(GLIM_CaptureContext capture) {
+  ContextPtr c = findContext(capture);
+  return c != nullptr ? c->name : std::string();
 }
 
 bool DriverControl::isReplayFinished(GLIM_CaptureContext capture) {

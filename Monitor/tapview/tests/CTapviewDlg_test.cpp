@@ -115,6 +115,7 @@ TEST_F(CTapviewDlgTest, OnePollShowsEachEngineCounterInItsDisplay) {
   for (int i = OB_CaptureEngineStats::kAllPacksSeen;
        i <= OB_CaptureEngineStats::kAllReportedDropped; ++i)
     capture_.setValue(i, 1000u + static_cast<uint32_t>(i));
+  capture_.setDriverDrops(1005, 7);  // the split of the 1012 dropped
   OB_TCPSessionStats& s = *getTCPSessionStats();
   // Distinct values, so that a display showing the wrong counter is caught.
   uint32_t next = 4000000000u;
@@ -142,6 +143,8 @@ TEST_F(CTapviewDlgTest, OnePollShowsEachEngineCounterInItsDisplay) {
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_PACKETS_RECEIVED), "1008");
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_PACKETS_ACCEPTED), "1010");
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_PACKETS_DROPPED), "1012");
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_KERNEL_DROPPED), "1005");
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_INTERFACE_DROPPED), "7");
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_TCP_STARTED), shown(s.sessionsRetrieved));
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_TCP_ENDED), shown(s.connectionsBuilt));
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_HTTP_STARTED), shown(s.httpStarted));
@@ -237,6 +240,8 @@ TEST_F(CTapviewDlgTest, AServerHangingUpMidReplyLeavesTheValuesNotSentAsTheyWere
   EXPECT_EQ(viewer.lastPollComplete(), 1);
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "102");    // value 3
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_STREAM_BYTES + 1), "109");  // value 10
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_KERNEL_DROPPED), "134");     // value 35
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_INTERFACE_DROPPED), "135");  // value 36
 
   EXPECT_EQ(viewer.pollStatistics(), 0);  // cut inside value 10
   EXPECT_EQ(viewer.lastPollComplete(), 0);
