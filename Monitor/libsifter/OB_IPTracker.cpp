@@ -6,12 +6,14 @@
 #include <new>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "AnalysisHash.h"
 #include "OB_AEngineConfigRecords.h"
 #include "OB_IndexChanger.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "RankedPicks.h"
 
 OB_IPTrackerHash::OB_IPTrackerHash() {
   setItem(this);
@@ -53,6 +55,7 @@ OB_IPTracker::OB_IPTracker(OB_IndexChanger* window_)
 OB_IPTracker::~OB_IPTracker() {
   OB_Log::debug("ipTracker_free()\n");
   clear();
+  counterByKey.clear();
   domainCounters.clear();
 }
 
@@ -110,7 +113,7 @@ int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* ad
     record->name = AnalysisHash_getDomainName(*address);
     char key[256];
     domainKey(record->name, key, sizeof key);
-    OB_CountArray* counter = domainCounters.find(key);
+    OB_CountArray*& counter = counterByKey[key];
     if (counter == nullptr) {
       counter = new OB_CountArray(window->getNumOfBins(), 8);
       if (counter == nullptr || domainCounters.append(counter, key) != 0)
@@ -153,48 +156,58 @@ void walk(OB_LinkedHash<OB_IPTrackerHash>* table, Visit visit) {
 }  // namespace
 
 str2CntList_t* OB_IPTracker::getTopN(XSubset_t* subset, int limit) {
-  str2CntList_t* all = dataStructs_newList();
-  walk(this, [&](OB_IPTrackerHash* record) {
-    if (!inSubset(subset, record->address)) return;
-    char text[16];
-    dataStructs_append(all, OB_Tools::IPAddressString(record->address, text), record->name,
-                       record->pageCount, record->count);
+  RankedPicks<const OB_IPTrackerHash*> picks(limit > 1 ? static_cast<size_t>(limit) : 1);
+  walk(this, [&](const OB_IPTrackerHash* record) {
+    if (inSubset(subset, record->address)) picks.offer(record->pageCount, record);
   });
-  str2CntList_t* ranked = dataStructs_getTopN(all, limit, 0);
-  dataStructs_freeList(all);
+  str2CntList_t* ranked = dataStructs_newList();
+  for (const OB_IPTrackerHash* record : picks.finish()) {
+    char text[16];
+    dataStructs_append(ranked, OB_Tools::IPAddressString(record->address, text), record->name,
+                       record->pageCount, record->count);
+  }
   return ranked;
 }
 
 str2CntList_t* OB_IPTracker::filtered(XSubset_t* subset, int n, Filter filter, uint32_t first,
                                       uint32_t second) {
   if (filter == Filter::kRange && second < first) std::swap(first, second);
-  str2CntList_t* grouped = dataStructs_newList();
-  std::unordered_map<std::string, str2CntEntry_t*> byText;
-  walk(this, [&](OB_IPTrackerHash* record) {
+  // One group per address shown, in order of first appearance; only the kept ones are copied.
+  struct Group {
+    uint32_t shown;
+    const char* name;  // the first record's
+    uint32_t a, b;
+  };
+  std::vector<Group> groups;
+  std::unordered_map<uint32_t, size_t> byShown;
+  walk(this, [&](const OB_IPTrackerHash* record) {
     const uint32_t address = record->address;
     if (!inSubset(subset, address)) return;
-    uint32_t shown = address;
     if (filter == Filter::kMask) {
-      shown = address & first;
-    } else if (filter == Filter::kNetwork) {
-      if ((address & second) != (first & second)) return;
-    } else if (address < first || address > second) {
+      // One entry per masked address: the folded record's counts join the entry's.
+      auto [known, added] = byShown.emplace(address & first, groups.size());
+      if (!added) {
+        groups[known->second].a += record->pageCount;
+        groups[known->second].b += record->count;
+        return;
+      }
+      groups.push_back(Group{address & first, record->name, record->pageCount, record->count});
       return;
     }
-    char text[16];
-    OB_Tools::IPAddressString(shown, text);
-    auto known = byText.find(text);
-    if (known != byText.end()) {
-      // One entry per address text: the folded record's counts join the entry's.
-      known->second->a += record->pageCount;
-      known->second->b += record->count;
+    if (filter == Filter::kNetwork ? (address & second) != (first & second)
+                                   : address < first || address > second)
       return;
-    }
-    byText[text] = dataStructs_append(grouped, text, record->name, record->pageCount,
-                                      record->count);
+    // A record's own address is shown: one record, one entry.
+    groups.push_back(Group{address, record->name, record->pageCount, record->count});
   });
-  str2CntList_t* ranked = dataStructs_getTopN(grouped, n, 1);
-  dataStructs_freeList(grouped);
+  RankedPicks<const Group*> picks(n > 1 ? static_cast<size_t>(n) : 1);
+  for (const Group& group : groups) picks.offer(group.b, &group);
+  str2CntList_t* ranked = dataStructs_newList();
+  for (const Group* group : picks.finish()) {
+    char text[16];
+    dataStructs_append(ranked, OB_Tools::IPAddressString(group->shown, text), group->name,
+                       group->a, group->b);
+  }
   return ranked;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <string>
 #include <unordered_map>
 
 #include "OB_Array.h"
@@ -132,5 +133,8 @@ class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_O
   // The records by address, beside the table's chains (which keep the walk order of the
   // queries), so a connection finds its client in one probe.
   std::unordered_map<uint32_t, OB_IPTrackerHash*> byAddress;
+  // The domain counters by key, beside the named list (which keeps their order), so a new
+  // address finds its counter in one probe however many keys its names brought.
+  std::unordered_map<std::string, OB_CountArray*> counterByKey;
   bool pathCapLogged = false;
 };

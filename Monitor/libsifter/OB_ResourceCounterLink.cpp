@@ -60,20 +60,15 @@ int OB_ResourceCounterLink::processRefererError(const char* referer, uint32_t bi
     refererErrors->setOwner(1);
     refererErrors->setIntrusive(1);
   }
-  OB_RefererErrCounterLink* found = nullptr;
   OB_MutexHold hold(refererErrors);
-  refererErrors->first();
-  for (auto* at = refererErrors->getCurrentLink(); at != nullptr; at = at->getNext()) {
-    OB_RefererErrCounterLink* entry = at->getItem();
-    if (entry != nullptr && strcmp(entry->getReferer(), referer) == 0) {
-      found = entry;
-      break;
-    }
-  }
+  auto known = refererIndex.find(referer);
+  OB_RefererErrCounterLink* found = known != refererIndex.end() ? known->second : nullptr;
   if (found == nullptr) {
     found = new OB_RefererErrCounterLink(referer, numOfBins);
     if (found == nullptr || refererErrors->append(found) != 0)
       OB_Log::quit("processRefererError: No memory");
+    // The key views the counter's own copy, which lives as long as the list holds it.
+    refererIndex.emplace(found->getReferer(), found);
   }
   found->addAt(bin, 1);
   return 0;

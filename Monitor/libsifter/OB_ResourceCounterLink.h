@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 
 #include "OB_Array.h"
 #include "OB_CountedList.h"
@@ -99,6 +101,9 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
  private:
   OB_ClientList clients;
   OB_List<OB_RefererErrCounterLink>* refererErrors = nullptr;  // owned
+  // The referer-error counters by their page text (the keys view the counters' own copies), so
+  // a resource that many pages point at finds each in one probe.
+  std::unordered_map<std::string_view, OB_RefererErrCounterLink*> refererIndex;
   OB_CountArray* entryPointCounts = nullptr;                   // owned
   OB_ClientList* entryPointClients = nullptr;                  // owned
   char* ownNames[2] = {nullptr, nullptr};                      // owned (C heap) when set

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "AnalysisHash.h"
 #include "OB_IndexChanger.h"
@@ -284,28 +285,18 @@ void stats_freeTopN(statsTopN_t* list) {
 }
 
 StatsTopN::StatsTopN(int n, const char* filter, uint32_t numOfBins)
-    : limit_(n > 1 ? static_cast<size_t>(n) : 1),
-      filter_(filter != nullptr ? filter : ""),
+    : filter_(filter != nullptr ? filter : ""),
       numOfBins_(numOfBins),
-      picks_(static_cast<Pick*>(stats_alloc(sizeof(Pick) * (n > 1 ? static_cast<size_t>(n) : 1),
-                                            "StatsTopN: no memory"))) {}
+      picks_(n > 1 ? static_cast<size_t>(n) : 1) {}
 
-StatsTopN::~StatsTopN() { std::free(picks_); }
+StatsTopN::~StatsTopN() = default;
 
 void StatsTopN::offer(const statsCounter_t* entry) {
   if (!filter_.empty() &&
       std::string_view(entry->name, entry->length).find(filter_) == std::string_view::npos)
     return;
   const uint64_t total = stats_sum(entry->counts, numOfBins_);
-  // Full, and not above the last kept total: it would land behind the limit.
-  if (count_ == limit_ && total <= picks_[count_ - 1].total) return;
-  // Before the first pick with a smaller total, so equal totals keep the offered order.
-  Pick* at = std::upper_bound(picks_, picks_ + count_, total,
-                              [](uint64_t value, const Pick& pick) { return value > pick.total; });
-  Pick* end = picks_ + (count_ < limit_ ? count_ + 1 : limit_);
-  std::move_backward(at, end - 1, end);
-  *at = Pick{entry, total};
-  if (count_ < limit_) ++count_;
+  picks_.offer(total, Pick{entry, total});
 }
 
 void StatsTopN::offerList(const statsCounterList_t* list) {
@@ -317,13 +308,15 @@ void StatsTopN::offerList(const statsBucketList_t* list) {
 }
 
 statsTopN_t* StatsTopN::finish(const char* who) {
+  const std::vector<Pick> kept = picks_.finish();
   auto* list = static_cast<statsTopN_t*>(stats_alloc(sizeof(statsTopN_t), who));
-  list->entries = static_cast<statsNameTotal_t*>(stats_alloc(sizeof(statsNameTotal_t) * count_, who));
-  for (size_t i = 0; i < count_; ++i) {
-    list->entries[i].name = copyName(std::string_view(picks_[i].entry->name, picks_[i].entry->length), who);
-    list->entries[i].total = picks_[i].total;
+  list->entries =
+      static_cast<statsNameTotal_t*>(stats_alloc(sizeof(statsNameTotal_t) * kept.size(), who));
+  for (size_t i = 0; i < kept.size(); ++i) {
+    list->entries[i].name = copyName(std::string_view(kept[i].entry->name, kept[i].entry->length), who);
+    list->entries[i].total = kept[i].total;
   }
-  list->count = count_;
+  list->count = kept.size();
   return list;
 }
 

@@ -16,6 +16,8 @@
 #include <memory>
 #include <string_view>
 
+#include "RankedPicks.h"
+
 class OB_IndexChanger;
 struct StatsNameIndex;
 
@@ -190,11 +192,9 @@ class StatsTopN {
     const statsCounter_t* entry;
     uint64_t total;
   };
-  size_t limit_;
   std::string_view filter_;
   uint32_t numOfBins_;
-  Pick* picks_;  // limit_ places, by total, largest first
-  size_t count_ = 0;
+  RankedPicks<Pick> picks_;
 };
 
 // Ring order: the per-bin array's newest bin is `current`; out receives bins current+1 .. n-1,

@@ -4,6 +4,7 @@
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "RankedPicks.h"
 
 namespace {
 
@@ -38,13 +39,23 @@ str2CntList_t* dataStructs_newList() {
   return list;
 }
 
+namespace {
+
+void appendEntry(str2CntList_t* list, str2CntEntry_t* entry) {
+  if (list->tail != nullptr)
+    list->tail->next = entry;
+  else
+    list->head = entry;
+  list->tail = entry;
+  ++list->count;
+}
+
+}  // namespace
+
 str2CntEntry_t* dataStructs_append(str2CntList_t* list, const char* name, const char* name2,
                                    uint32_t a, uint32_t b) {
   str2CntEntry_t* entry = newEntry(name, name2, a, b, "dataStructs_append");
-  str2CntEntry_t** at = &list->head;
-  while (*at != nullptr) at = &(*at)->next;
-  *at = entry;
-  ++list->count;
+  appendEntry(list, entry);
   return entry;
 }
 
@@ -55,39 +66,22 @@ void dataStructs_freeList(str2CntList_t* list) {
 }
 
 str2CntList_t* dataStructs_getTopN(const str2CntList_t* list, int n, int order) {
+  constexpr const char* kWho = "dataStructs_getTopN";
   const uint32_t limit = n > 1 ? static_cast<uint32_t>(n) : 1;
-  auto key = [order](const str2CntEntry_t* entry) { return order == 1 ? entry->b : entry->a; };
-  const bool ranked = order == 0 || order == 1;
   str2CntList_t* result = dataStructs_newList();
-  uint32_t threshold = 0;
-  for (const str2CntEntry_t* entry = list != nullptr ? list->head : nullptr; entry != nullptr;
-       entry = entry->next) {
-    if (result->count == limit && (!ranked || key(entry) < threshold)) continue;
-    str2CntEntry_t** at = &result->head;
-    if (ranked) {
-      while (*at != nullptr && key(*at) >= key(entry)) at = &(*at)->next;
-    } else {
-      while (*at != nullptr) at = &(*at)->next;
-    }
-    str2CntEntry_t* copy = newEntry(entry->name, entry->name2, entry->a, entry->b,
-                                    "dataStructs_getTopN");
-    copy->next = *at;
-    *at = copy;
-    // Count from the head and cut after the limit-th entry.
-    uint32_t kept = 0;
-    str2CntEntry_t* last = nullptr;
-    for (str2CntEntry_t* walk = result->head; walk != nullptr; walk = walk->next) {
-      if (++kept == limit) {
-        last = walk;
-        break;
-      }
-    }
-    if (last != nullptr) {
-      freeEntries(last->next);
-      last->next = nullptr;
-      threshold = key(last);
-    }
-    result->count = kept;
+  auto keep = [result, kWho](const str2CntEntry_t* entry) {
+    appendEntry(result, newEntry(entry->name, entry->name2, entry->a, entry->b, kWho));
+  };
+  const str2CntEntry_t* first = list != nullptr ? list->head : nullptr;
+  if (order != 0 && order != 1) {
+    for (const str2CntEntry_t* entry = first; entry != nullptr && result->count < limit;
+         entry = entry->next)
+      keep(entry);
+    return result;
   }
+  RankedPicks<const str2CntEntry_t*> picks(limit);
+  for (const str2CntEntry_t* entry = first; entry != nullptr; entry = entry->next)
+    picks.offer(order == 1 ? entry->b : entry->a, entry);
+  for (const str2CntEntry_t* entry : picks.finish()) keep(entry);
   return result;
 }

@@ -16,6 +16,7 @@ struct str2CntEntry_t {
 struct str2CntList_t {
   uint32_t count;
   str2CntEntry_t* head;
+  str2CntEntry_t* tail;  // the last entry, so an append does not walk the list
 };
 
 // An empty list (owned by the caller). Out of memory ends the process.
@@ -29,6 +30,6 @@ void dataStructs_freeList(str2CntList_t* list);
 
 // A new list of copies of at most n entries of list (n below 1 keeps one), ranked by the key of
 // order: 1 ranks by b, 0 by a, largest first, equal keys in list order; any other order keeps
-// the first n in list order. An entry whose key is below that of the n-th entry kept so far is
-// passed over. Out of memory ends the process with "dataStructs_getTopN: no memory".
+// the first n in list order. Only the kept entries are copied; the ranking costs
+// O(entries x log n). Out of memory ends the process with "dataStructs_getTopN: no memory".
 str2CntList_t* dataStructs_getTopN(const str2CntList_t* list, int n, int order);

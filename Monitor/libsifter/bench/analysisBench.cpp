@@ -5,9 +5,14 @@
 // timed on that file in the same run and the ratio of the two rates is printed.
 //
 //   analysisBench [--transactions N] [--clients N] [--uris N] [--keep DIR]
+//                 [--ranked-clients N] [--ranking-only]
+//
+// A second part times the console's client rankings (1065 and 4030, type 0) over one HTTP and
+// one FTP server that track many clients, beside a floor: one walk over the same records.
 //
 // Reverse name look-ups are answered "no name" without DNS, as on a network without PTR records.
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,9 +25,16 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "AnalysisHash.h"
+#include "FTPServerCommands.h"
+#include "HTTPIPTrackingCommands.h"
 #include "OB_AEngineConfig.h"
+#include "OB_AEngineTCPRequest.h"
+#include "OB_FTPAnalysisStats.h"
+#include "OB_FTPServer.h"
+#include "OB_HTTPAnalysisStats.h"
 #include "OB_ArchiveWriter.h"
 #include "OB_HTTPNetworkGroup.h"
 #include "OB_HTTPReader.h"
@@ -44,9 +56,13 @@ using Clock = std::chrono::steady_clock;
 void usage(FILE* out) {
   fprintf(out,
           "usage: analysisBench [--transactions N] [--clients N] [--uris N] [--keep DIR]\n"
+          "                     [--ranked-clients N] [--ranking-only]\n"
           "  Times the HTTP reader replaying N synthetic transactions from the archive into one\n"
-          "  window's statistics, and goaccess on the same transactions when it is installed.\n"
-          "  --keep DIR  work in DIR and leave the archive and the log there\n");
+          "  window's statistics, and goaccess on the same transactions when it is installed;\n"
+          "  then the console's client rankings over servers that track many clients.\n"
+          "  --keep DIR          work in DIR and leave the archive and the log there\n"
+          "  --ranked-clients N  clients tracked for the rankings (default 100000)\n"
+          "  --ranking-only      time the rankings alone\n");
 }
 
 double seconds(Clock::time_point since) {
@@ -119,11 +135,134 @@ double timeGoaccess(const std::string& log, const std::string& dir) {
   return seconds(start);
 }
 
+// Times one console handler: the request goes in through a socket pair, and a thread drains the
+// reply as a console would. The handler's own time, in seconds, and the reply's size.
+template <class Stats, class Handler>
+double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
+  if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size()))
+    return -1;
+  size_t got = 0;
+  std::thread drain([&got, far = ends[1]] {
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(far, chunk, sizeof chunk)) > 0) got += static_cast<size_t>(n);
+  });
+  OB_AEngineTCPRequest request;
+  request.itemIndex = 0;
+  request.subset = 0;
+  auto start = Clock::now();
+  const int result = handler(stats, ends[0], &request);
+  const double took = seconds(start);
+  shutdown(ends[0], SHUT_WR);
+  drain.join();
+  close(ends[0]);
+  close(ends[1]);
+  *replyBytes = got;
+  return result == 0 ? took : -1;
+}
+
+// A type-0 request of the IP-tracking commands for the busiest n.
+std::string rankingRequest(int16_t n) {
+  std::string fields;
+  for (int16_t value : {int16_t{0}, n}) {
+    fields += static_cast<char>((static_cast<uint16_t>(value) >> 8) & 0xFF);
+    fields += static_cast<char>(static_cast<uint16_t>(value) & 0xFF);
+  }
+  return fields + "0.0.0.0\n0.0.0.0\n";
+}
+
+// One HTTP and one FTP server, each tracking `clients` addresses of a few distinct counts (so
+// most of them tie), and the rankings the console asks of them.
+void timeRankings(uint32_t clients) {
+  auto* config = new OB_AEngineConfig();
+  config->numOfHTTPServers = 1;
+  config->httpServers = newArray<OB_HTTPServer>(1);
+  config->httpServers[0] = OB_HTTPServer::create();
+  config->httpServers[0]->setIPAddress(bench::kServerA);
+  config->httpServers[0]->setName("www-a");
+  config->numOfFTPServers = 1;
+  config->ftpServers = newArray<OB_FTPServer>(1);
+  config->ftpServers[0] = OB_FTPServer::create();
+  config->ftpServers[0]->setIPAddress(bench::kServerB);
+  config->ftpServers[0]->setName("ftp-b");
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  timeWindow_t record = {};
+  snprintf(record.name, sizeof record.name, "%s", "ranking");
+  record.windowType = OB_IndexChanger::kStaticWindow;
+  record.staticAgoTime = now - 86400;
+  record.staticNowTime = now;
+  record.staticNumOfBins = 100;
+  auto* window = new OB_IndexChanger();
+  window->setConfig(config);
+  window->setTimeWindow(&record);
+  window->init();
+  auto* http = new OB_HTTPAnalysisStats(config, window);
+  auto* ftp = new OB_FTPAnalysisStats(config, window);
+  ftp->init();
+  OB_IPTracker* trackers[] = {http->servers[0]->ipTracker, ftp->servers[0].ipTracker};
+  auto fillStart = Clock::now();
+  for (uint32_t i = 0; i < clients; ++i) {
+    const uint32_t address = 0x0A400000u + i * 7u;  // 10.64.0.0 on, spread over the buckets
+    for (OB_IPTracker* tracker : trackers) {
+      OB_IPTrackerHash* client = nullptr;
+      tracker->procAddress(now - 3600, static_cast<uint16_t>(1 + (i * 31u) % 50), &address,
+                           &client);
+      if (tracker == trackers[0]) client->pageCount = (i * 13u) % 17;
+    }
+  }
+  printf("rankings: %u clients tracked by each server (%.1f s to fill)\n", clients,
+         seconds(fillStart));
+
+  // The floor: one walk over the records, reading each count and copying nothing (the second
+  // of two walks, as the queries below find the records warm too).
+  double floor = 0;
+  uint64_t sum = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    auto start = Clock::now();
+    sum = 0;
+    for (int bucket = 0; bucket < OB_IPTracker::kBuckets; ++bucket)
+      for (auto* at = trackers[0]->getChain(bucket); at != nullptr; at = at->getNext())
+        sum += at->getItem()->pageCount;
+    floor = seconds(start);
+  }
+  printf("  floor, one walk over the records: %.2f ms (sum %llu)\n", floor * 1000,
+         static_cast<unsigned long long>(sum));
+
+  for (int16_t n : {int16_t{10}, int16_t{32767}}) {
+    // The ranking alone, as both commands build it, then the whole command with its reply.
+    auto start = Clock::now();
+    str2CntList_t* ranked = trackers[0]->getTopN(nullptr, n);
+    const double httpRank = seconds(start);
+    dataStructs_freeList(ranked);
+    start = Clock::now();
+    str2CntList_t* busiest = trackers[1]->getTopNByRange(nullptr, 500, 0, 0xFFFFFFFFu);
+    ranked = dataStructs_getTopN(busiest, n, 1);
+    const double ftpRank = seconds(start);
+    dataStructs_freeList(ranked);
+    dataStructs_freeList(busiest);
+    size_t bytes = 0;
+    const double httpTime = timeHandler(hcommand_HTTPIPTracking, http, rankingRequest(n), &bytes);
+    printf("  1065 type 0, n = %5d: ranking %6.2f ms, command %7.2f ms (%zu reply bytes)\n", n,
+           httpRank * 1000, httpTime * 1000, bytes);
+    const double ftpTime = timeHandler(hcommand_FTPIPTracking, ftp, rankingRequest(n), &bytes);
+    printf("  4030 type 0, n = %5d: ranking %6.2f ms, command %7.2f ms (%zu reply bytes)\n", n,
+           ftpRank * 1000, ftpTime * 1000, bytes);
+  }
+  ftp->release();
+  http->release();
+  window->release();
+  config->release();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bench::TrafficShape shape;
   std::string keep;
+  uint32_t rankedClients = 100000;
+  bool rankingOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto number = [&](uint64_t* out) {
@@ -144,6 +283,10 @@ int main(int argc, char** argv) {
       shape.uris = static_cast<uint32_t>(value);
     } else if (arg == "--keep" && i + 1 < argc) {
       keep = argv[++i];
+    } else if (arg == "--ranked-clients" && number(&value) && value <= 10000000) {
+      rankedClients = static_cast<uint32_t>(value);
+    } else if (arg == "--ranking-only") {
+      rankingOnly = true;
     } else {
       fprintf(stderr, "analysisBench: bad option %s\n", arg.c_str());
       usage(stderr);
@@ -170,6 +313,13 @@ int main(int argc, char** argv) {
   setenv("OB_INSTALLDIR", dir.c_str(), 1);
   OB_Log::init("analysisBench", 0, nullptr);
   OB_Tools::setReverseLookup(noName);
+  if (rankingOnly) {
+    AnalysisHash_init();
+    timeRankings(rankedClients);
+    AnalysisHash_free();
+    if (keep.empty()) std::filesystem::remove_all(dir, error);
+    return 0;
+  }
 
   // The archive file the writer opens now must meet the window, so the traffic is today's.
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
@@ -282,6 +432,8 @@ int main(int argc, char** argv) {
   reader->release();
   window->release();
   config->release();
+  // 5. The client rankings.
+  timeRankings(rankedClients);
   AnalysisHash_free();
   if (keep.empty()) std::filesystem::remove_all(dir, error);
   return 0;

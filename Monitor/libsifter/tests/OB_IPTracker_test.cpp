@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "OB_AEngineConfigRecords.h"
+#include "OB_Tools.h"
 #include "SifterTestSupport.h"
 #include "NameTablesSupport.h"
 
@@ -119,6 +122,65 @@ TEST_F(OB_IPTrackerTest, TopNRanksByPagesAndTheFiltersByCount) {
   EXPECT_TRUE(
       rows(tracker->getTopNByNetwork(nullptr, 5, ip(192, 168, 2, 0), ip(255, 255, 255, 0)))
           .empty());
+}
+
+TEST_F(OB_IPTrackerTest, RankingsAtScaleKeepWalkOrderAmongEquals) {
+  // 40,000 clients of few distinct page counts and counts, so most of them tie.
+  for (uint32_t i = 0; i < 40000; ++i) {
+    OB_IPTrackerHash* record = nullptr;
+    const uint32_t address = ip(10, 1 + i / 65536, (i / 256) % 256, i % 256);
+    tracker->procAddress(kAgo, static_cast<uint16_t>(1 + (i * 31u) % 50), &address, &record);
+    record->pageCount = (i * 13u) % 17;
+  }
+  // The reference: every record in walk order (bucket by bucket, along each chain), then a
+  // stable sort by the ranking key, cut at n.
+  std::vector<const OB_IPTrackerHash*> walked;
+  for (int bucket = 0; bucket < OB_IPTracker::kBuckets; ++bucket)
+    for (auto* at = tracker->getChain(bucket); at != nullptr; at = at->getNext())
+      walked.push_back(at->getItem());
+  auto row = [](uint32_t shown, const char* name, uint32_t a, uint32_t b) {
+    char text[16];
+    return std::string(OB_Tools::IPAddressString(shown, text)) + " " + name + " " +
+           std::to_string(a) + " " + std::to_string(b);
+  };
+  auto reference = [&](bool byPages, size_t n, uint32_t mask) {
+    struct Group {
+      uint32_t shown;
+      const char* name;
+      uint32_t a, b;
+    };
+    std::vector<Group> groups;
+    std::unordered_map<uint32_t, size_t> at;
+    for (const OB_IPTrackerHash* r : walked) {
+      auto [known, added] = at.emplace(r->address & mask, groups.size());
+      if (added) {
+        groups.push_back({r->address & mask, r->name, r->pageCount, r->count});
+      } else {
+        groups[known->second].a += r->pageCount;
+        groups[known->second].b += r->count;
+      }
+    }
+    std::stable_sort(groups.begin(), groups.end(), [byPages](const Group& x, const Group& y) {
+      return byPages ? x.a > y.a : x.b > y.b;
+    });
+    std::vector<std::string> out;
+    for (size_t k = 0; k < groups.size() && k < n; ++k)
+      out.push_back(row(groups[k].shown, groups[k].name, groups[k].a, groups[k].b));
+    return out;
+  };
+  for (int n : {1, 500, 32767, 50000}) {
+    const size_t kept = static_cast<size_t>(n);
+    EXPECT_EQ(rows(tracker->getTopN(nullptr, n)), reference(true, kept, 0xFFFFFFFFu)) << n;
+    EXPECT_EQ(rows(tracker->getTopNByRange(nullptr, n, 0, 0xFFFFFFFFu)),
+              reference(false, kept, 0xFFFFFFFFu))
+        << n;
+    EXPECT_EQ(rows(tracker->getTopNByNetwork(nullptr, n, ip(10, 0, 0, 0), ip(255, 0, 0, 0))),
+              reference(false, kept, 0xFFFFFFFFu))
+        << n;
+    EXPECT_EQ(rows(tracker->getTopNByMask(nullptr, n, ip(255, 255, 255, 0))),
+              reference(false, kept, ip(255, 255, 255, 0)))
+        << n;
+  }
 }
 
 TEST_F(OB_IPTrackerTest, ASubsetLimitsEveryQuery) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,31 @@ TEST(dataStructsTest, NZeroKeepsOneAndAnotherOrderKeepsListOrder) {
   top = dataStructs_getTopN(nullptr, 3, 1);
   EXPECT_EQ(top->count, 0u);
   dataStructs_freeList(top);
+  dataStructs_freeList(list);
+}
+
+TEST(dataStructsTest, RankingAtScaleIsAStableSortCutAtN) {
+  // 50,000 entries with few distinct keys: nearly every entry ties with thousands of others, and
+  // the largest keys come last, so every kept entry is displaced again and again.
+  std::vector<std::pair<uint32_t, uint32_t>> counts;
+  for (uint32_t i = 0; i < 50000; ++i) counts.emplace_back(i % 7, (i * 7919u) % 1000 + i / 10000);
+  str2CntList_t* list = listOf(counts);
+  std::vector<std::string> everyName = names(list);
+  for (int order : {0, 1}) {
+    std::vector<size_t> reference(counts.size());
+    for (size_t i = 0; i < reference.size(); ++i) reference[i] = i;
+    auto key = [&](size_t i) { return order == 1 ? counts[i].second : counts[i].first; };
+    std::stable_sort(reference.begin(), reference.end(),
+                     [&](size_t x, size_t y) { return key(x) > key(y); });
+    for (int n : {1, 10, 999, 32767, 50000, 60000}) {
+      str2CntList_t* top = dataStructs_getTopN(list, n, order);
+      std::vector<std::string> expected;
+      for (size_t i = 0; i < reference.size() && i < static_cast<size_t>(n); ++i)
+        expected.push_back(everyName[reference[i]]);
+      EXPECT_EQ(names(top), expected) << "order " << order << ", n " << n;
+      dataStructs_freeList(top);
+    }
+  }
   dataStructs_freeList(list);
 }
 
