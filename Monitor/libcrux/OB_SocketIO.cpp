@@ -49,8 +49,20 @@ bool readyBeforeDeadline(int socket, short events) {
   }
 }
 
+// The calling thread's OB_SocketReply: sends to replySocket go to *replyBytes; receives from it
+// take *replyInput first.
+thread_local int replySocket = -1;
+thread_local std::string* replyBytes = nullptr;
+thread_local std::string* replyInput = nullptr;
+
 // One receive call, retried when a signal interrupts it.
 ssize_t receive(int socket, void* into, size_t n) {
+  if (socket == replySocket && replyInput != nullptr && !replyInput->empty() && n > 0) {
+    const size_t take = n < replyInput->size() ? n : replyInput->size();
+    replyInput->copy(static_cast<char*>(into), take);
+    replyInput->erase(0, take);
+    return static_cast<ssize_t>(take);
+  }
   ssize_t got;
   do {
     if (!readyBeforeDeadline(socket, POLLIN)) return -1;
@@ -62,6 +74,10 @@ ssize_t receive(int socket, void* into, size_t n) {
 // Sends all n bytes; false on an error. MSG_NOSIGNAL: a peer that hung up yields an error here
 // instead of a SIGPIPE that would end the engine.
 bool sendAll(int socket, const uint8_t* bytes, size_t n) {
+  if (socket == replySocket && replyBytes != nullptr) {
+    replyBytes->append(reinterpret_cast<const char*>(bytes), n);
+    return true;
+  }
   while (n > 0) {
     if (!readyBeforeDeadline(socket, POLLOUT)) return false;
     ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
@@ -109,6 +125,37 @@ OB_SocketDeadline::OB_SocketDeadline(Clock::time_point limit)
 OB_SocketDeadline::~OB_SocketDeadline() {
   hasDeadline = hadOuter_;
   deadline = outer_;
+}
+
+OB_SocketReply::OB_SocketReply(int socket, std::string* reply, std::string* received) {
+  replySocket = socket;
+  replyBytes = reply;
+  replyInput = received;
+}
+
+OB_SocketReply::~OB_SocketReply() {
+  replySocket = -1;
+  replyBytes = nullptr;
+  replyInput = nullptr;
+}
+
+int OB_SocketReply::takeWaiting(int socket, std::string* into) {
+  // A request's own fields are a few short lines; more is not taken ahead of its reads.
+  constexpr int kMostTaken = 65536;
+  char chunk[4096];
+  int taken = 0;
+  while (taken < kMostTaken) {
+    const ssize_t got = recv(socket, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got > 0) {
+      into->append(chunk, static_cast<size_t>(got));
+      taken += static_cast<int>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    return taken;
+  }
+  return taken;
 }
 
 int OB_SocketDeadline::passed() { return hasDeadline && Clock::now() >= deadline ? 1 : 0; }

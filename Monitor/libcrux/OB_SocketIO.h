@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // The big-endian encoder: width bytes of value, most significant first (width 1 ... 8).
 void obPutBigEndian(uint8_t* out, uint64_t value, size_t width);
@@ -84,4 +85,23 @@ class OB_SocketDeadline {
  private:
   bool hadOuter_;
   std::chrono::steady_clock::time_point outer_;
+};
+
+// Holds a reply in memory while it lives: every send of the functions above to socket on the
+// calling thread is appended to *reply instead of going out, and receives from socket take the
+// bytes of *received (consumed from its front) before waiting on the socket. Whoever answers
+// under locks the capture needs builds the reply with one, releases the locks, then sends it:
+// a client that reads slowly, or not at all, then holds nothing but its own connection. One
+// per thread at a time.
+class OB_SocketReply {
+ public:
+  OB_SocketReply(int socket, std::string* reply, std::string* received = nullptr);
+  OB_SocketReply(const OB_SocketReply&) = delete;
+  OB_SocketReply& operator=(const OB_SocketReply&) = delete;
+  ~OB_SocketReply();
+
+  // Appends to *into what socket has already received, without waiting (at most 64 KiB): the rest
+  // of a request that a handler will read under its locks. The count taken (0 when nothing was waiting or
+  // the peer has closed), or -1 on a receive error.
+  static int takeWaiting(int socket, std::string* into);
 };

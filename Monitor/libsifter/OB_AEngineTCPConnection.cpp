@@ -1,6 +1,7 @@
 #include "OB_AEngineTCPConnection.h"
 
 #include <cstring>
+#include <string>
 
 #include "AEngineCommands.h"
 #include "NetStatsCommands.h"
@@ -223,28 +224,40 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   OB_NetReader* net = window.server->getNetAnalysisStats();
   OB_HTTPReader* http = window.server->getHTTPAnalysisStats();
   OB_FTPReader* ftp = window.server->getFTPAnalysisStats();
-  // One order for every request, the readers' own passes take one lock at a time.
-  StatsLock netHold(net);
-  StatsLock httpHold(http);
-  StatsLock ftpHold(ftp);
-  const AEngineWindowStats stats{net, http, ftp};
-  int result;
-  if (code == kRefreshHold) {
-    window_ = window.server->getIndexChanger();
-    result = writeBinResponseSuccess(s);
-    if (result == 0) result = hcommand_REFRESH_HOLD(s);
-  } else {
-    // Network statistics switched off: the window has no answer to give.
-    if (!aengine_hasStatistics(command, stats)) return refuse(kTCPUnknownCommand);
-    const int refused = aengine_checkAllowed(command, request->userRecord, request);
-    if (refused != 0) return refuse(refused);
-    result = writeBinResponseSuccess(s);
-    if (result == 0) {
-      result = command->family == AEngineFamily::kNet
-                   ? handle_net(net, s, request->userRecord, request)
-                   : aengine_dispatch(stats, s, request->userRecord, request);
+  // The locks are the capture's too: the reply is built in memory under them and sent once they
+  // are released, and the request's own fields that have arrived are taken beforehand, so a
+  // client that reads or writes slowly holds nothing but its connection.
+  std::string input;
+  if (OB_SocketReply::takeWaiting(s, &input) < 0) input.clear();
+  std::string reply;
+  int refused = 0;
+  int result = 0;
+  {
+    // One order for every request, the readers' own passes take one lock at a time.
+    StatsLock netHold(net);
+    StatsLock httpHold(http);
+    StatsLock ftpHold(ftp);
+    const AEngineWindowStats stats{net, http, ftp};
+    OB_SocketReply capture(s, &reply, &input);
+    if (code == kRefreshHold) {
+      window_ = window.server->getIndexChanger();
+      result = writeBinResponseSuccess(s);
+      if (result == 0) result = hcommand_REFRESH_HOLD(s);
+    } else if (!aengine_hasStatistics(command, stats)) {
+      // Network statistics switched off: the window has no answer to give.
+      refused = kTCPUnknownCommand;
+    } else if ((refused = aengine_checkAllowed(command, request->userRecord, request)) == 0) {
+      result = writeBinResponseSuccess(s);
+      if (result == 0) {
+        result = command->family == AEngineFamily::kNet
+                     ? handle_net(net, s, request->userRecord, request)
+                     : aengine_dispatch(stats, s, request->userRecord, request);
+      }
     }
   }
+  if (refused != 0) return refuse(refused);
+  const int length = static_cast<int>(reply.size());
+  if (writeJ_n_chars(s, reply.data(), length) != length) result = -1;
   abort(s);
   if (result < 0) logConnect(address, code, request->user, ioFailure());
   return 0;

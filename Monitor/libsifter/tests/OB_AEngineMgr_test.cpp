@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -112,6 +113,28 @@ class Listener : public OB_MessageHandler {
 
 int noName(uint32_t, char*, size_t) { return -1; }
 
+// Finds this process's socket listening on port and sets its send buffer small; false when it
+// is not found within a while.
+bool shrinkListenerSendBuffer(int port) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      const int fd = std::atoi(entry.path().filename().c_str());
+      struct sockaddr_in bound = {};
+      socklen_t size = sizeof bound;
+      int listening = 0;
+      socklen_t flagSize = sizeof listening;
+      if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&bound), &size) != 0 ||
+          bound.sin_family != AF_INET || ntohs(bound.sin_port) != port ||
+          getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagSize) != 0 || listening == 0)
+        continue;
+      int small = 4096;
+      return setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 class AEngineMgrTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -161,10 +184,11 @@ class AEngineMgrTest : public ::testing::Test {
   }
   // One connection to server:port with a transaction per (method, status), counted live.
   void count(uint32_t server, uint16_t port,
-             const std::vector<std::pair<const char*, const char*>>& xacts) {
+             const std::vector<std::pair<const char*, const char*>>& xacts,
+             uint32_t client = 0xC0A80107) {
     OB_HTTPProtocol* connection = new OB_HTTPProtocol(1, 8);
     connection->connTime = 1000;
-    connection->clientIP = 0xC0A80107;
+    connection->clientIP = client;
     connection->serverIP = server;
     connection->serverPort = port;
     for (const auto& [method, status] : xacts) {
@@ -506,3 +530,51 @@ TEST_F(AEngineMgrTest, TheConsoleEndsWithItsInput) {
 }
 
 }  // namespace
+
+// The readers' locks are the capture's: a console client that does not read its (large) reply
+// holds none of them, so a live connection is counted while the reply waits on the client.
+TEST_F(AEngineMgrTest, AClientThatDoesNotReadItsReplyHoldsNoReader) {
+  start();
+  constexpr uint32_t kClients = 20000;
+  for (uint32_t i = 0; i < kClients; ++i) count(kWeb, 80, {{"GET", "200"}}, 0xC0A80000u + i);
+  Request clients = request(1065);
+  clients.payload = wireS16(0) + wireS16(32767) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  // Small send buffers on the engine's side (its connections take them from the listening
+  // socket), so the reply cannot vanish into the kernel.
+  ASSERT_TRUE(shrinkListenerSendBuffer(port_));
+
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  int small = 4096;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  struct timeval limit = {20, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+  const std::string frame = clients.frame();
+  ASSERT_EQ(send(s, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  // The reply has begun and then fills the buffers: the server waits on this client.
+  char first = 0;
+  ASSERT_EQ(recv(s, &first, 1, 0), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  auto live = std::async(std::launch::async, [&] {
+    OB_HTTPReader* reader = engine_->getServer(0)->getHTTPAnalysisStats();
+    EXPECT_NE(reader->isMatch(kWeb, 80), 0);
+    count(kWeb, 80, {{"GET", "200"}}, 0x0B000001);
+  });
+  EXPECT_EQ(live.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  live.wait();
+
+  // The reply is whole, every client in it.
+  std::string reply(1, first);
+  reply += corrana_test::readToEnd(s);
+  close(s);
+  const std::string head = success(wireU32(kClients));
+  EXPECT_EQ(reply.substr(0, head.size()), head);
+  EXPECT_NE(reply.find(wireLine("192.168.78.31")), std::string::npos);
+  EXPECT_GT(reply.size(), head.size() + kClients * (2 * wireLine("192.168.1.1").size()));
+}
