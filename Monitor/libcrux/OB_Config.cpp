@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "OB_ConfigFile.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
@@ -329,41 +330,33 @@ int OB_Config::save() {
     OB_Log::ret("save: the root password holds '{', '}', CR or LF; %s_prvt.cfg not written", name_);
     return -1;
   }
-  std::string file = std::string(name_) + "_prvt.cfg";
-  std::string temporary = file + ".new";
-  FILE* out = openConfigFile("/admin", temporary.c_str(), "w");
-  fprintf(out, "%s\n", kDashes);
-  fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
-  fprintf(out, "%s\n\n", kDashes);
-  fprintf(out, "# Config version\n1\n\n");
-  fprintf(out, "# Net 1=On 0=Off\n%d\n\n", netStatsEnabled != 0 ? 1 : 0);
-  fprintf(out, "# BPF filter string\n%s\n\n", filterProgram);
-  fprintf(out, "# Days of data to keep\n%u\n\n", daysOfDataToKeep);
-  fprintf(out, "# HTTP RealTime: Number of MIME type file extension mappings\n%u\n\n",
-          numMimeTypes_);
-  fprintf(out, "# HTTP RealTime: MIME type file extension mappings\n");
-  for (int i = 0; i < numMimeTypes_; ++i) {
-    OB_MimeType& row = mimeTypes_[i];
-    fprintf(out, "%s\t\t\t", row.type);
-    for (int k = 0; k < row.numExtensions && k < OB_MimeType::kMaxExtensions; ++k) {
-      OB_Tools::toLowerCase(row.extensions[k]);
-      fprintf(out, "%s ", row.extensions[k]);
+  const std::string path =
+      std::string(OB_Tools::getInstallDir()) + "/admin/" + name_ + "_prvt.cfg";
+  // Owner only: the file holds the root password.
+  return OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
+    fprintf(out, "%s\n", kDashes);
+    fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+    fprintf(out, "%s\n\n", kDashes);
+    fprintf(out, "# Config version\n1\n\n");
+    fprintf(out, "# Net 1=On 0=Off\n%d\n\n", netStatsEnabled != 0 ? 1 : 0);
+    fprintf(out, "# BPF filter string\n%s\n\n", filterProgram);
+    fprintf(out, "# Days of data to keep\n%u\n\n", daysOfDataToKeep);
+    fprintf(out, "# HTTP RealTime: Number of MIME type file extension mappings\n%u\n\n",
+            numMimeTypes_);
+    fprintf(out, "# HTTP RealTime: MIME type file extension mappings\n");
+    for (int i = 0; i < numMimeTypes_; ++i) {
+      OB_MimeType& row = mimeTypes_[i];
+      fprintf(out, "%s\t\t\t", row.type);
+      for (int k = 0; k < row.numExtensions && k < OB_MimeType::kMaxExtensions; ++k) {
+        OB_Tools::toLowerCase(row.extensions[k]);
+        fprintf(out, "%s ", row.extensions[k]);
+      }
+      fprintf(out, "\n");
     }
     fprintf(out, "\n");
-  }
-  fprintf(out, "\n");
-  writeUser(out);
-
-  bool written = fflush(out) == 0 && ferror(out) == 0 && fsync(fileno(out)) == 0;
-  written = fclose(out) == 0 && written;
-  std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
-  std::string temporaryPath = folder + temporary;
-  if (!written || rename(temporaryPath.c_str(), (folder + file).c_str()) != 0) {
-    OB_Log::ret("save: can't write %s%s %s", folder.c_str(), file.c_str(), OB_Log::sys_err_str());
-    unlink(temporaryPath.c_str());
-    return -1;
-  }
-  return 0;
+    writeUser(out);
+    return true;
+  });
 }
 
 int OB_Config::print(FILE* stream) {

@@ -43,10 +43,10 @@ class OB_Config : public OB_ConfigBase {
   OB_Config& operator=(const OB_Config&) = delete;
   ~OB_Config() override;
 
-  // Rewrites the private file "<name>_prvt.cfg" (extensions lower-cased on the way). The new
-  // content goes to a temporary file that then replaces the old one, so a crash never leaves a
-  // cut file behind. 0, or -1 (logged) when the file could not be written whole or the root
-  // password is one the file cannot hold (isStorablePassword), which leaves the file alone.
+  // Rewrites the private file "<name>_prvt.cfg" (extensions lower-cased on the way), readable by
+  // its owner only, through OB_ConfigFile (cfg.lock, a temporary file of its own). 0, or -1
+  // (logged) when the file could not be written whole (a read-only or full disk) or the root
+  // password is one the file cannot hold (isStorablePassword); the old file then stays.
   virtual int save();
   // 1 when the file keeps the password as it is: no '{', '}', CR or LF in it.
   static int isStorablePassword(const char* text);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "OB_ConfigFile.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 
@@ -224,6 +225,22 @@ bool isKeyLine(const std::string& line, const char* key) {
 
 int OB_ConfigAdmin::replaceInstallEntries(const std::string& path, const char* key,
                                           const std::vector<std::string>& values) {
+  return editInstallEntries(path, key, values, true);
+}
+
+int OB_ConfigAdmin::addInstallEntries(const std::string& path, const char* key,
+                                      const std::vector<std::string>& values) {
+  return editInstallEntries(path, key, values, false);
+}
+
+int OB_ConfigAdmin::editInstallEntries(const std::string& path, const char* key,
+                                       const std::vector<std::string>& values, bool replace) {
+  // Read, edited and written back under one hold, so no other writer's change is lost between.
+  OB_ConfigFileLock lock;
+  if (!lock.held()) {
+    OB_Log::ret("can't edit %s: %s is not to be had", path.c_str(), lock.path().c_str());
+    return -1;
+  }
   std::vector<std::string> lines;
   {
     std::ifstream in(path);
@@ -235,6 +252,9 @@ int OB_ConfigAdmin::replaceInstallEntries(const std::string& path, const char* k
   for (const std::string& line : lines) {
     if (!isKeyLine(line, key)) {
       kept.push_back(line);
+    } else if (!replace) {
+      kept.push_back(line);
+      place = kept.size();
     } else if (place == std::string::npos) {
       place = kept.size();
     }
@@ -244,13 +264,10 @@ int OB_ConfigAdmin::replaceInstallEntries(const std::string& path, const char* k
   for (const std::string& value : values) entries.push_back(std::string(key) + ": " + value);
   kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(place), entries.begin(), entries.end());
 
-  const std::string temporary = path + ".tmp";
-  FILE* out = fopen(temporary.c_str(), "w");
-  bool ok = out != nullptr;
-  for (size_t i = 0; ok && i < kept.size(); ++i)
-    ok = fputs(kept[i].c_str(), out) >= 0 && fputc('\n', out) != EOF;
-  if (out != nullptr && fclose(out) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return 0;
-  unlink(temporary.c_str());
-  return -1;
+  const int written = OB_ConfigFile::replace(path, OB_ConfigFile::Access::kKeepMode, [&](FILE* out) {
+    for (const std::string& line : kept)
+      if (fputs(line.c_str(), out) < 0 || fputc('\n', out) == EOF) return false;
+    return true;
+  });
+  return written == 0 ? 0 : -1;
 }

@@ -28,12 +28,18 @@ class OB_ConfigAdmin : public OB_Config {
   // that key (the key at the start after blanks, then a blank, ':', '=' or the line end) gives
   // way to one line "<key>: <value>" per value, at the place of the first (at the end when there
   // was none); every other line, comments included, stays as it was. Written through a temporary
-  // file that then replaces the old one, so a failure never leaves it cut short. 0 when written,
+  // file that then replaces the old one under cfg.lock (OB_ConfigFile), so a failure never leaves
+  // it cut short and no other writer's change is lost. 0 when written,
   // 1 when the file could not be read (it is left alone), -1 when it could not be written.
   static int replaceInstallEntries(const std::string& path, const char* key,
                                    const std::vector<std::string>& values);
+  // The same, but the lines of that key stay and the new ones follow the last of them.
+  static int addInstallEntries(const std::string& path, const char* key,
+                               const std::vector<std::string>& values);
 
  private:
+  static int editInstallEntries(const std::string& path, const char* key,
+                                const std::vector<std::string>& values, bool replace);
   // One pass; 0 when published, else -1 with the log line to write first (may be empty) and
   // the message.
   int readInstall(FILE* stream, std::string* logLine, std::string* problem);

@@ -121,7 +121,11 @@ int OB_Tools::getline(FILE* stream, char* buf, int n) {
       buf[length] = '\0';
       return -1;
     }
-    if (c == '\n') break;
+    if (c == '\n') {
+      // CR LF line ends (a file edited on Windows): the CR is no part of the line.
+      if (length > 0 && buf[length - 1] == '\r') --length;
+      break;
+    }
     buf[length++] = static_cast<char>(c);
   }
   buf[length] = '\0';

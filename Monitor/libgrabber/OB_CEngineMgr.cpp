@@ -11,10 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "OB_ArchiveWriter.h"
 #include "OB_CEngineTCPServer.h"
 #include "OB_CLFWriter.h"
+#include "OB_ConfigAdmin.h"
+#include "OB_ConfigFile.h"
 #include "OB_FTPConsumer.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
@@ -259,28 +262,29 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
 }
 
 void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
+  // Read, merged and deleted under one hold of cfg.lock, as the other configuration writers do.
+  OB_ConfigFileLock lock;
   OB_NamedStringList request;
   request.setOwner(1);
   if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
 
-  if (FILE* install = fopen(installFile_.c_str(), "a+"); install != nullptr) {
-    for (const char* name : {"http", "ftp"}) {
-      for (OB_String* value = request.find(name); value != nullptr; value = request.findNext(name)) {
-        std::string host = trimmed(*value);
-        uint32_t address = 0;
-        if (!resolveHost(host, &address)) {
-          OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
-          continue;
-        }
-        char quad[16];
-        OB_Tools::IPAddressString(address, quad);
-        fprintf(install, "\nrange: %s %s", quad, quad);
+  std::vector<std::string> ranges;
+  for (const char* name : {"http", "ftp"}) {
+    for (OB_String* value = request.find(name); value != nullptr; value = request.findNext(name)) {
+      std::string host = trimmed(*value);
+      uint32_t address = 0;
+      if (!resolveHost(host, &address)) {
+        OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+        continue;
       }
+      char quad[16];
+      OB_Tools::IPAddressString(address, quad);
+      ranges.push_back(std::string(quad) + " " + quad);
     }
-    if (fclose(install) != 0)
-      OB_Log::ret("takeInstallRequest: can't write %s (%s)", installFile_.c_str(),
-                  OB_Log::sys_err_str());
   }
+  if (!ranges.empty() &&
+      OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
+    OB_Log::ret("takeInstallRequest: can't write the ranges into %s", installFile_.c_str());
 
   if (OB_String* device = request.find("device"); device != nullptr) {
     std::string value = trimmed(*device);

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "OB_ConfigFile.h"
 #include "OB_ConfigRecordIO.h"
 #include "OB_FTPServer.h"
-#include "OB_FileLock.h"
 #include "OB_HTTPServer.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
@@ -31,7 +31,6 @@ using IO = OB_ConfigRecordIO;
 constexpr const char* kDashes = "-------------------------------------------------------";
 constexpr const char* kConfigFile = "aengine_prvt.cfg";
 constexpr const char* kDefaultsFile = "aengine_prvtDef.cfg";
-constexpr const char* kLockFile = "cfg.lock";
 constexpr const char* kMemoryMessage = "readGeneralConfigFile: not enough memory";
 
 OB_AEngineConfig* currentConfig = nullptr;
@@ -255,7 +254,43 @@ int OB_AEngineConfig::readJ(int socket) {
   if (receiveCount(socket, kMaxUsers, "users", &count) != 0 ||
       receiveRecords(socket, count, &users, &numOfUsers, OB_User::create, readObject) != 0)
     return -1;
+
+  if (const char* problem = receivedProblem(); problem != nullptr) {
+    OB_Log::ret("%s: %s", kSetConfig, problem);
+    return -1;
+  }
   return 0;
+}
+
+const char* OB_AEngineConfig::receivedProblem() {
+  // What is acknowledged must come back from the file as it was sent.
+  using IO = OB_ConfigRecordIO;
+  for (int i = 0; i < numOfTimeWindows; ++i)
+    if (!IO::keepsWhole(timeWindows[i]->name, IO::Kept::kInBraces))
+      return "a time window name holds a brace or a line end";
+  for (int i = 0; i < numOfNetworkGroups; ++i)
+    if (!IO::keepsWhole(networkGroups[i]->name, IO::Kept::kInBraces))
+      return "a network group name holds a brace or a line end";
+  for (int i = 0; i < numOfXSubSets; ++i)
+    if (!IO::keepsWhole(xSubSets[i]->name, IO::Kept::kInBraces))
+      return "a transaction subset name holds a brace or a line end";
+  for (int i = 0; i < numOfHTTPServers; ++i)
+    if (const char* problem = httpServers[i]->storageProblem(); problem != nullptr) return problem;
+  for (int i = 0; i < numOfFTPServers; ++i)
+    if (const char* problem = ftpServers[i]->storageProblem(); problem != nullptr) return problem;
+  for (int i = 0; i < numOfUsers; ++i)
+    if (const char* problem = users[i]->storageProblem(); problem != nullptr) return problem;
+
+  // Only root may change the configuration again: a configuration without a root who can log
+  // in could only be mended by editing the file by hand.
+  OB_User* root = nullptr;
+  for (int i = 0; i < numOfUsers && root == nullptr; ++i)
+    if (users[i]->isRoot()) root = users[i];
+  if (numOfUsers == 0) return "no user";
+  if (root == nullptr) return "no root user";
+  if (root->allowConsoleAccess == 0) return "root may not use the console";
+  if (root->password[0] == '\0') return "root has an empty password";
+  return nullptr;
 }
 
 int OB_AEngineConfig::setStatEngineParams(timeWindow_t* window, uint32_t port) {
@@ -284,10 +319,8 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
   // In the admin folder, where every process that reads the configuration finds the same one,
   // never in whatever directory the process happens to run in.
   const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin/";
-  const std::string lockPath = admin + kLockFile;
-  OB_FileLock lock;
-  bool locked = lock.open(lockPath.c_str()) == 0 && lock.lock() == 0;
-  if (!locked) OB_Log::ret("readConfigFile: can't lock %s, reading without it", lockPath.c_str());
+  OB_ConfigFileLock lock;
+  if (!lock.held()) OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
 
   std::string additionsPath = admin + "installa.cfg";
   OB_NamedStringList additions;
@@ -415,43 +448,35 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
   }
   // The lock file stays: deleting it would let a process that already opened it and one that
   // creates it anew hold "the" lock at the same time.
-  if (locked) lock.unlock();
   return 0;
 }
 
 int OB_AEngineConfig::writeConfigFile() {
-  std::string temporary = std::string(kConfigFile) + ".new";
-  FILE* out = OB_Config::openConfigFile("/admin", temporary.c_str(), "w");
-  fprintf(out, "%s\n", kDashes);
-  fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
-  fprintf(out, "%s\n\n", kDashes);
-  fprintf(out, "# Config version\n");
-  fprintf(out, "%u\n\n", 2u);
-  fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
-  for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
-  fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
-  for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
-  fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
-  for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
-  fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
-  bool written = true;
-  for (int i = 0; i < numOfHTTPServers; ++i) written = httpServers[i]->write(out) == 0 && written;
-  fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
-  for (int i = 0; i < numOfFTPServers; ++i) written = ftpServers[i]->write(out) == 0 && written;
-  fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
-  for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
-
-  written = fflush(out) == 0 && ferror(out) == 0 && fsync(fileno(out)) == 0 && written;
-  written = fclose(out) == 0 && written;
-  std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
-  std::string temporaryPath = folder + temporary;
-  if (!written || rename(temporaryPath.c_str(), (folder + kConfigFile).c_str()) != 0) {
-    OB_Log::ret("writeConfigFile: can't write %s%s %s", folder.c_str(), kConfigFile,
-                OB_Log::sys_err_str());
-    unlink(temporaryPath.c_str());
-    return -1;
-  }
-  return 0;
+  const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + kConfigFile;
+  // Owner only: the file holds every console user's password.
+  const int result = OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
+    fprintf(out, "%s\n", kDashes);
+    fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+    fprintf(out, "%s\n\n", kDashes);
+    fprintf(out, "# Config version\n");
+    fprintf(out, "%u\n\n", 2u);
+    fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
+    for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
+    fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
+    for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
+    fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
+    for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
+    fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
+    bool written = true;
+    for (int i = 0; i < numOfHTTPServers; ++i) written = httpServers[i]->write(out) == 0 && written;
+    fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
+    for (int i = 0; i < numOfFTPServers; ++i) written = ftpServers[i]->write(out) == 0 && written;
+    fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
+    for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
+    return written;
+  });
+  if (result != 0) OB_Log::ret("writeConfigFile: %s not written", path.c_str());
+  return result;
 }
 
 int OB_AEngineConfig::print(FILE* f) {

@@ -44,9 +44,10 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Reads the defaults file "aengine_prvtDef.cfg". A missing or malformed file ends the process.
   // 0.
   virtual int readConfig();
-  // Rewrites "aengine_prvt.cfg" from this object through a temporary file that then replaces
-  // it, so a reader never sees a cut file. 0, or -1 (logged) when it could not be written whole;
-  // the old file then stays.
+  // Rewrites "aengine_prvt.cfg" from this object, readable by its owner only, through
+  // OB_ConfigFile (cfg.lock, a temporary file of its own that then replaces it). 0, or -1
+  // (logged) when it could not be written whole (a read-only or full disk); the old file then
+  // stays.
   virtual int writeConfigFile();
   // Keeps the window (not owned) and the port; 0.
   virtual int setStatEngineParams(timeWindow_t* window, uint32_t port);
@@ -55,8 +56,11 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // object: version, port, then the windows, groups, subsets, HTTP and FTP servers and users,
   // each list after its count. 0 when all of it arrived and can be used: 1 to 16 windows that
   // the engine can count with, every count within its limit, every record whole (at most 5 nets
-  // a group or subset, server types 0 and 1, addresses that convert). Otherwise -1 (the reason
-  // logged under "hcommand_SET_CONFIG"); the object then holds what was read so far.
+  // a group or subset, server types 0 and 1, addresses that convert), every text one the file
+  // keeps as it is (no NUL; no brace or line end in a value between braces, no line end in a
+  // line of its own, no blank in an alternate name; client ranges low to high), and a root user
+  // with console access and a password. Otherwise -1 (the reason logged under
+  // "hcommand_SET_CONFIG"); the object then holds what was read so far.
   int readJ(int socket) override;
 
   // Frees every record, server and user and the arrays; counts and pointers cleared. 0.
@@ -84,6 +88,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
   OB_User** users = nullptr;  // owned
 
  protected:
+  // Why a configuration that arrived whole cannot be acknowledged (see readJ); null when it can.
+  const char* receivedProblem();
   // 0 time windows ends the process; more than 16 are logged as a warning. 0.
   virtual int check();
   // Parses a configuration file into this (empty) object and closes the stream. Holds

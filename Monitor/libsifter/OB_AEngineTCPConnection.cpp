@@ -121,7 +121,7 @@ int OB_AEngineTCPConnection::readBinRequestHeader(int s, uint32_t address,
     *error = kTCPInvalidAddress;
     return 1;
   }
-  if (user->isValidPassword(request->user, request->password) == 0) {
+  if (!request->textsWhole() || user->isValidPassword(request->user, request->password) == 0) {
     *error = kTCPInvalidPassword;
     return 1;
   }

@@ -19,8 +19,8 @@ class OB_ConfigRecordIO {
   // Longest line kept from the console for an address or a list entry.
   static constexpr int kWireLine = 2048;
 
-  // Reads one line whole into line (without its "\n"). Returns the kept length, or -1 when the
-  // file ended before any character.
+  // Reads one line whole into line (without its "\n", and without a "\r" before it). Returns the
+  // kept length, or -1 when the file ended before any character.
   static int readLine(FILE* stream, std::string* line);
   // Reads n lines and drops them; -1 when the file ended before the last one.
   static int skipLines(FILE* stream, int n);
@@ -41,9 +41,18 @@ class OB_ConfigRecordIO {
   // The dotted quads of count addresses separated by one blank.
   static std::string quadList(const uint32_t* addresses, int count);
 
+  // How a text received from the console is kept in the file, and so which texts read back as
+  // they came: kInBraces, a key{value} value (no '{', '}', CR or LF); kListEntry, one name of a
+  // blank-separated list inside braces (besides, not empty and no blank or tab); kLine, a line of
+  // its own (no CR or LF).
+  enum class Kept { kInBraces, kListEntry, kLine };
+  // Whether text (null: "") reads back from the file as it is.
+  static bool keepsWhole(const char* text, Kept as);
+
   // Receives one line whole (readJ_line with kWholeLine): "\n" ends it and is not stored; the
   // first size - 1 bytes are kept and the rest dropped. The stored length, or -1 when the peer
-  // closed before the "\n" or on a receive error.
+  // closed before the "\n", on a receive error, or when the kept bytes hold a NUL (the text would
+  // end there; logged).
   static int receiveLine(int socket, char* buffer, int size);
   // Sends text (null: "") and "\n"; 0, or -1 when not all of it went out.
   static int sendLine(int socket, const char* text);

@@ -68,6 +68,18 @@ int OB_ConfigReportList::writeJ(int socket) {
   return 0;
 }
 
+const char* OB_ConfigReportList::storageProblem() {
+  using IO = OB_ConfigRecordIO;
+  if (!IO::keepsWhole(static_cast<const char*>(name), IO::Kept::kInBraces))
+    return "a report list name holds a brace or a line end";
+  OB_MutexHold hold(&reports);
+  for (OB_ConfigReport* report = reports.first(); report != nullptr; report = reports.next())
+    if (!IO::keepsWhole(static_cast<const char*>(report->Title), IO::Kept::kInBraces) ||
+        !IO::keepsWhole(static_cast<const char*>(report->Contains), IO::Kept::kInBraces))
+      return "a report's title or text holds a brace or a line end";
+  return nullptr;
+}
+
 int OB_ConfigReportList::readJ(int socket) {
   reports.clear();
   if (name.readJ(socket) != 0) return -1;

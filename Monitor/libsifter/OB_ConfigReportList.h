@@ -37,6 +37,10 @@ class OB_ConfigReportList : public virtual OB_Object {
   int writeJ(int socket) override;
   // Replaces the definitions with the received ones; -1 at the first failure.
   int readJ(int socket) override;
+  // Why the list would not read back from the configuration file as it is (a text the
+  // file cannot keep: see OB_ConfigRecordIO::Kept); null when it would. SET_CONFIG refuses what
+  // has a reason.
+  const char* storageProblem();
 
   OB_String name;
   OB_List<OB_ConfigReport> reports;  // owning, in file order

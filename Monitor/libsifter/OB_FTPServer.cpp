@@ -121,6 +121,11 @@ int OB_FTPServer::writeJ(int socket) {
   return IO::sendLine(socket, name);
 }
 
+const char* OB_FTPServer::storageProblem() {
+  return IO::keepsWhole(name, IO::Kept::kInBraces) ? nullptr
+                                                  : "an FTP server name holds a brace or a line end";
+}
+
 int OB_FTPServer::readJ(int socket) {
   // Every path republishes, so the capture filter sees whatever the definition holds.
   struct Republish {

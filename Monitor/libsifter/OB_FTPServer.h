@@ -44,4 +44,8 @@ class OB_FTPServer : public virtual OB_Server {
   // The wire record. -1 at the first failed read, a malformed address, a server type other than
   // 0 and 1, or more than 32 addresses (logged).
   int readJ(int socket) override;
+  // Why the definition would not read back from the configuration file as it is (a text the
+  // file cannot keep: see OB_ConfigRecordIO::Kept); null when it would. SET_CONFIG refuses what
+  // has a reason.
+  const char* storageProblem();
 };

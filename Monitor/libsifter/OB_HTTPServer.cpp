@@ -481,6 +481,36 @@ int OB_HTTPServer::writeJ(int socket) {
   return 0;
 }
 
+const char* OB_HTTPServer::storageProblem() {
+  using Kept = IO::Kept;
+  auto all = [](char* const* texts, int count, Kept as) {
+    for (int i = 0; i < count; ++i)
+      if (!IO::keepsWhole(texts[i], as)) return false;
+    return true;
+  };
+  if (!IO::keepsWhole(name, Kept::kInBraces) || !IO::keepsWhole(filterName, Kept::kInBraces))
+    return "an HTTP server's name or filter name holds a brace or a line end";
+  // Only the alternate names of the server's type are kept, as one blank-separated value.
+  const bool several = serverType == 1;
+  if (!all(several ? mAltDNSes : sAltDNSes,
+           clampCount(several ? mNumOfAltDNSes : sNumOfAltDNSes, kMaxAltDNSes), Kept::kListEntry))
+    return "an alternate name is empty or holds a blank, a brace or a line end";
+  const int masks = clampCount(paramMaskCount, kMaxListEntries);
+  if (!all(paramMaskVariables, masks, Kept::kLine) ||
+      !all(paramMaskReplacements, masks, Kept::kLine) ||
+      !all(urlSubstrs, clampCount(urlSubstrCount, kMaxListEntries), Kept::kLine) ||
+      !all(usrAgntSubstrs, clampCount(usrAgntSubstrCount, kMaxListEntries), Kept::kLine))
+    return "a mask or substring holds a line end";
+  // The file keeps a range low to high; one received the other way round would hold no address
+  // now and every address between after the next rebuild.
+  for (int i = 0; i < clampCount(clientIPCount, kMaxListEntries); ++i)
+    if (clientIPRanges[i][0] > clientIPRanges[i][1]) return "a client range ends below its start";
+  OB_MutexHold hold(&reportLists);
+  for (OB_ConfigReportList* list = reportLists.first(); list != nullptr; list = reportLists.next())
+    if (const char* problem = list->storageProblem(); problem != nullptr) return problem;
+  return nullptr;
+}
+
 int OB_HTTPServer::readJ(int socket) {
   int result = -1;
   reportLists.clear();

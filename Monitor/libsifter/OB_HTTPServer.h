@@ -71,6 +71,10 @@ class OB_HTTPServer : public virtual OB_Server {
   // address, a server type other than 0 and 1, or a count above its limit (logged); the
   // definition then holds what was read so far.
   int readJ(int socket) override;
+  // Why the definition would not read back from the configuration file as it is (a text the
+  // file cannot keep: see OB_ConfigRecordIO::Kept); null when it would. SET_CONFIG refuses what
+  // has a reason.
+  const char* storageProblem();
 
   uint16_t sNumOfAltDNSes = 0;
   char* sAltDNSes[kMaxAltDNSes] = {};  // owned (malloc'd), null when unused

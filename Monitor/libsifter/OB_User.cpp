@@ -255,6 +255,15 @@ int OB_User::writeJ(int socket) {
   return sendFlags(socket, ftpServersShowing, clampCount(numOfFTPServers, kMaxServers));
 }
 
+const char* OB_User::storageProblem() const {
+  if (!IO::keepsWhole(login, IO::Kept::kInBraces)) return "a login holds a brace or a line end";
+  if (!IO::keepsWhole(password, IO::Kept::kInBraces))
+    return "a password holds a brace or a line end";
+  if (!IO::keepsWhole(reportName, IO::Kept::kInBraces))
+    return "a report name holds a brace or a line end";
+  return nullptr;
+}
+
 int OB_User::readJ(int socket) {
   userDirectory[0] = '\0';
   if (IO::receiveLine(socket, login, sizeof login) < 0) return -1;

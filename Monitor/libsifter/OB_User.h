@@ -57,6 +57,10 @@ class OB_User : public virtual OB_Object {
   // derived. -1 at the first failed read, a malformed address or a count above its limit
   // (logged); the user then holds what was read so far.
   int readJ(int socket) override;
+  // Why the user would not read back from the configuration file as it is (a login, password or
+  // report name holding a brace or a line end); null when it would. SET_CONFIG refuses what has
+  // a reason.
+  const char* storageProblem() const;
 
   char login[512] = {};
   char password[512] = {};  // plain text

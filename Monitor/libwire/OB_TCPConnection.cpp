@@ -155,7 +155,7 @@ int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPReques
   }
   // Whatever the stored password, an empty one never lets anyone in.
   const int refused = checkUser(request->user, request->password);
-  if (refused != 0 || request->password[0] == '\0') {
+  if (refused != 0 || request->password[0] == '\0' || !request->textsWhole()) {
     *error = refused == kTCPUnknownUser ? kTCPUnknownUser : kTCPInvalidPassword;
     return 1;
   }

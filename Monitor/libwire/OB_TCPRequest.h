@@ -18,10 +18,17 @@ class OB_TCPRequest : public virtual OB_Object {
   // field could not be read (the fields then hold what was read so far).
   virtual int read(int socket);
   using OB_Object::read;
+  // Whether user and password are the whole lines received: a NUL byte inside one would make a
+  // C text end there, and the bytes after it would count for nothing when it is compared.
+  bool textsWhole() const { return userWhole_ && passwordWhole_; }
 
   int32_t command = -1;
   char user[kMaxText] = {};
   char password[kMaxText] = {};
   uint32_t clientVersion = 0;
   uint32_t configKey = 0;
+
+ private:
+  bool userWhole_ = true;
+  bool passwordWhole_ = true;
 };

@@ -1,5 +1,5 @@
-// A small tmpfs mounted over a fresh directory for one test, to run code against a full disk:
-// fill() takes every free block, release() gives them back. Mounting needs root and a system
+// A small tmpfs mounted over a fresh directory for one test, to run code against a full or a
+// read-only disk: fill() takes every free block, release() gives them back, readOnly() remounts. Mounting needs root and a system
 // that allows it (a container may not); tests skip with why() when mounted() is false.
 #pragma once
 
@@ -50,6 +50,11 @@ class SmallDisk {
   }
   // Removes the filler.
   void release() { unlink(file(".filler").c_str()); }
+  // Mounts the file system read-only (false: writable again); true when that worked.
+  bool readOnly(bool on = true) {
+    const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (on ? MS_RDONLY : 0);
+    return mounted_ && mount(nullptr, dir_.path().c_str(), nullptr, flags, nullptr) == 0;
+  }
 
  private:
   TempDir dir_;

@@ -1,7 +1,7 @@
 # What `cmake --install` lays out is what an operator runs: the programs in bin/ starting with
 # their libraries from lib/, the install directory conf/ with every default file the engines
-# read and the protocol-spec tree, and a unit that starts the installed program and restarts it
-# when it ends by itself.
+# read and the protocol-spec tree (the files with passwords readable by their owner only), and a
+# unit that starts the installed program and restarts it when it ends by itself.
 #
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<scratch prefix> -P install_layout.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -30,6 +30,15 @@ endforeach()
 if(missing)
   message(FATAL_ERROR "not installed: ${missing}")
 endif()
+
+# The private files hold the consoles' passwords: their owner alone may read them.
+foreach(name IN ITEMS aengine_prvt.cfg aengine_prvtDef.cfg cengine_prvt.cfg cengine_prvtDef.cfg)
+  execute_process(COMMAND stat -c %a "${PREFIX}/conf/admin/${name}" OUTPUT_VARIABLE mode
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT mode STREQUAL "600")
+    message(FATAL_ERROR "conf/admin/${name} is installed with mode ${mode}, not 600")
+  endif()
+endforeach()
 
 file(SIZE "${PREFIX}/conf/admin/PSpc.bin" size)
 if(size EQUAL 0)

@@ -127,6 +127,14 @@ TEST(GetLine, ReportsEndOfFileButKeepsLastLineText) {
   EXPECT_STREQ(buffer, "last");
   fclose(stream);
 
+  // A CR LF line end leaves no CR in the line; a CR inside the line stays.
+  stream = streamOf("Ti{}\r\na\rb\r\n");
+  EXPECT_EQ(OB_Tools::getline(stream, buffer, 7), 4);
+  EXPECT_STREQ(buffer, "Ti{}");
+  EXPECT_EQ(OB_Tools::getline(stream, buffer, 7), 3);
+  EXPECT_STREQ(buffer, "a\rb");
+  fclose(stream);
+
   stream = streamOf("abcdefghij\n");
   char exact[5];
   EXPECT_EQ(OB_Tools::getline(stream, exact, 4), 4);

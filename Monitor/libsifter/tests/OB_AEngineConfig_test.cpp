@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -294,11 +295,17 @@ const char* kHead =
     "# Config version\n2\n\n# Number of time windows.\n1\n\n";
 
 TEST_F(AEngineConfigFiles, ConfigurationFileRoundTripsByteForByte) {
+  const mode_t mask = umask(022);
   {
     OB_AEngineConfig config;
     fill(&config);
     ASSERT_EQ(config.writeConfigFile(), 0);
   }
+  umask(mask);
+  // Every user's password is in it: its owner alone may read it.
+  struct stat info;
+  ASSERT_EQ(stat(dir_.file("admin/aengine_prvt.cfg").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
   std::string written = readFile("admin/aengine_prvt.cfg");
   EXPECT_EQ(written.substr(0, strlen(kHead)), kHead);
   EXPECT_NE(written.find(std::string(kWindowText) + "# Number of network groups.\n1\n\n" +

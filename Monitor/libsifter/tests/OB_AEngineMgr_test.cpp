@@ -32,6 +32,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Tools.h"
+#include "SmallDisk.h"
 #include "SocketPair.h"
 
 namespace {
@@ -74,9 +75,12 @@ std::string httpRecord(uint32_t address, const std::string& name, uint16_t port,
 std::string ftpRecord(uint32_t address, const std::string& name) {
   return wireU8(0) + wireLine(quad(address)) + wireLine(name) + wireU16(0) + wireLine(name);
 }
-std::string userRecord(const std::string& login, const std::string& password) {
-  return wireLine(login) + wireLine(password) + flag(1) + flag(0) + wireU16(0) + flag(0) +
+std::string userRecord(const std::string& login, const std::string& password, int access = 1) {
+  return wireLine(login) + wireLine(password) + flag(access) + flag(0) + wireU16(0) + flag(0) +
          flag(0) + flag(0) + flag(0) + wireLine("") + wireU16(0) + wireU16(0) + wireU16(0);
+}
+std::string noConsole(const std::string& login, const std::string& password) {
+  return userRecord(login, password, 0);
 }
 // A whole configuration: the windows' records, then the lists as given (counts included).
 std::string configPayload(const std::vector<std::string>& windows, const std::string& rest) {
@@ -320,6 +324,26 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
       configPayload({good}, wireU16(1) + wireLine("g") + wireU16(6)),
       configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) + wireU8(2)),
       configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) + httpRecord(kWeb, "w", 80)),
+      // Nobody could change the configuration again: no user, no root, a root who may not use
+      // the console or has no password.
+      configPayload({good}, emptyLists()),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("admin", "secret")),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + noConsole("root", "secret")),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "")),
+      // Texts the file would give back otherwise: braces or line ends inside a value, a NUL.
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "x{7}Q")),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "}")),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "{}")),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", std::string("se\0cret", 7))),
+      configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "secret\r")),
+      configPayload({good}, lists(0, 0, 0, 0, 2) + userRecord("root", "secret") +
+                                userRecord("root}x", "pw")),
+      configPayload({windowRecord("Today {main}", 1, 0, 2000, 1000, 10)},
+                    lists(0, 0, 0, 0, 1) + userRecord("root", "secret")),
+      configPayload({good}, wireU16(1) + wireLine("a}b") + wireU16(0) +
+                                lists(0, 0, 0, 0, 1).substr(2) + userRecord("root", "secret")),
+      configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) + httpRecord(kWeb, "web{1}", 80) +
+                                wireU16(0) + wireU16(1) + userRecord("root", "secret")),
   };
   for (const std::string& payload : refused) {
     Request set = request(30);
@@ -333,6 +357,55 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
   EXPECT_EQ(engine_->getRebuildCount(), 0);
   EXPECT_TRUE(listener_.messages().empty());
   EXPECT_FALSE(std::filesystem::exists(tree_.admin("aengine_prvt.cfg.new")));
+}
+
+// The admin folder can refuse the write: the console hears no acknowledgement, the files and
+// the configuration in use stay as they were, and the engine goes on answering.
+TEST_F(AEngineMgrTest, SetConfigOnAReadOnlyOrFullAdminFolderFailsAndTheEngineGoesOn) {
+  corrana_test::SmallDisk disk(4096);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why();
+  namespace fs = std::filesystem;
+  for (const auto& entry : fs::directory_iterator(tree_.admin("")))
+    fs::copy_file(entry.path(), disk.file(entry.path().filename().string()));
+  fs::remove_all(tree_.admin(""));
+  fs::create_directory_symlink(disk.path(), tree_.path() + "/admin");
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string install = tree_.readAdmin("cengineInstall.cfg");
+  Request set = request(30);
+  set.payload = configPayload({windowRecord("New", 1, 0, 5000, 1000, 4)},
+                              wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(1) +
+                                  userRecord("root", "secret"));
+  const uint32_t started = static_cast<uint32_t>(engine_->getStartTime());
+  for (int full = 0; full < 2; ++full) {
+    if (full == 0) {
+      ASSERT_TRUE(disk.readOnly());
+    } else {
+      ASSERT_TRUE(disk.readOnly(false));
+      disk.fill();
+    }
+    EXPECT_EQ(ask(set), success("")) << (full ? "full" : "read-only");
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+    EXPECT_EQ(tree_.readAdmin("cengineInstall.cfg"), install);
+    EXPECT_EQ(ask(request(40)), success(wireU32(started)));
+    EXPECT_STREQ(engine_->getCurrentConfigShared()->timeWindows[0]->name, "Everything");
+  }
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+  EXPECT_TRUE(listener_.messages().empty());
+  EXPECT_NE(tree_.log("aenginetest").find("hcommand_SET_CONFIG: Problem setting config info."),
+            std::string::npos);
+  disk.release();
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+  EXPECT_TRUE(eventuallyWindowNamed("New"));
+}
+
+// What follows a NUL in the password counts: "secret" and then more is not "secret".
+TEST_F(AEngineMgrTest, APasswordIsComparedWhole) {
+  start();
+  EXPECT_EQ(ask(request(40, "root", std::string("secret\0more", 11))),
+            failure("Invalid password.\n"));
+  EXPECT_EQ(ask(request(40, "root", std::string("secret\0", 7))), failure("Invalid password.\n"));
+  EXPECT_EQ(ask(request(40)).substr(0, success("").size()), success(""));
 }
 
 TEST_F(AEngineMgrTest, SetConfigPointsTheCaptureRangesAtEveryServerAddress) {

@@ -115,6 +115,25 @@ TEST(OBHTTPServer, FileRecordIsExactAndAReadDefinitionIsWatched) {
   EXPECT_EQ(back.isAltDNS("WWW.B"), 0);
 }
 
+// A record saved by a Windows editor: every line ends in CR LF. The CRs belong to no value, so
+// the mask variable is "sid", the substring ".gif" and the name "farm".
+TEST(OBHTTPServer, FileRecordWithCRLFLineEndsReadsTheSameValues) {
+  std::string crlf;
+  for (char c : std::string(kMultiText)) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  OB_HTTPServer back;
+  ASSERT_EQ(readText(&back, crlf), 0);
+  EXPECT_EQ(writeText(&back), kMultiText);
+  char url[64] = "/a?sid=123&b=2";
+  EXPECT_EQ(back.maskParamValues(url, sizeof url), 1);
+  EXPECT_STREQ(url, "/a?sid=X&b=2");
+  EXPECT_EQ(back.isURLMatch("/x.gif"), 1);
+  EXPECT_EQ(back.isAltDNS("www.b"), 1);
+  EXPECT_STREQ(back.getName(), "farm");
+}
+
 TEST(OBHTTPServer, FileReadOrdersRangesAndKeepsLongNamesWhole) {
   OB_HTTPServer single;
   single.setIPAddress(kServer);
