@@ -12,6 +12,7 @@
 
 #include "AnalysisHash.h"
 #include "OB_AEngineConfigAdmin.h"
+#include "OB_Exception.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_IndexChanger.h"
 #include "OB_Log.h"
@@ -20,6 +21,26 @@
 
 const char* const corradump_usage =
     "usage: corradump [-today | -week | -month] [-db DIR] [-out FILENAME] [-resolve] [-usage]";
+
+const char* const corradump_help =
+    "Writes the HTTP archive of an install tree as an access log, one line per transaction.\n"
+    "  -db DIR        the install directory: DIR/admin holds the configuration (aengine_prvt.cfg,\n"
+    "                 aengineInstall.cfg), DIR/db the archive, DIR/logs the tool's log;\n"
+    "                 default: the working directory\n"
+    "  -today         the configuration's first time window\n"
+    "  -week          its second time window: the configuration must define two\n"
+    "  -month         its third time window: the configuration must define three\n"
+    "                 (the shipped configuration defines one, \"Today\"; the console's\n"
+    "                 configuration command adds windows). Without a period option the whole\n"
+    "                 archive up to now is written, in the bins of the first window.\n"
+    "  -out FILENAME  the log file (replaced); default: standard output\n"
+    "  -resolve       host names in place of addresses (kept in DIR/db/domains.db)\n"
+    "  -hi            also write http_users.out in the working directory: the busiest clients\n"
+    "  -hp            also write http_urls.out in the working directory: every URL seen\n"
+    "  -verbose       name the install directory on standard output first\n"
+    "  -usage         print the usage line and end with status 1\n"
+    "  --help         print this text\n"
+    "  -he -hr -hb -fd -fa -fi  accepted, without effect\n";
 
 namespace {
 
@@ -88,6 +109,34 @@ int usageLine(int status) {
   return status;
 }
 
+// A fatal error of the monitor's own parts (a malformed configuration file, a database folder
+// that is missing) ends the process after the log has it: the user at the terminal hears it too.
+class TerminalExit : public OB_ExitHandler {
+ public:
+  void handleExit(char* message) override { fprintf(stderr, "corradump: %s\n", message); }
+};
+
+// The configuration files the run reads must be readable: named with the reason when not.
+bool configurationReadable(const std::string& installDir) {
+  for (const char* name : {"aengine_prvt.cfg", "aengineInstall.cfg"}) {
+    const std::string path = installDir + "/admin/" + name;
+    int error = 0;
+    if (FILE* file = fopen(path.c_str(), "r"); file == nullptr) {
+      error = errno;
+    } else {
+      // A folder opens for reading; reading it is what fails.
+      if (fgetc(file) == EOF && ferror(file) != 0) error = errno;
+      fclose(file);
+    }
+    if (error != 0) {
+      fprintf(stderr, "corradump: cannot read the configuration %s (%s)\n", path.c_str(),
+              strerror(error));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 corradump_parse corradump_parseArguments(int argc, char** argv, corradump_settings* settings,
@@ -133,7 +182,8 @@ int corradump_main(int argc, char** argv) {
   std::string unknown;
   switch (corradump_parseArguments(argc, argv, &settings, &unknown)) {
     case corradump_parse::kHelp:
-      return usageLine(0);
+      printf("%s\n%s", corradump_usage, corradump_help);
+      return 0;
     case corradump_parse::kUsage:
       return usageLine(1);
     case corradump_parse::kUnknownOption:
@@ -167,7 +217,9 @@ int corradump_main(int argc, char** argv) {
       return 1;
     }
   }
-  OB_Log::init("corradump", 1, nullptr);
+  if (!configurationReadable(settings.database)) return 1;
+  static TerminalExit terminal;
+  OB_Log::init("corradump", 1, &terminal);
   OB_Log::debug("OB_Log::init\n");
   RunScope run;
   OB_HTTPProtocol::enableParseResponses(1);
@@ -187,9 +239,11 @@ int corradump_main(int argc, char** argv) {
   Held<OB_IndexChanger> changer(
       corradump_openWindow(config.get(), settings, static_cast<uint32_t>(present.tv_sec)));
   if (changer == nullptr) {
-    fprintf(stderr, "corradump: %s needs time window %d; the configuration has %u\n",
+    fprintf(stderr,
+            "corradump: %s needs time window %d; the configuration has %u "
+            "(%s/admin/aengine_prvt.cfg; see corradump --help)\n",
             settings.useNow != 0 ? "the run" : kPeriodOptions[settings.period], settings.period + 1,
-            static_cast<unsigned>(config->numOfTimeWindows));
+            static_cast<unsigned>(config->numOfTimeWindows), settings.database.c_str());
     return usageLine(1);
   }
   OB_Log::debug("end OB_IndexChanger\n");

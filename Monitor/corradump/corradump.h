@@ -15,6 +15,9 @@ class OB_IndexChanger;
 // The usage line, written on standard output where the tool itself refuses to run, on standard
 // error for an option it does not know.
 extern const char* const corradump_usage;
+// What --help writes after the usage line: every option, and the time windows the period
+// options need.
+extern const char* const corradump_help;
 
 // What the command line asks for.
 struct corradump_settings {

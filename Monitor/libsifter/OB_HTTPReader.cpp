@@ -94,6 +94,5 @@ int OB_HTTPReader::processObject(OB_Object* object) {
   } else {
     ++netgrpStreamsRejected;
   }
-  OB_Log::debugLevel(nullptr, 1, "h");
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -187,7 +188,9 @@ TEST_F(CorradumpTest, ThePeriodsWindowMustBeConfigured) {
   const Run run = runProgram("-db '" + root() + "' -month -out month.log");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, kUsage);
-  EXPECT_NE(run.err.find("-month needs time window 3; the configuration has 1"), std::string::npos)
+  EXPECT_NE(run.err.find("-month needs time window 3; the configuration has 1 (" + root() +
+                         "/admin/aengine_prvt.cfg; see corradump --help)"),
+            std::string::npos)
       << run.err;
   EXPECT_FALSE(std::filesystem::exists(file("month.log")));
   EXPECT_EQ(runProgram("-db '" + root() + "' -today").status, 0);
@@ -204,7 +207,7 @@ TEST_F(CorradumpTest, OutputStreamsAndExitStatuses) {
 
   run = runProgram("--help");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, kUsage);
+  EXPECT_EQ(run.out, kUsage + corradump_help);
   run = runProgram(db + " -bogus");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
@@ -236,6 +239,51 @@ TEST_F(CorradumpTest, OutputStreamsAndExitStatuses) {
     EXPECT_NE(run.err.find("writing /dev/full failed (No space left on device)"), std::string::npos)
         << run.err;
   }
+}
+
+TEST_F(CorradumpTest, HelpNamesEveryOptionAndTheWindowsThePeriodsNeed) {
+  const std::string help = corradump_help;
+  for (const char* option : {"-db", "-today", "-week", "-month", "-out", "-resolve", "-hi", "-hp",
+                             "-verbose", "-usage", "--help", "-he", "-hr", "-hb", "-fd", "-fa",
+                             "-fi"})
+    EXPECT_NE(help.find(std::string(" ") + option + " "), std::string::npos) << option;
+  EXPECT_NE(help.find("must define two"), std::string::npos);
+  EXPECT_NE(help.find("must define three"), std::string::npos);
+}
+
+TEST_F(CorradumpTest, AConfigurationItCannotReadIsNamedOnStandardError) {
+  makeTree(3);
+  const std::string db = "-db '" + root() + "' -today";
+  const std::string settings = file("admin/aengine_prvt.cfg");
+  std::filesystem::rename(settings, file("kept.cfg"));
+  Run run = runProgram(db);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corradump: cannot read the configuration " + settings +
+                         " (No such file or directory)\n");
+  // A folder in its place opens but does not read.
+  std::filesystem::create_directory(settings);
+  run = runProgram(db);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corradump: cannot read the configuration " + settings + " (Is a directory)\n");
+  std::filesystem::remove(settings);
+  std::filesystem::rename(file("kept.cfg"), settings);
+
+  // A file that reads but is refused: the reason of the part that refused it.
+  std::ofstream(file("admin/aengineInstall.cfg")) << "port eighty\n";
+  run = runProgram(db);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corradump: readAdminConfigFile: analysis engine port not a number: eighty\n");
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(CorradumpTest, TheLogHoldsNoLetterPerRecord) {
+  makeTree(3);
+  ASSERT_EQ(runProgram("-db '" + root() + "' -out all.log").status, 0);
+  const std::string log = readFile(file("logs/corradump.log"));
+  // Each record once left an "h" at the start of the next line.
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) EXPECT_NE(line.rfind('h', 0), 0u) << line;
+  EXPECT_NE(log.find("end QV_HTTPDumper\n"), std::string::npos) << log;
 }
 
 TEST_F(CorradumpTest, SideListsAreWrittenInTheWorkingDirectory) {
