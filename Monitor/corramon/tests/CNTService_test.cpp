@@ -209,7 +209,10 @@ class Running : public Installed {
 
 TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
   CCorramon service;
-  EXPECT_EQ(command(service, {"-i"}), std::make_pair(1, std::string("Corrana installed.\n")));
+  EXPECT_EQ(command(service, {"-i"}),
+            std::make_pair(1, "Corrana installed.\nUnit " + units.file("corramon.service") +
+                                  " written. systemd does not run here: \"corramon -s\" starts "
+                                  "the service, and nothing starts it at boot or after it ends.\n"));
   std::string unit = readFile(units.file("corramon.service"));
   char self[1024];
   ASSERT_GT(SVC_GetModuleFileName(self, sizeof self), 0u);
@@ -264,7 +267,7 @@ TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
 
   // pid type state controls win32 specific checkpoint wait: the manager's start-pending, the
   // service main's, the body's, running, stop-pending, stopped.
-  std::istringstream lines(readFile(state.file("corramon.status")));
+  std::istringstream lines(readFile(state.file("corramon/corramon.status")));
   std::vector<std::string> seen;
   std::string pid, rest;
   while (lines >> pid && std::getline(lines, rest)) seen.push_back(rest);
