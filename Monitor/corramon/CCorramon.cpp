@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -75,7 +76,10 @@ int CCorramon::installService() {
     return true;
   };
   if (account != nullptr && SVC_UsesSystemd() != 0 && plain(account)) {
-    const std::string install = OB_Tools::getInstallDir();
+    std::error_code ignored;
+    std::string install =
+        std::filesystem::weakly_canonical(OB_Tools::getInstallDir(), ignored).string();
+    if (install.empty()) install = OB_Tools::getInstallDir();
     for (const char* folder : {"logs", "db", "admin"}) {
       const std::string path = install + "/" + folder;
       const int writes = SVC_AccountCanWrite(account, path.c_str());

@@ -554,15 +554,15 @@ int SVC_DeleteService(SVC_Service service) {
   lastErrorText.clear();
   const std::string unitName = service->name + ".service";
   // Not enabled (installed on demand) is no failure.
-  if (!service->systemctl.empty()) systemctl(service->systemctl, {"disable", "--quiet", unitName});
+  if (!service->systemctl.empty()) {
+    systemctl(service->systemctl, {"disable", "--quiet", unitName});
+    // A unit that failed is remembered by systemd until told otherwise, while it is loaded.
+    systemctl(service->systemctl, {"reset-failed", unitName});
+  }
   if (unlink(service->unitPath.c_str()) != 0) return -1;
   unlink(service->statusPath.c_str());
   rmdir(service->stateDir.c_str());
-  if (!service->systemctl.empty()) {
-    // A unit that failed is remembered by systemd until told otherwise.
-    systemctl(service->systemctl, {"reset-failed", unitName});
-    if (!systemctl(service->systemctl, {"daemon-reload"})) return -1;
-  }
+  if (!service->systemctl.empty() && !systemctl(service->systemctl, {"daemon-reload"})) return -1;
   lastErrorText.clear();
   return 0;
 }
