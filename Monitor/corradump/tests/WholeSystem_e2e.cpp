@@ -84,9 +84,12 @@ Reference readWithTshark(const std::string& trace) {
   view.frames =
       static_cast<int64_t>(corrana_test::tsharkFields(trace, "frame", "-e frame.number").size());
   const std::set<std::string> opened = openedStreams(trace);
-  // Requests by frame number; each response names its request's frame.
-  std::map<std::string, Transaction> requests;
-  for (const auto& row : corrana_test::tsharkFields(
+  // Requests by frame number and place in the frame; each response names its request's frame,
+  // and the responses to the requests of one frame come in their order.
+  std::map<std::pair<std::string, int>, Transaction> requests;
+  std::map<std::string, int> inFrame;   // frame: requests read
+  std::map<std::string, int> answered;  // frame: final responses read
+  for (const auto& row : corrana_test::tsharkMessages(
            trace, "http",
            "-e frame.number -e tcp.stream -e ip.src -e ip.dst -e tcp.dstport "
            "-e http.request.method -e http.request.uri -e http.response.code -e http.request_in "
@@ -96,9 +99,9 @@ Reference readWithTshark(const std::string& trace) {
       view.httpServers.insert({address(row[3]), static_cast<uint16_t>(atoi(row[4].c_str()))});
       ++view.methods[row[5]];
       // Unanswered, a transaction is logged with status 500 and no bytes.
-      requests[row[0]] = {row[2], row[3], row[5], row[6], "500", "0"};
+      requests[{row[0], inFrame[row[0]]++}] = {row[2], row[3], row[5], row[6], "500", "0"};
     } else if (!row[7].empty() && row[7][0] != '1') {
-      auto request = requests.find(row[8]);
+      auto request = requests.find({row[8], answered[row[8]]++});
       if (request == requests.end()) continue;
       std::get<4>(request->second) = row[7];
       // The body's length: its Content-Length, or the sum of its chunks.
@@ -234,10 +237,9 @@ struct Console {
 class WholeSystem : public ::testing::TestWithParam<const char*> {
  protected:
   std::string trace() const {
-    const std::string name = GetParam();
-    return name == "http_nginx_curl.pcap"
-               ? std::string(CORRANA_SOURCE_DIR) + "/Monitor/libwire/tests/data/" + name
-               : std::string(CORRANA_TRACES_DIR) + "/" + name;
+    const std::string own = std::string(CORRANA_SOURCE_DIR) + "/Monitor/libwire/tests/data/" +
+                            GetParam();
+    return std::filesystem::exists(own) ? own : std::string(CORRANA_TRACES_DIR) + "/" + GetParam();
   }
   std::string conf(const std::string& name) const { return prefix_.file("conf/" + name); }
 
@@ -411,24 +413,38 @@ TEST_P(WholeSystem, ReplayedCountedAndExportedAsTsharkSeesIt) {
   EXPECT_EQ(counted.packetsSeen, reference.frames);
 }
 
-// The shipped sample and the shared traces whose connections all end inside the trace (or
-// never began in it): a connection left open is handed on only by the idle sweep, a minute or two
-// later, which is longer than this test may take.
-INSTANTIATE_TEST_SUITE_P(Traces, WholeSystem,
-                         ::testing::Values("http_nginx_curl.pcap", "http_get.pcap",
-                                           "http_post.pcap", "http_100-continue.pcap",
-                                           "http_pipelined-requests.pcap",
-                                           "http_http-non-printable-characters.pcap",
-                                           "http_get_nosyn.pcap", "http_http-large-gap.pcap",
-                                           "ftp_retr.pcap", "ftp_ipv4.pcap", "ftp_bruteforce.pcap"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           std::string name = info.param;
-                           name = name.substr(0, name.find('.'));
-                           std::replace_if(
-                               name.begin(), name.end(),
-                               [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-                               '_');
-                           return name;
-                         });
+// The recordings whose connections all end inside the trace (or never began in it): a
+// connection left open is handed on only by the idle sweep, a minute or two later, which is longer
+// than this test may take. First the project's own, then those of the shared traces that are
+// there. Of the project's own, those where tshark's view is no reference are left to the
+// conformance and road tests: tshark names no request for the second and third of requests
+// pipelined in one segment, gives no response across a gap, sees a response that comes before
+// the multipart body's end as unpaired, and prints 8-bit bytes as U+FFFD.
+const char* const kOwnRecordings[] = {"http_nginx_curl.pcap", "http_nginx_100-continue.pcap",
+                                      "http_nginx_methods.pcap", "http_nginx_no-syn.pcap",
+                                      "ftp_vsftpd_lftp.pcap"};
+
+std::vector<const char*> sharedTraces() {
+  std::vector<const char*> present;
+  for (const char* name :
+       {"http_get.pcap", "http_post.pcap", "http_100-continue.pcap", "http_pipelined-requests.pcap",
+        "http_http-non-printable-characters.pcap", "http_get_nosyn.pcap", "http_http-large-gap.pcap",
+        "ftp_retr.pcap", "ftp_ipv4.pcap", "ftp_bruteforce.pcap"})
+    if (std::filesystem::exists(std::string(CORRANA_TRACES_DIR) + "/" + name))
+      present.push_back(name);
+  return present;
+}
+
+std::string testName(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  name = name.substr(0, name.find('.'));
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+      '_');
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, WholeSystem, ::testing::ValuesIn(kOwnRecordings), testName);
+INSTANTIATE_TEST_SUITE_P(SharedTraces, WholeSystem, ::testing::ValuesIn(sharedTraces()), testName);
 
 }  // namespace
