@@ -84,12 +84,9 @@ Reference readWithTshark(const std::string& trace) {
   view.frames =
       static_cast<int64_t>(corrana_test::tsharkFields(trace, "frame", "-e frame.number").size());
   const std::set<std::string> opened = openedStreams(trace);
-  // Requests by frame number and place in the frame; each response names its request's frame,
-  // and the responses to the requests of one frame come in their order.
-  std::map<std::pair<std::string, int>, Transaction> requests;
-  std::map<std::string, int> inFrame;   // frame: requests read
-  std::map<std::string, int> answered;  // frame: final responses read
-  for (const auto& row : corrana_test::tsharkMessages(
+  // Requests by frame number; each response names its request's frame.
+  std::map<std::string, Transaction> requests;
+  for (const auto& row : corrana_test::tsharkFields(
            trace, "http",
            "-e frame.number -e tcp.stream -e ip.src -e ip.dst -e tcp.dstport "
            "-e http.request.method -e http.request.uri -e http.response.code -e http.request_in "
@@ -99,9 +96,9 @@ Reference readWithTshark(const std::string& trace) {
       view.httpServers.insert({address(row[3]), static_cast<uint16_t>(atoi(row[4].c_str()))});
       ++view.methods[row[5]];
       // Unanswered, a transaction is logged with status 500 and no bytes.
-      requests[{row[0], inFrame[row[0]]++}] = {row[2], row[3], row[5], row[6], "500", "0"};
+      requests[row[0]] = {row[2], row[3], row[5], row[6], "500", "0"};
     } else if (!row[7].empty() && row[7][0] != '1') {
-      auto request = requests.find({row[8], answered[row[8]]++});
+      auto request = requests.find(row[8]);
       if (request == requests.end()) continue;
       std::get<4>(request->second) = row[7];
       // The body's length: its Content-Length, or the sum of its chunks.
