@@ -1,6 +1,11 @@
 #include "CCorramon.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -11,6 +16,7 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
+#include "OB_Server.h"
 #include "OB_Tools.h"
 #include "eventlog.h"
 
@@ -39,15 +45,65 @@ CCorramon::CCorramon() : CNTService(kServiceName, kDisplayName) {
 
 void CCorramon::endFromConsole(void* self) { static_cast<CCorramon*>(self)->stopEvent_.set(); }
 
+void CCorramon::report(const char* text, int type) {
+  // The log is the program's own: its lines (and their echo, which names the program) go
+  // without the event's "corramon: ".
+  const size_t name = strlen(serviceName);
+  const char* line = strncmp(text, serviceName, name) == 0 && strncmp(text + name, ": ", 2) == 0
+                         ? text + name + 2
+                         : text;
+  if (OB_Log::getName() != nullptr) {
+    OB_Log::ret("%s", line);
+  } else if (FILE* echo = OB_Log::getEcho(); echo != nullptr) {
+    fprintf(echo, "%s: %s\n", serviceName, line);
+    fflush(echo);
+  }
+  logEvent(text, type, -1);
+}
+
 void CCorramon::fail(const char* text) {
-  logEvent(text, EVL_ERROR_TYPE, -1);
+  report(text, EVL_ERROR_TYPE);
   serviceExitCode = 1;
   failed_.store(true);
+}
+
+int CCorramon::installService() {
+  // Without systemd an account is refused by the framework; a name that would break the unit
+  // too (it is refused before anything is looked up or printed).
+  const auto plain = [](const char* text) {
+    for (; *text != '\0'; ++text)
+      if (static_cast<unsigned char>(*text) <= ' ' || *text == 0x7f) return false;
+    return true;
+  };
+  if (account != nullptr && SVC_UsesSystemd() != 0 && plain(account)) {
+    std::error_code ignored;
+    std::string install =
+        std::filesystem::weakly_canonical(OB_Tools::getInstallDir(), ignored).string();
+    if (install.empty()) install = OB_Tools::getInstallDir();
+    for (const char* folder : {"logs", "db", "admin"}) {
+      const std::string path = install + "/" + folder;
+      const int writes = SVC_AccountCanWrite(account, path.c_str());
+      if (writes == 1) continue;
+      if (writes < 0 && errno == ENOENT)
+        printf("Unable to install %s - there is no account named %s\n", displayName, account);
+      else
+        printf("Unable to install %s - the account %s can't write %s (make it the owner: chown -R "
+               "%s %s)\n",
+               displayName, account, path.c_str(), account, install.c_str());
+      fflush(stdout);
+      return 0;
+    }
+  }
+  return CNTService::installService();
 }
 
 void CCorramon::run(int argc, char** argv) {
   failed_.store(false);
   serviceExitCode = 0;
+  // Whoever runs the monitor sees its errors: the terminal in the foreground, the journal under
+  // systemd (which hands the service a journal stream as standard error).
+  const bool seen = inForeground() != 0 || getenv("JOURNAL_STREAM") != nullptr;
+  OB_Log::setEcho(seen ? stderr : nullptr, serviceName);
   setStatus(SVC_START_PENDING, 3000, 0);
 
   auto* options = new OB_NamedStringList();
@@ -60,7 +116,7 @@ void CCorramon::run(int argc, char** argv) {
   OB_CEngineMgr* capture = new OB_CEngineMgr(argc, argv, options, this, 1);
   OB_AEngineMgr* analysis = nullptr;
   if (capture->init() != 0) {
-    fail("corramon: the capture engine could not be initialised");
+    fail("corramon: the capture engine could not be initialised: nothing to capture");
     shutDown(analysis, capture, options);
     return;
   }
@@ -77,6 +133,14 @@ void CCorramon::run(int argc, char** argv) {
     fail("corramon: the engines could not be started (is a console port taken?)");
     shutDown(analysis, capture, options);
     return;
+  }
+  // Only the watched servers' traffic is kept: without one the monitor runs and stores nothing.
+  if (OB_List<OB_Server>* servers = getServerList(); servers != nullptr) {
+    OB_MutexHold hold(servers);
+    if (servers->getCount() == 0)
+      report("corramon: no server is watched: nothing will be archived until an HTTP or FTP "
+             "server is added to the analysis configuration",
+             EVL_WARNING_TYPE);
   }
   std::thread console;
   if (analysis->isInteractive() != 0)
@@ -97,9 +161,9 @@ void CCorramon::run(int argc, char** argv) {
     if (stopped) break;
     // The reverse of the first start.
     if (analysis->start() != 0)
-      logEvent("corramon: the analysis engine could not be started again", EVL_ERROR_TYPE, -1);
+      report("corramon: the analysis engine could not be started again", EVL_ERROR_TYPE);
     if (capture->start() != 0)
-      logEvent("corramon: the capture engine could not be started again", EVL_ERROR_TYPE, -1);
+      report("corramon: the capture engine could not be started again", EVL_ERROR_TYPE);
     pauseEvent_.reset();
     continueEvent_.reset();
     setStatus(SVC_RUNNING, 3000, 0);
@@ -122,7 +186,7 @@ void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
     if (joinWithin(analysis, kJoinLimitMs)) {
       analysis->release();
     } else {
-      logEvent("corramon: the analysis engine did not stop in time", EVL_ERROR_TYPE, -1);
+      report("corramon: the analysis engine did not stop in time", EVL_ERROR_TYPE);
       released = false;
     }
     analysis = nullptr;
@@ -131,7 +195,7 @@ void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
     if (released && joinWithin(capture, kJoinLimitMs)) {
       capture->release();  // archives closed, stop times set
     } else {
-      logEvent("corramon: the capture engine did not stop in time", EVL_ERROR_TYPE, -1);
+      report("corramon: the capture engine did not stop in time", EVL_ERROR_TYPE);
       released = false;
     }
     capture = nullptr;

@@ -37,8 +37,13 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // 1, so that the end is not taken for a clean stop.
   void handleExit(char* text) override;
 
-  // True when the last run could not start the monitor.
-  bool failed() const { return failed_.load(); }
+  // True when the last run could not start the monitor, or could not be run as the service.
+  bool failed() const { return failed_.load() || serviceExitCode != 0; }
+
+  // With an account (-l), refuses at once, saying why, when the account does not exist or cannot
+  // write the install directory's logs, db and admin folders, where the monitor writes; then
+  // installs as the framework does.
+  int installService() override;
 
   // The longest wait for an engine's threads at shut-down, ms; an engine whose threads are still
   // running after it is logged and not released.
@@ -51,6 +56,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // Stops, joins and releases whatever exists, the analysis engine first.
   void shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture, OB_NamedStringList*& options);
   void fail(const char* text);
+  // An error or warning of the run: to the log (which, in the foreground or under systemd, also
+  // shows it on standard error) and to the event log.
+  void report(const char* text, int type);
 
   CManualEvent stopEvent_;
   CManualEvent pauseEvent_;

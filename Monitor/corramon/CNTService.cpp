@@ -111,7 +111,15 @@ void CNTService::serviceMain(int argc, char** argv) {
     std::lock_guard<std::mutex> guard(service->statusLock);
     service->statusHandle = handle;
   }
-  if (handle == nullptr) return;
+  if (handle == nullptr) {
+    // Nothing can be reported, so nothing is run: the end must not look like a clean one.
+    char text[512];
+    snprintf(text, sizeof text, "%s can't report its status: %s", service->serviceName,
+             SVC_GetLastErrorText()[0] != '\0' ? SVC_GetLastErrorText() : "no dispatcher");
+    service->logEvent(text, EVL_ERROR_TYPE, -1);
+    service->serviceExitCode = 1;
+    return;
+  }
   if (service->setStatus(SVC_START_PENDING, 3000, 0) != 0) service->run(argc, argv);
   service->setStatus(SVC_STOPPED, 3000, service->serviceExitCode);
 }
@@ -165,8 +173,9 @@ int CNTService::consoleHandler(uint32_t ctrlType) {
 int CNTService::runInForeground(int argc, char** argv, int quietly) {
   quiet = quietly;
   if (quiet == 0) say("Debugging %s.\n", displayName);
-  // Quiet or not, a stop signal ends the service cleanly rather than killing the process.
-  SVC_SetConsoleCtrlHandler(consoleHandler);
+  // Quiet or not, a stop signal ends the service cleanly rather than killing the process, and
+  // the pause, continue and interrogate signals do what they do to the service.
+  SVC_SetConsoleCtrlHandler(consoleHandler, controlHandler);
   run(argc, argv);
   return 1;
 }
@@ -197,7 +206,9 @@ char* CNTService::errorText(char* dst, unsigned size) {
   int error = errno;
   if (dst == nullptr || size == 0) return dst;
   char buffer[256];
-  const char* text = strerror_r(error, buffer, sizeof buffer);
+  // The service manager's own account of its last failure (a systemctl run), else errno's.
+  const char* text = SVC_GetLastErrorText()[0] != '\0' ? SVC_GetLastErrorText()
+                                                      : strerror_r(error, buffer, sizeof buffer);
   size_t n = strlen(text);
   if (n < size)
     memcpy(dst, text, n + 1);
@@ -214,16 +225,6 @@ void CNTService::logEvent(const char* text, int type, int eventId) {
       case EVL_WARNING_TYPE: id = EVL_MSG_WARNING; break;
       default: id = EVL_MSG_INFORMATION; break;
     }
-  }
-  int inForeground;
-  {
-    std::lock_guard<std::mutex> guard(statusLock);
-    inForeground = foreground;
-  }
-  const int kind = type & 0xFFFF;
-  if (inForeground != 0 && (kind == EVL_ERROR_TYPE || kind == EVL_WARNING_TYPE)) {
-    fprintf(stderr, "%s: %s\n", serviceName, text != nullptr ? text : "");
-    fflush(stderr);
   }
   EVL_Source source = EVL_RegisterEventSource(nullptr, serviceName);
   if (source == nullptr) return;
@@ -255,6 +256,16 @@ int CNTService::installService() {
   SVC_Service service = SVC_CreateService(manager, &config);
   if (service != nullptr) {
     say("%s installed.\n", displayName);
+    if (SVC_UsesSystemd() != 0)
+      say(startType == SVC_AUTO_START
+              ? "Unit %s written, systemd reloaded, the service enabled to start at boot; "
+                "\"corramon -s\" starts it now.\n"
+              : "Unit %s written, systemd reloaded; \"corramon -s\" starts the service.\n",
+          SVC_GetUnitPath(service));
+    else
+      say("Unit %s written. systemd does not run here: \"corramon -s\" starts the service, "
+          "and nothing starts it at boot or after it ends.\n",
+          SVC_GetUnitPath(service));
     SVC_CloseService(service);
   } else {
     say("CreateService failed - %s\n", errorText(error, sizeof error));

@@ -39,17 +39,21 @@ class CNTService {
   // 1 stopped / running, 0 not.
   virtual int stopViaManager();
   virtual int startViaManager();
-  // Takes SIGINT/SIGTERM as Ctrl+C/break (each stops the service); quiet 0 also prints
-  // "Debugging <display name>." first and "Stopping <display name>." at a stop. Returns 1 after
-  // run.
+  // Takes SIGINT/SIGTERM as Ctrl+C/break (each stops the service), and SIGUSR1, SIGUSR2 and
+  // SIGHUP as the pause, continue and interrogate controls; quiet 0 also prints "Debugging
+  // <display name>." first and "Stopping <display name>." at a stop. Returns 1 after run.
   virtual int runInForeground(int argc, char** argv, int quiet);
   virtual void registerEventSource(char* messageFile, int typesSupported);
   virtual void deregisterEventSource();
   // eventId -1 picks the table's id for the type: error 0xC0000002, warning 0x80000001, else
-  // 0x40000000. In the foreground errors and warnings also go to standard error, where whoever
-  // started the program sees them. Failures are silent.
+  // 0x40000000. Failures are silent.
   virtual void logEvent(const char* text, int type, int eventId);
 
+  // 1 while the program runs in the foreground.
+  int inForeground() {
+    std::lock_guard<std::mutex> guard(statusLock);
+    return foreground;
+  }
   // Reports the status (nothing in the foreground). Any thread. 1, or 0 after logging the
   // failure.
   int setStatus(int state, int waitHint, int exitCode);

@@ -162,9 +162,10 @@ FILE* OB_Config::openConfigFile(const char* folder, const char* file, const char
     case ENAMETOOLONG:
       OB_Log::quit("%s: Path too long\n", path.c_str());
     default:
-      OB_Log::ret(" ");
-      fprintf(stderr, "%s\n", strerror(error));
-      OB_Log::quit("%s: Problem opening file\n", path.c_str());
+      // The reason goes with the file's name, so that the log (and a terminal that sees the
+      // log's lines) tells it; a program that does not see them gets it on standard error.
+      if (OB_Log::getEcho() != stderr) fprintf(stderr, "%s\n", strerror(error));
+      OB_Log::quit("%s: Problem opening file: %s\n", path.c_str(), strerror(error));
   }
 }
 

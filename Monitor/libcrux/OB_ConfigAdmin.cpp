@@ -123,7 +123,7 @@ int OB_ConfigAdmin::init() {
              "init: %s%s_prvt.cfg can't be read whole (%s); using %s%s_prvtDef.cfg", folder.c_str(),
              name.c_str(), problem.c_str(), folder.c_str(), name.c_str());
     OB_Log::ret("%s", text);
-    fprintf(stderr, "%s\n", text);
+    if (OB_Log::getEcho() != stderr) fprintf(stderr, "%s\n", text);
     OB_Config::reset();
     stream = openConfigFile("/admin", (name + "_prvtDef.cfg").c_str(), "r");
     readGeneralConfigFile(stream);

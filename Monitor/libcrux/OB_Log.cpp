@@ -23,6 +23,9 @@ struct LogState {
   int debugLevel = 0;
   OB_ExitHandler* handler = nullptr;
   FILE* stream = nullptr;
+  FILE* echo = nullptr;
+  std::string echoPrefix;
+  bool echoAtLineStart = true;  // the last text echoed ended its line
 };
 
 // Never destroyed: threads may still log while static destructors run at exit.
@@ -31,9 +34,45 @@ LogState& state() {
   return *s;
 }
 
-void writeLocked(FILE* target, const char* format, va_list args) {
-  vfprintf(target, format, args);
+std::string formatted(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  char small[512];
+  const int n = vsnprintf(small, sizeof small, format, args);
+  std::string text;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
+}
+
+// Text written in pieces (a line built by several calls) is echoed as it comes, each line
+// begun with the prefix once.
+void echoLocked(LogState& s, const std::string& text) {
+  if (s.echo == nullptr || text.empty()) return;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    if (s.echoAtLineStart) fprintf(s.echo, "%s: ", s.echoPrefix.c_str());
+    size_t end = text.find('\n', begin);
+    const size_t stop = end == std::string::npos ? text.size() : end + 1;
+    fwrite(text.data() + begin, 1, stop - begin, s.echo);
+    s.echoAtLineStart = end != std::string::npos;
+    begin = stop;
+  }
+  fflush(s.echo);
+}
+
+// Writes to target; with echo, what goes to the log itself is echoed.
+void writeLocked(LogState& s, FILE* target, bool echo, const char* format, va_list args) {
+  const std::string text = formatted(format, args);
+  fwrite(text.data(), 1, text.size(), target);
   fflush(target);
+  if (echo && target == s.stream) echoLocked(s, text);
 }
 
 }  // namespace
@@ -94,12 +133,16 @@ void OB_Log::quit(const char* format, ...) {
   OB_ExitHandler* handler;
   {
     std::lock_guard<std::recursive_mutex> hold(s.lock);
+    va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
     if (s.stream != nullptr) {
-      va_list args;
-      va_start(args, format);
-      writeLocked(s.stream, format, args);
-      va_end(args);
+      fwrite(text.data(), 1, text.size(), s.stream);
+      fflush(s.stream);
     }
+    // Also when the log itself could not be opened: the reason must reach someone.
+    echoLocked(s, text.empty() || text.back() == '\n' ? text : text + "\n");
     handler = s.handler;
   }
   // The program's own report of the fatal stop (the service writes an error event), offered
@@ -128,7 +171,7 @@ void OB_Log::debugLevel(FILE* stream, int level, const char* format, ...) {
   if (target == nullptr || level > s.debugLevel) return;
   va_list args;
   va_start(args, format);
-  writeLocked(target, format, args);
+  writeLocked(s, target, false, format, args);
   va_end(args);
 }
 
@@ -138,7 +181,7 @@ void OB_Log::debug(const char* format, ...) {
   if (s.stream == nullptr || s.debugLevel == 0) return;
   va_list args;
   va_start(args, format);
-  writeLocked(s.stream, format, args);
+  writeLocked(s, s.stream, false, format, args);
   va_end(args);
 }
 
@@ -148,7 +191,7 @@ void OB_Log::log(const char* format, ...) {
   if (s.stream == nullptr) return;
   va_list args;
   va_start(args, format);
-  writeLocked(s.stream, format, args);
+  writeLocked(s, s.stream, true, format, args);
   va_end(args);
 }
 
@@ -159,7 +202,7 @@ void OB_Log::flog(FILE* stream, const char* format, ...) {
   if (target == nullptr) return;
   va_list args;
   va_start(args, format);
-  writeLocked(target, format, args);
+  writeLocked(s, target, true, format, args);
   va_end(args);
 }
 
@@ -169,13 +212,13 @@ void OB_Log::ret(const char* format, ...) {
   if (s.stream == nullptr) return;
   char now[64];
   OB_Tools::getTimeString1(now);
-  fprintf(s.stream, "%s - ", now);
   va_list args;
   va_start(args, format);
-  vfprintf(s.stream, format, args);
+  const std::string text = formatted(format, args) + "\n";
   va_end(args);
-  fputc('\n', s.stream);
+  fprintf(s.stream, "%s - %s", now, text.c_str());
   fflush(s.stream);
+  echoLocked(s, text);
 }
 
 int OB_Log::getDebugLevel() {
@@ -191,4 +234,17 @@ OB_ExitHandler* OB_Log::getExitHandler() {
 const char* OB_Log::getName() {
   std::lock_guard<std::recursive_mutex> hold(state().lock);
   return state().name;
+}
+
+void OB_Log::setEcho(FILE* stream, const char* prefix) {
+  LogState& s = state();
+  std::lock_guard<std::recursive_mutex> hold(s.lock);
+  s.echo = stream;
+  s.echoPrefix = prefix != nullptr ? prefix : "";
+  s.echoAtLineStart = true;
+}
+
+FILE* OB_Log::getEcho() {
+  std::lock_guard<std::recursive_mutex> hold(state().lock);
+  return state().echo;
 }

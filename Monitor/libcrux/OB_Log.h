@@ -38,4 +38,11 @@ class OB_Log {
   static const char* getName();
   // The open log's descriptor, or -1; for writers that may not take a lock (signal handlers).
   static int getDescriptor();
+
+  // Where whoever runs the program sees its errors: every line written to the log (by log, by
+  // flog to the log, by ret and by quit, also when the log could not be opened) is written to
+  // stream too, once, each line begun with prefix and ": " (ret's without its time). The debug
+  // lines are not. Null stops it. Kept across init and reset; prefix is copied.
+  static void setEcho(FILE* stream, const char* prefix);
+  static FILE* getEcho();
 };

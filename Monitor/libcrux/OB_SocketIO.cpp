@@ -304,10 +304,6 @@ int writeJ_n_chars(int socket, const char* buffer, int n) {
   if (buffer != nullptr && sendAll(socket, reinterpret_cast<const uint8_t*>(buffer),
                                    static_cast<size_t>(n)))
     return n;
-  fputs("writeJ_n_chars: BEFORE\n", stdout);
-  fflush(stdout);
   OB_Log::ret("writeJ_n_chars: Data not sent properly.");
-  fputs("writeJ_n_chars: AFTER\n", stdout);
-  fflush(stdout);
   return -1;
 }

@@ -101,6 +101,7 @@ OB_CEngineMgr::OB_CEngineMgr(int argc, char** argv, OB_NamedStringList* optionLi
   if (packetManager_ == nullptr || streamBuilder_ == nullptr)
     OB_Log::quit("OB_CEngineMgr: no memory for the packet road");
   append(streamBuilder_);
+  capturing_ = capture;
   if (capture == 0) packetManager_->disablePacketDriver(1);
   packetManager_->init();
   packetManager_->append(streamBuilder_);
@@ -191,6 +192,14 @@ OB_CEngineMgr* OB_CEngineMgr::create() {
   OB_CEngineMgr* manager = new OB_CEngineMgr(0, nullptr, nullptr, nullptr, 1);
   if (manager != nullptr) manager->init();
   return manager;
+}
+
+int OB_CEngineMgr::init() {
+  if (capturing_ != 0 && packetManager_->getCaptureContext() == nullptr) {
+    OB_Log::ret("OB_CEngineMgr::init: no capture adapter could be opened: nothing to capture");
+    return -1;
+  }
+  return OB_EngineMgr::init();
 }
 
 int OB_CEngineMgr::start() {

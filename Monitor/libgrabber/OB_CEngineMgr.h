@@ -51,6 +51,10 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // Constructed with (0, null, null, null, 1), then init.
   static OB_CEngineMgr* create();
 
+  // -1, logged, when the engine is to capture and no adapter could be bound (the log's lines
+  // before say why): a monitor that captures nothing must not pass for one that runs. Else 0.
+  int init() override;
+
   // Opens the command server's port, then starts every thread. The port is opened here, where a
   // taken one can still be reported (-1, logged, nothing started), rather than by the accept
   // thread, which could only end the process; and the console answers once start returns.
@@ -89,6 +93,7 @@ class OB_CEngineMgr : public OB_EngineMgr {
 
   std::string installFile_;  // "<install>/admin/cengineInstall.cfg", fixed at construction
   int archiving_ = 1;        // option "Database"
+  int capturing_ = 1;        // the constructor's capture argument
   bool protoSpecLoaded_ = false;
 
   // Not owned beyond the thread list (see the class comment); null when not built.

@@ -15,6 +15,7 @@
 #include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
+#include "OB_Tools.h"
 #include "OB_TCPSessionStats.h"
 #include "UTimeStamp.h"
 #include "registry.h"
@@ -173,6 +174,10 @@ int OB_PacketManager::init() {
     adapter = GLIM_OpenAdapter(device);
   }
   if (adapter == -1) {
+    if (!haveRecord)
+      OB_Log::log("OB_PacketManager::init: no adapter is listed (%s%s names none, and without it "
+                  "no network interface was found)\n",
+                  OB_Tools::getInstallDir(), REG_ADAPTERS_FILE);
     OB_Log::flog(nullptr, "Couldn't open the adapter! Error: %d\n", GLIM_GetLastError());
     return -1;
   }

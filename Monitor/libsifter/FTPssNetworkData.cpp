@@ -42,22 +42,22 @@ void addTime(FTPRespTimes* times, uint32_t b, int32_t time) {
   times->ave[b] = static_cast<uint32_t>(times->sum[b] / times->count[b]);
 }
 
-// The window-wide figures of one kind over `total` connections, and its arrays in time order.
+// The window-wide figures of one kind over `total` connections, and its arrays in time order:
+// the largest time of any bin, the smallest of the bins that had connections, and the average.
 FTPRespTimeRun overall(const FTPRespTimes& times, uint32_t n, uint32_t current, uint64_t total) {
-  uint64_t maxSum = 0, minSum = 0, timeSum = 0;
-  for (uint32_t b = 0; b < n; ++b) {
-    maxSum += times.max[b];
-    // A bin without connections holds no smallest time, only the start value.
-    if (times.count[b] > 0) minSum += times.min[b];
-    timeSum += times.sum[b];
-  }
   FTPRespTimeRun run{};
-  if (total > 0) {
-    // Each quotient is at most the largest time of a bin: it fits its 32 bits.
-    run.max = static_cast<uint32_t>(maxSum / total);
-    run.min = static_cast<uint32_t>(minSum / total);
-    run.ave = static_cast<uint32_t>(timeSum / total);
+  uint64_t timeSum = 0;
+  bool timed = false;  // a bin with connections was seen
+  for (uint32_t b = 0; b < n; ++b) {
+    timeSum += times.sum[b];
+    // A bin without connections holds no smallest time, only the start value.
+    if (times.count[b] == 0) continue;
+    if (times.max[b] > run.max) run.max = times.max[b];
+    if (!timed || times.min[b] < run.min) run.min = times.min[b];
+    timed = true;
   }
+  // The average is at most the largest time: it fits its 32 bits.
+  if (total > 0) run.ave = static_cast<uint32_t>(timeSum / total);
   run.maxs = stats_newCounts(n, 0, kRecordNoMemory);
   run.mins = stats_newCounts(n, 0, kRecordNoMemory);
   run.aves = stats_newCounts(n, 0, kRecordNoMemory);

@@ -51,9 +51,9 @@ statsSeries_t* FTPssNetworkData_getRejectConnSeries(FTPssNetworkData* module);
 statsSeries_t* FTPssNetworkData_getUnackConnSeries(FTPssNetworkData* module);
 
 // One kind of response time over the window: three figures and the per-bin arrays in time
-// order (owned). Each figure is a 64-bit sum over the bins divided by the window's connection
-// count (0 without connections): of the bin maxima, of the minima of the bins that had
-// connections, and of the times themselves, so the last is the window's average.
+// order (owned). The figures are the largest time of the window (the largest bin maximum), its
+// smallest (the smallest minimum of the bins that had connections) and its average (the sum of
+// the times over the connection count); all three 0 without connections.
 struct FTPRespTimeRun {
   uint32_t max, min, ave;
   uint32_t *maxs, *mins, *aves;

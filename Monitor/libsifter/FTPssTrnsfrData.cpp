@@ -29,9 +29,9 @@ void freeLists(FTPssTransfers* module) {
   statsList_free(&module->to);
 }
 
+// A file named like the list's total ("All FROM Server") is counted once, under the total.
 void countIn(statsCounterList_t* list, uint32_t bin, const char* file) {
-  stats_bump(&list->head->counts[bin]);
-  stats_bump(&statsList_findOrAppend(list, file, kAddNoMemory)->counts[bin]);
+  stats_countUnderTotal(list, file, bin, kAddNoMemory);
 }
 
 void count(FTPssTransfers* module, int32_t bin, const OB_FTPProtocol* protocol,

@@ -26,7 +26,7 @@ class OB_HTTPServerStats;
 // the server statistics (OB_HTTPServerStats) for all the server's module sets (the set of all
 // transactions and each subset's) instead of once in every set.
 struct httpXactFacts_t {
-  int entryPoint;         // OB_HTTPXact::isEntryPoint's answer
+  int entryPoint;         // ssHitData_isEntryPoint's answer
   uint64_t resourceHash;  // OB_ResourceStats::pairHash of the URI and the response MIME type
   bool refererCounted;    // the referer names another site: its site and page are counted
   std::string_view refererHost;  // lower case, in refererHostText

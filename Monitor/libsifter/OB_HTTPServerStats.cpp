@@ -11,6 +11,7 @@
 #include "OB_IPTracker.h"
 #include "OB_Log.h"
 #include "OB_ResourceStats.h"
+#include "ssHitData.h"
 #include "ssReferersSeenData.h"
 
 OB_HTTPServerStats::~OB_HTTPServerStats() { OB_HTTPServerStats::reset(); }
@@ -106,10 +107,10 @@ OB_IPTrackerHash* OB_HTTPServerStats::countConnection(httpNetInfo_t* info,
 void OB_HTTPServerStats::countTransaction(httpNetInfo_t* info, OB_HTTPProtocol* protocol,
                                           OB_HTTPXact* xact, OB_IPTrackerHash* client) {
   // Every set of this server sees the same transaction: what its modules read from it is
-  // worked out here once. The entry-point rule lower-cases the request host in place, as the
-  // first set's resources step would have before its referers step.
+  // worked out here once. Nothing is written to it: it is the capture consumer's own object,
+  // handed on to every later listener.
   httpXactFacts_t facts;
-  facts.entryPoint = xact->isEntryPoint();
+  facts.entryPoint = ssHitData_isEntryPoint(xact) ? 1 : 0;
   facts.resourceHash =
       OB_ResourceStats::pairHash(xact->req_request_uri.c_str(), xact->req_request_uri.length(),
                                  xact->res_content_type.c_str(), xact->res_content_type.length());

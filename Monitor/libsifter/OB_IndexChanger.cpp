@@ -1,5 +1,6 @@
 #include "OB_IndexChanger.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -123,6 +124,12 @@ int OB_IndexChanger::calcIndex(const uint32_t* xTime) {
     end = nowTime;
     bins = numOfBins;
     size = binSize;
+    if (dayBins > 0 && dayBins == bins && t >= ago && t < end) {
+      // The last day that begins at or before t.
+      const uint32_t* next = std::upper_bound(dayStarts, dayStarts + dayBins + 1, t);
+      const auto day = static_cast<uint32_t>(next - dayStarts) - 1;
+      return static_cast<int>(day < bins ? day : bins - 1);
+    }
   }
   if (t < ago || t >= end || bins == 0 || size == 0) return 0;
   const uint64_t bin = static_cast<uint64_t>(t - ago) / size;
@@ -157,18 +164,21 @@ uint32_t OB_IndexChanger::getNowTime() {
 
 int OB_IndexChanger::setAgoTime(uint32_t seconds) {
   WriteHold hold(this);
+  dayBins = 0;  // bounds of the caller's choosing: bins of equal size
   agoTime = seconds;
   return 0;
 }
 
 int OB_IndexChanger::setNowTime(uint32_t seconds) {
   WriteHold hold(this);
+  dayBins = 0;  // bounds of the caller's choosing: bins of equal size
   nowTime = seconds;
   return 0;
 }
 
 int OB_IndexChanger::setRange(uint32_t ago, uint32_t now) {
   WriteHold hold(this);
+  dayBins = 0;  // bounds of the caller's choosing: bins of equal size
   agoTime = ago;
   nowTime = now;
   windowSize = now >= ago ? now - ago : 0;
@@ -221,6 +231,12 @@ int OB_IndexChanger::setMonthNowAgoTimes(timeData_t* td, uint32_t monthsBack) {
   int total = year * 12 + month - back;
   int windowYear = total >= 0 ? total / 12 : (total - 11) / 12;
   numOfBins = daysInMonth(windowYear, total - windowYear * 12);
+  // One bin a day, from its local midnight to the next.
+  dayBins = numOfBins <= kMaxDays ? numOfBins : 0;
+  for (uint32_t day = 0; day < dayBins; ++day)
+    dayStarts[day] = localMidnight(year, month - back, 1 + static_cast<int>(day),
+                                   static_cast<time_t>(agoTime) + day * 86400);
+  dayStarts[dayBins] = nowTime;
   return 0;
 }
 
@@ -249,6 +265,7 @@ int OB_IndexChanger::init() {
   {
     WriteHold hold(this);
     windowType = record.windowType;
+    dayBins = 0;
     if (windowType == kStaticWindow) {
       nowTime = record.staticNowTime;
       agoTime = record.staticAgoTime;

@@ -66,9 +66,10 @@ class OB_IndexChanger : public virtual OB_Object,
   // Releases nothing: registered objects and the configuration belong to others.
   ~OB_IndexChanger() override;
 
-  // The bin of *xTime: 0 for a time outside [agoTime, nowTime) or a null pointer. The seconds
-  // that remain when the bin count does not divide the window fall into the last bin. Called on
-  // the readers' and the capture engine's threads; reads the bounds as one consistent set.
+  // The bin of *xTime: 0 for a time outside [agoTime, nowTime) or a null pointer. A month
+  // window's bin is the local day of the time; other windows have bins of equal size, and the
+  // seconds that remain when the bin count does not divide the window fall into the last.
+  // Called on the readers' and the capture engine's threads; reads the bounds as one set.
   virtual int calcIndex(const uint32_t* xTime);
   // Not supported: always -1; *hold is left alone.
   virtual int refreshHold(uint32_t consoleTime, int32_t* hold);
@@ -78,7 +79,7 @@ class OB_IndexChanger : public virtual OB_Object,
   virtual const char* getTimeWindowName();
   virtual uint32_t getAgoTime();
   virtual uint32_t getNowTime();
-  // Store the bound alone (bin count and size stay); 0.
+  // Store the bound alone (bin count and size stay; the bins become equal); 0.
   virtual int setAgoTime(uint32_t seconds);
   virtual int setNowTime(uint32_t seconds);
 
@@ -136,6 +137,12 @@ class OB_IndexChanger : public virtual OB_Object,
   uint32_t numOfBins = 0;
   uint32_t windowSize = 0;  // nowTime - agoTime
   uint32_t binSize = 0;     // windowSize / numOfBins, at least 1
+  // A month window's bins are its days, local midnight to local midnight, however long a day of
+  // a daylight-saving change is: dayStarts[k] begins bin k, dayStarts[dayBins] is nowTime.
+  // dayBins is 0 for every other window (and once a setter moves the bounds): equal bins.
+  static constexpr uint32_t kMaxDays = 31;
+  uint32_t dayStarts[kMaxDays + 1] = {};
+  uint32_t dayBins = 0;
   uint32_t changeTime = 0;
   OB_AEngineConfig* config = nullptr;  // not owned
   timeWindow_t* timeWindow = nullptr;  // not owned

@@ -15,6 +15,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Tools.h"
+#include "ssHitData.h"
 
 namespace {
 
@@ -180,8 +181,8 @@ void OB_ResourceStats::processTransaction(httpNetInfo_t* info, OB_HTTPProtocol* 
   counter->addAt(bin, 1);
   if (client != nullptr) counter->getClients()->append(client);
 
-  // The facts' answer came from the same call, which lower-cased the request host in place.
-  const bool entryPoint = (facts != nullptr ? facts->entryPoint : xact->isEntryPoint()) != 0;
+  const bool entryPoint =
+      facts != nullptr ? facts->entryPoint != 0 : ssHitData_isEntryPoint(xact);
   if (entryPoint) counter->recordEntryPoint(bin, client);
 
   if (owner && strcmp(counter->getMimeType(), "text/html") == 0) {

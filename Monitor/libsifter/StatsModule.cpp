@@ -147,6 +147,15 @@ statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_vie
   return entry != nullptr ? entry : statsList_append(list, name, who);
 }
 
+statsCounter_t* stats_countUnderTotal(statsCounterList_t* list, std::string_view name,
+                                      uint32_t bin, const char* who) {
+  stats_bump(&list->head->counts[bin]);
+  statsCounter_t* entry = statsList_findOrAppend(list, name, who);
+  if (entry == list->head) return nullptr;
+  stats_bump(&entry->counts[bin]);
+  return entry;
+}
+
 void statsBuckets_init(statsBucketList_t* list, uint32_t numOfBins) {
   for (statsCounterList_t& bucket : list->buckets)
     statsList_init(&bucket, numOfBins, 1, StatsNames::kOwnCopy, false);

@@ -12,29 +12,23 @@
 #include "OB_Tools.h"
 #include "StatsReply.h"
 
+bool ssHitData_isEntryPoint(const OB_HTTPXact* xact) {
+  return OB_Tools::isEntryPointIgnoringCase(xact->req_host.c_str(), xact->req_referer.c_str(),
+                                            xact->res_content_type.c_str()) != 0;
+}
+
 namespace {
 
 constexpr const char* kAddCounter = "addCounter: Not enough memory";
 constexpr const char* kAllHits = "All Hits";
 constexpr const char* kPage = "text/html";
 
-// Whether a response begins a visit: a content type and no referer, or a referer that does not
-// name the host (case ignored). The host is not lower-cased in place: the transaction may be
-// the one the archive writer and the other servers still read.
-bool isEntryPoint(const OB_HTTPXact* xact) {
-  return OB_Tools::isEntryPointIgnoringCase(xact->req_host.c_str(), xact->req_referer.c_str(),
-                                            xact->res_content_type.c_str()) != 0;
-}
 
-// Counts a content type in bin b under the list's total entry and its own. A peer that sends the
-// total's name as its type is counted once, under the total: null then.
+// Counts a content type in bin b under the list's total entry and its own (null: the type was
+// named like the total and counted once, under it).
 statsCounter_t* countType(statsCounterList_t* list, const char* type, size_t length, int b) {
-  stats_bump(&list->head->counts[b]);
-  statsCounter_t* entry =
-      statsList_findOrAppend(list, std::string_view(type, length), kAddCounter);
-  if (entry == list->head) return nullptr;
-  stats_bump(&entry->counts[b]);
-  return entry;
+  return stats_countUnderTotal(list, std::string_view(type, length), static_cast<uint32_t>(b),
+                               kAddCounter);
 }
 
 statsBreakdown_t* listBreakdown(const statsCounterList_t* list, const char* who) {
@@ -84,7 +78,7 @@ void ssHitData_procX(ssHitData* module, const httpNetInfo_t* info, OB_HTTPProtoc
     statsCounter_t* type = countType(&module->from, xact->res_content_type.c_str(),
                                      xact->res_content_type.length(), b);
     if (type != nullptr &&
-        (info->facts != nullptr ? info->facts->entryPoint != 0 : isEntryPoint(xact)))
+        (info->facts != nullptr ? info->facts->entryPoint != 0 : ssHitData_isEntryPoint(xact)))
       stats_bump(&type->counts[n + b]);
   }
   if (!xact->req_content_type.empty())

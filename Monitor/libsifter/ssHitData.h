@@ -28,6 +28,11 @@ struct ssHitData {
 void ssHitData_initAll(OB_IndexChanger* window, ssHitData* module, uint32_t numOfBins);
 void ssHitData_freeAll(ssHitData* module);
 
+// Whether a response begins a visit: a content type and no referer, or a referer that does not
+// name the request's host (letter case ignored). The transaction is only read: it may be the
+// one the capture engine hands on to the archive writer and every other listener.
+bool ssHitData_isEntryPoint(const OB_HTTPXact* xact);
+
 // One transaction in bin info->windowIndex: a hit; its method; the response's content type
 // (and whether it began a visit); the request body's content type. Empty texts count only as a
 // hit. The transaction is not changed.

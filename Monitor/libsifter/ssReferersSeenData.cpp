@@ -157,10 +157,13 @@ statsSeries_t* ssReferersSeenData_getHitSeries(ssReferersSeenData* module, int32
   const uint32_t n = module->numOfBins;
   if (type == 0) return stats_seriesOf(module->window, "All hosts", module->referrals, n, kWho);
   if (type != 1 && type != 2) return nullptr;
-  if (type == 1) return stats_seriesOfName(module->window, &module->hosts, host, kWho);
-  statsCounter_t* entry = statsBuckets_find(&module->hosts, host);
-  if (entry == nullptr) return stats_seriesOf(module->window, path, nullptr, n, kWho);
-  return stats_seriesOfName(module->window, entry->sub, path, kWho);
+  // A host or path that is not known gives zeros under an empty name.
+  const statsCounter_t* entry = statsBuckets_find(&module->hosts, host != nullptr ? host : "");
+  if (entry != nullptr && type == 2)
+    entry = statsList_find(entry->sub, path != nullptr ? path : "");
+  if (entry == nullptr) return stats_seriesOf(module->window, "", nullptr, n, kWho);
+  return stats_seriesOf(module->window, std::string_view(entry->name, entry->length),
+                        entry->counts, n, kWho);
 }
 
 void ssReferersSeenData_print(FILE* stream, ssReferersSeenData* module) {

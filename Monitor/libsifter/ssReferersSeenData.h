@@ -49,7 +49,7 @@ statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* modu
 statsBreakdown_t* ssReferersSeenData_getSpecificBreakdownSummary(ssReferersSeenData* module,
                                                                  const char* host);
 // type 0: every referral, under "All hosts"; 1: one host; 2: one path of one host. An unknown
-// host or path gives zeros under the asked name; another type gives null.
+// host or path gives zeros under an empty name; another type gives null.
 statsSeries_t* ssReferersSeenData_getHitSeries(ssReferersSeenData* module, int32_t type,
                                                const char* host, const char* path);
 

@@ -68,7 +68,7 @@ int OB_TCPConnection::accept(int listenSocket) {
         OB_Log::log("start_server: interrupted by a signal\n");
         break;
       case EINVAL:
-        OB_Log::log("start_server: socket is not accepting connections.\n");
+        // The server's stop shut the listening socket: the normal end, nothing to report.
         break;
       case EMFILE:
       case ENFILE:
@@ -406,6 +406,8 @@ int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user
   char name[OB_Tools::escapedSize(OB_TCPRequest::kMaxText - 1) + 1];
   const char* given = user != nullptr ? user : "n/a";
   name[OB_Tools::escapeControls(given, OB_TCPRequest::kMaxText - 1, name, sizeof name - 1)] = '\0';
-  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, name, quad, text != nullptr ? text : "");
+  // The reply texts end their line; the log's entry is one line.
+  const std::string said = text != nullptr ? std::string(text, strcspn(text, "\r\n")) : "";
+  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, name, quad, said.c_str());
   return 0;
 }

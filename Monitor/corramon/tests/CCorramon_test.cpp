@@ -5,6 +5,7 @@
 #include "CCorramon.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,7 +16,9 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +50,9 @@ class Reply : public corrana_test::ConsoleReply {
 // The program, started with its own environment; stopped, or waited for, by the test.
 class Program {
  public:
-  Program(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+  // out, err: files that take the program's standard output and error; empty: this test's.
+  Program(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+          const std::string& out = "", const std::string& err = "") {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -59,8 +64,15 @@ class Program {
     std::vector<char*> argv;
     for (std::string& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, CORRANA_CORRAMON, nullptr, nullptr, argv.data(), envp.data()) != 0)
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (!out.empty())
+      posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!err.empty())
+      posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&pid_, CORRANA_CORRAMON, &files, nullptr, argv.data(), envp.data()) != 0)
       pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
   }
   ~Program() {
     if (pid_ > 0 && !ended_) {
@@ -89,6 +101,7 @@ class Program {
     kill(pid_, signal);
     return wait();
   }
+  bool running() const { return !ended_ && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
  private:
   pid_t pid_ = -1;
@@ -320,6 +333,157 @@ TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
+// How many times line occurs in text as a whole line.
+int linesEqual(const std::string& text, const std::string& line) {
+  int n = 0;
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);) n += l == line ? 1 : 0;
+  return n;
+}
+
+// What the monitor said of one foreground run: its exit status, its standard output and error,
+// and its log.
+struct Said {
+  int status = -1;
+  std::string out, err, log;
+};
+
+class Foreground : public Monitor {
+ protected:
+  void SetUp() override {
+    Monitor::SetUp();
+    aengine_test::writeConfig(aengine_test::Spec{});
+    replay(kShippedTrace);
+  }
+  std::string out() const { return tree_.path() + "/stdout"; }
+  std::string err() const { return tree_.path() + "/stderr"; }
+  // Runs the monitor in the foreground until it ends by itself.
+  Said runToEnd() {
+    Said said;
+    {
+      Program monitor({"-f"}, env(), out(), err());
+      said.status = monitor.wait();
+    }
+    return collect(said);
+  }
+  Said collect(Said said) const {
+    said.out = InstallTree::read(out());
+    said.err = InstallTree::read(err());
+    said.log = tree_.log("corramon");
+    return said;
+  }
+};
+
+// Every line the run logs reaches standard error once, in the same order, named after the
+// program (the time of a time-stamped line left out), and nothing else is there.
+void expectEachLineOnceOnBoth(const Said& said) {
+  std::vector<std::string> err, log;
+  std::istringstream errLines(said.err), logLines(said.log);
+  for (std::string l; std::getline(errLines, l);) err.push_back(l);
+  for (std::string l; std::getline(logLines, l);) log.push_back(l);
+  ASSERT_EQ(err.size(), log.size()) << said.err << "\nlog:\n" << said.log;
+  for (size_t i = 0; i < err.size(); ++i) {
+    ASSERT_EQ(err[i].rfind("corramon: ", 0), 0u) << err[i];
+    const std::string bare = err[i].substr(10);
+    const size_t dash = log[i].find(" - ");
+    EXPECT_TRUE(log[i] == bare || (dash != std::string::npos && log[i].substr(dash + 3) == bare))
+        << err[i] << " / " << log[i];
+  }
+}
+
+// A capture adapter that cannot be opened ends a foreground start with status 1, the reason on
+// standard error, instead of a monitor that captures nothing.
+TEST_F(Foreground, AnAdapterThatCannotBeOpenedFailsTheStartSayingWhy) {
+  const std::string folder = tree_.path() + "/folder";
+  std::filesystem::create_directory(folder);
+  const std::string text = tree_.path() + "/notes.txt";
+  std::ofstream(text) << "not a capture, only words that happen to fill a header and more\n";
+  const std::string missing = tree_.path() + "/missing.pcap";
+  struct Case {
+    std::string adapter;
+    std::string reason;  // a line of standard error says it
+  };
+  for (const Case& c : {Case{"file:" + missing, "driver: can't replay " + missing + ": "},
+                        Case{"file:" + folder, "driver: can't replay " + folder + ": "},
+                        Case{"file:" + text, "driver: can't replay " + text + ": "},
+                        Case{"nosuchif9", "driver: no network interface \"nosuchif9\""}}) {
+    SCOPED_TRACE(c.adapter);
+    std::filesystem::remove(tree_.path() + "/logs/corramon.log");
+    tree_.write("adapters.cfg", "adapter: " + c.adapter + "\n");
+    Said said = runToEnd();
+    EXPECT_EQ(said.status, 1);
+    EXPECT_EQ(said.out, "");
+    EXPECT_NE(said.err.find("corramon: " + c.reason), std::string::npos) << said.err;
+    EXPECT_NE(said.err.find("corramon: the capture engine could not be initialised: nothing to "
+                            "capture\n"),
+              std::string::npos)
+        << said.err;
+    expectEachLineOnceOnBoth(said);
+  }
+  // An adapters file without an adapter line binds nothing either.
+  tree_.write("adapters.cfg", "# nothing here\n");
+  Said said = runToEnd();
+  EXPECT_EQ(said.status, 1);
+  EXPECT_NE(said.err.find("names none"), std::string::npos) << said.err;
+}
+
+// "file: <path>" is the file, blank or not; a start without a watched server says once that
+// nothing will be archived; a console that hangs up before its reply and a clean stop leave no
+// debugging text on the terminal and nothing false in the log.
+TEST_F(Foreground, ABlankAfterFileIsThePathAndACleanRunSaysOnlyWhatIsTrue) {
+  tree_.write("adapters.cfg", "adapter:  file: \t" + kShippedTrace + "\n");
+  Program monitor({"-f"}, env(), out(), err());
+  ASSERT_TRUE(answers());
+  for (int i = 0; i < 20; ++i) {
+    // The request whole, then gone before the reply: the reply's write fails.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(analysisPort_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+    const std::string frame = request(40).frame();
+    ASSERT_EQ(send(s, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    struct linger now = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(s);
+  }
+  EXPECT_TRUE(answers());
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+  Said said = collect(Said{});
+  EXPECT_EQ(said.out, "");
+  EXPECT_EQ(said.log.find("start_server"), std::string::npos) << said.log;
+  EXPECT_EQ(said.log.find("Couldn't"), std::string::npos) << said.log;
+  const std::string unwatched =
+      "corramon: no server is watched: nothing will be archived until an HTTP or FTP server is "
+      "added to the analysis configuration";
+  EXPECT_EQ(linesEqual(said.err, unwatched), 1) << said.err;
+  expectEachLineOnceOnBoth(said);
+}
+
+// In the foreground SIGHUP, SIGUSR1 and SIGUSR2 are the service's interrogate, pause and
+// continue: the monitor lives on, its console stops answering while paused, and a stop after
+// them is clean.
+TEST_F(Foreground, HangupPauseAndContinueSignalsDoWhatTheyDoToTheService) {
+  Program monitor({"-f"}, env(), out(), err());
+  ASSERT_TRUE(answers());
+  kill(monitor.pid(), SIGHUP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(monitor.running());
+  EXPECT_TRUE(answers(std::chrono::seconds(5)));
+  kill(monitor.pid(), SIGUSR1);
+  bool paused = false;
+  for (int i = 0; i < 100 && !paused; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    paused = !Reply(ask(request(40))).success();
+  }
+  EXPECT_TRUE(paused);
+  ASSERT_TRUE(monitor.running());
+  kill(monitor.pid(), SIGUSR2);
+  EXPECT_TRUE(answers(std::chrono::seconds(10)));
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+}
+
 // Service mode through the service layer: controls become signals, the monitor pauses (its
 // analysis port stops answering), continues and stops, reporting each state.
 class ServiceMode : public Monitor {
@@ -344,7 +508,7 @@ class ServiceMode : public Monitor {
   }
   std::vector<std::string> serviceEnv() const {
     return {"OB_INSTALLDIR=" + tree_.path(), "OB_SERVICE=corramon",
-            "OB_SERVICE_STATEDIR=" + state_.path()};
+            "OB_SERVICE_STATEDIR=" + state_.file("corramon")};
   }
   bool reaches(uint32_t state) const {
     for (int i = 0; i < 600; ++i) {
@@ -381,6 +545,23 @@ TEST_F(ServiceMode, PausesContinuesAndStopsThroughTheLayer) {
   SVC_Status last = status();
   EXPECT_EQ(last.currentState, SVC_STOPPED);
   EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+}
+
+TEST_F(ServiceMode, NoAdapterStopsItWithItsCodeAndAStatusFolderItCannotWriteFailsIt) {
+  tree_.write("adapters.cfg", "adapter: file:" + tree_.path() + "/missing.pcap\n");
+  {
+    Program monitor({}, serviceEnv());
+    EXPECT_EQ(monitor.wait(), 1);
+  }
+  SVC_Status last = status();
+  EXPECT_EQ(last.currentState, SVC_STOPPED);
+  EXPECT_EQ(last.serviceSpecificExitCode, 1u);
+  // A state folder the service cannot write: nothing runs and the end is a failure, not the
+  // clean end a supervisor would take for a console's restart.
+  replay(kShippedTrace);
+  Program blocked({}, {"OB_INSTALLDIR=" + tree_.path(), "OB_SERVICE=corramon",
+                       "OB_SERVICE_STATEDIR=" + tree_.admin("corramon.cfg") + "/state"});
+  EXPECT_EQ(blocked.wait(), 1);
 }
 
 TEST_F(ServiceMode, AConsolePortAlreadyTakenStopsItWithExitOne) {

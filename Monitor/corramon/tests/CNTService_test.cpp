@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,7 +212,10 @@ class Running : public Installed {
 
 TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
   CCorramon service;
-  EXPECT_EQ(command(service, {"-i"}), std::make_pair(1, std::string("Corrana installed.\n")));
+  EXPECT_EQ(command(service, {"-i"}),
+            std::make_pair(1, "Corrana installed.\nUnit " + units.file("corramon.service") +
+                                  " written. systemd does not run here: \"corramon -s\" starts "
+                                  "the service, and nothing starts it at boot or after it ends.\n"));
   std::string unit = readFile(units.file("corramon.service"));
   char self[1024];
   ASSERT_GT(SVC_GetModuleFileName(self, sizeof self), 0u);
@@ -249,8 +255,41 @@ bool startsAndEnds(const std::string& text, const std::string& head, const std::
 
 // The installed program (this test program, see serviceChild) is started by the manager, runs,
 // takes SIGTERM from "-e" and reports its way down.
+// Collects what a service tells systemd on the socket it names in $NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bound_ = bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0;
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  bool bound() const { return bound_; }
+  std::vector<std::string> messages() {
+    std::vector<std::string> all;
+    char text[512];
+    for (ssize_t n; (n = recv(fd_, text, sizeof text, MSG_DONTWAIT)) > 0;)
+      all.emplace_back(text, static_cast<size_t>(n));
+    return all;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
 TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
   CCorramon service;
+  NotifySocket notify(state.file("notify"));
+  ASSERT_TRUE(notify.bound());
   ASSERT_EQ(command(service, {"-i"}).first, 1);
   EXPECT_EQ(command(service, {"-e"}).first, 0);  // not running: refused without a word
   auto started = command(service, {"-s"});
@@ -264,7 +303,7 @@ TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
 
   // pid type state controls win32 specific checkpoint wait: the manager's start-pending, the
   // service main's, the body's, running, stop-pending, stopped.
-  std::istringstream lines(readFile(state.file("corramon.status")));
+  std::istringstream lines(readFile(state.file("corramon/corramon.status")));
   std::vector<std::string> seen;
   std::string pid, rest;
   while (lines >> pid && std::getline(lines, rest)) seen.push_back(rest);
@@ -273,7 +312,118 @@ TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
                                        " 16 2 0 0 0 2 3000", " 16 4 7 0 0 0 3000",
                                        " 16 3 7 0 0 3 5000", " 16 1 7 0 0 0 3000"};
   EXPECT_EQ(seen, expected);
+  // What systemd, had it started the service, would have heard: ready once running.
+  std::vector<std::string> told = {"STATUS=Starting", "STATUS=Starting",
+                                   "READY=1\nSTATUS=Running", "STOPPING=1\nSTATUS=Stopping",
+                                   "STATUS=Stopped"};
+  EXPECT_EQ(notify.messages(), told);
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
+}
+
+// Where systemd runs, the commands go through systemctl (here a stand-in that records them and
+// fails a start the way a start limit does), and say what they did.
+class Systemd : public Installed {
+ protected:
+  void SetUp() override {
+    Installed::SetUp();
+    calls_ = units.file("calls");
+    const std::string script = units.file("systemctl");
+    std::ofstream(script) << "#!/bin/sh\necho \"$*\" >>" << calls_
+                          << "\nif [ \"$1\" = start ] && [ -e " << units.file("refuse")
+                          << " ]; then echo 'start request repeated too quickly' >&2; exit 1; fi\n";
+    chmod(script.c_str(), 0755);
+    SVC_SetSystemctl(script.c_str());
+  }
+  void TearDown() override {
+    SVC_SetSystemctl(nullptr);
+    Installed::TearDown();
+  }
+  std::string calls() {
+    std::string text = readFile(calls_);
+    unlink(calls_.c_str());
+    return text;
+  }
+  std::string calls_;
+};
+
+TEST_F(Systemd, InstallReloadsAndEnablesStartAndStopGoThroughSystemctlRemoveDisables) {
+  CCorramon service;
+  EXPECT_EQ(command(service, {"-i"}),
+            std::make_pair(1, "Corrana installed.\nUnit " + units.file("corramon.service") +
+                                  " written, systemd reloaded, the service enabled to start at "
+                                  "boot; \"corramon -s\" starts it now.\n"));
+  EXPECT_EQ(calls(), "daemon-reload\nenable --quiet corramon.service\n");
+  const std::string unit = readFile(units.file("corramon.service"));
+  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+
+  std::ofstream(units.file("refuse")) << "";
+  EXPECT_EQ(command(service, {"-s"}),
+            std::make_pair(0, std::string("Starting up Corrana.\nCorrana failed to start: "
+                                          "systemctl start corramon.service: exit status 1\n")));
+  EXPECT_EQ(calls(), "reset-failed corramon.service\nstart corramon.service\n");
+  // Not running: still stopped through systemd, which may be about to start it again.
+  EXPECT_EQ(command(service, {"-e"}).first, 0);
+  EXPECT_EQ(calls(), "stop corramon.service\n");
+  EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
+  EXPECT_EQ(calls(),
+            "stop corramon.service\ndisable --quiet corramon.service\nreset-failed "
+            "corramon.service\ndaemon-reload\n");
+  EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
+}
+
+// The account given with -l must exist and write where the monitor writes; else the install is
+// refused at once, saying why, and nothing is written.
+TEST_F(Systemd, AnAccountThatCannotWriteTheInstallDirectoryIsRefused) {
+  corrana_test::InstallTree tree;
+  CCorramon service;
+  EXPECT_EQ(command(service, {"-i", "-l", "no-such-account-x"}),
+            std::make_pair(0, std::string("Unable to install Corrana - there is no account named "
+                                          "no-such-account-x\n")));
+  chmod(tree.path().c_str(), 0755);
+  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}),
+            std::make_pair(0, "Unable to install Corrana - the account daemon can't write " +
+                                  tree.path() + "/logs (make it the owner: chown -R daemon " +
+                                  tree.path() + ")\n"));
+  EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
+  EXPECT_EQ(calls(), "");
+  const std::string chown = "chown -R daemon " + tree.path();
+  ASSERT_EQ(system(chown.c_str()), 0);
+  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}).first, 1);
+  EXPECT_NE(readFile(units.file("corramon.service")).find("\nUser=daemon\n"), std::string::npos);
+}
+
+// systemd reads the unit that an install under systemd writes (state folder in /run, an
+// account) without a word of complaint.
+TEST(SystemdUnit, SystemdAnalyzeVerifiesTheInstalledUnit) {
+  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+  TempDir units;
+  SVC_SetDirectories(units.path().c_str(), "/run");
+  SVC_SetSystemctl("/bin/true");
+  char self[1024];
+  ASSERT_GT(SVC_GetModuleFileName(self, sizeof self), 0u);
+  SVC_Manager manager = SVC_OpenManager();
+  ASSERT_NE(manager, nullptr);
+  SVC_ServiceConfig config{"corramon", "Corrana", self, SVC_AUTO_START, "daemon", nullptr};
+  SVC_Service service = SVC_CreateService(manager, &config);
+  SVC_SetSystemctl(nullptr);
+  SVC_SetDirectories(nullptr, nullptr);
+  ASSERT_NE(service, nullptr);
+  SVC_CloseService(service);
+  SVC_CloseManager(manager);
+  const std::string unit = readFile(units.file("corramon.service"));
+  EXPECT_NE(unit.find("\nRuntimeDirectory=corramon\n"), std::string::npos);
+  EXPECT_NE(unit.find("\"OB_SERVICE_STATEDIR=/run/corramon\""), std::string::npos);
+  const std::string command =
+      "systemd-analyze verify " + units.file("corramon.service") + " 2>&1";
+  FILE* verify = popen(command.c_str(), "r");
+  ASSERT_NE(verify, nullptr);
+  std::string said;
+  char chunk[512];
+  while (fgets(chunk, sizeof chunk, verify) != nullptr) said += chunk;
+  const int status = pclose(verify);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+  EXPECT_EQ(said, "");
 }
 
 // In the foreground SIGINT and SIGTERM reach the console handler on its own thread and stop the

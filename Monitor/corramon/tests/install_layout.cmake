@@ -46,12 +46,25 @@ if(size EQUAL 0)
 endif()
 
 file(READ "${PREFIX}/lib/systemd/system/corramon.service" unit)
-foreach(line IN ITEMS "ExecStart=\"${PREFIX}/bin/corramon\"" "Restart=always" "RestartSec=")
+foreach(line IN ITEMS "ExecStart=\"${PREFIX}/bin/corramon\"" "Type=notify" "Restart=always"
+                     "RestartSec=" "StartLimitBurst=" "RuntimeDirectory=corramon"
+                     "OB_SERVICE_STATEDIR=/run/corramon")
   string(FIND "${unit}" "${line}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "the unit lacks ${line}:\n${unit}")
   endif()
 endforeach()
+# systemd's own reading of the unit: it exits 0 on warnings too, so any word it says fails.
+find_program(SYSTEMD_ANALYZE systemd-analyze)
+if(SYSTEMD_ANALYZE)
+  execute_process(COMMAND "${SYSTEMD_ANALYZE}" verify "${PREFIX}/lib/systemd/system/corramon.service"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL 0 OR NOT "${out}${err}" STREQUAL "")
+    message(FATAL_ERROR "systemd-analyze verify of the installed unit: ${result}\n${out}${err}")
+  endif()
+else()
+  message(STATUS "systemd-analyze is not installed: the installed unit is not verified")
+endif()
 
 # Run from the prefix alone: each program finds every library it needs in lib/ (a library the
 # loader cannot find ends the program before it can print its usage).

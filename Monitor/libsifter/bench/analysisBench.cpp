@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -136,9 +137,12 @@ double timeGoaccess(const std::string& log, const std::string& dir) {
 }
 
 // Times one console handler: the request goes in through a socket pair, and a thread drains the
-// reply as a console would. The handler's own time, in seconds, and the reply's size.
+// reply as a console would. The handler runs under `lock` when one is given, as the command layer
+// holds the reader's lock around a command. The handler's own time, in seconds, and the reply's
+// size.
 template <class Stats, class Handler>
-double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes) {
+double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes,
+                   OB_Mutex* lock = nullptr) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
   if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size()))
@@ -152,9 +156,11 @@ double timeHandler(Handler handler, Stats* stats, const std::string& fields, siz
   OB_AEngineTCPRequest request;
   request.itemIndex = 0;
   request.subset = 0;
+  if (lock != nullptr) lock->lock();
   auto start = Clock::now();
   const int result = handler(stats, ends[0], &request);
   const double took = seconds(start);
+  if (lock != nullptr) lock->unlock();
   shutdown(ends[0], SHUT_WR);
   drain.join();
   close(ends[0]);
@@ -256,6 +262,101 @@ void timeRankings(uint32_t clients) {
   config->release();
 }
 
+// One live HTTP connection of one page from client to server A at `when`; the caller releases it.
+OB_HTTPProtocol* livePage(uint32_t client, uint32_t when) {
+  auto* protocol = new OB_HTTPProtocol();
+  protocol->connTime = when;
+  protocol->clientIP = client;
+  protocol->serverIP = bench::kServerA;
+  protocol->serverPort = 80;
+  auto* xact = obQuery<OB_HTTPXact>(protocol->addXLink());
+  xact->req_method = "GET";
+  xact->req_request_uri = "/index.html";
+  xact->req_http_vers = "1.1";
+  xact->req_host = "www.example.com";
+  xact->res_status_code = "200";
+  xact->res_content_type = "text/html";
+  ++protocol->commRespCount;
+  return protocol;
+}
+
+// The longest time one live connection spends in the HTTP reader (isMatch and processObject,
+// locks included) while a console asks 1065 for the busiest 32,767 of `clients` clients in a
+// loop, under the reader's lock as the console's command layer takes it.
+void timeLiveHold(const std::string& dir, uint32_t clients) {
+  const std::string db = dir + "/live";
+  std::error_code error;
+  std::filesystem::create_directories(db, error);
+  auto* config = new OB_AEngineConfig();
+  snprintf(config->databaseDir, sizeof config->databaseDir, "%s", db.c_str());
+  config->numOfHTTPServers = 1;
+  config->httpServers = newArray<OB_HTTPServer>(1);
+  config->httpServers[0] = OB_HTTPServer::create();
+  config->httpServers[0]->setIPAddress(bench::kServerA);
+  config->httpServers[0]->setName("www-a");
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  timeWindow_t record = {};
+  snprintf(record.name, sizeof record.name, "%s", "live");
+  record.windowType = OB_IndexChanger::kStaticWindow;
+  record.staticAgoTime = now - 86400;
+  record.staticNowTime = now + 3600;
+  record.staticNumOfBins = 100;
+  auto* window = new OB_IndexChanger();
+  window->setConfig(config);
+  window->setTimeWindow(&record);
+  window->init();
+  auto* reader = new OB_HTTPReader(config, window);
+  reader->init();
+  reader->start();
+  reader->join(nullptr, 0);  // nothing to replay: live from here on
+
+  auto* processor = obQuery<OB_Processor>(reader);
+  auto offer = [&](uint32_t client) {
+    OB_HTTPProtocol* protocol = livePage(client, now - 60);
+    auto start = Clock::now();
+    if (reader->isMatch(protocol->serverIP, protocol->serverPort) != 0)
+      processor->processObject(protocol);
+    const double took = seconds(start);
+    protocol->release();
+    return took;
+  };
+  auto fillStart = Clock::now();
+  for (uint32_t i = 0; i < clients; ++i) offer(0x0A400000u + i * 7u);
+  const double fill = seconds(fillStart);
+  printf("live road: %u new clients in %.2f s (%.1f us a connection)\n", clients, fill,
+         fill / clients * 1e6);
+
+  std::atomic<bool> done{false};
+  int queries = 0;
+  double longestQuery = 0;
+  std::thread console([&] {
+    while (!done) {
+      size_t bytes = 0;
+      const double took = timeHandler(hcommand_HTTPIPTracking,
+                                      static_cast<OB_HTTPAnalysisStats*>(reader),
+                                      rankingRequest(32767), &bytes, static_cast<OB_Mutex*>(reader));
+      if (took > longestQuery) longestQuery = took;
+      ++queries;
+    }
+  });
+  double longest = 0;
+  uint64_t offered = 0;
+  auto loopStart = Clock::now();
+  while (seconds(loopStart) < 3.0) {
+    const double took = offer(0x0A400000u + static_cast<uint32_t>(offered % clients) * 7u);
+    if (took > longest) longest = took;
+    ++offered;
+  }
+  done = true;
+  console.join();
+  printf("  while the console ran 1065 (N = 32,767) %d times (longest %.1f ms): %llu live "
+         "connections, the longest %.1f ms in the reader\n",
+         queries, longestQuery * 1000, static_cast<unsigned long long>(offered), longest * 1000);
+  reader->release();
+  window->release();
+  config->release();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -316,6 +417,7 @@ int main(int argc, char** argv) {
   if (rankingOnly) {
     AnalysisHash_init();
     timeRankings(rankedClients);
+    timeLiveHold(dir, rankedClients);
     AnalysisHash_free();
     if (keep.empty()) std::filesystem::remove_all(dir, error);
     return 0;
@@ -432,8 +534,9 @@ int main(int argc, char** argv) {
   reader->release();
   window->release();
   config->release();
-  // 5. The client rankings.
+  // 5. The client rankings, and what they cost the live road.
   timeRankings(rankedClients);
+  timeLiveHold(dir, rankedClients);
   AnalysisHash_free();
   if (keep.empty()) std::filesystem::remove_all(dir, error);
   return 0;

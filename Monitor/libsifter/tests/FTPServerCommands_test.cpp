@@ -89,13 +89,14 @@ TEST_F(FTPServerCommandsTest, SummarySendsTheAveragesAndNineRuns) {
 }
 
 TEST_F(FTPServerCommandsTest, ResponseTimeFiguresLeaveEmptyBinsOutOfTheMinimum) {
-  // Three connections. Bin 1 had none: its minimum of 1000000000 is no time and stays out of
-  // the minimum figure, (100 + 200) / 3, though it is sent as the bin's minimum.
+  // Three connections. The figures are the window's largest time, its smallest and the average
+  // over the three. Bin 1 had none: its minimum of 1000000000 is no time and stays out of the
+  // smallest, though it is sent as the bin's minimum.
   const uint32_t none = 1000000000;
   EXPECT_EQ(run(hcommand_FTPServerResponseTimeSeries).bytes,
             head() + wireU32(3) + values({1, 0, 2}) +
-                values({133, 100, 200}) + values({100, 100, 100, 0, none, 0, 300, 200, 250}) +
-                values({13, 10, 20}) + values({10, 10, 10, 0, none, 0, 30, 20, 25}));
+                values({300, 100, 200}) + values({100, 100, 100, 0, none, 0, 300, 200, 250}) +
+                values({30, 10, 20}) + values({10, 10, 10, 0, none, 0, 30, 20, 25}));
 }
 
 TEST_F(FTPServerCommandsTest, DomainsCountEachConnectionsClient) {

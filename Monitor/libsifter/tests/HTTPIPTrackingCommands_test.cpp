@@ -65,6 +65,15 @@ TEST_F(IPTracking, TopClientsByPagesOfOneNetworkAndOfARange) {
   EXPECT_EQ(ask(0, 5, "0.0.0.0", "0.0.0.0", 1).bytes, wireU32(1) + b);
 }
 
+TEST_F(IPTracking, AHostNameLongerThan255CharactersGoesOutCutTo254) {
+  const uint32_t longNamed = ip(10, 7, 7, 7);
+  const std::string host = std::string(300, 'h') + ".example.com";
+  knownNames()[longNamed] = host;
+  for (int i = 0; i < 9; ++i) visit(0, longNamed, {xact("/index.html")});
+  EXPECT_EQ(ask(0, 1, "0.0.0.0", "0.0.0.0").bytes,
+            wireU32(1) + client("10.7.7.7", host.substr(0, 254), 9, 9));
+}
+
 TEST_F(IPTracking, TheAllOnesAddressIsTakenOnlyAsTheWrittenOutSecondAddress) {
   Reply reply = ask(2, 5, "0.0.0.0", "255.255.255.255");
   EXPECT_EQ(reply.result, 0);

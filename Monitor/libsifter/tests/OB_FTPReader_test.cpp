@@ -1,7 +1,7 @@
 // The FTP reader end to end: connections written through the archive writer and replayed, or
 // handed live, and counted into every matching server, its subsets and the network groups; the
-// bin rule that sets it apart from the HTTP reader; a window move; and the shared FTP traces
-// replayed through the capture engine's road into the reader, against tshark.
+// bin rule that sets it apart from the HTTP reader; a window move; and the FTP recordings (the
+// project's own and the shared traces) replayed through the capture engine's road into the reader, against tshark.
 #include "OB_FTPReader.h"
 
 #include <gtest/gtest.h>
@@ -327,16 +327,10 @@ void expectFigures(OB_FTPReader* reader, const TsharkFTP& expected) {
 }
 
 TEST(OB_FTPReaderTraces, CountsTheTransfersAndClientsTsharkSeesLiveAndFromTheArchive) {
-  std::filesystem::path folder(CORRANA_TRACES_DIR);
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no traces at " << folder;
   if (!corrana_test::haveTshark()) GTEST_SKIP() << "tshark is not installed";
-  std::vector<std::filesystem::path> traces;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    if (entry.path().filename().string().rfind("ftp", 0) == 0 &&
-        entry.path().extension() == ".pcap")
-      traces.push_back(entry.path());
-  std::sort(traces.begin(), traces.end());
-  if (traces.empty()) GTEST_SKIP() << "no FTP traces in " << folder;
+  // The project's own FTP recordings, and the shared ones when they are there.
+  const std::vector<std::filesystem::path> traces = corrana_test::traceFiles("ftp");
+  ASSERT_FALSE(traces.empty());
 
   uint64_t transfersSeen = 0;
   for (const std::filesystem::path& trace : traces) {

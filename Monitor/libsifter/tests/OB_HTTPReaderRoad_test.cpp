@@ -1,5 +1,5 @@
-// The HTTP reader on the live road: each shared trace is replayed through the capture engine's
-// packet manager, stream builder and HTTP consumer, with the reader as the consumer's listener,
+// The HTTP reader on the live road: each HTTP recording (the project's own and the shared traces)
+// is replayed through the capture engine's packet manager, stream builder and HTTP consumer, with the reader as the consumer's listener,
 // and the hits, methods, content types and errors it counted are compared with what tshark reads
 // from the same trace.
 #include <gtest/gtest.h>
@@ -27,7 +27,7 @@
 namespace {
 
 using corrana_test::haveTshark;
-using corrana_test::tsharkFields;
+using corrana_test::tsharkMessages;
 
 // tshark's view of the requests and responses on connections whose SYN was captured (the road
 // follows no other), keyed by method, content type and error.
@@ -49,7 +49,7 @@ bool isError(const std::string& code) {
 Expected readWithTshark(const std::string& path) {
   Expected view;
   std::set<std::string> opened;
-  for (const auto& row : tsharkFields(path, "http or (tcp.flags.syn==1 and tcp.flags.ack==0)",
+  for (const auto& row : tsharkMessages(path, "http or (tcp.flags.syn==1 and tcp.flags.ack==0)",
                                       "-e tcp.stream -e ip.dst -e tcp.dstport "
                                       "-e http.request.method -e http.request.version "
                                       "-e http.response.code -e http.content_type")) {
@@ -87,16 +87,12 @@ Expected readWithTshark(const std::string& path) {
 
 uint64_t total(const statsCounter_t* entry, uint32_t bins) { return stats_sum(entry->counts, bins); }
 
-TEST(OB_HTTPReaderRoad, CountsWhatTsharkSeesOnTheSharedTraces) {
-  std::filesystem::path folder(CORRANA_TRACES_DIR);
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no traces at " << folder;
+TEST(OB_HTTPReaderRoad, CountsWhatTsharkSeesOnTheRecordings) {
   if (!haveTshark()) GTEST_SKIP() << "tshark is not installed";
+  // The project's own HTTP recordings, and the shared traces when they are there.
   std::vector<std::filesystem::path> traces;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    if (entry.path().filename().string().rfind("http", 0) == 0 ||
-        entry.path().filename().string() == "wikipedia.pcap")
-      traces.push_back(entry.path());
-  std::sort(traces.begin(), traces.end());
+  for (const std::filesystem::path& trace : corrana_test::traceFiles())
+    if (trace.filename().string().rfind("ftp", 0) != 0) traces.push_back(trace);
 
   uint64_t compared = 0;
   for (const std::filesystem::path& trace : traces) {

@@ -206,6 +206,26 @@ TEST_F(OB_HTTPReaderTest, MaskingCountsOnAScratchCopyAndLeavesTheConnectionAlone
   EXPECT_EQ(hits(1, "/a?id=3"), 1u);
 }
 
+TEST_F(OB_HTTPReaderTest, ALiveConnectionLeavesTheReaderWithItsHostAsItCame) {
+  // The capture consumer hands the same object on to the archive writer and every later
+  // listener: the host is compared without case, but never lowered in the object.
+  OB_HTTPProtocol* shared = connection(base, kClientA, kServer, {{"/page"}});
+  auto* xact = obQuery<OB_HTTPXact>(shared->head);
+  xact->req_host = "WWW.Site";
+  xact->req_referer = "http://www.SITE/from";
+  shared->addRef();
+  live(shared);
+  EXPECT_STREQ(xact->req_host.c_str(), "WWW.Site");
+  EXPECT_STREQ(xact->req_referer.c_str(), "http://www.SITE/from");
+  // Counted all the same, and, the referer naming the host in another case, not as a visit's
+  // first page.
+  EXPECT_EQ(hits(0, "/page"), 1u);
+  OB_ResourceCounterLink* counter = resources(0)->findCounter("/page", "text/html");
+  ASSERT_NE(counter, nullptr);
+  EXPECT_EQ(counter->getEntryPointCounts(), nullptr);
+  shared->release();
+}
+
 TEST_F(OB_HTTPReaderTest, AContentFilteredServerCountsOnlyWhatPasses) {
   server(0)->urlSubstrApply = 1;
   server(0)->urlSubstrCount = 1;

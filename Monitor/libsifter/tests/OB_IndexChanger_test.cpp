@@ -117,6 +117,33 @@ TEST(OB_IndexChanger, DaylightSavingDaysAreNeitherShortNorLongOfTheirHours) {
   changer->release();
 }
 
+TEST(OB_IndexChanger, AMonthsBinsAreItsLocalDaysAcrossADaylightSavingChange) {
+  LocalZone zone(kCentralEurope);
+  timeWindow_t month = aligned(OB_IndexChanger::kAlignMonth, 0, 0);
+  ClockedChanger* changer = new ClockedChanger();
+  // October 2024: the 27th has 25 hours. March 2024: the 31st has 23.
+  for (int m : {10, 3}) {
+    changer->initAt(&month, at(2024, m, 5));
+    const int days = static_cast<int>(changer->getNumOfBins());
+    ASSERT_EQ(days, 31);
+    for (int day = 1; day <= days; ++day) {
+      const uint32_t midnight = at(2024, m, day);
+      const uint32_t next = day < days ? at(2024, m, day + 1) : at(2024, m + 1, 1);
+      EXPECT_EQ(binOf(*changer, midnight), day - 1) << m << "/" << day;
+      EXPECT_EQ(binOf(*changer, midnight + 1800), day - 1) << m << "/" << day;
+      EXPECT_EQ(binOf(*changer, next - 1), day - 1) << m << "/" << day;
+    }
+  }
+  // The example of an even spread: 27 October 00:30 belongs to the 27th, not the 26th.
+  changer->initAt(&month, at(2024, 10, 5));
+  EXPECT_EQ(binOf(*changer, at(2024, 10, 27, 0, 30)), 26);
+  EXPECT_EQ(binOf(*changer, at(2024, 10, 31, 23, 59, 59)), 30);
+  // Moving the bounds by hand gives bins of equal size again.
+  changer->setRange(changer->getAgoTime(), changer->getAgoTime() + 31 * 3600);
+  EXPECT_EQ(binOf(*changer, changer->getAgoTime() + 3600), 1);
+  changer->release();
+}
+
 TEST(OB_IndexChanger, WeekWindowEndsAtTheMidnightBeginningTheNextSunday) {
   LocalZone zone(kCentralEurope);
   timeWindow_t week = aligned(OB_IndexChanger::kAlignWeek, 0, 7);

@@ -120,16 +120,25 @@ TEST_F(Referers, TopHostsWithTheirPathsLargestFirst) {
             wireU32(0xFFFFFFFF) + wireU32(1) + entry("e.test", 5));
 }
 
-TEST_F(Referers, UnknownHostsAndPathsGiveEmptyListsAndZeroSeries) {
+TEST_F(Referers, UnknownHostsAndPathsGiveEmptyListsAndZeroSeriesWithoutAName) {
   refer(0, "http://other.test/p");
   EXPECT_EQ(paths("none.test"), name("none.test") + wireU32(0));
   EXPECT_EQ(run(hcommand_HTTPServerRefererSeries, wireS32(2) + wireLine("other.test") +
                                                       wireLine("/missing"))
                 .bytes,
-            series("/missing", 2, {0, 0}));
+            series("", 2, {0, 0}));
   EXPECT_EQ(run(hcommand_HTTPServerRefererSeries, wireS32(1) + wireLine("none.test") + wireLine(""))
                 .bytes,
-            series("none.test", 2, {0, 0}));
+            series("", 2, {0, 0}));
+  EXPECT_EQ(run(hcommand_HTTPServerRefererSeries, wireS32(2) + wireLine("none.test") +
+                                                      wireLine("/p"))
+                .bytes,
+            series("", 2, {0, 0}));
+  // A known path of a known host keeps its name.
+  EXPECT_EQ(run(hcommand_HTTPServerRefererSeries, wireS32(2) + wireLine("other.test") +
+                                                      wireLine("/p"))
+                .bytes,
+            series("/p", 2, {1, 0}));
 }
 
 TEST_F(Referers, AnUnknownSeriesTypeFailsTheRequestOnly) {

@@ -840,19 +840,17 @@ std::vector<std::string> matchTshark(const std::filesystem::path& trace) {
   return allTransfers;
 }
 
+// Every FTP recording of the project, and the shared traces when they are there.
 TEST(FTPTraces, CommandsRepliesAndTransfersMatchTshark) {
-  std::filesystem::path folder(CORRANA_TRACES_DIR);
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no traces at " << folder;
   if (!haveTshark()) GTEST_SKIP() << "tshark is not installed";
   corrana_test::TempDir install;
   setenv("OB_INSTALLDIR", install.path().c_str(), 1);
   int traces = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("ftp_", 0) != 0 || entry.path().extension() != ".pcap") continue;
+  for (const std::filesystem::path& trace : corrana_test::traceFiles("ftp_")) {
+    const std::string name = trace.filename().string();
     SCOPED_TRACE(name);
     ++traces;
-    const std::vector<std::string> allTransfers = matchTshark(entry.path());
+    const std::vector<std::string> allTransfers = matchTshark(trace);
     if (kTraceTransfers.count(name) != 0) {
       EXPECT_EQ(allTransfers, kTraceTransfers.at(name));
     }

@@ -456,6 +456,12 @@ GLIM_AdapterHandle GLIM_OpenAdapter(const char* name) {
   Adapter adapter;
   adapter.name = name;
   adapter.replay = strncmp(name, kFilePrefix, strlen(kFilePrefix)) == 0;
+  // "file: /path" names the same file as "file:/path".
+  if (adapter.replay) {
+    const size_t path = adapter.name.find_first_not_of(" \t", strlen(kFilePrefix));
+    adapter.name.erase(strlen(kFilePrefix),
+                       (path == std::string::npos ? adapter.name.size() : path) - strlen(kFilePrefix));
+  }
   {
     Library& l = library();
     std::lock_guard<std::mutex> hold(l.lock);

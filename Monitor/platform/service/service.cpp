@@ -1,16 +1,21 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,13 +30,15 @@ extern char** environ;
 struct SVC_ManagerData {
   std::string unitDir;
   std::string stateDir;
+  std::string systemctl;  // empty: no systemd
 };
 
 struct SVC_ServiceData {
   std::string name;
   std::string unitPath;
   std::string statusPath;
-  std::string stateDir;
+  std::string stateDir;  // the service's own state folder, "<state dir>/<name>"
+  std::string systemctl;
 };
 
 struct SVC_StatusData {
@@ -45,6 +52,77 @@ constexpr uint32_t kOwnProcess = 16;
 std::mutex directoryLock;
 std::string unitDirSet;
 std::string stateDirSet;
+bool systemctlChosen = false;
+std::string systemctlSet;
+constexpr const char* kSystemdUnitDir = "/etc/systemd/system";
+constexpr const char* kDefaultStateDir = "/run";
+
+thread_local std::string lastErrorText;
+
+// Fails with errno error and, when given, a text of its own.
+void failWith(int error, const std::string& text = std::string()) {
+  lastErrorText = text;
+  errno = error;
+}
+
+// The systemctl the manager runs, or "" when systemd does not run this machine's services: its
+// folder /run/systemd/system is missing, or the units go to a folder that is not systemd's.
+std::string systemctlProgram(const std::string& unitDir) {
+  {
+    std::lock_guard<std::mutex> guard(directoryLock);
+    if (systemctlChosen) return systemctlSet;
+  }
+  if (unitDir != kSystemdUnitDir) return "";
+  struct stat info;
+  if (stat("/run/systemd/system", &info) != 0 || !S_ISDIR(info.st_mode)) return "";
+  return "systemctl";
+}
+
+// Runs systemctl with args, its messages on this program's streams. True when it exits 0; else
+// the last error text says which command failed and how.
+bool systemctl(const std::string& program, std::vector<std::string> args) {
+  std::vector<std::string> words = {program};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  std::string command = "systemctl";
+  for (const std::string& a : args) command += " " + a;
+  fflush(stdout);
+  pid_t child = -1;
+  int error = posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (error != 0) {
+    failWith(error, command + ": " + strerror(error));
+    return false;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      failWith(errno, command + ": " + strerror(errno));
+      return false;
+    }
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  char how[64];
+  if (WIFEXITED(status))
+    snprintf(how, sizeof how, "exit status %d", WEXITSTATUS(status));
+  else
+    snprintf(how, sizeof how, "ended by signal %d", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  failWith(EIO, command + ": " + how);
+  return false;
+}
+
+bool findAccount(const char* account, uid_t* uid, gid_t* gid, std::string* name) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwnam_r(account, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+    return false;
+  *uid = found->pw_uid;
+  *gid = found->pw_gid;
+  *name = found->pw_name;
+  return true;
+}
 
 std::string chosenDir(const std::string& set, const char* variable, const char* fallback) {
   std::lock_guard<std::mutex> guard(directoryLock);
@@ -229,6 +307,40 @@ uint32_t controlOfSignal(int signal) {
   }
 }
 
+// Tells systemd, when it started this process and waits for word of it, the state reported.
+// Failures are not looked at: the status file holds the same.
+void notifySystemd(const SVC_Status& status) {
+  const char* socketName = getenv("NOTIFY_SOCKET");
+  if (socketName == nullptr || (socketName[0] != '/' && socketName[0] != '@')) return;
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  const size_t length = strlen(socketName);
+  if (length >= sizeof address.sun_path) return;
+  memcpy(address.sun_path, socketName, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract name
+  std::string message;
+  switch (status.currentState) {
+    case SVC_START_PENDING: message = "STATUS=Starting"; break;
+    case SVC_RUNNING: message = "READY=1\nSTATUS=Running"; break;
+    case SVC_PAUSE_PENDING: message = "STATUS=Pausing"; break;
+    case SVC_PAUSED: message = "STATUS=Paused"; break;
+    case SVC_CONTINUE_PENDING: message = "STATUS=Continuing"; break;
+    case SVC_STOP_PENDING: message = "STOPPING=1\nSTATUS=Stopping"; break;
+    case SVC_STOPPED:
+      message = status.serviceSpecificExitCode == 0
+                    ? "STATUS=Stopped"
+                    : "STATUS=Stopped with error " + std::to_string(status.serviceSpecificExitCode);
+      break;
+    default: return;
+  }
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+         static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length));
+  close(fd);
+}
+
 }  // namespace
 
 void SVC_SetDirectories(const char* unitDir, const char* stateDir) {
@@ -237,9 +349,73 @@ void SVC_SetDirectories(const char* unitDir, const char* stateDir) {
   stateDirSet = stateDir != nullptr ? stateDir : "";
 }
 
+void SVC_SetSystemctl(const char* program) {
+  std::lock_guard<std::mutex> guard(directoryLock);
+  systemctlChosen = program != nullptr;
+  systemctlSet = program != nullptr ? program : "";
+}
+
+int SVC_UsesSystemd() {
+  return systemctlProgram(chosenDir(unitDirSet, "OB_SERVICE_UNITDIR", kSystemdUnitDir)).empty()
+             ? 0
+             : 1;
+}
+
+const char* SVC_GetLastErrorText() { return lastErrorText.c_str(); }
+
+int SVC_AccountCanWrite(const char* account, const char* folder) {
+  uid_t uid;
+  gid_t gid;
+  std::string name;
+  if (account == nullptr || folder == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (!findAccount(account, &uid, &gid, &name)) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (uid == geteuid()) return access(folder, W_OK | X_OK) == 0 ? 1 : 0;
+  // The account's groups, found before fork: after it only async-signal-safe calls.
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    if (getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) count = 0;
+  }
+  groups.resize(static_cast<size_t>(count));
+  if (geteuid() != 0) {
+    // Without the right to become the account, the folder's mode bits tell.
+    struct stat info;
+    if (stat(folder, &info) != 0) return 0;
+    if (info.st_uid == uid) return (info.st_mode & S_IWUSR) != 0 ? 1 : 0;
+    for (gid_t g : groups)
+      if (g == info.st_gid) return (info.st_mode & S_IWGRP) != 0 ? 1 : 0;
+    return (info.st_mode & S_IWOTH) != 0 ? 1 : 0;
+  }
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+      _exit(2);
+    _exit(access(folder, W_OK | X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 2) {
+    errno = EPERM;
+    return -1;
+  }
+  return WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
 SVC_Manager SVC_OpenManager() {
-  auto* manager = new SVC_ManagerData{chosenDir(unitDirSet, "OB_SERVICE_UNITDIR", "/etc/systemd/system"),
-                                      chosenDir(stateDirSet, "OB_SERVICE_STATEDIR", "/run")};
+  lastErrorText.clear();
+  auto* manager = new SVC_ManagerData{chosenDir(unitDirSet, "OB_SERVICE_UNITDIR", kSystemdUnitDir),
+                                      chosenDir(stateDirSet, "OB_SERVICE_STATEDIR", kDefaultStateDir),
+                                      ""};
+  manager->systemctl = systemctlProgram(manager->unitDir);
   if (access(manager->unitDir.c_str(), W_OK | X_OK) != 0) {
     int saved = errno;
     delete manager;
@@ -252,11 +428,36 @@ SVC_Manager SVC_OpenManager() {
 void SVC_CloseManager(SVC_Manager manager) { delete manager; }
 
 static SVC_Service serviceFor(SVC_Manager manager, const char* name) {
+  const std::string own = manager->stateDir + "/" + name;
   return new SVC_ServiceData{name, manager->unitDir + "/" + name + ".service",
-                             manager->stateDir + "/" + name + ".status", manager->stateDir};
+                             own + "/" + name + ".status", own, manager->systemctl};
+}
+
+// The unit of config. The service's state folder is made by systemd for the service's account
+// when it lies in /run, else by the manager.
+static std::string unitText(const SVC_ServiceData& service, const SVC_ServiceConfig* config,
+                     bool runtimeDirectory) {
+  std::string unit = "[Unit]\nDescription=" + escapedPercent(config->displayName) +
+                     // The interface to capture on must be there.
+                     "\nWants=network-online.target\nAfter=network-online.target\n"
+                     // A start that keeps failing gives up, failed, rather than going on for ever.
+                     "StartLimitIntervalSec=60\nStartLimitBurst=5\n";
+  unit += "\n[Service]\nType=notify\nExecStart=" + quoted(config->path) +
+          "\nEnvironment=" + quoted((std::string("OB_SERVICE=") + config->name).c_str()) + " " +
+          quoted(("OB_SERVICE_STATEDIR=" + service.stateDir).c_str()) + "\n";
+  if (config->account != nullptr) unit += "User=" + escapedPercent(config->account) + "\n";
+  // Kept after a stop: its last line is how the service ended.
+  if (runtimeDirectory)
+    unit += "RuntimeDirectory=" + service.name + "\nRuntimeDirectoryPreserve=yes\n";
+  // Started again when it ends by itself, failing or not: the console's restart commands end the
+  // process on purpose. A stop through systemd stays a stop.
+  unit += "Restart=always\nRestartSec=3\n";
+  if (config->startType == SVC_AUTO_START) unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  return unit;
 }
 
 SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* config) {
+  lastErrorText.clear();
   if (manager == nullptr || config == nullptr || !validName(config->name) ||
       config->displayName == nullptr || hasControl(config->displayName) ||
       config->path == nullptr || config->path[0] != '/' || hasControl(config->path) ||
@@ -267,16 +468,23 @@ SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* conf
     errno = EINVAL;
     return nullptr;
   }
-  std::string unit = "[Unit]\nDescription=" + escapedPercent(config->displayName) +
-                     "\n\n[Service]\nType=simple\nExecStart=" + quoted(config->path) +
-                     "\nEnvironment=" + quoted((std::string("OB_SERVICE=") + config->name).c_str()) +
-                     " " + quoted(("OB_SERVICE_STATEDIR=" + manager->stateDir).c_str()) + "\n";
-  if (config->account != nullptr) unit += "User=" + escapedPercent(config->account) + "\n";
-  // Started again when it ends by itself, failing or not: the console's restart commands end the
-  // process on purpose.
-  unit += "Restart=always\nRestartSec=3\n";
-  if (config->startType == SVC_AUTO_START) unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string accountName;
+  if (config->account != nullptr) {
+    if (manager->systemctl.empty()) {
+      failWith(ENOTSUP, std::string("no account (") + config->account +
+                            ") without systemd: the service runs as whoever starts it");
+      return nullptr;
+    }
+    if (!findAccount(config->account, &uid, &gid, &accountName)) {
+      failWith(ENOENT, std::string("no account named ") + config->account);
+      return nullptr;
+    }
+  }
   SVC_Service service = serviceFor(manager, config->name);
+  const bool runtimeDirectory = !manager->systemctl.empty() && manager->stateDir == kDefaultStateDir;
+  const std::string unit = unitText(*service, config, runtimeDirectory);
   int fd = open(service->unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     int saved = errno;
@@ -287,11 +495,31 @@ SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* conf
   bool ok = writeAll(fd, unit);
   int saved = errno;
   ok = close(fd) == 0 && ok;
+  if (ok && !runtimeDirectory) {
+    // The state folder the manager makes, the account's when there is one.
+    ok = (mkdir(service->stateDir.c_str(), 0755) == 0 || errno == EEXIST) &&
+         (config->account == nullptr || chown(service->stateDir.c_str(), uid, gid) == 0);
+    saved = errno;
+  }
   if (!ok) {
     unlink(service->unitPath.c_str());
     delete service;
     errno = saved != 0 ? saved : EIO;
     return nullptr;
+  }
+  if (!service->systemctl.empty()) {
+    const std::string unitName = service->name + ".service";
+    if (!systemctl(service->systemctl, {"daemon-reload"}) ||
+        (config->startType == SVC_AUTO_START &&
+         !systemctl(service->systemctl, {"enable", "--quiet", unitName}))) {
+      const std::string text = lastErrorText;
+      saved = errno;
+      unlink(service->unitPath.c_str());
+      systemctl(service->systemctl, {"daemon-reload"});
+      delete service;
+      failWith(saved, text);
+      return nullptr;
+    }
   }
   return service;
 }
@@ -314,13 +542,28 @@ SVC_Service SVC_OpenService(SVC_Manager manager, const char* name) {
 
 void SVC_CloseService(SVC_Service service) { delete service; }
 
+const char* SVC_GetUnitPath(SVC_Service service) {
+  return service != nullptr ? service->unitPath.c_str() : "";
+}
+
 int SVC_DeleteService(SVC_Service service) {
   if (service == nullptr) {
     errno = EINVAL;
     return -1;
   }
+  lastErrorText.clear();
+  const std::string unitName = service->name + ".service";
+  // Not enabled (installed on demand) is no failure.
+  if (!service->systemctl.empty()) {
+    systemctl(service->systemctl, {"disable", "--quiet", unitName});
+    // A unit that failed is remembered by systemd until told otherwise, while it is loaded.
+    systemctl(service->systemctl, {"reset-failed", unitName});
+  }
   if (unlink(service->unitPath.c_str()) != 0) return -1;
   unlink(service->statusPath.c_str());
+  rmdir(service->stateDir.c_str());
+  if (!service->systemctl.empty() && !systemctl(service->systemctl, {"daemon-reload"})) return -1;
+  lastErrorText.clear();
   return 0;
 }
 
@@ -329,6 +572,15 @@ int SVC_StartService(SVC_Service service) {
     errno = EINVAL;
     return -1;
   }
+  lastErrorText.clear();
+  if (!service->systemctl.empty()) {
+    const std::string unitName = service->name + ".service";
+    // A start asked for by hand is a new try after a start limit reached.
+    systemctl(service->systemctl, {"reset-failed", unitName});
+    lastErrorText.clear();
+    return systemctl(service->systemctl, {"start", unitName}) ? 0 : -1;
+  }
+  if (mkdir(service->stateDir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
   std::string path = execStartOf(service->unitPath);
   if (path.empty()) {
     errno = ENOEXEC;
@@ -430,10 +682,22 @@ int SVC_ControlService(SVC_Service service, uint32_t control, SVC_Status* status
     errno = EINVAL;
     return -1;
   }
+  lastErrorText.clear();
   pid_t pid = 0;
   SVC_Status current;
   if (!currentStatus(service->statusPath, &pid, &current)) return -1;
   if (status != nullptr) *status = current;
+  if (!service->systemctl.empty() &&
+      (control == SVC_CONTROL_STOP || control == SVC_CONTROL_SHUTDOWN)) {
+    // Also when it does not run: systemd may be about to start it again.
+    const bool running = current.currentState != SVC_STOPPED;
+    if (!systemctl(service->systemctl, {"stop", service->name + ".service"})) return -1;
+    if (!running) {
+      errno = ESRCH;
+      return -1;
+    }
+    return 0;
+  }
   int signal = 0;
   uint32_t needed = 0;  // the accepted-controls bit the control needs; 0: none
   switch (control) {
@@ -515,9 +779,14 @@ SVC_StatusHandle SVC_RegisterServiceCtrlHandler(const char* name, SVC_ControlHan
     errno = ENOTCONN;
     return nullptr;
   }
-  std::string dir = chosenDir(stateDirSet, "OB_SERVICE_STATEDIR", "/run");
-  int fd = lockedStatusFile(dir + "/" + name + ".status", O_RDWR | O_APPEND);
-  if (fd < 0) return nullptr;
+  lastErrorText.clear();
+  std::string dir = chosenDir(stateDirSet, "OB_SERVICE_STATEDIR", kDefaultStateDir);
+  const std::string path = dir + "/" + name + ".status";
+  int fd = lockedStatusFile(path, O_RDWR | O_APPEND);
+  if (fd < 0) {
+    failWith(errno, "can't write the status file " + path + ": " + strerror(errno));
+    return nullptr;
+  }
   // A manager that started this process wrote its first line; anything else is an old run.
   std::string text;
   pid_t pid = 0;
@@ -545,23 +814,28 @@ int SVC_SetServiceStatus(SVC_StatusHandle handle, const SVC_Status* status) {
   bool ok = writeAll(handle->fd, statusLine(getpid(), *status));
   int saved = errno;
   flock(handle->fd, LOCK_UN);
+  notifySystemd(*status);
   errno = saved;
   return ok ? 1 : 0;
 }
 
-int SVC_SetConsoleCtrlHandler(SVC_ConsoleHandler handler) {
+int SVC_SetConsoleCtrlHandler(SVC_ConsoleHandler handler, SVC_ControlHandler controls) {
   static std::atomic<bool> installed{false};
   if (handler == nullptr || installed.exchange(true)) {
     errno = EINVAL;
     return 0;
   }
-  sigset_t set = stopSignals();
+  sigset_t set = controls != nullptr ? controlSignals() : stopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   try {
-    std::thread([handler, set] {
+    std::thread([handler, controls, set] {
       for (;;) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) continue;
+        if (signal != SIGTERM && signal != SIGINT) {
+          controls(controlOfSignal(signal));
+          continue;
+        }
         if (handler(signal == SIGINT ? SVC_CTRL_C_EVENT : SVC_CTRL_BREAK_EVENT) != 0) continue;
         // Not handled: the signal does what it would have done without a handler.
         struct sigaction defaults;

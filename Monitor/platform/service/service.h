@@ -1,17 +1,28 @@
 // The service manager in place of a platform service control manager. Installing a service
-// writes a systemd unit "<unit dir>/<name>.service"; removing deletes it. The manager starts an
-// installed program itself (detached, with "OB_SERVICE=<name>" in its environment, as the unit
-// also sets it) and stops it with SIGTERM. The service process reports its status as lines
-// appended to "<state dir>/<name>.status"; the last line is the current status.
+// writes a systemd unit "<unit dir>/<name>.service"; removing deletes it. The service process
+// reports its status as lines appended to "<state dir>/<name>/<name>.status"; the last line is
+// the current status.
+//
+// Where systemd runs the machine's services (its folder /run/systemd/system exists and the unit
+// folder is systemd's own), the manager goes through systemctl: installing reloads systemd and
+// enables an automatic service, starting and stopping are systemctl's start and stop, and
+// removing disables the unit and reloads. The unit has systemd make the state folder for the
+// service's account (RuntimeDirectory), take its readiness from the status reports (Type=notify),
+// start it again a few seconds after it ends by itself (a console may end it on purpose to take a
+// new configuration) and give up, failed, after five starts within a minute. Without systemd the
+// manager starts an installed program itself (detached, with "OB_SERVICE=<name>" and the state
+// folder in its environment, as the unit also sets them) and stops it with SIGTERM; nothing
+// starts it again, and it runs as whoever starts it, so an account is refused there.
 //
 // In the service process the dispatcher runs the service main on a thread of its own and takes
 // the control signals on the dispatching thread with sigwait: SIGTERM and SIGINT are the stop
 // control, SIGUSR1 pause, SIGUSR2 continue and SIGHUP interrogate. The signals are blocked in
 // every thread created after it starts. In the foreground a console handler takes SIGTERM and
-// SIGINT the same way.
+// SIGINT the same way, and the other three when a control handler is given to it.
 //
 // Directories: SVC_SetDirectories, else "$OB_SERVICE_UNITDIR" and "$OB_SERVICE_STATEDIR", else
-// "/etc/systemd/system" and "/run". Functions that fail set errno; errno texts describe them.
+// "/etc/systemd/system" and "/run". Functions that fail set errno; errno texts describe them,
+// or SVC_GetLastErrorText when systemctl failed.
 #pragma once
 
 #include <cstddef>
@@ -74,26 +85,44 @@ typedef struct SVC_ServiceData* SVC_Service;
 typedef struct SVC_StatusData* SVC_StatusHandle;
 
 void SVC_SetDirectories(const char* unitDir, const char* stateDir);
+// The systemctl program the manager runs, which makes it take the systemd road whatever the
+// directories; null goes back to finding out whether systemd runs (the default). For tests.
+void SVC_SetSystemctl(const char* program);
+// 1 when the manager goes through systemd, else 0.
+int SVC_UsesSystemd();
+// The text of the calling thread's last failure of a systemctl run ("systemctl start
+// corramon.service: exit status 1"), or "" when the last failure has only its errno.
+const char* SVC_GetLastErrorText();
+// Whether account can write into folder: 1 yes, 0 no, -1 with errno ENOENT when there is no
+// such account (or another errno when it cannot be found out).
+int SVC_AccountCanWrite(const char* account, const char* folder);
 
 // The manager side. OpenManager fails when the unit directory cannot be written.
 SVC_Manager SVC_OpenManager();
 void SVC_CloseManager(SVC_Manager manager);
-// Writes the unit. Null with EEXIST when it exists, EINVAL for a text that would break it. The
-// unit has the service manager start the program again a few seconds after it ends by itself
-// (a console may end it on purpose to take a new configuration).
+// Writes the unit; with systemd then reloads it and enables an automatic service (a failure
+// there deletes the unit again). Null with EEXIST when it exists, EINVAL for a text that would
+// break it, ENOENT for an account that does not exist, ENOTSUP for an account without systemd.
 SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* config);
 // Null with ENOENT when no unit of that name is installed.
 SVC_Service SVC_OpenService(SVC_Manager manager, const char* name);
 void SVC_CloseService(SVC_Service service);
-// Deletes the unit and the status file. 0 or -1.
+// The unit's file; lives as long as service.
+const char* SVC_GetUnitPath(SVC_Service service);
+// Deletes the unit and the status file (with systemd: disables the unit first, reloads after).
+// 0 or -1.
 int SVC_DeleteService(SVC_Service service);
-// Starts the unit's program detached (a new session, standard streams on /dev/null) and reports
-// it start-pending. 0, or -1 when it is already running or cannot be executed.
+// With systemd: clears a failed state (a start limit reached) and starts the unit, returning when
+// it runs or has failed. Without: starts the unit's program detached (a new session, standard
+// streams on /dev/null) and reports it start-pending. 0, or -1 when it is already running
+// (without systemd) or cannot be started.
 int SVC_StartService(SVC_Service service);
 // Sends a control as its signal: stop and shutdown SIGTERM, pause SIGUSR1, continue SIGUSR2,
-// interrogate SIGHUP. 0 when the running service accepts it (interrogate is always accepted);
-// -1 with ESRCH when it does not run, EBUSY when it is stopping or does not accept that control,
-// ENOTSUP for another control. status: the last reported status, may be null.
+// interrogate SIGHUP; with systemd stop and shutdown are systemctl's stop, which also ends
+// systemd's starting it again, and return once it has stopped. 0 when the running service
+// accepts it (interrogate is always accepted); -1 with ESRCH when it does not run, EBUSY when it
+// is stopping or does not accept that control, ENOTSUP for another control. status: the last
+// reported status, may be null.
 int SVC_ControlService(SVC_Service service, uint32_t control, SVC_Status* status);
 // The last reported status; a service whose process is gone reads as stopped. 0 or -1.
 int SVC_QueryServiceStatus(SVC_Service service, SVC_Status* status);
@@ -107,14 +136,17 @@ using SVC_ConsoleHandler = int (*)(uint32_t ctrlType);
 // service name.
 int SVC_StartServiceCtrlDispatcher(const char* name, SVC_ServiceMain serviceMain);
 // Called by the service main; handler runs on the dispatching thread. Null when no dispatcher
-// runs for name.
+// runs for name, or when the status file cannot be written (SVC_GetLastErrorText names it).
 SVC_StatusHandle SVC_RegisterServiceCtrlHandler(const char* name, SVC_ControlHandler handler);
-// Appends the status line. 1, or 0 with errno set.
+// Appends the status line and, when systemd started the process ($NOTIFY_SOCKET), tells systemd
+// the state: running is READY=1, stop-pending STOPPING=1, every state a STATUS= text. 1, or 0
+// with errno set.
 int SVC_SetServiceStatus(SVC_StatusHandle handle, const SVC_Status* status);
 // Blocks SIGINT and SIGTERM in the calling thread and starts a thread that takes them and calls
-// handler; when it returns 0 the signal's default action ends the process. Call it before the
-// program starts other threads, and once. 1, or 0 with errno set.
-int SVC_SetConsoleCtrlHandler(SVC_ConsoleHandler handler);
+// handler; when it returns 0 the signal's default action ends the process. With controls, also
+// SIGUSR1, SIGUSR2 and SIGHUP, handed to controls as pause, continue and interrogate. Call it
+// before the program starts other threads, and once. 1, or 0 with errno set.
+int SVC_SetConsoleCtrlHandler(SVC_ConsoleHandler handler, SVC_ControlHandler controls = nullptr);
 
 // The path of the running program into path (size bytes). Its length, or 0 with errno set when
 // it cannot be read or does not fit.

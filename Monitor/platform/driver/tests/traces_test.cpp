@@ -1,4 +1,5 @@
-// Replays the shared real-world traces and compares every frame's lengths and time with what
+// Replays the project's own recordings and the shared real-world traces (when they are there) and
+// compares every frame's lengths and time with what
 // tshark reads from the same file.
 #include <gtest/gtest.h>
 
@@ -56,19 +57,16 @@ std::vector<FrameFacts> readWithTshark(const std::string& path) {
   return facts;
 }
 
-TEST_F(DriverTest, ReplaysTheSharedTracesAsTsharkReadsThem) {
-  std::filesystem::path folder(CORRANA_TRACES_DIR);
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no traces at " << folder;
+TEST_F(DriverTest, ReplaysTheRecordingsAsTsharkReadsThem) {
   if (!haveTshark()) GTEST_SKIP() << "tshark is not installed";
   int replayed = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (entry.path().extension() != ".pcap") continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    std::vector<FrameFacts> expected = readWithTshark(entry.path().string());
+  for (const std::filesystem::path& trace : corrana_test::traceFiles()) {
+    SCOPED_TRACE(trace.filename().string());
+    std::vector<FrameFacts> expected = readWithTshark(trace.string());
     ASSERT_FALSE(expected.empty());
     Recorder recorder;
     GLIM_AdapterHandle adapter = -1;
-    GLIM_CaptureContext capture = replay(entry.path().string(), recorder, &adapter);
+    GLIM_CaptureContext capture = replay(trace.string(), recorder, &adapter);
     GLIM_StartCapture(capture);
     DriverControl::waitForEnd(capture);
     EXPECT_TRUE(DriverControl::isReplayFinished(capture));

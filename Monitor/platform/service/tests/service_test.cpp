@@ -1,7 +1,9 @@
 #include "service.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,30 +22,44 @@ using corrana_test::readFile;
 
 class Service : public ::testing::Test {
  protected:
-  void SetUp() override { SVC_SetDirectories(units.path().c_str(), state.path().c_str()); }
-  void TearDown() override { SVC_SetDirectories(nullptr, nullptr); }
-  std::string state_file() const { return state.file("corramon.status"); }
+  void SetUp() override {
+    SVC_SetDirectories(units.path().c_str(), state.path().c_str());
+    mkdir(state.file("corramon").c_str(), 0755);
+  }
+  void TearDown() override {
+    SVC_SetDirectories(nullptr, nullptr);
+    SVC_SetSystemctl(nullptr);
+  }
+  std::string state_file() const { return state.file("corramon/corramon.status"); }
   TempDir units;
   TempDir state;
 };
 
 TEST_F(Service, UnitQuotesItsTextsAndRefusesOnesThatWouldBreakIt) {
+  SVC_SetSystemctl("/bin/true");  // an account needs systemd
   SVC_Manager manager = SVC_OpenManager();
   ASSERT_NE(manager, nullptr);
   SVC_ServiceConfig config{"corramon", "Corrana 100%", "/opt/my \"dir\"/corramon", SVC_DEMAND_START,
-                           "monitor", "secret"};
+                           "daemon", "secret"};
   SVC_Service service = SVC_CreateService(manager, &config);
   ASSERT_NE(service, nullptr);
   std::string unit = readFile(units.file("corramon.service"));
   EXPECT_NE(unit.find("Description=Corrana 100%%\n"), std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"/opt/my \\\"dir\\\"/corramon\"\n"), std::string::npos);
-  EXPECT_NE(unit.find("Environment=\"OB_SERVICE=corramon\" \"OB_SERVICE_STATEDIR=" + state.path()),
+  EXPECT_NE(unit.find("Environment=\"OB_SERVICE=corramon\" \"OB_SERVICE_STATEDIR=" + state.path() +
+                      "/corramon\"\n"),
             std::string::npos);
-  EXPECT_NE(unit.find("User=monitor\n"), std::string::npos);
+  EXPECT_NE(unit.find("User=daemon\n"), std::string::npos);
   EXPECT_EQ(unit.find("secret"), std::string::npos);
   EXPECT_EQ(unit.find("[Install]"), std::string::npos);  // started on demand only
-  // A program that ends by itself (a console's restart command) is started again.
+  // A program that ends by itself (a console's restart command) is started again, but not for
+  // ever when it keeps failing.
   EXPECT_NE(unit.find("\nRestart=always\nRestartSec=3\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nStartLimitIntervalSec=60\nStartLimitBurst=5\n"), std::string::npos);
+  // The state folder outside /run is made by the manager, for the account.
+  struct stat folder;
+  ASSERT_EQ(stat(state.file("corramon").c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_uid, getpwnam("daemon")->pw_uid);
   SVC_CloseService(service);
 
   errno = 0;
@@ -55,6 +71,21 @@ TEST_F(Service, UnitQuotesItsTextsAndRefusesOnesThatWouldBreakIt) {
   SVC_ServiceConfig escaping{"../other", "x", "/bin/true", SVC_AUTO_START, nullptr, nullptr};
   EXPECT_EQ(SVC_CreateService(manager, &escaping), nullptr);
   EXPECT_EQ(errno, EINVAL);
+  SVC_ServiceConfig nobodyKnows{"other", "x", "/bin/true", SVC_AUTO_START, "no-such-account-x",
+                                nullptr};
+  EXPECT_EQ(SVC_CreateService(manager, &nobodyKnows), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_STREQ(SVC_GetLastErrorText(), "no account named no-such-account-x");
+  SVC_CloseManager(manager);
+
+  // Without systemd the manager starts the program as whoever asks: an account is refused.
+  SVC_SetSystemctl(nullptr);
+  manager = SVC_OpenManager();
+  ASSERT_NE(manager, nullptr);
+  SVC_ServiceConfig other{"other", "x", "/bin/true", SVC_AUTO_START, "daemon", nullptr};
+  EXPECT_EQ(SVC_CreateService(manager, &other), nullptr);
+  EXPECT_EQ(errno, ENOTSUP);
+  EXPECT_EQ(access(units.file("other.service").c_str(), F_OK), -1);
   SVC_CloseManager(manager);
 }
 
@@ -69,14 +100,14 @@ TEST_F(Service, ServiceWhoseProcessIsGoneReadsStoppedAndRefusesStop) {
   pid_t gone = fork();
   if (gone == 0) _exit(0);
   ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-  std::ofstream(state.file("corramon.status")) << gone << " 16 3 1 0 0 4 5000\n";
+  std::ofstream(state_file()) << gone << " 16 3 1 0 0 4 5000\n";
   SVC_Status status{};
   ASSERT_EQ(SVC_QueryServiceStatus(service, &status), 0);
   EXPECT_EQ(status.currentState, SVC_STOPPED);
   EXPECT_EQ(SVC_ControlService(service, SVC_CONTROL_STOP, &status), -1);
   EXPECT_EQ(errno, ESRCH);
   // A status file that is not ours is an error, not a state.
-  std::ofstream(state.file("corramon.status")) << "garbage\n";
+  std::ofstream(state_file()) << "garbage\n";
   EXPECT_EQ(SVC_QueryServiceStatus(service, &status), -1);
   ASSERT_EQ(SVC_DeleteService(service), 0);
   EXPECT_EQ(access(units.file("corramon.service").c_str(), F_OK), -1);
