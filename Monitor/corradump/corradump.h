@@ -54,6 +54,7 @@ OB_IndexChanger* corradump_openWindow(OB_AEngineConfig* config, const corradump_
                                       uint32_t now);
 
 // The whole run; the process status: 0 when the log (and the lists asked for) were written.
-// Ends the process where the monitor's own parts do, with their message in the tool's log (a
-// configuration file missing or malformed, a database folder missing).
+// A configuration file that cannot be read is named on standard error with the reason (status 1);
+// where the monitor's own parts end the process (a configuration file malformed, a database
+// folder missing) their message goes to the tool's log and to standard error.
 int corradump_main(int argc, char** argv);

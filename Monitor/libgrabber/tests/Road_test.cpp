@@ -1,7 +1,7 @@
 // The whole capture road on real traces: each recording (the project's own, and the shared traces
-// when they are there) is replayed through a "file:"
-// adapter into the packet manager, the stream builder and both consumers, and the transactions
-// that reach the writers are compared with what tshark reads from the same file.
+// when they are there) is replayed through a "file:" adapter into the packet manager, the stream
+// builder and both consumers, and the transactions that reach the writers are compared with what
+// tshark reads from the same file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
