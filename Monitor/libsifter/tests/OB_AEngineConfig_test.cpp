@@ -7,15 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "FileText.h"
 #include "OB_AEngineConfigAdmin.h"
 #include "OB_FTPServer.h"
+#include "OB_FileLock.h"
 #include "OB_HTTPServer.h"
 #include "OB_Tools.h"
 #include "OB_User.h"
@@ -333,6 +337,27 @@ TEST_F(AEngineConfigFiles, ConfigurationFileRoundTripsByteForByte) {
   EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), written);
   EXPECT_TRUE(exists("admin/cfg.lock"));
   EXPECT_FALSE(std::filesystem::exists(elsewhere_.file("cfg.lock")));
+}
+
+// A SET_CONFIG during a rebuild that applies installa.cfg: the second writer waits for the first.
+TEST_F(AEngineConfigFiles, TheWriterWaitsForTheConfigurationLock) {
+  writeFile("admin/aengine_prvt.cfg", "old\n");
+  OB_FileLock rebuild;
+  ASSERT_EQ(rebuild.open(dir_.file("admin/cfg.lock").c_str()), 0);
+  ASSERT_EQ(rebuild.lock(), 0);
+  std::atomic<int> result{1};
+  std::thread console([&] {
+    OB_AEngineConfig config;
+    fill(&config);
+    result = config.writeConfigFile();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), "old\n");
+  rebuild.unlock();
+  console.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_NE(readFile("admin/aengine_prvt.cfg"), "old\n");
 }
 
 TEST_F(AEngineConfigFiles, PrintLeavesOutAnUnsetWindow) {
