@@ -69,8 +69,8 @@ int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
   OB_Log::log(
       "Option %s: %s is out of bounds (1 to %llu: units of %llu bytes within %llu MB, a quarter "
       "of the %llu MB this machine gives the process); %d is used\n",
-      name, text, static_cast<unsigned long long>(most),
-      static_cast<unsigned long long>(unitBytes), static_cast<unsigned long long>(budget >> 20),
+      name, text, static_cast<unsigned long long>(most), static_cast<unsigned long long>(unitBytes),
+      static_cast<unsigned long long>(budget >> 20),
       static_cast<unsigned long long>(poolOption_machineMemory() >> 20), fallback);
   return fallback;
 }

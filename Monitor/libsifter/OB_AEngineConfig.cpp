@@ -328,7 +328,8 @@ int OB_AEngineConfig::readConfigFile(FILE* f, const char* name, std::string* pro
   // never in whatever directory the process happens to run in.
   const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin/";
   OB_ConfigFileLock lock;
-  if (!lock.held()) OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
+  if (!lock.held())
+    OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
   IO::FileRead reading(problem);
 
   IO::skipLines(f, 5);
@@ -480,27 +481,30 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
 int OB_AEngineConfig::writeConfigFile() {
   const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + kConfigFile;
   // Owner only: the file holds every console user's password.
-  const int result = OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
-    fprintf(out, "%s\n", kDashes);
-    fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
-    fprintf(out, "%s\n\n", kDashes);
-    fprintf(out, "# Config version\n");
-    fprintf(out, "%u\n\n", 2u);
-    fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
-    for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
-    fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
-    for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
-    fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
-    for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
-    fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
-    bool written = true;
-    for (int i = 0; i < numOfHTTPServers; ++i) written = httpServers[i]->write(out) == 0 && written;
-    fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
-    for (int i = 0; i < numOfFTPServers; ++i) written = ftpServers[i]->write(out) == 0 && written;
-    fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
-    for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
-    return written;
-  });
+  const int result =
+      OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
+        fprintf(out, "%s\n", kDashes);
+        fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+        fprintf(out, "%s\n\n", kDashes);
+        fprintf(out, "# Config version\n");
+        fprintf(out, "%u\n\n", 2u);
+        fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
+        for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
+        fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
+        for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
+        fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
+        for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
+        fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
+        bool written = true;
+        for (int i = 0; i < numOfHTTPServers; ++i)
+          written = httpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
+        for (int i = 0; i < numOfFTPServers; ++i)
+          written = ftpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
+        for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
+        return written;
+      });
   if (result != 0) OB_Log::ret("writeConfigFile: %s not written", path.c_str());
   return result;
 }

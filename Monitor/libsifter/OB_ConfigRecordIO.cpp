@@ -12,7 +12,8 @@ namespace {
 thread_local OB_ConfigRecordIO::FileRead* activeRead = nullptr;
 }  // namespace
 
-OB_ConfigRecordIO::FileRead::FileRead(std::string* problem) : problem_(problem), outer_(activeRead) {
+OB_ConfigRecordIO::FileRead::FileRead(std::string* problem)
+    : problem_(problem), outer_(activeRead) {
   activeRead = this;
 }
 

@@ -127,8 +127,9 @@ int OB_FTPServer::writeJ(int socket) {
 }
 
 const char* OB_FTPServer::storageProblem() {
-  return IO::keepsWhole(name, IO::Kept::kInBraces) ? nullptr
-                                                  : "an FTP server name holds a brace or a line end";
+  return IO::keepsWhole(name, IO::Kept::kInBraces)
+             ? nullptr
+             : "an FTP server name holds a brace or a line end";
 }
 
 int OB_FTPServer::readJ(int socket) {

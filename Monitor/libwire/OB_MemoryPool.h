@@ -1,8 +1,8 @@
 // A pool of reusable T objects, where T derives from OB_MemoryPoolObject<T, B>: up to maxQueues
 // blocks (queues) of objectsPerQueue objects each, made on demand and deleted again by pack when
 // all their objects are free; a growing pool (setGrow) makes blocks past that cap, up to the
-// bound it is given. The capture engine pools packet buffers and sessions in these; the HTTP analyser
-// pools its transactions.
+// bound it is given. The capture engine pools packet buffers and sessions in these; the HTTP
+// analyser pools its transactions.
 //
 // The free objects of all blocks form one list, last freed first taken, so a pool that has made
 // enough blocks works on the same warm objects and never looks for a block with room. Objects

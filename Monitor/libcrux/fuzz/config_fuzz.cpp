@@ -123,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // What the engine saves of it reads back, every text the same.
       config.setName("cengine");
       if (config.save() == 0) {
-        const std::string path =
-            std::string(OB_Tools::getInstallDir()) + "/admin/cengine_prvt.cfg";
+        const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/cengine_prvt.cfg";
         FILE* saved = fopen(path.c_str(), "r");
         check(saved != nullptr);
         GeneralReader back;

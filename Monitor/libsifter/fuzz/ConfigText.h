@@ -43,7 +43,8 @@ inline void checkSameText(OB_AEngineConfig* sent, OB_AEngineConfig* back) {
   size_t at = 0;
   while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
   const size_t from = at > 80 ? at - 80 : 0;
-  fprintf(stderr, "an acknowledged configuration reads back otherwise at byte %zu:\nsent: %s\nback: %s\n",
+  fprintf(stderr,
+          "an acknowledged configuration reads back otherwise at byte %zu:\nsent: %s\nback: %s\n",
           at, a.substr(from, 200).c_str(), b.substr(from, 200).c_str());
   abort();
 }

@@ -567,8 +567,8 @@ TEST_F(AEngineConfigFiles, ADamagedConfigurationFileGivesWayToTheDefaults) {
           startLog();
           OB_AEngineConfigAdmin config;
           config.readConfig();
-          const bool fellBack = config.numOfTimeWindows == 1 &&
-                                strcmp(config.timeWindows[0]->name, "Defaults") == 0;
+          const bool fellBack =
+              config.numOfTimeWindows == 1 && strcmp(config.timeWindows[0]->name, "Defaults") == 0;
           exit(fellBack && logText().find(why) != std::string::npos ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "aengine_prvt.cfg can't be read whole")

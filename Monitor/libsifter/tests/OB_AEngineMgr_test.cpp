@@ -312,8 +312,8 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "{}")),
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", std::string("se\0cret", 7))),
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "secret\r")),
-      configPayload({good}, lists(0, 0, 0, 0, 2) + userRecord("root", "secret") +
-                                userRecord("root}x", "pw")),
+      configPayload(
+          {good}, lists(0, 0, 0, 0, 2) + userRecord("root", "secret") + userRecord("root}x", "pw")),
       configPayload({windowRecord("Today {main}", 1, 0, 2000, 1000, 10)},
                     lists(0, 0, 0, 0, 1) + userRecord("root", "secret")),
       configPayload({good}, wireU16(1) + wireLine("a}b") + wireU16(0) +
