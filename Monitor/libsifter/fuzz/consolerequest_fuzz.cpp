@@ -213,9 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reply.size() > head.size() + 1 && reply[head.size() + 1] == 0)
     check(reply.find('\n', head.size() + 2) == reply.size() - 1 ||
           reply.compare(head.size() + 2, std::string::npos, "Unknown Error") == 0);
-  // An acknowledged SET_CONFIG (status 1, "OK\n", then the Boolean 1) is what the next rebuild
-  // reads back from the file, every text as it was sent.
-  const std::string acknowledged = head + std::string("\0\x01OK\n\x01", 6);
+  // An acknowledged SET_CONFIG (status 1, "OK\n", then the Boolean 1, both two bytes wide) is
+  // what the next rebuild reads back from the file, every text as it was sent.
+  const std::string acknowledged = head + std::string("\0\x01OK\n\0\x01", 7);
   if (reply == acknowledged) checkStored(data, size);
   return 0;
 }
