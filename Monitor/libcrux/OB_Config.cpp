@@ -331,8 +331,7 @@ int OB_Config::save() {
     OB_Log::ret("save: the root password holds '{', '}', CR or LF; %s_prvt.cfg not written", name_);
     return -1;
   }
-  const std::string path =
-      std::string(OB_Tools::getInstallDir()) + "/admin/" + name_ + "_prvt.cfg";
+  const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + name_ + "_prvt.cfg";
   // Owner only: the file holds the root password.
   return OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
     fprintf(out, "%s\n", kDashes);

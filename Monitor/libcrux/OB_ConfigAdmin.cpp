@@ -264,10 +264,11 @@ int OB_ConfigAdmin::editInstallEntries(const std::string& path, const char* key,
   for (const std::string& value : values) entries.push_back(std::string(key) + ": " + value);
   kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(place), entries.begin(), entries.end());
 
-  const int written = OB_ConfigFile::replace(path, OB_ConfigFile::Access::kKeepMode, [&](FILE* out) {
-    for (const std::string& line : kept)
-      if (fputs(line.c_str(), out) < 0 || fputc('\n', out) == EOF) return false;
-    return true;
-  });
+  const int written =
+      OB_ConfigFile::replace(path, OB_ConfigFile::Access::kKeepMode, [&](FILE* out) {
+        for (const std::string& line : kept)
+          if (fputs(line.c_str(), out) < 0 || fputc('\n', out) == EOF) return false;
+        return true;
+      });
   return written == 0 ? 0 : -1;
 }

@@ -44,5 +44,6 @@ class OB_ConfigFile {
   // Replaces the file at path with what write puts into a stream (false: the content is not
   // whole), under cfg.lock. 0 when the new file stands in place of the old; -1 otherwise, logged
   // with the path and the reason, the old file untouched and no temporary left behind.
-  static int replace(const std::string& path, Access access, const std::function<bool(FILE*)>& write);
+  static int replace(const std::string& path, Access access,
+                     const std::function<bool(FILE*)>& write);
 };

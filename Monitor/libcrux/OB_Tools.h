@@ -49,8 +49,8 @@ class OB_Tools {
   static char* squeeze(char* source, char* dest, int n, const char* set);
 
   // Reads up to a line feed (not stored, nor a carriage return just before it) or end of file, at
-  // most n characters; buf holds n + 1 bytes and is always NUL-ended. Returns the length, or -1 when end of file was met (even
-  // when characters were read).
+  // most n characters; buf holds n + 1 bytes and is always NUL-ended. Returns the length, or -1
+  // when end of file was met (even when characters were read).
   static int getline(FILE* stream, char* buf, int n);
 
   // One pass over a key:value installation file; see the source for the line rules.

@@ -291,8 +291,7 @@ void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
       ranges.push_back(std::string(quad) + " " + quad);
     }
   }
-  if (!ranges.empty() &&
-      OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
+  if (!ranges.empty() && OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
     OB_Log::ret("takeInstallRequest: can't write the ranges into %s", installFile_.c_str());
 
   if (OB_String* device = request.find("device"); device != nullptr) {

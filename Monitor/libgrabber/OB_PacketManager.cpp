@@ -194,15 +194,22 @@ int OB_PacketManager::init() {
   }
   const bool replay = DriverControl::isReplay(context);
   replay_.store(replay, std::memory_order_relaxed);
-  // A replay loses nothing: its pools grow past their caps rather than drop payloads.
+  // A replay loses nothing: its pools grow past their caps rather than drop payloads, as far as
+  // a quarter of the memory holds (a queue of every size class per unit, as their options
+  // count).
   const int grow = replay ? 1 : 0;
-  pool1460_->setGrow(grow);
-  pool1024_->setGrow(grow);
-  pool512_->setGrow(grow);
-  pool256_->setGrow(grow);
-  pool128_->setGrow(grow);
-  pool64_->setGrow(grow);
-  pool32_->setGrow(grow);
+  const int32_t most = poolOption_mostQueues(
+      static_cast<uint64_t>(pool1460_->getObjectsPerQueue()) * kBufferSetBytes);
+  if (replay)
+    OB_Log::log("replay: the payload pools may grow to %d queues of each size (%llu MB at most)\n",
+                most, static_cast<unsigned long long>(poolOption_budget() >> 20));
+  pool1460_->setGrow(grow, most);
+  pool1024_->setGrow(grow, most);
+  pool512_->setGrow(grow, most);
+  pool256_->setGrow(grow, most);
+  pool128_->setGrow(grow, most);
+  pool64_->setGrow(grow, most);
+  pool32_->setGrow(grow, most);
   context_.store(context, std::memory_order_release);
   return 0;
 }
@@ -397,7 +404,13 @@ void OB_PacketManager::prepareReplay(OB_Processor* processor) {
   OB_StreamBuilder* builder = obQuery<OB_StreamBuilder>(processor);
   if (builder == nullptr) return;
   OB_MemoryPool<OB_PooledTCPSession>* sessions = builder->getSessionPool();
-  if (sessions != nullptr && sessions->isGrowing() == 0) sessions->setGrow(1);
+  if (sessions != nullptr && sessions->isGrowing() == 0) {
+    const int32_t most = poolOption_mostQueues(
+        static_cast<uint64_t>(sessions->getObjectsPerQueue()) * sizeof(OB_PooledTCPSession));
+    OB_Log::log("replay: the session pool may grow to %d queues (%llu MB at most)\n", most,
+                static_cast<unsigned long long>(poolOption_budget() >> 20));
+    sessions->setGrow(1, most);
+  }
   builder->setHandOverLimit(kReplayHandOverBytes);
 }
 

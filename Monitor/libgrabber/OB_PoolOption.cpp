@@ -5,24 +5,52 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
 
+namespace {
+
+// The memory limit of the process's control group (version 2), or UINT64_MAX when it has none.
+uint64_t groupLimit() {
+  std::ifstream in("/sys/fs/cgroup/memory.max");
+  std::string text;
+  if (!(in >> text) || text.empty() || text == "max") return UINT64_MAX;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long limit = strtoull(text.c_str(), &end, 10);
+  return errno == 0 && end != text.c_str() && limit > 0 ? limit : UINT64_MAX;
+}
+
+}  // namespace
+
 uint64_t poolOption_machineMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return UINT64_MAX;  // unknown: no bound
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  uint64_t memory = pages > 0 && pageSize > 0
+                        ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
+                        : UINT64_MAX;  // unknown: no bound from here
+  const uint64_t limit = groupLimit();
+  return limit < memory ? limit : memory;
+}
+
+uint64_t poolOption_budget() { return poolOption_machineMemory() / kPoolMemoryShare; }
+
+int32_t poolOption_mostQueues(uint64_t queueBytes) {
+  uint64_t most = queueBytes == 0 ? INT32_MAX : poolOption_budget() / queueBytes;
+  if (most > INT32_MAX) most = INT32_MAX;
+  return most < 1 ? 1 : static_cast<int32_t>(most);
 }
 
 int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
-  // The most units the machine's memory holds; the default too is kept within it, since the
-  // unit may have grown with another option.
-  const uint64_t memory = poolOption_machineMemory();
-  uint64_t most = unitBytes == 0 ? INT_MAX : memory / unitBytes;
+  // The most units the budget holds; the default too is kept within it, since the unit may have
+  // grown with another option.
+  const uint64_t budget = poolOption_budget();
+  uint64_t most = unitBytes == 0 ? INT_MAX : budget / unitBytes;
   if (most > INT_MAX) most = INT_MAX;
   if (most < 1) most = 1;
   if (static_cast<uint64_t>(fallback) > most) fallback = static_cast<int>(most);
@@ -38,7 +66,11 @@ int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
   if (parsed == 0 && errno != ERANGE) return fallback;
   if (errno != ERANGE && parsed > 0 && static_cast<uint64_t>(parsed) <= most)
     return static_cast<int>(parsed);
-  OB_Log::log("Option %s: %s is out of bounds (1 to %llu on this machine); %d is used\n", name,
-              text, static_cast<unsigned long long>(most), fallback);
+  OB_Log::log(
+      "Option %s: %s is out of bounds (1 to %llu: units of %llu bytes within %llu MB, a quarter "
+      "of the %llu MB this machine gives the process); %d is used\n",
+      name, text, static_cast<unsigned long long>(most), static_cast<unsigned long long>(unitBytes),
+      static_cast<unsigned long long>(budget >> 20),
+      static_cast<unsigned long long>(poolOption_machineMemory() >> 20), fallback);
   return fallback;
 }

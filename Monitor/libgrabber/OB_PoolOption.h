@@ -1,16 +1,25 @@
 // The process options that size the capture engine's pools ("PacketPools", "PacketsPerPool",
 // "SessionPools", "SessionsPerPool"), read by one rule: the packet manager and the stream builder
 // both read theirs through it, so a count that the machine's memory cannot hold never reaches a
-// pool.
+// pool. The payload pools together, and the session pool, may each take at most a quarter of
+// the memory (kMemoryShare), so that both at their fullest leave half of it to the rest.
 #pragma once
 
 #include <cstdint>
 
-// The machine's physical memory in bytes.
+inline constexpr uint64_t kPoolMemoryShare = 4;
+
+// The memory the process may use in bytes: the machine's physical memory, or the limit of the
+// control group it runs in when that is lower.
 uint64_t poolOption_machineMemory();
+// What one kind of pool may take at its fullest: poolOption_machineMemory() / kPoolMemoryShare.
+uint64_t poolOption_budget();
 
 // The count option `name` of the process option list, read as atoi reads it. A missing entry,
 // no list, 0 or text that is no number keep fallback. A negative count, or one whose units of
-// unitBytes each would take more than the machine's memory (or that passes 2^31 - 1), also
-// keeps fallback, and the log says so. fallback itself is cut to what the memory holds.
+// unitBytes each would take more than poolOption_budget() (or that passes 2^31 - 1), also keeps
+// fallback, and the log says so and gives the bound. fallback itself is cut to the bound.
 int poolOption_count(const char* name, int fallback, uint64_t unitBytes);
+// The most queues of queueBytes each that poolOption_budget() holds (at least 1): how far a
+// replay's growing pool may go past its cap.
+int32_t poolOption_mostQueues(uint64_t queueBytes);

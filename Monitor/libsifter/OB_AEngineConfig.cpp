@@ -57,7 +57,10 @@ int readCount(FILE* stream, int limit, const char* message) {
   bool read = IO::readLine(stream, &line) >= 0;
   char* end = nullptr;
   long count = strtol(line.c_str(), &end, 10);
-  if (!read || end == line.c_str() || count < 0 || count > limit) OB_Log::quit("%s\n", message);
+  if (!read || end == line.c_str() || count < 0 || count > limit) {
+    IO::refuse("%s", message);
+    count = 0;
+  }
   IO::skipLines(stream, 1);
   return static_cast<int>(count);
 }
@@ -314,18 +317,20 @@ int OB_AEngineConfig::readConfig() {
 }
 
 int OB_AEngineConfig::readConfigFile(FILE* f) {
+  readConfigFile(f, kDefaultsFile, nullptr);
+  return 0;
+}
+
+int OB_AEngineConfig::readConfigFile(FILE* f, const char* name, std::string* problem) {
   // Held until the file is parsed and, with additions, rewritten, so that another process
   // (the export tool, the service) never applies installa.cfg a second time.
   // In the admin folder, where every process that reads the configuration finds the same one,
   // never in whatever directory the process happens to run in.
   const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin/";
   OB_ConfigFileLock lock;
-  if (!lock.held()) OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
-
-  std::string additionsPath = admin + "installa.cfg";
-  OB_NamedStringList additions;
-  additions.setOwner(1);
-  bool haveAdditions = additions.readFile(additionsPath.c_str(), ':', "\n\t ") == 0;
+  if (!lock.held())
+    OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
+  IO::FileRead reading(problem);
 
   IO::skipLines(f, 5);
   configVersion = 2;
@@ -334,8 +339,18 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
   int count =
       readCount(f, kMaxTimeWindows, "readGeneralConfigFile: invalid number of time windows");
   timeWindows = allocateArray<timeWindow_t>(count);
-  for (; numOfTimeWindows < count; ++numOfTimeWindows)
-    timeWindows[numOfTimeWindows] = timeWindow_read(f);
+  for (int i = 0; i < count; ++i) {
+    const int line = reading.line() + 1;
+    timeWindow_t* window = timeWindow_read(f);
+    // The checks SET_CONFIG makes: a window the engine cannot count with stays out.
+    if (const char* why = timeWindow_problem(window); why != nullptr) {
+      OB_Log::ret("readConfigFile: %s%s line %d: time window \"%s\" left out: %s", admin.c_str(),
+                  name, line, window->name, why);
+      delete window;
+      continue;
+    }
+    timeWindows[numOfTimeWindows++] = window;
+  }
 
   count =
       readCount(f, kMaxNetworkGroups, "readGeneralConfigFile: invalid number of network groups");
@@ -347,20 +362,57 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
   xSubSets = allocateArray<XSubset_t>(count);
   for (; numOfXSubSets < count; ++numOfXSubSets) xSubSets[numOfXSubSets] = XSubset_readFilter(f);
 
+  // Room for the installation additions (kept within the hard limit) after the file's servers.
+  const int httpCount =
+      readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of http servers");
+  httpServers = allocateArray<OB_HTTPServer>(kMaxServers);
+  for (; numOfHTTPServers < httpCount; ++numOfHTTPServers) {
+    OB_HTTPServer* server = created(OB_HTTPServer::create());
+    httpServers[numOfHTTPServers] = server;
+    if (server->read(f) != 0) IO::refuse("readGeneralConfigFile: bad http server record");
+  }
+
+  const int ftpCount =
+      readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of ftp servers");
+  ftpServers = allocateArray<OB_FTPServer>(kMaxServers);
+  for (; numOfFTPServers < ftpCount; ++numOfFTPServers) {
+    OB_FTPServer* server = created(OB_FTPServer::create());
+    ftpServers[numOfFTPServers] = server;
+    server->read(f);
+  }
+
+  count = readCount(f, kMaxUsers, "readGeneralConfigFile: invalid number of users");
+  users = allocateArray<OB_User>(count);
+  for (; numOfUsers < count; ++numOfUsers) {
+    OB_User* user = created(OB_User::create());
+    users[numOfUsers] = user;
+    user->read(f);
+  }
+  fclose(f);
+
+  if (problem != nullptr) {
+    // Only the empty line that closes the last record may be missing.
+    if (reading.endedAt() != 0 && reading.endedAt() < reading.line())
+      reading.note("the file ends before line " + std::to_string(reading.endedAt()));
+    if (numOfTimeWindows == 0) reading.note("no time window the engine can count with");
+    if (!problem->empty()) return -1;
+  }
+  if (takesAdditions_) applyAdditions(admin + "installa.cfg");
+  // The lock file stays: deleting it would let a process that already opened it and one that
+  // creates it anew hold "the" lock at the same time.
+  return 0;
+}
+
+void OB_AEngineConfig::applyAdditions(const std::string& path) {
+  OB_NamedStringList additions;
+  additions.setOwner(1);
+  if (additions.readFile(path.c_str(), ':', "\n\t ") != 0) return;
+
   bool changed = false;
   std::vector<int> addedHTTP;
   std::vector<int> addedFTP;
-
-  count = readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of http servers");
-  std::vector<std::string> httpAdditions =
-      boundedAdditions(additionsNamed(&additions, "http"), count, "http");
-  httpServers = allocateArray<OB_HTTPServer>(count + static_cast<int>(httpAdditions.size()));
-  for (; numOfHTTPServers < count; ++numOfHTTPServers) {
-    OB_HTTPServer* server = created(OB_HTTPServer::create());
-    httpServers[numOfHTTPServers] = server;
-    if (server->read(f) != 0) OB_Log::quit("readGeneralConfigFile: bad http server record\n");
-  }
-  for (const std::string& value : httpAdditions) {
+  for (const std::string& value :
+       boundedAdditions(additionsNamed(&additions, "http"), numOfHTTPServers, "http")) {
     size_t colon = value.find(':');
     std::string host = hostPart(value.substr(0, colon));
     long port = OB_HTTPServer::kDefaultPort;
@@ -389,17 +441,8 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
     httpServers[numOfHTTPServers++] = server;
     changed = true;
   }
-
-  count = readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of ftp servers");
-  std::vector<std::string> ftpAdditions =
-      boundedAdditions(additionsNamed(&additions, "ftp"), count, "ftp");
-  ftpServers = allocateArray<OB_FTPServer>(count + static_cast<int>(ftpAdditions.size()));
-  for (; numOfFTPServers < count; ++numOfFTPServers) {
-    OB_FTPServer* server = created(OB_FTPServer::create());
-    ftpServers[numOfFTPServers] = server;
-    server->read(f);
-  }
-  for (const std::string& value : ftpAdditions) {
+  for (const std::string& value :
+       boundedAdditions(additionsNamed(&additions, "ftp"), numOfFTPServers, "ftp")) {
     std::string host = hostPart(value);
     uint32_t address = 0;
     if (hostLookup.load()(host.c_str(), &address) != 0) {
@@ -415,15 +458,6 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
     changed = true;
   }
 
-  count = readCount(f, kMaxUsers, "readGeneralConfigFile: invalid number of users");
-  users = allocateArray<OB_User>(count);
-  for (; numOfUsers < count; ++numOfUsers) {
-    OB_User* user = created(OB_User::create());
-    users[numOfUsers] = user;
-    user->read(f);
-  }
-  fclose(f);
-
   if (numOfUsers > 0) {
     OB_User* first = users[0];
     if (additions.find("password") != nullptr) {
@@ -437,44 +471,40 @@ int OB_AEngineConfig::readConfigFile(FILE* f) {
     for (int index : addedFTP) showServer(&first->numOfFTPServers, first->ftpServersShowing, index);
   }
 
-  bool saved = !changed || writeConfigFile() == 0;
-  if (haveAdditions) {
-    // Kept when the rewrite failed, so the additions are not lost with it.
-    if (saved)
-      unlink(additionsPath.c_str());
-    else
-      OB_Log::ret("readConfigFile: %s kept, the configuration could not be rewritten",
-                  additionsPath.c_str());
-  }
-  // The lock file stays: deleting it would let a process that already opened it and one that
-  // creates it anew hold "the" lock at the same time.
-  return 0;
+  // Kept when the rewrite failed, so the additions are not lost with it.
+  if (!changed || writeConfigFile() == 0)
+    unlink(path.c_str());
+  else
+    OB_Log::ret("readConfigFile: %s kept, the configuration could not be rewritten", path.c_str());
 }
 
 int OB_AEngineConfig::writeConfigFile() {
   const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + kConfigFile;
   // Owner only: the file holds every console user's password.
-  const int result = OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
-    fprintf(out, "%s\n", kDashes);
-    fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
-    fprintf(out, "%s\n\n", kDashes);
-    fprintf(out, "# Config version\n");
-    fprintf(out, "%u\n\n", 2u);
-    fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
-    for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
-    fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
-    for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
-    fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
-    for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
-    fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
-    bool written = true;
-    for (int i = 0; i < numOfHTTPServers; ++i) written = httpServers[i]->write(out) == 0 && written;
-    fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
-    for (int i = 0; i < numOfFTPServers; ++i) written = ftpServers[i]->write(out) == 0 && written;
-    fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
-    for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
-    return written;
-  });
+  const int result =
+      OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
+        fprintf(out, "%s\n", kDashes);
+        fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+        fprintf(out, "%s\n\n", kDashes);
+        fprintf(out, "# Config version\n");
+        fprintf(out, "%u\n\n", 2u);
+        fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
+        for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
+        fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
+        for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
+        fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
+        for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
+        fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
+        bool written = true;
+        for (int i = 0; i < numOfHTTPServers; ++i)
+          written = httpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
+        for (int i = 0; i < numOfFTPServers; ++i)
+          written = ftpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
+        for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
+        return written;
+      });
   if (result != 0) OB_Log::ret("writeConfigFile: %s not written", path.c_str());
   return result;
 }

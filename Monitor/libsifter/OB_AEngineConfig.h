@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "OB_AEngineConfigRecords.h"
 #include "OB_Config.h"
@@ -92,10 +93,26 @@ class OB_AEngineConfig : public OB_ConfigBase {
   const char* receivedProblem();
   // 0 time windows ends the process; more than 16 are logged as a warning. 0.
   virtual int check();
-  // Parses a configuration file into this (empty) object and closes the stream. Holds
-  // "<install>/admin/cfg.lock" throughout; consumes "<install>/admin/installa.cfg" when
-  // present. A count above its limit, or one that cannot be read, ends the process. 0.
+  // Parses a configuration file (the defaults file's name in messages) into this (empty) object
+  // and closes the stream; readConfigFile(stream, kDefaultsFile, null). 0.
   virtual int readConfigFile(FILE* stream);
+  // Parses the configuration file name into this (empty) object and closes the stream, holding
+  // "<install>/admin/cfg.lock" throughout. A time window the engine cannot count with
+  // (timeWindow_problem) is logged with the file and its line and left out. With problem null, a
+  // malformed value or a count above its limit ends the process. Otherwise the file must be
+  // whole (no malformed value, not cut short, a time window it can count with): -1 with *problem
+  // saying why, and nothing more is done. A configuration that takes the installation
+  // additions (see applyAdditions) then applies them. 0.
+  int readConfigFile(FILE* stream, const char* name, std::string* problem);
+  // Applies the one-time installation additions of path ("installa.cfg": "http: host[:port]",
+  // "ftp: host", "password: text") to this configuration: servers follow its own (which stay),
+  // the first user gets the password and sees the added servers. A configuration changed so is
+  // rewritten, and path deleted once it is; with no such entries nothing changes.
+  void applyAdditions(const std::string& path);
+
+  // Whether readConfigFile applies the installation additions: only the configuration in use,
+  // whose file they are meant to change; the defaults never take them.
+  bool takesAdditions_ = false;
 };
 
 // The configurations in use; plain pointers, set while no analysis thread runs. Not owned here.

@@ -12,7 +12,22 @@
 #include "OB_Tools.h"
 
 int OB_AEngineConfigAdmin::readConfig() {
-  readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvt.cfg", "r"));
+  std::string problem;
+  if (readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvt.cfg", "r"),
+                     "aengine_prvt.cfg", &problem) != 0) {
+    // A damaged private file would end the process (a restart loop under a service manager) or
+    // leave nobody who can log in: the engine starts from the defaults instead.
+    const std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
+    char text[2600];
+    snprintf(text, sizeof text,
+             "readConfig: %saengine_prvt.cfg can't be read whole (%s); using %saengine_prvtDef.cfg",
+             folder.c_str(), problem.c_str(), folder.c_str());
+    OB_Log::ret("%s", text);
+    fprintf(stderr, "%s\n", text);
+    reset();
+    readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvtDef.cfg", "r"),
+                   "aengine_prvtDef.cfg", nullptr);
+  }
   FILE* stream = OB_Config::openConfigFile("/admin", "aengineInstall.cfg", "r");
   readAdminConfigFile(stream);
   fclose(stream);

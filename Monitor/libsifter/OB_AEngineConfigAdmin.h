@@ -12,8 +12,13 @@ class OB_AEngineConfigAdmin : public OB_AEngineConfig {
   OB_CLASS_CREATE(OB_AEngineConfigAdmin)
 
  public:
-  // Reads "aengine_prvt.cfg", then "aengineInstall.cfg". A missing or malformed file ends the
-  // process. 0.
+  OB_AEngineConfigAdmin() { takesAdditions_ = true; }
+
+  // Reads "aengine_prvt.cfg" with the installation additions, then "aengineInstall.cfg". A
+  // private file that cannot be read whole (a malformed value, cut short, no usable time
+  // window) is logged (and written to standard error) and the defaults file
+  // "aengine_prvtDef.cfg" is read in its place; a missing file or a malformed defaults or
+  // installation file ends the process. 0.
   int readConfig() override;
 
  protected:

@@ -38,7 +38,10 @@ int netCount(uint16_t numOfNets, int limit) { return numOfNets < limit ? numOfNe
 template <class R>
 void readNets(FILE* stream, R* record, const char* tooMany, const char* function) {
   int count = IO::toInt(IO::readValue(stream));
-  if (count < 0 || count > R::kMaxNets) OB_Log::quit("%s\n", tooMany);
+  if (count < 0 || count > R::kMaxNets) {
+    IO::refuse("%s", tooMany);
+    count = 0;
+  }
   record->numOfNets = static_cast<uint16_t>(count);
   std::string lists[2] = {IO::readValue(stream), IO::readValue(stream)};
   if (count == 0) return;
@@ -48,8 +51,11 @@ void readNets(FILE* stream, R* record, const char* tooMany, const char* function
     char* save = nullptr;
     char* token = OB_Tools::strtok(lists[pass].data(), " \t\n", &save);
     for (int i = 0; i < count; ++i) {
-      if (!OB_Config::parseAddress(token, masks, &target[i]))
-        OB_Log::quit("%s: Malformed IP Address: %s\n", function, token != nullptr ? token : "");
+      if (!OB_Config::parseAddress(token, masks, &target[i])) {
+        IO::refuse("%s: Malformed IP Address: %s", function, token != nullptr ? token : "");
+        record->numOfNets = 0;
+        return;
+      }
       token = OB_Tools::strtok(nullptr, " \t\n", &save);
     }
   }

@@ -119,8 +119,8 @@ void OB_AEngineMgr::runTask(void* manager) { static_cast<OB_AEngineMgr*>(manager
 
 int OB_AEngineMgr::init() {
   OB_MutexHold hold(this);
-  // The defaults first: the one-time installation additions go into them and so into the file
-  // the current configuration then reads.
+  // The one-time installation additions go into the configuration in use (and its file), never
+  // into the defaults.
   std::shared_ptr<OB_AEngineConfig> defaults = readConfiguration<OB_AEngineConfig>();
   std::shared_ptr<OB_AEngineConfig> current = readConfiguration<OB_AEngineConfigAdmin>();
   {

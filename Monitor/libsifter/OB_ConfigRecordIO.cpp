@@ -1,11 +1,42 @@
 #include "OB_ConfigRecordIO.h"
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
+
+namespace {
+thread_local OB_ConfigRecordIO::FileRead* activeRead = nullptr;
+}  // namespace
+
+OB_ConfigRecordIO::FileRead::FileRead(std::string* problem)
+    : problem_(problem), outer_(activeRead) {
+  activeRead = this;
+}
+
+OB_ConfigRecordIO::FileRead::~FileRead() { activeRead = outer_; }
+
+void OB_ConfigRecordIO::FileRead::note(const std::string& text) {
+  if (problem_ == nullptr || !problem_->empty()) return;
+  // Past the file's end every value is missing: the end is what went wrong.
+  if (endedAt_ != 0)
+    *problem_ = "the file ends before line " + std::to_string(endedAt_);
+  else
+    *problem_ = "line " + std::to_string(lines_) + ": " + text;
+}
+
+void OB_ConfigRecordIO::refuse(const char* format, ...) {
+  char text[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (activeRead == nullptr || activeRead->problem_ == nullptr) OB_Log::quit("%s\n", text);
+  activeRead->note(text);
+}
 
 int OB_ConfigRecordIO::readLine(FILE* stream, std::string* line) {
   line->clear();
@@ -15,6 +46,10 @@ int OB_ConfigRecordIO::readLine(FILE* stream, std::string* line) {
     any = true;
     if (c == '\n') break;
     if (line->size() < kMaxFileLine) line->push_back(static_cast<char>(c));
+  }
+  if (activeRead != nullptr) {
+    ++activeRead->lines_;
+    if (!any && activeRead->endedAt_ == 0) activeRead->endedAt_ = activeRead->lines_;
   }
   if (!any) return -1;
   // A file edited on Windows ends its lines with CR LF; the CR is no part of the value.

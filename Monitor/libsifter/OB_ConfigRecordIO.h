@@ -19,6 +19,37 @@ class OB_ConfigRecordIO {
   // Longest line kept from the console for an address or a list entry.
   static constexpr int kWireLine = 2048;
 
+  // One read of a configuration file on the calling thread, while it lives: the lines that thread
+  // reads are counted, and with a problem text given (a read that may refuse the file rather
+  // than end the process) a malformed value is noted there, with its line, by refuse. Holders
+  // nest; the innermost counts.
+  class FileRead {
+   public:
+    // problem: null, malformed values end the process; else where the first one is noted.
+    explicit FileRead(std::string* problem);
+    ~FileRead();
+    FileRead(const FileRead&) = delete;
+    FileRead& operator=(const FileRead&) = delete;
+    // Lines read so far (the number of the last one).
+    int line() const { return lines_; }
+    // The first line the file did not hold; 0 while it held every line asked for.
+    int endedAt() const { return endedAt_; }
+    // Notes text as the problem of the line read last (or, once the file has ended, that end),
+    // unless one is noted already.
+    void note(const std::string& text);
+
+   private:
+    friend class OB_ConfigRecordIO;
+    std::string* problem_;
+    FileRead* outer_;
+    int lines_ = 0;
+    int endedAt_ = 0;
+  };
+  // A malformed value of a configuration file: ends the process with the message, or, inside a
+  // FileRead given a problem text, notes it there and returns; the reader then goes on with a
+  // harmless value (a count of 0, address 0) so that the lines are consumed as before.
+  static void refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
   // Reads one line whole into line (without its "\n", and without a "\r" before it). Returns the
   // kept length, or -1 when the file ended before any character.
   static int readLine(FILE* stream, std::string* line);

@@ -73,10 +73,16 @@ const char* OB_ConfigReportList::storageProblem() {
   if (!IO::keepsWhole(static_cast<const char*>(name), IO::Kept::kInBraces))
     return "a report list name holds a brace or a line end";
   OB_MutexHold hold(&reports);
-  for (OB_ConfigReport* report = reports.first(); report != nullptr; report = reports.next())
+  // The file keeps kMaxFileLine characters of a line, its key and braces among them.
+  const unsigned int longest = IO::kMaxFileLine - 16;
+  for (OB_ConfigReport* report = reports.first(); report != nullptr; report = reports.next()) {
     if (!IO::keepsWhole(static_cast<const char*>(report->Title), IO::Kept::kInBraces) ||
         !IO::keepsWhole(static_cast<const char*>(report->Contains), IO::Kept::kInBraces))
       return "a report's title or text holds a brace or a line end";
+    if (report->Title.getLength() > longest || report->Contains.getLength() > longest ||
+        name.getLength() > longest)
+      return "a report's title or text is longer than the file keeps";
+  }
   return nullptr;
 }
 

@@ -17,7 +17,7 @@ constexpr const char* kBlanks = " \t\n";
 uint32_t readServerAddress(const char* token) {
   uint32_t address = 0;
   if (!OB_Config::parseAddress(token, false, &address))
-    OB_Log::quit("ftpServer_readServer: Malformed IP Address: %s\n", token != nullptr ? token : "");
+    IO::refuse("ftpServer_readServer: Malformed IP Address: %s", token != nullptr ? token : "");
   return address;
 }
 
@@ -77,7 +77,10 @@ int OB_FTPServer::write(FILE* f) {
 int OB_FTPServer::read(FILE* f) {
   IO::skipLines(f, 1);
   int type = IO::toInt(IO::readValue(f));
-  if (type != 0 && type != 1) OB_Log::quit("ftpServer_readServer: invalid server type\n");
+  if (type != 0 && type != 1) {
+    IO::refuse("ftpServer_readServer: invalid server type");
+    type = 0;
+  }
   serverType = static_cast<uint8_t>(type);
   if (type == 0) {
     std::string value = IO::readValue(f);
@@ -90,8 +93,10 @@ int OB_FTPServer::read(FILE* f) {
   if (type == 1) {
     setName(IO::readValue(f).c_str());
     int count = IO::toInt(IO::readValue(f));
-    if (count < 0 || count > kMaxAddresses)
-      OB_Log::quit("ftpServer_readServer: too many server addresses\n");
+    if (count < 0 || count > kMaxAddresses) {
+      IO::refuse("ftpServer_readServer: too many server addresses");
+      count = 0;
+    }
     numAddresses = static_cast<uint16_t>(count);
     std::string value = IO::readValue(f);
     char* save = nullptr;
@@ -122,8 +127,9 @@ int OB_FTPServer::writeJ(int socket) {
 }
 
 const char* OB_FTPServer::storageProblem() {
-  return IO::keepsWhole(name, IO::Kept::kInBraces) ? nullptr
-                                                  : "an FTP server name holds a brace or a line end";
+  return IO::keepsWhole(name, IO::Kept::kInBraces)
+             ? nullptr
+             : "an FTP server name holds a brace or a line end";
 }
 
 int OB_FTPServer::readJ(int socket) {

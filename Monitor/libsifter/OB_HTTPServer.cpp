@@ -33,8 +33,9 @@ void writeBlock(FILE* f, const char* key, char* const* entries, int count) {
 // A count line of the file; outside 0 .. limit the process ends with message.
 uint16_t readCount(FILE* f, int limit, const char* message) {
   int count = IO::toInt(IO::readValue(f));
-  if (count < 0 || count > limit) OB_Log::quit("%s\n", message);
-  return static_cast<uint16_t>(count);
+  if (count >= 0 && count <= limit) return static_cast<uint16_t>(count);
+  IO::refuse("%s", message);
+  return 0;
 }
 
 // The names of a blank-separated list value; the count becomes the number actually listed when
@@ -65,7 +66,7 @@ void readBlock(FILE* f, char** entries, int count) {
 uint32_t readServerAddress(const char* token) {
   uint32_t address = 0;
   if (!OB_Config::parseAddress(token, false, &address))
-    OB_Log::quit("httpServer_readServer: Malformed IP Address: %s\n", text(token));
+    IO::refuse("httpServer_readServer: Malformed IP Address: %s", text(token));
   return address;
 }
 
@@ -335,7 +336,10 @@ int OB_HTTPServer::write(FILE* f) {
 int OB_HTTPServer::read(FILE* f) {
   IO::skipLines(f, 1);
   int type = IO::toInt(IO::readValue(f));
-  if (type != 0 && type != 1) OB_Log::quit("httpServer_readServer: invalid server type\n");
+  if (type != 0 && type != 1) {
+    IO::refuse("httpServer_readServer: invalid server type");
+    type = 0;
+  }
   serverType = static_cast<uint8_t>(type);
 
   if (type == 0) {
@@ -387,7 +391,7 @@ int OB_HTTPServer::read(FILE* f) {
     uint32_t high = 0;
     if (!OB_Config::parseAddress(lowText, true, &low) ||
         !OB_Config::parseAddress(highText, true, &high))
-      OB_Log::quit("readServer_1_2: Invalid address range. %s\n", line.c_str());
+      IO::refuse("readServer_1_2: Invalid address range. %s", line.c_str());
     clientIPRanges[i][0] = std::min(low, high);
     clientIPRanges[i][1] = std::max(low, high);
   }

@@ -27,8 +27,9 @@ std::string flagList(const int32_t* flags, int count) {
 // A count line of the file; a count outside 0 .. limit ends the process with message.
 uint16_t readCount(FILE* stream, int limit, const char* message) {
   int count = IO::toInt(IO::readValue(stream));
-  if (count < 0 || count > limit) OB_Log::quit("%s\n", message);
-  return static_cast<uint16_t>(count);
+  if (count >= 0 && count <= limit) return static_cast<uint16_t>(count);
+  IO::refuse("%s", message);
+  return 0;
 }
 
 // The first count flags of a flag list value; missing entries are 0, and so is every place
@@ -203,14 +204,14 @@ int OB_User::read(FILE* f) {
     char* token = OB_Tools::strtok(examples.data(), " \t\n", &save);
     for (int i = 0; i < numOfNets; ++i) {
       if (!OB_Config::parseAddress(token, false, &exampleAddress[i]))
-        OB_Log::quit("ssUser_readUser: Malformed IP Address: %s\n", token != nullptr ? token : "");
+        IO::refuse("ssUser_readUser: Malformed IP Address: %s", token != nullptr ? token : "");
       token = OB_Tools::strtok(nullptr, " \t\n", &save);
     }
     save = nullptr;
     token = OB_Tools::strtok(masks.data(), " \t\n", &save);
     for (int i = 0; i < numOfNets; ++i) {
       if (!OB_Config::parseAddress(token, true, &maskAddress[i]))
-        OB_Log::quit("OB_User::read(): Malformed IP Address: %s\n", token != nullptr ? token : "");
+        IO::refuse("OB_User::read(): Malformed IP Address: %s", token != nullptr ? token : "");
       token = OB_Tools::strtok(nullptr, " \t\n", &save);
     }
   }

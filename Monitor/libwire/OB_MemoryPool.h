@@ -1,8 +1,8 @@
 // A pool of reusable T objects, where T derives from OB_MemoryPoolObject<T, B>: up to maxQueues
 // blocks (queues) of objectsPerQueue objects each, made on demand and deleted again by pack when
-// all their objects are free; a growing pool (setGrow) makes blocks past that cap, as long as
-// memory lasts. The capture engine pools packet buffers and sessions in these; the HTTP analyser
-// pools its transactions.
+// all their objects are free; a growing pool (setGrow) makes blocks past that cap, up to the
+// bound it is given. The capture engine pools packet buffers and sessions in these; the HTTP
+// analyser pools its transactions.
 //
 // The free objects of all blocks form one list, last freed first taken, so a pool that has made
 // enough blocks works on the same warm objects and never looks for a block with room. Objects
@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -142,10 +143,12 @@ class OB_MemoryPool : public OB_Mutex,
   }
 
   // 1: an exhausted pool makes another block past its cap instead of answering null or waiting
-  // (a replay, which must lose nothing and whose memory is the only limit); 0: the cap holds.
-  virtual int setGrow(int grow) {
+  // (a replay, which must lose nothing), up to mostQueues blocks in all, past which the cap of a
+  // growing pool holds; 0: the cap holds.
+  virtual int setGrow(int grow, int32_t mostQueues = INT32_MAX) {
     std::lock_guard<OB_Mutex> hold(*this);
     grow_ = grow;
+    growLimit_ = mostQueues;
     available_.notify_all();
     return 0;
   }
@@ -211,7 +214,9 @@ class OB_MemoryPool : public OB_Mutex,
 
   int32_t slots() const { return static_cast<int32_t>(queues_.size()); }
   // Under the pool's lock: whether another queue may be made.
-  bool mayMakeQueue() const { return numQueues_ < maxQueues_ || grow_ != 0; }
+  bool mayMakeQueue() const {
+    return numQueues_ < maxQueues_ || (grow_ != 0 && numQueues_ < growLimit_);
+  }
 
   // Under the pool's lock: the most recently freed object, else one of a new queue (in the
   // first empty slot) while there is room; null when none.
@@ -297,6 +302,7 @@ class OB_MemoryPool : public OB_Mutex,
   const int32_t objectsPerQueue_;
   int wait_ = 1;
   int grow_ = 0;
+  int32_t growLimit_ = INT32_MAX;
   int32_t peakBeyondCap_ = 0;
   std::atomic<int32_t> waiters_{0};        // threads in awaitRoom
   std::condition_variable_any available_;  // waits with the pool's own lock

@@ -1,6 +1,7 @@
 // A small tmpfs mounted over a fresh directory for one test, to run code against a full or a
-// read-only disk: fill() takes every free block, release() gives them back, readOnly() remounts. Mounting needs root and a system
-// that allows it (a container may not); tests skip with why() when mounted() is false.
+// read-only disk: fill() takes every free block, release() gives them back, readOnly() remounts.
+// Mounting needs root and a system that allows it (a container may not); tests skip with why() when
+// mounted() is false.
 #pragma once
 
 #include <fcntl.h>

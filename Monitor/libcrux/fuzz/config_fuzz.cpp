@@ -1,7 +1,10 @@
 // Fuzzes the configuration readers: OB_Tools::readConfig over a table with stored and handled
 // keys, OB_NamedStringList::readFile with each separator the engines use, OB_String::read of
 // "key{value}" lines, and the whole read of an engine's private file. Checks that every stored
-// value stays within its row and is terminated, and that every entry read is a line of the file.
+// value stays within its row and is terminated, that every entry read is a line of the file, and
+// that a private file read whole and saved again reads back with every text the same.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,23 @@ class GeneralReader : public OB_Config {
   }
 };
 
+// Every field the private file holds, as text.
+std::string generalText(OB_Config* config) {
+  std::string text = std::to_string(config->netStatsEnabled) + "|" + config->filterProgram + "|" +
+                     std::to_string(config->daysOfDataToKeep) + "|" + config->password + "|" +
+                     std::to_string(config->applyNetAddress) + "|";
+  for (int i = 0; i < config->getMimeTypeCount(); ++i) {
+    const OB_MimeType* row = config->getMimeType(i);
+    text += std::string(row->type) + ":";
+    for (int k = 0; k < row->numExtensions; ++k) text += std::string(row->extensions[k]) + ",";
+    text += "|";
+  }
+  for (int i = 0; i < config->numOfNets; ++i)
+    text += std::to_string(config->exampleAddress[i]) + "/" +
+            std::to_string(config->maskAddress[i]) + "|";
+  return text;
+}
+
 void handler(const char* value, void* context) {
   check(context == &handled);
   handled += strlen(value);
@@ -44,6 +64,7 @@ FILE* reader(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   corrana_fuzz::quietLog("config_fuzz");
+  mkdir((std::string(OB_Tools::getInstallDir()) + "/admin").c_str(), 0755);
   return 0;
 }
 
@@ -99,6 +120,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (config.readWhole(stream, &problem) == 0) {
       check(config.numOfNets <= OB_Config::kMaxNets);
       check(memchr(config.password, '\0', sizeof config.password) != nullptr);
+      // What the engine saves of it reads back, every text the same.
+      config.setName("cengine");
+      if (config.save() == 0) {
+        const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/cengine_prvt.cfg";
+        FILE* saved = fopen(path.c_str(), "r");
+        check(saved != nullptr);
+        GeneralReader back;
+        std::string again;
+        check(back.readWhole(saved, &again) == 0);
+        fclose(saved);
+        check(generalText(&config) == generalText(&back));
+      }
     } else {
       check(!problem.empty());
     }

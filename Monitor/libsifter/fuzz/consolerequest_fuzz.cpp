@@ -3,7 +3,8 @@
 // the configuration commands or by the statistics handlers of a window that has counted a few
 // connections. The input is what follows the HTTP header: command code, user, password, client
 // version, key, window, subset and item, then the command's own fields. Whatever arrives, the
-// reply is one whole reply head (or nothing, when the request could not be read).
+// reply is one whole reply head (or nothing, when the request could not be read), and a
+// configuration that SET_CONFIG acknowledges reads back from its file as it was sent.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -16,8 +17,10 @@
 #include <fstream>
 #include <string>
 
+#include "ConfigText.h"
 #include "FuzzSupport.h"
 #include "OB_AEngineConfig.h"
+#include "OB_AEngineConfigAdmin.h"
 #include "OB_AEngineMgr.h"
 #include "OB_AEngineTCPConnection.h"
 #include "OB_AEngineTCPServer.h"
@@ -153,6 +156,29 @@ void prepare() {
   count(engine->getServer(0)->getHTTPAnalysisStats());
 }
 
+// The configuration of an acknowledged SET_CONFIG request, decoded once more from its bytes,
+// against what the configuration file now gives back.
+void checkStored(const uint8_t* data, size_t size) {
+  // The request fields: code (4 bytes), user and password lines, version and key (8 bytes
+  // each), window, subset and item (4 bytes each); the configuration follows.
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  size_t at = bytes.find('\n', 4);
+  if (at != std::string::npos) at = bytes.find('\n', at + 1);
+  check(at != std::string::npos && at + 1 + 28 <= bytes.size());
+  const std::string payload = bytes.substr(at + 1 + 28);
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) abort();
+  if (!payload.empty() &&
+      write(ends[1], payload.data(), payload.size()) != static_cast<ssize_t>(payload.size()))
+    abort();
+  shutdown(ends[1], SHUT_WR);
+  OB_AEngineConfigAdmin sent;
+  check(sent.readJ(ends[0]) == 0);
+  close(ends[0]);
+  close(ends[1]);
+  corrana_fuzz::checkReadsBack(&sent);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -187,5 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reply.size() > head.size() + 1 && reply[head.size() + 1] == 0)
     check(reply.find('\n', head.size() + 2) == reply.size() - 1 ||
           reply.compare(head.size() + 2, std::string::npos, "Unknown Error") == 0);
+  // An acknowledged SET_CONFIG (status 1, "OK\n", then the Boolean 1, both two bytes wide) is
+  // what the next rebuild reads back from the file, every text as it was sent.
+  const std::string acknowledged = head + std::string("\0\x01OK\n\0\x01", 7);
+  if (reply == acknowledged) checkStored(data, size);
   return 0;
 }

@@ -7,14 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "FileText.h"
 #include "OB_AEngineConfigAdmin.h"
 #include "OB_FTPServer.h"
+#include "OB_FileLock.h"
 #include "OB_HTTPServer.h"
 #include "OB_Tools.h"
 #include "OB_User.h"
@@ -52,7 +57,7 @@ R* recordFrom(const std::string& text, R* (*read)(FILE*), std::string* rest = nu
 }
 
 const char* kWindowText =
-    "# Time Window\nname{Last week}\nwindowType{3}\nalignRTType{1}\nalignRTOffset{2}\n"
+    "# Time Window\nname{Last week}\nwindowType{0}\nalignRTType{1}\nalignRTOffset{2}\n"
     "staticNowTime{3000000000}\nstaticAgoTime{2999000000}\nstaticNumOfBins{168}\n\n";
 const char* kGroupText =
     "# Network Group\nname{Office}\nnumOfNets{2}\nexampleAddress{10.1.0.7 192.168.5.1}\n"
@@ -334,6 +339,27 @@ TEST_F(AEngineConfigFiles, ConfigurationFileRoundTripsByteForByte) {
   EXPECT_FALSE(std::filesystem::exists(elsewhere_.file("cfg.lock")));
 }
 
+// A SET_CONFIG during a rebuild that applies installa.cfg: the second writer waits for the first.
+TEST_F(AEngineConfigFiles, TheWriterWaitsForTheConfigurationLock) {
+  writeFile("admin/aengine_prvt.cfg", "old\n");
+  OB_FileLock rebuild;
+  ASSERT_EQ(rebuild.open(dir_.file("admin/cfg.lock").c_str()), 0);
+  ASSERT_EQ(rebuild.lock(), 0);
+  std::atomic<int> result{1};
+  std::thread console([&] {
+    OB_AEngineConfig config;
+    fill(&config);
+    result = config.writeConfigFile();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), "old\n");
+  rebuild.unlock();
+  console.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_NE(readFile("admin/aengine_prvt.cfg"), "old\n");
+}
+
 TEST_F(AEngineConfigFiles, PrintLeavesOutAnUnsetWindow) {
   OB_AEngineConfig config;
   fill(&config);
@@ -396,63 +422,159 @@ TEST_F(AEngineConfigFiles, InstallationFileGivesPortAndDatabase) {
              "readAdminConfigFile: can't open database directory\n " + dir_.file("not-a-dir"));
 }
 
-TEST_F(AEngineConfigFiles, InstallationAdditionsJoinTheDefaultsOnce) {
+TEST_F(AEngineConfigFiles, InstallationAdditionsJoinTheConfigurationInUseOnce) {
+  writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
   {
-    OB_AEngineConfig defaults;
-    fill(&defaults);
-    ASSERT_EQ(defaults.writeConfigFile(), 0);
+    OB_AEngineConfig current;
+    fill(&current);
+    ASSERT_EQ(current.writeConfigFile(), 0);
   }
-  std::filesystem::rename(dir_.file("admin/aengine_prvt.cfg"),
-                          dir_.file("admin/aengine_prvtDef.cfg"));
-  writeFile("admin/aengine_prvt.cfg", sections(1, 0));  // replaced by defaults + additions
   writeFile("admin/installa.cfg",
             "http: 10.0.0.5:8080\nhttp: no.such.host\nhttp :10.0.0.6\nftp:10.0.0.7\n"
             "password: n3w\n");
   startLog();
 
+  // The defaults take none of it.
   OB_AEngineConfig defaults;
   defaults.readConfig();
-  EXPECT_FALSE(exists("admin/installa.cfg"));
-  EXPECT_NE(logText().find("gethostbyname() failed on no.such.host"), std::string::npos);
-  ASSERT_EQ(defaults.numOfHTTPServers, 3);
-  EXPECT_EQ(defaults.httpServers[1]->getPort(), 8080);
-  EXPECT_EQ(defaults.httpServers[2]->getPort(), 80);
-  EXPECT_STREQ(defaults.httpServers[2]->getName(), "10.0.0.6");
-  ASSERT_EQ(defaults.numOfFTPServers, 2);
-  EXPECT_EQ(defaults.ftpServers[1]->getPort(), 21);
+  EXPECT_TRUE(exists("admin/installa.cfg"));
+  EXPECT_EQ(defaults.numOfHTTPServers, 0);
 
   OB_AEngineConfigAdmin current;
   current.readConfig();
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  EXPECT_NE(logText().find("gethostbyname() failed on no.such.host"), std::string::npos);
+  // The configuration's own server stays first; the additions follow it.
+  ASSERT_EQ(current.numOfHTTPServers, 3);
+  EXPECT_STREQ(current.httpServers[0]->getName(), "www");
+  EXPECT_EQ(current.httpServers[1]->getPort(), 8080);
+  const uint32_t added = ip(10, 0, 0, 5);
+  EXPECT_EQ(current.httpServers[1]->isServerIPMatch(&added), 1);
+  EXPECT_EQ(current.httpServers[2]->getPort(), 80);
+  EXPECT_STREQ(current.httpServers[2]->getName(), "10.0.0.6");
+  ASSERT_EQ(current.numOfFTPServers, 2);
+  EXPECT_EQ(current.ftpServers[1]->getPort(), 21);
   OB_User* first = current.users[0];
   EXPECT_STREQ(first->password, "n3w");
-  // The additions are shown at their own positions, after the defaults' own servers.
   EXPECT_EQ(first->numOfHTTPServers, 3);
-  EXPECT_EQ(first->httpServersShowing[0], 1);
-  EXPECT_EQ(first->httpServersShowing[1], 1);
-  EXPECT_EQ(first->httpServersShowing[2], 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(first->httpServersShowing[i], 1) << i;
   EXPECT_EQ(first->numOfFTPServers, 2);
   EXPECT_EQ(first->ftpServersShowing[0], 0);
   EXPECT_EQ(first->ftpServersShowing[1], 1);
-  ASSERT_EQ(current.numOfHTTPServers, 3);
-  const uint32_t added = ip(10, 0, 0, 5);
-  EXPECT_EQ(current.httpServers[1]->isServerIPMatch(&added), 1);
 
-  std::string once = readFile("admin/aengine_prvt.cfg");
-  OB_AEngineConfig again;
+  const std::string once = readFile("admin/aengine_prvt.cfg");
+  OB_AEngineConfigAdmin again;
   again.readConfig();
-  EXPECT_EQ(again.numOfHTTPServers, 1);
+  EXPECT_EQ(again.numOfHTTPServers, 3);
   EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), once);
 }
 
-TEST_F(AEngineConfigFiles, AdditionsWithoutUsersAreStillWritten) {
-  writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
-  writeFile("admin/installa.cfg", "ftp:10.0.0.7\n");
+// As an operator sets the first password: the servers the configuration watches stay watched.
+TEST_F(AEngineConfigFiles, APasswordAloneChangesThePasswordAndNoServer) {
+  {
+    OB_AEngineConfig defaults;
+    fill(&defaults);
+    defaults.httpServers[0]->release();
+    defaults.numOfHTTPServers = 0;
+    defaults.ftpServers[0]->release();
+    defaults.numOfFTPServers = 0;
+    ASSERT_EQ(defaults.writeConfigFile(), 0);
+  }
+  std::filesystem::rename(dir_.file("admin/aengine_prvt.cfg"),
+                          dir_.file("admin/aengine_prvtDef.cfg"));
+  {
+    OB_AEngineConfig current;
+    fill(&current);
+    ASSERT_EQ(current.writeConfigFile(), 0);
+  }
+  writeFile("admin/installa.cfg", "password: n3w\n");
   OB_AEngineConfig defaults;
   defaults.readConfig();
-  EXPECT_FALSE(exists("admin/installa.cfg"));
   OB_AEngineConfigAdmin current;
   current.readConfig();
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  EXPECT_STREQ(current.users[0]->password, "n3w");
+  ASSERT_EQ(current.numOfHTTPServers, 1);
+  EXPECT_STREQ(current.httpServers[0]->getName(), "www");
   EXPECT_EQ(current.numOfFTPServers, 1);
+  EXPECT_EQ(current.users[0]->httpServersShowing[0], 1);
+}
+
+TEST_F(AEngineConfigFiles, AdditionsWithoutUsersAreStillWritten) {
+  writeFile("admin/aengine_prvt.cfg", sections(1, 0));
+  writeFile("admin/installa.cfg", "ftp:10.0.0.7\n");
+  OB_AEngineConfigAdmin current;
+  current.readConfig();
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  OB_AEngineConfigAdmin again;
+  again.readConfig();
+  EXPECT_EQ(again.numOfFTPServers, 1);
+}
+
+const char* kHugeWindowText =
+    "# Time Window\nname{Huge}\nwindowType{1}\nalignRTType{0}\nalignRTOffset{0}\n"
+    "staticNowTime{3000000000}\nstaticAgoTime{2000000000}\nstaticNumOfBins{40000}\n\n";
+
+// The checks SET_CONFIG makes: a window that would fail at counting is left out, and the log
+// names the file and the line where its record begins.
+TEST_F(AEngineConfigFiles, AWindowTheEngineCannotCountWithIsLeftOutWithItsFileAndLine) {
+  std::string text = sections(2, 0);
+  text.insert(text.find("# Time Window") + strlen(kWindowText), kHugeWindowText);
+  text.replace(text.find("windows.\n2\n"), strlen("windows.\n2\n"), "windows.\n3\n");
+  writeFile("admin/aengine_prvt.cfg", text);
+  startLog();
+  OB_AEngineConfigAdmin config;
+  config.readConfig();
+  ASSERT_EQ(config.numOfTimeWindows, 2);
+  EXPECT_STREQ(config.timeWindows[1]->name, "Last week");
+  EXPECT_NE(logText().find("readConfigFile: " + dir_.path() +
+                           "/admin/aengine_prvt.cfg line 20: time window \"Huge\" left out: bins "
+                           "not within 1 to 32767"),
+            std::string::npos)
+      << logText();
+}
+
+// A private file that cannot be read whole would end the process at every start, or give an
+// engine nobody can use: the defaults are read in its place, and the log and standard error say
+// why.
+TEST_F(AEngineConfigFiles, ADamagedConfigurationFileGivesWayToTheDefaults) {
+  std::string defaults = sections(1, 0);
+  defaults.replace(defaults.find("Last week"), strlen("Last week"), "Defaults");
+  writeFile("admin/aengine_prvtDef.cfg", defaults);
+  std::string whole;
+  {
+    OB_AEngineConfig config;
+    fill(&config);
+    ASSERT_EQ(config.writeConfigFile(), 0);
+    whole = readFile("admin/aengine_prvt.cfg");
+  }
+  std::string badAddress = whole;
+  badAddress.replace(badAddress.find("10.1.0.7"), strlen("10.1.0.7"), "10.1.0.x");
+  std::string tooMany = whole;
+  tooMany.replace(tooMany.find("windows.\n1\n"), strlen("windows.\n1\n"), "windows.\n17\n");
+  std::string unusable = sections(1, 0);
+  unusable.replace(unusable.find(kWindowText), strlen(kWindowText), kHugeWindowText);
+  const std::vector<std::pair<std::string, std::string>> damaged = {
+      {whole.substr(0, whole.size() / 2), "the file ends before line"},
+      {badAddress, "networkGroup_readGroup: Malformed IP Address: 10.1.0.x"},
+      {tooMany, "invalid number of time windows"},
+      {unusable, "no time window the engine can count with"},
+  };
+  for (const auto& [text, why] : damaged) {
+    writeFile("admin/aengine_prvt.cfg", text);
+    EXPECT_EXIT(
+        {
+          startLog();
+          OB_AEngineConfigAdmin config;
+          config.readConfig();
+          const bool fellBack =
+              config.numOfTimeWindows == 1 && strcmp(config.timeWindows[0]->name, "Defaults") == 0;
+          exit(fellBack && logText().find(why) != std::string::npos ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "aengine_prvt.cfg can't be read whole")
+        << why;
+    EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), text);
+  }
 }
 
 }  // namespace

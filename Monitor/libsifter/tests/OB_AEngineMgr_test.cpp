@@ -336,8 +336,8 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "{}")),
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", std::string("se\0cret", 7))),
       configPayload({good}, lists(0, 0, 0, 0, 1) + userRecord("root", "secret\r")),
-      configPayload({good}, lists(0, 0, 0, 0, 2) + userRecord("root", "secret") +
-                                userRecord("root}x", "pw")),
+      configPayload(
+          {good}, lists(0, 0, 0, 0, 2) + userRecord("root", "secret") + userRecord("root}x", "pw")),
       configPayload({windowRecord("Today {main}", 1, 0, 2000, 1000, 10)},
                     lists(0, 0, 0, 0, 1) + userRecord("root", "secret")),
       configPayload({good}, wireU16(1) + wireLine("a}b") + wireU16(0) +
@@ -471,6 +471,26 @@ TEST_F(AEngineMgrTest, UnknownAndWindowlessRequestsAreAnswered) {
   // Network statistics are switched off in this engine.
   EXPECT_EQ(ask(request(7000)), failure("Unknown Error"));
   EXPECT_EQ(ask(request(101)), failure("Unknown Error"));
+}
+
+// With the network part off a window has no network answer to give: the network codes are
+// refused with a reply, as an unknown code is, before any permission is looked at, so that the
+// console can tell a refusal from a broken connection. With the part on they are answered.
+TEST_F(AEngineMgrTest, NetworkCodesAreRefusedWithAReplyWhileTheNetworkPartIsOff) {
+  start();
+  for (int32_t code : {101, 7000, 7010, 7025}) {
+    EXPECT_EQ(ask(request(code)), failure("Unknown Error")) << code;
+    Request viewer = request(code, "viewer", "pw");
+    viewer.item = 1;  // a group the viewer may not see
+    EXPECT_EQ(ask(viewer), failure("Unknown Error")) << code;
+  }
+  engine_->release();
+  engine_ = nullptr;
+  options_.clear();
+  options_.append(new OB_String("1"), "NetworkStatistics");
+  start();
+  EXPECT_EQ(ask(request(101)).substr(0, success("").size()), success(""));
+  EXPECT_EQ(ask(request(7000)).substr(0, success("").size()), success(""));
 }
 
 TEST_F(AEngineMgrTest, PermissionsFollowTheUsersRecord) {

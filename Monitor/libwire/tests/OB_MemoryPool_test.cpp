@@ -72,6 +72,19 @@ TEST(MemoryPool, ExhaustedPoolWithoutWaitGivesNull) {
   for (Pooled* p : taken) p->release();
 }
 
+// A replay's pool grows past its cap, but no further than the bound it was given.
+TEST(MemoryPool, AGrowingPoolStopsAtItsBound) {
+  Pool pool(1, 2);
+  pool.setWait(0);
+  pool.setGrow(1, 3);
+  std::vector<Pooled*> taken;
+  for (Pooled* p = pool.getObject(); p != nullptr; p = pool.getObject()) taken.push_back(p);
+  EXPECT_EQ(taken.size(), 6u);
+  EXPECT_EQ(pool.getNumQueues(), 3);
+  EXPECT_EQ(pool.getPeakQueuesBeyondCap(), 2);
+  for (Pooled* p : taken) p->release();
+}
+
 TEST(MemoryPool, PackDeletesOnlyQueuesWhoseObjectsAreAllFree) {
   Pool pool(2, 2);
   Pooled* a = pool.getObject();

@@ -193,6 +193,14 @@ TEST_F(TCPServerTest, AnEmptyPasswordNeverAuthenticates) {
   EXPECT_EQ(serve(empty), failureReply("Invalid password.\n"));
 }
 
+// The bytes after a NUL count: the stored password followed by a NUL and more is another one.
+TEST_F(TCPServerTest, APasswordIsComparedWhole) {
+  ConsoleRequest longer = request(40);
+  longer.password += std::string("\0more", 5);
+  EXPECT_EQ(serve(longer), failureReply("Invalid password.\n"));
+  EXPECT_NE(serve(request(40)), failureReply("Invalid password.\n"));
+}
+
 TEST_F(TCPServerTest, UnknownCommandIsRefusedWithUnknownError) {
   EXPECT_EQ(serve(request(99)), failureReply("Unknown Error"));
   EXPECT_EQ(serve(request(-5)), failureReply("Unknown Error"));
