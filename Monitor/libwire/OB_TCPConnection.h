@@ -59,7 +59,7 @@ class OB_TCPConnection : public OB_Thread {
   static constexpr int kDefaultIOTimeoutMs = 10000;
   // Bytes read ahead at most: well above the longest request frame, whose end is known before
   // (the header is bounded, and so are the binary fields); what follows stays in the socket.
-  static constexpr size_t kMaxAheadBytes = 65536;
+  static constexpr size_t kMaxAheadBytes = 16384;
   // A client that sends its request in many small pieces has it looked at no more often than
   // this (unless what arrived has doubled since the last look), ms.
   static constexpr int kLookIntervalMs = 20;

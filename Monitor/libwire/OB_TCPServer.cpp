@@ -310,7 +310,12 @@ void OB_TCPServer::acceptWaiting(int listening) {
       return;
     }
     connection->setIOTimeout(ioTimeoutMs_);
-    const int accepted = connection->accept(listening);
+    int accepted = 1;
+    {
+      // Not on a listening socket that stop has shut down: that is no failure to log.
+      std::lock_guard<std::mutex> hold(listenerLock_);
+      if (listener_ == listening && !listenerShut_) accepted = connection->accept(listening);
+    }
     if (accepted != 0) {
       connection->release();
       // A failing accept (no descriptors left, say) would otherwise fill the log as fast as it
