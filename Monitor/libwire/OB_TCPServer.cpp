@@ -372,12 +372,11 @@ void OB_TCPServer::serveNext() {
     connection = ready_.front();
     ready_.pop_front();
   }
-  {
-    OB_MutexHold hold(this);
-    connection->setConfigKey(configKey);
-    connection->setExitAction(exitAction_, exitContext_);
-    connection->doTask();
-  }
+  // One at a time because this is the one thread that runs them. Not under the server's lock:
+  // the accept thread takes that lock for its own loop and would stop reading ahead meanwhile.
+  connection->setConfigKey(configKey);
+  connection->setExitAction(exitAction_, exitContext_);
+  connection->doTask();
   connection->release();
   open_.fetch_sub(1);
   served_.fetch_add(1);

@@ -1,7 +1,7 @@
 // The listener of an engine's console command port. Its own thread accepts connections and reads
 // their requests ahead, all at once as the bytes arrive, each connection under its own deadline;
 // a second thread, the serving thread, runs the requests that have come whole, one after
-// another under the server's lock. So a client that connects and sends nothing, or sends slowly,
+// another. So a client that connects and sends nothing, or sends slowly,
 // holds nobody but itself. It also keeps the configuration key, a counter in a file of the admin
 // folder that is raised at every start and that clients must send back. The capture and analysis
 // engines derive their servers from it and make their own connections in createTCPConnection.
