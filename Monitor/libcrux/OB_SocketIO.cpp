@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "OB_Log.h"
@@ -55,8 +57,19 @@ thread_local int replySocket = -1;
 thread_local std::string* replyBytes = nullptr;
 thread_local std::string* replyInput = nullptr;
 
-// One receive call, retried when a signal interrupts it.
+// The input received ahead for a socket on this thread (see OB_SocketInput); innermost first.
+thread_local OB_SocketInput* ahead = nullptr;
+// Set when a reader ran out of bytes received ahead: that is no receive error to log.
+thread_local bool ranOutAhead = false;
+
+// One receive call, retried when a signal interrupts it. Bytes received ahead come first and
+// never wait, whatever the deadline.
 ssize_t receive(int socket, void* into, size_t n) {
+  bool ended = false;
+  const ssize_t taken = OB_SocketInput::take(socket, into, n, &ended);
+  if (taken >= 0) return taken;
+  if (ended) return -1;
+  // Then what an OB_SocketReply took off the socket before its handler's reads.
   if (socket == replySocket && replyInput != nullptr && !replyInput->empty() && n > 0) {
     const size_t take = n < replyInput->size() ? n : replyInput->size();
     replyInput->copy(static_cast<char*>(into), take);
@@ -100,7 +113,7 @@ int receiveField(int socket, uint8_t* field, size_t width, const char* name) {
       return -1;
     }
     if (got < 0) {
-      OB_Log::ret("%s: error reading from stream", name);
+      if (!ranOutAhead) OB_Log::ret("%s: error reading from stream", name);
       return -1;
     }
   }
@@ -156,6 +169,34 @@ int OB_SocketReply::takeWaiting(int socket, std::string* into) {
     return taken;
   }
   return taken;
+}
+
+OB_SocketInput::OB_SocketInput(int socket, const char* bytes, size_t n, Rest rest)
+    : socket_(socket), bytes_(bytes), size_(bytes != nullptr ? n : 0), rest_(rest), outer_(ahead) {
+  ahead = this;
+}
+
+OB_SocketInput::~OB_SocketInput() {
+  ahead = outer_;
+  ranOutAhead = false;
+}
+
+ssize_t OB_SocketInput::take(int socket, void* into, size_t n, bool* ended) {
+  OB_SocketInput* input = ahead;
+  while (input != nullptr && input->socket_ != socket) input = input->outer_;
+  if (input == nullptr) return -1;
+  if (input->used_ < input->size_) {
+    const size_t count = std::min(n, input->size_ - input->used_);
+    memcpy(into, input->bytes_ + input->used_, count);
+    input->used_ += count;
+    return static_cast<ssize_t>(count);
+  }
+  if (input->rest_ == kThenSocket) return -1;
+  input->ranOut_ = true;
+  ranOutAhead = true;
+  *ended = true;
+  errno = EWOULDBLOCK;
+  return -1;
 }
 
 int OB_SocketDeadline::passed() { return hasDeadline && Clock::now() >= deadline ? 1 : 0; }

@@ -5,6 +5,8 @@
 // after a -1 the connection's position is unknown and the caller drops it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -104,4 +106,35 @@ class OB_SocketReply {
   // of a request that a handler will read under its locks. The count taken (0 when nothing was waiting or
   // the peer has closed), or -1 on a receive error.
   static int takeWaiting(int socket, std::string* into);
+};
+
+// Input of one socket that was received ahead: while one lives, the readers above take that
+// socket's input on the calling thread from these bytes first. Past them they go on with the
+// socket itself (kThenSocket), or fail as if the data had not come yet (kNothingMore: -1, errno
+// EWOULDBLOCK, nothing logged, and ranOut tells), which lets a reader be tried on the bytes so
+// far. A command server reads requests ahead on one thread and serves them on another.
+class OB_SocketInput {
+ public:
+  enum Rest { kThenSocket, kNothingMore };
+  // bytes: not owned; they must outlive this and stay unchanged while it lives.
+  OB_SocketInput(int socket, const char* bytes, size_t n, Rest rest);
+  OB_SocketInput(const OB_SocketInput&) = delete;
+  OB_SocketInput& operator=(const OB_SocketInput&) = delete;
+  ~OB_SocketInput();
+
+  // Whether a read wanted more than the bytes (kNothingMore only).
+  bool ranOut() const { return ranOut_; }
+  // Takes up to n of the bytes not yet read for the socket: the count, or -1 when the socket
+  // has no input of this kind on this thread or its bytes are used up (*ended then says whether
+  // the readers must stop there). Called by the readers.
+  static ssize_t take(int socket, void* into, size_t n, bool* ended);
+
+ private:
+  int socket_;
+  const char* bytes_;
+  size_t size_;
+  size_t used_ = 0;
+  Rest rest_;
+  bool ranOut_ = false;
+  OB_SocketInput* outer_;
 };

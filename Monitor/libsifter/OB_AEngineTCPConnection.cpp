@@ -93,13 +93,7 @@ int OB_AEngineTCPConnection::readBinRequestHeader(int s, uint32_t address,
   const int users = config != nullptr && config->users != nullptr ? config->numOfUsers : 0;
   // The address first: a client from where no console user may come learns nothing about the
   // users or their passwords.
-  bool welcome = false;
-  for (int i = 0; i < users; ++i) {
-    OB_User* candidate = config->users[i];
-    if (candidate->allowConsoleAccess != 0 && candidate->isValidSourceIP(address) != 0)
-      welcome = true;
-  }
-  if (!welcome) {
+  if (!OB_AEngineTCPServer::admitsConsoleFrom(config, address)) {
     *error = kTCPInvalidAddress;
     return 1;
   }
@@ -297,4 +291,11 @@ int OB_AEngineTCPConnection::hcommand_REFRESH_HOLD(int s) {
       writeJ_n_chars(s, text, length) != length)
     return -1;
   return 0;
+}
+
+void OB_AEngineTCPConnection::readRequestAhead(int s) {
+  OB_AEngineTCPRequest request;
+  // REFRESH_HOLD carries the console's time after the request.
+  uint32_t consoleTime = 0;
+  if (request.read(s) == 0 && request.command == kRefreshHold) readJ_UInt32(s, &consoleTime);
 }

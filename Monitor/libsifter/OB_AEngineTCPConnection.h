@@ -85,6 +85,8 @@ class OB_AEngineTCPConnection : public OB_TCPConnection {
   // The engine's own texts for its refusals 7 to 10; the framework's for the others.
   const char* errorString(int index) override;
   int handleCommand(int socket, uint32_t address) override;
+  // The analysis request, and the console's time of REFRESH_HOLD.
+  void readRequestAhead(int socket) override;
 
  private:
   // The statistics commands of a window, under its statistics' locks.

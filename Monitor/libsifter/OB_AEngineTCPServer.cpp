@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "OB_AEngineConfig.h"
+#include "OB_AEngineMgr.h"
 #include "OB_AEngineTCPConnection.h"
 #include "OB_ArchiveReader.h"
 #include "OB_FTPReader.h"
@@ -15,6 +16,7 @@
 #include "OB_ProtocolReader.h"
 #include "OB_ProtocolWriter.h"
 #include "OB_String.h"
+#include "OB_User.h"
 
 namespace {
 
@@ -177,4 +179,19 @@ OB_TCPConnection* OB_AEngineTCPServer::createTCPConnection() {
   connection->setServer(this);
   connection->setTimeIndexData(indexChanger_);
   return connection;
+}
+
+bool OB_AEngineTCPServer::admitsConsoleFrom(const OB_AEngineConfig* config, uint32_t address) {
+  const int users = config != nullptr && config->users != nullptr ? config->numOfUsers : 0;
+  for (int i = 0; i < users; ++i) {
+    OB_User* user = config->users[i];
+    if (user->allowConsoleAccess != 0 && user->isValidSourceIP(address) != 0) return true;
+  }
+  return false;
+}
+
+int OB_AEngineTCPServer::isAllowedClient(uint32_t address) {
+  OB_AEngineMgr* engine = obQuery<OB_AEngineMgr>(manager);
+  if (engine == nullptr) return 0;
+  return admitsConsoleFrom(engine->getCurrentConfigShared().get(), address) ? 1 : 0;
 }

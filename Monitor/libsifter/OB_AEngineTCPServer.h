@@ -64,9 +64,15 @@ class OB_AEngineTCPServer : public OB_TCPServer {
   // this server lives.
   virtual int setConfig(std::shared_ptr<OB_AEngineConfig> config);
 
+  // Whether some user of config (null: none) with console access may come from address (host
+  // order).
+  static bool admitsConsoleFrom(const OB_AEngineConfig* config, uint32_t address);
+
  protected:
   // An analysis connection with this server's manager, server and index changer.
   OB_TCPConnection* createTCPConnection() override;
+  // Asked at accept of the manager's current configuration: admitsConsoleFrom.
+  int isAllowedClient(uint32_t address) override;
 
  private:
   // Each reader in the thread list (an OB_ProtocolWriter that is also an archive reader).

@@ -6,9 +6,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
@@ -61,9 +63,19 @@ int OB_TCPConnection::accept(int listenSocket) {
   struct sockaddr_in peer;
   socklen_t size = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  int s = accept4(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+  int s;
+  do {
+    size = sizeof peer;
+    s = accept4(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    // A client that gave up before it was taken is no failure of the listener.
+  } while (s < 0 && (errno == ECONNABORTED || errno == EPROTO));
   if (s < 0) {
     switch (errno) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+        return 1;
       case EINTR:
         OB_Log::log("start_server: interrupted by a signal\n");
         break;
@@ -91,14 +103,74 @@ int OB_TCPConnection::accept(int listenSocket) {
   setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   clientSocket = s;
   clientAddress = peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
+  readDeadline_ = Clock::now() + std::chrono::milliseconds(ioTimeoutMs);
   return 0;
 }
 
+int OB_TCPConnection::readAhead() {
+  bool arrived = false;
+  while (!aheadEnded_ && ahead_.size() < kMaxAheadBytes) {
+    char chunk[4096];
+    const size_t room = std::min(sizeof chunk, kMaxAheadBytes - ahead_.size());
+    const ssize_t got = recv(clientSocket, chunk, room, MSG_DONTWAIT);
+    if (got > 0) {
+      ahead_.append(chunk, static_cast<size_t>(got));
+      arrived = true;
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      // Ended or failed: serving reads what came and then finds the same end.
+      aheadEnded_ = true;
+    }
+  }
+  // A frame is never this long: whatever it is, the serving thread takes it from here.
+  if (aheadEnded_ || ahead_.size() >= kMaxAheadBytes) return 1;
+  const Clock::time_point now = Clock::now();
+  if (arrived || lookPutOff_) {
+    // Each look reads the frame from its start: a client trickling its bytes one by one gets a
+    // look per interval, not per byte.
+    if (ahead_.size() >= 2 * lookedAtSize_ ||
+        now - lookedAt_ >= std::chrono::milliseconds(kLookIntervalMs)) {
+      lookedAtSize_ = ahead_.size();
+      lookedAt_ = now;
+      lookPutOff_ = false;
+      if (holdsWholeRequest()) return 1;
+    } else {
+      lookPutOff_ = true;
+    }
+  }
+  if (now < readDeadline_) return 0;
+  aheadExpired_ = true;
+  return 1;
+}
+
+std::chrono::steady_clock::time_point OB_TCPConnection::nextLook() const {
+  if (!lookPutOff_) return readDeadline_;
+  return std::min(readDeadline_, lookedAt_ + std::chrono::milliseconds(kLookIntervalMs));
+}
+
+bool OB_TCPConnection::holdsWholeRequest() {
+  OB_SocketInput input(clientSocket, ahead_.data(), ahead_.size(), OB_SocketInput::kNothingMore);
+  if (readHTTPHeader(clientSocket) == kRequestCommand && !input.ranOut())
+    readRequestAhead(clientSocket);
+  return !input.ranOut();
+}
+
+void OB_TCPConnection::readRequestAhead(int s) {
+  OB_TCPRequest request;
+  request.read(s);
+}
+
 int OB_TCPConnection::doTask() {
+  // A request that was not whole by its deadline ends here as reading it would have ended then.
+  std::optional<OB_SocketDeadline> expired;
+  if (aheadExpired_) expired.emplace(readDeadline_);
   // One deadline for the whole request, header, binary part and reply alike: a client that
   // trickles its bytes cannot keep the server, which serves everyone one at a time.
-  OB_SocketDeadline limit(std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(ioTimeoutMs));
+  OB_SocketDeadline limit(Clock::now() + std::chrono::milliseconds(ioTimeoutMs));
+  OB_SocketInput input(clientSocket, ahead_.data(), ahead_.size(), OB_SocketInput::kThenSocket);
   switch (readHTTPHeader(clientSocket)) {
     case kRequestCommand:
       handleCommand(clientSocket, clientAddress);
@@ -196,7 +268,6 @@ int OB_TCPConnection::handleCommand(int s, uint32_t address) {
     const char* why = ioFailureText();
     logConnect(address, -1, "n/a", why);
     abort(s);
-    logConnect(address, -1, "n/a", why);
     return -1;
   }
 

@@ -1,11 +1,14 @@
 #include "OB_TCPServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "OB_Config.h"
+#include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 
@@ -20,7 +25,24 @@ OB_TCPServer::OB_TCPServer() { connections.setOwner(1); }
 
 OB_TCPServer::~OB_TCPServer() {
   OB_Log::debug("tcpserv_stop()\n");
+  if (worker_ != nullptr) {
+    // The serving thread works on this server: it must be gone before the server is.
+    {
+      std::lock_guard<std::mutex> hold(readyLock_);
+      serving_ = false;
+    }
+    readyWake_.notify_all();
+    worker_->stop();
+    worker_->join(nullptr, 0);
+    worker_->OB_ReferenceCounter::release();
+  }
+  for (OB_TCPConnection* connection : reading_) drop(connection);
+  reading_.clear();
+  for (OB_TCPConnection* connection : ready_) drop(connection);
+  ready_.clear();
   closeListener();
+  for (int& end : wake_)
+    if (end >= 0) close(end);
   connections.clear();
 }
 
@@ -54,6 +76,16 @@ int OB_TCPServer::setExitAction(OB_TCPExitAction action, void* context) {
   exitAction_ = action;
   exitContext_ = context;
   return 0;
+}
+
+int OB_TCPServer::setMaxConnections(int count) {
+  maxConnections_ = count < 1 ? 1 : count;
+  return 0;
+}
+
+int OB_TCPServer::isAllowedClient(uint32_t address) {
+  OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
+  return config != nullptr && config->isValidSourceIP(address) != 0 ? 1 : 0;
 }
 
 int OB_TCPServer::setNewConfigKey() {
@@ -175,8 +207,15 @@ int OB_TCPServer::currentListener(bool endOnBindFailure) {
         return -1;
       }
     }
-    if (listen(s, kBacklog) != 0) {
+    // Non-blocking: the accept thread takes every client waiting and then goes back to poll.
+    if (listen(s, kBacklog) != 0 || fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) {
       OB_Log::log("newSocket: can't listen on port %d %s\n", port, OB_Log::sys_err_str());
+      close(s);
+      OB_Tools::unregisterListeningPort(port);
+      return -1;
+    }
+    if (wake_[0] < 0 && pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      OB_Log::log("newSocket: no wake-up pipe for port %d %s\n", port, OB_Log::sys_err_str());
       close(s);
       OB_Tools::unregisterListeningPort(port);
       return -1;
@@ -202,33 +241,174 @@ OB_TCPConnection* OB_TCPServer::createTCPConnection() {
 }
 
 int OB_TCPServer::doTask() {
-  int listening = currentListener(true);
-  OB_TCPConnection* connection = listening >= 0 ? createTCPConnection() : nullptr;
-  if (connection == nullptr) {
+  using Clock = std::chrono::steady_clock;
+  const int listening = currentListener(true);
+  if (listening < 0) {
     // Nothing to accept with; wait rather than spin (a stop ends the pause).
     if (isRunning() != 0) sleep(1);
     return 0;
   }
-  connection->setIOTimeout(ioTimeoutMs_);
-  int accepted = connection->accept(listening);
-  if (isRunning() != 0) {
-    OB_MutexHold hold(this);
-    if (accepted == 0) {
-      connection->setConfigKey(configKey);
-      connection->setExitAction(exitAction_, exitContext_);
-      connection->doTask();
-    }
-  } else {
-    connection->abortConnection(0);
+  // Waits for a client, bytes of one being read, a look put off, a deadline or a stop; at most
+  // a second.
+  const Clock::time_point now = Clock::now();
+  const bool accepting = now >= acceptPausedUntil_;
+  Clock::time_point until = now + std::chrono::seconds(1);
+  if (!accepting) until = std::min(until, acceptPausedUntil_);
+  std::vector<struct pollfd> waits;
+  waits.reserve(reading_.size() + 2);
+  waits.push_back({wake_[0], POLLIN, 0});
+  waits.push_back({accepting ? listening : -1, POLLIN, 0});
+  for (OB_TCPConnection* connection : reading_) {
+    waits.push_back({connection->getSocket(), POLLIN, 0});
+    until = std::min(until, connection->nextLook());
   }
-  connection->release();
-  // A failing accept (no descriptors left, say) would otherwise fill the log as fast as it can.
-  if (accepted != 0 && isRunning() != 0) sleep(1);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+  if (poll(waits.data(), waits.size(), wait < 0 ? 0 : static_cast<int>(wait)) < 0 &&
+      errno != EINTR) {
+    OB_Log::log("start_server: poll failed %s\n", OB_Log::sys_err_str());
+    if (isRunning() != 0) sleep(1);
+  }
+  if (waits[0].revents != 0) {
+    char sink[64];
+    while (::read(wake_[0], sink, sizeof sink) > 0) {
+    }
+  }
+  if (isRunning() == 0) {
+    // Stopping: a request not yet whole is not waited for.
+    for (OB_TCPConnection* connection : reading_) {
+      drop(connection);
+      open_.fetch_sub(1);
+    }
+    reading_.clear();
+    return 0;
+  }
+
+  const Clock::time_point later = Clock::now();
+  std::vector<OB_TCPConnection*> still;
+  still.reserve(reading_.size());
+  for (size_t i = 0; i < reading_.size(); ++i) {
+    OB_TCPConnection* connection = reading_[i];
+    const bool due = waits[i + 2].revents != 0 || later >= connection->nextLook();
+    if (due && connection->readAhead() != 0) {
+      handOver(connection);
+    } else {
+      still.push_back(connection);
+    }
+  }
+  reading_.swap(still);
+  if (waits[1].revents != 0) acceptWaiting(listening);
   return 0;
+}
+
+void OB_TCPServer::acceptWaiting(int listening) {
+  // A batch, so that those already being read are looked at again between floods.
+  constexpr int kBatch = 64;
+  for (int i = 0; i < kBatch; ++i) {
+    OB_TCPConnection* connection = createTCPConnection();
+    if (connection == nullptr) {
+      acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      return;
+    }
+    connection->setIOTimeout(ioTimeoutMs_);
+    int accepted = 1;
+    {
+      // Not on a listening socket that stop has shut down: that is no failure to log.
+      std::lock_guard<std::mutex> hold(listenerLock_);
+      if (listener_ == listening && !listenerShut_) accepted = connection->accept(listening);
+    }
+    if (accepted != 0) {
+      connection->release();
+      // A failing accept (no descriptors left, say) would otherwise fill the log as fast as it
+      // can: the listening socket rests a second.
+      if (accepted < 0)
+        acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      return;
+    }
+    const uint32_t address = connection->getClientAddress();
+    if (isAllowedClient(address) == 0) {
+      connection->logConnect(address, -1, "n/a", connection->errorString(kTCPInvalidAddress));
+      drop(connection);
+      continue;
+    }
+    if (open_.load() >= maxConnections_) {
+      char text[64];
+      snprintf(text, sizeof text, "refused: %d connections open", open_.load());
+      connection->logConnect(address, -1, "n/a", text);
+      drop(connection);
+      continue;
+    }
+    open_.fetch_add(1);
+    // The request often comes with the connection.
+    if (connection->readAhead() != 0) {
+      handOver(connection);
+    } else {
+      reading_.push_back(connection);
+    }
+  }
+}
+
+void OB_TCPServer::drop(OB_TCPConnection* connection) {
+  connection->abortConnection(0);
+  connection->release();
+}
+
+void OB_TCPServer::handOver(OB_TCPConnection* connection) {
+  {
+    std::lock_guard<std::mutex> hold(readyLock_);
+    ready_.push_back(connection);
+  }
+  readyWake_.notify_one();
+}
+
+void OB_TCPServer::serveQueued(void* server) { static_cast<OB_TCPServer*>(server)->serveNext(); }
+
+void OB_TCPServer::serveNext() {
+  OB_TCPConnection* connection = nullptr;
+  {
+    std::unique_lock<std::mutex> wait(readyLock_);
+    readyWake_.wait_for(wait, std::chrono::seconds(1),
+                        [this] { return !ready_.empty() || !serving_; });
+    if (!serving_ || ready_.empty()) return;
+    connection = ready_.front();
+    ready_.pop_front();
+  }
+  // One at a time because this is the one thread that runs them. Not under the server's lock:
+  // the accept thread takes that lock for its own loop and would stop reading ahead meanwhile.
+  connection->setConfigKey(configKey);
+  connection->setExitAction(exitAction_, exitContext_);
+  connection->doTask();
+  connection->release();
+  open_.fetch_sub(1);
+  served_.fetch_add(1);
+}
+
+void OB_TCPServer::wakeAcceptThread() {
+  std::lock_guard<std::mutex> hold(listenerLock_);
+  if (wake_[1] >= 0) {
+    const char byte = 0;
+    // A full pipe already holds a wake-up.
+    if (::write(wake_[1], &byte, 1) < 0) OB_Log::debug("wakeAcceptThread: pipe full\n");
+  }
+}
+
+int OB_TCPServer::start() {
+  {
+    std::lock_guard<std::mutex> hold(readyLock_);
+    serving_ = true;
+  }
+  if (worker_ == nullptr) worker_ = new OB_Thread(&OB_TCPServer::serveQueued, this);
+  if (worker_ == nullptr || worker_->start() != 0) return -1;
+  return OB_Thread::start();
 }
 
 int OB_TCPServer::stop() {
   setContinue(0);
+  {
+    std::lock_guard<std::mutex> hold(readyLock_);
+    serving_ = false;
+  }
+  readyWake_.notify_all();
+  if (worker_ != nullptr) worker_->stop();
   std::vector<OB_Thread*> threads;
   {
     OB_MutexHold hold(&connections);
@@ -248,5 +428,22 @@ int OB_TCPServer::stop() {
       listenerShut_ = true;
     }
   }
+  wakeAcceptThread();
   return OB_Thread::stop();
+}
+
+int OB_TCPServer::join(OB_Mutex* mutex, int ms) {
+  if (worker_ != nullptr) worker_->join(mutex, ms);
+  const int result = OB_Thread::join(mutex, ms);
+  // Requests that came whole while the server stopped are not served.
+  std::deque<OB_TCPConnection*> left;
+  {
+    std::lock_guard<std::mutex> hold(readyLock_);
+    if (!serving_) left.swap(ready_);
+  }
+  for (OB_TCPConnection* connection : left) {
+    drop(connection);
+    open_.fetch_sub(1);
+  }
+  return result;
 }

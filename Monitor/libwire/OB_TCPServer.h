@@ -1,12 +1,19 @@
-// The listener of an engine's console command port: a thread that accepts one connection at a
-// time and runs it right there, under the server's lock, so requests are served strictly one
-// after another. It also keeps the configuration key, a counter in a file of the admin folder
-// that is raised at every start and that clients must send back. The capture and analysis
+// The listener of an engine's console command port. Its own thread accepts connections and reads
+// their requests ahead, all at once as the bytes arrive, each connection under its own deadline;
+// a second thread, the serving thread, runs the requests that have come whole, one after
+// another. So a client that connects and sends nothing, or sends slowly,
+// holds nobody but itself. It also keeps the configuration key, a counter in a file of the admin
+// folder that is raised at every start and that clients must send back. The capture and analysis
 // engines derive their servers from it and make their own connections in createTCPConnection.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "OB_List.h"
 #include "OB_String.h"
@@ -18,6 +25,9 @@ class OB_EngineMgr;
 class OB_TCPServer : public OB_Thread {
  public:
   static constexpr int kBacklog = 25;
+  // Connections open at once (being read, waiting or being served); past it the newest is
+  // closed as soon as it is accepted, with a log line.
+  static constexpr int kDefaultMaxConnections = 256;
   // A stored key at or above this starts again at 1.
   static constexpr uint32_t kLastConfigKey = 4294967000u;
 
@@ -31,12 +41,20 @@ class OB_TCPServer : public OB_Thread {
 
   // Logs "initServer()" and draws the configuration key. 0.
   int init() override;
-  // One accept step: makes the listening socket on the first pass, accepts one connection and
-  // serves it under the server's lock. 0.
+  // One pass of the accept thread: makes the listening socket on the first pass, waits (at most
+  // a second) for new clients, bytes or a deadline, accepts the clients waiting (closing at once
+  // one whose address may not use the console, and the newest past the cap), reads what has
+  // arrived and hands the connections whose request is whole, or past its deadline, to the
+  // serving thread. 0.
   int doTask() override;
-  // Stops and joins the listed connections, then shuts the listening socket down so that a
-  // blocked accept returns; the next pass after a restart listens afresh. Called from any thread.
+  // Starts the serving thread, then the accept thread. 0, or -1 when a thread cannot be made.
+  int start() override;
+  // Stops both threads (a request being served is finished), stops and joins the listed
+  // connections, then shuts the listening socket down; the next pass after a restart listens
+  // afresh. Called from any thread; waits for nothing.
   int stop() override;
+  // Waits for both threads, then closes the connections that were still waiting. 0.
+  int join(OB_Mutex* mutex, int ms) override;
 
   virtual int setHost(const char* host);
   virtual int setPort(int port);
@@ -63,14 +81,24 @@ class OB_TCPServer : public OB_Thread {
   // What commands 30 and 35 do after their reply; handed to each connection (see
   // OB_TCPExitAction).
   virtual int setExitAction(OB_TCPExitAction action, void* context);
+  // The cap on open connections (at least 1); set before start.
+  virtual int setMaxConnections(int count);
 
   int getPort() const { return port; }
   uint32_t getConfigKey() const { return configKey; }
+  // Connections accepted and not yet done with: being read, waiting or being served.
+  int getOpenConnections() const { return open_.load(); }
+  // Connections the serving thread has run since construction.
+  int64_t getConnectionsServed() const { return served_.load(); }
 
  protected:
   // A new connection (owned by the caller, who releases it) with the server's manager; null
   // when none could be made. Derived servers make their own connection class.
   virtual OB_TCPConnection* createTCPConnection();
+  // Whether a client at address (host order) may use the console at all; asked at accept, and
+  // one that may not is closed before anything of it is read. The framework asks the
+  // administered configuration; without one nobody may.
+  virtual int isAllowedClient(uint32_t address);
 
   // Threads that stop stops and joins; owned. The framework adds none.
   OB_List<OB_Thread> connections;
@@ -88,12 +116,38 @@ class OB_TCPServer : public OB_Thread {
   // newSocket without ending the process: the socket, or -1 with *error set.
   int bindSocket(int port, int* error);
   void closeListener();
+  // Accepts the clients waiting on the listening socket (at most a batch).
+  void acceptWaiting(int listening);
+  // Closes and releases a connection the serving thread will not run.
+  void drop(OB_TCPConnection* connection);
+  void handOver(OB_TCPConnection* connection);
+  // The serving thread's pass: runs the oldest whole request, or waits a second for one.
+  static void serveQueued(void* server);
+  void serveNext();
+  void wakeAcceptThread();
 
   // Guards the listening socket and its shut flag: stop runs on another thread than doTask.
   std::mutex listenerLock_;
   int listener_ = -1;
   bool listenerShut_ = false;
-  int ioTimeoutMs_ = OB_TCPConnection::kDefaultIOTimeoutMs;
+  // Wakes the accept thread's wait when the server stops; made with the listening socket.
+  int wake_[2] = {-1, -1};
+  // Connections whose request is being read; the accept thread's own. Owned.
+  std::vector<OB_TCPConnection*> reading_;
+  std::chrono::steady_clock::time_point acceptPausedUntil_{};
+  // Connections whose request is whole (or past its deadline), oldest first; owned. Guarded by
+  // readyLock_, with serving_ (cleared by stop).
+  std::mutex readyLock_;
+  std::condition_variable readyWake_;
+  std::deque<OB_TCPConnection*> ready_;
+  bool serving_ = false;
+  OB_Thread* worker_ = nullptr;  // the serving thread; owned, made by the first start
+  // Connections accepted and not yet released: reading, waiting and being served.
+  std::atomic<int> open_{0};
+  std::atomic<int64_t> served_{0};
+  // Set from any thread, read by the accept thread.
+  std::atomic<int> maxConnections_{kDefaultMaxConnections};
+  std::atomic<int> ioTimeoutMs_{OB_TCPConnection::kDefaultIOTimeoutMs};
   OB_TCPExitAction exitAction_ = nullptr;
   void* exitContext_ = nullptr;
 };

@@ -245,3 +245,35 @@ TEST(SocketDeadline, HoldsReadsAndWritesToItAndNestedOnesNeverExtendIt) {
   ASSERT_TRUE(pair.send("c"));
   EXPECT_EQ(readJ_n_chars(pair.near(), got, 1), 1);
 }
+
+TEST(SocketInput, BytesReceivedAheadComeFirstThenTheSocketOrNothingMore) {
+  using namespace std::chrono;
+  SocketPair pair;
+  ASSERT_TRUE(pair.send(std::string("\0\x2A", 2) + "cd"));
+  const std::string ahead("\0\0", 2);
+  {
+    OB_SocketInput input(pair.near(), ahead.data(), ahead.size(), OB_SocketInput::kThenSocket);
+    int32_t value = 0;
+    EXPECT_EQ(readJ_SInt32(pair.near(), &value), 0);  // a field across both
+    EXPECT_EQ(value, 42);
+  }
+  SocketPair other;
+  ASSERT_TRUE(other.send("x"));
+  const std::string line = "root\nse";
+  {
+    // Already past a deadline: what was received ahead is still there to read.
+    OB_SocketDeadline limit(steady_clock::now() - milliseconds(1));
+    OB_SocketInput input(pair.near(), line.data(), line.size(), OB_SocketInput::kNothingMore);
+    char text[16];
+    EXPECT_EQ(readJ_line(pair.near(), text, sizeof text), 4);
+    EXPECT_STREQ(text, "root");
+    EXPECT_FALSE(input.ranOut());
+    EXPECT_EQ(readJ_line(pair.near(), text, sizeof text, kWholeLine), -1);
+    EXPECT_TRUE(input.ranOut());
+  }
+  // Nothing more meant the socket was left alone; another socket never was its business.
+  char rest[3] = {};
+  EXPECT_EQ(readJ_n_chars(pair.near(), rest, 2), 2);
+  EXPECT_STREQ(rest, "cd");
+  EXPECT_EQ(readJ_n_chars(other.near(), rest, 1), 1);
+}

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ConsoleClient.h"
 #include "OB_ArchiveHeader.h"
@@ -59,8 +61,11 @@ class CEngineServerTest : public ::testing::Test {
     server_ = OB_CEngineTCPServer::create();
     server_->setManager(engine_);
     ASSERT_EQ(server_->openListener(), 0);
+    ASSERT_EQ(server_->start(), 0);
   }
   void TearDown() override {
+    server_->stop();
+    server_->join(nullptr, 0);
     server_->release();
     delete engine_;
     OB_Log::reset();
@@ -69,11 +74,7 @@ class CEngineServerTest : public ::testing::Test {
 
   std::string db() const { return dir_.path() + "/db"; }
   std::string serve(const ConsoleRequest& request) {
-    std::string reply;
-    std::thread client([&] { reply = requestReply(server_->getPort(), request.frame()); });
-    server_->doTask();
-    client.join();
-    return reply;
+    return requestReply(server_->getPort(), request.frame());
   }
   ConsoleRequest request(int32_t command) {
     ConsoleRequest r;
@@ -93,6 +94,16 @@ TEST_F(CEngineServerTest, DrawsItsKeyFromCengineKeyAndRequiresVersion7) {
   ConsoleRequest old = request(40);
   old.version = 6;
   EXPECT_EQ(serve(old), failureReply("Invalid client version.\n"));
+}
+
+TEST_F(CEngineServerTest, IdleClientsHoldNoOtherClient) {
+  server_->setIOTimeout(30000);
+  std::vector<int> idle;
+  for (int i = 0; i < 20; ++i) idle.push_back(connectLoopback(server_->getPort()));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(serve(request(45)), successReply(wireU16(0) + wireU16(0) + wireU16(0)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  for (int s : idle) close(s);
 }
 
 // The layout older clients read stays; the two words after the session counts, which they drop,

@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,6 +31,20 @@
 namespace {
 
 using namespace corrana_test;
+using Clock = std::chrono::steady_clock;
+
+// Sends the bytes and takes what the reply holds by its end or after ms at most.
+std::string replyWithin(int port, const std::string& bytes, int ms) {
+  int s = connectLoopback(port);
+  if (s < 0) return "<no connection>";
+  struct timeval limit = {ms / 1000, (ms % 1000) * 1000};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  shutdown(s, SHUT_WR);
+  std::string reply = readToEnd(s);
+  close(s);
+  return reply;
+}
 
 // The wire form of a configuration, as its writeJ sends it.
 std::string wireOf(OB_Config* config) {
@@ -94,8 +111,11 @@ class TCPServerTest : public ::testing::Test {
     server_->setManager(engine_);
     server_->setExitAction(countExit, &exits_);
     ASSERT_EQ(server_->openListener(), 0);
+    ASSERT_EQ(server_->start(), 0);
   }
   void TearDown() override {
+    server_->stop();
+    server_->join(nullptr, 0);
     server_->release();
     delete engine_;
     OB_Log::reset();
@@ -105,13 +125,23 @@ class TCPServerTest : public ::testing::Test {
   std::string admin() const { return dir_.path() + "/admin"; }
   std::string log() const { return readFile(dir_.path() + "/logs/cmdtest.log"); }
 
-  // One request served by the server's accept step on this thread.
+  // One request served by the running server, which is done with it on return.
   std::string serve(const std::string& bytes) {
-    std::string reply;
-    std::thread client([&] { reply = requestReply(server_->getPort(), bytes); });
-    server_->doTask();
-    client.join();
+    std::string reply = requestReply(server_->getPort(), bytes);
+    EXPECT_TRUE(settled());
     return reply;
+  }
+  // Waits (a while at most) until the server holds at least count connections.
+  bool opened(int count) {
+    for (int i = 0; i < 500 && server_->getOpenConnections() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return server_->getOpenConnections() >= count;
+  }
+  // Waits (a while at most) until the server holds no connection.
+  bool settled() {
+    for (int i = 0; i < 500 && server_->getOpenConnections() != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return server_->getOpenConnections() == 0;
   }
   std::string serve(const ConsoleRequest& request) { return serve(request.frame()); }
   ConsoleRequest request(int32_t command) {
@@ -143,15 +173,18 @@ TEST_F(TCPServerTest, ConfigurationReadsNeedNoKeyAndSendTheirWireForms) {
 }
 
 TEST_F(TCPServerTest, RefusalsFollowTheCheckOrderAddressFirst) {
-  // A refused address is told so whatever else it sends: it cannot probe users or passwords.
+  // A refused address is closed as soon as it is accepted, whatever it sends: it cannot probe
+  // users or passwords.
   engine_->admin().applyNetAddress = 1;  // restricted, and no network holds 127.0.0.1
   ConsoleRequest probe = request(40);
   probe.user = "admin";
-  EXPECT_EQ(serve(probe), failureReply("Invalid client IP address.\n"));
+  EXPECT_EQ(serve(probe), "");
   probe.user = "root";
   probe.password = "Secret";
-  EXPECT_EQ(serve(probe), failureReply("Invalid client IP address.\n"));
-  EXPECT_EQ(serve(request(40)), failureReply("Invalid client IP address.\n"));
+  EXPECT_EQ(serve(probe), "");
+  EXPECT_EQ(serve(request(40)), "");
+  EXPECT_NE(log().find(" - (-1) n/a 127.0.0.1 'Invalid client IP address.'\n"),
+            std::string::npos);
   engine_->admin().applyNetAddress = 0;
 
   ConsoleRequest stranger = request(40);
@@ -236,15 +269,105 @@ TEST_F(TCPServerTest, ASlowClientIsCutOffAtTheRequestDeadline) {
     close(s);
   });
   const auto start = std::chrono::steady_clock::now();
-  server_->doTask();
-  const auto took = std::chrono::steady_clock::now() - start;
   trickler.join();
+  const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_LT(took, std::chrono::milliseconds(1500));  // the trickle alone takes over two seconds
   EXPECT_EQ(reply, "");
+  EXPECT_TRUE(settled());
   EXPECT_NE(log().find("127.0.0.1 'timed out'"), std::string::npos) << log();
 
   server_->setIOTimeout(OB_TCPConnection::kDefaultIOTimeoutMs);
   EXPECT_EQ(serve(request(40)), successReply("STATS"));
+}
+
+TEST_F(TCPServerTest, IdleConnectionsDoNotHoldTheConsole) {
+  server_->setIOTimeout(30000);
+  std::vector<int> idle;
+  for (int i = 0; i < 200; ++i) {
+    idle.push_back(connectLoopback(server_->getPort()));
+    ASSERT_GE(idle.back(), 0);
+    // In steps the listening queue holds, so that no connect waits for a second try.
+    if (i % 20 == 19) {
+      ASSERT_TRUE(opened(i + 1));
+    }
+  }
+  const auto start = Clock::now();
+  EXPECT_EQ(replyWithin(server_->getPort(), request(40).frame(), 5000), successReply("STATS"));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+  for (int s : idle) close(s);
+  EXPECT_TRUE(settled());
+}
+
+// Each slow client is read as its bytes come; one that is whole in time is served, and none
+// holds a client that sends its request at once.
+TEST_F(TCPServerTest, SlowSendersHoldNobodyAndAreServedOnceWhole) {
+  const std::string frame = request(40).frame();  // about 70 bytes, one every 30 ms
+  std::vector<std::string> replies(5);
+  std::vector<std::thread> slow;
+  for (std::string& reply : replies)
+    slow.emplace_back([&] {
+      int s = connectLoopback(server_->getPort());
+      int on = 1;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      for (char byte : frame) {
+        if (send(s, &byte, 1, MSG_NOSIGNAL) != 1) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      }
+      reply = readToEnd(s);
+      close(s);
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  EXPECT_EQ(replyWithin(server_->getPort(), frame, 5000), successReply("STATS"));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  for (std::thread& t : slow) t.join();
+  for (const std::string& reply : replies) EXPECT_EQ(reply, successReply("STATS"));
+  EXPECT_TRUE(settled());
+}
+
+TEST_F(TCPServerTest, ADisallowedAddressIsClosedAtAcceptAnAllowedIdleOneAtItsDeadline) {
+  server_->setIOTimeout(800);
+  engine_->admin().applyNetAddress = 1;  // no network holds 127.0.0.1
+  int s = connectLoopback(server_->getPort());
+  auto start = Clock::now();
+  EXPECT_EQ(readToEnd(s), "");  // though it sent nothing
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+  close(s);
+  EXPECT_TRUE(settled());
+  engine_->admin().applyNetAddress = 0;
+
+  s = connectLoopback(server_->getPort());
+  start = Clock::now();
+  EXPECT_EQ(readToEnd(s), "");
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600));
+  close(s);
+  EXPECT_TRUE(settled());
+  const std::string text = log();
+  EXPECT_NE(text.find(" - (-1) n/a 127.0.0.1 'Invalid client IP address.'\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(" - (-1) n/a 127.0.0.1 'timed out'\n"), std::string::npos) << text;
+}
+
+TEST_F(TCPServerTest, PastTheCapTheNewestConnectionIsRefusedWithALogLine) {
+  server_->setIOTimeout(30000);
+  server_->setMaxConnections(3);
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(connectLoopback(server_->getPort()));
+  ASSERT_TRUE(opened(3));
+
+  const auto start = Clock::now();
+  EXPECT_EQ(replyWithin(server_->getPort(), request(40).frame(), 5000), "");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+  EXPECT_NE(log().find(" - (-1) n/a 127.0.0.1 'refused: 3 connections open'\n"),
+            std::string::npos);
+  // One gone, there is room again.
+  close(idle[0]);
+  for (int i = 0; i < 500 && server_->getOpenConnections() > 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(replyWithin(server_->getPort(), request(40).frame(), 5000), successReply("STATS"));
+  close(idle[1]);
+  close(idle[2]);
+  EXPECT_TRUE(settled());
 }
 
 TEST_F(TCPServerTest, OtherRequestsGetThePlainTextNotice) {
@@ -309,18 +432,15 @@ TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
   // A header that never ends, from a client that stays: refused once the header limit is
   // reached, not when the (here very long) time-out runs out.
   server_->setIOTimeout(600000);
-  std::string reply;
-  std::thread stays([&] {
+  {
     int s = connectLoopback(server_->getPort());
     std::string bytes = "POST /controlReq.cgi HTTP/1.0\n\n" +
                         std::string(OB_TCPConnection::kMaxHeaderBytes + 100, 'x');
     send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    reply = readToEnd(s);
+    EXPECT_EQ(readToEnd(s), noticeReply());
     close(s);
-  });
-  server_->doTask();
-  stays.join();
-  EXPECT_EQ(reply, noticeReply());
+  }
+  std::string reply;
   // One that floods.
   reply = serve("POST /controlReq.cgi HTTP/1.0\n\n" + std::string(1 << 20, 'x'));
   EXPECT_TRUE(reply.empty() || reply == noticeReply());
@@ -334,7 +454,6 @@ TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
   // A client that connects and then says nothing.
   server_->setIOTimeout(50);
   int silent = connectLoopback(server_->getPort());
-  server_->doTask();
   EXPECT_EQ(readToEnd(silent), "");
   close(silent);
   server_->setIOTimeout(OB_TCPConnection::kDefaultIOTimeoutMs);
@@ -345,7 +464,6 @@ TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
 TEST_F(TCPServerTest, StopWakesTheAcceptAndARestartListensAgain) {
   const int port = server_->getPort();
   EXPECT_EQ(OB_Tools::testSocket(port), 1);  // registered as this process's own port
-  ASSERT_EQ(server_->start(), 0);
   server_->stop();
   EXPECT_EQ(server_->join(nullptr, 0), 0);
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -71,6 +72,7 @@ class CTapviewDlgTest : public ::testing::Test {
     server_ = OB_CEngineTCPServer::create();
     server_->setManager(engine_);
     ASSERT_EQ(server_->openListener(), 0);
+    ASSERT_EQ(server_->start(), 0);
     previous_ = getCaptureEngineStats();
     setCaptureEngineStats(&capture_);
     tcpSessionStats_init();
@@ -78,15 +80,19 @@ class CTapviewDlgTest : public ::testing::Test {
   void TearDown() override {
     setCaptureEngineStats(previous_);
     tcpSessionStats_init();
+    server_->stop();
+    server_->join(nullptr, 0);
     server_->release();
     delete engine_;
     OB_Log::reset();
     unsetenv("OB_INSTALLDIR");
   }
-  // The server answers `requests` connections on a thread of its own.
+  // Ends once the running server has answered `requests` more connections (or after a while).
   std::thread serve(int requests) {
-    return std::thread([this, requests] {
-      for (int i = 0; i < requests; ++i) server_->doTask();
+    const int64_t until = server_->getConnectionsServed() + requests;
+    return std::thread([this, until] {
+      for (int i = 0; i < 1000 && server_->getConnectionsServed() < until; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
   }
 
