@@ -273,7 +273,8 @@ void OB_PacketManager::reportDrops() {
   reportedKernelDrops_ = kernelDrops_;
   reportedInterfaceDrops_ = interfaceDrops_;
   const uint32_t gaps = OB_TCPSessionStats::value(getTCPSessionStats()->timedOutGaps);
-  const uint32_t newGaps = gaps - reportedGapConnections_;
+  // Counts cleared meanwhile (a stream builder made anew clears them) start from 0 again.
+  const uint32_t newGaps = gaps >= reportedGapConnections_ ? gaps - reportedGapConnections_ : gaps;
   reportedGapConnections_ = gaps;
   if (kernel + interface == 0 && newGaps == 0) return;
   const GLIM_CaptureContext context = context_.load();

@@ -6,8 +6,8 @@
 // seconds to pack the pools and read the driver's drop counts; while frames are being dropped,
 // or connections found with missing data, each pass says so in the log with the adapter's name,
 // since the access log, the archives and the statistics then lack what was lost. Its statistics
-// part is the process's capture statistics block. The capture engine manager builds one; tests and the
-// benchmark wire it to a stream builder themselves.
+// part is the process's capture statistics block. The capture engine manager builds one; tests
+// and the benchmark wire it to a stream builder themselves.
 //
 // Locks: one OB_Mutex, shared by the processor list, the statistics block and the manager. The
 // packet road takes no lock of its own: it counts with atomic counters, filters on the server
