@@ -29,6 +29,7 @@ int OB_CEngineTCPConnection::hcommand_GET_DATABASE_LIST(int socket) {
 int OB_CEngineTCPConnection::hcommand_GET_MONITOR_STATS(int socket) {
   // Read without the owners' locks: one reply may mix slightly different moments.
   OB_CaptureEngineStats* capture = getCaptureEngineStats();
+  if (capture != nullptr) capture->refreshDrops();
   const OB_TCPSessionStats& s = *getTCPSessionStats();
   // The two last words, which older clients read and drop, carry the capture's drops since start
   // by where they happened (their sum is the capture block's drop count).

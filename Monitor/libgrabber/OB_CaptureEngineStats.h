@@ -75,6 +75,9 @@ class OB_CaptureEngineStats : public virtual OB_Mutex, public virtual OB_Object 
   }
   uint32_t getKernelDrops() const { return kernelDrops_.load(std::memory_order_relaxed); }
   uint32_t getInterfaceDrops() const { return interfaceDrops_.load(std::memory_order_relaxed); }
+  // Brings the drop counters up to the driver's counts now, for a reader that wants them fresh
+  // (the console); the block alone has no driver: nothing.
+  virtual void refreshDrops() {}
 
   // Interval counters 3 to 7 = 0; the totals stay. 0.
   int reset() override;

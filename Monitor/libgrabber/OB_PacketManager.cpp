@@ -227,7 +227,7 @@ int OB_PacketManager::stop() {
   if (driverEnabled_.load() != 0) {
     if (GLIM_CaptureContext context = context_.load(); context != nullptr) {
       GLIM_StopCapture(context);
-      readDrops();
+      reportDrops();
     }
   }
   OB_Thread::stop();
@@ -243,12 +243,12 @@ int OB_PacketManager::doTask() {
   pool128_->pack();
   pool64_->pack();
   pool32_->pack();
-  if (driverEnabled_.load() != 0 && isRunning() != 0) readDrops();
+  if (driverEnabled_.load() != 0 && isRunning() != 0) reportDrops();
   return 0;
 }
 
 void OB_PacketManager::readDrops() {
-  std::lock_guard<std::mutex> hold(dropsLock_);
+  std::lock_guard<std::recursive_mutex> hold(dropsLock_);
   const GLIM_CaptureContext context = context_.load();
   const GLIM_PacketBuffer* record = GLIM_GetPacketBuffer(context);
   if (record == nullptr) return;
@@ -266,23 +266,40 @@ void OB_PacketManager::readDrops() {
   lastInterfaceDrops_ = record->interfaceDrops;
   kernelDrops_ += kernel;
   interfaceDrops_ += interface;
-  const uint64_t dropped = kernelDrops_ + interfaceDrops_;
   if (kernel + interface > 0) incValue(kReportedDropped, kernel + interface);
-  setValue(kAllReportedDropped, static_cast<uint32_t>(dropped));
+  setValue(kAllReportedDropped, static_cast<uint32_t>(kernelDrops_ + interfaceDrops_));
   setDriverDrops(static_cast<uint32_t>(kernelDrops_), static_cast<uint32_t>(interfaceDrops_));
+}
 
+void OB_PacketManager::refreshDrops() {
+  if (driverEnabled_.load() != 0 && context_.load() != nullptr) readDrops();
+}
+
+void OB_PacketManager::reportDrops() {
+  std::lock_guard<std::recursive_mutex> hold(dropsLock_);
+  const uint64_t keptKernel = reportedKernelDrops_;
+  const uint64_t keptInterface = reportedInterfaceDrops_;
+  readDrops();
+  const uint64_t kernel = kernelDrops_ - keptKernel;
+  const uint64_t interface = interfaceDrops_ - keptInterface;
+  reportedKernelDrops_ = kernelDrops_;
+  reportedInterfaceDrops_ = interfaceDrops_;
   const uint32_t gaps = OB_TCPSessionStats::value(getTCPSessionStats()->timedOutGaps);
-  const uint32_t newGaps = gaps - lastGapConnections_;
-  lastGapConnections_ = gaps;
+  // Counts cleared meanwhile (a stream builder made anew clears them) start from 0 again.
+  const uint32_t newGaps = gaps >= reportedGapConnections_ ? gaps - reportedGapConnections_ : gaps;
+  reportedGapConnections_ = gaps;
   if (kernel + interface == 0 && newGaps == 0) return;
+  const GLIM_CaptureContext context = context_.load();
   const std::string adapter = context != nullptr ? DriverControl::adapterName(context) : "";
   const char* name = adapter.empty() ? "no adapter" : adapter.c_str();
   if (kernel + interface > 0) {
     OB_Log::ret(
-        "capture on %s: %u frames dropped (%u with the capture buffer full, %u by the "
+        "capture on %s: %llu frames dropped (%llu with the capture buffer full, %llu by the "
         "interface), %llu since the capture began; transactions of this time may be missing or "
         "logged without their responses",
-        name, kernel + interface, kernel, interface, static_cast<unsigned long long>(dropped));
+        name, static_cast<unsigned long long>(kernel + interface),
+        static_cast<unsigned long long>(kernel), static_cast<unsigned long long>(interface),
+        static_cast<unsigned long long>(kernelDrops_ + interfaceDrops_));
   }
   if (newGaps > 0) {
     OB_Log::ret(

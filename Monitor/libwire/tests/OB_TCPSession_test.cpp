@@ -175,6 +175,28 @@ TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
   }
 }
 
+// A long transfer cut at the byte limit goes on in a session that begins inside the stream:
+// neither piece misses anything.
+TEST_F(TCPSessionTest, PiecesOfALongTransferAreNotDiscontiguous) {
+  web.handshake();
+  OB_TCPSession first;
+  feedAll(first, web);
+  const std::string chunk(1460, 'd');
+  while (first.isFinished() == 0) {
+    web.send(TcpConversation::kServer, chunk);
+    feed(first, web.frames().back());
+  }
+  ASSERT_EQ(first.isCutOff(), 1);
+  OB_TCPSession rest;
+  rest.continueFrom(first);
+  const size_t from = web.size();
+  web.send(TcpConversation::kServer, std::string(5000, 'e')).close(TcpConversation::kServer);
+  feedAll(rest, web, from);
+  first.finish();
+  rest.finish();
+  EXPECT_EQ(v(stats.timedOutGaps), 0u);
+}
+
 TEST_F(TCPSessionTest, ReassemblesAcrossTheSequenceWrap) {
   TcpConversation wrap(endpoint("10.0.0.1", 1025), endpoint("10.0.0.2", 80), kStart,
                        0xFFFFFF00u, 0xFFFFFFF0u);
