@@ -75,6 +75,5 @@ int OB_FTPReader::processObject(OB_Object* object) {
   } else {
     ++netgrpStreamsRejected;
   }
-  OB_Log::debugLevel(nullptr, 1, "f");
   return 0;
 }

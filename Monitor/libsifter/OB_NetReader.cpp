@@ -49,7 +49,6 @@ int OB_NetReader::processObject(OB_Object* object) {
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
   if (!takesObject()) return 0;
   ++binsReceived;
-  OB_Log::debugLevel(nullptr, 1, "n");
   // A live record of an interval that ended after a static window closed, or a window some
   // periods back, would otherwise land in bin 0, which calcIndex gives for any time outside.
   uint32_t middle = record->xTime();
