@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "AEngineTestSupport.h"
+#include "AnalysisHash.h"
 #include "ConsoleClient.h"
 #include "InstallTree.h"
 #include "OB_AEngineConfig.h"
@@ -112,6 +113,12 @@ class Listener : public OB_MessageHandler {
 };
 
 int noName(uint32_t, char*, size_t) { return -1; }
+// Answers every address a while late.
+int lateName(uint32_t address, char* name, size_t size) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  snprintf(name, size, "client-%u.example.org", address & 0xFF);
+  return 0;
+}
 
 // Finds this process's socket listening on port and sets its send buffer small; false when it
 // is not found within a while.
@@ -577,4 +584,34 @@ TEST_F(AEngineMgrTest, AClientThatDoesNotReadItsReplyHoldsNoReader) {
   EXPECT_EQ(reply.substr(0, head.size()), head);
   EXPECT_NE(reply.find(wireLine("192.168.78.31")), std::string::npos);
   EXPECT_GT(reply.size(), head.size() + kClients * (2 * wireLine("192.168.1.1").size()));
+}
+
+// Names come from the resolver's own thread: a client seen before its name is known is counted
+// under its dotted quad, and stays there in this window; one first seen after, under its name.
+// Every transaction is counted once.
+TEST_F(AEngineMgrTest, AClientIsCountedUnderItsQuadUntilItsNameIsKnown) {
+  OB_Tools::setReverseLookup(lateName);
+  start();
+  const uint32_t early = 0xC0A80105;  // 192.168.1.5
+  const uint32_t later = 0xC0A80106;
+  const auto started = std::chrono::steady_clock::now();
+  count(kWeb, 80, {{"GET", "200"}, {"GET", "200"}}, early);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(80));
+  // Both names known before the next transactions.
+  AnalysisHash_getDomainName(later);
+  for (int i = 0; i < 250; ++i) {
+    if (std::string(AnalysisHash_getDomainName(early)) != "192.168.1.5" &&
+        std::string(AnalysisHash_getDomainName(later)) != "192.168.1.6")
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  count(kWeb, 80, {{"GET", "200"}}, early);
+  count(kWeb, 80, {{"GET", "200"}}, later);
+
+  Request clients = request(1065);
+  clients.payload = wireS16(0) + wireS16(5) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  EXPECT_EQ(ask(clients),
+            success(wireU32(2) + wireLine("192.168.1.5") + wireLine("192.168.1.5") + wireU32(0) +
+                    wireU32(3) + wireLine("192.168.1.6") +
+                    wireLine("client-6.example.org") + wireU32(0) + wireU32(1)));
 }
