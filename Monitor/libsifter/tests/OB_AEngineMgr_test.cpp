@@ -542,7 +542,7 @@ TEST_F(AEngineMgrTest, TheConsoleEndsWithItsInput) {
 // holds none of them, so a live connection is counted while the reply waits on the client.
 TEST_F(AEngineMgrTest, AClientThatDoesNotReadItsReplyHoldsNoReader) {
   start();
-  constexpr uint32_t kClients = 20000;
+  constexpr uint32_t kClients = 5000;
   for (uint32_t i = 0; i < kClients; ++i) count(kWeb, 80, {{"GET", "200"}}, 0xC0A80000u + i);
   Request clients = request(1065);
   clients.payload = wireS16(0) + wireS16(32767) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
@@ -582,7 +582,7 @@ TEST_F(AEngineMgrTest, AClientThatDoesNotReadItsReplyHoldsNoReader) {
   close(s);
   const std::string head = success(wireU32(kClients));
   EXPECT_EQ(reply.substr(0, head.size()), head);
-  EXPECT_NE(reply.find(wireLine("192.168.78.31")), std::string::npos);
+  EXPECT_NE(reply.find(wireLine("192.168.19.135")), std::string::npos);
   EXPECT_GT(reply.size(), head.size() + kClients * (2 * wireLine("192.168.1.1").size()));
 }
 
