@@ -208,6 +208,29 @@ class AEngineMgrTest : public ::testing::Test {
     engine_->getServer(0)->getHTTPAnalysisStats()->processObject(connection);
     connection->release();
   }
+  // A client that sends the request and reads the reply's first byte, then nothing more; its
+  // small buffer soon makes the server wait on it. The socket, or -1.
+  int stalledClient(const std::string& frame) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return -1;
+    int small = 4096;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct timeval limit = {20, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    char first = 0;
+    if (connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        send(s, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()) ||
+        recv(s, &first, 1, MSG_PEEK) != 1) {
+      close(s);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return s;
+  }
   // Waits until the configuration in use has its first window named name.
   bool eventuallyWindowNamed(const char* name) {
     for (int i = 0; i < 500; ++i) {
@@ -550,23 +573,10 @@ TEST_F(AEngineMgrTest, AClientThatDoesNotReadItsReplyHoldsNoReader) {
   // socket), so the reply cannot vanish into the kernel.
   ASSERT_TRUE(shrinkListenerSendBuffer(port_));
 
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+  const int s = stalledClient(clients.frame());
   ASSERT_GE(s, 0);
-  int small = 4096;
-  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  struct timeval limit = {20, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
-  const std::string frame = clients.frame();
-  ASSERT_EQ(send(s, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
-  // The reply has begun and then fills the buffers: the server waits on this client.
   char first = 0;
   ASSERT_EQ(recv(s, &first, 1, 0), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   auto live = std::async(std::launch::async, [&] {
     OB_HTTPReader* reader = engine_->getServer(0)->getHTTPAnalysisStats();
@@ -614,4 +624,20 @@ TEST_F(AEngineMgrTest, AClientIsCountedUnderItsQuadUntilItsNameIsKnown) {
             success(wireU32(2) + wireLine("192.168.1.5") + wireLine("192.168.1.5") + wireU32(0) +
                     wireU32(3) + wireLine("192.168.1.6") +
                     wireLine("client-6.example.org") + wireU32(0) + wireU32(1)));
+}
+
+// A stop does not wait for a client that does not read its reply.
+TEST_F(AEngineMgrTest, AStopDoesNotWaitForAClientThatDoesNotRead) {
+  start();
+  for (uint32_t i = 0; i < 5000; ++i) count(kWeb, 80, {{"GET", "200"}}, 0xC0A80000u + i);
+  ASSERT_TRUE(shrinkListenerSendBuffer(port_));
+  Request clients = request(1065);
+  clients.payload = wireS16(0) + wireS16(32767) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  const int s = stalledClient(clients.frame());
+  ASSERT_GE(s, 0);
+  const auto stopping = std::chrono::steady_clock::now();
+  engine_->stop();
+  engine_->join(nullptr, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
+  close(s);
 }
