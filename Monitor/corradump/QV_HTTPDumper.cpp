@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "AnalysisHash.h"
 #include "OB_HTTPProtocol.h"
@@ -68,7 +67,7 @@ int QV_HTTPDumper::stop() {
 const char* QV_HTTPDumper::hostText(uint32_t address, const char* storedName, char* quad) {
   if (resolve_ != 0) {
     if (storedName[0] != '\0') return storedName;
-    if (const char* name = AnalysisHash_getDomainName(address); name != nullptr) return name;
+    if (const char* name = AnalysisHash_resolveDomainName(address); name != nullptr) return name;
   }
   return OB_Tools::IPAddressString(address, quad);
 }
@@ -82,14 +81,9 @@ int QV_HTTPDumper::processObject(OB_Object* object) {
     char secondQuad[16];
     const char* first;
     const char* second;
-    {
-      // The cache is shared with the statistics: held across both host fields.
-      std::optional<OB_MutexHold> hold;
-      if (OB_LinkedHash<OB_Domain>* cache = getDomainNameHash(); cache != nullptr)
-        hold.emplace(cache);
-      first = hostText(http->clientIP, http->reservedA.c_str(), firstQuad);
-      second = hostText(http->serverIP, http->reservedB.c_str(), secondQuad);
-    }
+    // The cache's texts stay valid while it lives: no hold needed across both host fields.
+    first = hostText(http->clientIP, http->reservedA.c_str(), firstQuad);
+    second = hostText(http->serverIP, http->reservedB.c_str(), secondQuad);
     for (int n = 1;; ++n) {
       OB_HTTPXact* xact = http->xactAt(n);
       if (xact == nullptr) break;

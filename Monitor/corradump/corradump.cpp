@@ -90,8 +90,10 @@ using Held = std::unique_ptr<T, Release>;
 // configuration and the log. Leaves after the run's objects, which are declared after it.
 class RunScope {
  public:
-  RunScope() {
-    AnalysisHash_init();
+  // Names are looked up only when the run was asked to resolve them; then on this thread,
+  // which has nothing else to keep going.
+  explicit RunScope(bool resolve) {
+    AnalysisHash_init(resolve ? OB_NameLookups::kInline : OB_NameLookups::kNone);
     OB_Log::debug("AnalysisHash_init()\n");
   }
   ~RunScope() {
@@ -221,7 +223,7 @@ int corradump_main(int argc, char** argv) {
   static TerminalExit terminal;
   OB_Log::init("corradump", 1, &terminal);
   OB_Log::debug("OB_Log::init\n");
-  RunScope run;
+  RunScope run(settings.resolve != 0);
   OB_HTTPProtocol::enableParseResponses(1);
 
   OB_Log::debug("begin config\n");

@@ -43,6 +43,8 @@ CCorramon::CCorramon() : CNTService(kServiceName, kDisplayName) {
   acceptedControls = SVC_ACCEPT_STOP | SVC_ACCEPT_PAUSE_CONTINUE | SVC_ACCEPT_SHUTDOWN;
 }
 
+CCorramon::~CCorramon() { retire(); }
+
 void CCorramon::endFromConsole(void* self) { static_cast<CCorramon*>(self)->stopEvent_.set(); }
 
 void CCorramon::report(const char* text, int type) {

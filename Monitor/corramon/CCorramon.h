@@ -21,6 +21,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
  public:
   // Service "corramon", display name "Corrana"; accepts stop, pause and continue, shutdown.
   CCorramon();
+  // Leaves the signal thread first: a stop signal during shut-down finds no service rather
+  // than a half-destroyed one.
+  ~CCorramon() override;
 
   // Runs the monitor until a stop (or a console command that ends the process on purpose).
   // When an engine cannot be set up or started it writes an error event, takes down what it

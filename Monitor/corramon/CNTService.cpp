@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "eventlog.h"
@@ -33,6 +34,9 @@ void waitWhile(SVC_Service service, uint32_t pending, SVC_Status* status) {
   }
 }
 
+// Held while the signal thread hands a stop to the service, and while the service retires.
+std::mutex consoleHandling;
+
 }  // namespace
 
 CNTService::CNTService(char* serviceName, char* displayName)
@@ -42,7 +46,10 @@ CNTService::CNTService(char* serviceName, char* displayName)
   if (isNT && SVC_GetUserId(&userSid) != 0) userSid = -1;
 }
 
-CNTService::~CNTService() {
+CNTService::~CNTService() { retire(); }
+
+void CNTService::retire() {
+  std::lock_guard<std::mutex> hold(consoleHandling);
   if (theService == this) {
     theService = nullptr;
     serviceExists = 0;
@@ -162,6 +169,8 @@ void CNTService::controlHandler(uint32_t control) {
 }
 
 int CNTService::consoleHandler(uint32_t ctrlType) {
+  // The signal thread outlives the service: the service does not go while it is handed a stop.
+  std::lock_guard<std::mutex> hold(consoleHandling);
   CNTService* service = instance();
   if (service == nullptr || (ctrlType != SVC_CTRL_C_EVENT && ctrlType != SVC_CTRL_BREAK_EVENT))
     return 0;

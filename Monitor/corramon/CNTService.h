@@ -67,6 +67,10 @@ class CNTService {
   static CNTService* instance();
 
  protected:
+  // No longer the service the signal thread hands stops to; waits for a hand-over in progress.
+  // A derived service calls it first thing in its destructor, before its own members go.
+  void retire();
+
   char* serviceName;
   char* displayName;
   // Status record, check-point counter and foreground flag: written by the run thread and the

@@ -37,10 +37,16 @@ void OB_ThreadList::releaseAll(std::vector<OB_Thread*>& threads) {
   threads.clear();
 }
 
+// The members are taken (under the list's own lock) before the run lock: an owner that starts
+// the list under its lock, which is the list's too, then takes the locks in the same order as
+// a join or stop from any other thread.
 int OB_ThreadList::start() {
-  OB_MutexHold hold(&runLock_);
-  if (running_.load() != 0) return 0;
   std::vector<OB_Thread*> threads = snapshot();
+  OB_MutexHold hold(&runLock_);
+  if (running_.load() != 0) {
+    releaseAll(threads);
+    return 0;
+  }
   for (OB_Thread* thread : threads) {
     if (thread->start() != 0) OB_Log::quit("OB_ThreadList::start: Error starting a thread");
   }
@@ -50,10 +56,13 @@ int OB_ThreadList::start() {
 }
 
 int OB_ThreadList::stop() {
-  OB_MutexHold hold(&runLock_);
-  if (running_.load() == 0) return 0;
-  running_.store(0);
   std::vector<OB_Thread*> threads = snapshot();
+  OB_MutexHold hold(&runLock_);
+  if (running_.load() == 0) {
+    releaseAll(threads);
+    return 0;
+  }
+  running_.store(0);
   for (OB_Thread* thread : threads) {
     if (thread->stop() != 0) OB_Log::quit("OB_ThreadList::stop: Error stopping a thread");
   }
@@ -62,8 +71,8 @@ int OB_ThreadList::stop() {
 }
 
 int OB_ThreadList::join(OB_Mutex* mutex, int ms) {
-  OB_MutexHold hold(&runLock_);
   std::vector<OB_Thread*> threads = snapshot();
+  OB_MutexHold hold(&runLock_);
   for (OB_Thread* thread : threads) {
     if (thread->join(mutex, ms) != 0)
       OB_Log::flog(OB_Log::getFD(), "OB_ThreadList::wait(): Error waiting on a thread");

@@ -64,7 +64,11 @@ char* OB_Tools::getInstallDir() {
   struct stat info;
   if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
     OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", dir.c_str());
-  memcpy(installDir, dir.c_str(), dir.size() + 1);
+  // Every thread asks; the buffer is written only when the folder changed, so callers reading
+  // the text they were given do not meet a writer.
+  static std::mutex writing;
+  std::lock_guard<std::mutex> hold(writing);
+  if (strcmp(installDir, dir.c_str()) != 0) memcpy(installDir, dir.c_str(), dir.size() + 1);
   return installDir;
 }
 

@@ -5,9 +5,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -24,6 +29,98 @@ using DomainHash = OB_LinkedHash<OB_Domain>;
 std::atomic<NameHash*> resourceHash{nullptr};
 std::atomic<NameHash*> mimeTypeHash{nullptr};
 std::atomic<DomainHash*> domainHash{nullptr};
+
+std::atomic<OB_NameLookups> nameLookups{OB_NameLookups::kInline};
+
+// The domain cache's resolver: addresses the cache lacks wait in a queue; one thread looks them
+// up one at a time, with no lock held, and gives the waiting entries their names. The thread
+// is never joined, so that a resolver that does not answer holds no stop: it shares this record
+// with the cache, and once the cache is gone (table null) it drops what it found and ends.
+struct Resolver {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<uint32_t> queue;
+  DomainHash* table = nullptr;  // null: the cache is gone
+  bool naming = false;          // the thread is writing into table
+};
+// Set and cleared only by init and free.
+std::shared_ptr<Resolver> resolver;
+
+// Addresses waiting at most; beyond them an unknown address keeps its dotted quad this run.
+constexpr size_t kMostWaiting = 4096;
+
+// The reverse look-up's name, or the dotted quad when it gives none.
+void lookUp(uint32_t address, char* name, size_t size) {
+  OB_Tools::resolveIP(&address, name, size);
+  if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+}
+
+OB_Domain* findDomain(DomainHash* table, uint32_t address) {
+  const int bucket = static_cast<int>(address % kDomainHashBuckets);
+  for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
+    OB_Domain* domain = at->getItem();
+    if (domain != nullptr && domain->m_IP == address) return domain;
+  }
+  return nullptr;
+}
+
+void resolveWaiting(std::shared_ptr<Resolver> self) {
+  for (;;) {
+    uint32_t address = 0;
+    {
+      std::unique_lock<std::mutex> hold(self->lock);
+      self->wake.wait(hold, [&] { return self->table == nullptr || !self->queue.empty(); });
+      if (self->table == nullptr) return;
+      address = self->queue.front();
+      self->queue.pop_front();
+    }
+    char name[OB_Tools::kMaxHostSize] = "";
+    lookUp(address, name, sizeof name);
+    DomainHash* table = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      if (self->table == nullptr) return;
+      table = self->table;
+      self->naming = true;
+    }
+    {
+      OB_MutexHold hold(table);
+      if (OB_Domain* domain = findDomain(table, address); domain != nullptr && domain->pending)
+        domain->settle(name);
+    }
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->naming = false;
+    }
+    self->wake.notify_all();
+  }
+}
+
+// Queues address for the resolver thread; false when there is none or its queue is full.
+bool queueLookUp(uint32_t address) {
+  std::shared_ptr<Resolver> self = resolver;
+  if (self == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return false;
+    self->queue.push_back(address);
+  }
+  self->wake.notify_one();
+  return true;
+}
+
+// Ends the resolver: it drops its queue and whatever it is looking up; waits only while it is
+// writing a name into the table.
+void stopResolver() {
+  std::shared_ptr<Resolver> self = std::move(resolver);
+  resolver.reset();
+  if (self == nullptr) return;
+  std::unique_lock<std::mutex> hold(self->lock);
+  self->table = nullptr;
+  self->queue.clear();
+  self->wake.notify_all();
+  self->wake.wait(hold, [&] { return !self->naming; });
+}
 
 std::string domainFilePath() { return std::string(OB_Tools::getInstallDir()) + "/db/domains.db"; }
 
@@ -62,6 +159,27 @@ int loadDomains(DomainHash* table, FILE* stream) {
   return 0;
 }
 
+// The table's file form with the entries that have their name: the count, then per entry its
+// bucket and its own write, bucket by bucket.
+int writeSettled(DomainHash* table, FILE* stream) {
+  OB_MutexHold hold(table);
+  uint32_t count = 0;
+  for (int bucket = 0; bucket < kDomainHashBuckets; ++bucket)
+    for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext())
+      if (at->getItem() != nullptr && !at->getItem()->pending) ++count;
+  if (OB_ArchiveIO::writeU32(stream, count) != 0) return -1;
+  for (int bucket = 0; bucket < kDomainHashBuckets; ++bucket) {
+    for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
+      OB_Domain* domain = at->getItem();
+      if (domain == nullptr || domain->pending) continue;
+      if (OB_ArchiveIO::writeU32(stream, static_cast<uint32_t>(bucket)) != 0 ||
+          domain->write(stream) != 0)
+        return -1;
+    }
+  }
+  return 0;
+}
+
 // Writes the table beside the file and renames it over the file only when every byte is on
 // disk, so a failed save never leaves a damaged cache behind.
 int saveDomains(DomainHash* table, const std::string& path) {
@@ -74,7 +192,7 @@ int saveDomains(DomainHash* table, const std::string& path) {
     unlink(temporary.c_str());
     return -1;
   }
-  int result = table->write(stream);
+  int result = writeSettled(table, stream);
   if (fflush(stream) != 0 || fsync(fileno(stream)) != 0) result = -1;
   if (fclose(stream) != 0) result = -1;
   if (result == 0 && rename(temporary.c_str(), path.c_str()) != 0) result = -1;
@@ -88,7 +206,7 @@ int saveDomains(DomainHash* table, const std::string& path) {
 
 }  // namespace
 
-void AnalysisHash_init() {
+void AnalysisHash_init(OB_NameLookups lookups) {
   if (resourceHash.load() != nullptr || domainHash.load() != nullptr ||
       mimeTypeHash.load() != nullptr)
     return;
@@ -106,6 +224,12 @@ void AnalysisHash_init() {
                   path.c_str());
     fclose(stream);
   }
+  nameLookups.store(lookups);
+  if (lookups == OB_NameLookups::kBackground) {
+    resolver = std::make_shared<Resolver>();
+    resolver->table = domains;
+    std::thread(resolveWaiting, resolver).detach();
+  }
   resourceHash.store(resources);
   domainHash.store(domains);
   mimeTypeHash.store(mimeTypes);
@@ -113,6 +237,7 @@ void AnalysisHash_init() {
 
 void AnalysisHash_free() {
   obRelease(resourceHash.exchange(nullptr));
+  stopResolver();
   if (DomainHash* domains = domainHash.exchange(nullptr); domains != nullptr) {
     const std::string path = domainFilePath();
     if (saveDomains(domains, path) != 0)
@@ -145,23 +270,57 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
   if (table == nullptr) return nullptr;
   // Held across the look-up and the add so that two threads never add one address twice.
   OB_MutexHold hold(table);
-  const int bucket = static_cast<int>(address % kDomainHashBuckets);
-  for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
-    OB_Domain* domain = at->getItem();
-    if (domain != nullptr && domain->m_IP == address) return domain->m_pDNS;
-  }
+  if (OB_Domain* domain = findDomain(table, address); domain != nullptr) return domain->m_pDNS;
   // As long as the resolver's longest name, so no name is cut.
   char name[OB_Tools::kMaxHostSize] = "";
+  bool pending = false;
   if (nameWhenAbsent != nullptr) {
     snprintf(name, sizeof name, "%s", nameWhenAbsent);
   } else {
-    OB_Tools::resolveIP(&address, name, sizeof name);
-    if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+    switch (nameLookups.load()) {
+      case OB_NameLookups::kInline:
+        lookUp(address, name, sizeof name);
+        break;
+      case OB_NameLookups::kBackground:
+        // The asking thread may be the capture's: it never waits on the resolver.
+        OB_Tools::IPAddressString(address, name);
+        pending = queueLookUp(address);
+        break;
+      case OB_NameLookups::kNone:
+        OB_Tools::IPAddressString(address, name);
+        pending = true;  // not kept in the file: a run that resolves will ask
+        break;
+    }
   }
   auto* domain = new OB_Domain(address, name);
   if (domain == nullptr || domain->m_pDNS == nullptr)
     OB_Log::quit("AnalysisHash_getDomainName: no memory");
-  table->insert(domain, bucket);
+  domain->pending = pending;
+  table->insert(domain, static_cast<int>(address % kDomainHashBuckets));
+  return domain->m_pDNS;
+}
+
+const char* AnalysisHash_resolveDomainName(uint32_t address) {
+  DomainHash* table = domainHash.load();
+  if (table == nullptr) return nullptr;
+  {
+    OB_MutexHold hold(table);
+    if (OB_Domain* domain = findDomain(table, address); domain != nullptr && !domain->pending)
+      return domain->m_pDNS;
+  }
+  // Looked up with the cache free, so its other users do not wait on the resolver.
+  char name[OB_Tools::kMaxHostSize] = "";
+  lookUp(address, name, sizeof name);
+  OB_MutexHold hold(table);
+  OB_Domain* domain = findDomain(table, address);
+  if (domain == nullptr) {
+    domain = new OB_Domain(address, name);
+    if (domain == nullptr || domain->m_pDNS == nullptr)
+      OB_Log::quit("AnalysisHash_resolveDomainName: no memory");
+    table->insert(domain, static_cast<int>(address % kDomainHashBuckets));
+  } else if (domain->pending) {
+    domain->settle(name);
+  }
   return domain->m_pDNS;
 }
 

@@ -15,15 +15,23 @@ constexpr int kResourceHashBuckets = 2039;
 constexpr int kMimeTypeHashBuckets = 57;
 constexpr int kDomainHashBuckets = 1021;
 
+// How the domain cache learns the names it lacks.
+enum class OB_NameLookups {
+  kNone,        // never: an unknown address keeps its dotted quad
+  kInline,      // on the asking thread, which waits for the resolver (the export tool)
+  kBackground,  // on a thread of the cache's own: the asking thread never waits (the engine)
+};
+
 // Makes the resource-name table, the domain table (filled from "domains.db" when that file is
 // sound; a missing or damaged file gives an empty cache) and the MIME-type table, each owning
-// its elements. Runs while no other thread uses the tables; a second call while they exist
-// does nothing.
-void AnalysisHash_init();
+// its elements; with kBackground also the cache's resolver thread. Runs while no other thread
+// uses the tables; a second call while they exist does nothing.
+void AnalysisHash_init(OB_NameLookups lookups = OB_NameLookups::kInline);
 // Deletes the resource-name table, writes the domain table back to "domains.db" (through a
-// temporary file, so a failed write leaves the previous file whole) and deletes it, then deletes
-// the MIME-type table. Runs while no other thread uses the tables; afterwards the getters give
-// null.
+// temporary file, so a failed write leaves the previous file whole; entries still waiting for
+// their name are left out) and deletes it, then deletes the MIME-type table. Never waits for a
+// look-up in progress: the resolver thread drops its answer. Runs while no other thread uses
+// the tables; afterwards the getters give null.
 void AnalysisHash_free();
 
 // The tables, or null outside AnalysisHash_init .. AnalysisHash_free. Each table's own lock
@@ -37,11 +45,19 @@ OB_LinkedHash<OB_Domain>* getDomainNameHash();
 const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char* name);
 
 // The cached host name of a host-order address: under the domain table's lock, the entry of
-// bucket address % kDomainHashBuckets with that address, else a new entry holding the reverse
-// look-up's name (OB_Tools::resolveIP; the dotted quad when it gives none), or nameWhenAbsent
-// without any look-up when that is given. Valid until the table is deleted; null when there is
-// no domain table.
+// bucket address % kDomainHashBuckets with that address, else a new entry. A new entry holds
+// nameWhenAbsent when that is given; otherwise, by the table's OB_NameLookups, the reverse
+// look-up's name (OB_Tools::resolveIP; the dotted quad when it gives none) found on this thread
+// (kInline), or the dotted quad while the resolver thread looks the address up (kBackground),
+// or the dotted quad for good (kNone). A text once returned stays valid, and unchanged, until
+// the table is deleted; null when there is no domain table.
 const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent = nullptr);
+
+// The host name of address, looked up on the calling thread when the cache holds none yet
+// (or only the dotted quad of an entry still waiting), and then kept in the cache. For callers
+// that may wait and want the name now (the export tool's -resolve). Null without a domain
+// table.
+const char* AnalysisHash_resolveDomainName(uint32_t address);
 
 // Bucket of text for modulus n: h = (h * 127 + c) % n over its characters as signed 8-bit
 // values (C remainder), then |h| % n when h ended negative; n at most 65536. *length (when not

@@ -91,7 +91,7 @@ OB_AEngineMgr::OB_AEngineMgr(int argc, char** argv, OB_NamedStringList* optionLi
   if (thread_ == nullptr) OB_Log::quit("OB_AEngineMgr: not enough memory");
   thread_->setFunction(runTask);
   thread_->setArg(this);
-  AnalysisHash_init();
+  AnalysisHash_init(OB_NameLookups::kBackground);
 }
 
 OB_AEngineMgr::~OB_AEngineMgr() {

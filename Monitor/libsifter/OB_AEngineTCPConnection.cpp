@@ -1,5 +1,9 @@
 #include "OB_AEngineTCPConnection.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -250,10 +254,28 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
     }
   }
   if (refused != 0) return refuse(refused);
-  const int length = static_cast<int>(reply.size());
-  if (writeJ_n_chars(s, reply.data(), length) != length) result = -1;
+  if (sendReply(s, reply) != 0) result = -1;
   abort(s);
   if (result < 0) logConnect(address, code, request->user, ioFailure());
+  return 0;
+}
+
+int OB_AEngineTCPConnection::sendReply(int s, const std::string& reply) {
+  size_t sent = 0;
+  while (sent < reply.size()) {
+    // A stop of the server waits for no client, however slowly it reads.
+    if ((server_ != nullptr && server_->isRunning() == 0) || OB_SocketDeadline::passed() != 0)
+      return -1;
+    struct pollfd ready = {s, POLLOUT, 0};
+    const int waiting = poll(&ready, 1, kStopCheckMs);
+    if (waiting < 0 && errno != EINTR) return -1;
+    if (waiting <= 0) continue;
+    const ssize_t n =
+        send(s, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n <= 0) return -1;
+    sent += static_cast<size_t>(n);
+  }
   return 0;
 }
 

@@ -12,7 +12,19 @@ OB_Domain::OB_Domain(uint32_t address, const char* name)
   setKey(0xFFFFFFFFu);
 }
 
-OB_Domain::~OB_Domain() { free(m_pDNS); }
+OB_Domain::~OB_Domain() {
+  free(m_pDNS);
+  free(before_);
+}
+
+void OB_Domain::settle(const char* name) {
+  pending = false;
+  if (name == nullptr || before_ != nullptr) return;
+  char* copy = OB_Tools::strdup(name);
+  if (copy == nullptr) return;
+  before_ = m_pDNS;
+  m_pDNS = copy;
+}
 
 int OB_Domain::init() {
   m_IP = 0;

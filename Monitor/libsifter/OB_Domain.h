@@ -42,6 +42,16 @@ class OB_Domain : public virtual OB_Link<OB_Domain>,
   // length above kMaxName; the entry is then left as it was.
   int read(FILE* stream) override;
 
+  // Gives the entry the name its look-up found, once, and marks it settled. The name it held
+  // (its dotted quad) stays valid as long as the entry: counters keep plain pointers to it.
+  void settle(const char* name);
+
   uint32_t m_IP = 0;         // host byte order
   char* m_pDNS = nullptr;    // owned (C heap); may be null only for an entry built without name
+  // True while the entry holds its dotted quad waiting for the resolver: not written to the
+  // file, so that the next run asks again. Read and changed under the cache's lock.
+  bool pending = false;
+
+ private:
+  char* before_ = nullptr;  // owned: the name settle replaced
 };

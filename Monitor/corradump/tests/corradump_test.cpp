@@ -313,4 +313,18 @@ TEST_F(CorradumpTest, NamesResolvedInOneRunAreKeptForTheNext) {
   OB_Tools::setReverseLookup(nullptr);
 }
 
+// Without -resolve nothing is looked up, not even for the statistics' side lists, and no
+// dotted quad is kept in place of a name: a later run with -resolve still asks.
+TEST_F(CorradumpTest, WithoutResolveNoNameIsLookedUp) {
+  makeTree(3);
+  lookups = 0;
+  OB_Tools::setReverseLookup(namedLookup);
+  ASSERT_EQ(runHere({"-db", root(), "-out", "plain.log", "-hi"}), 0);
+  EXPECT_EQ(lookups, 0);
+  EXPECT_EQ(readFile(file("http_users.out")), "192.168.1.7   5\n");
+  ASSERT_EQ(runHere({"-db", root(), "-out", "named.log", "-resolve"}), 0);
+  EXPECT_EQ(lookups, 2);
+  OB_Tools::setReverseLookup(nullptr);
+}
+
 }  // namespace

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -37,6 +42,28 @@ std::string u16le(uint16_t v) { return {char(v), char(v >> 8)}; }
 std::string record(uint32_t address, const std::string& name, int64_t bucket = -1) {
   uint32_t b = bucket < 0 ? address % kDomainHashBuckets : static_cast<uint32_t>(bucket);
   return u32(b) + u32(address) + u16le(static_cast<uint16_t>(name.size())) + name;
+}
+
+// A resolver that does not answer until the gate opens, and one that answers a while late.
+std::mutex gateLock;
+std::condition_variable gateOpened;
+bool gateOpen = false;
+std::atomic<int> silentAsked{0};
+int silentLookup(uint32_t, char*, size_t) {
+  ++silentAsked;
+  std::unique_lock<std::mutex> hold(gateLock);
+  gateOpened.wait(hold, [] { return gateOpen; });
+  return -1;
+}
+int lateLookup(uint32_t address, char* name, size_t size) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  snprintf(name, size, "host-%u.example.org", address & 0xFF);
+  return 0;
+}
+
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 class AnalysisHashTest : public ::testing::Test {
@@ -193,3 +220,64 @@ TEST_F(AnalysisHashTest, DamagedFileIsRefusedWhole) {
 }
 
 }  // namespace
+
+// With the engine's resolver thread a resolver that never answers costs the askers nothing: an
+// unknown address is its dotted quad at once, and the end of the cache does not wait for the
+// look-up. What never got its name is not written to the file, so the next run asks again.
+TEST_F(AnalysisHashTest, ASilentResolverHoldsNeitherTheAskerNorTheEnd) {
+  silentAsked = 0;
+  gateOpen = false;
+  OB_Tools::setReverseLookup(silentLookup);
+  AnalysisHash_init(OB_NameLookups::kBackground);
+  const Clock::time_point start = Clock::now();
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 0, 0, 9)), "10.0.0.9");
+  for (int i = 0; i < 500 && silentAsked == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(silentAsked, 1);
+  // Asked again while the resolver hangs: the same text, still at once.
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 0, 0, 9)), "10.0.0.9");
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 0, 0, 10)), "10.0.0.10");
+  EXPECT_LT(secondsSince(start), 1.0);
+
+  const Clock::time_point stopping = Clock::now();
+  AnalysisHash_free();
+  EXPECT_LT(secondsSince(stopping), 1.0);
+  EXPECT_EQ(fileBytes(), u32(0));
+  {
+    std::lock_guard<std::mutex> hold(gateLock);
+    gateOpen = true;
+  }
+  gateOpened.notify_all();
+}
+
+// A late answer names the cache entry for those who ask afterwards; a text handed out before
+// stays as it was, so whatever counted under it goes on counting under it. The name is kept.
+TEST_F(AnalysisHashTest, ALateAnswerNamesTheEntryWithoutChangingTextsHandedOut) {
+  OB_Tools::setReverseLookup(lateLookup);
+  AnalysisHash_init(OB_NameLookups::kBackground);
+  const char* before = AnalysisHash_getDomainName(ip(10, 0, 0, 7));
+  EXPECT_STREQ(before, "10.0.0.7");
+  const char* after = before;
+  for (int i = 0; i < 250 && std::string(after) == "10.0.0.7"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    after = AnalysisHash_getDomainName(ip(10, 0, 0, 7));
+  }
+  EXPECT_STREQ(after, "host-7.example.org");
+  EXPECT_STREQ(before, "10.0.0.7");
+  AnalysisHash_free();
+  EXPECT_EQ(fileBytes(), u32(1) + record(ip(10, 0, 0, 7), "host-7.example.org"));
+}
+
+// Without look-ups (the export tool without -resolve) nobody is asked, and the quads are not
+// kept; a caller that may wait resolves on its own thread, once.
+TEST_F(AnalysisHashTest, WithoutLookUpsOnlyAnExplicitResolveAsks) {
+  AnalysisHash_init(OB_NameLookups::kNone);
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 0, 0, 1)), "10.0.0.1");
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 0, 0, 2)), "10.0.0.2");
+  EXPECT_EQ(lookups, 0);
+  EXPECT_STREQ(AnalysisHash_resolveDomainName(ip(10, 0, 0, 1)), "www.example.org");
+  EXPECT_STREQ(AnalysisHash_resolveDomainName(ip(10, 0, 0, 1)), "www.example.org");
+  EXPECT_EQ(lookups, 1);
+  AnalysisHash_free();
+  EXPECT_EQ(fileBytes(), u32(1) + record(ip(10, 0, 0, 1), "www.example.org"));
+}

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -261,10 +265,27 @@ TEST_F(OB_ProtocolReaderTest, AConnectionInTheOpenFileAndHandedOverLiveIsCounted
   // Written and handed over after the join, before the replay began: the file counts it.
   handOver(consumer, writer, live, base - 30);
   // Written and handed over while the replay runs, before it reaches the record: live counts it.
-  reader->duringReplay = [&] { handOver(consumer, writer, live, base - 10); };
+  // The consumer's thread writes it to the file and then waits for the reader's lock, which
+  // the replay holds, the way the capture's hand-over meets a replay.
+  std::thread consumerThread;
+  std::atomic<bool> written{false};
+  reader->duringReplay = [&] {
+    consumerThread = std::thread([&] {
+      OB_HTTPProtocol* record = archivetest::httpRecord(base - 10, {"/"});
+      OB_MutexHold hold(consumer);
+      writer->processObject(record);
+      written = true;
+      live->processObject(record);
+      record->release();
+    });
+    while (!written) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
   ASSERT_EQ(reader->start(), 0);
   EXPECT_EQ(reader->join(nullptr, 0), 0);
-  EXPECT_EQ(reader->times(), (std::vector<uint32_t>{base - 50, base - 10, base - 40, base - 30}));
+  consumerThread.join();
+  std::vector<uint32_t> counted = reader->times();
+  std::sort(counted.begin(), counted.end());
+  EXPECT_EQ(counted, (std::vector<uint32_t>{base - 50, base - 40, base - 30, base - 10}));
   EXPECT_EQ(reader->getReplayCount(), 3u);
 
   // A window move counts afresh from a new cut; a connection handed over before it is taken is
