@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -121,6 +122,7 @@ int OB_Config::isValidPassword(const char* user, const char* pass) {
 }
 
 int OB_Config::isValidSourceIP(uint32_t address) {
+  std::lock_guard<std::mutex> hold(lock_);
   if (applyNetAddress == 0) return 1;
   for (int i = 0; i < numOfNets && i < kMaxNets; ++i) {
     if ((address & maskAddress[i]) == network_[i]) return 1;
@@ -275,12 +277,16 @@ int OB_Config::readGeneralConfigFile(FILE* stream, std::string* problem) {
   };
   char* value = takeUser("password");
   copyCut(password, sizeof password, value != nullptr ? value : "");
+  // The command server's accept thread checks client addresses against these while a
+  // configuration is read again.
+  std::lock_guard<std::mutex> nets(lock_);
   value = takeUser("applyNetAddress");
   applyNetAddress = value != nullptr ? static_cast<int>(strtol(value, nullptr, 10)) : 0;
   value = takeUser("numOfNets");
-  long nets = value != nullptr ? strtol(value, nullptr, 10) : 0;
-  if (nets < 0 || nets > kMaxNets) return fail("readGeneralConfigFile: too many networks%s", "");
-  numOfNets = static_cast<uint16_t>(nets);
+  long netCount = value != nullptr ? strtol(value, nullptr, 10) : 0;
+  if (netCount < 0 || netCount > kMaxNets)
+    return fail("readGeneralConfigFile: too many networks%s", "");
+  numOfNets = static_cast<uint16_t>(netCount);
 
   for (int pass = 0; pass < 2; ++pass) {
     bool masks = pass == 1;
@@ -461,25 +467,37 @@ int OB_Config::readJ(int socket) {
   if (readJ_line(socket, password, sizeof password, kWholeLine) < 0) return -1;
   int apply = 0;
   if (readJ_Boolean(socket, &apply) != 0) return -1;
-  applyNetAddress = apply;
   uint16_t nets = 0;
   if (readJ_UInt16(socket, &nets) != 0) return -1;
   if (nets > kMaxNets) {
     OB_Log::ret("hcommand_SET_CONFIG: too many networks: %u", nets);
     return -1;
   }
-  numOfNets = nets;
+  // Read whole first, then published at once.
+  uint32_t examples[kMaxNets] = {};
+  uint32_t masks[kMaxNets] = {};
   for (int i = 0; i < nets; ++i) {
     if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
-    if (!parseAddress(line, false, &exampleAddress[i])) {
+    if (!parseAddress(line, false, &examples[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
       return -1;
     }
     if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
-    if (!parseAddress(line, true, &maskAddress[i])) {
+    if (!parseAddress(line, true, &masks[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
       return -1;
     }
   }
+  setNetworks(apply, nets, examples, masks);
   return 0;
+}
+
+void OB_Config::setNetworks(int apply, uint16_t count, const uint32_t* examples,
+                            const uint32_t* masks) {
+  if (count > kMaxNets) count = kMaxNets;
+  std::lock_guard<std::mutex> hold(lock_);
+  applyNetAddress = apply;
+  numOfNets = count;
+  std::copy(examples, examples + count, exampleAddress);
+  std::copy(masks, masks + count, maskAddress);
 }

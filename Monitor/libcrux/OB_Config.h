@@ -83,6 +83,10 @@ class OB_Config : public OB_ConfigBase {
   // next init, reset or readJ of this configuration.
   int getMimeTypeCount() const { return numMimeTypes_; }
   const OB_MimeType* getMimeType(int index) const;
+  // Publishes the root user's networks (count of each, host order; not owned) at once, under
+  // the configuration's lock: a command server checks client addresses against them on its
+  // accept thread while a request that changes them is served on another.
+  void setNetworks(int apply, uint16_t count, const uint32_t* examples, const uint32_t* masks);
   // The local address ranges (host order), read under the configuration's lock.
   int getIPRangeCount();
   // 0 and the bounds of range index, or -1 when there is no such range.

@@ -175,7 +175,7 @@ TEST_F(TCPServerTest, ConfigurationReadsNeedNoKeyAndSendTheirWireForms) {
 TEST_F(TCPServerTest, RefusalsFollowTheCheckOrderAddressFirst) {
   // A refused address is closed as soon as it is accepted, whatever it sends: it cannot probe
   // users or passwords.
-  engine_->admin().applyNetAddress = 1;  // restricted, and no network holds 127.0.0.1
+  engine_->admin().setNetworks(1, 0, nullptr, nullptr);  // restricted, and no network holds 127.0.0.1
   ConsoleRequest probe = request(40);
   probe.user = "admin";
   EXPECT_EQ(serve(probe), "");
@@ -185,7 +185,7 @@ TEST_F(TCPServerTest, RefusalsFollowTheCheckOrderAddressFirst) {
   EXPECT_EQ(serve(request(40)), "");
   EXPECT_NE(log().find(" - (-1) n/a 127.0.0.1 'Invalid client IP address.'\n"),
             std::string::npos);
-  engine_->admin().applyNetAddress = 0;
+  engine_->admin().setNetworks(0, 0, nullptr, nullptr);
 
   ConsoleRequest stranger = request(40);
   stranger.user = "admin";
@@ -327,14 +327,14 @@ TEST_F(TCPServerTest, SlowSendersHoldNobodyAndAreServedOnceWhole) {
 
 TEST_F(TCPServerTest, ADisallowedAddressIsClosedAtAcceptAnAllowedIdleOneAtItsDeadline) {
   server_->setIOTimeout(800);
-  engine_->admin().applyNetAddress = 1;  // no network holds 127.0.0.1
+  engine_->admin().setNetworks(1, 0, nullptr, nullptr);  // no network holds 127.0.0.1
   int s = connectLoopback(server_->getPort());
   auto start = Clock::now();
   EXPECT_EQ(readToEnd(s), "");  // though it sent nothing
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
   close(s);
   EXPECT_TRUE(settled());
-  engine_->admin().applyNetAddress = 0;
+  engine_->admin().setNetworks(0, 0, nullptr, nullptr);
 
   s = connectLoopback(server_->getPort());
   start = Clock::now();
