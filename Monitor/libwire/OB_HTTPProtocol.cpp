@@ -147,6 +147,8 @@ int OB_HTTPProtocol::reset() {
   requestsDropped_ = false;
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
+  gapLoss_ = GapLoss::None;
+  pairLimit_ = UINT32_MAX;
   setStream(nullptr);
   return 0;
 }
@@ -168,6 +170,8 @@ void OB_HTTPProtocol::forgetParse() {
   requestsDropped_ = false;
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
+  gapLoss_ = GapLoss::None;
+  pairLimit_ = UINT32_MAX;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -211,7 +215,52 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     countParseStop(*stopCounter(parseStop_), "HTTP",
                    requests != ParseStop::None ? "client" : "server", parseStopText(parseStop_));
   }
+  if (gapLoss_ != GapLoss::None) countGapLoss();
   return 0;
+}
+
+void OB_HTTPProtocol::countGapLoss() {
+  OB_TCPSessionStats& stats = *getTCPSessionStats();
+  problemPairing = 1;
+  OB_TCPSessionStats::count(gapLoss_ == GapLoss::ChunkLine       ? stats.httpGapChunkLine
+                            : gapLoss_ == GapLoss::UnknownLength ? stats.httpGapUnknownLength
+                                                                 : stats.httpGapHead);
+  uint32_t unanswered = 0;
+  for (OB_HTTPXact* xact : xacts_) {
+    if (xact->res_status_code.empty()) ++unanswered;
+  }
+  OB_TCPSessionStats::count(stats.httpGapXacts, unanswered);
+  char client[16];
+  char server[16];
+  OB_Tools::IPAddressString(clientIP, client);
+  OB_Tools::IPAddressString(serverIP, server);
+  OB_Log::debug("HTTP: %s > %s:%u: bytes never captured (%s): %u requests left without a "
+                "response\n",
+                client, server, static_cast<unsigned>(serverPort), gapLossText(gapLoss_),
+                unanswered);
+}
+
+void OB_HTTPProtocol::noteRequestGap(GapLoss why) {
+  if (gapLoss_ == GapLoss::None) gapLoss_ = why;
+  if (pairLimit_ > commRespCount) pairLimit_ = commRespCount;
+}
+
+void OB_HTTPProtocol::noteResponseGap(GapLoss why) {
+  if (gapLoss_ == GapLoss::None) gapLoss_ = why;
+}
+
+const char* OB_HTTPProtocol::gapLossText(GapLoss loss) {
+  switch (loss) {
+    case GapLoss::Head:
+      return "a message head lost";
+    case GapLoss::ChunkLine:
+      return "a chunk-size line lost";
+    case GapLoss::UnknownLength:
+      return "gap in a body of unknown length";
+    case GapLoss::None:
+      break;
+  }
+  return "none";
 }
 
 OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
@@ -384,6 +433,12 @@ int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/
 int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*/) {
   if (commRespCount == 0) {
     OB_Log::debug("HTTP: NO COMMANDS FOR THIS RESPONSE\n");
+    problemPairing = 1;
+    responseDropped_ = true;
+    return 0;
+  }
+  if (respCount >= pairLimit_) {
+    // Requests were lost before the next recorded one: whose response this is is unknown.
     problemPairing = 1;
     responseDropped_ = true;
     return 0;
