@@ -242,3 +242,18 @@ bool OB_PacketStream::hasGap() {
   OB_StreamPosition after;
   return afterGap(from, &after);
 }
+
+bool OB_PacketStream::bytesBeforeGap(bool fromStart, uint32_t* count) {
+  *count = 0;
+  if (fromStart && startsAfterGap()) return true;
+  OB_MutexHold hold(&buffers_);
+  Link* previous = nullptr;
+  for (Link* link = firstLink(); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr) continue;
+    if (previous != nullptr && !follows(previous, link)) return true;
+    *count += length;
+    previous = link;
+  }
+  return false;
+}

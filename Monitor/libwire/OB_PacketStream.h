@@ -59,6 +59,9 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // Whether any payload byte of the direction is missing before its last stored one (at the
   // start or between stored segments).
   bool hasGap();
+  // Whether bytes are missing between stored segments (or, with fromStart, before the first):
+  // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
+  bool bytesBeforeGap(bool fromStart, uint32_t* count);
 
   // Every field below to 0, xMinSeq to 0xFFFFFFFF. 0.
   int init() override;
