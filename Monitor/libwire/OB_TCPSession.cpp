@@ -77,7 +77,9 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   const uint16_t opened = OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked;
   for (auto [to, from] : {std::pair{&client, &earlier.client}, std::pair{&server, &earlier.server}}) {
     to->xStatus = from->xStatus & opened;
-    to->xMinSeq = from->xMinSeq;
+    // The direction goes on where the cut left it, as if its SYN had been right before: the
+    // payload span of this piece counts only its own bytes, and its first byte is known.
+    to->xMinSeq = from->xMaxSeq - 1;
     to->xMaxSeq = from->xMaxSeq;
     to->xBeginSynch = from->xBeginSynch;
     to->xAckSynch = from->xAckSynch;
@@ -217,7 +219,8 @@ int OB_TCPSession::timeout() {
 
 int OB_TCPSession::finish() {
   Stats& stats = *getTCPSessionStats();
-  Stats::count(stats.connectionsBuilt);
+  // The rest of a connection cut off at the byte limit was counted with its first piece.
+  if (continued == 0) Stats::count(stats.connectionsBuilt);
   Stats::count(stats.bytesCompleted, client.total() + server.total());
   Stats::count(stats.payloadBytes, client.xBytXfer + server.xBytXfer);
   Stats::count(stats.effectiveBytes, sequenceSpan(client) + sequenceSpan(server));

@@ -417,6 +417,7 @@ class HTTPConsumer : public OB_Consumer {
     ++sessions;
     parser.reset();
     parser.processObject(session);
+    continued.push_back(parser.continued);
     for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n)
       seen.push_back(std::string(x->req_request_uri.c_str()) + " " + x->res_status_code.c_str());
     parser.reset();
@@ -424,8 +425,40 @@ class HTTPConsumer : public OB_Consumer {
   }
   int sessions = 0;
   std::vector<std::string> seen;
+  std::vector<int32_t> continued;  // the protocol record's mark, per session
   OB_HTTPProtocol parser{1, 64};
 };
+
+// Three megabytes on one keep-alive connection: one connection in every count, whatever the
+// pieces the byte limit cuts it into; the response that straddles the cuts keeps its whole
+// length and the next request still gets its own response.
+TEST_F(StreamBuilderTest, AThreeMegabyteConnectionCountsOnce) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4200, 80);
+  c.handshake();
+  const std::string body(3 * 1024 * 1024, 'x');
+  c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.ack(TcpConversation::kClient);
+  c.send(TcpConversation::kClient, "GET /small HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
+  c.close();
+  feedAll(c);
+  ASSERT_EQ(http->sessions, 3);
+  EXPECT_EQ(http->continued, (std::vector<int32_t>{0, 1, 1}));
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/small 404"}));
+  EXPECT_EQ(v(stats.connectionsStarted), 1u);
+  EXPECT_EQ(v(stats.connectionsBuilt), 1u);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 1u);
+  EXPECT_EQ(v(stats.sessionsReturned), 1u);
+  // The pieces' payload spans add up to the connection's, each byte once.
+  EXPECT_EQ(v(stats.effectiveBytes), c.sent(TcpConversation::kClient).size() +
+                                         c.sent(TcpConversation::kServer).size());
+  builder->remove(http);
+  http->release();
+}
 
 // A keep-alive connection whose responses pass the byte limit: the part up to the limit is
 // handed on, and the rest of the connection, followed in a session of its own, gives the
