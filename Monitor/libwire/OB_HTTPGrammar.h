@@ -436,6 +436,18 @@ class OB_HTTPGrammar {
   // The position of the byte before `at` into *before (at itself, and false, when none is).
   // The cursor stays.
   bool stepBack(const OB_StreamPosition& at, OB_StreamPosition* before);
+  // Where the body that begins at the cursor and runs n bytes ends, in sequence numbers; false
+  // without them.
+  bool bodyEndSeq(int32_t n, uint32_t* seq);
+  // For the piece that continues this one: the next message of this direction (0 client,
+  // 1 server) begins at seq when that lies at or past the end of the stored bytes.
+  void noteNext(int direction, uint32_t seq);
+  // The walk ended between messages: the next one begins right after the stored bytes.
+  void noteNextAtEnd(int direction);
+  // A piece continuing one whose parse said where this direction's next message begins: puts
+  // the cursor there. 1 when it is here; 0 when the piece lies wholly inside a body (nothing to
+  // read; passed on); -1 when it is unknown or lost (the piece is then searched).
+  int placeFromCarry(int direction);
   // Puts the cursor on resume_, where a search for the next message begins.
   void resume();
   friend struct HTTPHeaderValues;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "OB_HTTPGrammar.h"
+#include "OB_TCPSession.h"
 
 namespace {
 
@@ -164,7 +165,11 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
   // Searching: the next request line begins the next whole request (a session that continues
   // one cut off, or bytes after a gap, begin inside a message).
   bool searching = parser_.resync_;
-  if (packets_ != nullptr && !parser_.resync_ && packets_->startsAfterGap()) {
+  if (parser_.resync_) {
+    const int placed = placeFromCarry(0);
+    if (placed == 0) return ParseStop::None;
+    if (placed == 1) searching = false;
+  } else if (packets_ != nullptr && packets_->startsAfterGap()) {
     parser_.noteRequestGap(OB_HTTPProtocol::GapLoss::Head);
     searching = true;
   }
@@ -195,7 +200,12 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
     }
     if (Request_Line() == 0) {
       if (searching && nextLine() != 0) continue;
-      if (searching || !first) return stop;
+      if (searching) return stop;
+      if (!first) {
+        stop = noMessageHere();
+        if (stop == ParseStop::None) noteNextAtEnd(0);
+        return stop;
+      }
       break;  // the first message of a whole direction: perhaps a simple request
     }
     first = false;
@@ -231,6 +241,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
         }
         if (skipped == 0) {
           // A body that is not all there ends the direction: its bytes are no request lines.
+          if (uint32_t end = 0; bodyEndSeq(xact->req_bytes, &end)) noteNext(0, end);
           note(afterBody(xact->req_bytes));
           return stop;
         }
@@ -244,6 +255,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
         again = true;
       } else if (Request_Line() == 0) {
         note(noMessageHere());
+        if (stop == ParseStop::None) noteNextAtEnd(0);
         return stop;
       }
     }
@@ -276,7 +288,12 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
   // be known, no later response of the connection can be told whose it is: the walk ends there
   // and the requests left are recorded without a response.
   using GapLoss = OB_HTTPProtocol::GapLoss;
-  if (packets_ != nullptr && !parser_.resync_ && packets_->startsAfterGap()) {
+  bool searching = parser_.resync_;
+  if (parser_.resync_) {
+    const int placed = placeFromCarry(1);
+    if (placed == 0) return ParseStop::None;
+    if (placed == 1) searching = false;
+  } else if (packets_ != nullptr && packets_->startsAfterGap()) {
     parser_.noteResponseGap(GapLoss::Head);
     return ParseStop::None;
   }
@@ -292,13 +309,13 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
   }
   bool found = Status_Line() != 0;
   // Resynchronising: the first status line begins the first whole response.
-  while (!found && parser_.resync_ && stream_->incNext() != 0 &&
+  while (!found && searching && stream_->incNext() != 0 &&
          stream_->findPattern("HTTP/") != 0) {
     head = findHeadEnd(&bodyStart);
     found = Status_Line() != 0;
   }
   // A session that continues one cut off may hold no whole response: a long body goes on.
-  if (!found) return parser_.resync_ ? ParseStop::None : noMessageHere();
+  if (!found) return searching ? ParseStop::None : noMessageHere();
   ParseStop stop = ParseStop::None;
   auto note = [&stop](ParseStop why) {
     if (stop == ParseStop::None) stop = why;
@@ -344,6 +361,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       stream_->savePosition(bodyEnd);
       if (skipped == 0) {
         stream_->restorePosition(body);
+        if (uint32_t end = 0; length > 0 && bodyEndSeq(length, &end)) noteNext(1, end);
         note(afterBody(length));
         break;
       }
@@ -365,8 +383,14 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       framed = length > 0;
     } else {
       // The body of the last expected response is not scanned: nothing follows it that could
-      // be paired.
+      // be paired. Where it ends is kept for a piece that continues this one.
       framed = moreExpected && std::strcmp(xact->res_status_code.c_str(), "101") != 0;
+      if (paired != nullptr && !isInterim(*paired) && !chunked_) {
+        const bool empty = hasNoBody(*paired);
+        if (uint32_t end = 0; (empty || paired->res_bytes > 0) &&
+                              bodyEndSeq(empty ? 0 : paired->res_bytes, &end))
+          noteNext(1, end);
+      }
     }
     OB_StreamPosition after;
     stream_->savePosition(after);
@@ -444,6 +468,50 @@ bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from) {
   stepBack(from, &edge);
   if (!packets_->gapBetween(edge, here)) return false;
   return packets_->afterGap(edge, &resume_);
+}
+
+bool OB_HTTPGrammar::bodyEndSeq(int32_t n, uint32_t* seq) {
+  if (packets_ == nullptr) return false;
+  OB_StreamPosition from;
+  stream_->savePosition(from);
+  OB_StreamPosition edge;
+  const bool stepped = stepBack(from, &edge);
+  if (!packets_->sequenceAt(edge, seq)) return false;
+  *seq += (stepped ? 1u : 0u) + static_cast<uint32_t>(n > 0 ? n : 0);
+  return true;
+}
+
+void OB_HTTPGrammar::noteNext(int direction, uint32_t seq) {
+  uint32_t end = 0;
+  if (packets_ == nullptr || !packets_->endSequence(&end)) return;
+  if (static_cast<int32_t>(seq - end) < 0) return;
+  parser_.nextKnown_[direction] = true;
+  parser_.next_[direction] = seq;
+}
+
+void OB_HTTPGrammar::noteNextAtEnd(int direction) {
+  uint32_t end = 0;
+  if (packets_ != nullptr && packets_->endSequence(&end)) noteNext(direction, end);
+}
+
+int OB_HTTPGrammar::placeFromCarry(int direction) {
+  const OB_ParseCarry* carry = parser_.carryIn_;
+  if (carry == nullptr || packets_ == nullptr || !carry->nextKnown[direction]) return -1;
+  OB_StreamPosition first;
+  stream_->savePosition(first);
+  OB_StreamPosition to;
+  switch (packets_->seekSequence(first, carry->next[direction], &to)) {
+    case OB_PacketStream::Seek::Found:
+      stream_->restorePosition(to);
+      forgetKeyword();
+      return 1;
+    case OB_PacketStream::Seek::PastEnd:
+      noteNext(direction, carry->next[direction]);
+      return 0;
+    case OB_PacketStream::Seek::InGap:
+      break;
+  }
+  return -1;
 }
 
 void OB_HTTPGrammar::resume() {

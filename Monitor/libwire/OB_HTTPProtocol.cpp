@@ -149,6 +149,8 @@ int OB_HTTPProtocol::reset() {
   parseStop_ = ParseStop::None;
   gapLoss_ = GapLoss::None;
   pairLimit_ = UINT32_MAX;
+  carryIn_ = nullptr;
+  owedIn_ = 0;
   setStream(nullptr);
   return 0;
 }
@@ -192,12 +194,33 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   if (session == nullptr) return 0;
   state_ = 1;
   if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
-  // The rest of a connection cut off at the byte limit begins inside a message.
+  // The rest of a connection cut off at the byte limit begins inside a message: where the
+  // earlier piece's parse said each direction's next message begins, or searched for.
+  OB_ParseCarry* carry = session->carry.get();
   resync_ = session->isContinued() != 0;
+  carryIn_ = resync_ && carry != nullptr && carry->set ? carry : nullptr;
+  owedIn_ = carryIn_ != nullptr ? carryIn_->owed : 0;
+  // Once an earlier piece lost its pairing, no response of the connection is placed.
+  if (carryIn_ != nullptr && carryIn_->lost) pairLimit_ = 0;
+  nextKnown_[0] = nextKnown_[1] = false;
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
   session->server.reset();
+  if (carry != nullptr) {
+    carry->lost = (carryIn_ != nullptr && carryIn_->lost) || gapLoss_ != GapLoss::None;
+    uint32_t unanswered = 0;
+    for (OB_HTTPXact* xact : xacts_) {
+      if (xact->res_status_code.empty()) ++unanswered;
+    }
+    carry->owed = owedIn_ + unanswered;
+    for (int d = 0; d < 2; ++d) {
+      carry->nextKnown[d] = nextKnown_[d];
+      carry->next[d] = next_[d];
+    }
+    carry->set = true;
+  }
+  carryIn_ = nullptr;
   resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
@@ -433,6 +456,13 @@ int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/
 int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*/) {
   if (commRespCount == 0) {
     OB_Log::debug("HTTP: NO COMMANDS FOR THIS RESPONSE\n");
+    problemPairing = 1;
+    responseDropped_ = true;
+    return 0;
+  }
+  if (owedIn_ > 0) {
+    // The answer to a request of the earlier piece, which has been handed on already.
+    --owedIn_;
     problemPairing = 1;
     responseDropped_ = true;
     return 0;

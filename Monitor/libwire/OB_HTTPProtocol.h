@@ -18,6 +18,8 @@
 #include "OB_Protocol.h"
 #include "OB_Stream.h"
 
+struct OB_ParseCarry;
+
 // The MIME table guessContentType searches: types in table order, each with its file extensions
 // (lower case, without the full stop). The engine's configuration provides it; not owned by the
 // analyser, and it must outlive every session parsed while it is installed.
@@ -238,5 +240,12 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Requests that responses may pair with by their order: those recorded before the first gap
   // of the client's stream.
   uint32_t pairLimit_ = UINT32_MAX;
+  // A piece continuing a connection cut at the byte limit: what the earlier piece's parse left
+  // (not owned; the session's), the responses still owed to its requests (they are not this
+  // piece's to pair), and, for the next piece, where each direction's next message begins.
+  const OB_ParseCarry* carryIn_ = nullptr;
+  uint32_t owedIn_ = 0;
+  bool nextKnown_[2] = {false, false};
+  uint32_t next_[2] = {0, 0};
   OB_BufferStream emptyStream_;  // the stream when none is set
 };

@@ -257,3 +257,18 @@ bool OB_PacketStream::bytesBeforeGap(bool fromStart, uint32_t* count) {
   }
   return false;
 }
+
+bool OB_PacketStream::endSequence(uint32_t* seq) {
+  OB_MutexHold hold(&buffers_);
+  for (Link* link = buffers_.getLastLink(); link != nullptr; link = link->getPrev()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr) continue;
+    OB_PacketBuffer* buffer = storedBuffer(link);
+    if (buffer == nullptr) return false;
+    *seq = buffer->getSeqNo() + length;
+    // A FIN takes one number after the payload.
+    const uint32_t sent = xMaxSeq - ((xStatus & kFinSeen) != 0 ? 1 : 0);
+    return *seq == sent;
+  }
+  return false;
+}

@@ -59,6 +59,9 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // Whether any payload byte of the direction is missing before its last stored one (at the
   // start or between stored segments).
   bool hasGap();
+  // The sequence number right after the last stored byte, when no byte the direction sent
+  // after it is known to be missing; false otherwise or without sequence numbers.
+  bool endSequence(uint32_t* seq);
   // Whether bytes are missing between stored segments (or, with fromStart, before the first):
   // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
   bool bytesBeforeGap(bool fromStart, uint32_t* count);

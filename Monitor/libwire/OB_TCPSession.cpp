@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <new>
 #include <utility>
 
 #include "OB_Log.h"
@@ -87,6 +88,12 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   }
   lastTime = earlier.lastTime;
   continued = 1;
+  try {
+    if (earlier.carry == nullptr) earlier.carry = std::make_shared<OB_ParseCarry>();
+    carry = earlier.carry;
+  } catch (const std::bad_alloc&) {
+    carry = nullptr;  // the piece is then searched for its first message
+  }
   return 0;
 }
 
@@ -242,6 +249,7 @@ int OB_TCPSession::init() {
   OB_Session::init();
   cutOff = 0;
   continued = 0;
+  carry.reset();
   client.init();
   server.init();
   return 0;
@@ -251,6 +259,7 @@ int OB_TCPSession::reset() {
   OB_Session::reset();
   cutOff = 0;
   continued = 0;
+  carry.reset();
   client.reset();
   server.reset();
   return 0;

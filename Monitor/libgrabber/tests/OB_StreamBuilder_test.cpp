@@ -489,6 +489,41 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
   http->release();
 }
 
+// The piece after a cut goes on where the earlier piece's parse said: a body that holds a
+// status line is not taken for a response, and a response owed to a request of the earlier
+// piece never answers a request of this one.
+TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4300, 80);
+  c.handshake();
+  std::string body(2 * 1024 * 1024, 'x');
+  const std::string fake = "\r\nHTTP/1.1 500 Fake\r\nContent-Length: 0\r\n\r\n";
+  body.replace(1500 * 1024, fake.size(), fake);
+  c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.ack(TcpConversation::kClient);
+  c.send(TcpConversation::kClient, "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 204 No Content\r\n\r\n");
+  const std::string upload(2 * 1024 * 1024, 'u');
+  c.send(TcpConversation::kClient, "POST /upload HTTP/1.1\r\nContent-Length: " +
+                                       std::to_string(upload.size()) + "\r\n\r\n" + upload);
+  c.send(TcpConversation::kServer, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+  c.send(TcpConversation::kClient, "GET /after HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  c.close();
+  feedAll(c);
+  ASSERT_GE(http->sessions, 3);
+  // The 201 of the upload arrives in a later piece than the upload: it stays unanswered there
+  // rather than answering /after.
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/next 204", "/upload ",
+                                                  "/after 200"}));
+  EXPECT_EQ(v(stats.connectionsBuilt), 1u);
+  builder->remove(http);
+  http->release();
+}
+
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
   auto open = [&](uint16_t client, uint16_t server, int64_t second) {
     TcpConversation c = conversation(client, server, kStart + second * static_cast<int64_t>(kSecond));
