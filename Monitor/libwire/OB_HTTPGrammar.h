@@ -138,8 +138,11 @@ class OB_HTTPGrammar {
   // when a size line or a chunk's line end is malformed or the sizes pass 2^31 - 1 (the cursor
   // then anywhere in the body); kLostBytes when bytes of a size line or of the line end after a
   // chunk's data were never captured (the resume point is then where the bytes come back).
-  int Entity_Body_Chunked(int32_t* sum);
+  int Entity_Body_Chunked(int32_t* sum, bool afterData = false);
   static constexpr int kLostBytes = -2;
+  // One chunk of a chunked body from its size line: 1 with the cursor after its data (or,
+  // chunkDone_ set, after the last chunk and its trailer); otherwise as Entity_Body_Chunked.
+  int chunk(int32_t* sum);
 
   // ---- Scanner ----
   // The keyword at the cursor (case-insensitive, on the word's leading letters); the cursor
@@ -441,7 +444,7 @@ class OB_HTTPGrammar {
   bool bodyEndSeq(int32_t n, uint32_t* seq);
   // For the piece that continues this one: the next message of this direction (0 client,
   // 1 server) begins at seq when that lies at or past the end of the stored bytes.
-  void noteNext(int direction, uint32_t seq);
+  void noteNext(int direction, uint32_t seq, bool chunked = false, bool afterData = false);
   // The walk ended between messages: the next one begins right after the stored bytes.
   void noteNextAtEnd(int direction);
   // A piece continuing one whose parse said where this direction's next message begins: puts
@@ -458,6 +461,8 @@ class OB_HTTPGrammar {
   // other streams (which then have no gaps).
   OB_PacketStream* packets_ = nullptr;
   OB_StreamPosition resume_;
+  int direction_ = 0;  // 0 while the client's stream is walked, 1 the server's
+  bool chunkDone_ = false;  // chunk read the last chunk
   // The message whose head is being read names chunked as its last transfer coding: its body
   // is framed by chunk sizes, whatever Content-Length says.
   bool chunked_ = false;

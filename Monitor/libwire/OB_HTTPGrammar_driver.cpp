@@ -161,6 +161,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::afterBody(int32_t length) {
 }
 
 OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
+  direction_ = 0;
   if (stream_->setFirst() == -1) return ParseStop::None;
   // Searching: the next request line begins the next whole request (a session that continues
   // one cut off, or bytes after a gap, begin inside a message).
@@ -283,6 +284,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
 }
 
 OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
+  direction_ = 1;
   if (stream_->setFirst() == -1) return ParseStop::None;
   // Responses are paired by their order. Once bytes are lost where a response's place cannot
   // be known, no later response of the connection can be told whose it is: the walk ends there
@@ -481,12 +483,14 @@ bool OB_HTTPGrammar::bodyEndSeq(int32_t n, uint32_t* seq) {
   return true;
 }
 
-void OB_HTTPGrammar::noteNext(int direction, uint32_t seq) {
+void OB_HTTPGrammar::noteNext(int direction, uint32_t seq, bool chunked, bool afterData) {
   uint32_t end = 0;
   if (packets_ == nullptr || !packets_->endSequence(&end)) return;
   if (static_cast<int32_t>(seq - end) < 0) return;
   parser_.nextKnown_[direction] = true;
   parser_.next_[direction] = seq;
+  parser_.chunked_[direction] = chunked;
+  parser_.afterData_[direction] = afterData;
 }
 
 void OB_HTTPGrammar::noteNextAtEnd(int direction) {
@@ -501,12 +505,20 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
   stream_->savePosition(first);
   OB_StreamPosition to;
   switch (packets_->seekSequence(first, carry->next[direction], &to)) {
-    case OB_PacketStream::Seek::Found:
+    case OB_PacketStream::Seek::Found: {
       stream_->restorePosition(to);
       forgetKeyword();
-      return 1;
+      if (!carry->chunked[direction]) return 1;
+      // The chunked body the earlier piece was reading goes on.
+      int32_t sum = 0;
+      const int complete = Entity_Body_Chunked(&sum, carry->afterData[direction]);
+      if (complete == 1) return 1;
+      if (complete == kLostBytes) return -1;
+      return 0;
+    }
     case OB_PacketStream::Seek::PastEnd:
-      noteNext(direction, carry->next[direction]);
+      noteNext(direction, carry->next[direction], carry->chunked[direction],
+               carry->afterData[direction]);
       return 0;
     case OB_PacketStream::Seek::InGap:
       break;
@@ -598,39 +610,62 @@ int OB_HTTPGrammar::Entity_Body_Response(int length) {
   return 1;
 }
 
-int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
+int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
   *sum = 0;
-  for (;;) {
-    OB_StreamPosition line;
-    stream_->savePosition(line);
-    // The chunk's size: hexadecimal, then extensions up to the line's end.
-    int64_t size = 0;
-    int digits = 0;
-    for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
-      size = size * 16 + value;
-      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
-      if (stream_->incNext() == 0) return lostSince(line) ? kLostBytes : 0;
+  for (bool first = true;; first = false) {
+    // A piece that continues a body cut inside a chunk's data begins at the data's line end.
+    if (!first || !afterData) {
+      const int sized = chunk(sum);
+      if (sized != 1) return sized;
+      if (chunkDone_) return 1;
     }
-    if (digits == 0) return lostSince(line) ? kLostBytes : -1;
-    const int more = nextLine();
-    // A size line with bytes missing: neither its size nor where the body goes on is known.
-    if (lostSince(line)) return kLostBytes;
-    if (more == 0 && packets_ != nullptr && packets_->afterGap(line, &resume_)) return kLostBytes;
-    if (size == 0) {
-      // The last chunk; the trailer's header lines end with an empty line.
-      if (more != 0) skipThroughEmptyLine();
-      return lostSince(line) ? kLostBytes : 1;
-    }
-    if (more == 0) return 0;
-    const int skipped = skipBody(static_cast<int32_t>(size));
-    if (skipped != 1) return skipped;
-    *sum += static_cast<int32_t>(size);
     OB_StreamPosition dataEnd;
     stream_->savePosition(dataEnd);
     // The data's own line end.
     if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
     if (lostSince(dataEnd)) return kLostBytes;
     if (stream_->getNext() != '\n') return -1;
-    if (stream_->incNext() == 0) return 0;
+    if (stream_->incNext() == 0) {
+      // The data ended right after the line end: the next size line is the next piece's.
+      noteNextAtEnd(direction_);
+      if (parser_.nextKnown_[direction_]) parser_.chunked_[direction_] = true;
+      return 0;
+    }
   }
+}
+
+int OB_HTTPGrammar::chunk(int32_t* sum) {
+  chunkDone_ = false;
+  OB_StreamPosition line;
+  stream_->savePosition(line);
+  // The chunk's size: hexadecimal, then extensions up to the line's end.
+  int64_t size = 0;
+  int digits = 0;
+  for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
+    size = size * 16 + value;
+    if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
+    if (stream_->incNext() == 0) return lostSince(line) ? kLostBytes : 0;
+  }
+  if (digits == 0) return lostSince(line) ? kLostBytes : -1;
+  const int more = nextLine();
+  // A size line with bytes missing: neither its size nor where the body goes on is known.
+  if (lostSince(line)) return kLostBytes;
+  if (more == 0 && packets_ != nullptr && packets_->afterGap(line, &resume_)) return kLostBytes;
+  if (size == 0) {
+    // The last chunk; the trailer's header lines end with an empty line.
+    if (more != 0) skipThroughEmptyLine();
+    chunkDone_ = true;
+    return lostSince(line) ? kLostBytes : 1;
+  }
+  if (more == 0) return 0;
+  uint32_t dataEndSeq = 0;
+  const bool placed = bodyEndSeq(static_cast<int32_t>(size), &dataEndSeq);
+  const int skipped = skipBody(static_cast<int32_t>(size));
+  if (skipped != 1) {
+    // The data go on beyond these bytes: a piece that continues them reads on from there.
+    if (skipped == 0 && placed) noteNext(direction_, dataEndSeq, true, true);
+    return skipped;
+  }
+  *sum += static_cast<int32_t>(size);
+  return 1;
 }

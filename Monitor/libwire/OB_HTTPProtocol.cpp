@@ -202,7 +202,7 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   owedIn_ = carryIn_ != nullptr ? carryIn_->owed : 0;
   // Once an earlier piece lost its pairing, no response of the connection is placed.
   if (carryIn_ != nullptr && carryIn_->lost) pairLimit_ = 0;
-  nextKnown_[0] = nextKnown_[1] = false;
+  for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
@@ -217,6 +217,8 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     for (int d = 0; d < 2; ++d) {
       carry->nextKnown[d] = nextKnown_[d];
       carry->next[d] = next_[d];
+      carry->chunked[d] = nextKnown_[d] && chunked_[d];
+      carry->afterData[d] = nextKnown_[d] && afterData_[d];
     }
     carry->set = true;
   }

@@ -247,5 +247,7 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   uint32_t owedIn_ = 0;
   bool nextKnown_[2] = {false, false};
   uint32_t next_[2] = {0, 0};
+  bool chunked_[2] = {false, false};
+  bool afterData_[2] = {false, false};
   OB_BufferStream emptyStream_;  // the stream when none is set
 };

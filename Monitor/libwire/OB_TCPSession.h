@@ -24,6 +24,10 @@ struct OB_ParseCarry {
   // when the earlier piece ended at a message's end or inside a body of known length.
   bool nextKnown[2] = {false, false};
   uint32_t next[2] = {0, 0};
+  // The next message's place is inside a chunked body: at next begins a chunk-size line, or
+  // (afterData) the line end that closes a chunk's data.
+  bool chunked[2] = {false, false};
+  bool afterData[2] = {false, false};
 };
 
 class OB_TCPSession : public OB_Session {
