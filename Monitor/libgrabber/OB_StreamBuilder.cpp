@@ -185,12 +185,17 @@ int OB_StreamBuilder::takePacket(OB_Packet* packet) {
       if (session->isFinished() != 0) {
         // A long transfer cut off and handed on: the rest of the connection goes on in a
         // session of its own, which takes this one's place.
+        bool continues = false;
         if (session->isCutOff() != 0) {
           bool full = false;
-          if (OB_TCPSession* rest = newSession(bucket, &full); rest != nullptr)
+          if (OB_TCPSession* rest = newSession(bucket, &full); rest != nullptr) {
             rest->continueFrom(*session);
+            // One connection in the session counts: the rest takes the piece's place.
+            Stats::uncount(stats.sessionsRetrieved);
+            continues = true;
+          }
         }
-        queueFinished(session);
+        queueFinished(session, !continues);
       }
       return 0;
     }
@@ -225,9 +230,9 @@ OB_TCPSession* OB_StreamBuilder::newSession(int bucket, bool* full) {
   return fresh;
 }
 
-void OB_StreamBuilder::queueFinished(OB_TCPSession* session) {
+void OB_StreamBuilder::queueFinished(OB_TCPSession* session, bool ends) {
   sessions_.remove(session);
-  Stats::count(getTCPSessionStats()->sessionsReturned);
+  if (ends) Stats::count(getTCPSessionStats()->sessionsReturned);
   {
     std::lock_guard<std::mutex> hold(handOverLock_);
     try {

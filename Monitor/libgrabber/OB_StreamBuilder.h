@@ -211,8 +211,9 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // (*full set) or the hash refused it.
   OB_TCPSession* newSession(int bucket, bool* full);
   // On the packet road: takes a finished session out of the hash and queues it for the
-  // consumers (handing it on at once in synchronous mode).
-  void queueFinished(OB_TCPSession* session);
+  // consumers (handing it on at once in synchronous mode). ends: the connection ends with it
+  // (not a piece cut off at the byte limit whose rest goes on), counted as returned.
+  void queueFinished(OB_TCPSession* session, bool ends = true);
   // On the packet road: gives up a session still in the hash as the idle sweep would, queueing
   // it when it can be completed and releasing it otherwise.
   void handOn(OB_TCPSession* session);

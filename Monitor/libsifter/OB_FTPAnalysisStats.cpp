@@ -151,13 +151,17 @@ int OB_FTPAnalysisStats::procServerSpacePO(ftpNetInfo_t* info, OB_FTPProtocol* p
     matched = 1;
     // Each connection counts once for its client, so the console's client counts are
     // connections.
-    OB_IPTrackerHash* record = nullptr;
-    info->isNewClientIP = space->ipTracker->procAddress(protocol->xTime(), 1, &client, &record);
-    const char* host = record != nullptr ? record->name : nullptr;
-    eachSet(space, client, [&](FTPServerStatsModules_t* set) {
-      FTPssNetworkData_procX(&set->networkData, info, protocol);
-      FTPssDomainsSeenData_procX(&set->domainsSeenData, info->windowIndex, host);
-    });
+    // The rest of a connection cut off at the byte limit was counted with its first piece:
+    // only its transfers count.
+    if (protocol->continued == 0) {
+      OB_IPTrackerHash* record = nullptr;
+      info->isNewClientIP = space->ipTracker->procAddress(protocol->xTime(), 1, &client, &record);
+      const char* host = record != nullptr ? record->name : nullptr;
+      eachSet(space, client, [&](FTPServerStatsModules_t* set) {
+        FTPssNetworkData_procX(&set->networkData, info, protocol);
+        FTPssDomainsSeenData_procX(&set->domainsSeenData, info->windowIndex, host);
+      });
+    }
     for (OB_FTPftranLink* transfer = protocol->getFirstTransfer(); transfer != nullptr;
          transfer = transfer->nextItem()) {
       eachSet(space, client, [&](FTPServerStatsModules_t* set) {

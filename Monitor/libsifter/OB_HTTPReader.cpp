@@ -75,24 +75,28 @@ int OB_HTTPReader::processObject(OB_Object* object) {
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
   if (!takesObject()) return 0;
   uint32_t when = connection->xTime();
+  // The rest of a connection cut off at the byte limit is no stream of its own.
+  auto countStream = [piece = connection->continued != 0](uint32_t& counter) {
+    if (!piece) ++counter;
+  };
   if (when < getReplayAgo() || when >= getReplayNow()) return 0;
-  ++serverStreamsReceived;
-  ++netgrpStreamsReceived;
+  countStream(serverStreamsReceived);
+  countStream(netgrpStreamsReceived);
   httpNetInfo_t info = {OB_Stats::getTimeWindow()->calcIndex(&when), 0, 0};
   if (info.windowIndex < 0) {
-    ++serverStreamsRejected;
-    ++netgrpStreamsRejected;
+    countStream(serverStreamsRejected);
+    countStream(netgrpStreamsRejected);
     return 0;
   }
   if (procServerSpacePO(&info, connection) != 0) {
-    ++serverStreamsProcessed;
+    countStream(serverStreamsProcessed);
   } else {
-    ++serverStreamsRejected;
+    countStream(serverStreamsRejected);
   }
   if (procNetworkGroupPO(&info, connection) != 0) {
-    ++netgrpStreamsProcessed;
+    countStream(netgrpStreamsProcessed);
   } else {
-    ++netgrpStreamsRejected;
+    countStream(netgrpStreamsRejected);
   }
   return 0;
 }

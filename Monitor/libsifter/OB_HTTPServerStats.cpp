@@ -94,12 +94,19 @@ OB_HTTPXact* OB_HTTPServerStats::masked(OB_HTTPXact* xact) {
 OB_IPTrackerHash* OB_HTTPServerStats::countConnection(httpNetInfo_t* info,
                                                       OB_HTTPProtocol* protocol) {
   OB_IPTrackerHash* client = nullptr;
+  // The rest of a connection cut off at the byte limit: its connection (client, kind,
+  // handshake times) was counted with the first piece; only its transactions count.
+  const bool counted = protocol->continued != 0;
+  if (counted) client = ipTracker->findRecord(protocol->clientIP);
   // The resources step adds one per transaction, so the connection itself adds nothing.
-  info->isNewClientIP = ipTracker->procAddress(protocol->xTime(), 0, &protocol->clientIP, &client);
-  ssNetworkData_procPO(&modules->networkData, info, protocol);
+  if (client == nullptr)
+    info->isNewClientIP =
+        ipTracker->procAddress(protocol->xTime(), 0, &protocol->clientIP, &client);
+  if (!counted) ssNetworkData_procPO(&modules->networkData, info, protocol);
   for (uint16_t i = 0; i < numXSubsets; ++i) {
     subsetHolds[i] = XSubset_isMatch(&xSubsets[i], &protocol->clientIP) != 0;
-    if (subsetHolds[i]) ssNetworkData_procPO(&xModules[i]->networkData, info, protocol);
+    if (subsetHolds[i] && !counted)
+      ssNetworkData_procPO(&xModules[i]->networkData, info, protocol);
   }
   return client;
 }

@@ -1,5 +1,7 @@
 #include "OB_FTPProtocol.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -69,8 +71,14 @@ void OB_FTPProtocol::releaseTransfers() {
   m_ftranCount = 0;
 }
 
+void OB_FTPProtocol::lostPairing(bool* pairing) {
+  *pairing = false;
+  gapLost_ = true;
+}
+
 int OB_FTPProtocol::reset() {
   OB_Protocol::reset();
+  gapLost_ = false;
   releaseTransfers();
   loginName.clear();
   goodConnect = 1;
@@ -136,12 +144,31 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     serverSide = true;
   } else {
     // Every command is recorded; once the server's replies run out the rest stay unanswered.
+    // Bytes never captured may hold commands or replies: replies pair only with commands
+    // before the client's first gap and only up to the server's; past either, no reply can be
+    // told whose it is, and the commands left stay unanswered.
+    const bool continued = session->isContinued() != 0;
+    uint32_t clientIntact = clientLength;
+    uint32_t serverIntact = serverLength;
+    const bool clientGap = session->client.bytesBeforeGap(!continued, &clientIntact);
+    const bool serverGap = session->server.bytesBeforeGap(!continued, &serverIntact);
+    const char* clientGapAt = text(clientData) + clientIntact;
+    const char* serverGapAt = text(serverData) + serverIntact;
+    bool pairing = true;
     while (client < clientEnd) {
       if (Command(&client, clientEnd) == 0) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      Responses(&server, serverEnd);
+      if (pairing && clientGap && client > clientGapAt) lostPairing(&pairing);
+      if (pairing) {
+        Responses(&server, serverGap ? std::max(server, serverGapAt) : serverEnd);
+        OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
+        const bool answered = xact != nullptr && xact->replyCount > 0 &&
+                              (xact->replyCodes[xact->replyCount - 1] >= 200 ||
+                               xact->replyCount >= OB_FTPXact::kMaxReplies);
+        if (serverGap && !answered) lostPairing(&pairing);
+      }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
     noteCut();
@@ -149,6 +176,18 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   }
   delete[] clientData;
   delete[] serverData;
+  if (gapLost_) {
+    uint32_t unanswered = 0;
+    for (OB_Xact* x = head; x != nullptr; x = x->nextItem()) {
+      OB_FTPXact* xact = obQuery<OB_FTPXact>(x);
+      if (xact != nullptr && xact->replyCount == 0) ++unanswered;
+    }
+    OB_TCPSessionStats& stats = *getTCPSessionStats();
+    OB_TCPSessionStats::count(stats.ftpGap);
+    OB_TCPSessionStats::count(stats.ftpGapXacts, unanswered);
+    problemPairing = 1;
+    OB_Log::debug("FTP: bytes never captured: %u commands left without a reply\n", unanswered);
+  }
   parseStop_ = stop;
   if (stop != ParseStop::None) {
     OB_TCPSessionStats& stats = *getTCPSessionStats();

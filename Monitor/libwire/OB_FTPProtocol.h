@@ -49,6 +49,8 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   int processObject(OB_Object* object) override;
   // Why the last session's parse stopped; None before and after reset.
   ParseStop getParseStop() const { return parseStop_; }
+  // Whether bytes never captured ended the pairing of the last session's commands and replies.
+  bool isGapLost() const { return gapLost_; }
   // A new OB_FTPXact, or null when memory runs out.
   OB_Xact* createXLink() override;
   // Empties the connection, the command chain and the transfer chain; goodConnect 1. 0.
@@ -102,8 +104,12 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
 
  private:
   void releaseTransfers();
+  // Ends the pairing for the rest of the session: bytes never captured lie before the replies
+  // (or the command) at hand.
+  void lostPairing(bool* pairing);
 
   OB_FTPftranLink* firstTransfer = nullptr;  // owned, with the whole chain
   OB_FTPftranLink* lastTransfer = nullptr;   // not owned (tail of the chain)
   ParseStop parseStop_ = ParseStop::None;
+  bool gapLost_ = false;
 };

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "OB_HTTPProtocol.h"
+#include "OB_PacketStream.h"
 #include "OB_Stream.h"
 
 class OB_HTTPGrammar {
@@ -135,8 +136,13 @@ class OB_HTTPGrammar {
   // Moves over a chunked body (chunk-size lines, data, the last chunk and its trailer), adding
   // the chunk sizes into *sum. 1 with the cursor after the body; 0 when the data ends first; -1
   // when a size line or a chunk's line end is malformed or the sizes pass 2^31 - 1 (the cursor
-  // then anywhere in the body).
-  int Entity_Body_Chunked(int32_t* sum);
+  // then anywhere in the body); kLostBytes when bytes of a size line or of the line end after a
+  // chunk's data were never captured (the resume point is then where the bytes come back).
+  int Entity_Body_Chunked(int32_t* sum, bool afterData = false);
+  static constexpr int kLostBytes = -2;
+  // One chunk of a chunked body from its size line: 1 with the cursor after its data (or,
+  // chunkDone_ set, after the last chunk and its trailer); otherwise as Entity_Body_Chunked.
+  int chunk(int32_t* sum);
 
   // ---- Scanner ----
   // The keyword at the cursor (case-insensitive, on the word's leading letters); the cursor
@@ -418,10 +424,45 @@ class OB_HTTPGrammar {
   // when the length is unknown (0) or the data ends with the body, CutShort when it ends inside
   // it, otherwise what noMessageHere finds after it. The cursor stays.
   ParseStop afterBody(int32_t length);
+  // ---- Lost bytes ----
+  // Whether the head that begins at `from` (its end found as findHeadEnd said) holds no gap,
+  // nor (withEdge) follows one; resume_ otherwise holds the first byte after the gap.
+  bool headIntact(const OB_StreamPosition& from, int head, const OB_StreamPosition& bodyStart,
+                  bool withEdge);
+  // Moves over n body bytes in sequence space, so that bytes never captured inside the body do
+  // not shift what follows: 1, 0 when the data ends first (cursor kept), kLostBytes when the
+  // body's end was never captured (resume_ then holds where the bytes come back).
+  int skipBody(int32_t n);
+  // Whether bytes are missing between `from` and the cursor; resume_ then holds the first byte
+  // after the first such gap.
+  bool lostSince(const OB_StreamPosition& from);
+  // The position of the byte before `at` into *before (at itself, and false, when none is).
+  // The cursor stays.
+  bool stepBack(const OB_StreamPosition& at, OB_StreamPosition* before);
+  // Where the body that begins at the cursor and runs n bytes ends, in sequence numbers; false
+  // without them.
+  bool bodyEndSeq(int32_t n, uint32_t* seq);
+  // For the piece that continues this one: the next message of this direction (0 client,
+  // 1 server) begins at seq when that lies at or past the end of the stored bytes.
+  void noteNext(int direction, uint32_t seq, bool chunked = false, bool afterData = false);
+  // The walk ended between messages: the next one begins right after the stored bytes.
+  void noteNextAtEnd(int direction);
+  // A piece continuing one whose parse said where this direction's next message begins: puts
+  // the cursor there. 1 when it is here; 0 when the piece lies wholly inside a body (nothing to
+  // read; passed on); -1 when it is unknown or lost (the piece is then searched).
+  int placeFromCarry(int direction);
+  // Puts the cursor on resume_, where a search for the next message begins.
+  void resume();
   friend struct HTTPHeaderValues;
 
   OB_HTTPProtocol& parser_;  // not owned, outlives this
   OB_Stream* stream_;        // not owned; the parser's empty stream when none is set
+  // The stream as a packet stream, whose sequence numbers show bytes never captured; null for
+  // other streams (which then have no gaps).
+  OB_PacketStream* packets_ = nullptr;
+  OB_StreamPosition resume_;
+  int direction_ = 0;  // 0 while the client's stream is walked, 1 the server's
+  bool chunkDone_ = false;  // chunk read the last chunk
   // The message whose head is being read names chunked as its last transfer coding: its body
   // is framed by chunk sizes, whatever Content-Length says.
   bool chunked_ = false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "OB_HTTPGrammar.h"
+#include "OB_TCPSession.h"
 
 namespace {
 
@@ -160,56 +161,105 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::afterBody(int32_t length) {
 }
 
 OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
+  direction_ = 0;
   if (stream_->setFirst() == -1) return ParseStop::None;
-  LWS();
-  unsigned char* lineStart = stream_->markNext(kLineStartSlot);
-  OB_StreamPosition bodyStart;
-  int head = findHeadEnd(&bodyStart);
-  bool found = Request_Line() != 0;
-  // Resynchronising: the first line that is a request line begins the first whole request.
-  while (!found && parser_.resync_ && nextLine() != 0) {
+  // Searching: the next request line begins the next whole request (a session that continues
+  // one cut off, or bytes after a gap, begin inside a message).
+  bool searching = parser_.resync_;
+  if (parser_.resync_) {
+    const int placed = placeFromCarry(0);
+    if (placed == 0) return ParseStop::None;
+    if (placed == 1) searching = false;
+  } else if (packets_ != nullptr && packets_->startsAfterGap()) {
+    parser_.noteRequestGap(OB_HTTPProtocol::GapLoss::Head);
+    searching = true;
+  }
+  ParseStop stop = ParseStop::None;
+  auto note = [&stop](ParseStop why) {
+    if (stop == ParseStop::None) stop = why;
+  };
+  // After lost bytes the requests that follow are recorded, but how many were lost is not
+  // known: their responses are not paired (the parser's pairing limit).
+  auto lost = [&](OB_HTTPProtocol::GapLoss why) {
+    parser_.noteRequestGap(why);
+    resume();
+    searching = true;
+  };
+  unsigned char* lineStart = nullptr;
+  bool first = true;
+  for (;;) {
+    OB_StreamPosition before;
+    stream_->savePosition(before);
     LWS();
     lineStart = stream_->markNext(kLineStartSlot);
-    head = findHeadEnd(&bodyStart);
-    found = Request_Line() != 0;
-  }
-  if (found) {
-    ParseStop stop = ParseStop::None;
-    auto note = [&stop](ParseStop why) {
-      if (stop == ParseStop::None) stop = why;
-    };
-    for (;;) {
+    OB_StreamPosition bodyStart;
+    int head = findHeadEnd(&bodyStart);
+    // While searching, the gap before the cursor is already accounted for.
+    if (!headIntact(before, head, bodyStart, !searching)) {
+      lost(OB_HTTPProtocol::GapLoss::Head);
+      continue;
+    }
+    if (Request_Line() == 0) {
+      if (searching && nextLine() != 0) continue;
+      if (searching) return stop;
+      if (!first) {
+        stop = noMessageHere();
+        if (stop == ParseStop::None) noteNextAtEnd(0);
+        return stop;
+      }
+      break;  // the first message of a whole direction: perhaps a simple request
+    }
+    first = false;
+    searching = false;
+    bool again = false;
+    while (!again) {
       if (head == kHeadNotFound) note(ParseStop::CutShort);
       messageHead(true, head, bodyStart);
       // Once the pool has run out the request's length is not known: nothing further of this
       // direction can be recorded or found.
       if (parser_.requestsDropped_) {
         note(ParseStop::Full);
-        break;
+        return stop;
       }
       OB_HTTPXact* xact = parser_.xactAt(parser_.commRespCount);
       if (chunked_) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
         if (xact != nullptr) xact->req_bytes = sum;
-        if (complete <= 0) {
-          note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
+        if (complete == kLostBytes) {
+          lost(OB_HTTPProtocol::GapLoss::ChunkLine);
           break;
         }
-      } else if (xact != nullptr && xact->req_bytes > 0 &&
-                 Entity_Body_Request(xact->req_bytes) == 0) {
-        // A body that is not all there ends the direction: its bytes are no request lines.
-        note(afterBody(xact->req_bytes));
-        break;
+        if (complete <= 0) {
+          note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
+          return stop;
+        }
+      } else if (xact != nullptr && xact->req_bytes > 0) {
+        const int skipped = skipBody(xact->req_bytes);
+        if (skipped == kLostBytes) {
+          lost(OB_HTTPProtocol::GapLoss::Head);
+          break;
+        }
+        if (skipped == 0) {
+          // A body that is not all there ends the direction: its bytes are no request lines.
+          if (uint32_t end = 0; bodyEndSeq(xact->req_bytes, &end)) noteNext(0, end);
+          note(afterBody(xact->req_bytes));
+          return stop;
+        }
       }
+      OB_StreamPosition after;
+      stream_->savePosition(after);
       LWS();
       head = findHeadEnd(&bodyStart);
-      if (Request_Line() == 0) {
+      if (!headIntact(after, head, bodyStart, true)) {
+        lost(OB_HTTPProtocol::GapLoss::Head);
+        again = true;
+      } else if (Request_Line() == 0) {
         note(noMessageHere());
-        break;
+        if (stop == ParseStop::None) noteNextAtEnd(0);
+        return stop;
       }
     }
-    return stop;
   }
 
   // A simple request: GET and a URI, no version, then the end of the head.
@@ -229,27 +279,45 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
       }
     }
   }
-  // A session that continues one cut off may hold no whole request: a long body goes on.
-  if (parser_.resync_) return ParseStop::None;
   stream_->resetNext(lineStart, kLineStartSlot);
   return noMessageHere();
 }
 
 OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
+  direction_ = 1;
   if (stream_->setFirst() == -1) return ParseStop::None;
+  // Responses are paired by their order. Once bytes are lost where a response's place cannot
+  // be known, no later response of the connection can be told whose it is: the walk ends there
+  // and the requests left are recorded without a response.
+  using GapLoss = OB_HTTPProtocol::GapLoss;
+  bool searching = parser_.resync_;
+  if (parser_.resync_) {
+    const int placed = placeFromCarry(1);
+    if (placed == 0) return ParseStop::None;
+    if (placed == 1) searching = false;
+  } else if (packets_ != nullptr && packets_->startsAfterGap()) {
+    parser_.noteResponseGap(GapLoss::Head);
+    return ParseStop::None;
+  }
+  OB_StreamPosition before;
+  stream_->savePosition(before);
   LWS();
   stream_->markNext(kLineStartSlot);
   OB_StreamPosition bodyStart;
   int head = findHeadEnd(&bodyStart);
+  if (!headIntact(before, head, bodyStart, true)) {
+    parser_.noteResponseGap(GapLoss::Head);
+    return ParseStop::None;
+  }
   bool found = Status_Line() != 0;
   // Resynchronising: the first status line begins the first whole response.
-  while (!found && parser_.resync_ && stream_->incNext() != 0 &&
+  while (!found && searching && stream_->incNext() != 0 &&
          stream_->findPattern("HTTP/") != 0) {
     head = findHeadEnd(&bodyStart);
     found = Status_Line() != 0;
   }
   // A session that continues one cut off may hold no whole response: a long body goes on.
-  if (!found) return parser_.resync_ ? ParseStop::None : noMessageHere();
+  if (!found) return searching ? ParseStop::None : noMessageHere();
   ParseStop stop = ParseStop::None;
   auto note = [&stop](ParseStop why) {
     if (stop == ParseStop::None) stop = why;
@@ -267,6 +335,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     // expected response (its body may run to the end), a body of unknown length (searched for
     // the next "HTTP/", which it may hold itself) or a switch to another protocol.
     bool framed = true;
+    OB_StreamPosition body;
+    stream_->savePosition(body);
     if (paired != nullptr && isInterim(*paired)) {
       // The final response that follows is the request's answer.
       parser_.unpairResponse();
@@ -274,29 +344,191 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum);
       if (paired != nullptr) paired->res_bytes = sum;
+      if (complete == kLostBytes) {
+        parser_.noteResponseGap(GapLoss::ChunkLine);
+        break;
+      }
       if (complete <= 0) {
         note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
         break;
       }
     } else if (moreExpected && !hasNoBody(*xact)) {
-      if (Entity_Body_Response(xact->res_bytes) == 0) {
-        note(afterBody(xact->res_bytes));
+      const int32_t length = xact->res_bytes;
+      const int skipped = length > 0 ? skipBody(length) : 1;
+      if (skipped == kLostBytes) {
+        parser_.noteResponseGap(GapLoss::Head);
         break;
       }
-      framed = xact->res_bytes > 0;
+      OB_StreamPosition bodyEnd;
+      stream_->savePosition(bodyEnd);
+      if (skipped == 0) {
+        stream_->restorePosition(body);
+        if (uint32_t end = 0; length > 0 && bodyEndSeq(length, &end)) noteNext(1, end);
+        note(afterBody(length));
+        break;
+      }
+      if (Entity_Body_Response(0) == 0) {
+        // No further status line: what is left after the body is no message.
+        if (packets_ != nullptr && packets_->afterGap(bodyEnd, &resume_)) {
+          parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
+        } else if (length > 0) {
+          note(noMessageHere());
+        }
+        break;
+      }
+      // The next "HTTP/" lies beyond lost bytes: the body (of unknown length) or what follows
+      // it (of a known one) may hold whole responses.
+      if (lostSince(bodyEnd)) {
+        parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
+        break;
+      }
+      framed = length > 0;
     } else {
       // The body of the last expected response is not scanned: nothing follows it that could
-      // be paired.
+      // be paired. Where it ends is kept for a piece that continues this one.
       framed = moreExpected && std::strcmp(xact->res_status_code.c_str(), "101") != 0;
+      if (paired != nullptr && !isInterim(*paired) && !chunked_) {
+        const bool empty = hasNoBody(*paired);
+        if (uint32_t end = 0; (empty || paired->res_bytes > 0) &&
+                              bodyEndSeq(empty ? 0 : paired->res_bytes, &end))
+          noteNext(1, end);
+      }
     }
+    OB_StreamPosition after;
+    stream_->savePosition(after);
     LWS();
     head = findHeadEnd(&bodyStart);
+    if (!headIntact(after, head, bodyStart, true)) {
+      if (moreExpected) parser_.noteResponseGap(GapLoss::Head);
+      break;
+    }
     if (Status_Line() == 0) {
       if (framed) note(noMessageHere());
       break;
     }
   }
   return stop;
+}
+
+bool OB_HTTPGrammar::stepBack(const OB_StreamPosition& at, OB_StreamPosition* before) {
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->restorePosition(at);
+  const bool stepped = stream_->bumpToNext(-1) != 0;
+  stream_->savePosition(*before);
+  stream_->restorePosition(here);
+  return stepped;
+}
+
+bool OB_HTTPGrammar::headIntact(const OB_StreamPosition& from, int head,
+                                const OB_StreamPosition& bodyStart, bool withEdge) {
+  if (packets_ == nullptr) return true;
+  // From the byte before the head: lost bytes right before it (a whole message, perhaps) count.
+  OB_StreamPosition edge = from;
+  if (withEdge) stepBack(from, &edge);
+  if (head == kHeadWithHeaders || head == kHeadWithoutHeaders) {
+    // Up to the head's last byte: a gap after it is the body's (or the next message's).
+    OB_StreamPosition last;
+    stepBack(bodyStart, &last);
+    if (!packets_->gapBetween(edge, last)) return true;
+    return !packets_->afterGap(edge, &resume_);
+  }
+  // The head runs to the end of the data: any gap after its start lies inside it.
+  return !packets_->afterGap(edge, &resume_);
+}
+
+int OB_HTTPGrammar::skipBody(int32_t n) {
+  if (n <= 0) return 1;
+  if (packets_ == nullptr) return stream_->bumpToNext(n) != 0 ? 1 : 0;
+  OB_StreamPosition from;
+  stream_->savePosition(from);
+  // The body begins right after the byte before it, even when bytes between were lost.
+  OB_StreamPosition edge;
+  const bool stepped = stepBack(from, &edge);
+  uint32_t seq = 0;
+  if (!packets_->sequenceAt(edge, &seq)) return stream_->bumpToNext(n) != 0 ? 1 : 0;
+  if (stepped) ++seq;
+  OB_StreamPosition to;
+  switch (packets_->seekSequence(edge, seq + static_cast<uint32_t>(n), &to)) {
+    case OB_PacketStream::Seek::Found:
+      stream_->restorePosition(to);
+      return 1;
+    case OB_PacketStream::Seek::InGap:
+      resume_ = to;
+      return kLostBytes;
+    case OB_PacketStream::Seek::PastEnd:
+      break;
+  }
+  return 0;
+}
+
+bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from) {
+  if (packets_ == nullptr) return false;
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  OB_StreamPosition edge;
+  stepBack(from, &edge);
+  if (!packets_->gapBetween(edge, here)) return false;
+  return packets_->afterGap(edge, &resume_);
+}
+
+bool OB_HTTPGrammar::bodyEndSeq(int32_t n, uint32_t* seq) {
+  if (packets_ == nullptr) return false;
+  OB_StreamPosition from;
+  stream_->savePosition(from);
+  OB_StreamPosition edge;
+  const bool stepped = stepBack(from, &edge);
+  if (!packets_->sequenceAt(edge, seq)) return false;
+  *seq += (stepped ? 1u : 0u) + static_cast<uint32_t>(n > 0 ? n : 0);
+  return true;
+}
+
+void OB_HTTPGrammar::noteNext(int direction, uint32_t seq, bool chunked, bool afterData) {
+  uint32_t end = 0;
+  if (packets_ == nullptr || !packets_->endSequence(&end)) return;
+  if (static_cast<int32_t>(seq - end) < 0) return;
+  parser_.nextKnown_[direction] = true;
+  parser_.next_[direction] = seq;
+  parser_.chunked_[direction] = chunked;
+  parser_.afterData_[direction] = afterData;
+}
+
+void OB_HTTPGrammar::noteNextAtEnd(int direction) {
+  uint32_t end = 0;
+  if (packets_ != nullptr && packets_->endSequence(&end)) noteNext(direction, end);
+}
+
+int OB_HTTPGrammar::placeFromCarry(int direction) {
+  const OB_ParseCarry* carry = parser_.carryIn_;
+  if (carry == nullptr || packets_ == nullptr || !carry->nextKnown[direction]) return -1;
+  OB_StreamPosition first;
+  stream_->savePosition(first);
+  OB_StreamPosition to;
+  switch (packets_->seekSequence(first, carry->next[direction], &to)) {
+    case OB_PacketStream::Seek::Found: {
+      stream_->restorePosition(to);
+      forgetKeyword();
+      if (!carry->chunked[direction]) return 1;
+      // The chunked body the earlier piece was reading goes on.
+      int32_t sum = 0;
+      const int complete = Entity_Body_Chunked(&sum, carry->afterData[direction]);
+      if (complete == 1) return 1;
+      if (complete == kLostBytes) return -1;
+      return 0;
+    }
+    case OB_PacketStream::Seek::PastEnd:
+      noteNext(direction, carry->next[direction], carry->chunked[direction],
+               carry->afterData[direction]);
+      return 0;
+    case OB_PacketStream::Seek::InGap:
+      break;
+  }
+  return -1;
+}
+
+void OB_HTTPGrammar::resume() {
+  stream_->restorePosition(resume_);
+  forgetKeyword();
 }
 
 int OB_HTTPGrammar::checkForDone() {
@@ -378,29 +610,62 @@ int OB_HTTPGrammar::Entity_Body_Response(int length) {
   return 1;
 }
 
-int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum) {
+int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
   *sum = 0;
-  for (;;) {
-    // The chunk's size: hexadecimal, then extensions up to the line's end.
-    int64_t size = 0;
-    int digits = 0;
-    for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
-      size = size * 16 + value;
-      if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
-      if (stream_->incNext() == 0) return 0;
+  for (bool first = true;; first = false) {
+    // A piece that continues a body cut inside a chunk's data begins at the data's line end.
+    if (!first || !afterData) {
+      const int sized = chunk(sum);
+      if (sized != 1) return sized;
+      if (chunkDone_) return 1;
     }
-    if (digits == 0) return -1;
-    const int more = nextLine();
-    if (size == 0) {
-      // The last chunk; the trailer's header lines end with an empty line.
-      if (more != 0) skipThroughEmptyLine();
-      return 1;
-    }
-    if (more == 0 || stream_->bumpToNext(static_cast<int32_t>(size)) == 0) return 0;
-    *sum += static_cast<int32_t>(size);
+    OB_StreamPosition dataEnd;
+    stream_->savePosition(dataEnd);
     // The data's own line end.
     if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
+    if (lostSince(dataEnd)) return kLostBytes;
     if (stream_->getNext() != '\n') return -1;
-    if (stream_->incNext() == 0) return 0;
+    if (stream_->incNext() == 0) {
+      // The data ended right after the line end: the next size line is the next piece's.
+      noteNextAtEnd(direction_);
+      if (parser_.nextKnown_[direction_]) parser_.chunked_[direction_] = true;
+      return 0;
+    }
   }
+}
+
+int OB_HTTPGrammar::chunk(int32_t* sum) {
+  chunkDone_ = false;
+  OB_StreamPosition line;
+  stream_->savePosition(line);
+  // The chunk's size: hexadecimal, then extensions up to the line's end.
+  int64_t size = 0;
+  int digits = 0;
+  for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
+    size = size * 16 + value;
+    if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
+    if (stream_->incNext() == 0) return lostSince(line) ? kLostBytes : 0;
+  }
+  if (digits == 0) return lostSince(line) ? kLostBytes : -1;
+  const int more = nextLine();
+  // A size line with bytes missing: neither its size nor where the body goes on is known.
+  if (lostSince(line)) return kLostBytes;
+  if (more == 0 && packets_ != nullptr && packets_->afterGap(line, &resume_)) return kLostBytes;
+  if (size == 0) {
+    // The last chunk; the trailer's header lines end with an empty line.
+    if (more != 0) skipThroughEmptyLine();
+    chunkDone_ = true;
+    return lostSince(line) ? kLostBytes : 1;
+  }
+  if (more == 0) return 0;
+  uint32_t dataEndSeq = 0;
+  const bool placed = bodyEndSeq(static_cast<int32_t>(size), &dataEndSeq);
+  const int skipped = skipBody(static_cast<int32_t>(size));
+  if (skipped != 1) {
+    // The data go on beyond these bytes: a piece that continues them reads on from there.
+    if (skipped == 0 && placed) noteNext(direction_, dataEndSeq, true, true);
+    return skipped;
+  }
+  *sum += static_cast<int32_t>(size);
+  return 1;
 }

@@ -178,6 +178,8 @@ void OB_HTTPGrammar::setStream(OB_Stream* stream) {
   // The parser reads the values it stores from the same stream.
   parser_.setStream(stream);
   stream_ = parser_.getStream();
+  packets_ = obQuery<OB_PacketStream>(stream_);
+  resume_ = OB_StreamPosition();
   forgetKeyword();
 }
 

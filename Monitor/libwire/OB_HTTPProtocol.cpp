@@ -147,6 +147,10 @@ int OB_HTTPProtocol::reset() {
   requestsDropped_ = false;
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
+  gapLoss_ = GapLoss::None;
+  pairLimit_ = UINT32_MAX;
+  carryIn_ = nullptr;
+  owedIn_ = 0;
   setStream(nullptr);
   return 0;
 }
@@ -168,6 +172,8 @@ void OB_HTTPProtocol::forgetParse() {
   requestsDropped_ = false;
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
+  gapLoss_ = GapLoss::None;
+  pairLimit_ = UINT32_MAX;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -188,12 +194,35 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   if (session == nullptr) return 0;
   state_ = 1;
   if (responseTarget_ == nullptr && !xacts_.empty()) responseTarget_ = xacts_.front();
-  // The rest of a connection cut off at the byte limit begins inside a message.
+  // The rest of a connection cut off at the byte limit begins inside a message: where the
+  // earlier piece's parse said each direction's next message begins, or searched for.
+  OB_ParseCarry* carry = session->carry.get();
   resync_ = session->isContinued() != 0;
+  carryIn_ = resync_ && carry != nullptr && carry->set ? carry : nullptr;
+  owedIn_ = carryIn_ != nullptr ? carryIn_->owed : 0;
+  // Once an earlier piece lost its pairing, no response of the connection is placed.
+  if (carryIn_ != nullptr && carryIn_->lost) pairLimit_ = 0;
+  for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
   session->server.reset();
+  if (carry != nullptr) {
+    carry->lost = (carryIn_ != nullptr && carryIn_->lost) || gapLoss_ != GapLoss::None;
+    uint32_t unanswered = 0;
+    for (OB_HTTPXact* xact : xacts_) {
+      if (xact->res_status_code.empty()) ++unanswered;
+    }
+    carry->owed = owedIn_ + unanswered;
+    for (int d = 0; d < 2; ++d) {
+      carry->nextKnown[d] = nextKnown_[d];
+      carry->next[d] = next_[d];
+      carry->chunked[d] = nextKnown_[d] && chunked_[d];
+      carry->afterData[d] = nextKnown_[d] && afterData_[d];
+    }
+    carry->set = true;
+  }
+  carryIn_ = nullptr;
   resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
@@ -211,7 +240,52 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     countParseStop(*stopCounter(parseStop_), "HTTP",
                    requests != ParseStop::None ? "client" : "server", parseStopText(parseStop_));
   }
+  if (gapLoss_ != GapLoss::None) countGapLoss();
   return 0;
+}
+
+void OB_HTTPProtocol::countGapLoss() {
+  OB_TCPSessionStats& stats = *getTCPSessionStats();
+  problemPairing = 1;
+  OB_TCPSessionStats::count(gapLoss_ == GapLoss::ChunkLine       ? stats.httpGapChunkLine
+                            : gapLoss_ == GapLoss::UnknownLength ? stats.httpGapUnknownLength
+                                                                 : stats.httpGapHead);
+  uint32_t unanswered = 0;
+  for (OB_HTTPXact* xact : xacts_) {
+    if (xact->res_status_code.empty()) ++unanswered;
+  }
+  OB_TCPSessionStats::count(stats.httpGapXacts, unanswered);
+  char client[16];
+  char server[16];
+  OB_Tools::IPAddressString(clientIP, client);
+  OB_Tools::IPAddressString(serverIP, server);
+  OB_Log::debug("HTTP: %s > %s:%u: bytes never captured (%s): %u requests left without a "
+                "response\n",
+                client, server, static_cast<unsigned>(serverPort), gapLossText(gapLoss_),
+                unanswered);
+}
+
+void OB_HTTPProtocol::noteRequestGap(GapLoss why) {
+  if (gapLoss_ == GapLoss::None) gapLoss_ = why;
+  if (pairLimit_ > commRespCount) pairLimit_ = commRespCount;
+}
+
+void OB_HTTPProtocol::noteResponseGap(GapLoss why) {
+  if (gapLoss_ == GapLoss::None) gapLoss_ = why;
+}
+
+const char* OB_HTTPProtocol::gapLossText(GapLoss loss) {
+  switch (loss) {
+    case GapLoss::Head:
+      return "a message head lost";
+    case GapLoss::ChunkLine:
+      return "a chunk-size line lost";
+    case GapLoss::UnknownLength:
+      return "gap in a body of unknown length";
+    case GapLoss::None:
+      break;
+  }
+  return "none";
 }
 
 OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
@@ -384,6 +458,19 @@ int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/
 int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*/) {
   if (commRespCount == 0) {
     OB_Log::debug("HTTP: NO COMMANDS FOR THIS RESPONSE\n");
+    problemPairing = 1;
+    responseDropped_ = true;
+    return 0;
+  }
+  if (owedIn_ > 0) {
+    // The answer to a request of the earlier piece, which has been handed on already.
+    --owedIn_;
+    problemPairing = 1;
+    responseDropped_ = true;
+    return 0;
+  }
+  if (respCount >= pairLimit_) {
+    // Requests were lost before the next recorded one: whose response this is is unknown.
     problemPairing = 1;
     responseDropped_ = true;
     return 0;

@@ -18,6 +18,8 @@
 #include "OB_Protocol.h"
 #include "OB_Stream.h"
 
+struct OB_ParseCarry;
+
 // The MIME table guessContentType searches: types in table order, each with its file extensions
 // (lower case, without the full stop). The engine's configuration provides it; not owned by the
 // analyser, and it must outlive every session parsed while it is installed.
@@ -104,6 +106,17 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // The text the statistics print and the debug line give the reason.
   static const char* parseStopText(ParseStop stop);
 
+  // Why bytes that were never captured left requests without a known response (a gap wholly
+  // inside a body of known length loses nothing and is skipped): the first reason met in the
+  // connection. Each is a counter of the TCP session statistics.
+  enum class GapLoss : int {
+    None = 0,
+    Head = 1,           // a message's head, or where the next one began, was lost
+    ChunkLine = 2,      // a chunk-size line (or the line end before it) was lost
+    UnknownLength = 3,  // a body of unknown length ran into lost bytes
+  };
+  static const char* gapLossText(GapLoss loss);
+
   // Transactions the default pool holds: 128 blocks of 128.
   static constexpr int kPoolQueues = 128;
   static constexpr int kPoolObjectsPerQueue = 128;
@@ -187,6 +200,15 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   ParseStop parseResponses(OB_Stream* stream);
   // Why the last session's parse stopped; None before and after reset.
   ParseStop getParseStop() const { return parseStop_; }
+  // Why lost bytes left requests of the last session without a response; None before and
+  // after reset.
+  GapLoss getGapLoss() const { return gapLoss_; }
+  // Lost bytes in the client's stream: the requests recorded so far may still be paired by
+  // their order; those recorded after it are not (how many were lost is unknown).
+  void noteRequestGap(GapLoss why);
+  // Lost bytes in the server's stream where a response's place cannot be known: no further
+  // response is paired.
+  void noteResponseGap(GapLoss why);
 
  protected:
   // Takes back the pairing of the last response (an interim one), emptying its fields.
@@ -202,6 +224,9 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   OB_HTTPXact* currentResponse();
   // Before a record is read in: no pairing state, no transactions listed.
   void forgetParse();
+  // Counts the connection by its gap loss and the requests it left without a response, and
+  // logs one debug line.
+  void countGapLoss();
 
   OB_MemoryPool<OB_PooledHTTPXact>* pool_ = nullptr;  // owned; null when it could not be made
   OB_PooledHTTPXact* pending_ = nullptr;  // taken by addXLink for createXLink to hand over
@@ -211,5 +236,18 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // The session continues one cut off: each direction is searched for its first message.
   bool resync_ = false;
   ParseStop parseStop_ = ParseStop::None;
+  GapLoss gapLoss_ = GapLoss::None;
+  // Requests that responses may pair with by their order: those recorded before the first gap
+  // of the client's stream.
+  uint32_t pairLimit_ = UINT32_MAX;
+  // A piece continuing a connection cut at the byte limit: what the earlier piece's parse left
+  // (not owned; the session's), the responses still owed to its requests (they are not this
+  // piece's to pair), and, for the next piece, where each direction's next message begins.
+  const OB_ParseCarry* carryIn_ = nullptr;
+  uint32_t owedIn_ = 0;
+  bool nextKnown_[2] = {false, false};
+  uint32_t next_[2] = {0, 0};
+  bool chunked_[2] = {false, false};
+  bool afterData_[2] = {false, false};
   OB_BufferStream emptyStream_;  // the stream when none is set
 };

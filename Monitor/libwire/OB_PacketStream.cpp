@@ -142,3 +142,147 @@ int OB_PacketStream::print(FILE* stream) {
                xBeginTime.tv_sec, xEndTime.tv_sec);
   return OB_BufferStream::print(stream);
 }
+
+namespace {
+
+// The stored bytes of a link's buffer (null, 0 for none).
+unsigned char* bytesOf(OB_Link<OB_Object>* link, uint32_t* length) {
+  OB_Buffer* buffer = link != nullptr ? obQuery<OB_Buffer>(link->getItemObject()) : nullptr;
+  *length = buffer != nullptr && buffer->getBuffer() != nullptr ? buffer->getLength() : 0;
+  return *length > 0 ? buffer->getBuffer() : nullptr;
+}
+
+}  // namespace
+
+OB_PacketStream::Link* OB_PacketStream::firstLink() {
+  Link* link = buffers_.getLastLink();
+  while (link != nullptr && link->getPrev() != nullptr) link = link->getPrev();
+  return link;
+}
+
+bool OB_PacketStream::follows(Link* a, Link* b) {
+  OB_PacketBuffer* before = storedBuffer(a);
+  OB_PacketBuffer* after = storedBuffer(b);
+  if (before == nullptr || after == nullptr) return true;
+  return before->getSeqNo() + before->getLength() == after->getSeqNo();
+}
+
+bool OB_PacketStream::sequenceAt(const OB_StreamPosition& at, uint32_t* seq) {
+  OB_PacketBuffer* buffer = at.link != nullptr ? storedBuffer(static_cast<Link*>(at.link)) : nullptr;
+  if (buffer == nullptr) return false;
+  *seq = buffer->getSeqNo() + at.offset;
+  return true;
+}
+
+OB_PacketStream::Seek OB_PacketStream::seekSequence(const OB_StreamPosition& from, uint32_t seq,
+                                                    OB_StreamPosition* out) {
+  OB_MutexHold hold(&buffers_);
+  uint32_t base = 0;
+  if (!sequenceAt(from, &base)) base = 0;
+  // Where the buffer of `from` begins, in the same count as seq.
+  uint32_t start = base - from.offset;
+  Link* previous = nullptr;
+  for (Link* link = static_cast<Link*>(from.link); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    unsigned char* data = bytesOf(link, &length);
+    if (data == nullptr) continue;
+    if (previous != nullptr) {
+      OB_PacketBuffer* buffer = storedBuffer(link);
+      start = buffer != nullptr ? buffer->getSeqNo() : start;
+    }
+    if (seqDiff(seq, start) < 0) {
+      *out = OB_StreamPosition{link, data, length, 0};
+      return Seek::InGap;
+    }
+    if (seqDiff(seq, start + length) < 0) {
+      *out = OB_StreamPosition{link, data, length, seq - start};
+      return Seek::Found;
+    }
+    previous = link;
+    start += length;
+  }
+  return Seek::PastEnd;
+}
+
+bool OB_PacketStream::gapBetween(const OB_StreamPosition& from, const OB_StreamPosition& to) {
+  OB_MutexHold hold(&buffers_);
+  Link* last = static_cast<Link*>(to.link);
+  Link* previous = nullptr;
+  for (Link* link = static_cast<Link*>(from.link); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr && link != last) continue;
+    if (previous != nullptr && !follows(previous, link)) return true;
+    if (link == last) return false;
+    previous = link;
+  }
+  return false;
+}
+
+bool OB_PacketStream::afterGap(const OB_StreamPosition& from, OB_StreamPosition* out) {
+  OB_MutexHold hold(&buffers_);
+  Link* previous = nullptr;
+  for (Link* link = static_cast<Link*>(from.link); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    unsigned char* data = bytesOf(link, &length);
+    if (data == nullptr) continue;
+    if (previous != nullptr && !follows(previous, link)) {
+      *out = OB_StreamPosition{link, data, length, 0};
+      return true;
+    }
+    previous = link;
+  }
+  return false;
+}
+
+bool OB_PacketStream::startsAfterGap() {
+  if ((xStatus & kSynSeen) == 0) return false;
+  OB_MutexHold hold(&buffers_);
+  for (Link* link = firstLink(); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr) continue;
+    OB_PacketBuffer* buffer = storedBuffer(link);
+    return buffer != nullptr && buffer->getSeqNo() != xMinSeq + 1;
+  }
+  return false;
+}
+
+bool OB_PacketStream::hasGap() {
+  if (startsAfterGap()) return true;
+  OB_MutexHold hold(&buffers_);
+  Link* first = firstLink();
+  if (first == nullptr) return false;
+  uint32_t length = 0;
+  OB_StreamPosition from{first, bytesOf(first, &length), length, 0};
+  OB_StreamPosition after;
+  return afterGap(from, &after);
+}
+
+bool OB_PacketStream::bytesBeforeGap(bool fromStart, uint32_t* count) {
+  *count = 0;
+  if (fromStart && startsAfterGap()) return true;
+  OB_MutexHold hold(&buffers_);
+  Link* previous = nullptr;
+  for (Link* link = firstLink(); link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr) continue;
+    if (previous != nullptr && !follows(previous, link)) return true;
+    *count += length;
+    previous = link;
+  }
+  return false;
+}
+
+bool OB_PacketStream::endSequence(uint32_t* seq) {
+  OB_MutexHold hold(&buffers_);
+  for (Link* link = buffers_.getLastLink(); link != nullptr; link = link->getPrev()) {
+    uint32_t length = 0;
+    if (bytesOf(link, &length) == nullptr) continue;
+    OB_PacketBuffer* buffer = storedBuffer(link);
+    if (buffer == nullptr) return false;
+    *seq = buffer->getSeqNo() + length;
+    // A FIN takes one number after the payload.
+    const uint32_t sent = xMaxSeq - ((xStatus & kFinSeen) != 0 ? 1 : 0);
+    return *seq == sent;
+  }
+  return false;
+}

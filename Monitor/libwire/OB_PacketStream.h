@@ -8,6 +8,7 @@
 
 #include "OB_BufferStream.h"
 #include "OB_Packet.h"
+#include "OB_Stream.h"
 
 class OB_PacketBuffer;
 
@@ -46,6 +47,33 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // seen. Else 0.
   virtual int hasGap(int fromSyn);
 
+  // ---- Sequence view, for parsers that must not read across lost bytes ----
+  // Positions are those savePosition fills for this stream. A buffer that is no OB_PacketBuffer
+  // carries no sequence number: it is taken to follow its predecessor without a gap.
+  enum class Seek { Found, InGap, PastEnd };
+  // The sequence number of the byte at `at`; false when its buffer carries none.
+  bool sequenceAt(const OB_StreamPosition& at, uint32_t* seq);
+  // The position of the byte with sequence number seq, searched from `from` onwards: Found (in
+  // *out), InGap when that byte was never stored (*out: the first stored byte after it),
+  // PastEnd when the stored bytes end before it.
+  // Without sequence numbers, seq counts bytes from `from`'s sequence 0.
+  Seek seekSequence(const OB_StreamPosition& from, uint32_t seq, OB_StreamPosition* out);
+  // Whether bytes are missing between the byte at `from` and the byte at `to` (to after from).
+  bool gapBetween(const OB_StreamPosition& from, const OB_StreamPosition& to);
+  // The first byte after the first gap that follows the byte at `from`; false when none does.
+  bool afterGap(const OB_StreamPosition& from, OB_StreamPosition* out);
+  // Whether the direction's first payload bytes (right after its SYN) were not stored.
+  bool startsAfterGap();
+  // Whether any payload byte of the direction is missing before its last stored one (at the
+  // start or between stored segments).
+  bool hasGap();
+  // The sequence number right after the last stored byte, when no byte the direction sent
+  // after it is known to be missing; false otherwise or without sequence numbers.
+  bool endSequence(uint32_t* seq);
+  // Whether bytes are missing between stored segments (or, with fromStart, before the first):
+  // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
+  bool bytesBeforeGap(bool fromStart, uint32_t* count);
+
   // Every field below to 0, xMinSeq to 0xFFFFFFFF. 0.
   int init() override;
   // Releases the stored buffers (back to their pools) and clears every field as init does, so a
@@ -73,4 +101,8 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
 
  private:
   void clearFields();
+  // The first stored buffer's link, or null.
+  Link* firstLink();
+  // Whether the buffer of link b follows that of link a without missing bytes.
+  static bool follows(Link* a, Link* b);
 };

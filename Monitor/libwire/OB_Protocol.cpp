@@ -41,6 +41,7 @@ void OB_Protocol::clearFields() {
   problemPairing = 0;
   rejectConnect = 0;
   unackedConnect = 0;
+  continued = 0;
   commRespCount = 0;
   respCount = 0;
 }
@@ -89,6 +90,7 @@ int OB_Protocol::processObject(OB_Object* object) {
   // The record's time is when the connection was last active on the wire, not when this
   // reused object was last reset.
   if (session->lastTime != 0) connTime = session->lastTime;
+  continued = session->isContinued() != 0 ? 1 : 0;
 
   OB_PacketStream& client = session->client;
   OB_PacketStream& server = session->server;
@@ -107,6 +109,15 @@ int OB_Protocol::processObject(OB_Object* object) {
     return -1;
   }
   return 0;
+}
+
+int32_t OB_Protocol::pairingField() const {
+  return (problemPairing & 1) | (continued != 0 ? kContinuedBit : 0);
+}
+
+void OB_Protocol::takePairingField() {
+  continued = (problemPairing & kContinuedBit) != 0 ? 1 : 0;
+  problemPairing &= ~kContinuedBit;
 }
 
 OB_Xact* OB_Protocol::addXLink() {
@@ -156,6 +167,7 @@ int OB_Protocol::print(FILE* stream) {
   OB_Log::flog(stream, "networkRespTime = %d\n", networkRespTime);
   OB_Log::flog(stream, "rejectConnect   = %d\n", rejectConnect);
   OB_Log::flog(stream, "unackedConnect  = %d\n", unackedConnect);
+  if (continued != 0) OB_Log::flog(stream, "continued       = 1\n");
   OB_Log::flog(stream, "commRespCount   = %d\n", commRespCount);
   OB_Log::flog(stream, "respCount       = %d\n", respCount);
   OB_Log::flog(stream, "problemPairing = %d%s", problemPairing,
@@ -187,7 +199,7 @@ int OB_Protocol::write(FILE* stream) {
   if (OB_ArchiveIO::writeI32(stream, networkRespTime) != 0) return -1;
   if (OB_ArchiveIO::writeI32(stream, rejectConnect) != 0) return -1;
   if (OB_ArchiveIO::writeI32(stream, unackedConnect) != 0) return -1;
-  if (OB_ArchiveIO::writeI32(stream, problemPairing) != 0) return -1;
+  if (OB_ArchiveIO::writeI32(stream, pairingField()) != 0) return -1;
   if (OB_ArchiveIO::writeU16(stream, count) != 0) return -1;
   if (OB_ArchiveIO::writeU16(stream, respCount) != 0) return -1;
   if (head != nullptr && head->writeList(stream) != 0) return -1;
@@ -208,6 +220,7 @@ int OB_Protocol::read(FILE* stream) {
   if (OB_ArchiveIO::readI32(stream, &rejectConnect) != 0) return -1;
   if (OB_ArchiveIO::readI32(stream, &unackedConnect) != 0) return -1;
   if (OB_ArchiveIO::readI32(stream, &problemPairing) != 0) return -1;
+  takePairingField();
   if (OB_ArchiveIO::readU16(stream, &commRespCount) != 0) return -1;
   if (OB_ArchiveIO::readU16(stream, &respCount) != 0) return -1;
   for (uint32_t i = 0; i < commRespCount; ++i) {
@@ -230,6 +243,7 @@ int OB_Protocol::readConnectionBytes(OB_ArchiveBytes& bytes) {
       !bytes.getI32(&unackedConnect) || !bytes.getI32(&problemPairing) ||
       !bytes.getU16(&commRespCount) || !bytes.getU16(&respCount))
     return kShort;
+  takePairingField();
   for (uint32_t i = 0; i < commRespCount; ++i) {
     OB_Xact* xact = addXLink();
     if (xact == nullptr) return -1;

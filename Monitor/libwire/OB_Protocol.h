@@ -67,6 +67,10 @@ class OB_Protocol : public virtual OB_Data {
   int32_t problemPairing = 0;   // 1 when requests and responses did not pair one to one
   int32_t rejectConnect = 0;
   int32_t unackedConnect = 0;
+  // The connection's rest after a cut at the session byte limit: its connection was counted
+  // with its first piece (readers count only its transactions). Stored as bit 1 of the
+  // record's pairing field, so records stay the same size and older ones read as 0.
+  int32_t continued = 0;
   uint16_t commRespCount = 0;  // commands (requests) in the chain
   uint16_t respCount = 0;      // responses paired so far
   OB_Xact* head = nullptr;     // owned, with the whole chain
@@ -91,6 +95,10 @@ class OB_Protocol : public virtual OB_Data {
   int readConnectionBytes(OB_ArchiveBytes& bytes);
 
  private:
+  static constexpr int32_t kContinuedBit = 2;
+  // The record's pairing field: problemPairing with continued in bit 1; and back.
+  int32_t pairingField() const;
+  void takePairingField();
   void releaseChain();
   void clearFields();
   uint32_t countChain();

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <new>
 #include <utility>
 
 #include "OB_Log.h"
@@ -77,7 +78,9 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   const uint16_t opened = OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked;
   for (auto [to, from] : {std::pair{&client, &earlier.client}, std::pair{&server, &earlier.server}}) {
     to->xStatus = from->xStatus & opened;
-    to->xMinSeq = from->xMinSeq;
+    // The direction goes on where the cut left it, as if its SYN had been right before: the
+    // payload span of this piece counts only its own bytes, and its first byte is known.
+    to->xMinSeq = from->xMaxSeq - 1;
     to->xMaxSeq = from->xMaxSeq;
     to->xBeginSynch = from->xBeginSynch;
     to->xAckSynch = from->xAckSynch;
@@ -85,6 +88,12 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   }
   lastTime = earlier.lastTime;
   continued = 1;
+  try {
+    if (earlier.carry == nullptr) earlier.carry = std::make_shared<OB_ParseCarry>();
+    carry = earlier.carry;
+  } catch (const std::bad_alloc&) {
+    carry = nullptr;  // the piece is then searched for its first message
+  }
   return 0;
 }
 
@@ -217,7 +226,8 @@ int OB_TCPSession::timeout() {
 
 int OB_TCPSession::finish() {
   Stats& stats = *getTCPSessionStats();
-  Stats::count(stats.connectionsBuilt);
+  // The rest of a connection cut off at the byte limit was counted with its first piece.
+  if (continued == 0) Stats::count(stats.connectionsBuilt);
   Stats::count(stats.bytesCompleted, client.total() + server.total());
   Stats::count(stats.payloadBytes, client.xBytXfer + server.xBytXfer);
   Stats::count(stats.effectiveBytes, sequenceSpan(client) + sequenceSpan(server));
@@ -242,6 +252,7 @@ int OB_TCPSession::init() {
   OB_Session::init();
   cutOff = 0;
   continued = 0;
+  carry.reset();
   client.init();
   server.init();
   return 0;
@@ -251,6 +262,7 @@ int OB_TCPSession::reset() {
   OB_Session::reset();
   cutOff = 0;
   continued = 0;
+  carry.reset();
   client.reset();
   server.reset();
   return 0;

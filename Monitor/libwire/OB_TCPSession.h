@@ -6,11 +6,29 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "OB_PacketStream.h"
 #include "OB_Session.h"
 
 class OB_Packet;
+
+// What the parse of one piece of a connection cut at the byte limit leaves for the piece that
+// continues it; the pieces of one connection share it and are parsed in order, on the stream
+// builder's thread.
+struct OB_ParseCarry {
+  bool set = false;   // an earlier piece was parsed and filled this in
+  bool lost = false;  // its pairing ended where the rest cannot be placed
+  uint32_t owed = 0;  // its requests still without a response: the next responses are theirs
+  // Per direction (0 client, 1 server): the sequence number where the next message begins,
+  // when the earlier piece ended at a message's end or inside a body of known length.
+  bool nextKnown[2] = {false, false};
+  uint32_t next[2] = {0, 0};
+  // The next message's place is inside a chunked body: at next begins a chunk-size line, or
+  // (afterData) the line end that closes a chunk's data.
+  bool chunked[2] = {false, false};
+  bool afterData[2] = {false, false};
+};
 
 class OB_TCPSession : public OB_Session {
   OB_CLASS_IDENTITY(OB_TCPSession, 0x411CDB07, "OB_TCPSession", OB_Session)
@@ -69,6 +87,9 @@ class OB_TCPSession : public OB_Session {
 
   OB_PacketStream client;  // sent by the side whose SYN opened the session
   OB_PacketStream server;
+  // Shared by the pieces of a connection cut at the byte limit (made by continueFrom); null
+  // for a connection in one piece. Released by reset.
+  std::shared_ptr<OB_ParseCarry> carry;
 
  private:
   int cutOff = 0;

@@ -41,7 +41,9 @@ int tcpSessionStats_init() {
         &s.httpFinished, &s.ftpStarted, &s.ftpParsed, &s.ftpFinished, &s.payloadBytes,
         &s.effectiveBytes, &s.sessionsRetrieved, &s.sessionsReturned, &s.segmentsFromPool,
         &s.segmentsToPool, &s.httpStopMessageLine, &s.httpStopChunk, &s.httpStopCutShort,
-        &s.httpStopFull, &s.ftpStopGreeting, &s.ftpStopCutShort, &s.ftpStopFull}) {
+        &s.httpStopFull, &s.ftpStopGreeting, &s.ftpStopCutShort, &s.ftpStopFull,
+        &s.httpGapHead, &s.httpGapChunkLine, &s.httpGapUnknownLength, &s.httpGapXacts,
+        &s.ftpGap, &s.ftpGapXacts}) {
     OB_TCPSessionStats::clear(*c);
   }
   s.since.store(nowSeconds(), std::memory_order_relaxed);
@@ -91,6 +93,14 @@ void tcpSessionStats_print(FILE* stream) {
   stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::Greeting), s.ftpStopGreeting);
   stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::CutShort), s.ftpStopCutShort);
   stopLine(stream, "FTP", FTP::parseStopText(FTP::ParseStop::Full), s.ftpStopFull);
+  OB_Log::flog(stream, "   Pairings Lost To Bytes Never Captured\n");
+  stopLine(stream, "HTTP", HTTP::gapLossText(HTTP::GapLoss::Head), s.httpGapHead);
+  stopLine(stream, "HTTP", HTTP::gapLossText(HTTP::GapLoss::ChunkLine), s.httpGapChunkLine);
+  stopLine(stream, "HTTP", HTTP::gapLossText(HTTP::GapLoss::UnknownLength),
+           s.httpGapUnknownLength);
+  stopLine(stream, "HTTP", "requests left without a response", s.httpGapXacts);
+  stopLine(stream, "FTP", "a control segment lost", s.ftpGap);
+  stopLine(stream, "FTP", "commands left without a reply", s.ftpGapXacts);
   OB_Log::flog(stream, "   Packets\n");
   line(stream, 6, "received for TCP stream building", s.segmentsReceived);
   line(stream, 6, "used in TCP stream building", s.segmentsUsed);

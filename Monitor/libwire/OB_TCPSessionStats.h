@@ -27,8 +27,8 @@ class OB_TCPSessionStats {
   virtual int print(FILE* stream);
 
   // Every counter below, one after the other: the 31 of the session record, then the seven
-  // parse-stop counters.
-  static constexpr int kCounters = 38;
+  // parse-stop counters and the six gap-loss counters.
+  static constexpr int kCounters = 44;
 
   static void count(Counter& counter, uint32_t n = 1) {
     if (const int index = processIndex(counter); index >= 0) {
@@ -91,6 +91,15 @@ class OB_TCPSessionStats {
   Counter ftpStopGreeting{0};
   Counter ftpStopCutShort{0};
   Counter ftpStopFull{0};
+  // Connections in which bytes never captured left requests without a known response, one
+  // counter a reason (the analysers' GapLoss; one reason a connection), and the requests
+  // (commands) so left.
+  Counter httpGapHead{0};
+  Counter httpGapChunkLine{0};
+  Counter httpGapUnknownLength{0};
+  Counter httpGapXacts{0};
+  Counter ftpGap{0};
+  Counter ftpGapXacts{0};
 
   // Driver clock (seconds) when the counters were last cleared: the base of the initiation rate.
   std::atomic<uint64_t> since{0};

@@ -719,8 +719,7 @@ TEST_F(LiveCapture, ForcedDropsAreCountedAndLogged) {
 
 // Under the same drops no request is given another request's response: those whose response
 // was lost are logged without one.
-// Disabled until the parsers resume pairing only where it is certain after a gap.
-TEST_F(LiveCapture, DISABLED_ForcedDropsNeverPairWrongly) {
+TEST_F(LiveCapture, ForcedDropsNeverPairWrongly) {
   runCase(kTinyBuffer);
   ASSERT_GT(displays_["Packets dropped:"], 0u) << "no drops could be forced";
   size_t wrong = 0;

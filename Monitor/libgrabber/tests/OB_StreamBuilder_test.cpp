@@ -417,6 +417,7 @@ class HTTPConsumer : public OB_Consumer {
     ++sessions;
     parser.reset();
     parser.processObject(session);
+    continued.push_back(parser.continued);
     for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n)
       seen.push_back(std::string(x->req_request_uri.c_str()) + " " + x->res_status_code.c_str());
     parser.reset();
@@ -424,8 +425,40 @@ class HTTPConsumer : public OB_Consumer {
   }
   int sessions = 0;
   std::vector<std::string> seen;
+  std::vector<int32_t> continued;  // the protocol record's mark, per session
   OB_HTTPProtocol parser{1, 64};
 };
+
+// Three megabytes on one keep-alive connection: one connection in every count, whatever the
+// pieces the byte limit cuts it into; the response that straddles the cuts keeps its whole
+// length and the next request still gets its own response.
+TEST_F(StreamBuilderTest, AThreeMegabyteConnectionCountsOnce) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4200, 80);
+  c.handshake();
+  const std::string body(3 * 1024 * 1024, 'x');
+  c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.ack(TcpConversation::kClient);
+  c.send(TcpConversation::kClient, "GET /small HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
+  c.close();
+  feedAll(c);
+  ASSERT_EQ(http->sessions, 3);
+  EXPECT_EQ(http->continued, (std::vector<int32_t>{0, 1, 1}));
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/small 404"}));
+  EXPECT_EQ(v(stats.connectionsStarted), 1u);
+  EXPECT_EQ(v(stats.connectionsBuilt), 1u);
+  EXPECT_EQ(v(stats.sessionsRetrieved), 1u);
+  EXPECT_EQ(v(stats.sessionsReturned), 1u);
+  // The pieces' payload spans add up to the connection's, each byte once.
+  EXPECT_EQ(v(stats.effectiveBytes), c.sent(TcpConversation::kClient).size() +
+                                         c.sent(TcpConversation::kServer).size());
+  builder->remove(http);
+  http->release();
+}
 
 // A keep-alive connection whose responses pass the byte limit: the part up to the limit is
 // handed on, and the rest of the connection, followed in a session of its own, gives the
@@ -452,6 +485,70 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
   // Only the two closing segments after the first FIN, as for any session, find no session.
   EXPECT_EQ(v(stats.segmentsExtraneous), 2u);
   EXPECT_EQ(builder->getSessionCount(), 0);
+  builder->remove(http);
+  http->release();
+}
+
+// The piece after a cut goes on where the earlier piece's parse said: a body that holds a
+// status line is not taken for a response, and a response owed to a request of the earlier
+// piece never answers a request of this one.
+TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4300, 80);
+  c.handshake();
+  std::string body(2 * 1024 * 1024, 'x');
+  const std::string fake = "\r\nHTTP/1.1 500 Fake\r\nContent-Length: 0\r\n\r\n";
+  body.replace(1500 * 1024, fake.size(), fake);
+  c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.ack(TcpConversation::kClient);
+  c.send(TcpConversation::kClient, "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 204 No Content\r\n\r\n");
+  const std::string upload(2 * 1024 * 1024, 'u');
+  c.send(TcpConversation::kClient, "POST /upload HTTP/1.1\r\nContent-Length: " +
+                                       std::to_string(upload.size()) + "\r\n\r\n" + upload);
+  c.send(TcpConversation::kServer, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+  c.send(TcpConversation::kClient, "GET /after HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  c.close();
+  feedAll(c);
+  ASSERT_GE(http->sessions, 3);
+  // The 201 of the upload arrives in a later piece than the upload: it stays unanswered there
+  // rather than answering /after.
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/next 204", "/upload ",
+                                                  "/after 200"}));
+  EXPECT_EQ(v(stats.connectionsBuilt), 1u);
+  builder->remove(http);
+  http->release();
+}
+
+// A chunked response straddling the cuts is read on chunk by chunk in the later pieces, so a
+// status line inside its data is never taken for a response.
+TEST_F(StreamBuilderTest, AChunkedBodyGoesOnAcrossTheCuts) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4400, 80);
+  c.handshake();
+  std::string data(700 * 1024, 'c');
+  const std::string fake = "\r\nHTTP/1.1 500 Fake\r\nContent-Length: 0\r\n\r\n";
+  data.replace(650 * 1024, fake.size(), fake);
+  char size[16];
+  snprintf(size, sizeof size, "%zx", data.size());
+  std::string body;
+  for (int i = 0; i < 4; ++i) body += std::string(size) + "\r\n" + data + "\r\n";
+  body += "0\r\n\r\n";
+  c.send(TcpConversation::kClient, "GET /chunked HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + body);
+  c.ack(TcpConversation::kClient);
+  c.send(TcpConversation::kClient, "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, "HTTP/1.1 204 No Content\r\n\r\n");
+  c.close();
+  feedAll(c);
+  EXPECT_EQ(http->sessions, 3);
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/chunked 200", "/next 204"}));
   builder->remove(http);
   http->release();
 }

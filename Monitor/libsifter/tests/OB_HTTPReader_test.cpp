@@ -172,6 +172,30 @@ TEST_F(OB_HTTPReaderTest, ReplaysTheWindowIntoServersSubsetsAndGroups) {
   EXPECT_EQ(reader->netgrpStreamsProcessed, 3u);
 }
 
+// A connection cut at the session byte limit comes as pieces: the one that continues it adds
+// its transactions but no connection (stream, client, response times), also from the archive.
+TEST_F(OB_HTTPReaderTest, APieceThatContinuesAConnectionCountsOnlyItsTransactions) {
+  const uint32_t ago = base - 1000;
+  OB_HTTPProtocol* first = connection(ago + 10, kClientA, kServer, {{"/"}});
+  first->serverRespTime = 400;
+  OB_HTTPProtocol* rest = connection(ago + 20, kClientA, kServer, {{"/"}, {"/b"}});
+  rest->serverRespTime = 400;
+  rest->continued = 1;
+  archive({first, rest});
+  replay();
+  EXPECT_EQ(reader->serverStreamsReceived, 1u);
+  EXPECT_EQ(reader->serverStreamsProcessed, 1u);
+  EXPECT_EQ(hits(0, "/"), 2u);
+  EXPECT_EQ(hits(0, "/b"), 1u);
+  ssNetworkData& network = reader->servers[0]->modules->networkData;
+  EXPECT_EQ(sum(network.srvCount), 1u);
+  EXPECT_EQ(sum(network.uniqueIPs), 1u);
+  // The domain counters of the IP tracking list count the connection once.
+  OB_CountArray* domains = reader->servers[0]->ipTracker->getDomainCounters()->first();
+  ASSERT_NE(domains, nullptr);
+  EXPECT_EQ(domains->getTotal(), 1u);
+}
+
 TEST_F(OB_HTTPReaderTest, TwoMatchingDefinitionsBothCountAndAFailedClientTestOnlyTheGroups) {
   server(1)->setIPAddress(kServer);
   server(0)->clientIPApply = 1;

@@ -10,6 +10,8 @@
 
 #include "FuzzPayload.h"
 #include "FuzzSupport.h"
+#include "OB_FTPProtocol.h"
+#include "OB_HTTPProtocol.h"
 #include "OB_Packet.h"
 #include "OB_TCPSession.h"
 #include "OB_TCPSessionStats.h"
@@ -136,6 +138,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(clientBytes <= session.client.xBytXfer);
   check(serverBytes <= session.server.xBytXfer);
   check(session.client.xBytXfer <= OB_TCPSession::kByteLimit + 1460);
+  // The parsers read the streams in sequence space, across whatever gaps the script left: they
+  // must end and keep their records within bounds. FTP first: HTTP gives the buffers back.
+  static OB_FTPProtocol* ftp = OB_FTPProtocol::create();
+  static OB_HTTPProtocol* http = OB_HTTPProtocol::create();
+  ftp->reset();
+  ftp->processObject(&session);
+  check(ftp->respCount <= ftp->commRespCount);
+  http->reset();
+  http->processObject(&session);
+  check(http->getXactCount() <= OB_Protocol::maxXacts);
   session.finish();
   session.reset();
   return 0;

@@ -875,3 +875,43 @@ TEST(FTPTraces, RecordedTrafficMatchesTshark) {
 }
 
 }  // namespace
+
+namespace {
+
+// The frames of the last send of one side, taken out as if never captured.
+void loseLastSend(TcpConversation& talk, size_t before) {
+  // The send and the peer's ack: the ack stays, the data segment goes.
+  talk.remove(before);
+}
+
+}  // namespace
+
+TEST_F(FTPProtocolTest, ALostReplyNeverPairsWithAnotherCommand) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 password\r\n");
+  client("PASS p\r\n");
+  const size_t lost = talk.size();
+  server("230 in\r\n");
+  loseLastSend(talk, lost);
+  client("CWD /pub\r\n").server("250 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  // Without the gap check the 250 would answer PASS and the 221 CWD.
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 331", "PASS 'p'", "CWD '/pub'",
+                                                   "QUIT ''"}));
+  EXPECT_TRUE(p.isGapLost());
+  EXPECT_EQ(p.problemPairing, 1);
+  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGap), 1u);
+  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGapXacts), 3u);
+}
+
+TEST_F(FTPProtocolTest, ALostCommandNeverTakesTheRepliesOfTheNext) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  const size_t lost = talk.size();
+  client("DELE old.txt\r\n");
+  loseLastSend(talk, lost);
+  server("550 no such file\r\n");
+  client("RETR new.txt\r\n").server("150 opening\r\n").server("226 done\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "RETR 'new.txt'"}));
+  EXPECT_TRUE(p.isGapLost());
+}

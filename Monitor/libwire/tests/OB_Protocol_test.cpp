@@ -185,6 +185,42 @@ TEST(OB_ProtocolRecord, BytesRoadReadsWhatTheStreamRoadReads) {
   obRelease(protocol);
 }
 
+// A piece that continues a connection cut at the byte limit is marked in bit 1 of the pairing
+// field: the record keeps its size, older records (0 or 1 there) read as no piece, and the
+// pairing flag reads back as it was, by either road.
+TEST(OB_ProtocolRecord, TheContinuationMarkSharesThePairingField) {
+  TestProtocol* piece = makeProtocol();
+  piece->continued = 1;
+  piece->problemPairing = 1;
+  TestProtocol* whole = makeProtocol();
+  whole->problemPairing = 1;
+  const std::vector<unsigned char> marked = written(piece);
+  const std::vector<unsigned char> plain = written(whole);
+  ASSERT_EQ(marked.size(), plain.size());
+  // connTime, clientIP, reservedA, serverIP, reservedB, port and four 32-bit fields before it.
+  const size_t field = 4 + 4 + 4 + 2 + 4 + 2 + 2 + 4 + 4 + 4 + 4;
+  EXPECT_EQ(marked[field], 3);
+  EXPECT_EQ(plain[field], 1);
+  for (const std::vector<unsigned char>* bytes : {&marked, &plain}) {
+    TestProtocol* streamed = makeProtocol();
+    FILE* file = fileWith(*bytes);
+    ASSERT_EQ(streamed->read(file), 0);
+    std::fclose(file);
+    TestProtocol* parsed = makeProtocol();
+    OB_ArchiveBytes in(bytes->data(), bytes->data() + bytes->size());
+    ASSERT_EQ(parsed->readBytes(in), 0);
+    const int32_t want = bytes == &marked ? 1 : 0;
+    EXPECT_EQ(streamed->continued, want);
+    EXPECT_EQ(parsed->continued, want);
+    EXPECT_EQ(streamed->problemPairing, 1);
+    EXPECT_EQ(parsed->problemPairing, 1);
+    obRelease(parsed);
+    obRelease(streamed);
+  }
+  obRelease(whole);
+  obRelease(piece);
+}
+
 TEST(OB_ProtocolRecord, RefusesWrongTagBeforeReadingOn) {
   TestProtocol* protocol = makeProtocol();
   std::vector<unsigned char> bytes = written(protocol);

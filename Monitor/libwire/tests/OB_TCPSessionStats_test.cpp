@@ -19,7 +19,9 @@ std::vector<Stats::Counter*> everyCounter(Stats& s) {
           &s.ftpFinished,        &s.payloadBytes,     &s.effectiveBytes,     &s.sessionsRetrieved,
           &s.sessionsReturned,   &s.segmentsFromPool, &s.segmentsToPool,
           &s.httpStopMessageLine, &s.httpStopChunk,   &s.httpStopCutShort,   &s.httpStopFull,
-          &s.ftpStopGreeting,    &s.ftpStopCutShort,  &s.ftpStopFull};
+          &s.ftpStopGreeting,    &s.ftpStopCutShort,  &s.ftpStopFull,
+          &s.httpGapHead,        &s.httpGapChunkLine, &s.httpGapUnknownLength, &s.httpGapXacts,
+          &s.ftpGap,             &s.ftpGapXacts};
 }
 
 // The process's counters are counted per thread and added up when read: each of them counts on

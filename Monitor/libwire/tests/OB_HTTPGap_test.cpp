@@ -1,0 +1,227 @@
+// Bytes that were never captured: a gap wholly inside a body of known length is skipped in
+// sequence space; any other gap leaves the requests whose responses cannot be known without a
+// response, and never pairs a response with another request.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FrameBuilder.h"
+#include "OB_HTTPProtocol.h"
+#include "OB_Packet.h"
+#include "OB_TCPSession.h"
+#include "OB_TCPSessionStats.h"
+#include "PacketTestSupport.h"
+
+using corrana_test::Frame;
+using corrana_test::TcpConversation;
+using packettest::CountedBuffer;
+
+namespace {
+
+constexpr auto kClient = TcpConversation::kClient;
+constexpr auto kServer = TcpConversation::kServer;
+
+std::string response(const std::string& status, const std::string& headers,
+                     const std::string& body = "") {
+  return "HTTP/1.1 " + status + "\r\n" + headers + "\r\n" + body;
+}
+
+std::string get(const std::string& uri) { return "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n"; }
+
+class HTTPGap : public ::testing::Test {
+ protected:
+  void SetUp() override { tcpSessionStats_init(); }
+
+  // Sends text from a side in segments of `size` bytes; the segments numbered in `lost`
+  // (from 0) never reach the capture.
+  void send(TcpConversation::Side side, const std::string& text, size_t size = 1460,
+            std::vector<size_t> lost = {}) {
+    const size_t first = web.size();
+    web.send(side, text, size);
+    for (auto it = lost.rbegin(); it != lost.rend(); ++it) web.remove(first + *it);
+  }
+
+  // Feeds every frame as the capture engine does and parses the finished session.
+  void parse() {
+    OB_TCPSession session;
+    OB_Packet packet;
+    for (const Frame& frame : web.frames()) {
+      packet.reset();
+      packet.setPacketInfo(frame.bytes.data(), static_cast<int>(frame.bytes.size()));
+      if (packet.getContentSize() > 0) {
+        packet.setBuffer(new CountedBuffer(1460));
+        packet.copyBuffer();
+      }
+      session.processObject(&packet);
+      packet.reset();
+    }
+    parser.processObject(&session);
+  }
+
+  std::string status(int n) {
+    OB_HTTPXact* xact = parser.xactAt(n);
+    return xact != nullptr ? xact->res_status_code.c_str() : "(none)";
+  }
+  std::string uri(int n) {
+    OB_HTTPXact* xact = parser.xactAt(n);
+    return xact != nullptr ? xact->req_request_uri.c_str() : "(none)";
+  }
+  static uint32_t v(const OB_TCPSessionStats::Counter& c) { return OB_TCPSessionStats::value(c); }
+
+  OB_TCPSessionStats& stats = *getTCPSessionStats();
+  TcpConversation web{{corrana_test::ipv4Address("10.0.0.1"), 1025, {2, 0, 0, 0, 0, 1}},
+                      {corrana_test::ipv4Address("10.0.0.2"), 80, {2, 0, 0, 0, 0, 2}}};
+  OB_HTTPProtocol parser{1, 16};
+};
+
+TEST_F(HTTPGap, ASegmentLostInsideAContentLengthBodyIsSkipped) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 3000\r\n", std::string(3000, 'x')), 1000,
+       {2});
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  send(kClient, get("/c"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 3);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.xactAt(1)->res_bytes, 3000);
+  EXPECT_EQ(status(2), "404");
+  EXPECT_EQ(status(3), "201");
+  EXPECT_EQ(parser.problemPairing, 0);
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
+
+  // The same inside a request body.
+  tcpSessionStats_init();
+  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
+                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
+  parser.reset();
+  web.handshake();
+  send(kClient, "POST /up HTTP/1.1\r\nContent-Length: 2500\r\n\r\n" + std::string(2500, 'y'),
+       1000, {1});
+  send(kServer, response("200 OK", "Content-Length: 0\r\n"));
+  send(kClient, get("/after"));
+  send(kServer, response("302 Found", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(uri(2), "/after");
+  EXPECT_EQ(status(2), "302");
+  EXPECT_EQ(parser.problemPairing, 0);
+}
+
+TEST_F(HTTPGap, ASegmentLostInsideChunkDataIsSkipped) {
+  web.handshake();
+  send(kClient, get("/a"));
+  const std::string chunk(2500, 'z');
+  send(kServer,
+       response("200 OK", "Transfer-Encoding: chunked\r\n",
+                "9c4\r\n" + chunk + "\r\n5\r\nhello\r\n0\r\n\r\n"),
+       1000, {1});
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.xactAt(1)->res_bytes, 2505);
+  EXPECT_EQ(status(2), "404");
+  EXPECT_EQ(parser.problemPairing, 0);
+}
+
+TEST_F(HTTPGap, ALostResponseHeadLeavesTheRestUnansweredRatherThanShifted) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"), 1460, {0});
+  send(kClient, get("/c"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 3);
+  EXPECT_EQ(status(1), "200");
+  // Not "201" on /b: which request the 201 answers cannot be known.
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(3), "");
+  EXPECT_EQ(parser.problemPairing, 1);
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
+  EXPECT_EQ(v(stats.httpGapHead), 1u);
+  EXPECT_EQ(v(stats.httpGapXacts), 2u);
+}
+
+TEST_F(HTTPGap, ALostChunkSizeLineEndsThePairing) {
+  web.handshake();
+  send(kClient, get("/a"));
+  // The second segment holds the second chunk's size line.
+  const std::string first(990, 'q');
+  send(kServer,
+       response("200 OK", "Transfer-Encoding: chunked\r\n",
+                "3de\r\n" + first + "\r\n40\r\n" + std::string(64, 'r') + "\r\n0\r\n\r\n"),
+       1000, {1});
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::ChunkLine);
+  EXPECT_EQ(v(stats.httpGapChunkLine), 1u);
+  EXPECT_EQ(v(stats.httpGapXacts), 1u);
+}
+
+TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Type: text/plain\r\n", std::string(2500, 'u')), 1000,
+       {1});
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  web.close();
+  parse();
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::UnknownLength);
+}
+
+TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  send(kClient, get("/lost"), 1460, {0});
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  send(kClient, get("/c"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(uri(1), "/a");
+  EXPECT_EQ(status(1), "200");
+  // The request after the gap is recorded, without the 404 of the lost one.
+  EXPECT_EQ(uri(2), "/c");
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
+  EXPECT_EQ(v(stats.httpGapHead), 1u);
+
+  // A connection whose first request was lost pairs nothing.
+  tcpSessionStats_init();
+  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
+                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
+  parser.reset();
+  web.handshake();
+  send(kClient, get("/first"), 1460, {0});
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  send(kClient, get("/second"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 1);
+  EXPECT_EQ(uri(1), "/second");
+  EXPECT_EQ(status(1), "");
+}
+
+}  // namespace
