@@ -355,9 +355,16 @@ void OB_TCPServer::drop(OB_TCPConnection* connection) {
 void OB_TCPServer::handOver(OB_TCPConnection* connection) {
   {
     std::lock_guard<std::mutex> hold(readyLock_);
-    ready_.push_back(connection);
+    if (serving_) {
+      ready_.push_back(connection);
+      readyWake_.notify_one();
+      return;
+    }
   }
-  readyWake_.notify_one();
+  // A stopped server (a pause, say) serves nothing until it starts again: the client is told at
+  // once by the close rather than left waiting for as long as the stop lasts.
+  drop(connection);
+  open_.fetch_sub(1);
 }
 
 void OB_TCPServer::serveQueued(void* server) { static_cast<OB_TCPServer*>(server)->serveNext(); }
@@ -403,11 +410,17 @@ int OB_TCPServer::start() {
 
 int OB_TCPServer::stop() {
   setContinue(0);
+  std::deque<OB_TCPConnection*> waiting;
   {
     std::lock_guard<std::mutex> hold(readyLock_);
     serving_ = false;
+    waiting.swap(ready_);
   }
   readyWake_.notify_all();
+  for (OB_TCPConnection* connection : waiting) {
+    drop(connection);
+    open_.fetch_sub(1);
+  }
   if (worker_ != nullptr) worker_->stop();
   std::vector<OB_Thread*> threads;
   {

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,8 +80,13 @@ class TestConnection : public OB_TCPConnection {
 
  protected:
   int hcommand_GET_MONITOR_STATS(int socket) override {
+    while (holdStats.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return writeJ_n_chars(socket, "STATS", 5) == 5 ? 0 : -1;
   }
+
+ public:
+  // While set, the statistics command does not answer: the serving thread is busy.
+  static inline std::atomic<bool> holdStats{false};
 };
 
 class TestServer : public OB_TCPServer {
@@ -500,6 +506,31 @@ TEST_F(TCPServerTest, KeyCounterWrapsAndStartsOverFromNonsense) {
   unlink((admin() + "/testKey").c_str());
   EXPECT_EXIT(server_->setNewConfigKey(), ::testing::ExitedWithCode(1), "");
   EXPECT_NE(log().find(admin() + "/testKey: Problem opening file"), std::string::npos);
+}
+
+// A request that came whole while the serving thread was busy is closed when the server stops
+// (a pause, say), not left waiting for as long as the stop lasts.
+TEST_F(TCPServerTest, ARequestQueuedWhenTheServerStopsIsClosedAtOnce) {
+  TestConnection::holdStats = true;
+  std::thread busy([this] { replyWithin(server_->getPort(), request(40).frame(), 5000); });
+  for (int i = 0; i < 200 && server_->getOpenConnections() < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  int s = connectLoopback(server_->getPort());
+  const std::string frame = request(40).frame();
+  send(s, frame.data(), frame.size(), MSG_NOSIGNAL);
+  shutdown(s, SHUT_WR);
+  for (int i = 0; i < 200 && server_->getOpenConnections() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // read whole, queued
+  server_->stop();
+  struct timeval limit = {3, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const auto start = Clock::now();
+  EXPECT_EQ(readToEnd(s), "");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  close(s);
+  TestConnection::holdStats = false;
+  busy.join();
 }
 
 }  // namespace
