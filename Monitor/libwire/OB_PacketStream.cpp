@@ -308,6 +308,7 @@ bool OB_PacketStream::segmentStartFrom(const OB_StreamPosition& from, bool inclu
 }
 
 bool OB_PacketStream::ackAt(const OB_StreamPosition& at, uint32_t* ack) {
-  OB_PacketBuffer* buffer = at.link != nullptr ? storedBuffer(static_cast<Link*>(at.link)) : nullptr;
+  Link* link = static_cast<Link*>(at.link);
+  OB_PacketBuffer* buffer = link != nullptr ? storedBuffer(link) : nullptr;
   return buffer != nullptr && buffer->getAckNo(ack);
 }
