@@ -52,6 +52,17 @@ unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
 
 const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
 
+// Whether the piece's direction d begins right where the earlier piece's parse left it: at the
+// start of a line, nothing lost between.
+bool startsWhereLeft(OB_PacketStream& stream, const OB_ParseCarry& carry, int d) {
+  if (!carry.nextKnown[d] || stream.startsAfterGap()) return false;
+  OB_StreamPosition first;
+  uint32_t seq = 0;
+  if (stream.setFirst() == -1) return true;
+  stream.savePosition(first);
+  return stream.sequenceAt(first, &seq) && seq == carry.next[d];
+}
+
 // 1 when bytes other than blanks lie in [p, end) and no line end (CR LF) follows them: the data
 // ends inside a line.
 int cutInsideLine(const char* p, const char* end) {
@@ -105,6 +116,16 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   OB_Protocol::processObject(object);
   OB_TCPSession* session = obQuery<OB_TCPSession>(object);
   if (session == nullptr) return 0;
+  // Filled in below where the parse pairs; a piece that continues one that did not is not
+  // paired.
+  OB_ParseCarry* carry = session->carry.get();
+  OB_ParseCarry left;  // what the earlier piece left, before this parse fills carry in
+  if (carry != nullptr) left = *carry;
+  const OB_ParseCarry* carryIn = left.set ? &left : nullptr;
+  if (carry != nullptr) {
+    carry->set = true;
+    carry->lost = true;
+  }
 
   uint32_t clientLength = 0;
   unsigned char* clientData = copyDirection(session->client, &clientLength);
@@ -154,7 +175,23 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     const bool serverGap = session->server.bytesBeforeGap(!continued, &serverIntact);
     const char* clientGapAt = text(clientData) + clientIntact;
     const char* serverGapAt = text(serverData) + serverIntact;
+    const char* serverLimit = serverGap ? std::max(server, serverGapAt) : serverEnd;
     bool pairing = true;
+    // A piece that continues one cut at the byte limit pairs only where the earlier piece's
+    // parse left both directions at the start of a line, and its first replies answer the
+    // commands the earlier piece left waiting.
+    uint32_t owed = 0;
+    bool lost = false;
+    if (continued) {
+      lost = carryIn == nullptr || carryIn->lost ||
+             !startsWhereLeft(session->client, *carryIn, 0) ||
+             !startsWhereLeft(session->server, *carryIn, 1);
+      if (!lost) owed = carryIn->owed;
+      for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
+      }
+      if (owed > 0 && serverGap) lost = true;
+      if (lost || owed > 0) pairing = false;
+    }
     while (client < clientEnd) {
       if (Command(&client, clientEnd) == 0) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
@@ -162,7 +199,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       }
       if (pairing && clientGap && client > clientGapAt) lostPairing(&pairing);
       if (pairing) {
-        Responses(&server, serverGap ? std::max(server, serverGapAt) : serverEnd);
+        Responses(&server, serverLimit);
         OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
         const bool answered = xact != nullptr && xact->replyCount > 0 &&
                               (xact->replyCodes[xact->replyCount - 1] >= 200 ||
@@ -173,6 +210,17 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     }
     noteCut();
     FindFileTransfers();
+    if (carry != nullptr) {
+      // For a piece that continues this one: whether pairing can go on, the commands still
+      // waiting for their final reply, and that both directions were read to their ends.
+      carry->lost = lost || gapLost_;
+      carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
+      OB_Tools::LWS(&client, clientEnd);
+      OB_Tools::LWS(&server, serverEnd);
+      carry->nextKnown[0] = client >= clientEnd && session->client.endSequence(&carry->next[0]);
+      carry->nextKnown[1] = server >= serverEnd && session->server.endSequence(&carry->next[1]);
+      carry->set = true;
+    }
   }
   delete[] clientData;
   delete[] serverData;
@@ -321,6 +369,32 @@ int OB_FTPProtocol::Responses(const char** pos, const char* end) {
     if (code >= 200 || xact->replyCount >= OB_FTPXact::kMaxReplies) break;
   }
   return xact->replyCount > 0 ? 1 : 0;
+}
+
+bool OB_FTPProtocol::skipReplies(const char** pos, const char* end) {
+  for (;;) {
+    int code = 0;
+    if (ResponseCode(pos, end, &code) == 0) {
+      OB_Tools::LWS(pos, end);
+      if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) {
+        return false;
+      }
+      continue;
+    }
+    if (code >= 200) return true;
+  }
+}
+
+uint32_t OB_FTPProtocol::unansweredAtEnd() {
+  uint32_t count = 0;
+  for (OB_Xact* x = head; x != nullptr; x = x->nextItem()) {
+    OB_FTPXact* xact = obQuery<OB_FTPXact>(x);
+    const bool answered = xact != nullptr && xact->replyCount > 0 &&
+                          (xact->replyCodes[xact->replyCount - 1] >= 200 ||
+                           xact->replyCount >= OB_FTPXact::kMaxReplies);
+    count = answered ? 0 : count + 1;
+  }
+  return count;
 }
 
 int OB_FTPProtocol::DidPositiveComplete(OB_FTPXact* xact) {

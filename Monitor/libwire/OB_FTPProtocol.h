@@ -107,6 +107,11 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Ends the pairing for the rest of the session: bytes never captured lie before the replies
   // (or the command) at hand.
   void lostPairing(bool* pairing);
+  // Moves over the replies to one command up to its final one (2xx to 5xx): true, or false when
+  // the data up to end holds no final reply.
+  bool skipReplies(const char** pos, const char* end);
+  // The commands from the first without a final reply to the chain's end.
+  uint32_t unansweredAtEnd();
 
   OB_FTPftranLink* firstTransfer = nullptr;  // owned, with the whole chain
   OB_FTPftranLink* lastTransfer = nullptr;   // not owned (tail of the chain)

@@ -453,6 +453,27 @@ class OB_HTTPGrammar {
   int placeFromCarry(int direction);
   // Puts the cursor on resume_, where a search for the next message begins.
   void resume();
+  // ---- Pairing again after lost bytes ----
+  // The request just recorded begins at `at`: its sequence number and what its first segment
+  // acknowledged; with follows, the request before it ends there (nothing was lost between).
+  void placeRequest(const OB_StreamPosition& at, bool follows);
+  // The last request recorded ends where the client's stored bytes end.
+  void placeLastEnd();
+  // The request (counting from 1) a response head at `at` answers for certain, else 0. Only a
+  // head that begins a segment qualifies, and only when all of these hold, for a request k not
+  // yet passed by the pairing: the segment acknowledges exactly the end of request k (the
+  // server had requests up to k and nothing of k + 1); the segment that began request k
+  // acknowledged exactly the head's first byte (the client had every byte the server sent
+  // before it, none of it); request k - 1 was recorded with nothing lost between them, and the
+  // client received server bytes between sending it and sending k (k was not pipelined behind
+  // it, so the response to k - 1 ended before k was sent); request k + 1, if any, was sent
+  // after the head's first byte reached the client.
+  uint32_t anchoredRequest(const OB_StreamPosition& at);
+  // Before a response head at `at` is read: tells the parser whether it pairs by an anchor.
+  void prepareAnchor(const OB_StreamPosition& at);
+  // From resume_ (inclusive: its own segment too), the first segment that begins with a status
+  // line anchored to a request: the cursor there, the anchor set, true. False when none does.
+  bool findAnchor(bool inclusive);
   friend struct HTTPHeaderValues;
 
   OB_HTTPProtocol& parser_;  // not owned, outlives this

@@ -192,6 +192,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
     stream_->savePosition(before);
     LWS();
     lineStart = stream_->markNext(kLineStartSlot);
+    OB_StreamPosition headAt;
+    stream_->savePosition(headAt);
     OB_StreamPosition bodyStart;
     int head = findHeadEnd(&bodyStart);
     // While searching, the gap before the cursor is already accounted for.
@@ -209,6 +211,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
       }
       break;  // the first message of a whole direction: perhaps a simple request
     }
+    placeRequest(headAt, false);
     first = false;
     searching = false;
     bool again = false;
@@ -250,14 +253,20 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
       OB_StreamPosition after;
       stream_->savePosition(after);
       LWS();
+      stream_->savePosition(headAt);
       head = findHeadEnd(&bodyStart);
       if (!headIntact(after, head, bodyStart, true)) {
         lost(OB_HTTPProtocol::GapLoss::Head);
         again = true;
       } else if (Request_Line() == 0) {
         note(noMessageHere());
-        if (stop == ParseStop::None) noteNextAtEnd(0);
+        if (stop == ParseStop::None) {
+          noteNextAtEnd(0);
+          placeLastEnd();
+        }
         return stop;
+      } else {
+        placeRequest(headAt, true);
       }
     }
   }
@@ -287,46 +296,86 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
   direction_ = 1;
   if (stream_->setFirst() == -1) return ParseStop::None;
   // Responses are paired by their order. Once bytes are lost where a response's place cannot
-  // be known, no later response of the connection can be told whose it is: the walk ends there
-  // and the requests left are recorded without a response.
+  // be known, no later response can be told whose it is by its order: the requests left are
+  // recorded without a response, and pairing resumes only at a response whose segment shows
+  // for certain which request it answers (anchoredRequest).
   using GapLoss = OB_HTTPProtocol::GapLoss;
   bool searching = parser_.resync_;
+  // The walk lost its place: the next response is looked for at the segments from resume_.
+  bool lostPlace = false;
+  bool inclusive = true;
   if (parser_.resync_) {
     const int placed = placeFromCarry(1);
     if (placed == 0) return ParseStop::None;
     if (placed == 1) searching = false;
   } else if (packets_ != nullptr && packets_->startsAfterGap()) {
     parser_.noteResponseGap(GapLoss::Head);
-    return ParseStop::None;
+    stream_->savePosition(resume_);
+    lostPlace = true;
   }
-  OB_StreamPosition before;
-  stream_->savePosition(before);
-  LWS();
-  stream_->markNext(kLineStartSlot);
-  OB_StreamPosition bodyStart;
-  int head = findHeadEnd(&bodyStart);
-  if (!headIntact(before, head, bodyStart, true)) {
-    parser_.noteResponseGap(GapLoss::Head);
-    return ParseStop::None;
-  }
-  bool found = Status_Line() != 0;
-  // Resynchronising: the first status line begins the first whole response.
-  while (!found && searching && stream_->incNext() != 0 &&
-         stream_->findPattern("HTTP/") != 0) {
-    head = findHeadEnd(&bodyStart);
-    found = Status_Line() != 0;
-  }
-  // A session that continues one cut off may hold no whole response: a long body goes on.
-  if (!found) return searching ? ParseStop::None : noMessageHere();
   ParseStop stop = ParseStop::None;
   auto note = [&stop](ParseStop why) {
     if (stop == ParseStop::None) stop = why;
   };
+  OB_StreamPosition bodyStart;
+  OB_StreamPosition headAt;
+  int head = kHeadNotFound;
+  if (!lostPlace) {
+    OB_StreamPosition before;
+    stream_->savePosition(before);
+    LWS();
+    stream_->markNext(kLineStartSlot);
+    stream_->savePosition(headAt);
+    head = findHeadEnd(&bodyStart);
+    if (!headIntact(before, head, bodyStart, true)) {
+      parser_.noteResponseGap(GapLoss::Head);
+      lostPlace = true;
+    } else {
+      prepareAnchor(headAt);
+      bool found = Status_Line() != 0;
+      // Resynchronising: the first status line begins the first whole response.
+      while (!found && searching && stream_->incNext() != 0 &&
+             stream_->findPattern("HTTP/") != 0) {
+        stream_->savePosition(headAt);
+        head = findHeadEnd(&bodyStart);
+        prepareAnchor(headAt);
+        found = Status_Line() != 0;
+      }
+      // A session that continues one cut off may hold no whole response: a long body goes on.
+      if (!found) return searching ? ParseStop::None : noMessageHere();
+    }
+  }
   for (;;) {
+    if (lostPlace) {
+      // The next run of responses begins at an anchored head after the lost bytes.
+      bool found = false;
+      while (!found && findAnchor(inclusive)) {
+        inclusive = false;
+        stream_->savePosition(headAt);
+        resume_ = headAt;
+        head = findHeadEnd(&bodyStart);
+        found = headIntact(headAt, head, bodyStart, false) && Status_Line() != 0;
+        if (!found) {
+          parser_.anchor_ = 0;
+          resume_ = headAt;
+        }
+      }
+      if (!found) break;
+      lostPlace = false;
+      inclusive = true;
+    }
     if (head == kHeadNotFound) note(ParseStop::CutShort);
     messageHead(false, head, bodyStart);
     OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
     OB_HTTPXact* paired = parser_.currentResponse();
+    if (paired == nullptr && parser_.blind_) {
+      // A response that pairs with no request: its length was not kept, so the next one is
+      // looked for by its anchor.
+      resume_ = headAt;
+      inclusive = false;
+      lostPlace = true;
+      continue;
+    }
     // Such a response sends no body: a Content-Length it carries announces what a GET would
     // have had, not bytes sent.
     if (paired != nullptr && hasNoBody(*paired)) paired->res_bytes = 0;
@@ -346,7 +395,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       if (paired != nullptr) paired->res_bytes = sum;
       if (complete == kLostBytes) {
         parser_.noteResponseGap(GapLoss::ChunkLine);
-        break;
+        lostPlace = true;
+        continue;
       }
       if (complete <= 0) {
         note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
@@ -357,7 +407,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       const int skipped = length > 0 ? skipBody(length) : 1;
       if (skipped == kLostBytes) {
         parser_.noteResponseGap(GapLoss::Head);
-        break;
+        lostPlace = true;
+        continue;
       }
       OB_StreamPosition bodyEnd;
       stream_->savePosition(bodyEnd);
@@ -371,16 +422,18 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
         // No further status line: what is left after the body is no message.
         if (packets_ != nullptr && packets_->afterGap(bodyEnd, &resume_)) {
           parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
-        } else if (length > 0) {
-          note(noMessageHere());
+          lostPlace = true;
+          continue;
         }
+        if (length > 0) note(noMessageHere());
         break;
       }
       // The next "HTTP/" lies beyond lost bytes: the body (of unknown length) or what follows
       // it (of a known one) may hold whole responses.
       if (lostSince(bodyEnd)) {
         parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
-        break;
+        lostPlace = true;
+        continue;
       }
       framed = length > 0;
     } else {
@@ -397,11 +450,17 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     OB_StreamPosition after;
     stream_->savePosition(after);
     LWS();
+    stream_->savePosition(headAt);
     head = findHeadEnd(&bodyStart);
     if (!headIntact(after, head, bodyStart, true)) {
-      if (moreExpected) parser_.noteResponseGap(GapLoss::Head);
+      if (moreExpected) {
+        parser_.noteResponseGap(GapLoss::Head);
+        lostPlace = true;
+        continue;
+      }
       break;
     }
+    prepareAnchor(headAt);
     if (Status_Line() == 0) {
       if (framed) note(noMessageHere());
       break;
@@ -668,4 +727,83 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
   }
   *sum += static_cast<int32_t>(size);
   return 1;
+}
+
+void OB_HTTPGrammar::placeRequest(const OB_StreamPosition& at, bool follows) {
+  OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(parser_.commRespCount);
+  uint32_t seq = 0;
+  uint32_t ack = 0;
+  if (packets_ == nullptr || place == nullptr || place->known) return;
+  if (!packets_->sequenceAt(at, &seq) || !packets_->ackAt(at, &ack)) return;
+  place->known = true;
+  place->start = seq;
+  place->sentAck = ack;
+  OB_HTTPProtocol::RequestPlace* before = parser_.placeOf(parser_.commRespCount - 1u);
+  if (follows && before != nullptr && !place->gapBefore) {
+    before->end = seq;
+    before->endKnown = true;
+  }
+}
+
+void OB_HTTPGrammar::placeLastEnd() {
+  OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(parser_.commRespCount);
+  uint32_t end = 0;
+  if (packets_ == nullptr || place == nullptr || !place->known || parser_.gapPending_) return;
+  if (!packets_->endSequence(&end)) return;
+  place->end = end;
+  place->endKnown = true;
+}
+
+uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
+  if (packets_ == nullptr || at.offset != 0) return 0;
+  OB_StreamPosition start;
+  uint32_t seq = 0;
+  uint32_t ack = 0;
+  if (!packets_->segmentStartFrom(at, true, &start, &seq, &ack) || start.link != at.link) {
+    return 0;
+  }
+  const uint32_t requests = parser_.commRespCount;
+  uint32_t k = static_cast<uint32_t>(parser_.respCount) + 1;
+  for (; k <= requests; ++k) {
+    const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(k);
+    if (place->endKnown && place->end == ack) break;
+  }
+  if (k > requests) return 0;
+  const OB_HTTPProtocol::RequestPlace& place = *parser_.placeOf(k);
+  if (!place.known || place.gapBefore || place.sentAck != seq) return 0;
+  if (k == 1) {
+    // A piece that continues a connection has requests of the earlier piece before its first.
+    if (parser_.resync_) return 0;
+  } else {
+    const OB_HTTPProtocol::RequestPlace& before = *parser_.placeOf(k - 1);
+    if (!before.known || static_cast<int32_t>(place.sentAck - before.sentAck) <= 0) return 0;
+  }
+  if (k < requests) {
+    const OB_HTTPProtocol::RequestPlace& after = *parser_.placeOf(k + 1);
+    if (!after.known || static_cast<int32_t>(after.sentAck - seq) <= 0) return 0;
+  }
+  return k;
+}
+
+void OB_HTTPGrammar::prepareAnchor(const OB_StreamPosition& at) {
+  parser_.anchor_ = parser_.needsAnchor() ? anchoredRequest(at) : 0;
+}
+
+bool OB_HTTPGrammar::findAnchor(bool inclusive) {
+  if (packets_ == nullptr) return false;
+  OB_StreamPosition from = resume_;
+  OB_StreamPosition at;
+  uint32_t seq = 0;
+  uint32_t ack = 0;
+  for (; packets_->segmentStartFrom(from, inclusive, &at, &seq, &ack); from = at) {
+    inclusive = false;
+    stream_->restorePosition(at);
+    forgetKeyword();
+    if (!peekIs("HTTP/", 5, false)) continue;
+    const uint32_t k = anchoredRequest(at);
+    if (k == 0) continue;
+    parser_.anchor_ = k;
+    return true;
+  }
+  return false;
 }

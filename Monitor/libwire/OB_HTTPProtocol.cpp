@@ -148,7 +148,9 @@ int OB_HTTPProtocol::reset() {
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
   gapLoss_ = GapLoss::None;
-  pairLimit_ = UINT32_MAX;
+  places_.clear();
+  gapPending_ = blind_ = false;
+  anchor_ = 0;
   carryIn_ = nullptr;
   owedIn_ = 0;
   setStream(nullptr);
@@ -173,7 +175,9 @@ void OB_HTTPProtocol::forgetParse() {
   responseDropped_ = false;
   parseStop_ = ParseStop::None;
   gapLoss_ = GapLoss::None;
-  pairLimit_ = UINT32_MAX;
+  places_.clear();
+  gapPending_ = blind_ = false;
+  anchor_ = 0;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -201,17 +205,18 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   carryIn_ = resync_ && carry != nullptr && carry->set ? carry : nullptr;
   owedIn_ = carryIn_ != nullptr ? carryIn_->owed : 0;
   // Once an earlier piece lost its pairing, no response of the connection is placed.
-  if (carryIn_ != nullptr && carryIn_->lost) pairLimit_ = 0;
+  if (carryIn_ != nullptr && carryIn_->lost) blind_ = true;
   for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
   session->server.reset();
   if (carry != nullptr) {
-    carry->lost = (carryIn_ != nullptr && carryIn_->lost) || gapLoss_ != GapLoss::None;
+    // Pairing goes on by order in the next piece only when this one ended with it.
+    carry->lost = blind_ || gapPending_;
     uint32_t unanswered = 0;
-    for (OB_HTTPXact* xact : xacts_) {
-      if (xact->res_status_code.empty()) ++unanswered;
+    for (size_t n = respCount > 0 ? static_cast<size_t>(respCount) : 0; n < xacts_.size(); ++n) {
+      if (xacts_[n]->res_status_code.empty()) ++unanswered;
     }
     carry->owed = owedIn_ + unanswered;
     for (int d = 0; d < 2; ++d) {
@@ -267,11 +272,18 @@ void OB_HTTPProtocol::countGapLoss() {
 
 void OB_HTTPProtocol::noteRequestGap(GapLoss why) {
   if (gapLoss_ == GapLoss::None) gapLoss_ = why;
-  if (pairLimit_ > commRespCount) pairLimit_ = commRespCount;
+  gapPending_ = true;
 }
 
 void OB_HTTPProtocol::noteResponseGap(GapLoss why) {
   if (gapLoss_ == GapLoss::None) gapLoss_ = why;
+  blind_ = true;
+}
+
+bool OB_HTTPProtocol::needsAnchor() {
+  if (blind_) return true;
+  const RequestPlace* next = placeOf(static_cast<uint32_t>(respCount) + 1);
+  return next != nullptr && next->gapBefore;
 }
 
 const char* OB_HTTPProtocol::gapLossText(GapLoss loss) {
@@ -295,7 +307,9 @@ OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseRequests(OB_Stream* stream) {
 
 OB_HTTPProtocol::ParseStop OB_HTTPProtocol::parseResponses(OB_Stream* stream) {
   OB_HTTPGrammar grammar(*this, stream);
-  return grammar.parseResponses();
+  const ParseStop stop = grammar.parseResponses();
+  anchor_ = 0;  // a head that was no status line left it unused
+  return stop;
 }
 
 const char* OB_HTTPProtocol::parseStopText(ParseStop stop) {
@@ -452,6 +466,13 @@ int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/
   }
   ++commRespCount;
   if (commRespCount == 1) responseTarget_ = xacts_.front();
+  try {
+    places_.emplace_back();
+  } catch (const std::bad_alloc&) {
+    OB_Log::quit("OB_HTTPProtocol::newRequest: no memory");
+  }
+  places_.back().gapBefore = gapPending_;
+  gapPending_ = false;
   return 0;
 }
 
@@ -462,22 +483,31 @@ int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*
     responseDropped_ = true;
     return 0;
   }
-  if (owedIn_ > 0) {
+  uint32_t next = static_cast<uint32_t>(respCount) + 1;
+  if (anchor_ != 0) {
+    // Its segment acknowledges exactly the end of that request: the responses before it,
+    // including those owed to an earlier piece, all went before.
+    next = anchor_;
+    anchor_ = 0;
+    blind_ = false;
+    owedIn_ = 0;
+  } else if (owedIn_ > 0) {
     // The answer to a request of the earlier piece, which has been handed on already.
     --owedIn_;
     problemPairing = 1;
     responseDropped_ = true;
     return 0;
-  }
-  if (respCount >= pairLimit_) {
-    // Requests were lost before the next recorded one: whose response this is is unknown.
+  } else if (needsAnchor()) {
+    // Bytes were lost before this response or before the next recorded request: whose
+    // response this is is unknown.
+    blind_ = true;
     problemPairing = 1;
     responseDropped_ = true;
     return 0;
   }
-  if (respCount < commRespCount) {
+  if (next <= static_cast<uint32_t>(commRespCount)) {
     state_ = 2;
-    ++respCount;
+    respCount = static_cast<uint16_t>(next);
     responseTarget_ = xactAt(respCount);
     responseDropped_ = false;
     return 1;

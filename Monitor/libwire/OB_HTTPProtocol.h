@@ -204,10 +204,11 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // after reset.
   GapLoss getGapLoss() const { return gapLoss_; }
   // Lost bytes in the client's stream: the requests recorded so far may still be paired by
-  // their order; those recorded after it are not (how many were lost is unknown).
+  // their order; the next one recorded is not (how many were lost is unknown), and responses
+  // pair by their order again only from a response anchored by its acknowledgement.
   void noteRequestGap(GapLoss why);
   // Lost bytes in the server's stream where a response's place cannot be known: no further
-  // response is paired.
+  // response is paired by its order, only one anchored by its acknowledgement.
   void noteResponseGap(GapLoss why);
 
  protected:
@@ -237,9 +238,27 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   bool resync_ = false;
   ParseStop parseStop_ = ParseStop::None;
   GapLoss gapLoss_ = GapLoss::None;
-  // Requests that responses may pair with by their order: those recorded before the first gap
-  // of the client's stream.
-  uint32_t pairLimit_ = UINT32_MAX;
+  // Where a recorded request lies in the client's sequence numbers: once lost bytes hide how
+  // many responses went before, a response is paired only with the request whose end its
+  // segment acknowledges (see OB_HTTPGrammar::anchoredRequest).
+  struct RequestPlace {
+    bool known = false;      // start and sentAck are set
+    bool endKnown = false;   // end is set
+    bool gapBefore = false;  // client bytes were lost between this request and the one before
+    uint32_t start = 0;      // sequence number of its first byte
+    uint32_t end = 0;        // sequence number right after its last byte (body included)
+    uint32_t sentAck = 0;    // what the segment holding its first byte acknowledged
+  };
+  // The place of request n counting from 1, or null.
+  RequestPlace* placeOf(uint32_t n) {
+    return n >= 1 && n <= places_.size() ? &places_[n - 1] : nullptr;
+  }
+  // Whether the next response cannot be paired by its order (it needs an anchor).
+  bool needsAnchor();
+  std::vector<RequestPlace> places_;  // one per recorded request, in order
+  bool gapPending_ = false;  // client bytes were lost since the last recorded request
+  bool blind_ = false;       // responses no longer pair by their order
+  uint32_t anchor_ = 0;      // the request the next response pairs with by its acknowledgement
   // A piece continuing a connection cut at the byte limit: what the earlier piece's parse left
   // (not owned; the session's), the responses still owed to its requests (they are not this
   // piece's to pair), and, for the next piece, where each direction's next message begins.

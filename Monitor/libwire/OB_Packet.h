@@ -73,6 +73,8 @@ class OB_Packet : public virtual OB_Object {
   // RST only on the one that ends it. selectPayload(0, whole content size) restores the segment.
   // The attached buffer is left alone. 0, or -1 (nothing changed) for bytes outside the payload.
   int selectPayload(uint32_t offset, uint32_t length);
+  // Whether the selected payload begins where the segment's payload begins.
+  bool startsSegment() const { return seqno == segmentSeqno; }
 
   // Decoded fields, host byte order. Set by setPacketInfo, except the capture time, which the
   // capture engine sets.

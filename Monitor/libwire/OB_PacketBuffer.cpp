@@ -3,6 +3,7 @@
 int OB_PacketBuffer::trimFront(uint32_t count) {
   uint32_t length = getLength();
   if (count == 0) return 0;
+  segmentStart_ = false;
   if (count >= length) {
     seqNo_ += length;
     return OB_Buffer::reset();
@@ -19,5 +20,8 @@ int OB_PacketBuffer::trimBack(uint32_t count) {
 
 int OB_PacketBuffer::reset() {
   seqNo_ = 0;
+  ackNo_ = 0;
+  acked_ = false;
+  segmentStart_ = false;
   return OB_Buffer::reset();
 }

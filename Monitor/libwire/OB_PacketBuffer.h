@@ -21,6 +21,19 @@ class OB_PacketBuffer : public virtual OB_Buffer {
     return 0;
   }
   virtual uint32_t getSeqNo() { return seqNo_; }
+  // The acknowledgement number the segment carried (valid when it had ACK set), and whether the
+  // buffer's first byte is the first byte of the segment's payload: a parser that lost its place
+  // learns from these what the sender had received when it sent the segment.
+  void setSegment(bool acked, uint32_t ackNo, bool segmentStart) {
+    acked_ = acked;
+    ackNo_ = ackNo;
+    segmentStart_ = segmentStart;
+  }
+  bool getAckNo(uint32_t* ackNo) const {
+    *ackNo = ackNo_;
+    return acked_;
+  }
+  bool startsSegment() const { return segmentStart_; }
 
   // Drops the first `count` bytes of the payload (they are covered elsewhere): the rest moves to
   // the front and the sequence number advances by count. Dropping everything leaves length 0.
@@ -28,9 +41,12 @@ class OB_PacketBuffer : public virtual OB_Buffer {
   // Keeps only the first `count` bytes of the payload.
   int trimBack(uint32_t count);
 
-  // Sequence number 0 and length 0; the storage stays. 0.
+  // Sequence and acknowledgement numbers 0 and length 0; the storage stays. 0.
   int reset() override;
 
  private:
   uint32_t seqNo_ = 0;
+  uint32_t ackNo_ = 0;
+  bool acked_ = false;
+  bool segmentStart_ = false;
 };

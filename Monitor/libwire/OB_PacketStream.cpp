@@ -60,6 +60,8 @@ int OB_PacketStream::add(OB_Packet* packet) {
   OB_PacketBuffer* incoming = obQuery<OB_PacketBuffer>(buffer);
   if (incoming == nullptr) return 0;
   incoming->setSeqNo(packet->seqno);
+  incoming->setSegment((packet->m_iCode & OB_Packet::kACK) != 0, packet->ackno,
+                       packet->startsSegment());
 
   OB_MutexHold hold(&buffers_);
   OB_Object* item = static_cast<OB_Object*>(buffer);
@@ -285,4 +287,28 @@ bool OB_PacketStream::endSequence(uint32_t* seq) {
     return *seq == sent;
   }
   return false;
+}
+
+bool OB_PacketStream::segmentStartFrom(const OB_StreamPosition& from, bool inclusive,
+                                       OB_StreamPosition* out, uint32_t* seq, uint32_t* ack) {
+  OB_MutexHold hold(&buffers_);
+  Link* link = static_cast<Link*>(from.link);
+  if (link != nullptr && (!inclusive || from.offset != 0)) link = link->getNext();
+  for (; link != nullptr; link = link->getNext()) {
+    uint32_t length = 0;
+    unsigned char* data = bytesOf(link, &length);
+    OB_PacketBuffer* buffer = storedBuffer(link);
+    if (data == nullptr || buffer == nullptr || !buffer->startsSegment()) continue;
+    if (!buffer->getAckNo(ack)) continue;
+    *seq = buffer->getSeqNo();
+    *out = OB_StreamPosition{link, data, length, 0};
+    return true;
+  }
+  return false;
+}
+
+bool OB_PacketStream::ackAt(const OB_StreamPosition& at, uint32_t* ack) {
+  Link* link = static_cast<Link*>(at.link);
+  OB_PacketBuffer* buffer = link != nullptr ? storedBuffer(link) : nullptr;
+  return buffer != nullptr && buffer->getAckNo(ack);
 }

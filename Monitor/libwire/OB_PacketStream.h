@@ -70,6 +70,14 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // The sequence number right after the last stored byte, when no byte the direction sent
   // after it is known to be missing; false otherwise or without sequence numbers.
   bool endSequence(uint32_t* seq);
+  // The first stored buffer at or after `from` (after it, without inclusive) whose first byte
+  // begins a segment's payload and whose segment carried an acknowledgement: its position into
+  // *out, that byte's sequence number and the segment's acknowledgement number. False when none.
+  bool segmentStartFrom(const OB_StreamPosition& from, bool inclusive, OB_StreamPosition* out,
+                        uint32_t* seq, uint32_t* ack);
+  // The acknowledgement number of the segment that holds the byte at `at`; false when its
+  // buffer carries none.
+  bool ackAt(const OB_StreamPosition& at, uint32_t* ack);
   // Whether bytes are missing between stored segments (or, with fromStart, before the first):
   // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
   bool bytesBeforeGap(bool fromStart, uint32_t* count);

@@ -915,3 +915,70 @@ TEST_F(FTPProtocolTest, ALostCommandNeverTakesTheRepliesOfTheNext) {
   EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "RETR 'new.txt'"}));
   EXPECT_TRUE(p.isGapLost());
 }
+
+namespace {
+
+// The control connection's frames fed into a session until it is cut at the byte limit, the
+// rest into the piece that continues it; each piece parsed in order, as the consumer does.
+std::vector<std::string> parsePieces(TcpConversation& talk, std::vector<std::string>* second) {
+  OB_TCPSession first;
+  OB_TCPSession rest;
+  OB_Packet packet;
+  bool cut = false;
+  for (const Frame& frame : talk.frames()) {
+    OB_TCPSession& into = cut ? rest : first;
+    feed(into, packet, frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()), frame.time);
+    if (!cut && first.isFinished() != 0) {
+      EXPECT_EQ(first.isCutOff(), 1);
+      rest.continueFrom(first);
+      cut = true;
+    }
+  }
+  EXPECT_TRUE(cut);
+  OB_FTPProtocol* ftp = OB_FTPProtocol::create();
+  ftp->processObject(&first);
+  std::vector<std::string> out = commands(*ftp);
+  ftp->reset();
+  ftp->processObject(&rest);
+  *second = commands(*ftp);
+  obRelease(ftp);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(FTPProtocolTest, AReplyStraddlingTheByteLimitAnswersItsOwnCommand) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 password\r\n");
+  client("PASS p\r\n").server("230 in\r\n");
+  // A long multi-line reply in lines of 100 bytes from the 100th byte on, in segments of 14
+  // lines: the cut, which ends a piece with a segment, falls between two lines.
+  std::string reply;
+  const std::string line = " " + std::string(97, 's') + "\r\n";
+  for (int i = 0; i < 13000; ++i) reply += line;
+  reply += "211 end\r\n";
+  client("STAT\r\n").server("211-status" + std::string(67 - 12, '.') + "\r\n");
+  server(reply, 1400);
+  client("CWD /pub\r\n").server("250 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  talk.close();
+  std::vector<std::string> later;
+  EXPECT_EQ(parsePieces(talk, &later),
+            (std::vector<std::string>{"USER 'u' 331", "PASS 'p' 230", "STAT ''"}));
+  // Not "CWD '/pub' 211": the end of STAT's reply belongs to STAT.
+  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250", "QUIT '' 221"}));
+}
+
+TEST_F(FTPProtocolTest, AfterACutInsideALineThePieceIsNotPaired) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  // Lines of 101 bytes: the cut falls inside one.
+  std::string reply = "211-status\r\n";
+  const std::string line = " " + std::string(98, 's') + "\r\n";
+  for (int i = 0; i < 13000; ++i) reply += line;
+  reply += "211 end\r\n";
+  client("STAT\r\n").server(reply, 1400);
+  client("CWD /pub\r\n").server("250 ok\r\n");
+  talk.close();
+  std::vector<std::string> later;
+  parsePieces(talk, &later);
+  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub'"}));
+}

@@ -132,7 +132,7 @@ TEST_F(HTTPGap, ASegmentLostInsideChunkDataIsSkipped) {
   EXPECT_EQ(parser.problemPairing, 0);
 }
 
-TEST_F(HTTPGap, ALostResponseHeadLeavesTheRestUnansweredRatherThanShifted) {
+TEST_F(HTTPGap, ALostResponseHeadLeavesItsRequestUnansweredAndPairingResumesWhereCertain) {
   web.handshake();
   send(kClient, get("/a"));
   send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
@@ -140,17 +140,83 @@ TEST_F(HTTPGap, ALostResponseHeadLeavesTheRestUnansweredRatherThanShifted) {
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"), 1460, {0});
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  send(kClient, get("/d"));
+  send(kServer, response("302 Found", "Content-Length: 1\r\n", "x"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 4);
+  EXPECT_EQ(status(1), "200");
+  // Never "201" on /b. The 201's segment acknowledges exactly the end of /c, which was sent
+  // once the client had every byte before the 201: it is /c's.
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(3), "201");
+  EXPECT_EQ(status(4), "302");
+  EXPECT_EQ(parser.xactAt(4)->res_bytes, 1);
+  EXPECT_EQ(parser.problemPairing, 1);
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
+  EXPECT_EQ(v(stats.httpGapHead), 1u);
+  EXPECT_EQ(v(stats.httpGapXacts), 1u);
+}
+
+TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  // /b and /c go out together: the server's answers both acknowledge the end of /c.
+  send(kClient, get("/b"));
+  send(kClient, get("/c"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"), 1460, {0});
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  send(kClient, get("/d"));
+  send(kServer, response("302 Found", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 4);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(3), "");
+  // /d was sent alone, after the 201 had arrived.
+  EXPECT_EQ(status(4), "302");
+  EXPECT_EQ(v(stats.httpGapXacts), 2u);
+
+  // Two requests in one segment: the second's first segment is the first's.
+  tcpSessionStats_init();
+  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
+                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
+  parser.reset();
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"), 1460, {0});
+  send(kClient, get("/b") + get("/c"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 3);
+  EXPECT_EQ(status(1), "");
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(3), "");
+}
+
+TEST_F(HTTPGap, AStatusLineInsideABodyAfterLostBytesIsNoResponse) {
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  send(kClient, get("/b"));
+  // The head is lost; the body's second segment begins with what looks like a response.
+  const std::string head = response("200 OK", "Content-Length: 1038\r\n");
+  const std::string fake = response("500 Oops", "Content-Length: 0\r\n");
+  const std::string body =
+      std::string(1000 - head.size(), 'p') + fake + std::string(38 - fake.size() + 1000, 'q');
+  send(kServer, head + body.substr(0, 1038), 1000, {0});
+  send(kClient, get("/c"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
   web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(status(1), "200");
-  // Not "201" on /b: which request the 201 answers cannot be known.
   EXPECT_EQ(status(2), "");
-  EXPECT_EQ(status(3), "");
-  EXPECT_EQ(parser.problemPairing, 1);
-  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
-  EXPECT_EQ(v(stats.httpGapHead), 1u);
-  EXPECT_EQ(v(stats.httpGapXacts), 2u);
+  EXPECT_EQ(status(3), "201");
 }
 
 TEST_F(HTTPGap, ALostChunkSizeLineEndsThePairing) {
@@ -168,10 +234,11 @@ TEST_F(HTTPGap, ALostChunkSizeLineEndsThePairing) {
   parse();
   ASSERT_EQ(parser.commRespCount, 2);
   EXPECT_EQ(status(1), "200");
-  EXPECT_EQ(status(2), "");
+  // Where the chunked body ends is lost; the next response is anchored to /b.
+  EXPECT_EQ(status(2), "404");
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::ChunkLine);
   EXPECT_EQ(v(stats.httpGapChunkLine), 1u);
-  EXPECT_EQ(v(stats.httpGapXacts), 1u);
+  EXPECT_EQ(v(stats.httpGapXacts), 0u);
 }
 
 TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
@@ -184,7 +251,7 @@ TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
   web.close();
   parse();
   EXPECT_EQ(status(1), "200");
-  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(2), "404");
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::UnknownLength);
 }
 
@@ -196,14 +263,20 @@ TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  send(kClient, get("/d"));
+  send(kServer, response("302 Found", "Content-Length: 0\r\n"));
   web.close();
   parse();
-  ASSERT_EQ(parser.commRespCount, 2);
+  ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(uri(1), "/a");
   EXPECT_EQ(status(1), "200");
-  // The request after the gap is recorded, without the 404 of the lost one.
+  // The request after the gap is recorded, without the 404 of the lost one; as what went
+  // between it and the lost request is unknown, it stays without a response too.
   EXPECT_EQ(uri(2), "/c");
   EXPECT_EQ(status(2), "");
+  // The next one, sent alone after the 201, is paired again.
+  EXPECT_EQ(uri(3), "/d");
+  EXPECT_EQ(status(3), "302");
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
   EXPECT_EQ(v(stats.httpGapHead), 1u);
 
