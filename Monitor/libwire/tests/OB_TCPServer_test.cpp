@@ -80,6 +80,7 @@ class TestConnection : public OB_TCPConnection {
 
  protected:
   int hcommand_GET_MONITOR_STATS(int socket) override {
+    inStats = true;
     while (holdStats.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return writeJ_n_chars(socket, "STATS", 5) == 5 ? 0 : -1;
   }
@@ -87,6 +88,7 @@ class TestConnection : public OB_TCPConnection {
  public:
   // While set, the statistics command does not answer: the serving thread is busy.
   static inline std::atomic<bool> holdStats{false};
+  static inline std::atomic<bool> inStats{false};
 };
 
 class TestServer : public OB_TCPServer {
@@ -512,8 +514,9 @@ TEST_F(TCPServerTest, KeyCounterWrapsAndStartsOverFromNonsense) {
 // (a pause, say), not left waiting for as long as the stop lasts.
 TEST_F(TCPServerTest, ARequestQueuedWhenTheServerStopsIsClosedAtOnce) {
   TestConnection::holdStats = true;
+  TestConnection::inStats = false;
   std::thread busy([this] { replyWithin(server_->getPort(), request(40).frame(), 5000); });
-  for (int i = 0; i < 200 && server_->getOpenConnections() < 1; ++i)
+  for (int i = 0; i < 1000 && !TestConnection::inStats.load(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   int s = connectLoopback(server_->getPort());
   const std::string frame = request(40).frame();
