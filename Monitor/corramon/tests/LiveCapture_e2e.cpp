@@ -11,16 +11,21 @@
 // asked of the monitor afterwards; further load (a console client asking in a loop, a slow
 // reader) is added by another case as tasks in Lab::during, which run beside the traffic, and a
 // resolver that never answers by writing /etc/netns/<server namespace>/resolv.conf before the
-// capture starts ("ip netns exec" puts it in place). Skipped, saying why, only where namespaces
-// cannot be made.
+// capture starts ("ip netns exec" puts it in place). One case does all of that at once, with
+// 100,000 more clients written as raw frames onto the client's end of the pair. Skipped, saying
+// why, only where namespaces cannot be made.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +45,10 @@
 #include <vector>
 
 #include "../../libsifter/tests/AEngineTestSupport.h"
+#include "AEngineCommands.h"
+#include "ConsoleClient.h"
 #include "FileText.h"
+#include "FrameBuilder.h"
 #include "OB_ArchiveReader.h"
 #include "OB_FTPConsumer.h"
 #include "OB_FTPProtocol.h"
@@ -133,6 +141,86 @@ class NetnsProcess {
   int status_ = 0;
   bool ended_ = false;
 };
+
+// Runs fn on a thread of its own inside the network namespace ns; false when it cannot enter it.
+bool inNamespace(const std::string& ns, const std::function<void()>& fn) {
+  bool entered = false;
+  std::thread([&] {
+    const int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    entered = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    if (entered) fn();
+  }).join();
+  return entered;
+}
+
+// Sends one console request to port on the namespace's loopback and reads the reply until the
+// monitor closes or stop is set: all at once, or a byte a second (slowly). The reply read.
+std::string ask(int port, const std::string& frame, bool slowly, const std::atomic<bool>& stop) {
+  std::string reply;
+  const int s = corrana_test::connectLoopback(port);
+  if (s < 0) return reply;
+  send(s, frame.data(), frame.size(), MSG_NOSIGNAL);
+  shutdown(s, SHUT_WR);
+  char chunk[65536];
+  while (!stop) {
+    const ssize_t got = recv(s, chunk, slowly ? 1 : sizeof chunk, 0);
+    if (got <= 0) break;
+    reply.append(chunk, static_cast<size_t>(got));
+    if (slowly) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  close(s);
+  return reply;
+}
+
+// The address of synthetic client i: 10.0.0.1 on, 250 to a /24 (no .0, no .255).
+uint32_t clientAddress(uint32_t i) { return 0x0A000000u | ((i / 250) << 8) | (i % 250 + 1); }
+std::string dotted(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+}
+
+// Writes onto the link (from inside the namespace ns) one short HTTP connection to the watched
+// server from each of `clients` addresses, paced at perSecond connections: handshake, GET,
+// 200 response, reset. The frames are addressed to a MAC nobody has, so that only the captures
+// see them. The frames sent; on the way out the file done is made.
+uint64_t sendClients(const std::string& ns, const std::string& link, uint32_t clients,
+                     uint32_t perSecond, const std::string& done) {
+  uint64_t sent = 0;
+  inNamespace(ns, [&] {
+    const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (s < 0) return;
+    struct sockaddr_ll to = {};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(if_nametoindex(link.c_str()));
+    to.sll_halen = 6;
+    const auto start = Clock::now();
+    for (uint32_t i = 0; i < clients; ++i) {
+      corrana_test::TcpConversation c({clientAddress(i), static_cast<uint16_t>(20000 + i % 40000),
+                                       {0x02, 0, 0, 0, 0x0c, 0x01}},
+                                      {0xC6120001u, 80, {0x02, 0, 0, 0, 0x0c, 0x02}});
+      c.handshake()
+          .send(corrana_test::TcpConversation::kClient, "GET /c HTTP/1.1\r\nHost: b\r\n\r\n")
+          .send(corrana_test::TcpConversation::kServer,
+                "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok")
+          .rst(corrana_test::TcpConversation::kClient);
+      for (const corrana_test::Frame& f : c.frames()) {
+        while (sendto(s, f.bytes.data(), f.bytes.size(), 0,
+                      reinterpret_cast<struct sockaddr*>(&to), sizeof to) < 0 &&
+               errno == ENOBUFS)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ++sent;
+      }
+      if (i % 50 == 49)
+        std::this_thread::sleep_until(start + std::chrono::microseconds(uint64_t{i + 1} *
+                                                                        1000000 / perSecond));
+    }
+    close(s);
+  });
+  std::ofstream{done};
+  return sent;
+}
 
 // The content type of a response that had none on the wire.
 const char* const kUntyped = "(untyped)";
@@ -318,6 +406,8 @@ class Lab {
   ~Lab() { down(); }
 
   int rateMbit = 40;  // the server's sending rate (set before up)
+  // tcpdump's capture buffer in KiB; 0: tcpdump's default (set before startCapture).
+  int tcpdumpBufferKiB = 65536;
 
   // Names with this process's id; "" when all is up, else why not.
   std::string up() {
@@ -384,8 +474,12 @@ class Lab {
   bool startCapture() {
     tcpdump_ = std::make_unique<NetnsProcess>(
         server_,
-        std::vector<std::string>{"tcpdump", "-n", "-i", link_, "-s", "0", "-B", "65536", "-w",
-                                 file("tcpdump.pcap")},
+        tcpdumpBufferKiB > 0
+            ? std::vector<std::string>{"tcpdump", "-n", "-i", link_, "-s", "0", "-B",
+                                       std::to_string(tcpdumpBufferKiB), "-w",
+                                       file("tcpdump.pcap")}
+            : std::vector<std::string>{"tcpdump", "-n", "-i", link_, "-s", "0", "-w",
+                                       file("tcpdump.pcap")},
         file("tcpdump.err"));
     monitor_ = std::make_unique<NetnsProcess>(
         server_, std::vector<std::string>{file("prefix/bin/corramon"), "-f"}, file("corramon.out"));
@@ -419,7 +513,7 @@ class Lab {
     std::ofstream(file("traffic.sh")) << "B=198.18.0.1\ncd '" << dir_ << "'\n" << script;
     std::vector<std::thread> load;
     for (auto& task : during) load.emplace_back(task);
-    const int status = run("timeout 60 ip netns exec " + client_ + " bash '" + file("traffic.sh") +
+    const int status = run("timeout 150 ip netns exec " + client_ + " bash '" + file("traffic.sh") +
                            "' >'" + file("traffic.out") + "' 2>&1");
     for (std::thread& t : load) t.join();
     return status;
@@ -432,6 +526,13 @@ class Lab {
     const int dumped = tcpdump_->end(SIGINT, std::chrono::seconds(20));
     EXPECT_EQ(dumped, 0) << readFile(file("tcpdump.err"));
     std::map<std::string, uint64_t> last;
+    // A backlog of closed connections is handed on before the counts are taken.
+    for (const auto until = Clock::now() + std::chrono::seconds(drainSeconds);
+         Clock::now() < until;) {
+      std::map<std::string, uint64_t> now;
+      if (poll(&now) && now["TCP ended:"] >= now["TCP started:"]) break;
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
     const auto until = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < until) {
       std::map<std::string, uint64_t> now;
@@ -442,7 +543,32 @@ class Lab {
       if (settled) break;
     }
     *displays = last;
-    return monitor_->end(SIGTERM, std::chrono::seconds(30));
+    if (beforeStop) beforeStop();
+    const auto signalled = Clock::now();
+    const int status = monitor_->end(SIGTERM, std::chrono::seconds(30));
+    stopSeconds = std::chrono::duration<double>(Clock::now() - signalled).count();
+    return status;
+  }
+
+  // The monitor's name look-ups go to a resolver inside the server's namespace that never
+  // answers: a UDP socket on 127.0.0.53 port 53 that nobody reads. Before startCapture.
+  bool silenceResolver() {
+    resolvConf_ = "/etc/netns/" + server_;
+    std::error_code ignored;
+    fs::create_directories(resolvConf_, ignored);
+    std::ofstream(resolvConf_ + "/resolv.conf") << "nameserver 127.0.0.53\n";
+    return inNamespace(server_, [this] {
+      silent_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      struct sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(53);
+      address.sin_addr.s_addr = htonl(0x7F000035);
+      if (silent_ >= 0 &&
+          bind(silent_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+        close(silent_);
+        silent_ = -1;
+      }
+    }) && silent_ >= 0;
   }
 
   // tcpdump's own drop count ("N packets dropped by kernel"), -1 when it did not say.
@@ -455,6 +581,12 @@ class Lab {
 
   // Runs beside the traffic script (console clients, slow readers, ...).
   std::vector<std::function<void()>> during;
+  // How long stopCapture waits at most for every connection started to be handed on.
+  int drainSeconds = 0;
+  // Runs just before the monitor is sent SIGTERM.
+  std::function<void()> beforeStop;
+  // From SIGTERM to the monitor's end.
+  double stopSeconds = 0;
 
  private:
   bool startServers() {
@@ -507,6 +639,11 @@ class Lab {
 
   void down() {
     monitor_.reset();
+    if (silent_ >= 0) close(silent_);
+    if (!resolvConf_.empty()) {
+      std::error_code ignored;
+      fs::remove_all(resolvConf_, ignored);
+    }
     tcpdump_.reset();
     vsftpd_.reset();
     if (!dir_.empty() && fs::exists(file("nginx.pid")))
@@ -526,6 +663,8 @@ class Lab {
   std::string link_;
   std::string dir_;
   bool netnsMade_ = false;
+  std::string resolvConf_;
+  int silent_ = -1;
   std::unique_ptr<NetnsProcess> vsftpd_;
   std::unique_ptr<NetnsProcess> tcpdump_;
   std::unique_ptr<NetnsProcess> monitor_;
@@ -608,11 +747,18 @@ class LiveCapture : public ::testing::Test {
   // Installs and starts the monitor with the options, runs the traffic, stops everything and
   // reads both sides.
   void runCase(const std::string& options) {
+    ASSERT_NO_FATAL_FAILURE(startCase(options));
+    EXPECT_EQ(lab_.traffic(kTraffic), 0) << readFile(lab_.file("traffic.out"));
+    finishCase();
+  }
+  void startCase(const std::string& options) {
     ASSERT_TRUE(lab_.installMonitor(options)) << "cmake --install into " << lab_.dir();
     ASSERT_TRUE(lab_.startCapture())
         << readFile(lab_.file("tcpdump.err")) << readFile(lab_.conf("logs/corramon.log"))
         << readFile(lab_.file("corramon.out"));
-    EXPECT_EQ(lab_.traffic(kTraffic), 0) << readFile(lab_.file("traffic.out"));
+  }
+  // Stops everything and reads both sides.
+  void finishCase() {
     EXPECT_EQ(lab_.stopCapture(&displays_), 0)
         << readFile(lab_.conf("logs/corramon.log")) << readFile(lab_.file("corramon.out"));
     reference_ = readWithTshark(lab_.file("tcpdump.pcap"));
@@ -729,6 +875,158 @@ TEST_F(LiveCapture, ForcedDropsNeverPairWrongly) {
   std::cout << "[ figures  ] under drops: " << unanswered << " transactions without a response, "
             << wrong << " with another request's response\n";
   EXPECT_EQ(wrong, 0u) << examples;
+}
+
+// The count that opens a successful ranking reply (1065); -1 for any other reply.
+int64_t rankingCount(const std::string& reply) {
+  const std::string head = aengine_test::success("");
+  if (reply.size() < head.size() + 8 || reply.compare(0, head.size(), head) != 0) return -1;
+  uint32_t count = 0;
+  for (size_t i = head.size() + 4; i < head.size() + 8; ++i)
+    count = count << 8 | static_cast<uint8_t>(reply[i]);
+  return count;
+}
+
+// Waits for a file (made by another thread) or stop.
+void awaitFile(const std::string& path, const std::atomic<bool>& stop) {
+  while (!stop && !fs::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// Threads that end once stop is set, joined however the case ends.
+struct Helpers {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  ~Helpers() { end(); }
+  void end() {
+    stop = true;
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  }
+};
+
+// The road beside everything the console and the resolver can do to it: a console client asking
+// every statistics code in a loop, 100,000 clients tracked and ranked, a client reading its
+// ranking a byte a second, and a resolver that never answers. The monitor drops no more frames
+// than tcpdump with its default buffer beside it, its transactions are tshark's, and SIGTERM
+// sent while a ranking is asked and the slow reader still reads ends it within seconds.
+TEST_F(LiveCapture, ConsoleLoadAndSilentResolverCostTheRoadNothing) {
+  constexpr uint32_t kClients = 100000;
+  constexpr uint32_t kRanges = 4;  // the clients counted in ranges of kClients / kRanges
+  // New connections a second: what the debug build's analysis keeps up with beside the console
+  // loop, within the traffic script's time.
+  constexpr uint32_t kPerSecond = 2000;
+  lab_.tcpdumpBufferKiB = 0;
+  lab_.drainSeconds = 240;
+  ASSERT_TRUE(lab_.silenceResolver()) << "no silent resolver in " << lab_.serverNs();
+  // Closed connections wait for the analysis with their segments; a backlog of tens of thousands
+  // takes more packet buffers than the default pools hold (the monitor then counts segments
+  // "without memory" and connections with missing segments): the pools are sized for this load.
+  ASSERT_NO_FATAL_FAILURE(startCase("PacketPools: 4096\n"));
+  const uint32_t key =
+      static_cast<uint32_t>(strtoul(readFile(lab_.conf("admin/aengineKey")).c_str(), nullptr, 10));
+  auto request = [&](int32_t code, const std::string& payload) {
+    aengine_test::Request r;
+    r.command = code;
+    r.password = Lab::kPassword;
+    r.key = key;
+    r.payload = payload;
+    return r.frame();
+  };
+  using corrana_test::wireLine;
+  using corrana_test::wireS16;
+  std::vector<std::string> every;
+  for (int32_t code = 100; code < 8000; ++code) {
+    const AEngineCommand* command = aengine_findCommand(code);
+    if (command != nullptr && command->handler != nullptr)
+      every.push_back(
+          request(code, wireS16(0) + wireS16(10) + wireLine("0.0.0.0") + wireLine("0.0.0.0")));
+  }
+  auto ranking = [&](int16_t type, const std::string& first, const std::string& second) {
+    return request(1065, wireS16(type) + wireS16(32767) + wireLine(first) + wireLine(second));
+  };
+  const std::string whole = ranking(0, "0.0.0.0", "0.0.0.0");
+  const int port = Lab::kAnalysisPort;
+  const std::string done = lab_.file("clients.done");
+
+  Helpers helpers;
+  std::atomic<bool> stopping{false};  // the monitor is being stopped
+  std::atomic<uint64_t> replies{0};
+  std::atomic<size_t> slowBytes{0};
+  helpers.threads.emplace_back([&] {
+    inNamespace(lab_.serverNs(), [&] {
+      while (!helpers.stop)
+        for (const std::string& frame : every) {
+          if (helpers.stop) break;
+          if (!ask(port, frame, false, helpers.stop).empty())
+            ++replies;
+          else if (stopping)
+            return;  // the monitor has gone
+        }
+    });
+  });
+  helpers.threads.emplace_back([&] {
+    awaitFile(done, helpers.stop);
+    inNamespace(lab_.serverNs(),
+                [&] { slowBytes = ask(port, whole, true, helpers.stop).size(); });
+  });
+  uint64_t frames = 0;
+  lab_.during.push_back([&] {
+    frames = sendClients(lab_.clientNs(), "vc" + lab_.link().substr(2), kClients, kPerSecond, done);
+  });
+  std::string rankingReply;
+  double rankingSeconds = 0;
+  lab_.during.push_back([&] {
+    awaitFile(done, helpers.stop);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the last connections handed on
+    inNamespace(lab_.serverNs(), [&] {
+      const auto asked = Clock::now();
+      rankingReply = ask(port, whole, false, helpers.stop);
+      rankingSeconds = std::chrono::duration<double>(Clock::now() - asked).count();
+    });
+  });
+  // Every client is tracked: counted by ranges once the road has settled. Then a ranking is
+  // being asked when SIGTERM comes.
+  int64_t tracked = 0;
+  lab_.beforeStop = [&] {
+    inNamespace(lab_.serverNs(), [&] {
+      const uint32_t each = kClients / kRanges;
+      for (uint32_t r = 0; r < kRanges; ++r) {
+        const int64_t n = rankingCount(ask(port,
+                                           ranking(3, dotted(clientAddress(r * each)),
+                                                   dotted(clientAddress(r * each + each - 1))),
+                                           false, helpers.stop));
+        tracked += n < 0 ? 0 : n;
+      }
+    });
+    stopping = true;
+    helpers.threads.emplace_back(
+        [&] { inNamespace(lab_.serverNs(), [&] { ask(port, whole, false, helpers.stop); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  EXPECT_EQ(lab_.traffic("while [ ! -e clients.done ]; do sleep 0.2; done\n" +
+                         std::string(kTraffic)),
+            0)
+      << readFile(lab_.file("traffic.out"));
+  finishCase();
+  helpers.end();
+  std::cout << "[ figures  ] " << frames << " frames of " << kClients
+            << " synthetic clients; clients tracked " << tracked << "; ranking of "
+            << rankingCount(rankingReply) << " clients, " << rankingReply.size() << " bytes in "
+            << rankingSeconds << " s; " << replies << " console replies in the loop; slow reader "
+            << slowBytes << " bytes; SIGTERM to exit " << lab_.stopSeconds
+            << " s; segments without memory " << displays_["no memory Packets"] << "\n";
+  EXPECT_EQ(frames, uint64_t{kClients} * 6);
+  EXPECT_EQ(tracked, kClients);
+  EXPECT_EQ(rankingCount(rankingReply), 32767);
+  EXPECT_GT(replies, every.size());
+  EXPECT_GT(slowBytes, 0u);
+  EXPECT_LT(lab_.stopSeconds, 5.0);
+  ASSERT_GE(lab_.tcpdumpDrops(), 0) << readFile(lab_.file("tcpdump.err"));
+  EXPECT_LE(displays_["Packets dropped:"], static_cast<uint64_t>(lab_.tcpdumpDrops()));
+  EXPECT_GT(reference_.transactions, kClients);
+  EXPECT_EQ(monitorTransactions_, reference_.transactions);
+  if (monitorTransactions_ != reference_.transactions)
+    for (const auto& [name, value] : displays_) std::cout << name << " " << value << "\n";
 }
 
 }  // namespace
