@@ -35,7 +35,7 @@ printf 'adapter: file:%s\n' "$trace" >"$admin/adapters.cfg"
 printf 'http: 198.18.0.1:80\n' >"$admin/installa.cfg"
 sed -i -e 's/^name{Today}/name{Everything}/' -e 's/^windowType{0}/windowType{1}/' \
   -e 's/^staticNowTime{0}/staticNowTime{4026531840}/' -e 's/^staticAgoTime{0}/staticAgoTime{1}/' \
-  -e 's/^staticNumOfBins{24}/staticNumOfBins{1}/' "$admin/aengine_prvtDef.cfg"
+  -e 's/^staticNumOfBins{24}/staticNumOfBins{1}/' "$admin/aengine_prvt.cfg" "$admin/aengine_prvtDef.cfg"
 
 echo "Replaying $trace through corramon ..."
 console=$install/console
