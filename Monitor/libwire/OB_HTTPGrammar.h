@@ -484,6 +484,7 @@ class OB_HTTPGrammar {
   OB_StreamPosition resume_;
   int direction_ = 0;  // 0 while the client's stream is walked, 1 the server's
   bool chunkDone_ = false;  // chunk read the last chunk
+  int32_t cutChunk_ = 0;    // the size of the chunk whose data chunk left for the next piece
   // The message whose head is being read names chunked as its last transfer coding: its body
   // is framed by chunk sizes, whatever Content-Length says.
   bool chunked_ = false;

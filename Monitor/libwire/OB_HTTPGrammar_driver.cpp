@@ -398,6 +398,11 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
         lostPlace = true;
         continue;
       }
+      if (complete == 0 && paired != nullptr && parser_.nextKnown_[1] && parser_.chunked_[1]) {
+        // The body goes on past these bytes: the piece where it ends records the transaction.
+        parser_.held_ = paired;
+        parser_.heldBytes_ = sum + cutChunk_;
+      }
       if (complete <= 0) {
         note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
         break;
@@ -571,6 +576,10 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
       // The chunked body the earlier piece was reading goes on.
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum, carry->afterData[direction]);
+      if (direction == 1) {
+        parser_.inFlightBytes_ = complete == 0 ? sum + cutChunk_ : sum;
+        parser_.inFlightGoesOn_ = complete == 0 && parser_.nextKnown_[1] && parser_.chunked_[1];
+      }
       if (complete == 1) return 1;
       if (complete == kLostBytes) return -1;
       return 0;
@@ -582,6 +591,7 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
     case OB_PacketStream::Seek::InGap:
       break;
   }
+  if (direction == 1) parser_.inFlightGoesOn_ = false;
   return -1;
 }
 
@@ -695,6 +705,7 @@ int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
 
 int OB_HTTPGrammar::chunk(int32_t* sum) {
   chunkDone_ = false;
+  cutChunk_ = 0;
   OB_StreamPosition line;
   stream_->savePosition(line);
   // The chunk's size: hexadecimal, then extensions up to the line's end.
@@ -722,7 +733,10 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
   const int skipped = skipBody(static_cast<int32_t>(size));
   if (skipped != 1) {
     // The data go on beyond these bytes: a piece that continues them reads on from there.
-    if (skipped == 0 && placed) noteNext(direction_, dataEndSeq, true, true);
+    if (skipped == 0 && placed) {
+      noteNext(direction_, dataEndSeq, true, true);
+      cutChunk_ = static_cast<int32_t>(size);
+    }
     return skipped;
   }
   *sum += static_cast<int32_t>(size);

@@ -1,5 +1,6 @@
 #include "OB_HTTPProtocol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -207,11 +208,30 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   // Once an earlier piece lost its pairing, no response of the connection is placed.
   if (carryIn_ != nullptr && carryIn_->lost) blind_ = true;
   for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
+  held_ = nullptr;
+  heldBytes_ = 0;
+  inFlightIn_ = carryIn_ != nullptr ? carryIn_->inFlight : nullptr;
+  inFlightBytes_ = 0;
+  inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
   session->server.reset();
   if (carry != nullptr) {
+    // A body that goes on into a next piece is recorded there, whole; the last piece records
+    // what it has.
+    std::shared_ptr<OB_HTTPXact> inFlight;
+    const bool goesOn = session->isCutOff() != 0;
+    if (inFlightIn_ != nullptr) {
+      inFlightIn_->res_bytes += inFlightBytes_;
+      if (inFlightGoesOn_ && goesOn) {
+        inFlight = inFlightIn_;
+      } else {
+        recordInFlight();
+      }
+    }
+    if (held_ != nullptr && goesOn) inFlight = unrecordHeld();
+    carry->inFlight = inFlight;
     // Pairing goes on by order in the next piece only when this one ended with it.
     carry->lost = blind_ || gapPending_;
     uint32_t unanswered = 0;
@@ -228,6 +248,8 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     carry->set = true;
   }
   carryIn_ = nullptr;
+  inFlightIn_ = nullptr;
+  held_ = nullptr;
   resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
@@ -247,6 +269,40 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   }
   if (gapLoss_ != GapLoss::None) countGapLoss();
   return 0;
+}
+
+std::shared_ptr<OB_HTTPXact> OB_HTTPProtocol::unrecordHeld() {
+  std::shared_ptr<OB_HTTPXact> taken(new OB_HTTPXact(),
+                                     [](OB_HTTPXact* xact) {
+                                       if (xact != nullptr) xact->release();
+                                     });
+  const auto at = std::find(xacts_.begin(), xacts_.end(), held_);
+  if (taken == nullptr || at == xacts_.end()) return nullptr;
+  held_->copy(taken.get());
+  taken->res_bytes = heldBytes_;
+  // The transaction was paired in order: the requests after it stay without a response here.
+  const size_t n = static_cast<size_t>(at - xacts_.begin());
+  if (n < places_.size()) places_.erase(places_.begin() + static_cast<std::ptrdiff_t>(n));
+  xacts_.erase(at);
+  unchainXLink(held_);
+  if (commRespCount > 0) --commRespCount;
+  if (respCount > 0) --respCount;
+  if (responseTarget_ == held_) responseTarget_ = respCount > 0 ? xactAt(respCount) : nullptr;
+  held_->release();
+  held_ = nullptr;
+  return taken;
+}
+
+void OB_HTTPProtocol::recordInFlight() {
+  OB_Xact* added = addXLinkFirst();
+  OB_HTTPXact* xact = added != nullptr ? obQuery<OB_HTTPXact>(added) : nullptr;
+  if (xact == nullptr || xacts_.empty() || xacts_.back() != xact) return;
+  inFlightIn_->copy(xact);
+  xacts_.pop_back();
+  xacts_.insert(xacts_.begin(), xact);
+  places_.insert(places_.begin(), RequestPlace{});
+  ++commRespCount;
+  ++respCount;
 }
 
 void OB_HTTPProtocol::countGapLoss() {

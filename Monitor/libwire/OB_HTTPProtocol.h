@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "OB_BufferStream.h"
@@ -268,5 +269,18 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   uint32_t next_[2] = {0, 0};
   bool chunked_[2] = {false, false};
   bool afterData_[2] = {false, false};
+  // A chunked response body that goes on past this piece: its transaction, left out of this
+  // piece's record, and the body's bytes counted so far (held_ null when none).
+  OB_HTTPXact* held_ = nullptr;
+  int32_t heldBytes_ = 0;
+  // The earlier piece's such transaction, the bytes of its body read here, and whether the
+  // body goes on past this piece too.
+  std::shared_ptr<OB_HTTPXact> inFlightIn_;
+  int32_t inFlightBytes_ = 0;
+  bool inFlightGoesOn_ = false;
+  // Takes held_ out of the record into a transaction of its own (the next piece's to record).
+  std::shared_ptr<OB_HTTPXact> unrecordHeld();
+  // Records the earlier piece's in-flight transaction as this record's first.
+  void recordInFlight();
   OB_BufferStream emptyStream_;  // the stream when none is set
 };

@@ -140,6 +140,27 @@ OB_Xact* OB_Protocol::addXLink() {
   return xact;
 }
 
+OB_Xact* OB_Protocol::addXLinkFirst() {
+  OB_Xact* first = head;
+  OB_Xact* xact = addXLink();
+  if (xact == nullptr || first == nullptr || first == xact) return xact;
+  unchainXLink(xact);
+  xact->setItem(xact);
+  first->insertBefore(xact);
+  head = xact;
+  ++xactCount;
+  return xact;
+}
+
+void OB_Protocol::unchainXLink(OB_Xact* xact) {
+  OB_Xact* before = xact->prevItem();
+  OB_Xact* after = xact->nextItem();
+  if (head == xact) head = after;
+  if (tail == xact) tail = before;
+  xact->removeSelf();
+  --xactCount;
+}
+
 OB_Xact* OB_Protocol::getCurrentLink(int n) {
   OB_Xact* xact = head;
   for (int i = 1; i < n && xact != nullptr; ++i) xact = xact->nextItem();

@@ -39,6 +39,10 @@ class OB_Protocol : public virtual OB_Data {
   // Appends a new transaction to the chain and returns it (owned by the chain). Null, with
   // problemPairing set, once the chain holds maxXacts; the process ends when createXLink fails.
   virtual OB_Xact* addXLink();
+  // The same with the new transaction at the chain's head.
+  OB_Xact* addXLinkFirst();
+  // Takes xact out of the chain; the caller then owns it.
+  void unchainXLink(OB_Xact* xact);
   // The n-th transaction counting from 1 (n <= 1: the head), or null when there are fewer.
   virtual OB_Xact* getCurrentLink(int n);
 

@@ -11,6 +11,7 @@
 #include "OB_PacketStream.h"
 #include "OB_Session.h"
 
+class OB_HTTPXact;
 class OB_Packet;
 
 // What the parse of one piece of a connection cut at the byte limit leaves for the piece that
@@ -28,6 +29,10 @@ struct OB_ParseCarry {
   // (afterData) the line end that closes a chunk's data.
   bool chunked[2] = {false, false};
   bool afterData[2] = {false, false};
+  // A transaction whose chunked response body goes on past the earlier piece: that piece left
+  // it out of its record, and the piece where the body ends records it with the whole body's
+  // bytes (res_bytes: those counted so far).
+  std::shared_ptr<OB_HTTPXact> inFlight;
 };
 
 class OB_TCPSession : public OB_Session {

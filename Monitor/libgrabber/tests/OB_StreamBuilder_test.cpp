@@ -419,12 +419,17 @@ class HTTPConsumer : public OB_Consumer {
     parser.processObject(session);
     continued.push_back(parser.continued);
     for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n)
+    {
       seen.push_back(std::string(x->req_request_uri.c_str()) + " " + x->res_status_code.c_str());
+      bytes.push_back(std::string(x->req_request_uri.c_str()) + " " +
+                      std::to_string(x->res_bytes));
+    }
     parser.reset();
     return 0;
   }
   int sessions = 0;
   std::vector<std::string> seen;
+  std::vector<std::string> bytes;  // "URI response-bytes" of each transaction
   std::vector<int32_t> continued;  // the protocol record's mark, per session
   OB_HTTPProtocol parser{1, 64};
 };
@@ -551,6 +556,48 @@ TEST_F(StreamBuilderTest, AChunkedBodyGoesOnAcrossTheCuts) {
   EXPECT_EQ(http->seen, (std::vector<std::string>{"/chunked 200", "/next 204"}));
   builder->remove(http);
   http->release();
+}
+
+// A keep-alive response in flight at the cut is recorded once, in whichever piece, with the
+// bytes of its whole body: chunked and length-framed alike.
+TEST_F(StreamBuilderTest, AResponseInFlightAtTheCutKeepsItsWholeBody) {
+  for (const bool chunked : {true, false}) {
+    SCOPED_TRACE(chunked ? "chunked" : "Content-Length");
+    auto* http = new HTTPConsumer();
+    builder->append(http);
+    TcpConversation c = conversation(chunked ? 4500 : 4501, 80);
+    c.handshake();
+    const std::string data(3 * 1024 * 1024, 'd');
+    std::string response = "HTTP/1.1 200 OK\r\n";
+    if (chunked) {
+      response += "Transfer-Encoding: chunked\r\n\r\n";
+      for (size_t at = 0; at < data.size(); at += 100000) {
+        const size_t n = std::min<size_t>(100000, data.size() - at);
+        char size[16];
+        snprintf(size, sizeof size, "%zx", n);
+        response += std::string(size) + "\r\n" + data.substr(at, n) + "\r\n";
+      }
+      response += "0\r\n\r\n";
+    } else {
+      response += "Content-Length: " + std::to_string(data.size()) + "\r\n\r\n" + data;
+    }
+    c.send(TcpConversation::kClient, "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    c.ack(TcpConversation::kClient);
+    c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kServer, response);
+    c.ack(TcpConversation::kClient);
+    c.send(TcpConversation::kClient, "GET /last HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kServer, "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
+    c.close();
+    feedAll(c);
+    EXPECT_GE(http->sessions, 3);
+    EXPECT_EQ(http->seen, (std::vector<std::string>{"/first 200", "/big 200", "/last 404"}));
+    EXPECT_EQ(http->bytes, (std::vector<std::string>{"/first 5", "/big " + std::to_string(data.size()),
+                                                     "/last 2"}));
+    builder->remove(http);
+    http->release();
+  }
 }
 
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
