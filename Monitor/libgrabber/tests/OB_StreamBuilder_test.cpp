@@ -600,6 +600,25 @@ TEST_F(StreamBuilderTest, AResponseInFlightAtTheCutKeepsItsWholeBody) {
   }
 }
 
+// A connection that ends inside a chunked body the cut handed on: its last piece records the
+// transaction, once, with the chunks that came.
+TEST_F(StreamBuilderTest, AChunkedBodyEndingWithTheConnectionAfterACutIsRecordedOnce) {
+  auto* http = new HTTPConsumer();
+  builder->append(http);
+  TcpConversation c = conversation(4502, 80);
+  c.handshake();
+  std::string response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 15; ++i) response += "186a0\r\n" + std::string(100000, 'e') + "\r\n";
+  c.send(TcpConversation::kClient, "GET /cut HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer, response);
+  c.close();
+  feedAll(c);
+  EXPECT_EQ(http->sessions, 2);
+  EXPECT_EQ(http->bytes, (std::vector<std::string>{"/cut 1500000"}));
+  builder->remove(http);
+  http->release();
+}
+
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
   auto open = [&](uint16_t client, uint16_t server, int64_t second) {
     TcpConversation c = conversation(client, server, kStart + second * static_cast<int64_t>(kSecond));
