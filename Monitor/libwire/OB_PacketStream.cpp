@@ -248,17 +248,6 @@ bool OB_PacketStream::startsAfterGap() {
   return false;
 }
 
-bool OB_PacketStream::hasGap() {
-  if (startsAfterGap()) return true;
-  OB_MutexHold hold(&buffers_);
-  Link* first = firstLink();
-  if (first == nullptr) return false;
-  uint32_t length = 0;
-  OB_StreamPosition from{first, bytesOf(first, &length), length, 0};
-  OB_StreamPosition after;
-  return afterGap(from, &after);
-}
-
 bool OB_PacketStream::bytesBeforeGap(bool fromStart, uint32_t* count) {
   *count = 0;
   if (fromStart && startsAfterGap()) return true;

@@ -64,9 +64,6 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   bool afterGap(const OB_StreamPosition& from, OB_StreamPosition* out);
   // Whether the direction's first payload bytes (right after its SYN) were not stored.
   bool startsAfterGap();
-  // Whether any payload byte of the direction is missing before its last stored one (at the
-  // start or between stored segments).
-  bool hasGap();
   // The sequence number right after the last stored byte, when no byte the direction sent
   // after it is known to be missing; false otherwise or without sequence numbers.
   bool endSequence(uint32_t* seq);
