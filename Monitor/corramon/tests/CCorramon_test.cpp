@@ -113,6 +113,9 @@ std::string trace(const std::string& name) {
 }
 const std::string kShippedTrace =
     std::string(CORRANA_SOURCE_DIR) + "/Monitor/libwire/tests/data/http_nginx_curl.pcap";
+// The project's own trace without HTTP, so that a plain clone needs no shared trace.
+const std::string kShippedFtpTrace =
+    std::string(CORRANA_SOURCE_DIR) + "/Monitor/libwire/tests/data/ftp_vsftpd_lftp.pcap";
 
 // What tshark reads of a trace: the HTTP servers, the requests by method (on connections whose
 // SYN was captured, as the road follows no other) and the error responses.
@@ -275,7 +278,7 @@ TEST_F(Monitor, CountsWhatTsharkSeesLiveAndAgainFromTheArchive) {
     EXPECT_EQ(live.allErrors, expected.errors);
 
     // Started again on a trace without HTTP: what it counts comes from the archive alone.
-    replay(trace("ftp_retr.pcap"));
+    replay(kShippedFtpTrace);
     Program again({"-f"}, env());
     ASSERT_TRUE(answers());
     Counted replayed = countedOnce(expected.servers.size(), expected.requests);
