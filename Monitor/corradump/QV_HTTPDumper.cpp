@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "AnalysisHash.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_HTTPServerStats.h"
-#include "OB_IPTracker.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
-#include "dataStructs.h"
+#include "http/OB_HTTPServerStats.h"
+#include "stats/AnalysisHash.h"
+#include "stats/OB_IPTracker.h"
+#include "stats/dataStructs.h"
 
 namespace {
 

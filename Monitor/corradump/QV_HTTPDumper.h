@@ -10,9 +10,9 @@
 #include <string>
 
 #include "OB_AccessLogLine.h"
-#include "OB_HTTPReader.h"
 #include "OB_LinkedHash.h"
 #include "OB_String.h"
+#include "windows/OB_HTTPReader.h"
 
 class QV_HTTPDumper : public OB_HTTPReader {
  public:

@@ -10,14 +10,14 @@
 #include <memory>
 #include <string_view>
 
-#include "AnalysisHash.h"
-#include "OB_AEngineConfigAdmin.h"
 #include "OB_Exception.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_IndexChanger.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "QV_HTTPDumper.h"
+#include "config/OB_AEngineConfigAdmin.h"
+#include "stats/AnalysisHash.h"
+#include "windows/OB_IndexChanger.h"
 
 const char* const corradump_usage =
     "usage: corradump [-today | -week | -month] [-db DIR] [-out FILENAME] [-resolve] [-usage]";

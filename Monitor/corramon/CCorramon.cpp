@@ -11,13 +11,13 @@
 #include <string>
 #include <thread>
 
-#include "OB_AEngineMgr.h"
 #include "OB_CEngineMgr.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Server.h"
 #include "OB_Tools.h"
+#include "console/OB_AEngineMgr.h"
 #include "eventlog.h"
 
 namespace {

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "DumpTestSupport.h"
-#include "OB_AEngineConfig.h"
 #include "OB_AccessLogLine.h"
-#include "OB_HTTPServer.h"
-#include "OB_IndexChanger.h"
 #include "OB_Tools.h"
 #include "TempDir.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_HTTPServer.h"
+#include "windows/OB_IndexChanger.h"
 
 namespace {
 

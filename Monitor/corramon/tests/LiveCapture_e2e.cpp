@@ -45,7 +45,6 @@
 #include <vector>
 
 #include "../../libsifter/tests/AEngineTestSupport.h"
-#include "AEngineCommands.h"
 #include "ConsoleClient.h"
 #include "FileText.h"
 #include "FrameBuilder.h"
@@ -57,6 +56,7 @@
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
 #include "Tshark.h"
+#include "console/AEngineCommands.h"
 
 extern char** environ;
 

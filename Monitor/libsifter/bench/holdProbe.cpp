@@ -19,19 +19,19 @@
 #include <thread>
 #include <vector>
 
-#include "AEngineCommands.h"
 #include "AEngineTestSupport.h"
 #include "ConsoleClient.h"
 #include "InstallTree.h"
-#include "OB_AEngineMgr.h"
-#include "OB_AEngineTCPServer.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_HTTPReader.h"
 #include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Tools.h"
+#include "console/AEngineCommands.h"
+#include "console/OB_AEngineMgr.h"
+#include "console/OB_AEngineTCPServer.h"
+#include "windows/OB_HTTPReader.h"
 
 namespace {
 

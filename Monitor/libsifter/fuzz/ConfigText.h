@@ -9,11 +9,11 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "OB_AEngineConfig.h"
-#include "OB_AEngineConfigAdmin.h"
-#include "OB_FTPServer.h"
-#include "OB_HTTPServer.h"
-#include "OB_User.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_AEngineConfigAdmin.h"
+#include "config/OB_FTPServer.h"
+#include "config/OB_HTTPServer.h"
+#include "config/OB_User.h"
 
 namespace corrana_fuzz {
 

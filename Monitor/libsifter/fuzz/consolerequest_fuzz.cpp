@@ -19,19 +19,19 @@
 
 #include "ConfigText.h"
 #include "FuzzSupport.h"
-#include "OB_AEngineConfig.h"
-#include "OB_AEngineConfigAdmin.h"
-#include "OB_AEngineMgr.h"
-#include "OB_AEngineTCPConnection.h"
-#include "OB_AEngineTCPServer.h"
-#include "OB_FTPServer.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_HTTPReader.h"
-#include "OB_HTTPServer.h"
 #include "OB_HTTPXact.h"
 #include "OB_TCPServer.h"
 #include "OB_Tools.h"
-#include "OB_User.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_AEngineConfigAdmin.h"
+#include "config/OB_FTPServer.h"
+#include "config/OB_HTTPServer.h"
+#include "config/OB_User.h"
+#include "console/OB_AEngineMgr.h"
+#include "console/OB_AEngineTCPConnection.h"
+#include "console/OB_AEngineTCPServer.h"
+#include "windows/OB_HTTPReader.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "OB_AEngineConfig.h"
 #include "OB_AllNetData.h"
-#include "OB_FTPServer.h"
-#include "OB_HTTPServer.h"
-#include "OB_IndexChanger.h"
-#include "OB_NetAnalysisStats.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_FTPServer.h"
+#include "config/OB_HTTPServer.h"
+#include "net/OB_NetAnalysisStats.h"
+#include "windows/OB_IndexChanger.h"
 
 namespace {
 

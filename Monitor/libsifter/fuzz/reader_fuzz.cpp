@@ -18,22 +18,22 @@
 #include <cstring>
 #include <string>
 
-#include "AnalysisHash.h"
 #include "FuzzSupport.h"
-#include "OB_AEngineConfig.h"
-#include "OB_AEngineTCPRequest.h"
-#include "OB_HTTPNetworkGroup.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_HTTPReader.h"
-#include "OB_HTTPServer.h"
-#include "OB_HTTPServerStats.h"
-#include "OB_HTTPServerStatsModules.h"
 #include "OB_HTTPXact.h"
-#include "OB_IPTracker.h"
-#include "OB_IndexChanger.h"
-#include "OB_ResourceStats.h"
 #include "OB_Tools.h"
-#include "csXData.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_HTTPServer.h"
+#include "console/OB_AEngineTCPRequest.h"
+#include "http/OB_HTTPNetworkGroup.h"
+#include "http/OB_HTTPServerStats.h"
+#include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_ResourceStats.h"
+#include "stats/AnalysisHash.h"
+#include "stats/OB_IPTracker.h"
+#include "stats/csXData.h"
+#include "windows/OB_HTTPReader.h"
+#include "windows/OB_IndexChanger.h"
 
 namespace {
 

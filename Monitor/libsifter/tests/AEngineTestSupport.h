@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "ConsoleClient.h"
-#include "OB_AEngineConfig.h"
-#include "OB_FTPServer.h"
-#include "OB_HTTPServer.h"
-#include "OB_User.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_FTPServer.h"
+#include "config/OB_HTTPServer.h"
+#include "config/OB_User.h"
 
 namespace aengine_test {
 

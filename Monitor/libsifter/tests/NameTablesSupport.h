@@ -10,11 +10,11 @@
 #include <map>
 #include <string>
 
-#include "AnalysisHash.h"
-#include "OB_AEngineConfig.h"
-#include "OB_IndexChanger.h"
 #include "OB_Tools.h"
 #include "TempDir.h"
+#include "config/OB_AEngineConfig.h"
+#include "stats/AnalysisHash.h"
+#include "windows/OB_IndexChanger.h"
 
 namespace stats_test {
 

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "../../libwire/tools/PSpcWriter.h"
-#include "OB_AEngineConfig.h"
 #include "OB_AllNetData.h"
-#include "OB_FTPServer.h"
 #include "OB_Packet.h"
 #include "StatsTestSupport.h"
 #include "TempDir.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_FTPServer.h"
 #include "protoSpec.h"
 
 namespace net_test {

@@ -12,20 +12,20 @@
 #include <string>
 #include <thread>
 
-#include "AnalysisHash.h"
 #include "ConsoleClient.h"
 #include "NameTablesSupport.h"
-#include "OB_AEngineConfig.h"
-#include "OB_AEngineTCPRequest.h"
-#include "OB_HTTPAnalysisStats.h"
 #include "OB_HTTPProtocol.h"
-#include "OB_HTTPServer.h"
-#include "OB_HTTPServerStats.h"
-#include "OB_HTTPServerStatsModules.h"
 #include "OB_HTTPXact.h"
-#include "OB_IndexChanger.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
+#include "config/OB_AEngineConfig.h"
+#include "config/OB_HTTPServer.h"
+#include "console/OB_AEngineTCPRequest.h"
+#include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPServerStats.h"
+#include "http/OB_HTTPServerStatsModules.h"
+#include "stats/AnalysisHash.h"
+#include "windows/OB_IndexChanger.h"
 
 namespace stats_test {
 

@@ -1,0 +1,540 @@
+#include "config/OB_AEngineConfig.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "OB_ConfigFile.h"
+#include "OB_Log.h"
+#include "OB_NamedStringList.h"
+#include "OB_SocketIO.h"
+#include "OB_Tools.h"
+#include "config/OB_ConfigRecordIO.h"
+#include "config/OB_FTPServer.h"
+#include "config/OB_HTTPServer.h"
+#include "config/OB_User.h"
+
+namespace {
+
+using IO = OB_ConfigRecordIO;
+
+constexpr const char* kDashes = "-------------------------------------------------------";
+constexpr const char* kConfigFile = "aengine_prvt.cfg";
+constexpr const char* kDefaultsFile = "aengine_prvtDef.cfg";
+constexpr const char* kMemoryMessage = "readGeneralConfigFile: not enough memory";
+
+OB_AEngineConfig* currentConfig = nullptr;
+OB_AEngineConfig* defaultConfig = nullptr;
+
+int systemHostLookup(const char* host, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* answer = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr) return -1;
+  *address = ntohl(reinterpret_cast<sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(answer);
+  return 0;
+}
+
+std::atomic<OB_AEngineConfig::HostLookup> hostLookup{systemHostLookup};
+
+// A section head: its comment line, the count line and the empty line. A count that cannot be
+// read, is negative or is above limit ends the process with message.
+int readCount(FILE* stream, int limit, const char* message) {
+  IO::skipLines(stream, 1);
+  std::string line;
+  bool read = IO::readLine(stream, &line) >= 0;
+  char* end = nullptr;
+  long count = strtol(line.c_str(), &end, 10);
+  if (!read || end == line.c_str() || count < 0 || count > limit) {
+    IO::refuse("%s", message);
+    count = 0;
+  }
+  IO::skipLines(stream, 1);
+  return static_cast<int>(count);
+}
+
+template <class T>
+T** allocateArray(int places) {
+  if (places == 0) return nullptr;
+  T** array = new (std::nothrow) T*[static_cast<size_t>(places)]();
+  if (array == nullptr) OB_Log::quit("%s\n", kMemoryMessage);
+  return array;
+}
+
+template <class T>
+T* created(T* object) {
+  if (object == nullptr) OB_Log::quit("%s\n", kMemoryMessage);
+  return object;
+}
+
+// The values of every entry of the additions list with this name, in list order.
+std::vector<std::string> additionsNamed(OB_NamedStringList* list, const char* name) {
+  std::vector<std::string> values;
+  for (OB_String* value = list->find(name); value != nullptr; value = list->findNext(name))
+    values.emplace_back(static_cast<const char*>(*value));
+  return values;
+}
+
+// A host name of an addition, without the blanks the list keeps at the end of a value.
+std::string hostPart(std::string text) {
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+// Only as many additions as fit beside the file's servers under the hard limit are kept.
+std::vector<std::string> boundedAdditions(std::vector<std::string> values, int fileCount,
+                                          const char* kind) {
+  size_t room = static_cast<size_t>(OB_AEngineConfig::kMaxServers - fileCount);
+  if (values.size() > room) {
+    OB_Log::ret(
+        "readGeneralConfigFile: more than %d %s servers, %zu installation additions "
+        "dropped",
+        OB_AEngineConfig::kMaxServers, kind, values.size() - room);
+    values.resize(room);
+  }
+  return values;
+}
+
+// The visibility flags of an added server at index: set, and the list grown to reach it (the
+// places between stay 0, as the flags beyond a user's count are).
+void showServer(uint16_t* count, int32_t* flags, int index) {
+  flags[index] = 1;
+  if (*count < index + 1) *count = static_cast<uint16_t>(index + 1);
+}
+
+template <class T>
+void releaseArray(T*** array, uint16_t* count) {
+  if (*array != nullptr)
+    for (int i = 0; i < *count; ++i) obRelease((*array)[i]);
+  delete[] *array;
+  *array = nullptr;
+  *count = 0;
+}
+
+template <class T>
+void freeRecords(T*** array, uint16_t* count) {
+  if (*array != nullptr)
+    for (int i = 0; i < *count; ++i) delete (*array)[i];
+  delete[] *array;
+  *array = nullptr;
+  *count = 0;
+}
+
+}  // namespace
+
+OB_AEngineConfig* getCurrentConfig() { return currentConfig; }
+
+int setCurrentConfig(OB_AEngineConfig* config) {
+  currentConfig = config;
+  return 0;
+}
+
+OB_AEngineConfig* getDefaultConfig() { return defaultConfig; }
+
+int setDefaultConfig(OB_AEngineConfig* config) {
+  defaultConfig = config;
+  return 0;
+}
+
+OB_AEngineConfig::HostLookup OB_AEngineConfig::setHostLookup(HostLookup lookup) {
+  return hostLookup.exchange(lookup != nullptr ? lookup : systemHostLookup);
+}
+
+OB_AEngineConfig::~OB_AEngineConfig() { OB_AEngineConfig::reset(); }
+
+int OB_AEngineConfig::reset() {
+  freeRecords(&timeWindows, &numOfTimeWindows);
+  freeRecords(&networkGroups, &numOfNetworkGroups);
+  freeRecords(&xSubSets, &numOfXSubSets);
+  releaseArray(&httpServers, &numOfHTTPServers);
+  releaseArray(&ftpServers, &numOfFTPServers);
+  releaseArray(&users, &numOfUsers);
+  return 0;
+}
+
+namespace {
+
+constexpr const char* kSetConfig = "hcommand_SET_CONFIG";
+
+// A list's count from the console; -1 (logged) above its limit.
+int receiveCount(int socket, int limit, const char* what, uint16_t* count) {
+  if (readJ_UInt16(socket, count) != 0) return -1;
+  if (*count > limit) {
+    OB_Log::ret("%s: %u %s, at most %d", kSetConfig, *count, what, limit);
+    return -1;
+  }
+  return 0;
+}
+
+// Room for count records; -1 (logged) when memory runs out.
+template <class T>
+int receiveArray(T*** array, uint16_t count) {
+  if (count == 0) return 0;
+  *array = new (std::nothrow) T*[count]();
+  if (*array != nullptr) return 0;
+  OB_Log::ret("%s: not enough memory", kSetConfig);
+  return -1;
+}
+
+// count records, each new and read by read(socket, record); *stored follows what is held.
+template <class T, class Make, class Read>
+int receiveRecords(int socket, uint16_t count, T*** array, uint16_t* stored, Make make,
+                   Read read) {
+  if (receiveArray(array, count) != 0) return -1;
+  for (uint16_t i = 0; i < count; ++i) {
+    T* record = make();
+    if (record == nullptr) {
+      OB_Log::ret("%s: not enough memory", kSetConfig);
+      return -1;
+    }
+    (*array)[i] = record;
+    *stored = static_cast<uint16_t>(i + 1);
+    if (read(socket, record) != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int OB_AEngineConfig::readJ(int socket) {
+  reset();
+  uint16_t count = 0;
+  if (readJ_UInt32(socket, &configVersion) != 0 || readJ_UInt32(socket, &portRangeStart) != 0)
+    return -1;
+
+  if (receiveCount(socket, kMaxTimeWindows, "time windows", &count) != 0) return -1;
+  if (count == 0) {
+    OB_Log::ret("%s: no time window", kSetConfig);
+    return -1;
+  }
+  if (receiveRecords(
+          socket, count, &timeWindows, &numOfTimeWindows,
+          [] { return new (std::nothrow) timeWindow_t{}; },
+          [this](int s, timeWindow_t* window) {
+            if (timeWindow_readJ(s, window) != 0) return -1;
+            const char* problem = timeWindow_problem(window);
+            if (problem == nullptr) return 0;
+            OB_Log::ret("%s: time window %d: %s", kSetConfig, numOfTimeWindows - 1, problem);
+            return -1;
+          }) != 0)
+    return -1;
+
+  if (receiveCount(socket, kMaxNetworkGroups, "network groups", &count) != 0 ||
+      receiveRecords(
+          socket, count, &networkGroups, &numOfNetworkGroups,
+          [] { return new (std::nothrow) networkGroup_t{}; },
+          [](int s, networkGroup_t* group) { return networkGroup_readJ(s, group, kSetConfig); }) !=
+          0)
+    return -1;
+
+  if (receiveCount(socket, kMaxXSubsets, "transaction subsets", &count) != 0 ||
+      receiveRecords(
+          socket, count, &xSubSets, &numOfXSubSets, [] { return new (std::nothrow) XSubset_t{}; },
+          [](int s, XSubset_t* subset) { return XSubset_readJ(s, subset, kSetConfig); }) != 0)
+    return -1;
+
+  auto readObject = [](int s, auto* record) { return record->readJ(s); };
+  if (receiveCount(socket, kMaxServers, "HTTP servers", &count) != 0 ||
+      receiveRecords(socket, count, &httpServers, &numOfHTTPServers, OB_HTTPServer::create,
+                     readObject) != 0)
+    return -1;
+  if (receiveCount(socket, kMaxServers, "FTP servers", &count) != 0 ||
+      receiveRecords(socket, count, &ftpServers, &numOfFTPServers, OB_FTPServer::create,
+                     readObject) != 0)
+    return -1;
+  if (receiveCount(socket, kMaxUsers, "users", &count) != 0 ||
+      receiveRecords(socket, count, &users, &numOfUsers, OB_User::create, readObject) != 0)
+    return -1;
+
+  if (const char* problem = receivedProblem(); problem != nullptr) {
+    OB_Log::ret("%s: %s", kSetConfig, problem);
+    return -1;
+  }
+  return 0;
+}
+
+const char* OB_AEngineConfig::receivedProblem() {
+  // What is acknowledged must come back from the file as it was sent.
+  using IO = OB_ConfigRecordIO;
+  for (int i = 0; i < numOfTimeWindows; ++i)
+    if (!IO::keepsWhole(timeWindows[i]->name, IO::Kept::kInBraces))
+      return "a time window name holds a brace or a line end";
+  for (int i = 0; i < numOfNetworkGroups; ++i)
+    if (!IO::keepsWhole(networkGroups[i]->name, IO::Kept::kInBraces))
+      return "a network group name holds a brace or a line end";
+  for (int i = 0; i < numOfXSubSets; ++i)
+    if (!IO::keepsWhole(xSubSets[i]->name, IO::Kept::kInBraces))
+      return "a transaction subset name holds a brace or a line end";
+  for (int i = 0; i < numOfHTTPServers; ++i)
+    if (const char* problem = httpServers[i]->storageProblem(); problem != nullptr) return problem;
+  for (int i = 0; i < numOfFTPServers; ++i)
+    if (const char* problem = ftpServers[i]->storageProblem(); problem != nullptr) return problem;
+  for (int i = 0; i < numOfUsers; ++i)
+    if (const char* problem = users[i]->storageProblem(); problem != nullptr) return problem;
+
+  // Only root may change the configuration again: a configuration without a root who can log
+  // in could only be mended by editing the file by hand.
+  OB_User* root = nullptr;
+  for (int i = 0; i < numOfUsers && root == nullptr; ++i)
+    if (users[i]->isRoot()) root = users[i];
+  if (numOfUsers == 0) return "no user";
+  if (root == nullptr) return "no root user";
+  if (root->allowConsoleAccess == 0) return "root may not use the console";
+  if (root->password[0] == '\0') return "root has an empty password";
+  return nullptr;
+}
+
+int OB_AEngineConfig::setStatEngineParams(timeWindow_t* window, uint32_t port) {
+  timeWindowPtr = window;
+  connectionPort = port;
+  return 0;
+}
+
+int OB_AEngineConfig::check() {
+  if (numOfTimeWindows == 0)
+    OB_Log::quit("checkGeneralConfig: error: invalid number of time windows\n");
+  if (numOfTimeWindows > kMaxTimeWindows)
+    OB_Log::ret("checkGeneralConfig: warning: too many time windows may overload system");
+  return 0;
+}
+
+int OB_AEngineConfig::readConfig() {
+  readConfigFile(OB_Config::openConfigFile("/admin", kDefaultsFile, "r"));
+  check();
+  return 0;
+}
+
+int OB_AEngineConfig::readConfigFile(FILE* f) {
+  readConfigFile(f, kDefaultsFile, nullptr);
+  return 0;
+}
+
+int OB_AEngineConfig::readConfigFile(FILE* f, const char* name, std::string* problem) {
+  // Held until the file is parsed and, with additions, rewritten, so that another process
+  // (the export tool, the service) never applies installa.cfg a second time.
+  // In the admin folder, where every process that reads the configuration finds the same one,
+  // never in whatever directory the process happens to run in.
+  const std::string admin = std::string(OB_Tools::getInstallDir()) + "/admin/";
+  OB_ConfigFileLock lock;
+  if (!lock.held())
+    OB_Log::ret("readConfigFile: can't lock %s, reading without it", lock.path().c_str());
+  IO::FileRead reading(problem);
+
+  IO::skipLines(f, 5);
+  configVersion = 2;
+  IO::skipLines(f, 2);  // the stored version, which is not used, and the empty line
+
+  int count =
+      readCount(f, kMaxTimeWindows, "readGeneralConfigFile: invalid number of time windows");
+  timeWindows = allocateArray<timeWindow_t>(count);
+  for (int i = 0; i < count; ++i) {
+    const int line = reading.line() + 1;
+    timeWindow_t* window = timeWindow_read(f);
+    // The checks SET_CONFIG makes: a window the engine cannot count with stays out.
+    if (const char* why = timeWindow_problem(window); why != nullptr) {
+      OB_Log::ret("readConfigFile: %s%s line %d: time window \"%s\" left out: %s", admin.c_str(),
+                  name, line, window->name, why);
+      delete window;
+      continue;
+    }
+    timeWindows[numOfTimeWindows++] = window;
+  }
+
+  count =
+      readCount(f, kMaxNetworkGroups, "readGeneralConfigFile: invalid number of network groups");
+  networkGroups = allocateArray<networkGroup_t>(count);
+  for (; numOfNetworkGroups < count; ++numOfNetworkGroups)
+    networkGroups[numOfNetworkGroups] = networkGroup_readGroup(f);
+
+  count = readCount(f, kMaxXSubsets, "readGeneralConfigFile: invalid number of X subsets");
+  xSubSets = allocateArray<XSubset_t>(count);
+  for (; numOfXSubSets < count; ++numOfXSubSets) xSubSets[numOfXSubSets] = XSubset_readFilter(f);
+
+  // Room for the installation additions (kept within the hard limit) after the file's servers.
+  const int httpCount =
+      readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of http servers");
+  httpServers = allocateArray<OB_HTTPServer>(kMaxServers);
+  for (; numOfHTTPServers < httpCount; ++numOfHTTPServers) {
+    OB_HTTPServer* server = created(OB_HTTPServer::create());
+    httpServers[numOfHTTPServers] = server;
+    if (server->read(f) != 0) IO::refuse("readGeneralConfigFile: bad http server record");
+  }
+
+  const int ftpCount =
+      readCount(f, kMaxServers, "readGeneralConfigFile: invalid number of ftp servers");
+  ftpServers = allocateArray<OB_FTPServer>(kMaxServers);
+  for (; numOfFTPServers < ftpCount; ++numOfFTPServers) {
+    OB_FTPServer* server = created(OB_FTPServer::create());
+    ftpServers[numOfFTPServers] = server;
+    server->read(f);
+  }
+
+  count = readCount(f, kMaxUsers, "readGeneralConfigFile: invalid number of users");
+  users = allocateArray<OB_User>(count);
+  for (; numOfUsers < count; ++numOfUsers) {
+    OB_User* user = created(OB_User::create());
+    users[numOfUsers] = user;
+    user->read(f);
+  }
+  fclose(f);
+
+  if (problem != nullptr) {
+    // Only the empty line that closes the last record may be missing.
+    if (reading.endedAt() != 0 && reading.endedAt() < reading.line())
+      reading.note("the file ends before line " + std::to_string(reading.endedAt()));
+    if (numOfTimeWindows == 0) reading.note("no time window the engine can count with");
+    if (!problem->empty()) return -1;
+  }
+  if (takesAdditions_) applyAdditions(admin + "installa.cfg");
+  // The lock file stays: deleting it would let a process that already opened it and one that
+  // creates it anew hold "the" lock at the same time.
+  return 0;
+}
+
+void OB_AEngineConfig::applyAdditions(const std::string& path) {
+  OB_NamedStringList additions;
+  additions.setOwner(1);
+  if (additions.readFile(path.c_str(), ':', "\n\t ") != 0) return;
+
+  bool changed = false;
+  std::vector<int> addedHTTP;
+  std::vector<int> addedFTP;
+  for (const std::string& value :
+       boundedAdditions(additionsNamed(&additions, "http"), numOfHTTPServers, "http")) {
+    size_t colon = value.find(':');
+    std::string host = hostPart(value.substr(0, colon));
+    long port = OB_HTTPServer::kDefaultPort;
+    if (colon != std::string::npos) {
+      std::string portText = hostPart(value.substr(colon + 1));
+      bool digits = !portText.empty() && portText.size() <= 5 &&
+                    portText.find_first_not_of("0123456789") == std::string::npos;
+      port = digits ? strtol(portText.c_str(), nullptr, 10) : 0;
+      if (port < 1 || port > 65535) {
+        OB_Log::ret("readGeneralConfigFile: bad port in installa.cfg, dropped: http:%s",
+                    value.c_str());
+        continue;
+      }
+    }
+    uint32_t address = 0;
+    if (hostLookup.load()(host.c_str(), &address) != 0) {
+      OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      continue;
+    }
+    OB_HTTPServer* server = created(OB_HTTPServer::create());
+    server->setServerType(0);
+    server->setPort(static_cast<uint16_t>(port));
+    server->setIPAddress(address);
+    server->setName(host.c_str());
+    addedHTTP.push_back(numOfHTTPServers);
+    httpServers[numOfHTTPServers++] = server;
+    changed = true;
+  }
+  for (const std::string& value :
+       boundedAdditions(additionsNamed(&additions, "ftp"), numOfFTPServers, "ftp")) {
+    std::string host = hostPart(value);
+    uint32_t address = 0;
+    if (hostLookup.load()(host.c_str(), &address) != 0) {
+      OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      continue;
+    }
+    OB_FTPServer* server = created(OB_FTPServer::create());
+    server->setServerType(0);
+    server->setIPAddress(address);
+    server->setName(host.c_str());
+    addedFTP.push_back(numOfFTPServers);
+    ftpServers[numOfFTPServers++] = server;
+    changed = true;
+  }
+
+  if (numOfUsers > 0) {
+    OB_User* first = users[0];
+    if (additions.find("password") != nullptr) {
+      IO::copyCut(first->password, sizeof first->password,
+                  static_cast<const char*>(*additions.find("password")));
+      changed = true;
+    }
+    // The added servers' own positions: the file's servers come before them.
+    for (int index : addedHTTP)
+      showServer(&first->numOfHTTPServers, first->httpServersShowing, index);
+    for (int index : addedFTP) showServer(&first->numOfFTPServers, first->ftpServersShowing, index);
+  }
+
+  // Kept when the rewrite failed, so the additions are not lost with it.
+  if (!changed || writeConfigFile() == 0)
+    unlink(path.c_str());
+  else
+    OB_Log::ret("readConfigFile: %s kept, the configuration could not be rewritten", path.c_str());
+}
+
+int OB_AEngineConfig::writeConfigFile() {
+  const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + kConfigFile;
+  // Owner only: the file holds every console user's password.
+  const int result =
+      OB_ConfigFile::replace(path, OB_ConfigFile::Access::kPrivate, [this](FILE* out) {
+        fprintf(out, "%s\n", kDashes);
+        fprintf(out, "WARNING! This is a machine generated file. DO NOT EDIT.\n");
+        fprintf(out, "%s\n\n", kDashes);
+        fprintf(out, "# Config version\n");
+        fprintf(out, "%u\n\n", 2u);
+        fprintf(out, "# Number of time windows.\n%d\n\n", numOfTimeWindows);
+        for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(out, timeWindows[i]);
+        fprintf(out, "# Number of network groups.\n%d\n\n", numOfNetworkGroups);
+        for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(out, networkGroups[i]);
+        fprintf(out, "# Number of transaction subsets.\n%d\n\n", numOfXSubSets);
+        for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(out, xSubSets[i]);
+        fprintf(out, "# Number of HTTP servers.\n%d\n\n", numOfHTTPServers);
+        bool written = true;
+        for (int i = 0; i < numOfHTTPServers; ++i)
+          written = httpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of FTP servers.\n%d\n\n", numOfFTPServers);
+        for (int i = 0; i < numOfFTPServers; ++i)
+          written = ftpServers[i]->write(out) == 0 && written;
+        fprintf(out, "# Number of users.\n%d\n\n", numOfUsers);
+        for (int i = 0; i < numOfUsers; ++i) written = users[i]->write(out) == 0 && written;
+        return written;
+      });
+  if (result != 0) OB_Log::ret("writeConfigFile: %s not written", path.c_str());
+  return result;
+}
+
+int OB_AEngineConfig::print(FILE* f) {
+  if (f == nullptr) f = OB_Log::getFD();
+  fprintf(f, "General Configuration\n");
+  fprintf(f, "---------------------\n");
+  fprintf(f, "databaseDir       = %s\n", databaseDir);
+  fprintf(f, "portRangeStart    = %u\n", portRangeStart);
+  fprintf(f, "connectionPort    = %u\n", connectionPort);
+  if (timeWindowPtr != nullptr) fprintf(f, "timeWindowPtr->name = '%s'\n", timeWindowPtr->name);
+  fprintf(f, "configVersion     = %u\n", configVersion);
+  fprintf(f, "numOfTimeWindows  = %d\n", numOfTimeWindows);
+  for (int i = 0; i < numOfTimeWindows; ++i) timeWindow_write(f, timeWindows[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfNetworkGroups  = %d\n", numOfNetworkGroups);
+  for (int i = 0; i < numOfNetworkGroups; ++i) networkGroup_write(f, networkGroups[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfXSubSets     = %d\n", numOfXSubSets);
+  for (int i = 0; i < numOfXSubSets; ++i) XSubset_write(f, xSubSets[i]);
+  fprintf(f, "\n");
+  fprintf(f, "numOfHTTPServers  = %d\n", numOfHTTPServers);
+  for (int i = 0; i < numOfHTTPServers; ++i) httpServers[i]->write(f);
+  fprintf(f, "\n");
+  fprintf(f, "numOfFTPServers  = %d\n", numOfFTPServers);
+  for (int i = 0; i < numOfFTPServers; ++i) ftpServers[i]->write(f);
+  fprintf(f, "\n");
+  fprintf(f, "numOfUsers = %d\n", numOfUsers);
+  for (int i = 0; i < numOfUsers; ++i) users[i]->write(f);
+  fprintf(f, "\n");
+  return 0;
+}

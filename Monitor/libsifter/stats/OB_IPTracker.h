@@ -1,0 +1,140 @@
+// The clients of one server in one time window: per IPv4 address how much it did and its host
+// name (through the domain-name cache), per top-level domain of those names how many connections
+// fell into each bin, and for HTTP the pages each client asked for in order. Each HTTP and FTP
+// server statistics object owns one; the console's IP-tracking commands rank its addresses.
+//
+// Guarded by the statistics lock of the window's reader: the counting steps and the console
+// queries all run under it, so neither the tracker nor its records take a lock of their own for
+// counting (the table's own lock guards its chains).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <unordered_map>
+
+#include "OB_Key.h"
+#include "OB_Link.h"
+#include "OB_LinkedHash.h"
+#include "OB_NamedList.h"
+#include "stats/OB_Array.h"
+#include "stats/dataStructs.h"
+
+class OB_IndexChanger;
+class OB_IPTracker;
+struct XSubset_t;
+
+// One page of a client's path: the resource asked for (not owned; it lives as long as the
+// statistics that hold the tracker) and when, in seconds since 1970.
+class OB_PathNode {
+ public:
+  OB_PathNode(OB_Object* item_, uint32_t time_) : item(item_), time(time_) {}
+  OB_Object* getItem() const { return item; }
+  uint32_t getTime() const { return time; }
+
+ private:
+  OB_Object* item;
+  uint32_t time;
+};
+
+class OB_IPTrackerHash : public virtual OB_Key<uint32_t>,
+                         public virtual OB_Link<OB_IPTrackerHash>,
+                         public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_IPTrackerHash, 0x2A5A5A01, "OB_IPTrackerHash", OB_Key<uint32_t>,
+                    OB_Link<OB_IPTrackerHash>, OB_Object)
+  OB_CLASS_CREATE(OB_IPTrackerHash)
+
+ public:
+  // A client's path keeps at most this many pages, the newest.
+  static constexpr size_t kMaxPathNodes = 4096;
+
+  OB_IPTrackerHash();
+  OB_IPTrackerHash(const OB_IPTrackerHash&) = delete;
+  OB_IPTrackerHash& operator=(const OB_IPTrackerHash&) = delete;
+  ~OB_IPTrackerHash() override;
+
+  // Address and count 0.
+  int init() override;
+  // Forgets the path.
+  int reset() override;
+  // Appends a page to the path (made on first use); past kMaxPathNodes the oldest page goes.
+  // 0.
+  virtual int addResource(OB_Object* item, uint32_t time);
+  // Null until the first page.
+  const std::deque<OB_PathNode>* getPath() const { return resources; }
+
+  uint32_t address = 0;    // host order
+  uint32_t count = 0;      // what procAddress was given, plus one per HTTP transaction counted
+  const char* name = nullptr;  // the domain-name cache's text; not owned; null without a cache
+  uint32_t pageCount = 0;  // "text/html" responses; never above count
+  OB_IPTracker* tracker = nullptr;       // not owned: the tracker that holds the record
+  OB_CountArray* domainCounter = nullptr;  // not owned: the tracker's counter of its key
+
+ private:
+  std::deque<OB_PathNode>* resources = nullptr;  // owned
+};
+
+class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_Object {
+  OB_CLASS_IDENTITY(OB_IPTracker, 0x2A5A59FF, "OB_IPTracker", OB_Object)
+
+ public:
+  static constexpr int kBuckets = 251;
+
+  // window: not owned, outlives the tracker; it gives the bins of the domain counters.
+  explicit OB_IPTracker(OB_IndexChanger* window);
+  OB_IPTracker(const OB_IPTracker&) = delete;
+  OB_IPTracker& operator=(const OB_IPTracker&) = delete;
+  // Deletes every record and domain counter.
+  ~OB_IPTracker() override;
+
+  // Records one use by *address at time: adds amount to its count (a new address gets its name
+  // from the domain-name cache, resolved only when the cache lacks it) and one at time's bin to
+  // the counter of its top-level domain. *record (when not null) receives its record. 1 when the
+  // address was new, else 0.
+  virtual int procAddress(uint32_t time, uint16_t amount, const uint32_t* address,
+                          OB_IPTrackerHash** record);
+  virtual int printData(FILE* stream);
+  // The busiest addresses (optionally only those subset accepts), at most limit of them (below
+  // 1: one), ranked by page count (a), then walk order; b is the count.
+  virtual str2CntList_t* getTopN(XSubset_t* subset, int limit);
+  // Every address grouped under the dotted quad of (address AND mask), ranked by count.
+  virtual str2CntList_t* getTopNByMask(XSubset_t* subset, int n, uint32_t mask);
+  // The addresses of one network, ranked by count.
+  virtual str2CntList_t* getTopNByNetwork(XSubset_t* subset, int n, uint32_t network,
+                                          uint32_t mask);
+  // The addresses from low to high inclusive (either order), ranked by count.
+  virtual str2CntList_t* getTopNByRange(XSubset_t* subset, int n, uint32_t low, uint32_t high);
+
+  uint32_t getAddressCount() const { return addressCount; }
+  // The per-domain counters, named by their keys (".com", ".0", "Unresolved"), in order of first
+  // use; owned by the tracker.
+  OB_NamedList<OB_CountArray>* getDomainCounters() { return &domainCounters; }
+  // The record of address, or null.
+  OB_IPTrackerHash* findRecord(uint32_t address);
+  // The table's own removals, keeping the address index in step.
+  int remove(OB_IPTrackerHash* record) override;
+  int clear() override;
+  // A path reached its cap: logged once per tracker.
+  void notePathCapReached(uint32_t address);
+
+  // The key of a host name: from its last '.' on; "Unresolved" for a name without one, one
+  // ending in '.', or one whose last label reads as a non-zero number (a dotted quad).
+  static void domainKey(const char* name, char* key, size_t size);
+
+ private:
+  enum class Filter { kMask, kNetwork, kRange };
+  str2CntList_t* filtered(XSubset_t* subset, int n, Filter filter, uint32_t first,
+                          uint32_t second);
+
+  OB_IndexChanger* window;  // not owned
+  uint32_t addressCount = 0;
+  OB_NamedList<OB_CountArray> domainCounters;  // owning
+  // The records by address, beside the table's chains (which keep the walk order of the
+  // queries), so a connection finds its client in one probe.
+  std::unordered_map<uint32_t, OB_IPTrackerHash*> byAddress;
+  // The domain counters by key, beside the named list (which keeps their order), so a new
+  // address finds its counter in one probe however many keys its names brought.
+  std::unordered_map<std::string, OB_CountArray*> counterByKey;
+  bool pathCapLogged = false;
+};

@@ -1,0 +1,91 @@
+// The console side of the statistics modules: the request fields the HTTP server handlers read,
+// the three reply forms (breakdown, top-N, series) written with the socket encoding, and the
+// handlers' failure rule. Handlers run on the console connection's thread with the window's
+// statistics locked by the command layer, which has already written the success header; a
+// handler writes only its payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "stats/StatsModule.h"
+
+class OB_AEngineTCPRequest;
+class OB_HTTPAnalysisStats;
+class OB_HTTPServerStats;
+class OB_HTTPServerStatsModules;
+struct XSubset_t;
+
+// Longest text fields a handler reads, NUL included.
+constexpr int kStatsLineSize = 1024;
+
+// The HTTP server a request names by its item index (0 .. numServers-1), or null.
+OB_HTTPServerStats* stats_selectServer(OB_HTTPAnalysisStats* stats,
+                                       const OB_AEngineTCPRequest* request);
+// The module set a request names: its item index is the HTTP server's index (0 .. numServers-1)
+// and the low 16 bits of its subset number select all transactions (0) or the k-th transaction
+// subset (1 .. numXSubsets). Null when either is out of range.
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPAnalysisStats* stats,
+                                               const OB_AEngineTCPRequest* request);
+// The same for a server already chosen.
+OB_HTTPServerStatsModules* stats_selectModules(OB_HTTPServerStats* server,
+                                               const OB_AEngineTCPRequest* request);
+// The transaction subset record the request's subset number names on that server: null for 0
+// (every client). False when the number is beyond the server's subsets.
+bool stats_selectSubset(OB_HTTPServerStats* server, const OB_AEngineTCPRequest* request,
+                        XSubset_t** subset);
+
+// An address line of a query, in any form the C library's inet_aton takes, to host order.
+// All-ones is the converter's failure value: it is taken only where allowAllOnesText says so,
+// and then only written out as "255.255.255.255". False when the text does not convert.
+bool stats_parseAddress(const char* text, bool allowAllOnesText, uint32_t* address);
+
+// A handler's failure: logs "<handler>: Problem getting or sending info." with the time and
+// returns -1.
+int stats_fail(const char* handler);
+
+// One request text into buffer (size bytes, NUL included). A line that does not fit is refused
+// rather than cut, since its rest would be taken for the next field. 0, or -1.
+int stats_readLine(int socket, char* buffer, int size);
+
+// The N (SInt16) and filter line of a top-N request. 0, or -1.
+int stats_readTopN(int socket, int16_t* n, char* filter, int size);
+
+// What a handler built, sent in its form and freed: 0, or the handler's failure when a write
+// fails (or, for a series, when there is none).
+int stats_reply(int socket, statsBreakdown_t* summary, const char* handler);
+int stats_reply(int socket, statsTopN_t* list, const char* handler);
+int stats_reply(int socket, statsSeries_t* series, const char* handler);
+
+// A name as its characters and one "\n", no terminator, no length. 0, or -1.
+int stats_writeName(int socket, const char* name);
+// A count or total as a UInt32, held at 0xFFFFFFFF when wider.
+int stats_writeCount(int socket, uint64_t value);
+// The entry count, then each entry's name line and total.
+int stats_writeEntries(int socket, const statsNameTotal_t* entries, size_t count);
+// Breakdown form: the header fields, the entry count, the entries.
+int stats_writeBreakdown(int socket, const statsBreakdown_t* summary);
+// Top-N form: the entry count, the entries.
+int stats_writeTopN(int socket, const statsTopN_t* list);
+// Series form: name line, nowTime and agoTime (SInt32), numOfBins, the values.
+int stats_writeSeries(int socket, const statsSeries_t* series);
+// Series values alone (the runs of a combined reply).
+int stats_writeValues(int socket, const uint32_t* values, uint32_t count);
+
+// A reply assembled in memory and sent with one write, for the long lists (the ranked clients):
+// the same bytes the writers above send field by field, at one system call for the whole list
+// instead of several per entry.
+class StatsReplyBuffer {
+ public:
+  // The name's characters and one "\n".
+  void addName(std::string_view name);
+  // A UInt32 field, as writeJ_UInt32 sends it.
+  void addUInt32(uint32_t value);
+  // Everything added, in order. 0, or -1 when not all of it went out.
+  int send(int socket) const;
+
+ private:
+  std::string bytes_;
+};

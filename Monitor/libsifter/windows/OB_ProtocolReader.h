@@ -1,0 +1,130 @@
+// The common base of a time window's analysis readers (HTTP, FTP, network). Objects of one
+// protocol reach the reader's processObject by two roads: its own thread replays the window's
+// archive files up to the present and then stops itself, and the capture engine's consumer of
+// the same protocol name hands it live objects on the capture engine's threads. The reader is
+// also the protocol factory its archive reader reads records into.
+//
+// Each finished connection is counted once: from the archive when it was there as the reader
+// joined its consumer (or moved its window), live when it came after. The cut between the two
+// is the archive writer's end of file, taken under the consumer's lock, which orders the
+// writer's appends and the hand-over to the reader: the first replay step takes it, and live
+// objects that come before it are left to the replay (they are in the file by then).
+//
+// Every base is virtual, so a reader holds exactly one OB_Mutex: the lock of the reader, of its
+// statistics, of its archive reader, of its queue and of its thread. Replay steps, window moves
+// (the index changer calls reset, init and start under it) and console queries all take it.
+//
+// OB_Stats is a virtual base shared with a reader's statistics, so a derived reader's constructor
+// names OB_Stats(config, window) as well. The archive reader is an ordinary base: there is only
+// ever one, and so derived readers need not construct it.
+#pragma once
+
+#include <cstdint>
+
+#include "OB_ArchiveReader.h"
+#include "OB_Consumer.h"
+#include "OB_Event.h"
+#include "OB_ProtocolFactory.h"
+#include "OB_ProtocolWriter.h"
+#include "OB_Queue.h"
+#include "OB_Thread.h"
+#include "stats/OB_Stats.h"
+
+class OB_ProtocolReader : public virtual OB_Stats,
+                          public OB_ArchiveReader,
+                          public virtual OB_Processor,
+                          public virtual OB_ProtocolWriter,
+                          public virtual OB_Queue<OB_Object>,
+                          public virtual OB_Event,
+                          public virtual OB_ProtocolFactory,
+                          public virtual OB_Thread,
+                          public virtual OB_Mutex,
+                          public virtual OB_Object {
+ public:
+  static OB_ClassID getClassID() { return 0x2A5A59F1; }
+  const char* getClassName() override { return "OB_ProtocolReader"; }
+  // Answers itself, OB_ProtocolWriter, OB_Processor, OB_ArchiveReader, OB_Mutex (so the index
+  // changer moves it), OB_Thread, OB_Runnable and OB_Object.
+  int queryInterface(OB_ClassID id, void** out) override;
+
+  // config and window are not owned and outlive the reader; neither may be null. protocolName
+  // is the archive prefix and the protocol's name; the pointer is kept, not copied (a literal).
+  // The archive reader takes the configuration's database directory and the window's type and
+  // bounds as they are now.
+  OB_ProtocolReader(OB_AEngineConfig* config, OB_IndexChanger* window, const char* protocolName);
+  OB_ProtocolReader(const OB_ProtocolReader&) = delete;
+  OB_ProtocolReader& operator=(const OB_ProtocolReader&) = delete;
+  // Touches neither the configuration nor the window, which may be gone by then. Never runs
+  // while the replay thread lives: its loop holds a reference.
+  ~OB_ProtocolReader() override;
+
+  // Under the reader's lock: finds and opens the archive files of the window. 0.
+  int init() override;
+  // Under the reader's lock: the window's present bounds into the archive reader, startTime the
+  // present, the replay count 0, and the event signalled so a waiting thread wakes. Derived
+  // readers rebuild their statistics in their own reset/init. 0.
+  int reset() override;
+  // Stops the replay thread (it does not wait for it) and wakes anything waiting on the event.
+  // 0.
+  int stop() override;
+
+  // Analyses one object. Derived readers take the reader's lock themselves, since the capture
+  // engine calls them without it. 0 in this base.
+  int processObject(OB_Object* object) override;
+  // Non-zero when the reader wants the sessions of that server (host order). 0 in this base.
+  int isMatch(uint32_t serverIP, uint16_t serverPort) override;
+  const char* getProtocolName() override { return protocolName; }
+  // The empty record the archive reader reads into (one reference for the caller), or null.
+  // Each derived reader supplies its own.
+  OB_Data* createProtocol() override = 0;
+
+  // The reader has been appended to consumer's writers; called under the consumer's lock.
+  // Null: the reader was taken off it. Until the next replay step takes the cut, live objects
+  // are left to the replay.
+  void joinConsumer(OB_Consumer* consumer);
+
+  // Seconds since 1970: construction or the last reset.
+  uint32_t getStartTime();
+  // Replayed records handed to processObject since construction or the last reset.
+  uint32_t getReplayCount();
+  // The window the reader counts, [getReplayAgo(), getReplayNow()) in seconds, as the last
+  // construction or reset took it; read under the reader's lock.
+  uint32_t getReplayAgo() const { return replayAgo; }
+  uint32_t getReplayNow() const { return replayNow; }
+
+ protected:
+  // One replay step (a few records) on the reader's own thread, wholly under the reader's lock,
+  // so a window move never changes the files or bounds in the middle of a step. Records in
+  // [agoTime, nowTime) are analysed, up to the cut (see the class comment). The replay ends
+  // past the window's end, at the cut, or at the end of what the file being written holds. 0.
+  int doTask() override;
+  // Under the reader's lock, for a derived processObject: false for a live object that the
+  // replay will count from the archive (one that came before the cut was taken).
+  bool takesObject() const { return replaying || !cutPending; }
+
+ private:
+  // Records replayed in one step at most.
+  static constexpr int kRecordsPerStep = 64;
+  // Replays the next record; -1 when the step should end (stopped, caught up, or no record now).
+  int replayOne();
+  // Under the consumer's lock and then the reader's: the archive writer's end of file as the
+  // cut, or none when the consumer has no archive writer.
+  void takeCut();
+  // Whether the record just read lies past the cut (it came live).
+  bool pastCut();
+
+  const char* protocolName;  // not owned
+  uint32_t startTime = 0;    // under the lock
+  uint32_t replayCount = 0;  // under the lock
+  // The window replayed, [replayAgo, replayNow) in seconds; under the lock.
+  uint32_t replayAgo = 0;
+  uint32_t replayNow = 0;
+  // Under the lock. Without a consumer, or without an archive writer on it, the file still
+  // being written is replayed up to the reader's start time.
+  OB_Consumer* consumer = nullptr;  // not owned
+  bool cutPending = false;
+  bool cutKnown = false;
+  uint32_t cutOpenTime = 0;  // the open time of the file the writer had at the cut
+  int64_t cutLength = 0;     // that file's length then
+  bool replaying = false;    // processObject is called by the replay
+};
