@@ -62,6 +62,7 @@ OB_HTTPProtocol* connection(uint32_t client) {
   http->serverIP = kWeb;
   http->serverPort = 80;
   OB_HTTPXact* xact = obQuery<OB_HTTPXact>(http->addXLink());
+  if (xact == nullptr) std::abort();  // an exhausted pool: the probe cannot go on
   xact->req_method = "GET";
   xact->req_request_uri = "/";
   xact->res_status_code = "200";

@@ -69,7 +69,7 @@ str2CntList_t* dataStructs_getTopN(const str2CntList_t* list, int n, int order) 
   constexpr const char* kWho = "dataStructs_getTopN";
   const uint32_t limit = n > 1 ? static_cast<uint32_t>(n) : 1;
   str2CntList_t* result = dataStructs_newList();
-  auto keep = [result, kWho](const str2CntEntry_t* entry) {
+  auto keep = [result](const str2CntEntry_t* entry) {
     appendEntry(result, newEntry(entry->name, entry->name2, entry->a, entry->b, kWho));
   };
   const str2CntEntry_t* first = list != nullptr ? list->head : nullptr;

@@ -228,7 +228,8 @@ std::string DLG_Dialog::State::render(const std::string& overlayTitle,
       if (top + r >= static_cast<int>(grid.size())) grid.emplace_back(kScreenWidth);
       std::string line;
       if (r == 0 || r == height - 1) {
-        line = "+" + std::string(static_cast<size_t>(width - 2), '-') + "+";
+        line.assign(static_cast<size_t>(width), '-');  // width is at least 6
+        line.front() = line.back() = '+';
         if (r == 0 && !overlayTitle.empty())
           line.replace(2, std::min(overlayTitle.size() + 2, static_cast<size_t>(width - 4)),
                        (" " + overlayTitle + " ").substr(0, static_cast<size_t>(width - 4)));
