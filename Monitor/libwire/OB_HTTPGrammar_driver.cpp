@@ -513,7 +513,8 @@ int OB_HTTPGrammar::skipBody(int32_t n) {
   if (!packets_->sequenceAt(edge, &seq)) return stream_->bumpToNext(n) != 0 ? 1 : 0;
   if (stepped) ++seq;
   OB_StreamPosition to;
-  switch (packets_->seekSequence(edge, seq + static_cast<uint32_t>(n), &to)) {
+  // Searched from the body's first stored byte, which lies at most n bytes before its end.
+  switch (packets_->seekSequence(from, seq + static_cast<uint32_t>(n), &to)) {
     case OB_PacketStream::Seek::Found:
       stream_->restorePosition(to);
       return 1;

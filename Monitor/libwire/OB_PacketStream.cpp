@@ -192,7 +192,9 @@ OB_PacketStream::Seek OB_PacketStream::seekSequence(const OB_StreamPosition& fro
       OB_PacketBuffer* buffer = storedBuffer(link);
       start = buffer != nullptr ? buffer->getSeqNo() : start;
     }
-    if (seqDiff(seq, start) < 0) {
+    // In from's own buffer the distance is taken from the byte at `from`: a byte up to
+    // 2^31 - 1 ahead of it is then never taken for one behind the buffer's start.
+    if (seqDiff(seq, previous != nullptr ? start : base) < 0) {
       *out = OB_StreamPosition{link, data, length, 0};
       return Seek::InGap;
     }

@@ -54,8 +54,8 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // The sequence number of the byte at `at`; false when its buffer carries none.
   bool sequenceAt(const OB_StreamPosition& at, uint32_t* seq);
   // The position of the byte with sequence number seq, searched from `from` onwards: Found (in
-  // *out), InGap when that byte was never stored (*out: the first stored byte after it),
-  // PastEnd when the stored bytes end before it.
+  // *out), InGap when that byte was never stored or lies before `from` (*out: the first stored
+  // byte after it, or the start of from's buffer), PastEnd when the stored bytes end before it.
   // Without sequence numbers, seq counts bytes from `from`'s sequence 0.
   Seek seekSequence(const OB_StreamPosition& from, uint32_t seq, OB_StreamPosition* out);
   // Whether bytes are missing between the byte at `from` and the byte at `to` (to after from).

@@ -297,4 +297,34 @@ TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
   EXPECT_EQ(status(1), "");
 }
 
+TEST_F(HTTPGap, TheLargestLengthABodyCanAnnounceIsNoGap) {
+  // 2^31 - 1, what any larger Content-Length is counted as: its end lies 2^31 bytes past the
+  // head's last byte, which the sequence search must not take for a byte behind it.
+  web.handshake();
+  send(kClient, "POST /up HTTP/1.1\r\nContent-Length: 2147483647\r\n\r\nabc");
+  send(kServer, response("200 OK", "Content-Length: 99999999999\r\n", "abc"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 1);
+  EXPECT_EQ(uri(1), "/up");
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
+
+  // The same as a chunk's size.
+  tcpSessionStats_init();
+  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
+                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
+  parser.reset();
+  web.handshake();
+  send(kClient, get("/a"));
+  send(kServer, response("200 OK", "Transfer-Encoding: chunked\r\n", "7fffffff\r\nabc"));
+  send(kClient, get("/b"));
+  web.close();
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
+  EXPECT_EQ(v(stats.httpGapHead) + v(stats.httpGapChunkLine), 0u);
+}
+
 }  // namespace
