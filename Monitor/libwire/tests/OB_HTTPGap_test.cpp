@@ -42,8 +42,26 @@ class HTTPGap : public ::testing::Test {
     for (auto it = lost.rbegin(); it != lost.rend(); ++it) web.remove(first + *it);
   }
 
-  // Feeds every frame as the capture engine does and parses the finished session.
+  // The connection opens and /a is answered with a two-byte 200.
+  void openWithAnsweredRequest() {
+    web.handshake();
+    send(kClient, get("/a"));
+    send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  }
+
+  // A second case in the same test: cleared statistics and parser, a new connection opened.
+  void startOver() {
+    tcpSessionStats_init();
+    web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
+                          {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
+    parser.reset();
+    web.handshake();
+  }
+
+  // Closes the connection, feeds every frame as the capture engine does and parses the
+  // finished session.
   void parse() {
+    web.close();
     OB_TCPSession session;
     OB_Packet packet;
     for (const Frame& frame : web.frames()) {
@@ -84,7 +102,6 @@ TEST_F(HTTPGap, ASegmentLostInsideAContentLengthBodyIsSkipped) {
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(status(1), "200");
@@ -95,17 +112,12 @@ TEST_F(HTTPGap, ASegmentLostInsideAContentLengthBodyIsSkipped) {
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
 
   // The same inside a request body.
-  tcpSessionStats_init();
-  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
-                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
-  parser.reset();
-  web.handshake();
+  startOver();
   send(kClient, "POST /up HTTP/1.1\r\nContent-Length: 2500\r\n\r\n" + std::string(2500, 'y'),
        1000, {1});
   send(kServer, response("200 OK", "Content-Length: 0\r\n"));
   send(kClient, get("/after"));
   send(kServer, response("302 Found", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 2);
   EXPECT_EQ(uri(2), "/after");
@@ -123,7 +135,6 @@ TEST_F(HTTPGap, ASegmentLostInsideChunkDataIsSkipped) {
        1000, {1});
   send(kClient, get("/b"));
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 2);
   EXPECT_EQ(status(1), "200");
@@ -133,16 +144,13 @@ TEST_F(HTTPGap, ASegmentLostInsideChunkDataIsSkipped) {
 }
 
 TEST_F(HTTPGap, ALostResponseHeadLeavesItsRequestUnansweredAndPairingResumesWhereCertain) {
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  openWithAnsweredRequest();
   send(kClient, get("/b"));
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"), 1460, {0});
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
   send(kClient, get("/d"));
   send(kServer, response("302 Found", "Content-Length: 1\r\n", "x"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 4);
   EXPECT_EQ(status(1), "200");
@@ -159,9 +167,7 @@ TEST_F(HTTPGap, ALostResponseHeadLeavesItsRequestUnansweredAndPairingResumesWher
 }
 
 TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous) {
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  openWithAnsweredRequest();
   // /b and /c go out together: the server's answers both acknowledge the end of /c.
   send(kClient, get("/b"));
   send(kClient, get("/c"));
@@ -169,7 +175,6 @@ TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous)
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
   send(kClient, get("/d"));
   send(kServer, response("302 Found", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 4);
   EXPECT_EQ(status(1), "200");
@@ -180,17 +185,12 @@ TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous)
   EXPECT_EQ(v(stats.httpGapXacts), 2u);
 
   // Two requests in one segment: the second's first segment is the first's.
-  tcpSessionStats_init();
-  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
-                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
-  parser.reset();
-  web.handshake();
+  startOver();
   send(kClient, get("/a"));
   send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"), 1460, {0});
   send(kClient, get("/b") + get("/c"));
   send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(status(1), "");
@@ -199,9 +199,7 @@ TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous)
 }
 
 TEST_F(HTTPGap, AStatusLineInsideABodyAfterLostBytesIsNoResponse) {
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  openWithAnsweredRequest();
   send(kClient, get("/b"));
   // The head is lost; the body's second segment begins with what looks like a response.
   const std::string head = response("200 OK", "Content-Length: 1038\r\n");
@@ -211,7 +209,6 @@ TEST_F(HTTPGap, AStatusLineInsideABodyAfterLostBytesIsNoResponse) {
   send(kServer, head + body.substr(0, 1038), 1000, {0});
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(status(1), "200");
@@ -230,7 +227,6 @@ TEST_F(HTTPGap, ALostChunkSizeLineEndsThePairing) {
        1000, {1});
   send(kClient, get("/b"));
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 2);
   EXPECT_EQ(status(1), "200");
@@ -248,7 +244,6 @@ TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
        {1});
   send(kClient, get("/b"));
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
-  web.close();
   parse();
   EXPECT_EQ(status(1), "200");
   EXPECT_EQ(status(2), "404");
@@ -256,16 +251,13 @@ TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
 }
 
 TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
+  openWithAnsweredRequest();
   send(kClient, get("/lost"), 1460, {0});
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
   send(kClient, get("/c"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
   send(kClient, get("/d"));
   send(kServer, response("302 Found", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 3);
   EXPECT_EQ(uri(1), "/a");
@@ -281,16 +273,11 @@ TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
   EXPECT_EQ(v(stats.httpGapHead), 1u);
 
   // A connection whose first request was lost pairs nothing.
-  tcpSessionStats_init();
-  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
-                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
-  parser.reset();
-  web.handshake();
+  startOver();
   send(kClient, get("/first"), 1460, {0});
   send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
   send(kClient, get("/second"));
   send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 1);
   EXPECT_EQ(uri(1), "/second");
@@ -303,7 +290,6 @@ TEST_F(HTTPGap, TheLargestLengthABodyCanAnnounceIsNoGap) {
   web.handshake();
   send(kClient, "POST /up HTTP/1.1\r\nContent-Length: 2147483647\r\n\r\nabc");
   send(kServer, response("200 OK", "Content-Length: 99999999999\r\n", "abc"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 1);
   EXPECT_EQ(uri(1), "/up");
@@ -311,15 +297,10 @@ TEST_F(HTTPGap, TheLargestLengthABodyCanAnnounceIsNoGap) {
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
 
   // The same as a chunk's size.
-  tcpSessionStats_init();
-  web = TcpConversation({corrana_test::ipv4Address("10.0.0.1"), 1026, {}},
-                        {corrana_test::ipv4Address("10.0.0.2"), 80, {}});
-  parser.reset();
-  web.handshake();
+  startOver();
   send(kClient, get("/a"));
   send(kServer, response("200 OK", "Transfer-Encoding: chunked\r\n", "7fffffff\r\nabc"));
   send(kClient, get("/b"));
-  web.close();
   parse();
   ASSERT_EQ(parser.commRespCount, 2);
   EXPECT_EQ(status(1), "200");
