@@ -21,14 +21,7 @@
 set -eu
 outdir=$(realpath -m "$1"); mkdir -p "$outdir"
 S=csrv$$ C=ccli$$ work=$(mktemp -d)
-cleanup() {
-  [[ -f $work/nginx.pid ]] && kill "$(cat $work/nginx.pid)" 2>/dev/null || true
-  [[ -n ${dpid:-} ]] && { kill -INT $dpid 2>/dev/null; wait $dpid 2>/dev/null || true; }
-  ip netns del $S 2>/dev/null || true; ip netns del $C 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-. "$(dirname "$0")/veth-pair.sh"
+. "$(dirname "$0")/http-namespaces.sh"
 
 doc=$work/www; mkdir -p $doc/files $doc/upload $work/body
 printf '<html><body>hello</body></html>\n' > $doc/index.html
@@ -37,22 +30,16 @@ head -c 1200 /dev/zero | tr '\0' 'e' > $work/part1.txt
 printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR' > $work/part2.png
 touch -d '2020-01-01 00:00:00 UTC' $doc/index.html $doc/files/long.txt
 chmod -R a+rX $work; chmod a+w $doc/upload $work/body
-cat > $work/nginx.conf <<NG
-worker_processes 1; pid $work/nginx.pid; error_log $work/err.log; daemon on;
-events { worker_connections 64; }
-http { include /etc/nginx/mime.types; access_log off; keepalive_requests 50; etag off;
+start_nginx "
   client_body_temp_path $work/body;
   server { listen 198.18.0.1:80; root $doc;
            location /upload { dav_methods PUT; create_full_put_path on; }
-           location /any { return 200 'ok'; } } }
-NG
-ip netns exec $S nginx -c $work/nginx.conf
+           location /any { return 200 'ok'; } }"
 base=http://198.18.0.1
 
 # record NAME: the capture of the commands that follow until `stop`.
 record() { ip netns exec $S dumpcap -q -P -i vs$$ -w "$outdir/$1" >/dev/null 2>&1 & dpid=$!; sleep 2; }
 stop() { sleep 1; kill -INT $dpid; wait $dpid || true; dpid=; }
-cli() { ip netns exec $C curl -s "$@" >/dev/null || true; }
 # raw TEXT...: each TEXT (printf escapes) sent in one write (the printf program's, not the
 # shell's, which writes line by line) on one new connection, 0.3 s apart; the replies read until
 # the server closes or for at most 3 s.

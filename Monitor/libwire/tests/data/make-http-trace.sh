@@ -6,14 +6,7 @@
 set -eu
 out=$(realpath -m "$1")
 S=hsrv$$ C=hcli$$ work=$(mktemp -d)
-cleanup() {
-  [[ -f $work/nginx.pid ]] && kill "$(cat $work/nginx.pid)" 2>/dev/null || true
-  [[ -n ${dpid:-} ]] && { kill -INT $dpid 2>/dev/null; wait $dpid 2>/dev/null || true; }
-  ip netns del $S 2>/dev/null || true; ip netns del $C 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-. "$(dirname "$0")/veth-pair.sh"
+. "$(dirname "$0")/http-namespaces.sh"
 
 doc=$work/www; mkdir -p $doc/img $doc/css
 printf '<html><body>hello</body></html>\n' > $doc/index.html
@@ -22,19 +15,13 @@ head -c 5000 /dev/zero | tr '\0' 'b' > $doc/img/logo.png
 head -c 700 /dev/zero | tr '\0' 'c' > $doc/css/site.css
 touch -d '2020-01-01 00:00:00 UTC' $doc/index.html $doc/page.html $doc/img/logo.png $doc/css/site.css
 chmod -R a+rX $work
-cat > $work/nginx.conf <<NG
-worker_processes 1; pid $work/nginx.pid; error_log $work/err.log; daemon on;
-events { worker_connections 64; }
-http { include /etc/nginx/mime.types; access_log off; keepalive_requests 50; etag off;
+start_nginx "
   server { listen 198.18.0.1:80; root $doc; location /old { return 301 /index.html; }
            location /secret { return 403; } location /api { return 200 'ok'; }
            location /chunked { default_type text/plain; gzip on; gzip_min_length 1; gzip_types text/plain;
-                               return 200 'chunked body'; } } }
-NG
-ip netns exec $S nginx -c $work/nginx.conf
+                               return 200 'chunked body'; } }"
 ip netns exec $S dumpcap -q -P -i vs$$ -w "$out" >/dev/null 2>&1 & dpid=$!
 sleep 2
-cli() { ip netns exec $C curl -s "$@" >/dev/null || true; }
 base=http://198.18.0.1
 # Browser-like header sets, several requests per connection (keep-alive).
 cli -A 'Mozilla/5.0 (X11; Linux x86_64; rv:115.0) Gecko/20100101 Firefox/115.0' \
