@@ -52,6 +52,14 @@ unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
 
 const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
 
+// Whether the command has had its final reply (2xx to 5xx), or as many replies as it stores:
+// either way the pairing goes on with the next command.
+bool hasFinalReply(const OB_FTPXact* xact) {
+  return xact != nullptr && xact->replyCount > 0 &&
+         (xact->replyCount >= OB_FTPXact::kMaxReplies ||
+          xact->replyCodes[xact->replyCount - 1] >= 200);
+}
+
 // Whether the piece's direction d begins right where the earlier piece's parse left it: at the
 // start of a line, nothing lost between.
 bool startsWhereLeft(OB_PacketStream& stream, const OB_ParseCarry& carry, int d) {
@@ -200,11 +208,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       if (pairing && clientGap && client > clientGapAt) lostPairing(&pairing);
       if (pairing) {
         Responses(&server, serverLimit);
-        OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
-        const bool answered = xact != nullptr && xact->replyCount > 0 &&
-                              (xact->replyCodes[xact->replyCount - 1] >= 200 ||
-                               xact->replyCount >= OB_FTPXact::kMaxReplies);
-        if (serverGap && !answered) lostPairing(&pairing);
+        if (serverGap && !hasFinalReply(obQuery<OB_FTPXact>(tail))) lostPairing(&pairing);
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
@@ -354,15 +358,7 @@ int OB_FTPProtocol::CommandParam(const char** pos, const char* end, OB_FTPXact* 
 int OB_FTPProtocol::Responses(const char** pos, const char* end) {
   OB_FTPXact* xact = obQuery<OB_FTPXact>(tail);
   if (xact == nullptr) return 0;
-  for (;;) {
-    int code = 0;
-    if (ResponseCode(pos, end, &code) == 0) {
-      // A whole line without a reply code is passed over; a reply the data cuts short ends
-      // the replies.
-      OB_Tools::LWS(pos, end);
-      if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) break;
-      continue;
-    }
+  for (int code = 0; nextReplyCode(pos, end, &code);) {
     if (xact->replyCount == 0) ++respCount;
     xact->addReply(static_cast<uint16_t>(code));
     // Every count of stored codes, 63 included, lets the pairing go on.
@@ -371,28 +367,29 @@ int OB_FTPProtocol::Responses(const char** pos, const char* end) {
   return xact->replyCount > 0 ? 1 : 0;
 }
 
-bool OB_FTPProtocol::skipReplies(const char** pos, const char* end) {
-  for (;;) {
-    int code = 0;
-    if (ResponseCode(pos, end, &code) == 0) {
-      OB_Tools::LWS(pos, end);
-      if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) {
-        return false;
-      }
-      continue;
+bool OB_FTPProtocol::nextReplyCode(const char** pos, const char* end, int* code) {
+  while (ResponseCode(pos, end, code) == 0) {
+    // A whole line without a reply code is passed over; a reply the data cuts short ends
+    // the replies.
+    OB_Tools::LWS(pos, end);
+    if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) {
+      return false;
     }
+  }
+  return true;
+}
+
+bool OB_FTPProtocol::skipReplies(const char** pos, const char* end) {
+  for (int code = 0; nextReplyCode(pos, end, &code);) {
     if (code >= 200) return true;
   }
+  return false;
 }
 
 uint32_t OB_FTPProtocol::unansweredAtEnd() {
   uint32_t count = 0;
   for (OB_Xact* x = head; x != nullptr; x = x->nextItem()) {
-    OB_FTPXact* xact = obQuery<OB_FTPXact>(x);
-    const bool answered = xact != nullptr && xact->replyCount > 0 &&
-                          (xact->replyCodes[xact->replyCount - 1] >= 200 ||
-                           xact->replyCount >= OB_FTPXact::kMaxReplies);
-    count = answered ? 0 : count + 1;
+    count = hasFinalReply(obQuery<OB_FTPXact>(x)) ? 0 : count + 1;
   }
   return count;
 }

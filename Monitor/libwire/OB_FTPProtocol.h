@@ -107,6 +107,9 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Ends the pairing for the rest of the session: bytes never captured lie before the replies
   // (or the command) at hand.
   void lostPairing(bool* pairing);
+  // The next reply's code into *code, whole lines without one passed over: true with *pos at
+  // the line after the reply, false when the data ends first.
+  bool nextReplyCode(const char** pos, const char* end, int* code);
   // Moves over the replies to one command up to its final one (2xx to 5xx): true, or false when
   // the data up to end holds no final reply.
   bool skipReplies(const char** pos, const char* end);
