@@ -157,9 +157,8 @@ unsigned char* bytesOf(OB_Link<OB_Object>* link, uint32_t* length) {
 }  // namespace
 
 OB_PacketStream::Link* OB_PacketStream::firstLink() {
-  Link* link = buffers_.getLastLink();
-  while (link != nullptr && link->getPrev() != nullptr) link = link->getPrev();
-  return link;
+  buffers_.first();
+  return buffers_.getCurrentLink();
 }
 
 bool OB_PacketStream::follows(Link* a, Link* b) {

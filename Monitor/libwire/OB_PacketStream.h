@@ -106,7 +106,7 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
 
  private:
   void clearFields();
-  // The first stored buffer's link, or null.
+  // The first stored buffer's link, or null; the list's cursor is moved there.
   Link* firstLink();
   // Whether the buffer of link b follows that of link a without missing bytes.
   static bool follows(Link* a, Link* b);
