@@ -142,16 +142,7 @@ OB_Xact* OB_HTTPProtocol::getCurrentLink(int n) {
 
 int OB_HTTPProtocol::reset() {
   OB_Protocol::reset();
-  xacts_.clear();
-  state_ = 0;
-  responseTarget_ = nullptr;
-  requestsDropped_ = false;
-  responseDropped_ = false;
-  parseStop_ = ParseStop::None;
-  gapLoss_ = GapLoss::None;
-  places_.clear();
-  gapPending_ = blind_ = false;
-  anchor_ = 0;
+  forgetParse();
   carryIn_ = nullptr;
   owedIn_ = 0;
   setStream(nullptr);
