@@ -214,7 +214,9 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     std::shared_ptr<OB_HTTPXact> inFlight;
     const bool goesOn = session->isCutOff() != 0;
     if (inFlightIn_ != nullptr) {
-      inFlightIn_->res_bytes += inFlightBytes_;
+      // Each piece counts up to 2^31 - 1 bytes; the body's count, like a length, stops there.
+      const int64_t bytes = static_cast<int64_t>(inFlightIn_->res_bytes) + inFlightBytes_;
+      inFlightIn_->res_bytes = static_cast<int32_t>(bytes < INT32_MAX ? bytes : INT32_MAX);
       if (inFlightGoesOn_ && goesOn) {
         inFlight = inFlightIn_;
       } else {
