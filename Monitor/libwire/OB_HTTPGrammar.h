@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "OB_HTTPProtocol.h"
 #include "OB_PacketStream.h"
@@ -469,6 +471,8 @@ class OB_HTTPGrammar {
   // it, so the response to k - 1 ended before k was sent); request k + 1, if any, was sent
   // after the head's first byte reached the client.
   uint32_t anchoredRequest(const OB_StreamPosition& at);
+  // Fills requestEnds_ from the requests recorded so far.
+  void indexRequestEnds();
   // Before a response head at `at` is read: tells the parser whether it pairs by an anchor.
   void prepareAnchor(const OB_StreamPosition& at);
   // From resume_ (inclusive: its own segment too), the first segment that begins with a status
@@ -485,6 +489,10 @@ class OB_HTTPGrammar {
   int direction_ = 0;  // 0 while the client's stream is walked, 1 the server's
   bool chunkDone_ = false;  // chunk read the last chunk
   int32_t cutChunk_ = 0;    // the size of the chunk whose data chunk left for the next piece
+  // The known ends of the recorded requests with their numbers, sorted, made at the first
+  // anchor looked for: the requests do not change while the server's stream is walked.
+  std::vector<std::pair<uint32_t, uint32_t>> requestEnds_;
+  bool requestEndsMade_ = false;
   // The message whose head is being read names chunked as its last transfer coding: its body
   // is framed by chunk sizes, whatever Content-Length says.
   bool chunked_ = false;

@@ -1,10 +1,14 @@
 // The message driver: walks the client's byte stream request by request and the server's
 // response by response, runs the request, status and header rules on each message head, skips
 // bodies, and leaves one paired transaction per request in the chain.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "OB_HTTPGrammar.h"
+#include "OB_Log.h"
 #include "OB_TCPSession.h"
 
 namespace {
@@ -778,12 +782,15 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
     return 0;
   }
   const uint32_t requests = parser_.commRespCount;
-  uint32_t k = static_cast<uint32_t>(parser_.respCount) + 1;
-  for (; k <= requests; ++k) {
-    const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(k);
-    if (place->endKnown && place->end == ack) break;
-  }
-  if (k > requests) return 0;
+  // The first request not yet passed by the pairing whose end the segment acknowledges: looked
+  // up, as a walk over the requests for each segment of a connection of many would take their
+  // product.
+  if (!requestEndsMade_) indexRequestEnds();
+  const uint32_t from = static_cast<uint32_t>(parser_.respCount) + 1;
+  const auto found = std::lower_bound(requestEnds_.begin(), requestEnds_.end(),
+                                      std::pair<uint32_t, uint32_t>(ack, from));
+  if (found == requestEnds_.end() || found->first != ack || found->second > requests) return 0;
+  const uint32_t k = found->second;
   const OB_HTTPProtocol::RequestPlace& place = *parser_.placeOf(k);
   if (!place.known || place.gapBefore || place.sentAck != seq) return 0;
   if (k == 1) {
@@ -798,6 +805,20 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
     if (!after.known || static_cast<int32_t>(after.sentAck - seq) <= 0) return 0;
   }
   return k;
+}
+
+void OB_HTTPGrammar::indexRequestEnds() {
+  requestEndsMade_ = true;
+  requestEnds_.clear();
+  try {
+    for (uint32_t k = 1; k <= parser_.commRespCount; ++k) {
+      const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(k);
+      if (place != nullptr && place->endKnown) requestEnds_.emplace_back(place->end, k);
+    }
+  } catch (const std::bad_alloc&) {
+    OB_Log::quit("OB_HTTPGrammar::indexRequestEnds: no memory");
+  }
+  std::sort(requestEnds_.begin(), requestEnds_.end());
 }
 
 void OB_HTTPGrammar::prepareAnchor(const OB_StreamPosition& at) {

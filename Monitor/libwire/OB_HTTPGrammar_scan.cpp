@@ -180,6 +180,7 @@ void OB_HTTPGrammar::setStream(OB_Stream* stream) {
   stream_ = parser_.getStream();
   packets_ = obQuery<OB_PacketStream>(stream_);
   resume_ = OB_StreamPosition();
+  requestEndsMade_ = false;
   forgetKeyword();
 }
 

@@ -3,6 +3,7 @@
 // response, and never pairs a response with another request.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -102,7 +103,7 @@ class HTTPGap : public ::testing::Test {
   OB_TCPSessionStats& stats = *getTCPSessionStats();
   TcpConversation web{{corrana_test::ipv4Address("10.0.0.1"), 1025, {2, 0, 0, 0, 0, 1}},
                       {corrana_test::ipv4Address("10.0.0.2"), 80, {2, 0, 0, 0, 0, 2}}};
-  OB_HTTPProtocol parser{1, 16};
+  OB_HTTPProtocol parser{4096, 16};  // blocks made as needed, up to 65,536 transactions
 };
 
 TEST_F(HTTPGap, ASegmentLostInsideAContentLengthBodyIsSkipped) {
@@ -333,6 +334,26 @@ TEST_F(HTTPGap, AChunkedBodyGoingOnPastACutCountsAtMostTheLargestLength) {
   ASSERT_EQ(parser.commRespCount, 1);
   EXPECT_EQ(status(1), "200");
   EXPECT_EQ(parser.xactAt(1)->res_bytes, INT32_MAX);
+}
+
+TEST_F(HTTPGap, ManyRequestsAndSegmentsAfterALostResponseHeadAreSearchedInBoundedTime) {
+  // After the server's first segment is lost, each later segment that begins like a status
+  // line is checked against the requests for an anchor: 40,000 of each must not cost their
+  // product.
+  constexpr int kMany = 40000;
+  web.handshake();
+  std::string requests;
+  for (int i = 0; i < kMany; ++i) requests += "GET / HTTP/1.1\r\n\r\n";
+  send(kClient, requests);
+  send(kServer, "lost!", 5, {0});
+  const corrana_test::Bytes status{'H', 'T', 'T', 'P', '/'};
+  for (int i = 0; i < kMany; ++i) web.segment(kServer, corrana_test::kPsh | corrana_test::kAck, status);
+  const auto begin = std::chrono::steady_clock::now();
+  parse();
+  const auto took = std::chrono::steady_clock::now() - begin;
+  ASSERT_EQ(parser.commRespCount, kMany);
+  EXPECT_EQ(parser.respCount, 0);
+  EXPECT_LT(took, std::chrono::seconds(10));
 }
 
 }  // namespace
