@@ -236,7 +236,8 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
     StatsLock httpHold(http);
     StatsLock ftpHold(ftp);
     const AEngineWindowStats stats{net, http, ftp};
-    OB_SocketReply capture(s, &reply, &input);
+    OB_SocketInput received(s, input.data(), input.size(), OB_SocketInput::kThenSocket);
+    OB_SocketReply capture(s, &reply);
     if (code == kRefreshHold) {
       window_ = window.server->getIndexChanger();
       result = writeBinResponseSuccess(s);
