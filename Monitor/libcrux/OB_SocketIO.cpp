@@ -141,25 +141,6 @@ OB_SocketReply::~OB_SocketReply() {
   replyBytes = nullptr;
 }
 
-int OB_SocketReply::takeWaiting(int socket, std::string* into) {
-  // A request's own fields are a few short lines; more is not taken ahead of its reads.
-  constexpr int kMostTaken = 65536;
-  char chunk[4096];
-  int taken = 0;
-  while (taken < kMostTaken) {
-    const ssize_t got = recv(socket, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      into->append(chunk, static_cast<size_t>(got));
-      taken += static_cast<int>(got);
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    return taken;
-  }
-  return taken;
-}
-
 OB_SocketInput::OB_SocketInput(int socket, const char* bytes, size_t n, Rest rest)
     : socket_(socket), bytes_(bytes), size_(bytes != nullptr ? n : 0), rest_(rest), outer_(ahead) {
   ahead = this;
@@ -168,6 +149,25 @@ OB_SocketInput::OB_SocketInput(int socket, const char* bytes, size_t n, Rest res
 OB_SocketInput::~OB_SocketInput() {
   ahead = outer_;
   ranOutAhead = false;
+}
+
+int OB_SocketInput::takeWaiting(int socket, std::string* into, size_t most, bool* ended) {
+  char chunk[4096];
+  size_t taken = 0;
+  while (taken < most) {
+    const ssize_t got = recv(socket, chunk, std::min(sizeof chunk, most - taken), MSG_DONTWAIT);
+    if (got > 0) {
+      into->append(chunk, static_cast<size_t>(got));
+      taken += static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (ended != nullptr) *ended = true;
+    if (got < 0) return -1;
+    break;
+  }
+  return static_cast<int>(taken);
 }
 
 ssize_t OB_SocketInput::take(int socket, void* into, size_t n, bool* ended) {

@@ -100,11 +100,6 @@ class OB_SocketReply {
   OB_SocketReply(const OB_SocketReply&) = delete;
   OB_SocketReply& operator=(const OB_SocketReply&) = delete;
   ~OB_SocketReply();
-
-  // Appends to *into what socket has already received, without waiting (at most 64 KiB): the rest
-  // of a request that a handler will read under its locks. The count taken (0 when nothing was waiting or
-  // the peer has closed), or -1 on a receive error.
-  static int takeWaiting(int socket, std::string* into);
 };
 
 // Input of one socket that was received ahead: while one lives, the readers above take that
@@ -123,6 +118,11 @@ class OB_SocketInput {
   OB_SocketInput& operator=(const OB_SocketInput&) = delete;
   ~OB_SocketInput();
 
+  // Appends to *into what socket has already received, without waiting, most bytes at most (no
+  // more than an int holds). The count taken (0 when nothing was waiting or the peer has
+  // closed), or -1 on a receive error; *ended, when given, is set once the peer has closed or
+  // the receive failed.
+  static int takeWaiting(int socket, std::string* into, size_t most, bool* ended = nullptr);
   // Whether a read wanted more than the bytes (kNothingMore only).
   bool ranOut() const { return ranOut_; }
   // Takes up to n of the bytes not yet read for the socket: the count, or -1 when the socket

@@ -225,8 +225,10 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   // The locks are the capture's too: the reply is built in memory under them and sent once they
   // are released, and the request's own fields that have arrived are taken beforehand, so a
   // client that reads or writes slowly holds nothing but its connection.
+  // A request's own fields are a few short lines; more is not taken ahead of its reads.
+  constexpr size_t kMostTaken = 65536;
   std::string input;
-  if (OB_SocketReply::takeWaiting(s, &input) < 0) input.clear();
+  if (OB_SocketInput::takeWaiting(s, &input, kMostTaken) < 0) input.clear();
   std::string reply;
   int refused = 0;
   int result = 0;
