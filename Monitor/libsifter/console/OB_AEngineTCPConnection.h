@@ -92,8 +92,10 @@ class OB_AEngineTCPConnection : public OB_TCPConnection {
  private:
   // The statistics commands of a window, under its statistics' locks.
   int handleWindowCommand(int socket, uint32_t address, OB_AEngineTCPRequest* request);
-  // Sends a reply built in memory: 0 once all of it went out; -1 when the peer fails, the
-  // request's deadline passes or the server stops meanwhile (checked every kStopCheckMs).
+  // Waits until the socket is ready for events: false when the peer fails, the request's
+  // deadline passes or the server stops meanwhile (checked every kStopCheckMs).
+  bool waitFor(int socket, short events);
+  // Sends a reply built in memory: 0 once all of it went out; -1 as waitFor fails.
   int sendReply(int socket, const std::string& reply);
   static constexpr int kStopCheckMs = 100;
   // Rewrites the install file's "range" entries from the configuration's servers.
