@@ -51,13 +51,11 @@ bool readyBeforeDeadline(int socket, short events) {
   }
 }
 
-// The calling thread's OB_SocketReply: sends to replySocket go to *replyBytes; receives from it
-// take *replyInput first.
+// The calling thread's OB_SocketReply: sends to replySocket go to *replyBytes.
 thread_local int replySocket = -1;
 thread_local std::string* replyBytes = nullptr;
-thread_local std::string* replyInput = nullptr;
 
-// The input received ahead for a socket on this thread (see OB_SocketInput); innermost first.
+// The inputs received ahead on this thread (see OB_SocketInput): the innermost, linked outwards.
 thread_local OB_SocketInput* ahead = nullptr;
 // Set when a reader ran out of bytes received ahead: that is no receive error to log.
 thread_local bool ranOutAhead = false;
@@ -69,13 +67,6 @@ ssize_t receive(int socket, void* into, size_t n) {
   const ssize_t taken = OB_SocketInput::take(socket, into, n, &ended);
   if (taken >= 0) return taken;
   if (ended) return -1;
-  // Then what an OB_SocketReply took off the socket before its handler's reads.
-  if (socket == replySocket && replyInput != nullptr && !replyInput->empty() && n > 0) {
-    const size_t take = n < replyInput->size() ? n : replyInput->size();
-    replyInput->copy(static_cast<char*>(into), take);
-    replyInput->erase(0, take);
-    return static_cast<ssize_t>(take);
-  }
   ssize_t got;
   do {
     if (!readyBeforeDeadline(socket, POLLIN)) return -1;
@@ -140,35 +131,14 @@ OB_SocketDeadline::~OB_SocketDeadline() {
   deadline = outer_;
 }
 
-OB_SocketReply::OB_SocketReply(int socket, std::string* reply, std::string* received) {
+OB_SocketReply::OB_SocketReply(int socket, std::string* reply) {
   replySocket = socket;
   replyBytes = reply;
-  replyInput = received;
 }
 
 OB_SocketReply::~OB_SocketReply() {
   replySocket = -1;
   replyBytes = nullptr;
-  replyInput = nullptr;
-}
-
-int OB_SocketReply::takeWaiting(int socket, std::string* into) {
-  // A request's own fields are a few short lines; more is not taken ahead of its reads.
-  constexpr int kMostTaken = 65536;
-  char chunk[4096];
-  int taken = 0;
-  while (taken < kMostTaken) {
-    const ssize_t got = recv(socket, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      into->append(chunk, static_cast<size_t>(got));
-      taken += static_cast<int>(got);
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    return taken;
-  }
-  return taken;
 }
 
 OB_SocketInput::OB_SocketInput(int socket, const char* bytes, size_t n, Rest rest)
@@ -181,18 +151,42 @@ OB_SocketInput::~OB_SocketInput() {
   ranOutAhead = false;
 }
 
+int OB_SocketInput::takeWaiting(int socket, std::string* into, size_t most, bool* ended) {
+  char chunk[4096];
+  size_t taken = 0;
+  while (taken < most) {
+    const ssize_t got = recv(socket, chunk, std::min(sizeof chunk, most - taken), MSG_DONTWAIT);
+    if (got > 0) {
+      into->append(chunk, static_cast<size_t>(got));
+      taken += static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (ended != nullptr) *ended = true;
+    if (got < 0) return -1;
+    break;
+  }
+  return static_cast<int>(taken);
+}
+
 ssize_t OB_SocketInput::take(int socket, void* into, size_t n, bool* ended) {
-  OB_SocketInput* input = ahead;
-  while (input != nullptr && input->socket_ != socket) input = input->outer_;
-  if (input == nullptr) return -1;
-  if (input->used_ < input->size_) {
-    const size_t count = std::min(n, input->size_ - input->used_);
-    memcpy(into, input->bytes_ + input->used_, count);
-    input->used_ += count;
+  // The outermost input of the socket with bytes left was received first.
+  OB_SocketInput* innermost = nullptr;
+  OB_SocketInput* first = nullptr;
+  for (OB_SocketInput* input = ahead; input != nullptr; input = input->outer_) {
+    if (input->socket_ != socket) continue;
+    if (innermost == nullptr) innermost = input;
+    if (input->used_ < input->size_) first = input;
+  }
+  if (first != nullptr) {
+    const size_t count = std::min(n, first->size_ - first->used_);
+    memcpy(into, first->bytes_ + first->used_, count);
+    first->used_ += count;
     return static_cast<ssize_t>(count);
   }
-  if (input->rest_ == kThenSocket) return -1;
-  input->ranOut_ = true;
+  if (innermost == nullptr || innermost->rest_ == kThenSocket) return -1;
+  innermost->ranOut_ = true;
   ranOutAhead = true;
   *ended = true;
   errno = EWOULDBLOCK;

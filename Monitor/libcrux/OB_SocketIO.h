@@ -90,29 +90,25 @@ class OB_SocketDeadline {
 };
 
 // Holds a reply in memory while it lives: every send of the functions above to socket on the
-// calling thread is appended to *reply instead of going out, and receives from socket take the
-// bytes of *received (consumed from its front) before waiting on the socket. Whoever answers
-// under locks the capture needs builds the reply with one, releases the locks, then sends it:
-// a client that reads slowly, or not at all, then holds nothing but its own connection. One
-// per thread at a time.
+// calling thread is appended to *reply instead of going out. Whoever answers under locks the
+// capture needs builds the reply with one (and gives the request's rest taken beforehand to an
+// OB_SocketInput), releases the locks, then sends it: a client that reads slowly, or not at
+// all, then holds nothing but its own connection. One per thread at a time.
 class OB_SocketReply {
  public:
-  OB_SocketReply(int socket, std::string* reply, std::string* received = nullptr);
+  OB_SocketReply(int socket, std::string* reply);
   OB_SocketReply(const OB_SocketReply&) = delete;
   OB_SocketReply& operator=(const OB_SocketReply&) = delete;
   ~OB_SocketReply();
-
-  // Appends to *into what socket has already received, without waiting (at most 64 KiB): the rest
-  // of a request that a handler will read under its locks. The count taken (0 when nothing was waiting or
-  // the peer has closed), or -1 on a receive error.
-  static int takeWaiting(int socket, std::string* into);
 };
 
 // Input of one socket that was received ahead: while one lives, the readers above take that
 // socket's input on the calling thread from these bytes first. Past them they go on with the
 // socket itself (kThenSocket), or fail as if the data had not come yet (kNothingMore: -1, errno
 // EWOULDBLOCK, nothing logged, and ranOut tells), which lets a reader be tried on the bytes so
-// far. A command server reads requests ahead on one thread and serves them on another.
+// far. A command server reads requests ahead on one thread and serves them on another. Inputs
+// of one socket may nest: an inner one holds bytes received after the outer ones', which are
+// read first; past all of them the innermost's rest applies.
 class OB_SocketInput {
  public:
   enum Rest { kThenSocket, kNothingMore };
@@ -122,6 +118,11 @@ class OB_SocketInput {
   OB_SocketInput& operator=(const OB_SocketInput&) = delete;
   ~OB_SocketInput();
 
+  // Appends to *into what socket has already received, without waiting, most bytes at most (no
+  // more than an int holds). The count taken (0 when nothing was waiting or the peer has
+  // closed), or -1 on a receive error; *ended, when given, is set once the peer has closed or
+  // the receive failed.
+  static int takeWaiting(int socket, std::string* into, size_t most, bool* ended = nullptr);
   // Whether a read wanted more than the bytes (kNothingMore only).
   bool ranOut() const { return ranOut_; }
   // Takes up to n of the bytes not yet read for the socket: the count, or -1 when the socket

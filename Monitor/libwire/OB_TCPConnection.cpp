@@ -109,21 +109,10 @@ int OB_TCPConnection::accept(int listenSocket) {
 
 int OB_TCPConnection::readAhead() {
   bool arrived = false;
-  while (!aheadEnded_ && ahead_.size() < kMaxAheadBytes) {
-    char chunk[4096];
-    const size_t room = std::min(sizeof chunk, kMaxAheadBytes - ahead_.size());
-    const ssize_t got = recv(clientSocket, chunk, room, MSG_DONTWAIT);
-    if (got > 0) {
-      ahead_.append(chunk, static_cast<size_t>(got));
-      arrived = true;
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
-    } else {
-      // Ended or failed: serving reads what came and then finds the same end.
-      aheadEnded_ = true;
-    }
+  if (!aheadEnded_ && ahead_.size() < kMaxAheadBytes) {
+    // A peer that ended or failed sets aheadEnded_: serving reads what came, then the same end.
+    arrived = OB_SocketInput::takeWaiting(clientSocket, &ahead_, kMaxAheadBytes - ahead_.size(),
+                                          &aheadEnded_) > 0;
   }
   // A frame is never this long: whatever it is, the serving thread takes it from here.
   if (aheadEnded_ || ahead_.size() >= kMaxAheadBytes) return 1;

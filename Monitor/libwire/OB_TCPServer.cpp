@@ -447,16 +447,5 @@ int OB_TCPServer::stop() {
 
 int OB_TCPServer::join(OB_Mutex* mutex, int ms) {
   if (worker_ != nullptr) worker_->join(mutex, ms);
-  const int result = OB_Thread::join(mutex, ms);
-  // Requests that came whole while the server stopped are not served.
-  std::deque<OB_TCPConnection*> left;
-  {
-    std::lock_guard<std::mutex> hold(readyLock_);
-    if (!serving_) left.swap(ready_);
-  }
-  for (OB_TCPConnection* connection : left) {
-    drop(connection);
-    open_.fetch_sub(1);
-  }
-  return result;
+  return OB_Thread::join(mutex, ms);
 }

@@ -53,7 +53,7 @@ class OB_TCPServer : public OB_Thread {
   // connections, then shuts the listening socket down; the next pass after a restart listens
   // afresh. Called from any thread; waits for nothing.
   int stop() override;
-  // Waits for both threads, then closes the connections that were still waiting. 0.
+  // Waits for both threads (stop has closed the connections that were still waiting). 0.
   int join(OB_Mutex* mutex, int ms) override;
 
   virtual int setHost(const char* host);
@@ -136,7 +136,7 @@ class OB_TCPServer : public OB_Thread {
   std::vector<OB_TCPConnection*> reading_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   // Connections whose request is whole (or past its deadline), oldest first; owned. Guarded by
-  // readyLock_, with serving_ (cleared by stop).
+  // readyLock_, with serving_: added to only while it is set; stop clears it and empties them.
   std::mutex readyLock_;
   std::condition_variable readyWake_;
   std::deque<OB_TCPConnection*> ready_;

@@ -277,3 +277,28 @@ TEST(SocketInput, BytesReceivedAheadComeFirstThenTheSocketOrNothingMore) {
   EXPECT_STREQ(rest, "cd");
   EXPECT_EQ(readJ_n_chars(other.near(), rest, 1), 1);
 }
+
+// A reply built under locks: the request's rest taken off the socket beforehand is a nested
+// input, read after what the outer one still holds and before the socket; sends stay in memory.
+TEST(SocketInput, NestedInputsKeepTheOrderTheBytesArrivedIn) {
+  SocketPair pair;
+  ASSERT_TRUE(pair.send("ef"));
+  const std::string outer = "xab";
+  const std::string inner = "cd";
+  OB_SocketInput first(pair.near(), outer.data(), outer.size(), OB_SocketInput::kThenSocket);
+  char got[8] = {};
+  ASSERT_EQ(readJ_n_chars(pair.near(), got, 1), 1);
+  std::string reply;
+  {
+    OB_SocketInput later(pair.near(), inner.data(), inner.size(), OB_SocketInput::kThenSocket);
+    OB_SocketReply capture(pair.near(), &reply);
+    EXPECT_EQ(readJ_n_chars(pair.near(), got, 6), 6);
+    EXPECT_STREQ(got, "abcdef");
+    EXPECT_EQ(writeJ_line(pair.near(), "held"), 0);
+  }
+  EXPECT_EQ(reply, "held\n");
+  const std::string more = "g";
+  OB_SocketInput last(pair.near(), more.data(), more.size(), OB_SocketInput::kNothingMore);
+  EXPECT_EQ(readJ_n_chars(pair.near(), got, 2), -1);
+  EXPECT_TRUE(last.ranOut());
+}

@@ -6,6 +6,9 @@
 //
 // Handlers run on the console connection's thread, with the window's network, HTTP and FTP
 // statistics locked (in that order) by the connection, which has written the success header.
+// They read their own fields from the bytes that have arrived, without waiting: a handler that
+// runs out of them fails and is run again, afresh, when more came: it changes nothing but its
+// reply.
 #pragma once
 
 #include <cstdint>

@@ -223,35 +223,49 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   OB_HTTPReader* http = window.server->getHTTPAnalysisStats();
   OB_FTPReader* ftp = window.server->getFTPAnalysisStats();
   // The locks are the capture's too: the reply is built in memory under them and sent once they
-  // are released, and the request's own fields that have arrived are taken beforehand, so a
-  // client that reads or writes slowly holds nothing but its connection.
+  // are released, and the command's own fields are read from what has arrived: when they are
+  // not all there, the locks are let go, the rest is waited for, and the reply is built afresh.
+  // So a client that reads or writes slowly holds nothing but its connection. A command's own
+  // fields are a few short lines; more is not taken ahead of its reads.
+  constexpr size_t kMostTaken = 65536;
   std::string input;
-  if (OB_SocketReply::takeWaiting(s, &input) < 0) input.clear();
   std::string reply;
   int refused = 0;
   int result = 0;
-  {
-    // One order for every request, the readers' own passes take one lock at a time.
-    StatsLock netHold(net);
-    StatsLock httpHold(http);
-    StatsLock ftpHold(ftp);
-    const AEngineWindowStats stats{net, http, ftp};
-    OB_SocketReply capture(s, &reply, &input);
-    if (code == kRefreshHold) {
-      window_ = window.server->getIndexChanger();
-      result = writeBinResponseSuccess(s);
-      if (result == 0) result = hcommand_REFRESH_HOLD(s);
-    } else if (!aengine_hasStatistics(command, stats)) {
-      // Network statistics switched off: the window has no answer to give.
-      refused = kTCPUnknownCommand;
-    } else if ((refused = aengine_checkAllowed(command, request->userRecord, request)) == 0) {
-      result = writeBinResponseSuccess(s);
-      if (result == 0) {
-        result = command->family == AEngineFamily::kNet
-                     ? handle_net(net, s, request->userRecord, request)
-                     : aengine_dispatch(stats, s, request->userRecord, request);
+  bool ended = false;  // the peer closed or failed: no more input comes
+  for (;;) {
+    OB_SocketInput::takeWaiting(s, &input, kMostTaken - input.size(), &ended);
+    reply.clear();
+    refused = 0;
+    result = 0;
+    bool ranOut = false;
+    {
+      // One order for every request, the readers' own passes take one lock at a time.
+      StatsLock netHold(net);
+      StatsLock httpHold(http);
+      StatsLock ftpHold(ftp);
+      const AEngineWindowStats stats{net, http, ftp};
+      OB_SocketInput received(s, input.data(), input.size(), OB_SocketInput::kNothingMore);
+      OB_SocketReply capture(s, &reply);
+      if (code == kRefreshHold) {
+        window_ = window.server->getIndexChanger();
+        result = writeBinResponseSuccess(s);
+        if (result == 0) result = hcommand_REFRESH_HOLD(s);
+      } else if (!aengine_hasStatistics(command, stats)) {
+        // Network statistics switched off: the window has no answer to give.
+        refused = kTCPUnknownCommand;
+      } else if ((refused = aengine_checkAllowed(command, request->userRecord, request)) == 0) {
+        result = writeBinResponseSuccess(s);
+        if (result == 0) {
+          result = command->family == AEngineFamily::kNet
+                       ? handle_net(net, s, request->userRecord, request)
+                       : aengine_dispatch(stats, s, request->userRecord, request);
+        }
       }
+      ranOut = received.ranOut();
     }
+    // Past the limit, at the peer's end, its deadline or a stop, the reply stays as it came.
+    if (!ranOut || ended || input.size() >= kMostTaken || !waitFor(s, POLLIN)) break;
   }
   if (refused != 0) return refuse(refused);
   if (sendReply(s, reply) != 0) result = -1;
@@ -260,16 +274,22 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   return 0;
 }
 
+bool OB_AEngineTCPConnection::waitFor(int s, short events) {
+  for (;;) {
+    // A stop of the server waits for no client, however slow.
+    if ((server_ != nullptr && server_->isRunning() == 0) || OB_SocketDeadline::passed() != 0)
+      return false;
+    struct pollfd ready = {s, events, 0};
+    const int waiting = poll(&ready, 1, kStopCheckMs);
+    if (waiting < 0 && errno != EINTR) return false;
+    if (waiting > 0) return (ready.revents & events) != 0;
+  }
+}
+
 int OB_AEngineTCPConnection::sendReply(int s, const std::string& reply) {
   size_t sent = 0;
   while (sent < reply.size()) {
-    // A stop of the server waits for no client, however slowly it reads.
-    if ((server_ != nullptr && server_->isRunning() == 0) || OB_SocketDeadline::passed() != 0)
-      return -1;
-    struct pollfd ready = {s, POLLOUT, 0};
-    const int waiting = poll(&ready, 1, kStopCheckMs);
-    if (waiting < 0 && errno != EINTR) return -1;
-    if (waiting <= 0) continue;
+    if (!waitFor(s, POLLOUT)) return -1;
     const ssize_t n =
         send(s, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;

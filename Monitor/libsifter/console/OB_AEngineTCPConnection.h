@@ -2,7 +2,8 @@
 // with the analysis request (time window, subset, item), the analysis users' checks, the
 // configuration commands (GET_CONFIG 20/25, SET_CONFIG 30, restart 35, GET_MONITOR_STATS 40,
 // REFRESH_HOLD 50) and the dispatch of the statistics commands to the window the request names.
-// The listening server makes one per accepted connection and runs it on its accept thread.
+// The listening server makes one per accepted connection, reads its request ahead and runs it
+// on its serving thread.
 //
 // A request holds what it uses for its whole length: the configuration it was checked against
 // (shared with the manager) and the window server it asked (a reference), so a rebuild that
@@ -90,10 +91,14 @@ class OB_AEngineTCPConnection : public OB_TCPConnection {
   void readRequestAhead(int socket) override;
 
  private:
-  // The statistics commands of a window, under its statistics' locks.
+  // The statistics commands of a window, under its statistics' locks; their reply is built in
+  // memory and sent after them, and a command whose own fields have not all arrived is run
+  // again once more came, the locks let go meanwhile.
   int handleWindowCommand(int socket, uint32_t address, OB_AEngineTCPRequest* request);
-  // Sends a reply built in memory: 0 once all of it went out; -1 when the peer fails, the
-  // request's deadline passes or the server stops meanwhile (checked every kStopCheckMs).
+  // Waits until the socket is ready for events: false when the peer fails, the request's
+  // deadline passes or the server stops meanwhile (checked every kStopCheckMs).
+  bool waitFor(int socket, short events);
+  // Sends a reply built in memory: 0 once all of it went out; -1 as waitFor fails.
   int sendReply(int socket, const std::string& reply);
   static constexpr int kStopCheckMs = 100;
   // Rewrites the install file's "range" entries from the configuration's servers.

@@ -41,11 +41,11 @@ class OB_AEngineTCPServer : public OB_TCPServer {
   // network reader, each registered with the index changer. 0; -1 (logged) without a
   // configuration or for an index the configuration has no window of.
   int init() override;
-  // The readers and the index changer; then, when listening, the accept thread. 0, or -1 when
-  // the listening server's thread cannot be started.
+  // The readers and the index changer; then, when listening, the serving and accept threads.
+  // 0, or -1 when the listening server's threads cannot be started.
   int start() override;
   int stop() override;
-  // Waits for the accept thread (when listening) and the readers' threads.
+  // Waits for the serving and accept threads (when listening) and the readers' threads.
   int join(OB_Mutex* mutex, int ms) override;
   // Under the server's lock: stops and joins the readers and releases them. 0.
   int reset() override;

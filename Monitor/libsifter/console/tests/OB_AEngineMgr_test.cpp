@@ -781,3 +781,30 @@ TEST_F(AEngineMgrTest, AStopDoesNotWaitForAClientThatDoesNotRead) {
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
   close(s);
 }
+
+// A statistics command reads its own fields under the readers' locks: a client that withholds
+// them holds none of the locks meanwhile, and is answered once they come.
+TEST_F(AEngineMgrTest, AClientThatWithholdsACommandsFieldsHoldsNoReader) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}}, 0xC0A80105);
+  const int s = corrana_test::connectLoopback(port_);
+  ASSERT_GE(s, 0);
+  const std::string frame = request(1065).frame();
+  ASSERT_EQ(send(s, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  auto live = std::async(std::launch::async, [&] { count(kWeb, 80, {{"GET", "200"}}, 0x0B000001); });
+  EXPECT_EQ(live.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  live.wait();
+
+  const std::string fields =
+      wireS16(0) + wireS16(100) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  ASSERT_EQ(send(s, fields.data(), fields.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(fields.size()));
+  const std::string reply = corrana_test::readToEnd(s);
+  close(s);
+  const std::string head = success(wireU32(2));
+  EXPECT_EQ(reply.substr(0, head.size()), head);
+  EXPECT_NE(reply.find(wireLine("192.168.1.5")), std::string::npos);
+  EXPECT_NE(reply.find(wireLine("11.0.0.1")), std::string::npos);
+}
