@@ -253,8 +253,6 @@ bool startsAndEnds(const std::string& text, const std::string& head, const std::
          text.find_first_not_of('.', head.size()) == text.size() - tail.size();
 }
 
-// The installed program (this test program, see serviceChild) is started by the manager, runs,
-// takes SIGTERM from "-e" and reports its way down.
 // Collects what a service tells systemd on the socket it names in $NOTIFY_SOCKET.
 class NotifySocket {
  public:
@@ -286,6 +284,8 @@ class NotifySocket {
   bool bound_ = false;
 };
 
+// The installed program (this test program, see serviceChild) is started by the manager, runs,
+// takes SIGTERM from "-e" and reports its way down.
 TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
   CCorramon service;
   NotifySocket notify(state.file("notify"));
