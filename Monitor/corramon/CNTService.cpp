@@ -34,8 +34,16 @@ void waitWhile(SVC_Service service, uint32_t pending, SVC_Status* status) {
   }
 }
 
-// Held while the signal thread hands a stop to the service, and while the service retires.
+// Held while the signal thread hands a stop or another control to the service, and while the
+// service retires.
 std::mutex consoleHandling;
+
+// The foreground's pause, continue and interrogate signals, handed over as the stop is: the
+// service does not go while its handler runs.
+void foregroundControl(uint32_t control) {
+  std::lock_guard<std::mutex> hold(consoleHandling);
+  CNTService::controlHandler(control);
+}
 
 }  // namespace
 
@@ -184,7 +192,7 @@ int CNTService::runInForeground(int argc, char** argv, int quietly) {
   if (quiet == 0) say("Debugging %s.\n", displayName);
   // Quiet or not, a stop signal ends the service cleanly rather than killing the process, and
   // the pause, continue and interrogate signals do what they do to the service.
-  SVC_SetConsoleCtrlHandler(consoleHandler, controlHandler);
+  SVC_SetConsoleCtrlHandler(consoleHandler, foregroundControl);
   run(argc, argv);
   return 1;
 }

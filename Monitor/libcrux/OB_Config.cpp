@@ -500,4 +500,6 @@ void OB_Config::setNetworks(int apply, uint16_t count, const uint32_t* examples,
   numOfNets = count;
   std::copy(examples, examples + count, exampleAddress);
   std::copy(masks, masks + count, maskAddress);
+  // What client addresses are checked against.
+  for (int i = 0; i < count; ++i) network_[i] = exampleAddress[i] & maskAddress[i];
 }

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
@@ -43,9 +42,7 @@ int OB_ConfigFile::replace(const std::string& path, Access access,
   }
   // Created by mkstemp: owner read/write only from the first byte, and a name no other writer
   // uses.
-  std::vector<char> temporary(path.begin(), path.end());
-  for (char c : std::string(".XXXXXX")) temporary.push_back(c);
-  temporary.push_back('\0');
+  std::string temporary = path + ".XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
     OB_Log::ret("can't write %s: %s", path.c_str(), strerror(errno));
@@ -67,9 +64,9 @@ int OB_ConfigFile::replace(const std::string& path, Access access,
     if (fclose(out) != 0 && error == 0) error = errno;
     if (!whole && error == 0) error = EIO;
   }
-  if (error == 0 && rename(temporary.data(), path.c_str()) != 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error == 0) return 0;
-  unlink(temporary.data());
+  unlink(temporary.c_str());
   OB_Log::ret("can't write %s: %s", path.c_str(), strerror(error));
   return -1;
 }

@@ -248,7 +248,6 @@ int OB_PacketManager::doTask() {
 }
 
 void OB_PacketManager::readDrops() {
-  std::lock_guard<std::recursive_mutex> hold(dropsLock_);
   const GLIM_CaptureContext context = context_.load();
   const GLIM_PacketBuffer* record = GLIM_GetPacketBuffer(context);
   if (record == nullptr) return;
@@ -272,11 +271,13 @@ void OB_PacketManager::readDrops() {
 }
 
 void OB_PacketManager::refreshDrops() {
-  if (driverEnabled_.load() != 0 && context_.load() != nullptr) readDrops();
+  if (driverEnabled_.load() == 0 || context_.load() == nullptr) return;
+  std::lock_guard<std::mutex> hold(dropsLock_);
+  readDrops();
 }
 
 void OB_PacketManager::reportDrops() {
-  std::lock_guard<std::recursive_mutex> hold(dropsLock_);
+  std::lock_guard<std::mutex> hold(dropsLock_);
   const uint64_t keptKernel = reportedKernelDrops_;
   const uint64_t keptInterface = reportedInterfaceDrops_;
   readDrops();

@@ -111,14 +111,11 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // One statistics pass: packs every pool (queues whose buffers are all free are freed) and,
   // while the thread runs, reads the drop counts and reports them (reportDrops). 0.
   int doTask() override;
-  // Takes the driver's drop counts: what was dropped since the last read is added to the
-  // interval counter 7, counter 12 and the kernel/interface split become the drops since start.
-  void readDrops();
-  // readDrops, then writes to the log, with the adapter's name, the drops since the last such
-  // line and the connections since found with missing data (the TCP session statistics'
-  // discontiguous count), when there are any.
+  // Reads the drop counts (readDrops), then writes to the log, with the adapter's name, the
+  // drops since the last such line and the connections since found with missing data (the TCP
+  // session statistics' discontiguous count), when there are any.
   void reportDrops();
-  // readDrops while a capture context exists.
+  // Reads the drop counts (readDrops) while a capture context exists.
   void refreshDrops() override;
   // The packet road for an OB_Packet: count, all-packets processor, server filter, pooled
   // payload copy (piece by piece for a payload longer than kMaxPooledPayload), processors. -1
@@ -190,9 +187,13 @@ class OB_PacketManager : public virtual OB_List<OB_Processor>,
   // Whether this manager holds one initialisation of the driver library, so that it undoes only
   // its own (another user's adapters close with the library's last cleanup).
   bool libraryInitialised_ = false;
+  // Takes the driver's drop counts, dropsLock_ held: what was dropped since the last read is
+  // added to the interval counter 7, counter 12 and the kernel/interface split become the drops
+  // since start.
+  void readDrops();
   // readDrops' and reportDrops' state, under dropsLock_: the driver's counts at the last read
   // (of context dropsContext_; a new context counts from 0) and the drops since start.
-  std::recursive_mutex dropsLock_;
+  std::mutex dropsLock_;
   GLIM_CaptureContext dropsContext_ = nullptr;
   uint32_t lastKernelDrops_ = 0;
   uint32_t lastInterfaceDrops_ = 0;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -49,10 +48,7 @@ int32_t poolOption_mostQueues(uint64_t queueBytes) {
 int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
   // The most units the budget holds; the default too is kept within it, since the unit may have
   // grown with another option.
-  const uint64_t budget = poolOption_budget();
-  uint64_t most = unitBytes == 0 ? INT_MAX : budget / unitBytes;
-  if (most > INT_MAX) most = INT_MAX;
-  if (most < 1) most = 1;
+  const uint64_t most = static_cast<uint64_t>(poolOption_mostQueues(unitBytes));
   if (static_cast<uint64_t>(fallback) > most) fallback = static_cast<int>(most);
 
   OB_NamedStringList* options = getOptions();
@@ -70,7 +66,7 @@ int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
       "Option %s: %s is out of bounds (1 to %llu: units of %llu bytes within %llu MB, a quarter "
       "of the %llu MB this machine gives the process); %d is used\n",
       name, text, static_cast<unsigned long long>(most), static_cast<unsigned long long>(unitBytes),
-      static_cast<unsigned long long>(budget >> 20),
+      static_cast<unsigned long long>(poolOption_budget() >> 20),
       static_cast<unsigned long long>(poolOption_machineMemory() >> 20), fallback);
   return fallback;
 }

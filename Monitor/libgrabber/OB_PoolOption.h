@@ -2,7 +2,7 @@
 // "SessionPools", "SessionsPerPool"), read by one rule: the packet manager and the stream builder
 // both read theirs through it, so a count that the machine's memory cannot hold never reaches a
 // pool. The payload pools together, and the session pool, may each take at most a quarter of
-// the memory (kMemoryShare), so that both at their fullest leave half of it to the rest.
+// the memory (kPoolMemoryShare), so that both at their fullest leave half of it to the rest.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,6 @@ uint64_t poolOption_budget();
 // unitBytes each would take more than poolOption_budget() (or that passes 2^31 - 1), also keeps
 // fallback, and the log says so and gives the bound. fallback itself is cut to the bound.
 int poolOption_count(const char* name, int fallback, uint64_t unitBytes);
-// The most queues of queueBytes each that poolOption_budget() holds (at least 1): how far a
-// replay's growing pool may go past its cap.
+// The most units of queueBytes each that poolOption_budget() holds (at least 1, at most 2^31 -
+// 1): the bound of a count option, and how far a replay's growing pool may go past its cap.
 int32_t poolOption_mostQueues(uint64_t queueBytes);

@@ -250,15 +250,19 @@ class WholeSystem : public ::testing::TestWithParam<const char*> {
                                 "' >/dev/null";
     return system(command.c_str()) == 0;
   }
-  // The consoles' ports, the trace as the adapter, the common log file on, and the analysis
-  // configuration: one window over all time, the servers tshark saw.
-  void configure(const Reference& reference) {
+  // The consoles on free ports, and the trace as the adapter.
+  void useTraceWithFreePorts() {
     analysisPort_ = corrana_test::freePort();
     std::ofstream(conf("admin/cengineInstall.cfg"))
         << "port " << corrana_test::freePort() << "\ndevice 0\ndbpath default\n";
     std::ofstream(conf("admin/aengineInstall.cfg"))
         << "port " << analysisPort_ << "\ndbpath default\n";
     std::ofstream(conf("admin/adapters.cfg")) << "adapter: file:" << trace() << "\n";
+  }
+  // The consoles' ports, the trace as the adapter, the common log file on, and the analysis
+  // configuration: one window over all time, the servers tshark saw.
+  void configure(const Reference& reference) {
+    useTraceWithFreePorts();
     // The network counts are written each interval: a second, so the console sees them soon.
     std::ofstream(conf("admin/corramon.cfg"), std::ios::app)
         << "CommonLogFile: clf.log\nNetUpdateInterval: 1\n";
@@ -420,12 +424,7 @@ class Sample : public WholeSystem {
  protected:
   void SetUp() override {
     ASSERT_TRUE(install()) << "cmake --install into " << prefix_.path();
-    analysisPort_ = corrana_test::freePort();
-    std::ofstream(conf("admin/cengineInstall.cfg"))
-        << "port " << corrana_test::freePort() << "\ndevice 0\ndbpath default\n";
-    std::ofstream(conf("admin/aengineInstall.cfg"))
-        << "port " << analysisPort_ << "\ndbpath default\n";
-    std::ofstream(conf("admin/adapters.cfg")) << "adapter: file:" << trace() << "\n";
+    useTraceWithFreePorts();
     std::ofstream(conf("admin/installa.cfg")) << "http: 198.18.0.1:80\npassword: secret\n";
     std::ofstream(conf("admin/corramon.cfg"), std::ios::app) << "CommonLogFile: access.log\n";
     // The sample's window: from 1970 to 2097 in one bin.

@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CCorramon.h"
@@ -253,8 +256,6 @@ bool startsAndEnds(const std::string& text, const std::string& head, const std::
          text.find_first_not_of('.', head.size()) == text.size() - tail.size();
 }
 
-// The installed program (this test program, see serviceChild) is started by the manager, runs,
-// takes SIGTERM from "-e" and reports its way down.
 // Collects what a service tells systemd on the socket it names in $NOTIFY_SOCKET.
 class NotifySocket {
  public:
@@ -286,6 +287,8 @@ class NotifySocket {
   bool bound_ = false;
 };
 
+// The installed program (this test program, see serviceChild) is started by the manager, runs,
+// takes SIGTERM from "-e" and reports its way down.
 TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
   CCorramon service;
   NotifySocket notify(state.file("notify"));
@@ -466,6 +469,53 @@ TEST(CNTService, ForegroundStopsCleanlyOnSigintAndSigterm) {
     close(output[0]);
     close(ready[0]);
   }
+}
+
+// A pause signal handed over in the foreground keeps the service alive until its handler is
+// done, as a stop signal does: here the pause itself ends the run, and the service is destroyed
+// while the handler still works.
+TEST(CNTService, ForegroundPauseHandlerFinishesBeforeTheServiceGoes) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  fflush(stdout);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    static std::atomic<bool> gone{false};
+    struct SlowPause : CNTService {
+      explicit SlowPause(int fd) : CNTService(kName, kDisplay), fd(fd) {}
+      ~SlowPause() override {
+        retire();
+        gone.store(true);
+      }
+      void run(int, char**) override {
+        if (write(fd, "r", 1) != 1) _exit(4);
+        while (!stopped.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      void onStop() override { stopped.store(true); }
+      void onPause() override {
+        onStop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (gone.load()) _exit(5);  // still handling a service already destroyed
+      }
+      int fd;
+      std::atomic<bool> stopped{false};
+    };
+    {
+      SlowPause service(ready[1]);
+      if (run(service, {"-f"}) != 1) _exit(3);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  kill(child, SIGUSR1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(ready[0]);
 }
 
 }  // namespace

@@ -617,6 +617,19 @@ TEST(ConfigWire, ReceivedFormFillsTheConfiguration) {
   EXPECT_EQ(config.maskAddress[0], 0xFFFFFFFFu);
 }
 
+// The networks a console sends are the ones client addresses are then checked against.
+TEST(ConfigWire, ReceivedNetworksDecideWhichClientsAreLetIn) {
+  std::string wire = u32(1) + line("") + u32(8200) + line("") + u32(3) + u16(0) + line("pw") +
+                     std::string(1, '\1') + u16(1) + line("10.9.3.1") + line("255.255.0.0");
+  SocketPair pair;
+  pair.feed(wire);
+  OB_Config config;
+  ASSERT_EQ(config.readJ(pair.near()), 0);
+  EXPECT_EQ(config.getNetwork(0), quad("10.9.0.0"));
+  EXPECT_EQ(config.isValidSourceIP(quad("10.9.200.7")), 1);
+  EXPECT_EQ(config.isValidSourceIP(quad("10.8.0.1")), 0);
+}
+
 TEST(ConfigWire, OverlongLineIsCutWithoutSpillingIntoTheNextField) {
   std::string wire = u32(1) + line(std::string(300, 'd')) + u32(8200) + line("f") + u32(3) +
                      u16(0) + line("pw") + std::string(1, '\0') + u16(0);

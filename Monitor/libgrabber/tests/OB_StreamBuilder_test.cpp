@@ -418,8 +418,7 @@ class HTTPConsumer : public OB_Consumer {
     parser.reset();
     parser.processObject(session);
     continued.push_back(parser.continued);
-    for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n)
-    {
+    for (int n = 1; OB_HTTPXact* x = parser.xactAt(n); ++n) {
       seen.push_back(std::string(x->req_request_uri.c_str()) + " " + x->res_status_code.c_str());
       bytes.push_back(std::string(x->req_request_uri.c_str()) + " " +
                       std::to_string(x->res_bytes));
@@ -434,18 +433,47 @@ class HTTPConsumer : public OB_Consumer {
   OB_HTTPProtocol parser{1, 64};
 };
 
+// An HTTPConsumer on the builder for as long as it lives.
+class AttachedHTTP {
+ public:
+  explicit AttachedHTTP(OB_StreamBuilder* builder) : builder_(builder), http_(new HTTPConsumer()) {
+    builder_->append(http_);
+  }
+  ~AttachedHTTP() {
+    builder_->remove(http_);
+    http_->release();
+  }
+  AttachedHTTP(const AttachedHTTP&) = delete;
+  AttachedHTTP& operator=(const AttachedHTTP&) = delete;
+  HTTPConsumer* operator->() const { return http_; }
+
+ private:
+  OB_StreamBuilder* builder_;
+  HTTPConsumer* http_;
+};
+
+// A 200 response whose body is framed by its Content-Length.
+std::string okWithLength(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// data as one chunk of a chunked body.
+std::string chunk(const std::string& data) {
+  char size[16];
+  snprintf(size, sizeof size, "%zx", data.size());
+  return std::string(size) + "\r\n" + data + "\r\n";
+}
+
 // Three megabytes on one keep-alive connection: one connection in every count, whatever the
 // pieces the byte limit cuts it into; the response that straddles the cuts keeps its whole
 // length and the next request still gets its own response.
 TEST_F(StreamBuilderTest, AThreeMegabyteConnectionCountsOnce) {
-  auto* http = new HTTPConsumer();
-  builder->append(http);
+  AttachedHTTP http(builder);
   TcpConversation c = conversation(4200, 80);
   c.handshake();
   const std::string body(3 * 1024 * 1024, 'x');
   c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
-  c.send(TcpConversation::kServer,
-         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.send(TcpConversation::kServer, okWithLength(body));
   c.ack(TcpConversation::kClient);
   c.send(TcpConversation::kClient, "GET /small HTTP/1.1\r\nHost: h\r\n\r\n");
   c.send(TcpConversation::kServer, "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
@@ -461,16 +489,13 @@ TEST_F(StreamBuilderTest, AThreeMegabyteConnectionCountsOnce) {
   // The pieces' payload spans add up to the connection's, each byte once.
   EXPECT_EQ(v(stats.effectiveBytes), c.sent(TcpConversation::kClient).size() +
                                          c.sent(TcpConversation::kServer).size());
-  builder->remove(http);
-  http->release();
 }
 
 // A keep-alive connection whose responses pass the byte limit: the part up to the limit is
 // handed on, and the rest of the connection, followed in a session of its own, gives the
 // requests and responses after it.
 TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOwn) {
-  auto* http = new HTTPConsumer();
-  builder->append(http);
+  AttachedHTTP http(builder);
   TcpConversation c = conversation(4100, 80);
   c.handshake();
   const std::string body(50000, 'x');
@@ -478,8 +503,7 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
   for (int i = 1; i <= 30; ++i) {
     const std::string uri = "/pic" + std::to_string(i);
     c.send(TcpConversation::kClient, "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    c.send(TcpConversation::kServer,
-           "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    c.send(TcpConversation::kServer, okWithLength(body));
     c.ack(TcpConversation::kClient);
     want.push_back(uri + " 200");
   }
@@ -490,24 +514,20 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
   // Only the two closing segments after the first FIN, as for any session, find no session.
   EXPECT_EQ(v(stats.segmentsExtraneous), 2u);
   EXPECT_EQ(builder->getSessionCount(), 0);
-  builder->remove(http);
-  http->release();
 }
 
 // The piece after a cut goes on where the earlier piece's parse said: a body that holds a
 // status line is not taken for a response, and a response owed to a request of the earlier
 // piece never answers a request of this one.
 TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
-  auto* http = new HTTPConsumer();
-  builder->append(http);
+  AttachedHTTP http(builder);
   TcpConversation c = conversation(4300, 80);
   c.handshake();
   std::string body(2 * 1024 * 1024, 'x');
   const std::string fake = "\r\nHTTP/1.1 500 Fake\r\nContent-Length: 0\r\n\r\n";
   body.replace(1500 * 1024, fake.size(), fake);
   c.send(TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
-  c.send(TcpConversation::kServer,
-         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  c.send(TcpConversation::kServer, okWithLength(body));
   c.ack(TcpConversation::kClient);
   c.send(TcpConversation::kClient, "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
   c.send(TcpConversation::kServer, "HTTP/1.1 204 No Content\r\n\r\n");
@@ -525,24 +545,19 @@ TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
   EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/next 204", "/upload ",
                                                   "/after 200"}));
   EXPECT_EQ(v(stats.connectionsBuilt), 1u);
-  builder->remove(http);
-  http->release();
 }
 
 // A chunked response straddling the cuts is read on chunk by chunk in the later pieces, so a
 // status line inside its data is never taken for a response.
 TEST_F(StreamBuilderTest, AChunkedBodyGoesOnAcrossTheCuts) {
-  auto* http = new HTTPConsumer();
-  builder->append(http);
+  AttachedHTTP http(builder);
   TcpConversation c = conversation(4400, 80);
   c.handshake();
   std::string data(700 * 1024, 'c');
   const std::string fake = "\r\nHTTP/1.1 500 Fake\r\nContent-Length: 0\r\n\r\n";
   data.replace(650 * 1024, fake.size(), fake);
-  char size[16];
-  snprintf(size, sizeof size, "%zx", data.size());
   std::string body;
-  for (int i = 0; i < 4; ++i) body += std::string(size) + "\r\n" + data + "\r\n";
+  for (int i = 0; i < 4; ++i) body += chunk(data);
   body += "0\r\n\r\n";
   c.send(TcpConversation::kClient, "GET /chunked HTTP/1.1\r\nHost: h\r\n\r\n");
   c.send(TcpConversation::kServer,
@@ -554,8 +569,6 @@ TEST_F(StreamBuilderTest, AChunkedBodyGoesOnAcrossTheCuts) {
   feedAll(c);
   EXPECT_EQ(http->sessions, 3);
   EXPECT_EQ(http->seen, (std::vector<std::string>{"/chunked 200", "/next 204"}));
-  builder->remove(http);
-  http->release();
 }
 
 // A keep-alive response in flight at the cut is recorded once, in whichever piece, with the
@@ -563,23 +576,17 @@ TEST_F(StreamBuilderTest, AChunkedBodyGoesOnAcrossTheCuts) {
 TEST_F(StreamBuilderTest, AResponseInFlightAtTheCutKeepsItsWholeBody) {
   for (const bool chunked : {true, false}) {
     SCOPED_TRACE(chunked ? "chunked" : "Content-Length");
-    auto* http = new HTTPConsumer();
-    builder->append(http);
+    AttachedHTTP http(builder);
     TcpConversation c = conversation(chunked ? 4500 : 4501, 80);
     c.handshake();
     const std::string data(3 * 1024 * 1024, 'd');
-    std::string response = "HTTP/1.1 200 OK\r\n";
+    std::string response;
     if (chunked) {
-      response += "Transfer-Encoding: chunked\r\n\r\n";
-      for (size_t at = 0; at < data.size(); at += 100000) {
-        const size_t n = std::min<size_t>(100000, data.size() - at);
-        char size[16];
-        snprintf(size, sizeof size, "%zx", n);
-        response += std::string(size) + "\r\n" + data.substr(at, n) + "\r\n";
-      }
+      response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+      for (size_t at = 0; at < data.size(); at += 100000) response += chunk(data.substr(at, 100000));
       response += "0\r\n\r\n";
     } else {
-      response += "Content-Length: " + std::to_string(data.size()) + "\r\n\r\n" + data;
+      response = okWithLength(data);
     }
     c.send(TcpConversation::kClient, "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
     c.send(TcpConversation::kServer, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
@@ -595,28 +602,23 @@ TEST_F(StreamBuilderTest, AResponseInFlightAtTheCutKeepsItsWholeBody) {
     EXPECT_EQ(http->seen, (std::vector<std::string>{"/first 200", "/big 200", "/last 404"}));
     EXPECT_EQ(http->bytes, (std::vector<std::string>{"/first 5", "/big " + std::to_string(data.size()),
                                                      "/last 2"}));
-    builder->remove(http);
-    http->release();
   }
 }
 
 // A connection that ends inside a chunked body the cut handed on: its last piece records the
 // transaction, once, with the chunks that came.
 TEST_F(StreamBuilderTest, AChunkedBodyEndingWithTheConnectionAfterACutIsRecordedOnce) {
-  auto* http = new HTTPConsumer();
-  builder->append(http);
+  AttachedHTTP http(builder);
   TcpConversation c = conversation(4502, 80);
   c.handshake();
   std::string response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-  for (int i = 0; i < 15; ++i) response += "186a0\r\n" + std::string(100000, 'e') + "\r\n";
+  for (int i = 0; i < 15; ++i) response += chunk(std::string(100000, 'e'));
   c.send(TcpConversation::kClient, "GET /cut HTTP/1.1\r\nHost: h\r\n\r\n");
   c.send(TcpConversation::kServer, response);
   c.close();
   feedAll(c);
   EXPECT_EQ(http->sessions, 2);
   EXPECT_EQ(http->bytes, (std::vector<std::string>{"/cut 1500000"}));
-  builder->remove(http);
-  http->release();
 }
 
 TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
