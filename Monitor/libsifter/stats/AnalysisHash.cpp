@@ -96,17 +96,16 @@ void resolveWaiting(std::shared_ptr<Resolver> self) {
   }
 }
 
-// Queues address for the resolver thread; false when there is none or its queue is full.
-bool queueLookUp(uint32_t address) {
+// Queues address for the resolver thread; dropped when there is none or its queue is full.
+void queueLookUp(uint32_t address) {
   std::shared_ptr<Resolver> self = resolver;
-  if (self == nullptr) return false;
+  if (self == nullptr) return;
   {
     std::lock_guard<std::mutex> hold(self->lock);
-    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return false;
+    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return;
     self->queue.push_back(address);
   }
   self->wake.notify_one();
-  return true;
 }
 
 // Ends the resolver: it drops its queue and whatever it is looking up; waits only while it is
@@ -282,9 +281,11 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
         lookUp(address, name, sizeof name);
         break;
       case OB_NameLookups::kBackground:
-        // The asking thread may be the capture's: it never waits on the resolver.
+        // The asking thread may be the capture's: it never waits on the resolver. Dropped
+        // from a full queue, the address keeps its quad this run, and the file does not keep it.
         OB_Tools::IPAddressString(address, name);
-        pending = queueLookUp(address);
+        queueLookUp(address);
+        pending = true;
         break;
       case OB_NameLookups::kNone:
         OB_Tools::IPAddressString(address, name);
