@@ -162,7 +162,7 @@ void appendShown(str2CntList_t* list, uint32_t shown, const char* name, uint32_t
 }  // namespace
 
 str2CntList_t* OB_IPTracker::getTopN(XSubset_t* subset, int limit) {
-  RankedPicks<const OB_IPTrackerHash*> picks(limit > 1 ? static_cast<size_t>(limit) : 1);
+  RankedPicks<const OB_IPTrackerHash*> picks(limit);
   walk(this, [&](const OB_IPTrackerHash* record) {
     if (inSubset(subset, record->address)) picks.offer(record->pageCount, record);
   });
@@ -203,7 +203,7 @@ str2CntList_t* OB_IPTracker::filtered(XSubset_t* subset, int n, Filter filter, u
     // A record's own address is shown: one record, one entry.
     groups.push_back(Group{address, record->name, record->pageCount, record->count});
   });
-  RankedPicks<const Group*> picks(n > 1 ? static_cast<size_t>(n) : 1);
+  RankedPicks<const Group*> picks(n);
   for (const Group& group : groups) picks.offer(group.b, &group);
   str2CntList_t* ranked = dataStructs_newList();
   for (const Group* group : picks.finish())

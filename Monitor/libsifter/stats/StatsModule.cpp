@@ -296,7 +296,7 @@ void stats_freeTopN(statsTopN_t* list) {
 StatsTopN::StatsTopN(int n, const char* filter, uint32_t numOfBins)
     : filter_(filter != nullptr ? filter : ""),
       numOfBins_(numOfBins),
-      picks_(n > 1 ? static_cast<size_t>(n) : 1) {}
+      picks_(n) {}
 
 StatsTopN::~StatsTopN() = default;
 
