@@ -127,6 +127,31 @@ void configure(OB_AEngineConfig* config, const std::string& dir) {
 }
 
 // Runs goaccess on the log; its wall seconds, or a negative value when it is missing or failed.
+// A static window [ago, now) of 100 bins named name over config; record outlives the window.
+OB_IndexChanger* staticWindow(OB_AEngineConfig* config, timeWindow_t* record, const char* name,
+                              uint32_t ago, uint32_t now) {
+  *record = timeWindow_t{};
+  snprintf(record->name, sizeof record->name, "%s", name);
+  record->windowType = OB_IndexChanger::kStaticWindow;
+  record->staticAgoTime = ago;
+  record->staticNowTime = now;
+  record->staticNumOfBins = 100;
+  auto* window = new OB_IndexChanger();
+  window->setConfig(config);
+  window->setTimeWindow(record);
+  window->init();
+  return window;
+}
+
+// One HTTP server: A, "www-a".
+void serveA(OB_AEngineConfig* config) {
+  config->numOfHTTPServers = 1;
+  config->httpServers = newArray<OB_HTTPServer>(1);
+  config->httpServers[0] = OB_HTTPServer::create();
+  config->httpServers[0]->setIPAddress(bench::kServerA);
+  config->httpServers[0]->setName("www-a");
+}
+
 double timeGoaccess(const std::string& log, const std::string& dir) {
   if (system("command -v goaccess >/dev/null 2>&1") != 0) return -1;
   const std::string command = "goaccess '" + log + "' --log-format=COMMON --no-progress -o '" +
@@ -183,27 +208,15 @@ std::string rankingRequest(int16_t n) {
 // most of them tie), and the rankings the console asks of them.
 void timeRankings(uint32_t clients) {
   auto* config = new OB_AEngineConfig();
-  config->numOfHTTPServers = 1;
-  config->httpServers = newArray<OB_HTTPServer>(1);
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(bench::kServerA);
-  config->httpServers[0]->setName("www-a");
+  serveA(config);
   config->numOfFTPServers = 1;
   config->ftpServers = newArray<OB_FTPServer>(1);
   config->ftpServers[0] = OB_FTPServer::create();
   config->ftpServers[0]->setIPAddress(bench::kServerB);
   config->ftpServers[0]->setName("ftp-b");
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "ranking");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window = staticWindow(config, &record, "ranking", now - 86400, now);
   auto* http = new OB_HTTPAnalysisStats(config, window);
   auto* ftp = new OB_FTPAnalysisStats(config, window);
   ftp->init();
@@ -289,22 +302,10 @@ void timeLiveHold(const std::string& dir, uint32_t clients) {
   std::filesystem::create_directories(db, error);
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", db.c_str());
-  config->numOfHTTPServers = 1;
-  config->httpServers = newArray<OB_HTTPServer>(1);
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(bench::kServerA);
-  config->httpServers[0]->setName("www-a");
+  serveA(config);
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "live");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window = staticWindow(config, &record, "live", now - 86400, now + 3600);
   auto* reader = new OB_HTTPReader(config, window);
   reader->init();
   reader->start();
@@ -460,16 +461,9 @@ int main(int argc, char** argv) {
   AnalysisHash_init();
   auto* config = new OB_AEngineConfig();
   configure(config, dir);
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "bench");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = shape.start;
-  record.staticNowTime = shape.start + shape.span + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window =
+      staticWindow(config, &record, "bench", shape.start, shape.start + shape.span + 3600);
 
   const long rssBefore = statusKB("VmRSS");
   auto* reader = new OB_HTTPReader(config, window);
