@@ -30,6 +30,7 @@
 
 #include "OB_ArchiveWriter.h"
 #include "OB_Log.h"
+#include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "SyntheticTraffic.h"
 #include "config/OB_AEngineConfig.h"
@@ -162,9 +163,9 @@ double timeGoaccess(const std::string& log, const std::string& dir) {
 }
 
 // Times one console handler: the request goes in through a socket pair, and a thread drains the
-// reply as a console would. The handler runs under `lock` when one is given, as the command layer
-// holds the reader's lock around a command. The handler's own time, in seconds, and the reply's
-// size.
+// reply as a console would. As the command layer runs a command, the handler builds its reply in
+// memory, under `lock` when one is given (the reader's lock), and the reply is sent afterwards.
+// The handler's own time, in seconds, and the reply's size.
 template <class Stats, class Handler>
 double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes,
                    OB_Mutex* lock = nullptr) {
@@ -181,11 +182,17 @@ double timeHandler(Handler handler, Stats* stats, const std::string& fields, siz
   OB_AEngineTCPRequest request;
   request.itemIndex = 0;
   request.subset = 0;
+  std::string reply;
   if (lock != nullptr) lock->lock();
   auto start = Clock::now();
-  const int result = handler(stats, ends[0], &request);
+  int result = 0;
+  {
+    OB_SocketReply capture(ends[0], &reply);
+    result = handler(stats, ends[0], &request);
+  }
   const double took = seconds(start);
   if (lock != nullptr) lock->unlock();
+  if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
   shutdown(ends[0], SHUT_WR);
   drain.join();
   close(ends[0]);
