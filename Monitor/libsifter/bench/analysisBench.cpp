@@ -30,6 +30,7 @@
 
 #include "OB_ArchiveWriter.h"
 #include "OB_Log.h"
+#include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "SyntheticTraffic.h"
 #include "config/OB_AEngineConfig.h"
@@ -127,6 +128,31 @@ void configure(OB_AEngineConfig* config, const std::string& dir) {
 }
 
 // Runs goaccess on the log; its wall seconds, or a negative value when it is missing or failed.
+// A static window [ago, now) of 100 bins named name over config; record outlives the window.
+OB_IndexChanger* staticWindow(OB_AEngineConfig* config, timeWindow_t* record, const char* name,
+                              uint32_t ago, uint32_t now) {
+  *record = timeWindow_t{};
+  snprintf(record->name, sizeof record->name, "%s", name);
+  record->windowType = OB_IndexChanger::kStaticWindow;
+  record->staticAgoTime = ago;
+  record->staticNowTime = now;
+  record->staticNumOfBins = 100;
+  auto* window = new OB_IndexChanger();
+  window->setConfig(config);
+  window->setTimeWindow(record);
+  window->init();
+  return window;
+}
+
+// One HTTP server: A, "www-a".
+void serveA(OB_AEngineConfig* config) {
+  config->numOfHTTPServers = 1;
+  config->httpServers = newArray<OB_HTTPServer>(1);
+  config->httpServers[0] = OB_HTTPServer::create();
+  config->httpServers[0]->setIPAddress(bench::kServerA);
+  config->httpServers[0]->setName("www-a");
+}
+
 double timeGoaccess(const std::string& log, const std::string& dir) {
   if (system("command -v goaccess >/dev/null 2>&1") != 0) return -1;
   const std::string command = "goaccess '" + log + "' --log-format=COMMON --no-progress -o '" +
@@ -137,9 +163,9 @@ double timeGoaccess(const std::string& log, const std::string& dir) {
 }
 
 // Times one console handler: the request goes in through a socket pair, and a thread drains the
-// reply as a console would. The handler runs under `lock` when one is given, as the command layer
-// holds the reader's lock around a command. The handler's own time, in seconds, and the reply's
-// size.
+// reply as a console would. As the command layer runs a command, the handler builds its reply in
+// memory, under `lock` when one is given (the reader's lock), and the reply is sent afterwards.
+// The handler's own time, in seconds, and the reply's size.
 template <class Stats, class Handler>
 double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes,
                    OB_Mutex* lock = nullptr) {
@@ -156,11 +182,17 @@ double timeHandler(Handler handler, Stats* stats, const std::string& fields, siz
   OB_AEngineTCPRequest request;
   request.itemIndex = 0;
   request.subset = 0;
+  std::string reply;
   if (lock != nullptr) lock->lock();
   auto start = Clock::now();
-  const int result = handler(stats, ends[0], &request);
+  int result = 0;
+  {
+    OB_SocketReply capture(ends[0], &reply);
+    result = handler(stats, ends[0], &request);
+  }
   const double took = seconds(start);
   if (lock != nullptr) lock->unlock();
+  if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
   shutdown(ends[0], SHUT_WR);
   drain.join();
   close(ends[0]);
@@ -183,27 +215,15 @@ std::string rankingRequest(int16_t n) {
 // most of them tie), and the rankings the console asks of them.
 void timeRankings(uint32_t clients) {
   auto* config = new OB_AEngineConfig();
-  config->numOfHTTPServers = 1;
-  config->httpServers = newArray<OB_HTTPServer>(1);
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(bench::kServerA);
-  config->httpServers[0]->setName("www-a");
+  serveA(config);
   config->numOfFTPServers = 1;
   config->ftpServers = newArray<OB_FTPServer>(1);
   config->ftpServers[0] = OB_FTPServer::create();
   config->ftpServers[0]->setIPAddress(bench::kServerB);
   config->ftpServers[0]->setName("ftp-b");
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "ranking");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window = staticWindow(config, &record, "ranking", now - 86400, now);
   auto* http = new OB_HTTPAnalysisStats(config, window);
   auto* ftp = new OB_FTPAnalysisStats(config, window);
   ftp->init();
@@ -289,22 +309,10 @@ void timeLiveHold(const std::string& dir, uint32_t clients) {
   std::filesystem::create_directories(db, error);
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", db.c_str());
-  config->numOfHTTPServers = 1;
-  config->httpServers = newArray<OB_HTTPServer>(1);
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(bench::kServerA);
-  config->httpServers[0]->setName("www-a");
+  serveA(config);
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "live");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window = staticWindow(config, &record, "live", now - 86400, now + 3600);
   auto* reader = new OB_HTTPReader(config, window);
   reader->init();
   reader->start();
@@ -460,16 +468,9 @@ int main(int argc, char** argv) {
   AnalysisHash_init();
   auto* config = new OB_AEngineConfig();
   configure(config, dir);
-  timeWindow_t record = {};
-  snprintf(record.name, sizeof record.name, "%s", "bench");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = shape.start;
-  record.staticNowTime = shape.start + shape.span + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window =
+      staticWindow(config, &record, "bench", shape.start, shape.start + shape.span + 3600);
 
   const long rssBefore = statusKB("VmRSS");
   auto* reader = new OB_HTTPReader(config, window);

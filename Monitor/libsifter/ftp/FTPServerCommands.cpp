@@ -302,14 +302,12 @@ int hcommand_FTPIPTracking(OB_FTPAnalysisStats* stats, int socket,
     default:
       return stats_fail(kName);
   }
-  StatsReplyBuffer reply;
-  reply.addUInt32(clients->count);
-  for (const str2CntEntry_t* entry = clients->head; entry != nullptr; entry = entry->next) {
-    reply.addName(entry->name);
-    reply.addName(entry->name2);
-    reply.addUInt32(entry->b);
-  }
-  return reply.send(socket) == 0 ? 0 : stats_fail(kName);
+  if (writeJ_UInt32(socket, clients->count) != 0) return stats_fail(kName);
+  for (const str2CntEntry_t* entry = clients->head; entry != nullptr; entry = entry->next)
+    if (stats_writeName(socket, entry->name) != 0 || stats_writeName(socket, entry->name2) != 0 ||
+        writeJ_UInt32(socket, entry->b) != 0)
+      return stats_fail(kName);
+  return 0;
 }
 
 int hcommand_FTPXServerTransactionBreakdown(OB_FTPAnalysisStats* stats, int socket,

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 #include "OB_Log.h"
@@ -35,9 +34,12 @@ struct ListFree {
 };
 using ClientListHold = std::unique_ptr<str2CntList_t, ListFree>;
 
-void addCut(StatsReplyBuffer* reply, const char* text) {
-  const std::string_view whole = text != nullptr ? text : "";
-  reply->addName(whole.size() <= kLongestText ? whole : whole.substr(0, kCutLength));
+int writeCut(int socket, const char* text) {
+  if (text == nullptr || std::strlen(text) <= kLongestText) return stats_writeName(socket, text);
+  char cut[kCutLength + 1];
+  std::memcpy(cut, text, kCutLength);
+  cut[kCutLength] = '\0';
+  return stats_writeName(socket, cut);
 }
 
 // The tracked client whose address line the request carries next (the line is left in text).
@@ -122,16 +124,12 @@ int hcommand_HTTPIPTracking(OB_HTTPAnalysisStats* stats, int socket,
     OB_Log::ret("%s: ipTracker returned NULL", kTracking);
     return stats_fail(kTracking);
   }
-  // Up to 32,767 clients: the list goes out in one write.
-  StatsReplyBuffer reply;
-  reply.addUInt32(clients->count);
-  for (const str2CntEntry_t* entry = clients->head; entry != nullptr; entry = entry->next) {
-    addCut(&reply, entry->name);
-    addCut(&reply, entry->name2);
-    reply.addUInt32(entry->a);
-    reply.addUInt32(entry->b);
-  }
-  return reply.send(socket) == 0 ? 0 : stats_fail(kTracking);
+  if (writeJ_UInt32(socket, clients->count) != 0) return stats_fail(kTracking);
+  for (const str2CntEntry_t* entry = clients->head; entry != nullptr; entry = entry->next)
+    if (writeCut(socket, entry->name) != 0 || writeCut(socket, entry->name2) != 0 ||
+        writeJ_UInt32(socket, entry->a) != 0 || writeJ_UInt32(socket, entry->b) != 0)
+      return stats_fail(kTracking);
+  return 0;
 }
 
 int hcommand_HTTPServerIPTrackingSeries(OB_HTTPAnalysisStats* stats, int socket,

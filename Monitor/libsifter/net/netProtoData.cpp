@@ -11,6 +11,7 @@
 #include "OB_Log.h"
 #include "OB_ProtoCountList.h"
 #include "net/netstats.h"
+#include "stats/ListTail.h"
 #include "stats/StatsModule.h"
 
 struct netProtoIndex {
@@ -33,11 +34,7 @@ netProtoEntry_t* append(netProtoData* module, uint16_t psid, uint16_t ppsid) {
   entry->packs = netstats_newCounts(module->numOfBins, kEntryNoMemory);
   entry->bytes = netstats_newCounts(module->numOfBins, kEntryNoMemory);
   entry->next = nullptr;
-  if (module->tail != nullptr)
-    module->tail->next = entry;
-  else
-    module->head = entry;
-  module->tail = entry;
+  stats_linkAtTail(&module->head, &module->tail, entry);
   ++module->numOfProtos;
 
   if (module->index == nullptr && module->numOfProtos >= kIndexFrom) {

@@ -64,6 +64,17 @@ OB_Domain* findDomain(DomainHash* table, uint32_t address) {
   return nullptr;
 }
 
+// A new entry of address under name, added to its bucket; the caller (who) holds the table's
+// lock.
+OB_Domain* addDomain(DomainHash* table, uint32_t address, const char* name, bool pending,
+                     const char* who) {
+  auto* domain = new OB_Domain(address, name);
+  if (domain == nullptr || domain->m_pDNS == nullptr) OB_Log::quit("%s: no memory", who);
+  domain->pending = pending;
+  table->insert(domain, static_cast<int>(address % kDomainHashBuckets));
+  return domain;
+}
+
 void resolveWaiting(std::shared_ptr<Resolver> self) {
   for (;;) {
     uint32_t address = 0;
@@ -96,17 +107,16 @@ void resolveWaiting(std::shared_ptr<Resolver> self) {
   }
 }
 
-// Queues address for the resolver thread; false when there is none or its queue is full.
-bool queueLookUp(uint32_t address) {
+// Queues address for the resolver thread; dropped when there is none or its queue is full.
+void queueLookUp(uint32_t address) {
   std::shared_ptr<Resolver> self = resolver;
-  if (self == nullptr) return false;
+  if (self == nullptr) return;
   {
     std::lock_guard<std::mutex> hold(self->lock);
-    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return false;
+    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return;
     self->queue.push_back(address);
   }
   self->wake.notify_one();
-  return true;
 }
 
 // Ends the resolver: it drops its queue and whatever it is looking up; waits only while it is
@@ -282,9 +292,11 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
         lookUp(address, name, sizeof name);
         break;
       case OB_NameLookups::kBackground:
-        // The asking thread may be the capture's: it never waits on the resolver.
+        // The asking thread may be the capture's: it never waits on the resolver. Dropped
+        // from a full queue, the address keeps its quad this run, and the file does not keep it.
         OB_Tools::IPAddressString(address, name);
-        pending = queueLookUp(address);
+        queueLookUp(address);
+        pending = true;
         break;
       case OB_NameLookups::kNone:
         OB_Tools::IPAddressString(address, name);
@@ -292,12 +304,7 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
         break;
     }
   }
-  auto* domain = new OB_Domain(address, name);
-  if (domain == nullptr || domain->m_pDNS == nullptr)
-    OB_Log::quit("AnalysisHash_getDomainName: no memory");
-  domain->pending = pending;
-  table->insert(domain, static_cast<int>(address % kDomainHashBuckets));
-  return domain->m_pDNS;
+  return addDomain(table, address, name, pending, "AnalysisHash_getDomainName")->m_pDNS;
 }
 
 const char* AnalysisHash_resolveDomainName(uint32_t address) {
@@ -313,14 +320,9 @@ const char* AnalysisHash_resolveDomainName(uint32_t address) {
   lookUp(address, name, sizeof name);
   OB_MutexHold hold(table);
   OB_Domain* domain = findDomain(table, address);
-  if (domain == nullptr) {
-    domain = new OB_Domain(address, name);
-    if (domain == nullptr || domain->m_pDNS == nullptr)
-      OB_Log::quit("AnalysisHash_resolveDomainName: no memory");
-    table->insert(domain, static_cast<int>(address % kDomainHashBuckets));
-  } else if (domain->pending) {
-    domain->settle(name);
-  }
+  if (domain == nullptr)
+    return addDomain(table, address, name, false, "AnalysisHash_resolveDomainName")->m_pDNS;
+  if (domain->pending) domain->settle(name);
   return domain->m_pDNS;
 }
 

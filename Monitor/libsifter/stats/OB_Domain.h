@@ -48,8 +48,9 @@ class OB_Domain : public virtual OB_Link<OB_Domain>,
 
   uint32_t m_IP = 0;         // host byte order
   char* m_pDNS = nullptr;    // owned (C heap); may be null only for an entry built without name
-  // True while the entry holds its dotted quad waiting for the resolver: not written to the
-  // file, so that the next run asks again. Read and changed under the cache's lock.
+  // True while the entry holds its dotted quad in place of a name no look-up has given yet
+  // (waiting for the resolver, or dropped from its full queue): not written to the file, so
+  // that the next run asks again. Read and changed under the cache's lock.
   bool pending = false;
 
  private:

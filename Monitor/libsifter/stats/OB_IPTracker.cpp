@@ -153,19 +153,22 @@ void walk(OB_LinkedHash<OB_IPTrackerHash>* table, Visit visit) {
       if (OB_IPTrackerHash* record = at->getItem(); record != nullptr) visit(record);
 }
 
+// Appends the entry of an address shown: its dotted quad, the name and both counts.
+void appendShown(str2CntList_t* list, uint32_t shown, const char* name, uint32_t a, uint32_t b) {
+  char text[16];
+  dataStructs_append(list, OB_Tools::IPAddressString(shown, text), name, a, b);
+}
+
 }  // namespace
 
 str2CntList_t* OB_IPTracker::getTopN(XSubset_t* subset, int limit) {
-  RankedPicks<const OB_IPTrackerHash*> picks(limit > 1 ? static_cast<size_t>(limit) : 1);
+  RankedPicks<const OB_IPTrackerHash*> picks(limit);
   walk(this, [&](const OB_IPTrackerHash* record) {
     if (inSubset(subset, record->address)) picks.offer(record->pageCount, record);
   });
   str2CntList_t* ranked = dataStructs_newList();
-  for (const OB_IPTrackerHash* record : picks.finish()) {
-    char text[16];
-    dataStructs_append(ranked, OB_Tools::IPAddressString(record->address, text), record->name,
-                       record->pageCount, record->count);
-  }
+  for (const OB_IPTrackerHash* record : picks.finish())
+    appendShown(ranked, record->address, record->name, record->pageCount, record->count);
   return ranked;
 }
 
@@ -200,14 +203,11 @@ str2CntList_t* OB_IPTracker::filtered(XSubset_t* subset, int n, Filter filter, u
     // A record's own address is shown: one record, one entry.
     groups.push_back(Group{address, record->name, record->pageCount, record->count});
   });
-  RankedPicks<const Group*> picks(n > 1 ? static_cast<size_t>(n) : 1);
+  RankedPicks<const Group*> picks(n);
   for (const Group& group : groups) picks.offer(group.b, &group);
   str2CntList_t* ranked = dataStructs_newList();
-  for (const Group* group : picks.finish()) {
-    char text[16];
-    dataStructs_append(ranked, OB_Tools::IPAddressString(group->shown, text), group->name,
-                       group->a, group->b);
-  }
+  for (const Group* group : picks.finish())
+    appendShown(ranked, group->shown, group->name, group->a, group->b);
   return ranked;
 }
 

@@ -12,17 +12,11 @@
 template <class Item>
 class RankedPicks {
  public:
-  explicit RankedPicks(size_t limit) : limit_(limit) {}
-
-  // Whether an item of this key offered now would be kept (for now): a caller may skip the work
-  // of making an item that would not.
-  bool wouldKeep(uint64_t key) const {
-    return limit_ > 0 && (heap_.size() < limit_ || key > heap_.front().key);
-  }
+  // A limit below 1 keeps one item, as the console's rankings count it.
+  explicit RankedPicks(int64_t limit) : limit_(limit > 1 ? static_cast<size_t>(limit) : 1) {}
 
   void offer(uint64_t key, const Item& item) {
     const Pick pick{key, offered_++, item};
-    if (limit_ == 0) return;
     if (heap_.size() < limit_) {
       heap_.push_back(pick);
       std::push_heap(heap_.begin(), heap_.end(), better);
@@ -56,7 +50,7 @@ class RankedPicks {
     return a.key != b.key ? a.key > b.key : a.order < b.order;
   }
 
-  size_t limit_;
+  size_t limit_;  // at least 1
   uint64_t offered_ = 0;
   std::vector<Pick> heap_;
 };

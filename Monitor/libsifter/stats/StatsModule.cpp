@@ -10,6 +10,7 @@
 
 #include "OB_Log.h"
 #include "stats/AnalysisHash.h"
+#include "stats/ListTail.h"
 #include "windows/OB_IndexChanger.h"
 
 // Name to entry, for the long lists; the keys view the entries' names.
@@ -131,11 +132,7 @@ statsCounter_t* statsList_append(statsCounterList_t* list, std::string_view name
   entry->length = name.size();
   entry->sub = nullptr;
   entry->next = nullptr;
-  if (list->tail != nullptr)
-    list->tail->next = entry;
-  else
-    list->head = entry;
-  list->tail = entry;
+  stats_linkAtTail(&list->head, &list->tail, entry);
   ++list->count;
   indexEntry(list, entry, who);
   return entry;
@@ -296,7 +293,7 @@ void stats_freeTopN(statsTopN_t* list) {
 StatsTopN::StatsTopN(int n, const char* filter, uint32_t numOfBins)
     : filter_(filter != nullptr ? filter : ""),
       numOfBins_(numOfBins),
-      picks_(n > 1 ? static_cast<size_t>(n) : 1) {}
+      picks_(n) {}
 
 StatsTopN::~StatsTopN() = default;
 

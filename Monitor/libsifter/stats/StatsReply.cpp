@@ -1,6 +1,5 @@
 #include "stats/StatsReply.h"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -133,25 +132,4 @@ int stats_writeSeries(int socket, const statsSeries_t* series) {
   if (writeJ_SInt32(socket, series->agoTime) != 0) return -1;
   if (writeJ_UInt32(socket, series->numOfBins) != 0) return -1;
   return stats_writeValues(socket, series->values, series->numOfBins);
-}
-
-void StatsReplyBuffer::addName(std::string_view name) {
-  bytes_.append(name);
-  bytes_.push_back('\n');
-}
-
-void StatsReplyBuffer::addUInt32(uint32_t value) {
-  uint8_t field[8];
-  obPutBigEndian(field, value, sizeof field);
-  bytes_.append(reinterpret_cast<const char*>(field), sizeof field);
-}
-
-int StatsReplyBuffer::send(int socket) const {
-  for (size_t at = 0; at < bytes_.size();) {
-    // writeJ_n_chars takes an int count: a reply past 2 GB goes in parts.
-    const size_t part = std::min<size_t>(bytes_.size() - at, 1u << 30);
-    if (writeJ_n_chars(socket, bytes_.data() + at, static_cast<int>(part)) < 0) return -1;
-    at += part;
-  }
-  return 0;
 }

@@ -7,8 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "stats/StatsModule.h"
 
@@ -73,19 +71,3 @@ int stats_writeTopN(int socket, const statsTopN_t* list);
 int stats_writeSeries(int socket, const statsSeries_t* series);
 // Series values alone (the runs of a combined reply).
 int stats_writeValues(int socket, const uint32_t* values, uint32_t count);
-
-// A reply assembled in memory and sent with one write, for the long lists (the ranked clients):
-// the same bytes the writers above send field by field, at one system call for the whole list
-// instead of several per entry.
-class StatsReplyBuffer {
- public:
-  // The name's characters and one "\n".
-  void addName(std::string_view name);
-  // A UInt32 field, as writeJ_UInt32 sends it.
-  void addUInt32(uint32_t value);
-  // Everything added, in order. 0, or -1 when not all of it went out.
-  int send(int socket) const;
-
- private:
-  std::string bytes_;
-};

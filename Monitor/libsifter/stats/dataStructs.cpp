@@ -4,6 +4,7 @@
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "stats/ListTail.h"
 #include "stats/RankedPicks.h"
 
 namespace {
@@ -42,11 +43,7 @@ str2CntList_t* dataStructs_newList() {
 namespace {
 
 void appendEntry(str2CntList_t* list, str2CntEntry_t* entry) {
-  if (list->tail != nullptr)
-    list->tail->next = entry;
-  else
-    list->head = entry;
-  list->tail = entry;
+  stats_linkAtTail(&list->head, &list->tail, entry);
   ++list->count;
 }
 

@@ -250,6 +250,30 @@ TEST_F(AnalysisHashTest, ASilentResolverHoldsNeitherTheAskerNorTheEnd) {
   gateOpened.notify_all();
 }
 
+// An address that finds the resolver's queue full keeps its dotted quad for this run only: like
+// those still waiting, it is left out of the file, so that the next run asks again.
+TEST_F(AnalysisHashTest, AnAddressBeyondAFullQueueIsNotKeptAsItsQuad) {
+  silentAsked = 0;
+  gateOpen = false;
+  OB_Tools::setReverseLookup(silentLookup);
+  AnalysisHash_init(OB_NameLookups::kBackground);
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 1, 0, 0)), "10.1.0.0");
+  for (int i = 0; i < 500 && silentAsked == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(silentAsked, 1);
+  // The resolver hangs on the first: these fill its queue and go beyond it.
+  for (uint32_t i = 1; i <= 5000; ++i) AnalysisHash_getDomainName(ip(10, 1, 0, 0) + i);
+  EXPECT_STREQ(AnalysisHash_getDomainName(ip(10, 1, 0, 0) + 5000), "10.1.19.136");
+  AnalysisHash_free();
+  const std::string bytes = fileBytes();
+  EXPECT_EQ(bytes.substr(0, 4), u32(0)) << bytes.size() << " bytes written";
+  {
+    std::lock_guard<std::mutex> hold(gateLock);
+    gateOpen = true;
+  }
+  gateOpened.notify_all();
+}
+
 // A late answer names the cache entry for those who ask afterwards; a text handed out before
 // stays as it was, so whatever counted under it goes on counting under it. The name is kept.
 TEST_F(AnalysisHashTest, ALateAnswerNamesTheEntryWithoutChangingTextsHandedOut) {
