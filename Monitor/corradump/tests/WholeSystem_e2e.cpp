@@ -427,20 +427,23 @@ class Sample : public WholeSystem {
     useTraceWithFreePorts();
     std::ofstream(conf("admin/installa.cfg")) << "http: 198.18.0.1:80\npassword: secret\n";
     std::ofstream(conf("admin/corramon.cfg"), std::ios::app) << "CommonLogFile: access.log\n";
-    // The sample's window: from 1970 to 2097 in one bin.
-    const std::string defaults = conf("admin/aengine_prvtDef.cfg");
-    std::string text = readFile(defaults);
-    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"name{Today}", "name{Everything}"},
-             {"windowType{0}", "windowType{1}"},
-             {"staticNowTime{0}", "staticNowTime{4026531840}"},
-             {"staticAgoTime{0}", "staticAgoTime{1}"},
-             {"staticNumOfBins{24}", "staticNumOfBins{1}"}}) {
-      const size_t at = text.find(from);
-      ASSERT_NE(at, std::string::npos) << from;
-      text.replace(at, from.size(), to);
+    // The sample's window: from 1970 to 2097 in one bin, in the file in use and in its
+    // fallback, as run-sample.sh sets it (the default day would hold the shipped trace only on
+    // the day it was recorded).
+    for (const char* file : {"admin/aengine_prvt.cfg", "admin/aengine_prvtDef.cfg"}) {
+      std::string text = readFile(conf(file));
+      for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+               {"name{Today}", "name{Everything}"},
+               {"windowType{0}", "windowType{1}"},
+               {"staticNowTime{0}", "staticNowTime{4026531840}"},
+               {"staticAgoTime{0}", "staticAgoTime{1}"},
+               {"staticNumOfBins{24}", "staticNumOfBins{1}"}}) {
+        const size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << file << ": " << from;
+        text.replace(at, from.size(), to);
+      }
+      std::ofstream(conf(file)) << text;
     }
-    std::ofstream(defaults) << text;
   }
 
   // The bytes of the hex block that follows marker in the document: pairs of hex digits, each
