@@ -4,10 +4,15 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "OB_ArchiveIO.h"
+#include "OB_Link.h"
 #include "OB_Log.h"
+#include "OB_PacketBuffer.h"
 #include "OB_PacketStream.h"
 #include "OB_TCPSession.h"
 #include "OB_TCPSessionStats.h"
@@ -69,6 +74,176 @@ bool startsWhereLeft(OB_PacketStream& stream, const OB_ParseCarry& carry, int d)
   if (stream.setFirst() == -1) return true;
   stream.savePosition(first);
   return stream.sequenceAt(first, &seq) && seq == carry.next[d];
+}
+
+constexpr uint32_t kNoGap = UINT32_MAX;
+
+inline int32_t seqDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
+
+// Where each stored buffer of a direction lies in the direction's copy (copyDirection), with
+// what its segment carried: where bytes are missing, and, for a parse that lost its place, what
+// each side had received when it sent a segment.
+class SegmentLayout {
+ public:
+  // fromStart: bytes missing before the first stored one (after the SYN) count as a gap.
+  SegmentLayout(OB_PacketStream& stream, bool fromStart) {
+    if (stream.setFirst() != 0) return;
+    const bool headGap = fromStart && stream.startsAfterGap();
+    uint32_t offset = 0;
+    try {
+      for (;;) {
+        OB_StreamPosition at;
+        stream.savePosition(at);
+        Span span;
+        span.offset = offset;
+        span.length = at.length - at.offset;
+        auto* link = static_cast<OB_Link<OB_Object>*>(at.link);
+        OB_PacketBuffer* buffer =
+            link != nullptr ? obQuery<OB_PacketBuffer>(link->getItemObject()) : nullptr;
+        if (buffer != nullptr) {
+          span.seq = buffer->getSeqNo();
+          span.starts = buffer->startsSegment();
+          span.acked = buffer->getAckNo(&span.ack);
+        } else {
+          sequenced_ = false;  // a buffer without a number is taken to follow its predecessor
+        }
+        if (spans_.empty()) {
+          span.follows = !headGap;
+        } else if (sequenced_) {
+          const Span& before = spans_.back();
+          span.follows = before.seq + before.length == span.seq;
+        }
+        span.run = span.follows && !spans_.empty() ? spans_.back().run : spans_.size();
+        spans_.push_back(span);
+        offset += span.length;
+        if (stream.bumpToNext(static_cast<int32_t>(span.length)) == 0) break;
+      }
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_FTPProtocol: no memory for a direction's layout");
+    }
+  }
+
+  // The offset of the first missing bytes at or after `from` (after them, the first stored
+  // byte); kNoGap when none are missing there.
+  uint32_t gapFrom(uint32_t from) const {
+    for (size_t i = firstAtOrAfter(from); i < spans_.size(); ++i)
+      if (!spans_[i].follows) return spans_[i].offset;
+    return kNoGap;
+  }
+  // Whether bytes are missing inside [from, to) of the copy.
+  bool intact(uint32_t from, uint32_t to) const {
+    for (size_t i = firstAtOrAfter(from + 1); i < spans_.size() && spans_[i].offset < to; ++i)
+      if (!spans_[i].follows) return false;
+    return true;
+  }
+  // The segment whose payload begins exactly at offset: its sequence number and, when it had
+  // one, its acknowledgement. False when no segment begins there or numbers are not known.
+  bool segmentAt(uint32_t offset, uint32_t* seq, uint32_t* ack) const {
+    const size_t i = firstAtOrAfter(offset);
+    if (!sequenced_ || i >= spans_.size() || spans_[i].offset != offset) return false;
+    const Span& span = spans_[i];
+    *seq = span.seq;
+    *ack = span.ack;
+    return span.starts && span.acked;
+  }
+  // Where the bytes up to offset run without a gap from: the offset of the first of them, and
+  // whether missing bytes lie right before it (*afterGap) and a segment's payload began there
+  // (*startsSegment). offset must lie inside the copy.
+  uint32_t runStart(uint32_t offset, bool* afterGap, bool* startsSegment) const {
+    size_t i = firstAtOrAfter(offset + 1);
+    const Span& first = spans_[spans_[i - 1].run];
+    *afterGap = !first.follows;
+    *startsSegment = first.starts;
+    return first.offset;
+  }
+  // The copy offset of the stored byte with sequence number seq; false when it was not stored.
+  bool offsetOf(uint32_t seq, uint32_t* offset) const {
+    if (!sequenced_ || spans_.empty()) return false;
+    // Spans lie in ascending sequence order; counted from the first, the order is plain.
+    const uint32_t base = spans_.front().seq;
+    const uint32_t key = seq - base;
+    auto after = std::upper_bound(spans_.begin(), spans_.end(), key,
+                                  [base](uint32_t k, const Span& s) { return k < s.seq - base; });
+    if (after == spans_.begin()) return false;
+    const Span& span = *(after - 1);
+    if (seqDiff(seq, span.seq) < 0 || seq - span.seq >= span.length) return false;
+    *offset = span.offset + (seq - span.seq);
+    return true;
+  }
+
+ private:
+  struct Span {
+    uint32_t offset = 0;  // in the copy
+    uint32_t length = 0;
+    uint32_t seq = 0;
+    uint32_t ack = 0;
+    bool starts = false;  // its first byte begins the payload of a segment
+    bool acked = false;   // that segment carried an acknowledgement
+    bool follows = true;  // no byte is missing between the span before and this one
+    size_t run = 0;       // the first span of the run without a gap that this one belongs to
+  };
+  // The first span that begins at or after offset.
+  size_t firstAtOrAfter(uint32_t offset) const {
+    return static_cast<size_t>(
+        std::lower_bound(spans_.begin(), spans_.end(), offset,
+                         [](const Span& s, uint32_t o) { return s.offset < o; }) -
+        spans_.begin());
+  }
+
+  std::vector<Span> spans_;
+  bool sequenced_ = true;
+};
+
+// The code of a reply's last line [p, end) (three digits, then a blank or the line's end), when
+// it is a final one (200 to 599); 0 otherwise.
+int finalCodeAt(const char* p, const char* end) {
+  if (end - p < 3 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2])) return 0;
+  const int code = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+  if (code < 200 || code > 599 || (end - p > 3 && p[3] != ' ')) return 0;
+  return code;
+}
+
+// Where the command whose line runs from `line` to `end` in the client's copy is answered for
+// certain, after the pairing lost its place: its line began a segment and was captured whole;
+// that segment acknowledged exactly the end of a whole final reply line the server's copy holds
+// (the client had seen an answer, not one in progress); and a segment beginning right there
+// acknowledged exactly the command's end (the server had read the command and nothing after
+// it). That last line is whole when a captured line end comes before it, or it begins the
+// stream, or a segment right after missing bytes (the server sends its lines whole). *replyAt:
+// that reply's offset in the server's copy, at or after from. startKnown: the server's copy
+// begins at the start of its stream.
+bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
+                const SegmentLayout& replies, const char* server, uint32_t serverLength,
+                uint32_t from, bool startKnown, uint32_t* replyAt) {
+  uint32_t seq = 0;
+  uint32_t sawUpTo = 0;
+  if (!commands.segmentAt(line, &seq, &sawUpTo) || !commands.intact(line, end)) return false;
+  const uint32_t commandEnd = seq + (end - line);
+  uint32_t at = 0;
+  uint32_t replySeq = 0;
+  uint32_t replyAck = 0;
+  if (!replies.offsetOf(sawUpTo, &at) || at < from || at < 2 || at >= serverLength ||
+      !replies.segmentAt(at, &replySeq, &replyAck) || replyAck != commandEnd ||
+      !isDigit(server[at]))
+    return false;
+  // The line before ends right there, nothing missing up to the reply's first byte.
+  if (!isLineEnd(server[at - 2]) || !isLineEnd(server[at - 1])) return false;
+  bool afterGap = false;
+  bool startsSegment = false;
+  const uint32_t run = replies.runStart(at, &afterGap, &startsSegment);
+  if (run == at) return false;
+  uint32_t start = at - 2;
+  while (start >= run + 2 && !(isLineEnd(server[start - 2]) && isLineEnd(server[start - 1])))
+    --start;
+  if (start < run + 2) {
+    if (afterGap ? !startsSegment : run != 0 || !startKnown) return false;
+    start = run;
+  }
+  const char* p = server + start;
+  while (p < server + at && (*p == ' ' || *p == '\t')) ++p;
+  if (finalCodeAt(p, server + at - 2) == 0) return false;
+  *replyAt = at;
+  return true;
 }
 
 // 1 when bytes other than blanks lie in [p, end) and no line end (CR LF) follows them: the data
@@ -174,16 +349,22 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   } else {
     // Every command is recorded; once the server's replies run out the rest stay unanswered.
     // Bytes never captured may hold commands or replies: replies pair only with commands
-    // before the client's first gap and only up to the server's; past either, no reply can be
-    // told whose it is, and the commands left stay unanswered.
+    // before the client's next gap and only up to the server's; past either, no reply can be
+    // told whose it is, and the commands stay unanswered until one whose reply is known for
+    // certain by the acknowledgements (answeredAt), from which the pairing goes on.
     const bool continued = session->isContinued() != 0;
-    uint32_t clientIntact = clientLength;
-    uint32_t serverIntact = serverLength;
-    const bool clientGap = session->client.bytesBeforeGap(!continued, &clientIntact);
-    const bool serverGap = session->server.bytesBeforeGap(!continued, &serverIntact);
-    const char* clientGapAt = text(clientData) + clientIntact;
-    const char* serverGapAt = text(serverData) + serverIntact;
-    const char* serverLimit = serverGap ? std::max(server, serverGapAt) : serverEnd;
+    const char* const clientBase = text(clientData);
+    const char* const serverBase = text(serverData);
+    const SegmentLayout clientLayout(session->client, !continued);
+    const SegmentLayout serverLayout(session->server, !continued);
+    const bool serverStartKnown = !continued && !session->server.startsAfterGap();
+    auto offsetIn = [](const char* base, const char* p) { return static_cast<uint32_t>(p - base); };
+    uint32_t clientGap = clientLayout.gapFrom(0);
+    uint32_t serverGap = serverLayout.gapFrom(0);
+    auto limitAt = [&](uint32_t gap) {
+      return gap == kNoGap ? serverEnd : std::max(server, serverBase + gap);
+    };
+    const char* serverLimit = limitAt(serverGap);
     bool pairing = true;
     // A piece that continues one cut at the byte limit pairs only where the earlier piece's
     // parse left both directions at the start of a line, and its first replies answer the
@@ -197,18 +378,34 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       if (!lost) owed = carryIn->owed;
       for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
       }
-      if (owed > 0 && serverGap) lost = true;
+      if (owed > 0 && serverGap != kNoGap) lost = true;
       if (lost || owed > 0) pairing = false;
     }
     while (client < clientEnd) {
+      OB_Tools::LWS(&client, clientEnd);
+      const char* line = client;
       if (Command(&client, clientEnd) == 0) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      if (pairing && clientGap && client > clientGapAt) lostPairing(&pairing);
+      if (pairing && clientGap != kNoGap && offsetIn(clientBase, client) > clientGap)
+        lostPairing(&pairing);
+      uint32_t replyAt = 0;
+      if (!pairing && answeredAt(clientLayout, offsetIn(clientBase, line),
+                                 offsetIn(clientBase, client), serverLayout, serverBase,
+                                 serverLength, offsetIn(serverBase, server), serverStartKnown,
+                                 &replyAt)) {
+        pairing = true;
+        owed = 0;
+        server = serverBase + replyAt;
+        clientGap = clientLayout.gapFrom(offsetIn(clientBase, line) + 1);
+        serverGap = serverLayout.gapFrom(replyAt + 1);
+        serverLimit = limitAt(serverGap);
+      }
       if (pairing) {
         Responses(&server, serverLimit);
-        if (serverGap && !hasFinalReply(obQuery<OB_FTPXact>(tail))) lostPairing(&pairing);
+        if (serverGap != kNoGap && !hasFinalReply(obQuery<OB_FTPXact>(tail)))
+          lostPairing(&pairing);
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
@@ -217,7 +414,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     if (carry != nullptr) {
       // For a piece that continues this one: whether pairing can go on, the commands still
       // waiting for their final reply, and that both directions were read to their ends.
-      carry->lost = lost || gapLost_;
+      carry->lost = !pairing && (lost || gapLost_);
       carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
       OB_Tools::LWS(&client, clientEnd);
       OB_Tools::LWS(&server, serverEnd);

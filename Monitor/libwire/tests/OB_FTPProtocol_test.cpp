@@ -895,13 +895,15 @@ TEST_F(FTPProtocolTest, ALostReplyNeverPairsWithAnotherCommand) {
   client("CWD /pub\r\n").server("250 ok\r\n");
   client("QUIT\r\n").server("221 bye\r\n");
   OB_FTPProtocol& p = parse();
-  // Without the gap check the 250 would answer PASS and the 221 CWD.
+  // Without the gap check the 250 would answer PASS and the 221 CWD. CWD acknowledged the end
+  // of the lost reply, which cannot be told a final one; QUIT acknowledged the 250 and its 221
+  // acknowledged QUIT: the pairing goes on there.
   EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 331", "PASS 'p'", "CWD '/pub'",
-                                                   "QUIT ''"}));
+                                                   "QUIT '' 221"}));
   EXPECT_TRUE(p.isGapLost());
   EXPECT_EQ(p.problemPairing, 1);
   EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGap), 1u);
-  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGapXacts), 3u);
+  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGapXacts), 2u);
 }
 
 TEST_F(FTPProtocolTest, ALostCommandNeverTakesTheRepliesOfTheNext) {
@@ -912,8 +914,52 @@ TEST_F(FTPProtocolTest, ALostCommandNeverTakesTheRepliesOfTheNext) {
   server("550 no such file\r\n");
   client("RETR new.txt\r\n").server("150 opening\r\n").server("226 done\r\n");
   OB_FTPProtocol& p = parse();
-  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "RETR 'new.txt'"}));
+  // RETR acknowledged the whole 550 and the 150 acknowledged RETR: they are certain.
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "RETR 'new.txt' 150 226"}));
   EXPECT_TRUE(p.isGapLost());
+}
+
+// After a lost reply or command, every command from the first whose segment acknowledged
+// exactly the end of a whole final reply, and whose reply acknowledged exactly the command's
+// end, is paired again, up to the next lost bytes; and so after each.
+TEST_F(FTPProtocolTest, AfterLostBytesThePairingResumesWhereTheAcknowledgementsAreCertain) {
+  server("220 ready\r\n").client("USER u\r\n").server("331 password\r\n");
+  client("PASS p\r\n").server("230 in\r\n");
+  client("TYPE I\r\n");
+  loseLastSend(talk, talk.size() - 2);  // the command
+  server("200 binary\r\n");
+  client("CWD /pub\r\n").server("250-several\r\n lines\r\n250 ok\r\n");
+  client("PWD\r\n").server("257 \"/pub\"\r\n");
+  client("RETR a.bin\r\n").server("150 opening\r\n");
+  const size_t lost = talk.size();
+  server("226 done\r\n");
+  loseLastSend(talk, lost);  // the final reply
+  client("NOOP\r\n").server("200 ok\r\n");
+  client("SYST\r\n").server("215 UNIX\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p),
+            (std::vector<std::string>{"USER 'u' 331", "PASS 'p' 230", "CWD '/pub' 250",
+                                      "PWD '' 257", "RETR 'a.bin' 150", "NOOP ''",
+                                      "SYST '' 215", "QUIT '' 221"}));
+  EXPECT_TRUE(p.isGapLost());
+  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->ftpGapXacts), 1u);
+}
+
+// Where the acknowledgements leave a doubt, nothing is paired: a command sent while a reply
+// was in progress (its 150 and then ABOR: the 426 that acknowledges ABOR is RETR's), and
+// commands sent together in one segment (a reply acknowledges both).
+TEST_F(FTPProtocolTest, AfterLostBytesNoReplyIsTakenWhereItsCommandIsInDoubt) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  client("RETR a.bin\r\n");
+  loseLastSend(talk, talk.size() - 2);
+  server("150 opening\r\n");
+  client("ABOR\r\n").server("426 aborted\r\n").server("226 abort done\r\n");
+  client("NOOP\r\nSTAT\r\n").server("200 ok\r\n").server("211 fine\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"USER 'u' 230", "ABOR ''", "NOOP ''",
+                                                   "STAT ''", "QUIT '' 221"}));
 }
 
 namespace {
@@ -968,7 +1014,9 @@ TEST_F(FTPProtocolTest, AReplyStraddlingTheByteLimitAnswersItsOwnCommand) {
   EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250", "QUIT '' 221"}));
 }
 
-TEST_F(FTPProtocolTest, AfterACutInsideALineThePieceIsNotPaired) {
+// The piece after a cut inside a line has lost its place: it pairs again only from a command
+// the acknowledgements make certain (CWD acknowledged the whole 211, and the 250 CWD).
+TEST_F(FTPProtocolTest, AfterACutInsideALineThePiecePairsOnlyWhereCertain) {
   server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
   // Lines of 101 bytes: the cut falls inside one.
   std::string reply = "211-status\r\n";
@@ -980,5 +1028,5 @@ TEST_F(FTPProtocolTest, AfterACutInsideALineThePieceIsNotPaired) {
   talk.close();
   std::vector<std::string> later;
   parsePieces(talk, &later);
-  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub'"}));
+  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250"}));
 }
