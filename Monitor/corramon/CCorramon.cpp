@@ -182,6 +182,10 @@ void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
                          OB_NamedStringList*& options) {
   if (analysis != nullptr) analysis->stop();
   if (capture != nullptr) capture->stop();
+  // What the capture saw before the stop goes on to the consumers once its threads have ended:
+  // while the analysis engine's readers still listen, and before the writers close.
+  const bool captureEnded = capture == nullptr || joinWithin(capture, kJoinLimitMs);
+  if (capture != nullptr && captureEnded) capture->handOnSessions();
   bool released = true;
   // Nothing is released while one of its threads may still run in it.
   if (analysis != nullptr) {
@@ -194,7 +198,7 @@ void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
     analysis = nullptr;
   }
   if (capture != nullptr) {
-    if (released && joinWithin(capture, kJoinLimitMs)) {
+    if (released && captureEnded) {
       capture->release();  // archives closed, stop times set
     } else {
       report("corramon: the capture engine did not stop in time", EVL_ERROR_TYPE);

@@ -56,7 +56,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // The engines' "end the process" commands (the capture console's 30 and 35, the analysis
   // console's "q"): a stop like any other, so everything is shut down in order.
   static void endFromConsole(void* self);
-  // Stops, joins and releases whatever exists, the analysis engine first.
+  // Stops whatever exists; once the capture engine's threads have ended, hands its open and
+  // queued sessions on (the analysis engine's readers still listening); then joins and
+  // releases the analysis engine and then the capture engine.
   void shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture, OB_NamedStringList*& options);
   void fail(const char* text);
   // An error or warning of the run: to the log (which, in the foreground or under systemd, also

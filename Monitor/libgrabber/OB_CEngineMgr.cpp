@@ -18,6 +18,7 @@
 #include "OB_CLFWriter.h"
 #include "OB_ConfigAdmin.h"
 #include "OB_ConfigFile.h"
+#include "OB_Exception.h"
 #include "OB_FTPConsumer.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
@@ -211,7 +212,9 @@ int OB_CEngineMgr::start() {
       return -1;
     }
   }
-  return OB_EngineMgr::start();
+  const int started = OB_EngineMgr::start();
+  if (started == 0) captured_ = true;
+  return started;
 }
 
 OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
@@ -228,9 +231,26 @@ void OB_CEngineMgr::quitFromConsole(void* context) {
   std::thread([engine] { engine->quit(); }).detach();
 }
 
+int OB_CEngineMgr::handOnSessions() {
+  if (sessionsHandedOn_ || !captured_ || streamBuilder_ == nullptr) return 0;
+  sessionsHandedOn_ = true;
+  int open = 0;
+  int queued = 0;
+  try {
+    streamBuilder_->handOnAll(&open, &queued);
+  } catch (OB_Exception& exception) {
+    OB_Log::ret("capture engine stop: handing the open sessions on failed: %s",
+                exception.getText() != nullptr ? exception.getText() : "");
+  }
+  OB_Log::ret("capture engine stop: %d open sessions and %d finished ones handed on", open,
+              queued);
+  return 0;
+}
+
 void OB_CEngineMgr::quit() {
   stop();
   join(nullptr, 10000);
+  handOnSessions();
   closeArchives();
   OB_Log::log("Quitting capture engine.\n");
   cleanup(0);

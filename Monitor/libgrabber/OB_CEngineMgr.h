@@ -60,6 +60,14 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // thread, which could only end the process; and the console answers once start returns.
   int start() override;
 
+  // At a stop, once the engine's threads have been stopped and joined: hands every session the
+  // stream builder still holds (open connections as the idle sweep would, finished ones not yet
+  // taken) on to the consumers, so that what the capture saw before the stop is archived,
+  // logged and counted. Call it while the analysis engine's readers still listen and before the
+  // writers close; logs how many it handed on. Does nothing for an engine never started, or
+  // once it has run. 0.
+  virtual int handOnSessions();
+
   // The consumers under their protocol names ("net" when built, "http", "ftp"). Stays the
   // engine's: the analysis engine appends its readers to these consumers' writer lists.
   virtual OB_NamedList<OB_Consumer>* getConsumerNamedList();
@@ -95,6 +103,8 @@ class OB_CEngineMgr : public OB_EngineMgr {
   int archiving_ = 1;        // option "Database"
   int capturing_ = 1;        // the constructor's capture argument
   bool protoSpecLoaded_ = false;
+  bool sessionsHandedOn_ = false;  // handOnSessions ran
+  bool captured_ = false;          // start has succeeded once
 
   // Not owned beyond the thread list (see the class comment); null when not built.
   OB_NetConsumer* netConsumer_ = nullptr;

@@ -249,14 +249,15 @@ void OB_StreamBuilder::queueFinished(OB_TCPSession* session, bool ends) {
   if (synchronous_.load(std::memory_order_relaxed) != 0) pass();
 }
 
-void OB_StreamBuilder::handOn(OB_TCPSession* session) {
+bool OB_StreamBuilder::handOn(OB_TCPSession* session) {
   if (session->timeout() == 0) {
     queueFinished(session);
-    return;
+    return true;
   }
   sessions_.remove(session);
   session->release();
   Stats::count(getTCPSessionStats()->sessionsReturned);
+  return false;
 }
 
 int OB_StreamBuilder::doTask() {
@@ -317,16 +318,42 @@ void OB_StreamBuilder::takeBatch(bool wait) {
   finished_.clear();
 }
 
-int OB_StreamBuilder::pass() {
-  // A synchronous pass runs on the packet road under the hash lock: it takes only what is
-  // queued and never waits.
-  takeBatch(synchronous_.load(std::memory_order_relaxed) == 0);
+int OB_StreamBuilder::processBatch() {
+  int handed = 0;
   while (batchNext_ < batch_.size()) {
     OB_TCPSession* session = batch_[batchNext_++];
     queued_.fetch_sub(1, std::memory_order_release);
     ReleaseOnExit releaseSession(session);
+    ++handed;
     processSession(session);
   }
+  return handed;
+}
+
+void OB_StreamBuilder::handOnAll(int* open, int* queued) {
+  *open = 0;
+  *queued = getQueuedCount();
+  for (int bucket = 0; bucket < kBuckets; ++bucket) {
+    OB_MutexHold hold(&sessions_);
+    while (SessionLink* link = sessions_.getChain(bucket)) {
+      OB_TCPSession* session = obQuery<OB_TCPSession>(link);
+      if (session == nullptr) break;  // cannot happen: only sessions enter the hash
+      if (handOn(session)) ++*open;
+    }
+  }
+  // What finished before, then what was just handed on (in synchronous mode queueFinished has
+  // handed each on already).
+  while (getQueuedCount() > 0) {
+    takeBatch(false);
+    if (processBatch() == 0) break;
+  }
+}
+
+int OB_StreamBuilder::pass() {
+  // A synchronous pass runs on the packet road under the hash lock: it takes only what is
+  // queued and never waits.
+  takeBatch(synchronous_.load(std::memory_order_relaxed) == 0);
+  processBatch();
 
   const uint64_t now = UTimeStamp::ConvertRawTimeStamp(UTimeStamp::GetTimeStamp()) / 1000000u;
   // Unsigned: a clock that went back also makes the sweep due.

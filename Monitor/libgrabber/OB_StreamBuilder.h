@@ -169,6 +169,14 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // Every session of every bucket, bucket 0 first, under the hash lock. 0.
   int print(FILE* stream) override;
 
+  // At a stop, once this thread's loop has ended (join) and the packet road is stopped: hands
+  // every session still in the hash on as the idle sweep would (one that cannot be completed,
+  // without a client SYN, is released), then every finished session not yet handed on, to the
+  // consumers on the calling thread, so that nothing captured before the stop is lost. *open:
+  // the sessions taken from the hash and handed on; *queued: those that had finished before.
+  // Raises what a consumer raises (the sessions not yet handed on wait for the destructor).
+  virtual void handOnAll(int* open, int* queued);
+
   // Sessions in the hash now.
   int getSessionCount() { return sessions_.getCount(); }
   // Finished sessions not yet handed on (queued, or taken by a pass that has not reached them).
@@ -193,6 +201,9 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // doTask's work; raises OB_Exception when a sweep fails or a consumer raised one (the
   // sessions of the batch not yet handed on then wait for the next pass).
   int pass();
+  // Hands on every session of the batch (after those an interrupted pass left there); the
+  // sessions handed on.
+  int processBatch();
   // Under handOverLock_: whether the queued sessions make a batch.
   bool isBatchReady() const {
     return finished_.size() >= kHandOverBatch ||
@@ -214,9 +225,9 @@ class OB_StreamBuilder : public virtual OB_Thread,
   // consumers (handing it on at once in synchronous mode). ends: the connection ends with it
   // (not a piece cut off at the byte limit whose rest goes on), counted as returned.
   void queueFinished(OB_TCPSession* session, bool ends = true);
-  // On the packet road: gives up a session still in the hash as the idle sweep would, queueing
-  // it when it can be completed and releasing it otherwise.
-  void handOn(OB_TCPSession* session);
+  // Under the hash lock: gives up a session still in the hash as the idle sweep would, queueing
+  // it when it can be completed (true) and releasing it otherwise.
+  bool handOn(OB_TCPSession* session);
   // After an exception in a pass: stops the manager's threads (or this one alone).
   void stopEngine();
 

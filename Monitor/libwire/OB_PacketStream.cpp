@@ -65,6 +65,18 @@ int OB_PacketStream::add(OB_Packet* packet) {
 
   OB_MutexHold hold(&buffers_);
   OB_Object* item = static_cast<OB_Object*>(buffer);
+  // A direction's payload begins right after its SYN: bytes before that (a retransmission from
+  // before a cut, for a piece that continues one) are not the direction's to store.
+  if ((xStatus & kSynSeen) != 0) {
+    const int32_t early = seqDiff(xMinSeq + 1, incoming->getSeqNo());
+    if (early > 0) {
+      if (static_cast<uint32_t>(early) >= incoming->getLength()) {
+        ++xRepPkts;
+        return 0;
+      }
+      incoming->trimFront(static_cast<uint32_t>(early));
+    }
+  }
   // As last() would, but without asking the tail's item for a face it already has.
   Link* before = buffers_.getLastLink();
   buffers_.setCurrentLink(before);
@@ -80,7 +92,13 @@ int OB_PacketStream::add(OB_Packet* packet) {
     if (stored != nullptr && seqDiff(incoming->getSeqNo(), stored->getSeqNo()) >= 0) break;
     before = before->getPrev();
   }
-  if (before == nullptr) return 0;  // starts below the first stored segment
+  if (before == nullptr) {
+    // Below the first stored segment. After a SYN it is the direction's start arriving late
+    // (its first segments swapped), and goes first; without one the direction's start is not
+    // known, and what came first stays first.
+    if ((xStatus & kSynSeen) != 0) insertBefore(firstLink(), incoming, buffer);
+    return 0;
+  }
 
   // Cut what the stored buffers already hold from the front, stepping over every stored buffer
   // that the new one starts inside of or after.
@@ -107,6 +125,11 @@ int OB_PacketStream::add(OB_Packet* packet) {
     buffers_.append(item);
     return 0;
   }
+  insertBefore(after, incoming, buffer);
+  return 0;
+}
+
+void OB_PacketStream::insertBefore(Link* after, OB_PacketBuffer* incoming, OB_Buffer* buffer) {
   // Keep only the bytes of the gap before the following stored buffer.
   if (OB_PacketBuffer* following = storedBuffer(after); following != nullptr) {
     const uint32_t room =
@@ -115,9 +138,8 @@ int OB_PacketStream::add(OB_Packet* packet) {
   }
   buffer->addRef();
   buffers_.setCurrentLink(after);
-  buffers_.insert(item);
+  buffers_.insert(static_cast<OB_Object*>(buffer));
   ++xOutOfOrder;
-  return 0;
 }
 
 int OB_PacketStream::hasGap(int fromSyn) {

@@ -35,8 +35,10 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // Stores the packet's payload buffer in sequence order, taking one reference on it. Sequence
   // numbers compare in serial-number arithmetic, so a direction may pass 2^32. Bytes that stored
   // buffers already hold are cut from the new buffer (which may change its bytes); a buffer that
-  // adds nothing is not stored and counts as a repeat; one below the first stored buffer is
-  // dropped uncounted. The stream total counts every byte offered, repeats included. Returns 0.
+  // adds nothing is not stored and counts as a repeat. After the direction's SYN, bytes before
+  // the first after it are cut too, and a buffer below the first stored one goes first (the
+  // direction's first segments may arrive swapped); without a SYN such a buffer is dropped
+  // uncounted. The stream total counts every byte offered, repeats included. Returns 0.
   virtual int add(OB_Packet* packet);
 
   // 1 when the direction's sequence numbers show payload it sent that is not stored (lost before
@@ -108,6 +110,9 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   void clearFields();
   // The first stored buffer's link, or null; the list's cursor is moved there.
   Link* firstLink();
+  // Under the list's lock: stores the new buffer (its segment's payload, incoming) before the
+  // stored one at after, keeping only the bytes up to that one; one reference taken.
+  void insertBefore(Link* after, OB_PacketBuffer* incoming, OB_Buffer* buffer);
   // Whether the buffer of link b follows that of link a without missing bytes.
   static bool follows(Link* a, Link* b);
 };

@@ -75,7 +75,9 @@ int OB_TCPSession::addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t 
 int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   setAddressInfo(earlier.client.xIPAddr, earlier.client.xPort, earlier.server.xIPAddr,
                  earlier.server.xPort);
-  const uint16_t opened = OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked;
+  // A direction that had ended before the cut stays ended: the rest ends with the other's FIN.
+  const uint16_t opened =
+      OB_PacketStream::kSynSeen | OB_PacketStream::kSynAcked | OB_PacketStream::kFinSeen;
   for (auto [to, from] : {std::pair{&client, &earlier.client}, std::pair{&server, &earlier.server}}) {
     to->xStatus = from->xStatus & opened;
     // The direction goes on where the cut left it, as if its SYN had been right before: the
@@ -88,6 +90,9 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   }
   lastTime = earlier.lastTime;
   continued = 1;
+  // The connection is counted as discontiguous once, by the first of its pieces that misses
+  // bytes.
+  gapCounted = earlier.gapCounted != 0 || earlier.missesBytes() ? 1 : 0;
   try {
     if (earlier.carry == nullptr) earlier.carry = std::make_shared<OB_ParseCarry>();
     carry = earlier.carry;
@@ -186,8 +191,11 @@ int OB_TCPSession::processObject(OB_Object* object) {
     noteSynAck(*peer, *packet);
   }
 
-  if (has(client, OB_PacketStream::kFinSeen | OB_PacketStream::kRstSeen) ||
-      has(server, OB_PacketStream::kFinSeen | OB_PacketStream::kRstSeen)) {
+  // A FIN ends its own direction only: the peer may go on sending (a client that half-closes
+  // still reads its responses). The session ends once both directions have ended, at a RST, or
+  // when the idle sweep gives it up.
+  if ((has(client, OB_PacketStream::kFinSeen) && has(server, OB_PacketStream::kFinSeen)) ||
+      has(client, OB_PacketStream::kRstSeen) || has(server, OB_PacketStream::kRstSeen)) {
     finished = 1;
   }
   return 0;
@@ -232,9 +240,13 @@ int OB_TCPSession::finish() {
   Stats::count(stats.payloadBytes, client.xBytXfer + server.xBytXfer);
   Stats::count(stats.effectiveBytes, sequenceSpan(client) + sequenceSpan(server));
   // Connections whose streams miss bytes: their parse may lack what was lost.
-  const int fromSyn = continued == 0 ? 1 : 0;
-  if (client.hasGap(fromSyn) != 0 || server.hasGap(fromSyn) != 0) Stats::count(stats.timedOutGaps);
+  if (gapCounted == 0 && missesBytes()) Stats::count(stats.timedOutGaps);
   return 0;
+}
+
+bool OB_TCPSession::missesBytes() {
+  const int fromSyn = continued == 0 ? 1 : 0;
+  return client.hasGap(fromSyn) != 0 || server.hasGap(fromSyn) != 0;
 }
 
 int OB_TCPSession::dump() {
@@ -252,6 +264,7 @@ int OB_TCPSession::init() {
   OB_Session::init();
   cutOff = 0;
   continued = 0;
+  gapCounted = 0;
   carry.reset();
   client.init();
   server.init();
@@ -262,6 +275,7 @@ int OB_TCPSession::reset() {
   OB_Session::reset();
   cutOff = 0;
   continued = 0;
+  gapCounted = 0;
   carry.reset();
   client.reset();
   server.reset();

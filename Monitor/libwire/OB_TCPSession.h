@@ -57,7 +57,8 @@ class OB_TCPSession : public OB_Session {
   // never sent a SYN.
   virtual int timeout();
   // Adds the session's figures to the process-wide statistics, among them whether either
-  // stream misses bytes (the discontiguous count). 0.
+  // stream misses bytes (the discontiguous count, which counts a connection cut at kByteLimit
+  // once, however many of its pieces miss bytes). 0.
   virtual int finish();
   // The client's SYN was answered by a RST only.
   virtual int isRejected();
@@ -68,7 +69,7 @@ class OB_TCPSession : public OB_Session {
   // 1 when (a1, p1) is the client and (a2, p2) the server, else 0.
   virtual int addressMatch(uint32_t a1, uint16_t p1, uint32_t a2, uint16_t p2);
   // Takes up the connection of a session cut off at kByteLimit: same ends, both directions as
-  // opened (and acknowledged) there, nothing stored yet; marked continued. 0.
+  // opened (and acknowledged, or ended by a FIN) there, nothing stored yet; marked continued. 0.
   virtual int continueFrom(OB_TCPSession& earlier);
   // Whether kByteLimit finished the session (rather than a FIN, a RST or a time-out).
   int isCutOff() const { return cutOff; }
@@ -81,9 +82,10 @@ class OB_TCPSession : public OB_Session {
   // retransmitted SYN repeats it). The session's end then went uncaptured or is still held.
   virtual int isReopenedBy(OB_Packet* packet);
 
-  // Takes one segment (an OB_Packet): 0 when taken or counted as extraneous from a known side
-  // (also for an object that is no packet), -1 when refused (session finished, fresh session
-  // without SYN, addresses of another connection).
+  // Takes one segment (an OB_Packet). A FIN ends its direction; the session is finished once
+  // both directions have ended, at a RST from either, or at kByteLimit. 0 when taken or counted
+  // as extraneous from a known side (also for an object that is no packet), -1 when refused
+  // (session finished, fresh session without SYN, addresses of another connection).
   int processObject(OB_Object* object) override;
   // Clear the session and both directions; reset also releases the stored payload buffers.
   int init() override;
@@ -97,6 +99,11 @@ class OB_TCPSession : public OB_Session {
   std::shared_ptr<OB_ParseCarry> carry;
 
  private:
+  // Whether either stream misses bytes (from the SYN on, unless the session continues one).
+  bool missesBytes();
+
   int cutOff = 0;
   int continued = 0;
+  // An earlier piece of the connection was counted as discontiguous.
+  int gapCounted = 0;
 };

@@ -69,7 +69,7 @@ class OB_TCPSessionStats {
   Counter timedOutComplete{0};
   Counter timedOutOddSequence{0};  // kept at 0
   Counter timedOutNoSyn{0};
-  Counter timedOutGaps{0};  // connections (pieces) whose streams miss bytes, however they ended
+  Counter timedOutGaps{0};  // connections whose streams miss bytes, however they ended
   Counter httpStarted{0};         // the consumers raise their three together
   Counter httpParsed{0};
   Counter httpFinished{0};

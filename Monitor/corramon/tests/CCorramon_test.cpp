@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -27,7 +28,9 @@
 #include "ConsoleClient.h"
 #include "ConsoleReply.h"
 #include "InstallTree.h"
+#include "FrameBuilder.h"
 #include "OB_ArchiveHeader.h"
+#include "PcapWriter.h"
 #include "TempDir.h"
 #include "Tshark.h"
 #include "service.h"
@@ -313,6 +316,85 @@ TEST_F(Monitor, CaptureConsoleStopEndsTheProcessCleanly) {
     ++archives;
   }
   EXPECT_GE(archives, 2);
+}
+
+// Keep-alive connections still open when the monitor stops are handed on before the writers
+// close: the access log holds every transaction their frames completed, and the log says how
+// many sessions the stop handed on. So for SIGTERM (also systemd's stop and restart) and for
+// the capture console's stop command.
+TEST_F(Monitor, AStopHandsOnTheConnectionsStillOpen) {
+  using corrana_test::TcpConversation;
+  const uint32_t serverIP = corrana_test::ipv4Address("198.18.0.1");
+  const uint64_t now =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count());
+  std::vector<corrana_test::Frame> frames;
+  auto exchange = [](TcpConversation& c, const std::string& uri) {
+    c.send(TcpConversation::kClient, "GET " + uri + " HTTP/1.1\r\nHost: b\r\n\r\n")
+        .send(TcpConversation::kServer,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok")
+        .ack(TcpConversation::kClient);
+  };
+  // Three connections left open, two transactions each; then one that closes, whose line shows
+  // that the replay went past the others.
+  for (uint16_t i = 0; i < 4; ++i) {
+    TcpConversation c({corrana_test::ipv4Address("198.18.0.2"), static_cast<uint16_t>(40000 + i),
+                       {2, 0, 0, 0, 0, 1}},
+                      {serverIP, 80, {2, 0, 0, 0, 0, 2}}, now + i * 100000ull);
+    c.handshake();
+    exchange(c, "/open" + std::to_string(i) + "a");
+    if (i < 3) {
+      exchange(c, "/open" + std::to_string(i) + "b");
+    } else {
+      c.close();
+    }
+    frames.insert(frames.end(), c.frames().begin(), c.frames().end());
+  }
+  const std::string path = tree_.path() + "/open.pcap";
+  ASSERT_TRUE(corrana_test::PcapWriter::write(path, frames));
+  aengine_test::Spec spec;
+  spec.http.push_back({serverIP, 80, "server", {}});
+  aengine_test::writeConfig(spec);
+  tree_.write("corramon.cfg", "NetworkStatistics: 1\nCommonLogFile: clf.log\n");
+  replay(path);
+  const std::string accessLog = tree_.path() + "/logs/clf.log";
+  auto lines = [&accessLog] {
+    const std::string text = InstallTree::read(accessLog);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+
+  for (const bool console : {false, true}) {
+    SCOPED_TRACE(console ? "capture console stop" : "SIGTERM");
+    std::filesystem::remove(accessLog);
+    std::filesystem::remove(tree_.path() + "/logs/corramon.log");
+    Program monitor({"-f"}, env());
+    ASSERT_TRUE(answers());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (lines() < 1 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(lines(), 1) << "the closed connection's line";
+    if (console) {
+      corrana_test::ConsoleRequest stop;
+      stop.command = 35;
+      stop.key = key("cengineKey");
+      EXPECT_EQ(corrana_test::requestReply(capturePort_, stop.frame()),
+                corrana_test::successReply(""));
+      EXPECT_EQ(monitor.wait(), 0);
+    } else {
+      EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    }
+    const std::string text = InstallTree::read(accessLog);
+    EXPECT_EQ(lines(), 7) << text;
+    for (int i = 0; i < 3; ++i)
+      for (const char* which : {"a", "b"})
+        EXPECT_NE(text.find("\"GET /open" + std::to_string(i) + which + " HTTP/1.1\" 200 2 "),
+                  std::string::npos)
+            << text;
+    EXPECT_NE(tree_.log("corramon").find("3 open sessions and 0 finished ones handed on"),
+              std::string::npos)
+        << tree_.log("corramon");
+  }
 }
 
 TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {

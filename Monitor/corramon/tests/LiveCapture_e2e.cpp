@@ -242,12 +242,26 @@ Reference readWithTshark(const std::string& trace) {
   for (const auto& row :
        corrana_test::tsharkFields(trace, "tcp.flags.syn==1 and tcp.flags.ack==0", "-e tcp.stream"))
     if (!row.empty()) opened.insert(row[0]);
-  // A connection's session ends at its first FIN or RST: a response that begins later (wrk
-  // closes its connections at its deadline while responses are on their way) is not read.
+  // A connection's session ends at its first RST, or once both ends have sent their FIN: a
+  // response that begins later (wrk resets its connections at its deadline while responses are
+  // on their way) is not read. A FIN ends only its own side, so a response sent after the
+  // client's FIN alone (wrk half-closes) is read, as tshark reads it.
   std::map<std::string, long> closed;  // stream: frame
-  for (const auto& row : corrana_test::tsharkFields(trace, "tcp.flags.fin==1 or tcp.flags.reset==1",
-                                                    "-e frame.number -e tcp.stream"))
-    if (row.size() >= 2 && closed.count(row[1]) == 0) closed[row[1]] = atol(row[0].c_str());
+  auto closeAt = [&closed](const std::string& stream, long frame) {
+    auto known = closed.find(stream);
+    if (known == closed.end() || frame < known->second) closed[stream] = frame;
+  };
+  for (const auto& row :
+       corrana_test::tsharkFields(trace, "tcp.flags.reset==1", "-e frame.number -e tcp.stream"))
+    if (row.size() >= 2) closeAt(row[1], atol(row[0].c_str()));
+  std::map<std::string, std::set<std::string>> finished;  // stream: the ends that sent a FIN
+  for (const auto& row : corrana_test::tsharkFields(
+           trace, "tcp.flags.fin==1", "-e frame.number -e tcp.stream -e ip.src -e tcp.srcport")) {
+    if (row.size() < 4) continue;
+    std::set<std::string>& ends = finished[row[1]];
+    ends.insert(row[2] + ":" + row[3]);
+    if (ends.size() == 2) closeAt(row[1], atol(row[0].c_str()));
+  }
   std::map<long, std::pair<std::string, Transaction>> requests;  // frame: stream, transaction
   for (const auto& row : corrana_test::tsharkFields(
            trace, "http",

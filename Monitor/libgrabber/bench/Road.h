@@ -61,7 +61,10 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
     return servers_.count({serverIP, serverPort}) != 0 ? 1 : 0;
   }
   int processObject(OB_Object* object) override {
-    ++sessions;
+    // The rest of a connection cut off at the byte limit is no connection of its own.
+    if (OB_Protocol* protocol = obQuery<OB_Protocol>(object);
+        protocol != nullptr && protocol->continued == 0)
+      ++sessions;
     if (OB_HTTPProtocol* http = obQuery<OB_HTTPProtocol>(object); http != nullptr) {
       for (OB_Xact* link = http->head; link != nullptr; link = link->nextItem()) {
         OB_HTTPXact* xact = obQuery<OB_HTTPXact>(link);
@@ -110,7 +113,7 @@ class Writer : public OB_ProtocolWriter, public OB_ReferenceCounter {
     return 0;
   }
 
-  uint64_t sessions = 0;
+  uint64_t sessions = 0;  // connections: the pieces of one cut at the byte limit count once
   uint64_t transactions = 0;
   std::vector<std::pair<std::string, std::string>> requests;  // HTTP method and URI
   std::vector<FTPConnection> connections;

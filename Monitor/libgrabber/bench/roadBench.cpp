@@ -292,10 +292,10 @@ int main(int argc, char** argv) {
   printf("frames            %llu (floor read %llu)\n", static_cast<unsigned long long>(frames),
          static_cast<unsigned long long>(floor.frames));
   printf("bytes             %llu\n", static_cast<unsigned long long>(floor.bytes));
-  printf("HTTP transactions %llu in %llu sessions\n",
+  printf("HTTP transactions %llu in %llu connections\n",
          static_cast<unsigned long long>(httpTransactions),
          static_cast<unsigned long long>(httpSessions));
-  printf("FTP transactions  %llu in %llu sessions\n",
+  printf("FTP transactions  %llu in %llu connections\n",
          static_cast<unsigned long long>(ftpTransactions),
          static_cast<unsigned long long>(ftpSessions));
   printf("lost (no memory)  %u segments\n", noMemory);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -216,9 +217,10 @@ TEST_F(StreamBuilderTest, FindsSessionsInBothDirectionsAndHandsThemOnWhenFinishe
   TcpConversation first = conversation(1025, 80);
   first.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
   first.send(TcpConversation::kServer, "HTTP/1.0 200 OK\r\n\r\nhello").fin(TcpConversation::kClient);
+  first.fin(TcpConversation::kServer);
   TcpConversation second = conversation(1026, 80);
   second.handshake().send(TcpConversation::kClient, "GET /a HTTP/1.0\r\n\r\n");
-  second.fin(TcpConversation::kClient);
+  second.fin(TcpConversation::kClient).fin(TcpConversation::kServer);
 
   // Interleaved: each packet must find its own session, from either side.
   feedAll(first, 0, 5);
@@ -258,8 +260,8 @@ TEST_F(StreamBuilderTest, QueuedSessionsReachTheConsumersInTheOrderTheyFinished)
     feedAll(talks.back());
   }
   for (int i : {2, 0, 1}) {
-    talks[i].fin(TcpConversation::kServer);
-    feed(talks[i].frames().back());
+    talks[i].fin(TcpConversation::kServer).fin(TcpConversation::kClient);
+    feedAll(talks[i], talks[i].size() - 2);
   }
   EXPECT_EQ(builder->getQueuedCount(), 3);
   EXPECT_TRUE(consumer->sessions().empty());
@@ -511,8 +513,8 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
   feedAll(c);
   EXPECT_EQ(http->sessions, 2);
   EXPECT_EQ(http->seen, want);
-  // Only the two closing segments after the first FIN, as for any session, find no session.
-  EXPECT_EQ(v(stats.segmentsExtraneous), 2u);
+  // Only the closing ACK after the second FIN, as for any session, finds no session.
+  EXPECT_EQ(v(stats.segmentsExtraneous), 1u);
   EXPECT_EQ(builder->getSessionCount(), 0);
 }
 
@@ -649,6 +651,62 @@ TEST_F(StreamBuilderTest, SweepDropsIdleSessionsByTheirPorts) {
   EXPECT_EQ(v(stats.sessionsReturned), v(stats.sessionsRetrieved));
 }
 
+// A client's FIN ends its direction, not the connection: the response sent after it reaches
+// the consumers with the connection once the server has closed too. One whose server never
+// closes stays only until the idle sweep hands it on, so half-closed connections cannot fill
+// the hash.
+TEST_F(StreamBuilderTest, AHalfClosedConnectionEndsWithItsOtherSideOrTheSweep) {
+  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  TcpConversation a = conversation(9001, 80);
+  a.handshake().send(TcpConversation::kClient, "GET / HTTP/1.1\r\n\r\n");
+  a.fin(TcpConversation::kClient).send(TcpConversation::kServer, response);
+  a.fin(TcpConversation::kServer).ack(TcpConversation::kClient);
+  feedAll(a);
+  TcpConversation b = conversation(9002, 80);
+  b.handshake().send(TcpConversation::kClient, "GET / HTTP/1.1\r\n\r\n");
+  b.fin(TcpConversation::kClient).send(TcpConversation::kServer, response);
+  feedAll(b);
+  std::vector<Seen> seen = consumer->sessions();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].clientPort, 9001);
+  EXPECT_EQ(seen[0].serverBytes, response.size());
+  EXPECT_EQ(builder->getSessionCount(), 1);
+  passAt(1);
+  passAt(62);
+  EXPECT_EQ(consumer->clientPorts(), (std::vector<uint16_t>{9001, 9002}));
+  EXPECT_EQ(consumer->sessions().back().serverBytes, response.size());
+  EXPECT_EQ(builder->getSessionCount(), 0);
+}
+
+// At a stop every session the builder holds goes on to the consumers: those finished but not
+// yet taken by the thread, then the open ones as the idle sweep would give them up.
+TEST_F(StreamBuilderTest, HandingAllOnAtAStopLeavesNoSessionBehind) {
+  build(false);
+  for (uint16_t port : {9101, 9102}) {
+    TcpConversation c = conversation(port, 80);
+    c.handshake().send(TcpConversation::kClient, "GET / HTTP/1.1\r\n\r\n");
+    feedAll(c.send(TcpConversation::kServer, "HTTP/1.1 204 No Content\r\n\r\n"));
+  }
+  TcpConversation closed = conversation(9103, 80);
+  feedAll(closed.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n").close());
+  ASSERT_EQ(builder->getSessionCount(), 2);
+  ASSERT_EQ(builder->getQueuedCount(), 1);
+  int open = 0;
+  int queued = 0;
+  builder->handOnAll(&open, &queued);
+  EXPECT_EQ(open, 2);
+  EXPECT_EQ(queued, 1);
+  std::vector<uint16_t> ports = consumer->clientPorts();
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0], 9103);
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(ports, (std::vector<uint16_t>{9101, 9102, 9103}));
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  EXPECT_EQ(builder->getQueuedCount(), 0);
+  EXPECT_EQ(v(stats.timedOutComplete), 2u);
+  EXPECT_EQ(v(stats.sessionsReturned), v(stats.sessionsRetrieved));
+}
+
 TEST_F(StreamBuilderTest, SessionIdle3601SecondsIsDroppedOnPort21AndOthers) {
   feedAll(conversation(5001, 21, kStart).handshake());
   feedAll(conversation(5002, 21, kStart + kSecond).handshake());
@@ -673,8 +731,8 @@ TEST_F(StreamBuilderTest, ExhaustedPoolCountsThePacketAndDoesNotWait) {
   EXPECT_EQ(v(stats.sessionsRetrieved), 2u);
 
   // Once a session is finished and handed on, its place serves the next SYN.
-  a.fin(TcpConversation::kClient);
-  feed(a.frames().back());
+  a.fin(TcpConversation::kClient).fin(TcpConversation::kServer);
+  feedAll(a, a.size() - 2);
   EXPECT_EQ(builder->getSessionCount(), 1);
   EXPECT_EQ(feed(c.frames()[0]), 0);
   EXPECT_EQ(builder->getSessionCount(), 2);
@@ -706,7 +764,8 @@ TEST_F(StreamBuilderTest, ExceptionOfASynchronousPassIsReturnedAndTheSessionGoes
   consumer->throwCode = -7;
   TcpConversation a = conversation(7001, 80);
   feedAll(a.handshake());
-  a.fin(TcpConversation::kClient);
+  a.fin(TcpConversation::kClient).fin(TcpConversation::kServer);
+  feed(a.frames()[a.size() - 2]);
   EXPECT_EQ(feed(a.frames().back()), -7);
 
   // The hash lock was let go and the one session is free again.

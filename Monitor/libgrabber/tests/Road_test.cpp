@@ -19,6 +19,8 @@
 #include "../bench/Road.h"
 #include "FrameBuilder.h"
 #include "OB_Log.h"
+#include "OB_TCPSessionStats.h"
+#include "PcapWriter.h"
 #include "TempDir.h"
 #include "Tshark.h"
 
@@ -174,6 +176,37 @@ TEST(Road, RecordingsGiveTheTransactionsTsharkSees) {
     roadMatchesTshark(trace, &requestsSeen);
   }
   EXPECT_GT(requestsSeen, 0u);
+}
+
+// A connection longer than the byte limit reaches the writers in pieces: they count one
+// connection, and bytes missing from two of its pieces make it one discontiguous connection.
+TEST(Road, AConnectionCutIntoPiecesCountsOnce) {
+  corrana_test::TempDir install;
+  mkdir((install.path() + "/admin").c_str(), 0755);
+  mkdir((install.path() + "/logs").c_str(), 0755);
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  const uint32_t serverIP = corrana_test::ipv4Address("198.18.0.1");
+  corrana_test::TcpConversation c({corrana_test::ipv4Address("198.18.0.2"), 40000, {2, 0, 0, 0, 0, 1}},
+                                  {serverIP, 80, {2, 0, 0, 0, 0, 2}});
+  const std::string body(3000000, 'b');
+  c.handshake().send(corrana_test::TcpConversation::kClient, "GET /big HTTP/1.1\r\nHost: b\r\n\r\n");
+  const size_t response = c.size();
+  c.send(corrana_test::TcpConversation::kServer,
+         "HTTP/1.1 200 OK\r\nContent-Length: 3000000\r\n\r\n" + body);
+  c.close();
+  // One segment lost in the first piece, one in the second (a piece holds about 842).
+  std::vector<corrana_test::Frame> frames = c.frames();
+  frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(response + 1000));
+  frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(response + 100));
+  const std::string path = install.path() + "/long.pcap";
+  ASSERT_TRUE(corrana_test::PcapWriter::write(path, frames));
+  std::ofstream(install.path() + "/admin/adapters.cfg") << "adapter: file:" << path << "\n";
+
+  road::Road road({{serverIP, 80}}, {}, false);
+  ASSERT_TRUE(road.run());
+  EXPECT_EQ(road.httpWriter->sessions, 1u);
+  EXPECT_EQ(OB_TCPSessionStats::value(getTCPSessionStats()->timedOutGaps), 1u);
+  OB_Log::reset();
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST_F(TCPSessionTest, BothDirectionsAreReassembledInOrder) {
   web.send(TcpConversation::kServer, response, 700);
   web.swap(firstResponse + 1, firstResponse + 3);  // reordered
   web.retransmit(firstResponse + 2);               // a repeat
-  web.ack(TcpConversation::kClient).fin(TcpConversation::kServer);
+  web.ack(TcpConversation::kClient).fin(TcpConversation::kServer).fin(TcpConversation::kClient);
 
   OB_TCPSession session;
   feedAll(session, web);
@@ -197,6 +197,74 @@ TEST_F(TCPSessionTest, PiecesOfALongTransferAreNotDiscontiguous) {
   EXPECT_EQ(v(stats.timedOutGaps), 0u);
 }
 
+// A connection cut at the byte limit into three pieces, each missing bytes, is one connection
+// with missing bytes, not three.
+TEST_F(TCPSessionTest, ACutConnectionMissingBytesInEveryPieceCountsOnce) {
+  web.handshake();
+  OB_TCPSession pieces[3];
+  feedAll(pieces[0], web);
+  const std::string chunk(1460, 'd');
+  for (int i = 0; i < 3; ++i) {
+    OB_TCPSession& piece = pieces[i];
+    web.send(TcpConversation::kServer, chunk);
+    feed(piece, web.frames().back());
+    web.skip(TcpConversation::kServer, 1460);  // one segment never captured
+    if (i == 2) {
+      web.send(TcpConversation::kServer, chunk).close(TcpConversation::kServer);
+      feedAll(piece, web, web.size() - 4);
+      break;
+    }
+    while (piece.isFinished() == 0) {
+      web.send(TcpConversation::kServer, chunk);
+      ASSERT_EQ(feed(piece, web.frames().back()), 0);
+    }
+    ASSERT_EQ(piece.isCutOff(), 1);
+    pieces[i + 1].continueFrom(piece);
+  }
+  ASSERT_EQ(pieces[2].isFinished(), 1);
+  for (OB_TCPSession& piece : pieces) piece.finish();
+  EXPECT_EQ(v(stats.timedOutGaps), 1u);
+}
+
+// A direction whose first two data segments arrive swapped still begins with its first: the
+// late one goes before the stored one, and nothing is missing. A retransmission of bytes before
+// the first after the SYN stores nothing.
+TEST_F(TCPSessionTest, TheFirstDataSegmentMayArriveSecond) {
+  const std::string request = "GET /first HTTP/1.1\r\nHost: example\r\n\r\n";
+  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
+  web.handshake().send(TcpConversation::kClient, request, 16);
+  web.swap(3, 4);
+  const size_t firstResponse = web.size();
+  web.send(TcpConversation::kServer, response, 20);
+  web.swap(firstResponse, firstResponse + 1);
+  web.close();
+  OB_TCPSession session;
+  feedAll(session, web);
+  EXPECT_EQ(streamText(session.client), request);
+  EXPECT_EQ(streamText(session.server), response);
+  EXPECT_EQ(session.client.startsAfterGap(), false);
+  EXPECT_EQ(session.client.hasGap(1), 0);
+  EXPECT_EQ(session.server.hasGap(1), 0);
+  session.finish();
+  EXPECT_EQ(v(stats.timedOutGaps), 0u);
+
+  // The SYN's own number and earlier carry no payload of the direction.
+  TcpConversation early(endpoint("10.0.0.1", 1026), endpoint("10.0.0.2", 80));
+  early.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
+  OB_TCPSession second;
+  feedAll(second, early);
+  OB_Packet stale;
+  CountedBuffer* buffer = new CountedBuffer(16);
+  buffer->fill(990, "0123456789x");  // 990 to 1000, the SYN's number last
+  stale.setBuffer(buffer);
+  stale.seqno = 990;
+  stale.m_iCode = corrana_test::kAck;
+  second.client.add(&stale);
+  stale.reset();
+  EXPECT_EQ(streamText(second.client), "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(second.client.xRepPkts, 1u);
+}
+
 TEST_F(TCPSessionTest, ReassemblesAcrossTheSequenceWrap) {
   TcpConversation wrap(endpoint("10.0.0.1", 1025), endpoint("10.0.0.2", 80), kStart,
                        0xFFFFFF00u, 0xFFFFFFF0u);
@@ -243,18 +311,52 @@ TEST_F(TCPSessionTest, SegmentsThatDoNotBelongAreCountedAndRefused) {
   EXPECT_EQ(session.processObject(&notAPacket), 0);
 }
 
-TEST_F(TCPSessionTest, FinFinishesAfterItsPayloadAndLaterSegmentsAreClosed) {
+// A FIN ends its own direction only; the second direction's FIN finishes the session after
+// its payload has been stored, and the segments after it are refused as closed.
+TEST_F(TCPSessionTest, TheSecondFinFinishesAfterItsPayloadAndLaterSegmentsAreClosed) {
   web.handshake().send(TcpConversation::kClient, "GET / HTTP/1.0\r\n\r\n");
   web.segment(TcpConversation::kServer, corrana_test::kAck | corrana_test::kFin,
               corrana_test::bytesOf("bye"));
   web.ack(TcpConversation::kClient);
   OB_TCPSession session;
   feedAll(session, web);
-  EXPECT_EQ(session.isFinished(), 1);
+  EXPECT_EQ(session.isFinished(), 0);
   EXPECT_EQ(streamText(session.server), "bye");
+  web.segment(TcpConversation::kClient, corrana_test::kAck | corrana_test::kFin,
+              corrana_test::bytesOf("last"));
+  web.ack(TcpConversation::kServer);
+  feedAll(session, web, web.size() - 2);
+  EXPECT_EQ(session.isFinished(), 1);
+  EXPECT_EQ(streamText(session.client), "GET / HTTP/1.0\r\n\r\nlast");
   EXPECT_EQ(v(stats.segmentsClosed), 1u);
   EXPECT_EQ(v(stats.bytesClosed), web.frames().back().bytes.size());
   EXPECT_EQ(feed(session, web.frames().back()), -1);
+}
+
+// A client that half-closes (its FIN right after its request) still reads its response: the
+// session stays open until the server's FIN, holding the response. A half-closed session whose
+// other direction never ends stays until the idle time-out gives it up, as any open one.
+TEST_F(TCPSessionTest, AHalfCloseEndsOneDirectionNotTheSession) {
+  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+  web.handshake().send(TcpConversation::kClient, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  web.fin(TcpConversation::kClient);
+  const size_t afterFin = web.size();
+  web.send(TcpConversation::kServer, response, 20).fin(TcpConversation::kServer);
+  web.ack(TcpConversation::kClient);
+  OB_TCPSession session;
+  feedAll(session, web, 0);
+  EXPECT_EQ(session.isFinished(), 1);
+  EXPECT_EQ(streamText(session.server), response);
+  EXPECT_EQ(session.server.hasGap(1), 0);
+
+  OB_TCPSession halfOpen;
+  for (size_t i = 0; i < afterFin + 2; ++i) feed(halfOpen, web.frames()[i]);
+  EXPECT_EQ(halfOpen.isFinished(), 0);
+  UTimeStamp::setClock((halfOpen.lastTime + 61) * 1000000);
+  EXPECT_EQ(halfOpen.needToPack(60), 1);
+  EXPECT_EQ(halfOpen.timeout(), 0);
+  EXPECT_EQ(halfOpen.isFinished(), 1);
+  EXPECT_EQ(v(stats.timedOutComplete), 1u);
 }
 
 TEST_F(TCPSessionTest, RstFinishesAnOpenSession) {
@@ -336,6 +438,7 @@ TEST_F(TCPSessionTest, TimeoutCountsWhyTheSessionWasGivenUp) {
 
 TEST_F(TCPSessionTest, ResetSessionTakesANewConnection) {
   web.handshake().send(TcpConversation::kClient, "first").fin(TcpConversation::kClient);
+  web.fin(TcpConversation::kServer);
   OB_TCPSession session;
   feedAll(session, web);
   ASSERT_EQ(session.isFinished(), 1);
