@@ -263,9 +263,8 @@ int OB_TCPConnection::handleCommand(int s, uint32_t address) {
   bool refused = checked != 0;
   bool ends = false;
   int result = 0;
-  if (refused) {
-    logConnect(address, -1, "n/a", "invalid bin header");
-  } else {
+  // A refused login is logged once, below, with its user, code and reason.
+  if (!refused) {
     switch (request.command) {
       case kGetConfig:
       case kGetDefaultConfig:

@@ -143,11 +143,15 @@ int OB_AEngineTCPConnection::handleCommand(int s, uint32_t address) {
   switch (readBinRequestHeader(s, address, &request, &error)) {
     case 0:
       break;
-    case 1:
-      logConnect(address, -1, "n/a", "invalid bin header");
-      writeBinResponseFailure(s, errorString(error));
+    case 1: {
+      // A refused login names who tried, with what code and why, so that a wrong password or a
+      // stale key can be told from a client that sends garbage.
+      const char* text = errorString(error);
+      writeBinResponseFailure(s, text);
       abort(s);
+      logConnect(address, request.command, request.user, text);
       return 0;
+    }
     default:
       logConnect(address, -1, "n/a", ioFailure());
       abort(s);

@@ -216,7 +216,13 @@ TEST_F(TCPServerTest, RefusalsFollowTheCheckOrderAddressFirst) {
             failureReply("Invalid configuration key. Engine may have been reconfigured.\n"));
 
   std::string text = log();
-  EXPECT_NE(text.find(" - (-1) n/a 127.0.0.1 'invalid bin header'\n"), std::string::npos);
+  // Each refusal once, with who tried, the code and the reason.
+  EXPECT_EQ(text.find("invalid bin header"), std::string::npos) << text;
+  EXPECT_NE(text.find(" - (40) root 127.0.0.1 'Invalid password.'\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" - (40) root 127.0.0.1 'Invalid configuration key. Engine may have been "
+                      "reconfigured.'\n"),
+            std::string::npos)
+      << text;
   // One line per entry: the reply text's own line end is not copied into it.
   EXPECT_NE(text.find(" - (40) admin 127.0.0.1 'Unknown user.'\n"), std::string::npos) << text;
 }

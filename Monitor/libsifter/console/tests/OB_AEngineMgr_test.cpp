@@ -272,6 +272,15 @@ TEST_F(AEngineMgrTest, RefusesInTheCheckOrderWithItsTexts) {
   EXPECT_EQ(ask(stale).substr(0, success("").size()), success(""));
   const uint32_t started = static_cast<uint32_t>(engine_->getStartTime());
   EXPECT_EQ(ask(request(40)), success(wireU32(started)));
+  // A failed login is logged with who tried, the code and why, not as an unreadable request.
+  const std::string refusals = tree_.log("aenginetest");
+  EXPECT_EQ(refusals.find("invalid bin header"), std::string::npos) << refusals;
+  for (const char* line : {" - (40) nobody 127.0.0.1 'Unknown user.'\n",
+                           " - (40) root 127.0.0.1 'Invalid password.'\n",
+                           " - (40) root 127.0.0.1 'Invalid client version.'\n",
+                           " - (40) root 127.0.0.1 'Invalid configuration key. Engine may have "
+                           "been reconfigured.'\n"})
+    EXPECT_NE(refusals.find(line), std::string::npos) << line << refusals;
 
   // The client address first: from where no console user may come, nothing else is told. Such
   // a client is closed as soon as it is accepted, before anything of it is read.
