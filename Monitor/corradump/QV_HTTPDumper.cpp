@@ -1,15 +1,13 @@
 #include "QV_HTTPDumper.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
-#include "http/OB_HTTPServerStats.h"
 #include "stats/AnalysisHash.h"
-#include "stats/OB_IPTracker.h"
-#include "stats/dataStructs.h"
 
 namespace {
 
@@ -88,6 +86,8 @@ int QV_HTTPDumper::processObject(OB_Object* object) {
       OB_HTTPXact* xact = http->xactAt(n);
       if (xact == nullptr) break;
       line_.compose(first, second, time, *xact);
+      clients_.add(first);
+      uris_.add(xact->req_request_uri.c_str());
       errno = 0;
       if ((fwrite(line_.data(), 1, line_.size(), output_) != line_.size() ||
            fflush(output_) != 0) &&
@@ -102,22 +102,42 @@ int QV_HTTPDumper::processObject(OB_Object* object) {
   return 0;
 }
 
+int QV_HTTPDumper::writeLine(FILE* list, const std::string& text, std::string* scratch) {
+  // Names come from the traffic: a control byte must not start a line of its own.
+  scratch->resize(OB_Tools::escapedSize(text.size()));
+  scratch->resize(OB_Tools::escapeControls(text.data(), text.size(), scratch->data(),
+                                           scratch->size()));
+  *scratch += '\n';
+  return fwrite(scratch->data(), 1, scratch->size(), list) == scratch->size() ? 0 : -1;
+}
+
 int QV_HTTPDumper::writeUserList() {
   FILE* list = fopen(kUserListFile, "w");
   if (list == nullptr) return -1;
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  // The period names a server only when the configuration has that many.
-  OB_HTTPServerStats* stats = period_ >= 0 && period_ < numServers ? servers[period_] : nullptr;
-  if (stats != nullptr && stats->ipTracker != nullptr) {
-    str2CntList_t* busiest = stats->ipTracker->getTopN(nullptr, kUserListLimit);
-    for (str2CntEntry_t* entry = busiest->head; entry != nullptr; entry = entry->next)
-      fprintf(list, "%s   %u\n", entry->name, entry->b);
-    dataStructs_freeList(busiest);
-  }
+  // Most transactions first; a stable sort keeps equal ones in the order first written.
+  std::vector<const std::string*> ranked;
+  ranked.reserve(clients_.order.size());
+  for (const std::string& client : clients_.order) ranked.push_back(&client);
+  std::stable_sort(ranked.begin(), ranked.end(), [&](const std::string* a, const std::string* b) {
+    return clients_.counts.at(*a) > clients_.counts.at(*b);
+  });
+  if (ranked.size() > static_cast<size_t>(kUserListLimit)) ranked.resize(kUserListLimit);
+  std::string scratch;
+  for (const std::string* client : ranked)
+    if (writeLine(list, *client + "   " + std::to_string(clients_.counts.at(*client)),
+                  &scratch) != 0)
+      break;
   return closeList(list);
 }
 
-int QV_HTTPDumper::writeURLList() { return writeNameList(getResourceHash(), kURLListFile); }
+int QV_HTTPDumper::writeURLList() {
+  FILE* list = fopen(kURLListFile, "w");
+  if (list == nullptr) return -1;
+  std::string scratch;
+  for (const std::string& uri : uris_.order)
+    if (writeLine(list, uri, &scratch) != 0) break;
+  return closeList(list);
+}
 
 int QV_HTTPDumper::writeMIMETypeList() {
   return writeNameList(getMimeTypeHash(), kMIMETypeListFile);
@@ -133,13 +153,8 @@ int QV_HTTPDumper::writeNameList(OB_LinkedHash<OB_String>* table, const char* fi
       for (OB_Link<OB_String>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
         OB_String* name = at->getItem();
         if (name == nullptr) continue;
-        // Names come from the traffic: a control byte must not start a line of its own.
         const char* text = *name;
-        const size_t length = std::strlen(text);
-        escaped.resize(OB_Tools::escapedSize(length));
-        escaped.resize(OB_Tools::escapeControls(text, length, escaped.data(), escaped.size()));
-        escaped += '\n';
-        fwrite(escaped.data(), 1, escaped.size(), list);
+        writeLine(list, std::string(text, std::strlen(text)), &escaped);
       }
     }
   }

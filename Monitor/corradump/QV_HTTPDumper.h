@@ -1,13 +1,15 @@
 // The export tool's log dumper: an HTTP reader of the analysis engine over the "http" archive of
-// one window that writes the access-log line of every transaction of each connection it replays
-// and then counts the connection into its statistics as any reader does, so that the busiest
-// clients and the URLs seen can be listed after the run. It runs on the calling thread: start
+// one window that writes the access-log line of every transaction of each connection it replays,
+// keeps the clients and URLs of those lines for the side lists, and then counts the connection
+// into its statistics as any reader does. It runs on the calling thread: start
 // replays the whole window and returns. Used by corradump's main function alone.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "OB_AccessLogLine.h"
 #include "OB_LinkedHash.h"
@@ -38,8 +40,6 @@ class QV_HTTPDumper : public OB_HTTPReader {
   int isOpen() const { return output_ != nullptr ? 1 : 0; }
   // The output's name for messages: the file name, or "standard output".
   const std::string& getOutputName() const { return outputName_; }
-  // The index of the server whose clients writeUserList lists (the period of the run).
-  void setPeriod(int period) { period_ = period; }
   // 0 while every line went out whole; -1 after a write failed (logged once, errno kept in
   // getWriteError).
   int getWriteResult() const { return writeError_ == 0 ? 0 : -1; }
@@ -57,10 +57,12 @@ class QV_HTTPDumper : public OB_HTTPReader {
   int processObject(OB_Object* object) override;
 
   // The side lists, each written afresh in the current directory: "http_users.out", the busiest
-  // client addresses of the server with the period's index (at most 5000, "address   count" a
-  // line; an empty file when the configuration has no such server); "http_urls.out" and
-  // "http_mimetypes.out", every resource and every MIME type seen, one a line. 0, or -1 (errno
-  // set) when the file could not be created or written.
+  // clients of the lines written, whatever their server (at most 5000, most transactions first,
+  // equal ones in the order first written; "client   transactions" a line, the client as the
+  // lines give it); "http_urls.out", every URI of the lines written, once, in the order first
+  // written; "http_mimetypes.out", every name of the statistics' MIME-type table. One a line,
+  // control bytes escaped. 0, or -1 (errno set) when the file could not be created or
+  // written.
   virtual int writeUserList();
   virtual int writeURLList();
   virtual int writeMIMETypeList();
@@ -77,11 +79,21 @@ class QV_HTTPDumper : public OB_HTTPReader {
   const char* hostText(uint32_t address, const char* storedName, char* quad);
   // Every name of a table, bucket by bucket and in chain order, controls escaped.
   static int writeNameList(OB_LinkedHash<OB_String>* table, const char* fileName);
+  // Texts in the order first given, each once; how often each was given.
+  struct Tally {
+    std::vector<std::string> order;
+    std::unordered_map<std::string, uint64_t> counts;
+    void add(const std::string& text) {
+      if (counts[text]++ == 0) order.push_back(text);
+    }
+  };
+  static int writeLine(FILE* list, const std::string& text, std::string* scratch);
 
   FILE* output_ = nullptr;  // owned unless it is standard output
   std::string outputName_;
   int resolve_ = 0;
-  int period_ = 0;
   int writeError_ = 0;  // errno of the first failed line; 0 while all went out
   OB_AccessLogLine line_;
+  Tally clients_;  // the client field of every line written
+  Tally uris_;     // the URI of every line written
 };

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "OB_ArchiveFileList.h"
 #include "OB_Exception.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
@@ -20,25 +21,28 @@
 #include "windows/OB_IndexChanger.h"
 
 const char* const corradump_usage =
-    "usage: corradump [-today | -week | -month] [-db DIR] [-out FILENAME] [-resolve] [-usage]";
+    "usage: corradump [-today | -week | -month] [-db DIR] [-out FILENAME] [-resolve] [-hi] [-hp] "
+    "[-verbose] [-usage] [--help] [-he] [-hr] [-hb] [-fd] [-fa] [-fi]";
 
 const char* const corradump_help =
     "Writes the HTTP archive of an install tree as an access log, one line per transaction.\n"
-    "  -db DIR        the install directory: DIR/admin holds the configuration (aengine_prvt.cfg,\n"
-    "                 aengineInstall.cfg), DIR/db the archive, DIR/logs the tool's log;\n"
-    "                 default: the working directory\n"
+    "  -db DIR        the install directory, <prefix>/conf: DIR/admin holds the configuration\n"
+    "                 (aengine_prvt.cfg, aengineInstall.cfg), DIR/db the archive, DIR/logs the\n"
+    "                 tool's log; default: the working directory\n"
     "  -today         the configuration's first time window\n"
     "  -week          its second time window: the configuration must define two\n"
     "  -month         its third time window: the configuration must define three\n"
     "                 (the shipped configuration defines one, \"Today\"; the console's\n"
     "                 configuration command adds windows). Without a period option the whole\n"
     "                 archive up to now is written, in the bins of the first window.\n"
+    "                 Without any option: the whole archive of the working directory.\n"
     "  -out FILENAME  the log file (replaced); default: standard output\n"
     "  -resolve       host names in place of addresses (kept in DIR/db/domains.db)\n"
     "  -hi            also write http_users.out in the working directory: the busiest clients\n"
-    "  -hp            also write http_urls.out in the working directory: every URL seen\n"
+    "                 of the log written, with their transactions\n"
+    "  -hp            also write http_urls.out in the working directory: every URL of the log\n"
     "  -verbose       name the install directory on standard output first\n"
-    "  -usage         print the usage line and end with status 1\n"
+    "  -usage         print the usage line on standard error and end with status 1\n"
     "  --help         print this text\n"
     "  -he -hr -hb -fd -fa -fi  accepted, without effect\n";
 
@@ -64,7 +68,7 @@ constexpr Option kOptions[] = {
     {"-month", false, choosePeriod<2>},
     {"-db", true, [](corradump_settings* s, const char* value) { s->database = value; }},
     {"-verbose", false, [](corradump_settings* s, const char*) { s->verbose = 1; }},
-    {"-usage", false, nullptr},  // the parser answers it: the usage line, status 1
+    {"-usage", false, nullptr},  // the parser answers it
     {"-out", true, [](corradump_settings* s, const char* value) { s->output = value; }},
     {"-hp", false, [](corradump_settings* s, const char*) { s->urlList = 1; }},
     // Accepted, without effect: lists this tool does not write.
@@ -80,6 +84,9 @@ constexpr Option kOptions[] = {
 
 const char* const kPeriodOptions[] = {"-today", "-week", "-month"};
 
+// The HTTP archive's file names begin so ("http-..."), as its reader looks for them.
+constexpr const char* kArchivePrefix = "http";
+
 struct Release {
   void operator()(OB_Object* object) const { obRelease(object); }
 };
@@ -94,7 +101,6 @@ class RunScope {
   // which has nothing else to keep going.
   explicit RunScope(bool resolve) {
     AnalysisHash_init(resolve ? OB_NameLookups::kInline : OB_NameLookups::kNone);
-    OB_Log::debug("AnalysisHash_init()\n");
   }
   ~RunScope() {
     // Saves the names resolved in this run in "domains.db" for the next.
@@ -107,8 +113,34 @@ class RunScope {
 };
 
 int usageLine(int status) {
-  printf("%s\n", corradump_usage);
+  fprintf(stderr, "%s\n", corradump_usage);
   return status;
+}
+
+bool isFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The install directory must be one: the folder and its "logs" (without either the run would
+// end before a log could take the reason). An install prefix given in its place is named as such.
+bool installDirectoryUsable(const std::string& installDir) {
+  if (!isFolder(installDir + "/admin") && isFolder(installDir + "/conf/admin")) {
+    fprintf(stderr,
+            "corradump: %s is an install prefix; -db takes its install directory %s/conf\n",
+            installDir.c_str(), installDir.c_str());
+    return false;
+  }
+  for (const std::string& folder : {installDir, installDir + "/logs"}) {
+    struct stat info;
+    const bool found = stat(folder.c_str(), &info) == 0;
+    if (!found || !S_ISDIR(info.st_mode)) {
+      fprintf(stderr, "corradump: %s: %s\n", folder.c_str(),
+              found ? "not a directory" : strerror(errno));
+      return false;
+    }
+  }
+  return true;
 }
 
 // A fatal error of the monitor's own parts (a malformed configuration file, a database folder
@@ -157,7 +189,10 @@ corradump_parse corradump_parseArguments(int argc, char** argv, corradump_settin
     const char* value = nullptr;
     if (option->takesValue) {
       // A value-taking option last on the line names nothing.
-      if (i + 1 >= argc) return corradump_parse::kUsage;
+      if (i + 1 >= argc) {
+        if (unknown != nullptr) *unknown = argument;
+        return corradump_parse::kMissingValue;
+      }
       value = argv[++i];
     }
     option->apply(settings, value);
@@ -191,10 +226,12 @@ int corradump_main(int argc, char** argv) {
     case corradump_parse::kUnknownOption:
       fprintf(stderr, "corradump: unknown option %s\n%s\n", unknown.c_str(), corradump_usage);
       return 2;
+    case corradump_parse::kMissingValue:
+      fprintf(stderr, "corradump: %s needs a value\n%s\n", unknown.c_str(), corradump_usage);
+      return 2;
     case corradump_parse::kRun:
       break;
   }
-  if (argc < 3) return usageLine(1);
 
   if (settings.verbose != 0) printf("Database directory: %s\n", settings.database.c_str());
   const std::string databaseDir = settings.database + "/db";
@@ -205,37 +242,24 @@ int corradump_main(int argc, char** argv) {
   }
   // Everything below finds its files under the install directory: the database directory.
   if (setenv("OB_INSTALLDIR", settings.database.c_str(), 1) != 0) {
-    printf("SetEnvironmentVariable failed\n");
+    fprintf(stderr, "corradump: cannot set OB_INSTALLDIR to %s (%s)\n", settings.database.c_str(),
+            strerror(errno));
     return 1;
   }
-  // The log goes to the folder "logs" of the directory; without either the run would end
-  // before a log could take the reason.
-  for (const std::string& folder : {settings.database, settings.database + "/logs"}) {
-    struct stat info;
-    const bool found = stat(folder.c_str(), &info) == 0;
-    if (!found || !S_ISDIR(info.st_mode)) {
-      fprintf(stderr, "corradump: %s: %s\n", folder.c_str(),
-              found ? "not a directory" : strerror(errno));
-      return 1;
-    }
-  }
+  if (!installDirectoryUsable(settings.database)) return 1;
   if (!configurationReadable(settings.database)) return 1;
   static TerminalExit terminal;
-  OB_Log::init("corradump", 1, &terminal);
-  OB_Log::debug("OB_Log::init\n");
+  // Without the parts' debug trace: the tool's log holds what went wrong, not how it went.
+  OB_Log::init("corradump", 0, &terminal);
   RunScope run(settings.resolve != 0);
   OB_HTTPProtocol::enableParseResponses(1);
 
-  OB_Log::debug("begin config\n");
   Held<OB_AEngineConfigAdmin> config(new OB_AEngineConfigAdmin());
   setCurrentConfig(config.get());
   config->init();
   config->readConfig();
   // The archive is read where the tool was pointed, whatever the configuration says.
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", databaseDir.c_str());
-  OB_Log::debug("end config\n");
-
-  OB_Log::debug("begin OB_IndexChanger\n");
   struct timeval present;
   OB_Tools::gettimeofday(&present, nullptr);
   Held<OB_IndexChanger> changer(
@@ -246,25 +270,23 @@ int corradump_main(int argc, char** argv) {
             "(%s/admin/aengine_prvt.cfg; see corradump --help)\n",
             settings.useNow != 0 ? "the run" : kPeriodOptions[settings.period], settings.period + 1,
             static_cast<unsigned>(config->numOfTimeWindows), settings.database.c_str());
-    return usageLine(1);
+    return 1;
   }
-  OB_Log::debug("end OB_IndexChanger\n");
-
-  OB_Log::debug("begin QV_HTTPDumper\n");
   const char* output = settings.output.empty() ? nullptr : settings.output.c_str();
   Held<QV_HTTPDumper> dumper(
       new QV_HTTPDumper(output, config.get(), changer.get(), settings.resolve));
   if (dumper->isOpen() == 0) {
     const int error = errno;
-    printf("could not open: %s\n", output);
     fprintf(stderr, "corradump: could not open %s (%s)\n", output, strerror(error));
     return 1;
   }
-  dumper->setPeriod(settings.period);
+  // A fresh install, or one that has not archived a watched server's traffic yet.
+  if (OB_ArchiveFileList(databaseDir.c_str(), kArchivePrefix).getCount() == 0)
+    fprintf(stderr, "corradump: %s holds no HTTP archive yet: the log is empty\n",
+            databaseDir.c_str());
   dumper->init();
   dumper->start();
   dumper->join(nullptr, 0);
-  OB_Log::debug("end QV_HTTPDumper\n");
 
   int status = 0;
   if (dumper->getWriteResult() != 0) {

@@ -12,8 +12,7 @@
 class OB_AEngineConfig;
 class OB_IndexChanger;
 
-// The usage line, written on standard output where the tool itself refuses to run, on standard
-// error for an option it does not know.
+// The usage line, naming every option: on standard output for --help, else on standard error.
 extern const char* const corradump_usage;
 // What --help writes after the usage line: every option, and the time windows the period
 // options need.
@@ -21,8 +20,7 @@ extern const char* const corradump_help;
 
 // What the command line asks for.
 struct corradump_settings {
-  // 0 today, 1 this week, 2 this month: the index of the configured time window exported and of
-  // the HTTP server whose clients "http_users.out" lists.
+  // 0 today, 1 this week, 2 this month: the index of the configured time window exported.
   int period = 0;
   // No period option: the whole archive up to the moment of the run, in the bins of window 0.
   int useNow = 1;
@@ -37,12 +35,14 @@ struct corradump_settings {
 enum class corradump_parse {
   kRun,
   kHelp,          // --help: the usage on standard output, status 0
-  kUsage,         // -usage, or -db / -out without its value: the usage line, status 1
-  kUnknownOption  // the usage on standard error, status 2
+  kUsage,         // -usage: the usage line on standard error, status 1
+  kUnknownOption, // the usage on standard error, status 2
+  kMissingValue   // -db or -out last on the line: named, the usage on standard error, status 2
 };
 
 // Reads the arguments after the program name in order (a later period option wins; -db and -out
-// take the next argument). *unknown receives an argument the tool does not know.
+// take the next argument). *unknown receives an argument the tool does not know, or the option
+// whose value is missing.
 corradump_parse corradump_parseArguments(int argc, char** argv, corradump_settings* settings,
                                          std::string* unknown);
 
@@ -53,8 +53,11 @@ corradump_parse corradump_parseArguments(int argc, char** argv, corradump_settin
 OB_IndexChanger* corradump_openWindow(OB_AEngineConfig* config, const corradump_settings& settings,
                                       uint32_t now);
 
-// The whole run; the process status: 0 when the log (and the lists asked for) were written.
-// A configuration file that cannot be read is named on standard error with the reason (status 1);
-// where the monitor's own parts end the process (a configuration file malformed, a database
-// folder missing) their message goes to the tool's log and to standard error.
+// The whole run; the process status: 0 when the log (and the lists asked for) were written (an
+// install without an HTTP archive yet gives an empty log, and says so on standard error).
+// Every error goes to standard error once, with the file or folder it concerns: an install
+// directory that is none (an install prefix given in place of its "conf" folder is named as
+// such), a configuration file that cannot be read (status 1); where the monitor's own parts end
+// the process (a configuration file malformed, a database folder missing) their message goes to
+// the tool's log and to standard error.
 int corradump_main(int argc, char** argv);

@@ -117,8 +117,11 @@ TEST_F(QV_HTTPDumperTest, SideListsNameTheBusiestClientsAndEveryURLAndTypeSeen) 
   ASSERT_EQ(dumper->writeUserList(), 0);
   ASSERT_EQ(dumper->writeURLList(), 0);
   ASSERT_EQ(dumper->writeMIMETypeList(), 0);
-  // Ranked by pages; the count is the client's transactions.
+  // Ranked by transactions.
   EXPECT_EQ(readFile(QV_HTTPDumper::kUserListFile), "192.168.1.7   4\n172.16.0.9   1\n");
+  // The URIs of the lines, once each in the order first written: no status or total of the
+  // statistics' name tables among them.
+  EXPECT_EQ(readFile(QV_HTTPDumper::kURLListFile), "/b\n/a\n/c\\x1B\n");
   auto sortedLines = [](const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -126,18 +129,22 @@ TEST_F(QV_HTTPDumperTest, SideListsNameTheBusiestClientsAndEveryURLAndTypeSeen) 
     std::sort(lines.begin(), lines.end());
     return lines;
   };
-  const std::string urls = readFile(QV_HTTPDumper::kURLListFile);
-  // Whatever the tables hold: the modules intern their own totals' labels beside the names.
-  EXPECT_EQ(sortedLines(urls), (std::vector<std::string>{"/a", "/b", "/c\\x1B", "All Errors"}));
-  EXPECT_EQ(urls.back(), '\n');
   EXPECT_EQ(sortedLines(readFile(QV_HTTPDumper::kMIMETypeListFile)),
             (std::vector<std::string>{"All FROM Server", "All TO Server", "GET", "image/png",
                                       "text/html"}));
+}
 
-  // The period names the server; the configuration has one.
-  dumper->setPeriod(1);
+// Every client of the log is listed, whichever server it asked: here one of a server the
+// configuration has and one of a server it no longer has, each with one transaction.
+TEST_F(QV_HTTPDumperTest, TheUserListHoldsEveryClientOfTheLog) {
+  archive(db(), {connection(kAgo, kClientB, ip(10, 0, 0, 81), {Request("/b")}),
+                 connection(kAgo + 1, kClientA, kServer, {Request("/a"), Request("/a")})});
+  dump(0);
+  dump_test::WorkingDirectory here(tables.dir().path());
   ASSERT_EQ(dumper->writeUserList(), 0);
-  EXPECT_EQ(readFile(QV_HTTPDumper::kUserListFile), "");
+  EXPECT_EQ(readFile(QV_HTTPDumper::kUserListFile), "192.168.1.7   2\n172.16.0.9   1\n");
+  ASSERT_EQ(dumper->writeURLList(), 0);
+  EXPECT_EQ(readFile(QV_HTTPDumper::kURLListFile), "/b\n/a\n");
 }
 
 TEST_F(QV_HTTPDumperTest, OneTransactionThroughBothWritersGivesTheSameBytes) {
