@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -261,6 +262,7 @@ int CTapviewDlg::openConnection(bool* connected) {
   address.sin_addr.s_addr = serverAddress_;
   address.sin_port = htons(port_);
   *connected = connect(s, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0;
+  connectError_ = *connected ? 0 : errno;
   return s;
 }
 
@@ -279,12 +281,19 @@ int CTapviewDlg::sendRequest(int s, int32_t command, uint32_t key) {
   return 0;
 }
 
-int CTapviewDlg::readReplyHead(int s) {
+int CTapviewDlg::readReplyHead(int s, char* reason) {
   char line[kMaxReplyLine];
+  if (reason != nullptr) reason[0] = '\0';
   for (int i = 0; i < 4; ++i)
     if (readLine(s, line, sizeof line) < 0) return -1;
   uint8_t status = 0;
-  if (readJ_UInt8(s, &status) != 0 || readLine(s, line, sizeof line) < 0) return -1;
+  char* text = reason != nullptr ? reason : line;
+  if (readJ_UInt8(s, &status) != 0) return -1;
+  // "Unknown Error" alone has no line end: the reply ends after it.
+  if (readLine(s, text, kMaxReplyLine) < 0 && status == 1) return -1;
+  // The server's text is shown: its control bytes are not.
+  for (char* at = text; *at != '\0'; ++at)
+    if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F) *at = '?';
   return status == 1 ? 1 : 0;
 }
 
@@ -314,7 +323,7 @@ int CTapviewDlg::connectServer() {
   getDlgItemText(IDC_SERVER, server, sizeof server);
   getDlgItemText(IDC_PORT, port, sizeof port);
 
-  char message[300];
+  char message[1024];  // the longest texts below with a server name, port and reason of 255 each
   if (!lookUpServer(server, &serverAddress_)) {
     snprintf(message, sizeof message, "\"%s\" is not a valid server", server);
     messageBox(message, kAppName, DLG_ICON_WARNING);
@@ -325,19 +334,41 @@ int CTapviewDlg::connectServer() {
   char* end = nullptr;
   long number = strtol(port, &end, 10);
   bool goodPort = end != port && *end == '\0' && number > 0 && number <= 65535;
-  port_ = goodPort ? static_cast<uint16_t>(number) : 0;
+  if (!goodPort) {
+    snprintf(message, sizeof message, "\"%s\" is not a valid port (a number from 1 to 65535)",
+             port);
+    messageBox(message, kAppName, DLG_ICON_WARNING);
+    workerThread_->stop();
+    return -1;
+  }
+  port_ = static_cast<uint16_t>(number);
 
   // Only a configuration reply that was accepted and arrived whole gives the key; a refused
-  // request (a wrong password) is no connection to poll on.
+  // request (a wrong password) is no connection to poll on. Each failure says which it was.
   bool connected = false;
-  int s = goodPort ? openConnection(&connected) : -1;
+  int s = openConnection(&connected);
   uint32_t key = 0;
   OB_Config scratch;
-  bool good = connected && sendRequest(s, kGetConfig, 0) == 0 && readReplyHead(s) == 1 &&
-              readJ_UInt32(s, &key) == 0 && scratch.readJ(s) == 0;
-  if (!good) {
-    closeConnection(s);
-    snprintf(message, sizeof message, "Could not connect to server: %s", server);
+  char reason[kMaxReplyLine] = {};
+  int head = -1;
+  if (!connected) {
+    snprintf(message, sizeof message, "Could not connect to server: %s:%u (%s)", server,
+             static_cast<unsigned>(port_), strerror(s < 0 ? errno : connectError_));
+  } else if (sendRequest(s, kGetConfig, 0) != 0 || (head = readReplyHead(s, reason)) < 0) {
+    snprintf(message, sizeof message,
+             "Server %s:%u did not answer as a capture engine's console does", server,
+             static_cast<unsigned>(port_));
+  } else if (head == 0) {
+    snprintf(message, sizeof message, "Server %s:%u refused the request: %s", server,
+             static_cast<unsigned>(port_), reason);
+  } else if (readJ_UInt32(s, &key) != 0 || scratch.readJ(s) != 0) {
+    snprintf(message, sizeof message, "Server %s:%u ended its reply early", server,
+             static_cast<unsigned>(port_));
+  } else {
+    message[0] = '\0';
+  }
+  if (message[0] != '\0') {
+    if (s >= 0) closeConnection(s);
     messageBox(message, kAppName, DLG_ICON_WARNING);
     workerThread_->stop();
     return -1;
@@ -379,7 +410,7 @@ int CTapviewDlg::pollStatistics() {
   int s = openConnection(&connected);
   if (connected) sendRequest(s, kGetMonitorStats, configKey_);
   // A refused request carries no counters: it fails as a failed first read does.
-  bool failed = !connected || readReplyHead(s) != 1;
+  bool failed = !connected || readReplyHead(s, nullptr) != 1;
   int done = 0;
   for (int number = 1; number <= kReplyValues; ++number) {
     uint32_t value = 0;  // kept only when the whole field arrived

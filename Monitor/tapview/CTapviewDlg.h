@@ -79,8 +79,11 @@ class CTapviewDlg : public DLG_Dialog {
 
   // Worker steps, on the worker thread (or the caller's, without one).
   // Reads the fields, looks the server up and runs the configuration exchange that gives the key
-  // the polls send. 0; -1 after the message box (the worker thread is stopped), or -1 without a
-  // message when the connection could not be closed cleanly (the worker is called again).
+  // the polls send. 0; -1 after the message box (the worker thread is stopped), which tells a
+  // server name or a port that is none, a connect that failed (with the reason), a refusal (with
+  // the server's text, e.g. "Invalid password.") and a reply that is not a console's apart; or
+  // -1 without a message when the connection could not be closed cleanly (the worker is called
+  // again).
   int connectServer();
   // One monitor-statistics exchange: the values read are kept and all displays are shown. 0,
   // or -1 when the connection could not be closed cleanly (the poll loop ends).
@@ -106,8 +109,9 @@ class CTapviewDlg : public DLG_Dialog {
   // The request head and the binary request. 0, or -1 when a write failed.
   int sendRequest(int socket, int32_t command, uint32_t key);
   // The four header lines, the status byte and the status text: 1 accepted, 0 refused, -1 when
-  // the head did not arrive whole.
-  int readReplyHead(int socket);
+  // the head did not arrive whole. reason (kMaxReplyLine bytes, or null) receives the status
+  // text without its line end, control bytes shown as '?'.
+  int readReplyHead(int socket, char* reason);
   // Abortive close (linger 0), shutdown, close. The descriptor is always closed; 0, or -1 when
   // the shutdown or the close failed (or there was no socket).
   int closeConnection(int socket);
@@ -126,6 +130,7 @@ class CTapviewDlg : public DLG_Dialog {
   char password_[256] = {};
   uint32_t serverAddress_ = 0;  // network order
   uint16_t port_ = 0;           // host order
+  int connectError_ = 0;        // errno of the last failed connect
   uint32_t configKey_ = 0;
   bool lastPollComplete_ = false;
   // The last values received; the counters not received keep their earlier contents.

@@ -174,19 +174,33 @@ TEST_F(CTapviewDlgTest, OnePollShowsEachEngineCounterInItsDisplay) {
   }
 }
 
+// A wrong password, a port nobody listens on, a port that is no number and a server name that
+// is none each get their own message.
 TEST_F(CTapviewDlgTest, ARefusedOrUnreachableServerGivesItsMessageAndStops) {
   Viewer viewer;
+  const std::string port = std::to_string(server_->getPort());
   viewer.point(server_->getPort(), "wrong");
   std::thread server = serve(1);
   EXPECT_EQ(viewer.pollOnce(), -1);  // no poll with a key that was never given
   server.join();
+  const int closed = freePort();
+  viewer.point(closed, "secret");
+  EXPECT_EQ(viewer.pollOnce(), -1);
   viewer.point(70000, "secret");  // not a port: never wrapped round to another one
+  EXPECT_EQ(viewer.pollOnce(), -1);
+  viewer.point(0, "secret");
+  viewer.setDlgItemText(CTapviewDlg::IDC_PORT, "81a");
   EXPECT_EQ(viewer.pollOnce(), -1);
   viewer.point(server_->getPort(), "secret", "");
   EXPECT_EQ(viewer.pollOnce(), -1);
-  EXPECT_EQ(viewer.messages, (std::vector<std::string>{"Could not connect to server: 127.0.0.1",
-                                                       "Could not connect to server: 127.0.0.1",
-                                                       "\"\" is not a valid server"}));
+  EXPECT_EQ(viewer.messages,
+            (std::vector<std::string>{
+                "Server 127.0.0.1:" + port + " refused the request: Invalid password.",
+                "Could not connect to server: 127.0.0.1:" + std::to_string(closed) +
+                    " (Connection refused)",
+                "\"70000\" is not a valid port (a number from 1 to 65535)",
+                "\"81a\" is not a valid port (a number from 1 to 65535)",
+                "\"\" is not a valid server"}));
   EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "");
 }
 
@@ -229,6 +243,17 @@ std::string values(uint32_t first, int count) {
   std::string wire;
   for (int i = 0; i < count; ++i) wire += wireU32(first + static_cast<uint32_t>(i));
   return wire;
+}
+
+// Something else on the port (a web server, say) is told from a refusal and from a closed port.
+TEST_F(CTapviewDlgTest, AServerThatIsNoConsoleIsNamedSo) {
+  ScriptedServer server({"HTTP/1.1 400 Bad Request\r\n\r\n"});
+  Viewer viewer;
+  viewer.point(server.port(), "secret");
+  EXPECT_EQ(viewer.connectServer(), -1);
+  EXPECT_EQ(viewer.messages, (std::vector<std::string>{
+                                 "Server 127.0.0.1:" + std::to_string(server.port()) +
+                                 " did not answer as a capture engine's console does"}));
 }
 
 TEST_F(CTapviewDlgTest, AServerHangingUpMidReplyLeavesTheValuesNotSentAsTheyWere) {
