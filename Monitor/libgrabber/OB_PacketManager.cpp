@@ -151,20 +151,32 @@ int OB_PacketManager::init() {
   if (manager_ != nullptr && manager_->getConfigAdmin() != nullptr)
     wanted = atoi(manager_->getConfigAdmin()->device);
 
-  // The adapter number wanted, or the last one listed when the list is shorter.
+  // The adapter number wanted. A number past the list is refused: capturing on another
+  // adapter than the one named would count the wrong segment without a word.
   GLIM_AdapterInfo found;
   GLIM_AdapterInfo candidate;
   bool haveRecord = false;
+  int listed = 0;
   if (cards != nullptr) {
     for (uint32_t index = 0;; ++index) {
       char name[17];
       if (REG_EnumKey(cards, index, name, sizeof name) != 0) break;
       if (GLIM_GetAdapterRegistryInfo(&candidate, name) != 0) break;
-      found = candidate;
-      haveRecord = true;
-      if (static_cast<int64_t>(index) == wanted) break;
+      listed = static_cast<int>(index) + 1;
+      if (static_cast<int64_t>(index) == wanted) {
+        found = candidate;
+        haveRecord = true;
+        break;
+      }
     }
     REG_CloseKey(cards);
+  }
+  if (!haveRecord && listed > 0) {
+    OB_Log::log("OB_PacketManager::init: device %d of %s/admin/cengineInstall.cfg is past the "
+                "adapters listed (%d in %s%s; 0 is the first)\n",
+                wanted, OB_Tools::getInstallDir(), listed, OB_Tools::getInstallDir(),
+                REG_ADAPTERS_FILE);
+    return -1;
   }
 
   GLIM_AdapterHandle adapter = -1;

@@ -620,8 +620,9 @@ TEST_F(PacketManagerTest, NoAdapterListedFailsInit) {
   finish(manager);
 }
 
-// The device number beyond the last adapter listed binds the last one.
-TEST_F(PacketManagerTest, AdapterNumberBeyondTheListBindsTheLastAdapter) {
+// Each device number binds its adapter; one beyond the last adapter listed is refused, named
+// with the number of adapters listed.
+TEST_F(PacketManagerTest, AdapterNumberBeyondTheListIsRefused) {
   OB_Server server;
   server.setIPAddress(kServer);
   server.setPort(80);
@@ -630,7 +631,7 @@ TEST_F(PacketManagerTest, AdapterNumberBeyondTheListBindsTheLastAdapter) {
   listAdapters({one, two});
   const char* args[] = {"grabber_test", nullptr};
   OB_EngineMgr engine(1, const_cast<char**>(args), nullptr, nullptr);
-  for (const char* device : {"7", "0"}) {
+  for (const char* device : {"1", "0"}) {
     SCOPED_TRACE(device);
     snprintf(engine.getConfigAdmin()->device, sizeof engine.getConfigAdmin()->device, "%s",
              device);
@@ -640,10 +641,26 @@ TEST_F(PacketManagerTest, AdapterNumberBeyondTheListBindsTheLastAdapter) {
     manager->start();
     ASSERT_NE(manager->getCaptureContext(), nullptr);
     DriverControl::waitForEnd(manager->getCaptureContext());
-    EXPECT_EQ(recorder.count(), device[0] == '7' ? 2u : 1u);
+    EXPECT_EQ(recorder.count(), device[0] == '1' ? 2u : 1u);
     manager->remove(&recorder);
     finish(manager);
   }
+  FILE* echo = tmpfile();
+  ASSERT_NE(echo, nullptr);
+  OB_Log::setEcho(echo, "t");
+  snprintf(engine.getConfigAdmin()->device, sizeof engine.getConfigAdmin()->device, "%s", "7");
+  auto* manager = new OB_PacketManager(&engine);
+  EXPECT_EQ(manager->init(), -1);
+  EXPECT_EQ(manager->getAdapterHandle(), -1);
+  finish(manager);
+  OB_Log::setEcho(nullptr, "t");
+  std::string said(4096, '\0');
+  rewind(echo);
+  said.resize(fread(said.data(), 1, said.size(), echo));
+  fclose(echo);
+  EXPECT_NE(said.find("device 7 of "), std::string::npos) << said;
+  EXPECT_NE(said.find("cengineInstall.cfg is past the adapters listed (2 in "), std::string::npos)
+      << said;
   OB_Log::reset();
 }
 

@@ -67,7 +67,9 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
   }
   char line[8192];
   bool continued = false;  // the rest of a line too long for the buffer
+  int number = 0;
   while (fgets(line, sizeof line, stream) != nullptr) {
+    if (!continued) ++number;
     size_t length = strlen(line);
     bool complete = length > 0 && line[length - 1] == '\n';
     bool skip = continued;
@@ -81,8 +83,19 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
     size_t comment = text.find('#');
     if (comment != std::string::npos) text.resize(comment);
     size_t colon = text.find(':');
-    if (colon == std::string::npos) continue;
-    if (trimmed(text.substr(0, colon)) != "adapter") continue;
+    // A typo is named: its adapter would be missing from the list without a word.
+    if (colon == std::string::npos) {
+      if (!trimmed(text).empty())
+        OB_Log::log("registry: %s line %d: \"%s\" is no \"adapter: NAME\" line, ignored\n",
+                    file.c_str(), number, trimmed(text).c_str());
+      continue;
+    }
+    if (const std::string key = trimmed(text.substr(0, colon)); key != "adapter") {
+      OB_Log::log("registry: %s line %d: unknown key \"%s\" (adapters are \"adapter: NAME\" "
+                  "lines), ignored\n",
+                  file.c_str(), number, key.c_str());
+      continue;
+    }
     std::string device = trimmed(text.substr(colon + 1));
     if (device.empty()) continue;
     adapters.push_back({device, device});

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "OB_Log.h"
 #include "TempDir.h"
 
 namespace {
@@ -64,6 +65,27 @@ TEST_F(Registry, ListsAdaptersFileInOrderUnderEveryCardsPath) {
   EXPECT_EQ(cards(REG_NETWORK_CARDS_CLASS), expected);
   // Separators and case as the caller writes them.
   EXPECT_EQ(cards("/system/currentcontrolset/services/class/NET/"), expected);
+}
+
+// A typo in the adapters file is named with the file and the line, and the good lines are kept.
+TEST_F(Registry, NamesEachLineThatIsNoAdapterLine) {
+  writeAdapters("# capture adapters\nadaptor: eth7\nadapter: eth1\n\neth2\n");
+  mkdir((install.path() + "/logs").c_str(), 0755);
+  OB_Log::init("registrytest", 0, nullptr);
+  std::vector<std::pair<std::string, std::string>> expected = {{"0000", "eth1"}};
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_NT5), expected);
+  OB_Log::reset();
+  std::string said(4096, '\0');
+  FILE* log = fopen((install.path() + "/logs/registrytest.log").c_str(), "r");
+  ASSERT_NE(log, nullptr);
+  said.resize(fread(said.data(), 1, said.size(), log));
+  fclose(log);
+  const std::string file = install.path() + "/admin/adapters.cfg";
+  EXPECT_NE(said.find(file + " line 2: unknown key \"adaptor\""), std::string::npos) << said;
+  EXPECT_NE(said.find(file + " line 5: \"eth2\" is no \"adapter: NAME\" line"), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("line 1"), std::string::npos) << said;
+  EXPECT_EQ(said.find("line 3"), std::string::npos) << said;
 }
 
 TEST_F(Registry, SkipsOverlongLinesWhole) {
