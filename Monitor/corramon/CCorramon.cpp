@@ -117,7 +117,10 @@ void CCorramon::run(int argc, char** argv) {
 
   OB_CEngineMgr* capture = new OB_CEngineMgr(argc, argv, options, this, 1);
   OB_AEngineMgr* analysis = nullptr;
-  if (capture->init() != 0) {
+  const int captureReady = capture->init();
+  // Once the log is open: a typo in the option file is named, in the log and on the terminal.
+  checkOptionFile(optionFile);
+  if (captureReady != 0) {
     fail("corramon: the capture engine could not be initialised: nothing to capture");
     shutDown(analysis, capture, options);
     return;
@@ -176,6 +179,62 @@ void CCorramon::run(int argc, char** argv) {
     console.join();
   }
   shutDown(analysis, capture, options);
+}
+
+std::vector<std::string> CCorramon::checkOptionFile(const std::string& path) {
+  // The options the monitor reads, and whether each takes a whole number.
+  struct Known {
+    const char* name;
+    bool number;
+  };
+  static constexpr Known kKnown[] = {
+      {"NetworkStatistics", true}, {"NetUpdateInterval", true}, {"Database", true},
+      {"CommonLogFile", false},    {"PathTracking", true},      {"PacketBufferSize", true},
+      {"PacketPools", true},       {"PacketsPerPool", true},    {"SessionPools", true},
+      {"SessionsPerPool", true},   {"Debug", true},
+  };
+  std::vector<std::string> said;
+  FILE* stream = fopen(path.c_str(), "r");
+  if (stream == nullptr) return said;
+  auto trimmed = [](const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return std::string();
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+  };
+  char* raw = nullptr;
+  size_t size = 0;
+  for (int number = 1; ::getline(&raw, &size, stream) >= 0; ++number) {
+    // The reader's rules: '#' starts a comment, the name ends at the first ':'.
+    std::string text(raw);
+    text = trimmed(text.substr(0, text.find_first_of("#\n")));
+    if (text.empty()) continue;
+    const std::string where = path + " line " + std::to_string(number) + ": ";
+    const size_t colon = text.find(':');
+    std::string problem;
+    if (colon == std::string::npos) {
+      problem = "\"" + text.substr(0, 64) + "\" is no \"Name: value\" line, ignored";
+    } else {
+      std::string name = trimmed(text.substr(0, colon));
+      const std::string value = trimmed(text.substr(colon + 1));
+      const Known* known = nullptr;
+      for (const Known& option : kKnown)
+        if (name == option.name) known = &option;
+      if (known == nullptr) {
+        problem = "unknown option \"" + name.substr(0, 64) + "\", ignored";
+      } else if (known->number) {
+        const size_t digits = value.find_first_not_of("0123456789", value[0] == '-' ? 1 : 0);
+        if (value.empty() || digits != std::string::npos || value == "-")
+          problem = "the value of " + name + " is no number: \"" + value.substr(0, 64) +
+                    "\"; the default is used";
+      }
+    }
+    if (problem.empty()) continue;
+    said.push_back(where + problem);
+    OB_Log::ret("%s", said.back().c_str());
+  }
+  free(raw);
+  fclose(stream);
+  return said;
 }
 
 void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "CManualEvent.h"
 #include "CNTService.h"
@@ -47,6 +49,13 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // write the install directory's logs, db and admin folders, where the monitor writes; then
   // installs as the framework does.
   int installService() override;
+
+  // Names each line of the option file at path ("Name: value") whose name is no option of the
+  // monitor or whose value is not one the option takes (a number where one is needed), with the
+  // file and the line, in the log (and so on standard error in the foreground). Such a line
+  // changes nothing: the engines read only the options they know, and take their default for a
+  // value that does not read. The messages, in file order; none for a missing file.
+  static std::vector<std::string> checkOptionFile(const std::string& path);
 
   // The longest wait for an engine's threads at shut-down, ms; an engine whose threads are still
   // running after it is logged and not released.

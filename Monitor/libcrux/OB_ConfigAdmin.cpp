@@ -162,7 +162,9 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
       {"range", "default", parseRange},
       {nullptr, "", nullptr},
   };
-  OB_Tools::readConfig(stream, table, &read);
+  const std::string fileName =
+      std::string(OB_Tools::getInstallDir()) + "/admin/" + getName() + "Install.cfg";
+  OB_Tools::readConfig(stream, table, &read, fileName.c_str());
   auto refused = [&]() {
     *logLine = read.logLine;
     *problem = read.problem;

@@ -164,11 +164,12 @@ void cutComment(char* value) {
 // prefix of the line takes it; the value follows after blanks, one optional ':' or '=' and
 // blanks. A last line without a line feed counts; the tail of a line longer than 1024
 // characters is dropped rather than read as a line of its own.
-void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context) {
+void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context,
+                          const char* fileName) {
   if (stream == nullptr || table == nullptr) return;
   constexpr int kLineMax = 1024;
   char line[kLineMax + 1];
-  for (;;) {
+  for (int number = 1;; ++number) {
     int length = getline(stream, line, kLineMax);
     bool atEnd = length < 0;
     if (length == kLineMax) {
@@ -181,6 +182,7 @@ void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context) {
     if (size > 0 && line[size - 1] == '\r') line[size - 1] = '\0';
     squeeze(line, nullptr, 1, " \t\n");
     if (line[0] != '\0' && line[0] != '#') {
+      bool known = false;
       for (Configuration* row = table; row->key != nullptr; ++row) {
         size_t keyLength = strlen(row->key);
         if (strncmp(line, row->key, keyLength) != 0) continue;
@@ -193,7 +195,14 @@ void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context) {
           OB_Log::ret("readConfig: value of %s cut to %zu characters", row->key,
                       sizeof row->value - 1);
         if (row->handler != nullptr) row->handler(value, context);
+        known = true;
         break;
+      }
+      // A typo ("prot 8190") would leave its key at the default without a word.
+      if (!known && fileName != nullptr) {
+        const size_t key = strcspn(line, " \t:=");
+        OB_Log::ret("%s line %d: unknown key \"%.*s\", ignored", fileName, number,
+                    static_cast<int>(key < 64 ? key : 64), line);
       }
     }
     if (atEnd) return;

@@ -53,8 +53,11 @@ class OB_Tools {
   // when end of file was met (even when characters were read).
   static int getline(FILE* stream, char* buf, int n);
 
-  // One pass over a key:value installation file; see the source for the line rules.
-  static void readConfig(FILE* stream, Configuration* table, void* context);
+  // One pass over a key:value installation file; see the source for the line rules. With a
+  // fileName, every line whose key is not in the table is logged (OB_Log::ret) with that name
+  // and the line's number, and otherwise ignored.
+  static void readConfig(FILE* stream, Configuration* table, void* context,
+                         const char* fileName = nullptr);
 
   // The text between the braces of a "key{value}" line, split in place; null when absent. The
   // stream is not read.

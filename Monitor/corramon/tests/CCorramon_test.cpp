@@ -669,3 +669,23 @@ TEST_F(ServiceMode, AConsolePortAlreadyTakenStopsItWithExitOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A typo in corramon.cfg is named with the file and the line; the lines the engines read pass.
+TEST(CorramonOptionFile, NamesUnknownOptionsAndValuesThatDoNotRead) {
+  corrana_test::TempDir dir;
+  const std::string path = dir.file("corramon.cfg");
+  std::ofstream(path) << "# options\nNetworkStatistics: 1\nNetworkStatistic: 1\n"
+                         "PacketBufferSize: lots\nDebug 1\nCommonLogFile: common.log # a name\n"
+                         "Debug: -1\r\n\n";
+  EXPECT_EQ(CCorramon::checkOptionFile(path),
+            (std::vector<std::string>{
+                path + " line 3: unknown option \"NetworkStatistic\", ignored",
+                path + " line 4: the value of PacketBufferSize is no number: \"lots\"; the "
+                       "default is used",
+                path + " line 5: \"Debug 1\" is no \"Name: value\" line, ignored"}));
+  EXPECT_TRUE(CCorramon::checkOptionFile(dir.file("absent.cfg")).empty());
+}
+
+}  // namespace

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -91,6 +93,69 @@ std::vector<std::string> additionsNamed(OB_NamedStringList* list, const char* na
 std::string hostPart(std::string text) {
   while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   return text;
+}
+
+// The lines of an additions file that are not applied, with why, kept for the operator.
+struct RejectedAdditions {
+  std::string path;  // the additions file
+  std::vector<std::string> lines;
+
+  void reject(const std::string& line, const std::string& why) {
+    OB_Log::ret("readConfigFile: %s: %s; kept in %s.rejected", path.c_str(), why.c_str(),
+                path.c_str());
+    lines.push_back(line);
+  }
+  // Appends the lines to "<path>.rejected" (owner only: a mistyped password line is one), so an
+  // earlier start's are kept too. 0, or -1 (logged).
+  int keep() const {
+    if (lines.empty()) return 0;
+    const std::string kept = path + ".rejected";
+    const int fd = open(kept.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    FILE* out = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (out == nullptr) {
+      OB_Log::ret("readConfigFile: can't write %s (%s)", kept.c_str(), strerror(errno));
+      if (fd >= 0) close(fd);
+      return -1;
+    }
+    for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
+    const bool failed = ferror(out) != 0;
+    if (fclose(out) != 0 || failed) {
+      OB_Log::ret("readConfigFile: can't write %s (%s)", kept.c_str(), strerror(errno));
+      return -1;
+    }
+    OB_Log::ret("readConfigFile: %zu line(s) of %s not applied, kept in %s", lines.size(),
+                path.c_str(), kept.c_str());
+    return 0;
+  }
+};
+
+// The lines of an additions file whose key is none of http, ftp and password (a typo such as
+// "htp: ..." or a line without ':'), each named with its number and rejected. The rules are
+// those of the list reader: a '#' starts a comment, the key ends at the first ':'.
+void rejectUnknownAdditions(RejectedAdditions* rejected) {
+  FILE* stream = fopen(rejected->path.c_str(), "r");
+  if (stream == nullptr) return;
+  char* raw = nullptr;
+  size_t size = 0;
+  for (int number = 1; ::getline(&raw, &size, stream) >= 0; ++number) {
+    std::string line(raw);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::string text = line.substr(0, line.find('#'));
+    if (text.find_first_not_of(" \t") == std::string::npos) continue;
+    const size_t colon = text.find(':');
+    std::string key = colon == std::string::npos ? text : text.substr(0, colon);
+    key.erase(std::remove_if(key.begin(), key.end(), [](char c) { return c == ' ' || c == '\t'; }),
+              key.end());
+    if (colon != std::string::npos && (key == "http" || key == "ftp" || key == "password"))
+      continue;
+    const std::string shown = key.substr(0, 64);
+    rejected->reject(line, "line " + std::to_string(number) +
+                               (colon == std::string::npos
+                                    ? ": no \"key: value\""
+                                    : ": unknown key \"" + shown + "\" (http, ftp or password)"));
+  }
+  free(raw);
+  fclose(stream);
 }
 
 // Only as many additions as fit beside the file's servers under the hard limit are kept.
@@ -407,6 +472,8 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
   OB_NamedStringList additions;
   additions.setOwner(1);
   if (additions.readFile(path.c_str(), ':', "\n\t ") != 0) return;
+  RejectedAdditions rejected{path, {}};
+  rejectUnknownAdditions(&rejected);
 
   bool changed = false;
   std::vector<int> addedHTTP;
@@ -422,14 +489,14 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
                     portText.find_first_not_of("0123456789") == std::string::npos;
       port = digits ? strtol(portText.c_str(), nullptr, 10) : 0;
       if (port < 1 || port > 65535) {
-        OB_Log::ret("readGeneralConfigFile: bad port in installa.cfg, dropped: http:%s",
-                    value.c_str());
+        rejected.reject("http: " + value, "bad port in \"http: " + value + "\"");
         continue;
       }
     }
     uint32_t address = 0;
     if (hostLookup.load()(host.c_str(), &address) != 0) {
       OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      rejected.reject("http: " + value, "no address for the host of \"http: " + value + "\"");
       continue;
     }
     OB_HTTPServer* server = created(OB_HTTPServer::create());
@@ -447,6 +514,7 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
     uint32_t address = 0;
     if (hostLookup.load()(host.c_str(), &address) != 0) {
       OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
+      rejected.reject("ftp: " + value, "no address for the host of \"ftp: " + value + "\"");
       continue;
     }
     OB_FTPServer* server = created(OB_FTPServer::create());
@@ -471,7 +539,9 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
     for (int index : addedFTP) showServer(&first->numOfFTPServers, first->ftpServersShowing, index);
   }
 
-  // Kept when the rewrite failed, so the additions are not lost with it.
+  // Kept when the rewrite failed, so the additions are not lost with it; the lines not applied
+  // are kept beside it in any case.
+  rejected.keep();
   if (!changed || writeConfigFile() == 0)
     unlink(path.c_str());
   else

@@ -107,7 +107,9 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Applies the one-time installation additions of path ("installa.cfg": "http: host[:port]",
   // "ftp: host", "password: text") to this configuration: servers follow its own (which stay),
   // the first user gets the password and sees the added servers. A configuration changed so is
-  // rewritten, and path deleted once it is; with no such entries nothing changes.
+  // rewritten, and path deleted once it is; with no such entries nothing changes. A line that
+  // cannot be applied (an unknown key, a bad port, a host without an address) is logged with
+  // why and appended to "<path>.rejected" (owner only), the good lines applied all the same.
   void applyAdditions(const std::string& path);
 
   // Whether readConfigFile applies the installation additions: only the configuration in use,

@@ -41,7 +41,8 @@ int OB_AEngineConfigAdmin::readAdminConfigFile(FILE* stream) {
       {"dbpath", "default", nullptr},
       {nullptr, "", nullptr},
   };
-  OB_Tools::readConfig(stream, table, nullptr);
+  const std::string fileName = std::string(OB_Tools::getInstallDir()) + "/admin/aengineInstall.cfg";
+  OB_Tools::readConfig(stream, table, nullptr, fileName.c_str());
 
   std::string path = table[1].value;
   if (path == "default") path = std::string(OB_Tools::getInstallDir()) + "/db";

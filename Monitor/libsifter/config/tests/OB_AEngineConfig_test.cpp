@@ -422,6 +422,55 @@ TEST_F(AEngineConfigFiles, InstallationFileGivesPortAndDatabase) {
              "readAdminConfigFile: can't open database directory\n " + dir_.file("not-a-dir"));
 }
 
+// A typo in the installation file is named with the file and the line; the key keeps its default.
+TEST_F(AEngineConfigFiles, AnUnknownKeyOfTheInstallationFileIsNamed) {
+  writeFile("admin/aengine_prvt.cfg", sections(1, 0));
+  writeFile("admin/aengineInstall.cfg", "# analysis\nprot 8191\ndbpath default\n");
+  startLog();
+  OB_AEngineConfigAdmin config;
+  config.readConfig();
+  EXPECT_EQ(config.portRangeStart, 8190u);
+  EXPECT_NE(logText().find(dir_.file("admin/aengineInstall.cfg") +
+                           " line 2: unknown key \"prot\", ignored"),
+            std::string::npos)
+      << logText();
+  EXPECT_EQ(logText().find("\"dbpath\""), std::string::npos) << logText();
+}
+
+// The good lines of an additions file with a bad one are applied; the bad ones are named and
+// kept beside it, owner only, and the file itself goes as it always did.
+TEST_F(AEngineConfigFiles, BadAdditionLinesAreKeptBesideTheFileAndTheGoodOnesApplied) {
+  writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
+  {
+    OB_AEngineConfig current;
+    fill(&current);
+    ASSERT_EQ(current.writeConfigFile(), 0);
+  }
+  writeFile("admin/installa.cfg",
+            "# added\nhtp: 10.77.4.9:80\nhttp: 10.0.0.5:8080\nhttp: 10.0.0.6:99999\nftp 10.0.0.7\n"
+            "password: n3w\n");
+  startLog();
+  OB_AEngineConfigAdmin current;
+  current.readConfig();
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  ASSERT_EQ(current.numOfHTTPServers, 2);
+  EXPECT_EQ(current.httpServers[1]->getPort(), 8080);
+  EXPECT_STREQ(current.users[0]->password, "n3w");
+  EXPECT_EQ(readFile("admin/installa.cfg.rejected"),
+            "htp: 10.77.4.9:80\nftp 10.0.0.7\nhttp: 10.0.0.6:99999\n");
+  struct stat info;
+  ASSERT_EQ(stat(dir_.file("admin/installa.cfg.rejected").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  const std::string path = dir_.file("admin/installa.cfg");
+  const std::string log = logText();
+  EXPECT_NE(log.find(path + ": line 2: unknown key \"htp\""), std::string::npos) << log;
+  EXPECT_NE(log.find(path + ": line 5: no \"key: value\""), std::string::npos) << log;
+  EXPECT_NE(log.find("bad port in \"http: 10.0.0.6:99999\""), std::string::npos) << log;
+  EXPECT_NE(log.find("3 line(s) of " + path + " not applied, kept in " + path + ".rejected"),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(AEngineConfigFiles, InstallationAdditionsJoinTheConfigurationInUseOnce) {
   writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
   {
