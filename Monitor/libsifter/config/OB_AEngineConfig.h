@@ -107,8 +107,13 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Applies the one-time installation additions of path ("installa.cfg": "http: host[:port]",
   // "ftp: host", "password: text") to this configuration: servers follow its own (which stay),
   // the first user gets the password and sees the added servers. A configuration changed so is
-  // rewritten, and path deleted once it is; with no such entries nothing changes.
+  // rewritten, and path deleted once it is; with no such entries nothing changes. A server
+  // watched already (its address and port, FTP: its address) is logged and not added again.
   void applyAdditions(const std::string& path);
+  // The index of the first HTTP server that watches address (host order) on port, else -1.
+  int watchedHTTPServer(uint32_t address, uint16_t port);
+  // The index of the first FTP server that watches address (host order), else -1.
+  int watchedFTPServer(uint32_t address);
 
   // Whether readConfigFile applies the installation additions: only the configuration in use,
   // whose file they are meant to change; the defaults never take them.

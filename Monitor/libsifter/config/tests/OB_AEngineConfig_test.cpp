@@ -500,6 +500,41 @@ TEST_F(AEngineConfigFiles, APasswordAloneChangesThePasswordAndNoServer) {
   EXPECT_EQ(current.users[0]->httpServersShowing[0], 1);
 }
 
+// Two definitions of one server would count each of its transactions twice in every total.
+TEST_F(AEngineConfigFiles, AnAdditionOfAWatchedServerAddsNothingAndSaysSo) {
+  {
+    OB_AEngineConfig current;
+    fill(&current);
+    ASSERT_EQ(current.writeConfigFile(), 0);
+  }
+  const std::string before = readFile("admin/aengine_prvt.cfg");
+  writeFile("admin/installa.cfg", "http: 10.0.0.80\nftp: 10.0.0.21\n");
+  startLog();
+  {
+    OB_AEngineConfigAdmin current;
+    current.readConfig();
+    EXPECT_EQ(current.numOfHTTPServers, 1);
+    EXPECT_EQ(current.numOfFTPServers, 1);
+  }
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), before);
+  EXPECT_NE(logText().find("http:10.0.0.80 in installa.cfg is watched already"),
+            std::string::npos);
+  EXPECT_NE(logText().find("ftp:10.0.0.21 in installa.cfg is watched already"), std::string::npos);
+
+  // Another port is another server; a line repeated in the file adds its server once.
+  writeFile("admin/installa.cfg",
+            "http: 10.0.0.80:8080\nhttp: 10.0.0.80:8080\nftp: 10.0.0.9\nftp: 10.0.0.9\n");
+  OB_AEngineConfigAdmin current;
+  current.readConfig();
+  ASSERT_EQ(current.numOfHTTPServers, 2);
+  EXPECT_EQ(current.httpServers[1]->getPort(), 8080);
+  ASSERT_EQ(current.numOfFTPServers, 2);
+  const uint32_t added = ip(10, 0, 0, 9);
+  EXPECT_EQ(current.ftpServers[1]->isMatch(&added), 1);
+  EXPECT_EQ(current.users[0]->numOfHTTPServers, 2);
+}
+
 TEST_F(AEngineConfigFiles, AdditionsWithoutUsersAreStillWritten) {
   writeFile("admin/aengine_prvt.cfg", sections(1, 0));
   writeFile("admin/installa.cfg", "ftp:10.0.0.7\n");
