@@ -3,6 +3,7 @@
 #include "config/OB_AEngineConfig.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -610,6 +611,38 @@ TEST_F(AEngineConfigFiles, ADamagedConfigurationFileGivesWayToTheDefaults) {
         << why;
     EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), text);
   }
+}
+
+// A program that echoes its log to standard error (the service) tells of the fallback there
+// once, with its prefix.
+TEST_F(AEngineConfigFiles, TheFallbackIsToldOnStandardErrorOnceWithThePrefix) {
+  writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
+  writeFile("admin/aengine_prvt.cfg", sections(1, 0).substr(0, 40));
+  startLog();
+  const std::string caught = dir_.file("stderr.txt");
+  fflush(stderr);
+  const int saved = dup(2);
+  const int into = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(into, 0);
+  dup2(into, 2);
+  close(into);
+  OB_Log::setEcho(stderr, "corramon");
+  {
+    OB_AEngineConfigAdmin config;
+    config.readConfig();
+  }
+  OB_Log::setEcho(nullptr, nullptr);
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  const std::string told = readFile("stderr.txt");
+  const std::string line = "corramon: readConfig: " + dir_.path() + "/admin/aengine_prvt.cfg";
+  ASSERT_NE(told.find(line), std::string::npos) << told;
+  size_t count = 0;
+  for (size_t at = told.find("can't be read whole"); at != std::string::npos;
+       at = told.find("can't be read whole", at + 1))
+    ++count;
+  EXPECT_EQ(count, 1u) << told;
 }
 
 }  // namespace
