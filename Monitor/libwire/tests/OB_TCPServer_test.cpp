@@ -95,12 +95,12 @@ class TestConnection : public OB_TCPConnection {
 class TestServer : public OB_TCPServer {
  public:
   TestServer() { keyFileName = "testKey"; }
-  // Run on the accept thread at each accept, before the client is asked about.
-  std::function<void()> atAccept;
+  // Run on the accept thread at each accept, before the client is asked about; not owned.
+  std::atomic<std::function<void()>*> atAccept{nullptr};
 
  protected:
   int isAllowedClient(uint32_t address) override {
-    if (atAccept) atAccept();
+    if (std::function<void()>* hook = atAccept.load(); hook != nullptr) (*hook)();
     return OB_TCPServer::isAllowedClient(address);
   }
   OB_TCPConnection* createTCPConnection() override {
@@ -548,13 +548,14 @@ TEST_F(TCPServerTest, ARequestQueuedWhenTheServerStopsIsClosedAtOnce) {
 TEST_F(TCPServerTest, AStopDuringAnAcceptPassClosesTheConnectionsItAccepted) {
   std::thread stopping;
   std::atomic<bool> begun{false};
-  server_->atAccept = [this, &stopping, &begun] {
+  std::function<void()> hook = [this, &stopping, &begun] {
     if (begun.load()) return;
     stopping = std::thread([this] { server_->stop(); });
     // The stop has begun (its first step clears the flag) before the pass goes on.
     while (server_->isRunning() != 0) std::this_thread::yield();
     begun.store(true);
   };
+  server_->atAccept.store(&hook);
   const int s = connectLoopback(server_->getPort());  // sends nothing
   ASSERT_GE(s, 0);
   while (!begun.load()) std::this_thread::yield();
@@ -564,7 +565,7 @@ TEST_F(TCPServerTest, AStopDuringAnAcceptPassClosesTheConnectionsItAccepted) {
   char byte = 0;
   EXPECT_EQ(recv(s, &byte, 1, MSG_DONTWAIT), 0);  // closed, not waiting
   close(s);
-  server_->atAccept = nullptr;
+  server_->atAccept.store(nullptr);
 }
 
 }  // namespace
