@@ -103,9 +103,19 @@ OB_EngineMgr::OB_EngineMgr(int argc, char** argv, OB_NamedStringList* optionList
     if (value != nullptr && strtol(static_cast<const char*>(*value), nullptr, 10) == 0) level = 1;
   }
   OB_Log::init(name, level, exitHandler);
+  liveManagers().fetch_add(1);
 }
 
-OB_EngineMgr::~OB_EngineMgr() { OB_Log::reset(); }
+OB_EngineMgr::~OB_EngineMgr() {
+  // The log is the process's: the engine released last closes it, so that another engine's last
+  // lines (the capture's archive closing, after the analysis engine went) still reach it.
+  if (liveManagers().fetch_sub(1) == 1) OB_Log::reset();
+}
+
+std::atomic<int>& OB_EngineMgr::liveManagers() {
+  static std::atomic<int> count{0};
+  return count;
+}
 
 int OB_EngineMgr::init() { return 0; }
 

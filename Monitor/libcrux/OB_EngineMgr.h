@@ -5,6 +5,7 @@
 // constructs each manager, then calls init, start, stop, join and release on it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "OB_ConfigAdmin.h"
@@ -32,8 +33,9 @@ class OB_EngineMgr : public OB_ThreadList,
   OB_EngineMgr(int argc, char** argv, OB_NamedStringList* options, OB_ExitHandler* exitHandler);
   OB_EngineMgr(const OB_EngineMgr&) = delete;
   OB_EngineMgr& operator=(const OB_EngineMgr&) = delete;
-  // Closes the log, then the configurations go; the thread list then stops and releases the
-  // engine's threads.
+  // Closes the log when no other engine manager lives (the log is the process's, and another
+  // engine may still write its last lines to it), then the configurations go; the thread list
+  // then stops and releases the engine's threads.
   ~OB_EngineMgr() override;
 
   // Subclasses read their configurations and build their threads here. 0.
@@ -62,6 +64,10 @@ class OB_EngineMgr : public OB_ThreadList,
   static void setSignalHandlers(int install);
   // doNothing for SIGTERM and doQuit for SIGINT: each only writes one line to the log.
   static void installSignalHandlers();
+
+ private:
+  // Engine managers constructed and not yet destroyed, in this process.
+  static std::atomic<int>& liveManagers();
 
  protected:
   // 1 when started with "-i"; subclasses offer their console input then.

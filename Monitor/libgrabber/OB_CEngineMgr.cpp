@@ -6,10 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -49,15 +52,14 @@ std::string trimmed(const char* text) {
   return value;
 }
 
-// The first IPv4 address of a host name or dotted quad, in host order.
-bool resolveHost(const std::string& host, uint32_t* address) {
-  if (host.empty()) return false;
+// The first IPv4 address of a host name or dotted quad, in host order; 0, else -1.
+int systemHostLookup(const char* host, uint32_t* address) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
   bool ok = false;
   for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
@@ -66,8 +68,23 @@ bool resolveHost(const std::string& host, uint32_t* address) {
     break;
   }
   freeaddrinfo(found);
-  return ok;
+  return ok ? 0 : -1;
 }
+
+std::atomic<OB_CEngineMgr::HostLookup> hostLookup{systemHostLookup};
+
+// The "http" and "ftp" hosts of an install request, in request order.
+std::vector<std::string> requestHosts(OB_NamedStringList* request) {
+  std::vector<std::string> hosts;
+  for (const char* name : {"http", "ftp"})
+    for (OB_String* value = request->find(name); value != nullptr; value = request->findNext(name))
+      hosts.push_back(trimmed(*value));
+  return hosts;
+}
+
+// Rounds of look-ups a request that keeps changing under them gets before it is left for the
+// next start.
+constexpr int kInstallRounds = 4;
 
 }  // namespace
 
@@ -290,39 +307,68 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
   return 1;
 }
 
-void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
-  // Read, merged and deleted under one hold of cfg.lock, as the other configuration writers do.
-  OB_ConfigFileLock lock;
-  OB_NamedStringList request;
-  request.setOwner(1);
-  if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
+OB_CEngineMgr::HostLookup OB_CEngineMgr::setHostLookup(HostLookup lookup) {
+  return hostLookup.exchange(lookup != nullptr ? lookup : systemHostLookup);
+}
 
-  std::vector<std::string> ranges;
-  for (const char* name : {"http", "ftp"}) {
-    for (OB_String* value = request.find(name); value != nullptr; value = request.findNext(name)) {
-      std::string host = trimmed(*value);
-      uint32_t address = 0;
-      if (!resolveHost(host, &address)) {
+void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
+  // The hosts are looked up with cfg.lock free: a resolver that does not answer would hold
+  // every configuration writer and reader up. The request is then read again, merged and
+  // deleted under one hold, as the other writers do; a host that appeared in between (the
+  // request was rewritten) is looked up in another round, again without the lock.
+  std::map<std::string, std::optional<uint32_t>> addresses;
+  for (int round = 0; round < kInstallRounds; ++round) {
+    {
+      OB_NamedStringList request;
+      request.setOwner(1);
+      if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
+      for (const std::string& host : requestHosts(&request)) {
+        if (addresses.count(host) != 0) continue;
+        uint32_t address = 0;
+        if (!host.empty() && hostLookup.load()(host.c_str(), &address) == 0)
+          addresses[host] = address;
+        else
+          addresses[host] = std::nullopt;
+      }
+    }
+
+    OB_ConfigFileLock lock;
+    OB_NamedStringList request;
+    request.setOwner(1);
+    if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
+    const std::vector<std::string> hosts = requestHosts(&request);
+    bool known = true;
+    for (const std::string& host : hosts) known = known && addresses.count(host) != 0;
+    if (!known) continue;
+
+    std::vector<std::string> ranges;
+    for (const std::string& host : hosts) {
+      const std::optional<uint32_t>& address = addresses[host];
+      if (!address.has_value()) {
         OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
         continue;
       }
       char quad[16];
-      OB_Tools::IPAddressString(address, quad);
+      OB_Tools::IPAddressString(*address, quad);
       ranges.push_back(std::string(quad) + " " + quad);
     }
-  }
-  if (!ranges.empty() && OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
-    OB_Log::ret("takeInstallRequest: can't write the ranges into %s", installFile_.c_str());
+    if (!ranges.empty() && OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
+      OB_Log::ret("takeInstallRequest: can't write the ranges into %s", installFile_.c_str());
 
-  if (OB_String* device = request.find("device"); device != nullptr) {
-    std::string value = trimmed(*device);
-    if (!value.empty()) writeInstallDevice(value.c_str());
-  }
+    if (OB_String* device = request.find("device"); device != nullptr) {
+      std::string value = trimmed(*device);
+      if (!value.empty()) writeInstallDevice(value.c_str());
+    }
 
-  // Consumed whether or not it named a device; one left behind would be merged at every start.
-  if (unlink(requestPath.c_str()) != 0)
-    OB_Log::ret("takeInstallRequest: can't delete %s (%s)", requestPath.c_str(),
-                OB_Log::sys_err_str());
+    // Consumed whether or not it named a device; one left behind would be merged at every start.
+    if (unlink(requestPath.c_str()) != 0)
+      OB_Log::ret("takeInstallRequest: can't delete %s (%s)", requestPath.c_str(),
+                  OB_Log::sys_err_str());
+    return;
+  }
+  OB_Log::ret("takeInstallRequest: %s changed while its hosts were looked up; left for the next "
+              "start",
+              requestPath.c_str());
 }
 
 void OB_CEngineMgr::writeInstallDevice(const char* value) {

@@ -13,6 +13,7 @@
 // builder only refer to what they hold.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "OB_Consumer.h"
@@ -50,6 +51,11 @@ class OB_CEngineMgr : public OB_EngineMgr {
 
   // Constructed with (0, null, null, null, 1), then init.
   static OB_CEngineMgr* create();
+
+  // The forward look-up of an install request's hosts: 0 with *address (host order) set, else
+  // -1. setHostLookup replaces it (tests); null restores the system's. Returns the previous one.
+  using HostLookup = int (*)(const char* host, uint32_t* address);
+  static HostLookup setHostLookup(HostLookup lookup);
 
   // -1, logged, when the engine is to capture and no adapter could be bound (the log's lines
   // before say why): a monitor that captures nothing must not pass for one that runs. Else 0.
@@ -93,7 +99,8 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // Closes every consumer's archive writer for good (stop time set).
   void closeArchives();
   // Appends the "http" and "ftp" hosts of the request as ranges, puts its device into the
-  // install file and deletes the request. Nothing happens when the request cannot be read.
+  // install file and deletes the request. Nothing happens when the request cannot be read. The
+  // hosts are looked up while cfg.lock is free.
   void takeInstallRequest(const std::string& requestPath);
   // Points the install file's device entries at value, keeping every other line as it was;
   // adds an entry when there is none.

@@ -273,15 +273,14 @@ int OB_TCPServer::doTask() {
     while (::read(wake_[0], sink, sizeof sink) > 0) {
     }
   }
+  std::lock_guard<std::recursive_mutex> hold(readingLock_);
   if (isRunning() == 0) {
     // Stopping: a request not yet whole is not waited for.
-    for (OB_TCPConnection* connection : reading_) {
-      drop(connection);
-      open_.fetch_sub(1);
-    }
-    reading_.clear();
+    dropReading();
     return 0;
   }
+  // A stop and a start during the wait: the stop closed the connections the wait was for.
+  if (reading_.size() != waits.size() - 2) return 0;
 
   const Clock::time_point later = Clock::now();
   std::vector<OB_TCPConnection*> still;
@@ -297,7 +296,17 @@ int OB_TCPServer::doTask() {
   }
   reading_.swap(still);
   if (waits[1].revents != 0) acceptWaiting(listening);
+  // A stop on this thread during the pass (stop takes the lock itself otherwise).
+  if (isRunning() == 0) dropReading();
   return 0;
+}
+
+void OB_TCPServer::dropReading() {
+  for (OB_TCPConnection* connection : reading_) {
+    drop(connection);
+    open_.fetch_sub(1);
+  }
+  reading_.clear();
 }
 
 void OB_TCPServer::acceptWaiting(int listening) {
@@ -442,6 +451,11 @@ int OB_TCPServer::stop() {
     }
   }
   wakeAcceptThread();
+  {
+    // Waits at most for the rest of an accept pass, which reads without blocking.
+    std::lock_guard<std::recursive_mutex> hold(readingLock_);
+    dropReading();
+  }
   return OB_Thread::stop();
 }
 

@@ -50,8 +50,9 @@ class OB_TCPServer : public OB_Thread {
   // Starts the serving thread, then the accept thread. 0, or -1 when a thread cannot be made.
   int start() override;
   // Stops both threads (a request being served is finished), stops and joins the listed
-  // connections, then shuts the listening socket down; the next pass after a restart listens
-  // afresh. Called from any thread; waits for nothing.
+  // connections, then shuts the listening socket down and closes the connections still being
+  // read; the next pass after a restart listens afresh. Called from any thread; waits for no
+  // client, only for the rest of an accept pass that is under way.
   int stop() override;
   // Waits for both threads (stop has closed the connections that were still waiting). 0.
   int join(OB_Mutex* mutex, int ms) override;
@@ -132,8 +133,15 @@ class OB_TCPServer : public OB_Thread {
   bool listenerShut_ = false;
   // Wakes the accept thread's wait when the server stops; made with the listening socket.
   int wake_[2] = {-1, -1};
-  // Connections whose request is being read; the accept thread's own. Owned.
+  // Connections whose request is being read; owned. Guarded by readingLock_, which the accept
+  // thread holds for a pass's work after its wait (not during it), and which stop takes to close
+  // them: a stop that comes in the middle of a pass, after the last look at the continue flag,
+  // would otherwise leave them open and unread until the next start. Recursive, so that a stop
+  // on the accept thread itself does not wait for that thread.
+  std::recursive_mutex readingLock_;
   std::vector<OB_TCPConnection*> reading_;
+  // Closes every connection being read; the caller holds readingLock_.
+  void dropReading();
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   // Connections whose request is whole (or past its deadline), oldest first; owned. Guarded by
   // readyLock_, with serving_: added to only while it is set; stop clears it and empties them.

@@ -25,6 +25,7 @@
 #include "DriverControl.h"
 #include "OB_ArchiveHeader.h"
 #include "OB_ArchiveReader.h"
+#include "OB_FileLock.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_HTTPProtocol.h"
 #include "OB_HTTPXact.h"
@@ -365,6 +366,49 @@ TEST_F(CEngineMgrTest, InstallRequestIsMergedKeepingTheInstallFileAndDeleted) {
   EXPECT_STREQ(engine->getConfigAdmin()->device, "3");
   EXPECT_EQ(engine->getConfigAdmin()->isInIPRanges(quad("10.0.0.5")), 1);
   EXPECT_FALSE(std::filesystem::exists(admin() + "/installc.cfg"));
+  engine->release();
+}
+
+// A forward look-up that notes whether cfg.lock was held while it ran, and rewrites the request
+// at its first call as an installer running beside the engine would.
+struct InstallLookUps {
+  static inline std::string lockPath;
+  static inline std::function<void()> atFirstCall;
+  static inline int calls = 0;
+  static inline int underLock = 0;
+  static int lookUp(const char* host, uint32_t* address) {
+    OB_FileLock probe;
+    if (probe.open(lockPath.c_str()) == 0 && probe.isLockedElsewhere() != 0) ++underLock;
+    if (++calls == 1 && atFirstCall) atFirstCall();
+    struct in_addr converted;
+    if (inet_aton(host, &converted) == 0) return -1;
+    *address = ntohl(converted.s_addr);
+    return 0;
+  }
+};
+
+TEST_F(CEngineMgrTest, InstallRequestHostsAreLookedUpWithoutTheConfigurationLock) {
+  writeGeneral(0);
+  option("Database", "0");
+  writeAdmin("installc.cfg", "http: 127.0.0.5\nftp: no.such.host\n");
+  InstallLookUps::lockPath = admin() + "/cfg.lock";
+  InstallLookUps::calls = InstallLookUps::underLock = 0;
+  InstallLookUps::atFirstCall = [this] {
+    writeAdmin("installc.cfg", "http: 127.0.0.5\nftp: no.such.host\nftp: 127.0.0.7\n");
+  };
+  OB_CEngineMgr::setHostLookup(InstallLookUps::lookUp);
+  OB_CEngineMgr* engine = build(0);
+  OB_CEngineMgr::setHostLookup(nullptr);
+  InstallLookUps::atFirstCall = nullptr;
+  // Each host once, the one added in between in a second round; none while the lock was held.
+  EXPECT_EQ(InstallLookUps::calls, 3);
+  EXPECT_EQ(InstallLookUps::underLock, 0);
+  EXPECT_FALSE(std::filesystem::exists(admin() + "/installc.cfg"));
+  const std::string install = readFile(admin() + "/cengineInstall.cfg");
+  EXPECT_NE(install.find("range: 127.0.0.5 127.0.0.5\nrange: 127.0.0.7 127.0.0.7\n"),
+            std::string::npos)
+      << install;
+  EXPECT_EQ(engine->getConfigAdmin()->isInIPRanges(quad("127.0.0.7")), 1);
   engine->release();
 }
 

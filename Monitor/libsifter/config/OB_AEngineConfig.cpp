@@ -499,6 +499,14 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
       rejected.reject("http: " + value, "no address for the host of \"http: " + value + "\"");
       continue;
     }
+    // A second definition of a watched server would count each of its transactions twice in
+    // every total across servers.
+    const uint16_t wanted = static_cast<uint16_t>(port);
+    if (watchedHTTPServer(address, wanted) >= 0) {
+      OB_Log::ret("readConfigFile: http:%s in installa.cfg is watched already, nothing added",
+                  value.c_str());
+      continue;
+    }
     OB_HTTPServer* server = created(OB_HTTPServer::create());
     server->setServerType(0);
     server->setPort(static_cast<uint16_t>(port));
@@ -515,6 +523,11 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
     if (hostLookup.load()(host.c_str(), &address) != 0) {
       OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
       rejected.reject("ftp: " + value, "no address for the host of \"ftp: " + value + "\"");
+      continue;
+    }
+    if (watchedFTPServer(address) >= 0) {
+      OB_Log::ret("readConfigFile: ftp:%s in installa.cfg is watched already, nothing added",
+                  value.c_str());
       continue;
     }
     OB_FTPServer* server = created(OB_FTPServer::create());
@@ -546,6 +559,19 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
     unlink(path.c_str());
   else
     OB_Log::ret("readConfigFile: %s kept, the configuration could not be rewritten", path.c_str());
+}
+
+int OB_AEngineConfig::watchedHTTPServer(uint32_t address, uint16_t port) {
+  for (int i = 0; i < numOfHTTPServers; ++i)
+    if (httpServers[i]->isServerIPMatch(&address) != 0 && httpServers[i]->isServerPortMatch(&port))
+      return i;
+  return -1;
+}
+
+int OB_AEngineConfig::watchedFTPServer(uint32_t address) {
+  for (int i = 0; i < numOfFTPServers; ++i)
+    if (ftpServers[i]->isMatch(&address) != 0) return i;
+  return -1;
 }
 
 int OB_AEngineConfig::writeConfigFile() {

@@ -110,7 +110,13 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // rewritten, and path deleted once it is; with no such entries nothing changes. A line that
   // cannot be applied (an unknown key, a bad port, a host without an address) is logged with
   // why and appended to "<path>.rejected" (owner only), the good lines applied all the same.
+  // A server watched already (its address and port, FTP: its address) is logged and not added
+  // again.
   void applyAdditions(const std::string& path);
+  // The index of the first HTTP server that watches address (host order) on port, else -1.
+  int watchedHTTPServer(uint32_t address, uint16_t port);
+  // The index of the first FTP server that watches address (host order), else -1.
+  int watchedFTPServer(uint32_t address);
 
   // Whether readConfigFile applies the installation additions: only the configuration in use,
   // whose file they are meant to change; the defaults never take them.

@@ -22,8 +22,9 @@ int OB_AEngineConfigAdmin::readConfig() {
     snprintf(text, sizeof text,
              "readConfig: %saengine_prvt.cfg can't be read whole (%s); using %saengine_prvtDef.cfg",
              folder.c_str(), problem.c_str(), folder.c_str());
+    // Whoever runs the program sees it too, once: through the log's echo when that goes there.
     OB_Log::ret("%s", text);
-    fprintf(stderr, "%s\n", text);
+    if (OB_Log::getEcho() != stderr) fprintf(stderr, "%s\n", text);
     reset();
     readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvtDef.cfg", "r"),
                    "aengine_prvtDef.cfg", nullptr);

@@ -8,6 +8,7 @@
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "config/OB_ConfigRecordIO.h"
+#include "stats/AnalysisHash.h"
 
 namespace {
 
@@ -86,7 +87,11 @@ int OB_FTPServer::read(FILE* f) {
     std::string value = IO::readValue(f);
     char* save = nullptr;
     ipAddress = readServerAddress(OB_Tools::strtok(value.data(), kBlanks, &save));
-    OB_Tools::resolveIP(&ipAddress, name, sizeof name);
+    // Named from the domain cache, never by a look-up here: the read runs under cfg.lock on
+    // the manager's thread, and a resolver that does not answer would hold both up.
+    const char* known = AnalysisHash_cachedDomainName(ipAddress);
+    char quad[16];
+    setName(known != nullptr ? known : OB_Tools::IPAddressString(ipAddress, quad));
   } else {
     IO::skipLines(f, 1);
   }

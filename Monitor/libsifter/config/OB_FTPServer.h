@@ -36,7 +36,8 @@ class OB_FTPServer : public virtual OB_Server {
   int init() override;
   // The text record; -1 on a write error.
   int write(FILE* stream) override;
-  // The text record. A type-0 server is named by the reverse look-up of its address. A
+  // The text record. A type-0 server is named by the domain cache's name of its address
+  // (AnalysisHash_cachedDomainName, which never waits for a resolver), else its dotted quad. A
   // malformed record ends the process with the record's message; 0.
   int read(FILE* stream) override;
   // The wire record; -1 at the first failed or short write.

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 #include "console/OB_AEngineMgr.h"
 #include "console/OB_AEngineTCPServer.h"
 #include "net/NetStatsCommands.h"
+#include "stats/StatsReply.h"
 #include "windows/OB_FTPReader.h"
 #include "windows/OB_HTTPReader.h"
 #include "windows/OB_IndexChanger.h"
@@ -237,12 +239,25 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   int refused = 0;
   int result = 0;
   bool ended = false;  // the peer closed or failed: no more input comes
+  // Fields that came with the request are taken first: each pass reads them again from the
+  // start, which it could not do from the connection's own read-ahead.
+  char early[4096];
+  bool aheadEnded = false;
+  while (input.size() < kMostTaken) {
+    const size_t room = std::min(sizeof early, kMostTaken - input.size());
+    const ssize_t n = OB_SocketInput::take(s, early, room, &aheadEnded);
+    if (n <= 0) break;
+    input.append(early, static_cast<size_t>(n));
+  }
   for (;;) {
     OB_SocketInput::takeWaiting(s, &input, kMostTaken - input.size(), &ended);
     reply.clear();
     refused = 0;
     result = 0;
     bool ranOut = false;
+    // What the handler logs of a pass that ran out of fields is dropped with it: that pass is
+    // run again, and its failure was none.
+    StatsLogHold lines;
     {
       // One order for every request, the readers' own passes take one lock at a time.
       StatsLock netHold(net);
@@ -269,7 +284,10 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
       ranOut = received.ranOut();
     }
     // Past the limit, at the peer's end, its deadline or a stop, the reply stays as it came.
-    if (!ranOut || ended || input.size() >= kMostTaken || !waitFor(s, POLLIN)) break;
+    if (!ranOut || ended || input.size() >= kMostTaken || !waitFor(s, POLLIN)) {
+      lines.keep();
+      break;
+    }
   }
   if (refused != 0) return refuse(refused);
   if (sendReply(s, reply) != 0) result = -1;

@@ -152,7 +152,7 @@ FTPServerStatsModules_t* ftp_selectModules(OB_FTPAnalysisStats* stats,
 
 int hcommand_FTPServerSpaceSummary(OB_FTPAnalysisStats* stats, int socket, OB_User* user) {
   auto failed = [] {
-    OB_Log::ret("hcommand_FTPServerSpaceSummary: Problem sending stats info.");
+    stats_logLine("hcommand_FTPServerSpaceSummary: Problem sending stats info.");
     return -1;
   };
   if (stats == nullptr) return failed();
@@ -317,7 +317,7 @@ int hcommand_FTPXServerTransactionBreakdown(OB_FTPAnalysisStats* stats, int sock
   if (stats == nullptr || request == nullptr || readJ_SInt16(socket, &type) != 0)
     return stats_fail(kName);
   if (type < 0 || type > 7) {
-    OB_Log::ret("%s: bad type", kName);
+    stats_logLine("%s: bad type", kName);
     return -1;
   }
   OB_User* user = request->userRecord;
@@ -346,7 +346,7 @@ int hcommand_FTPXServerTransactionBreakdown(OB_FTPAnalysisStats* stats, int sock
     char label[16];
     const int length = std::snprintf(label, sizeof label, "i = %d", i);
     if (writeJ_n_chars(socket, label, length) < 0 || stats_writeCount(socket, run.figure) != 0) {
-      OB_Log::ret("all: Problem getting or sending info.");
+      stats_logLine("all: Problem getting or sending info.");
       return -1;
     }
   }

@@ -1,5 +1,8 @@
 #include "ftp/FTPcsXData.h"
 
+#include <strings.h>
+
+#include <cstring>
 #include <unordered_map>
 
 #include "OB_FTPProtocol.h"
@@ -85,11 +88,14 @@ void FTPcsServersSeenData_procX(FTPcsServersSeenData* module, int32_t bin,
     // the capture engine's consumer for every new group and window.
     char dotted[16];
     const char* name = AnalysisHash_getDomainName(address);
-    entry = statsList_append(&module->servers,
-                             name != nullptr ? name : OB_Tools::IPAddressString(address, dotted),
-                             kAddNoMemory);
+    const char* text = name != nullptr ? name : OB_Tools::IPAddressString(address, dotted);
+    // A server named like the total, in any case, is counted once, under the total, as the
+    // HTTP list does.
+    entry = strcasecmp(text, module->servers.head->name) == 0
+                ? module->servers.head
+                : statsList_append(&module->servers, text, kAddNoMemory);
   }
-  stats_bump(&entry->counts[bin]);
+  if (entry != module->servers.head) stats_bump(&entry->counts[bin]);
 }
 
 statsBreakdown_t* FTPcsServersSeenData_getServersSeenBreakdownSummary(

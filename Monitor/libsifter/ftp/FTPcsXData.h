@@ -49,7 +49,8 @@ void FTPcsServersSeenData_initAll(OB_IndexChanger* window, FTPcsServersSeenData*
 void FTPcsServersSeenData_freeAll(FTPcsServersSeenData* module);
 // One transfer of protocol, whose server lies in the group, in bin: counted under
 // "All Server Hits" and under the server's address. A new address gets an entry named by the
-// domain-name cache, which resolves it only when it does not know it yet.
+// domain-name cache, which resolves it only when it does not know it yet. A server named like
+// the total (in any case) is counted once, under the total.
 void FTPcsServersSeenData_procX(FTPcsServersSeenData* module, int32_t bin,
                                 const OB_FTPProtocol* protocol, const OB_FTPftranLink* transfer);
 // Every entry's name and total, in list order, no header fields.

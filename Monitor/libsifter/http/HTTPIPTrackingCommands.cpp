@@ -117,11 +117,11 @@ int hcommand_HTTPIPTracking(OB_HTTPAnalysisStats* stats, int socket,
     case 1:
       return stats_fail(kTracking);
     default:
-      OB_Log::ret("%s: invalid type", kTracking);
+      stats_logLine("%s: invalid type", kTracking);
       return stats_fail(kTracking);
   }
   if (clients == nullptr) {
-    OB_Log::ret("%s: ipTracker returned NULL", kTracking);
+    stats_logLine("%s: ipTracker returned NULL", kTracking);
     return stats_fail(kTracking);
   }
   if (writeJ_UInt32(socket, clients->count) != 0) return stats_fail(kTracking);

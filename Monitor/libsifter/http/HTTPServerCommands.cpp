@@ -18,7 +18,7 @@ bool shownTo(OB_User* user, uint16_t server) {
 
 int hcommand_HTTPServerSpaceSummary(OB_HTTPAnalysisStats* stats, int socket, OB_User* user) {
   auto failed = [] {
-    OB_Log::ret("hcommand_HTTPServerSpaceSummary: Problem sending stats info.");
+    stats_logLine("hcommand_HTTPServerSpaceSummary: Problem sending stats info.");
     return -1;
   };
   if (stats == nullptr) return failed();

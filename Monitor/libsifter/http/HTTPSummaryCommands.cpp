@@ -189,7 +189,7 @@ int hcommand_HTTPXServerTransactionBreakdown(OB_HTTPAnalysisStats* stats, int so
   if (stats == nullptr || request == nullptr || readJ_SInt16(socket, &type) != 0)
     return stats_fail(kTransactions);
   if (type < 0 || static_cast<size_t>(type) >= std::size(kTypes)) {
-    OB_Log::ret("%s: bad type", kTransactions);
+    stats_logLine("%s: bad type", kTransactions);
     return stats_fail(kTransactions);
   }
   if (!subsetExists(stats, request)) return stats_fail(kTransactions);
@@ -222,7 +222,7 @@ int hcommand_HTTPXServerTransactionBreakdown(OB_HTTPAnalysisStats* stats, int so
     if (stats_writeValues(socket, series->values, series->numOfBins) != 0 ||
         writeLabel(socket, "i = %d\n", i) != 0 ||
         stats_writeCount(socket, figureOf(set, run, series.get(), times.get())) != 0) {
-      OB_Log::ret("%s: Problem getting or sending info.", blockName(run));
+      stats_logLine("%s: Problem getting or sending info.", blockName(run));
       return -1;
     }
   }

@@ -193,7 +193,7 @@ int hcommand_netFTPServerProtoBreakdown(OB_NetAnalysisStats* stats, int socket,
 
 namespace {
 int unknownCommand(const OB_AEngineTCPRequest* request) {
-  OB_Log::ret("(%d) Unknown command\n", request != nullptr ? request->command : -1);
+  stats_logLine("(%d) Unknown command\n", request != nullptr ? request->command : -1);
   return -1;
 }
 }  // namespace

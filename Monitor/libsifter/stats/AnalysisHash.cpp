@@ -307,6 +307,15 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
   return addDomain(table, address, name, pending, "AnalysisHash_getDomainName")->m_pDNS;
 }
 
+const char* AnalysisHash_cachedDomainName(uint32_t address) {
+  DomainHash* table = domainHash.load();
+  if (table == nullptr) return nullptr;
+  OB_MutexHold hold(table);
+  if (OB_Domain* domain = findDomain(table, address); domain != nullptr) return domain->m_pDNS;
+  if (nameLookups.load() != OB_NameLookups::kBackground) return nullptr;
+  return AnalysisHash_getDomainName(address);
+}
+
 const char* AnalysisHash_resolveDomainName(uint32_t address) {
   DomainHash* table = domainHash.load();
   if (table == nullptr) return nullptr;

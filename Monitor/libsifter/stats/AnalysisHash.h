@@ -53,6 +53,12 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
 // the table is deleted; null when there is no domain table.
 const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent = nullptr);
 
+// The cached host name of address, never waiting for a resolver: the cache's entry; else, with
+// kBackground, a new entry as AnalysisHash_getDomainName makes it (the dotted quad while the
+// resolver thread looks the address up); else null. For a thread that must not wait, such as
+// one that reads the configuration under cfg.lock.
+const char* AnalysisHash_cachedDomainName(uint32_t address);
+
 // The host name of address, looked up on the calling thread when the cache holds none yet
 // (or only the dotted quad of an entry still waiting), and then kept in the cache. For callers
 // that may wait and want the name now (the export tool's -resolve). Null without a domain

@@ -1,5 +1,7 @@
 #include "stats/StatsReply.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -50,8 +52,33 @@ bool stats_parseAddress(const char* text, bool allowAllOnesText, uint32_t* addre
   return OB_Config::parseAddress(text, literal, address);
 }
 
+namespace {
+thread_local StatsLogHold* innerHold = nullptr;
+}  // namespace
+
+StatsLogHold::StatsLogHold() : outer_(innerHold) { innerHold = this; }
+
+StatsLogHold::~StatsLogHold() { innerHold = outer_; }
+
+void StatsLogHold::keep() {
+  for (const std::string& line : lines_) OB_Log::ret("%s", line.c_str());
+  lines_.clear();
+}
+
+void stats_logLine(const char* format, ...) {
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (innerHold != nullptr)
+    innerHold->lines_.emplace_back(line);
+  else
+    OB_Log::ret("%s", line);
+}
+
 int stats_fail(const char* handler) {
-  OB_Log::ret("%s: Problem getting or sending info.", handler);
+  stats_logLine("%s: Problem getting or sending info.", handler);
   return -1;
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "stats/StatsModule.h"
 
@@ -40,9 +42,31 @@ bool stats_selectSubset(OB_HTTPServerStats* server, const OB_AEngineTCPRequest* 
 // and then only written out as "255.255.255.255". False when the text does not convert.
 bool stats_parseAddress(const char* text, bool allowAllOnesText, uint32_t* address);
 
-// A handler's failure: logs "<handler>: Problem getting or sending info." with the time and
-// returns -1.
+// A handler's failure: logs "<handler>: Problem getting or sending info." with the time (as
+// stats_logLine does) and returns -1.
 int stats_fail(const char* handler);
+// A handler's log line (OB_Log::ret's form), or, while a StatsLogHold lives on this thread, kept
+// in it.
+void stats_logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Keeps the handlers' log lines of one pass over a request on this thread. A pass that ran out
+// of the request's fields is run again once more came, so what it said of its failure was no
+// failure: its lines are dropped with the hold unless keep() logs them. Holds nest: the outer
+// one is in force again after the inner ends.
+class StatsLogHold {
+ public:
+  StatsLogHold();
+  ~StatsLogHold();
+  StatsLogHold(const StatsLogHold&) = delete;
+  StatsLogHold& operator=(const StatsLogHold&) = delete;
+  // Logs the lines kept so far, in order, and forgets them.
+  void keep();
+
+ private:
+  std::vector<std::string> lines_;
+  StatsLogHold* outer_;
+  friend void stats_logLine(const char* format, ...);
+};
 
 // One request text into buffer (size bytes, NUL included). A line that does not fit is refused
 // rather than cut, since its rest would be taken for the next field. 0, or -1.

@@ -1,5 +1,7 @@
 #include "stats/csXData.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -171,14 +173,21 @@ void csServersSeenData_procX(csServersSeenData* module, const httpNetInfo_t* inf
     // and the capture engine's consumer waiting on it.
     char dotted[16];
     const char* name = AnalysisHash_getDomainName(address);
-    entry = addServer(module, address, name != nullptr ? name : OB_Tools::IPAddressString(address, dotted));
-    if (name == nullptr) {
-      // No cache: the entry needs a text that outlives this call.
-      entry->name = AnalysisHash_internName(getResourceHash(), dotted);
-      if (entry->name == nullptr) entry->name = "";
+    if (name != nullptr && strcasecmp(name, module->head->name) == 0) {
+      // A server whose name is the total's (a reverse zone may answer any text; a host name's
+      // case carries no meaning) is counted once, under the total, not in a second row.
+      entry = module->head;
+    } else {
+      entry = addServer(module, address,
+                        name != nullptr ? name : OB_Tools::IPAddressString(address, dotted));
+      if (name == nullptr) {
+        // No cache: the entry needs a text that outlives this call.
+        entry->name = AnalysisHash_internName(getResourceHash(), dotted);
+        if (entry->name == nullptr) entry->name = "";
+      }
     }
   }
-  stats_bump(&entry->counts[bin]);
+  if (entry != module->head) stats_bump(&entry->counts[bin]);
 }
 
 statsBreakdown_t* csServersSeenData_getServersSeenBreakdownSummary(csServersSeenData* module) {

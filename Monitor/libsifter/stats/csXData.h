@@ -71,7 +71,8 @@ void csServersSeenData_initAll(OB_IndexChanger* window, csServersSeenData* modul
 void csServersSeenData_freeAll(csServersSeenData* module);
 // One transaction of protocol, whose server lies in the group, at the bin of info: counted under
 // "All Server Hits" and under the server's address (a new address gets its entry, named from the
-// domain-name cache, which resolves it only when it does not know it yet).
+// domain-name cache, which resolves it only when it does not know it yet). A server named like
+// the total (in any case) is counted once, under the total.
 void csServersSeenData_procX(csServersSeenData* module, const httpNetInfo_t* info,
                              const OB_HTTPProtocol* protocol);
 // Every entry's name and total, in list order, no header fields.

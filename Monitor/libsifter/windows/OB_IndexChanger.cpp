@@ -278,6 +278,13 @@ int OB_IndexChanger::init() {
       nowTime = daysBefore(changeTime, day ? k : k * 7);
       agoTime = daysBefore(nowTime, day ? 1 : 7);
       numOfBins = record.staticNumOfBins;
+      // A week of seven bins counts by its local days, as a month does, however long a day of a
+      // daylight-saving change is.
+      if (!day && numOfBins == 7) {
+        dayBins = numOfBins;
+        for (uint32_t d = 0; d < dayBins; ++d) dayStarts[d] = daysBefore(nowTime, 7 - d);
+        dayStarts[dayBins] = nowTime;
+      }
     }
     // A static window whose end lies before its start is empty: every time lies outside.
     windowSize = nowTime >= agoTime ? nowTime - agoTime : 0;

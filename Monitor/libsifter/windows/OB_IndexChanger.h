@@ -67,8 +67,9 @@ class OB_IndexChanger : public virtual OB_Object,
   ~OB_IndexChanger() override;
 
   // The bin of *xTime: 0 for a time outside [agoTime, nowTime) or a null pointer. A month
-  // window's bin is the local day of the time; other windows have bins of equal size, and the
-  // seconds that remain when the bin count does not divide the window fall into the last.
+  // window's bin, and a seven-bin week window's, is the local day of the time; other windows
+  // have bins of equal size, and the seconds that remain when the bin count does not divide
+  // the window fall into the last.
   // Called on the readers' and the capture engine's threads; reads the bounds as one set.
   virtual int calcIndex(const uint32_t* xTime);
   // Not supported: always -1; *hold is left alone.
@@ -137,9 +138,10 @@ class OB_IndexChanger : public virtual OB_Object,
   uint32_t numOfBins = 0;
   uint32_t windowSize = 0;  // nowTime - agoTime
   uint32_t binSize = 0;     // windowSize / numOfBins, at least 1
-  // A month window's bins are its days, local midnight to local midnight, however long a day of
-  // a daylight-saving change is: dayStarts[k] begins bin k, dayStarts[dayBins] is nowTime.
-  // dayBins is 0 for every other window (and once a setter moves the bounds): equal bins.
+  // A month window's bins (and a seven-bin week window's) are its days, local midnight to local
+  // midnight, however long a day of a daylight-saving change is: dayStarts[k] begins bin k,
+  // dayStarts[dayBins] is nowTime. dayBins is 0 for every other window (and once a setter moves
+  // the bounds): equal bins.
   static constexpr uint32_t kMaxDays = 31;
   uint32_t dayStarts[kMaxDays + 1] = {};
   uint32_t dayBins = 0;

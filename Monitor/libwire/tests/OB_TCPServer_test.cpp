@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -94,8 +95,14 @@ class TestConnection : public OB_TCPConnection {
 class TestServer : public OB_TCPServer {
  public:
   TestServer() { keyFileName = "testKey"; }
+  // Run on the accept thread at each accept, before the client is asked about; not owned.
+  std::atomic<std::function<void()>*> atAccept{nullptr};
 
  protected:
+  int isAllowedClient(uint32_t address) override {
+    if (std::function<void()>* hook = atAccept.load(); hook != nullptr) (*hook)();
+    return OB_TCPServer::isAllowedClient(address);
+  }
   OB_TCPConnection* createTCPConnection() override {
     TestConnection* connection = TestConnection::create();
     connection->setManager(manager);
@@ -540,6 +547,31 @@ TEST_F(TCPServerTest, ARequestQueuedWhenTheServerStopsIsClosedAtOnce) {
   close(s);
   TestConnection::holdStats = false;
   busy.join();
+}
+
+// A stop that comes while the accept thread is in its pass, after it last looked at the continue
+// flag: the client it accepts then is closed by the stop, not left open until the next start.
+TEST_F(TCPServerTest, AStopDuringAnAcceptPassClosesTheConnectionsItAccepted) {
+  std::thread stopping;
+  std::atomic<bool> begun{false};
+  std::function<void()> hook = [this, &stopping, &begun] {
+    if (begun.load()) return;
+    stopping = std::thread([this] { server_->stop(); });
+    // The stop has begun (its first step clears the flag) before the pass goes on.
+    while (server_->isRunning() != 0) std::this_thread::yield();
+    begun.store(true);
+  };
+  server_->atAccept.store(&hook);
+  const int s = connectLoopback(server_->getPort());  // sends nothing
+  ASSERT_GE(s, 0);
+  while (!begun.load()) std::this_thread::yield();
+  stopping.join();
+  EXPECT_EQ(server_->join(nullptr, 0), 0);
+  EXPECT_EQ(server_->getOpenConnections(), 0);
+  char byte = 0;
+  EXPECT_EQ(recv(s, &byte, 1, MSG_DONTWAIT), 0);  // closed, not waiting
+  close(s);
+  server_->atAccept.store(nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "config/OB_AEngineConfig.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -549,6 +550,41 @@ TEST_F(AEngineConfigFiles, APasswordAloneChangesThePasswordAndNoServer) {
   EXPECT_EQ(current.users[0]->httpServersShowing[0], 1);
 }
 
+// Two definitions of one server would count each of its transactions twice in every total.
+TEST_F(AEngineConfigFiles, AnAdditionOfAWatchedServerAddsNothingAndSaysSo) {
+  {
+    OB_AEngineConfig current;
+    fill(&current);
+    ASSERT_EQ(current.writeConfigFile(), 0);
+  }
+  const std::string before = readFile("admin/aengine_prvt.cfg");
+  writeFile("admin/installa.cfg", "http: 10.0.0.80\nftp: 10.0.0.21\n");
+  startLog();
+  {
+    OB_AEngineConfigAdmin current;
+    current.readConfig();
+    EXPECT_EQ(current.numOfHTTPServers, 1);
+    EXPECT_EQ(current.numOfFTPServers, 1);
+  }
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), before);
+  EXPECT_NE(logText().find("http:10.0.0.80 in installa.cfg is watched already"),
+            std::string::npos);
+  EXPECT_NE(logText().find("ftp:10.0.0.21 in installa.cfg is watched already"), std::string::npos);
+
+  // Another port is another server; a line repeated in the file adds its server once.
+  writeFile("admin/installa.cfg",
+            "http: 10.0.0.80:8080\nhttp: 10.0.0.80:8080\nftp: 10.0.0.9\nftp: 10.0.0.9\n");
+  OB_AEngineConfigAdmin current;
+  current.readConfig();
+  ASSERT_EQ(current.numOfHTTPServers, 2);
+  EXPECT_EQ(current.httpServers[1]->getPort(), 8080);
+  ASSERT_EQ(current.numOfFTPServers, 2);
+  const uint32_t added = ip(10, 0, 0, 9);
+  EXPECT_EQ(current.ftpServers[1]->isMatch(&added), 1);
+  EXPECT_EQ(current.users[0]->numOfHTTPServers, 2);
+}
+
 TEST_F(AEngineConfigFiles, AdditionsWithoutUsersAreStillWritten) {
   writeFile("admin/aengine_prvt.cfg", sections(1, 0));
   writeFile("admin/installa.cfg", "ftp:10.0.0.7\n");
@@ -624,6 +660,38 @@ TEST_F(AEngineConfigFiles, ADamagedConfigurationFileGivesWayToTheDefaults) {
         << why;
     EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), text);
   }
+}
+
+// A program that echoes its log to standard error (the service) tells of the fallback there
+// once, with its prefix.
+TEST_F(AEngineConfigFiles, TheFallbackIsToldOnStandardErrorOnceWithThePrefix) {
+  writeFile("admin/aengine_prvtDef.cfg", sections(1, 0));
+  writeFile("admin/aengine_prvt.cfg", sections(1, 0).substr(0, 40));
+  startLog();
+  const std::string caught = dir_.file("stderr.txt");
+  fflush(stderr);
+  const int saved = dup(2);
+  const int into = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(into, 0);
+  dup2(into, 2);
+  close(into);
+  OB_Log::setEcho(stderr, "corramon");
+  {
+    OB_AEngineConfigAdmin config;
+    config.readConfig();
+  }
+  OB_Log::setEcho(nullptr, nullptr);
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  const std::string told = readFile("stderr.txt");
+  const std::string line = "corramon: readConfig: " + dir_.path() + "/admin/aengine_prvt.cfg";
+  ASSERT_NE(told.find(line), std::string::npos) << told;
+  size_t count = 0;
+  for (size_t at = told.find("can't be read whole"); at != std::string::npos;
+       at = told.find("can't be read whole", at + 1))
+    ++count;
+  EXPECT_EQ(count, 1u) << told;
 }
 
 }  // namespace

@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
 
 #include "OB_Packet.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
+#include "stats/AnalysisHash.h"
 
 using namespace sifter_test;
 
@@ -61,7 +66,7 @@ TEST_F(OBFTPServer, FileRecordsAreExactAndNameTheServer) {
   std::string rest;
   ASSERT_EQ(readText(&back, std::string(kSingleText) + "# FTP Server\n", &rest), 0);
   EXPECT_EQ(rest, "# FTP Server\n");
-  EXPECT_STREQ(back.getName(), "ftp.example");  // the look-up's name, lower-cased
+  EXPECT_STREQ(back.getName(), "10.0.0.21");  // no domain cache: the dotted quad
   EXPECT_EQ(back.getPort(), 21);
   EXPECT_EQ(back.isMatch(&kServer), 1);
   EXPECT_EQ(watched(kServer, 21), 1);
@@ -75,6 +80,37 @@ TEST_F(OBFTPServer, FileRecordsAreExactAndNameTheServer) {
   EXPECT_EQ(multi.isMatch(&second), 1);
   EXPECT_EQ(multi.isMatch(&kServer), 0);
   EXPECT_EQ(watched(second, 21), 1);
+}
+
+// The look-ups made on the reading thread: a configuration read under cfg.lock waits on none.
+std::thread::id readingThread;
+std::atomic<int> lookUpsWhileReading{0};
+int countingLookup(uint32_t address, char* name, size_t size) {
+  if (std::this_thread::get_id() == readingThread) ++lookUpsWhileReading;
+  return fakeLookup(address, name, size);
+}
+
+TEST_F(OBFTPServer, ARecordIsNamedFromTheDomainCacheWithoutALookUp) {
+  std::filesystem::create_directories(dir_.path() + "/db");
+  OB_Tools::setReverseLookup(countingLookup);
+  readingThread = std::this_thread::get_id();
+  const std::string unknown = std::string(kSingleText).replace(
+      std::string(kSingleText).find("10.0.0.21"), 9, "10.0.0.22");
+  // The export tool's cache, which would resolve on the asking thread, and the engine's, which
+  // resolves on a thread of its own.
+  for (OB_NameLookups lookups : {OB_NameLookups::kInline, OB_NameLookups::kBackground}) {
+    AnalysisHash_init(lookups);
+    AnalysisHash_getDomainName(kServer, "ftp.cached");
+    lookUpsWhileReading = 0;
+    OB_FTPServer known;
+    ASSERT_EQ(readText(&known, kSingleText), 0);
+    EXPECT_STREQ(known.getName(), "ftp.cached");
+    OB_FTPServer other;
+    ASSERT_EQ(readText(&other, unknown), 0);
+    EXPECT_STREQ(other.getName(), "10.0.0.22");
+    EXPECT_EQ(lookUpsWhileReading.load(), 0);
+    AnalysisHash_free();
+  }
 }
 
 TEST_F(OBFTPServer, StandsInTheWatchedListForItsLifetimeAndInitKeepsThePort) {

@@ -791,6 +791,27 @@ TEST_F(AEngineMgrTest, AStopDoesNotWaitForAClientThatDoesNotRead) {
   close(s);
 }
 
+// A pass that ran out of a command's fields is run again once they come: the request that then
+// succeeds leaves no failure line in the log.
+TEST_F(AEngineMgrTest, ACommandAnsweredOnLateFieldsLogsNoFailure) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}}, 0xC0A80105);
+  const int s = corrana_test::connectLoopback(port_);
+  ASSERT_GE(s, 0);
+  const std::string fields =
+      wireS16(0) + wireS16(100) + wireLine("0.0.0.0") + wireLine("0.0.0.0");
+  const std::string first = request(1065).frame() + fields.substr(0, 3);
+  ASSERT_EQ(send(s, first.data(), first.size(), MSG_NOSIGNAL), static_cast<ssize_t>(first.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string rest = fields.substr(3);
+  ASSERT_EQ(send(s, rest.data(), rest.size(), MSG_NOSIGNAL), static_cast<ssize_t>(rest.size()));
+  const std::string reply = corrana_test::readToEnd(s);
+  close(s);
+  EXPECT_NE(reply.find(wireLine("192.168.1.5")), std::string::npos);
+  const std::string log = tree_.log("aenginetest");
+  EXPECT_EQ(log.find("Problem getting or sending info."), std::string::npos) << log;
+}
+
 // A statistics command reads its own fields under the readers' locks: a client that withholds
 // them holds none of the locks meanwhile, and is answered once they come.
 TEST_F(AEngineMgrTest, AClientThatWithholdsACommandsFieldsHoldsNoReader) {

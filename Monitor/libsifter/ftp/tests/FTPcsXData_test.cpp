@@ -62,4 +62,14 @@ TEST_F(FTPcsXDataTest, ServersInsideTheGroupAreNamedOnceAndSeriesByName) {
             seriesHead("nobody") + values({0, 0, 0}));
 }
 
+// A reverse zone may answer any name: one like the total's must not make a second such row.
+TEST_F(FTPcsXDataTest, AServerNamedLikeTheTotalCountsOnceUnderIt) {
+  stats_test::knownNames()[server(1)] = "All Server Hits";
+  count(1, ftp_test::connection(at(1), kClientA, server(1), {{"e"}, {"f"}}));
+  EXPECT_EQ(run(hcommand_FTPClientServersSeenBreakdown, "", 1).bytes,
+            wireU32(2) + entry("All Server Hits", 6) + entry("ftp.site", 4));
+  EXPECT_EQ(run(hcommand_FTPClientServersSeenSeries, wireLine("All Server Hits"), 1).bytes,
+            seriesHead("All Server Hits") + values({2, 2, 2}));
+}
+
 }  // namespace

@@ -331,4 +331,19 @@ TEST_F(OB_HTTPReaderTest, TheClientSideCommandsAnswerPerGroup) {
   }
 }
 
+// A reverse zone may answer any name: one like the total's must not make a second such row.
+TEST_F(OB_HTTPReaderTest, AServerNamedLikeTheTotalCountsOnceUnderIt) {
+  stats_test::knownNames()[kOther] = "All Server Hits";
+  const uint32_t t = window.get()->getAgoTime() + kBinSize;
+  live(connection(t, kClientA, kServer, {{"/"}}));
+  live(connection(t, kClientA, kOther, {{"/a"}, {"/b"}}));
+  live(connection(t, kClientB, kOther, {{"/c"}}));
+  csServersSeenData* seen = reader->netGroups[1]->serversSeenData;
+  ASSERT_EQ(seen->count, 2);
+  EXPECT_STREQ(seen->head->name, "All Server Hits");
+  EXPECT_EQ(sum(seen->head->counts), 4u);
+  EXPECT_STREQ(seen->tail->name, "www.site");
+  EXPECT_EQ(sum(seen->tail->counts), 1u);
+}
+
 }  // namespace

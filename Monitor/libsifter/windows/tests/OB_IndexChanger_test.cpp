@@ -167,6 +167,33 @@ TEST(OB_IndexChanger, WeekWindowEndsAtTheMidnightBeginningTheNextSunday) {
   changer->release();
 }
 
+TEST(OB_IndexChanger, AWeeksBinsAreItsLocalDaysAcrossADaylightSavingChange) {
+  LocalZone zone(kCentralEurope);
+  timeWindow_t week = aligned(OB_IndexChanger::kAlignWeek, 0, 7);
+  ClockedChanger* changer = new ClockedChanger();
+  // The week of Sunday 27 October 2024, whose first day has 25 hours; that of 31 March, 23.
+  for (int m : {10, 3}) {
+    const int first = m == 10 ? 27 : 31;
+    changer->initAt(&week, at(2024, m, first, 12));
+    ASSERT_EQ(changer->getAgoTime(), at(2024, m, first));
+    for (int day = 0; day < 7; ++day) {
+      const uint32_t midnight = at(2024, m, first + day);
+      const uint32_t next = at(2024, m, first + day + 1);
+      EXPECT_EQ(binOf(*changer, midnight), day) << m << "/" << day;
+      EXPECT_EQ(binOf(*changer, midnight + 1800), day) << m << "/" << day;
+      EXPECT_EQ(binOf(*changer, next - 1), day) << m << "/" << day;
+    }
+  }
+  // Equal bins of 86,914 s would put Monday 28 October 23:30 under Tuesday.
+  changer->initAt(&week, at(2024, 10, 29));
+  EXPECT_EQ(binOf(*changer, at(2024, 10, 28, 23, 30)), 1);
+  // Another bin count keeps bins of equal size.
+  timeWindow_t hours = aligned(OB_IndexChanger::kAlignWeek, 0, 14);
+  changer->initAt(&hours, at(2024, 10, 29));
+  EXPECT_EQ(binOf(*changer, changer->getAgoTime() + changer->getBinSize()), 1);
+  changer->release();
+}
+
 TEST(OB_IndexChanger, MonthWindowHasOneBinPerDayAcrossYearEnds) {
   LocalZone zone("UTC0");
   timeWindow_t month = aligned(OB_IndexChanger::kAlignMonth, 0, 0);  // bin count ignored
