@@ -416,6 +416,10 @@ TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {
   for (const char* line : {"\n  -i ", "\n  -u ", "\n  -s ", "\n  -e ", "\n  -d ", "\n  -f ",
                            "\n  -l account", "\n  -p password", "\n  -v ", "\n  -h, --help"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
+  // The switch that was wrong is named before the usage.
+  EXPECT_EQ(text.rfind("corramon: unknown option -z\nusage: corramon", 0), 0u) << text;
+  EXPECT_EQ(run("-f extra 2>&1 | grep -qx 'corramon: unknown option extra'"), 0);
+  EXPECT_EQ(run("-l 2>&1 | grep -qx 'corramon: -l needs a value'"), 0);
 }
 
 // How many times line occurs in text as a whole line.
