@@ -117,8 +117,10 @@ void CCorramon::run(int argc, char** argv) {
 
   OB_CEngineMgr* capture = new OB_CEngineMgr(argc, argv, options, this, 1);
   OB_AEngineMgr* analysis = nullptr;
+  notStarted_.store(capture);
   if (capture->init() != 0) {
     fail("corramon: the capture engine could not be initialised: nothing to capture");
+    notStarted_.store(nullptr);
     shutDown(analysis, capture, options);
     return;
   }
@@ -128,9 +130,11 @@ void CCorramon::run(int argc, char** argv) {
   analysis->setQuitAction(endFromConsole, this);
   if (analysis->init() != 0) {
     fail("corramon: the analysis engine could not be initialised");
+    notStarted_.store(nullptr);
     shutDown(analysis, capture, options);
     return;
   }
+  notStarted_.store(nullptr);
   if (capture->start() != 0 || analysis->start() != 0) {
     fail("corramon: the engines could not be started (is a console port taken?)");
     shutDown(analysis, capture, options);
@@ -232,6 +236,8 @@ void CCorramon::onContinue() {
 void CCorramon::onShutdown() { stopEvent_.set(); }
 
 void CCorramon::handleExit(char* text) {
+  if (OB_CEngineMgr* capture = notStarted_.exchange(nullptr); capture != nullptr)
+    capture->closeArchives();
   logEvent(text, EVL_ERROR_TYPE, -1);
   serviceExitCode = 1;
   setStatus(SVC_STOPPED, 0, serviceExitCode);

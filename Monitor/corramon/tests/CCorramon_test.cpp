@@ -20,6 +20,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -514,6 +515,26 @@ TEST_F(Foreground, AnAdapterThatCannotBeOpenedFailsTheStartSayingWhy) {
   Said said = runToEnd();
   EXPECT_EQ(said.status, 1);
   EXPECT_NE(said.err.find("names none"), std::string::npos) << said.err;
+}
+
+// A start refused for a console port out of range closes what it had opened: the next start,
+// with the port mended, finds every archive closed and has nothing to repair.
+TEST_F(Foreground, ARefusedStartLeavesNoArchiveToRepair) {
+  for (const char* file : {"cengineInstall.cfg", "aengineInstall.cfg"}) {
+    SCOPED_TRACE(file);
+    const std::string good = tree_.readAdmin(file);
+    tree_.write(file, std::regex_replace(good, std::regex("port [0-9]+"), "port 99999"));
+    Said refused = runToEnd();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("port"), std::string::npos) << refused.err;
+    tree_.write(file, good);
+    std::filesystem::remove(tree_.path() + "/logs/corramon.log");
+    Program monitor({"-f"}, env(), out(), err());
+    ASSERT_TRUE(answers());
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    Said next = collect(Said{});
+    EXPECT_EQ(next.log.find("cleanArchiveFiles"), std::string::npos) << next.log;
+  }
 }
 
 // "file: <path>" is the file, blank or not; a start without a watched server says once that
