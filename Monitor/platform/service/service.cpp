@@ -505,7 +505,13 @@ static std::string unitText(const SVC_ServiceData& service, const SVC_ServiceCon
   unit += "\n[Service]\nType=notify\nExecStart=" + quoted(config->path) +
           "\nEnvironment=" + quoted((std::string("OB_SERVICE=") + config->name).c_str()) + " " +
           quoted(("OB_SERVICE_STATEDIR=" + service.stateDir).c_str()) + "\n";
-  if (config->account != nullptr) unit += "User=" + escapedPercent(config->account) + "\n";
+  if (config->account != nullptr) {
+    // A live capture opens a packet socket, which needs CAP_NET_RAW; promiscuous mode is asked
+    // for on that socket (a packet membership) and needs nothing more. The account gets that
+    // one capability, and the bounding set keeps it from ever gaining another.
+    unit += "User=" + escapedPercent(config->account) +
+            "\nAmbientCapabilities=CAP_NET_RAW\nCapabilityBoundingSet=CAP_NET_RAW\n";
+  }
   // Kept after a stop: its last line is how the service ended.
   if (runtimeDirectory)
     unit += "RuntimeDirectory=" + service.name + "\nRuntimeDirectoryPreserve=yes\n";

@@ -9,7 +9,8 @@
 // removing disables the unit and reloads. The unit has systemd make the state folder for the
 // service's account (RuntimeDirectory), take its readiness from the status reports (Type=notify),
 // start it again a few seconds after it ends by itself (a console may end it on purpose to take a
-// new configuration) and give up, failed, after five starts within a minute. Without systemd the
+// new configuration) and give up, failed, after five starts within a minute. A service run as an
+// account is given the one capability a live capture needs (CAP_NET_RAW), and no other. Without systemd the
 // manager starts an installed program itself (detached, with "OB_SERVICE=<name>" and the state
 // folder in its environment, as the unit also sets them) and stops it with SIGTERM; nothing
 // starts it again, and it runs as whoever starts it, so an account is refused there.
