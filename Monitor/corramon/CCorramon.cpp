@@ -1,5 +1,7 @@
 #include "CCorramon.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -140,14 +142,7 @@ void CCorramon::run(int argc, char** argv) {
     shutDown(analysis, capture, options);
     return;
   }
-  // Only the watched servers' traffic is kept: without one the monitor runs and stores nothing.
-  if (OB_List<OB_Server>* servers = getServerList(); servers != nullptr) {
-    OB_MutexHold hold(servers);
-    if (servers->getCount() == 0)
-      report("corramon: no server is watched: nothing will be archived until an HTTP or FTP "
-             "server is added to the analysis configuration",
-             EVL_WARNING_TYPE);
-  }
+  reportStart(capture->adapterName());
   std::thread console;
   if (analysis->isInteractive() != 0)
     console = std::thread([analysis] { analysis->input(); });
@@ -180,6 +175,32 @@ void CCorramon::run(int argc, char** argv) {
     console.join();
   }
   shutDown(analysis, capture, options);
+}
+
+void CCorramon::reportStart(const std::string& adapter) {
+  std::string watched;
+  if (OB_List<OB_Server>* servers = getServerList(); servers != nullptr) {
+    OB_MutexHold hold(servers);
+    for (OB_Server* server = servers->first(); server != nullptr; server = servers->next()) {
+      std::string host = server->getName();
+      if (host.empty()) {
+        char quad[INET_ADDRSTRLEN] = "";
+        const uint32_t address = htonl(server->getIPAddress());
+        inet_ntop(AF_INET, &address, quad, sizeof quad);
+        host = quad;
+      }
+      watched += (watched.empty() ? "" : ", ") + host + ":" + std::to_string(server->getPort());
+    }
+  }
+  const std::string on = "corramon: capturing on " + (adapter.empty() ? "no adapter" : adapter);
+  // Only the watched servers' traffic is kept: without one the monitor runs and stores nothing.
+  if (watched.empty())
+    report((on + "; no server is watched: nothing will be archived until an HTTP or FTP server is "
+                 "added to the analysis configuration")
+               .c_str(),
+           EVL_WARNING_TYPE);
+  else
+    report((on + "; watching " + watched).c_str(), EVL_INFORMATION_TYPE);
 }
 
 void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "CManualEvent.h"
 #include "CNTService.h"
@@ -62,6 +63,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // releases the analysis engine and then the capture engine.
   void shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture, OB_NamedStringList*& options);
   void fail(const char* text);
+  // The start's one line: the adapter captured on and the watched servers (host:port), or that
+  // none is watched (a warning: nothing is archived then).
+  void reportStart(const std::string& adapter);
   // An error or warning of the run: to the log (which, in the foreground or under systemd, also
   // shows it on standard error) and to the event log.
   void report(const char* text, int type);

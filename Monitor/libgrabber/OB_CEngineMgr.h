@@ -71,6 +71,9 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // the engine runs: before start, or after the threads have been joined.
   void closeArchives();
 
+  // The adapter the engine captures on (an interface, or "file:<path>"); "" when none is open.
+  std::string adapterName();
+
   // The consumers under their protocol names ("net" when built, "http", "ftp"). Stays the
   // engine's: the analysis engine appends its readers to these consumers' writer lists.
   virtual OB_NamedList<OB_Consumer>* getConsumerNamedList();

@@ -419,7 +419,8 @@ TEST_F(AEngineConfigFiles, InstallationFileGivesPortAndDatabase) {
   writeFile("not-a-dir", "x");
   writeFile("admin/aengineInstall.cfg", "dbpath=" + dir_.file("not-a-dir") + "\n");
   expectQuit([] { OB_AEngineConfigAdmin().readConfig(); },
-             "readAdminConfigFile: can't open database directory\n " + dir_.file("not-a-dir"));
+             "the archive folder (dbpath) " + dir_.file("not-a-dir") +
+                 " is not a folder that can be opened\n");
 }
 
 TEST_F(AEngineConfigFiles, InstallationAdditionsJoinTheConfigurationInUseOnce) {
