@@ -97,6 +97,20 @@ if(NOT mode STREQUAL "600")
   message(FATAL_ERROR "conf/admin/aengine_prvtDef.cfg is put back with mode ${mode}, not 600")
 endif()
 
+# A staged install (DESTDIR, as a package or a container root is filled) lays the defaults out
+# under DESTDIR too.
+set(staged "${PREFIX}-staged")
+file(REMOVE_RECURSE "${staged}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DESTDIR=${staged}"
+                        "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix /opt/corrana
+                RESULT_VARIABLE result OUTPUT_QUIET)
+foreach(name IN ITEMS corramon.cfg cengine_prvtDef.cfg aengine_prvt.cfg)
+  if(NOT result EQUAL 0 OR NOT EXISTS "${staged}/opt/corrana/conf/admin/${name}")
+    message(FATAL_ERROR "a DESTDIR install (${result}) lacks /opt/corrana/conf/admin/${name}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${staged}")
+
 # Run from the prefix alone: each program finds every library it needs in lib/ (a library the
 # loader cannot find ends the program before it can print its usage).
 foreach(program IN ITEMS corramon tapview)
