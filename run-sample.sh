@@ -5,6 +5,16 @@
 # it counted. Installs what the build needs when run as root on Debian; otherwise names what is
 # missing.
 set -euo pipefail
+
+usage="usage: run-sample.sh
+Builds the Release configuration in build-release/, installs it into a temporary folder, replays
+Monitor/libwire/tests/data/http_nginx_curl.pcap through the installed corramon and prints what
+the analysis engine's console counted; the folder is removed at the end."
+case "${1:-}" in
+  "") ;;
+  -h | --help) echo "$usage"; exit 0 ;;
+  *) echo "run-sample.sh: unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")"
 
 . scripts/ensure-packages.sh

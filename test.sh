@@ -16,7 +16,12 @@ esac
 cd "$(dirname "$0")"
 
 . scripts/ensure-packages.sh
-ensure_packages cmake ninja-build g++ libgtest-dev libpcap-dev tshark
+# What the build needs, and every program a test runs, so that no test skips for want of one:
+# tshark (the outside reference), systemd-analyze (package systemd, the unit's check), goaccess
+# (reads the export), and the live captures' lab: ip and tc (iproute2), the servers, the
+# clients, tcpdump and ethtool.
+ensure_packages cmake ninja-build g++ libgtest-dev libpcap-dev tshark systemd goaccess \
+  iproute2 nginx-light vsftpd lftp curl wrk tcpdump ethtool
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORRANA_SANITIZE=ON >/dev/null

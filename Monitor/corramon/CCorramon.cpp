@@ -1,5 +1,7 @@
 #include "CCorramon.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -117,11 +119,13 @@ void CCorramon::run(int argc, char** argv) {
 
   OB_CEngineMgr* capture = new OB_CEngineMgr(argc, argv, options, this, 1);
   OB_AEngineMgr* analysis = nullptr;
+  notStarted_.store(capture);
   const int captureReady = capture->init();
   // Once the log is open: a typo in the option file is named, in the log and on the terminal.
   checkOptionFile(optionFile);
   if (captureReady != 0) {
     fail("corramon: the capture engine could not be initialised: nothing to capture");
+    notStarted_.store(nullptr);
     shutDown(analysis, capture, options);
     return;
   }
@@ -131,22 +135,17 @@ void CCorramon::run(int argc, char** argv) {
   analysis->setQuitAction(endFromConsole, this);
   if (analysis->init() != 0) {
     fail("corramon: the analysis engine could not be initialised");
+    notStarted_.store(nullptr);
     shutDown(analysis, capture, options);
     return;
   }
+  notStarted_.store(nullptr);
   if (capture->start() != 0 || analysis->start() != 0) {
     fail("corramon: the engines could not be started (is a console port taken?)");
     shutDown(analysis, capture, options);
     return;
   }
-  // Only the watched servers' traffic is kept: without one the monitor runs and stores nothing.
-  if (OB_List<OB_Server>* servers = getServerList(); servers != nullptr) {
-    OB_MutexHold hold(servers);
-    if (servers->getCount() == 0)
-      report("corramon: no server is watched: nothing will be archived until an HTTP or FTP "
-             "server is added to the analysis configuration",
-             EVL_WARNING_TYPE);
-  }
+  reportStart(capture->adapterName());
   std::thread console;
   if (analysis->isInteractive() != 0)
     console = std::thread([analysis] { analysis->input(); });
@@ -237,6 +236,32 @@ std::vector<std::string> CCorramon::checkOptionFile(const std::string& path) {
   return said;
 }
 
+void CCorramon::reportStart(const std::string& adapter) {
+  std::string watched;
+  if (OB_List<OB_Server>* servers = getServerList(); servers != nullptr) {
+    OB_MutexHold hold(servers);
+    for (OB_Server* server = servers->first(); server != nullptr; server = servers->next()) {
+      std::string host = server->getName();
+      if (host.empty()) {
+        char quad[INET_ADDRSTRLEN] = "";
+        const uint32_t address = htonl(server->getIPAddress());
+        inet_ntop(AF_INET, &address, quad, sizeof quad);
+        host = quad;
+      }
+      watched += (watched.empty() ? "" : ", ") + host + ":" + std::to_string(server->getPort());
+    }
+  }
+  const std::string on = "corramon: capturing on " + (adapter.empty() ? "no adapter" : adapter);
+  // Only the watched servers' traffic is kept: without one the monitor runs and stores nothing.
+  if (watched.empty())
+    report((on + "; no server is watched: nothing will be archived until an HTTP or FTP server is "
+                 "added to the analysis configuration")
+               .c_str(),
+           EVL_WARNING_TYPE);
+  else
+    report((on + "; watching " + watched).c_str(), EVL_INFORMATION_TYPE);
+}
+
 void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
                          OB_NamedStringList*& options) {
   if (analysis != nullptr) analysis->stop();
@@ -291,6 +316,8 @@ void CCorramon::onContinue() {
 void CCorramon::onShutdown() { stopEvent_.set(); }
 
 void CCorramon::handleExit(char* text) {
+  if (OB_CEngineMgr* capture = notStarted_.exchange(nullptr); capture != nullptr)
+    capture->closeArchives();
   logEvent(text, EVL_ERROR_TYPE, -1);
   serviceExitCode = 1;
   setStatus(SVC_STOPPED, 0, serviceExitCode);

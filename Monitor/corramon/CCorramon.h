@@ -39,7 +39,8 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   void onShutdown() override;
   // A fatal stop, the process ends after it: writes the text as an error event (and, in the
   // foreground, to standard error) and reports the service stopped with service-specific code
-  // 1, so that the end is not taken for a clean stop.
+  // 1, so that the end is not taken for a clean stop. During the start it first closes the
+  // capture engine's archives.
   void handleExit(char* text) override;
 
   // True when the last run could not start the monitor, or could not be run as the service.
@@ -70,6 +71,9 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // releases the analysis engine and then the capture engine.
   void shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture, OB_NamedStringList*& options);
   void fail(const char* text);
+  // The start's one line: the adapter captured on and the watched servers (host:port), or that
+  // none is watched (a warning: nothing is archived then).
+  void reportStart(const std::string& adapter);
   // An error or warning of the run: to the log (which, in the foreground or under systemd, also
   // shows it on standard error) and to the event log.
   void report(const char* text, int type);
@@ -78,4 +82,8 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   CManualEvent pauseEvent_;
   CManualEvent continueEvent_;
   std::atomic<bool> failed_{false};
+  // The capture engine between its construction (its archives are open) and its start, not
+  // owned: a fatal stop of the analysis engine's set-up in that time closes its archives, so
+  // that the next start has none to repair. None of its threads runs yet.
+  std::atomic<OB_CEngineMgr*> notStarted_{nullptr};
 };

@@ -266,7 +266,8 @@ int CNTService::installService() {
   if (!isNT) return 0;
   SVC_Manager manager = SVC_OpenManager();
   if (manager == nullptr) {
-    say("OpenSCManager failed - %s\n", errorText(error, sizeof error));
+    say("Unable to install %s - the unit folder can't be written (%s); run the install as root\n",
+        displayName, errorText(error, sizeof error));
     return 0;
   }
   SVC_ServiceConfig config{serviceName, displayName, path, startType, account, password};
@@ -285,7 +286,29 @@ int CNTService::installService() {
           SVC_GetUnitPath(service));
     SVC_CloseService(service);
   } else {
-    say("CreateService failed - %s\n", errorText(error, sizeof error));
+    const int why = errno;
+    if (why == EEXIST) {
+      SVC_Service installed = SVC_OpenService(manager, serviceName);
+      printf("%s is already installed (%s); nothing was changed. To install it again (another "
+             "account, a moved program), remove it first: %s -u\n",
+             displayName, installed != nullptr ? SVC_GetUnitPath(installed) : "its unit exists",
+             serviceName);
+      fflush(stdout);
+      SVC_CloseService(installed);
+    } else if (why == ENOTSUP) {
+      say("Unable to install %s - systemd does not run here, and without it the service runs as "
+          "whoever starts it: install without -l %s\n",
+          displayName, account != nullptr ? account : "");
+    } else if (why == ENOENT && account != nullptr) {
+      say("Unable to install %s - there is no account named %s\n", displayName, account);
+    } else if (why == EINVAL && account != nullptr) {
+      say("Unable to install %s - the account name can't be written into a unit (it holds a "
+          "blank or a control character)\n",
+          displayName);
+    } else {
+      errno = why;
+      say("Unable to install %s - %s\n", displayName, errorText(error, sizeof error));
+    }
   }
   SVC_CloseManager(manager);
   if (service == nullptr) return 0;
@@ -295,18 +318,27 @@ int CNTService::installService() {
 }
 
 // Opens the manager and this service, printing the failure; both null after a failure.
-static bool openBoth(const char* name, SVC_Manager* manager, SVC_Service* service,
-                     CNTService* self) {
+// *installed is false when the failure is that no such service is installed.
+static bool openBoth(const char* name, const char* display, SVC_Manager* manager,
+                     SVC_Service* service, CNTService* self, bool* installed) {
   char error[256];
+  *installed = true;
   *service = nullptr;
   *manager = SVC_OpenManager();
   if (*manager == nullptr) {
-    say("OpenSCManager failed - %s\n", self->errorText(error, sizeof error));
+    say("The service manager can't be used: the unit folder can't be written (%s); run this as "
+        "root\n",
+        self->errorText(error, sizeof error));
     return false;
   }
   *service = SVC_OpenService(*manager, name);
   if (*service == nullptr) {
-    say("OpenService failed - %s\n", self->errorText(error, sizeof error));
+    if (errno == ENOENT) {
+      *installed = false;
+      say("%s is not installed; \"%s -i\" installs it.\n", display, name);
+    } else {
+      say("The service %s can't be opened: %s\n", name, self->errorText(error, sizeof error));
+    }
     SVC_CloseManager(*manager);
     *manager = nullptr;
     return false;
@@ -314,17 +346,47 @@ static bool openBoth(const char* name, SVC_Manager* manager, SVC_Service* servic
   return true;
 }
 
+// Stops service through the manager, saying what happened (a service that was not running
+// without a word when quiet). 1 when it is stopped now (or was not running), else 0.
+static int stopAndSay(SVC_Service service, const char* display, CNTService* self, bool quiet) {
+  SVC_Status current;
+  if (SVC_ControlService(service, SVC_CONTROL_STOP, &current) == 0) {
+    say("Stopping %s.", display);
+    waitWhile(service, SVC_STOP_PENDING, &current);
+    const bool stopped = current.currentState == SVC_STOPPED;
+    say(stopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n", display);
+    return stopped ? 1 : 0;
+  }
+  char error[256];
+  if (errno == ESRCH) {
+    if (!quiet) say("%s is not running.\n", display);
+    return 1;
+  }
+  if (errno == EBUSY && current.currentState == SVC_STOP_PENDING) {
+    say("%s is stopping already.\n", display);
+    return 1;
+  }
+  if (errno == EBUSY) {
+    say("%s is still starting and can't be stopped yet; try again in a moment.\n",
+        display);
+    return 0;
+  }
+  say("%s could not be stopped: %s\n", display, self->errorText(error, sizeof error));
+  return 0;
+}
+
 int CNTService::removeService() {
   if (!isNT) return 0;
   SVC_Manager manager;
   SVC_Service service;
-  if (!openBoth(serviceName, &manager, &service, this)) return 0;
-  SVC_Status current;
-  if (SVC_ControlService(service, SVC_CONTROL_STOP, &current) == 0) {
-    say("Stopping %s.", displayName);
-    waitWhile(service, SVC_STOP_PENDING, &current);
-    say(current.currentState == SVC_STOPPED ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
-        displayName);
+  bool installed;
+  // Nothing installed is what a removal asks for.
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return installed ? 0 : 1;
+  if (stopAndSay(service, displayName, this, true) == 0) {
+    say("%s is left installed.\n", displayName);
+    SVC_CloseService(service);
+    SVC_CloseManager(manager);
+    return 0;
   }
   int result = 0;
   char error[256];
@@ -332,7 +394,7 @@ int CNTService::removeService() {
     say("%s removed.\n", displayName);
     result = 1;
   } else {
-    say("DeleteService failed - %s\n", errorText(error, sizeof error));
+    say("%s could not be removed: %s\n", displayName, errorText(error, sizeof error));
   }
   SVC_CloseService(service);
   SVC_CloseManager(manager);
@@ -343,15 +405,9 @@ int CNTService::removeService() {
 int CNTService::stopViaManager() {
   SVC_Manager manager;
   SVC_Service service;
-  if (!openBoth(serviceName, &manager, &service, this)) return 0;
-  int result = 0;
-  SVC_Status current;
-  if (SVC_ControlService(service, SVC_CONTROL_STOP, &current) == 0) {
-    say("Stopping %s.", displayName);
-    waitWhile(service, SVC_STOP_PENDING, &current);
-    result = current.currentState == SVC_STOPPED ? 1 : 0;
-    say(result != 0 ? "\n%s stopped.\n" : "\n%s failed to stop.\n", displayName);
-  }
+  bool installed;
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return 0;
+  const int result = stopAndSay(service, displayName, this, false);
   SVC_CloseService(service);
   SVC_CloseManager(manager);
   return result;
@@ -360,12 +416,23 @@ int CNTService::stopViaManager() {
 int CNTService::startViaManager() {
   SVC_Manager manager;
   SVC_Service service;
-  if (!openBoth(serviceName, &manager, &service, this)) return 0;
+  bool installed;
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return 0;
   int result = 0;
   say("Starting up %s.", displayName);
   if (SVC_StartService(service) != 0) {
     char error[256];
-    say("\n%s failed to start: %s\n", displayName, errorText(error, sizeof error));
+    if (errno == EALREADY) {
+      say("\n%s is already running.\n", displayName);
+      result = 1;
+    } else {
+      say("\n%s failed to start: %s\n", displayName, errorText(error, sizeof error));
+      // Why is in the service's own lines, which systemd keeps in the journal.
+      char journal[4096];
+      if (SVC_GetJournalTail(service, journal, sizeof journal) > 0)
+        printf("Its last lines in the journal (journalctl -u %s says more):\n%s%s", serviceName,
+               journal, journal[strlen(journal) - 1] == '\n' ? "" : "\n");
+    }
   } else {
     SVC_Status current;
     waitWhile(service, SVC_START_PENDING, &current);

@@ -40,17 +40,22 @@ void usage(FILE* out) {
 }
 
 // 0 when every argument is a switch corramon knows (a value after -l and -p included), 1 for
-// help, -1 for anything else.
+// help, -1 for anything else, named on standard error.
 int checkArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "-?") == 0) return 1;
-    if (a[0] != '-' || a[1] == '\0') return -1;
-    if (a[1] == 'l' || a[1] == 'p') {
-      if (a[2] == '\0' && ++i >= argc) return -1;
+    if (a[0] == '-' && (a[1] == 'l' || a[1] == 'p')) {
+      if (a[2] == '\0' && ++i >= argc) {
+        fprintf(stderr, "corramon: %s needs a value\n", a);
+        return -1;
+      }
       continue;
     }
-    if (a[2] != '\0' || strchr("iusedfvr", a[1]) == nullptr) return -1;
+    if (a[0] != '-' || a[1] == '\0' || a[2] != '\0' || strchr("iusedfvr", a[1]) == nullptr) {
+      fprintf(stderr, "corramon: unknown option %s\n", a);
+      return -1;
+    }
   }
   return 0;
 }

@@ -177,7 +177,7 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
   struct stat info;
   if (databasePath.size() >= sizeof databaseDir || stat(databasePath.c_str(), &info) != 0 ||
       !S_ISDIR(info.st_mode)) {
-    read.refuse("readAdminConfigFile: can't open database directory\n " + databasePath);
+    read.refuse("the archive folder (dbpath) " + databasePath + " is not a folder that can be opened");
     return refused();
   }
 

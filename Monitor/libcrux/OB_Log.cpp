@@ -26,6 +26,7 @@ struct LogState {
   FILE* echo = nullptr;
   std::string echoPrefix;
   bool echoAtLineStart = true;  // the last text echoed ended its line
+  bool logAtLineStart = true;   // the last text written to the log ended its line
 };
 
 // Never destroyed: threads may still log while static destructors run at exit.
@@ -67,11 +68,32 @@ void echoLocked(LogState& s, const std::string& text) {
   fflush(s.echo);
 }
 
+// Writes text to the log, each line begun with the local time and " - " once (a line built by
+// several calls gets one), so that every line of the log says when it was written.
+void stampedLocked(LogState& s, const std::string& text) {
+  char now[64];
+  OB_Tools::getTimeString1(now);
+  size_t begin = 0;
+  while (begin < text.size()) {
+    if (s.logAtLineStart) fprintf(s.stream, "%s - ", now);
+    size_t end = text.find('\n', begin);
+    const size_t stop = end == std::string::npos ? text.size() : end + 1;
+    fwrite(text.data() + begin, 1, stop - begin, s.stream);
+    s.logAtLineStart = end != std::string::npos;
+    begin = stop;
+  }
+  fflush(s.stream);
+}
+
 // Writes to target; with echo, what goes to the log itself is echoed.
 void writeLocked(LogState& s, FILE* target, bool echo, const char* format, va_list args) {
   const std::string text = formatted(format, args);
-  fwrite(text.data(), 1, text.size(), target);
-  fflush(target);
+  if (target == s.stream) {
+    stampedLocked(s, text);
+  } else {
+    fwrite(text.data(), 1, text.size(), target);
+    fflush(target);
+  }
   if (echo && target == s.stream) echoLocked(s, text);
 }
 
@@ -90,6 +112,7 @@ void OB_Log::init(const char* name, int debugLevel, OB_ExitHandler* handler) {
     quit("init: %s can't open directory\n", folder.c_str());
   std::string path = folder + "/" + s.name + ".log";
   s.stream = fopen(path.c_str(), "a+");
+  s.logAtLineStart = true;
   if (s.stream == nullptr) quit("init: %s can't open log file\n", path.c_str());
   s.debugLevel = debugLevel;
 }
@@ -137,10 +160,7 @@ void OB_Log::quit(const char* format, ...) {
     va_start(args, format);
     const std::string text = formatted(format, args);
     va_end(args);
-    if (s.stream != nullptr) {
-      fwrite(text.data(), 1, text.size(), s.stream);
-      fflush(s.stream);
-    }
+    if (s.stream != nullptr) stampedLocked(s, text);
     // Also when the log itself could not be opened: the reason must reach someone.
     echoLocked(s, text.empty() || text.back() == '\n' ? text : text + "\n");
     handler = s.handler;
@@ -210,14 +230,13 @@ void OB_Log::ret(const char* format, ...) {
   LogState& s = state();
   std::lock_guard<std::recursive_mutex> hold(s.lock);
   if (s.stream == nullptr) return;
-  char now[64];
-  OB_Tools::getTimeString1(now);
   va_list args;
   va_start(args, format);
   const std::string text = formatted(format, args) + "\n";
   va_end(args);
-  fprintf(s.stream, "%s - %s", now, text.c_str());
-  fflush(s.stream);
+  // A line another call left open is ended first: this one has its own time.
+  if (!s.logAtLineStart) stampedLocked(s, "\n");
+  stampedLocked(s, text);
   echoLocked(s, text);
 }
 

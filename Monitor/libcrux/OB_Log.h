@@ -1,7 +1,8 @@
 // The one process log: static operations over one text file "<install>/logs/<name>.log", used by
 // every deliverable for traces, error lines, time-stamped reports and fatal stops. Every write,
 // init and reset runs under one process-wide lock, so a line from one thread is never split by
-// another.
+// another. Every line of the log file begins with the local time as "%Y%b%d-%H:%M" (English
+// month) and " - ", however it was written; streams other than the log get the text as it is.
 #pragma once
 
 #include <cstdio>
@@ -30,7 +31,8 @@ class OB_Log {
   static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
   static void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
   static void flog(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // One line: local time as "%Y%b%d-%H:%M" (English month), " - ", the message, "\n".
+  // One line: the message and "\n" (after the time, as every line); a line that another call
+  // left open is ended first.
   static void ret(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
   static int getDebugLevel();

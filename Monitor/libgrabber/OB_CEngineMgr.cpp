@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "DriverControl.h"
 #include "OB_ArchiveWriter.h"
 #include "OB_CEngineTCPServer.h"
 #include "OB_CLFWriter.h"
@@ -214,7 +215,8 @@ OB_CEngineMgr* OB_CEngineMgr::create() {
 
 int OB_CEngineMgr::init() {
   if (capturing_ != 0 && packetManager_->getCaptureContext() == nullptr) {
-    OB_Log::ret("OB_CEngineMgr::init: no capture adapter could be opened: nothing to capture");
+    // The driver has said why; the program that owns the engine says what it means.
+    OB_Log::debug("OB_CEngineMgr::init: no capture adapter could be opened\n");
     return -1;
   }
   return OB_EngineMgr::init();
@@ -224,7 +226,7 @@ int OB_CEngineMgr::start() {
   if (server_ != nullptr) {
     server_->setContinue(1);
     if (server_->openListener() != 0) {
-      OB_Log::ret("OB_CEngineMgr::start: can't listen on the capture port %d", server_->getPort());
+      OB_Log::ret("the capture console can't listen on port %d", server_->getPort());
       server_->setContinue(0);
       return -1;
     }
@@ -235,6 +237,12 @@ int OB_CEngineMgr::start() {
 }
 
 OB_NamedList<OB_Consumer>* OB_CEngineMgr::getConsumerNamedList() { return &consumers_; }
+
+std::string OB_CEngineMgr::adapterName() {
+  GLIM_CaptureContext context =
+      packetManager_ != nullptr ? packetManager_->getCaptureContext() : nullptr;
+  return context != nullptr ? DriverControl::adapterName(context) : "";
+}
 
 void OB_CEngineMgr::setExitAction(OB_TCPExitAction action, void* context) {
   server_->setExitAction(action != nullptr ? action : quitFromConsole,

@@ -73,6 +73,12 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // writers close; logs how many it handed on. Does nothing for an engine never started, or
   // once it has run. 0.
   virtual int handOnSessions();
+  // Closes every consumer's archive writer for good (stop time set). Only while no thread of
+  // the engine runs: before start, or after the threads have been joined.
+  void closeArchives();
+
+  // The adapter the engine captures on (an interface, or "file:<path>"); "" when none is open.
+  std::string adapterName();
 
   // The consumers under their protocol names ("net" when built, "http", "ftp"). Stays the
   // engine's: the analysis engine appends its readers to these consumers' writer lists.
@@ -96,8 +102,6 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // Stops and joins the engine's threads, closes the archive files with their stop times, logs
   // "Quitting capture engine." and ends the process with status 0.
   [[noreturn]] void quit();
-  // Closes every consumer's archive writer for good (stop time set).
-  void closeArchives();
   // Appends the "http" and "ftp" hosts of the request as ranges, puts its device into the
   // install file and deletes the request. Nothing happens when the request cannot be read. The
   // hosts are looked up while cfg.lock is free.

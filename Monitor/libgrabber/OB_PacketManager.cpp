@@ -187,10 +187,12 @@ int OB_PacketManager::init() {
   }
   if (adapter == -1) {
     if (!haveRecord)
-      OB_Log::log("OB_PacketManager::init: no adapter is listed (%s%s names none, and without it "
-                  "no network interface was found)\n",
+      OB_Log::log("no capture adapter is listed (%s%s names none, and without it no network "
+                  "interface was found)\n",
                   OB_Tools::getInstallDir(), REG_ADAPTERS_FILE);
-    OB_Log::flog(nullptr, "Couldn't open the adapter! Error: %d\n", GLIM_GetLastError());
+    // The driver has logged the reason.
+    OB_Log::debug("OB_PacketManager::init: no adapter opened, driver error %d\n",
+                  GLIM_GetLastError());
     return -1;
   }
   adapter_.store(adapter);
@@ -201,7 +203,7 @@ int OB_PacketManager::init() {
   GLIM_CaptureContext context = GLIM_CreateCaptureContext(
       adapter, &OB_PacketManager::packetCallback, static_cast<int32_t>(bufferSize), this);
   if (context == nullptr) {
-    OB_Log::flog(nullptr, "Couldn't create capture context!\n");
+    OB_Log::log("the capture can't be set up: %s\n", DriverControl::lastErrorText());
     return 0;
   }
   const bool replay = DriverControl::isReplay(context);
@@ -213,7 +215,7 @@ int OB_PacketManager::init() {
   const int32_t most = poolOption_mostQueues(
       static_cast<uint64_t>(pool1460_->getObjectsPerQueue()) * kBufferSetBytes);
   if (replay)
-    OB_Log::log("replay: the payload pools may grow to %d queues of each size (%llu MB at most)\n",
+    OB_Log::debug("replay: the payload pools may grow to %d queues of each size (%llu MB at most)\n",
                 most, static_cast<unsigned long long>(poolOption_budget() >> 20));
   pool1460_->setGrow(grow, most);
   pool1024_->setGrow(grow, most);
@@ -437,7 +439,7 @@ void OB_PacketManager::prepareReplay(OB_Processor* processor) {
   if (sessions != nullptr && sessions->isGrowing() == 0) {
     const int32_t most = poolOption_mostQueues(
         static_cast<uint64_t>(sessions->getObjectsPerQueue()) * sizeof(OB_PooledTCPSession));
-    OB_Log::log("replay: the session pool may grow to %d queues (%llu MB at most)\n", most,
+    OB_Log::debug("replay: the session pool may grow to %d queues (%llu MB at most)\n", most,
                 static_cast<unsigned long long>(poolOption_budget() >> 20));
     sessions->setGrow(1, most);
   }

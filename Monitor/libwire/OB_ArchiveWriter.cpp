@@ -56,7 +56,7 @@ OB_ArchiveWriter::OB_ArchiveWriter(OB_ProtocolFactory* factory_, const char* dir
   lockFile.lock();
   struct stat status;
   if (stat(directory, &status) != 0 || !S_ISDIR(status.st_mode))
-    OB_Log::quit("archiving_openWriter: can't open database directory\n %s", directory);
+    OB_Log::quit("the archive folder %s is not a folder that can be opened", directory);
   openNext();
   lockFile.unlock();
 }

@@ -457,9 +457,7 @@ int OB_TCPConnection::abort(int s) {
 
 int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user,
                                  const char* text) {
-  char when[60];
   char quad[16];
-  OB_Tools::getTimeString1(when);
   OB_Tools::IPAddressString(address, quad);
   // The user name is the client's text: its control bytes must not forge or split log lines.
   char name[OB_Tools::escapedSize(OB_TCPRequest::kMaxText - 1) + 1];
@@ -467,6 +465,6 @@ int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user
   name[OB_Tools::escapeControls(given, OB_TCPRequest::kMaxText - 1, name, sizeof name - 1)] = '\0';
   // The reply texts end their line; the log's entry is one line.
   const std::string said = text != nullptr ? std::string(text, strcspn(text, "\r\n")) : "";
-  OB_Log::log("%s - (%d) %s %s '%s'\n", when, command, name, quad, said.c_str());
+  OB_Log::ret("(%d) %s %s '%s'", command, name, quad, said.c_str());
   return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -14,6 +15,20 @@ inline std::string readFile(const std::string& path) {
   std::stringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// A log's text without the time ("2026Dec10-03:21 - ") that begins each of its lines; a line
+// without one is kept whole behind "untimed: ", so that a comparison shows it.
+inline std::string untimed(const std::string& text) {
+  static const std::regex time("^[0-9]{4}[A-Z][a-z]{2}[0-9]{2}-[0-9]{2}:[0-9]{2} - ");
+  std::string result;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch found;
+    result += std::regex_search(line, found, time) ? line.substr(found.length()) : "untimed: " + line;
+    result += "\n";
+  }
+  return result;
 }
 
 // Replaces the file's content with text (creating it).

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -416,6 +417,10 @@ TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {
   for (const char* line : {"\n  -i ", "\n  -u ", "\n  -s ", "\n  -e ", "\n  -d ", "\n  -f ",
                            "\n  -l account", "\n  -p password", "\n  -v ", "\n  -h, --help"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
+  // The switch that was wrong is named before the usage.
+  EXPECT_EQ(text.rfind("corramon: unknown option -z\nusage: corramon", 0), 0u) << text;
+  EXPECT_EQ(run("-f extra 2>&1 | grep -qx 'corramon: unknown option extra'"), 0);
+  EXPECT_EQ(run("-l 2>&1 | grep -qx 'corramon: -l needs a value'"), 0);
 }
 
 // How many times line occurs in text as a whole line.
@@ -512,6 +517,59 @@ TEST_F(Foreground, AnAdapterThatCannotBeOpenedFailsTheStartSayingWhy) {
   EXPECT_NE(said.err.find("names none"), std::string::npos) << said.err;
 }
 
+// A start says in one line where it captures and which servers it watches; the pools' sizes are
+// the debug trace's, and a failed start's lines carry the reason without the code's internals
+// (class and function names, bare error numbers). Every line of the log has its time.
+TEST_F(Foreground, AStartSaysWhereItCapturesAndWhatItWatchesInTheOperatorsWords) {
+  std::ofstream(tree_.admin("installa.cfg")) << "http: 198.18.0.1:80\nftp: 10.0.0.5\n";
+  Program monitor({"-f"}, env(), out(), err());
+  ASSERT_TRUE(answers());
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+  Said said = collect(Said{});
+  EXPECT_EQ(said.err.rfind("corramon: capturing on file:" + kShippedTrace +
+                               "; watching 198.18.0.1:80, 10.0.0.5:21\n",
+                           0),
+            0u)
+      << said.err;
+  EXPECT_EQ(said.err.find("may grow"), std::string::npos) << said.err;
+  expectEachLineOnceOnBoth(said);
+  const std::regex timed("[0-9]{4}[A-Z][a-z]{2}[0-9]{2}-[0-9]{2}:[0-9]{2} - .*");
+  std::istringstream logLines(said.log);
+  for (std::string line; std::getline(logLines, line);)
+    EXPECT_TRUE(std::regex_match(line, timed)) << line;
+
+  std::filesystem::remove(tree_.path() + "/logs/corramon.log");
+  tree_.write("adapters.cfg", "adapter: nosuchif9\n");
+  said = runToEnd();
+  EXPECT_EQ(said.status, 1);
+  EXPECT_EQ(said.err,
+            "corramon: driver: no network interface \"nosuchif9\"\n"
+            "corramon: the capture engine could not be initialised: nothing to capture\n");
+  logLines = std::istringstream(said.log);
+  for (std::string line; std::getline(logLines, line);)
+    EXPECT_TRUE(std::regex_match(line, timed)) << line;
+}
+
+// A start refused for a console port out of range closes what it had opened: the next start,
+// with the port mended, finds every archive closed and has nothing to repair.
+TEST_F(Foreground, ARefusedStartLeavesNoArchiveToRepair) {
+  for (const char* file : {"cengineInstall.cfg", "aengineInstall.cfg"}) {
+    SCOPED_TRACE(file);
+    const std::string good = tree_.readAdmin(file);
+    tree_.write(file, std::regex_replace(good, std::regex("port [0-9]+"), "port 99999"));
+    Said refused = runToEnd();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("port"), std::string::npos) << refused.err;
+    tree_.write(file, good);
+    std::filesystem::remove(tree_.path() + "/logs/corramon.log");
+    Program monitor({"-f"}, env(), out(), err());
+    ASSERT_TRUE(answers());
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    Said next = collect(Said{});
+    EXPECT_EQ(next.log.find("cleanArchiveFiles"), std::string::npos) << next.log;
+  }
+}
+
 // "file: <path>" is the file, blank or not; a start without a watched server says once that
 // nothing will be archived; a console that hangs up before its reply and a clean stop leave no
 // debugging text on the terminal and nothing false in the log.
@@ -540,8 +598,8 @@ TEST_F(Foreground, ABlankAfterFileIsThePathAndACleanRunSaysOnlyWhatIsTrue) {
   EXPECT_EQ(said.log.find("start_server"), std::string::npos) << said.log;
   EXPECT_EQ(said.log.find("Couldn't"), std::string::npos) << said.log;
   const std::string unwatched =
-      "corramon: no server is watched: nothing will be archived until an HTTP or FTP server is "
-      "added to the analysis configuration";
+      "corramon: capturing on file:" + kShippedTrace + "; no server is watched: nothing will be "
+      "archived until an HTTP or FTP server is added to the analysis configuration";
   EXPECT_EQ(linesEqual(said.err, unwatched), 1) << said.err;
   expectEachLineOnceOnBoth(said);
 }

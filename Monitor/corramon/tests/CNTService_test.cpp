@@ -224,30 +224,47 @@ TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
   ASSERT_GT(SVC_GetModuleFileName(self, sizeof self), 0u);
   EXPECT_NE(unit.find("ExecStart=\"" + std::string(self) + "\"\n"), std::string::npos);
   EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+  // Without an account the service runs as root, whose rights the unit leaves alone.
+  EXPECT_EQ(unit.find("Capabilit"), std::string::npos);
   EXPECT_EQ(sourceList(), "corramon\n");
   ASSERT_EQ(events.lines.size(), 1u);
   EXPECT_EQ(events.lines[0], "4 40000000 Service installed");
 
+  // Each command says what the state is and what to do; the status is 0 when the state the
+  // command asks for holds already (nothing to stop, nothing to remove).
   EXPECT_EQ(command(service, {"-i"}),
-            std::make_pair(0, std::string("CreateService failed - File exists\n")));
+            std::make_pair(0, "Corrana is already installed (" + units.file("corramon.service") +
+                                  "); nothing was changed. To install it again (another account, "
+                                  "a moved program), remove it first: corramon -u\n"));
+  EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, std::string("Corrana is not running.\n")));
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
   EXPECT_EQ(sourceList(), "");
-  EXPECT_EQ(command(service, {"-u"}),
-            std::make_pair(0, std::string("OpenService failed - No such file or directory\n")));
-  EXPECT_EQ(command(service, {"-e"}),
-            std::make_pair(0, std::string("OpenService failed - No such file or directory\n")));
+  const std::string notInstalled = "Corrana is not installed; \"corramon -i\" installs it.\n";
+  EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, notInstalled));
+  EXPECT_EQ(command(service, {"-e"}), std::make_pair(0, notInstalled));
+  EXPECT_EQ(command(service, {"-s"}), std::make_pair(0, notInstalled));
 }
 
 TEST_F(Installed, AccountThatWouldInjectIntoTheUnitIsRefused) {
   CCorramon service;
   EXPECT_EQ(command(service, {"-i", "-l", "monitor\nUser=root"}),
-            std::make_pair(0, std::string("CreateService failed - Invalid argument\n")));
+            std::make_pair(0, std::string("Unable to install Corrana - the account name can't be "
+                                          "written into a unit (it holds a blank or a control "
+                                          "character)\n")));
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
   EXPECT_EQ(sourceList(), "");
   SVC_SetDirectories((units.path() + "/missing").c_str(), state.path().c_str());
   EXPECT_EQ(command(service, {"-i"}),
-            std::make_pair(0, std::string("OpenSCManager failed - No such file or directory\n")));
+            std::make_pair(0, std::string("Unable to install Corrana - the unit folder can't be "
+                                          "written (No such file or directory); run the install "
+                                          "as root\n")));
+  // Without systemd an account cannot be honoured: the reason is systemd, not the account.
+  SVC_SetDirectories(units.path().c_str(), state.path().c_str());
+  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}),
+            std::make_pair(0, std::string("Unable to install Corrana - systemd does not run here, "
+                                          "and without it the service runs as whoever starts it: "
+                                          "install without -l daemon\n")));
 }
 
 bool startsAndEnds(const std::string& text, const std::string& head, const std::string& tail) {
@@ -294,11 +311,13 @@ TEST_F(Running, StartedServiceRunsAndStopsOnSigtermWithItsStatusSequence) {
   NotifySocket notify(state.file("notify"));
   ASSERT_TRUE(notify.bound());
   ASSERT_EQ(command(service, {"-i"}).first, 1);
-  EXPECT_EQ(command(service, {"-e"}).first, 0);  // not running: refused without a word
+  EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, std::string("Corrana is not running.\n")));
   auto started = command(service, {"-s"});
   EXPECT_EQ(started.first, 1);
   EXPECT_TRUE(startsAndEnds(started.second, "Starting up Corrana.", "\nCorrana started.\n"))
       << started.second;
+  EXPECT_EQ(command(service, {"-s"}),
+            std::make_pair(1, std::string("Starting up Corrana.\nCorrana is already running.\n")));
   auto stopped = command(service, {"-e"});
   EXPECT_EQ(stopped.first, 1);
   EXPECT_TRUE(startsAndEnds(stopped.second, "Stopping Corrana.", "\nCorrana stopped.\n"))
@@ -333,12 +352,21 @@ class Systemd : public Installed {
     const std::string script = units.file("systemctl");
     std::ofstream(script) << "#!/bin/sh\necho \"$*\" >>" << calls_
                           << "\nif [ \"$1\" = start ] && [ -e " << units.file("refuse")
-                          << " ]; then echo 'start request repeated too quickly' >&2; exit 1; fi\n";
+                          << " ]; then echo 'start request repeated too quickly' >&2; exit 1; fi\n"
+                          << "if [ \"$1\" = reset-failed ]; then echo 'Failed to reset failed "
+                             "state of unit corramon.service' >&2; exit 1; fi\n";
     chmod(script.c_str(), 0755);
     SVC_SetSystemctl(script.c_str());
+    // The journal of a start that failed: what was asked, and the service's reason.
+    const std::string journal = units.file("journalctl");
+    std::ofstream(journal) << "#!/bin/sh\necho \"journalctl $1 $3 $4 $5\"\n"
+                           << "echo \"corramon: driver: can't replay /srv/x.pcap: No such file\"\n";
+    chmod(journal.c_str(), 0755);
+    SVC_SetJournalctl(journal.c_str());
   }
   void TearDown() override {
     SVC_SetSystemctl(nullptr);
+    SVC_SetJournalctl(nullptr);
     Installed::TearDown();
   }
   std::string calls() {
@@ -360,14 +388,24 @@ TEST_F(Systemd, InstallReloadsAndEnablesStartAndStopGoThroughSystemctlRemoveDisa
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
 
   std::ofstream(units.file("refuse")) << "";
+  // A failed start shows the service's own reason from the journal; systemctl's word that
+  // there was no failed state to clear is not shown.
+  testing::internal::CaptureStderr();
   EXPECT_EQ(command(service, {"-s"}),
             std::make_pair(0, std::string("Starting up Corrana.\nCorrana failed to start: "
-                                          "systemctl start corramon.service: exit status 1\n")));
+                                          "systemctl start corramon.service: exit status 1\n"
+                                          "Its last lines in the journal (journalctl -u corramon "
+                                          "says more):\njournalctl --unit=corramon.service "
+                                          "--lines=10 --output=cat --no-pager\ncorramon: driver: "
+                                          "can't replay /srv/x.pcap: No such file\n")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "start request repeated too quickly\n");
   EXPECT_EQ(calls(), "reset-failed corramon.service\nstart corramon.service\n");
   // Not running: still stopped through systemd, which may be about to start it again.
-  EXPECT_EQ(command(service, {"-e"}).first, 0);
+  EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, std::string("Corrana is not running.\n")));
   EXPECT_EQ(calls(), "stop corramon.service\n");
+  testing::internal::CaptureStderr();
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(calls(),
             "stop corramon.service\ndisable --quiet corramon.service\nreset-failed "
             "corramon.service\ndaemon-reload\n");
@@ -392,7 +430,12 @@ TEST_F(Systemd, AnAccountThatCannotWriteTheInstallDirectoryIsRefused) {
   const std::string chown = "chown -R daemon " + tree.path();
   ASSERT_EQ(system(chown.c_str()), 0);
   EXPECT_EQ(command(service, {"-i", "-l", "daemon"}).first, 1);
-  EXPECT_NE(readFile(units.file("corramon.service")).find("\nUser=daemon\n"), std::string::npos);
+  // The account may capture live, and nothing more.
+  EXPECT_NE(readFile(units.file("corramon.service"))
+                .find("\nUser=daemon\nAmbientCapabilities=CAP_NET_RAW\n"
+                      "CapabilityBoundingSet=CAP_NET_RAW\n"),
+            std::string::npos)
+      << readFile(units.file("corramon.service"));
 }
 
 // systemd reads the unit that an install under systemd writes (state folder in /run, an
@@ -416,6 +459,9 @@ TEST(SystemdUnit, SystemdAnalyzeVerifiesTheInstalledUnit) {
   SVC_CloseManager(manager);
   const std::string unit = readFile(units.file("corramon.service"));
   EXPECT_NE(unit.find("\nRuntimeDirectory=corramon\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_NET_RAW\nCapabilityBoundingSet=CAP_NET_RAW\n"),
+            std::string::npos)
+      << unit;
   EXPECT_NE(unit.find("\"OB_SERVICE_STATEDIR=/run/corramon\""), std::string::npos);
   const std::string command =
       "systemd-analyze verify " + units.file("corramon.service") + " 2>&1";

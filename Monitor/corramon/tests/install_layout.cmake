@@ -66,6 +66,51 @@ else()
   message(STATUS "systemd-analyze is not installed: the installed unit is not verified")
 endif()
 
+# An install over the prefix keeps what the operator changed (options, watched servers, console
+# passwords) and puts back only the defaults that are missing, with their modes.
+file(WRITE "${PREFIX}/conf/admin/corramon.cfg" "NetworkStatistics: 0\n")
+file(WRITE "${PREFIX}/conf/admin/aengine_prvt.cfg" "the operator's servers\n")
+file(WRITE "${PREFIX}/conf/admin/cengine_prvt.cfg" "the operator's password\n")
+file(REMOVE "${PREFIX}/conf/admin/aengine_prvtDef.cfg" "${PREFIX}/conf/admin/cengineInstall.cfg")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install ${BUILD_DIR} over an installed prefix failed: ${result}")
+endif()
+foreach(pair IN ITEMS "corramon.cfg=NetworkStatistics: 0\n" "aengine_prvt.cfg=the operator's servers\n"
+                      "cengine_prvt.cfg=the operator's password\n")
+  string(REGEX MATCH "^[^=]+" name "${pair}")
+  string(REGEX REPLACE "^[^=]+=" "" expected "${pair}")
+  file(READ "${PREFIX}/conf/admin/${name}" content)
+  if(NOT content STREQUAL expected)
+    message(FATAL_ERROR "an install over the prefix replaced the operator's conf/admin/${name}:\n${content}")
+  endif()
+endforeach()
+foreach(name IN ITEMS aengine_prvtDef.cfg cengineInstall.cfg)
+  if(NOT EXISTS "${PREFIX}/conf/admin/${name}")
+    message(FATAL_ERROR "an install over the prefix did not put back the missing conf/admin/${name}")
+  endif()
+endforeach()
+execute_process(COMMAND stat -c %a "${PREFIX}/conf/admin/aengine_prvtDef.cfg" OUTPUT_VARIABLE mode
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT mode STREQUAL "600")
+  message(FATAL_ERROR "conf/admin/aengine_prvtDef.cfg is put back with mode ${mode}, not 600")
+endif()
+
+# A staged install (DESTDIR, as a package or a container root is filled) lays the defaults out
+# under DESTDIR too.
+set(staged "${PREFIX}-staged")
+file(REMOVE_RECURSE "${staged}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DESTDIR=${staged}"
+                        "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix /opt/corrana
+                RESULT_VARIABLE result OUTPUT_QUIET)
+foreach(name IN ITEMS corramon.cfg cengine_prvtDef.cfg aengine_prvt.cfg)
+  if(NOT result EQUAL 0 OR NOT EXISTS "${staged}/opt/corrana/conf/admin/${name}")
+    message(FATAL_ERROR "a DESTDIR install (${result}) lacks /opt/corrana/conf/admin/${name}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${staged}")
+
 # Run from the prefix alone: each program finds every library it needs in lib/ (a library the
 # loader cannot find ends the program before it can print its usage).
 foreach(program IN ITEMS corramon tapview)

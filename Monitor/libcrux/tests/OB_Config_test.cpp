@@ -252,8 +252,8 @@ TEST_F(ConfigTest, InstallationFileChecksEndTheProcess) {
   expectInstallQuit(install("range default\n"), "IP address ranges not defined.\n");
   expectInstallQuit(install("range default\n"), "Run configure script.\n");
   expectInstallQuit("dbpath " + db() + "/missing\nrange 1.1.1.1 1.1.1.2\n",
-                    "readAdminConfigFile: can't open database directory\n " + db() +
-                        "/missing\n");
+                    "the archive folder (dbpath) " + db() +
+                        "/missing is not a folder that can be opened\n");
 }
 
 TEST_F(ConfigTest, PortInUseEndsTheProcessUnlessThisProcessListensThere) {

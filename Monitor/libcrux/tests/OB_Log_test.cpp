@@ -20,6 +20,7 @@
 namespace {
 
 using corrana_test::readFile;
+using corrana_test::untimed;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -112,7 +113,7 @@ TEST_F(LogTest, RetLinesStayWholeUnderConcurrentWriters) {
   std::vector<std::string> all = lines(readFile(logPath("threads")));
   ASSERT_EQ(all.size(), 1600u);
   std::regex retLine("[0-9]{4}[A-Z][a-z]{2}[0-9]{2}-[0-9]{2}:[0-9]{2} - writer [0-3] line [0-9]+");
-  std::regex debugLine("debug [0-3] [0-9]+");
+  std::regex debugLine("[0-9]{4}[A-Z][a-z]{2}[0-9]{2}-[0-9]{2}:[0-9]{2} - debug [0-3] [0-9]+");
   int retCount = 0;
   for (const std::string& line : all) {
     if (std::regex_match(line, retLine)) {
@@ -137,8 +138,23 @@ TEST_F(LogTest, DebugLevelsSelectWhatIsWritten) {
   OB_Log::log("plain\n");
   OB_Log::flog(nullptr, "flog %d\n", 5);
   OB_Log::reset();
-  EXPECT_EQ(readFile(logPath("levels")),
+  EXPECT_EQ(untimed(readFile(logPath("levels"))),
             "at two\ndebug at two\nzero at zero\nplain\nflog 5\n");
+}
+
+// Every line of the log has its time, whichever call wrote it: a line built in pieces gets one,
+// a text of several lines one per line, and a report after an unended line starts its own.
+TEST_F(LogTest, EveryLineOfTheLogHasItsTime) {
+  OB_Log::init("times", 1, nullptr);
+  OB_Log::log("built ");
+  OB_Log::log("in pieces\n");
+  OB_Log::flog(nullptr, "two\nlines\n");
+  OB_Log::debug("a trace\n");
+  OB_Log::log("left open");
+  OB_Log::ret("a report");
+  OB_Log::reset();
+  EXPECT_EQ(untimed(readFile(logPath("times"))),
+            "built in pieces\ntwo\nlines\na trace\nleft open\na report\n");
 }
 
 TEST_F(LogTest, InitTwiceAppendsAndSwitchesFiles) {
@@ -151,8 +167,8 @@ TEST_F(LogTest, InitTwiceAppendsAndSwitchesFiles) {
   OB_Log::log("three\n");
   OB_Log::reset();
   EXPECT_EQ(OB_Log::getName(), nullptr);
-  EXPECT_EQ(readFile(logPath("first")), "one\ntwo\n");
-  EXPECT_EQ(readFile(logPath("second")), "three\n");
+  EXPECT_EQ(untimed(readFile(logPath("first"))), "one\ntwo\n");
+  EXPECT_EQ(untimed(readFile(logPath("second"))), "three\n");
 }
 
 TEST_F(LogTest, ResetForgetsLevelAndHandler) {
@@ -178,7 +194,7 @@ TEST_F(LogTest, QuitWritesMessageFlushesStdioAndExitsWithOne) {
         OB_Log::quit("readGeneralConfigFile: no memory %d\n", 7);
       },
       ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(readFile(logPath("quit")), "readGeneralConfigFile: no memory 7\n");
+  EXPECT_EQ(untimed(readFile(logPath("quit"))), "readGeneralConfigFile: no memory 7\n");
   EXPECT_EQ(readFile(pending), "buffered");
 }
 

@@ -264,7 +264,7 @@ TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile)
            "Error in Install.cfg Minimum address is greater than maximum address: 10.9.9.9 "
            "10.9.9.1\n",
            "Capture engine port not a number\n",
-           "readAdminConfigFile: can't open database directory\n " + db() + "/gone\n"})
+           "the archive folder (dbpath) " + db() + "/gone is not a folder that can be opened\n"})
     EXPECT_NE(log.find(refused + why), std::string::npos) << why << " in:\n" << log;
   EXPECT_EQ(engine->getConfigAdmin()->connectionPort, static_cast<uint32_t>(port_));
 

@@ -50,7 +50,7 @@ int OB_AEngineConfigAdmin::readAdminConfigFile(FILE* stream) {
   struct stat info;
   // A path that does not fit databaseDir whole would name another directory.
   if (path.size() >= sizeof databaseDir || stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    OB_Log::quit("readAdminConfigFile: can't open database directory\n %s\n", path.c_str());
+    OB_Log::quit("the archive folder (dbpath) %s is not a folder that can be opened\n", path.c_str());
   OB_ConfigRecordIO::copyCut(databaseDir, sizeof databaseDir, path.c_str());
 
   const char* port = table[0].value;

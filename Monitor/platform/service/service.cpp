@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -39,6 +40,7 @@ struct SVC_ServiceData {
   std::string statusPath;
   std::string stateDir;  // the service's own state folder, "<state dir>/<name>"
   std::string systemctl;
+  time_t started = 0;  // the last SVC_StartService through systemd, s since the epoch; 0: none
 };
 
 struct SVC_StatusData {
@@ -54,6 +56,7 @@ std::string unitDirSet;
 std::string stateDirSet;
 bool systemctlChosen = false;
 std::string systemctlSet;
+std::string journalctlSet = "journalctl";
 constexpr const char* kSystemdUnitDir = "/etc/systemd/system";
 constexpr const char* kDefaultStateDir = "/run";
 
@@ -78,9 +81,11 @@ std::string systemctlProgram(const std::string& unitDir) {
   return "systemctl";
 }
 
-// Runs systemctl with args, its messages on this program's streams. True when it exits 0; else
-// the last error text says which command failed and how.
-bool systemctl(const std::string& program, std::vector<std::string> args) {
+// Runs systemctl with args, its messages on this program's streams (its standard error on
+// /dev/null when quiet: a step whose failure means nothing, such as clearing a failed state
+// that is not there). True when it exits 0; else the last error text says which command failed
+// and how.
+bool systemctl(const std::string& program, std::vector<std::string> args, bool quiet = false) {
   std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -90,7 +95,11 @@ bool systemctl(const std::string& program, std::vector<std::string> args) {
   for (const std::string& a : args) command += " " + a;
   fflush(stdout);
   pid_t child = -1;
-  int error = posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  int error = posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     failWith(error, command + ": " + strerror(error));
     return false;
@@ -355,6 +364,57 @@ void SVC_SetSystemctl(const char* program) {
   systemctlSet = program != nullptr ? program : "";
 }
 
+void SVC_SetJournalctl(const char* program) {
+  std::lock_guard<std::mutex> guard(directoryLock);
+  journalctlSet = program != nullptr ? program : "journalctl";
+}
+
+size_t SVC_GetJournalTail(SVC_Service service, char* text, size_t size) {
+  if (text == nullptr || size == 0) return 0;
+  text[0] = '\0';
+  if (service == nullptr || service->systemctl.empty() || service->started == 0) return 0;
+  std::string program;
+  {
+    std::lock_guard<std::mutex> guard(directoryLock);
+    program = journalctlSet;
+  }
+  // From the second before the start: the journal keeps whole seconds of the start's lines.
+  std::vector<std::string> words = {program, "--unit=" + service->name + ".service",
+                                    "--since=@" + std::to_string(service->started - 1),
+                                    "--lines=10", "--output=cat", "--no-pager", "--quiet"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t child = -1;
+  const int error = posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string lines;
+  if (error == 0) {
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      // Only the tail fits: the last lines say why the start failed.
+      lines.append(buffer, static_cast<size_t>(n));
+      if (lines.size() > 65536) lines.erase(0, lines.size() - 65536);
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  close(out[0]);
+  if (lines.size() >= size) lines.erase(0, lines.size() - (size - 1));
+  memcpy(text, lines.data(), lines.size());
+  text[lines.size()] = '\0';
+  return lines.size();
+}
+
 int SVC_UsesSystemd() {
   return systemctlProgram(chosenDir(unitDirSet, "OB_SERVICE_UNITDIR", kSystemdUnitDir)).empty()
              ? 0
@@ -445,7 +505,13 @@ static std::string unitText(const SVC_ServiceData& service, const SVC_ServiceCon
   unit += "\n[Service]\nType=notify\nExecStart=" + quoted(config->path) +
           "\nEnvironment=" + quoted((std::string("OB_SERVICE=") + config->name).c_str()) + " " +
           quoted(("OB_SERVICE_STATEDIR=" + service.stateDir).c_str()) + "\n";
-  if (config->account != nullptr) unit += "User=" + escapedPercent(config->account) + "\n";
+  if (config->account != nullptr) {
+    // A live capture opens a packet socket, which needs CAP_NET_RAW; promiscuous mode is asked
+    // for on that socket (a packet membership) and needs nothing more. The account gets that
+    // one capability, and the bounding set keeps it from ever gaining another.
+    unit += "User=" + escapedPercent(config->account) +
+            "\nAmbientCapabilities=CAP_NET_RAW\nCapabilityBoundingSet=CAP_NET_RAW\n";
+  }
   // Kept after a stop: its last line is how the service ended.
   if (runtimeDirectory)
     unit += "RuntimeDirectory=" + service.name + "\nRuntimeDirectoryPreserve=yes\n";
@@ -555,9 +621,9 @@ int SVC_DeleteService(SVC_Service service) {
   const std::string unitName = service->name + ".service";
   // Not enabled (installed on demand) is no failure.
   if (!service->systemctl.empty()) {
-    systemctl(service->systemctl, {"disable", "--quiet", unitName});
+    systemctl(service->systemctl, {"disable", "--quiet", unitName}, true);
     // A unit that failed is remembered by systemd until told otherwise, while it is loaded.
-    systemctl(service->systemctl, {"reset-failed", unitName});
+    systemctl(service->systemctl, {"reset-failed", unitName}, true);
   }
   if (unlink(service->unitPath.c_str()) != 0) return -1;
   unlink(service->statusPath.c_str());
@@ -576,8 +642,9 @@ int SVC_StartService(SVC_Service service) {
   if (!service->systemctl.empty()) {
     const std::string unitName = service->name + ".service";
     // A start asked for by hand is a new try after a start limit reached.
-    systemctl(service->systemctl, {"reset-failed", unitName});
+    systemctl(service->systemctl, {"reset-failed", unitName}, true);
     lastErrorText.clear();
+    service->started = time(nullptr);
     return systemctl(service->systemctl, {"start", unitName}) ? 0 : -1;
   }
   if (mkdir(service->stateDir.c_str(), 0755) != 0 && errno != EEXIST) return -1;

@@ -9,7 +9,8 @@
 // removing disables the unit and reloads. The unit has systemd make the state folder for the
 // service's account (RuntimeDirectory), take its readiness from the status reports (Type=notify),
 // start it again a few seconds after it ends by itself (a console may end it on purpose to take a
-// new configuration) and give up, failed, after five starts within a minute. Without systemd the
+// new configuration) and give up, failed, after five starts within a minute. A service run as an
+// account is given the one capability a live capture needs (CAP_NET_RAW), and no other. Without systemd the
 // manager starts an installed program itself (detached, with "OB_SERVICE=<name>" and the state
 // folder in its environment, as the unit also sets them) and stops it with SIGTERM; nothing
 // starts it again, and it runs as whoever starts it, so an account is refused there.
@@ -88,6 +89,8 @@ void SVC_SetDirectories(const char* unitDir, const char* stateDir);
 // The systemctl program the manager runs, which makes it take the systemd road whatever the
 // directories; null goes back to finding out whether systemd runs (the default). For tests.
 void SVC_SetSystemctl(const char* program);
+// The journalctl program SVC_GetJournalTail runs; null goes back to "journalctl". For tests.
+void SVC_SetJournalctl(const char* program);
 // 1 when the manager goes through systemd, else 0.
 int SVC_UsesSystemd();
 // The text of the calling thread's last failure of a systemctl run ("systemctl start
@@ -117,6 +120,11 @@ int SVC_DeleteService(SVC_Service service);
 // streams on /dev/null) and reports it start-pending. 0, or -1 when it is already running
 // (without systemd) or cannot be started.
 int SVC_StartService(SVC_Service service);
+// With systemd, after SVC_StartService on service: the journal's last lines (at most 10) of the
+// unit since that start, one a line, into text (size bytes, the tail when they do not fit), for
+// a start that failed: the reason is in the service's own lines. Its length; 0 when there are
+// none or there is no journal to ask.
+size_t SVC_GetJournalTail(SVC_Service service, char* text, size_t size);
 // Sends a control as its signal: stop and shutdown SIGTERM, pause SIGUSR1, continue SIGUSR2,
 // interrogate SIGHUP; with systemd stop and shutdown are systemctl's stop, which also ends
 // systemd's starting it again, and return once it has stopped. 0 when the running service

@@ -420,7 +420,8 @@ TEST_F(AEngineConfigFiles, InstallationFileGivesPortAndDatabase) {
   writeFile("not-a-dir", "x");
   writeFile("admin/aengineInstall.cfg", "dbpath=" + dir_.file("not-a-dir") + "\n");
   expectQuit([] { OB_AEngineConfigAdmin().readConfig(); },
-             "readAdminConfigFile: can't open database directory\n " + dir_.file("not-a-dir"));
+             "the archive folder (dbpath) " + dir_.file("not-a-dir") +
+                 " is not a folder that can be opened\n");
 }
 
 // A typo in the installation file is named with the file and the line; the key keeps its default.
