@@ -231,7 +231,8 @@ OB_PacketStream::Seek OB_PacketStream::seekSequence(const OB_StreamPosition& fro
     uint32_t length = 0;
     unsigned char* data = bytesOf(link, &length);
     if (data == nullptr) continue;
-    if (previous != nullptr) {
+    // Buffers that follow each other begin where the count has got to already.
+    if (previous != nullptr && mayHaveGaps_) {
       OB_PacketBuffer* buffer = storedBuffer(link);
       start = buffer != nullptr ? buffer->getSeqNo() : start;
     }
