@@ -71,10 +71,10 @@ OB_HTTPProtocol* page(uint32_t client, uint32_t when) {
   auto* xact = obQuery<OB_HTTPXact>(protocol->addXLink());
   const std::string id = std::to_string(client);
   xact->req_method = "GET";
-  xact->req_request_uri = "/page/" + id + ".html";
+  xact->req_request_uri = ("/page/" + id + ".html").c_str();
   xact->req_http_vers = "1.1";
   xact->req_host = "www.example.com";
-  xact->req_referer = "http://r" + id + ".example.org/from/" + id;
+  xact->req_referer = ("http://r" + id + ".example.org/from/" + id).c_str();
   xact->res_status_code = "200";
   xact->res_content_type = "text/html";
   ++protocol->commRespCount;
