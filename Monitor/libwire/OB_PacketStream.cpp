@@ -94,8 +94,9 @@ int OB_PacketStream::add(OB_Packet* packet) {
   }
 
   // The last stored buffer that starts at or before the new one; in-order arrival stops at once.
+  OB_PacketBuffer* stored = nullptr;  // before's buffer, asked for once
   while (before != nullptr) {
-    OB_PacketBuffer* stored = storedBuffer(before);
+    stored = storedBuffer(before);
     if (stored != nullptr && seqDiff(incoming->getSeqNo(), stored->getSeqNo()) >= 0) break;
     before = before->getPrev();
   }
@@ -111,7 +112,6 @@ int OB_PacketStream::add(OB_Packet* packet) {
   // that the new one starts inside of or after.
   Link* after = nullptr;
   for (;;) {
-    OB_PacketBuffer* stored = storedBuffer(before);
     const uint32_t storedEnd = stored->getSeqNo() + stored->getLength();
     const int32_t overlap = seqDiff(storedEnd, incoming->getSeqNo());
     if (overlap > 0) {
@@ -125,12 +125,12 @@ int OB_PacketStream::add(OB_Packet* packet) {
     OB_PacketBuffer* following = after != nullptr ? storedBuffer(after) : nullptr;
     if (following == nullptr || seqDiff(following->getSeqNo(), incoming->getSeqNo()) > 0) break;
     before = after;
+    stored = following;
   }
 
   if (after == nullptr) {
     // After the last stored buffer: in order, and without a gap when it begins where that ends.
-    OB_PacketBuffer* last = storedBuffer(before);
-    if (last->getSeqNo() + last->getLength() != incoming->getSeqNo()) mayHaveGaps_ = true;
+    if (stored->getSeqNo() + stored->getLength() != incoming->getSeqNo()) mayHaveGaps_ = true;
     buffer->addRef();
     buffers_.append(item);
     return 0;
