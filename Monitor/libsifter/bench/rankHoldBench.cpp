@@ -6,9 +6,10 @@
 // as the command layer takes it, the capture hands over connections of known clients and the
 // longest time one of them took, locks included, is printed beside the longest query.
 //
-//   rankHoldBench [--clients N[,N...]] [--seconds S] [--waiting]
+//   rankHoldBench [--clients N[,N...]] [--seconds S] [--rate R] [--waiting]
 //
-// --waiting takes the reader's lock around each hand-over, as the capture did when it waited for
+// The capture hands over R connections a second (default 20,000, three times what a busy
+// segment brings), spread evenly; 0 hands them over as fast as it can. --waiting takes the reader's lock around each hand-over, as the capture did when it waited for
 // a query, for the figures before. Reverse name look-ups answer "no name" without DNS.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,10 +49,11 @@ constexpr uint32_t kFirstClient = 0x0B000000;  // 11.0.0.0 on
 
 void usage(FILE* out) {
   fprintf(out,
-          "usage: rankHoldBench [--clients N[,N...]] [--seconds S] [--waiting]\n"
+          "usage: rankHoldBench [--clients N[,N...]] [--seconds S] [--rate R] [--waiting]\n"
           "  Fills an HTTP reader with N live clients (default 100000,1000000), then prints the\n"
           "  longest time the capture's hand-over of a connection took while the console ran\n"
           "  1065, 1025 and 1033 in a loop for S seconds (default 5).\n"
+          "  --rate R   connections handed over a second (default 20000; 0: no pause)\n"
           "  --waiting  the capture takes the reader's lock around each hand-over, as before\n");
 }
 
@@ -119,7 +121,7 @@ double ask(int (*handler)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*), OB
   return took;
 }
 
-void run(const std::string& dir, uint32_t clients, double loopSeconds, bool waiting) {
+void run(const std::string& dir, uint32_t clients, double loopSeconds, double rate, bool waiting) {
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", dir.c_str());
   config->numOfHTTPServers = 1;
@@ -185,11 +187,19 @@ void run(const std::string& dir, uint32_t clients, double loopSeconds, bool wait
   });
   double longest = 0;
   uint64_t offered = 0;
+  uint64_t overFive = 0;  // hand-overs longer than 5 ms
   const uint64_t deferredBefore = reader->getDeferredCount();
   auto loopStart = Clock::now();
   while (seconds(loopStart) < loopSeconds) {
+    if (rate > 0) {
+      // The next connection's turn; a late one goes at once, as a backlog of the capture would.
+      const auto due = loopStart + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(offered / rate));
+      while (Clock::now() < due) std::this_thread::yield();
+    }
     const double took = offer(static_cast<uint32_t>((offered * 7919u) % clients));
     if (took > longest) longest = took;
+    if (took > 0.005) ++overFive;
     ++offered;
   }
   done = true;
@@ -197,10 +207,11 @@ void run(const std::string& dir, uint32_t clients, double loopSeconds, bool wait
   for (const Query& query : queries)
     printf("  %s asked %d times, the longest %.1f ms\n", query.name, query.asked,
            query.longest * 1000);
-  printf("  capture (%s): %llu connections handed over, %llu queued, the longest %.2f ms\n",
+  printf("  capture (%s): %llu connections handed over, %llu queued, %llu over 5 ms, the "
+         "longest %.2f ms\n",
          waiting ? "waiting for the lock" : "never waiting", static_cast<unsigned long long>(offered),
          static_cast<unsigned long long>(reader->getDeferredCount() - deferredBefore),
-         longest * 1000);
+         static_cast<unsigned long long>(overFive), longest * 1000);
   fflush(stdout);
   reader->stop();
   reader->release();
@@ -214,6 +225,7 @@ int main(int argc, char** argv) {
   std::vector<uint32_t> sizes = {100000, 1000000};
   double loopSeconds = 5;
   bool waiting = false;
+  double rate = 20000;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -242,6 +254,14 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
       }
+    } else if (arg == "--rate" && i + 1 < argc) {
+      char* end = nullptr;
+      rate = strtod(argv[++i], &end);
+      if (*end != '\0' || !(rate >= 0 && rate <= 1e7)) {
+        fprintf(stderr, "rankHoldBench: bad rate %s\n", argv[i]);
+        usage(stderr);
+        return 2;
+      }
     } else if (arg == "--waiting") {
       waiting = true;
     } else {
@@ -267,7 +287,7 @@ int main(int argc, char** argv) {
   OB_Log::init("rankHoldBench", 0, nullptr);
   OB_Tools::setReverseLookup(noName);
   AnalysisHash_init();
-  for (uint32_t clients : sizes) run(dir + "/db", clients, loopSeconds, waiting);
+  for (uint32_t clients : sizes) run(dir + "/db", clients, loopSeconds, rate, waiting);
   AnalysisHash_free();
   std::filesystem::remove_all(dir, error);
   return 0;
