@@ -22,6 +22,9 @@ class OB_Mutex : public virtual OB_Object {
   // Blocks until free; the holder may lock again and must unlock as often as it locked.
   virtual void lock();
   virtual void unlock();
+  // Takes the lock when it is free or already this thread's, without waiting: true when taken
+  // (unlock it as after lock), false when another thread holds it.
+  virtual bool tryLock();
   // 1 while some thread holds the lock, else 0; a snapshot only, for diagnostics.
   virtual int isLocked();
   // The platform lock itself, for code that must hand it to a std facility.

@@ -32,6 +32,7 @@ void OB_PacketStream::clearFields() {
   xMinSeq = 0xFFFFFFFF;
   xMaxSeq = 0;
   xOutOfOrder = 0;
+  mayHaveGaps_ = false;
   xBeginSynch = OB_PacketTime();
   xAckSynch = OB_PacketTime();
   xBeginTime = OB_PacketTime();
@@ -47,6 +48,12 @@ int OB_PacketStream::reset() {
   OB_BufferStream::reset();
   clearFields();
   return 0;
+}
+
+int OB_PacketStream::add(OB_Buffer* buffer) {
+  // Whether it carries a sequence number or not, the walks answer for it.
+  if (buffer != nullptr) mayHaveGaps_ = true;
+  return OB_BufferStream::add(buffer);
 }
 
 int OB_PacketStream::add(OB_Packet* packet) {
@@ -87,8 +94,9 @@ int OB_PacketStream::add(OB_Packet* packet) {
   }
 
   // The last stored buffer that starts at or before the new one; in-order arrival stops at once.
+  OB_PacketBuffer* stored = nullptr;  // before's buffer, asked for once
   while (before != nullptr) {
-    OB_PacketBuffer* stored = storedBuffer(before);
+    stored = storedBuffer(before);
     if (stored != nullptr && seqDiff(incoming->getSeqNo(), stored->getSeqNo()) >= 0) break;
     before = before->getPrev();
   }
@@ -104,7 +112,6 @@ int OB_PacketStream::add(OB_Packet* packet) {
   // that the new one starts inside of or after.
   Link* after = nullptr;
   for (;;) {
-    OB_PacketBuffer* stored = storedBuffer(before);
     const uint32_t storedEnd = stored->getSeqNo() + stored->getLength();
     const int32_t overlap = seqDiff(storedEnd, incoming->getSeqNo());
     if (overlap > 0) {
@@ -118,9 +125,12 @@ int OB_PacketStream::add(OB_Packet* packet) {
     OB_PacketBuffer* following = after != nullptr ? storedBuffer(after) : nullptr;
     if (following == nullptr || seqDiff(following->getSeqNo(), incoming->getSeqNo()) > 0) break;
     before = after;
+    stored = following;
   }
 
   if (after == nullptr) {
+    // After the last stored buffer: in order, and without a gap when it begins where that ends.
+    if (stored->getSeqNo() + stored->getLength() != incoming->getSeqNo()) mayHaveGaps_ = true;
     buffer->addRef();
     buffers_.append(item);
     return 0;
@@ -140,12 +150,24 @@ void OB_PacketStream::insertBefore(Link* after, OB_PacketBuffer* incoming, OB_Bu
   buffers_.setCurrentLink(after);
   buffers_.insert(static_cast<OB_Object*>(buffer));
   ++xOutOfOrder;
+  // Whether it closes the gap it went into or leaves bytes missing on either side, the walk tells.
+  mayHaveGaps_ = true;
 }
 
 int OB_PacketStream::hasGap(int fromSyn) {
   if ((xStatus & kSynSeen) == 0) return xTtlPkts > xZeroLen ? 1 : 0;
   uint32_t end = xMaxSeq - ((xStatus & kFinSeen) != 0 ? 1 : 0);
   OB_MutexHold hold(&buffers_);
+  if (!mayHaveGaps_) {
+    // Stored buffers that follow each other: only the ends can miss bytes.
+    Link* last = buffers_.getLastLink();
+    if (last != nullptr) {
+      OB_PacketBuffer* stored = storedBuffer(last);
+      if (seqDiff(end, stored->getSeqNo() + stored->getLength()) > 0) return 1;
+      end = storedBuffer(firstLink())->getSeqNo();
+    }
+    return fromSyn != 0 && seqDiff(end, xMinSeq + 1) > 0 ? 1 : 0;
+  }
   // From the last stored segment back to the first, each must end where the next one begins.
   for (Link* link = buffers_.getLastLink(); link != nullptr; link = link->getPrev()) {
     OB_PacketBuffer* stored = storedBuffer(link);
@@ -209,7 +231,8 @@ OB_PacketStream::Seek OB_PacketStream::seekSequence(const OB_StreamPosition& fro
     uint32_t length = 0;
     unsigned char* data = bytesOf(link, &length);
     if (data == nullptr) continue;
-    if (previous != nullptr) {
+    // Buffers that follow each other begin where the count has got to already.
+    if (previous != nullptr && mayHaveGaps_) {
       OB_PacketBuffer* buffer = storedBuffer(link);
       start = buffer != nullptr ? buffer->getSeqNo() : start;
     }
@@ -230,6 +253,7 @@ OB_PacketStream::Seek OB_PacketStream::seekSequence(const OB_StreamPosition& fro
 }
 
 bool OB_PacketStream::gapBetween(const OB_StreamPosition& from, const OB_StreamPosition& to) {
+  if (!mayHaveGaps_) return false;
   OB_MutexHold hold(&buffers_);
   Link* last = static_cast<Link*>(to.link);
   Link* previous = nullptr;
@@ -244,6 +268,7 @@ bool OB_PacketStream::gapBetween(const OB_StreamPosition& from, const OB_StreamP
 }
 
 bool OB_PacketStream::afterGap(const OB_StreamPosition& from, OB_StreamPosition* out) {
+  if (!mayHaveGaps_) return false;
   OB_MutexHold hold(&buffers_);
   Link* previous = nullptr;
   for (Link* link = static_cast<Link*>(from.link); link != nullptr; link = link->getNext()) {

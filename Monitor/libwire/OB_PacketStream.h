@@ -31,7 +31,9 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
 
   OB_PacketStream();
 
-  using OB_BufferStream::add;
+  // Appends the buffer as the buffer stream does, in no sequence order: from then on the gap
+  // queries below walk the stored buffers. Returns 0.
+  int add(OB_Buffer* buffer) override;
   // Stores the packet's payload buffer in sequence order, taking one reference on it. Sequence
   // numbers compare in serial-number arithmetic, so a direction may pass 2^32. Bytes that stored
   // buffers already hold are cut from the new buffer (which may change its bytes); a buffer that
@@ -115,4 +117,10 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   void insertBefore(Link* after, OB_PacketBuffer* incoming, OB_Buffer* buffer);
   // Whether the buffer of link b follows that of link a without missing bytes.
   static bool follows(Link* a, Link* b);
+
+  // False while every stored buffer is known to begin where the one before it ends (buffers
+  // appended in order, as a lossless direction stores them): the gap queries between stored
+  // buffers then answer without walking them. Set once a buffer is stored anywhere else or
+  // apart from its predecessor; cleared by init and reset.
+  bool mayHaveGaps_ = false;
 };

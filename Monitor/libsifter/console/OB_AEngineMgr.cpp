@@ -43,7 +43,7 @@ std::shared_ptr<OB_AEngineConfig> readConfiguration() {
 }
 
 void printHTTP(FILE* f, OB_HTTPReader* reader) {
-  OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+  OB_ReaderQueryHold hold(reader);
   fprintf(f, "  HTTP: %u connections received, %u counted by a server\n",
           reader->serverStreamsReceived, reader->serverStreamsProcessed);
   for (uint16_t i = 0; i < reader->numServers; ++i) {
@@ -69,7 +69,7 @@ void printHTTP(FILE* f, OB_HTTPReader* reader) {
 }
 
 void printFTP(FILE* f, OB_FTPReader* reader) {
-  OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+  OB_ReaderQueryHold hold(reader);
   fprintf(f, "  FTP: %u connections received, %u counted by a server\n",
           reader->serverStreamsReceived, reader->serverStreamsProcessed);
   for (uint16_t i = 0; i < reader->numServers; ++i) {

@@ -38,23 +38,6 @@ struct ServerHold {
   }
 };
 
-// Locks a reader's statistics (null: nothing) for the handler's length.
-class StatsLock {
- public:
-  explicit StatsLock(OB_ProtocolReader* reader)
-      : mutex_(reader != nullptr ? static_cast<OB_Mutex*>(reader) : nullptr) {
-    if (mutex_ != nullptr) mutex_->lock();
-  }
-  ~StatsLock() {
-    if (mutex_ != nullptr) mutex_->unlock();
-  }
-  StatsLock(const StatsLock&) = delete;
-  StatsLock& operator=(const StatsLock&) = delete;
-
- private:
-  OB_Mutex* mutex_;
-};
-
 }  // namespace
 
 OB_AEngineTCPConnection::OB_AEngineTCPConnection() {
@@ -260,9 +243,9 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
     StatsLogHold lines;
     {
       // One order for every request, the readers' own passes take one lock at a time.
-      StatsLock netHold(net);
-      StatsLock httpHold(http);
-      StatsLock ftpHold(ftp);
+      OB_ReaderQueryHold netHold(net);
+      OB_ReaderQueryHold httpHold(http);
+      OB_ReaderQueryHold ftpHold(ftp);
       const AEngineWindowStats stats{net, http, ftp};
       OB_SocketInput received(s, input.data(), input.size(), OB_SocketInput::kNothingMore);
       OB_SocketReply capture(s, &reply);

@@ -2,6 +2,7 @@
 
 #include "OB_FTPProtocol.h"
 #include "OB_Log.h"
+#include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
 #include "windows/OB_IndexChanger.h"
 
@@ -42,9 +43,9 @@ int OB_FTPReader::reset() {
 OB_Data* OB_FTPReader::createProtocol() { return OB_FTPProtocol::create(); }
 
 int OB_FTPReader::isMatch(uint32_t serverIP, uint16_t serverPort) {
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  for (uint16_t i = 0; i < numServers; ++i) {
-    OB_FTPServer* server = servers[i].server;
+  OB_AEngineConfig* configuration = OB_Stats::getConfig();
+  for (uint16_t i = 0; i < configuration->numOfFTPServers; ++i) {
+    OB_FTPServer* server = configuration->ftpServers[i];
     if (server != nullptr && server->isMatch(serverIP, serverPort) != 0) return 1;
   }
   return 0;
@@ -52,9 +53,12 @@ int OB_FTPReader::isMatch(uint32_t serverIP, uint16_t serverPort) {
 
 int OB_FTPReader::processObject(OB_Object* object) {
   OB_FTPProtocol* connection = obQuery<OB_FTPProtocol>(object);
-  if (connection == nullptr) return 0;
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  if (!takesObject()) return 0;
+  return connection != nullptr ? handOver(connection) : 0;
+}
+
+int OB_FTPReader::countObject(OB_Data* record) {
+  OB_FTPProtocol* connection = obQuery<OB_FTPProtocol>(record);
+  if (connection == nullptr || !takesObject()) return 0;
   uint32_t when = connection->xTime();
   // The rest of a connection cut off at the byte limit is no stream of its own.
   auto countStream = [piece = connection->continued != 0](uint32_t& counter) {

@@ -32,11 +32,16 @@ class OB_FTPReader : public OB_ProtocolReader, public OB_FTPAnalysisStats {
 
   // A new, empty OB_FTPProtocol (one reference, for the caller), or null.
   OB_Data* createProtocol() override;
-  // Counts one FTP connection whose time lies in [agoTime, nowTime), under the reader's lock.
-  // A connection whose bin comes out negative is counted as rejected by the servers and the
-  // groups, and as received by neither. Anything else is passed over. 0.
+  // Counts one FTP connection whose time lies in [agoTime, nowTime), under the reader's lock,
+  // or queues it when another thread holds the lock (handOver). A connection whose bin comes
+  // out negative is counted as rejected by the servers and the groups, and as received by
+  // neither. Anything else is passed over. 0.
   int processObject(OB_Object* object) override;
-  // Under the reader's lock: 1 when a watched FTP server's definition covers the address (host
-  // order) and port, else 0.
+  // 1 when a watched FTP server's definition covers the address (host order) and port, else 0.
+  // Without the reader's lock: the watched servers are the configuration's, which does not
+  // change while the reader lives, where the statistics' own list is rebuilt by a window move.
   int isMatch(uint32_t serverIP, uint16_t serverPort) override;
+
+ protected:
+  int countObject(OB_Data* record) override;
 };

@@ -60,7 +60,6 @@ OB_Data* OB_HTTPReader::createProtocol() {
 }
 
 int OB_HTTPReader::isMatch(uint32_t serverIP, uint16_t serverPort) {
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
   OB_AEngineConfig* configuration = OB_Stats::getConfig();
   for (uint16_t i = 0; i < configuration->numOfHTTPServers; ++i) {
     OB_HTTPServer* server = configuration->httpServers[i];
@@ -71,9 +70,12 @@ int OB_HTTPReader::isMatch(uint32_t serverIP, uint16_t serverPort) {
 
 int OB_HTTPReader::processObject(OB_Object* object) {
   OB_HTTPProtocol* connection = obQuery<OB_HTTPProtocol>(object);
-  if (connection == nullptr) return 0;
-  OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  if (!takesObject()) return 0;
+  return connection != nullptr ? handOver(connection) : 0;
+}
+
+int OB_HTTPReader::countObject(OB_Data* record) {
+  OB_HTTPProtocol* connection = obQuery<OB_HTTPProtocol>(record);
+  if (connection == nullptr || !takesObject()) return 0;
   uint32_t when = connection->xTime();
   // The rest of a connection cut off at the byte limit is no stream of its own.
   auto countStream = [piece = connection->continued != 0](uint32_t& counter) {

@@ -35,12 +35,16 @@ class OB_HTTPReader : public OB_ProtocolReader, public OB_HTTPAnalysisStats {
   // The reused protocol object (made on first use) with one reference for the caller, which
   // resets and releases it after each record.
   OB_Data* createProtocol() override;
-  // Counts one HTTP connection whose time lies in [agoTime, nowTime), under the reader's lock.
-  // Anything else is passed over. 0.
+  // Counts one HTTP connection whose time lies in [agoTime, nowTime), under the reader's lock,
+  // or queues it when another thread holds the lock (handOver). Anything else is passed over.
+  // 0.
   int processObject(OB_Object* object) override;
-  // Under the reader's lock: 1 when a configured HTTP server definition covers the address
-  // (host order) and port, else 0.
+  // 1 when a configured HTTP server definition covers the address (host order) and port, else
+  // 0. Without the reader's lock: the configuration does not change while the reader lives.
   int isMatch(uint32_t serverIP, uint16_t serverPort) override;
+
+ protected:
+  int countObject(OB_Data* record) override;
 
  private:
   OB_HTTPProtocol* protocol = nullptr;  // owned; made on first use

@@ -1,14 +1,40 @@
 #include "windows/OB_ProtocolReader.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "OB_ArchiveWriter.h"
 #include "OB_Data.h"
+#include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {
 uint32_t presentTime() { return static_cast<uint32_t>(time(nullptr)); }
+
+// The record's archive bytes, as the archive writer appends them.
+bool archiveBytes(OB_Data* record, std::string* out) {
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* memory = open_memstream(&bytes, &size);
+  if (memory == nullptr) return false;
+  const bool written = record->write(memory) == 0;
+  const bool made = fclose(memory) == 0 && written;
+  if (made) out->assign(bytes, size);
+  free(bytes);
+  return made;
+}
+
+// Reads bytes into record as the archive reader reads a record from its file.
+bool readArchiveBytes(const std::string& bytes, OB_Data* record) {
+  if (bytes.empty()) return false;
+  FILE* memory = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+  if (memory == nullptr) return false;
+  const bool read = record->read(memory) == 0;
+  fclose(memory);
+  return read;
+}
 }  // namespace
 
 OB_ProtocolReader::OB_ProtocolReader(OB_AEngineConfig* config_, OB_IndexChanger* window_,
@@ -88,10 +114,103 @@ int OB_ProtocolReader::stop() {
 
 int OB_ProtocolReader::processObject(OB_Object* /*object*/) { return 0; }
 
+int OB_ProtocolReader::countObject(OB_Data* /*record*/) { return 0; }
+
+int OB_ProtocolReader::handOver(OB_Data* record) {
+  if (tryLock()) {
+    // Free, or this thread's own: a replay step counts its record within the step.
+    if (replaying) {
+      const int result = countObject(record);
+      unlock();
+      return result;
+    }
+    countDeferred();
+    const int result = countObject(record);
+    releaseCounting();
+    return result;
+  }
+  std::string bytes;
+  bool queued = false;
+  if (archiveBytes(record, &bytes)) {
+    std::lock_guard<std::mutex> guard(deferLock);
+    if (deferredBytes + bytes.size() <= kMostDeferred) {
+      deferredBytes += bytes.size();
+      deferred.push_back(std::move(bytes));
+      deferredWaiting.store(deferred.size());
+      queued = true;
+    }
+  }
+  if (!queued) {
+    // Too much queued already (or no memory for the bytes): wait, as every object once did.
+    lock();
+    countDeferred();
+    const int result = countObject(record);
+    releaseCounting();
+    return result;
+  }
+  deferredCount.fetch_add(1, std::memory_order_relaxed);
+  // The holder may have let go between the first try and the queueing; then nobody else counts.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (tryLock()) {
+    if (!replaying) countDeferred();
+    releaseCounting();
+  }
+  return 0;
+}
+
+void OB_ProtocolReader::countDeferred() {
+  if (replaying) return;
+  for (;;) {
+    std::string bytes;
+    {
+      std::lock_guard<std::mutex> guard(deferLock);
+      if (deferred.empty()) return;
+      bytes = std::move(deferred.front());
+      deferred.pop_front();
+      deferredBytes -= bytes.size();
+      deferredWaiting.store(deferred.size());
+    }
+    OB_Data* record = createProtocol();
+    if (record == nullptr) OB_Log::quit("%s reader: no memory for a queued record", protocolName);
+    if (readArchiveBytes(bytes, record)) {
+      countObject(record);
+    } else {
+      OB_Log::ret("%s reader: a queued record could not be read back; it is not counted",
+                  protocolName);
+    }
+    record->reset();
+    record->release();
+  }
+}
+
+void OB_ProtocolReader::releaseCounting() {
+  unlock();
+  // A record queued while this thread held the lock: the thread that queued it found the lock
+  // taken, and may have tried again before the unlock.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  while (deferredWaiting.load() > 0 && tryLock()) {
+    countDeferred();
+    unlock();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+}
+
+void OB_ProtocolReader::lockForQuery() {
+  lock();
+  countDeferred();
+}
+
+void OB_ProtocolReader::unlockAfterQuery() {
+  countDeferred();
+  releaseCounting();
+}
+
 int OB_ProtocolReader::isMatch(uint32_t /*serverIP*/, uint16_t /*serverPort*/) { return 0; }
 
 void OB_ProtocolReader::joinConsumer(OB_Consumer* joined) {
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  // What the old consumer handed over is decided by the cut it came under.
+  countDeferred();
   consumer = joined;
   cutPending = joined != nullptr;
   cutKnown = false;
@@ -117,9 +236,13 @@ int OB_ProtocolReader::doTask() {
     // The consumer's lock first, as its hand-over takes them.
     OB_MutexHold consumerHold(joined);
     OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    // Queued objects came before the cut, under the consumer's lock held now: they are the
+    // replay's, as they would have been had they waited for the lock.
+    countDeferred();
     if (cutPending && consumer == joined) takeCut();
   }
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+  countDeferred();
   // A window move or a new consumer in between: the next step takes the cut.
   if (cutPending) return 0;
   // A few records a step: the thread yields the processor between steps, which would otherwise

@@ -14,12 +14,25 @@
 // statistics, of its archive reader, of its queue and of its thread. Replay steps, window moves
 // (the index changer calls reset, init and start under it) and console queries all take it.
 //
+// The capture never waits for that lock while another thread computes under it (a console
+// ranking over a million clients takes far longer than a capture thread may stand still): a live
+// object that finds the lock taken is queued as its archive bytes, the form the replay counts
+// too, and counted in arrival order by the next holder that counts, before anything newer: a
+// live object that gets the lock, a console query as it takes and as it leaves the lock, a replay
+// step, or the cut. So a query sees every object handed over before it, and each is counted as
+// it would have been had the capture waited for the lock. Past kMostDeferred bytes queued the
+// capture waits as it used to.
+//
 // OB_Stats is a virtual base shared with a reader's statistics, so a derived reader's constructor
 // names OB_Stats(config, window) as well. The archive reader is an ordinary base: there is only
 // ever one, and so derived readers need not construct it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
 
 #include "OB_ArchiveReader.h"
 #include "OB_Consumer.h"
@@ -83,6 +96,14 @@ class OB_ProtocolReader : public virtual OB_Stats,
   // are left to the replay.
   void joinConsumer(OB_Consumer* consumer);
 
+  // A console query's hold of the reader: its lock, with what the capture queued meanwhile
+  // counted first; unlockAfterQuery counts what came during the query and lets the lock go.
+  // They pair as lock and unlock do (OB_ReaderQueryHold holds them for a scope).
+  void lockForQuery();
+  void unlockAfterQuery();
+  // Live objects queued because the lock was taken, since construction; read at any time.
+  uint64_t getDeferredCount() const { return deferredCount.load(std::memory_order_relaxed); }
+
   // Seconds since 1970: construction or the last reset.
   uint32_t getStartTime();
   // Replayed records handed to processObject since construction or the last reset.
@@ -101,10 +122,24 @@ class OB_ProtocolReader : public virtual OB_Stats,
   // Under the reader's lock, for a derived processObject: false for a live object that the
   // replay will count from the archive (one that came before the cut was taken).
   bool takesObject() const { return replaying || !cutPending; }
+  // For a derived processObject, on any thread, the reader's lock not needed: counts record by
+  // countObject under the lock, or, when another thread holds it, queues record's bytes to be
+  // counted later (see the class comment). record is not kept. 0.
+  int handOver(OB_Data* record);
+  // Under the reader's lock: counts one replayed or live record. 0 in this base.
+  virtual int countObject(OB_Data* record);
 
  private:
   // Records replayed in one step at most.
   static constexpr int kRecordsPerStep = 64;
+  // Bytes of live records queued at most while the lock is taken (a few seconds of a busy
+  // segment's connections).
+  static constexpr size_t kMostDeferred = size_t{32} << 20;
+  // Under the lock, not in a replay step: counts the queued records, oldest first.
+  void countDeferred();
+  // Lets the lock go, then counts what was queued while it was held, unless another thread
+  // holds it by then (that one counts it).
+  void releaseCounting();
   // Replays the next record; -1 when the step should end (stopped, caught up, or no record now).
   int replayOne();
   // Under the consumer's lock and then the reader's: the archive writer's end of file as the
@@ -127,4 +162,25 @@ class OB_ProtocolReader : public virtual OB_Stats,
   uint32_t cutOpenTime = 0;  // the open time of the file the writer had at the cut
   int64_t cutLength = 0;     // that file's length then
   bool replaying = false;    // processObject is called by the replay
+  std::mutex deferLock;              // guards deferred and deferredBytes
+  std::deque<std::string> deferred;  // archive bytes of live records, oldest first
+  size_t deferredBytes = 0;
+  std::atomic<size_t> deferredWaiting{0};  // deferred.size(), for a look without deferLock
+  std::atomic<uint64_t> deferredCount{0};
+};
+
+// Holds a reader for a console query (lockForQuery to unlockAfterQuery); null holds nothing.
+class OB_ReaderQueryHold {
+ public:
+  explicit OB_ReaderQueryHold(OB_ProtocolReader* reader) : reader_(reader) {
+    if (reader_ != nullptr) reader_->lockForQuery();
+  }
+  ~OB_ReaderQueryHold() {
+    if (reader_ != nullptr) reader_->unlockAfterQuery();
+  }
+  OB_ReaderQueryHold(const OB_ReaderQueryHold&) = delete;
+  OB_ReaderQueryHold& operator=(const OB_ReaderQueryHold&) = delete;
+
+ private:
+  OB_ProtocolReader* reader_;  // not owned
 };

@@ -8,13 +8,16 @@
 
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NameTablesSupport.h"
 #include "OB_ArchiveWriter.h"
 #include "SocketPair.h"
 #include "StatsTestSupport.h"
+#include "http/HTTPIPTrackingCommands.h"
 #include "http/OB_HTTPNetworkGroup.h"
 #include "http/OB_ResourceStats.h"
 #include "stats/OB_IPTracker.h"
@@ -344,6 +347,83 @@ TEST_F(OB_HTTPReaderTest, AServerNamedLikeTheTotalCountsOnceUnderIt) {
   EXPECT_EQ(sum(seen->head->counts), 4u);
   EXPECT_STREQ(seen->tail->name, "www.site");
   EXPECT_EQ(sum(seen->tail->counts), 1u);
+}
+
+// The capture hands connections over while a console query holds the reader: none waits for
+// the query (a capture that waited would never reach the query's end here, which waits for it),
+// the query sees what came before it only, and afterwards every connection is counted, in the
+// order it came, exactly as a reader that took them one by one counts them.
+TEST_F(OB_HTTPReaderTest, ConnectionsHandedOverDuringAQueryWaitForNothingAndAreCountedAfterIt) {
+  const uint32_t when = window.get()->getAgoTime() + kBinSize;
+  auto pages = [&](uint32_t client, int n, const char* prefix) {
+    std::vector<OB_HTTPProtocol*> made;
+    for (int i = 0; i < n; ++i) {
+      const std::string uri = std::string(prefix) + std::to_string(i);
+      made.push_back(connection(when + static_cast<uint32_t>(i), client + static_cast<uint32_t>(i % 3),
+                                kServer, {{uri.c_str()}}));
+    }
+    return made;
+  };
+  auto* direct = new OB_HTTPReader(config.get(), window.get());
+  direct->init();
+  auto feed = [](OB_HTTPReader* to, const std::vector<OB_HTTPProtocol*>& records) {
+    for (OB_HTTPProtocol* record : records) {
+      EXPECT_EQ(obQuery<OB_Processor>(to)->processObject(record), 0);
+      record->release();
+    }
+  };
+  live(connection(when, kClientA, kServer, {{"/first"}}));
+  feed(direct, {connection(when, kClientA, kServer, {{"/first"}})});
+
+  std::promise<void> held, handed;
+  std::future<void> handedOver = handed.get_future();
+  uint64_t hitsDuringQuery = 0;
+  uint64_t queuedDuringQuery = 0;
+  std::thread console([&] {
+    OB_ReaderQueryHold hold(reader);
+    held.set_value();
+    handedOver.wait();
+    hitsDuringQuery = hits(0, "/first") + hits(0, "/during0");
+    queuedDuringQuery = reader->getDeferredCount();
+  });
+  held.get_future().wait();
+  feed(reader, pages(kClientA, 40, "/during"));
+  EXPECT_TRUE(reader->isMatch(kServer, 80) != 0);
+  handed.set_value();
+  console.join();
+  EXPECT_EQ(hitsDuringQuery, 1u);
+  EXPECT_EQ(queuedDuringQuery, 40u);
+  // One more that finds the lock free, after the queued ones.
+  feed(reader, pages(kClientA, 1, "/after"));
+  feed(direct, pages(kClientA, 40, "/during"));
+  feed(direct, pages(kClientA, 1, "/after"));
+
+  EXPECT_EQ(hits(0, "/during39"), 1u);
+  EXPECT_EQ(reader->serverStreamsProcessed, direct->serverStreamsProcessed);
+  EXPECT_EQ(reader->serverStreamsProcessed, 42u);
+  const std::deque<OB_PathNode>* path = client(0, kClientA)->getPath();
+  ASSERT_NE(path, nullptr);
+  ASSERT_EQ(path->size(), 16u);  // /first, then every third of the 40, then /after0
+  auto page = [](const OB_PathNode& node) {
+    OB_Resource* resource = obQuery<OB_Resource>(node.getItem());
+    return std::string(resource != nullptr ? resource->getResource() : "?");
+  };
+  EXPECT_EQ(page(path->front()), "/first");
+  EXPECT_EQ(page((*path)[1]), "/during0");
+  EXPECT_EQ(page((*path)[2]), "/during3");
+  EXPECT_EQ(page(path->back()), "/after0");
+  // The console's ranking of the clients reads the same, byte for byte.
+  auto ranking = [&](OB_HTTPReader* of) {
+    corrana_test::SocketPair pair;
+    pair.feed(std::string("\0\0\0\x0A", 4) + "0.0.0.0\n0.0.0.0\n");
+    OB_AEngineTCPRequest request = stats_test::request(0);
+    EXPECT_EQ(hcommand_HTTPIPTracking(of, pair.near(), &request), 0);
+    return pair.drain();
+  };
+  const std::string answer = ranking(reader);
+  EXPECT_EQ(answer, ranking(direct));
+  EXPECT_NE(answer.find("192.168.1.9"), std::string::npos);
+  direct->release();
 }
 
 }  // namespace
