@@ -311,6 +311,10 @@ int OB_AEngineConfig::check() {
 }
 
 int OB_AEngineConfig::readConfig() {
+  // Before the file is opened, so that it is the one the last writer left.
+  OB_ConfigFileLock lock;
+  if (!lock.held())
+    OB_Log::ret("readConfig: can't lock %s, reading without it", lock.path().c_str());
   readConfigFile(OB_Config::openConfigFile("/admin", kDefaultsFile, "r"));
   check();
   return 0;

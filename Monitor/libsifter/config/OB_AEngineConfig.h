@@ -42,7 +42,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Runs reset().
   ~OB_AEngineConfig() override;
 
-  // Reads the defaults file "aengine_prvtDef.cfg". A missing or malformed file ends the process.
+  // Reads the defaults file "aengine_prvtDef.cfg", opened under cfg.lock. A missing or malformed
+  // file ends the process.
   // 0.
   virtual int readConfig();
   // Rewrites "aengine_prvt.cfg" from this object, readable by its owner only, through
