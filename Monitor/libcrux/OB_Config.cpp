@@ -97,6 +97,16 @@ int OB_Config::getIPRange(int index, uint32_t* minimum, uint32_t* maximum) {
   return 0;
 }
 
+std::string OB_Config::getDatabaseDir() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return databaseDir;
+}
+
+std::string OB_Config::getDevice() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return device;
+}
+
 uint32_t OB_Config::getNetwork(int index) const {
   if (index < 0 || index >= numOfNets || index >= kMaxNets) return 0;
   return network_[index];
@@ -366,13 +376,18 @@ int OB_Config::save() {
 }
 
 int OB_Config::print(FILE* stream) {
+  uint32_t port = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    port = connectionPort;
+  }
   OB_Log::flog(stream, "General Configuration\n");
   OB_Log::flog(stream, "---------------------\n");
-  OB_Log::flog(stream, "databaseDir          = '%s'\n", databaseDir);
-  OB_Log::flog(stream, "device               = '%s'\n", device);
+  OB_Log::flog(stream, "databaseDir          = '%s'\n", getDatabaseDir().c_str());
+  OB_Log::flog(stream, "device               = '%s'\n", getDevice().c_str());
   OB_Log::flog(stream, "filterProgram        = '%s'\n", filterProgram);
   OB_Log::flog(stream, "netStatsEnabled      = '%d'\n", netStatsEnabled != 0 ? 1 : 0);
-  OB_Log::flog(stream, "connectionPort       = %u\n", connectionPort);
+  OB_Log::flog(stream, "connectionPort       = %u\n", port);
   OB_Log::flog(stream, "daysOfDataToKeep     = %u\n", daysOfDataToKeep);
   OB_Log::flog(stream, "\n");
   {
@@ -399,9 +414,16 @@ int OB_Config::print(FILE* stream) {
 }
 
 int OB_Config::writeJ(int socket) {
+  std::string deviceName;
+  uint32_t port = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    deviceName = device;
+    port = connectionPort;
+  }
   if (writeJ_UInt32(socket, configVersion) != 0) return -1;
-  if (writeJ_line(socket, device) != 0) return -1;
-  if (writeJ_UInt32(socket, connectionPort) != 0) return -1;
+  if (writeJ_line(socket, deviceName.c_str()) != 0) return -1;
+  if (writeJ_UInt32(socket, port) != 0) return -1;
   if (writeJ_line(socket, filterProgram) != 0) return -1;
   if (writeJ_UInt32(socket, daysOfDataToKeep) != 0) return -1;
   if (writeJ_UInt16(socket, numMimeTypes_) != 0) return -1;

@@ -87,6 +87,11 @@ class OB_Config : public OB_ConfigBase {
   // the configuration's lock: a command server checks client addresses against them on its
   // accept thread while a request that changes them is served on another.
   void setNetworks(int apply, uint16_t count, const uint32_t* examples, const uint32_t* masks);
+  // The database folder and the capture device as last published by the installation file,
+  // copied under the configuration's lock: a command server reads them on its own thread while
+  // another thread reads the file again.
+  std::string getDatabaseDir();
+  std::string getDevice();
   // The local address ranges (host order), read under the configuration's lock.
   int getIPRangeCount();
   // 0 and the bounds of range index, or -1 when there is no such range.
@@ -134,8 +139,8 @@ class OB_Config : public OB_ConfigBase {
 
  private:
   // Guards the ranges, which the command server checks clients against while the engine's
-  // thread reads the installation file again; the other install values are written under it
-  // too, but their readers take no lock.
+  // thread reads the installation file again, and the other install values (databaseDir,
+  // device, connectionPort): once the engine's threads run, they are read under it too.
   std::mutex lock_;
   uint16_t numRanges_ = 0;
   IPRange ranges_[kMaxRanges] = {};

@@ -149,7 +149,7 @@ int OB_PacketManager::init() {
 
   int wanted = 0;
   if (manager_ != nullptr && manager_->getConfigAdmin() != nullptr)
-    wanted = atoi(manager_->getConfigAdmin()->device);
+    wanted = atoi(manager_->getConfigAdmin()->getDevice().c_str());
 
   // The adapter number wanted, or the last one listed when the list is shorter.
   GLIM_AdapterInfo found;
