@@ -49,7 +49,8 @@ mkdir -p "$reports"
 tsan_status=0
 # The live cases compare a monitor capturing in real time with tcpdump; a ThreadSanitizer build
 # is several times too slow to keep up, so only the ASan run above has them.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$PWD/$reports/report" \
+# Reports judged false, each with its reason, are in scripts/tsan.supp.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp log_path=$PWD/$reports/report" \
   ctest --test-dir "$tsan_build" --output-on-failure -j "$(nproc)" -LE live || tsan_status=$?
 if compgen -G "$reports/report*" >/dev/null; then
   cat "$reports"/report*

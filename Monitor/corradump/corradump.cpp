@@ -254,7 +254,10 @@ int corradump_main(int argc, char** argv) {
   RunScope run(settings.resolve != 0);
   OB_HTTPProtocol::enableParseResponses(1);
 
-  Held<OB_AEngineConfigAdmin> config(new OB_AEngineConfigAdmin());
+  // The tool only reads: the installation additions wait for the service, which applies them to
+  // the configuration in use; applying them here would write over what the console set.
+  Held<OB_AEngineConfigAdmin> config(
+      new OB_AEngineConfigAdmin(OB_AEngineConfigAdmin::Additions::kLeave));
   setCurrentConfig(config.get());
   config->init();
   config->readConfig();

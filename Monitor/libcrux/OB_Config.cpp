@@ -12,6 +12,7 @@
 #include <string>
 
 #include "OB_ConfigFile.h"
+#include "OB_ConfigText.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
@@ -95,6 +96,16 @@ int OB_Config::getIPRange(int index, uint32_t* minimum, uint32_t* maximum) {
   if (minimum != nullptr) *minimum = ranges_[index].minimum;
   if (maximum != nullptr) *maximum = ranges_[index].maximum;
   return 0;
+}
+
+std::string OB_Config::getDatabaseDir() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return databaseDir;
+}
+
+std::string OB_Config::getDevice() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return device;
 }
 
 uint32_t OB_Config::getNetwork(int index) const {
@@ -327,14 +338,34 @@ int OB_Config::writeUser(FILE* stream) {
 }
 
 int OB_Config::isStorablePassword(const char* text) {
-  return text != nullptr && strpbrk(text, "{}\r\n") == nullptr ? 1 : 0;
+  return text != nullptr && OB_ConfigText::keepsWhole(text, OB_ConfigText::Kept::kInBraces) ? 1
+                                                                                            : 0;
+}
+
+const char* OB_Config::storageProblem() const {
+  using Kept = OB_ConfigText::Kept;
+  if (!OB_ConfigText::keepsWhole(filterProgram, Kept::kLine))
+    return "the filter holds a line end";
+  // A MIME line is its type and extensions separated by blanks: a blank inside one, or an empty
+  // one before others, would read back as other words. A row without type or extensions reads
+  // back as it is.
+  for (int i = 0; i < numMimeTypes_; ++i) {
+    const OB_MimeType& row = mimeTypes_[i];
+    if (row.type[0] == '\0' && row.numExtensions == 0) continue;
+    if (!OB_ConfigText::keepsWhole(row.type, Kept::kListEntry))
+      return "a MIME type is empty or holds a blank, a brace or a line end";
+    for (int k = 0; k < row.numExtensions && k < OB_MimeType::kMaxExtensions; ++k)
+      if (!OB_ConfigText::keepsWhole(row.extensions[k], Kept::kListEntry))
+        return "a MIME extension is empty or holds a blank, a brace or a line end";
+  }
+  return OB_ConfigText::rootPasswordProblem(password);
 }
 
 int OB_Config::save() {
-  // Braces end the password's field and line ends the line: such a password would read back
-  // as another one and lock root out.
-  if (isStorablePassword(password) == 0) {
-    OB_Log::ret("save: the root password holds '{', '}', CR or LF; %s_prvt.cfg not written", name_);
+  // What the file would give back otherwise (a password that reads back as another one, a
+  // filter or a MIME row split) or an empty root password would lock root out.
+  if (const char* problem = storageProblem(); problem != nullptr) {
+    OB_Log::ret("save: %s; %s_prvt.cfg not written", problem, name_);
     return -1;
   }
   const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/" + name_ + "_prvt.cfg";
@@ -366,13 +397,18 @@ int OB_Config::save() {
 }
 
 int OB_Config::print(FILE* stream) {
+  uint32_t port = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    port = connectionPort;
+  }
   OB_Log::flog(stream, "General Configuration\n");
   OB_Log::flog(stream, "---------------------\n");
-  OB_Log::flog(stream, "databaseDir          = '%s'\n", databaseDir);
-  OB_Log::flog(stream, "device               = '%s'\n", device);
+  OB_Log::flog(stream, "databaseDir          = '%s'\n", getDatabaseDir().c_str());
+  OB_Log::flog(stream, "device               = '%s'\n", getDevice().c_str());
   OB_Log::flog(stream, "filterProgram        = '%s'\n", filterProgram);
   OB_Log::flog(stream, "netStatsEnabled      = '%d'\n", netStatsEnabled != 0 ? 1 : 0);
-  OB_Log::flog(stream, "connectionPort       = %u\n", connectionPort);
+  OB_Log::flog(stream, "connectionPort       = %u\n", port);
   OB_Log::flog(stream, "daysOfDataToKeep     = %u\n", daysOfDataToKeep);
   OB_Log::flog(stream, "\n");
   {
@@ -399,9 +435,16 @@ int OB_Config::print(FILE* stream) {
 }
 
 int OB_Config::writeJ(int socket) {
+  std::string deviceName;
+  uint32_t port = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    deviceName = device;
+    port = connectionPort;
+  }
   if (writeJ_UInt32(socket, configVersion) != 0) return -1;
-  if (writeJ_line(socket, device) != 0) return -1;
-  if (writeJ_UInt32(socket, connectionPort) != 0) return -1;
+  if (writeJ_line(socket, deviceName.c_str()) != 0) return -1;
+  if (writeJ_UInt32(socket, port) != 0) return -1;
   if (writeJ_line(socket, filterProgram) != 0) return -1;
   if (writeJ_UInt32(socket, daysOfDataToKeep) != 0) return -1;
   if (writeJ_UInt16(socket, numMimeTypes_) != 0) return -1;
@@ -429,9 +472,9 @@ int OB_Config::writeJ(int socket) {
 
 int OB_Config::readJ(int socket) {
   if (readJ_UInt32(socket, &configVersion) != 0) return -1;
-  if (readJ_line(socket, device, sizeof device, kWholeLine) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, device, sizeof device) < 0) return -1;
   if (readJ_UInt32(socket, &connectionPort) != 0) return -1;
-  if (readJ_line(socket, filterProgram, sizeof filterProgram, kWholeLine) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, filterProgram, sizeof filterProgram) < 0) return -1;
   if (readJ_UInt32(socket, &daysOfDataToKeep) != 0) return -1;
   uint16_t count = 0;
   if (readJ_UInt16(socket, &count) != 0) return -1;
@@ -448,7 +491,7 @@ int OB_Config::readJ(int socket) {
   char line[kWireLineMax];
   for (int i = 0; i < count; ++i) {
     OB_MimeType& row = table[i];
-    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
+    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
     copyCut(row.type, sizeof row.type, line);
     uint8_t extensions = 0;
     if (readJ_UInt8(socket, &extensions) != 0) return -1;
@@ -458,13 +501,13 @@ int OB_Config::readJ(int socket) {
       return -1;
     }
     for (int k = 0; k < extensions; ++k) {
-      if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
+      if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
       copyCut(row.extensions[k], sizeof row.extensions[0], line);
       row.numExtensions = static_cast<uint8_t>(k + 1);
     }
   }
 
-  if (readJ_line(socket, password, sizeof password, kWholeLine) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, password, sizeof password) < 0) return -1;
   int apply = 0;
   if (readJ_Boolean(socket, &apply) != 0) return -1;
   uint16_t nets = 0;
@@ -477,12 +520,12 @@ int OB_Config::readJ(int socket) {
   uint32_t examples[kMaxNets] = {};
   uint32_t masks[kMaxNets] = {};
   for (int i = 0; i < nets; ++i) {
-    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
+    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
     if (!parseAddress(line, false, &examples[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
       return -1;
     }
-    if (readJ_line(socket, line, sizeof line, kWholeLine) < 0) return -1;
+    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
     if (!parseAddress(line, true, &masks[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
       return -1;

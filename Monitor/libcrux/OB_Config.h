@@ -45,9 +45,13 @@ class OB_Config : public OB_ConfigBase {
 
   // Rewrites the private file "<name>_prvt.cfg" (extensions lower-cased on the way), readable by
   // its owner only, through OB_ConfigFile (cfg.lock, a temporary file of its own). 0, or -1
-  // (logged) when the file could not be written whole (a read-only or full disk) or the root
-  // password is one the file cannot hold (isStorablePassword); the old file then stays.
+  // (logged) when the file could not be written whole (a read-only or full disk) or would not
+  // give this configuration back (storageProblem); the old file then stays.
   virtual int save();
+  // Why this configuration cannot be saved and acknowledged, null when it can: a filter with a
+  // line end, a MIME type or extension that is empty or holds a blank, a root password that is
+  // empty or holds a brace or a line end (OB_ConfigText, the check the analysis console makes).
+  const char* storageProblem() const;
   // 1 when the file keeps the password as it is: no '{', '}', CR or LF in it.
   static int isStorablePassword(const char* text);
   // 1 when user is exactly "root" and the password equals the root password exactly; else 0,
@@ -70,8 +74,8 @@ class OB_Config : public OB_ConfigBase {
   // Sends the wire form; -1 as soon as one write fails, else 0.
   int writeJ(int socket) override;
   // Receives the wire form into this configuration (MIME table replaced, network values not
-  // computed). -1 on any failed read, a malformed address, more than 16 extensions in a row or
-  // more than 5 networks; the object then holds what was read so far.
+  // computed). -1 on any failed read, a text holding a NUL, a malformed address, more than 16
+  // extensions in a row or more than 5 networks; the object then holds what was read so far.
   int readJ(int socket) override;
 
   // Opens "<install dir><folder>/<file>" with the mode. Never returns null: a missing folder or a
@@ -87,6 +91,11 @@ class OB_Config : public OB_ConfigBase {
   // the configuration's lock: a command server checks client addresses against them on its
   // accept thread while a request that changes them is served on another.
   void setNetworks(int apply, uint16_t count, const uint32_t* examples, const uint32_t* masks);
+  // The database folder and the capture device as last published by the installation file,
+  // copied under the configuration's lock: a command server reads them on its own thread while
+  // another thread reads the file again.
+  std::string getDatabaseDir();
+  std::string getDevice();
   // The local address ranges (host order), read under the configuration's lock.
   int getIPRangeCount();
   // 0 and the bounds of range index, or -1 when there is no such range.
@@ -134,8 +143,8 @@ class OB_Config : public OB_ConfigBase {
 
  private:
   // Guards the ranges, which the command server checks clients against while the engine's
-  // thread reads the installation file again; the other install values are written under it
-  // too, but their readers take no lock.
+  // thread reads the installation file again, and the other install values (databaseDir,
+  // device, connectionPort): once the engine's threads run, they are read under it too.
   std::mutex lock_;
   uint16_t numRanges_ = 0;
   IPRange ranges_[kMaxRanges] = {};

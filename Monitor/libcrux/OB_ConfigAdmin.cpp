@@ -108,6 +108,10 @@ void parseRange(const char* value, void* context) {
 }  // namespace
 
 int OB_ConfigAdmin::init() {
+  // Held from before the first file is opened: a file opened first may be one that a writer
+  // (the console's SET_CONFIG, the analysis engine's range entries) replaces meanwhile.
+  OB_ConfigFileLock lock;
+  if (!lock.held()) OB_Log::ret("init: can't lock %s, reading without it", lock.path().c_str());
   OB_Config::reset();
   std::string name(getName());
   FILE* stream = openConfigFile("/admin", (name + "_prvt.cfg").c_str(), "r");

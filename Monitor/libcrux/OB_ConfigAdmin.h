@@ -11,7 +11,8 @@
 
 class OB_ConfigAdmin : public OB_Config {
  public:
-  // Releases the MIME table, reads the private file, then the installation file. A private
+  // Releases the MIME table, reads the private file, then the installation file, both opened
+  // under "<install>/admin/cfg.lock" (OB_ConfigFileLock), held to the end. A private
   // file that cannot be read whole is logged (and written to standard error) and the defaults
   // file "<name>_prvtDef.cfg" is read in its place; a missing file or a malformed installation
   // or defaults file ends the process. 0.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -80,6 +81,24 @@ char* OB_Tools::getTimeString1(char* dest) {
   snprintf(dest, 60, "%04d%s%02d-%02d:%02d", local.tm_year + 1900, kMonths[local.tm_mon % 12],
            local.tm_mday, local.tm_hour, local.tm_min);
   return dest;
+}
+
+uint64_t OB_Tools::machineMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  uint64_t memory = pages > 0 && pageSize > 0
+                        ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
+                        : UINT64_MAX;  // unknown: no bound from here
+  uint64_t limit = UINT64_MAX;
+  std::ifstream in("/sys/fs/cgroup/memory.max");
+  std::string text;
+  if (in >> text && !text.empty() && text != "max") {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (errno == 0 && end != text.c_str() && value > 0) limit = value;
+  }
+  return limit < memory ? limit : memory;
 }
 
 void OB_Tools::sleep(int seconds) {

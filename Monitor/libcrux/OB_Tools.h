@@ -40,6 +40,10 @@ class OB_Tools {
   // Local time now as "%Y%b%d-%H:%M" with the English month abbreviation; dest holds 60 bytes.
   static char* getTimeString1(char* dest);
 
+  // The memory the process may use in bytes: the machine's physical memory, or the limit of the
+  // control group (version 2) it runs in when that is lower; UINT64_MAX when neither is known.
+  static uint64_t machineMemory();
+
   // Suspends the calling thread for the given seconds; 0 (or less) only yields.
   static void sleep(int seconds);
 

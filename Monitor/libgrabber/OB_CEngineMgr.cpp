@@ -298,6 +298,10 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
   if (message == nullptr) return 0;
   const char* text = message->getMessage();
   if (text == nullptr || strcmp(text, "CONFIG_RESET") != 0) return 0;
+  // Opened under cfg.lock, so that it is the file the last writer left whole.
+  OB_ConfigFileLock lock;
+  if (!lock.held())
+    OB_Log::ret("handleMessage: can't lock %s, reading without it", lock.path().c_str());
   // Opened here rather than through the configuration's opener, which ends the process when the
   // file is missing: a running engine keeps its settings instead.
   FILE* stream = fopen(installFile_.c_str(), "r");

@@ -1,5 +1,7 @@
 #include "OB_CEngineTCPConnection.h"
 
+#include <string>
+
 #include "OB_ArchiveFileList.h"
 #include "OB_CaptureEngineStats.h"
 #include "OB_Config.h"
@@ -16,9 +18,11 @@ OB_CEngineTCPConnection::OB_CEngineTCPConnection() {
 int OB_CEngineTCPConnection::hcommand_GET_DATABASE_LIST(int socket) {
   OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
   bool good = config != nullptr;
+  // A copy: an analysis SET_CONFIG may have the installation file read again meanwhile.
+  const std::string folder = good ? config->getDatabaseDir() : std::string();
   for (const char* prefix : {kNetPrefix, kHTTPPrefix, kFTPPrefix}) {
     if (!good) break;
-    OB_ArchiveFileList list(config->databaseDir, prefix);
+    OB_ArchiveFileList list(folder.c_str(), prefix);
     good = list.writeJ(socket) >= 0;
   }
   if (good) return 0;

@@ -149,7 +149,7 @@ int OB_PacketManager::init() {
 
   int wanted = 0;
   if (manager_ != nullptr && manager_->getConfigAdmin() != nullptr)
-    wanted = atoi(manager_->getConfigAdmin()->device);
+    wanted = atoi(manager_->getConfigAdmin()->getDevice().c_str());
 
   // The adapter number wanted. A number past the list is refused: capturing on another
   // adapter than the one named would count the wrong segment without a word.

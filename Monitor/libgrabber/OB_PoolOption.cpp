@@ -1,41 +1,15 @@
 #include "OB_PoolOption.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <string>
 
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
+#include "OB_Tools.h"
 
-namespace {
-
-// The memory limit of the process's control group (version 2), or UINT64_MAX when it has none.
-uint64_t groupLimit() {
-  std::ifstream in("/sys/fs/cgroup/memory.max");
-  std::string text;
-  if (!(in >> text) || text.empty() || text == "max") return UINT64_MAX;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long limit = strtoull(text.c_str(), &end, 10);
-  return errno == 0 && end != text.c_str() && limit > 0 ? limit : UINT64_MAX;
-}
-
-}  // namespace
-
-uint64_t poolOption_machineMemory() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long pageSize = sysconf(_SC_PAGESIZE);
-  uint64_t memory = pages > 0 && pageSize > 0
-                        ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
-                        : UINT64_MAX;  // unknown: no bound from here
-  const uint64_t limit = groupLimit();
-  return limit < memory ? limit : memory;
-}
+uint64_t poolOption_machineMemory() { return OB_Tools::machineMemory(); }
 
 uint64_t poolOption_budget() { return poolOption_machineMemory() / kPoolMemoryShare; }
 

@@ -296,6 +296,18 @@ TEST_F(CorradumpTest, AConfigurationItCannotReadIsNamedOnStandardError) {
   EXPECT_EQ(run.out, "");
 }
 
+// The tool only reads: installation additions waiting for the service stay waiting, and the
+// configuration the console set stays as it was written.
+TEST_F(CorradumpTest, AdditionsWaitingForTheServiceAreLeftAndNothingIsWritten) {
+  makeTree(3);
+  const std::string settings = readFile(file("admin/aengine_prvt.cfg"));
+  const std::string additions = "http: 10.0.0.5\npassword: n3w\n";
+  std::ofstream(file("admin/installa.cfg")) << additions;
+  ASSERT_EQ(runProgram("-db '" + root() + "' -out all.log").status, 0);
+  EXPECT_EQ(readFile(file("admin/installa.cfg")), additions);
+  EXPECT_EQ(readFile(file("admin/aengine_prvt.cfg")), settings);
+}
+
 // A run that goes well leaves its log as it was: no trace of its steps, no letter per record.
 TEST_F(CorradumpTest, ARunThatGoesWellLogsNothing) {
   makeTree(3);

@@ -398,6 +398,51 @@ TEST_F(Monitor, AStopHandsOnTheConnectionsStillOpen) {
   }
 }
 
+// An analysis SET_CONFIG as the console sends it: one static window, no lists but the root user.
+std::string setConfigPayload(const std::string& window) {
+  using corrana_test::wireLine;
+  using corrana_test::wireU16;
+  const std::string flag(1, '\0');
+  const std::string root = wireLine("root") + wireLine("secret") + std::string(1, '\1') + flag +
+                           wireU16(0) + flag + flag + flag + flag + wireLine("") + wireU16(0) +
+                           wireU16(0) + wireU16(0);
+  return wireU32(2) + wireU32(8190) + wireU16(1) + wireLine(window) + wireU16(1) + wireU16(0) +
+         wireU16(0) + wireU32(5000) + wireU32(1000) + wireU32(4) + wireU16(0) + wireU16(0) +
+         wireU16(0) + wireU16(0) + wireU16(1) + root;
+}
+
+// Both consoles at once: configurations set through the analysis console, whose capture ranges
+// the capture engine takes up, while the capture console asks for its configuration and its
+// archive lists. Every request is answered, and (in a ThreadSanitizer build, whose report ends
+// the monitor with another status) no value is read while it is rewritten.
+TEST_F(Monitor, BothConsolesAtOnceAreAnsweredWithoutARace) {
+  aengine_test::writeConfig(aengine_test::Spec{});
+  replay(kShippedTrace);
+  Program monitor({"-f"}, env());
+  ASSERT_TRUE(answers());
+  const std::string captureHead = corrana_test::successReply("");
+  int captureAnswered = 0;
+  std::thread capture([&] {
+    for (int i = 0; i < 24; ++i) {
+      corrana_test::ConsoleRequest ask;
+      ask.command = i % 2 == 0 ? 45 : 20;
+      ask.key = key("cengineKey");
+      const std::string reply = corrana_test::requestReply(capturePort_, ask.frame());
+      if (reply.compare(0, captureHead.size(), captureHead) == 0) ++captureAnswered;
+    }
+  });
+  int acknowledged = 0;
+  for (int i = 0; i < 6; ++i) {
+    Request set = request(30);
+    set.payload = setConfigPayload("Set " + std::to_string(i));
+    if (ask(set) == aengine_test::success(corrana_test::wireU8(1))) ++acknowledged;
+  }
+  capture.join();
+  EXPECT_EQ(acknowledged, 6);
+  EXPECT_EQ(captureAnswered, 24);
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+}
+
 TEST(CorramonCommandLine, HelpAndBadSwitchesPrintTheUsage) {
   auto run = [](const std::string& args) {
     const std::string command = std::string(CORRANA_CORRAMON) + " " + args;

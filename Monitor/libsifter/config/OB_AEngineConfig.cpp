@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "OB_ConfigFile.h"
+#include "OB_ConfigText.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_SocketIO.h"
@@ -357,8 +358,38 @@ const char* OB_AEngineConfig::receivedProblem() {
   if (numOfUsers == 0) return "no user";
   if (root == nullptr) return "no root user";
   if (root->allowConsoleAccess == 0) return "root may not use the console";
-  if (root->password[0] == '\0') return "root has an empty password";
-  return nullptr;
+  if (const char* problem = OB_ConfigText::rootPasswordProblem(root->password); problem != nullptr)
+    return problem;
+
+  // Each window, server and subset is within its limit, but together they can ask for more
+  // than the machine has: the engine would fail allocating at the rebuild.
+  const uint64_t asked = statsMemory();
+  const uint64_t memory = OB_Tools::machineMemory();
+  const uint64_t bound = memory / kStatsMemoryShare;
+  if (asked <= bound) return nullptr;
+  char text[256];
+  snprintf(text, sizeof text,
+           "the statistics would take %llu MB at the least (%u windows, %u servers, %u subsets), "
+           "more than %llu MB, a quarter of the %llu MB this machine gives the process",
+           static_cast<unsigned long long>(asked >> 20), numOfTimeWindows,
+           numOfHTTPServers + numOfFTPServers, numOfXSubSets,
+           static_cast<unsigned long long>(bound >> 20),
+           static_cast<unsigned long long>(memory >> 20));
+  sizeProblem_ = text;
+  return sizeProblem_.c_str();
+}
+
+uint64_t OB_AEngineConfig::statsMemory() const {
+  constexpr uint64_t kMonthBins = 31;  // a month window without bins counts by day
+  uint64_t bins = 0;
+  for (int i = 0; i < numOfTimeWindows; ++i) {
+    const timeWindow_t* window = timeWindows[i];
+    if (window == nullptr) continue;
+    bins += window->staticNumOfBins != 0 ? window->staticNumOfBins : kMonthBins;
+  }
+  const uint64_t sets = (static_cast<uint64_t>(numOfHTTPServers) + numOfFTPServers + 1) *
+                        (static_cast<uint64_t>(numOfXSubSets) + 1);
+  return bins * sets * kBytesPerBin;
 }
 
 int OB_AEngineConfig::setStatEngineParams(timeWindow_t* window, uint32_t port) {
@@ -376,6 +407,10 @@ int OB_AEngineConfig::check() {
 }
 
 int OB_AEngineConfig::readConfig() {
+  // Before the file is opened, so that it is the one the last writer left.
+  OB_ConfigFileLock lock;
+  if (!lock.held())
+    OB_Log::ret("readConfig: can't lock %s, reading without it", lock.path().c_str());
   readConfigFile(OB_Config::openConfigFile("/admin", kDefaultsFile, "r"));
   check();
   return 0;

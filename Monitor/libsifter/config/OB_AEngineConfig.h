@@ -32,6 +32,13 @@ class OB_AEngineConfig : public OB_ConfigBase {
   static constexpr int kMaxServers = 256;
   static constexpr int kMaxUsers = 256;
   static constexpr uint32_t kDefaultPort = 8190;
+  // What one bin of one set of statistics (a server's transactions, or one subset of them; the
+  // network's) takes at the least: the counters such a set keeps per bin from its start (about
+  // 24 of 4 bytes for an HTTP server), with room for the first entries of its lists.
+  static constexpr uint64_t kBytesPerBin = 128;
+  // The windows' bins times the sets of statistics may take at most this share of the memory
+  // the machine gives the process (a quarter, as each kind of capture pool).
+  static constexpr uint64_t kStatsMemoryShare = 4;
 
   // Resolves a host name to its first IPv4 address (host order): 0, or -1 when it has none.
   using HostLookup = int (*)(const char* host, uint32_t* address);
@@ -42,7 +49,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Runs reset().
   ~OB_AEngineConfig() override;
 
-  // Reads the defaults file "aengine_prvtDef.cfg". A missing or malformed file ends the process.
+  // Reads the defaults file "aengine_prvtDef.cfg", opened under cfg.lock. A missing or malformed
+  // file ends the process.
   // 0.
   virtual int readConfig();
   // Rewrites "aengine_prvt.cfg" from this object, readable by its owner only, through
@@ -60,9 +68,15 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // a group or subset, server types 0 and 1, addresses that convert), every text one the file
   // keeps as it is (no NUL; no brace or line end in a value between braces, no line end in a
   // line of its own, no blank in an alternate name; client ranges low to high), and a root user
-  // with console access and a password. Otherwise -1 (the reason logged under
+  // with console access and a password, and statistics that fit the machine (statsMemory within
+  // OB_Tools::machineMemory() / kStatsMemoryShare). Otherwise -1 (the reason logged under
   // "hcommand_SET_CONFIG"); the object then holds what was read so far.
   int readJ(int socket) override;
+
+  // What the statistics of this configuration take at the least, in bytes: every window's bins
+  // (a month's at most 31) times the sets of statistics, (HTTP servers + FTP servers + the
+  // network's) * (transaction subsets + the set of all), times kBytesPerBin.
+  uint64_t statsMemory() const;
 
   // Frees every record, server and user and the arrays; counts and pointers cleared. 0.
   int reset() override;
@@ -121,6 +135,9 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Whether readConfigFile applies the installation additions: only the configuration in use,
   // whose file they are meant to change; the defaults never take them.
   bool takesAdditions_ = false;
+
+ private:
+  std::string sizeProblem_;  // the text receivedProblem returns for a configuration too large
 };
 
 // The configurations in use; plain pointers, set while no analysis thread runs. Not owned here.

@@ -7,11 +7,17 @@
 #include <string>
 
 #include "OB_Config.h"
+#include "OB_ConfigFile.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "config/OB_ConfigRecordIO.h"
 
 int OB_AEngineConfigAdmin::readConfig() {
+  // Taken before any file is opened: a file opened first may be one a writer replaces while
+  // this waits, and its old content, rewritten with the additions, would undo that write.
+  OB_ConfigFileLock lock;
+  if (!lock.held())
+    OB_Log::ret("readConfig: can't lock %s, reading without it", lock.path().c_str());
   std::string problem;
   if (readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvt.cfg", "r"),
                      "aengine_prvt.cfg", &problem) != 0) {

@@ -12,9 +12,18 @@ class OB_AEngineConfigAdmin : public OB_AEngineConfig {
   OB_CLASS_CREATE(OB_AEngineConfigAdmin)
 
  public:
-  OB_AEngineConfigAdmin() { takesAdditions_ = true; }
+  // What a reader does with the one-time installation additions ("installa.cfg"): the service
+  // applies them to the configuration in use and its file; a tool that only reads (the export
+  // tool) leaves them and every file as they are.
+  enum class Additions { kApply, kLeave };
 
-  // Reads "aengine_prvt.cfg" with the installation additions, then "aengineInstall.cfg". A
+  explicit OB_AEngineConfigAdmin(Additions additions = Additions::kApply) {
+    takesAdditions_ = additions == Additions::kApply;
+  }
+
+  // Reads "aengine_prvt.cfg" with the installation additions (unless they are left), then
+  // "aengineInstall.cfg", holding "<install>/admin/cfg.lock" from before the first file is
+  // opened to the end, so that it reads what the last writer wrote. A
   // private file that cannot be read whole (a malformed value, cut short, no usable time
   // window) is logged (and written to standard error) and the defaults file
   // "aengine_prvtDef.cfg" is read in its place; a missing file or a malformed defaults or

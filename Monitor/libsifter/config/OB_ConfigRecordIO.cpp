@@ -97,28 +97,6 @@ std::string OB_ConfigRecordIO::quadList(const uint32_t* addresses, int count) {
   return OB_Tools::IPAddressList(addresses, count);
 }
 
-bool OB_ConfigRecordIO::keepsWhole(const char* text, Kept as) {
-  if (text == nullptr) return true;
-  switch (as) {
-    case Kept::kInBraces:
-      return strpbrk(text, "{}\r\n") == nullptr;
-    case Kept::kListEntry:
-      return text[0] != '\0' && strpbrk(text, "{}\r\n \t") == nullptr;
-    case Kept::kLine:
-      return strpbrk(text, "\r\n") == nullptr;
-  }
-  return false;
-}
-
-int OB_ConfigRecordIO::receiveLine(int socket, char* buffer, int size) {
-  const int stored = readJ_line(socket, buffer, size, kWholeLine);
-  if (stored > 0 && memchr(buffer, '\0', static_cast<size_t>(stored)) != nullptr) {
-    OB_Log::ret("hcommand_SET_CONFIG: a text holds a NUL byte");
-    return -1;
-  }
-  return stored;
-}
-
 int OB_ConfigRecordIO::sendLine(int socket, const char* text) { return writeJ_line(socket, text); }
 
 int OB_ConfigRecordIO::sendFlag(int socket, int32_t flag) {

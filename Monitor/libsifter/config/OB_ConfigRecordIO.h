@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "OB_ConfigText.h"
+
 class OB_ConfigRecordIO {
  public:
   OB_ConfigRecordIO() = delete;
@@ -73,18 +75,15 @@ class OB_ConfigRecordIO {
   static std::string quadList(const uint32_t* addresses, int count);
 
   // How a text received from the console is kept in the file, and so which texts read back as
-  // they came: kInBraces, a key{value} value (no '{', '}', CR or LF); kListEntry, one name of a
-  // blank-separated list inside braces (besides, not empty and no blank or tab); kLine, a line of
-  // its own (no CR or LF).
-  enum class Kept { kInBraces, kListEntry, kLine };
+  // they came: the check both consoles share (OB_ConfigText).
+  using Kept = OB_ConfigText::Kept;
   // Whether text (null: "") reads back from the file as it is.
-  static bool keepsWhole(const char* text, Kept as);
+  static bool keepsWhole(const char* text, Kept as) { return OB_ConfigText::keepsWhole(text, as); }
 
-  // Receives one line whole (readJ_line with kWholeLine): "\n" ends it and is not stored; the
-  // first size - 1 bytes are kept and the rest dropped. The stored length, or -1 when the peer
-  // closed before the "\n", on a receive error, or when the kept bytes hold a NUL (the text would
-  // end there; logged).
-  static int receiveLine(int socket, char* buffer, int size);
+  // Receives one line whole, refusing a NUL in it: OB_ConfigText::receiveLine.
+  static int receiveLine(int socket, char* buffer, int size) {
+    return OB_ConfigText::receiveLine(socket, buffer, size);
+  }
   // Sends text (null: "") and "\n"; 0, or -1 when not all of it went out.
   static int sendLine(int socket, const char* text);
   // A flag travels as the UInt8 0 or 1, so a non-zero value never turns into 0 on the way.

@@ -449,6 +449,47 @@ TEST_F(TCPServerTest, APasswordTheFileCannotHoldIsNeitherSavedNorAcknowledged) {
             std::string::npos);
 }
 
+// A SET_CONFIG's fields as the console sends them, with one MIME row.
+std::string captureConfig(const std::string& filter, const std::string& type,
+                          const std::vector<std::string>& extensions,
+                          const std::string& password) {
+  std::string row = wireLine(type) + wireU8(static_cast<uint8_t>(extensions.size()));
+  for (const std::string& extension : extensions) row += wireLine(extension);
+  return wireU32(1) + wireLine("0") + wireU32(8189) + wireLine(filter) + wireU32(7) + wireU16(1) +
+         row + wireLine(password) + std::string(1, '\0') + wireU16(0);
+}
+
+// What would read back otherwise, or leave nobody who can log in after the restart, is refused
+// as the analysis console refuses it: the file stays and the process goes on.
+TEST_F(TCPServerTest, WhatTheFileCannotHoldIsNeitherSavedNorAcknowledged) {
+  writeFile(admin() + "/cengine_prvt.cfg", "before\n");
+  const std::vector<std::string> refused = {
+      captureConfig("port 80", "text/html", {"htm"}, ""),
+      captureConfig("port 80", "text/html", {"htm"}, std::string("se\0cret", 7)),
+      captureConfig("port 80\r", "text/html", {"htm"}, "secret"),
+      captureConfig(std::string("port\0 80", 8), "text/html", {"htm"}, "secret"),
+      captureConfig("port 80", "text/ html", {"htm"}, "secret"),
+      captureConfig("port 80", "text/html", {"ht m"}, "secret"),
+      captureConfig("port 80", "text/html", {"htm", ""}, "secret"),
+      captureConfig("port 80", "", {"htm"}, "secret"),
+  };
+  for (const std::string& wire : refused) {
+    EXPECT_EQ(serve(request(30).frame() + wire), successReply("")) << wire;
+    EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n") << wire;
+  }
+  EXPECT_EQ(exits_, 0);
+  for (const char* why : {"root has an empty password", "a text holds a NUL byte",
+                          "the filter holds a line end", "a MIME type is empty or holds a blank",
+                          "a MIME extension is empty or holds a blank"})
+    EXPECT_NE(log().find(why), std::string::npos) << why;
+
+  EXPECT_EQ(serve(request(30).frame() + captureConfig("port 80", "text/html", {"htm"}, "secret")),
+            successReply(wireU8(1)));
+  EXPECT_EQ(exits_, 1);
+  EXPECT_NE(readFile(admin() + "/cengine_prvt.cfg").find("text/html\t\t\thtm \n"),
+            std::string::npos);
+}
+
 TEST_F(TCPServerTest, HostileClientsNeitherHangNorGrowTheServer) {
   // A header that never ends, from a client that stays: refused once the header limit is
   // reached, not when the (here very long) time-out runs out.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FileText.h"
+#include "OB_ConfigFile.h"
 #include "OB_FileLock.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
@@ -359,6 +360,54 @@ TEST_F(AEngineConfigFiles, TheWriterWaitsForTheConfigurationLock) {
   console.join();
   EXPECT_EQ(result.load(), 0);
   EXPECT_NE(readFile("admin/aengine_prvt.cfg"), "old\n");
+}
+
+// How many descriptors this process has open on path.
+int descriptorsOn(const std::string& path) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path && !error) ++count;
+  }
+  return count;
+}
+
+// A rebuild that starts while a SET_CONFIG is being written reads the file that write leaves,
+// not the one it replaced: with installa.cfg waiting, the old content rewritten with the
+// additions would undo the acknowledged write.
+TEST_F(AEngineConfigFiles, AReaderThatStartsWhileAWriterHoldsTheLockReadsWhatWasWritten) {
+  {
+    OB_AEngineConfig old;
+    fill(&old);
+    ASSERT_EQ(old.writeConfigFile(), 0);
+  }
+  writeFile("admin/installa.cfg", "password: n3w\n");
+  const std::string lockPath = dir_.file("admin/cfg.lock");
+  std::string readName;
+  std::thread rebuild;
+  {
+    OB_ConfigFileLock console;
+    ASSERT_TRUE(console.held());
+    rebuild = std::thread([&] {
+      OB_AEngineConfigAdmin current;
+      current.readConfig();
+      readName = current.numOfHTTPServers > 0 ? current.httpServers[0]->getName() : "";
+    });
+    // The reader has its own descriptor on the lock file once it waits for the lock.
+    while (descriptorsOn(lockPath) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    OB_AEngineConfig acknowledged;
+    fill(&acknowledged);
+    acknowledged.httpServers[0]->setName("acknowledged");
+    ASSERT_EQ(acknowledged.writeConfigFile(), 0);
+  }
+  rebuild.join();
+  EXPECT_EQ(readName, "acknowledged");
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+  OB_AEngineConfigAdmin onDisk(OB_AEngineConfigAdmin::Additions::kLeave);
+  onDisk.readConfig();
+  ASSERT_EQ(onDisk.numOfHTTPServers, 1);
+  EXPECT_STREQ(onDisk.httpServers[0]->getName(), "acknowledged");
+  EXPECT_STREQ(onDisk.users[0]->password, "n3w");
 }
 
 TEST_F(AEngineConfigFiles, PrintLeavesOutAnUnsetWindow) {

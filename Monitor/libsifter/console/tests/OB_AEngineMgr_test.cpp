@@ -445,6 +445,35 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(tree_.admin("aengine_prvt.cfg.new")));
 }
 
+// Every count within its limit, but together more statistics than the machine can hold: the
+// configuration is refused with the figure and the bound, and nothing is written.
+TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefused) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  std::vector<std::string> windows(16, windowRecord("w", 1, 0, 100000, 1000, 32767));
+  std::string rest = wireU16(0) + wireU16(16);
+  for (int i = 0; i < 16; ++i) rest += wireLine("s" + std::to_string(i)) + flag(0) + wireU16(0);
+  rest += wireU16(256);
+  for (uint32_t i = 0; i < 256; ++i) rest += httpRecord(0x0A010000 + i, "h", 80);
+  rest += wireU16(256);
+  for (uint32_t i = 0; i < 256; ++i) rest += ftpRecord(0x0A020000 + i, "f");
+  rest += wireU16(1) + userRecord("root", "secret");
+  Request set = request(30);
+  set.payload = configPayload(windows, rest);
+  EXPECT_EQ(ask(set), success(""));
+  EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+  // 16 windows of 32767 bins, (512 servers + the network's) * (16 subsets + all) sets.
+  const uint64_t asked = 16ull * 32767 * 513 * 17 * OB_AEngineConfig::kBytesPerBin;
+  const std::string log = tree_.log("aenginetest");
+  EXPECT_NE(log.find("hcommand_SET_CONFIG: the statistics would take " +
+                     std::to_string(asked >> 20) +
+                     " MB at the least (16 windows, 512 servers, 16 subsets), more than " +
+                     std::to_string((OB_Tools::machineMemory() / 4) >> 20) + " MB"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+}
+
 // The admin folder can refuse the write: the console hears no acknowledgement, the files and
 // the configuration in use stay as they were, and the engine goes on answering.
 TEST_F(AEngineMgrTest, SetConfigOnAReadOnlyOrFullAdminFolderFailsAndTheEngineGoesOn) {
