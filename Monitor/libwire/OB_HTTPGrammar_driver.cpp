@@ -242,7 +242,9 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
         // The chunks counted before lost bytes are not the body's size.
-        if (xact != nullptr) xact->req_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+        if (xact != nullptr) {
+          xact->req_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+        }
         if (complete == kLostBytes) {
           lost(OB_HTTPProtocol::GapLoss::ChunkLine);
           break;
@@ -409,7 +411,9 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum);
-      if (paired != nullptr) paired->res_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+      if (paired != nullptr) {
+        paired->res_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+      }
       if (complete == kLostBytes) {
         parser_.noteResponseGap(GapLoss::ChunkLine);
         lostPlace = true;

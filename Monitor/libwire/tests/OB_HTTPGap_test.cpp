@@ -160,7 +160,8 @@ TEST_F(HTTPGap, AGapEndingExactlyAtAKnownBodysEndLosesNothing) {
   // Pipelined: no response after a lost place could be anchored.
   send(kClient, get("/a") + get("/b") + get("/c") + get("/d"));
   // The body's last segment is lost; the next response begins the segment after it.
-  const std::string first = response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
+  const std::string first =
+      response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
   send(kServer, first, 1000, {(first.size() - 1) / 1000});
   send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
   send(kServer, response("201 Created", "Content-Length: 0\r\n"));
@@ -177,7 +178,8 @@ TEST_F(HTTPGap, AGapEndingExactlyAtAKnownBodysEndLosesNothing) {
 
   // The same at a request body's end: the pipelined request after it is read and paired.
   startOver();
-  const std::string post = "POST /up HTTP/1.1\r\nContent-Length: 2000\r\n\r\n" + std::string(2000, 'p');
+  const std::string post =
+      "POST /up HTTP/1.1\r\nContent-Length: 2000\r\n\r\n" + std::string(2000, 'p');
   send(kClient, post, 1000, {(post.size() - 1) / 1000});
   send(kClient, get("/next"));
   send(kServer, response("200 OK", "Content-Length: 0\r\n"));
@@ -251,7 +253,8 @@ TEST_F(HTTPGap, AResponseStillOwedToTheRequestBeforeIsNoAnchor) {
   send(kClient, get("/a"));
   // The head of /a's response is lost; /b goes out while the rest of it is on its way, /c once
   // it has all arrived, and the server answers /b only after it has /c.
-  const std::string first = response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
+  const std::string first =
+      response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
   send(kServer, first.substr(0, 1000), 1000, {0});
   send(kClient, get("/b"));
   send(kServer, first.substr(1000));
