@@ -55,8 +55,13 @@ void OB_AccessLogLine::compose(const char* firstHost, const char* secondHost, co
   } else {
     appendEscaped(xact.res_status_code.c_str(), xact.res_status_code.maxLength);
   }
+  // An unknown size is written as the common log format writes one.
   char bytes[16];
-  snprintf(bytes, sizeof bytes, " %d ", static_cast<int>(xact.res_bytes));
+  if (xact.res_bytes == OB_HTTPXact::kUnknownBytes) {
+    snprintf(bytes, sizeof bytes, " - ");
+  } else {
+    snprintf(bytes, sizeof bytes, " %d ", static_cast<int>(xact.res_bytes));
+  }
   append(bytes);
   appendEscaped(xact.req_referer.c_str(), xact.req_referer.maxLength);
   append(" ");

@@ -5,7 +5,8 @@
 //   10.0.0.1  - www.site [14/Nov/2023:22:13:20 +0000] "GET / HTTP/1.1" 200 5 <referer> <agent> \n
 //
 // The time is UTC and the zone always "+0000"; a transaction without a response status is logged
-// with "500"; an empty text keeps its blank. Bytes below 0x20 and 0x7F of any text are written as
+// with "500", one whose size is unknown (OB_HTTPXact::kUnknownBytes) with "-" bytes; an empty
+// text keeps its blank. Bytes below 0x20 and 0x7F of any text are written as
 // "\xHH", so a value taken from the traffic (or a name from the resolver) can neither end the line
 // early nor carry terminal controls. One object builds one line at a time; no lock.
 #pragma once

@@ -213,6 +213,14 @@ int OB_HTTPGrammar::Method() {
     case KW_LINE_END:
       return 0;
     default:
+      if (strictMethod_) {
+        // Where the walk searches for a request, an extension method is upper-case letters and
+        // "-" only, as every registered method is, and a space follows it.
+        auto methodLetter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || c == '-'; };
+        if (!methodLetter(stream_->getNext())) return 0;
+        consumeWhile(methodLetter);
+        return stream_->getNext() == ' ' ? mark.accepted() : 0;
+      }
       // Extension methods, including those that begin like a header keyword (BYE, FORGET).
       return token() ? mark.accepted() : 0;
   }

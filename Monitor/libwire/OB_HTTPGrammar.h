@@ -435,9 +435,9 @@ class OB_HTTPGrammar {
   // not shift what follows: 1, 0 when the data ends first (cursor kept), kLostBytes when the
   // body's end was never captured (resume_ then holds where the bytes come back).
   int skipBody(int32_t n);
-  // Whether bytes are missing between `from` and the cursor; resume_ then holds the first byte
-  // after the first such gap.
-  bool lostSince(const OB_StreamPosition& from);
+  // Whether bytes are missing between `from` and the cursor (withEdge: or right before `from`);
+  // resume_ then holds the first byte after the first such gap.
+  bool lostSince(const OB_StreamPosition& from, bool withEdge = true);
   // The position of the byte before `at` into *before (at itself, and false, when none is).
   // The cursor stays.
   bool stepBack(const OB_StreamPosition& at, OB_StreamPosition* before);
@@ -466,11 +466,14 @@ class OB_HTTPGrammar {
   // yet passed by the pairing: the segment acknowledges exactly the end of request k (the
   // server had requests up to k and nothing of k + 1); the segment that began request k
   // acknowledged exactly the head's first byte (the client had every byte the server sent
-  // before it, none of it); request k - 1 was recorded with nothing lost between them, and the
-  // client received server bytes between sending it and sending k (k was not pipelined behind
-  // it, so the response to k - 1 ended before k was sent); request k + 1, if any, was sent
-  // after the head's first byte reached the client.
+  // before it, none of it); the response to k - 1 is known to have ended before k was sent:
+  // read so, or it began before k was sent (the client received server bytes between sending
+  // k - 1 and k) while the responses before it had ended when k - 1 was sent (read so, or k - 1
+  // is the first); request k + 1, if any, was sent after the head's first byte reached the
+  // client.
   uint32_t anchoredRequest(const OB_StreamPosition& at);
+  // The response paired last ends at end (server sequence numbers).
+  void noteAnswerEnd(uint32_t end);
   // Fills requestEnds_ from the requests recorded so far.
   void indexRequestEnds();
   // Before a response head at `at` is read: tells the parser whether it pairs by an anchor.
@@ -488,6 +491,9 @@ class OB_HTTPGrammar {
   OB_StreamPosition resume_;
   int direction_ = 0;  // 0 while the client's stream is walked, 1 the server's
   bool chunkDone_ = false;  // chunk read the last chunk
+  // Method takes an extension method only of a method's own letters (while a request is
+  // searched for).
+  bool strictMethod_ = false;
   int32_t cutChunk_ = 0;    // the size of the chunk whose data chunk left for the next piece
   // The known ends of the recorded requests with their numbers, sorted, made at the first
   // anchor looked for: the requests do not change while the server's stream is walked.

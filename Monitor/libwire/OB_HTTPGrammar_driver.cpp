@@ -205,7 +205,13 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
       lost(OB_HTTPProtocol::GapLoss::Head);
       continue;
     }
-    if (Request_Line() == 0) {
+    // A search resumes at a line's start, or at the first byte after lost bytes (where a
+    // segment, and most often a request, begins), and takes only a method's own letters: body
+    // bytes run into the next request line make no method.
+    strictMethod_ = searching;
+    const int requestLine = Request_Line();
+    strictMethod_ = false;
+    if (requestLine == 0) {
       if (searching && nextLine() != 0) continue;
       if (searching) return stop;
       if (!first) {
@@ -229,10 +235,16 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
         return stop;
       }
       OB_HTTPXact* xact = parser_.xactAt(parser_.commRespCount);
+      // The body was skipped in sequence space: bytes lost inside it, up to its very end, are
+      // accounted for, and the next head follows it with nothing lost between.
+      bool bodyPlaced = false;
       if (chunked_) {
         int32_t sum = 0;
         const int complete = Entity_Body_Chunked(&sum);
-        if (xact != nullptr) xact->req_bytes = sum;
+        // The chunks counted before lost bytes are not the body's size.
+        if (xact != nullptr) {
+          xact->req_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+        }
         if (complete == kLostBytes) {
           lost(OB_HTTPProtocol::GapLoss::ChunkLine);
           break;
@@ -253,13 +265,14 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
           note(afterBody(xact->req_bytes));
           return stop;
         }
+        bodyPlaced = packets_ != nullptr;
       }
       OB_StreamPosition after;
       stream_->savePosition(after);
       LWS();
       stream_->savePosition(headAt);
       head = findHeadEnd(&bodyStart);
-      if (!headIntact(after, head, bodyStart, true)) {
+      if (!headIntact(after, head, bodyStart, !bodyPlaced)) {
         lost(OB_HTTPProtocol::GapLoss::Head);
         again = true;
       } else if (Request_Line() == 0) {
@@ -388,6 +401,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     // expected response (its body may run to the end), a body of unknown length (searched for
     // the next "HTTP/", which it may hold itself) or a switch to another protocol.
     bool framed = true;
+    // The body was skipped in sequence space to its very end (see parseRequests).
+    bool bodyPlaced = false;
     OB_StreamPosition body;
     stream_->savePosition(body);
     if (paired != nullptr && isInterim(*paired)) {
@@ -396,7 +411,9 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum);
-      if (paired != nullptr) paired->res_bytes = sum;
+      if (paired != nullptr) {
+        paired->res_bytes = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes : sum;
+      }
       if (complete == kLostBytes) {
         parser_.noteResponseGap(GapLoss::ChunkLine);
         lostPlace = true;
@@ -413,6 +430,10 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       }
     } else if (moreExpected && !hasNoBody(*xact)) {
       const int32_t length = xact->res_bytes;
+      // A known length says where the body ends, whether or not its bytes were captured.
+      if (uint32_t end = 0; paired != nullptr && length > 0 && bodyEndSeq(length, &end)) {
+        noteAnswerEnd(end);
+      }
       const int skipped = length > 0 ? skipBody(length) : 1;
       if (skipped == kLostBytes) {
         parser_.noteResponseGap(GapLoss::Head);
@@ -439,7 +460,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       }
       // The next "HTTP/" lies beyond lost bytes: the body (of unknown length) or what follows
       // it (of a known one) may hold whole responses.
-      if (lostSince(bodyEnd)) {
+      bodyPlaced = length > 0 && packets_ != nullptr;
+      if (lostSince(bodyEnd, !bodyPlaced)) {
         parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
         lostPlace = true;
         continue;
@@ -452,8 +474,10 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       if (paired != nullptr && !isInterim(*paired) && !chunked_) {
         const bool empty = hasNoBody(*paired);
         if (uint32_t end = 0; (empty || paired->res_bytes > 0) &&
-                              bodyEndSeq(empty ? 0 : paired->res_bytes, &end))
+                              bodyEndSeq(empty ? 0 : paired->res_bytes, &end)) {
           noteNext(1, end);
+          noteAnswerEnd(end);
+        }
       }
     }
     OB_StreamPosition after;
@@ -461,7 +485,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     LWS();
     stream_->savePosition(headAt);
     head = findHeadEnd(&bodyStart);
-    if (!headIntact(after, head, bodyStart, true)) {
+    if (!headIntact(after, head, bodyStart, !bodyPlaced)) {
       if (moreExpected) {
         parser_.noteResponseGap(GapLoss::Head);
         lostPlace = true;
@@ -531,12 +555,12 @@ int OB_HTTPGrammar::skipBody(int32_t n) {
   return 0;
 }
 
-bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from) {
+bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from, bool withEdge) {
   if (packets_ == nullptr) return false;
   OB_StreamPosition here;
   stream_->savePosition(here);
-  OB_StreamPosition edge;
-  stepBack(from, &edge);
+  OB_StreamPosition edge = from;
+  if (withEdge) stepBack(from, &edge);
   if (!packets_->gapBetween(edge, here)) return false;
   return packets_->afterGap(edge, &resume_);
 }
@@ -582,7 +606,9 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum, carry->afterData[direction]);
       if (direction == 1) {
-        parser_.inFlightBytes_ = complete == 0 ? sum + cutChunk_ : sum;
+        parser_.inFlightBytes_ = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes
+                                 : complete == 0        ? sum + cutChunk_
+                                                        : sum;
         parser_.inFlightGoesOn_ = complete == 0 && parser_.nextKnown_[1] && parser_.chunked_[1];
       }
       if (complete == 1) return 1;
@@ -596,7 +622,11 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
     case OB_PacketStream::Seek::InGap:
       break;
   }
-  if (direction == 1) parser_.inFlightGoesOn_ = false;
+  if (direction == 1) {
+    parser_.inFlightGoesOn_ = false;
+    // Where the chunked body the earlier piece was reading goes on was never captured.
+    if (carry->chunked[1]) parser_.inFlightBytes_ = OB_HTTPXact::kUnknownBytes;
+  }
   return -1;
 }
 
@@ -718,7 +748,8 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
   int digits = 0;
   for (int value; (value = hexValue(stream_->getNext())) >= 0; ++digits) {
     size = size * 16 + value;
-    if (size > INT32_MAX - static_cast<int64_t>(*sum)) return -1;  // the sum overflows
+    // Digits read on across bytes never captured are no size: the line is lost, not malformed.
+    if (size > INT32_MAX - static_cast<int64_t>(*sum)) return lostSince(line) ? kLostBytes : -1;
     if (stream_->incNext() == 0) return lostSince(line) ? kLostBytes : 0;
   }
   if (digits == 0) return lostSince(line) ? kLostBytes : -1;
@@ -787,6 +818,7 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
   // product.
   if (!requestEndsMade_) indexRequestEnds();
   const uint32_t from = static_cast<uint32_t>(parser_.respCount) + 1;
+  ++parser_.anchorWork_;
   const auto found = std::lower_bound(requestEnds_.begin(), requestEnds_.end(),
                                       std::pair<uint32_t, uint32_t>(ack, from));
   if (found == requestEnds_.end() || found->first != ack || found->second > requests) return 0;
@@ -797,8 +829,25 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
     // A piece that continues a connection has requests of the earlier piece before its first.
     if (parser_.resync_) return 0;
   } else {
+    // The response of k - 1 must have ended before k was sent, or it is the one at the head:
+    // it ended before seq when it was read so, or when it began before seq (server bytes
+    // reached the client between sending k - 1 and k) and the responses before it had ended
+    // when k - 1 was sent, so that those bytes were its own.
     const OB_HTTPProtocol::RequestPlace& before = *parser_.placeOf(k - 1);
-    if (!before.known || static_cast<int32_t>(place.sentAck - before.sentAck) <= 0) return 0;
+    if (!before.known) return 0;
+    if (!before.answerEndKnown || static_cast<int32_t>(seq - before.answerEnd) < 0) {
+      if (static_cast<int32_t>(place.sentAck - before.sentAck) <= 0) return 0;
+      if (k == 2) {
+        // A piece that continues a connection has requests of the earlier piece before its first.
+        if (parser_.resync_) return 0;
+      } else {
+        const OB_HTTPProtocol::RequestPlace& earlier = *parser_.placeOf(k - 2);
+        if (!earlier.answerEndKnown ||
+            static_cast<int32_t>(before.sentAck - earlier.answerEnd) < 0) {
+          return 0;
+        }
+      }
+    }
   }
   if (k < requests) {
     const OB_HTTPProtocol::RequestPlace& after = *parser_.placeOf(k + 1);
@@ -807,11 +856,20 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
   return k;
 }
 
+void OB_HTTPGrammar::noteAnswerEnd(uint32_t end) {
+  if (parser_.responseDropped_) return;
+  OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(static_cast<uint32_t>(parser_.respCount));
+  if (place == nullptr) return;
+  place->answerEndKnown = true;
+  place->answerEnd = end;
+}
+
 void OB_HTTPGrammar::indexRequestEnds() {
   requestEndsMade_ = true;
   requestEnds_.clear();
   try {
     for (uint32_t k = 1; k <= parser_.commRespCount; ++k) {
+      ++parser_.anchorWork_;
       const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(k);
       if (place != nullptr && place->endKnown) requestEnds_.emplace_back(place->end, k);
     }
@@ -832,6 +890,7 @@ bool OB_HTTPGrammar::findAnchor(bool inclusive) {
   uint32_t seq = 0;
   uint32_t ack = 0;
   for (; packets_->segmentStartFrom(from, inclusive, &at, &seq, &ack); from = at) {
+    ++parser_.anchorWork_;
     inclusive = false;
     stream_->restorePosition(at);
     forgetKeyword();

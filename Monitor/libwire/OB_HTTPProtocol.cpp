@@ -170,6 +170,7 @@ void OB_HTTPProtocol::forgetParse() {
   places_.clear();
   gapPending_ = blind_ = false;
   anchor_ = 0;
+  anchorWork_ = 0;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -216,7 +217,13 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     if (inFlightIn_ != nullptr) {
       // Each piece counts up to 2^31 - 1 bytes; the body's count, like a length, stops there.
       const int64_t bytes = static_cast<int64_t>(inFlightIn_->res_bytes) + inFlightBytes_;
-      inFlightIn_->res_bytes = static_cast<int32_t>(bytes < INT32_MAX ? bytes : INT32_MAX);
+      if (inFlightIn_->res_bytes == OB_HTTPXact::kUnknownBytes ||
+          inFlightBytes_ == OB_HTTPXact::kUnknownBytes) {
+        // Bytes of the body were never captured in one of the pieces.
+        inFlightIn_->res_bytes = OB_HTTPXact::kUnknownBytes;
+      } else {
+        inFlightIn_->res_bytes = static_cast<int32_t>(bytes < INT32_MAX ? bytes : INT32_MAX);
+      }
       if (inFlightGoesOn_ && goesOn) {
         inFlight = inFlightIn_;
       } else {

@@ -204,6 +204,9 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Why lost bytes left requests of the last session without a response; None before and
   // after reset.
   GapLoss getGapLoss() const { return gapLoss_; }
+  // The steps the search for anchored responses took in the last session: segments looked at
+  // and requests indexed or compared. It grows with their sum, never their product.
+  uint64_t getAnchorWork() const { return anchorWork_; }
   // Lost bytes in the client's stream: the requests recorded so far may still be paired by
   // their order; the next one recorded is not (how many were lost is unknown), and responses
   // pair by their order again only from a response anchored by its acknowledgement.
@@ -249,6 +252,9 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
     uint32_t start = 0;      // sequence number of its first byte
     uint32_t end = 0;        // sequence number right after its last byte (body included)
     uint32_t sentAck = 0;    // what the segment holding its first byte acknowledged
+    // Where the response paired with it ends, in the server's sequence numbers, once read.
+    bool answerEndKnown = false;
+    uint32_t answerEnd = 0;
   };
   // The place of request n counting from 1, or null.
   RequestPlace* placeOf(uint32_t n) {
@@ -260,6 +266,7 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   bool gapPending_ = false;  // client bytes were lost since the last recorded request
   bool blind_ = false;       // responses no longer pair by their order
   uint32_t anchor_ = 0;      // the request the next response pairs with by its acknowledgement
+  uint64_t anchorWork_ = 0;  // see getAnchorWork
   // A piece continuing a connection cut at the byte limit: what the earlier piece's parse left
   // (not owned; the session's), the responses still owed to its requests (they are not this
   // piece's to pair), and, for the next piece, where each direction's next message begins.

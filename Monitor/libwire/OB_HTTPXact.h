@@ -43,6 +43,10 @@ class OB_HTTPXact : public virtual OB_Xact {
   // Transactions have no order of their own.
   int compare(OB_Compare* /*other*/, int /*how*/) override { return 0; }
 
+  // A byte count whose body ran into bytes never captured: its size cannot be known. Stored as
+  // is in the record; the access log writes it as "-", and no byte figure adds it.
+  static constexpr int32_t kUnknownBytes = -1;
+
   OB_TextField<16> req_method;
   OB_TextField<1024> req_request_uri;
   OB_TextField<5> req_http_vers;

@@ -82,7 +82,7 @@ TEST_F(QV_HTTPDumperTest, WritesTheLineOfEveryTransactionOfTheWindowsConnections
       "192.168.1.7  - 10.0.0.80 [14/Nov/2023:22:13:20 +0000] \"GET /missing.gif HTTP/1.1\" "
       "404 0  Agent/1.0 \n"
       "192.168.1.7  - 10.0.0.80 [14/Nov/2023:22:13:20 +0000] \"GET /late HTTP/1.1\" 500 0   \n"
-      "172.16.0.9  - 10.0.0.80 [14/Nov/2023:22:15:20 +0000] \"HEAD /b HTTP/1.0\" 200 -1   \n");
+      "172.16.0.9  - 10.0.0.80 [14/Nov/2023:22:15:20 +0000] \"HEAD /b HTTP/1.0\" 200 -   \n");
   // The connection without transactions wrote nothing but was counted.
   EXPECT_EQ(dumper->serverStreamsReceived, 3u);
 }

@@ -39,4 +39,16 @@ TEST(OB_AccessLogLine, TheLongestHostileFieldsNeitherCutNorBreakTheLine) {
     ASSERT_TRUE(c >= 0x20 && c != 0x7f) << static_cast<int>(c);
 }
 
+TEST(OB_AccessLogLine, AnUnknownSizeIsWrittenAsADash) {
+  OB_HTTPXact xact;
+  xact.req_method = "GET";
+  xact.req_request_uri = "/a";
+  xact.req_http_vers = "1.1";
+  xact.res_status_code = "200";
+  xact.res_bytes = OB_HTTPXact::kUnknownBytes;
+  OB_AccessLogLine line;
+  line.compose("10.0.0.1", "10.0.0.2", "[01/Jan/1970:00:00:00 +0000]", xact);
+  EXPECT_NE(lineOf(line).find("\"GET /a HTTP/1.1\" 200 - "), std::string::npos) << lineOf(line);
+}
+
 }  // namespace

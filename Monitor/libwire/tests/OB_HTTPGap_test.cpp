@@ -3,7 +3,6 @@
 // response, and never pairs a response with another request.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -156,6 +155,43 @@ TEST_F(HTTPGap, ASegmentLostInsideChunkDataIsSkipped) {
   EXPECT_EQ(parser.problemPairing, 0);
 }
 
+TEST_F(HTTPGap, AGapEndingExactlyAtAKnownBodysEndLosesNothing) {
+  web.handshake();
+  // Pipelined: no response after a lost place could be anchored.
+  send(kClient, get("/a") + get("/b") + get("/c") + get("/d"));
+  // The body's last segment is lost; the next response begins the segment after it.
+  const std::string first =
+      response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
+  send(kServer, first, 1000, {(first.size() - 1) / 1000});
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  send(kServer, response("302 Found", "Content-Length: 1\r\n", "y"));
+  parse();
+  ASSERT_EQ(parser.commRespCount, 4);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.xactAt(1)->res_bytes, 2000);
+  EXPECT_EQ(status(2), "404");
+  EXPECT_EQ(status(3), "201");
+  EXPECT_EQ(status(4), "302");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
+  EXPECT_EQ(parser.problemPairing, 0);
+
+  // The same at a request body's end: the pipelined request after it is read and paired.
+  startOver();
+  const std::string post =
+      "POST /up HTTP/1.1\r\nContent-Length: 2000\r\n\r\n" + std::string(2000, 'p');
+  send(kClient, post, 1000, {(post.size() - 1) / 1000});
+  send(kClient, get("/next"));
+  send(kServer, response("200 OK", "Content-Length: 0\r\n"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(uri(2), "/next");
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(status(2), "404");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::None);
+}
+
 TEST_F(HTTPGap, ALostResponseHeadLeavesItsRequestUnansweredAndPairingResumesWhereCertain) {
   openWithAnsweredRequest();
   send(kClient, get("/b"));
@@ -193,9 +229,10 @@ TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous)
   EXPECT_EQ(status(1), "200");
   EXPECT_EQ(status(2), "");
   EXPECT_EQ(status(3), "");
-  // /d was sent alone, after the 201 had arrived.
-  EXPECT_EQ(status(4), "302");
-  EXPECT_EQ(v(stats.httpGapXacts), 2u);
+  // /d was sent alone, after the 201 had arrived; but whether the 201 was /c's, so that /c's
+  // response had ended before /d was sent, is unknown: the 302 may be /c's.
+  EXPECT_EQ(status(4), "");
+  EXPECT_EQ(v(stats.httpGapXacts), 3u);
 
   // Two requests in one segment: the second's first segment is the first's.
   startOver();
@@ -209,6 +246,28 @@ TEST_F(HTTPGap, PipelinedRequestsStayUnansweredWhereALostHeadMakesThemAmbiguous)
   EXPECT_EQ(status(1), "");
   EXPECT_EQ(status(2), "");
   EXPECT_EQ(status(3), "");
+}
+
+TEST_F(HTTPGap, AResponseStillOwedToTheRequestBeforeIsNoAnchor) {
+  web.handshake();
+  send(kClient, get("/a"));
+  // The head of /a's response is lost; /b goes out while the rest of it is on its way, /c once
+  // it has all arrived, and the server answers /b only after it has /c.
+  const std::string first =
+      response("200 OK", "Content-Length: 2000\r\n", std::string(2000, 'x'));
+  send(kServer, first.substr(0, 1000), 1000, {0});
+  send(kClient, get("/b"));
+  send(kServer, first.substr(1000));
+  send(kClient, get("/c"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  parse();
+  ASSERT_EQ(parser.commRespCount, 3);
+  // The 404 acknowledges the end of /c and begins where /c's segment acknowledged, but /b's
+  // response was still owed: it is no anchor for /c.
+  EXPECT_EQ(status(2), "");
+  EXPECT_EQ(status(3), "");
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::Head);
 }
 
 TEST_F(HTTPGap, AStatusLineInsideABodyAfterLostBytesIsNoResponse) {
@@ -248,6 +307,40 @@ TEST_F(HTTPGap, ALostChunkSizeLineEndsThePairing) {
   EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::ChunkLine);
   EXPECT_EQ(v(stats.httpGapChunkLine), 1u);
   EXPECT_EQ(v(stats.httpGapXacts), 0u);
+}
+
+TEST_F(HTTPGap, AChunkedBodyRunningIntoLostBytesKeepsItsStatusWithAnUnknownSize) {
+  web.handshake();
+  send(kClient, get("/a"));
+  // 1,500 of 3,500 bytes: the second chunk's size "7d0" ends a segment, the next one (its line
+  // end and the first data) is lost, and the data after the gap are hex digits too.
+  send(kServer, response("200 OK", "Transfer-Encoding: chunked\r\n",
+                         "5dc\r\n" + std::string(1500, 'a') + "\r\n7d0"));
+  send(kServer, "\r\n" + std::string(2000, 'b') + "\r\n0\r\n\r\n", 1000, {0});
+  send(kClient, get("/b"));
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(parser.xactAt(1)->res_bytes, OB_HTTPXact::kUnknownBytes);
+  EXPECT_EQ(status(2), "404");
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::None);
+  EXPECT_EQ(parser.getGapLoss(), OB_HTTPProtocol::GapLoss::ChunkLine);
+
+  // The same in a request body: the requests after it are still read.
+  startOver();
+  send(kClient, "POST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5dc\r\n" +
+                    std::string(1500, 'c') + "\r\n7d0");
+  send(kClient, "\r\n" + std::string(2000, 'd') + "\r\n0\r\n\r\n", 1000, {0});
+  send(kServer, response("200 OK", "Content-Length: 0\r\n"));
+  send(kClient, get("/next"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  parse();
+  ASSERT_EQ(parser.commRespCount, 2);
+  EXPECT_EQ(parser.xactAt(1)->req_bytes, OB_HTTPXact::kUnknownBytes);
+  EXPECT_EQ(status(1), "200");
+  EXPECT_EQ(uri(2), "/next");
+  EXPECT_EQ(parser.getParseStop(), OB_HTTPProtocol::ParseStop::None);
 }
 
 TEST_F(HTTPGap, AResponseOfUnknownLengthRunningIntoLostBytesEndsThePairing) {
@@ -295,6 +388,27 @@ TEST_F(HTTPGap, ALostRequestHeadNeverGivesItsResponseToTheNextRequest) {
   ASSERT_EQ(parser.commRespCount, 1);
   EXPECT_EQ(uri(1), "/second");
   EXPECT_EQ(status(1), "");
+}
+
+TEST_F(HTTPGap, NoRequestIsMadeOfBodyBytesAfterALostRequestHead) {
+  openWithAnsweredRequest();
+  // The POST's head and most of its body are lost; the segment after the gap begins inside the
+  // body, whose digits run straight into the next request line.
+  std::string body;
+  while (body.size() < 2500) body += "1234567890";
+  send(kClient, "POST /up HTTP/1.1\r\nContent-Length: 2500\r\n\r\n" + body + get("/after"), 1000,
+       {0, 1});
+  send(kServer, response("200 OK", "Content-Length: 0\r\n"));
+  send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
+  send(kClient, get("/later"));
+  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+  parse();
+  ASSERT_GE(parser.commRespCount, 2);
+  for (int n = 1; n <= parser.commRespCount; ++n) {
+    EXPECT_STREQ(parser.xactAt(n)->req_method.c_str(), "GET") << n;
+  }
+  EXPECT_EQ(uri(1), "/a");
+  EXPECT_EQ(uri(parser.commRespCount), "/later");
 }
 
 TEST_F(HTTPGap, TheLargestLengthABodyCanAnnounceIsNoGap) {
@@ -348,18 +462,13 @@ TEST_F(HTTPGap, ManyRequestsAndSegmentsAfterALostResponseHeadAreSearchedInBounde
   send(kServer, "lost!", 5, {0});
   const corrana_test::Bytes status{'H', 'T', 'T', 'P', '/'};
   for (int i = 0; i < kMany; ++i) web.segment(kServer, corrana_test::kPsh | corrana_test::kAck, status);
-  const auto begin = std::chrono::steady_clock::now();
   parse();
-  const auto took = std::chrono::steady_clock::now() - begin;
   ASSERT_EQ(parser.commRespCount, kMany);
   EXPECT_EQ(parser.respCount, 0);
-  // Linear, this is about a second under AddressSanitizer; their product took 25 s. A
-  // ThreadSanitizer build runs several times slower still.
-#ifdef __SANITIZE_THREAD__
-  EXPECT_LT(took, std::chrono::seconds(30));
-#else
-  EXPECT_LT(took, std::chrono::seconds(10));
-#endif
+  // Every segment is looked at and every request indexed: a few steps for each, not a walk
+  // over the requests for each segment (1.6 billion).
+  EXPECT_GE(parser.getAnchorWork(), static_cast<uint64_t>(kMany));
+  EXPECT_LE(parser.getAnchorWork(), static_cast<uint64_t>(4 * (kMany + kMany)));
 }
 
 }  // namespace
