@@ -12,18 +12,34 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "OB_ArchiveIO.h"
+#include "OB_IndexedHash.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 
 namespace {
 
-using NameHash = OB_LinkedHash<OB_String>;
-using DomainHash = OB_LinkedHash<OB_Domain>;
+// A name by its text (byte for byte, as the chains' compare finds it in the C locale).
+struct NameKey {
+  using Key = std::string_view;
+  static Key keyOf(OB_String* name) {
+    return Key(static_cast<const char*>(*name), name->getLength());
+  }
+  static uint64_t hash(const Key& key) { return std::hash<std::string_view>()(key); }
+};
+// A domain entry by its address.
+struct DomainKey {
+  using Key = uint32_t;
+  static Key keyOf(OB_Domain* domain) { return domain->m_IP; }
+  static uint64_t hash(const Key& key) { return key; }
+};
+using NameHash = OB_IndexedHash<OB_String, NameKey>;
+using DomainHash = OB_IndexedHash<OB_Domain, DomainKey>;
 
 // Set and cleared only by init and free, which run alone; read from any thread.
 std::atomic<NameHash*> resourceHash{nullptr};
@@ -55,14 +71,7 @@ void lookUp(uint32_t address, char* name, size_t size) {
   if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
 }
 
-OB_Domain* findDomain(DomainHash* table, uint32_t address) {
-  const int bucket = static_cast<int>(address % kDomainHashBuckets);
-  for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
-    OB_Domain* domain = at->getItem();
-    if (domain != nullptr && domain->m_IP == address) return domain;
-  }
-  return nullptr;
-}
+OB_Domain* findDomain(DomainHash* table, uint32_t address) { return table->findKey(address); }
 
 // A new entry of address under name, added to its bucket; the caller (who) holds the table's
 // lock.
