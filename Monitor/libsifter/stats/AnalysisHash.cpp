@@ -375,7 +375,10 @@ const char* AnalysisHash_resolveDomainName(uint32_t address) {
   if (table == nullptr) return nullptr;
   {
     OB_MutexHold hold(table);
-    if (OB_Domain* domain = findDomain(table, address); domain != nullptr && !domain->pending)
+    // A settled name, or a failure not yet expired: nothing to ask.
+    if (OB_Domain* domain = findDomain(table, address);
+        domain != nullptr && (!domain->pending || (domain->retryAt != 0 &&
+                                                   clockSeconds() < domain->retryAt)))
       return domain->m_pDNS;
   }
   // Looked up with the cache free, so its other users do not wait on the resolver.

@@ -56,7 +56,8 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
 const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent = nullptr);
 
 // The host name of address, looked up on the calling thread when the cache holds none yet
-// (or only the dotted quad of an entry still waiting), and then kept in the cache. For callers
+// (or only the dotted quad of an entry still waiting, or of a failure that has expired), and
+// then kept in the cache; a failure is a negative entry as for AnalysisHash_getDomainName. For callers
 // that may wait and want the name now (the export tool's -resolve). Null without a domain
 // table.
 const char* AnalysisHash_resolveDomainName(uint32_t address);
