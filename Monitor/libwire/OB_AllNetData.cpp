@@ -63,15 +63,7 @@ int OB_AllNetData::processIPPair(OB_Packet* packet) {
   const int index = OB_AddrPair::bucketOf(source, destination, table->getNumBuckets());
 
   OB_MutexHold tableHold(table);
-  OB_AddrPair* pair = nullptr;
-  for (OB_Link<OB_AddrPair>* link = table->getChain(index); link != nullptr;
-       link = link->getNext()) {
-    OB_AddrPair* candidate = obQuery<OB_AddrPair>(link);
-    if (candidate != nullptr && candidate->srcIP == source && candidate->dstIP == destination) {
-      pair = candidate;
-      break;
-    }
-  }
+  OB_AddrPair* pair = table->findKey(OB_AddrPairKey::of(source, destination));
   if (pair == nullptr) {
     if (pairCount_ >= maxPairs_) {
       if (!pairLimitLogged_) {

@@ -15,6 +15,7 @@
 
 #include "OB_AddrPair.h"
 #include "OB_Data.h"
+#include "OB_IndexedHash.h"
 #include "OB_LinkedHash.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
@@ -23,12 +24,23 @@
 class OB_Config;
 class OB_Packet;
 
+// An address pair by its two addresses, for the pair table's index.
+struct OB_AddrPairKey {
+  using Key = uint64_t;
+  static Key keyOf(OB_AddrPair* pair) { return of(pair->srcIP, pair->dstIP); }
+  static Key of(uint32_t source, uint32_t destination) {
+    return uint64_t{source} << 32 | destination;
+  }
+  static uint64_t hash(const Key& key) { return key ^ key >> 29; }
+};
+
 class OB_AllNetData : public virtual OB_Data, public virtual OB_Mutex, public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_AllNetData, 0x2BE2BF74, "OB_AllNetData", OB_Data)
   OB_CLASS_CREATE(OB_AllNetData)
 
  public:
-  using PairTable = OB_LinkedHash<OB_AddrPair>;
+  // Its chains keep the order the archive stores; a frame finds its pair through the index.
+  using PairTable = OB_IndexedHash<OB_AddrPair, OB_AddrPairKey>;
   static constexpr int kBuckets = 1024;
   // Address pairs made in one interval at most: frames of further pairs still count by
   // protocol, but a flood of spoofed addresses cannot take the process's memory.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -12,18 +13,34 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "OB_ArchiveIO.h"
+#include "OB_IndexedHash.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 
 namespace {
 
-using NameHash = OB_LinkedHash<OB_String>;
-using DomainHash = OB_LinkedHash<OB_Domain>;
+// A name by its text (byte for byte, as the chains' compare finds it in the C locale).
+struct NameKey {
+  using Key = std::string_view;
+  static Key keyOf(OB_String* name) {
+    return Key(static_cast<const char*>(*name), name->getLength());
+  }
+  static uint64_t hash(const Key& key) { return std::hash<std::string_view>()(key); }
+};
+// A domain entry by its address.
+struct DomainKey {
+  using Key = uint32_t;
+  static Key keyOf(OB_Domain* domain) { return domain->m_IP; }
+  static uint64_t hash(const Key& key) { return key; }
+};
+using NameHash = OB_IndexedHash<OB_String, NameKey>;
+using DomainHash = OB_IndexedHash<OB_Domain, DomainKey>;
 
 // Set and cleared only by init and free, which run alone; read from any thread.
 std::atomic<NameHash*> resourceHash{nullptr};
@@ -46,23 +63,36 @@ struct Resolver {
 // Set and cleared only by init and free.
 std::shared_ptr<Resolver> resolver;
 
+std::atomic<uint32_t> retryAfter{600};
+
+// Seconds of the steady clock, from 1 on (0 marks "no failure" in OB_Domain::retryAt).
+uint32_t clockSeconds() {
+  return 1 + static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count());
+}
+
+// A failed look-up of domain: its quad stays, pending, until the negative entry expires.
+void noteFailure(OB_Domain* domain) {
+  domain->pending = true;
+  domain->retryAt = clockSeconds() + retryAfter.load();
+}
+
 // Addresses waiting at most; beyond them an unknown address keeps its dotted quad this run.
 constexpr size_t kMostWaiting = 4096;
 
-// The reverse look-up's name, or the dotted quad when it gives none.
-void lookUp(uint32_t address, char* name, size_t size) {
+// The reverse look-up's name, or the dotted quad when it gives none (then false; a name that
+// reads as the quad is none either).
+bool lookUp(uint32_t address, char* name, size_t size) {
+  char quad[16];
+  OB_Tools::IPAddressString(address, quad);
   OB_Tools::resolveIP(&address, name, size);
-  if (name[0] == '\0') OB_Tools::IPAddressString(address, name);
+  if (name[0] != '\0' && strcmp(name, quad) != 0) return true;
+  snprintf(name, size, "%s", quad);
+  return false;
 }
 
-OB_Domain* findDomain(DomainHash* table, uint32_t address) {
-  const int bucket = static_cast<int>(address % kDomainHashBuckets);
-  for (OB_Link<OB_Domain>* at = table->getChain(bucket); at != nullptr; at = at->getNext()) {
-    OB_Domain* domain = at->getItem();
-    if (domain != nullptr && domain->m_IP == address) return domain;
-  }
-  return nullptr;
-}
+OB_Domain* findDomain(DomainHash* table, uint32_t address) { return table->findKey(address); }
 
 // A new entry of address under name, added to its bucket; the caller (who) holds the table's
 // lock.
@@ -86,7 +116,7 @@ void resolveWaiting(std::shared_ptr<Resolver> self) {
       self->queue.pop_front();
     }
     char name[OB_Tools::kMaxHostSize] = "";
-    lookUp(address, name, sizeof name);
+    const bool found = lookUp(address, name, sizeof name);
     DomainHash* table = nullptr;
     {
       std::lock_guard<std::mutex> hold(self->lock);
@@ -96,8 +126,12 @@ void resolveWaiting(std::shared_ptr<Resolver> self) {
     }
     {
       OB_MutexHold hold(table);
-      if (OB_Domain* domain = findDomain(table, address); domain != nullptr && domain->pending)
-        domain->settle(name);
+      if (OB_Domain* domain = findDomain(table, address); domain != nullptr && domain->pending) {
+        if (found)
+          domain->settle(name);
+        else
+          noteFailure(domain);
+      }
     }
     {
       std::lock_guard<std::mutex> hold(self->lock);
@@ -107,16 +141,18 @@ void resolveWaiting(std::shared_ptr<Resolver> self) {
   }
 }
 
-// Queues address for the resolver thread; dropped when there is none or its queue is full.
-void queueLookUp(uint32_t address) {
+// Queues address for the resolver thread; false (dropped) when there is none or its queue is
+// full.
+bool queueLookUp(uint32_t address) {
   std::shared_ptr<Resolver> self = resolver;
-  if (self == nullptr) return;
+  if (self == nullptr) return false;
   {
     std::lock_guard<std::mutex> hold(self->lock);
-    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return;
+    if (self->table == nullptr || self->queue.size() >= kMostWaiting) return false;
     self->queue.push_back(address);
   }
   self->wake.notify_one();
+  return true;
 }
 
 // Ends the resolver: it drops its queue and whatever it is looking up; waits only while it is
@@ -280,23 +316,46 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
   if (table == nullptr) return nullptr;
   // Held across the look-up and the add so that two threads never add one address twice.
   OB_MutexHold hold(table);
-  if (OB_Domain* domain = findDomain(table, address); domain != nullptr) return domain->m_pDNS;
+  OB_Domain* domain = findDomain(table, address);
+  if (domain != nullptr) {
+    // A negative entry past its time is asked again, as a new address would be.
+    if (!domain->pending || domain->retryAt == 0 || clockSeconds() < domain->retryAt)
+      return domain->m_pDNS;
+    domain->retryAt = 0;
+    char name[OB_Tools::kMaxHostSize] = "";
+    switch (nameLookups.load()) {
+      case OB_NameLookups::kInline:
+        if (lookUp(address, name, sizeof name))
+          domain->settle(name);
+        else
+          noteFailure(domain);
+        break;
+      case OB_NameLookups::kBackground:
+        if (!queueLookUp(address)) noteFailure(domain);
+        break;
+      case OB_NameLookups::kNone:
+        break;
+    }
+    return domain->m_pDNS;
+  }
   // As long as the resolver's longest name, so no name is cut.
   char name[OB_Tools::kMaxHostSize] = "";
   bool pending = false;
+  bool failed = false;
   if (nameWhenAbsent != nullptr) {
     snprintf(name, sizeof name, "%s", nameWhenAbsent);
   } else {
     switch (nameLookups.load()) {
       case OB_NameLookups::kInline:
-        lookUp(address, name, sizeof name);
+        failed = !lookUp(address, name, sizeof name);
         break;
       case OB_NameLookups::kBackground:
         // The asking thread may be the capture's: it never waits on the resolver. Dropped
-        // from a full queue, the address keeps its quad this run, and the file does not keep it.
+        // from a full queue, the address keeps its quad until its retry, and the file does not
+        // keep it.
         OB_Tools::IPAddressString(address, name);
-        queueLookUp(address);
         pending = true;
+        failed = !queueLookUp(address);
         break;
       case OB_NameLookups::kNone:
         OB_Tools::IPAddressString(address, name);
@@ -304,7 +363,9 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
         break;
     }
   }
-  return addDomain(table, address, name, pending, "AnalysisHash_getDomainName")->m_pDNS;
+  domain = addDomain(table, address, name, pending, "AnalysisHash_getDomainName");
+  if (failed) noteFailure(domain);
+  return domain->m_pDNS;
 }
 
 const char* AnalysisHash_cachedDomainName(uint32_t address) {
@@ -316,22 +377,35 @@ const char* AnalysisHash_cachedDomainName(uint32_t address) {
   return AnalysisHash_getDomainName(address);
 }
 
+void AnalysisHash_setRetryAfter(uint32_t seconds) { retryAfter.store(seconds); }
+
 const char* AnalysisHash_resolveDomainName(uint32_t address) {
   DomainHash* table = domainHash.load();
   if (table == nullptr) return nullptr;
   {
     OB_MutexHold hold(table);
-    if (OB_Domain* domain = findDomain(table, address); domain != nullptr && !domain->pending)
+    // A settled name, or a failure not yet expired: nothing to ask.
+    if (OB_Domain* domain = findDomain(table, address);
+        domain != nullptr && (!domain->pending || (domain->retryAt != 0 &&
+                                                   clockSeconds() < domain->retryAt)))
       return domain->m_pDNS;
   }
   // Looked up with the cache free, so its other users do not wait on the resolver.
   char name[OB_Tools::kMaxHostSize] = "";
-  lookUp(address, name, sizeof name);
+  const bool found = lookUp(address, name, sizeof name);
   OB_MutexHold hold(table);
   OB_Domain* domain = findDomain(table, address);
-  if (domain == nullptr)
-    return addDomain(table, address, name, false, "AnalysisHash_resolveDomainName")->m_pDNS;
-  if (domain->pending) domain->settle(name);
+  if (domain == nullptr) {
+    domain = addDomain(table, address, name, !found, "AnalysisHash_resolveDomainName");
+    if (!found) noteFailure(domain);
+    return domain->m_pDNS;
+  }
+  if (domain->pending) {
+    if (found)
+      domain->settle(name);
+    else
+      noteFailure(domain);
+  }
   return domain->m_pDNS;
 }
 

@@ -47,10 +47,12 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
 // The cached host name of a host-order address: under the domain table's lock, the entry of
 // bucket address % kDomainHashBuckets with that address, else a new entry. A new entry holds
 // nameWhenAbsent when that is given; otherwise, by the table's OB_NameLookups, the reverse
-// look-up's name (OB_Tools::resolveIP; the dotted quad when it gives none) found on this thread
-// (kInline), or the dotted quad while the resolver thread looks the address up (kBackground),
-// or the dotted quad for good (kNone). A text once returned stays valid, and unchanged, until
-// the table is deleted; null when there is no domain table.
+// look-up's name (OB_Tools::resolveIP) found on this thread (kInline), or the dotted quad while
+// the resolver thread looks the address up (kBackground), or the dotted quad for good (kNone).
+// A look-up that gives no name leaves the dotted quad as a negative entry: never written to
+// "domains.db", and asked again (the same way) by the first call after it expires (see
+// AnalysisHash_setRetryAfter). A text once returned stays valid, and unchanged, until the table
+// is deleted; null when there is no domain table.
 const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent = nullptr);
 
 // The cached host name of address, never waiting for a resolver: the cache's entry; else, with
@@ -60,10 +62,15 @@ const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbs
 const char* AnalysisHash_cachedDomainName(uint32_t address);
 
 // The host name of address, looked up on the calling thread when the cache holds none yet
-// (or only the dotted quad of an entry still waiting), and then kept in the cache. For callers
+// (or only the dotted quad of an entry still waiting, or of a failure that has expired), and
+// then kept in the cache; a failure is a negative entry as for AnalysisHash_getDomainName. For callers
 // that may wait and want the name now (the export tool's -resolve). Null without a domain
 // table.
 const char* AnalysisHash_resolveDomainName(uint32_t address);
+
+// How long a failed look-up is remembered before it is asked again, in seconds; 600 until set.
+// 0: the next call asks again.
+void AnalysisHash_setRetryAfter(uint32_t seconds);
 
 // Bucket of text for modulus n: h = (h * 127 + c) % n over its characters as signed 8-bit
 // values (C remainder), then |h| % n when h ended negative; n at most 65536. *length (when not

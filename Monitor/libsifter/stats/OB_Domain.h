@@ -52,6 +52,9 @@ class OB_Domain : public virtual OB_Link<OB_Domain>,
   // (waiting for the resolver, or dropped from its full queue): not written to the file, so
   // that the next run asks again. Read and changed under the cache's lock.
   bool pending = false;
+  // For a pending entry whose look-up failed: the steady clock's second (AnalysisHash's) from
+  // which it may be asked again; 0 while no look-up of it has failed. Under the cache's lock.
+  uint32_t retryAt = 0;
 
  private:
   char* before_ = nullptr;  // owned: the name settle replaced

@@ -305,3 +305,59 @@ TEST_F(AnalysisHashTest, WithoutLookUpsOnlyAnExplicitResolveAsks) {
   AnalysisHash_free();
   EXPECT_EQ(fileBytes(), u32(1) + record(ip(10, 0, 0, 1), "www.example.org"));
 }
+
+// A look-up that finds no name is a negative entry: its quad is not asked again before the
+// entry expires, is never written to the file (so a restart with a working resolver names it),
+// and once expired the next ask looks it up again, on either kind of look-up.
+TEST_F(AnalysisHashTest, AFailedLookUpIsRetriedLaterAndNeverKept) {
+  const uint32_t unnamed = ip(10, 0, 0, 9);
+  AnalysisHash_setRetryAfter(3600);
+  AnalysisHash_init();
+  EXPECT_STREQ(AnalysisHash_getDomainName(unnamed), "10.0.0.9");
+  EXPECT_STREQ(AnalysisHash_getDomainName(unnamed), "10.0.0.9");
+  EXPECT_EQ(lookups, 1) << "asked again before its retry";
+  AnalysisHash_free();
+  EXPECT_EQ(fileBytes(), u32(0));
+
+  names[unnamed] = "late.example.org";
+  AnalysisHash_init();
+  EXPECT_STREQ(AnalysisHash_getDomainName(unnamed), "late.example.org");
+  AnalysisHash_free();
+
+  // In one run: expired at once, the next ask looks again and takes the name it now finds.
+  names.erase(unnamed);
+  AnalysisHash_setRetryAfter(0);
+  AnalysisHash_init();
+  const uint32_t other = ip(10, 0, 0, 11);
+  EXPECT_STREQ(AnalysisHash_getDomainName(other), "10.0.0.11");
+  lookups = 0;
+  names[other] = "other.example.org";
+  EXPECT_STREQ(AnalysisHash_getDomainName(other), "other.example.org");
+  EXPECT_EQ(lookups, 1);
+  AnalysisHash_free();
+
+  // The resolver thread's failure is a negative entry too.
+  names.erase(other);
+  OB_Tools::setReverseLookup(fakeLookup);
+  AnalysisHash_init(OB_NameLookups::kBackground);
+  const uint32_t third = ip(10, 0, 0, 12);
+  lookups = 0;
+  AnalysisHash_getDomainName(third);
+  for (int i = 0; i < 500 && lookups < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    AnalysisHash_getDomainName(third);  // expired at once: queued again after each failure
+  }
+  EXPECT_GE(lookups, 3);
+  names[third] = "third.example.org";
+  const char* named = AnalysisHash_getDomainName(third);
+  for (int i = 0; i < 500 && std::string(named) != "third.example.org"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    named = AnalysisHash_getDomainName(third);
+  }
+  EXPECT_STREQ(named, "third.example.org");
+  AnalysisHash_free();
+  AnalysisHash_setRetryAfter(600);
+  EXPECT_EQ(fileBytes(), u32(3) + record(unnamed, "late.example.org") +
+                            record(other, "other.example.org") +
+                            record(third, "third.example.org"));
+}
