@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStats.h"
 #include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"

@@ -11,11 +11,11 @@
 #include <string_view>
 
 #include "OB_Exception.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "QV_HTTPDumper.h"
 #include "config/OB_AEngineConfigAdmin.h"
+#include "http/OB_HTTPProtocol.h"
 #include "stats/AnalysisHash.h"
 #include "windows/OB_IndexChanger.h"
 

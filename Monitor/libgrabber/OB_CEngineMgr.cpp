@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "OB_ArchiveWriter.h"
 #include "OB_CEngineTCPServer.h"
 #include "OB_CLFWriter.h"
 #include "OB_ConfigAdmin.h"
@@ -21,7 +20,6 @@
 #include "OB_Exception.h"
 #include "OB_FTPConsumer.h"
 #include "OB_HTTPConsumer.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Message.h"
 #include "OB_NamedStringList.h"
@@ -31,7 +29,9 @@
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_Tools.h"
-#include "protoSpec.h"
+#include "archive/OB_ArchiveWriter.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

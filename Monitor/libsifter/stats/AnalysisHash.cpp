@@ -16,9 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "OB_Archive.h"
+#include "archive/OB_Archive.h"
 
 #include <cstdlib>
 
-#include "OB_Data.h"
-#include "OB_ProtocolFactory.h"
 #include "OB_Tools.h"
+#include "records/OB_Data.h"
+#include "records/OB_ProtocolFactory.h"
 
 OB_Archive::OB_Archive(OB_ProtocolFactory* factory_, const char* directory_, const char* prefix_)
     : prefix(OB_Tools::strdup(prefix_ != nullptr ? prefix_ : "")),

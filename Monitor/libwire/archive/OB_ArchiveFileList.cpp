@@ -1,4 +1,4 @@
-#include "OB_ArchiveFileList.h"
+#include "archive/OB_ArchiveFileList.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
 #include "OB_FileLock.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 constexpr int64_t kSecondsPerDay = 86400;

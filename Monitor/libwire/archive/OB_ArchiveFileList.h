@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "OB_ArchiveHeader.h"
 #include "OB_Mutex.h"
 #include "OB_NamedList.h"
 #include "OB_Object.h"
+#include "archive/OB_ArchiveHeader.h"
 
 class OB_ArchiveFileList : public OB_NamedList<OB_ArchiveHeader>,
                            public virtual OB_Mutex,

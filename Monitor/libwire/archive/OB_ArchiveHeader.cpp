@@ -1,13 +1,13 @@
-#include "OB_ArchiveHeader.h"
+#include "archive/OB_ArchiveHeader.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 // The console reads each text of a list entry into a buffer of this size, line end included.

@@ -13,7 +13,7 @@
 
 #include "OB_Object.h"
 #include "OB_String.h"
-#include "OB_TextField.h"
+#include "coding/OB_TextField.h"
 
 class OB_ArchiveHeader : public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_ArchiveHeader, 0x88AF04C1, "OB_ArchiveHeader", OB_Object)

@@ -1,4 +1,4 @@
-#include "OB_ArchiveReader.h"
+#include "archive/OB_ArchiveReader.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "OB_ArchiveIO.h"
-#include "OB_Data.h"
 #include "OB_Log.h"
+#include "coding/OB_ArchiveIO.h"
+#include "records/OB_Data.h"
 
 namespace {
 const unsigned char kRecordTag[OB_Data::tagSize] = {'q', 'v', 'x', '\0'};

@@ -19,10 +19,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "OB_Archive.h"
-#include "OB_ArchiveFileList.h"
-#include "OB_ArchiveHeader.h"
 #include "OB_Event.h"
+#include "archive/OB_Archive.h"
+#include "archive/OB_ArchiveFileList.h"
+#include "archive/OB_ArchiveHeader.h"
 
 class OB_Data;
 

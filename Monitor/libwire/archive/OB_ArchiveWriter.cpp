@@ -1,4 +1,4 @@
-#include "OB_ArchiveWriter.h"
+#include "archive/OB_ArchiveWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,11 +10,11 @@
 #include <cstring>
 #include <thread>
 
-#include "OB_ArchiveFileList.h"
-#include "OB_ArchiveIO.h"
-#include "OB_Data.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "archive/OB_ArchiveFileList.h"
+#include "coding/OB_ArchiveIO.h"
+#include "records/OB_Data.h"
 
 namespace {
 // Names carry whole seconds: a file opened in the second of the last one takes the next.

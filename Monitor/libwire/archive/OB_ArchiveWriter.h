@@ -24,10 +24,10 @@
 #include <ctime>
 #include <string>
 
-#include "OB_Archive.h"
-#include "OB_ArchiveHeader.h"
-#include "OB_ProtocolWriter.h"
 #include "OB_String.h"
+#include "archive/OB_Archive.h"
+#include "archive/OB_ArchiveHeader.h"
+#include "records/OB_ProtocolWriter.h"
 
 class OB_ArchiveWriter : public OB_Archive,
                          public virtual OB_ProtocolWriter,

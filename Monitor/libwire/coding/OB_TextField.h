@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 template <size_t Width>
 class OB_TextField {

@@ -1,4 +1,4 @@
-#include "OB_FTPProtocol.h"
+#include "ftp/OB_FTPProtocol.h"
 
 #include <algorithm>
 
@@ -9,14 +9,14 @@
 #include <new>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Link.h"
 #include "OB_Log.h"
-#include "OB_PacketBuffer.h"
-#include "OB_PacketStream.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
+#include "tcp/OB_PacketBuffer.h"
+#include "tcp/OB_PacketStream.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

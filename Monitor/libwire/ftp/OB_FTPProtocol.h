@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_FTPXact.h"
-#include "OB_FTPftranLink.h"
-#include "OB_Protocol.h"
-#include "OB_TextField.h"
+#include "coding/OB_TextField.h"
+#include "ftp/OB_FTPXact.h"
+#include "ftp/OB_FTPftranLink.h"
+#include "records/OB_Protocol.h"
 
 class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   OB_CLASS_IDENTITY(OB_FTPProtocol, 0x2A5A59FD, "OB_FTPProtocol", OB_Protocol)

@@ -1,11 +1,11 @@
-#include "OB_FTPXact.h"
+#include "ftp/OB_FTPXact.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 const char* const kCommandNames[OB_FTPXact::kCommandCount] = {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_Xact.h"
+#include "records/OB_Xact.h"
 
 class OB_FTPXact : public virtual OB_Xact {
   OB_CLASS_IDENTITY(OB_FTPXact, 0x78A670F1, "OB_FTPXact", OB_Xact)

@@ -1,11 +1,11 @@
-#include "OB_FTPftranLink.h"
+#include "ftp/OB_FTPftranLink.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 OB_FTPftranLink::OB_FTPftranLink(const char* userName, uint32_t from, uint32_t to,
                                  const char* path, const char* name, int32_t done)

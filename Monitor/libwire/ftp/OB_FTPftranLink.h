@@ -8,7 +8,7 @@
 
 #include "OB_Link.h"
 #include "OB_Object.h"
-#include "OB_TextField.h"
+#include "coding/OB_TextField.h"
 
 class OB_FTPftranLink : public virtual OB_Link<OB_FTPftranLink>,
                         public virtual OB_Compare,

@@ -1,6 +1,6 @@
 // The engine configuration's MIME table as the HTTP analysers read it.
 #include "OB_Config.h"
-#include "OB_HTTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OB_AccessLogLine.h"
+#include "http/OB_AccessLogLine.h"
 
 #include <cstdio>
 #include <cstring>

@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "OB_HTTPXact.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPXact.h"
 
 class OB_AccessLogLine {
  public:

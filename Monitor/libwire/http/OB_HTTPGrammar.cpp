@@ -1,6 +1,6 @@
 // The grammar rules below the header fields: comments and quoted strings, URIs, the request and
 // status lines, and dates. Each rule follows the conventions stated in OB_HTTPGrammar.h.
-#include "OB_HTTPGrammar.h"
+#include "http/OB_HTTPGrammar.h"
 
 namespace {
 

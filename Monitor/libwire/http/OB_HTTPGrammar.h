@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_PacketStream.h"
 #include "OB_Stream.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_PacketStream.h"
 
 class OB_HTTPGrammar {
  public:

@@ -7,9 +7,9 @@
 #include <new>
 #include <utility>
 
-#include "OB_HTTPGrammar.h"
 #include "OB_Log.h"
-#include "OB_TCPSession.h"
+#include "http/OB_HTTPGrammar.h"
+#include "tcp/OB_TCPSession.h"
 
 namespace {
 

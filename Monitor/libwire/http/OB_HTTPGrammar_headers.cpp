@@ -1,7 +1,7 @@
 // The header-field rules: the four groups the driver tries on each header line, one rule per
 // known header (most of them one shared shape driven by a table), and the value rules they use.
 // Each rule follows the conventions stated in OB_HTTPGrammar.h.
-#include "OB_HTTPGrammar.h"
+#include "http/OB_HTTPGrammar.h"
 
 #include <cstring>
 #include <string_view>

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "OB_HTTPGrammar.h"
+#include "http/OB_HTTPGrammar.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "OB_HTTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-#include "OB_HTTPGrammar.h"
 #include "OB_Log.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPGrammar.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "OB_BufferStream.h"
-#include "OB_HTTPXact.h"
-#include "OB_MemoryPool.h"
-#include "OB_PooledHTTPXact.h"
-#include "OB_Protocol.h"
 #include "OB_Stream.h"
+#include "http/OB_HTTPXact.h"
+#include "http/OB_PooledHTTPXact.h"
+#include "pool/OB_MemoryPool.h"
+#include "records/OB_Protocol.h"
 
 struct OB_ParseCarry;
 

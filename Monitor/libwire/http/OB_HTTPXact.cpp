@@ -1,8 +1,8 @@
-#include "OB_HTTPXact.h"
+#include "http/OB_HTTPXact.h"
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 int OB_HTTPXact::isEntryPoint() {
   return OB_Tools::isEntryPoint(req_host.data(), req_referer.c_str(), res_content_type.c_str());

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_TextField.h"
-#include "OB_Xact.h"
+#include "coding/OB_TextField.h"
+#include "records/OB_Xact.h"
 
 class OB_HTTPXact : public virtual OB_Xact {
   OB_CLASS_IDENTITY(OB_HTTPXact, 0x393DB021, "OB_HTTPXact", OB_Xact)

@@ -1,4 +1,4 @@
-#include "OB_PooledHTTPXact.h"
+#include "http/OB_PooledHTTPXact.h"
 
 int OB_PooledHTTPXact::init() {
   OB_MemoryPoolObject<OB_PooledHTTPXact, OB_HTTPXact>::init();

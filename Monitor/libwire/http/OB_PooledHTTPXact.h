@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_HTTPXact.h"
 #include "OB_Key.h"
-#include "OB_MemoryPoolObject.h"
+#include "http/OB_HTTPXact.h"
+#include "pool/OB_MemoryPoolObject.h"
 
 class OB_PooledHTTPXact : public OB_HTTPXact,
                           public OB_MemoryPoolObject<OB_PooledHTTPXact, OB_HTTPXact>,

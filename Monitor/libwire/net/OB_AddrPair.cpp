@@ -1,8 +1,8 @@
-#include "OB_AddrPair.h"
+#include "net/OB_AddrPair.h"
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 OB_AddrPair::OB_AddrPair(uint32_t source, uint32_t destination)
     : srcIP(source), dstIP(destination) {}

@@ -10,7 +10,7 @@
 #include "OB_Key.h"
 #include "OB_Link.h"
 #include "OB_Object.h"
-#include "OB_ProtoCountList.h"
+#include "net/OB_ProtoCountList.h"
 
 class OB_AddrPair : public virtual OB_Link<OB_AddrPair>,
                     public virtual OB_Key<uint32_t>,

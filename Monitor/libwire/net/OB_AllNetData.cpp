@@ -1,8 +1,8 @@
-#include "OB_AllNetData.h"
+#include "net/OB_AllNetData.h"
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
-#include "OB_Packet.h"
+#include "coding/OB_ArchiveIO.h"
+#include "tcp/OB_Packet.h"
 
 OB_AllNetData::OB_AllNetData(int pathTracking) : pathTracking_(pathTracking) {}
 

@@ -13,12 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_AddrPair.h"
-#include "OB_Data.h"
-#include "OB_LinkedHash.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
-#include "OB_ProtoCountList.h"
+#include "net/OB_AddrPair.h"
+#include "net/OB_ProtoCountList.h"
+#include "pool/OB_LinkedHash.h"
+#include "records/OB_Data.h"
 
 class OB_Config;
 class OB_Packet;

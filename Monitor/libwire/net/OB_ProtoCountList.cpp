@@ -1,10 +1,10 @@
-#include "OB_ProtoCountList.h"
+#include "net/OB_ProtoCountList.h"
 
 #include <new>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
-#include "protoSpec.h"
+#include "coding/OB_ArchiveIO.h"
+#include "tcp/protoSpec.h"
 
 OB_ProtoCount* OB_ProtoCountList::find(uint16_t id) const {
   for (OB_ProtoCount* entry = head_; entry != nullptr; entry = entry->next)

@@ -13,12 +13,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Key.h"
 #include "OB_Link.h"
 #include "OB_Log.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
+#include "coding/OB_ArchiveIO.h"
 
 template <class E, class L = OB_Link<E>>
 class OB_LinkedHash : public OB_Mutex, public virtual OB_Object {

@@ -25,10 +25,10 @@
 
 #include "OB_Event.h"
 #include "OB_Log.h"
-#include "OB_MemoryPoolObject.h"
-#include "OB_MemoryQueue.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
+#include "pool/OB_MemoryPoolObject.h"
+#include "pool/OB_MemoryQueue.h"
 
 template <class T>
 class OB_MemoryPool : public OB_Mutex,

@@ -7,11 +7,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "OB_Index.h"
 #include "OB_Log.h"
-#include "OB_MemoryQueue.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
+#include "pool/OB_Index.h"
+#include "pool/OB_MemoryQueue.h"
 
 template <class T, class B>
 class OB_MemoryPoolObject : public virtual OB_ReferenceCounter,

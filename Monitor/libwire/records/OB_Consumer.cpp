@@ -1,13 +1,13 @@
-#include "OB_Consumer.h"
+#include "records/OB_Consumer.h"
 
 #include <cstdlib>
 
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_Data.h"
-#include "OB_Protocol.h"
-#include "OB_ProtocolWriter.h"
-#include "OB_TCPSession.h"
+#include "records/OB_Data.h"
+#include "records/OB_Protocol.h"
+#include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_TCPSession.h"
 
 OB_Consumer::OB_Consumer() {
   setOwner(1);

@@ -9,9 +9,9 @@
 
 #include "OB_List.h"
 #include "OB_Object.h"
-#include "OB_ProtocolFactory.h"
 #include "OB_String.h"
 #include "OB_Thread.h"
+#include "records/OB_ProtocolFactory.h"
 
 class OB_EngineMgr;
 class OB_Protocol;

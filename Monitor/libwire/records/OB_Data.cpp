@@ -1,8 +1,8 @@
-#include "OB_Data.h"
+#include "records/OB_Data.h"
 
 #include <cstring>
 
-#include "OB_ArchiveIO.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 const unsigned char recordTag[OB_Data::tagSize] = {'q', 'v', 'x', '\0'};

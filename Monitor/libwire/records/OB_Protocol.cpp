@@ -1,14 +1,14 @@
-#include "OB_Protocol.h"
+#include "records/OB_Protocol.h"
 
 #include <sys/time.h>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Log.h"
-#include "OB_PacketStream.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
-#include "OB_Xact.h"
+#include "coding/OB_ArchiveIO.h"
+#include "records/OB_Xact.h"
+#include "tcp/OB_PacketStream.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 uint32_t now() {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_Data.h"
-#include "OB_TextField.h"
+#include "coding/OB_TextField.h"
+#include "records/OB_Data.h"
 
 class OB_Xact;
 struct OB_PacketTime;

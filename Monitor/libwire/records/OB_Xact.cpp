@@ -1,6 +1,6 @@
-#include "OB_Xact.h"
+#include "records/OB_Xact.h"
 
-#include "OB_ArchiveIO.h"
+#include "coding/OB_ArchiveIO.h"
 
 int OB_Xact::writeList(FILE* stream) {
   for (OB_Xact* xact = this; xact != nullptr; xact = xact->nextItem()) {

@@ -1,4 +1,4 @@
-#include "OB_TCPConnection.h"
+#include "server/OB_TCPConnection.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "OB_String.h"
-#include "OB_TCPRequest.h"
 #include "OB_Thread.h"
+#include "server/OB_TCPRequest.h"
 
 class OB_EngineMgr;
 

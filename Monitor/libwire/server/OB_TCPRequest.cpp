@@ -1,4 +1,4 @@
-#include "OB_TCPRequest.h"
+#include "server/OB_TCPRequest.h"
 
 #include <cstring>
 

@@ -17,8 +17,8 @@
 
 #include "OB_List.h"
 #include "OB_String.h"
-#include "OB_TCPConnection.h"
 #include "OB_Thread.h"
+#include "server/OB_TCPConnection.h"
 
 class OB_EngineMgr;
 

@@ -1,9 +1,9 @@
-#include "OB_Packet.h"
+#include "tcp/OB_Packet.h"
 
 #include "OB_Log.h"
-#include "OB_PacketBuffer.h"
 #include "OB_Tools.h"
-#include "protoSpec.h"
+#include "tcp/OB_PacketBuffer.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

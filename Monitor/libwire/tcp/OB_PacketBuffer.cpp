@@ -1,4 +1,4 @@
-#include "OB_PacketBuffer.h"
+#include "tcp/OB_PacketBuffer.h"
 
 int OB_PacketBuffer::trimFront(uint32_t count) {
   uint32_t length = getLength();

@@ -1,8 +1,8 @@
-#include "OB_PacketStream.h"
+#include "tcp/OB_PacketStream.h"
 
 #include "OB_Log.h"
-#include "OB_PacketBuffer.h"
 #include "OB_Tools.h"
+#include "tcp/OB_PacketBuffer.h"
 
 namespace {
 

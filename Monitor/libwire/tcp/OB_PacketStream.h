@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "OB_BufferStream.h"
-#include "OB_Packet.h"
 #include "OB_Stream.h"
+#include "tcp/OB_Packet.h"
 
 class OB_PacketBuffer;
 

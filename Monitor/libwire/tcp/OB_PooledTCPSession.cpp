@@ -1,4 +1,4 @@
-#include "OB_PooledTCPSession.h"
+#include "tcp/OB_PooledTCPSession.h"
 
 int OB_PooledTCPSession::queryInterface(OB_ClassID id, void** out) {
   if (out == nullptr) return -1;

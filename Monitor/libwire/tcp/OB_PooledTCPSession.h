@@ -8,8 +8,8 @@
 
 #include "OB_Key.h"
 #include "OB_Link.h"
-#include "OB_MemoryPoolObject.h"
-#include "OB_TCPSession.h"
+#include "pool/OB_MemoryPoolObject.h"
+#include "tcp/OB_TCPSession.h"
 
 class OB_PooledTCPSession : public OB_TCPSession,
                             public OB_MemoryPoolObject<OB_PooledTCPSession, OB_TCPSession>,

@@ -1,4 +1,4 @@
-#include "OB_Server.h"
+#include "tcp/OB_Server.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "OB_Log.h"
-#include "OB_Packet.h"
+#include "tcp/OB_Packet.h"
 
 namespace {
 

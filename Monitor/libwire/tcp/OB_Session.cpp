@@ -1,4 +1,4 @@
-#include "OB_Session.h"
+#include "tcp/OB_Session.h"
 
 #include "UTimeStamp.h"
 

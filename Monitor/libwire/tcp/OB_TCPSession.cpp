@@ -1,4 +1,4 @@
-#include "OB_TCPSession.h"
+#include "tcp/OB_TCPSession.h"
 
 #include <sys/time.h>
 
@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "OB_Log.h"
-#include "OB_Packet.h"
-#include "OB_TCPSessionStats.h"
 #include "OB_Tools.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "OB_PacketStream.h"
-#include "OB_Session.h"
+#include "tcp/OB_PacketStream.h"
+#include "tcp/OB_Session.h"
 
 class OB_HTTPXact;
 class OB_Packet;

@@ -1,9 +1,9 @@
-#include "OB_TCPSessionStats.h"
+#include "tcp/OB_TCPSessionStats.h"
 
-#include "OB_FTPProtocol.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "UTimeStamp.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
 
 OB_TCPSessionStats OB_TCPSessionStats::processBlock_;
 OB_ThreadCounters OB_TCPSessionStats::processAdded_{OB_TCPSessionStats::kCounters};

@@ -1,4 +1,4 @@
-#include "protoSpec.h"
+#include "tcp/protoSpec.h"
 
 #include <cstdio>
 #include <memory>

@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "OB_Packet.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
+#include "tcp/OB_Packet.h"
 
 using namespace sifter_test;
 

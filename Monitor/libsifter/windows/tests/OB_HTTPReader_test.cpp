@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "NameTablesSupport.h"
-#include "OB_ArchiveWriter.h"
 #include "SocketPair.h"
 #include "StatsTestSupport.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "http/OB_HTTPNetworkGroup.h"
 #include "http/OB_ResourceStats.h"
 #include "stats/OB_IPTracker.h"

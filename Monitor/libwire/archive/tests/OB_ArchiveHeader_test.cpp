@@ -1,6 +1,6 @@
 // The archive file header: its exact bytes, what read refuses, the console's list entry, and the
 // archive file and lock file names.
-#include "OB_ArchiveHeader.h"
+#include "archive/OB_ArchiveHeader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "OB_Archive.h"
-#include "OB_ArchiveIO.h"
 #include "OB_SocketIO.h"
 #include "SocketPair.h"
+#include "archive/OB_Archive.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The archive reader: records back in order across files for static and real-time windows,
 // records still being written, resynchronisation after bad bytes, and hostile files.
-#include "OB_ArchiveReader.h"
+#include "archive/OB_ArchiveReader.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,10 +17,10 @@
 
 #include "ArchiveTestSupport.h"
 #include "FileText.h"
-#include "OB_ArchiveIO.h"
-#include "OB_ArchiveWriter.h"
 #include "OB_Log.h"
 #include "TempDir.h"
+#include "archive/OB_ArchiveWriter.h"
+#include "coding/OB_ArchiveIO.h"
 
 using namespace archivetest;
 

@@ -1,7 +1,7 @@
 // The archive writer and the file list: files named and headed as they are opened, records
 // appended, the midnight rotation, the cleaning of old and unclosed files, the database list and
 // the kind's lock file.
-#include "OB_ArchiveWriter.h"
+#include "archive/OB_ArchiveWriter.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,15 +17,15 @@
 
 #include "ArchiveTestSupport.h"
 #include "FileText.h"
-#include "OB_AllNetData.h"
-#include "OB_ArchiveFileList.h"
-#include "OB_ArchiveReader.h"
-#include "OB_Consumer.h"
 #include "OB_Log.h"
 #include "OB_ResetThread.h"
 #include "SmallDisk.h"
 #include "SocketPair.h"
 #include "TempDir.h"
+#include "archive/OB_ArchiveFileList.h"
+#include "archive/OB_ArchiveReader.h"
+#include "net/OB_AllNetData.h"
+#include "records/OB_Consumer.h"
 
 using namespace archivetest;
 

@@ -1,7 +1,7 @@
 // The FTP analyser: commands paired with reply codes, the login name, the derived file transfers
 // and the archive records, on generated control connections and on real traces compared with
 // tshark.
-#include "OB_FTPProtocol.h"
+#include "ftp/OB_FTPProtocol.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +16,16 @@
 
 #include "DriverControl.h"
 #include "FrameBuilder.h"
-#include "OB_FTPXact.h"
-#include "OB_FTPftranLink.h"
-#include "OB_Packet.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
 #include "TempDir.h"
 #include "Tshark.h"
 #include "UTimeStamp.h"
 #include "driver.h"
+#include "ftp/OB_FTPXact.h"
+#include "ftp/OB_FTPftranLink.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 using corrana_test::Frame;
 using corrana_test::TcpConversation;

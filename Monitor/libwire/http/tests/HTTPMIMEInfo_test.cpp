@@ -5,7 +5,7 @@
 #include <string>
 
 #include "OB_Config.h"
-#include "OB_HTTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
 
 namespace {
 

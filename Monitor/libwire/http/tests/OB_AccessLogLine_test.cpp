@@ -1,6 +1,6 @@
 // The access-log line both HTTP log writers share (its bytes are pinned by the writers' tests):
 // no text, however long or hostile, cuts the line short or breaks it.
-#include "OB_AccessLogLine.h"
+#include "http/OB_AccessLogLine.h"
 
 #include <gtest/gtest.h>
 

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "DriverControl.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_Packet.h"
-#include "OB_TCPSession.h"
 #include "PacketTestSupport.h"
 #include "TempDir.h"
 #include "Tshark.h"
 #include "driver.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSession.h"
 
 namespace {
 

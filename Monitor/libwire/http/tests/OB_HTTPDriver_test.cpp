@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPGrammar.h"
-#include "OB_TCPSessionStats.h"
-#include "OB_TCPSession.h"
+#include "http/OB_HTTPGrammar.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 using httptest::OwnedBuffer;
 using httptest::PieceStream;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPGrammar.h"
+#include "http/OB_HTTPGrammar.h"
 
 using httptest::Outcome;
 using httptest::PieceStream;

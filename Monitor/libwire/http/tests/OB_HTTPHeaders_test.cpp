@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "HTTPTestSupport.h"
-#include "OB_HTTPGrammar.h"
-#include "OB_TCPSession.h"
+#include "http/OB_HTTPGrammar.h"
+#include "tcp/OB_TCPSession.h"
 
 using httptest::Outcome;
 using httptest::OwnedBuffer;

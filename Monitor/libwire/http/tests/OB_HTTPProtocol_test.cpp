@@ -11,12 +11,12 @@
 #include <sstream>
 #include <string>
 
-#include "HTTPTestSupport.h"
 #include "FileText.h"
-#include "OB_HTTPGrammar.h"
-#include "OB_HTTPProtocol.h"
+#include "HTTPTestSupport.h"
 #include "OB_Log.h"
-#include "OB_TCPSession.h"
+#include "http/OB_HTTPGrammar.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_TCPSession.h"
 
 using httptest::PieceStream;
 using AT = OB_HTTPProtocol::AnalysisType;

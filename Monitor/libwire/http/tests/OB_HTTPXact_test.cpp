@@ -1,6 +1,6 @@
 // HTTP transactions: their archive record, field widths, the comparisons the analyser uses and
 // the pooled form's way back to its pool.
-#include "OB_HTTPXact.h"
+#include "http/OB_HTTPXact.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "OB_MemoryPool.h"
-#include "OB_PooledHTTPXact.h"
-#include "OB_Protocol.h"
+#include "http/OB_PooledHTTPXact.h"
+#include "pool/OB_MemoryPool.h"
+#include "records/OB_Protocol.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OB_AllNetData.h"
+#include "net/OB_AllNetData.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include "../tools/PSpcWriter.h"
 #include "FileText.h"
 #include "OB_Log.h"
-#include "OB_Packet.h"
 #include "TempDir.h"
-#include "protoSpec.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OB_LinkedHash.h"
+#include "pool/OB_LinkedHash.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
+#include "coding/OB_ArchiveIO.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "OB_MemoryPool.h"
+#include "pool/OB_MemoryPool.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OB_MemoryPool.h"
+#include "pool/OB_MemoryPool.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Consumers: which sessions get parsed, how often, who sees the parsed object and in what order,
 // and what the writer list owns.
-#include "OB_Consumer.h"
+#include "records/OB_Consumer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "OB_HTTPXact.h"
-#include "OB_Protocol.h"
-#include "OB_ProtocolWriter.h"
-#include "OB_TCPSession.h"
+#include "http/OB_HTTPXact.h"
+#include "records/OB_Protocol.h"
+#include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_TCPSession.h"
 
 namespace {
 

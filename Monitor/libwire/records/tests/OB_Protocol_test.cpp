@@ -1,6 +1,6 @@
 // Protocol records: the connection record's bytes, its chain of transactions, the response-time
 // rule and the interfaces the factories and writers answer.
-#include "OB_Protocol.h"
+#include "records/OB_Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
-#include "OB_HTTPXact.h"
-#include "OB_PacketStream.h"
-#include "OB_ProtocolWriter.h"
-#include "OB_TCPSession.h"
-#include "OB_Xact.h"
+#include "coding/OB_ArchiveIO.h"
+#include "http/OB_HTTPXact.h"
+#include "records/OB_ProtocolWriter.h"
+#include "records/OB_Xact.h"
+#include "tcp/OB_PacketStream.h"
+#include "tcp/OB_TCPSession.h"
 
 namespace {
 

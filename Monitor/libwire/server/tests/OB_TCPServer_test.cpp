@@ -1,4 +1,4 @@
-#include "OB_TCPServer.h"
+#include "server/OB_TCPServer.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

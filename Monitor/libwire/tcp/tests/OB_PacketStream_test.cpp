@@ -1,4 +1,4 @@
-#include "OB_PacketStream.h"
+#include "tcp/OB_PacketStream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "OB_Packet.h"
+#include "tcp/OB_Packet.h"
 
 #include <gtest/gtest.h>
 

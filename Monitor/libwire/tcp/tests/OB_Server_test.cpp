@@ -1,6 +1,6 @@
 // Watched servers: matching of one address and of address lists, the global list's membership,
 // and the capture filter while definitions come and go on another thread.
-#include "OB_Server.h"
+#include "tcp/OB_Server.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "OB_Packet.h"
+#include "tcp/OB_Packet.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OB_TCPSessionStats.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 #include <gtest/gtest.h>
 

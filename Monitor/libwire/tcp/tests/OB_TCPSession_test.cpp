@@ -1,4 +1,4 @@
-#include "OB_TCPSession.h"
+#include "tcp/OB_TCPSession.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,11 @@
 #include <string>
 
 #include "FrameBuilder.h"
-#include "OB_MemoryPool.h"
-#include "OB_PooledTCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
 #include "UTimeStamp.h"
+#include "pool/OB_MemoryPool.h"
+#include "tcp/OB_PooledTCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;

@@ -1,4 +1,4 @@
-#include "protoSpec.h"
+#include "tcp/protoSpec.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
