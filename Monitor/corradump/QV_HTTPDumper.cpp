@@ -4,9 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPServerStats.h"
 #include "stats/AnalysisHash.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "OB_AccessLogLine.h"
-#include "OB_LinkedHash.h"
 #include "OB_String.h"
+#include "http/OB_AccessLogLine.h"
+#include "pool/OB_LinkedHash.h"
 #include "windows/OB_HTTPReader.h"
 
 class QV_HTTPDumper : public OB_HTTPReader {

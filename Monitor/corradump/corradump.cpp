@@ -10,13 +10,13 @@
 #include <memory>
 #include <string_view>
 
-#include "OB_ArchiveFileList.h"
 #include "OB_Exception.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "QV_HTTPDumper.h"
+#include "archive/OB_ArchiveFileList.h"
 #include "config/OB_AEngineConfigAdmin.h"
+#include "http/OB_HTTPProtocol.h"
 #include "stats/AnalysisHash.h"
 #include "windows/OB_IndexChanger.h"
 

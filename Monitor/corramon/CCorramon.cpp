@@ -17,10 +17,10 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_Server.h"
 #include "OB_Tools.h"
 #include "console/OB_AEngineMgr.h"
 #include "eventlog.h"
+#include "tcp/OB_Server.h"
 
 namespace {
 

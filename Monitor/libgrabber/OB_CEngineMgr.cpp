@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "DriverControl.h"
-#include "OB_ArchiveWriter.h"
 #include "OB_CEngineTCPServer.h"
 #include "OB_CLFWriter.h"
 #include "OB_ConfigAdmin.h"
@@ -25,7 +24,6 @@
 #include "OB_Exception.h"
 #include "OB_FTPConsumer.h"
 #include "OB_HTTPConsumer.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Message.h"
 #include "OB_NamedStringList.h"
@@ -35,7 +33,9 @@
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_Tools.h"
-#include "protoSpec.h"
+#include "archive/OB_ArchiveWriter.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

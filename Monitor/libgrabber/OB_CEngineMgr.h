@@ -16,10 +16,10 @@
 #include <cstdint>
 #include <string>
 
-#include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_NamedList.h"
-#include "OB_TCPConnection.h"
+#include "records/OB_Consumer.h"
+#include "server/OB_TCPConnection.h"
 
 class OB_CEngineTCPServer;
 class OB_ExitHandler;

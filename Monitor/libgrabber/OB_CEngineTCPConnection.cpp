@@ -1,14 +1,13 @@
 #include "OB_CEngineTCPConnection.h"
 
 #include <string>
-
-#include "OB_ArchiveFileList.h"
 #include "OB_CaptureEngineStats.h"
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
-#include "OB_TCPSessionStats.h"
+#include "archive/OB_ArchiveFileList.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 OB_CEngineTCPConnection::OB_CEngineTCPConnection() {
   serverLine = "Server: Ambervolte Capture Engine\r\n";

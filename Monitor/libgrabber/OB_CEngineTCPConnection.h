@@ -3,7 +3,7 @@
 // answers, the archive database list and the capture counters.
 #pragma once
 
-#include "OB_TCPConnection.h"
+#include "server/OB_TCPConnection.h"
 
 class OB_CEngineTCPConnection : public OB_TCPConnection {
   OB_CLASS_CREATE(OB_CEngineTCPConnection)

@@ -3,7 +3,7 @@
 // manager and runs it in its thread list.
 #pragma once
 
-#include "OB_TCPServer.h"
+#include "server/OB_TCPServer.h"
 
 class OB_CEngineTCPServer : public OB_TCPServer {
   OB_CLASS_CREATE(OB_CEngineTCPServer)

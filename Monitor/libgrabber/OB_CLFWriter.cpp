@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPProtocol.h"
 
 OB_CLFWriter::OB_CLFWriter() {
   OB_NamedStringList* options = getOptions();

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include "OB_AccessLogLine.h"
 #include "OB_Object.h"
-#include "OB_ProtocolWriter.h"
+#include "http/OB_AccessLogLine.h"
+#include "records/OB_ProtocolWriter.h"
 
 class OB_CLFWriter : public virtual OB_ProtocolWriter,
                      public virtual OB_ReferenceCounter,

@@ -1,8 +1,8 @@
 #include "OB_FTPConsumer.h"
 
-#include "OB_FTPProtocol.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 OB_FTPConsumer::OB_FTPConsumer() { name = "ftp"; }
 

@@ -3,7 +3,7 @@
 // statistics. The capture engine manager owns it; the stream builder's thread drives it.
 #pragma once
 
-#include "OB_Consumer.h"
+#include "records/OB_Consumer.h"
 
 class OB_FTPConsumer : public OB_Consumer {
   OB_CLASS_IDENTITY(OB_FTPConsumer, 0x98008083, "OB_FTPConsumer", OB_Consumer)

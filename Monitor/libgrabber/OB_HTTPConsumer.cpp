@@ -1,9 +1,9 @@
 #include "OB_HTTPConsumer.h"
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 OB_HTTPConsumer::OB_HTTPConsumer() {
   name = "http";

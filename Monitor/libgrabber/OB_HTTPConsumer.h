@@ -3,7 +3,7 @@
 // statistics. The capture engine manager owns it; the stream builder's thread drives it.
 #pragma once
 
-#include "OB_Consumer.h"
+#include "records/OB_Consumer.h"
 
 class OB_HTTPConsumer : public OB_Consumer {
   OB_CLASS_IDENTITY(OB_HTTPConsumer, 0xDA479B62, "OB_HTTPConsumer", OB_Consumer)

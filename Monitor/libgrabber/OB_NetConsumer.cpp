@@ -5,14 +5,14 @@
 #include <climits>
 #include <cstdlib>
 
-#include "OB_AllNetData.h"
 #include "OB_CaptureEngineStats.h"
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_ProtocolWriter.h"
 #include "OB_Tools.h"
+#include "net/OB_AllNetData.h"
+#include "records/OB_ProtocolWriter.h"
 
 OB_NetConsumer::OB_NetConsumer() {
   name = "net";

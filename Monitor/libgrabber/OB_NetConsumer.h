@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "OB_Consumer.h"
+#include "records/OB_Consumer.h"
 
 class OB_AllNetData;
 

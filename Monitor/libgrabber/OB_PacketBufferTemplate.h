@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "OB_PacketBuffer.h"
+#include "tcp/OB_PacketBuffer.h"
 
 template <uint32_t N>
 class OB_PacketBufferTemplate : public OB_PacketBuffer {

@@ -12,13 +12,13 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_PoolOption.h"
-#include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
 #include "OB_Tools.h"
-#include "OB_TCPSessionStats.h"
 #include "UTimeStamp.h"
 #include "registry.h"
+#include "tcp/OB_Server.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

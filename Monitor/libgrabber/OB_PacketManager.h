@@ -39,12 +39,12 @@
 
 #include "OB_CaptureEngineStats.h"
 #include "OB_List.h"
-#include "OB_MemoryPool.h"
 #include "OB_Object.h"
-#include "OB_Packet.h"
 #include "OB_PooledPacketBuffer.h"
 #include "OB_Thread.h"
 #include "driver.h"
+#include "pool/OB_MemoryPool.h"
+#include "tcp/OB_Packet.h"
 
 class OB_EngineMgr;
 

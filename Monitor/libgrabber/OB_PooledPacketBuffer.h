@@ -10,10 +10,10 @@
 
 #include "OB_Key.h"
 #include "OB_Link.h"
-#include "OB_MemoryPoolObject.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
 #include "OB_PacketBufferTemplate.h"
+#include "pool/OB_MemoryPoolObject.h"
 
 template <uint32_t N>
 class OB_PooledPacketBuffer

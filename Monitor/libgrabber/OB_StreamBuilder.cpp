@@ -3,14 +3,14 @@
 #include <chrono>
 #include <new>
 
-#include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_Exception.h"
 #include "OB_Log.h"
-#include "OB_Packet.h"
 #include "OB_PoolOption.h"
-#include "OB_TCPSessionStats.h"
 #include "UTimeStamp.h"
+#include "records/OB_Consumer.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

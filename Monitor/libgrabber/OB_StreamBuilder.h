@@ -18,14 +18,14 @@
 #include <mutex>
 #include <vector>
 
-#include "OB_LinkedHash.h"
 #include "OB_List.h"
-#include "OB_MemoryPool.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
-#include "OB_PooledTCPSession.h"
-#include "OB_TCPSession.h"
 #include "OB_Thread.h"
+#include "pool/OB_LinkedHash.h"
+#include "pool/OB_MemoryPool.h"
+#include "tcp/OB_PooledTCPSession.h"
+#include "tcp/OB_TCPSession.h"
 
 class OB_EngineMgr;
 class OB_Packet;

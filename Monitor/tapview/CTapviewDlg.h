@@ -11,8 +11,8 @@
 
 #include "OB_CaptureEngineStats.h"
 #include "OB_Event.h"
-#include "OB_TCPSessionStats.h"
 #include "dialog.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 class OB_Thread;
 

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "OB_ArchiveWriter.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
+#include "archive/OB_ArchiveWriter.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 
 namespace dump_test {
 

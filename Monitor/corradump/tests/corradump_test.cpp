@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "DumpTestSupport.h"
-#include "OB_AccessLogLine.h"
 #include "OB_Tools.h"
 #include "TempDir.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
+#include "http/OB_AccessLogLine.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {

@@ -28,12 +28,12 @@
 #include "../../libsifter/tests/AEngineTestSupport.h"
 #include "ConsoleClient.h"
 #include "ConsoleReply.h"
-#include "InstallTree.h"
 #include "FrameBuilder.h"
-#include "OB_ArchiveHeader.h"
+#include "InstallTree.h"
 #include "PcapWriter.h"
 #include "TempDir.h"
 #include "Tshark.h"
+#include "archive/OB_ArchiveHeader.h"
 #include "service.h"
 
 extern char** environ;

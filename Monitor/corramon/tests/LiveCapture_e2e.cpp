@@ -48,15 +48,15 @@
 #include "ConsoleClient.h"
 #include "FileText.h"
 #include "FrameBuilder.h"
-#include "OB_ArchiveReader.h"
 #include "OB_FTPConsumer.h"
-#include "OB_FTPProtocol.h"
-#include "OB_FTPXact.h"
 #include "OB_HTTPConsumer.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "Tshark.h"
+#include "archive/OB_ArchiveReader.h"
 #include "console/AEngineCommands.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPXact.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 
 extern char** environ;
 

@@ -16,18 +16,18 @@
 
 #include "DriverControl.h"
 #include "OB_FTPConsumer.h"
-#include "OB_FTPProtocol.h"
-#include "OB_FTPXact.h"
 #include "OB_HTTPConsumer.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_PacketManager.h"
-#include "OB_ProtocolWriter.h"
-#include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_Tools.h"
 #include "UTimeStamp.h"
 #include "driver.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPXact.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
+#include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_Server.h"
 
 namespace road {
 

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "OB_Log.h"
-#include "OB_Packet.h"
-#include "OB_TCPSessionStats.h"
 #include "Road.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

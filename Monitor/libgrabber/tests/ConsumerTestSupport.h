@@ -10,11 +10,11 @@
 
 #include "FrameBuilder.h"
 #include "OB_Object.h"
-#include "OB_Packet.h"
-#include "OB_PacketBuffer.h"
-#include "OB_ProtocolWriter.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
+#include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_PacketBuffer.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace consumertest {
 

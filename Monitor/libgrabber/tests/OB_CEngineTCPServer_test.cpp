@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "ConsoleClient.h"
-#include "OB_ArchiveHeader.h"
+#include "FileText.h"
 #include "OB_CEngineTCPConnection.h"
 #include "OB_CaptureEngineStats.h"
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
-#include "OB_TCPSessionStats.h"
-#include "FileText.h"
 #include "SocketPair.h"
 #include "TempDir.h"
+#include "archive/OB_ArchiveHeader.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

@@ -15,14 +15,14 @@
 #include "ConsumerTestSupport.h"
 #include "FileText.h"
 #include "OB_HTTPConsumer.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
 #include "SmallDisk.h"
 #include "TempDir.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 
 using namespace consumertest;
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "ConsumerTestSupport.h"
-#include "OB_FTPProtocol.h"
 #include "OB_HTTPConsumer.h"
 #include "OB_Thread.h"
+#include "ftp/OB_FTPProtocol.h"
 
 using namespace consumertest;
 

@@ -9,8 +9,8 @@
 
 #include "ConsumerTestSupport.h"
 #include "OB_FTPConsumer.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 
 using namespace consumertest;
 

@@ -6,12 +6,12 @@
 
 #include "ConsumerTestSupport.h"
 #include "FrameBuilder.h"
-#include "OB_AllNetData.h"
 #include "OB_CaptureEngineStats.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_PacketManager.h"
 #include "OB_String.h"
+#include "net/OB_AllNetData.h"
 
 namespace {
 

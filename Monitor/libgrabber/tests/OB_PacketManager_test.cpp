@@ -20,12 +20,12 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_Server.h"
 #include "OB_StreamBuilder.h"
 #include "OB_String.h"
-#include "OB_TCPSessionStats.h"
 #include "PcapWriter.h"
 #include "TempDir.h"
+#include "tcp/OB_Server.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_PooledTCPSession.h"
 #include "OB_String.h"
 #include "TempDir.h"
+#include "tcp/OB_PooledTCPSession.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "FrameBuilder.h"
-#include "OB_MemoryPool.h"
-#include "OB_Packet.h"
 #include "OB_Thread.h"
+#include "pool/OB_MemoryPool.h"
+#include "tcp/OB_Packet.h"
 
 namespace {
 

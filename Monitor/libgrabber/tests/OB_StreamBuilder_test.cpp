@@ -18,16 +18,16 @@
 
 #include "DriverControl.h"
 #include "FrameBuilder.h"
-#include "OB_Consumer.h"
 #include "OB_Exception.h"
-#include "OB_HTTPProtocol.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_Packet.h"
-#include "OB_PacketBuffer.h"
 #include "OB_String.h"
-#include "OB_TCPSessionStats.h"
 #include "UTimeStamp.h"
+#include "http/OB_HTTPProtocol.h"
+#include "records/OB_Consumer.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_PacketBuffer.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;

@@ -19,10 +19,10 @@
 #include "../bench/Road.h"
 #include "FrameBuilder.h"
 #include "OB_Log.h"
-#include "OB_TCPSessionStats.h"
 #include "PcapWriter.h"
 #include "TempDir.h"
 #include "Tshark.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

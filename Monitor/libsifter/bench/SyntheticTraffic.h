@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 
 namespace bench {
 

@@ -28,11 +28,11 @@
 #include <string>
 #include <thread>
 
-#include "OB_ArchiveWriter.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "SyntheticTraffic.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
 #include "config/OB_HTTPServer.h"

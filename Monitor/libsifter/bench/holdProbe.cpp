@@ -22,8 +22,6 @@
 #include "AEngineTestSupport.h"
 #include "ConsoleClient.h"
 #include "InstallTree.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
@@ -31,6 +29,8 @@
 #include "console/AEngineCommands.h"
 #include "console/OB_AEngineMgr.h"
 #include "console/OB_AEngineTCPServer.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 #include "windows/OB_HTTPReader.h"
 
 namespace {

@@ -26,8 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
@@ -35,6 +33,8 @@
 #include "config/OB_HTTPServer.h"
 #include "console/OB_AEngineTCPRequest.h"
 #include "http/HTTPIPTrackingCommands.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 #include "http/ResourcesServedCommands.h"
 #include "http/ssReferersSeenData.h"
 #include "stats/AnalysisHash.h"

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "OB_Server.h"
+#include "tcp/OB_Server.h"
 
 class OB_FTPServer : public virtual OB_Server {
   OB_CLASS_CREATE(OB_FTPServer)

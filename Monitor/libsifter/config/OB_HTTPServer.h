@@ -13,8 +13,8 @@
 #include <cstdio>
 
 #include "OB_List.h"
-#include "OB_Server.h"
 #include "config/OB_ConfigReportList.h"
+#include "tcp/OB_Server.h"
 
 class OB_HTTPServer : public virtual OB_Server {
   OB_CLASS_CREATE(OB_HTTPServer)

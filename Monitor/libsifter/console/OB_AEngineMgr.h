@@ -17,9 +17,9 @@
 #include <memory>
 #include <mutex>
 
-#include "OB_Consumer.h"
 #include "OB_EngineMgr.h"
 #include "OB_NamedList.h"
+#include "records/OB_Consumer.h"
 
 class OB_AEngineConfig;
 class OB_AEngineTCPServer;

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "OB_TCPConnection.h"
 #include "console/OB_AEngineTCPRequest.h"
+#include "server/OB_TCPConnection.h"
 
 class OB_AEngineConfig;
 class OB_AEngineMgr;

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "OB_TCPRequest.h"
+#include "server/OB_TCPRequest.h"
 
 class OB_User;
 

@@ -2,16 +2,16 @@
 
 #include <cstdlib>
 
-#include "OB_ArchiveReader.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
-#include "OB_ProtocolWriter.h"
 #include "OB_String.h"
+#include "archive/OB_ArchiveReader.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_User.h"
 #include "console/OB_AEngineMgr.h"
 #include "console/OB_AEngineTCPConnection.h"
+#include "records/OB_ProtocolWriter.h"
 #include "windows/OB_FTPReader.h"
 #include "windows/OB_HTTPReader.h"
 #include "windows/OB_IndexChanger.h"

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "OB_Consumer.h"
 #include "OB_NamedList.h"
-#include "OB_TCPServer.h"
 #include "OB_ThreadList.h"
+#include "records/OB_Consumer.h"
+#include "server/OB_TCPServer.h"
 
 class OB_AEngineConfig;
 class OB_FTPReader;

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "OB_FTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "console/OB_AEngineTCPRequest.h"
 #include "ftp/OB_FTPAnalysisStats.h"
+#include "ftp/OB_FTPProtocol.h"
 #include "stats/AnalysisHash.h"
 #include "stats/StatsReply.h"
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "OB_FTPProtocol.h"
 #include "OB_Log.h"
 #include "ftp/OB_FTPAnalysisStats.h"
+#include "ftp/OB_FTPProtocol.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {

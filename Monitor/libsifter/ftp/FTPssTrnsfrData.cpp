@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "OB_FTPProtocol.h"
-#include "OB_FTPftranLink.h"
 #include "OB_Log.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPftranLink.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "OB_FTPProtocol.h"
-#include "OB_FTPftranLink.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPftranLink.h"
 #include "stats/OB_IPTracker.h"
 #include "windows/OB_IndexChanger.h"
 

@@ -19,9 +19,6 @@
 
 #include "ConfigText.h"
 #include "FuzzSupport.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
-#include "OB_TCPServer.h"
 #include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_AEngineConfigAdmin.h"
@@ -31,6 +28,9 @@
 #include "console/OB_AEngineMgr.h"
 #include "console/OB_AEngineTCPConnection.h"
 #include "console/OB_AEngineTCPServer.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
+#include "server/OB_TCPServer.h"
 #include "windows/OB_HTTPReader.h"
 
 namespace {

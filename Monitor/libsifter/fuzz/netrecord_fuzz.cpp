@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "OB_AllNetData.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
 #include "config/OB_HTTPServer.h"
+#include "net/OB_AllNetData.h"
 #include "net/OB_NetAnalysisStats.h"
 #include "windows/OB_IndexChanger.h"
 

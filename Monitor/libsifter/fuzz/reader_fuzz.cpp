@@ -19,15 +19,15 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
 #include "console/OB_AEngineTCPRequest.h"
 #include "http/OB_HTTPNetworkGroup.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "http/OB_ResourceStats.h"
 #include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"

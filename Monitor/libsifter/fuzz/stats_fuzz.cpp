@@ -17,8 +17,6 @@
 #include <sys/stat.h>
 
 #include "FuzzSupport.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
@@ -27,8 +25,10 @@
 #include "http/HTTPIPTrackingCommands.h"
 #include "http/HTTPSummaryCommands.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "http/ResourcesServedCommands.h"
 #include "http/ssDomainsSeenData.h"
 #include "http/ssErrorData.h"

@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <string_view>
 
-#include "OB_HTTPXact.h"
 #include "OB_Mutex.h"
 #include "OB_Object.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/OB_Stats.h"
 #include "stats/StatsModule.h"
 

@@ -2,10 +2,10 @@
 
 #include <new>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "stats/csXData.h"
 #include "windows/OB_IndexChanger.h"
 

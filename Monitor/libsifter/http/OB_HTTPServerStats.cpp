@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "http/OB_ResourceStats.h"
 #include "http/ssHitData.h"
 #include "http/ssReferersSeenData.h"

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_ResourceStats.h"
 #include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <vector>
 
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_Tools.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 #include "http/ssHitData.h"
 #include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"

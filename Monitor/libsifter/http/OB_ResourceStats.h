@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "OB_LinkedHash.h"
 #include "OB_List.h"
 #include "http/OB_ResourceCounterLink.h"
 #include "http/OB_ResourceSeries.h"
+#include "pool/OB_LinkedHash.h"
 
 class OB_HTTPProtocol;
 class OB_HTTPXact;

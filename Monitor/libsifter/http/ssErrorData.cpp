@@ -2,11 +2,11 @@
 
 #include <string_view>
 
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "http/OB_HTTPAnalysisStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/StatsReply.h"
 
 namespace {

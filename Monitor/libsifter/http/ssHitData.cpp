@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string>
 
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "http/OB_HTTPAnalysisStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/StatsReply.h"
 
 bool ssHitData_isEntryPoint(const OB_HTTPXact* xact) {

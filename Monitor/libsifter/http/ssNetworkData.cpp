@@ -5,10 +5,10 @@
 
 #include <memory>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStatsModules.h"
 #include "stats/StatsReply.h"
 #include "windows/OB_IndexChanger.h"

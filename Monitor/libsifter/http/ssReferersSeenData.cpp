@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "OB_HTTPXact.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "config/OB_HTTPServer.h"
 #include "http/OB_HTTPAnalysisStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/StatsReply.h"
 
 namespace {

@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 
-#include "OB_AddrPair.h"
-#include "OB_AllNetData.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
 #include "config/OB_HTTPServer.h"
+#include "net/OB_AddrPair.h"
+#include "net/OB_AllNetData.h"
 #include "stats/StatsModule.h"
 #include "windows/OB_IndexChanger.h"
 

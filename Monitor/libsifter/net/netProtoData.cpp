@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "OB_Log.h"
-#include "OB_ProtoCountList.h"
+#include "net/OB_ProtoCountList.h"
 #include "net/netstats.h"
 #include "stats/ListTail.h"
 #include "stats/StatsModule.h"

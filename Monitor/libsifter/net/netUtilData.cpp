@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <cstdlib>
 
-#include "OB_AddrPair.h"
-#include "OB_AllNetData.h"
 #include "OB_Log.h"
+#include "net/OB_AddrPair.h"
+#include "net/OB_AllNetData.h"
 #include "net/netstats.h"
 #include "stats/StatsModule.h"
 

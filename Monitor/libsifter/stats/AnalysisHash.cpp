@@ -18,10 +18,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "OB_ArchiveIO.h"
-#include "OB_IndexedHash.h"
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
+#include "pool/OB_IndexedHash.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "OB_LinkedHash.h"
 #include "OB_String.h"
+#include "pool/OB_LinkedHash.h"
 #include "stats/OB_Domain.h"
 
 constexpr int kResourceHashBuckets = 2039;

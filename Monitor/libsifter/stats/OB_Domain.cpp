@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "OB_ArchiveIO.h"
 #include "OB_Tools.h"
+#include "coding/OB_ArchiveIO.h"
 
 OB_Domain::OB_Domain(uint32_t address, const char* name)
     : m_IP(address), m_pDNS(OB_Tools::strdup(name)) {

@@ -16,8 +16,8 @@
 
 #include "OB_Key.h"
 #include "OB_Link.h"
-#include "OB_LinkedHash.h"
 #include "OB_NamedList.h"
+#include "pool/OB_LinkedHash.h"
 #include "stats/OB_Array.h"
 #include "stats/dataStructs.h"
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "console/OB_AEngineTCPRequest.h"
 #include "http/OB_HTTPAnalysisStats.h"
 #include "http/OB_HTTPNetworkGroup.h"
+#include "http/OB_HTTPProtocol.h"
 #include "stats/AnalysisHash.h"
 #include "stats/StatsReply.h"
 

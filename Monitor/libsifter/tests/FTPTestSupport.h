@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "NameTablesSupport.h"
-#include "OB_FTPProtocol.h"
-#include "OB_FTPftranLink.h"
 #include "StatsTestSupport.h"
 #include "config/OB_FTPServer.h"
 #include "ftp/OB_FTPAnalysisStats.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPftranLink.h"
 
 namespace ftp_test {
 

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "../../libwire/tools/PSpcWriter.h"
-#include "OB_AllNetData.h"
-#include "OB_Packet.h"
 #include "StatsTestSupport.h"
 #include "TempDir.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
-#include "protoSpec.h"
+#include "net/OB_AllNetData.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/protoSpec.h"
 
 namespace net_test {
 

@@ -14,16 +14,16 @@
 
 #include "ConsoleClient.h"
 #include "NameTablesSupport.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
 #include "console/OB_AEngineTCPRequest.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
 #include "http/OB_HTTPServerStats.h"
 #include "http/OB_HTTPServerStatsModules.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/AnalysisHash.h"
 #include "windows/OB_IndexChanger.h"
 

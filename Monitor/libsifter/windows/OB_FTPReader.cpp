@@ -1,9 +1,9 @@
 #include "windows/OB_FTPReader.h"
 
-#include "OB_FTPProtocol.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
+#include "ftp/OB_FTPProtocol.h"
 #include "windows/OB_IndexChanger.h"
 
 OB_FTPReader::OB_FTPReader(OB_AEngineConfig* config_, OB_IndexChanger* window_)

@@ -1,9 +1,9 @@
 #include "windows/OB_HTTPReader.h"
 
-#include "OB_HTTPProtocol.h"
 #include "OB_Log.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
+#include "http/OB_HTTPProtocol.h"
 #include "windows/OB_IndexChanger.h"
 
 OB_HTTPReader::OB_HTTPReader(OB_AEngineConfig* config_, OB_IndexChanger* window_)

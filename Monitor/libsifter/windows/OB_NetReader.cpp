@@ -1,7 +1,7 @@
 #include "windows/OB_NetReader.h"
 
-#include "OB_AllNetData.h"
 #include "OB_Log.h"
+#include "net/OB_AllNetData.h"
 #include "windows/OB_IndexChanger.h"
 
 OB_NetReader::OB_NetReader(OB_AEngineConfig* config_, OB_IndexChanger* window_)

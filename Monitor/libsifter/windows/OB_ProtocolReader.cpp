@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "OB_ArchiveWriter.h"
-#include "OB_Data.h"
 #include "OB_Log.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
+#include "records/OB_Data.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {

@@ -34,13 +34,13 @@
 #include <mutex>
 #include <string>
 
-#include "OB_ArchiveReader.h"
-#include "OB_Consumer.h"
 #include "OB_Event.h"
-#include "OB_ProtocolFactory.h"
-#include "OB_ProtocolWriter.h"
 #include "OB_Queue.h"
 #include "OB_Thread.h"
+#include "archive/OB_ArchiveReader.h"
+#include "records/OB_Consumer.h"
+#include "records/OB_ProtocolFactory.h"
+#include "records/OB_ProtocolWriter.h"
 #include "stats/OB_Stats.h"
 
 class OB_ProtocolReader : public virtual OB_Stats,

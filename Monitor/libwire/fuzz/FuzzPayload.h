@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "OB_Object.h"
-#include "OB_PacketBuffer.h"
+#include "tcp/OB_PacketBuffer.h"
 
 namespace corrana_fuzz {
 

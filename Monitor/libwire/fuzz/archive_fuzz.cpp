@@ -9,13 +9,13 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "OB_AccessLogLine.h"
-#include "OB_ArchiveHeader.h"
-#include "OB_ArchiveIO.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
-#include "OB_LinkedHash.h"
-#include "OB_TextField.h"
+#include "archive/OB_ArchiveHeader.h"
+#include "coding/OB_ArchiveIO.h"
+#include "coding/OB_TextField.h"
+#include "http/OB_AccessLogLine.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
+#include "pool/OB_LinkedHash.h"
 
 namespace {
 

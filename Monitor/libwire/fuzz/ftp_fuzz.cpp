@@ -12,8 +12,8 @@
 
 #include "FuzzSupport.h"
 #include "OB_Buffer.h"
-#include "OB_FTPProtocol.h"
-#include "OB_TCPSession.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "tcp/OB_TCPSession.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include "FuzzSupport.h"
 #include "OB_Buffer.h"
 #include "OB_BufferStream.h"
-#include "OB_HTTPGrammar.h"
-#include "OB_HTTPProtocol.h"
+#include "http/OB_HTTPGrammar.h"
+#include "http/OB_HTTPProtocol.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "FuzzPayload.h"
 #include "FuzzSupport.h"
-#include "OB_Packet.h"
-#include "protoSpec.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "protoSpec.h"
+#include "tcp/protoSpec.h"
 
 namespace {
 

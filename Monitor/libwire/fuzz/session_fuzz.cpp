@@ -10,11 +10,11 @@
 
 #include "FuzzPayload.h"
 #include "FuzzSupport.h"
-#include "OB_FTPProtocol.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_Packet.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "OB_ArchiveHeader.h"
-#include "OB_FTPProtocol.h"
-#include "OB_FTPXact.h"
 #include "OB_FileLock.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
-#include "OB_ProtocolFactory.h"
+#include "archive/OB_ArchiveHeader.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "ftp/OB_FTPXact.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
+#include "records/OB_ProtocolFactory.h"
 
 namespace archivetest {
 

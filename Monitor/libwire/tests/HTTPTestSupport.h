@@ -12,7 +12,7 @@
 
 #include "OB_Buffer.h"
 #include "OB_BufferStream.h"
-#include "OB_HTTPGrammar.h"
+#include "http/OB_HTTPGrammar.h"
 
 namespace httptest {
 

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "FrameBuilder.h"
-#include "OB_FTPProtocol.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_Packet.h"
-#include "OB_TCPSession.h"
-#include "OB_TCPSessionStats.h"
 #include "PacketTestSupport.h"
+#include "ftp/OB_FTPProtocol.h"
+#include "http/OB_HTTPProtocol.h"
+#include "tcp/OB_Packet.h"
+#include "tcp/OB_TCPSession.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 using corrana_test::Bytes;
 using corrana_test::Frame;

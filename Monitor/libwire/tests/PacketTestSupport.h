@@ -6,7 +6,7 @@
 #include <string>
 
 #include "OB_Object.h"
-#include "OB_PacketBuffer.h"
+#include "tcp/OB_PacketBuffer.h"
 
 namespace packettest {
 

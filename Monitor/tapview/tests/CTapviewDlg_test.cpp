@@ -18,9 +18,9 @@
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
 #include "OB_Log.h"
-#include "OB_TCPSessionStats.h"
 #include "SocketPair.h"
 #include "TempDir.h"
+#include "tcp/OB_TCPSessionStats.h"
 
 namespace {
 

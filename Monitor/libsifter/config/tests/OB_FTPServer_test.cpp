@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "OB_Packet.h"
 #include "OB_Tools.h"
 #include "SifterTestSupport.h"
 #include "stats/AnalysisHash.h"
+#include "tcp/OB_Packet.h"
 
 using namespace sifter_test;
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "OB_Packet.h"
 #include "SifterTestSupport.h"
 #include "config/OB_ConfigRecordIO.h"
+#include "tcp/OB_Packet.h"
 
 using namespace sifter_test;
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "NameTablesSupport.h"
-#include "OB_HTTPProtocol.h"
-#include "OB_HTTPXact.h"
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "SifterTestSupport.h"
 #include "http/OB_HTTPAnalysisStats.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
 #include "stats/OB_IPTracker.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "NetTestSupport.h"
-#include "OB_ProtoCountList.h"
+#include "net/OB_ProtoCountList.h"
 
 namespace {
 

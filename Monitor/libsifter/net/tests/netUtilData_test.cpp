@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "NetTestSupport.h"
-#include "OB_AddrPair.h"
+#include "net/OB_AddrPair.h"
 #include "net/netstats.h"
 
 namespace {

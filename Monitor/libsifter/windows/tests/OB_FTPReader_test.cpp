@@ -20,9 +20,9 @@
 #include "../../../libgrabber/bench/Road.h"
 #include "FTPTestSupport.h"
 #include "FrameBuilder.h"
-#include "OB_ArchiveWriter.h"
 #include "TempDir.h"
 #include "Tshark.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "stats/OB_IPTracker.h"
 #include "windows/OB_HTTPReader.h"
 

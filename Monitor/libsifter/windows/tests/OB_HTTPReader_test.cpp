@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "NameTablesSupport.h"
-#include "OB_ArchiveWriter.h"
 #include "SocketPair.h"
 #include "StatsTestSupport.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "http/HTTPIPTrackingCommands.h"
 #include "http/OB_HTTPNetworkGroup.h"
 #include "http/OB_ResourceStats.h"

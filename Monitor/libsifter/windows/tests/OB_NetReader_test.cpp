@@ -11,7 +11,7 @@
 
 #include "NameTablesSupport.h"
 #include "NetTestSupport.h"
-#include "OB_ArchiveWriter.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "net/NetStatsCommands.h"
 #include "net/netstats.h"
 #include "stats/StatsModule.h"

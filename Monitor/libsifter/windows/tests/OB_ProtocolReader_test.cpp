@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "../../../libwire/tests/ArchiveTestSupport.h"
-#include "OB_ArchiveWriter.h"
-#include "OB_Consumer.h"
 #include "TempDir.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
+#include "records/OB_Consumer.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {
