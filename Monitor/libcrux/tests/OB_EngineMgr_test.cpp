@@ -141,7 +141,7 @@ TEST_F(EngineMgrTest, TheLogStaysOpenUntilTheLastEngineIsReleased) {
   EXPECT_STREQ(OB_Log::getName(), "corramon");
   capture->release();
   EXPECT_EQ(OB_Log::getName(), nullptr);
-  EXPECT_EQ(log("corramon"), "the capture's last line\n");
+  EXPECT_EQ(corrana_test::untimed(log("corramon")), "the capture's last line\n");
 }
 
 TEST_F(EngineMgrTest, AnswersItsFacesAndHandsOutItsConfigurations) {
