@@ -7,6 +7,7 @@
 #include "OB_Log.h"
 #include "OB_Tools.h"
 #include "stats/OB_IPTracker.h"
+#include "stats/TrackedNames.h"
 
 OB_Referer::OB_Referer(const char* text) : referer(OB_Tools::strdup(text != nullptr ? text : "")) {
   if (referer == nullptr) OB_Log::quit("processRefererError: No memory");
@@ -28,12 +29,21 @@ int OB_RefererErrCounterLink::compare(OB_Compare* other, int /*how*/) {
   return 0;
 }
 
+namespace {
+
+// A resource, its place in the index and the chains (its per-bin counts are apart, by the window).
+constexpr size_t kCounterBytes = sizeof(OB_ResourceCounterLink) + 64;
+
+}  // namespace
+
 OB_ResourceCounterLink::OB_ResourceCounterLink() {
   setItem(this);
   setKey(0xFFFFFFFFu);
+  trackedNames_add(kCounterBytes);
 }
 
 OB_ResourceCounterLink::~OB_ResourceCounterLink() {
+  trackedNames_release(kCounterBytes);
   obRelease(refererErrors);
   obRelease(entryPointCounts);
   delete entryPointClients;

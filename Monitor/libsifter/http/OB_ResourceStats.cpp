@@ -15,6 +15,7 @@
 #include "http/ssHitData.h"
 #include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"
+#include "stats/TrackedNames.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace {
@@ -173,10 +174,16 @@ void OB_ResourceStats::processTransaction(httpNetInfo_t* info, OB_HTTPProtocol* 
           ? facts->resourceHash
           : pairHash(uri, xact->req_request_uri.length(), mime, xact->res_content_type.length());
   OB_ResourceCounterLink* counter = findCounter(hash, uri, mime);
-  if (counter == nullptr)
-    counter = addCounter(hashName(uri, kBuckets, nullptr), uri, mime, hash);
-
   const bool owner = tracksClients != 0 && client != nullptr;
+  if (counter == nullptr) {
+    // Past the bound of tracked names a new resource counts only in the other modules' totals.
+    if (!trackedNames_admit()) {
+      if (owner) ++client->count;
+      return;
+    }
+    counter = addCounter(hashName(uri, kBuckets, nullptr), uri, mime, hash);
+  }
+
   if (owner) ++client->count;
   counter->addAt(bin, 1);
   if (client != nullptr) counter->getClients()->append(client);

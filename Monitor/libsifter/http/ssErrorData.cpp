@@ -50,7 +50,10 @@ void ssErrorData_procX(ssErrorData* module, const httpNetInfo_t* info, OB_HTTPPr
                   ->counts[b]);
   const std::string_view path = stats_firstToken(
       std::string_view(xact->req_request_uri.c_str(), xact->req_request_uri.length()), kPathEnd);
-  stats_bump(&statsList_findOrAppend(&module->resources, path, kAddCounter)->counts[b]);
+  // Past the bound of tracked names a new failing resource counts in the error totals only.
+  if (statsCounter_t* entry = statsList_findOrTrack(&module->resources, path, kAddCounter);
+      entry != nullptr)
+    stats_bump(&entry->counts[b]);
 }
 
 statsBreakdown_t* ssErrorData_getErrorBreakdownSummary(ssErrorData* module) {

@@ -16,6 +16,7 @@
 #include "http/OB_HTTPServerStatsModules.h"
 #include "http/OB_HTTPXact.h"
 #include "stats/StatsReply.h"
+#include "stats/TrackedNames.h"
 
 namespace {
 
@@ -125,12 +126,15 @@ void ssReferersSeenData_procX(ssReferersSeenData* module, const httpNetInfo_t* i
   stats_bump(&module->referrals[b]);
   statsCounter_t* entry = statsBuckets_find(&module->hosts, name);
   if (entry == nullptr) {
+    // Past the bound of tracked names a new host counts in the referrals only.
+    if (!trackedNames_admit()) return;
     entry = statsBuckets_append(&module->hosts, name, kAddHost);
     entry->sub = static_cast<statsCounterList_t*>(stats_alloc(sizeof(statsCounterList_t), kAddHost));
     statsList_init(entry->sub, module->numOfBins, 1, StatsNames::kOwnCopy);
   }
   stats_bump(&entry->counts[b]);
-  stats_bump(&statsList_findOrAppend(entry->sub, path, kAddPath)->counts[b]);
+  if (statsCounter_t* page = statsList_findOrTrack(entry->sub, path, kAddPath); page != nullptr)
+    stats_bump(&page->counts[b]);
 }
 
 statsTopN_t* ssReferersSeenData_getHostBreakdownSummary(ssReferersSeenData* module, int n) {

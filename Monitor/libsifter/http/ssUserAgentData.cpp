@@ -9,6 +9,7 @@
 #include "http/OB_HTTPServerStatsModules.h"
 #include "http/OB_HTTPXact.h"
 #include "stats/StatsReply.h"
+#include "stats/TrackedNames.h"
 
 namespace {
 constexpr const char* kAddCounter = "addCounter: Not enough memory";
@@ -37,7 +38,11 @@ void ssUserAgentData_procX(ssUserAgentData* module, const httpNetInfo_t* info,
   stats_bump(&module->transactions[b]);
   const std::string_view name(xact->req_user_agent.c_str(), xact->req_user_agent.length());
   statsCounter_t* entry = statsBuckets_find(&module->agents, name);
-  if (entry == nullptr) entry = statsBuckets_append(&module->agents, name, kAddCounter);
+  if (entry == nullptr) {
+    // Past the bound of tracked names a new agent counts in the transactions only.
+    if (!trackedNames_admit()) return;
+    entry = statsBuckets_append(&module->agents, name, kAddCounter);
+  }
   stats_bump(&entry->counts[b]);
 }
 

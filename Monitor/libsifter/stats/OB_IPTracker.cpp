@@ -13,14 +13,30 @@
 #include "config/OB_AEngineConfigRecords.h"
 #include "stats/AnalysisHash.h"
 #include "stats/RankedPicks.h"
+#include "stats/TrackedNames.h"
 #include "windows/OB_IndexChanger.h"
+
+namespace {
+
+// A record, its place in the address index and its share of the table's chains.
+constexpr size_t kRecordBytes = sizeof(OB_IPTrackerHash) + 64;
+
+size_t pathBytes(const std::deque<OB_PathNode>* path) {
+  return path != nullptr ? path->size() * sizeof(OB_PathNode) : 0;
+}
+
+}  // namespace
 
 OB_IPTrackerHash::OB_IPTrackerHash() {
   setItem(this);
   setKey(0xFFFFFFFFu);
+  trackedNames_add(kRecordBytes);
 }
 
-OB_IPTrackerHash::~OB_IPTrackerHash() { delete resources; }
+OB_IPTrackerHash::~OB_IPTrackerHash() {
+  trackedNames_release(kRecordBytes + pathBytes(resources));
+  delete resources;
+}
 
 int OB_IPTrackerHash::init() {
   address = 0;
@@ -29,6 +45,7 @@ int OB_IPTrackerHash::init() {
 }
 
 int OB_IPTrackerHash::reset() {
+  trackedNames_release(pathBytes(resources));
   delete resources;
   resources = nullptr;
   return 0;
@@ -42,6 +59,8 @@ int OB_IPTrackerHash::addResource(OB_Object* item, uint32_t time) {
   if (resources->size() >= kMaxPathNodes) {
     resources->pop_front();
     if (tracker != nullptr) tracker->notePathCapReached(address);
+  } else {
+    trackedNames_add(sizeof(OB_PathNode));
   }
   resources->emplace_back(item, time);
   return 0;
@@ -103,6 +122,11 @@ int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* ad
   const int isNew = record == nullptr ? 1 : 0;
   if (record != nullptr) {
     record->count += amount;
+  } else if (!trackedNames_admit()) {
+    // Past the bound of tracked names: the client's work still counts in every total, but it
+    // gets no record, so it is not ranked and not reported as a new client.
+    if (out != nullptr) *out = nullptr;
+    return 0;
   } else {
     record = new OB_IPTrackerHash();
     if (record == nullptr) OB_Log::quit("getName: no memory");

@@ -11,6 +11,7 @@
 #include "OB_Log.h"
 #include "stats/AnalysisHash.h"
 #include "stats/ListTail.h"
+#include "stats/TrackedNames.h"
 #include "windows/OB_IndexChanger.h"
 
 // Name to entry, for the long lists; the keys view the entries' names.
@@ -81,10 +82,21 @@ void statsList_init(statsCounterList_t* list, uint32_t numOfBins, uint32_t array
   list->index = nullptr;
 }
 
+namespace {
+
+// What an entry holds: its block (entry, counts, its own name when not shared) and its index slot.
+size_t entryBytes(const statsCounterList_t* list, size_t nameLength) {
+  return sizeof(statsCounter_t) + sizeof(uint32_t) * list->arrays * list->numOfBins +
+         (nameTable(list->names) == nullptr ? nameLength + 1 : 0) + 48;
+}
+
+}  // namespace
+
 void statsList_free(statsCounterList_t* list) {
   statsCounter_t* entry = list->head;
   while (entry != nullptr) {
     statsCounter_t* next = entry->next;
+    trackedNames_release(entryBytes(list, entry->length));
     if (entry->sub != nullptr) {
       statsList_free(entry->sub);
       std::free(entry->sub);
@@ -135,6 +147,7 @@ statsCounter_t* statsList_append(statsCounterList_t* list, std::string_view name
   stats_linkAtTail(&list->head, &list->tail, entry);
   ++list->count;
   indexEntry(list, entry, who);
+  trackedNames_add(entryBytes(list, name.size()));
   return entry;
 }
 
@@ -144,11 +157,18 @@ statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_vie
   return entry != nullptr ? entry : statsList_append(list, name, who);
 }
 
+statsCounter_t* statsList_findOrTrack(statsCounterList_t* list, std::string_view name,
+                                      const char* who) {
+  statsCounter_t* entry = statsList_find(list, name);
+  if (entry != nullptr || !trackedNames_admit()) return entry;
+  return statsList_append(list, name, who);
+}
+
 statsCounter_t* stats_countUnderTotal(statsCounterList_t* list, std::string_view name,
                                       uint32_t bin, const char* who) {
   stats_bump(&list->head->counts[bin]);
-  statsCounter_t* entry = statsList_findOrAppend(list, name, who);
-  if (entry == list->head) return nullptr;
+  statsCounter_t* entry = statsList_findOrTrack(list, name, who);
+  if (entry == nullptr || entry == list->head) return nullptr;
   stats_bump(&entry->counts[bin]);
   return entry;
 }

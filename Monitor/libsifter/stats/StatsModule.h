@@ -80,9 +80,12 @@ statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name);
 statsCounter_t* statsList_append(statsCounterList_t* list, std::string_view name, const char* who);
 statsCounter_t* statsList_findOrAppend(statsCounterList_t* list, std::string_view name,
                                        const char* who);
+// As statsList_findOrAppend, but a new name past the bound of tracked names gets no entry: null.
+statsCounter_t* statsList_findOrTrack(statsCounterList_t* list, std::string_view name,
+                                      const char* who);
 // Counts one in bin under the list's fixed total entry (its head) and under name's own entry. A
-// name that is the total's (a peer may send any text) is counted once, under the total: null
-// then, else the name's entry.
+// name that is the total's (a peer may send any text) is counted once, under the total, and a new
+// name past the bound of tracked names only there: null then, else the name's entry.
 statsCounter_t* stats_countUnderTotal(statsCounterList_t* list, std::string_view name,
                                       uint32_t bin, const char* who);
 

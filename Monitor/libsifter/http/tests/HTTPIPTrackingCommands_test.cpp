@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "StatsTestSupport.h"
+#include "stats/OB_IPTracker.h"
+#include "stats/TrackedNames.h"
 
 using namespace stats_test;
 
@@ -63,6 +65,18 @@ TEST_F(IPTracking, TopClientsByPagesOfOneNetworkAndOfARange) {
   EXPECT_EQ(ask(3, 5, "0xC0A801FF", "0300.0250.1.8").bytes, wireU32(1) + c);
   // The subset holds B alone.
   EXPECT_EQ(ask(0, 5, "0.0.0.0", "0.0.0.0", 1).bytes, wireU32(1) + b);
+}
+
+TEST_F(IPTracking, PastTheBoundOfTrackedNamesANewClientCountsInTheHitsButIsNotRanked) {
+  const uint32_t before = stats_->servers[0]->modules->hitData.hits[3];
+  trackedNames_setBound(trackedNames_held());
+  const uint32_t late = ip(10, 5, 5, 5);
+  visit(3, late, {xact("/index.html"), xact("/new.html")});
+  trackedNames_setBound(0);
+  EXPECT_EQ(stats_->servers[0]->modules->hitData.hits[3], before + 2);
+  EXPECT_EQ(stats_->servers[0]->ipTracker->findRecord(late), nullptr);
+  EXPECT_EQ(ask(0, 5, "0.0.0.0", "0.0.0.0").bytes,
+            wireU32(4) + a + b + c + client("10.9.9.9", "10.9.9.9", 0, 1));
 }
 
 TEST_F(IPTracking, AHostNameLongerThan255CharactersGoesOutCutTo254) {
