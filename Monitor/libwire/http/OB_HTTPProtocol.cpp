@@ -202,26 +202,9 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
   held_ = nullptr;
   heldBytes_ = 0;
-  const bool awaitsResponse = carryIn_ != nullptr && carryIn_->awaitsResponse;
-  inFlightIn_ = carryIn_ != nullptr && !awaitsResponse ? carryIn_->inFlight : nullptr;
+  inFlightIn_ = carryIn_ != nullptr ? carryIn_->inFlight : nullptr;
   inFlightBytes_ = 0;
   inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
-  cutting_ = session->isCutOff() != 0 && carry != nullptr;
-  heldRequest_ = nullptr;
-  for (int d = 0; d < 2; ++d) tail_[d].clear();
-  if (carryIn_ != nullptr) {
-    // The line or head the earlier piece ended inside of is read as this piece's first bytes.
-    OB_PacketStream* streams[2] = {&session->client, &session->server};
-    for (int d = 0; d < 2; ++d) {
-      const std::string& tail = carryIn_->tail[d];
-      if (!carryIn_->nextKnown[d] || tail.empty() || tail.size() > OB_ParseCarry::kTailLimit) {
-        continue;
-      }
-      streams[d]->prependCarried(reinterpret_cast<const unsigned char*>(tail.data()),
-                                 static_cast<uint32_t>(tail.size()), carryIn_->next[d]);
-    }
-    if (awaitsResponse && carryIn_->inFlight != nullptr) recordHeldRequest();
-  }
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
@@ -248,17 +231,6 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
       }
     }
     if (held_ != nullptr && goesOn) inFlight = unrecordHeld();
-    carry->awaitsResponse = false;
-    if (heldRequest_ != nullptr) {
-      // The response the piece ended inside of is its request's in the next piece.
-      if (inFlight == nullptr && goesOn) inFlight = unrecordHeldRequest();
-      if (inFlight != nullptr && heldRequest_ == nullptr) {
-        carry->awaitsResponse = true;
-      } else {
-        heldRequest_ = nullptr;
-        blind_ = true;
-      }
-    }
     carry->inFlight = inFlight;
     // Pairing goes on by order in the next piece only when this one ended with it.
     carry->lost = blind_ || gapPending_;
@@ -272,16 +244,12 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
       carry->next[d] = next_[d];
       carry->chunked[d] = nextKnown_[d] && chunked_[d];
       carry->afterData[d] = nextKnown_[d] && afterData_[d];
-      carry->tail[d].swap(tail_[d]);
-      tail_[d].clear();
     }
     carry->set = true;
   }
   carryIn_ = nullptr;
   inFlightIn_ = nullptr;
   held_ = nullptr;
-  heldRequest_ = nullptr;
-  cutting_ = false;
   resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
@@ -323,32 +291,6 @@ std::shared_ptr<OB_HTTPXact> OB_HTTPProtocol::unrecordHeld() {
   held_->release();
   held_ = nullptr;
   return taken;
-}
-
-std::shared_ptr<OB_HTTPXact> OB_HTTPProtocol::unrecordHeldRequest() {
-  OB_HTTPXact* held = heldRequest_;
-  if (held == nullptr || xacts_.empty() || xacts_.back() != held || respCount >= commRespCount) {
-    return nullptr;
-  }
-  std::shared_ptr<OB_HTTPXact> taken(new OB_HTTPXact(), [](OB_HTTPXact* xact) {
-    if (xact != nullptr) xact->release();
-  });
-  held->copy(taken.get());
-  xacts_.pop_back();
-  if (places_.size() > xacts_.size()) places_.pop_back();
-  unchainXLink(held);
-  --commRespCount;
-  if (responseTarget_ == held) responseTarget_ = xacts_.empty() ? nullptr : xacts_.front();
-  held->release();
-  heldRequest_ = nullptr;
-  return taken;
-}
-
-void OB_HTTPProtocol::recordHeldRequest() {
-  const int before = commRespCount;
-  newRequest(nullptr, nullptr);
-  if (commRespCount == before || xacts_.empty()) return;
-  carryIn_->inFlight->copy(xacts_.back());
 }
 
 void OB_HTTPProtocol::recordInFlight() {

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "OB_BufferStream.h"
@@ -286,17 +285,6 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   std::shared_ptr<OB_HTTPXact> inFlightIn_;
   int32_t inFlightBytes_ = 0;
   bool inFlightGoesOn_ = false;
-  // The piece is cut at the byte limit and its carry is there: an unfinished line or head at
-  // its end is carried over (tail_) rather than parsed.
-  bool cutting_ = false;
-  std::string tail_[2];
-  // The request whose response head this piece ended inside of (null when none): left out of
-  // this record, the next piece records it and pairs the response with it.
-  OB_HTTPXact* heldRequest_ = nullptr;
-  // Takes heldRequest_ out of the record into a transaction of its own.
-  std::shared_ptr<OB_HTTPXact> unrecordHeldRequest();
-  // Records the earlier piece's request still owed its response as this record's first.
-  void recordHeldRequest();
   // Takes held_ out of the record into a transaction of its own (the next piece's to record).
   std::shared_ptr<OB_HTTPXact> unrecordHeld();
   // Records the earlier piece's in-flight transaction as this record's first.

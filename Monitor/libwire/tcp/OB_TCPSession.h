@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 #include "tcp/OB_PacketStream.h"
 #include "tcp/OB_Session.h"
@@ -30,13 +29,6 @@ struct OB_ParseCarry {
   // (afterData) the line end that closes a chunk's data.
   bool chunked[2] = {false, false};
   bool afterData[2] = {false, false};
-  // The unfinished line or head the earlier piece ended inside of (its first byte at next), at
-  // most kTailLimit bytes: the next piece parses it in front of its own bytes.
-  static constexpr size_t kTailLimit = 65536;
-  std::string tail[2];
-  // inFlight is a request whose response head the earlier piece ended inside of: the next
-  // piece records it first, as a request still owed its response.
-  bool awaitsResponse = false;
   // A transaction whose chunked response body goes on past the earlier piece: that piece left
   // it out of its record, and the piece where the body ends records it with the whole body's
   // bytes (res_bytes: those counted so far).

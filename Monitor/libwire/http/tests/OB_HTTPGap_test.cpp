@@ -3,9 +3,7 @@
 // response, and never pairs a response with another request.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,39 +87,6 @@ class HTTPGap : public ::testing::Test {
       parser.reset();
       parser.processObject(&rest);
     }
-  }
-
-  // As parse, but each piece's record is kept before the next is parsed: one "uri status
-  // bytes" line per transaction, the pieces in order.
-  std::vector<std::string> parseEachPiece() {
-    web.close();
-    std::vector<std::unique_ptr<OB_TCPSession>> pieces;
-    pieces.push_back(std::make_unique<OB_TCPSession>());
-    OB_Packet packet;
-    for (const Frame& frame : web.frames()) {
-      packet.reset();
-      packet.setPacketInfo(frame.bytes.data(), static_cast<int>(frame.bytes.size()));
-      if (packet.getContentSize() > 0) {
-        packet.setBuffer(new CountedBuffer(1460));
-        packet.copyBuffer();
-      }
-      pieces.back()->processObject(&packet);
-      packet.reset();
-      if (pieces.back()->isCutOff() != 0) {
-        pieces.push_back(std::make_unique<OB_TCPSession>());
-        pieces.back()->continueFrom(*pieces[pieces.size() - 2]);
-      }
-    }
-    std::vector<std::string> lines;
-    for (auto& piece : pieces) {
-      parser.reset();
-      parser.processObject(piece.get());
-      for (int n = 1; n <= parser.commRespCount; ++n) {
-        lines.push_back(uri(n) + " " + status(n) + " " +
-                        std::to_string(parser.xactAt(n)->res_bytes));
-      }
-    }
-    return lines;
   }
 
   std::string status(int n) {
@@ -507,81 +472,3 @@ TEST_F(HTTPGap, ManyRequestsAndSegmentsAfterALostResponseHeadAreSearchedInBounde
 }
 
 }  // namespace
-
-// A connection with no lost byte cut at the byte limit inside a message: the message goes on in
-// the next piece, and every response stays with its own request.
-TEST_F(HTTPGap, ACutInsideAResponseHeadLeavesEveryResponseWithItsRequest) {
-  const std::string second =
-      response("404 Not Found", "Content-Type: text/plain\r\nContent-Length: 3\r\n", "abc");
-  const std::string firstHead = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
-  constexpr size_t kCutAt = 30;  // inside the 404's Content-Type line
-  const size_t body = OB_TCPSession::kByteLimit - firstHead.size() - kCutAt;
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kClient, get("/b"));
-  const std::string first =
-      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body) + "\r\n\r\n" +
-      std::string(body, 'x');
-  ASSERT_EQ(first.size() + kCutAt, OB_TCPSession::kByteLimit);
-  send(kServer, first + second.substr(0, kCutAt));
-  send(kServer, second.substr(kCutAt));
-  send(kClient, get("/c"));
-  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  const std::vector<std::string> expected = {"/a 200 " + std::to_string(body), "/b 404 3",
-                                             "/c 201 0"};
-  EXPECT_EQ(parseEachPiece(), expected);
-
-  // The body of the cut response begins, in a segment of its own, with a status line.
-  startOver();
-  const std::string inner = response("200 OK", "Content-Length: 0\r\n");
-  const std::string third = response("404 Not Found", "Content-Length: " +
-                                     std::to_string(inner.size()) + "\r\n", inner);
-  const size_t headEnd = third.size() - inner.size();
-  send(kClient, get("/a"));
-  send(kClient, get("/b"));
-  send(kServer, first + third.substr(0, kCutAt));
-  send(kServer, third.substr(kCutAt, headEnd - kCutAt));
-  send(kServer, inner);
-  send(kClient, get("/c"));
-  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  const std::vector<std::string> inBody = {"/a 200 " + std::to_string(body),
-                                           "/b 404 " + std::to_string(inner.size()), "/c 201 0"};
-  EXPECT_EQ(parseEachPiece(), inBody);
-}
-
-TEST_F(HTTPGap, ACutInsideAChunkSizeLineCountsTheWholeBody) {
-  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-  // The first chunk's size line, data and line end, then "1" of the size line "1a".
-  const size_t data = OB_TCPSession::kByteLimit - head.size() - 8 - 2 - 1;
-  char size[16];
-  std::snprintf(size, sizeof size, "%06zx\r\n", data);
-  const std::string first = head + size + std::string(data, 'y') + "\r\n1";
-  ASSERT_EQ(first.size(), OB_TCPSession::kByteLimit);
-  web.handshake();
-  send(kClient, get("/a"));
-  send(kServer, first);
-  send(kServer, "a\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n");
-  send(kClient, get("/b"));
-  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
-  const std::vector<std::string> expected = {"/a 200 " + std::to_string(data + 26), "/b 404 3"};
-  EXPECT_EQ(parseEachPiece(), expected);
-}
-
-TEST_F(HTTPGap, ACutInsideARequestHeadLeavesEveryResponseWithItsRequest) {
-  const std::string post = "POST /up HTTP/1.1\r\nContent-Length: 1234567\r\n\r\n";
-  constexpr size_t kCutAt = 9;  // inside "GET /b HTTP/1.1"
-  const size_t body = OB_TCPSession::kByteLimit - post.size() - kCutAt;
-  const std::string upload = "POST /up HTTP/1.1\r\nContent-Length: " + std::to_string(body) +
-                             "\r\n\r\n" + std::string(body, 'u');
-  const std::string next = get("/b");
-  web.handshake();
-  send(kClient, upload);
-  send(kServer, response("201 Created", "Content-Length: 0\r\n"));
-  send(kClient, next.substr(0, kCutAt));
-  send(kClient, next.substr(kCutAt));
-  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
-  send(kClient, get("/c"));
-  send(kServer, response("200 OK", "Content-Length: 2\r\n", "ok"));
-  const std::vector<std::string> expected = {"/up 201 0", "/b 404 3", "/c 200 2"};
-  EXPECT_EQ(parseEachPiece(), expected);
-}
