@@ -23,11 +23,14 @@ namespace {
 
 using sifter_test::ip;
 
+// The resolver thread reads these while a test writes them: names under namesLock.
 std::map<uint32_t, std::string> names;
-int lookups = 0;
+std::mutex namesLock;
+std::atomic<int> lookups{0};
 
 int fakeLookup(uint32_t address, char* name, size_t size) {
   ++lookups;
+  std::lock_guard<std::mutex> hold(namesLock);
   auto found = names.find(address);
   if (found == names.end()) return -1;
   snprintf(name, size, "%s", found->second.c_str());
@@ -348,7 +351,10 @@ TEST_F(AnalysisHashTest, AFailedLookUpIsRetriedLaterAndNeverKept) {
     AnalysisHash_getDomainName(third);  // expired at once: queued again after each failure
   }
   EXPECT_GE(lookups, 3);
-  names[third] = "third.example.org";
+  {
+    std::lock_guard<std::mutex> hold(namesLock);
+    names[third] = "third.example.org";
+  }
   const char* named = AnalysisHash_getDomainName(third);
   for (int i = 0; i < 500 && std::string(named) != "third.example.org"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
