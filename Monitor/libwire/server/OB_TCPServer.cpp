@@ -255,12 +255,17 @@ int OB_TCPServer::doTask() {
   Clock::time_point until = now + std::chrono::seconds(1);
   if (!accepting) until = std::min(until, acceptPausedUntil_);
   std::vector<struct pollfd> waits;
-  waits.reserve(reading_.size() + 2);
-  waits.push_back({wake_[0], POLLIN, 0});
-  waits.push_back({accepting ? listening : -1, POLLIN, 0});
-  for (OB_TCPConnection* connection : reading_) {
-    waits.push_back({connection->getSocket(), POLLIN, 0});
-    until = std::min(until, connection->nextLook());
+  {
+    // A stop drops the connections being read under the lock, from its own thread: the list is
+    // only read under it, though the wait itself is not held.
+    std::lock_guard<std::recursive_mutex> hold(readingLock_);
+    waits.reserve(reading_.size() + 2);
+    waits.push_back({wake_[0], POLLIN, 0});
+    waits.push_back({accepting ? listening : -1, POLLIN, 0});
+    for (OB_TCPConnection* connection : reading_) {
+      waits.push_back({connection->getSocket(), POLLIN, 0});
+      until = std::min(until, connection->nextLook());
+    }
   }
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
   if (poll(waits.data(), waits.size(), wait < 0 ? 0 : static_cast<int>(wait)) < 0 &&
