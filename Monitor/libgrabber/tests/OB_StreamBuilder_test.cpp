@@ -607,6 +607,41 @@ TEST_F(StreamBuilderTest, AResponseInFlightAtTheCutKeepsItsWholeBody) {
   }
 }
 
+// Requests still waiting for their responses at a cut are recorded once, by a later piece:
+// with their responses when those come, without when the connection ends first.
+TEST_F(StreamBuilderTest, RequestsWaitingAtTheCutAreRecordedOnceByALaterPiece) {
+  for (const bool answered : {true, false}) {
+    SCOPED_TRACE(answered ? "answered after the cut" : "the connection ends first");
+    AttachedHTTP http(builder);
+    TcpConversation c = conversation(answered ? 4600 : 4601, 80);
+    c.handshake();
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
+    const std::string body(OB_TCPSession::kByteLimit - head.size(), 'w');
+    c.send(TcpConversation::kClient, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kClient, "GET /b HTTP/1.1\r\nHost: h\r\n\r\n");
+    c.send(TcpConversation::kServer, okWithLength(body));
+    if (answered) c.send(TcpConversation::kServer, okWithLength("late"));
+    c.close();
+    feedAll(c);
+    EXPECT_EQ(http->sessions, 2);
+    EXPECT_EQ(http->seen, (std::vector<std::string>{"/a 200", answered ? "/b 200" : "/b "}));
+  }
+  // No frame after the cut: the rest of the connection is handed on at the stop all the same.
+  AttachedHTTP http(builder);
+  TcpConversation c = conversation(4602, 80);
+  c.handshake();
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
+  c.send(TcpConversation::kClient, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kClient, "GET /b HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kServer,
+         okWithLength(std::string(OB_TCPSession::kByteLimit - head.size(), 'w')));
+  feedAll(c);
+  int open = 0;
+  int queued = 0;
+  builder->handOnAll(&open, &queued);
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/a 200", "/b "}));
+}
+
 // A connection that ends inside a chunked body the cut handed on: its last piece records the
 // transaction, once, with the chunks that came.
 TEST_F(StreamBuilderTest, AChunkedBodyEndingWithTheConnectionAfterACutIsRecordedOnce) {

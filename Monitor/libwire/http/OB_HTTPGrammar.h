@@ -449,6 +449,21 @@ class OB_HTTPGrammar {
   void noteNext(int direction, uint32_t seq, bool chunked = false, bool afterData = false);
   // The walk ended between messages: the next one begins right after the stored bytes.
   void noteNextAtEnd(int direction);
+  // A piece cut at the byte limit ends inside the line or head that begins at `from`: its bytes
+  // are kept for the next piece, which parses them in front of its own, and this direction's
+  // next message begins there. False (nothing kept) when the piece is not cut, the bytes are
+  // more than the carry holds, or some of them were never captured.
+  bool carryTail(const OB_StreamPosition& from, bool chunked, bool afterData);
+  // The same for a response head: the requests still without a response wait for theirs in the
+  // next piece. When the response cannot be placed there (the pairing was already uncertain,
+  // or the head cannot be kept), no further response pairs by its order. False when the piece
+  // is not cut.
+  bool carryResponseHead(const OB_StreamPosition& at);
+  // The same for a request head; when it cannot be kept, the next piece's requests are taken
+  // as following lost bytes.
+  bool carryRequestHead(const OB_StreamPosition& at);
+  // Whether the byte at `at` is a line end (the cursor stays).
+  bool atLastLineEnd(const OB_StreamPosition& at);
   // A piece continuing one whose parse said where this direction's next message begins: puts
   // the cursor there. 1 when it is here; 0 when the piece lies wholly inside a body (nothing to
   // read; passed on); -1 when it is unknown or lost (the piece is then searched).

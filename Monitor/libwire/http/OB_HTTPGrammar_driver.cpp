@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "OB_Log.h"
@@ -208,6 +209,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
     // A search resumes at a line's start, or at the first byte after lost bytes (where a
     // segment, and most often a request, begins), and takes only a method's own letters: body
     // bytes run into the next request line make no method.
+    if (head == kHeadNotFound && !searching && carryRequestHead(headAt)) return stop;
     strictMethod_ = searching;
     const int requestLine = Request_Line();
     strictMethod_ = false;
@@ -275,6 +277,14 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
       if (!headIntact(after, head, bodyStart, !bodyPlaced)) {
         lost(OB_HTTPProtocol::GapLoss::Head);
         again = true;
+      } else if (head == kHeadNotFound && carryRequestHead(headAt)) {
+        // The request before ends where the carried one begins.
+        OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(parser_.commRespCount);
+        if (place != nullptr && place->known && !parser_.gapPending_) {
+          place->end = parser_.next_[0];
+          place->endKnown = true;
+        }
+        return stop;
       } else if (Request_Line() == 0) {
         note(noMessageHere());
         if (stop == ParseStop::None) {
@@ -311,7 +321,22 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
 
 OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
   direction_ = 1;
-  if (stream_->setFirst() == -1) return ParseStop::None;
+  if (stream_->setFirst() == -1) {
+    // No server byte in this piece: the next response begins where it would have, the
+    // earlier piece's place or the first byte after the server's SYN.
+    const OB_ParseCarry* carry = parser_.carryIn_;
+    if (carry != nullptr && carry->nextKnown[1]) {
+      parser_.nextKnown_[1] = true;
+      parser_.next_[1] = carry->next[1];
+      parser_.chunked_[1] = carry->chunked[1];
+      parser_.afterData_[1] = carry->afterData[1];
+    } else if (!parser_.resync_ && packets_ != nullptr &&
+               (packets_->xStatus & OB_PacketStream::kSynSeen) != 0) {
+      parser_.nextKnown_[1] = true;
+      parser_.next_[1] = packets_->xMinSeq + 1;
+    }
+    return ParseStop::None;
+  }
   // Responses are paired by their order. Once bytes are lost where a response's place cannot
   // be known, no later response can be told whose it is by its order: the requests left are
   // recorded without a response, and pairing resumes only at a response whose segment shows
@@ -348,6 +373,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       parser_.noteResponseGap(GapLoss::Head);
       lostPlace = true;
     } else {
+      // A head cut at the piece's end is carried only from where a response certainly begins.
+      if (head == kHeadNotFound && !searching && carryResponseHead(headAt)) return stop;
       prepareAnchor(headAt);
       bool found = Status_Line() != 0;
       // Resynchronising: the first status line begins the first whole response.
@@ -403,11 +430,15 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     bool framed = true;
     // The body was skipped in sequence space to its very end (see parseRequests).
     bool bodyPlaced = false;
+    // The cursor rests where the next response certainly begins: a head cut off there can be
+    // carried to the next piece.
+    bool atNext = false;
     OB_StreamPosition body;
     stream_->savePosition(body);
     if (paired != nullptr && isInterim(*paired)) {
       // The final response that follows is the request's answer.
       parser_.unpairResponse();
+      atNext = true;
     } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum);
@@ -428,6 +459,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
         note(complete < 0 ? ParseStop::Chunk : ParseStop::CutShort);
         break;
       }
+      atNext = true;
     } else if (moreExpected && !hasNoBody(*xact)) {
       const int32_t length = xact->res_bytes;
       // A known length says where the body ends, whether or not its bytes were captured.
@@ -455,6 +487,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
           lostPlace = true;
           continue;
         }
+        // Fewer bytes than "HTTP/" left after a framed body: a head cut off at once.
+        if (length > 0 && carryResponseHead(bodyEnd)) break;
         if (length > 0) note(noMessageHere());
         break;
       }
@@ -467,6 +501,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
         continue;
       }
       framed = length > 0;
+      atNext = framed;
     } else {
       // The body of the last expected response is not scanned: nothing follows it that could
       // be paired. Where it ends is kept for a piece that continues this one.
@@ -493,6 +528,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       }
       break;
     }
+    if (head == kHeadNotFound && atNext && carryResponseHead(headAt)) break;
     prepareAnchor(headAt);
     if (Status_Line() == 0) {
       if (framed) note(noMessageHere());
@@ -589,6 +625,73 @@ void OB_HTTPGrammar::noteNext(int direction, uint32_t seq, bool chunked, bool af
 void OB_HTTPGrammar::noteNextAtEnd(int direction) {
   uint32_t end = 0;
   if (packets_ != nullptr && packets_->endSequence(&end)) noteNext(direction, end);
+}
+
+bool OB_HTTPGrammar::carryTail(const OB_StreamPosition& from, bool chunked, bool afterData) {
+  if (!parser_.cutting_ || packets_ == nullptr) return false;
+  // A head never begins with a line end: the cursor rests on the last byte of the message
+  // before when the data end right after it.
+  if (!chunked && !afterData && atLastLineEnd(from)) return false;
+  uint32_t seq = 0;
+  uint32_t end = 0;
+  if (!packets_->sequenceAt(from, &seq) || !packets_->endSequence(&end)) return false;
+  // The stored bytes from `from` on are exactly those up to the end only when none is missing.
+  const uint32_t span = end - seq;
+  if (span == 0 || span > OB_ParseCarry::kTailLimit) return false;
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->restorePosition(from);
+  std::string& tail = parser_.tail_[direction_];
+  tail.clear();
+  bool atEnd = false;
+  try {
+    while (tail.size() < span) {
+      tail.push_back(static_cast<char>(stream_->getNext()));
+      if (stream_->incNext() == 0) {
+        atEnd = true;
+        break;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    atEnd = false;
+  }
+  stream_->restorePosition(here);
+  if (!atEnd || tail.size() != span) {
+    tail.clear();
+    return false;
+  }
+  parser_.nextKnown_[direction_] = true;
+  parser_.next_[direction_] = seq;
+  parser_.chunked_[direction_] = chunked;
+  parser_.afterData_[direction_] = afterData;
+  return true;
+}
+
+bool OB_HTTPGrammar::atLastLineEnd(const OB_StreamPosition& at) {
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->restorePosition(at);
+  const bool lineEnd = isLineEnd(stream_->getNext());
+  stream_->restorePosition(here);
+  return lineEnd;
+}
+
+bool OB_HTTPGrammar::carryRequestHead(const OB_StreamPosition& at) {
+  if (!parser_.cutting_ || atLastLineEnd(at)) return false;
+  if (carryTail(at, false, false)) return true;
+  // The request is read as far as it goes here, but where the next piece's requests begin is
+  // not known: its responses pair only where certain.
+  parser_.gapPending_ = true;
+  return false;
+}
+
+bool OB_HTTPGrammar::carryResponseHead(const OB_StreamPosition& at) {
+  if (!parser_.cutting_ || atLastLineEnd(at)) return false;
+  // It answers the first request still without a response, which waits for it in the next
+  // piece with those after it, paired there by order.
+  if (parser_.canHandOnUnanswered() && carryTail(at, false, false)) return true;
+  parser_.blind_ = true;
+  return true;
 }
 
 int OB_HTTPGrammar::placeFromCarry(int direction) {
@@ -726,7 +829,10 @@ int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
     OB_StreamPosition dataEnd;
     stream_->savePosition(dataEnd);
     // The data's own line end.
-    if (stream_->getNext() == '\r' && stream_->incNext() == 0) return 0;
+    if (stream_->getNext() == '\r' && stream_->incNext() == 0) {
+      carryTail(dataEnd, true, true);
+      return 0;
+    }
     if (lostSince(dataEnd)) return kLostBytes;
     if (stream_->getNext() != '\n') return -1;
     if (stream_->incNext() == 0) {
@@ -750,7 +856,11 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
     size = size * 16 + value;
     // Digits read on across bytes never captured are no size: the line is lost, not malformed.
     if (size > INT32_MAX - static_cast<int64_t>(*sum)) return lostSince(line) ? kLostBytes : -1;
-    if (stream_->incNext() == 0) return lostSince(line) ? kLostBytes : 0;
+    if (stream_->incNext() == 0) {
+      if (lostSince(line)) return kLostBytes;
+      carryTail(line, true, false);
+      return 0;
+    }
   }
   if (digits == 0) return lostSince(line) ? kLostBytes : -1;
   const int more = nextLine();
@@ -763,7 +873,10 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
     chunkDone_ = true;
     return lostSince(line) ? kLostBytes : 1;
   }
-  if (more == 0) return 0;
+  if (more == 0) {
+    carryTail(line, true, false);
+    return 0;
+  }
   uint32_t dataEndSeq = 0;
   const bool placed = bodyEndSeq(static_cast<int32_t>(size), &dataEndSeq);
   const int skipped = skipBody(static_cast<int32_t>(size));

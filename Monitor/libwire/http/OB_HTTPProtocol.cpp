@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
@@ -205,6 +208,21 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   inFlightIn_ = carryIn_ != nullptr ? carryIn_->inFlight : nullptr;
   inFlightBytes_ = 0;
   inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
+  cutting_ = session->isCutOff() != 0 && carry != nullptr;
+  for (int d = 0; d < 2; ++d) tail_[d].clear();
+  if (carryIn_ != nullptr) {
+    // The line or head the earlier piece ended inside of is read as this piece's first bytes.
+    OB_PacketStream* streams[2] = {&session->client, &session->server};
+    for (int d = 0; d < 2; ++d) {
+      const std::string& tail = carryIn_->tail[d];
+      if (!carryIn_->nextKnown[d] || tail.empty() || tail.size() > OB_ParseCarry::kTailLimit) {
+        continue;
+      }
+      streams[d]->prependCarried(reinterpret_cast<const unsigned char*>(tail.data()),
+                                 static_cast<uint32_t>(tail.size()), carryIn_->next[d]);
+    }
+    recordAwaiting();
+  }
   ParseStop requests = parseRequests(&session->client);
   session->client.reset();
   const ParseStop responses = parseResponses(&session->server);
@@ -232,6 +250,8 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     }
     if (held_ != nullptr && goesOn) inFlight = unrecordHeld();
     carry->inFlight = inFlight;
+    carry->awaiting.clear();
+    if (goesOn) handOnUnanswered(carry);
     // Pairing goes on by order in the next piece only when this one ended with it.
     carry->lost = blind_ || gapPending_;
     uint32_t unanswered = 0;
@@ -244,12 +264,15 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
       carry->next[d] = next_[d];
       carry->chunked[d] = nextKnown_[d] && chunked_[d];
       carry->afterData[d] = nextKnown_[d] && afterData_[d];
+      carry->tail[d].swap(tail_[d]);
+      tail_[d].clear();
     }
     carry->set = true;
   }
   carryIn_ = nullptr;
   inFlightIn_ = nullptr;
   held_ = nullptr;
+  cutting_ = false;
   resync_ = false;
   if (session->isFinished() && commRespCount != respCount) problemPairing = 1;
   HTTPMIMEInfo_fill();
@@ -291,6 +314,55 @@ std::shared_ptr<OB_HTTPXact> OB_HTTPProtocol::unrecordHeld() {
   held_->release();
   held_ = nullptr;
   return taken;
+}
+
+bool OB_HTTPProtocol::canHandOnUnanswered() {
+  return !needsAnchor() && !gapPending_ && owedIn_ == 0 && !requestsDropped_ &&
+         respCount < commRespCount;
+}
+
+void OB_HTTPProtocol::handOnUnanswered(OB_ParseCarry* carry) {
+  // The next response is the first unanswered request's only where this piece's parse said
+  // where it begins.
+  if (!nextKnown_[1] || !canHandOnUnanswered()) return;
+  const size_t first = static_cast<size_t>(respCount);
+  if (first > xacts_.size() || xacts_.size() - first > OB_ParseCarry::kAwaitingLimit) return;
+  for (size_t n = first; n < xacts_.size(); ++n) {
+    if (!xacts_[n]->res_status_code.empty()) return;
+  }
+  try {
+    carry->awaiting.reserve(xacts_.size() - first);
+    for (size_t n = first; n < xacts_.size(); ++n) {
+      std::shared_ptr<OB_HTTPXact> taken(new OB_HTTPXact(), [](OB_HTTPXact* xact) {
+        if (xact != nullptr) xact->release();
+      });
+      if (taken == nullptr) throw std::bad_alloc();
+      xacts_[n]->copy(taken.get());
+      carry->awaiting.push_back(std::move(taken));
+    }
+  } catch (const std::bad_alloc&) {
+    carry->awaiting.clear();  // they stay here, owed, as when nothing is handed on
+    return;
+  }
+  while (xacts_.size() > first) {
+    OB_HTTPXact* held = xacts_.back();
+    xacts_.pop_back();
+    if (places_.size() > xacts_.size()) places_.pop_back();
+    unchainXLink(held);
+    --commRespCount;
+    if (responseTarget_ == held) responseTarget_ = xacts_.empty() ? nullptr : xacts_.front();
+    held->release();
+  }
+}
+
+void OB_HTTPProtocol::recordAwaiting() {
+  if (carryIn_ == nullptr) return;
+  for (const std::shared_ptr<OB_HTTPXact>& waiting : carryIn_->awaiting) {
+    const int before = commRespCount;
+    newRequest(nullptr, nullptr);
+    if (commRespCount == before || xacts_.empty()) return;
+    waiting->copy(xacts_.back());
+  }
 }
 
 void OB_HTTPProtocol::recordInFlight() {

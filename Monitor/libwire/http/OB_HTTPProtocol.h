@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "OB_BufferStream.h"
@@ -285,6 +286,19 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   std::shared_ptr<OB_HTTPXact> inFlightIn_;
   int32_t inFlightBytes_ = 0;
   bool inFlightGoesOn_ = false;
+  // The piece is cut at the byte limit and its carry is there: an unfinished line or head at
+  // its end is carried over (tail_) rather than parsed.
+  bool cutting_ = false;
+  std::string tail_[2];
+  // Whether the requests still without a response can wait for theirs in the next piece:
+  // the pairing is certain, nothing is owed to an earlier piece and the next response's place
+  // is known.
+  bool canHandOnUnanswered();
+  // Takes the requests still without a response out of the record into carry->awaiting, when
+  // canHandOnUnanswered and there are at most the carry's limit of them.
+  void handOnUnanswered(OB_ParseCarry* carry);
+  // Records the earlier piece's awaiting requests as this record's first.
+  void recordAwaiting();
   // Takes held_ out of the record into a transaction of its own (the next piece's to record).
   std::shared_ptr<OB_HTTPXact> unrecordHeld();
   // Records the earlier piece's in-flight transaction as this record's first.

@@ -139,6 +139,46 @@ int OB_PacketStream::add(OB_Packet* packet) {
   return 0;
 }
 
+namespace {
+
+// The bytes an earlier piece carried over: storage of its own, freed with its last user.
+class CarriedBuffer : public OB_PacketBuffer, public OB_ReferenceCounter {
+  OB_CLASS_IDENTITY(CarriedBuffer, 0x411CDB0A, "CarriedBuffer", OB_PacketBuffer,
+                    OB_ReferenceCounter)
+
+ public:
+  CarriedBuffer() = default;
+  ~CarriedBuffer() override { resetBuffer(); }
+};
+
+}  // namespace
+
+int OB_PacketStream::prependCarried(const unsigned char* data, uint32_t n, uint32_t seq) {
+  if (data == nullptr || n == 0) return -1;
+  CarriedBuffer* carried = new CarriedBuffer();  // null when out of memory
+  if (carried == nullptr) return -1;
+  if (carried->initBuffer(n) != 0 || carried->copyBuffer(data, n) != 0) {
+    delete carried;
+    return -1;
+  }
+  carried->setSeqNo(seq);
+  carried->setSegment(false, 0, false);
+  OB_MutexHold hold(&buffers_);
+  // The list holds the one reference the buffer starts with.
+  Link* first = firstLink();
+  if (first == nullptr) {
+    buffers_.append(static_cast<OB_Object*>(static_cast<OB_Buffer*>(carried)));
+  } else {
+    // Bytes lost right after the cut now lie between two stored buffers: the walks must look.
+    OB_PacketBuffer* following = storedBuffer(first);
+    if (following == nullptr || following->getSeqNo() != seq + n) mayHaveGaps_ = true;
+    buffers_.setCurrentLink(first);
+    buffers_.insert(static_cast<OB_Object*>(static_cast<OB_Buffer*>(carried)));
+  }
+  if (seqDiff(xMinSeq + 1, seq) > 0) xMinSeq = seq - 1;
+  return 0;
+}
+
 void OB_PacketStream::insertBefore(Link* after, OB_PacketBuffer* incoming, OB_Buffer* buffer) {
   // Keep only the bytes of the gap before the following stored buffer.
   if (OB_PacketBuffer* following = storedBuffer(after); following != nullptr) {

@@ -83,6 +83,12 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
   bool bytesBeforeGap(bool fromStart, uint32_t* count);
 
+  // Puts the n bytes at data (copied) in front of the stored ones as the direction's bytes from
+  // seq on: the unfinished line or head an earlier piece of the connection left at its end, which
+  // this piece parses as its first bytes. They begin no segment, so no anchor is taken there.
+  // 0, or -1 (nothing stored) when there is nothing to put or no memory.
+  int prependCarried(const unsigned char* data, uint32_t n, uint32_t seq);
+
   // Every field below to 0, xMinSeq to 0xFFFFFFFF. 0.
   int init() override;
   // Releases the stored buffers (back to their pools) and clears every field as init does, so a

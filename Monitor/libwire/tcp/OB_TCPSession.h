@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "tcp/OB_PacketStream.h"
 #include "tcp/OB_Session.h"
@@ -29,6 +31,15 @@ struct OB_ParseCarry {
   // (afterData) the line end that closes a chunk's data.
   bool chunked[2] = {false, false};
   bool afterData[2] = {false, false};
+  // The unfinished line or head the earlier piece ended inside of (its first byte at next), at
+  // most kTailLimit bytes: the next piece parses it in front of its own bytes.
+  static constexpr size_t kTailLimit = 65536;
+  std::string tail[2];
+  // The earlier piece's requests still without a response where it ended between responses
+  // or inside one's head, in order (at most kAwaitingLimit): the next piece records them
+  // first, so that the responses it holds pair with them by order.
+  static constexpr size_t kAwaitingLimit = 64;
+  std::vector<std::shared_ptr<OB_HTTPXact>> awaiting;
   // A transaction whose chunked response body goes on past the earlier piece: that piece left
   // it out of its record, and the piece where the body ends records it with the whole body's
   // bytes (res_bytes: those counted so far).
