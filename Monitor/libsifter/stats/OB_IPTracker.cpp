@@ -21,7 +21,7 @@ namespace {
 // A record, its place in the address index and its share of the table's chains.
 constexpr size_t kRecordBytes = sizeof(OB_IPTrackerHash) + 64;
 
-size_t pathBytes(const std::deque<OB_PathNode>* path) {
+size_t pathBytes(const OB_ClientPath* path) {
   return path != nullptr ? path->size() * sizeof(OB_PathNode) : 0;
 }
 
@@ -53,16 +53,14 @@ int OB_IPTrackerHash::reset() {
 
 int OB_IPTrackerHash::addResource(OB_Object* item, uint32_t time) {
   if (resources == nullptr) {
-    resources = new (std::nothrow) std::deque<OB_PathNode>();
+    resources = new (std::nothrow) OB_ClientPath();
     if (resources == nullptr) OB_Log::quit("addResource: no memory");
   }
-  if (resources->size() >= kMaxPathNodes) {
-    resources->pop_front();
+  if (resources->push(OB_PathNode(item, time), kMaxPathNodes)) {
     if (tracker != nullptr) tracker->notePathCapReached(address);
   } else {
     trackedNames_add(sizeof(OB_PathNode));
   }
-  resources->emplace_back(item, time);
   return 0;
 }
 
