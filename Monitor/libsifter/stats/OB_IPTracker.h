@@ -18,6 +18,7 @@
 #include "OB_Key.h"
 #include "OB_Link.h"
 #include "OB_NamedList.h"
+#include "pool/OB_IndexedHash.h"
 #include "pool/OB_LinkedHash.h"
 #include "stats/OB_Array.h"
 #include "stats/dataStructs.h"
@@ -182,9 +183,15 @@ class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_O
   OB_IndexChanger* window;  // not owned
   uint32_t addressCount = 0;
   OB_NamedList<OB_CountArray> domainCounters;  // owning
+  struct AddressKey {
+    using Key = uint32_t;
+    static Key keyOf(OB_IPTrackerHash* record) { return record->address; }
+    static uint64_t hash(const Key& key) { return key; }
+  };
   // The records by address, beside the table's chains (which keep the walk order of the
-  // queries), so a connection finds its client in one probe.
-  std::unordered_map<uint32_t, OB_IPTrackerHash*> byAddress;
+  // queries), so a connection finds its client in one probe; open addressing over the records
+  // themselves, as a node per record would cost each client a block of its own.
+  OB_PointerIndex<OB_IPTrackerHash, AddressKey> byAddress;
   // The domain counters by key, beside the named list (which keeps their order), so a new
   // address finds its counter in one probe however many keys its names brought.
   std::unordered_map<std::string, OB_CountArray*> counterByKey;
