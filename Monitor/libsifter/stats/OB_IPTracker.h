@@ -8,9 +8,9 @@
 // counting (the table's own lock guards its chains).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstddef>
 #include <string>
 #include <unordered_map>
 #include <vector>
