@@ -11,7 +11,6 @@
 // one FTP server that track many clients, beside a floor: one walk over the same records.
 //
 // Reverse name look-ups are answered "no name" without DNS, as on a network without PTR records.
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,13 +23,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "OB_Log.h"
 #include "OB_SocketIO.h"
-#include "OB_Tools.h"
+#include "BenchSupport.h"
 #include "SyntheticTraffic.h"
 #include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
@@ -53,7 +50,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::cpuSeconds;
+using bench::seconds;
+using bench::staticWindow;
+using bench::statusKB;
 
 void usage(FILE* out) {
   fprintf(out,
@@ -66,28 +67,6 @@ void usage(FILE* out) {
           "  --ranked-clients N  clients tracked for the rankings (default 100000)\n"
           "  --ranking-only      time the rankings alone\n");
 }
-
-double seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double cpuSeconds() {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), 0 when unknown.
-long statusKB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return atol(line.c_str() + strlen(field) + 1);
-  return 0;
-}
-
-int noName(uint32_t /*address*/, char* /*name*/, size_t /*size*/) { return -1; }
 
 template <class T>
 T** newArray(int n) {
@@ -127,32 +106,10 @@ void configure(OB_AEngineConfig* config, const std::string& dir) {
   config->networkGroups[0] = group;
 }
 
-// Runs goaccess on the log; its wall seconds, or a negative value when it is missing or failed.
-// A static window [ago, now) of 100 bins named name over config; record outlives the window.
-OB_IndexChanger* staticWindow(OB_AEngineConfig* config, timeWindow_t* record, const char* name,
-                              uint32_t ago, uint32_t now) {
-  *record = timeWindow_t{};
-  snprintf(record->name, sizeof record->name, "%s", name);
-  record->windowType = OB_IndexChanger::kStaticWindow;
-  record->staticAgoTime = ago;
-  record->staticNowTime = now;
-  record->staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(record);
-  window->init();
-  return window;
-}
-
 // One HTTP server: A, "www-a".
-void serveA(OB_AEngineConfig* config) {
-  config->numOfHTTPServers = 1;
-  config->httpServers = newArray<OB_HTTPServer>(1);
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(bench::kServerA);
-  config->httpServers[0]->setName("www-a");
-}
+void serveA(OB_AEngineConfig* config) { bench::oneHTTPServer(config, bench::kServerA, "www-a"); }
 
+// Runs goaccess on the log; its wall seconds, or a negative value when it is missing or failed.
 double timeGoaccess(const std::string& log, const std::string& dir) {
   if (system("command -v goaccess >/dev/null 2>&1") != 0) return -1;
   const std::string command = "goaccess '" + log + "' --log-format=COMMON --no-progress -o '" +
@@ -412,16 +369,8 @@ int main(int argc, char** argv) {
     }
     dir = pattern;
   }
+  if (bench::prepareInstall(dir, "analysisBench") != 0) return 1;
   std::error_code error;
-  std::filesystem::create_directories(dir + "/db", error);
-  std::filesystem::create_directories(dir + "/logs", error);
-  if (error) {
-    fprintf(stderr, "analysisBench: %s: %s\n", dir.c_str(), error.message().c_str());
-    return 1;
-  }
-  setenv("OB_INSTALLDIR", dir.c_str(), 1);
-  OB_Log::init("analysisBench", 0, nullptr);
-  OB_Tools::setReverseLookup(noName);
   if (rankingOnly) {
     AnalysisHash_init();
     timeRankings(rankedClients);

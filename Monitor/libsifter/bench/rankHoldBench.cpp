@@ -26,9 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "OB_Log.h"
+#include "BenchSupport.h"
 #include "OB_SocketIO.h"
-#include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
 #include "console/OB_AEngineTCPRequest.h"
@@ -43,7 +42,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::seconds;
+using bench::wire16;
 constexpr uint32_t kServer = 0x0A000050;      // 10.0.0.80
 constexpr uint32_t kFirstClient = 0x0B000000;  // 11.0.0.0 on
 
@@ -56,12 +57,6 @@ void usage(FILE* out) {
           "  --rate R   connections handed over a second (default 20000; 0: no pause)\n"
           "  --waiting  the capture takes the reader's lock around each hand-over, as before\n");
 }
-
-double seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-int noName(uint32_t /*address*/, char* /*name*/, size_t /*size*/) { return -1; }
 
 // One connection of one page; client i asks for its own page, from its own referring host.
 OB_HTTPProtocol* page(uint32_t client, uint32_t when) {
@@ -81,11 +76,6 @@ OB_HTTPProtocol* page(uint32_t client, uint32_t when) {
   xact->res_content_type = "text/html";
   ++protocol->commRespCount;
   return protocol;
-}
-
-std::string s16(int16_t value) {
-  const auto bits = static_cast<uint16_t>(value);
-  return std::string{static_cast<char>(bits >> 8), static_cast<char>(bits & 0xFF)};
 }
 
 // Runs one handler as the command layer does: its fields arrive through a socket pair, the reply
@@ -124,22 +114,10 @@ double ask(int (*handler)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*), OB
 void run(const std::string& dir, uint32_t clients, double loopSeconds, double rate, bool waiting) {
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", dir.c_str());
-  config->numOfHTTPServers = 1;
-  config->httpServers = new OB_HTTPServer*[1];
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(kServer);
-  config->httpServers[0]->setName("www");
+  bench::oneHTTPServer(config, kServer, "www");
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  timeWindow_t record{};
-  snprintf(record.name, sizeof record.name, "%s", "hold");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  timeWindow_t record;
+  OB_IndexChanger* window = bench::staticWindow(config, &record, "hold", now - 86400, now + 3600);
   auto* reader = new OB_HTTPReader(config, window);
   reader->init();
   reader->start();
@@ -172,9 +150,9 @@ void run(const std::string& dir, uint32_t clients, double loopSeconds, double ra
     int asked = 0;
   };
   std::vector<Query> queries = {
-      {"1065", hcommand_HTTPIPTracking, s16(0) + s16(32767) + "0.0.0.0\n0.0.0.0\n"},
-      {"1025", hcommand_HTTPServerResourcesServedBreakdown, s16(32767) + "\n\n"},
-      {"1033", hcommand_HTTPServerRefererHostsBreakdown, s16(32767)},
+      {"1065", hcommand_HTTPIPTracking, wire16(0) + wire16(32767) + "0.0.0.0\n0.0.0.0\n"},
+      {"1025", hcommand_HTTPServerResourcesServedBreakdown, wire16(32767) + "\n\n"},
+      {"1033", hcommand_HTTPServerRefererHostsBreakdown, wire16(32767)},
   };
   std::atomic<bool> done{false};
   std::thread console([&] {
@@ -276,16 +254,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string dir = pattern;
+  if (bench::prepareInstall(dir, "rankHoldBench") != 0) return 1;
   std::error_code error;
-  std::filesystem::create_directories(dir + "/db", error);
-  std::filesystem::create_directories(dir + "/logs", error);
-  if (error) {
-    fprintf(stderr, "rankHoldBench: %s: %s\n", dir.c_str(), error.message().c_str());
-    return 1;
-  }
-  setenv("OB_INSTALLDIR", dir.c_str(), 1);
-  OB_Log::init("rankHoldBench", 0, nullptr);
-  OB_Tools::setReverseLookup(noName);
   AnalysisHash_init();
   for (uint32_t clients : sizes) run(dir + "/db", clients, loopSeconds, rate, waiting);
   AnalysisHash_free();

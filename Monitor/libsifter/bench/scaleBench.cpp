@@ -11,7 +11,6 @@
 //   scaleBench [--keep DIR] [--seconds S] [N ...]      (default N: 10000 100000 300000 1000000)
 //
 // Reverse name look-ups answer "no name" at once, as on a network without PTR records.
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,11 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "FrameBuilder.h"
 #include "OB_Log.h"
 #include "OB_NetConsumer.h"
 #include "OB_SocketIO.h"
-#include "OB_Tools.h"
 #include "Road.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
@@ -48,7 +47,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::cpuSeconds;
+using bench::seconds;
+using bench::statusKB;
+using bench::wire16;
 
 constexpr uint32_t kServer = 0x0A000050;  // 10.0.0.80:80
 constexpr uint32_t kFirstClient = 0x0B000000;  // 11.0.0.0 on, one address a client
@@ -63,27 +66,6 @@ void usage(FILE* out) {
           "  --keep DIR   work in DIR and leave the savefiles there\n"
           "  --seconds S  how long the console ranks beside the live connections (default 3)\n");
 }
-
-double seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double cpuSeconds() {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long statusKB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return atol(line.c_str() + strlen(field) + 1);
-  return 0;
-}
-
-int noName(uint32_t, char*, size_t) { return -1; }
 
 void put32(FILE* out, uint32_t value) { fwrite(&value, 4, 1, out); }
 
@@ -202,10 +184,6 @@ double timeHandler(Handler handler, OB_HTTPReader* reader, const std::string& fi
   return result == 0 ? took : -1;
 }
 
-std::string wire16(int16_t value) {
-  const auto bits = static_cast<uint16_t>(value);
-  return {static_cast<char>(bits >> 8), static_cast<char>(bits & 0xFF)};
-}
 // 1065: type 0 (by count), the busiest n, every address.
 std::string clientsFields(int16_t n) { return wire16(0) + wire16(n) + "0.0.0.0\n0.0.0.0\n"; }
 // 1025: the n most served resources of any type and URI.
@@ -234,8 +212,7 @@ OB_HTTPProtocol* livePage(uint32_t client, uint32_t when, uint32_t i) {
 
 int runOne(const std::string& dir, uint32_t n, double rankSeconds) {
   std::error_code error;
-  for (const char* sub : {"/admin", "/logs", "/db"})
-    std::filesystem::create_directories(dir + sub, error);
+  std::filesystem::create_directories(dir + "/admin", error);
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
   const uint32_t start = now - 7200;
   const std::string trace = dir + "/scale.pcap";
@@ -243,28 +220,15 @@ int runOne(const std::string& dir, uint32_t n, double rankSeconds) {
   if (!writeTrace(trace, n, start)) return 1;
   const double writeTime = seconds(writeStart);
   std::ofstream(dir + "/admin/adapters.cfg") << "adapter: file:" << trace << "\n";
-  setenv("OB_INSTALLDIR", dir.c_str(), 1);
-  OB_Log::init("scaleBench", 0, nullptr);
-  OB_Tools::setReverseLookup(noName);
+  if (bench::prepareInstall(dir, "scaleBench") != 0) return 1;
   AnalysisHash_init(OB_NameLookups::kBackground);
 
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s/db", dir.c_str());
-  config->numOfHTTPServers = 1;
-  config->httpServers = new OB_HTTPServer*[1];
-  config->httpServers[0] = OB_HTTPServer::create();
-  config->httpServers[0]->setIPAddress(kServer);
-  config->httpServers[0]->setName("www");
-  timeWindow_t record{};
-  snprintf(record.name, sizeof record.name, "%s", "scale");
-  record.windowType = OB_IndexChanger::kStaticWindow;
-  record.staticAgoTime = now - 86400;
-  record.staticNowTime = now + 3600;
-  record.staticNumOfBins = 100;
-  auto* window = new OB_IndexChanger();
-  window->setConfig(config);
-  window->setTimeWindow(&record);
-  window->init();
+  bench::oneHTTPServer(config, kServer, "www");
+  timeWindow_t record;
+  OB_IndexChanger* window =
+      bench::staticWindow(config, &record, "scale", now - 86400, now + 3600);
   auto* reader = new OB_HTTPReader(config, window);
   reader->init();
   reader->start();

@@ -69,16 +69,17 @@ int OB_ResourceCounterLink::processRefererError(const char* referer, uint32_t bi
     if (refererErrors == nullptr) OB_Log::quit("processRefererError: No memory");
     refererErrors->setOwner(1);
     refererErrors->setIntrusive(1);
+    refererIndex = std::make_unique<RefererIndex>();
   }
   OB_MutexHold hold(refererErrors);
-  auto known = refererIndex.find(referer);
-  OB_RefererErrCounterLink* found = known != refererIndex.end() ? known->second : nullptr;
+  auto known = refererIndex->find(referer);
+  OB_RefererErrCounterLink* found = known != refererIndex->end() ? known->second : nullptr;
   if (found == nullptr) {
     found = new OB_RefererErrCounterLink(referer, numOfBins);
     if (found == nullptr || refererErrors->append(found) != 0)
       OB_Log::quit("processRefererError: No memory");
     // The key views the counter's own copy, which lives as long as the list holds it.
-    refererIndex.emplace(found->getReferer(), found);
+    refererIndex->emplace(found->getReferer(), found);
   }
   found->addAt(bin, 1);
   return 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
@@ -102,8 +103,10 @@ class OB_ResourceCounterLink : public virtual OB_Link<OB_ResourceCounterLink>,
   OB_ClientList clients;
   OB_List<OB_RefererErrCounterLink>* refererErrors = nullptr;  // owned
   // The referer-error counters by their page text (the keys view the counters' own copies), so
-  // a resource that many pages point at finds each in one probe.
-  std::unordered_map<std::string_view, OB_RefererErrCounterLink*> refererIndex;
+  // a resource that many pages point at finds each in one probe. Made with refererErrors: most
+  // resources never have one, and an empty map would cost each of them its size.
+  using RefererIndex = std::unordered_map<std::string_view, OB_RefererErrCounterLink*>;
+  std::unique_ptr<RefererIndex> refererIndex;
   OB_CountArray* entryPointCounts = nullptr;                   // owned
   OB_ClientList* entryPointClients = nullptr;                  // owned
   char* ownNames[2] = {nullptr, nullptr};                      // owned (C heap) when set

@@ -21,7 +21,7 @@ namespace {
 // A record, its place in the address index and its share of the table's chains.
 constexpr size_t kRecordBytes = sizeof(OB_IPTrackerHash) + 64;
 
-size_t pathBytes(const std::deque<OB_PathNode>* path) {
+size_t pathBytes(const OB_ClientPath* path) {
   return path != nullptr ? path->size() * sizeof(OB_PathNode) : 0;
 }
 
@@ -53,16 +53,14 @@ int OB_IPTrackerHash::reset() {
 
 int OB_IPTrackerHash::addResource(OB_Object* item, uint32_t time) {
   if (resources == nullptr) {
-    resources = new (std::nothrow) std::deque<OB_PathNode>();
+    resources = new (std::nothrow) OB_ClientPath();
     if (resources == nullptr) OB_Log::quit("addResource: no memory");
   }
-  if (resources->size() >= kMaxPathNodes) {
-    resources->pop_front();
+  if (resources->push(OB_PathNode(item, time), kMaxPathNodes)) {
     if (tracker != nullptr) tracker->notePathCapReached(address);
   } else {
     trackedNames_add(sizeof(OB_PathNode));
   }
-  resources->emplace_back(item, time);
   return 0;
 }
 
@@ -98,9 +96,13 @@ void OB_IPTracker::notePathCapReached(uint32_t address) {
 int OB_IPTracker::remove(OB_IPTrackerHash* record) {
   OB_MutexHold hold(this);
   if (record == nullptr) return -1;
-  const uint32_t address = record->address;
-  if (OB_LinkedHash<OB_IPTrackerHash>::remove(record) != 0) return -1;
-  byAddress.erase(address);
+  // Out of the index first: the table releases the record.
+  const bool indexed = byAddress.find(record->address) == record;
+  if (indexed) byAddress.erase(record);
+  if (OB_LinkedHash<OB_IPTrackerHash>::remove(record) != 0) {
+    if (indexed) byAddress.insert(record);
+    return -1;
+  }
   return 0;
 }
 
@@ -111,8 +113,7 @@ int OB_IPTracker::clear() {
 }
 
 OB_IPTrackerHash* OB_IPTracker::findRecord(uint32_t address) {
-  auto found = byAddress.find(address);
-  return found != byAddress.end() ? found->second : nullptr;
+  return byAddress.find(address);
 }
 
 int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* address,
@@ -145,7 +146,7 @@ int OB_IPTracker::procAddress(uint32_t time, uint16_t amount, const uint32_t* ad
     }
     record->domainCounter = counter;
     insert(record, static_cast<int>(*address % kBuckets));
-    byAddress[*address] = record;
+    byAddress.insert(record);
   }
   const int bin = window->calcIndex(&time);
   if (bin >= 0) record->domainCounter->addAt(static_cast<uint32_t>(bin), 1);

@@ -8,15 +8,17 @@
 // counting (the table's own lock guards its chains).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "OB_Key.h"
 #include "OB_Link.h"
 #include "OB_NamedList.h"
+#include "pool/OB_IndexedHash.h"
 #include "pool/OB_LinkedHash.h"
 #include "stats/OB_Array.h"
 #include "stats/dataStructs.h"
@@ -36,6 +38,57 @@ class OB_PathNode {
  private:
   OB_Object* item;
   uint32_t time;
+};
+
+// A client's pages, oldest first, at most a cap of them. One block that doubles as pages come
+// until the cap, then a ring in which the newest page takes the oldest one's place: a client of
+// one page costs one small block, and a client at the cap drops its oldest page without moving
+// the others.
+class OB_ClientPath {
+ public:
+  class const_iterator {
+   public:
+    const_iterator(const OB_ClientPath* path, size_t at) : path_(path), at_(at) {}
+    const OB_PathNode& operator*() const { return (*path_)[at_]; }
+    const OB_PathNode* operator->() const { return &(*path_)[at_]; }
+    const_iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const { return at_ == other.at_; }
+    bool operator!=(const const_iterator& other) const { return at_ != other.at_; }
+
+   private:
+    const OB_ClientPath* path_;  // not owned
+    size_t at_;                  // pages from the oldest
+  };
+
+  size_t size() const { return nodes_.size(); }
+  // Page i from the oldest; i below size().
+  const OB_PathNode& operator[](size_t i) const {
+    const size_t at = head_ + i;
+    return nodes_[at < nodes_.size() ? at : at - nodes_.size()];
+  }
+  const OB_PathNode& front() const { return (*this)[0]; }
+  const OB_PathNode& back() const { return (*this)[nodes_.size() - 1]; }
+  const_iterator begin() const { return const_iterator(this, 0); }
+  const_iterator end() const { return const_iterator(this, nodes_.size()); }
+
+  // Appends node; with cap pages held (cap above 0) the oldest goes. True when one went.
+  bool push(const OB_PathNode& node, size_t cap) {
+    if (nodes_.size() < cap) {
+      // Below the cap nothing was dropped yet, so the oldest is at 0 and the newest at the end.
+      nodes_.push_back(node);
+      return false;
+    }
+    nodes_[head_] = node;
+    head_ = head_ + 1 < nodes_.size() ? head_ + 1 : 0;
+    return true;
+  }
+
+ private:
+  std::vector<OB_PathNode> nodes_;
+  size_t head_ = 0;  // the oldest page's place once the ring turns; 0 before
 };
 
 class OB_IPTrackerHash : public virtual OB_Key<uint32_t>,
@@ -62,7 +115,7 @@ class OB_IPTrackerHash : public virtual OB_Key<uint32_t>,
   // 0.
   virtual int addResource(OB_Object* item, uint32_t time);
   // Null until the first page.
-  const std::deque<OB_PathNode>* getPath() const { return resources; }
+  const OB_ClientPath* getPath() const { return resources; }
 
   uint32_t address = 0;    // host order
   uint32_t count = 0;      // what procAddress was given, plus one per HTTP transaction counted
@@ -72,7 +125,7 @@ class OB_IPTrackerHash : public virtual OB_Key<uint32_t>,
   OB_CountArray* domainCounter = nullptr;  // not owned: the tracker's counter of its key
 
  private:
-  std::deque<OB_PathNode>* resources = nullptr;  // owned
+  OB_ClientPath* resources = nullptr;  // owned
 };
 
 class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_Object {
@@ -130,9 +183,15 @@ class OB_IPTracker : public OB_LinkedHash<OB_IPTrackerHash>, public virtual OB_O
   OB_IndexChanger* window;  // not owned
   uint32_t addressCount = 0;
   OB_NamedList<OB_CountArray> domainCounters;  // owning
+  struct AddressKey {
+    using Key = uint32_t;
+    static Key keyOf(OB_IPTrackerHash* record) { return record->address; }
+    static uint64_t hash(const Key& key) { return key; }
+  };
   // The records by address, beside the table's chains (which keep the walk order of the
-  // queries), so a connection finds its client in one probe.
-  std::unordered_map<uint32_t, OB_IPTrackerHash*> byAddress;
+  // queries), so a connection finds its client in one probe; open addressing over the records
+  // themselves, as a node per record would cost each client a block of its own.
+  OB_PointerIndex<OB_IPTrackerHash, AddressKey> byAddress;
   // The domain counters by key, beside the named list (which keeps their order), so a new
   // address finds its counter in one probe however many keys its names brought.
   std::unordered_map<std::string, OB_CountArray*> counterByKey;

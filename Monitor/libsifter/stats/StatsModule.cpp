@@ -5,18 +5,32 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "OB_Log.h"
+#include "pool/OB_IndexedHash.h"
 #include "stats/AnalysisHash.h"
 #include "stats/ListTail.h"
 #include "stats/TrackedNames.h"
 #include "windows/OB_IndexChanger.h"
 
-// Name to entry, for the long lists; the keys view the entries' names.
+namespace {
+struct EntryName {
+  using Key = std::string_view;
+  static Key keyOf(statsCounter_t* entry) { return Key(entry->name, entry->length); }
+  static uint64_t hash(const Key& key) { return std::hash<std::string_view>()(key); }
+};
+}  // namespace
+
+// Name to entry, for the long lists: open addressing over the entries, whose own names are the
+// keys. The first entry of a name stays the one found.
 struct StatsNameIndex {
-  std::unordered_map<std::string_view, statsCounter_t*> map;
+  OB_PointerIndex<statsCounter_t, EntryName> entries;
+
+  statsCounter_t* find(std::string_view name) const { return entries.find(name); }
+  void add(statsCounter_t* entry) {
+    if (entries.find(EntryName::keyOf(entry)) == nullptr) entries.insert(entry);
+  }
 };
 
 namespace {
@@ -50,10 +64,10 @@ void indexEntry(statsCounterList_t* list, statsCounter_t* entry, const char* who
     list->index = new StatsNameIndex;
     if (list->index == nullptr) OB_Log::quit("%s", who);
     for (statsCounter_t* e = list->head; e != nullptr; e = e->next)
-      list->index->map.emplace(std::string_view(e->name, e->length), e);
+      list->index->add(e);
     return;
   }
-  list->index->map.emplace(std::string_view(entry->name, entry->length), entry);
+  list->index->add(entry);
 }
 
 }  // namespace
@@ -113,8 +127,7 @@ void statsList_free(statsCounterList_t* list) {
 
 statsCounter_t* statsList_find(statsCounterList_t* list, std::string_view name) {
   if (list->index != nullptr) {
-    auto found = list->index->map.find(name);
-    return found != list->index->map.end() ? found->second : nullptr;
+    return list->index->find(name);
   }
   for (statsCounter_t* entry = list->head; entry != nullptr; entry = entry->next)
     if (std::string_view(entry->name, entry->length) == name) return entry;
@@ -189,8 +202,7 @@ void statsBuckets_free(statsBucketList_t* list) {
 
 statsCounter_t* statsBuckets_find(statsBucketList_t* list, std::string_view name) {
   if (list->index == nullptr) return nullptr;
-  auto found = list->index->map.find(name);
-  return found != list->index->map.end() ? found->second : nullptr;
+  return list->index->find(name);
 }
 
 statsCounter_t* statsBuckets_append(statsBucketList_t* list, std::string_view name,
@@ -202,7 +214,7 @@ statsCounter_t* statsBuckets_append(statsBucketList_t* list, std::string_view na
   const std::string text(name);  // the name hash reads a NUL-ended text
   statsCounter_t* entry =
       statsList_append(&list->buckets[hashName(text.c_str(), kNameBuckets, nullptr)], name, who);
-  list->index->map.emplace(std::string_view(entry->name, entry->length), entry);
+  list->index->add(entry);
   ++list->count;
   return entry;
 }

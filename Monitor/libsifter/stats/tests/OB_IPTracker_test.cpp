@@ -212,4 +212,25 @@ TEST_F(OB_IPTrackerTest, APathKeepsItsNewestPagesUpToTheCap) {
   EXPECT_EQ(record->getPath()->back().getTime(), kAgo + OB_IPTrackerHash::kMaxPathNodes);
 }
 
+// Past the cap the path is a ring: every page still reads oldest first, across the point where
+// the ring turns and after it has turned more than once.
+TEST_F(OB_IPTrackerTest, APathPastItsCapReadsOldestFirst) {
+  OB_IPTrackerHash* record = nullptr;
+  const uint32_t address = ip(10, 0, 0, 2);
+  tracker->procAddress(kAgo, 0, &address, &record);
+  constexpr uint32_t kCap = OB_IPTrackerHash::kMaxPathNodes;
+  for (uint32_t extra : {5u, kCap + 2}) {
+    record->reset();
+    for (uint32_t page = 0; page < kCap + extra; ++page) record->addResource(nullptr, page);
+    const OB_ClientPath* path = record->getPath();
+    ASSERT_NE(path, nullptr);
+    ASSERT_EQ(path->size(), kCap);
+    uint32_t expected = extra;
+    bool inOrder = true;
+    for (const OB_PathNode& node : *path) inOrder = inOrder && node.getTime() == expected++;
+    EXPECT_TRUE(inOrder) << extra;
+    EXPECT_EQ(expected, kCap + extra);
+  }
+}
+
 }  // namespace

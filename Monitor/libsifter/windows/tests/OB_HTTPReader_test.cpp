@@ -401,7 +401,7 @@ TEST_F(OB_HTTPReaderTest, ConnectionsHandedOverDuringAQueryWaitForNothingAndAreC
   EXPECT_EQ(hits(0, "/during39"), 1u);
   EXPECT_EQ(reader->serverStreamsProcessed, direct->serverStreamsProcessed);
   EXPECT_EQ(reader->serverStreamsProcessed, 42u);
-  const std::deque<OB_PathNode>* path = client(0, kClientA)->getPath();
+  const OB_ClientPath* path = client(0, kClientA)->getPath();
   ASSERT_NE(path, nullptr);
   ASSERT_EQ(path->size(), 16u);  // /first, then every third of the 40, then /after0
   auto page = [](const OB_PathNode& node) {
