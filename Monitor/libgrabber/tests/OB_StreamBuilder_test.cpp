@@ -519,8 +519,8 @@ TEST_F(StreamBuilderTest, AConnectionCutOffAtTheByteLimitGoesOnInASessionOfItsOw
 }
 
 // The piece after a cut goes on where the earlier piece's parse said: a body that holds a
-// status line is not taken for a response, and a response owed to a request of the earlier
-// piece never answers a request of this one.
+// status line is not taken for a response, and a response to a request of the earlier piece
+// answers that request, never one of this piece.
 TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
   AttachedHTTP http(builder);
   TcpConversation c = conversation(4300, 80);
@@ -542,9 +542,9 @@ TEST_F(StreamBuilderTest, APieceAfterACutGoesOnWhereTheEarlierPieceLeftOff) {
   c.close();
   feedAll(c);
   ASSERT_GE(http->sessions, 3);
-  // The 201 of the upload arrives in a later piece than the upload: it stays unanswered there
-  // rather than answering /after.
-  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/next 204", "/upload ",
+  // The 201 of the upload arrives in a later piece than the upload, which waits for it there:
+  // it answers the upload, not /after.
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/big 200", "/next 204", "/upload 201",
                                                   "/after 200"}));
   EXPECT_EQ(v(stats.connectionsBuilt), 1u);
 }

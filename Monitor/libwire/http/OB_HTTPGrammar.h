@@ -510,6 +510,9 @@ class OB_HTTPGrammar {
   // searched for).
   bool strictMethod_ = false;
   int32_t cutChunk_ = 0;    // the size of the chunk whose data chunk left for the next piece
+  // The last head read ended with the data: the cursor rests on its last byte, and its body
+  // begins right after the stored bytes.
+  bool bodyAfterData_ = false;
   // The known ends of the recorded requests with their numbers, sorted, made at the first
   // anchor looked for: the requests do not change while the server's stream is walked.
   std::vector<std::pair<uint32_t, uint32_t>> requestEnds_;

@@ -119,6 +119,7 @@ int OB_HTTPGrammar::findHeadEnd(OB_StreamPosition* end) {
 
 void OB_HTTPGrammar::messageHead(bool request, int head, const OB_StreamPosition& bodyStart) {
   chunked_ = false;
+  bodyAfterData_ = head == kHeadEndsData;
   // A head whose first line is followed by its empty line has no header lines: what the rules
   // would read next is the body.
   if (head != kHeadWithoutHeaders) headerBlock(request);
@@ -567,6 +568,7 @@ bool OB_HTTPGrammar::headIntact(const OB_StreamPosition& from, int head,
 
 int OB_HTTPGrammar::skipBody(int32_t n) {
   if (n <= 0) return 1;
+  if (bodyAfterData_) return 0;
   if (packets_ == nullptr) return stream_->bumpToNext(n) != 0 ? 1 : 0;
   OB_StreamPosition from;
   stream_->savePosition(from);
@@ -603,6 +605,11 @@ bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from, bool withEdge) {
 
 bool OB_HTTPGrammar::bodyEndSeq(int32_t n, uint32_t* seq) {
   if (packets_ == nullptr) return false;
+  if (bodyAfterData_) {
+    if (!packets_->endSequence(seq)) return false;
+    *seq += static_cast<uint32_t>(n > 0 ? n : 0);
+    return true;
+  }
   OB_StreamPosition from;
   stream_->savePosition(from);
   OB_StreamPosition edge;
@@ -819,6 +826,14 @@ int OB_HTTPGrammar::Entity_Body_Response(int length) {
 
 int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
   *sum = 0;
+  if (bodyAfterData_) {
+    // The head ended the data: the body's first size line is the next piece's.
+    bodyAfterData_ = false;
+    uint32_t end = 0;
+    if (packets_ != nullptr && packets_->endSequence(&end)) noteNext(direction_, end, true);
+    cutChunk_ = 0;
+    return 0;
+  }
   for (bool first = true;; first = false) {
     // A piece that continues a body cut inside a chunk's data begins at the data's line end.
     if (!first || !afterData) {

@@ -32,6 +32,19 @@ std::string response(const std::string& status, const std::string& headers,
 
 std::string get(const std::string& uri) { return "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n"; }
 
+// A message of the given start line whose Content-Length body of `fill` bytes brings its
+// direction to `before` bytes short of the session's byte limit (for a direction that sends
+// nothing else before it); *body is the body's length.
+std::string untilTheCut(const std::string& startLine, size_t before, size_t* body,
+                        char fill = 'x') {
+  // The length has seven digits at any such size.
+  const std::string fields = "\r\nContent-Length: 1234567\r\n\r\n";
+  const size_t head = startLine.size() + fields.size();
+  *body = OB_TCPSession::kByteLimit - head - before;
+  return startLine + "\r\nContent-Length: " + std::to_string(*body) + "\r\n\r\n" +
+         std::string(*body, fill);
+}
+
 class HTTPGap : public ::testing::Test {
  protected:
   void SetUp() override { tcpSessionStats_init(); }
@@ -497,16 +510,12 @@ TEST_F(HTTPGap, ManyRequestsAndSegmentsAfterALostResponseHeadAreSearchedInBounde
 TEST_F(HTTPGap, ACutInsideAResponseHeadLeavesEveryResponseWithItsRequest) {
   const std::string second =
       response("404 Not Found", "Content-Type: text/plain\r\nContent-Length: 3\r\n", "abc");
-  const std::string firstHead = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
   constexpr size_t kCutAt = 30;  // inside the 404's Content-Type line
-  const size_t body = OB_TCPSession::kByteLimit - firstHead.size() - kCutAt;
+  size_t body = 0;
+  const std::string first = untilTheCut("HTTP/1.1 200 OK", kCutAt, &body);
   web.handshake();
   send(kClient, get("/a"));
   send(kClient, get("/b"));
-  const std::string first =
-      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body) + "\r\n\r\n" +
-      std::string(body, 'x');
-  ASSERT_EQ(first.size() + kCutAt, OB_TCPSession::kByteLimit);
   send(kServer, first + second.substr(0, kCutAt));
   send(kServer, second.substr(kCutAt));
   send(kClient, get("/c"));
@@ -546,17 +555,16 @@ TEST_F(HTTPGap, ACutInsideAResponseHeadLeavesEveryResponseWithItsRequest) {
   EXPECT_EQ(parseEachPiece(), lostAfter);
 }
 
-// A cut right after a message's last byte carries nothing: the next piece begins with the
-// next message, whatever byte the body before ended with.
-TEST_F(HTTPGap, ACutRightAfterAMessageCarriesNothing) {
+// A cut right after a message's last byte or a head's: the next piece begins with the next
+// message or the body, whatever byte the data before ended with, and the requests still
+// waiting for their responses get them there.
+TEST_F(HTTPGap, ACutRightAfterAMessageOrAHeadLeavesEveryResponseWithItsRequest) {
   for (const char last : {'x', '\n'}) {
     SCOPED_TRACE(last == 'x' ? "body ends in a letter" : "body ends in a line feed");
     startOver();
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
-    const size_t body = OB_TCPSession::kByteLimit - head.size();
-    const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body) +
-                              "\r\n\r\n" + std::string(body - 1, 'x') + last;
-    ASSERT_EQ(first.size(), OB_TCPSession::kByteLimit);
+    size_t body = 0;
+    std::string first = untilTheCut("HTTP/1.1 200 OK", 0, &body);
+    first.back() = last;
     send(kClient, get("/a"));
     send(kClient, get("/b"));
     send(kServer, first);
@@ -570,34 +578,49 @@ TEST_F(HTTPGap, ACutRightAfterAMessageCarriesNothing) {
 
   // The cut falls right after an upload, whose response all comes in the next piece.
   startOver();
-  const std::string head = "POST /up HTTP/1.1\r\nContent-Length: 1234567\r\n\r\n";
-  const size_t body = OB_TCPSession::kByteLimit - head.size();
-  send(kClient, "POST /up HTTP/1.1\r\nContent-Length: " + std::to_string(body) + "\r\n\r\n" +
-                    std::string(body, 'u'));
+  size_t upload = 0;
+  send(kClient, untilTheCut("POST /up HTTP/1.1", 0, &upload, 'u'));
   send(kServer, response("201 Created", "Content-Length: 2\r\n", "ok"));
   send(kClient, get("/c"));
   send(kServer, response("404 Not Found", "Content-Length: 0\r\n"));
   const std::vector<std::string> afterUpload = {"/up 201 2", "/c 404 0"};
   EXPECT_EQ(parseEachPiece(), afterUpload);
+
+  // The cut falls right after a response's head, before its body.
+  for (const bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "a response without a body" : "a body in the next piece");
+    startOver();
+    const std::string second = empty ? response("204 No Content", "")
+                                     : response("404 Not Found", "Content-Length: 3\r\n");
+    size_t firstBody = 0;
+    send(kClient, get("/a"));
+    send(kClient, get("/b"));
+    send(kServer, untilTheCut("HTTP/1.1 200 OK", second.size(), &firstBody) + second);
+    if (!empty) send(kServer, "abc");
+    send(kClient, get("/c"));
+    send(kClient, get("/d"));
+    send(kServer, response("201 Created", "Content-Length: 0\r\n"));
+    send(kServer, response("202 Accepted", "Content-Length: 0\r\n"));
+    const std::vector<std::string> afterHead = {"/a 200 " + std::to_string(firstBody),
+                                                empty ? "/b 204 0" : "/b 404 3", "/c 201 0",
+                                                "/d 202 0"};
+    EXPECT_EQ(parseEachPiece(), afterHead);
+  }
 }
 
 // A head too long to carry over: the piece after the cut has lost its place, so the cut
 // response stays unpaired rather than a status line inside its body answering anything. The
 // next request is the piece's first, after a response whose end is not known: which response
 // answers it cannot be known either, and it stays unanswered too.
-TEST_F(HTTPGap, AHeadTooLongToCarryLeavesItsRequestUnansweredAndTheNextPaired) {
+TEST_F(HTTPGap, AHeadTooLongToCarryLeavesItAndTheNextRequestUnanswered) {
   const std::string fake = response("500 Fake", "Content-Length: 0\r\n");
   const std::string second =
       response("404 Not Found", "X-Pad: " + std::string(80000, 'p') + "\r\nContent-Length: " +
                                     std::to_string(fake.size()) + "\r\n",
                fake);
   constexpr size_t kCutAt = 70000;  // inside the padding line, past what a carry holds
-  const std::string firstHead = "HTTP/1.1 200 OK\r\nContent-Length: 1234567\r\n\r\n";
-  const size_t body = OB_TCPSession::kByteLimit - firstHead.size() - kCutAt;
-  const std::string first =
-      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body) + "\r\n\r\n" +
-      std::string(body, 'x');
-  ASSERT_EQ(first.size() + kCutAt, OB_TCPSession::kByteLimit);
+  size_t body = 0;
+  const std::string first = untilTheCut("HTTP/1.1 200 OK", kCutAt, &body);
   web.handshake();
   send(kClient, get("/a"));
   send(kClient, get("/b"));
@@ -642,14 +665,24 @@ TEST_F(HTTPGap, ACutInsideAChunkSizeLineCountsTheWholeBody) {
   const std::vector<std::string> inLineEnd = {"/a 200 " + std::to_string(whole + 26),
                                               "/b 404 3"};
   EXPECT_EQ(parseEachPiece(), inLineEnd);
+
+  // The cut falls right after the chunked response's head: its first size line is the next
+  // piece's.
+  startOver();
+  size_t before = 0;
+  send(kClient, get("/a"));
+  send(kClient, get("/b"));
+  send(kServer, untilTheCut("HTTP/1.1 200 OK", head.size(), &before) + head);
+  send(kServer, "1a\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n");
+  send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+  const std::vector<std::string> afterHead = {"/a 200 " + std::to_string(before), "/b 200 26"};
+  EXPECT_EQ(parseEachPiece(), afterHead);
 }
 
 TEST_F(HTTPGap, ACutInsideARequestHeadLeavesEveryResponseWithItsRequest) {
-  const std::string post = "POST /up HTTP/1.1\r\nContent-Length: 1234567\r\n\r\n";
   constexpr size_t kCutAt = 9;  // inside "GET /b HTTP/1.1"
-  const size_t body = OB_TCPSession::kByteLimit - post.size() - kCutAt;
-  const std::string upload = "POST /up HTTP/1.1\r\nContent-Length: " + std::to_string(body) +
-                             "\r\n\r\n" + std::string(body, 'u');
+  size_t body = 0;
+  const std::string upload = untilTheCut("POST /up HTTP/1.1", kCutAt, &body, 'u');
   const std::string next = get("/b");
   web.handshake();
   send(kClient, upload);
