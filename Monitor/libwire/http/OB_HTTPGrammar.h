@@ -365,6 +365,12 @@ class OB_HTTPGrammar {
     // it stops on the first byte not accepted, or on the last byte of the data.
     const unsigned char* at = stream_->getNextPtr();
     if (at == nullptr || !accepts(*at)) return;
+    consumeOn(accepts, at);
+  }
+  // The walk of consumeWhile once the byte at the cursor (at) is accepted: apart, so that the
+  // many calls that take nothing save no registers for it.
+  template <class Accepts>
+  [[gnu::noinline]] void consumeOn(Accepts accepts, const unsigned char* at) {
     for (;;) {
       const uint32_t span = stream_->getNextSpan();
       if (span == 0) return;
@@ -390,6 +396,8 @@ class OB_HTTPGrammar {
 
   // The shape every known header shares: name, ":", value, hand-over.
   int headerField(const HeaderField& field);
+  // What follows the field's name once headerField found it at the cursor.
+  int headerFieldAfterName(const HeaderField& field);
   // A group's ending after its member accepted: comment, parameters, rest of line, line ends.
   // 0 only when a comment was there and did not parse.
   int finishHeaderLine();
@@ -524,4 +532,6 @@ class OB_HTTPGrammar {
   // The last keyword lookup, valid while the stream is unchanged.
   unsigned char* keywordAt_ = nullptr;
   keywords keywordFound_ = KW_NONE;
+  // GetNextKWT's lookup of the word at here (the cursor, neither CR nor LF), kept as the last.
+  keywords lookUpKeyword(unsigned char* here);
 };

@@ -23,19 +23,28 @@ constexpr int kResponseBodySlot = 1;
 
 bool isLineEnd(unsigned char c) { return c == '\r' || c == '\n'; }
 
+// Whether text is exactly code: as strcmp, without a call for each response's few checks.
+template <size_t N>
+bool isText(const char* text, const char (&code)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (text[i] != code[i]) return false;
+  }
+  return true;
+}
+
 // Responses that carry no body whatever their headers say: skipping one would run over the
 // responses that follow it.
 bool hasNoBody(const OB_HTTPXact& xact) {
   const char* status = xact.res_status_code.c_str();
-  return std::strcmp(status, "304") == 0 || std::strcmp(status, "204") == 0 || status[0] == '1' ||
-         std::strcmp(xact.req_method.c_str(), "HEAD") == 0;
+  return isText(status, "304") || isText(status, "204") || status[0] == '1' ||
+         isText(xact.req_method.c_str(), "HEAD");
 }
 
 // An interim response (100 Continue, 102 Processing, 103 Early Hints) precedes the final one
 // and is not the request's answer; 101 Switching Protocols is final.
 bool isInterim(const OB_HTTPXact& xact) {
   const char* status = xact.res_status_code.c_str();
-  return status[0] == '1' && std::strcmp(status, "101") != 0;
+  return status[0] == '1' && !isText(status, "101");
 }
 
 int hexValue(unsigned char c) {
@@ -551,7 +560,8 @@ bool OB_HTTPGrammar::stepBack(const OB_StreamPosition& at, OB_StreamPosition* be
 
 bool OB_HTTPGrammar::headIntact(const OB_StreamPosition& from, int head,
                                 const OB_StreamPosition& bodyStart, bool withEdge) {
-  if (packets_ == nullptr) return true;
+  // Stored bytes without gaps between them: no head lost any.
+  if (packets_ == nullptr || packets_->storedInOrder()) return true;
   // From the byte before the head: lost bytes right before it (a whole message, perhaps) count.
   OB_StreamPosition edge = from;
   if (withEdge) stepBack(from, &edge);
@@ -569,7 +579,9 @@ bool OB_HTTPGrammar::headIntact(const OB_StreamPosition& from, int head,
 int OB_HTTPGrammar::skipBody(int32_t n) {
   if (n <= 0) return 1;
   if (bodyAfterData_) return 0;
-  if (packets_ == nullptr) return stream_->bumpToNext(n) != 0 ? 1 : 0;
+  // Stored bytes without gaps between them: the body's end lies n bytes on, as the search in
+  // sequence space below would find it.
+  if (packets_ == nullptr || packets_->storedInOrder()) return stream_->bumpToNext(n) != 0 ? 1 : 0;
   OB_StreamPosition from;
   stream_->savePosition(from);
   // The body begins right after the byte before it, even when bytes between were lost.
@@ -594,7 +606,7 @@ int OB_HTTPGrammar::skipBody(int32_t n) {
 }
 
 bool OB_HTTPGrammar::lostSince(const OB_StreamPosition& from, bool withEdge) {
-  if (packets_ == nullptr) return false;
+  if (packets_ == nullptr || packets_->storedInOrder()) return false;
   OB_StreamPosition here;
   stream_->savePosition(here);
   OB_StreamPosition edge = from;
@@ -612,10 +624,17 @@ bool OB_HTTPGrammar::bodyEndSeq(int32_t n, uint32_t* seq) {
   }
   OB_StreamPosition from;
   stream_->savePosition(from);
+  const uint32_t length = static_cast<uint32_t>(n > 0 ? n : 0);
+  // Stored bytes without gaps between them: the body's first byte follows the byte before it.
+  if (packets_->storedInOrder()) {
+    if (!packets_->sequenceAt(from, seq)) return false;
+    *seq += length;
+    return true;
+  }
   OB_StreamPosition edge;
   const bool stepped = stepBack(from, &edge);
   if (!packets_->sequenceAt(edge, seq)) return false;
-  *seq += (stepped ? 1u : 0u) + static_cast<uint32_t>(n > 0 ? n : 0);
+  *seq += (stepped ? 1u : 0u) + length;
   return true;
 }
 
@@ -912,7 +931,7 @@ void OB_HTTPGrammar::placeRequest(const OB_StreamPosition& at, bool follows) {
   uint32_t seq = 0;
   uint32_t ack = 0;
   if (packets_ == nullptr || place == nullptr || place->known) return;
-  if (!packets_->sequenceAt(at, &seq) || !packets_->ackAt(at, &ack)) return;
+  if (!packets_->segmentAt(at, &seq, &ack)) return;
   place->known = true;
   place->start = seq;
   place->sentAck = ack;

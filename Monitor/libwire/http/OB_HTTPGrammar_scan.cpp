@@ -278,7 +278,13 @@ OB_HTTPGrammar::keywords OB_HTTPGrammar::GetNextKWT() {
   if (first == '\r' || first == '\n') return KW_LINE_END;
   // Groups of header rules ask again at the same place for every member they try.
   if (here == keywordAt_) return keywordFound_;
+  return lookUpKeyword(here);
+}
 
+// Apart from GetNextKWT, so that the many lookups answered from the last one save no registers
+// and set up no word for it.
+[[gnu::noinline]] OB_HTTPGrammar::keywords OB_HTTPGrammar::lookUpKeyword(unsigned char* here) {
+  const unsigned char first = *here;
   // The word is read only up to its end, and only when some keyword begins with its first
   // letter: many lookups land on values and field names that cannot match.
   keywords found = KW_NONE;

@@ -75,7 +75,7 @@ int OB_PacketStream::add(OB_Packet* packet) {
   // A direction's payload begins right after its SYN: bytes before that (a retransmission from
   // before a cut, for a piece that continues one) are not the direction's to store.
   if ((xStatus & kSynSeen) != 0) {
-    const int32_t early = seqDiff(xMinSeq + 1, incoming->getSeqNo());
+    const int32_t early = seqDiff(xMinSeq + 1, packet->seqno);
     if (early > 0) {
       if (static_cast<uint32_t>(early) >= incoming->getLength()) {
         ++xRepPkts;
@@ -111,8 +111,9 @@ int OB_PacketStream::add(OB_Packet* packet) {
   // Cut what the stored buffers already hold from the front, stepping over every stored buffer
   // that the new one starts inside of or after.
   Link* after = nullptr;
+  uint32_t storedEnd = 0;  // one past stored's last byte
   for (;;) {
-    const uint32_t storedEnd = stored->getSeqNo() + stored->getLength();
+    storedEnd = stored->getSeqNo() + stored->getLength();
     const int32_t overlap = seqDiff(storedEnd, incoming->getSeqNo());
     if (overlap > 0) {
       if (static_cast<uint32_t>(overlap) >= incoming->getLength()) {
@@ -130,7 +131,7 @@ int OB_PacketStream::add(OB_Packet* packet) {
 
   if (after == nullptr) {
     // After the last stored buffer: in order, and without a gap when it begins where that ends.
-    if (stored->getSeqNo() + stored->getLength() != incoming->getSeqNo()) mayHaveGaps_ = true;
+    if (storedEnd != incoming->getSeqNo()) mayHaveGaps_ = true;
     buffer->addRef();
     buffers_.append(item);
     return 0;
@@ -382,6 +383,14 @@ bool OB_PacketStream::segmentStartFrom(const OB_StreamPosition& from, bool inclu
     return true;
   }
   return false;
+}
+
+bool OB_PacketStream::segmentAt(const OB_StreamPosition& at, uint32_t* seq, uint32_t* ack) {
+  Link* link = static_cast<Link*>(at.link);
+  OB_PacketBuffer* buffer = link != nullptr ? storedBuffer(link) : nullptr;
+  if (buffer == nullptr || !buffer->getAckNo(ack)) return false;
+  *seq = buffer->getSeqNo() + at.offset;
+  return true;
 }
 
 bool OB_PacketStream::ackAt(const OB_StreamPosition& at, uint32_t* ack) {

@@ -68,6 +68,12 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   bool afterGap(const OB_StreamPosition& from, OB_StreamPosition* out);
   // Whether the direction's first payload bytes (right after its SYN) were not stored.
   bool startsAfterGap();
+  // True while every stored buffer is a packet buffer stored in order right where the one
+  // before it ends, as a lossless direction stores them: no bytes are missing between stored
+  // bytes, and the byte n after a stored byte has that byte's sequence number plus n. Parsers
+  // then move by counting bytes rather than by searching sequence numbers. (Bytes missing
+  // before the first or after the last stored byte are hasGap's and startsAfterGap's.)
+  bool storedInOrder() const { return !mayHaveGaps_; }
   // The sequence number right after the last stored byte, when no byte the direction sent
   // after it is known to be missing; false otherwise or without sequence numbers.
   bool endSequence(uint32_t* seq);
@@ -79,6 +85,8 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // The acknowledgement number of the segment that holds the byte at `at`; false when its
   // buffer carries none.
   bool ackAt(const OB_StreamPosition& at, uint32_t* ack);
+  // sequenceAt and ackAt at once: false when either would be.
+  bool segmentAt(const OB_StreamPosition& at, uint32_t* seq, uint32_t* ack);
   // Whether bytes are missing between stored segments (or, with fromStart, before the first):
   // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
   bool bytesBeforeGap(bool fromStart, uint32_t* count);

@@ -102,6 +102,8 @@ class HTTPGap : public ::testing::Test {
   // holds the last piece's record.
   void parse() {
     const auto pieces = feedPieces();
+    firstInOrder[0] = pieces[0]->client.storedInOrder();
+    firstInOrder[1] = pieces[0]->server.storedInOrder();
     for (size_t i = 0; i < pieces.size(); ++i) {
       if (i > 0) parser.reset();
       parser.processObject(pieces[i].get());
@@ -132,11 +134,27 @@ class HTTPGap : public ::testing::Test {
     return xact != nullptr ? xact->req_request_uri.c_str() : "(none)";
   }
   static uint32_t v(const OB_TCPSessionStats::Counter& c) { return OB_TCPSessionStats::value(c); }
+  // Every transaction the parser holds and how its pairing ended, one line each.
+  std::string record() {
+    std::string out = std::to_string(parser.commRespCount) + " requests, " +
+                      std::to_string(parser.respCount) + " responses, pairing problem " +
+                      std::to_string(parser.problemPairing) + ", " +
+                      OB_HTTPProtocol::gapLossText(parser.getGapLoss()) + "\n";
+    for (int n = 1; n <= parser.commRespCount; ++n) {
+      const OB_HTTPXact& xact = *parser.xactAt(n);
+      out += std::string(xact.req_method.c_str()) + " " + xact.req_request_uri.c_str() + " " +
+             std::to_string(xact.req_bytes) + " -> " + xact.res_status_code.c_str() + " " +
+             std::to_string(xact.res_bytes) + "\n";
+    }
+    return out;
+  }
 
   OB_TCPSessionStats& stats = *getTCPSessionStats();
   TcpConversation web{{corrana_test::ipv4Address("10.0.0.1"), 1025, {2, 0, 0, 0, 0, 1}},
                       {corrana_test::ipv4Address("10.0.0.2"), 80, {2, 0, 0, 0, 0, 2}}};
   OB_HTTPProtocol parser{4096, 16};  // blocks made as needed, up to 65,536 transactions
+  // Whether the first piece's client and server directions stored every segment in order.
+  bool firstInOrder[2] = {false, false};
 };
 
 TEST_F(HTTPGap, ASegmentLostInsideAContentLengthBodyIsSkipped) {
@@ -482,6 +500,67 @@ TEST_F(HTTPGap, AChunkedBodyGoingOnPastACutCountsAtMostTheLargestLength) {
   ASSERT_EQ(parser.commRespCount, 1);
   EXPECT_EQ(status(1), "200");
   EXPECT_EQ(parser.xactAt(1)->res_bytes, INT32_MAX);
+}
+
+TEST_F(HTTPGap, BytesStoredInOrderAreReadAsTheSequenceSearchReadsThem) {
+  // A direction whose segments all arrived in order is read by counting bytes; one whose
+  // segments came swapped is searched by sequence number. Both hold the same bytes and must
+  // give the same transactions, also where a body crosses segments or runs past the data.
+  auto converse = [this](bool swapped) {
+    startOver();
+    // Swaps the second and third of the segments the side sends now.
+    auto sendSwapped = [&](TcpConversation::Side side, const std::string& text, size_t size) {
+      const size_t at = web.size();
+      send(side, text, size);
+      ASSERT_GE(web.size(), at + 3);
+      if (swapped) web.swap(at + 1, at + 2);
+    };
+    sendSwapped(kClient,
+                get("/a") + "POST /up HTTP/1.1\r\nContent-Length: 3000\r\n\r\n" +
+                    std::string(3000, 'p') + get("/c") + "HEAD /h HTTP/1.1\r\n\r\n",
+                700);
+    sendSwapped(kServer,
+                response("200 OK", "Content-Length: 2500\r\n", std::string(2500, 'x')) +
+                    response("204 No Content", "") +
+                    response("200 OK", "Transfer-Encoding: chunked\r\n",
+                             "5dc\r\n" + std::string(1500, 'c') +
+                                 "\r\na\r\n0123456789\r\n0\r\n\r\n") +
+                    response("200 OK", "Content-Length: 50\r\n"),
+                1000);
+    // The last body ends short of its length with the data.
+    send(kClient, get("/last"));
+    send(kServer, response("200 OK", "Content-Length: 5000\r\n", std::string(1200, 'z')));
+    parse();
+  };
+  converse(false);
+  EXPECT_TRUE(firstInOrder[0] && firstInOrder[1]);
+  const std::string inOrder = record();
+  EXPECT_EQ(parser.commRespCount, 5);
+  EXPECT_EQ(parser.xactAt(2)->req_bytes, 3000);
+  EXPECT_EQ(parser.xactAt(3)->res_bytes, 1510);
+  converse(true);
+  EXPECT_FALSE(firstInOrder[0] || firstInOrder[1]);
+  EXPECT_EQ(record(), inOrder);
+
+  // A body that a cut at the byte limit leaves going on: where it ends, and so where the next
+  // piece finds the next response, comes from the count or the search alike.
+  auto cut = [this](bool swapped) {
+    startOver();
+    send(kClient, get("/big"));
+    const size_t at = web.size();
+    send(kServer, response("200 OK", "Content-Length: 1300000\r\n", std::string(1300000, 'b')));
+    if (swapped) web.swap(at + 1, at + 2);
+    send(kClient, get("/after"));
+    send(kServer, response("404 Not Found", "Content-Length: 3\r\n", "abc"));
+    parse();
+  };
+  cut(false);
+  EXPECT_TRUE(firstInOrder[1]);
+  const std::string cutInOrder = record();
+  EXPECT_EQ(status(parser.commRespCount), "404");
+  cut(true);
+  EXPECT_FALSE(firstInOrder[1]);
+  EXPECT_EQ(record(), cutInOrder);
 }
 
 TEST_F(HTTPGap, ManyRequestsAndSegmentsAfterALostResponseHeadAreSearchedInBoundedTime) {
