@@ -337,21 +337,6 @@ bool OB_PacketStream::startsAfterGap() {
   return false;
 }
 
-bool OB_PacketStream::bytesBeforeGap(bool fromStart, uint32_t* count) {
-  *count = 0;
-  if (fromStart && startsAfterGap()) return true;
-  OB_MutexHold hold(&buffers_);
-  Link* previous = nullptr;
-  for (Link* link = firstLink(); link != nullptr; link = link->getNext()) {
-    uint32_t length = 0;
-    if (bytesOf(link, &length) == nullptr) continue;
-    if (previous != nullptr && !follows(previous, link)) return true;
-    *count += length;
-    previous = link;
-  }
-  return false;
-}
-
 bool OB_PacketStream::endSequence(uint32_t* seq) {
   OB_MutexHold hold(&buffers_);
   for (Link* link = buffers_.getLastLink(); link != nullptr; link = link->getPrev()) {

@@ -87,9 +87,6 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   bool ackAt(const OB_StreamPosition& at, uint32_t* ack);
   // sequenceAt and ackAt at once: false when either would be.
   bool segmentAt(const OB_StreamPosition& at, uint32_t* seq, uint32_t* ack);
-  // Whether bytes are missing between stored segments (or, with fromStart, before the first):
-  // *count is then the stored bytes before the first gap, as the stream's copy lays them out.
-  bool bytesBeforeGap(bool fromStart, uint32_t* count);
 
   // Puts the n bytes at data (copied) in front of the stored ones as the direction's bytes from
   // seq on: the unfinished line or head an earlier piece of the connection left at its end, which
