@@ -338,11 +338,13 @@ TEST_F(Monitor, AStopHandsOnTheConnectionsStillOpen) {
         .ack(TcpConversation::kClient);
   };
   // Three connections left open, two transactions each; then one that closes, whose line shows
-  // that the replay went past the others.
+  // that the replay went past the others. Stamped two seconds ahead of the wall clock, which the
+  // idle sweep reads once the replay has ended: sessions whose last frame is a little ahead of
+  // it are not idle, so they stay open until the stop.
   for (uint16_t i = 0; i < 4; ++i) {
     TcpConversation c({corrana_test::ipv4Address("198.18.0.2"), static_cast<uint16_t>(40000 + i),
                        {2, 0, 0, 0, 0, 1}},
-                      {serverIP, 80, {2, 0, 0, 0, 0, 2}}, now + i * 100000ull);
+                      {serverIP, 80, {2, 0, 0, 0, 0, 2}}, now + 2000000ull + i * 100000ull);
     c.handshake();
     exchange(c, "/open" + std::to_string(i) + "a");
     if (i < 3) {

@@ -414,6 +414,19 @@ TEST_F(TCPSessionTest, IdleTimeFollowsTheDriverClock) {
   EXPECT_EQ(session.needToPack(3600), 0);
 }
 
+// A clock behind the session's last packet (stepped back, or a replay's frames stamped ahead of
+// the wall clock) makes it idle only once it is more than the limit behind.
+TEST_F(TCPSessionTest, ALastPacketAheadOfTheClockIsNotIdleTime) {
+  web.handshake();
+  OB_TCPSession session;
+  feedAll(session, web);
+  const uint64_t last = session.lastTime;
+  UTimeStamp::setClock((last - 1) * 1000000);
+  EXPECT_EQ(session.needToPack(60), 0);
+  UTimeStamp::setClock((last - 61) * 1000000);
+  EXPECT_EQ(session.needToPack(60), 1);
+}
+
 TEST_F(TCPSessionTest, TimeoutCountsWhyTheSessionWasGivenUp) {
   OB_TCPSession unanswered;
   web.segment(TcpConversation::kClient, corrana_test::kSyn);
