@@ -382,7 +382,7 @@ int OB_ArchiveReader::moveToNextFile() {
       oldData = 0;
       if (static_cast<time_t>(nowTime) < time(nullptr)) {
         done = 1;
-        OB_Log::flog(nullptr, "m_bDone = true!!!!!!!!!\n");
+        OB_Log::debug("moveToNextFile: past the window's end: done\n");
       } else if (OB_ArchiveHeader* found = findNextFile(); found != nullptr) {
         if (fileList == nullptr) fileList = new OB_ArchiveFileList();
         if (fileList == nullptr) OB_Log::quit("moveToNextFile: no memory");

@@ -353,6 +353,26 @@ TEST_F(OB_ArchiveReaderTest, AFileWhoseWriterWasKilledIsReadToItsLastRecordAndFi
   unsetenv("OB_INSTALLDIR");
 }
 
+// A real-time window whose end has passed is done once its last file is read, and says nothing
+// in the log: reaching the end is how a run that goes well ends.
+TEST_F(OB_ArchiveReaderTest, ARealTimeWindowPastItsEndIsDoneWithoutALogLine) {
+  corrana_test::TempDir install;
+  std::filesystem::create_directory(install.file("logs"));
+  setenv("OB_INSTALLDIR", install.path().c_str(), 1);
+  OB_Log::init("reader", 0, nullptr);
+  const Bytes one = httpBytes(10, "/one");
+  makeArchive(file("http-a"), 5, 20, one);
+  {
+    OB_ArchiveReader reader(&http, dir.path().c_str(), "http", 0, 1000, 0);
+    reader.init();
+    EXPECT_EQ(drain(reader), std::vector<Bytes>{one});
+    EXPECT_EQ(reader.isDone(), 1);
+  }
+  EXPECT_EQ(corrana_test::readFile(install.file("logs/reader.log")), "");
+  OB_Log::reset();
+  unsetenv("OB_INSTALLDIR");
+}
+
 TEST_F(OB_ArchiveReaderTest, WaitOnNoFilesTakesTheFirstFileThatAppears) {
   OB_ArchiveReader reader(&http, dir.path().c_str(), "http", 0, kFarFuture, 0);
   reader.init();
