@@ -10,52 +10,72 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "pool/OB_LinkedHash.h"
 
 // Open addressing over pointers with linear probing; doubled when it is half full, so it takes
-// 8 to 32 bytes an element. Not locked: its owner's lock guards it.
+// 8 to 32 bytes an element. The doubling is spread over the inserts that follow it: each moves a
+// few entries of the old block into the new one, and a look-up meanwhile reads both, so no single
+// insert on the capture's path moves a million entries (a whole rehash of that many stalls its
+// caller for a tenth of a second). Not locked: its owner's lock guards it.
 template <class T, class Traits>
 class OB_PointerIndex {
  public:
   using Key = typename Traits::Key;
 
+  OB_PointerIndex() = default;
+  OB_PointerIndex(const OB_PointerIndex&) = delete;
+  OB_PointerIndex& operator=(const OB_PointerIndex&) = delete;
+  ~OB_PointerIndex() { clear(); }
+
   // The element of key, or null.
   T* find(const Key& key) const {
     if (count_ == 0) return nullptr;
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = slotOf(key, mask);; at = (at + 1) & mask) {
-      T* element = slots_[at];
-      if (element == nullptr) return nullptr;
-      if (Traits::keyOf(element) == key) return element;
-    }
+    if (T* element = findIn(slots_, size_, key)) return element;
+    return old_ != nullptr ? findIn(old_, oldSize_, key) : nullptr;
   }
   // Adds element, or replaces the element of the same key (the newest wins, as a chain's head
   // is the first a walk finds).
   void insert(T* element) {
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    const size_t mask = slots_.size() - 1;
+    moveOld(kMovesPerInsert);
+    if ((count_ + 1) * 2 > size_) grow();
+    const size_t mask = size_ - 1;
     const Key key = Traits::keyOf(element);
-    for (size_t at = slotOf(key, mask);; at = (at + 1) & mask) {
-      if (slots_[at] == nullptr) {
-        slots_[at] = element;
-        ++count_;
-        return;
-      }
+    size_t at = slotOf(key, mask);
+    for (; slots_[at] != nullptr; at = (at + 1) & mask) {
       if (Traits::keyOf(slots_[at]) == key) {
         slots_[at] = element;
         return;
       }
     }
+    // A key not moved yet lives in the old block: the newer element takes its place.
+    if (old_ != nullptr) {
+      const size_t oldMask = oldSize_ - 1;
+      for (size_t o = slotOf(key, oldMask); old_[o] != nullptr; o = (o + 1) & oldMask) {
+        if (old_[o] != moved() && Traits::keyOf(old_[o]) == key) {
+          old_[o] = moved();
+          --count_;
+          break;
+        }
+      }
+    }
+    slots_[at] = element;
+    ++count_;
   }
   // Takes element out when it is the one indexed under its key.
   void erase(T* element) {
     if (count_ == 0) return;
-    const size_t mask = slots_.size() - 1;
-    size_t at = slotOf(Traits::keyOf(element), mask);
+    const Key key = Traits::keyOf(element);
+    const size_t mask = size_ - 1;
+    size_t at = slotOf(key, mask);
     while (slots_[at] != element) {
-      if (slots_[at] == nullptr) return;
+      if (slots_[at] == nullptr) {
+        eraseOld(element, key);
+        return;
+      }
       at = (at + 1) & mask;
     }
     // Backward shift: each later element of the run moves up when its home allows, so that no
@@ -72,31 +92,91 @@ class OB_PointerIndex {
     --count_;
   }
   void clear() {
-    slots_.clear();
-    slots_.shrink_to_fit();
-    count_ = 0;
+    free(slots_);
+    free(old_);
+    slots_ = old_ = nullptr;
+    size_ = oldSize_ = movedUpTo_ = count_ = 0;
   }
   size_t size() const { return count_; }
   // The index's own memory in bytes.
-  size_t bytes() const { return slots_.capacity() * sizeof(T*); }
+  size_t bytes() const { return (size_ + (old_ != nullptr ? oldSize_ : 0)) * sizeof(T*); }
 
  private:
+  // Old slots moved per insert: at least two, so that the old block is empty before the new one
+  // (twice its size, half full) fills to its own doubling.
+  static constexpr size_t kMovesPerInsert = 8;
+
+  // Marks an old slot whose element has moved or gone: a look-up in the old block goes on past
+  // it, as the element it passed over may lie further along the run.
+  static T* moved() {
+    static char mark;
+    return reinterpret_cast<T*>(&mark);
+  }
   static size_t slotOf(const Key& key, size_t mask) {
     // The multiplier spreads keys that differ only in their high or low bits (addresses of one
     // network, a hash's weak bits) over the whole table.
     const uint64_t mixed = Traits::hash(key) * 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(mixed >> 32 ^ mixed) & mask;
   }
+  static T* findIn(T* const* slots, size_t size, const Key& key) {
+    if (size == 0) return nullptr;
+    const size_t mask = size - 1;
+    for (size_t at = slotOf(key, mask);; at = (at + 1) & mask) {
+      T* element = slots[at];
+      if (element == nullptr) return nullptr;
+      if (element != moved() && Traits::keyOf(element) == key) return element;
+    }
+  }
+  void eraseOld(T* element, const Key& key) {
+    if (old_ == nullptr) return;
+    const size_t mask = oldSize_ - 1;
+    for (size_t at = slotOf(key, mask); old_[at] != nullptr; at = (at + 1) & mask) {
+      if (old_[at] == element) {
+        old_[at] = moved();
+        --count_;
+        return;
+      }
+    }
+  }
+  // Moves up to n slots of the old block into the new one; frees it once all have moved.
+  void moveOld(size_t n) {
+    if (old_ == nullptr) return;
+    const size_t mask = size_ - 1;
+    for (; n > 0 && movedUpTo_ < oldSize_; --n, ++movedUpTo_) {
+      T* element = old_[movedUpTo_];
+      if (element == nullptr || element == moved()) continue;
+      // Keys are unique across both blocks: the first empty slot of its run is its place.
+      size_t at = slotOf(Traits::keyOf(element), mask);
+      while (slots_[at] != nullptr) at = (at + 1) & mask;
+      slots_[at] = element;
+      old_[movedUpTo_] = moved();
+    }
+    if (movedUpTo_ == oldSize_) {
+      free(old_);
+      old_ = nullptr;
+      oldSize_ = movedUpTo_ = 0;
+    }
+  }
   void grow() {
-    std::vector<T*> old(slots_.empty() ? 16 : slots_.size() * 2, nullptr);
-    old.swap(slots_);
-    count_ = 0;
-    for (T* element : old)
-      if (element != nullptr) insert(element);
+    moveOld(oldSize_);  // a doubling left unfinished by removals ends first
+    const size_t size = size_ == 0 ? 16 : size_ * 2;
+    // Zeroed pages from the allocator, touched as the slots fill, not all at once here.
+    T** slots = static_cast<T**>(calloc(size, sizeof(T*)));
+    if (slots == nullptr) throw std::bad_alloc();
+    old_ = slots_;
+    oldSize_ = old_ != nullptr ? size_ : 0;
+    movedUpTo_ = 0;
+    slots_ = slots;
+    size_ = size;
+    if (old_ != nullptr && count_ == 0) moveOld(oldSize_);
   }
 
-  std::vector<T*> slots_;  // a power of two in size; the elements are not owned
-  size_t count_ = 0;
+  T** slots_ = nullptr;  // a power of two in size; the elements are not owned
+  size_t size_ = 0;
+  T** old_ = nullptr;  // the block before the last doubling, while its entries move
+  size_t oldSize_ = 0;
+  size_t movedUpTo_ = 0;  // the old slots before it have moved
+  size_t count_ = 0;      // in both blocks
 };
 
 // An OB_LinkedHash whose find, and its owner's look-ups by key (findKey), go through an

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
 #include <vector>
 
 #include "coding/OB_ArchiveIO.h"
@@ -115,6 +118,58 @@ TEST(IndexedHash, IndexesWhatReadAndChainedInsertsBring) {
   EXPECT_EQ(table.findKey(101), nullptr);
   EXPECT_EQ(table.findKey(102), &c);
   table.clear();
+}
+
+// Keys spread over the slots, and the hashes asked for counted: each one is a look at an entry.
+size_t hashesAsked = 0;
+struct CountedKey {
+  using Key = uint32_t;
+  static Key keyOf(Entry* e) { return e->value; }
+  static uint64_t hash(const Key& k) {
+    ++hashesAsked;
+    return k;
+  }
+};
+
+// Inserts, replacements and removals through many doublings agree with a map at every step
+// (both blocks are read while one moves into the other), and no insert looks at more than a
+// few entries: a doubling moves its entries a few at a time over the inserts after it, where
+// one insert used to rehash them all.
+TEST(PointerIndex, GrowsAFewEntriesAtATimeAndFindsEveryOneMeanwhile) {
+  OB_PointerIndex<Entry, CountedKey> index;
+  std::map<uint32_t, Entry*> model;
+  std::vector<std::unique_ptr<Entry>> owned;
+  std::mt19937 random(7);
+  size_t mostHashes = 0;
+  for (int step = 0; step < 200000; ++step) {
+    const uint32_t key = random() % 60000;
+    const int what = static_cast<int>(random() % 10);
+    if (what < 7) {
+      owned.push_back(std::make_unique<Entry>(key));
+      hashesAsked = 0;
+      index.insert(owned.back().get());
+      mostHashes = std::max(mostHashes, hashesAsked);
+      model[key] = owned.back().get();
+    } else if (auto it = model.find(key); it != model.end()) {
+      index.erase(it->second);
+      model.erase(it);
+    } else {
+      Entry stranger(key);
+      index.erase(&stranger);  // not the one indexed: nothing goes
+    }
+    if (step % 997 == 0 || step > 199000) {
+      ASSERT_EQ(index.size(), model.size()) << step;
+      for (uint32_t probe = 0; probe < 60000; probe += 29) {
+        auto it = model.find(probe);
+        ASSERT_EQ(index.find(probe), it == model.end() ? nullptr : it->second) << step << " " << probe;
+      }
+    }
+  }
+  EXPECT_LE(mostHashes, 64u);
+  EXPECT_GE(index.bytes(), index.size() * 2 * sizeof(Entry*));
+  index.clear();
+  EXPECT_EQ(index.find(model.begin()->first), nullptr);
+  EXPECT_EQ(index.size(), 0u);
 }
 
 }  // namespace
