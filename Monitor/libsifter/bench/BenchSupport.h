@@ -4,6 +4,8 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,11 +16,15 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "OB_Log.h"
+#include "OB_SocketIO.h"
 #include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_HTTPServer.h"
+#include "console/OB_AEngineTCPRequest.h"
+#include "windows/OB_HTTPReader.h"
 #include "windows/OB_IndexChanger.h"
 
 namespace bench {
@@ -97,6 +103,45 @@ inline OB_IndexChanger* staticWindow(OB_AEngineConfig* config, timeWindow_t* rec
 inline std::string wire16(int16_t value) {
   const auto bits = static_cast<uint16_t>(value);
   return {static_cast<char>(bits >> 8), static_cast<char>(bits & 0xFF)};
+}
+
+// Runs one console handler as the command layer does: its fields arrive through a socket pair,
+// the reply is built in memory under the reader's query hold (which counts what the capture
+// queued meanwhile as it takes and as it leaves the lock) and sent after it to a thread that
+// drains it. The handler's seconds, or -1 when it or the socket pair failed.
+template <class Handler>
+double askAsTheConsole(Handler handler, OB_HTTPReader* reader, const std::string& fields) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
+  if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size())) {
+    close(ends[0]);
+    close(ends[1]);
+    return -1;
+  }
+  std::thread drain([far = ends[1]] {
+    char chunk[65536];
+    while (read(far, chunk, sizeof chunk) > 0) {
+    }
+  });
+  OB_AEngineTCPRequest request;
+  request.itemIndex = 0;
+  request.subset = 0;
+  std::string reply;
+  int result = 0;
+  double took = 0;
+  {
+    OB_ReaderQueryHold hold(reader);
+    const auto start = Clock::now();
+    OB_SocketReply capture(ends[0], &reply);
+    result = handler(static_cast<OB_HTTPAnalysisStats*>(reader), ends[0], &request);
+    took = seconds(start);
+  }
+  if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
+  shutdown(ends[0], SHUT_WR);
+  drain.join();
+  close(ends[0]);
+  close(ends[1]);
+  return result == 0 ? took : -1;
 }
 
 }  // namespace bench

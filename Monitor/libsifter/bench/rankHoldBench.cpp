@@ -78,39 +78,6 @@ OB_HTTPProtocol* page(uint32_t client, uint32_t when) {
   return protocol;
 }
 
-// Runs one handler as the command layer does: its fields arrive through a socket pair, the reply
-// is built in memory under the reader's hold and sent after it. The handler's seconds.
-double ask(int (*handler)(OB_HTTPAnalysisStats*, int, OB_AEngineTCPRequest*), OB_HTTPReader* reader,
-           const std::string& fields) {
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
-  if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size()))
-    return -1;
-  std::thread drain([far = ends[1]] {
-    char chunk[65536];
-    while (read(far, chunk, sizeof chunk) > 0) {
-    }
-  });
-  OB_AEngineTCPRequest request;
-  request.itemIndex = 0;
-  request.subset = 0;
-  std::string reply;
-  double took = 0;
-  {
-    OB_ReaderQueryHold hold(reader);
-    auto start = Clock::now();
-    OB_SocketReply capture(ends[0], &reply);
-    handler(reader, ends[0], &request);
-    took = seconds(start);
-  }
-  writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size()));
-  shutdown(ends[0], SHUT_WR);
-  drain.join();
-  close(ends[0]);
-  close(ends[1]);
-  return took;
-}
-
 void run(const std::string& dir, uint32_t clients, double loopSeconds, double rate, bool waiting) {
   auto* config = new OB_AEngineConfig();
   snprintf(config->databaseDir, sizeof config->databaseDir, "%s", dir.c_str());
@@ -158,7 +125,7 @@ void run(const std::string& dir, uint32_t clients, double loopSeconds, double ra
   std::thread console([&] {
     while (!done)
       for (Query& query : queries) {
-        const double took = ask(query.handler, reader, query.fields);
+        const double took = bench::askAsTheConsole(query.handler, reader, query.fields);
         if (took > query.longest) query.longest = took;
         ++query.asked;
       }

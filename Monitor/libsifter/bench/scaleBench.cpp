@@ -147,43 +147,6 @@ class TimedReader : public OB_ProtocolWriter, public OB_ReferenceCounter {
   OB_HTTPReader* reader_;  // not owned, outlives this
 };
 
-// Times one console handler as the command layer runs it: under the reader's lock, its reply
-// built in memory and sent once the lock is released to a thread that drains it. Seconds, or -1.
-template <class Handler>
-double timeHandler(Handler handler, OB_HTTPReader* reader, const std::string& fields) {
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
-  if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size())) {
-    close(ends[0]);
-    close(ends[1]);
-    return -1;
-  }
-  std::thread drain([far = ends[1]] {
-    char chunk[65536];
-    while (read(far, chunk, sizeof chunk) > 0) {
-    }
-  });
-  OB_AEngineTCPRequest request;
-  request.itemIndex = 0;
-  request.subset = 0;
-  std::string reply;
-  int result = 0;
-  double took = 0;
-  {
-    OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
-    const auto start = Clock::now();
-    OB_SocketReply capture(ends[0], &reply);
-    result = handler(static_cast<OB_HTTPAnalysisStats*>(reader), ends[0], &request);
-    took = seconds(start);
-  }
-  if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
-  shutdown(ends[0], SHUT_WR);
-  drain.join();
-  close(ends[0]);
-  close(ends[1]);
-  return result == 0 ? took : -1;
-}
-
 // 1065: type 0 (by count), the busiest n, every address.
 std::string clientsFields(int16_t n) { return wire16(0) + wire16(n) + "0.0.0.0\n0.0.0.0\n"; }
 // 1025: the n most served resources of any type and URI.
@@ -274,9 +237,9 @@ int runOne(const std::string& dir, uint32_t n, double rankSeconds) {
   std::thread console([&] {
     while (!done) {
       for (double took :
-           {timeHandler(hcommand_HTTPIPTracking, reader, clientsFields(32767)),
-            timeHandler(hcommand_HTTPServerResourcesServedBreakdown, reader, resourcesFields(10)),
-            timeHandler(hcommand_HTTPServerRefererHostsBreakdown, reader, referersFields(10))}) {
+           {bench::askAsTheConsole(hcommand_HTTPIPTracking, reader, clientsFields(32767)),
+            bench::askAsTheConsole(hcommand_HTTPServerResourcesServedBreakdown, reader, resourcesFields(10)),
+            bench::askAsTheConsole(hcommand_HTTPServerRefererHostsBreakdown, reader, referersFields(10))}) {
         if (took < 0) failed = true;
         if (took > longestQuery) longestQuery = took;
         ++queries;
