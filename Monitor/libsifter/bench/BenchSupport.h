@@ -105,12 +105,14 @@ inline std::string wire16(int16_t value) {
   return {static_cast<char>(bits >> 8), static_cast<char>(bits & 0xFF)};
 }
 
-// Runs one console handler as the command layer does: its fields arrive through a socket pair,
-// the reply is built in memory under the reader's query hold (which counts what the capture
-// queued meanwhile as it takes and as it leaves the lock) and sent after it to a thread that
-// drains it. The handler's seconds, or -1 when it or the socket pair failed.
-template <class Handler>
-double askAsTheConsole(Handler handler, OB_HTTPReader* reader, const std::string& fields) {
+// Runs handler(stats, socket, request) as the command layer runs a command: its fields arrive
+// through a socket pair, the reply is built in memory inside hold (called with the work to do
+// under whatever lock the caller's case takes) and sent after it to a thread that drains it. The
+// handler's seconds, or -1 when it or the socket pair failed; *replyBytes, when given, the
+// reply's size.
+template <class Stats, class Handler, class Hold>
+double timeHandler(Handler handler, Stats* stats, const std::string& fields, Hold hold,
+                   size_t* replyBytes = nullptr) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
   if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size())) {
@@ -118,10 +120,11 @@ double askAsTheConsole(Handler handler, OB_HTTPReader* reader, const std::string
     close(ends[1]);
     return -1;
   }
-  std::thread drain([far = ends[1]] {
+  size_t got = 0;
+  std::thread drain([&got, far = ends[1]] {
     char chunk[65536];
-    while (read(far, chunk, sizeof chunk) > 0) {
-    }
+    ssize_t n;
+    while ((n = read(far, chunk, sizeof chunk)) > 0) got += static_cast<size_t>(n);
   });
   OB_AEngineTCPRequest request;
   request.itemIndex = 0;
@@ -129,19 +132,32 @@ double askAsTheConsole(Handler handler, OB_HTTPReader* reader, const std::string
   std::string reply;
   int result = 0;
   double took = 0;
-  {
-    OB_ReaderQueryHold hold(reader);
+  hold([&] {
     const auto start = Clock::now();
-    OB_SocketReply capture(ends[0], &reply);
-    result = handler(static_cast<OB_HTTPAnalysisStats*>(reader), ends[0], &request);
+    {
+      OB_SocketReply capture(ends[0], &reply);
+      result = handler(stats, ends[0], &request);
+    }
     took = seconds(start);
-  }
+  });
   if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
   shutdown(ends[0], SHUT_WR);
   drain.join();
   close(ends[0]);
   close(ends[1]);
+  if (replyBytes != nullptr) *replyBytes = got;
   return result == 0 ? took : -1;
+}
+
+// A query on reader as the console holds it: under the reader's query hold, which counts what
+// the capture queued meanwhile as it takes and as it leaves the lock.
+template <class Handler>
+double askAsTheConsole(Handler handler, OB_HTTPReader* reader, const std::string& fields) {
+  return timeHandler(handler, static_cast<OB_HTTPAnalysisStats*>(reader), fields,
+                     [reader](auto&& work) {
+                       OB_ReaderQueryHold hold(reader);
+                       work();
+                     });
 }
 
 }  // namespace bench

@@ -119,43 +119,19 @@ double timeGoaccess(const std::string& log, const std::string& dir) {
   return seconds(start);
 }
 
-// Times one console handler: the request goes in through a socket pair, and a thread drains the
-// reply as a console would. As the command layer runs a command, the handler builds its reply in
-// memory, under `lock` when one is given (the reader's lock), and the reply is sent afterwards.
-// The handler's own time, in seconds, and the reply's size.
+// Times one console handler as the command layer runs it, under `lock` when one is given (the
+// reader's lock). The handler's own time, in seconds, and the reply's size.
 template <class Stats, class Handler>
 double timeHandler(Handler handler, Stats* stats, const std::string& fields, size_t* replyBytes,
                    OB_Mutex* lock = nullptr) {
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return -1;
-  if (write(ends[1], fields.data(), fields.size()) != static_cast<ssize_t>(fields.size()))
-    return -1;
-  size_t got = 0;
-  std::thread drain([&got, far = ends[1]] {
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(far, chunk, sizeof chunk)) > 0) got += static_cast<size_t>(n);
-  });
-  OB_AEngineTCPRequest request;
-  request.itemIndex = 0;
-  request.subset = 0;
-  std::string reply;
-  if (lock != nullptr) lock->lock();
-  auto start = Clock::now();
-  int result = 0;
-  {
-    OB_SocketReply capture(ends[0], &reply);
-    result = handler(stats, ends[0], &request);
-  }
-  const double took = seconds(start);
-  if (lock != nullptr) lock->unlock();
-  if (writeJ_n_chars(ends[0], reply.data(), static_cast<int>(reply.size())) < 0) result = -1;
-  shutdown(ends[0], SHUT_WR);
-  drain.join();
-  close(ends[0]);
-  close(ends[1]);
-  *replyBytes = got;
-  return result == 0 ? took : -1;
+  return bench::timeHandler(
+      handler, stats, fields,
+      [lock](auto&& work) {
+        if (lock != nullptr) lock->lock();
+        work();
+        if (lock != nullptr) lock->unlock();
+      },
+      replyBytes);
 }
 
 // A type-0 request of the IP-tracking commands for the busiest n.
