@@ -34,8 +34,9 @@ class OB_PointerIndex {
   // The element of key, or null.
   T* find(const Key& key) const {
     if (count_ == 0) return nullptr;
-    if (T* element = findIn(slots_, size_, key)) return element;
-    return old_ != nullptr ? findIn(old_, oldSize_, key) : nullptr;
+    T** slot = slotIn(slots_, size_, key);
+    if (slot == nullptr) slot = slotIn(old_, oldSize_, key);
+    return slot != nullptr ? *slot : nullptr;
   }
   // Adds element, or replaces the element of the same key (the newest wins, as a chain's head
   // is the first a walk finds).
@@ -52,15 +53,9 @@ class OB_PointerIndex {
       }
     }
     // A key not moved yet lives in the old block: the newer element takes its place.
-    if (old_ != nullptr) {
-      const size_t oldMask = oldSize_ - 1;
-      for (size_t o = slotOf(key, oldMask); old_[o] != nullptr; o = (o + 1) & oldMask) {
-        if (old_[o] != moved() && Traits::keyOf(old_[o]) == key) {
-          old_[o] = moved();
-          --count_;
-          break;
-        }
-      }
+    if (T** old = slotIn(old_, oldSize_, key); old != nullptr) {
+      *old = moved();
+      --count_;
     }
     slots_[at] = element;
     ++count_;
@@ -73,7 +68,11 @@ class OB_PointerIndex {
     size_t at = slotOf(key, mask);
     while (slots_[at] != element) {
       if (slots_[at] == nullptr) {
-        eraseOld(element, key);
+        // Not in the new block: in the old one, if it has not moved yet.
+        if (T** old = slotIn(old_, oldSize_, key); old != nullptr && *old == element) {
+          *old = moved();
+          --count_;
+        }
         return;
       }
       at = (at + 1) & mask;
@@ -118,24 +117,14 @@ class OB_PointerIndex {
     const uint64_t mixed = Traits::hash(key) * 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(mixed >> 32 ^ mixed) & mask;
   }
-  static T* findIn(T* const* slots, size_t size, const Key& key) {
+  // The slot of slots (size of them, possibly none) that holds key's element, or null.
+  static T** slotIn(T** slots, size_t size, const Key& key) {
     if (size == 0) return nullptr;
     const size_t mask = size - 1;
     for (size_t at = slotOf(key, mask);; at = (at + 1) & mask) {
       T* element = slots[at];
       if (element == nullptr) return nullptr;
-      if (element != moved() && Traits::keyOf(element) == key) return element;
-    }
-  }
-  void eraseOld(T* element, const Key& key) {
-    if (old_ == nullptr) return;
-    const size_t mask = oldSize_ - 1;
-    for (size_t at = slotOf(key, mask); old_[at] != nullptr; at = (at + 1) & mask) {
-      if (old_[at] == element) {
-        old_[at] = moved();
-        --count_;
-        return;
-      }
+      if (element != moved() && Traits::keyOf(element) == key) return &slots[at];
     }
   }
   // Moves up to n slots of the old block into the new one; frees it once all have moved.
@@ -168,7 +157,6 @@ class OB_PointerIndex {
     movedUpTo_ = 0;
     slots_ = slots;
     size_ = size;
-    if (old_ != nullptr && count_ == 0) moveOld(oldSize_);
   }
 
   T** slots_ = nullptr;  // a power of two in size; the elements are not owned
