@@ -10,6 +10,7 @@
 
 #include "OB_Log.h"
 #include "http/OB_HTTPGrammar.h"
+#include "http/OB_HTTPCarry.h"
 #include "tcp/OB_TCPSession.h"
 
 namespace {
@@ -335,11 +336,12 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     // No server byte in this piece: the next response begins where it would have, the
     // earlier piece's place or the first byte after the server's SYN.
     const OB_ParseCarry* carry = parser_.carryIn_;
+    const OB_HTTPCarry* http = parser_.httpIn_;
     if (carry != nullptr && carry->nextKnown[1]) {
       parser_.nextKnown_[1] = true;
       parser_.next_[1] = carry->next[1];
-      parser_.chunked_[1] = carry->chunked[1];
-      parser_.afterData_[1] = carry->afterData[1];
+      parser_.chunked_[1] = http != nullptr && http->chunked[1];
+      parser_.afterData_[1] = http != nullptr && http->afterData[1];
     } else if (!parser_.resync_ && packets_ != nullptr &&
                (packets_->xStatus & OB_PacketStream::kSynSeen) != 0) {
       parser_.nextKnown_[1] = true;
@@ -722,7 +724,10 @@ bool OB_HTTPGrammar::carryResponseHead(const OB_StreamPosition& at) {
 
 int OB_HTTPGrammar::placeFromCarry(int direction) {
   const OB_ParseCarry* carry = parser_.carryIn_;
+  const OB_HTTPCarry* http = parser_.httpIn_;
   if (carry == nullptr || packets_ == nullptr || !carry->nextKnown[direction]) return -1;
+  const bool chunked = http != nullptr && http->chunked[direction];
+  const bool afterData = http != nullptr && http->afterData[direction];
   OB_StreamPosition first;
   stream_->savePosition(first);
   OB_StreamPosition to;
@@ -730,10 +735,10 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
     case OB_PacketStream::Seek::Found: {
       stream_->restorePosition(to);
       forgetKeyword();
-      if (!carry->chunked[direction]) return 1;
+      if (!chunked) return 1;
       // The chunked body the earlier piece was reading goes on.
       int32_t sum = 0;
-      const int complete = Entity_Body_Chunked(&sum, carry->afterData[direction]);
+      const int complete = Entity_Body_Chunked(&sum, afterData);
       if (direction == 1) {
         parser_.inFlightBytes_ = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes
                                  : complete == 0        ? sum + cutChunk_
@@ -745,8 +750,7 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
       return 0;
     }
     case OB_PacketStream::Seek::PastEnd:
-      noteNext(direction, carry->next[direction], carry->chunked[direction],
-               carry->afterData[direction]);
+      noteNext(direction, carry->next[direction], chunked, afterData);
       return 0;
     case OB_PacketStream::Seek::InGap:
       break;
@@ -754,7 +758,7 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
   if (direction == 1) {
     parser_.inFlightGoesOn_ = false;
     // Where the chunked body the earlier piece was reading goes on was never captured.
-    if (carry->chunked[1]) parser_.inFlightBytes_ = OB_HTTPXact::kUnknownBytes;
+    if (chunked) parser_.inFlightBytes_ = OB_HTTPXact::kUnknownBytes;
   }
   return -1;
 }

@@ -9,6 +9,7 @@
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "http/OB_HTTPCarry.h"
 #include "http/OB_HTTPGrammar.h"
 #include "tcp/OB_TCPSession.h"
 #include "tcp/OB_TCPSessionStats.h"
@@ -205,7 +206,8 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
   held_ = nullptr;
   heldBytes_ = 0;
-  inFlightIn_ = carryIn_ != nullptr ? carryIn_->inFlight : nullptr;
+  httpIn_ = carryIn_ != nullptr ? OB_HTTPCarry::in(*carryIn_) : nullptr;
+  inFlightIn_ = httpIn_ != nullptr ? httpIn_->inFlight : nullptr;
   inFlightBytes_ = 0;
   inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
   cutting_ = session->isCutOff() != 0 && carry != nullptr;
@@ -249,11 +251,15 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
       }
     }
     if (held_ != nullptr && goesOn) inFlight = unrecordHeld();
-    carry->inFlight = inFlight;
-    carry->awaiting.clear();
-    if (goesOn) handOnUnanswered(carry);
+    // Without room for its own part the carry says only that the pairing cannot go on.
+    OB_HTTPCarry* out = OB_HTTPCarry::of(*carry);
+    if (out != nullptr) {
+      out->inFlight = inFlight;
+      out->awaiting.clear();
+      if (goesOn) handOnUnanswered(out);
+    }
     // Pairing goes on by order in the next piece only when this one ended with it.
-    carry->lost = blind_ || gapPending_;
+    carry->lost = blind_ || gapPending_ || out == nullptr;
     uint32_t unanswered = 0;
     for (size_t n = respCount > 0 ? static_cast<size_t>(respCount) : 0; n < xacts_.size(); ++n) {
       if (xacts_[n]->res_status_code.empty()) ++unanswered;
@@ -262,14 +268,17 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     for (int d = 0; d < 2; ++d) {
       carry->nextKnown[d] = nextKnown_[d];
       carry->next[d] = next_[d];
-      carry->chunked[d] = nextKnown_[d] && chunked_[d];
-      carry->afterData[d] = nextKnown_[d] && afterData_[d];
+      if (out != nullptr) {
+        out->chunked[d] = nextKnown_[d] && chunked_[d];
+        out->afterData[d] = nextKnown_[d] && afterData_[d];
+      }
       carry->tail[d].swap(tail_[d]);
       tail_[d].clear();
     }
     carry->set = true;
   }
   carryIn_ = nullptr;
+  httpIn_ = nullptr;
   inFlightIn_ = nullptr;
   held_ = nullptr;
   cutting_ = false;
@@ -321,12 +330,12 @@ bool OB_HTTPProtocol::canHandOnUnanswered() {
          respCount < commRespCount;
 }
 
-void OB_HTTPProtocol::handOnUnanswered(OB_ParseCarry* carry) {
+void OB_HTTPProtocol::handOnUnanswered(OB_HTTPCarry* carry) {
   // The next response is the first unanswered request's only where this piece's parse said
   // where it begins.
   if (!nextKnown_[1] || !canHandOnUnanswered()) return;
   const size_t first = static_cast<size_t>(respCount);
-  if (first > xacts_.size() || xacts_.size() - first > OB_ParseCarry::kAwaitingLimit) return;
+  if (first > xacts_.size() || xacts_.size() - first > OB_HTTPCarry::kAwaitingLimit) return;
   for (size_t n = first; n < xacts_.size(); ++n) {
     if (!xacts_[n]->res_status_code.empty()) return;
   }
@@ -356,8 +365,8 @@ void OB_HTTPProtocol::handOnUnanswered(OB_ParseCarry* carry) {
 }
 
 void OB_HTTPProtocol::recordAwaiting() {
-  if (carryIn_ == nullptr) return;
-  for (const std::shared_ptr<OB_HTTPXact>& waiting : carryIn_->awaiting) {
+  if (httpIn_ == nullptr) return;
+  for (const std::shared_ptr<OB_HTTPXact>& waiting : httpIn_->awaiting) {
     const int before = commRespCount;
     newRequest(nullptr, nullptr);
     if (commRespCount == before || xacts_.empty()) return;

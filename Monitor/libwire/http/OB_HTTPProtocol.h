@@ -20,6 +20,7 @@
 #include "pool/OB_MemoryPool.h"
 #include "records/OB_Protocol.h"
 
+struct OB_HTTPCarry;
 struct OB_ParseCarry;
 
 // The MIME table guessContentType searches: types in table order, each with its file extensions
@@ -272,6 +273,7 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // (not owned; the session's), the responses still owed to its requests (they are not this
   // piece's to pair), and, for the next piece, where each direction's next message begins.
   const OB_ParseCarry* carryIn_ = nullptr;
+  const OB_HTTPCarry* httpIn_ = nullptr;  // carryIn_'s HTTP part, or null
   uint32_t owedIn_ = 0;
   bool nextKnown_[2] = {false, false};
   uint32_t next_[2] = {0, 0};
@@ -296,7 +298,7 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   bool canHandOnUnanswered();
   // Takes the requests still without a response out of the record into carry->awaiting, when
   // canHandOnUnanswered and there are at most the carry's limit of them.
-  void handOnUnanswered(OB_ParseCarry* carry);
+  void handOnUnanswered(OB_HTTPCarry* carry);
   // Records the earlier piece's awaiting requests as this record's first.
   void recordAwaiting();
   // Takes held_ out of the record into a transaction of its own (the next piece's to record).

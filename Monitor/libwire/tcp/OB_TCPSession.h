@@ -8,13 +8,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tcp/OB_PacketStream.h"
 #include "tcp/OB_Session.h"
 
-class OB_HTTPXact;
 class OB_Packet;
+
+// What one protocol's analyser keeps in a parse carry beyond the fields every analyser shares:
+// made by that analyser (the HTTP analyser's holds its transactions), the carry's to own.
+struct OB_ProtocolCarry {
+  virtual ~OB_ProtocolCarry() = default;
+};
 
 // What the parse of one piece of a connection cut at the byte limit leaves for the piece that
 // continues it; the pieces of one connection share it and are parsed in order, on the stream
@@ -27,23 +31,12 @@ struct OB_ParseCarry {
   // when the earlier piece ended at a message's end or inside a body of known length.
   bool nextKnown[2] = {false, false};
   uint32_t next[2] = {0, 0};
-  // The next message's place is inside a chunked body: at next begins a chunk-size line, or
-  // (afterData) the line end that closes a chunk's data.
-  bool chunked[2] = {false, false};
-  bool afterData[2] = {false, false};
   // The unfinished line or head the earlier piece ended inside of (its first byte at next), at
   // most kTailLimit bytes: the next piece parses it in front of its own bytes.
   static constexpr size_t kTailLimit = 65536;
   std::string tail[2];
-  // The earlier piece's requests still without a response where it ended between responses
-  // or inside one's head, in order (at most kAwaitingLimit): the next piece records them
-  // first, so that the responses it holds pair with them by order.
-  static constexpr size_t kAwaitingLimit = 64;
-  std::vector<std::shared_ptr<OB_HTTPXact>> awaiting;
-  // A transaction whose chunked response body goes on past the earlier piece: that piece left
-  // it out of its record, and the piece where the body ends records it with the whole body's
-  // bytes (res_bytes: those counted so far).
-  std::shared_ptr<OB_HTTPXact> inFlight;
+  // The analyser's own part (null until it makes one); shared when the carry is copied.
+  std::shared_ptr<OB_ProtocolCarry> protocol;
 };
 
 class OB_TCPSession : public OB_Session {
