@@ -642,6 +642,30 @@ TEST_F(StreamBuilderTest, RequestsWaitingAtTheCutAreRecordedOnceByALaterPiece) {
   EXPECT_EQ(http->seen, (std::vector<std::string>{"/a 200", "/b "}));
 }
 
+// A second cut that finds no free session for the rest of the connection: that piece is the
+// last one, and the request still waiting there is recorded by it, without its response.
+TEST_F(StreamBuilderTest, RequestsWaitingAtACutWithoutARestAreRecordedByThePiece) {
+  buildWith({{"SessionPools", "1"}, {"SessionsPerPool", "2"}});
+  AttachedHTTP http(builder);
+  TcpConversation c = conversation(4603, 80);
+  c.handshake();
+  c.send(TcpConversation::kClient, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n");
+  c.send(TcpConversation::kClient, "GET /b HTTP/1.1\r\nHost: h\r\n\r\n");
+  const size_t bodyStart = c.size();
+  c.send(TcpConversation::kServer, okWithLength(std::string(3 * OB_TCPSession::kByteLimit, 'w')));
+  c.send(TcpConversation::kServer, okWithLength("late"));
+  c.close();
+  // Another connection takes the session the first piece gave back, once the second piece
+  // has begun.
+  const size_t secondPiece = bodyStart + OB_TCPSession::kByteLimit / 1460 + 10;
+  feedAll(c, 0, secondPiece);
+  TcpConversation other = conversation(4604, 80);
+  feedAll(other.handshake());
+  feedAll(c, secondPiece);
+  EXPECT_EQ(http->sessions, 2);
+  EXPECT_EQ(http->seen, (std::vector<std::string>{"/a 200", "/b "}));
+}
+
 // A connection that ends inside a chunked body the cut handed on: its last piece records the
 // transaction, once, with the chunks that came.
 TEST_F(StreamBuilderTest, AChunkedBodyEndingWithTheConnectionAfterACutIsRecordedOnce) {

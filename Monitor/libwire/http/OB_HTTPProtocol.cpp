@@ -210,7 +210,10 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   inFlightIn_ = httpIn_ != nullptr ? httpIn_->inFlight : nullptr;
   inFlightBytes_ = 0;
   inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
-  cutting_ = session->isCutOff() != 0 && carry != nullptr;
+  // A piece whose rest could not be followed (no session was free at the cut) ends the
+  // connection: it records what it holds, as a last piece does.
+  const bool goesOn = session->isCutOff() != 0 && session->isFollowed() != 0;
+  cutting_ = goesOn && carry != nullptr;
   for (int d = 0; d < 2; ++d) tail_[d].clear();
   if (carryIn_ != nullptr) {
     // The line or head the earlier piece ended inside of is read as this piece's first bytes.
@@ -233,7 +236,6 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     // A body that goes on into a next piece is recorded there, whole; the last piece records
     // what it has.
     std::shared_ptr<OB_HTTPXact> inFlight;
-    const bool goesOn = session->isCutOff() != 0;
     if (inFlightIn_ != nullptr) {
       // Each piece counts up to 2^31 - 1 bytes; the body's count, like a length, stops there.
       const int64_t bytes = static_cast<int64_t>(inFlightIn_->res_bytes) + inFlightBytes_;

@@ -96,6 +96,7 @@ int OB_TCPSession::continueFrom(OB_TCPSession& earlier) {
   try {
     if (earlier.carry == nullptr) earlier.carry = std::make_shared<OB_ParseCarry>();
     carry = earlier.carry;
+    earlier.followed = 1;
   } catch (const std::bad_alloc&) {
     carry = nullptr;  // the piece is then searched for its first message
   }
@@ -264,6 +265,7 @@ int OB_TCPSession::init() {
   OB_Session::init();
   cutOff = 0;
   continued = 0;
+  followed = 0;
   gapCounted = 0;
   carry.reset();
   client.init();
@@ -275,6 +277,7 @@ int OB_TCPSession::reset() {
   OB_Session::reset();
   cutOff = 0;
   continued = 0;
+  followed = 0;
   gapCounted = 0;
   carry.reset();
   client.reset();

@@ -80,6 +80,9 @@ class OB_TCPSession : public OB_Session {
   // Whether the session continues one cut off: its streams begin inside the conversation, so
   // its parsers look for the first message rather than expect one at the start.
   int isContinued() const { return continued; }
+  // Whether a session continues this one (continueFrom was called with it): only then does
+  // what its parse leaves in the carry reach a next piece.
+  int isFollowed() const { return followed; }
 
   // 1 when the packet opens a new connection on this session's addresses: a SYN without ACK
   // from the client whose sequence number is not that of the SYN that opened this one (a
@@ -108,6 +111,7 @@ class OB_TCPSession : public OB_Session {
 
   int cutOff = 0;
   int continued = 0;
+  int followed = 0;
   // An earlier piece of the connection was counted as discontiguous.
   int gapCounted = 0;
 };
