@@ -18,6 +18,11 @@ struct OB_HTTPCarry : OB_ProtocolCarry {
   // line end that closes a chunk's data.
   bool chunked[2] = {false, false};
   bool afterData[2] = {false, false};
+  // The place is inside the trailer that follows a chunked body's last chunk: the next piece
+  // reads on to the trailer's empty line, which ends the body.
+  bool trailer[2] = {false, false};
+  // The client has shown pipelining in an earlier piece (see OB_HTTPProtocol).
+  bool pipelined = false;
   // The earlier piece's requests still without a response where it ended between responses
   // or inside one's head, in order (at most kAwaitingLimit): the next piece records them
   // first, so that the responses it holds pair with them by order.

@@ -2,6 +2,8 @@
 // status lines, and dates. Each rule follows the conventions stated in OB_HTTPGrammar.h.
 #include "http/OB_HTTPGrammar.h"
 
+#include <cstring>
+
 namespace {
 
 bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -281,9 +283,13 @@ int OB_HTTPGrammar::Status_Code() {
   LWS();
   Backtrack mark(this);
   unsigned char* start = stream_->markNext(kValueStartSlot);
+  char digits[4] = {0, 0, 0, 0};
   for (int i = 0; i < 3; ++i) {
+    digits[i] = static_cast<char>(stream_->getNext());
     if (!isDigit(stream_->getNext()) || stream_->incNext() == 0) return 0;
   }
+  // The framing of the response depends on it whether or not its values are recorded.
+  std::memcpy(parser_.framing_.status, digits, sizeof digits);
   reportValue(AT_StatusCode, start, stream_->markNext(kValueEndSlot));
   return mark.accepted();
 }

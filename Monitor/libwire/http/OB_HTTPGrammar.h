@@ -140,7 +140,9 @@ class OB_HTTPGrammar {
   // when a size line or a chunk's line end is malformed or the sizes pass 2^31 - 1 (the cursor
   // then anywhere in the body); kLostBytes when bytes of a size line or of the line end after a
   // chunk's data were never captured (the resume point is then where the bytes come back).
-  int Entity_Body_Chunked(int32_t* sum, bool afterData = false);
+  // afterData: the cursor is on the line end that closes a chunk's data; inTrailer: on the
+  // trailer that follows the last chunk (a piece continuing one cut there).
+  int Entity_Body_Chunked(int32_t* sum, bool afterData = false, bool inTrailer = false);
   static constexpr int kLostBytes = -2;
   // One chunk of a chunked body from its size line: 1 with the cursor after its data (or,
   // chunkDone_ set, after the last chunk and its trailer); otherwise as Entity_Body_Chunked.
@@ -474,8 +476,37 @@ class OB_HTTPGrammar {
   bool atLastLineEnd(const OB_StreamPosition& at);
   // A piece continuing one whose parse said where this direction's next message begins: puts
   // the cursor there. 1 when it is here; 0 when the piece lies wholly inside a body (nothing to
-  // read; passed on); -1 when it is unknown or lost (the piece is then searched).
+  // read; passed on); -1 when it is unknown (the piece is then searched); kPlaceLost when its
+  // bytes were never captured (resume_ then holds the first byte after them).
   int placeFromCarry(int direction);
+  static constexpr int kPlaceLost = -2;
+  // While a request is searched for after lost bytes: onto the next place where one may begin,
+  // the next line's start or the next segment's first byte, whichever comes first. False when
+  // neither lies in the data.
+  bool nextCandidate();
+  // The trailer after a chunked body's last chunk, from the cursor: 1 with the cursor after its
+  // empty line (or on the data's last byte when it ends there); 0 when the data ends first (a
+  // piece cut there carries it); kLostBytes when bytes of it were never captured.
+  int chunkTrailer();
+  // The bytes of the body that begins at the cursor up to the end of the direction's stored
+  // bytes, or kUnknownBytes when some of them, or bytes after them, were never captured.
+  int32_t bytesToTheEnd();
+  // A response whose body of length bytes (at the cursor) the end of the server's direction (its
+  // FIN or a RST) cut short: the bytes it sent go in xact, as bytesToTheEnd counts them.
+  void cutShortByTheEnd(OB_HTTPXact* xact, int32_t length);
+  // Whether the client of the connection has shown pipelining (OB_HTTPProtocol::pipelined_):
+  // what the requests showed as they were recorded, or, looked at once a piece, a request
+  // whose segment acknowledged server bytes that are not the start of a response head.
+  bool pipeliningShown();
+  // Whether the byte at `at` begins a status line ("HTTP/"); the cursor stays.
+  bool statusLineAt(const OB_StreamPosition& at);
+  // Where the response to request n ended (n 0: the responses before the piece's first
+  // request): false when unknown; *nothing when no response went before (its place then
+  // unknown), else *end.
+  bool answerEndOf(uint32_t n, bool* nothing, uint32_t* end);
+  // For a connection that has shown pipelining: whether the response of request k - 1 is known
+  // not to be the one whose head (seq) answers request k, sent at sentAck.
+  bool answeredBefore(uint32_t k, uint32_t seq, uint32_t sentAck);
   // Puts the cursor on resume_, where a search for the next message begins.
   void resume();
   // ---- Pairing again after lost bytes ----
@@ -485,15 +516,17 @@ class OB_HTTPGrammar {
   // The last request recorded ends where the client's stored bytes end.
   void placeLastEnd();
   // The request (counting from 1) a response head at `at` answers for certain, else 0. Only a
-  // head that begins a segment qualifies, and only when all of these hold, for a request k not
-  // yet passed by the pairing: the segment acknowledges exactly the end of request k (the
-  // server had requests up to k and nothing of k + 1); the segment that began request k
-  // acknowledged exactly the head's first byte (the client had every byte the server sent
-  // before it, none of it); the response to k - 1 is known to have ended before k was sent:
-  // read so, or it began before k was sent (the client received server bytes between sending
-  // k - 1 and k) while the responses before it had ended when k - 1 was sent (read so, or k - 1
-  // is the first); request k + 1, if any, was sent after the head's first byte reached the
-  // client.
+  // head that begins a segment qualifies, for a request k not yet passed by the pairing whose
+  // end that segment acknowledges exactly (the server had requests up to k and nothing of
+  // k + 1), whose own first segment acknowledged exactly the head's first byte (the client had
+  // every byte the server sent before it, none of it), and after which request k + 1, if any,
+  // was sent once the head's first byte had reached the client. A client that waits for each
+  // response sends its requests so: unless the connection has shown pipelining, that is
+  // enough, whatever was lost before. Otherwise (answeredBefore) k's own place must be known
+  // with nothing lost before it, and the response to k - 1 known not to be at the head: read to
+  // end before it; or begun before k was sent while the responses before it had ended when
+  // k - 1 was sent; or begun where the response before it ended, before the head, k - 1
+  // carrying no body (so no interim response precedes its final one).
   uint32_t anchoredRequest(const OB_StreamPosition& at);
   // The response paired last ends at end (server sequence numbers).
   void noteAnswerEnd(uint32_t end);

@@ -33,20 +33,17 @@ bool isText(const char* text, const char (&code)[N]) {
   return true;
 }
 
-// Responses that carry no body whatever their headers say: skipping one would run over the
-// responses that follow it.
-bool hasNoBody(const OB_HTTPXact& xact) {
-  const char* status = xact.res_status_code.c_str();
-  return isText(status, "304") || isText(status, "204") || status[0] == '1' ||
-         isText(xact.req_method.c_str(), "HEAD");
+bool isHeadRequest(const OB_HTTPXact& xact) { return isText(xact.req_method.c_str(), "HEAD"); }
+
+// Responses that carry no body whatever their headers say (status: the status line's three
+// digits): skipping one would run over the responses that follow it.
+bool hasNoBody(const char* status, bool headRequest) {
+  return isText(status, "304") || isText(status, "204") || status[0] == '1' || headRequest;
 }
 
 // An interim response (100 Continue, 102 Processing, 103 Early Hints) precedes the final one
 // and is not the request's answer; 101 Switching Protocols is final.
-bool isInterim(const OB_HTTPXact& xact) {
-  const char* status = xact.res_status_code.c_str();
-  return status[0] == '1' && !isText(status, "101");
-}
+bool isInterim(const char* status) { return status[0] == '1' && !isText(status, "101"); }
 
 int hexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -186,6 +183,12 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
     const int placed = placeFromCarry(0);
     if (placed == 0) return ParseStop::None;
     if (placed == 1) searching = false;
+    if (placed == kPlaceLost) {
+      // The request the earlier piece said begins here was never captured: what follows is
+      // searched as after any lost head.
+      parser_.noteRequestGap(OB_HTTPProtocol::GapLoss::Head);
+      resume();
+    }
   } else if (packets_ != nullptr && packets_->startsAfterGap()) {
     parser_.noteRequestGap(OB_HTTPProtocol::GapLoss::Head);
     searching = true;
@@ -225,8 +228,10 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseRequests() {
     const int requestLine = Request_Line();
     strictMethod_ = false;
     if (requestLine == 0) {
-      if (searching && nextLine() != 0) continue;
-      if (searching) return stop;
+      if (searching) {
+        if (nextCandidate()) continue;
+        return stop;
+      }
       if (!first) {
         stop = noMessageHere();
         if (stop == ParseStop::None) noteNextAtEnd(0);
@@ -342,6 +347,7 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       parser_.next_[1] = carry->next[1];
       parser_.chunked_[1] = http != nullptr && http->chunked[1];
       parser_.afterData_[1] = http != nullptr && http->afterData[1];
+      parser_.trailer_[1] = http != nullptr && http->trailer[1];
     } else if (!parser_.resync_ && packets_ != nullptr &&
                (packets_->xStatus & OB_PacketStream::kSynSeen) != 0) {
       parser_.nextKnown_[1] = true;
@@ -362,6 +368,12 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     const int placed = placeFromCarry(1);
     if (placed == 0) return ParseStop::None;
     if (placed == 1) searching = false;
+    if (placed == kPlaceLost) {
+      // Where the earlier piece said the next response begins was never captured: a head
+      // lost, as in a whole connection.
+      parser_.noteResponseGap(GapLoss::Head);
+      lostPlace = true;
+    }
   } else if (packets_ != nullptr && packets_->startsAfterGap()) {
     parser_.noteResponseGap(GapLoss::Head);
     stream_->savePosition(resume_);
@@ -422,7 +434,6 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     }
     if (head == kHeadNotFound) note(ParseStop::CutShort);
     messageHead(false, head, bodyStart);
-    OB_HTTPXact* xact = parser_.xactAt(parser_.respCount);
     OB_HTTPXact* paired = parser_.currentResponse();
     if (paired == nullptr && parser_.blind_) {
       // A response that pairs with no request: its length was not kept, so the next one is
@@ -432,10 +443,17 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       lostPlace = true;
       continue;
     }
+    // The framing comes from the head itself, also for a response whose values are not
+    // recorded (one owed to an earlier piece's request is skipped by it).
+    const OB_HTTPProtocol::HeadFraming& framing = parser_.framing_;
+    const bool interim = isInterim(framing.status);
     // Such a response sends no body: a Content-Length it carries announces what a GET would
     // have had, not bytes sent.
-    if (paired != nullptr && hasNoBody(*paired)) paired->res_bytes = 0;
-    const bool moreExpected = xact != nullptr && parser_.commRespCount != parser_.respCount;
+    const bool noBody = hasNoBody(framing.status, paired != nullptr && isHeadRequest(*paired));
+    if (paired != nullptr && noBody) paired->res_bytes = 0;
+    // An interim response of an owed request leaves its final response owed.
+    if (interim && parser_.droppedOwed_) ++parser_.owedIn_;
+    const bool moreExpected = parser_.respCount < parser_.commRespCount || parser_.owedIn_ > 0;
     // Whether the response's framing says where the next one begins: not after the last
     // expected response (its body may run to the end), a body of unknown length (searched for
     // the next "HTTP/", which it may hold itself) or a switch to another protocol.
@@ -447,11 +465,16 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
     bool atNext = false;
     OB_StreamPosition body;
     stream_->savePosition(body);
-    if (paired != nullptr && isInterim(*paired)) {
+    if (isText(framing.status, "101")) {
+      // What follows a switch of protocols is another protocol's.
+      break;
+    } else if (interim) {
       // The final response that follows is the request's answer.
-      parser_.unpairResponse();
+      if (paired != nullptr) parser_.unpairResponse();
       atNext = true;
-    } else if (chunked_ && (paired == nullptr || !hasNoBody(*paired))) {
+      // A head that ends the data: the final response begins in the next piece.
+      if (head == kHeadEndsData) noteNextAtEnd(1);
+    } else if (chunked_ && !noBody) {
       int32_t sum = 0;
       const int complete = Entity_Body_Chunked(&sum);
       if (paired != nullptr) {
@@ -472,58 +495,88 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
         break;
       }
       atNext = true;
-    } else if (moreExpected && !hasNoBody(*xact)) {
-      const int32_t length = xact->res_bytes;
-      // A known length says where the body ends, whether or not its bytes were captured.
-      if (uint32_t end = 0; paired != nullptr && length > 0 && bodyEndSeq(length, &end)) {
-        noteAnswerEnd(end);
-      }
-      const int skipped = length > 0 ? skipBody(length) : 1;
+    } else if (moreExpected && (noBody || framing.lengthSeen)) {
+      // A known length (none at all included) says where the body ends, whether or not its
+      // bytes were captured.
+      const int32_t length = noBody ? 0 : framing.length;
+      if (uint32_t end = 0; paired != nullptr && bodyEndSeq(length, &end)) noteAnswerEnd(end);
+      const int skipped = skipBody(length);
       if (skipped == kLostBytes) {
         parser_.noteResponseGap(GapLoss::Head);
         lostPlace = true;
         continue;
       }
-      OB_StreamPosition bodyEnd;
-      stream_->savePosition(bodyEnd);
       if (skipped == 0) {
         stream_->restorePosition(body);
-        if (uint32_t end = 0; length > 0 && bodyEndSeq(length, &end)) noteNext(1, end);
+        if (uint32_t end = 0; bodyEndSeq(length, &end)) noteNext(1, end);
+        if (paired != nullptr) cutShortByTheEnd(paired, length);
         note(afterBody(length));
         break;
       }
+      if (length == 0 && head == kHeadEndsData) {
+        // The head ended the data: the next response begins in the next piece.
+        noteNextAtEnd(1);
+        break;
+      }
+      OB_StreamPosition bodyEnd;
+      stream_->savePosition(bodyEnd);
       if (Entity_Body_Response(0) == 0) {
         // No further status line: what is left after the body is no message.
         if (packets_ != nullptr && packets_->afterGap(bodyEnd, &resume_)) {
-          parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
+          parser_.noteResponseGap(GapLoss::Head);
           lostPlace = true;
           continue;
         }
         // Fewer bytes than "HTTP/" left after a framed body: a head cut off at once.
-        if (length > 0 && carryResponseHead(bodyEnd)) break;
-        if (length > 0) note(noMessageHere());
+        if (carryResponseHead(bodyEnd)) break;
+        note(noMessageHere());
         break;
       }
-      // The next "HTTP/" lies beyond lost bytes: the body (of unknown length) or what follows
-      // it (of a known one) may hold whole responses.
+      // The next "HTTP/" lies beyond lost bytes: what follows the body may hold whole
+      // responses.
       bodyPlaced = length > 0 && packets_ != nullptr;
       if (lostSince(bodyEnd, !bodyPlaced)) {
-        parser_.noteResponseGap(length > 0 ? GapLoss::Head : GapLoss::UnknownLength);
+        parser_.noteResponseGap(GapLoss::Head);
         lostPlace = true;
         continue;
       }
-      framed = length > 0;
-      atNext = framed;
+      atNext = true;
+    } else if (moreExpected) {
+      // A body of unknown length: searched for the next "HTTP/".
+      OB_StreamPosition bodyEnd;
+      stream_->savePosition(bodyEnd);
+      if (Entity_Body_Response(0) == 0) {
+        if (packets_ != nullptr && packets_->afterGap(bodyEnd, &resume_)) {
+          parser_.noteResponseGap(GapLoss::UnknownLength);
+          lostPlace = true;
+          continue;
+        }
+        // It ran to the server's close.
+        if (paired != nullptr && parser_.serverEnded_) paired->res_bytes = bytesToTheEnd();
+        break;
+      }
+      // The next "HTTP/" lies beyond lost bytes: the body may hold whole responses.
+      if (lostSince(bodyEnd)) {
+        parser_.noteResponseGap(GapLoss::UnknownLength);
+        lostPlace = true;
+        continue;
+      }
+      framed = false;
     } else {
       // The body of the last expected response is not scanned: nothing follows it that could
       // be paired. Where it ends is kept for a piece that continues this one.
-      framed = moreExpected && std::strcmp(xact->res_status_code.c_str(), "101") != 0;
-      if (paired != nullptr && !isInterim(*paired) && !chunked_) {
-        const bool empty = hasNoBody(*paired);
-        if (uint32_t end = 0; (empty || paired->res_bytes > 0) &&
-                              bodyEndSeq(empty ? 0 : paired->res_bytes, &end)) {
-          noteNext(1, end);
-          noteAnswerEnd(end);
+      framed = false;
+      if (paired != nullptr) {
+        if (noBody || framing.lengthSeen) {
+          const int32_t length = noBody ? 0 : framing.length;
+          if (uint32_t end = 0; bodyEndSeq(length, &end)) {
+            noteNext(1, end);
+            noteAnswerEnd(end);
+          }
+          cutShortByTheEnd(paired, length);
+        } else if (parser_.serverEnded_) {
+          // Without a length or chunks the body runs to the server's close.
+          paired->res_bytes = bytesToTheEnd();
         }
       }
     }
@@ -547,6 +600,8 @@ OB_HTTPGrammar::ParseStop OB_HTTPGrammar::parseResponses() {
       break;
     }
   }
+  // A piece cut at the byte limit hands on whether its client showed pipelining.
+  if (parser_.cutting_) pipeliningShown();
   return stop;
 }
 
@@ -648,6 +703,7 @@ void OB_HTTPGrammar::noteNext(int direction, uint32_t seq, bool chunked, bool af
   parser_.next_[direction] = seq;
   parser_.chunked_[direction] = chunked;
   parser_.afterData_[direction] = afterData;
+  parser_.trailer_[direction] = false;
 }
 
 void OB_HTTPGrammar::noteNextAtEnd(int direction) {
@@ -692,6 +748,7 @@ bool OB_HTTPGrammar::carryTail(const OB_StreamPosition& from, bool chunked, bool
   parser_.next_[direction_] = seq;
   parser_.chunked_[direction_] = chunked;
   parser_.afterData_[direction_] = afterData;
+  parser_.trailer_[direction_] = false;
   return true;
 }
 
@@ -738,7 +795,8 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
       if (!chunked) return 1;
       // The chunked body the earlier piece was reading goes on.
       int32_t sum = 0;
-      const int complete = Entity_Body_Chunked(&sum, afterData);
+      const int complete =
+          Entity_Body_Chunked(&sum, afterData, http != nullptr && http->trailer[direction]);
       if (direction == 1) {
         parser_.inFlightBytes_ = complete == kLostBytes ? OB_HTTPXact::kUnknownBytes
                                  : complete == 0        ? sum + cutChunk_
@@ -746,13 +804,15 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
         parser_.inFlightGoesOn_ = complete == 0 && parser_.nextKnown_[1] && parser_.chunked_[1];
       }
       if (complete == 1) return 1;
-      if (complete == kLostBytes) return -1;
+      if (complete == kLostBytes) return kPlaceLost;
       return 0;
     }
     case OB_PacketStream::Seek::PastEnd:
       noteNext(direction, carry->next[direction], chunked, afterData);
+      parser_.trailer_[direction] = http != nullptr && http->trailer[direction];
       return 0;
     case OB_PacketStream::Seek::InGap:
+      resume_ = to;
       break;
   }
   if (direction == 1) {
@@ -760,7 +820,7 @@ int OB_HTTPGrammar::placeFromCarry(int direction) {
     // Where the chunked body the earlier piece was reading goes on was never captured.
     if (chunked) parser_.inFlightBytes_ = OB_HTTPXact::kUnknownBytes;
   }
-  return -1;
+  return kPlaceLost;
 }
 
 void OB_HTTPGrammar::resume() {
@@ -847,8 +907,9 @@ int OB_HTTPGrammar::Entity_Body_Response(int length) {
   return 1;
 }
 
-int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData) {
+int OB_HTTPGrammar::Entity_Body_Chunked(int32_t* sum, bool afterData, bool inTrailer) {
   *sum = 0;
+  if (inTrailer) return chunkTrailer();
   if (bodyAfterData_) {
     // The head ended the data: the body's first size line is the next piece's.
     bodyAfterData_ = false;
@@ -907,9 +968,22 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
   if (more == 0 && packets_ != nullptr && packets_->afterGap(line, &resume_)) return kLostBytes;
   if (size == 0) {
     // The last chunk; the trailer's header lines end with an empty line.
-    if (more != 0) skipThroughEmptyLine();
     chunkDone_ = true;
-    return lostSince(line) ? kLostBytes : 1;
+    if (more != 0) return chunkTrailer();
+    if (stream_->getNext() != '\n') {
+      // The data ends inside the last chunk's line.
+      chunkDone_ = false;
+      carryTail(line, true, false);
+      return 0;
+    }
+    // The line was the data's last: the trailer is the next piece's.
+    noteNextAtEnd(direction_);
+    if (parser_.nextKnown_[direction_]) {
+      parser_.chunked_[direction_] = true;
+      parser_.trailer_[direction_] = true;
+    }
+    chunkDone_ = false;
+    return 0;
   }
   if (more == 0) {
     carryTail(line, true, false);
@@ -930,6 +1004,119 @@ int OB_HTTPGrammar::chunk(int32_t* sum) {
   return 1;
 }
 
+int OB_HTTPGrammar::chunkTrailer() {
+  OB_StreamPosition trailer;
+  stream_->savePosition(trailer);
+  const int through = skipThroughEmptyLine();
+  if (lostSince(trailer)) return kLostBytes;
+  if (through >= 0) {
+    chunkDone_ = true;
+    return 1;
+  }
+  chunkDone_ = false;
+  if (carryTail(trailer, true, false)) parser_.trailer_[direction_] = true;
+  return 0;
+}
+
+bool OB_HTTPGrammar::nextCandidate() {
+  OB_StreamPosition from;
+  stream_->savePosition(from);
+  OB_StreamPosition segment;
+  uint32_t segmentSeq = 0;
+  uint32_t ack = 0;
+  const bool segmentFollows =
+      packets_ != nullptr && packets_->segmentStartFrom(from, false, &segment, &segmentSeq, &ack);
+  const int more = nextLine();
+  if (segmentFollows) {
+    OB_StreamPosition lineStart;
+    stream_->savePosition(lineStart);
+    uint32_t lineSeq = 0;
+    if (more == 0 || !packets_->sequenceAt(lineStart, &lineSeq) ||
+        static_cast<int32_t>(segmentSeq - lineSeq) < 0) {
+      stream_->restorePosition(segment);
+      forgetKeyword();
+      return true;
+    }
+  }
+  return more != 0;
+}
+
+int32_t OB_HTTPGrammar::bytesToTheEnd() {
+  uint32_t start = 0;
+  uint32_t end = 0;
+  if (packets_ == nullptr || !bodyEndSeq(0, &start) || !packets_->endSequence(&end)) {
+    return OB_HTTPXact::kUnknownBytes;
+  }
+  if (!bodyAfterData_ && !packets_->storedInOrder()) {
+    // From the byte before the body: bytes lost right at its start count.
+    OB_StreamPosition here;
+    stream_->savePosition(here);
+    OB_StreamPosition edge;
+    stepBack(here, &edge);
+    OB_StreamPosition after;
+    if (packets_->afterGap(edge, &after)) return OB_HTTPXact::kUnknownBytes;
+  }
+  const int32_t bytes = static_cast<int32_t>(end - start);
+  return bytes > 0 ? bytes : 0;
+}
+
+void OB_HTTPGrammar::cutShortByTheEnd(OB_HTTPXact* xact, int32_t length) {
+  if (!parser_.serverEnded_ || packets_ == nullptr || xact == nullptr || length <= 0) return;
+  uint32_t end = 0;
+  if (!bodyEndSeq(length, &end)) return;
+  // The number after the last one the direction's payload took (a FIN takes one of its own).
+  const uint32_t sent =
+      packets_->xMaxSeq - ((packets_->xStatus & OB_PacketStream::kFinSeen) != 0 ? 1u : 0u);
+  if (static_cast<int32_t>(end - sent) <= 0) return;
+  xact->res_bytes = bytesToTheEnd();
+}
+
+bool OB_HTTPGrammar::statusLineAt(const OB_StreamPosition& at) {
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  stream_->restorePosition(at);
+  const bool status = peekIs("HTTP/", 5, false);
+  stream_->restorePosition(here);
+  return status;
+}
+
+bool OB_HTTPGrammar::pipeliningShown() {
+  if (parser_.pipelined_ || parser_.serverShownChecked_ || packets_ == nullptr) {
+    return parser_.pipelined_;
+  }
+  parser_.serverShownChecked_ = true;
+  // A client that waits for each response acknowledges, with a request's first segment,
+  // exactly the start of that request's response: a request that acknowledged captured server
+  // bytes anywhere else was sent while a response was arriving. The acknowledgements grow
+  // with the requests (one that did not grow showed pipelining already), so one walk over the
+  // server's bytes finds
+  // them all.
+  OB_StreamPosition here;
+  stream_->savePosition(here);
+  if (stream_->setFirst() == -1) return false;
+  OB_StreamPosition from;
+  stream_->savePosition(from);
+  stream_->restorePosition(here);
+  for (uint32_t k = 1; k <= parser_.commRespCount; ++k) {
+    const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(k);
+    if (place == nullptr || !place->known) continue;
+    ++parser_.anchorWork_;
+    OB_StreamPosition at;
+    const OB_PacketStream::Seek found = packets_->seekSequence(from, place->sentAck, &at);
+    if (found == OB_PacketStream::Seek::PastEnd) break;
+    if (found == OB_PacketStream::Seek::Found && at.data != nullptr) {
+      // Carried bytes of an earlier piece carry no acknowledgements: nothing to tell there.
+      uint32_t ack = 0;
+      if (packets_->ackAt(at, &ack) && (!packets_->beginsSegment(at) || !statusLineAt(at))) {
+        parser_.pipelined_ = true;
+        break;
+      }
+    }
+    if (at.data != nullptr) from = at;
+  }
+  return parser_.pipelined_;
+}
+
 void OB_HTTPGrammar::placeRequest(const OB_StreamPosition& at, bool follows) {
   OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(parser_.commRespCount);
   uint32_t seq = 0;
@@ -943,6 +1130,22 @@ void OB_HTTPGrammar::placeRequest(const OB_StreamPosition& at, bool follows) {
   if (follows && before != nullptr && !place->gapBefore) {
     before->end = seq;
     before->endKnown = true;
+  }
+  // A request that shares its segment with the bytes before it, or was sent without a byte of
+  // the server's having arrived since the one before (whose response has at least its status
+  // line), was sent without waiting for that response.
+  if (!packets_->beginsSegment(at) ||
+      (before != nullptr && before->known && static_cast<int32_t>(ack - before->sentAck) <= 0)) {
+    parser_.pipelined_ = true;
+  }
+  // The same where client bytes were lost before the piece's first request: they were sent
+  // before it with no response byte between them and it, when it acknowledged no more than
+  // where the responses before the piece ended.
+  bool nothing = false;
+  uint32_t end = 0;
+  if (before == nullptr && place->gapBefore && answerEndOf(0, &nothing, &end) && !nothing &&
+      static_cast<int32_t>(ack - end) <= 0) {
+    parser_.pipelined_ = true;
   }
 }
 
@@ -975,36 +1178,56 @@ uint32_t OB_HTTPGrammar::anchoredRequest(const OB_StreamPosition& at) {
   if (found == requestEnds_.end() || found->first != ack || found->second > requests) return 0;
   const uint32_t k = found->second;
   const OB_HTTPProtocol::RequestPlace& place = *parser_.placeOf(k);
-  if (!place.known || place.gapBefore || place.sentAck != seq) return 0;
-  if (k == 1) {
-    // A piece that continues a connection has requests of the earlier piece before its first.
-    if (parser_.resync_) return 0;
-  } else {
-    // The response of k - 1 must have ended before k was sent, or it is the one at the head:
-    // it ended before seq when it was read so, or when it began before seq (server bytes
-    // reached the client between sending k - 1 and k) and the responses before it had ended
-    // when k - 1 was sent, so that those bytes were its own.
-    const OB_HTTPProtocol::RequestPlace& before = *parser_.placeOf(k - 1);
-    if (!before.known) return 0;
-    if (!before.answerEndKnown || static_cast<int32_t>(seq - before.answerEnd) < 0) {
-      if (static_cast<int32_t>(place.sentAck - before.sentAck) <= 0) return 0;
-      if (k == 2) {
-        // A piece that continues a connection has requests of the earlier piece before its first.
-        if (parser_.resync_) return 0;
-      } else {
-        const OB_HTTPProtocol::RequestPlace& earlier = *parser_.placeOf(k - 2);
-        if (!earlier.answerEndKnown ||
-            static_cast<int32_t>(before.sentAck - earlier.answerEnd) < 0) {
-          return 0;
-        }
-      }
-    }
-  }
+  if (!place.known || place.sentAck != seq) return 0;
   if (k < requests) {
     const OB_HTTPProtocol::RequestPlace& after = *parser_.placeOf(k + 1);
     if (!after.known || static_cast<int32_t>(after.sentAck - seq) <= 0) return 0;
   }
+  if (!pipeliningShown()) return k;
+  if (place.gapBefore || !answeredBefore(k, seq, place.sentAck)) return 0;
   return k;
+}
+
+bool OB_HTTPGrammar::answerEndOf(uint32_t n, bool* nothing, uint32_t* end) {
+  *nothing = false;
+  if (n > 0) {
+    const OB_HTTPProtocol::RequestPlace* place = parser_.placeOf(n);
+    if (place == nullptr || !place->answerEndKnown) return false;
+    *end = place->answerEnd;
+    return true;
+  }
+  if (parser_.resync_) {
+    // A continued piece: the earlier piece knew where its last response ended, none owed.
+    *end = parser_.priorAnswerEnd_;
+    return parser_.priorAnswerKnown_;
+  }
+  // Before a connection's first request nothing was answered; its first response begins
+  // right after the server's SYN, when that was seen.
+  *nothing = !parser_.serverStartKnown_;
+  *end = parser_.serverStart_;
+  return true;
+}
+
+bool OB_HTTPGrammar::answeredBefore(uint32_t k, uint32_t seq, uint32_t sentAck) {
+  bool nothing = false;
+  uint32_t end = 0;
+  if (k == 1) return answerEndOf(0, &nothing, &end) && (nothing || static_cast<int32_t>(seq - end) >= 0);
+  const OB_HTTPProtocol::RequestPlace& before = *parser_.placeOf(k - 1);
+  if (!before.known) return false;
+  // Read to its end before the head.
+  if (before.answerEndKnown && static_cast<int32_t>(seq - before.answerEnd) >= 0) return true;
+  if (!answerEndOf(k - 2, &nothing, &end)) return false;
+  // Begun before k was sent (server bytes reached the client between sending k - 1 and k),
+  // the responses before it having ended when k - 1 was sent: those bytes were its own.
+  if (static_cast<int32_t>(sentAck - before.sentAck) > 0 &&
+      (nothing || static_cast<int32_t>(before.sentAck - end) >= 0)) {
+    return true;
+  }
+  // Begun where the response before it ended, before the head: the head is a later response's,
+  // unless an interim response went first, which only a request with a body is sent.
+  const OB_HTTPXact* previous = parser_.xactAt(static_cast<int>(k - 1));
+  return !nothing && !before.gapBefore && previous != nullptr && previous->req_bytes == 0 &&
+         static_cast<int32_t>(seq - end) > 0;
 }
 
 void OB_HTTPGrammar::noteAnswerEnd(uint32_t end) {

@@ -175,6 +175,16 @@ void OB_HTTPProtocol::forgetParse() {
   gapPending_ = blind_ = false;
   anchor_ = 0;
   anchorWork_ = 0;
+  framing_ = HeadFraming{};
+  droppedOwed_ = false;
+  pipelined_ = serverShownChecked_ = false;
+  awaitingIn_ = 0;
+  priorAnswerKnown_ = false;
+  priorAnswerEnd_ = 0;
+  serverStartKnown_ = false;
+  serverStart_ = 0;
+  trailer_[0] = trailer_[1] = false;
+  serverEnded_ = false;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -203,10 +213,25 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   owedIn_ = carryIn_ != nullptr ? carryIn_->owed : 0;
   // Once an earlier piece lost its pairing, no response of the connection is placed.
   if (carryIn_ != nullptr && carryIn_->lost) blind_ = true;
-  for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = false;
+  for (int d = 0; d < 2; ++d) nextKnown_[d] = chunked_[d] = afterData_[d] = trailer_[d] = false;
+  httpIn_ = carryIn_ != nullptr ? OB_HTTPCarry::in(*carryIn_) : nullptr;
+  pipelined_ = httpIn_ != nullptr && httpIn_->pipelined;
+  serverShownChecked_ = false;
+  awaitingIn_ = 0;
+  // The earlier piece ended between responses with every request answered: the next response
+  // begins where the last one ended.
+  priorAnswerKnown_ = carryIn_ != nullptr && !carryIn_->lost && carryIn_->owed == 0 &&
+                      carryIn_->nextKnown[1] && carryIn_->tail[1].empty() && httpIn_ != nullptr &&
+                      !httpIn_->chunked[1] && httpIn_->awaiting.empty() &&
+                      httpIn_->inFlight == nullptr;
+  priorAnswerEnd_ = priorAnswerKnown_ ? carryIn_->next[1] : 0;
+  serverStartKnown_ = !resync_ && (session->server.xStatus & OB_PacketStream::kSynSeen) != 0;
+  serverStart_ = serverStartKnown_ ? session->server.xMinSeq + 1 : 0;
+  serverEnded_ = (session->server.xStatus & OB_PacketStream::kFinSeen) != 0 ||
+                 (session->server.xStatus & OB_PacketStream::kRstSeen) != 0 ||
+                 (session->client.xStatus & OB_PacketStream::kRstSeen) != 0;
   held_ = nullptr;
   heldBytes_ = 0;
-  httpIn_ = carryIn_ != nullptr ? OB_HTTPCarry::in(*carryIn_) : nullptr;
   inFlightIn_ = httpIn_ != nullptr ? httpIn_->inFlight : nullptr;
   inFlightBytes_ = 0;
   inFlightGoesOn_ = true;  // until the server's bytes of this piece say otherwise
@@ -258,6 +283,7 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
     if (out != nullptr) {
       out->inFlight = inFlight;
       out->awaiting.clear();
+      out->pipelined = pipelined_;
       if (goesOn) handOnUnanswered(out);
     }
     // Pairing goes on by order in the next piece only when this one ended with it.
@@ -273,6 +299,7 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
       if (out != nullptr) {
         out->chunked[d] = nextKnown_[d] && chunked_[d];
         out->afterData[d] = nextKnown_[d] && afterData_[d];
+        out->trailer[d] = nextKnown_[d] && trailer_[d];
       }
       carry->tail[d].swap(tail_[d]);
       tail_[d].clear();
@@ -337,13 +364,16 @@ void OB_HTTPProtocol::handOnUnanswered(OB_HTTPCarry* carry) {
   // where it begins.
   if (!nextKnown_[1] || !canHandOnUnanswered()) return;
   const size_t first = static_cast<size_t>(respCount);
-  if (first > xacts_.size() || xacts_.size() - first > OB_HTTPCarry::kAwaitingLimit) return;
+  if (first > xacts_.size()) return;
   for (size_t n = first; n < xacts_.size(); ++n) {
     if (!xacts_[n]->res_status_code.empty()) return;
   }
+  // The first ones get the next piece's first responses; any beyond the limit stay here
+  // without a response, and their responses are owed (skipped there).
+  const size_t last = std::min(xacts_.size(), first + OB_HTTPCarry::kAwaitingLimit);
   try {
-    carry->awaiting.reserve(xacts_.size() - first);
-    for (size_t n = first; n < xacts_.size(); ++n) {
+    carry->awaiting.reserve(last - first);
+    for (size_t n = first; n < last; ++n) {
       std::shared_ptr<OB_HTTPXact> taken(new OB_HTTPXact(), [](OB_HTTPXact* xact) {
         if (xact != nullptr) xact->release();
       });
@@ -355,10 +385,10 @@ void OB_HTTPProtocol::handOnUnanswered(OB_HTTPCarry* carry) {
     carry->awaiting.clear();  // they stay here, owed, as when nothing is handed on
     return;
   }
-  while (xacts_.size() > first) {
-    OB_HTTPXact* held = xacts_.back();
-    xacts_.pop_back();
-    if (places_.size() > xacts_.size()) places_.pop_back();
+  for (size_t n = last; n-- > first;) {
+    OB_HTTPXact* held = xacts_[n];
+    xacts_.erase(xacts_.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n < places_.size()) places_.erase(places_.begin() + static_cast<std::ptrdiff_t>(n));
     unchainXLink(held);
     --commRespCount;
     if (responseTarget_ == held) responseTarget_ = xacts_.empty() ? nullptr : xacts_.front();
@@ -373,6 +403,7 @@ void OB_HTTPProtocol::recordAwaiting() {
     newRequest(nullptr, nullptr);
     if (commRespCount == before || xacts_.empty()) return;
     waiting->copy(xacts_.back());
+    ++awaitingIn_;
   }
 }
 
@@ -527,10 +558,12 @@ int OB_HTTPProtocol::dataOutput(AnalysisType type, unsigned char* start, unsigne
   };
   switch (type) {
     case AT_ContentLength:
+      fillBytes(&framing_.length, start, length);
+      framing_.lengthSeen = true;
       if (state_ == 1 && request != nullptr) {
-        fillBytes(&request->req_bytes, start, length);
+        request->req_bytes = framing_.length;
       } else if (state_ == 2 && response != nullptr) {
-        fillBytes(&response->res_bytes, start, length);
+        response->res_bytes = framing_.length;
       }
       break;
     case AT_ContentType:
@@ -592,6 +625,7 @@ int OB_HTTPProtocol::dataOutput(AnalysisType type, unsigned char* start, unsigne
 
 int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/) {
   state_ = 1;
+  framing_ = HeadFraming{};
   if (requestsDropped_) return 0;
   if (addXLink() == nullptr) {
     // Nothing comes back to the pool before this object is reset, so the rest of the connection
@@ -616,7 +650,9 @@ int OB_HTTPProtocol::newRequest(unsigned char* /*start*/, unsigned char* /*end*/
 }
 
 int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*/) {
-  if (commRespCount == 0) {
+  framing_ = HeadFraming{};
+  droppedOwed_ = false;
+  if (commRespCount == 0 && owedIn_ == 0) {
     OB_Log::debug("HTTP: NO COMMANDS FOR THIS RESPONSE\n");
     problemPairing = 1;
     responseDropped_ = true;
@@ -630,9 +666,11 @@ int OB_HTTPProtocol::newResponse(unsigned char* /*start*/, unsigned char* /*end*
     anchor_ = 0;
     blind_ = false;
     owedIn_ = 0;
-  } else if (owedIn_ > 0) {
-    // The answer to a request of the earlier piece, which has been handed on already.
+  } else if (owedIn_ > 0 && next > awaitingIn_) {
+    // The answer to a request the earlier piece recorded without its response (the requests
+    // it handed on, recorded here first, have theirs first).
     --owedIn_;
+    droppedOwed_ = true;
     problemPairing = 1;
     responseDropped_ = true;
     return 0;

@@ -264,6 +264,39 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   }
   // Whether the next response cannot be paired by its order (it needs an anchor).
   bool needsAnchor();
+  // What the head being read says of its message's framing, kept whether or not its values are
+  // recorded: a response owed to an earlier piece's request is skipped by it. Cleared at each
+  // request or status line.
+  struct HeadFraming {
+    bool lengthSeen = false;  // a Content-Length was read
+    int32_t length = 0;       // its value (saturated as fillBytes does)
+    char status[4] = {0, 0, 0, 0};
+  };
+  HeadFraming framing_;
+  // The response being read was dropped as owed to an earlier piece's request.
+  bool droppedOwed_ = false;
+  // The client has shown pipelining: two requests in one segment, a request sent without a
+  // response byte having arrived since the one before, or one sent inside a response. Until it
+  // does, a response that begins where a request's segment acknowledged and answers exactly
+  // that request pairs with it after any loss (OB_HTTPGrammar::anchoredRequest).
+  bool pipelined_ = false;
+  // Whether the server's side has been looked at for such a request in this piece.
+  bool serverShownChecked_ = false;
+  // The earlier pieces' requests recorded first from the carry (OB_HTTPCarry::awaiting): the
+  // first responses are theirs, before any still owed.
+  uint32_t awaitingIn_ = 0;
+  // A continued piece: where the earlier piece's last response ended, with every request
+  // before this piece's first answered (its answer end counts as that of request 0).
+  bool priorAnswerKnown_ = false;
+  uint32_t priorAnswerEnd_ = 0;
+  // A whole connection whose server's SYN was seen: the sequence number of its first byte.
+  bool serverStartKnown_ = false;
+  uint32_t serverStart_ = 0;
+  // Per direction, where the next message begins lies inside a chunked body's trailer.
+  bool trailer_[2] = {false, false};
+  // The server's direction ended (its FIN, or a RST from either end): a body still short of its
+  // length, or without one, ended there.
+  bool serverEnded_ = false;
   std::vector<RequestPlace> places_;  // one per recorded request, in order
   bool gapPending_ = false;  // client bytes were lost since the last recorded request
   bool blind_ = false;       // responses no longer pair by their order

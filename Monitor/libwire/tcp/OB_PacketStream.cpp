@@ -378,6 +378,13 @@ bool OB_PacketStream::segmentAt(const OB_StreamPosition& at, uint32_t* seq, uint
   return true;
 }
 
+bool OB_PacketStream::beginsSegment(const OB_StreamPosition& at) {
+  Link* link = static_cast<Link*>(at.link);
+  OB_PacketBuffer* buffer = link != nullptr && at.offset == 0 ? storedBuffer(link) : nullptr;
+  uint32_t ack = 0;
+  return buffer != nullptr && buffer->startsSegment() && buffer->getAckNo(&ack);
+}
+
 bool OB_PacketStream::ackAt(const OB_StreamPosition& at, uint32_t* ack) {
   Link* link = static_cast<Link*>(at.link);
   OB_PacketBuffer* buffer = link != nullptr ? storedBuffer(link) : nullptr;

@@ -82,6 +82,9 @@ class OB_PacketStream : public OB_BufferStream, public virtual OB_Object {
   // *out, that byte's sequence number and the segment's acknowledgement number. False when none.
   bool segmentStartFrom(const OB_StreamPosition& from, bool inclusive, OB_StreamPosition* out,
                         uint32_t* seq, uint32_t* ack);
+  // Whether the byte at `at` is the first of a segment's payload whose segment carried an
+  // acknowledgement (what segmentStartFrom finds).
+  bool beginsSegment(const OB_StreamPosition& at);
   // The acknowledgement number of the segment that holds the byte at `at`; false when its
   // buffer carries none.
   bool ackAt(const OB_StreamPosition& at, uint32_t* ack);
