@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -46,17 +47,6 @@ uint32_t storedBytes(OB_PacketStream& stream) {
   return static_cast<uint32_t>(known + 1);
 }
 
-// One direction as a contiguous array of its stored bytes followed by a NUL (the stream's copy
-// zero-fills what it does not hold), so that no parsing step can run off its end; null when the
-// direction holds nothing. *length is the stored byte count, without the NUL.
-unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
-  *length = storedBytes(stream);
-  if (*length == 0) return nullptr;
-  return stream.copy(*length + 1);
-}
-
-const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
-
 // Whether the command has had its final reply (2xx to 5xx), or as many replies as it stores:
 // either way the pairing goes on with the next command.
 bool hasFinalReply(const OB_FTPXact* xact) {
@@ -80,7 +70,7 @@ constexpr uint32_t kNoGap = UINT32_MAX;
 
 inline int32_t seqDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
 
-// Where each stored buffer of a direction lies in the direction's copy (copyDirection), with
+// Where each stored buffer of a direction lies in the direction's copy (Direction), with
 // what its segment carried: where bytes are missing, and, for a parse that lost its place, what
 // each side had received when it sent a segment.
 class SegmentLayout {
@@ -194,6 +184,111 @@ class SegmentLayout {
   bool sequenced_ = true;
 };
 
+// Telnet's "interpret as command" byte and the commands that take an option byte after them.
+constexpr unsigned char kIAC = 255;
+constexpr unsigned char kWill = 251;
+constexpr unsigned char kDont = 254;
+
+// One direction of the control connection: its stored bytes as captured, copied in one piece,
+// and the text the parser reads, which is those bytes without the Telnet commands the control
+// connection may carry (an interrupt before ABOR, option negotiation). Both are followed by a NUL
+// (the stream's copy zero-fills what it does not hold), so that no parsing step can run off its
+// end. Offsets of the text map to offsets of the copy, where the layout and the sequence
+// numbers are.
+class Direction {
+ public:
+  // Copies the stream's stored bytes; false when it holds none (or no memory is left).
+  bool copy(OB_PacketStream& stream) {
+    capturedLength_ = storedBytes(stream);
+    if (capturedLength_ == 0) return false;
+    captured_.reset(stream.copy(capturedLength_ + 1));
+    length_ = capturedLength_;
+    return captured_ != nullptr;
+  }
+
+  // Takes the Telnet commands out of the text: IAC and the command byte after it, with WILL,
+  // WONT, DO and DONT also their option byte; IAC IAC is one data byte 255. A command never spans
+  // bytes missing from the copy (layout) or its end: one cut short there goes as far as it came.
+  void strip(const SegmentLayout& layout) {
+    const unsigned char* in = captured_.get();
+    // Most control connections carry none: the copy is then the text.
+    if (memchr(in, kIAC, capturedLength_) == nullptr) return;
+    try {
+      text_.reset(new unsigned char[capturedLength_ + 1]);
+      uint32_t out = 0;
+      uint32_t removed = 0;
+      uint32_t gap = layout.gapFrom(1);  // the first missing bytes after the command at hand
+      for (uint32_t i = 0; i < capturedLength_;) {
+        if (in[i] != kIAC) {
+          text_[out++] = in[i++];
+          continue;
+        }
+        if (gap != kNoGap && gap <= i) gap = layout.gapFrom(i + 1);
+        const uint32_t limit = gap != kNoGap && gap < capturedLength_ ? gap : capturedLength_;
+        uint32_t n = 2;
+        bool data = false;
+        if (limit - i < 2) {
+          n = 1;
+        } else if (in[i + 1] == kIAC) {
+          data = true;
+        } else if (in[i + 1] >= kWill && in[i + 1] <= kDont) {
+          n = std::min<uint32_t>(3, limit - i);
+        }
+        if (data) text_[out++] = kIAC;
+        removed += data ? 1 : n;
+        if (!cuts_.empty() && cuts_.back().at == out) {
+          cuts_.back().removed = removed;
+        } else {
+          cuts_.push_back(Cut{out, data ? i + 1 : i, removed});
+        }
+        i += n;
+      }
+      text_[out] = 0;
+      length_ = out;
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_FTPProtocol: no memory for a direction's text");
+    }
+  }
+
+  const char* text() const {
+    return reinterpret_cast<const char*>(text_ != nullptr ? text_.get() : captured_.get());
+  }
+  uint32_t length() const { return length_; }
+  const unsigned char* captured() const { return captured_.get(); }
+  uint32_t capturedLength() const { return capturedLength_; }
+
+  // The offset in the copy of the place before text byte t (a line's start or end): right after
+  // the byte before it, so that Telnet commands before a line belong to that line.
+  uint32_t capturedAt(uint32_t t) const {
+    const auto after = std::lower_bound(cuts_.begin(), cuts_.end(), t,
+                                        [](const Cut& cut, uint32_t v) { return cut.at < v; });
+    return after == cuts_.begin() ? t : t + (after - 1)->removed;
+  }
+  // The text offset of the copy's byte c; of the byte after it when c was taken out.
+  uint32_t textAt(uint32_t c) const {
+    const auto after = std::upper_bound(cuts_.begin(), cuts_.end(), c,
+                                        [](uint32_t v, const Cut& cut) { return v < cut.from; });
+    if (after == cuts_.begin()) return c;
+    const Cut& cut = *(after - 1);
+    return c < cut.at + cut.removed ? cut.at : c - cut.removed;
+  }
+
+ private:
+  // Bytes taken out right before text offset `at`: from the copy's offset `from` on; `removed`
+  // counts every byte taken out up to there.
+  struct Cut {
+    uint32_t at;
+    uint32_t from;
+    uint32_t removed;
+  };
+
+  std::unique_ptr<unsigned char[]> captured_;
+  uint32_t capturedLength_ = 0;
+  std::unique_ptr<unsigned char[]> text_;  // null when it would equal the copy
+  uint32_t length_ = 0;
+  std::vector<Cut> cuts_;
+};
+
 // The code of a reply's last line [p, end) (three digits, then a blank or the line's end), when
 // it is a final one (200 to 599); 0 otherwise.
 int finalCodeAt(const char* p, const char* end) {
@@ -205,16 +300,16 @@ int finalCodeAt(const char* p, const char* end) {
 
 // Where the command whose line runs from `line` to `end` in the client's copy is answered for
 // certain, after the pairing lost its place: its line began a segment and was captured whole;
-// that segment acknowledged exactly the end of a whole final reply line the server's copy holds
+// that segment acknowledged exactly the end of a whole final reply line the server's text holds
 // (the client had seen an answer, not one in progress); and a segment beginning right there
 // acknowledged exactly the command's end (the server had read the command and nothing after
 // it). That last line is whole when a captured line end comes before it, or it begins the
 // stream, or a segment right after missing bytes (the server sends its lines whole). *replyAt:
-// that reply's offset in the server's copy, at or after from. startKnown: the server's copy
-// begins at the start of its stream.
+// that reply's offset in the server's copy; its text lies at or after text offset `from` and
+// before `length`. startKnown: the server's copy begins at the start of its stream.
 bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
-                const SegmentLayout& replies, const char* server, uint32_t serverLength,
-                uint32_t from, bool startKnown, uint32_t* replyAt) {
+                const SegmentLayout& replies, const Direction& server, uint32_t from,
+                uint32_t length, bool startKnown, uint32_t* replyAt) {
   uint32_t seq = 0;
   uint32_t sawUpTo = 0;
   if (!commands.segmentAt(line, &seq, &sawUpTo) || !commands.intact(line, end)) return false;
@@ -222,26 +317,30 @@ bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
   uint32_t at = 0;
   uint32_t replySeq = 0;
   uint32_t replyAck = 0;
-  if (!replies.offsetOf(sawUpTo, &at) || at < from || at < 2 || at >= serverLength ||
-      !replies.segmentAt(at, &replySeq, &replyAck) || replyAck != commandEnd ||
-      !isDigit(server[at]))
+  if (!replies.offsetOf(sawUpTo, &at) || !replies.segmentAt(at, &replySeq, &replyAck) ||
+      replyAck != commandEnd)
     return false;
+  // The reply and the lines before it are read in the text, as the parser reads them.
+  const char* text = server.text();
+  const uint32_t reply = server.textAt(at);
+  if (reply < from || reply < 2 || reply >= length || !isDigit(text[reply])) return false;
   // The line before ends right there, nothing missing up to the reply's first byte.
-  if (!isLineEnd(server[at - 2]) || !isLineEnd(server[at - 1])) return false;
+  if (!isLineEnd(text[reply - 2]) || !isLineEnd(text[reply - 1])) return false;
   bool afterGap = false;
   bool startsSegment = false;
-  const uint32_t run = replies.runStart(at, &afterGap, &startsSegment);
-  if (run == at) return false;
-  uint32_t start = at - 2;
-  while (start >= run + 2 && !(isLineEnd(server[start - 2]) && isLineEnd(server[start - 1])))
+  const uint32_t runFrom = replies.runStart(at, &afterGap, &startsSegment);
+  const uint32_t run = server.textAt(runFrom);
+  if (run == reply) return false;
+  uint32_t start = reply - 2;
+  while (start >= run + 2 && !(isLineEnd(text[start - 2]) && isLineEnd(text[start - 1])))
     --start;
   if (start < run + 2) {
-    if (afterGap ? !startsSegment : run != 0 || !startKnown) return false;
+    if (afterGap ? !startsSegment : runFrom != 0 || !startKnown) return false;
     start = run;
   }
-  const char* p = server + start;
-  while (p < server + at && (*p == ' ' || *p == '\t')) ++p;
-  if (finalCodeAt(p, server + at - 2) == 0) return false;
+  const char* p = text + start;
+  while (p < text + reply && (*p == ' ' || *p == '\t')) ++p;
+  if (finalCodeAt(p, text + reply - 2) == 0) return false;
   *replyAt = at;
   return true;
 }
@@ -305,26 +404,30 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   OB_ParseCarry left;  // what the earlier piece left, before this parse fills carry in
   if (carry != nullptr) left = *carry;
   const OB_ParseCarry* carryIn = left.set ? &left : nullptr;
+  const bool continued = session->isContinued() != 0;
   if (carry != nullptr) {
     carry->set = true;
     carry->lost = true;
   }
 
-  uint32_t clientLength = 0;
-  unsigned char* clientData = copyDirection(session->client, &clientLength);
-  if (clientData == nullptr) return 0;
-  uint32_t serverLength = 0;
-  unsigned char* serverData = copyDirection(session->server, &serverLength);
-  if (serverData == nullptr) {
+  Direction clientText;
+  if (!clientText.copy(session->client)) return 0;
+  Direction serverText;
+  if (!serverText.copy(session->server)) {
     FindFileTransfers();
-    delete[] clientData;
     return 0;
   }
+  const SegmentLayout clientLayout(session->client, !continued);
+  const SegmentLayout serverLayout(session->server, !continued);
+  clientText.strip(clientLayout);
+  serverText.strip(serverLayout);
 
-  const char* client = text(clientData);
-  const char* clientEnd = client + clientLength;
-  const char* server = text(serverData);
-  const char* serverEnd = server + serverLength;
+  const char* const clientBase = clientText.text();
+  const char* const clientEnd = clientBase + clientText.length();
+  const char* client = clientBase;
+  const char* const serverBase = serverText.text();
+  const char* const serverEnd = serverBase + serverText.length();
+  const char* server = serverBase;
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
   ParseStop stop = ParseStop::None;
@@ -342,7 +445,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   if (OB_Tools::ScanLine_r(client, clientEnd) == 0 ||
       OB_Tools::ScanLine_r(server, serverEnd) == 0) {
     noteCut();
-  } else if (session->isContinued() == 0 && ConnectEstablish(&server, serverEnd) == 0) {
+  } else if (!continued && ConnectEstablish(&server, serverEnd) == 0) {
     // The rest of a connection cut off at the byte limit has had its greeting.
     stop = ParseStop::Greeting;
     serverSide = true;
@@ -351,18 +454,20 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     // Bytes never captured may hold commands or replies: replies pair only with commands
     // before the client's next gap and only up to the server's; past either, no reply can be
     // told whose it is, and the commands stay unanswered until one whose reply is known for
-    // certain by the acknowledgements (answeredAt), from which the pairing goes on.
-    const bool continued = session->isContinued() != 0;
-    const char* const clientBase = text(clientData);
-    const char* const serverBase = text(serverData);
-    const SegmentLayout clientLayout(session->client, !continued);
-    const SegmentLayout serverLayout(session->server, !continued);
+    // certain by the acknowledgements (answeredAt), from which the pairing goes on. Gaps and
+    // acknowledgements lie in the copies as captured, the parse reads the texts.
     const bool serverStartKnown = !continued && !session->server.startsAfterGap();
-    auto offsetIn = [](const char* base, const char* p) { return static_cast<uint32_t>(p - base); };
+    auto textOffset = [](const char* base, const char* p) {
+      return static_cast<uint32_t>(p - base);
+    };
+    auto clientAt = [&](const char* p) {
+      return clientText.capturedAt(textOffset(clientBase, p));
+    };
     uint32_t clientGap = clientLayout.gapFrom(0);
     uint32_t serverGap = serverLayout.gapFrom(0);
     auto limitAt = [&](uint32_t gap) {
-      return gap == kNoGap ? serverEnd : std::max(server, serverBase + gap);
+      if (gap == kNoGap) return serverEnd;
+      return std::min(serverEnd, std::max(server, serverBase + serverText.textAt(gap)));
     };
     const char* serverLimit = limitAt(serverGap);
     bool pairing = true;
@@ -388,17 +493,15 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      if (pairing && clientGap != kNoGap && offsetIn(clientBase, client) > clientGap)
-        lostPairing(&pairing);
+      if (pairing && clientGap != kNoGap && clientAt(client) > clientGap) lostPairing(&pairing);
       uint32_t replyAt = 0;
-      if (!pairing && answeredAt(clientLayout, offsetIn(clientBase, line),
-                                 offsetIn(clientBase, client), serverLayout, serverBase,
-                                 serverLength, offsetIn(serverBase, server), serverStartKnown,
-                                 &replyAt)) {
+      if (!pairing && answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout,
+                                 serverText, textOffset(serverBase, server),
+                                 textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
         pairing = true;
         owed = 0;
-        server = serverBase + replyAt;
-        clientGap = clientLayout.gapFrom(offsetIn(clientBase, line) + 1);
+        server = serverBase + serverText.textAt(replyAt);
+        clientGap = clientLayout.gapFrom(clientAt(line) + 1);
         serverGap = serverLayout.gapFrom(replyAt + 1);
         serverLimit = limitAt(serverGap);
       }
@@ -423,8 +526,6 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       carry->set = true;
     }
   }
-  delete[] clientData;
-  delete[] serverData;
   if (gapLost_) {
     uint32_t unanswered = 0;
     for (OB_Xact* x = head; x != nullptr; x = x->nextItem()) {

@@ -5,7 +5,9 @@
 // with read. One thread drives an object at a time (the consumer's, under its lock).
 //
 // Both directions are copied into contiguous, NUL-terminated arrays and read with a position and
-// an end pointer; nothing at or past the end is ever compared. A line of the control connection
+// an end pointer; nothing at or past the end is ever compared. What is read is the control
+// connection's text: the Telnet commands it may carry (IAC and a command byte, with an option
+// byte for WILL, WONT, DO and DONT) are taken out first, and IAC IAC is one 255 byte. A line
 // ends with two line-end bytes (CR LF); a lone CR or LF does not end it.
 #pragma once
 

@@ -1030,3 +1030,29 @@ TEST_F(FTPProtocolTest, AfterACutInsideALineThePiecePairsOnlyWhereCertain) {
   parsePieces(talk, &later);
   EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250"}));
 }
+
+// Telnet commands in the control connection (an interrupt and its synch before ABOR, option
+// negotiation, even with a line-end byte as the option) are no part of a command or a reply;
+// IAC IAC is one 255 byte. After lost bytes, the pairing resumes at a command and a reply that
+// begin with one.
+TEST_F(FTPProtocolTest, TelnetCommandsAreNoPartOfCommandsOrReplies) {
+  server("220 ready\r\n").client("USER u\r\n").server("\xff\xfd\x18" "331 password\r\n");
+  client("PASS p\r\n").server("230 in\r\n");
+  client("RETR caf\xff\xff" "e.txt\r\n").server("150 opening\r\n");
+  client("\xff\xf4\xff\xf2" "ABOR\r\n").server("426 aborted\r\n").server("226 abort done\r\n");
+  client("NOOP\xff\xfb\r\r\n").server("200 ok\r\n");
+  client("SYST\r\n");
+  const size_t lost = talk.size();
+  server("215 UNIX\r\n");
+  loseLastSend(talk, lost);
+  client("STAT\r\n").server("211 fine\r\n");
+  client("\xff\xf1" "NOOP\r\n").server("\xff\xf1" "200 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p),
+            (std::vector<std::string>{"USER 'u' 331", "PASS 'p' 230",
+                                      "RETR 'caf\xff" "e.txt' 150 426", "ABOR '' 226",
+                                      "NOOP '' 200", "SYST ''", "STAT ''", "NOOP '' 200",
+                                      "QUIT '' 221"}));
+  EXPECT_EQ(transfers(p), (std::vector<std::string>{"u 10.0.0.2 -> 10.0.0.1 |caf\xff" "e.txt 0"}));
+}
