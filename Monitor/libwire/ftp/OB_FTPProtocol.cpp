@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "OB_Link.h"
@@ -145,6 +146,16 @@ class SegmentLayout {
     *afterGap = !first.follows;
     *startsSegment = first.starts;
     return first.offset;
+  }
+  // The sequence number of the stored byte at offset of the copy; false when numbers are not
+  // known or offset lies past the stored bytes.
+  bool seqAt(uint32_t offset, uint32_t* seq) const {
+    const size_t i = firstAtOrAfter(offset + 1);
+    if (!sequenced_ || i == 0) return false;
+    const Span& span = spans_[i - 1];
+    if (offset - span.offset >= span.length) return false;
+    *seq = span.seq + (offset - span.offset);
+    return true;
   }
   // The copy offset of the stored byte with sequence number seq; false when it was not stored.
   bool offsetOf(uint32_t seq, uint32_t* offset) const {
@@ -352,6 +363,63 @@ int cutInsideLine(const char* p, const char* end) {
   return p < end && OB_Tools::ScanLine_r(p, end) == 0 ? 1 : 0;
 }
 
+// The length of text up to the end of its last whole line (its last pair of line-end bytes); 0
+// when it holds none.
+uint32_t wholeLines(const char* text, uint32_t length) {
+  for (uint32_t n = length; n >= 2; --n)
+    if (isLineEnd(text[n - 1]) && isLineEnd(text[n - 2])) return n;
+  return 0;
+}
+
+// Puts the line an earlier piece of the connection ended inside of in front of this piece's
+// bytes of the same direction, where the earlier piece's parse said it begins.
+void prependTails(OB_TCPSession& session, const OB_ParseCarry& carry) {
+  OB_PacketStream* streams[2] = {&session.client, &session.server};
+  for (int d = 0; d < 2; ++d) {
+    const std::string& tail = carry.tail[d];
+    if (!carry.nextKnown[d] || tail.empty() || tail.size() > OB_ParseCarry::kTailLimit) continue;
+    // Without memory for it the piece does not begin where the earlier one left off.
+    streams[d]->prependCarried(reinterpret_cast<const unsigned char*>(tail.data()),
+                               static_cast<uint32_t>(tail.size()), carry.next[d]);
+  }
+}
+
+// Where the piece that continues this one begins its parse of a direction, when this parse read
+// every whole line of it up to pos: *next, the sequence number of the unfinished line after
+// them, whose bytes as captured (Telnet commands and all) go to *tail. False when whole lines
+// are left unread, bytes were never captured from the end of the last line read on (the line
+// may have begun in them), or the line runs longer than the carry holds. startKnown: the text
+// begins at the start of a line.
+bool carryRest(const Direction& direction, const char* pos, bool startKnown,
+               OB_PacketStream& stream, const SegmentLayout& layout, std::string* tail,
+               uint32_t* next) {
+  const char* const text = direction.text();
+  const char* const end = text + direction.length();
+  OB_Tools::LWS(&pos, end);
+  if (OB_Tools::ScanLine_r(pos, end) != 0) return false;
+  const char* last = pos;  // right after the last byte of the lines read
+  while (last > text && (last[-1] == ' ' || last[-1] == '\t' || isLineEnd(last[-1]))) --last;
+  if (last == text && !startKnown) return false;
+  const uint32_t length = direction.capturedLength();
+  const uint32_t lastRead = last > text ? direction.capturedAt(last - text) - 1 : 0;
+  const uint32_t from = direction.capturedAt(static_cast<uint32_t>(pos - text));
+  const uint32_t n = length - from;
+  uint32_t endSeq = 0;
+  uint32_t seq = 0;
+  if (n > OB_ParseCarry::kTailLimit || !stream.endSequence(&endSeq) ||
+      !layout.intact(lastRead, length))
+    return false;
+  if (n > 0 && (!layout.seqAt(from, &seq) || endSeq - seq != n)) return false;
+  try {
+    tail->assign(reinterpret_cast<const char*>(direction.captured()) + from, n);
+  } catch (const std::bad_alloc&) {
+    tail->clear();
+    return false;
+  }
+  *next = endSeq - n;
+  return true;
+}
+
 }  // namespace
 
 OB_FTPProtocol::~OB_FTPProtocol() { releaseTransfers(); }
@@ -405,10 +473,18 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   if (carry != nullptr) left = *carry;
   const OB_ParseCarry* carryIn = left.set ? &left : nullptr;
   const bool continued = session->isContinued() != 0;
+  // A piece cut at the byte limit that another piece continues: the line either direction ends
+  // inside of is read there, whole.
+  const bool cutting = carry != nullptr && session->isCutOff() != 0 && session->isFollowed() != 0;
   if (carry != nullptr) {
     carry->set = true;
     carry->lost = true;
+    for (int d = 0; d < 2; ++d) {
+      carry->nextKnown[d] = false;
+      carry->tail[d].clear();
+    }
   }
+  if (continued && carryIn != nullptr) prependTails(*session, *carryIn);
 
   Direction clientText;
   if (!clientText.copy(session->client)) return 0;
@@ -426,18 +502,31 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   const char* const clientEnd = clientBase + clientText.length();
   const char* client = clientBase;
   const char* const serverBase = serverText.text();
-  const char* const serverEnd = serverBase + serverText.length();
+  const char* const serverTextEnd = serverBase + serverText.length();
+  // A reply line the cut leaves unfinished is not read here but in the next piece, whole.
+  const char* const serverEnd =
+      cutting ? serverBase + wholeLines(serverBase, serverText.length()) : serverTextEnd;
   const char* server = serverBase;
+  // A piece that does not begin where the earlier one's parse left off may begin inside a
+  // command line: its bytes up to the first line end are no command.
+  const bool clientPlaced = continued ? carryIn != nullptr &&
+                                            startsWhereLeft(session->client, *carryIn, 0)
+                                      : !session->client.startsAfterGap();
+  const bool serverPlaced = continued ? carryIn != nullptr &&
+                                            startsWhereLeft(session->server, *carryIn, 1)
+                                      : !session->server.startsAfterGap();
+  if (continued && !clientPlaced) OB_Tools::IgnoreLine_r(&client, clientEnd);
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
   ParseStop stop = ParseStop::None;
   bool serverSide = false;
+  bool carried[2] = {false, false};  // the line the direction ends inside of goes to the next piece
   // What is left of a direction: only blanks, whole lines, or a line the data cut off.
   auto noteCut = [&]() {
     if (stop != ParseStop::None) return;
-    if (cutInsideLine(client, clientEnd) != 0) {
+    if (!carried[0] && cutInsideLine(client, clientEnd) != 0) {
       stop = ParseStop::CutShort;
-    } else if (cutInsideLine(server, serverEnd) != 0) {
+    } else if (!carried[1] && cutInsideLine(server, serverTextEnd) != 0) {
       stop = ParseStop::CutShort;
       serverSide = true;
     }
@@ -456,7 +545,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     // told whose it is, and the commands stay unanswered until one whose reply is known for
     // certain by the acknowledgements (answeredAt), from which the pairing goes on. Gaps and
     // acknowledgements lie in the copies as captured, the parse reads the texts.
-    const bool serverStartKnown = !continued && !session->server.startsAfterGap();
+    const bool serverStartKnown = !continued && serverPlaced;
     auto textOffset = [](const char* base, const char* p) {
       return static_cast<uint32_t>(p - base);
     };
@@ -477,9 +566,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     uint32_t owed = 0;
     bool lost = false;
     if (continued) {
-      lost = carryIn == nullptr || carryIn->lost ||
-             !startsWhereLeft(session->client, *carryIn, 0) ||
-             !startsWhereLeft(session->server, *carryIn, 1);
+      lost = carryIn == nullptr || carryIn->lost || !clientPlaced || !serverPlaced;
       if (!lost) owed = carryIn->owed;
       for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
       }
@@ -512,19 +599,23 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
-    noteCut();
-    FindFileTransfers();
     if (carry != nullptr) {
       // For a piece that continues this one: whether pairing can go on, the commands still
-      // waiting for their final reply, and that both directions were read to their ends.
+      // waiting for their final reply, and where each direction's next line begins.
       carry->lost = !pairing && (lost || gapLost_);
       carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
-      OB_Tools::LWS(&client, clientEnd);
-      OB_Tools::LWS(&server, serverEnd);
-      carry->nextKnown[0] = client >= clientEnd && session->client.endSequence(&carry->next[0]);
-      carry->nextKnown[1] = server >= serverEnd && session->server.endSequence(&carry->next[1]);
+      if (cutting) {
+        carried[0] = carryRest(clientText, client, clientPlaced, session->client,
+                               clientLayout, &carry->tail[0], &carry->next[0]);
+        carried[1] = carryRest(serverText, server, serverPlaced, session->server, serverLayout,
+                               &carry->tail[1], &carry->next[1]);
+        carry->nextKnown[0] = carried[0];
+        carry->nextKnown[1] = carried[1];
+      }
       carry->set = true;
     }
+    noteCut();
+    FindFileTransfers();
   }
   if (gapLost_) {
     uint32_t unanswered = 0;
