@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "OB_Link.h"
@@ -46,17 +48,6 @@ uint32_t storedBytes(OB_PacketStream& stream) {
   return static_cast<uint32_t>(known + 1);
 }
 
-// One direction as a contiguous array of its stored bytes followed by a NUL (the stream's copy
-// zero-fills what it does not hold), so that no parsing step can run off its end; null when the
-// direction holds nothing. *length is the stored byte count, without the NUL.
-unsigned char* copyDirection(OB_PacketStream& stream, uint32_t* length) {
-  *length = storedBytes(stream);
-  if (*length == 0) return nullptr;
-  return stream.copy(*length + 1);
-}
-
-const char* text(const unsigned char* bytes) { return reinterpret_cast<const char*>(bytes); }
-
 // Whether the command has had its final reply (2xx to 5xx), or as many replies as it stores:
 // either way the pairing goes on with the next command.
 bool hasFinalReply(const OB_FTPXact* xact) {
@@ -80,7 +71,7 @@ constexpr uint32_t kNoGap = UINT32_MAX;
 
 inline int32_t seqDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
 
-// Where each stored buffer of a direction lies in the direction's copy (copyDirection), with
+// Where each stored buffer of a direction lies in the direction's copy (Direction), with
 // what its segment carried: where bytes are missing, and, for a parse that lost its place, what
 // each side had received when it sent a segment.
 class SegmentLayout {
@@ -156,6 +147,16 @@ class SegmentLayout {
     *startsSegment = first.starts;
     return first.offset;
   }
+  // The sequence number of the stored byte at offset of the copy; false when numbers are not
+  // known or offset lies past the stored bytes.
+  bool seqAt(uint32_t offset, uint32_t* seq) const {
+    const size_t i = firstAtOrAfter(offset + 1);
+    if (!sequenced_ || i == 0) return false;
+    const Span& span = spans_[i - 1];
+    if (offset - span.offset >= span.length) return false;
+    *seq = span.seq + (offset - span.offset);
+    return true;
+  }
   // The copy offset of the stored byte with sequence number seq; false when it was not stored.
   bool offsetOf(uint32_t seq, uint32_t* offset) const {
     if (!sequenced_ || spans_.empty()) return false;
@@ -194,6 +195,111 @@ class SegmentLayout {
   bool sequenced_ = true;
 };
 
+// Telnet's "interpret as command" byte and the commands that take an option byte after them.
+constexpr unsigned char kIAC = 255;
+constexpr unsigned char kWill = 251;
+constexpr unsigned char kDont = 254;
+
+// One direction of the control connection: its stored bytes as captured, copied in one piece,
+// and the text the parser reads, which is those bytes without the Telnet commands the control
+// connection may carry (an interrupt before ABOR, option negotiation). Both are followed by a NUL
+// (the stream's copy zero-fills what it does not hold), so that no parsing step can run off its
+// end. Offsets of the text map to offsets of the copy, where the layout and the sequence
+// numbers are.
+class Direction {
+ public:
+  // Copies the stream's stored bytes; false when it holds none (or no memory is left).
+  bool copy(OB_PacketStream& stream) {
+    capturedLength_ = storedBytes(stream);
+    if (capturedLength_ == 0) return false;
+    captured_.reset(stream.copy(capturedLength_ + 1));
+    length_ = capturedLength_;
+    return captured_ != nullptr;
+  }
+
+  // Takes the Telnet commands out of the text: IAC and the command byte after it, with WILL,
+  // WONT, DO and DONT also their option byte; IAC IAC is one data byte 255. A command never spans
+  // bytes missing from the copy (layout) or its end: one cut short there goes as far as it came.
+  void strip(const SegmentLayout& layout) {
+    const unsigned char* in = captured_.get();
+    // Most control connections carry none: the copy is then the text.
+    if (memchr(in, kIAC, capturedLength_) == nullptr) return;
+    try {
+      text_.reset(new unsigned char[capturedLength_ + 1]);
+      uint32_t out = 0;
+      uint32_t removed = 0;
+      uint32_t gap = layout.gapFrom(1);  // the first missing bytes after the command at hand
+      for (uint32_t i = 0; i < capturedLength_;) {
+        if (in[i] != kIAC) {
+          text_[out++] = in[i++];
+          continue;
+        }
+        if (gap != kNoGap && gap <= i) gap = layout.gapFrom(i + 1);
+        const uint32_t limit = gap != kNoGap && gap < capturedLength_ ? gap : capturedLength_;
+        uint32_t n = 2;
+        bool data = false;
+        if (limit - i < 2) {
+          n = 1;
+        } else if (in[i + 1] == kIAC) {
+          data = true;
+        } else if (in[i + 1] >= kWill && in[i + 1] <= kDont) {
+          n = std::min<uint32_t>(3, limit - i);
+        }
+        if (data) text_[out++] = kIAC;
+        removed += data ? 1 : n;
+        if (!cuts_.empty() && cuts_.back().at == out) {
+          cuts_.back().removed = removed;
+        } else {
+          cuts_.push_back(Cut{out, data ? i + 1 : i, removed});
+        }
+        i += n;
+      }
+      text_[out] = 0;
+      length_ = out;
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_FTPProtocol: no memory for a direction's text");
+    }
+  }
+
+  const char* text() const {
+    return reinterpret_cast<const char*>(text_ != nullptr ? text_.get() : captured_.get());
+  }
+  uint32_t length() const { return length_; }
+  const unsigned char* captured() const { return captured_.get(); }
+  uint32_t capturedLength() const { return capturedLength_; }
+
+  // The offset in the copy of the place before text byte t (a line's start or end): right after
+  // the byte before it, so that Telnet commands before a line belong to that line.
+  uint32_t capturedAt(uint32_t t) const {
+    const auto after = std::lower_bound(cuts_.begin(), cuts_.end(), t,
+                                        [](const Cut& cut, uint32_t v) { return cut.at < v; });
+    return after == cuts_.begin() ? t : t + (after - 1)->removed;
+  }
+  // The text offset of the copy's byte c; of the byte after it when c was taken out.
+  uint32_t textAt(uint32_t c) const {
+    const auto after = std::upper_bound(cuts_.begin(), cuts_.end(), c,
+                                        [](uint32_t v, const Cut& cut) { return v < cut.from; });
+    if (after == cuts_.begin()) return c;
+    const Cut& cut = *(after - 1);
+    return c < cut.at + cut.removed ? cut.at : c - cut.removed;
+  }
+
+ private:
+  // Bytes taken out right before text offset `at`: from the copy's offset `from` on; `removed`
+  // counts every byte taken out up to there.
+  struct Cut {
+    uint32_t at;
+    uint32_t from;
+    uint32_t removed;
+  };
+
+  std::unique_ptr<unsigned char[]> captured_;
+  uint32_t capturedLength_ = 0;
+  std::unique_ptr<unsigned char[]> text_;  // null when it would equal the copy
+  uint32_t length_ = 0;
+  std::vector<Cut> cuts_;
+};
+
 // The code of a reply's last line [p, end) (three digits, then a blank or the line's end), when
 // it is a final one (200 to 599); 0 otherwise.
 int finalCodeAt(const char* p, const char* end) {
@@ -205,16 +311,16 @@ int finalCodeAt(const char* p, const char* end) {
 
 // Where the command whose line runs from `line` to `end` in the client's copy is answered for
 // certain, after the pairing lost its place: its line began a segment and was captured whole;
-// that segment acknowledged exactly the end of a whole final reply line the server's copy holds
+// that segment acknowledged exactly the end of a whole final reply line the server's text holds
 // (the client had seen an answer, not one in progress); and a segment beginning right there
 // acknowledged exactly the command's end (the server had read the command and nothing after
 // it). That last line is whole when a captured line end comes before it, or it begins the
 // stream, or a segment right after missing bytes (the server sends its lines whole). *replyAt:
-// that reply's offset in the server's copy, at or after from. startKnown: the server's copy
-// begins at the start of its stream.
+// that reply's offset in the server's copy; its text lies at or after text offset `from` and
+// before `length`. startKnown: the server's copy begins at the start of its stream.
 bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
-                const SegmentLayout& replies, const char* server, uint32_t serverLength,
-                uint32_t from, bool startKnown, uint32_t* replyAt) {
+                const SegmentLayout& replies, const Direction& server, uint32_t from,
+                uint32_t length, bool startKnown, uint32_t* replyAt) {
   uint32_t seq = 0;
   uint32_t sawUpTo = 0;
   if (!commands.segmentAt(line, &seq, &sawUpTo) || !commands.intact(line, end)) return false;
@@ -222,26 +328,30 @@ bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
   uint32_t at = 0;
   uint32_t replySeq = 0;
   uint32_t replyAck = 0;
-  if (!replies.offsetOf(sawUpTo, &at) || at < from || at < 2 || at >= serverLength ||
-      !replies.segmentAt(at, &replySeq, &replyAck) || replyAck != commandEnd ||
-      !isDigit(server[at]))
+  if (!replies.offsetOf(sawUpTo, &at) || !replies.segmentAt(at, &replySeq, &replyAck) ||
+      replyAck != commandEnd)
     return false;
+  // The reply and the lines before it are read in the text, as the parser reads them.
+  const char* text = server.text();
+  const uint32_t reply = server.textAt(at);
+  if (reply < from || reply < 2 || reply >= length || !isDigit(text[reply])) return false;
   // The line before ends right there, nothing missing up to the reply's first byte.
-  if (!isLineEnd(server[at - 2]) || !isLineEnd(server[at - 1])) return false;
+  if (!isLineEnd(text[reply - 2]) || !isLineEnd(text[reply - 1])) return false;
   bool afterGap = false;
   bool startsSegment = false;
-  const uint32_t run = replies.runStart(at, &afterGap, &startsSegment);
-  if (run == at) return false;
-  uint32_t start = at - 2;
-  while (start >= run + 2 && !(isLineEnd(server[start - 2]) && isLineEnd(server[start - 1])))
+  const uint32_t runFrom = replies.runStart(at, &afterGap, &startsSegment);
+  const uint32_t run = server.textAt(runFrom);
+  if (run == reply) return false;
+  uint32_t start = reply - 2;
+  while (start >= run + 2 && !(isLineEnd(text[start - 2]) && isLineEnd(text[start - 1])))
     --start;
   if (start < run + 2) {
-    if (afterGap ? !startsSegment : run != 0 || !startKnown) return false;
+    if (afterGap ? !startsSegment : runFrom != 0 || !startKnown) return false;
     start = run;
   }
-  const char* p = server + start;
-  while (p < server + at && (*p == ' ' || *p == '\t')) ++p;
-  if (finalCodeAt(p, server + at - 2) == 0) return false;
+  const char* p = text + start;
+  while (p < text + reply && (*p == ' ' || *p == '\t')) ++p;
+  if (finalCodeAt(p, text + reply - 2) == 0) return false;
   *replyAt = at;
   return true;
 }
@@ -251,6 +361,63 @@ bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
 int cutInsideLine(const char* p, const char* end) {
   OB_Tools::LWS(&p, end);
   return p < end && OB_Tools::ScanLine_r(p, end) == 0 ? 1 : 0;
+}
+
+// The length of text up to the end of its last whole line (its last pair of line-end bytes); 0
+// when it holds none.
+uint32_t wholeLines(const char* text, uint32_t length) {
+  for (uint32_t n = length; n >= 2; --n)
+    if (isLineEnd(text[n - 1]) && isLineEnd(text[n - 2])) return n;
+  return 0;
+}
+
+// Puts the line an earlier piece of the connection ended inside of in front of this piece's
+// bytes of the same direction, where the earlier piece's parse said it begins.
+void prependTails(OB_TCPSession& session, const OB_ParseCarry& carry) {
+  OB_PacketStream* streams[2] = {&session.client, &session.server};
+  for (int d = 0; d < 2; ++d) {
+    const std::string& tail = carry.tail[d];
+    if (!carry.nextKnown[d] || tail.empty() || tail.size() > OB_ParseCarry::kTailLimit) continue;
+    // Without memory for it the piece does not begin where the earlier one left off.
+    streams[d]->prependCarried(reinterpret_cast<const unsigned char*>(tail.data()),
+                               static_cast<uint32_t>(tail.size()), carry.next[d]);
+  }
+}
+
+// Where the piece that continues this one begins its parse of a direction, when this parse read
+// every whole line of it up to pos: *next, the sequence number of the unfinished line after
+// them, whose bytes as captured (Telnet commands and all) go to *tail. False when whole lines
+// are left unread, bytes were never captured from the end of the last line read on (the line
+// may have begun in them), or the line runs longer than the carry holds. startKnown: the text
+// begins at the start of a line.
+bool carryRest(const Direction& direction, const char* pos, bool startKnown,
+               OB_PacketStream& stream, const SegmentLayout& layout, std::string* tail,
+               uint32_t* next) {
+  const char* const text = direction.text();
+  const char* const end = text + direction.length();
+  OB_Tools::LWS(&pos, end);
+  if (OB_Tools::ScanLine_r(pos, end) != 0) return false;
+  const char* last = pos;  // right after the last byte of the lines read
+  while (last > text && (last[-1] == ' ' || last[-1] == '\t' || isLineEnd(last[-1]))) --last;
+  if (last == text && !startKnown) return false;
+  const uint32_t length = direction.capturedLength();
+  const uint32_t lastRead = last > text ? direction.capturedAt(last - text) - 1 : 0;
+  const uint32_t from = direction.capturedAt(static_cast<uint32_t>(pos - text));
+  const uint32_t n = length - from;
+  uint32_t endSeq = 0;
+  uint32_t seq = 0;
+  if (n > OB_ParseCarry::kTailLimit || !stream.endSequence(&endSeq) ||
+      !layout.intact(lastRead, length))
+    return false;
+  if (n > 0 && (!layout.seqAt(from, &seq) || endSeq - seq != n)) return false;
+  try {
+    tail->assign(reinterpret_cast<const char*>(direction.captured()) + from, n);
+  } catch (const std::bad_alloc&) {
+    tail->clear();
+    return false;
+  }
+  *next = endSeq - n;
+  return true;
 }
 
 }  // namespace
@@ -305,36 +472,61 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   OB_ParseCarry left;  // what the earlier piece left, before this parse fills carry in
   if (carry != nullptr) left = *carry;
   const OB_ParseCarry* carryIn = left.set ? &left : nullptr;
+  const bool continued = session->isContinued() != 0;
+  // A piece cut at the byte limit that another piece continues: the line either direction ends
+  // inside of is read there, whole.
+  const bool cutting = carry != nullptr && session->isCutOff() != 0 && session->isFollowed() != 0;
   if (carry != nullptr) {
     carry->set = true;
     carry->lost = true;
+    for (int d = 0; d < 2; ++d) {
+      carry->nextKnown[d] = false;
+      carry->tail[d].clear();
+    }
   }
+  if (continued && carryIn != nullptr) prependTails(*session, *carryIn);
 
-  uint32_t clientLength = 0;
-  unsigned char* clientData = copyDirection(session->client, &clientLength);
-  if (clientData == nullptr) return 0;
-  uint32_t serverLength = 0;
-  unsigned char* serverData = copyDirection(session->server, &serverLength);
-  if (serverData == nullptr) {
+  Direction clientText;
+  if (!clientText.copy(session->client)) return 0;
+  Direction serverText;
+  if (!serverText.copy(session->server)) {
     FindFileTransfers();
-    delete[] clientData;
     return 0;
   }
+  const SegmentLayout clientLayout(session->client, !continued);
+  const SegmentLayout serverLayout(session->server, !continued);
+  clientText.strip(clientLayout);
+  serverText.strip(serverLayout);
 
-  const char* client = text(clientData);
-  const char* clientEnd = client + clientLength;
-  const char* server = text(serverData);
-  const char* serverEnd = server + serverLength;
+  const char* const clientBase = clientText.text();
+  const char* const clientEnd = clientBase + clientText.length();
+  const char* client = clientBase;
+  const char* const serverBase = serverText.text();
+  const char* const serverTextEnd = serverBase + serverText.length();
+  // A reply line the cut leaves unfinished is not read here but in the next piece, whole.
+  const char* const serverEnd =
+      cutting ? serverBase + wholeLines(serverBase, serverText.length()) : serverTextEnd;
+  const char* server = serverBase;
+  // A piece that does not begin where the earlier one's parse left off may begin inside a
+  // command line: its bytes up to the first line end are no command.
+  const bool clientPlaced = continued ? carryIn != nullptr &&
+                                            startsWhereLeft(session->client, *carryIn, 0)
+                                      : !session->client.startsAfterGap();
+  const bool serverPlaced = continued ? carryIn != nullptr &&
+                                            startsWhereLeft(session->server, *carryIn, 1)
+                                      : !session->server.startsAfterGap();
+  if (continued && !clientPlaced) OB_Tools::IgnoreLine_r(&client, clientEnd);
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
   ParseStop stop = ParseStop::None;
   bool serverSide = false;
+  bool carried[2] = {false, false};  // the line the direction ends inside of goes to the next piece
   // What is left of a direction: only blanks, whole lines, or a line the data cut off.
   auto noteCut = [&]() {
     if (stop != ParseStop::None) return;
-    if (cutInsideLine(client, clientEnd) != 0) {
+    if (!carried[0] && cutInsideLine(client, clientEnd) != 0) {
       stop = ParseStop::CutShort;
-    } else if (cutInsideLine(server, serverEnd) != 0) {
+    } else if (!carried[1] && cutInsideLine(server, serverTextEnd) != 0) {
       stop = ParseStop::CutShort;
       serverSide = true;
     }
@@ -342,7 +534,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   if (OB_Tools::ScanLine_r(client, clientEnd) == 0 ||
       OB_Tools::ScanLine_r(server, serverEnd) == 0) {
     noteCut();
-  } else if (session->isContinued() == 0 && ConnectEstablish(&server, serverEnd) == 0) {
+  } else if (!continued && ConnectEstablish(&server, serverEnd) == 0) {
     // The rest of a connection cut off at the byte limit has had its greeting.
     stop = ParseStop::Greeting;
     serverSide = true;
@@ -351,18 +543,20 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     // Bytes never captured may hold commands or replies: replies pair only with commands
     // before the client's next gap and only up to the server's; past either, no reply can be
     // told whose it is, and the commands stay unanswered until one whose reply is known for
-    // certain by the acknowledgements (answeredAt), from which the pairing goes on.
-    const bool continued = session->isContinued() != 0;
-    const char* const clientBase = text(clientData);
-    const char* const serverBase = text(serverData);
-    const SegmentLayout clientLayout(session->client, !continued);
-    const SegmentLayout serverLayout(session->server, !continued);
-    const bool serverStartKnown = !continued && !session->server.startsAfterGap();
-    auto offsetIn = [](const char* base, const char* p) { return static_cast<uint32_t>(p - base); };
+    // certain by the acknowledgements (answeredAt), from which the pairing goes on. Gaps and
+    // acknowledgements lie in the copies as captured, the parse reads the texts.
+    const bool serverStartKnown = !continued && serverPlaced;
+    auto textOffset = [](const char* base, const char* p) {
+      return static_cast<uint32_t>(p - base);
+    };
+    auto clientAt = [&](const char* p) {
+      return clientText.capturedAt(textOffset(clientBase, p));
+    };
     uint32_t clientGap = clientLayout.gapFrom(0);
     uint32_t serverGap = serverLayout.gapFrom(0);
     auto limitAt = [&](uint32_t gap) {
-      return gap == kNoGap ? serverEnd : std::max(server, serverBase + gap);
+      if (gap == kNoGap) return serverEnd;
+      return std::min(serverEnd, std::max(server, serverBase + serverText.textAt(gap)));
     };
     const char* serverLimit = limitAt(serverGap);
     bool pairing = true;
@@ -372,9 +566,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     uint32_t owed = 0;
     bool lost = false;
     if (continued) {
-      lost = carryIn == nullptr || carryIn->lost ||
-             !startsWhereLeft(session->client, *carryIn, 0) ||
-             !startsWhereLeft(session->server, *carryIn, 1);
+      lost = carryIn == nullptr || carryIn->lost || !clientPlaced || !serverPlaced;
       if (!lost) owed = carryIn->owed;
       for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
       }
@@ -388,17 +580,15 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      if (pairing && clientGap != kNoGap && offsetIn(clientBase, client) > clientGap)
-        lostPairing(&pairing);
+      if (pairing && clientGap != kNoGap && clientAt(client) > clientGap) lostPairing(&pairing);
       uint32_t replyAt = 0;
-      if (!pairing && answeredAt(clientLayout, offsetIn(clientBase, line),
-                                 offsetIn(clientBase, client), serverLayout, serverBase,
-                                 serverLength, offsetIn(serverBase, server), serverStartKnown,
-                                 &replyAt)) {
+      if (!pairing && answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout,
+                                 serverText, textOffset(serverBase, server),
+                                 textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
         pairing = true;
         owed = 0;
-        server = serverBase + replyAt;
-        clientGap = clientLayout.gapFrom(offsetIn(clientBase, line) + 1);
+        server = serverBase + serverText.textAt(replyAt);
+        clientGap = clientLayout.gapFrom(clientAt(line) + 1);
         serverGap = serverLayout.gapFrom(replyAt + 1);
         serverLimit = limitAt(serverGap);
       }
@@ -409,22 +599,24 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
-    noteCut();
-    FindFileTransfers();
     if (carry != nullptr) {
       // For a piece that continues this one: whether pairing can go on, the commands still
-      // waiting for their final reply, and that both directions were read to their ends.
+      // waiting for their final reply, and where each direction's next line begins.
       carry->lost = !pairing && (lost || gapLost_);
       carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
-      OB_Tools::LWS(&client, clientEnd);
-      OB_Tools::LWS(&server, serverEnd);
-      carry->nextKnown[0] = client >= clientEnd && session->client.endSequence(&carry->next[0]);
-      carry->nextKnown[1] = server >= serverEnd && session->server.endSequence(&carry->next[1]);
+      if (cutting) {
+        carried[0] = carryRest(clientText, client, clientPlaced, session->client,
+                               clientLayout, &carry->tail[0], &carry->next[0]);
+        carried[1] = carryRest(serverText, server, serverPlaced, session->server, serverLayout,
+                               &carry->tail[1], &carry->next[1]);
+        carry->nextKnown[0] = carried[0];
+        carry->nextKnown[1] = carried[1];
+      }
       carry->set = true;
     }
+    noteCut();
+    FindFileTransfers();
   }
-  delete[] clientData;
-  delete[] serverData;
   if (gapLost_) {
     uint32_t unanswered = 0;
     for (OB_Xact* x = head; x != nullptr; x = x->nextItem()) {

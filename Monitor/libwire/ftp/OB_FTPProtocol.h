@@ -5,8 +5,12 @@
 // with read. One thread drives an object at a time (the consumer's, under its lock).
 //
 // Both directions are copied into contiguous, NUL-terminated arrays and read with a position and
-// an end pointer; nothing at or past the end is ever compared. A line of the control connection
-// ends with two line-end bytes (CR LF); a lone CR or LF does not end it.
+// an end pointer; nothing at or past the end is ever compared. What is read is the control
+// connection's text: the Telnet commands it may carry (IAC and a command byte, with an option
+// byte for WILL, WONT, DO and DONT) are taken out first, and IAC IAC is one 255 byte. A line
+// ends with two line-end bytes (CR LF); a lone CR or LF does not end it. A piece of a connection
+// cut at the byte limit leaves the line it ends inside of, on either side, to the piece that
+// continues it, which reads it whole.
 #pragma once
 
 #include <cstdint>

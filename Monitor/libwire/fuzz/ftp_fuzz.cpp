@@ -1,6 +1,8 @@
 // Fuzzes the FTP analyser and its archive records. The input's first byte picks the mode:
 //  0: the text up to its first NUL is the client's control bytes, the rest the server's; both
-//     are parsed whole and cut where the second byte says, and must give the same record.
+//     are parsed whole and cut where the second byte says, and must give the same record. The
+//     same text sent as Telnet sends data (each 255 doubled) must give one record with and
+//     without Telnet commands between its bytes (every 1 to 4 bytes, as the second byte says).
 //  1: the rest is an FTP protocol record (commands, login, transfers) for the archive reader;
 //  2: one command record; 3: one transfer record. A record that reads must write, read again
 //     and write the same bytes.
@@ -69,6 +71,28 @@ void roundTrip(const uint8_t* data, size_t size) {
   check(written(second) == once);
 }
 
+// The bytes as Telnet data: each 255 (IAC) doubled; with `every` > 0, a Telnet command (one
+// taking an option byte, the byte at hand, in four of seven places) before every every-th byte.
+std::string telnet(const uint8_t* bytes, size_t n, size_t every) {
+  static const char* const kCommands[] = {"\xff\xf1", "\xff\xf4\xff\xf2", "\xff\xfb", "\xff\xfc",
+                                          "\xff\xfd", "\xff\xfe", "\xff\xf9"};
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    if (every > 0 && i % every == 0) {
+      const size_t pick = i / every % (sizeof kCommands / sizeof kCommands[0]);
+      out += kCommands[pick];
+      if (pick >= 2 && pick <= 5) out += static_cast<char>(bytes[i]);
+    }
+    out += static_cast<char>(bytes[i]);
+    if (bytes[i] == 0xFF) out += static_cast<char>(0xFF);
+  }
+  return out;
+}
+
+const uint8_t* bytesOf(const std::string& text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+
 std::string parse(const uint8_t* client, size_t clientSize, const uint8_t* server,
                   size_t serverSize, size_t step) {
   OB_TCPSession session;
@@ -104,6 +128,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t serverSize = textSize - clientSize - (split != nullptr ? 1 : 0);
       check(parse(text, clientSize, server, serverSize, 0) ==
             parse(text, clientSize, server, serverSize, step));
+      const size_t every = data[1] / 64 + 1;
+      const std::string plainClient = telnet(text, clientSize, 0);
+      const std::string plainServer = telnet(server, serverSize, 0);
+      const std::string busyClient = telnet(text, clientSize, every);
+      const std::string busyServer = telnet(server, serverSize, every);
+      check(parse(bytesOf(plainClient), plainClient.size(), bytesOf(plainServer),
+                  plainServer.size(), 0) == parse(bytesOf(busyClient), busyClient.size(),
+                                                  bytesOf(busyServer), busyServer.size(), step));
       break;
     }
     case 1: roundTrip<OB_FTPProtocol>(rest, restSize); break;

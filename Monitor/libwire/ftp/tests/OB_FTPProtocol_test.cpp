@@ -1014,8 +1014,8 @@ TEST_F(FTPProtocolTest, AReplyStraddlingTheByteLimitAnswersItsOwnCommand) {
   EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250", "QUIT '' 221"}));
 }
 
-// The piece after a cut inside a line has lost its place: it pairs again only from a command
-// the acknowledgements make certain (CWD acknowledged the whole 211, and the 250 CWD).
+// A cut inside a line of a long multi-line reply: the next piece reads that line whole, skips the
+// rest of STAT's reply and pairs CWD with its own 250.
 TEST_F(FTPProtocolTest, AfterACutInsideALineThePiecePairsOnlyWhereCertain) {
   server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
   // Lines of 101 bytes: the cut falls inside one.
@@ -1029,4 +1029,132 @@ TEST_F(FTPProtocolTest, AfterACutInsideALineThePiecePairsOnlyWhereCertain) {
   std::vector<std::string> later;
   parsePieces(talk, &later);
   EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250"}));
+}
+
+namespace {
+
+constexpr size_t kCutInto = 162;  // where the byte limit falls inside the command at the cut
+
+// A client that sends 2,001-byte SITE commands, each answered 200, until its bytes stand
+// cutInto short of the byte limit: the SITE command it returns is then cut cutInto bytes in.
+std::string sendUpToTheCut(FTPProtocolTest& t, TcpConversation& talk, size_t* before,
+                           size_t cutInto = kCutInto) {
+  t.server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  std::string parameter;
+  while (parameter.size() < 2001 - 7) parameter += "sitearg";
+  parameter.resize(2001 - 7);
+  const std::string site = "SITE " + parameter + "\r\n";
+  auto remaining = [&] {
+    return OB_TCPSession::kByteLimit - cutInto - talk.sent(TcpConversation::kClient).size();
+  };
+  *before = 1;
+  while (remaining() >= site.size() + 8) {
+    t.client(site).server("200 ok\r\n");
+    ++*before;
+  }
+  t.client("SITE " + std::string(remaining() - 7, 'f') + "\r\n").server("200 ok\r\n");
+  ++*before;
+  return site;
+}
+
+// The rest of the command the cut split, its reply, NOOP and QUIT; both pieces parsed: the later
+// piece's commands (the earlier piece's in *first).
+std::vector<std::string> finishAfterTheCut(FTPProtocolTest& t, TcpConversation& talk,
+                                           const std::string& rest, const std::string& reply,
+                                           std::vector<std::string>* first = nullptr) {
+  t.client(rest).server(reply);
+  t.client("NOOP\r\n").server("200 ok\r\n");
+  t.client("QUIT\r\n").server("221 bye\r\n");
+  talk.close();
+  std::vector<std::string> later;
+  std::vector<std::string> earlier = parsePieces(talk, &later);
+  if (first != nullptr) *first = earlier;
+  return later;
+}
+
+}  // namespace
+
+// The command line the cut splits is read whole in the next piece, and paired there by order:
+// it is no BAD_COMMAND of its tail's bytes.
+TEST_F(FTPProtocolTest, ACommandLineCutAtTheByteLimitIsReadWholeInTheNextPiece) {
+  size_t before = 0;
+  const std::string site = sendUpToTheCut(*this, talk, &before);
+  talk.send(TcpConversation::kClient, site.substr(0, kCutInto));
+  std::vector<std::string> first;
+  EXPECT_EQ(finishAfterTheCut(*this, talk, site.substr(kCutInto), "250 done\r\n", &first),
+            (std::vector<std::string>{"SITE '" + site.substr(5, site.size() - 7) + "' 250",
+                                      "NOOP '' 200", "QUIT '' 221"}));
+  EXPECT_EQ(first.size(), before);
+  EXPECT_EQ(first.back().substr(0, 7), "SITE 'f");
+  EXPECT_EQ(counted(getTCPSessionStats()->ftpStopCutShort), 0u);
+}
+
+// The cut splits the Telnet interrupt before ABOR: its bytes go on with the line.
+TEST_F(FTPProtocolTest, ATelnetCommandTheCutSplitsIsNoPartOfTheNextPiecesCommand) {
+  size_t before = 0;
+  sendUpToTheCut(*this, talk, &before, 1);
+  talk.send(TcpConversation::kClient, "\xff");
+  EXPECT_EQ(finishAfterTheCut(*this, talk, "\xf4\xff\xf2" "ABOR\r\n", "226 abort done\r\n"),
+            (std::vector<std::string>{"ABOR '' 226", "NOOP '' 200", "QUIT '' 221"}));
+}
+
+// Where the line the cut splits cannot be carried (here bytes of it were never captured), the
+// next piece's bytes up to its first line end are no command.
+TEST_F(FTPProtocolTest, ACutLineThatCannotBeCarriedIsNoCommandInTheNextPiece) {
+  size_t before = 0;
+  const std::string site = sendUpToTheCut(*this, talk, &before);
+  const size_t lost = talk.size();
+  talk.send(TcpConversation::kClient, site.substr(0, kCutInto), 100);
+  talk.remove(lost);
+  // NOOP's reply cannot be told NOOP's (the piece's first bytes of the server are the 250, whose
+  // start is not known); QUIT acknowledged the whole 200 and its 221 acknowledged QUIT.
+  EXPECT_EQ(finishAfterTheCut(*this, talk, site.substr(kCutInto), "250 done\r\n"),
+            (std::vector<std::string>{"NOOP ''", "QUIT '' 221"}));
+}
+
+// A reply line the cut splits is read whole in the next piece: its rest, which begins like a
+// reply, answers no later command.
+TEST_F(FTPProtocolTest, AReplyLineCutAtTheByteLimitIsReadWholeInTheNextPiece) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  client("STAT\r\n");
+  const std::string line = " " + std::string(97, 's') + "\r\n";
+  std::string reply = "211-status\r\n";
+  const size_t body = OB_TCPSession::kByteLimit - 4 - talk.sent(TcpConversation::kServer).size();
+  while (reply.size() + line.size() <= body) reply += line;
+  reply += " " + std::string(body - reply.size() - 3, 't') + "\r\n";
+  server(reply, 1400);
+  talk.send(TcpConversation::kServer, "211 ");  // the byte limit
+  server("200 entries listed\r\n");
+  client("CWD /pub\r\n").server("250 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  talk.close();
+  std::vector<std::string> later;
+  EXPECT_EQ(parsePieces(talk, &later), (std::vector<std::string>{"USER 'u' 230", "STAT ''"}));
+  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250", "QUIT '' 221"}));
+}
+
+// Telnet commands in the control connection (an interrupt and its synch before ABOR, option
+// negotiation, even with a line-end byte as the option) are no part of a command or a reply;
+// IAC IAC is one 255 byte. After lost bytes, the pairing resumes at a command and a reply that
+// begin with one.
+TEST_F(FTPProtocolTest, TelnetCommandsAreNoPartOfCommandsOrReplies) {
+  server("220 ready\r\n").client("USER u\r\n").server("\xff\xfd\x18" "331 password\r\n");
+  client("PASS p\r\n").server("230 in\r\n");
+  client("RETR caf\xff\xff" "e.txt\r\n").server("150 opening\r\n");
+  client("\xff\xf4\xff\xf2" "ABOR\r\n").server("426 aborted\r\n").server("226 abort done\r\n");
+  client("NOOP\xff\xfb\r\r\n").server("200 ok\r\n");
+  client("SYST\r\n");
+  const size_t lost = talk.size();
+  server("215 UNIX\r\n");
+  loseLastSend(talk, lost);
+  client("STAT\r\n").server("211 fine\r\n");
+  client("\xff\xf1" "NOOP\r\n").server("\xff\xf1" "200 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p),
+            (std::vector<std::string>{"USER 'u' 331", "PASS 'p' 230",
+                                      "RETR 'caf\xff" "e.txt' 150 426", "ABOR '' 226",
+                                      "NOOP '' 200", "SYST ''", "STAT ''", "NOOP '' 200",
+                                      "QUIT '' 221"}));
+  EXPECT_EQ(transfers(p), (std::vector<std::string>{"u 10.0.0.2 -> 10.0.0.1 |caf\xff" "e.txt 0"}));
 }
