@@ -12,8 +12,9 @@
 // reader) is added by another case as tasks in Lab::during, which run beside the traffic, and a
 // resolver that never answers by writing /etc/netns/<server namespace>/resolv.conf before the
 // capture starts ("ip netns exec" puts it in place). One case does all of that at once, with
-// 100,000 more clients written as raw frames onto the client's end of the pair. Skipped, saying
-// why, only where namespaces cannot be made.
+// 100,000 more clients written as raw frames onto the client's end of the pair. Where "/" is no
+// mount point (a chroot), the test first moves into a mount namespace whose root is one, as
+// "ip netns exec" needs. Skipped, saying why, only where namespaces cannot be made.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
@@ -21,6 +22,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -153,6 +157,49 @@ bool inNamespace(const std::string& ns, const std::function<void()>& fn) {
     if (entered) fn();
   }).join();
   return entered;
+}
+
+// Whether path is where a mount stands, as this process's /proc/self/mountinfo says.
+bool isMountPoint(const std::string& path) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point && point == path) return true;
+  }
+  return false;
+}
+
+// "ip netns exec" first makes "/" a slave mount in a mount namespace of its own, which fails
+// where "/" is a plain folder (a chroot, some containers). There this process moves, once, into
+// a mount namespace of its own whose root is a private bind of "/": the same files, but a mount
+// point, and nothing mounted in it reaches the machine's mounts. The bind is made on /dev/shm,
+// whose mount is made private first; "/" itself cannot be named from inside a chroot. "" when
+// "ip netns exec" can run, else why not.
+std::string rootForNetns() {
+  static const std::string why = []() -> std::string {
+    if (isMountPoint("/")) return "";
+    const std::string refused = "/ is not a mount point, so ip netns exec cannot run here, and ";
+    if (!isMountPoint("/dev/shm")) return refused + "/dev/shm is no mount to bind it under";
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return refused + "the working folder is unknown";
+    const std::string place = "/dev/shm/corrana-live-root";
+    auto failed = [&refused](const std::string& step) {
+      return refused + step + " failed: " + strerror(errno);
+    };
+    if (unshare(CLONE_NEWNS) != 0) return failed("a mount namespace of its own");
+    if (mount(nullptr, "/dev/shm", nullptr, MS_PRIVATE, nullptr) != 0)
+      return failed("making /dev/shm private");
+    if (mkdir(place.c_str(), 0700) != 0 && errno != EEXIST) return failed("mkdir " + place);
+    if (mount("/", place.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      return failed("binding / on " + place);
+    if (mount(nullptr, place.c_str(), nullptr, MS_PRIVATE | MS_REC, nullptr) != 0)
+      return failed("making " + place + " private");
+    if (chdir(place.c_str()) != 0 || chroot(".") != 0 || chdir(cwd) != 0)
+      return failed("entering " + place);
+    return "";
+  }();
+  return why;
 }
 
 // Sends one console request to port on the namespace's loopback and reads the reply until the
@@ -759,6 +806,7 @@ class LiveCapture : public ::testing::Test {
       GTEST_SKIP() << "network namespaces cannot be made here (ip netns add: " << refused << ")";
     }
     run("ip netns del " + probe);
+    if (const std::string why = rootForNetns(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(corrana_test::haveTshark()) << "tshark is not installed";
     const std::string why = lab_.up();
     ASSERT_EQ(why, "");
