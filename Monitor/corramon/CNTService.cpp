@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "OB_Tools.h"
 #include "eventlog.h"
 
 namespace {
@@ -245,7 +246,11 @@ void CNTService::logEvent(const char* text, int type, int eventId) {
   }
   EVL_Source source = EVL_RegisterEventSource(nullptr, serviceName);
   if (source == nullptr) return;
-  EVL_ReportEvent(source, static_cast<uint16_t>(type), 0, id, userSid, 1, &text);
+  {
+    // syslog stamps the line in local time, reading the C library's time-zone state.
+    std::lock_guard<std::mutex> hold(OB_Tools::timeZoneLock());
+    EVL_ReportEvent(source, static_cast<uint16_t>(type), 0, id, userSid, 1, &text);
+  }
   EVL_DeregisterEventSource(source);
 }
 

@@ -73,10 +73,30 @@ char* OB_Tools::getInstallDir() {
   return installDir;
 }
 
+std::mutex& OB_Tools::timeZoneLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool OB_Tools::localTime(time_t when, struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return localtime_r(&when, fields) != nullptr;
+}
+
+bool OB_Tools::utcTime(time_t when, struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return gmtime_r(&when, fields) != nullptr;
+}
+
+time_t OB_Tools::makeLocalTime(struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return mktime(fields);
+}
+
 char* OB_Tools::getTimeString1(char* dest) {
   time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
+  struct tm local = {};
+  localTime(now, &local);
   // Built by hand so the month is English whatever the locale.
   snprintf(dest, 60, "%04d%s%02d-%02d:%02d", local.tm_year + 1900, kMonths[local.tm_mon % 12],
            local.tm_mday, local.tm_hour, local.tm_min);
@@ -213,7 +233,15 @@ void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context,
         if (!copyText(row->value, sizeof row->value, stored) && row->handler == nullptr)
           OB_Log::ret("readConfig: value of %s cut to %zu characters", row->key,
                       sizeof row->value - 1);
+        row->line = number;
         if (row->handler != nullptr) row->handler(value, context);
+        // Taken as before, so a file that was accepted still is; but "portx" is likely a typo.
+        const char after = line[keyLength];
+        if (fileName != nullptr && after != '\0' && strchr(" \t:=", after) == nullptr) {
+          const size_t key = strcspn(line, " \t:=");
+          OB_Log::ret("%s line %d: key \"%.*s\" read as \"%s\"", fileName, number,
+                      static_cast<int>(key < 64 ? key : 64), line, row->key);
+        }
         known = true;
         break;
       }

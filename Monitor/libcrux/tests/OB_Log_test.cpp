@@ -16,6 +16,7 @@
 
 #include "FileText.h"
 #include "OB_Exception.h"
+#include "OB_Tools.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ TEST_F(LogTest, RetLineCarriesEnglishMonthTimePrefix) {
   static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   struct tm first, last;
-  localtime_r(&before, &first);
-  localtime_r(&after, &last);
+  OB_Tools::localTime(before, &first);
+  OB_Tools::localTime(after, &last);
   std::string month = match[2];
   EXPECT_TRUE(month == months[first.tm_mon] || month == months[last.tm_mon]) << month;
   EXPECT_EQ(text.find(" - "), 15u);
