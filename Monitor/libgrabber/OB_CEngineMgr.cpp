@@ -313,8 +313,7 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
   // A damaged file must not end the running engine: its settings stay as they are.
   std::string problem;
   if (configAdmin.rereadAdminConfigFile(stream, &problem) != 0)
-    OB_Log::ret("handleMessage: %s refused, configuration kept: %s", installFile_.c_str(),
-                problem.c_str());
+    OB_Log::ret("%s; the capture engine keeps its configuration", problem.c_str());
   fclose(stream);
   return 1;
 }

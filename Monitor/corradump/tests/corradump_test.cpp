@@ -292,7 +292,8 @@ TEST_F(CorradumpTest, AConfigurationItCannotReadIsNamedOnStandardError) {
   std::ofstream(file("admin/aengineInstall.cfg")) << "port eighty\n";
   run = runProgram(db);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "corradump: readAdminConfigFile: analysis engine port not a number: eighty\n");
+  EXPECT_EQ(run.err, "corradump: " + file("admin/aengineInstall.cfg") +
+                         " line 1: the analysis console's port eighty is not a number\n");
   EXPECT_EQ(run.out, "");
 }
 
