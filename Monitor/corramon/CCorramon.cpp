@@ -89,12 +89,14 @@ int CCorramon::installService() {
       const int writes = SVC_AccountCanWrite(account, path.c_str());
       if (writes == 1) continue;
       if (writes < 0 && errno == ENOENT)
-        printf("Unable to install %s - there is no account named %s\n", displayName, account);
+        fprintf(stderr, "Unable to install %s - there is no account named %s\n", displayName,
+                account);
       else
-        printf("Unable to install %s - the account %s can't write %s (make it the owner: chown -R "
-               "%s %s)\n",
-               displayName, account, path.c_str(), account, install.c_str());
-      fflush(stdout);
+        fprintf(stderr,
+                "Unable to install %s - the account %s can't write %s (make it the owner: chown "
+                "-R %s %s)\n",
+                displayName, account, path.c_str(), account, install.c_str());
+      fflush(stderr);
       return 0;
     }
   }
