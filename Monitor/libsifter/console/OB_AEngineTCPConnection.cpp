@@ -267,7 +267,12 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
       ranOut = received.ranOut();
     }
     // Past the limit, at the peer's end, its deadline or a stop, the reply stays as it came.
-    if (!ranOut || ended || input.size() >= kMostTaken || !waitFor(s, POLLIN)) {
+    if (!ranOut || ended || input.size() >= kMostTaken) {
+      lines.keep();
+      break;
+    }
+    if (server_ != nullptr) server_->countCutPass();
+    if (!waitFor(s, POLLIN)) {
       lines.keep();
       break;
     }
