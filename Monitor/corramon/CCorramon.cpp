@@ -128,6 +128,8 @@ void CCorramon::run(int argc, char** argv) {
   if (captureReady != 0) {
     fail("corramon: the capture engine could not be initialised: nothing to capture");
     notStarted_.store(nullptr);
+    // A refused start leaves no archive that holds nothing.
+    capture->closeArchives(true);
     shutDown(analysis, capture, options);
     return;
   }
@@ -138,6 +140,7 @@ void CCorramon::run(int argc, char** argv) {
   if (analysis->init() != 0) {
     fail("corramon: the analysis engine could not be initialised");
     notStarted_.store(nullptr);
+    capture->closeArchives(true);
     shutDown(analysis, capture, options);
     return;
   }
@@ -318,8 +321,10 @@ void CCorramon::onContinue() {
 void CCorramon::onShutdown() { stopEvent_.set(); }
 
 void CCorramon::handleExit(char* text) {
+  // A start refused before the capture began (a bad installation file ends the process) leaves
+  // every archive closed and none that holds nothing.
   if (OB_CEngineMgr* capture = notStarted_.exchange(nullptr); capture != nullptr)
-    capture->closeArchives();
+    capture->closeArchives(true);
   logEvent(text, EVL_ERROR_TYPE, -1);
   serviceExitCode = 1;
   setStatus(SVC_STOPPED, 0, serviceExitCode);

@@ -281,7 +281,7 @@ void OB_CEngineMgr::quit() {
   cleanup(0);
 }
 
-void OB_CEngineMgr::closeArchives() {
+void OB_CEngineMgr::closeArchives(bool discardEmpty) {
   for (OB_Consumer* consumer :
        {static_cast<OB_Consumer*>(netConsumer_), static_cast<OB_Consumer*>(httpConsumer_),
         static_cast<OB_Consumer*>(ftpConsumer_)}) {
@@ -290,7 +290,7 @@ void OB_CEngineMgr::closeArchives() {
     consumer->first();
     for (auto* link = consumer->getCurrentLink(); link != nullptr; link = link->getNext())
       if (OB_ArchiveWriter* writer = obQuery<OB_ArchiveWriter>(link->getItemObject()))
-        writer->close();
+        discardEmpty ? writer->discard() : writer->close();
   }
 }
 

@@ -597,16 +597,27 @@ TEST_F(Foreground, AStartSaysWhereItCapturesAndWhatItWatchesInTheOperatorsWords)
     EXPECT_TRUE(std::regex_match(line, timed)) << line;
 }
 
-// A start refused for a console port out of range closes what it had opened: the next start,
-// with the port mended, finds every archive closed and has nothing to repair.
+// A start refused for a console port out of range says which file and line, and closes what it
+// had opened, leaving no archive that holds nothing: the next start, with the port mended, finds
+// every archive closed and has nothing to repair.
 TEST_F(Foreground, ARefusedStartLeavesNoArchiveToRepair) {
   for (const char* file : {"cengineInstall.cfg", "aengineInstall.cfg"}) {
     SCOPED_TRACE(file);
     const std::string good = tree_.readAdmin(file);
     tree_.write(file, std::regex_replace(good, std::regex("port [0-9]+"), "port 99999"));
+    auto files = [this] {
+      std::set<std::string> names;
+      for (const auto& entry : std::filesystem::directory_iterator(tree_.path() + "/db"))
+        if (entry.path().extension() != ".lock") names.insert(entry.path().filename());
+      return names;
+    };
+    const std::set<std::string> before = files();
     Said refused = runToEnd();
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("port"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(tree_.path() + "/admin/" + file + " line "), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("99999"), std::string::npos) << refused.err;
+    EXPECT_EQ(files(), before);
     tree_.write(file, good);
     std::filesystem::remove(tree_.path() + "/logs/corramon.log");
     Program monitor({"-f"}, env(), out(), err());
