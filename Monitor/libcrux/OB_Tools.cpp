@@ -46,10 +46,11 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 char* OB_Tools::getInstallDir() {
   std::string dir;
-  if (const char* env = getenv("OB_INSTALLDIR"); env != nullptr) {
+  const char* env = getenv("OB_INSTALLDIR");
+  if (env != nullptr) {
     // The buffer is fixed; a longer text is refused rather than cut to another folder's name.
     if (strlen(env) >= kInstallDirSize)
-      OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", env);
+      OB_Log::quit("the install directory %s (OB_INSTALLDIR) is too long a name\n", env);
     dir = env;
   } else {
     char program[PATH_MAX];
@@ -59,12 +60,18 @@ char* OB_Tools::getInstallDir() {
     std::string path(program);
     size_t slash = path.rfind('/');
     dir = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/../conf";
-    if (dir.size() >= kInstallDirSize)
-      OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", dir.c_str());
   }
   struct stat info;
   if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", dir.c_str());
+    OB_Log::quit("the install directory %s%s does not exist or is no folder\n", dir.c_str(),
+                 env != nullptr ? " (OB_INSTALLDIR)" : " (beside the program's folder)");
+  if (env == nullptr) {
+    // Named as the folder it is, not as "<prefix>/bin/../conf", in every path the log shows.
+    char canonical[PATH_MAX];
+    if (realpath(dir.c_str(), canonical) != nullptr) dir = canonical;
+  }
+  if (dir.size() >= kInstallDirSize)
+    OB_Log::quit("the install directory %s is too long a name\n", dir.c_str());
   // Every thread asks; the buffer is written only when the folder changed, so callers reading
   // the text they were given do not meet a writer.
   static std::mutex writing;
