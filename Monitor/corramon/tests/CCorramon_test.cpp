@@ -662,6 +662,42 @@ TEST_F(Foreground, ABlankAfterFileIsThePathAndACleanRunSaysOnlyWhatIsTrue) {
   expectEachLineOnceOnBoth(said);
 }
 
+// A request that fails is logged once, on one line that names the client and why, without the
+// names of the functions that read it: a code no window answers, and a request its client cuts
+// off with a reset inside a number.
+TEST_F(Foreground, AFailedRequestIsLoggedOnceWithItsReason) {
+  Program monitor({"-f"}, env(), out(), err());
+  ASSERT_TRUE(answers());
+  EXPECT_NE(ask(request(9)).find("Unknown Error"), std::string::npos);
+  const std::string frame = request(40).frame();
+  const int s = corrana_test::connectLoopback(analysisPort_);
+  ASSERT_GE(s, 0);
+  const size_t cut = corrana_test::requestHeader().size() + 2;
+  ASSERT_EQ(send(s, frame.data(), cut, 0), static_cast<ssize_t>(cut));
+  struct linger now = {1, 0};
+  setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  close(s);
+  // Why, as the system or the stream says it (a reset, or the end inside the number).
+  const std::string reset = "(-1) n/a 127.0.0.1 'bad io: ";
+  for (int i = 0; i < 500 && tree_.log("corramon").find(reset) == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+  Said said = collect(Said{});
+  auto times = [&said](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = said.log.find(text); at != std::string::npos; at = said.log.find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(times("(9) root 127.0.0.1 'Unknown Error (no such code)'"), 1u) << said.log;
+  EXPECT_EQ(times(reset), 1u) << said.log;
+  EXPECT_EQ(times("(9)"), 1u) << said.log;
+  EXPECT_EQ(times("(-1)"), 1u) << said.log;
+  EXPECT_EQ(times("readJ_"), 0u) << said.log;
+  EXPECT_EQ(times("handleRequest"), 0u) << said.log;
+  expectEachLineOnceOnBoth(said);
+}
+
 // In the foreground SIGHUP, SIGUSR1 and SIGUSR2 are the service's interrogate, pause and
 // continue: the monitor lives on, its console stops answering while paused, and a stop after
 // them is clean.
