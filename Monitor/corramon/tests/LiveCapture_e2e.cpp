@@ -848,7 +848,7 @@ class LiveCapture : public ::testing::Test {
               << displays_["Packets dropped:"] << " (buffer full " << displays_["buffer full:"]
               << ", interface " << displays_["by interface:"] << "), tcpdump "
               << lab_.tcpdumpDrops() << "; discontiguous connections "
-              << displays_["and discontiquous:"] << "; HTTP transactions: tshark "
+              << displays_["and discontiguous:"] << "; HTTP transactions: tshark "
               << reference_.transactions << ", monitor " << monitorTransactions_ << " in "
               << monitor_.size() << " connections\n";
   }
@@ -884,7 +884,7 @@ TEST_F(LiveCapture, WithoutDropsEveryTransactionIsTsharks) {
       << "the monitor dropped frames with its default buffer\n"
       << log_;
   EXPECT_EQ(lab_.tcpdumpDrops(), 0);
-  EXPECT_EQ(displays_["and discontiquous:"], 0u);
+  EXPECT_EQ(displays_["and discontiguous:"], 0u);
   EXPECT_EQ(log_.find("frames dropped"), std::string::npos) << log_;
   EXPECT_GT(reference_.transactions, 100u);
   EXPECT_EQ(monitorTransactions_, reference_.transactions);
@@ -923,7 +923,7 @@ TEST_F(LiveCapture, ForcedDropsAreCountedAndLogged) {
   const uint64_t dropped = displays_["Packets dropped:"];
   ASSERT_GT(dropped, 0u) << "no drops could be forced";
   EXPECT_EQ(dropped, displays_["buffer full:"] + displays_["by interface:"]);
-  EXPECT_GT(displays_["and discontiquous:"], 0u);
+  EXPECT_GT(displays_["and discontiguous:"], 0u);
   EXPECT_NE(log_.find("capture on " + lab_.link() + ": "), std::string::npos) << log_;
   EXPECT_NE(log_.find(" frames dropped ("), std::string::npos) << log_;
   EXPECT_NE(log_.find(" connections with missing segments ("), std::string::npos) << log_;
