@@ -119,6 +119,12 @@ since=0
 saidAndIs() { said 0 out "$1" && active "$2"; }
 # Whether the private file of the capture engine keeps $1 days of data.
 keepsDays() { grep -A1 -x '# Days of data to keep' "$admin/cengine_prvt.cfg" | grep -qx "$1"; }
+# Waits up to $1 s for the unit to have failed on its start limit.
+limitReached() {
+  becomes failed "$1" && [ "$(inside systemctl show -p Result --value corramon)" = start-limit-hit ]
+}
+# Whether the journal since $since shows the live capture on lo and not a word on permissions.
+quietOnPermissions() { journalSays "capturing on lo" && not journalSays permission -i; }
 # Waits up to $2 s for the unit to be in state $1.
 becomes() {
   for _ in $(seq 1 "$2"); do active "$1" && return 0; sleep 1; done
@@ -224,7 +230,7 @@ check "-e on a stopped service says so and succeeds" said 0 out "is not running"
 printf 'adapter: file:/srv/missing.pcap\n' >"$admin/adapters.cfg"
 since=$(date +%s)
 inside systemctl start corramon >/dev/null 2>&1 || true
-check "a start that keeps failing reaches the start limit" becomes failed 60
+check "a start that keeps failing reaches the start limit" limitReached 60
 check "  the journal says why" journalSays "can't replay /srv/missing.pcap"
 corramon -s
 check "corramon -s of a failing start fails and prints the reason from the journal" \
@@ -266,8 +272,7 @@ httpd=$(inside sh -c 'busybox httpd -f -p 127.0.0.1:8080 -h /srv/www >/dev/null 
 for _ in 1 2 3; do inside busybox wget -q -O /dev/null http://127.0.0.1:8080/probe.html || true; done
 check "  and captures live on lo: a watched server's requests reach the archive" \
   exported 30 '"GET /probe.html HTTP/1.[01]" 200'
-check "  its journal says it captures on lo" journalSays "capturing on lo"
-check "  and says nothing about permissions" not journalSays permission -i
+check "  its journal says it captures on lo, and nothing about permissions" quietOnPermissions
 inside kill "$httpd" || true
 corramon -u
 
