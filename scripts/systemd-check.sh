@@ -119,10 +119,8 @@ since=0
 saidAndIs() { said 0 out "$1" && active "$2"; }
 # Whether the private file of the capture engine keeps $1 days of data.
 keepsDays() { grep -A1 -x '# Days of data to keep' "$admin/cengine_prvt.cfg" | grep -qx "$1"; }
-# Waits up to $1 s for the unit to have failed on its start limit.
-limitReached() {
-  becomes failed "$1" && [ "$(inside systemctl show -p Result --value corramon)" = start-limit-hit ]
-}
+# Waits up to $1 s for the unit to have failed on its start limit, as systemd's journal says.
+limitReached() { becomes failed "$1" && journalSays "Start request repeated too quickly"; }
 # Whether the journal since $since shows the live capture on lo and not a word on permissions.
 quietOnPermissions() { journalSays "capturing on lo" && not journalSays permission -i; }
 # Waits up to $2 s for the unit to be in state $1.
