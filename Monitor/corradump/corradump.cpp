@@ -27,8 +27,9 @@ const char* const corradump_usage =
 const char* const corradump_help =
     "Writes the HTTP archive of an install tree as an access log, one line per transaction.\n"
     "  -db DIR        the install directory, <prefix>/conf: DIR/admin holds the configuration\n"
-    "                 (aengine_prvt.cfg, aengineInstall.cfg), DIR/db the archive, DIR/logs the\n"
-    "                 tool's log; default: the working directory\n"
+    "                 (aengine_prvt.cfg, aengineInstall.cfg), DIR/logs the tool's log; the\n"
+    "                 archive is read where the service's analysis engine reads it, the dbpath\n"
+    "                 of aengineInstall.cfg (default DIR/db); default: the working directory\n"
     "  -today         the configuration's first time window\n"
     "  -week          its second time window: the configuration must define two\n"
     "  -month         its third time window: the configuration must define three\n"
@@ -234,8 +235,7 @@ int corradump_main(int argc, char** argv) {
   }
 
   if (settings.verbose != 0) printf("Database directory: %s\n", settings.database.c_str());
-  const std::string databaseDir = settings.database + "/db";
-  if (databaseDir.size() >= sizeof OB_AEngineConfig::databaseDir) {
+  if (settings.database.size() + 3 >= sizeof OB_AEngineConfig::databaseDir) {
     fprintf(stderr, "corradump: the database directory name %s is too long\n",
             settings.database.c_str());
     return 1;
@@ -261,8 +261,9 @@ int corradump_main(int argc, char** argv) {
   setCurrentConfig(config.get());
   config->init();
   config->readConfig();
-  // The archive is read where the tool was pointed, whatever the configuration says.
-  snprintf(config->databaseDir, sizeof config->databaseDir, "%s", databaseDir.c_str());
+  // The archive is where the service reads it: the installation file's dbpath, whose default
+  // is the install directory's db folder.
+  const std::string databaseDir = config->databaseDir;
   struct timeval present;
   OB_Tools::gettimeofday(&present, nullptr);
   Held<OB_IndexChanger> changer(

@@ -89,12 +89,14 @@ int CCorramon::installService() {
       const int writes = SVC_AccountCanWrite(account, path.c_str());
       if (writes == 1) continue;
       if (writes < 0 && errno == ENOENT)
-        printf("Unable to install %s - there is no account named %s\n", displayName, account);
+        fprintf(stderr, "Unable to install %s - there is no account named %s\n", displayName,
+                account);
       else
-        printf("Unable to install %s - the account %s can't write %s (make it the owner: chown -R "
-               "%s %s)\n",
-               displayName, account, path.c_str(), account, install.c_str());
-      fflush(stdout);
+        fprintf(stderr,
+                "Unable to install %s - the account %s can't write %s (make it the owner: chown "
+                "-R %s %s)\n",
+                displayName, account, path.c_str(), account, install.c_str());
+      fflush(stderr);
       return 0;
     }
   }
@@ -126,6 +128,8 @@ void CCorramon::run(int argc, char** argv) {
   if (captureReady != 0) {
     fail("corramon: the capture engine could not be initialised: nothing to capture");
     notStarted_.store(nullptr);
+    // A refused start leaves no archive that holds nothing.
+    capture->closeArchives(true);
     shutDown(analysis, capture, options);
     return;
   }
@@ -136,6 +140,7 @@ void CCorramon::run(int argc, char** argv) {
   if (analysis->init() != 0) {
     fail("corramon: the analysis engine could not be initialised");
     notStarted_.store(nullptr);
+    capture->closeArchives(true);
     shutDown(analysis, capture, options);
     return;
   }
@@ -316,8 +321,10 @@ void CCorramon::onContinue() {
 void CCorramon::onShutdown() { stopEvent_.set(); }
 
 void CCorramon::handleExit(char* text) {
+  // A start refused before the capture began (a bad installation file ends the process) leaves
+  // every archive closed and none that holds nothing.
   if (OB_CEngineMgr* capture = notStarted_.exchange(nullptr); capture != nullptr)
-    capture->closeArchives();
+    capture->closeArchives(true);
   logEvent(text, EVL_ERROR_TYPE, -1);
   serviceExitCode = 1;
   setStatus(SVC_STOPPED, 0, serviceExitCode);

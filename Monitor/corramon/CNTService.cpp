@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "OB_Tools.h"
 #include "eventlog.h"
 
 namespace {
@@ -21,6 +22,14 @@ void pause1s() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
 void say(const char* format, const char* a, const char* b = nullptr) {
   printf(format, a, b);
   fflush(stdout);
+}
+
+// A refusal or a failure: on standard error, after the line standard output has begun (the
+// dots of a wait) is ended there.
+void refuse(bool endLine, const char* format, const char* a, const char* b = nullptr) {
+  if (endLine) say("\n", nullptr);
+  fprintf(stderr, format, a, b);
+  fflush(stderr);
 }
 
 // Polls every second, printing a dot, while the service is in state pending.
@@ -245,7 +254,11 @@ void CNTService::logEvent(const char* text, int type, int eventId) {
   }
   EVL_Source source = EVL_RegisterEventSource(nullptr, serviceName);
   if (source == nullptr) return;
-  EVL_ReportEvent(source, static_cast<uint16_t>(type), 0, id, userSid, 1, &text);
+  {
+    // syslog stamps the line in local time, reading the C library's time-zone state.
+    std::lock_guard<std::mutex> hold(OB_Tools::timeZoneLock());
+    EVL_ReportEvent(source, static_cast<uint16_t>(type), 0, id, userSid, 1, &text);
+  }
   EVL_DeregisterEventSource(source);
 }
 
@@ -260,18 +273,22 @@ int CNTService::installService() {
   char error[256];
   if (SVC_GetModuleFileName(path, sizeof path) == 0) {
     errorText(error, sizeof error);
-    say("Unable to install %s - %s\n", displayName, error);
+    refuse(false, "Unable to install %s - %s\n", displayName, error);
     return 0;
   }
   if (!isNT) return 0;
   SVC_Manager manager = SVC_OpenManager();
   if (manager == nullptr) {
-    say("Unable to install %s - the unit folder can't be written (%s); run the install as root\n",
-        displayName, errorText(error, sizeof error));
+    refuse(false,
+           "Unable to install %s - the unit folder can't be written (%s); run the install as "
+           "root\n",
+           displayName, errorText(error, sizeof error));
     return 0;
   }
   SVC_ServiceConfig config{serviceName, displayName, path, startType, account, password};
   SVC_Service service = SVC_CreateService(manager, &config);
+  // Installed already: the state asked for holds when the unit is the one this install writes.
+  bool asAsked = false;
   if (service != nullptr) {
     say("%s installed.\n", displayName);
     if (SVC_UsesSystemd() != 0)
@@ -289,55 +306,72 @@ int CNTService::installService() {
     const int why = errno;
     if (why == EEXIST) {
       SVC_Service installed = SVC_OpenService(manager, serviceName);
-      printf("%s is already installed (%s); nothing was changed. To install it again (another "
-             "account, a moved program), remove it first: %s -u\n",
-             displayName, installed != nullptr ? SVC_GetUnitPath(installed) : "its unit exists",
-             serviceName);
-      fflush(stdout);
+      const char* unit = installed != nullptr ? SVC_GetUnitPath(installed) : "its unit exists";
+      asAsked = SVC_IsInstalledAs(manager, &config) == 1;
+      if (asAsked) {
+        printf("%s is already installed as asked (%s); nothing was changed.\n", displayName, unit);
+        fflush(stdout);
+      } else {
+        fprintf(stderr,
+                "%s is already installed otherwise (%s); nothing was changed. To install it "
+                "again (another account, a moved program), remove it first: %s -u\n",
+                displayName, unit, serviceName);
+        fflush(stderr);
+      }
       SVC_CloseService(installed);
     } else if (why == ENOTSUP) {
-      say("Unable to install %s - systemd does not run here, and without it the service runs as "
-          "whoever starts it: install without -l %s\n",
-          displayName, account != nullptr ? account : "");
+      refuse(false,
+             "Unable to install %s - systemd does not run here, and without it the service runs "
+             "as whoever starts it: install without -l %s\n",
+             displayName, account != nullptr ? account : "");
     } else if (why == ENOENT && account != nullptr) {
-      say("Unable to install %s - there is no account named %s\n", displayName, account);
+      refuse(false, "Unable to install %s - there is no account named %s\n", displayName, account);
     } else if (why == EINVAL && account != nullptr) {
-      say("Unable to install %s - the account name can't be written into a unit (it holds a "
-          "blank or a control character)\n",
-          displayName);
+      refuse(false,
+             "Unable to install %s - the account name can't be written into a unit (it holds a "
+             "blank or a control character)\n",
+             displayName);
     } else {
       errno = why;
-      say("Unable to install %s - %s\n", displayName, errorText(error, sizeof error));
+      refuse(false, "Unable to install %s - %s\n", displayName, errorText(error, sizeof error));
     }
   }
   SVC_CloseManager(manager);
-  if (service == nullptr) return 0;
+  if (service == nullptr) return asAsked ? 1 : 0;
   registerEventSource(path, EVL_ERROR_TYPE | EVL_WARNING_TYPE | EVL_INFORMATION_TYPE);
   logEvent("Service installed", EVL_INFORMATION_TYPE, -1);
   return 1;
 }
 
 // Opens the manager and this service, printing the failure; both null after a failure.
-// *installed is false when the failure is that no such service is installed.
+// *installed is false when the failure is that no such service is installed, which is said on
+// standard output when that is what the command asks for (nothing to stop or remove), else on
+// standard error.
 static bool openBoth(const char* name, const char* display, SVC_Manager* manager,
-                     SVC_Service* service, CNTService* self, bool* installed) {
+                     SVC_Service* service, CNTService* self, bool* installed,
+                     bool absentIsAsked) {
   char error[256];
   *installed = true;
   *service = nullptr;
   *manager = SVC_OpenManager();
   if (*manager == nullptr) {
-    say("The service manager can't be used: the unit folder can't be written (%s); run this as "
-        "root\n",
-        self->errorText(error, sizeof error));
+    refuse(false,
+           "The service manager can't be used: the unit folder can't be written (%s); run this "
+           "as root\n",
+           self->errorText(error, sizeof error));
     return false;
   }
   *service = SVC_OpenService(*manager, name);
   if (*service == nullptr) {
     if (errno == ENOENT) {
       *installed = false;
-      say("%s is not installed; \"%s -i\" installs it.\n", display, name);
+      if (absentIsAsked)
+        say("%s is not installed; \"%s -i\" installs it.\n", display, name);
+      else
+        refuse(false, "%s is not installed; \"%s -i\" installs it.\n", display, name);
     } else {
-      say("The service %s can't be opened: %s\n", name, self->errorText(error, sizeof error));
+      refuse(false, "The service %s can't be opened: %s\n", name,
+             self->errorText(error, sizeof error));
     }
     SVC_CloseManager(*manager);
     *manager = nullptr;
@@ -354,7 +388,10 @@ static int stopAndSay(SVC_Service service, const char* display, CNTService* self
     say("Stopping %s.", display);
     waitWhile(service, SVC_STOP_PENDING, &current);
     const bool stopped = current.currentState == SVC_STOPPED;
-    say(stopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n", display);
+    if (stopped)
+      say("\n%s stopped.\n", display);
+    else
+      refuse(true, "%s failed to stop.\n", display);
     return stopped ? 1 : 0;
   }
   char error[256];
@@ -367,11 +404,11 @@ static int stopAndSay(SVC_Service service, const char* display, CNTService* self
     return 1;
   }
   if (errno == EBUSY) {
-    say("%s is still starting and can't be stopped yet; try again in a moment.\n",
-        display);
+    refuse(false, "%s is still starting and can't be stopped yet; try again in a moment.\n",
+           display);
     return 0;
   }
-  say("%s could not be stopped: %s\n", display, self->errorText(error, sizeof error));
+  refuse(false, "%s could not be stopped: %s\n", display, self->errorText(error, sizeof error));
   return 0;
 }
 
@@ -381,9 +418,10 @@ int CNTService::removeService() {
   SVC_Service service;
   bool installed;
   // Nothing installed is what a removal asks for.
-  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return installed ? 0 : 1;
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed, true))
+    return installed ? 0 : 1;
   if (stopAndSay(service, displayName, this, true) == 0) {
-    say("%s is left installed.\n", displayName);
+    refuse(false, "%s is left installed.\n", displayName);
     SVC_CloseService(service);
     SVC_CloseManager(manager);
     return 0;
@@ -394,7 +432,7 @@ int CNTService::removeService() {
     say("%s removed.\n", displayName);
     result = 1;
   } else {
-    say("%s could not be removed: %s\n", displayName, errorText(error, sizeof error));
+    refuse(false, "%s could not be removed: %s\n", displayName, errorText(error, sizeof error));
   }
   SVC_CloseService(service);
   SVC_CloseManager(manager);
@@ -406,7 +444,9 @@ int CNTService::stopViaManager() {
   SVC_Manager manager;
   SVC_Service service;
   bool installed;
-  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return 0;
+  // Not installed, it does not run: the stop asked for holds.
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed, true))
+    return installed ? 0 : 1;
   const int result = stopAndSay(service, displayName, this, false);
   SVC_CloseService(service);
   SVC_CloseManager(manager);
@@ -417,7 +457,7 @@ int CNTService::startViaManager() {
   SVC_Manager manager;
   SVC_Service service;
   bool installed;
-  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed)) return 0;
+  if (!openBoth(serviceName, displayName, &manager, &service, this, &installed, false)) return 0;
   int result = 0;
   say("Starting up %s.", displayName);
   if (SVC_StartService(service) != 0) {
@@ -426,18 +466,23 @@ int CNTService::startViaManager() {
       say("\n%s is already running.\n", displayName);
       result = 1;
     } else {
-      say("\n%s failed to start: %s\n", displayName, errorText(error, sizeof error));
+      refuse(true, "%s failed to start: %s\n", displayName, errorText(error, sizeof error));
       // Why is in the service's own lines, which systemd keeps in the journal.
       char journal[4096];
-      if (SVC_GetJournalTail(service, journal, sizeof journal) > 0)
-        printf("Its last lines in the journal (journalctl -u %s says more):\n%s%s", serviceName,
-               journal, journal[strlen(journal) - 1] == '\n' ? "" : "\n");
+      if (SVC_GetJournalTail(service, journal, sizeof journal) > 0) {
+        fprintf(stderr, "Its last lines in the journal (journalctl -u %s says more):\n%s%s",
+                serviceName, journal, journal[strlen(journal) - 1] == '\n' ? "" : "\n");
+        fflush(stderr);
+      }
     }
   } else {
     SVC_Status current;
     waitWhile(service, SVC_START_PENDING, &current);
     result = current.currentState == SVC_RUNNING ? 1 : 0;
-    say(result != 0 ? "\n%s started.\n" : "\n%s failed to start.\n", displayName);
+    if (result != 0)
+      say("\n%s started.\n", displayName);
+    else
+      refuse(true, "%s failed to start.\n", displayName);
   }
   SVC_CloseService(service);
   SVC_CloseManager(manager);

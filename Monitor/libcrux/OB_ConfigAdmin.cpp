@@ -51,15 +51,23 @@ struct OB_ConfigAdminRead {
   int numRanges = 0;
   std::string device = "default";
   std::string databaseDir = "default";
-  // The first bad value: a line for the log before the message, and the message. Later lines
-  // are not looked at once there is one.
+  // The first bad value: where it stands (the file, and the line the value came from), a line
+  // for the log before the message, and the message. Later lines are not looked at once there
+  // is one.
+  std::string where;
   std::string logLine;
   std::string problem;
+  std::string fileName;
+  const OB_Tools::Configuration* rangeRow = nullptr;  // not owned; its line is the one being read
 
-  void refuse(const std::string& message, const std::string& before = "") {
+  void refuse(const std::string& message, const std::string& before = "", int line = 0) {
     if (!problem.empty()) return;
+    where = line > 0 ? fileName + " line " + std::to_string(line) : fileName;
     logLine = before;
     problem = message;
+  }
+  void refuseRange(const std::string& message, const std::string& before = "") {
+    refuse(message, before, rangeRow != nullptr ? rangeRow->line : 0);
   }
 };
 
@@ -83,20 +91,22 @@ void parseRange(const char* value, void* context) {
   if (!read->problem.empty()) return;
   const char* text = skipBlanks(value);
   if (isDefault(text))
-    return read->refuse("Run configure script.", "IP address ranges not defined.");
+    return read->refuseRange("Run configure script.", "IP address ranges not defined.");
   const char* blank = strpbrk(text, " \t");
-  if (blank == nullptr) return read->refuse(std::string("Invalid syntax in Install.cfg: ") + value);
+  if (blank == nullptr)
+    return read->refuseRange(std::string("Invalid syntax in Install.cfg: ") + value);
   std::string low(text, static_cast<size_t>(blank - text));
   const char* high = skipBlanks(blank);
   uint32_t minimum = 0;
   uint32_t maximum = 0;
   if (!OB_Config::parseAddress(low.c_str(), true, &minimum))
-    return read->refuse("Invalid address in Install.cfg: " + low);
+    return read->refuseRange("Invalid address in Install.cfg: " + low);
   if (!OB_Config::parseAddress(high, true, &maximum))
-    return read->refuse(std::string("Invalid address in Install.cfg: ") + high);
+    return read->refuseRange(std::string("Invalid address in Install.cfg: ") + high);
   if (minimum > maximum)
-    return read->refuse(std::string("Minimum address is greater than maximum address: ") + value,
-                        "Error in Install.cfg");
+    return read->refuseRange(
+        std::string("Minimum address is greater than maximum address: ") + value,
+        "Error in Install.cfg");
   if (read->numRanges >= OB_Config::kMaxRanges) {
     OB_Log::ret("Install.cfg: more than %d address ranges, range skipped: %s",
                 OB_Config::kMaxRanges, value);
@@ -140,24 +150,27 @@ int OB_ConfigAdmin::init() {
 }
 
 int OB_ConfigAdmin::readAdminConfigFile(FILE* stream) {
+  std::string where;
   std::string logLine;
   std::string problem;
-  if (readInstall(stream, &logLine, &problem) != 0) {
-    if (!logLine.empty()) OB_Log::ret("%s", logLine.c_str());
-    OB_Log::quit("%s\n", problem.c_str());
+  if (readInstall(stream, &where, &logLine, &problem) != 0) {
+    if (!logLine.empty()) OB_Log::ret("%s: %s", where.c_str(), logLine.c_str());
+    OB_Log::quit("%s: %s\n", where.c_str(), problem.c_str());
   }
   return 0;
 }
 
 int OB_ConfigAdmin::rereadAdminConfigFile(FILE* stream, std::string* problem) {
+  std::string where;
   std::string logLine;
   std::string text;
-  if (readInstall(stream, &logLine, &text) == 0) return 0;
-  if (problem != nullptr) *problem = logLine.empty() ? text : logLine + " " + text;
+  if (readInstall(stream, &where, &logLine, &text) == 0) return 0;
+  if (problem != nullptr) *problem = where + ": " + (logLine.empty() ? text : logLine + " " + text);
   return -1;
 }
 
-int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string* problem) {
+int OB_ConfigAdmin::readInstall(FILE* stream, std::string* where, std::string* logLine,
+                                std::string* problem) {
   OB_ConfigAdminRead read;
   OB_Tools::Configuration table[] = {
       {"port", "default", nullptr},
@@ -166,10 +179,11 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
       {"range", "default", parseRange},
       {nullptr, "", nullptr},
   };
-  const std::string fileName =
-      std::string(OB_Tools::getInstallDir()) + "/admin/" + getName() + "Install.cfg";
-  OB_Tools::readConfig(stream, table, &read, fileName.c_str());
+  read.fileName = std::string(OB_Tools::getInstallDir()) + "/admin/" + getName() + "Install.cfg";
+  read.rangeRow = &table[3];
+  OB_Tools::readConfig(stream, table, &read, read.fileName.c_str());
   auto refused = [&]() {
+    *where = read.where;
     *logLine = read.logLine;
     *problem = read.problem;
     return -1;
@@ -181,14 +195,15 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
   struct stat info;
   if (databasePath.size() >= sizeof databaseDir || stat(databasePath.c_str(), &info) != 0 ||
       !S_ISDIR(info.st_mode)) {
-    read.refuse("the archive folder (dbpath) " + databasePath + " is not a folder that can be opened");
+    read.refuse("the archive folder (dbpath) " + databasePath + " is not a folder that can be opened",
+                "", table[2].line);
     return refused();
   }
 
   std::string deviceName = read.device == "default" ? "" : read.device;
   if (deviceName.size() >= sizeof device) deviceName.resize(sizeof device - 1);
   if (OB_Tools::testPromiscEthernet(deviceName.c_str()) == 0) {
-    read.refuse("Couldn't open Ethernet device in promiscuous mode.");
+    read.refuse("Couldn't open Ethernet device in promiscuous mode.", "", table[1].line);
     return refused();
   }
 
@@ -197,19 +212,22 @@ int OB_ConfigAdmin::readInstall(FILE* stream, std::string* logLine, std::string*
   if (strcmp(portText, "default") != 0) {
     for (const char* p = portText; *p != '\0'; ++p) {
       if (!isdigit(static_cast<unsigned char>(*p))) {
-        read.refuse("Capture engine port not a number");
+        read.refuse(std::string("Capture engine port not a number: ") + portText, "",
+                    table[0].line);
         return refused();
       }
     }
     unsigned long number = strtoul(portText, nullptr, 10);
-    if (number < 255 || number > 65535) {
-      read.refuse("Capture engine port out of range.");
+    if (strlen(portText) > 5 || number < 255 || number > 65535) {
+      read.refuse(std::string("Capture engine port out of range: ") + portText +
+                      " (255 to 65535)",
+                  "", table[0].line);
       return refused();
     }
     port = static_cast<uint32_t>(number);
   }
   if (OB_Tools::testSocket(static_cast<int>(port)) == 0) {
-    read.refuse("Capture engine port already in use.");
+    read.refuse("Capture engine port already in use: " + std::to_string(port), "", table[0].line);
     return refused();
   }
 

@@ -41,7 +41,8 @@ class OB_ConfigAdmin : public OB_Config {
  private:
   static int editInstallEntries(const std::string& path, const char* key,
                                 const std::vector<std::string>& values, bool replace);
-  // One pass; 0 when published, else -1 with the log line to write first (may be empty) and
-  // the message.
-  int readInstall(FILE* stream, std::string* logLine, std::string* problem);
+  // One pass; 0 when published, else -1 with where the bad value stands (the file, and its
+  // line when the file gave the value), the log line to write first (may be empty) and the
+  // message.
+  int readInstall(FILE* stream, std::string* where, std::string* logLine, std::string* problem);
 };

@@ -108,12 +108,19 @@ void OB_Log::init(const char* name, int debugLevel, OB_ExitHandler* handler) {
   s.handler = handler;
   std::string folder = std::string(OB_Tools::getInstallDir()) + "/logs";
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    quit("init: %s can't open directory\n", folder.c_str());
+  const bool exists = stat(folder.c_str(), &info) == 0;
+  const int missing = errno;
+  if (!exists || !S_ISDIR(info.st_mode))
+    quit("the log folder %s can't be opened: %s\n", folder.c_str(),
+         exists ? "not a folder" : strerror(missing));
   std::string path = folder + "/" + s.name + ".log";
   s.stream = fopen(path.c_str(), "a+");
   s.logAtLineStart = true;
-  if (s.stream == nullptr) quit("init: %s can't open log file\n", path.c_str());
+  if (s.stream == nullptr) {
+    const int error = errno;
+    quit("can't open the log file %s: %s%s\n", path.c_str(), strerror(error),
+         error == EACCES ? " (run it as the owner of the install directory, or as root)" : "");
+  }
   s.debugLevel = debugLevel;
 }
 

@@ -3,12 +3,13 @@
 #include <vector>
 
 #include "OB_Log.h"
+#include "OB_Tools.h"
 
 time_t OB_ResetThread::now() { return time(nullptr); }
 
 int OB_ResetThread::secondsToMidnight(time_t t) {
   struct tm local;
-  if (localtime_r(&t, &local) == nullptr) return 86400;
+  if (!OB_Tools::localTime(t, &local)) return 86400;
   const int wallClock = ((24 - local.tm_hour) * 60 - local.tm_min) * 60 - local.tm_sec;
   // The next day at 00:00:00 as the system reckons it, so a day of a daylight-saving change is
   // neither an hour short nor long; the wall-clock reckoning stands in if that fails.
@@ -17,7 +18,7 @@ int OB_ResetThread::secondsToMidnight(time_t t) {
   local.tm_min = 0;
   local.tm_sec = 0;
   local.tm_isdst = -1;
-  time_t midnight = mktime(&local);
+  time_t midnight = OB_Tools::makeLocalTime(&local);
   double seconds = midnight != static_cast<time_t>(-1) ? difftime(midnight, t) : wallClock;
   if (seconds < 1 || seconds > 2 * 86400) seconds = wallClock;
   return seconds < 1 ? 1 : static_cast<int>(seconds);
@@ -29,7 +30,8 @@ int OB_ResetThread::doTask() {
   if (isRunning() == 0) return 0;
 
   char when[64];
-  if (ctime_r(&started, when) == nullptr)
+  struct tm local;
+  if (!OB_Tools::localTime(started, &local) || asctime_r(&local, when) == nullptr)
     snprintf(when, sizeof when, "%lld\n", static_cast<long long>(started));
   OB_Log::debug("Reseting archive files at %s...", when);
   {

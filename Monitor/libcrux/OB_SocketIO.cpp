@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#include "OB_Log.h"
 
 void obPutBigEndian(uint8_t* out, uint64_t value, size_t width) {
   for (size_t i = width; i > 0; --i) {
@@ -57,8 +56,14 @@ thread_local std::string* replyBytes = nullptr;
 
 // The inputs received ahead on this thread (see OB_SocketInput): the innermost, linked outwards.
 thread_local OB_SocketInput* ahead = nullptr;
-// Set when a reader ran out of bytes received ahead: that is no receive error to log.
+// Set when a reader ran out of bytes received ahead: that is no receive error to report.
 thread_local bool ranOutAhead = false;
+// Why the calling thread's last receive or send failed (see obSocketFailure).
+thread_local std::string lastFailure;
+
+void failed(const char* why) {
+  if (!ranOutAhead) lastFailure = why;
+}
 
 // One receive call, retried when a signal interrupts it. Bytes received ahead come first and
 // never wait, whatever the deadline.
@@ -69,9 +74,14 @@ ssize_t receive(int socket, void* into, size_t n) {
   if (ended) return -1;
   ssize_t got;
   do {
-    if (!readyBeforeDeadline(socket, POLLIN)) return -1;
+    if (!readyBeforeDeadline(socket, POLLIN)) {
+      failed("timed out");
+      return -1;
+    }
     got = recv(socket, into, n, 0);
   } while (got < 0 && errno == EINTR);
+  if (got < 0) failed(strerror(errno));
+  if (got == 0) failed("the peer closed the connection");
   return got;
 }
 
@@ -83,10 +93,16 @@ bool sendAll(int socket, const uint8_t* bytes, size_t n) {
     return true;
   }
   while (n > 0) {
-    if (!readyBeforeDeadline(socket, POLLOUT)) return false;
+    if (!readyBeforeDeadline(socket, POLLOUT)) {
+      failed("timed out");
+      return false;
+    }
     ssize_t sent = send(socket, bytes, n, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
+    if (sent <= 0) {
+      failed(sent < 0 ? strerror(errno) : "nothing sent");
+      return false;
+    }
     bytes += sent;
     n -= static_cast<size_t>(sent);
   }
@@ -94,33 +110,26 @@ bool sendAll(int socket, const uint8_t* bytes, size_t n) {
 }
 
 // Receives a whole field of width bytes one byte per call. -1 when the peer closes before it is
-// complete (a cut field is never taken for a value) or on a receive error, which is logged
-// under name.
-int receiveField(int socket, uint8_t* field, size_t width, const char* name) {
+// complete (a cut field is never taken for a value) or on a receive error; the caller, who
+// knows the peer, reports it (obSocketFailure says why).
+int receiveField(int socket, uint8_t* field, size_t width) {
   for (size_t i = 0; i < width; ++i) {
     ssize_t got = receive(socket, field + i, 1);
-    if (got == 0) {
-      if (i > 0) OB_Log::ret("%s: stream ended inside a value", name);
-      return -1;
-    }
-    if (got < 0) {
-      if (!ranOutAhead) OB_Log::ret("%s: error reading from stream", name);
-      return -1;
-    }
+    if (got == 0 && i > 0) failed("the peer closed the connection inside a value");
+    if (got <= 0) return -1;
   }
   return 0;
 }
 
-int sendField(int socket, const uint8_t* field, size_t width, const char* name) {
-  if (sendAll(socket, field, width)) return 0;
-  OB_Log::ret("%s: Data not sent properly.", name);
-  return -1;
+int sendField(int socket, const uint8_t* field, size_t width) {
+  return sendAll(socket, field, width) ? 0 : -1;
 }
 
 }  // namespace
 
 OB_SocketDeadline::OB_SocketDeadline(Clock::time_point limit)
     : hadOuter_(hasDeadline), outer_(deadline) {
+  if (!hadOuter_) lastFailure.clear();
   // An inner deadline never extends an outer one.
   deadline = hadOuter_ && outer_ < limit ? outer_ : limit;
   hasDeadline = true;
@@ -198,7 +207,7 @@ int OB_SocketDeadline::passed() { return hasDeadline && Clock::now() >= deadline
 int readJ_Boolean(int socket, int* value) {
   *value = 0;
   uint8_t field[1];
-  if (receiveField(socket, field, sizeof field, "readJ_Boolean") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = field[0];
   return 0;
 }
@@ -206,7 +215,7 @@ int readJ_Boolean(int socket, int* value) {
 int readJ_UInt8(int socket, uint8_t* value) {
   *value = 0;
   uint8_t field[2];
-  if (receiveField(socket, field, sizeof field, "readJ_UInt8") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = field[1];
   return 0;
 }
@@ -214,7 +223,7 @@ int readJ_UInt8(int socket, uint8_t* value) {
 int readJ_SInt16(int socket, int16_t* value) {
   *value = 0;
   uint8_t field[2];
-  if (receiveField(socket, field, sizeof field, "readJ_SInt16") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = static_cast<int16_t>(obGetBigEndian(field, 2));
   return 0;
 }
@@ -222,7 +231,7 @@ int readJ_SInt16(int socket, int16_t* value) {
 int readJ_UInt16(int socket, uint16_t* value) {
   *value = 0;
   uint8_t field[4];
-  if (receiveField(socket, field, sizeof field, "readJ_UInt16") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = static_cast<uint16_t>(obGetBigEndian(field + 2, 2));
   return 0;
 }
@@ -230,7 +239,7 @@ int readJ_UInt16(int socket, uint16_t* value) {
 int readJ_SInt32(int socket, int32_t* value) {
   *value = 0;
   uint8_t field[4];
-  if (receiveField(socket, field, sizeof field, "readJ_SInt32") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = static_cast<int32_t>(obGetBigEndian(field, 4));
   return 0;
 }
@@ -238,7 +247,7 @@ int readJ_SInt32(int socket, int32_t* value) {
 int readJ_UInt32(int socket, uint32_t* value) {
   *value = 0;
   uint8_t field[8];
-  if (receiveField(socket, field, sizeof field, "readJ_UInt32") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = static_cast<uint32_t>(obGetBigEndian(field + 4, 4));
   return 0;
 }
@@ -246,7 +255,7 @@ int readJ_UInt32(int socket, uint32_t* value) {
 int readJ_SInt64(int socket, int64_t* value) {
   *value = 0;
   uint8_t field[8];
-  if (receiveField(socket, field, sizeof field, "readJ_SInt64") != 0) return -1;
+  if (receiveField(socket, field, sizeof field) != 0) return -1;
   *value = static_cast<int64_t>(obGetBigEndian(field, 8));
   return 0;
 }
@@ -258,31 +267,31 @@ int writeJ_Boolean(int socket, int value) {
 int writeJ_UInt8(int socket, uint8_t value) {
   uint8_t field[2];
   obPutBigEndian(field, value, 2);
-  return sendField(socket, field, sizeof field, "writeJ_UInt8");
+  return sendField(socket, field, sizeof field);
 }
 
 int writeJ_UInt16(int socket, uint16_t value) {
   uint8_t field[4];
   obPutBigEndian(field, value, 4);
-  return sendField(socket, field, sizeof field, "writeJ_UInt16");
+  return sendField(socket, field, sizeof field);
 }
 
 int writeJ_SInt32(int socket, int32_t value) {
   uint8_t field[4];
   obPutBigEndian(field, static_cast<uint32_t>(value), 4);
-  return sendField(socket, field, sizeof field, "writeJ_SInt32");
+  return sendField(socket, field, sizeof field);
 }
 
 int writeJ_UInt32(int socket, uint32_t value) {
   uint8_t field[8];
   obPutBigEndian(field, value, 8);
-  return sendField(socket, field, sizeof field, "writeJ_UInt32");
+  return sendField(socket, field, sizeof field);
 }
 
 int writeJ_SInt64(int socket, int64_t value) {
   uint8_t field[8];
   obPutBigEndian(field, static_cast<uint64_t>(value), 8);
-  return sendField(socket, field, sizeof field, "writeJ_SInt64");
+  return sendField(socket, field, sizeof field);
 }
 
 int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules) {
@@ -339,6 +348,7 @@ int writeJ_n_chars(int socket, const char* buffer, int n) {
   if (buffer != nullptr && sendAll(socket, reinterpret_cast<const uint8_t*>(buffer),
                                    static_cast<size_t>(n)))
     return n;
-  OB_Log::ret("writeJ_n_chars: Data not sent properly.");
   return -1;
 }
+
+const char* obSocketFailure() { return lastFailure.c_str(); }

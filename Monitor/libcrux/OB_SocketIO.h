@@ -19,7 +19,7 @@ void obPutBigEndian(uint8_t* out, uint64_t value, size_t width);
 uint64_t obGetBigEndian(const uint8_t* in, size_t width);
 
 // Number readers: *value is 0 unless the whole field arrived. 0 on success; -1 when the peer
-// closed (before or inside the field) or on a receive error (logged). Each byte is received on
+// closed (before or inside the field) or on a receive error (obSocketFailure says which). Each byte is received on
 // its own, so a reader never takes bytes of the next field.
 // A boolean arrives as ONE byte (0 ... 255), though writeJ_Boolean sends two: the console and
 // the engines rely on this difference.
@@ -31,7 +31,7 @@ int readJ_SInt32(int socket, int32_t* value);   // 4 bytes
 int readJ_UInt32(int socket, uint32_t* value);  // 8 bytes: the first four are not looked at
 int readJ_SInt64(int socket, int64_t* value);   // 8 bytes
 
-// Number writers: 0 when the whole field went out, else -1 (logged).
+// Number writers: 0 when the whole field went out, else -1 (obSocketFailure says why).
 int writeJ_Boolean(int socket, int value);  // 2 bytes: 0x00, the value's low byte
 int writeJ_UInt8(int socket, uint8_t value);
 int writeJ_UInt16(int socket, uint16_t value);
@@ -62,13 +62,19 @@ inline constexpr OB_LineRules kWholeLine{
 // closed inside the line), or -1 on a receive error, a passed deadline or as the rules say; the
 // buffer always ends with a NUL (max > 0).
 int readJ_line(int socket, char* buffer, int max, const OB_LineRules& rules = {});
-// Sends text (null: "") and "\n" as one line: 0, or -1 when not all of it went out (logged).
+// Sends text (null: "") and "\n" as one line: 0, or -1 when not all of it went out.
 int writeJ_line(int socket, const char* text);
 // Receives exactly n bytes unless the peer closes first: the count received, -1 on error.
 // No terminator is added; n < 1 gives 0.
 int readJ_n_chars(int socket, char* buffer, int n);
-// Sends all n bytes: n, or -1 on error (logged); n < 1 gives 0.
+// Sends all n bytes: n, or -1 on error; n < 1 gives 0.
 int writeJ_n_chars(int socket, const char* buffer, int n);
+
+// Why the calling thread's last receive or send of the functions above failed: the system's
+// text ("Connection reset by peer"), "timed out" at the thread's deadline, or that the peer
+// closed; "" when none failed since the thread's outermost OB_SocketDeadline began. The
+// functions log nothing themselves: whoever knows the peer writes one line with this.
+const char* obSocketFailure();
 
 // Holds every receive and send of the functions above, on the calling thread, to one deadline
 // while it lives: a call that would wait past it fails (-1, errno ETIMEDOUT) instead, however

@@ -46,10 +46,11 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 char* OB_Tools::getInstallDir() {
   std::string dir;
-  if (const char* env = getenv("OB_INSTALLDIR"); env != nullptr) {
+  const char* env = getenv("OB_INSTALLDIR");
+  if (env != nullptr) {
     // The buffer is fixed; a longer text is refused rather than cut to another folder's name.
     if (strlen(env) >= kInstallDirSize)
-      OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", env);
+      OB_Log::quit("the install directory %s (OB_INSTALLDIR) is too long a name\n", env);
     dir = env;
   } else {
     char program[PATH_MAX];
@@ -59,12 +60,18 @@ char* OB_Tools::getInstallDir() {
     std::string path(program);
     size_t slash = path.rfind('/');
     dir = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/../conf";
-    if (dir.size() >= kInstallDirSize)
-      OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", dir.c_str());
   }
   struct stat info;
   if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    OB_Log::quit("getInstallDir: INSTALLDIR=%s does not exist or can't be opened\n", dir.c_str());
+    OB_Log::quit("the install directory %s%s does not exist or is no folder\n", dir.c_str(),
+                 env != nullptr ? " (OB_INSTALLDIR)" : " (beside the program's folder)");
+  if (env == nullptr) {
+    // Named as the folder it is, not as "<prefix>/bin/../conf", in every path the log shows.
+    char canonical[PATH_MAX];
+    if (realpath(dir.c_str(), canonical) != nullptr) dir = canonical;
+  }
+  if (dir.size() >= kInstallDirSize)
+    OB_Log::quit("the install directory %s is too long a name\n", dir.c_str());
   // Every thread asks; the buffer is written only when the folder changed, so callers reading
   // the text they were given do not meet a writer.
   static std::mutex writing;
@@ -73,10 +80,30 @@ char* OB_Tools::getInstallDir() {
   return installDir;
 }
 
+std::mutex& OB_Tools::timeZoneLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool OB_Tools::localTime(time_t when, struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return localtime_r(&when, fields) != nullptr;
+}
+
+bool OB_Tools::utcTime(time_t when, struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return gmtime_r(&when, fields) != nullptr;
+}
+
+time_t OB_Tools::makeLocalTime(struct tm* fields) {
+  std::lock_guard<std::mutex> hold(timeZoneLock());
+  return mktime(fields);
+}
+
 char* OB_Tools::getTimeString1(char* dest) {
   time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
+  struct tm local = {};
+  localTime(now, &local);
   // Built by hand so the month is English whatever the locale.
   snprintf(dest, 60, "%04d%s%02d-%02d:%02d", local.tm_year + 1900, kMonths[local.tm_mon % 12],
            local.tm_mday, local.tm_hour, local.tm_min);
@@ -213,7 +240,15 @@ void OB_Tools::readConfig(FILE* stream, Configuration* table, void* context,
         if (!copyText(row->value, sizeof row->value, stored) && row->handler == nullptr)
           OB_Log::ret("readConfig: value of %s cut to %zu characters", row->key,
                       sizeof row->value - 1);
+        row->line = number;
         if (row->handler != nullptr) row->handler(value, context);
+        // Taken as before, so a file that was accepted still is; but "portx" is likely a typo.
+        const char after = line[keyLength];
+        if (fileName != nullptr && after != '\0' && strchr(" \t:=", after) == nullptr) {
+          const size_t key = strcspn(line, " \t:=");
+          OB_Log::ret("%s line %d: key \"%.*s\" read as \"%s\"", fileName, number,
+                      static_cast<int>(key < 64 ? key : 64), line, row->key);
+        }
         known = true;
         break;
       }

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
 #include <string>
 
 class OB_Object;
@@ -25,6 +27,8 @@ class OB_Tools {
     // Null: the value is only stored. Else called with the whole value (comment included) and
     // the caller's context; the text lives only for the call.
     void (*handler)(const char* value, void* context);
+    // The number of the line the value came from (the last one); 0 while it is the default.
+    int line = 0;
   };
 
   // Orders two objects: > 0 puts a after b; anything else keeps their order.
@@ -39,6 +43,18 @@ class OB_Tools {
   static char* getInstallDir();
   // Local time now as "%Y%b%d-%H:%M" with the English month abbreviation; dest holds 60 bytes.
   static char* getTimeString1(char* dest);
+
+  // The C library's conversions between calendar time and local (or UTC) fields. The library
+  // keeps the time zone in state of its own that mktime rewrites, behind a lock of its own that
+  // ThreadSanitizer cannot see; every conversion of the process goes through these, under one
+  // lock of ours, so that none meets another on that state. localTime and utcTime: false when
+  // the time cannot be converted (fields then undefined). makeLocalTime: mktime's result.
+  static bool localTime(time_t when, struct tm* fields);
+  static bool utcTime(time_t when, struct tm* fields);
+  static time_t makeLocalTime(struct tm* fields);
+  // That lock, for the few other C library calls that read the time zone (syslog stamps its
+  // lines in local time). Taken last: nothing is locked while it is held.
+  static std::mutex& timeZoneLock();
 
   // The memory the process may use in bytes: the machine's physical memory, or the limit of the
   // control group (version 2) it runs in when that is lower; UINT64_MAX when neither is known.
@@ -59,7 +75,8 @@ class OB_Tools {
 
   // One pass over a key:value installation file; see the source for the line rules. With a
   // fileName, every line whose key is not in the table is logged (OB_Log::ret) with that name
-  // and the line's number, and otherwise ignored.
+  // and the line's number, and otherwise ignored; so is a line whose key only begins with a
+  // table's key ("portx" for "port"), which that row still takes.
   static void readConfig(FILE* stream, Configuration* table, void* context,
                          const char* fileName = nullptr);
 

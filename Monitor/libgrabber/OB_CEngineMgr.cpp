@@ -281,7 +281,7 @@ void OB_CEngineMgr::quit() {
   cleanup(0);
 }
 
-void OB_CEngineMgr::closeArchives() {
+void OB_CEngineMgr::closeArchives(bool discardEmpty) {
   for (OB_Consumer* consumer :
        {static_cast<OB_Consumer*>(netConsumer_), static_cast<OB_Consumer*>(httpConsumer_),
         static_cast<OB_Consumer*>(ftpConsumer_)}) {
@@ -290,7 +290,7 @@ void OB_CEngineMgr::closeArchives() {
     consumer->first();
     for (auto* link = consumer->getCurrentLink(); link != nullptr; link = link->getNext())
       if (OB_ArchiveWriter* writer = obQuery<OB_ArchiveWriter>(link->getItemObject()))
-        writer->close();
+        discardEmpty ? writer->discard() : writer->close();
   }
 }
 
@@ -313,8 +313,7 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
   // A damaged file must not end the running engine: its settings stay as they are.
   std::string problem;
   if (configAdmin.rereadAdminConfigFile(stream, &problem) != 0)
-    OB_Log::ret("handleMessage: %s refused, configuration kept: %s", installFile_.c_str(),
-                problem.c_str());
+    OB_Log::ret("%s; the capture engine keeps its configuration", problem.c_str());
   fclose(stream);
   return 1;
 }

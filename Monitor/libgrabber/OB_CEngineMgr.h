@@ -73,9 +73,10 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // writers close; logs how many it handed on. Does nothing for an engine never started, or
   // once it has run. 0.
   virtual int handOnSessions();
-  // Closes every consumer's archive writer for good (stop time set). Only while no thread of
-  // the engine runs: before start, or after the threads have been joined.
-  void closeArchives();
+  // Closes every consumer's archive writer for good (stop time set); with discardEmpty, a file
+  // that holds no record is deleted (a start refused before anything was captured). Only while
+  // no thread of the engine runs: before start, or after the threads have been joined.
+  void closeArchives(bool discardEmpty = false);
 
   // The adapter the engine captures on (an interface, or "file:<path>"); "" when none is open.
   std::string adapterName();

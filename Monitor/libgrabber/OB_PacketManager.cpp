@@ -172,9 +172,9 @@ int OB_PacketManager::init() {
     REG_CloseKey(cards);
   }
   if (!haveRecord && listed > 0) {
-    OB_Log::log("OB_PacketManager::init: device %d of %s/admin/cengineInstall.cfg is past the "
-                "adapters listed (%d in %s%s; 0 is the first)\n",
-                wanted, OB_Tools::getInstallDir(), listed, OB_Tools::getInstallDir(),
+    OB_Log::log("%s/admin/cengineInstall.cfg: device %d is past the adapters listed (%d in "
+                "%s%s; 0 is the first)\n",
+                OB_Tools::getInstallDir(), wanted, listed, OB_Tools::getInstallDir(),
                 REG_ADAPTERS_FILE);
     return -1;
   }
@@ -191,8 +191,7 @@ int OB_PacketManager::init() {
                   "interface was found)\n",
                   OB_Tools::getInstallDir(), REG_ADAPTERS_FILE);
     // The driver has logged the reason.
-    OB_Log::debug("OB_PacketManager::init: no adapter opened, driver error %d\n",
-                  GLIM_GetLastError());
+    OB_Log::debug("no adapter opened, driver error %d\n", GLIM_GetLastError());
     return -1;
   }
   adapter_.store(adapter);

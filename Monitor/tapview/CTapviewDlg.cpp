@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "OB_Config.h"
@@ -88,7 +89,7 @@ constexpr Display kDisplays[] = {
     {CTapviewDlg::IDC_TIMEOUT_UNACKED, "and unacked", -1, 15},
     {CTapviewDlg::IDC_TIMEOUT_STRANGE, "and strange:", -1, 0},
     {CTapviewDlg::IDC_TIMEOUT_NO_SYN, "and no first SYN:", -1, 18},
-    {CTapviewDlg::IDC_TIMEOUT_GAPS, "and discontiquous:", -1, 19},
+    {CTapviewDlg::IDC_TIMEOUT_GAPS, "and discontiguous:", -1, 19},
     {CTapviewDlg::IDC_STREAM_PACKETS + 0, "received: Packets", -1, 1},
     {CTapviewDlg::IDC_STREAM_BYTES + 0, "received: Bytes", -1, 2},
     {CTapviewDlg::IDC_STREAM_PACKETS + 1, "used: Packets", -1, 3},
@@ -317,6 +318,9 @@ int CTapviewDlg::closeConnection(int s) {
 }
 
 int CTapviewDlg::connectServer() {
+  // Another server, or the same one anew: its counters are taken as they come.
+  startTime_ = 0;
+  for (Total& total : totals_) total = Total{};
   char server[256];
   char port[256];
   getDlgItemText(IDC_PASSWORD, password_, sizeof password_);
@@ -391,7 +395,16 @@ void CTapviewDlg::keepValue(int number, uint32_t value) {
 }
 
 void CTapviewDlg::showValues() {
-  for (const Display& d : kDisplays) {
+  // A new start time is another run of the engine, whose counters began again at 0.
+  uint32_t started = 0;
+  capture_.getValue(OB_CaptureEngineStats::kStartTime, &started);
+  if (started != startTime_) {
+    startTime_ = started;
+    for (Total& total : totals_) total = Total{};
+  }
+  static_assert(std::size(kDisplays) <= kMaxDisplays, "a total for every display");
+  for (size_t i = 0; i < std::size(kDisplays); ++i) {
+    const Display& d = kDisplays[i];
     uint32_t value = 0;
     if (d.captureCounter >= 0) {
       capture_.getValue(d.captureCounter, &value);
@@ -400,7 +413,19 @@ void CTapviewDlg::showValues() {
     } else if (d.drops != 0) {
       value = d.drops == kKernelDrops ? capture_.getKernelDrops() : capture_.getInterfaceDrops();
     }
-    setDlgItemInt(d.id, value);
+    // The engine's counters are 32-bit and wrap; each display adds the wraps seen between
+    // polls. A fall from the upper half is a wrap; any other fall, a count begun again.
+    Total& total = totals_[i];
+    if (!total.seen || (value < total.last && total.last < 0x80000000u)) {
+      total.sum = value;
+    } else {
+      total.sum += static_cast<uint32_t>(value - total.last);
+    }
+    total.seen = true;
+    total.last = value;
+    char text[24];
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(total.sum));
+    setDlgItemText(d.id, text);
   }
 }
 
@@ -439,7 +464,7 @@ int CTapviewDlg::pollOnce() {
 
 void CTapviewDlg::printDisplays(FILE* stream) {
   for (const Display& d : kDisplays) {
-    char text[16];
+    char text[24];
     getDlgItemText(d.id, text, sizeof text);
     fprintf(stream, "%s %s\n", d.label, text);
   }

@@ -5,6 +5,7 @@
 // terminal, or drives one poll without a terminal.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -136,4 +137,15 @@ class CTapviewDlg : public DLG_Dialog {
   // The last values received; the counters not received keep their earlier contents.
   OB_CaptureEngineStats capture_;
   OB_TCPSessionStats session_;
+  // What each display shows: the engine's 32-bit counter with the wraps seen between polls
+  // added (exact while the counter wraps at most once from one poll to the next), since the
+  // engine's start time last changed or connectServer.
+  struct Total {
+    bool seen = false;
+    uint32_t last = 0;  // the counter at the last poll
+    uint64_t sum = 0;
+  };
+  static constexpr size_t kMaxDisplays = 40;
+  std::array<Total, kMaxDisplays> totals_{};
+  uint32_t startTime_ = 0;
 };

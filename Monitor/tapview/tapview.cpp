@@ -3,6 +3,7 @@
 // (status 0 when every value arrived), for scripts and tests.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "CTapviewDlg.h"
 
@@ -13,7 +14,11 @@ constexpr const char* kUsage =
     "Watches a capture engine's counters on the terminal.\n"
     "  --once HOST PORT PASSWORD   poll the engine's command server once, print the values and\n"
     "                              end (status 0 when every value arrived)\n"
-    "  --help                      print this and exit\n";
+    "  --help                      print this and exit\n"
+    "The engine sends each counter as a 32-bit number (the console protocol's form), which wraps\n"
+    "at 2^32: the byte counters every 4 GiB, every 34 s at 1 Gbit/s. Polling, tapview adds the\n"
+    "wraps it sees between two polls, so its totals hold while it polls at least once per wrap\n"
+    "(a rate under 34 s at 1 Gbit/s); --once shows the engine's 32-bit values as they are.\n";
 
 }  // namespace
 
@@ -34,8 +39,23 @@ int main(int argc, char** argv) {
     return closed == 0 && dialog.lastPollComplete() != 0 ? 0 : 1;
   }
   if (argc != 1) {
-    if (argv[1][0] == '-' && strcmp(argv[1], "--once") != 0)
+    if (strcmp(argv[1], "--once") == 0) {
+      static const char* const kNames[] = {"HOST", "PORT", "PASSWORD"};
+      if (argc < 5) {
+        std::string missing;
+        for (int i = argc - 2; i < 3; ++i)
+          missing += std::string(missing.empty() ? "" : (i == 2 ? " and " : ", ")) + kNames[i];
+        fprintf(stderr, "tapview: --once needs HOST PORT PASSWORD; %s %s missing\n",
+                missing.c_str(), argc == 4 ? "is" : "are");
+      } else {
+        fprintf(stderr, "tapview: --once takes HOST PORT PASSWORD only; %s is one too many\n",
+                argv[5]);
+      }
+    } else if (argv[1][0] == '-') {
       fprintf(stderr, "tapview: unknown option %s\n", argv[1]);
+    } else {
+      fprintf(stderr, "tapview: unknown argument %s\n", argv[1]);
+    }
     fputs(kUsage, stderr);
     return 2;
   }

@@ -292,7 +292,8 @@ TEST_F(CorradumpTest, AConfigurationItCannotReadIsNamedOnStandardError) {
   std::ofstream(file("admin/aengineInstall.cfg")) << "port eighty\n";
   run = runProgram(db);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "corradump: readAdminConfigFile: analysis engine port not a number: eighty\n");
+  EXPECT_EQ(run.err, "corradump: " + file("admin/aengineInstall.cfg") +
+                         " line 1: the analysis console's port eighty is not a number\n");
   EXPECT_EQ(run.out, "");
 }
 
@@ -340,6 +341,24 @@ TEST_F(CorradumpTest, APrefixAndAnInstallWithoutArchiveAreNamed) {
   // With an archive, not a word.
   run = runProgram("-db '" + root() + "' -today -out today.log");
   EXPECT_EQ(run.err, "");
+}
+
+// The archive is read where the service reads it: an installation file whose dbpath names
+// another folder sends the tool there, and the tool's word on an empty archive names that folder.
+TEST_F(CorradumpTest, TheArchiveIsReadWhereTheInstallationFileSendsIt) {
+  makeTree(1);
+  const std::string elsewhere = file("elsewhere");
+  std::filesystem::rename(file("db"), elsewhere);
+  std::filesystem::create_directory(file("db"));
+  std::ofstream(file("admin/aengineInstall.cfg")) << "port default\ndbpath " << elsewhere << "\n";
+  Run run = runProgram("-db '" + root() + "' -out all.log");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(readFile(file("all.log")), linesWithin(0, 0xFFFFFFFFu));
+
+  std::ofstream(file("admin/aengineInstall.cfg")) << "dbpath " << file("db") << "\n";
+  run = runProgram("-db '" + root() + "' -out all.log");
+  EXPECT_EQ(run.err, "corradump: " + file("db") + " holds no HTTP archive yet: the log is empty\n");
 }
 
 TEST_F(CorradumpTest, SideListsAreWrittenInTheWorkingDirectory) {

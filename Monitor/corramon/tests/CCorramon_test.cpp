@@ -597,16 +597,27 @@ TEST_F(Foreground, AStartSaysWhereItCapturesAndWhatItWatchesInTheOperatorsWords)
     EXPECT_TRUE(std::regex_match(line, timed)) << line;
 }
 
-// A start refused for a console port out of range closes what it had opened: the next start,
-// with the port mended, finds every archive closed and has nothing to repair.
+// A start refused for a console port out of range says which file and line, and closes what it
+// had opened, leaving no archive that holds nothing: the next start, with the port mended, finds
+// every archive closed and has nothing to repair.
 TEST_F(Foreground, ARefusedStartLeavesNoArchiveToRepair) {
   for (const char* file : {"cengineInstall.cfg", "aengineInstall.cfg"}) {
     SCOPED_TRACE(file);
     const std::string good = tree_.readAdmin(file);
     tree_.write(file, std::regex_replace(good, std::regex("port [0-9]+"), "port 99999"));
+    auto files = [this] {
+      std::set<std::string> names;
+      for (const auto& entry : std::filesystem::directory_iterator(tree_.path() + "/db"))
+        if (entry.path().extension() != ".lock") names.insert(entry.path().filename());
+      return names;
+    };
+    const std::set<std::string> before = files();
     Said refused = runToEnd();
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("port"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(tree_.path() + "/admin/" + file + " line "), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("99999"), std::string::npos) << refused.err;
+    EXPECT_EQ(files(), before);
     tree_.write(file, good);
     std::filesystem::remove(tree_.path() + "/logs/corramon.log");
     Program monitor({"-f"}, env(), out(), err());
@@ -648,6 +659,42 @@ TEST_F(Foreground, ABlankAfterFileIsThePathAndACleanRunSaysOnlyWhatIsTrue) {
       "corramon: capturing on file:" + kShippedTrace + "; no server is watched: nothing will be "
       "archived until an HTTP or FTP server is added to the analysis configuration";
   EXPECT_EQ(linesEqual(said.err, unwatched), 1) << said.err;
+  expectEachLineOnceOnBoth(said);
+}
+
+// A request that fails is logged once, on one line that names the client and why, without the
+// names of the functions that read it: a code no window answers, and a request its client cuts
+// off with a reset inside a number.
+TEST_F(Foreground, AFailedRequestIsLoggedOnceWithItsReason) {
+  Program monitor({"-f"}, env(), out(), err());
+  ASSERT_TRUE(answers());
+  EXPECT_NE(ask(request(9)).find("Unknown Error"), std::string::npos);
+  const std::string frame = request(40).frame();
+  const int s = corrana_test::connectLoopback(analysisPort_);
+  ASSERT_GE(s, 0);
+  const size_t cut = corrana_test::requestHeader().size() + 2;
+  ASSERT_EQ(send(s, frame.data(), cut, 0), static_cast<ssize_t>(cut));
+  struct linger now = {1, 0};
+  setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  close(s);
+  // Why, as the system or the stream says it (a reset, or the end inside the number).
+  const std::string reset = "(-1) n/a 127.0.0.1 'bad io: ";
+  for (int i = 0; i < 500 && tree_.log("corramon").find(reset) == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(monitor.stop(SIGTERM), 0);
+  Said said = collect(Said{});
+  auto times = [&said](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = said.log.find(text); at != std::string::npos; at = said.log.find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(times("(9) root 127.0.0.1 'Unknown Error (no such code)'"), 1u) << said.log;
+  EXPECT_EQ(times(reset), 1u) << said.log;
+  EXPECT_EQ(times("(9)"), 1u) << said.log;
+  EXPECT_EQ(times("(-1)"), 1u) << said.log;
+  EXPECT_EQ(times("readJ_"), 0u) << said.log;
+  EXPECT_EQ(times("handleRequest"), 0u) << said.log;
   expectEachLineOnceOnBoth(said);
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -193,12 +194,16 @@ class Installed : public ::testing::Test {
     char list[1024];
     return EVL_ListSources(list, sizeof list) >= 0 ? list : "<error>";
   }
-  // The command's result and what it printed.
-  static std::pair<int, std::string> command(CNTService& service, std::vector<const char*> args) {
+  // The command's result and what it printed on standard output; its standard error is in
+  // err.
+  std::pair<int, std::string> command(CNTService& service, std::vector<const char*> args) {
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     int result = run(service, std::move(args));
+    err = testing::internal::GetCapturedStderr();
     return {result, testing::internal::GetCapturedStdout()};
   }
+  std::string err;
   TempDir units, state, sources;
   Events events;
 };
@@ -231,40 +236,59 @@ TEST_F(Installed, InstallWritesUnitAndSourceAndRemoveDeletesThem) {
   EXPECT_EQ(events.lines[0], "4 40000000 Service installed");
 
   // Each command says what the state is and what to do; the status is 0 when the state the
-  // command asks for holds already (nothing to stop, nothing to remove).
+  // command asks for holds at the end, also when it held before (installed as asked, nothing
+  // to stop, nothing to remove). Refusals go to standard error.
   EXPECT_EQ(command(service, {"-i"}),
-            std::make_pair(0, "Corrana is already installed (" + units.file("corramon.service") +
-                                  "); nothing was changed. To install it again (another account, "
-                                  "a moved program), remove it first: corramon -u\n"));
+            std::make_pair(1, "Corrana is already installed as asked (" +
+                                  units.file("corramon.service") + "); nothing was changed.\n"));
+  EXPECT_EQ(err, "");
   EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, std::string("Corrana is not running.\n")));
+  EXPECT_EQ(err, "");
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
   EXPECT_EQ(sourceList(), "");
   const std::string notInstalled = "Corrana is not installed; \"corramon -i\" installs it.\n";
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, notInstalled));
-  EXPECT_EQ(command(service, {"-e"}), std::make_pair(0, notInstalled));
-  EXPECT_EQ(command(service, {"-s"}), std::make_pair(0, notInstalled));
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, notInstalled));
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(command(service, {"-s"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, notInstalled);
+}
+
+// A unit that is not the one this install would write (another program, another account, a
+// hand edit) is not the state asked for: -i refuses, on standard error, and changes nothing.
+TEST_F(Installed, InstallOverAnotherUnitIsRefusedAndChangesNothing) {
+  CCorramon service;
+  ASSERT_EQ(command(service, {"-i"}).first, 1);
+  const std::string path = units.file("corramon.service");
+  const std::string unit = readFile(path);
+  const std::string moved = std::regex_replace(unit, std::regex("ExecStart=[^\n]*"),
+                                               "ExecStart=\"/opt/elsewhere/bin/corramon\"");
+  std::ofstream(path) << moved;
+  EXPECT_EQ(command(service, {"-i"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Corrana is already installed otherwise (" + path +
+                     "); nothing was changed. To install it again (another account, a moved "
+                     "program), remove it first: corramon -u\n");
+  EXPECT_EQ(readFile(path), moved);
 }
 
 TEST_F(Installed, AccountThatWouldInjectIntoTheUnitIsRefused) {
   CCorramon service;
-  EXPECT_EQ(command(service, {"-i", "-l", "monitor\nUser=root"}),
-            std::make_pair(0, std::string("Unable to install Corrana - the account name can't be "
-                                          "written into a unit (it holds a blank or a control "
-                                          "character)\n")));
+  EXPECT_EQ(command(service, {"-i", "-l", "monitor\nUser=root"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Unable to install Corrana - the account name can't be written into a unit (it "
+                 "holds a blank or a control character)\n");
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
   EXPECT_EQ(sourceList(), "");
   SVC_SetDirectories((units.path() + "/missing").c_str(), state.path().c_str());
-  EXPECT_EQ(command(service, {"-i"}),
-            std::make_pair(0, std::string("Unable to install Corrana - the unit folder can't be "
-                                          "written (No such file or directory); run the install "
-                                          "as root\n")));
+  EXPECT_EQ(command(service, {"-i"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Unable to install Corrana - the unit folder can't be written (No such file or "
+                 "directory); run the install as root\n");
   // Without systemd an account cannot be honoured: the reason is systemd, not the account.
   SVC_SetDirectories(units.path().c_str(), state.path().c_str());
-  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}),
-            std::make_pair(0, std::string("Unable to install Corrana - systemd does not run here, "
-                                          "and without it the service runs as whoever starts it: "
-                                          "install without -l daemon\n")));
+  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Unable to install Corrana - systemd does not run here, and without it the "
+                 "service runs as whoever starts it: install without -l daemon\n");
 }
 
 bool startsAndEnds(const std::string& text, const std::string& head, const std::string& tail) {
@@ -388,28 +412,39 @@ TEST_F(Systemd, InstallReloadsAndEnablesStartAndStopGoThroughSystemctlRemoveDisa
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
 
   std::ofstream(units.file("refuse")) << "";
-  // A failed start shows the service's own reason from the journal; systemctl's word that
-  // there was no failed state to clear is not shown.
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(command(service, {"-s"}),
-            std::make_pair(0, std::string("Starting up Corrana.\nCorrana failed to start: "
-                                          "systemctl start corramon.service: exit status 1\n"
-                                          "Its last lines in the journal (journalctl -u corramon "
-                                          "says more):\njournalctl --unit=corramon.service "
-                                          "--lines=10 --output=cat --no-pager\ncorramon: driver: "
-                                          "can't replay /srv/x.pcap: No such file\n")));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "start request repeated too quickly\n");
+  // A failed start shows the service's own reason from the journal, on standard error;
+  // systemctl's word that there was no failed state to clear is not shown.
+  EXPECT_EQ(command(service, {"-s"}), std::make_pair(0, std::string("Starting up Corrana.\n")));
+  EXPECT_EQ(err, "start request repeated too quickly\nCorrana failed to start: systemctl start "
+                 "corramon.service: exit status 1\nIts last lines in the journal (journalctl -u "
+                 "corramon says more):\njournalctl --unit=corramon.service --lines=10 "
+                 "--output=cat --no-pager\ncorramon: driver: can't replay /srv/x.pcap: No such "
+                 "file\n");
   EXPECT_EQ(calls(), "reset-failed corramon.service\nstart corramon.service\n");
   // Not running: still stopped through systemd, which may be about to start it again.
   EXPECT_EQ(command(service, {"-e"}), std::make_pair(1, std::string("Corrana is not running.\n")));
   EXPECT_EQ(calls(), "stop corramon.service\n");
-  testing::internal::CaptureStderr();
   EXPECT_EQ(command(service, {"-u"}), std::make_pair(1, std::string("Corrana removed.\n")));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(err, "");
   EXPECT_EQ(calls(),
             "stop corramon.service\ndisable --quiet corramon.service\nreset-failed "
             "corramon.service\ndaemon-reload\n");
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
+}
+
+// A second start of a service that runs says so, as without systemd, and asks systemctl nothing:
+// its start would succeed without a word.
+TEST_F(Systemd, StartOfARunningServiceSaysItRunsAlready) {
+  CCorramon service;
+  ASSERT_EQ(command(service, {"-i"}).first, 1);
+  calls();
+  // What the service under systemd reports: running, in a process that lives (this one).
+  mkdir(state.file("corramon").c_str(), 0755);
+  std::ofstream(state.file("corramon/corramon.status")) << getpid() << " 16 4 7 0 0 0 3000\n";
+  EXPECT_EQ(command(service, {"-s"}),
+            std::make_pair(1, std::string("Starting up Corrana.\nCorrana is already running.\n")));
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(calls(), "");
 }
 
 // The account given with -l must exist and write where the monitor writes; else the install is
@@ -417,14 +452,12 @@ TEST_F(Systemd, InstallReloadsAndEnablesStartAndStopGoThroughSystemctlRemoveDisa
 TEST_F(Systemd, AnAccountThatCannotWriteTheInstallDirectoryIsRefused) {
   corrana_test::InstallTree tree;
   CCorramon service;
-  EXPECT_EQ(command(service, {"-i", "-l", "no-such-account-x"}),
-            std::make_pair(0, std::string("Unable to install Corrana - there is no account named "
-                                          "no-such-account-x\n")));
+  EXPECT_EQ(command(service, {"-i", "-l", "no-such-account-x"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Unable to install Corrana - there is no account named no-such-account-x\n");
   chmod(tree.path().c_str(), 0755);
-  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}),
-            std::make_pair(0, "Unable to install Corrana - the account daemon can't write " +
-                                  tree.path() + "/logs (make it the owner: chown -R daemon " +
-                                  tree.path() + ")\n"));
+  EXPECT_EQ(command(service, {"-i", "-l", "daemon"}), std::make_pair(0, std::string()));
+  EXPECT_EQ(err, "Unable to install Corrana - the account daemon can't write " + tree.path() +
+                     "/logs (make it the owner: chown -R daemon " + tree.path() + ")\n");
   EXPECT_NE(access(units.file("corramon.service").c_str(), F_OK), 0);
   EXPECT_EQ(calls(), "");
   const std::string chown = "chown -R daemon " + tree.path();

@@ -232,27 +232,30 @@ TEST_F(ConfigTest, SixtyFifthRangeIsSkippedWithALogLine) {
             std::string::npos);
 }
 
+// Each refusal names the file and the line the value stands on.
 TEST_F(ConfigTest, InstallationFileChecksEndTheProcess) {
+  const std::string file = dir_.path() + "/admin/cengineInstall.cfg";
   expectInstallQuit(install("range 10.0.0.1 10.0.0.9\n", "port 80"),
-                    "Capture engine port out of range.\n");
+                    file + " line 2: Capture engine port out of range: 80 (255 to 65535)\n");
   expectInstallQuit(install("range 10.0.0.1 10.0.0.9\n", "port 99999999999999999999"),
-                    "Capture engine port out of range.\n");
+                    " line 2: Capture engine port out of range: 99999999999999999999 (255 to "
+                    "65535)\n");
   expectInstallQuit(install("range 10.0.0.1 10.0.0.9\n", "port 81a"),
-                    "Capture engine port not a number\n");
+                    file + " line 2: Capture engine port not a number: 81a\n");
   expectInstallQuit(install("range 10.0.0.1-10.0.0.9\n"),
-                    "Invalid syntax in Install.cfg: 10.0.0.1-10.0.0.9\n");
+                    file + " line 5: Invalid syntax in Install.cfg: 10.0.0.1-10.0.0.9\n");
   expectInstallQuit(install("range 10.0.0.x 10.0.0.9\n"),
-                    "Invalid address in Install.cfg: 10.0.0.x\n");
-  expectInstallQuit(install("range 10.0.0.1 nowhere\n"),
-                    "Invalid address in Install.cfg: nowhere\n");
+                    " line 5: Invalid address in Install.cfg: 10.0.0.x\n");
+  expectInstallQuit(install("range 10.0.0.1 10.0.0.2\nrange 10.0.0.1 nowhere\n"),
+                    " line 6: Invalid address in Install.cfg: nowhere\n");
   expectInstallQuit(install("range 10.0.0.9 10.0.0.1\n"),
-                    "Error in Install.cfg\n");
+                    " line 5: Error in Install.cfg\n");
   expectInstallQuit(install("range 10.0.0.9 10.0.0.1\n"),
-                    "Minimum address is greater than maximum address: 10.0.0.9 10.0.0.1\n");
-  expectInstallQuit(install("range default\n"), "IP address ranges not defined.\n");
-  expectInstallQuit(install("range default\n"), "Run configure script.\n");
+                    " line 5: Minimum address is greater than maximum address: 10.0.0.9 10.0.0.1\n");
+  expectInstallQuit(install("range default\n"), " line 5: IP address ranges not defined.\n");
+  expectInstallQuit(install("range default\n"), " line 5: Run configure script.\n");
   expectInstallQuit("dbpath " + db() + "/missing\nrange 1.1.1.1 1.1.1.2\n",
-                    "the archive folder (dbpath) " + db() +
+                    file + " line 1: the archive folder (dbpath) " + db() +
                         "/missing is not a folder that can be opened\n");
 }
 
@@ -266,7 +269,7 @@ TEST_F(ConfigTest, PortInUseEndsTheProcessUnlessThisProcessListensThere) {
   getsockname(listener, reinterpret_cast<struct sockaddr*>(&address), &size);
   int port = ntohs(address.sin_port);
   std::string text = install("range 1.1.1.1 1.1.1.2\n", "port " + std::to_string(port));
-  expectInstallQuit(text, "Capture engine port already in use.\n");
+  expectInstallQuit(text, " line 2: Capture engine port already in use: " + std::to_string(port) + "\n");
 
   // The engine's own command server: a re-read must not end the engine.
   OB_Tools::registerListeningPort(port);

@@ -16,6 +16,7 @@
 
 #include "FileText.h"
 #include "OB_Exception.h"
+#include "OB_Tools.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ TEST_F(LogTest, RetLineCarriesEnglishMonthTimePrefix) {
   static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   struct tm first, last;
-  localtime_r(&before, &first);
-  localtime_r(&after, &last);
+  OB_Tools::localTime(before, &first);
+  OB_Tools::localTime(after, &last);
   std::string month = match[2];
   EXPECT_TRUE(month == months[first.tm_mon] || month == months[last.tm_mon]) << month;
   EXPECT_EQ(text.find(" - "), 15u);
@@ -221,8 +222,25 @@ TEST_F(LogTest, QuitOffersItsMessageToTheExitHandler) {
         rename(logs.c_str(), (logs + ".gone").c_str());
         OB_Log::init("quit", 0, &reporter);
       },
-      ::testing::ExitedWithCode(1), "can't open directory\\]$");
+      ::testing::ExitedWithCode(1),
+      "\\[the log folder .*/logs can't be opened: No such file or directory\\]$");
   rename((logs + ".gone").c_str(), logs.c_str());
+}
+
+// A log file that cannot be written names the file and the system's reason.
+TEST_F(LogTest, ALogFileThatCannotBeOpenedIsNamedWithTheReason) {
+  const std::string file = install_ + "/logs/locked.log";
+  ASSERT_EQ(mkdir(file.c_str(), 0755), 0);  // a folder in its place: no stream opens it
+  struct Reporter : OB_ExitHandler {
+    void handleExit(char* message) override { fprintf(stderr, "[%s]", message); }
+  };
+  EXPECT_EXIT(
+      {
+        static Reporter reporter;
+        OB_Log::init("locked", 0, &reporter);
+      },
+      ::testing::ExitedWithCode(1), "\\[can't open the log file " + file + ": Is a directory\\]$");
+  rmdir(file.c_str());
 }
 
 TEST_F(LogTest, QuitWithoutLogStillExitsWithOne) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "LocalZone.h"
+#include "OB_Tools.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -30,7 +31,7 @@ time_t localTime(int year, int month, int day, int hour, int minute, int second)
   fields.tm_min = minute;
   fields.tm_sec = second;
   fields.tm_isdst = -1;
-  return mktime(&fields);
+  return OB_Tools::makeLocalTime(&fields);
 }
 
 class Counted : public virtual OB_Object {

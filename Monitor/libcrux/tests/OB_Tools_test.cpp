@@ -75,8 +75,9 @@ TEST(InstallDir, DefaultsToConfBesideProgramFolder) {
   ASSERT_GT(readlink("/proc/self/exe", program, sizeof program - 1), 0);
   std::string folder(program);
   folder = folder.substr(0, folder.rfind('/'));
-  std::string expected = folder + "/../conf";
-  mkdir(expected.c_str(), 0755);
+  mkdir((folder + "/../conf").c_str(), 0755);
+  // Named as the folder it is, without the "..".
+  const std::string expected = folder.substr(0, folder.rfind('/')) + "/conf";
   EXPECT_EQ(std::string(OB_Tools::getInstallDir()), expected);
 }
 
@@ -92,7 +93,7 @@ TEST(InstallDir, FileOrOverlongNameEndsProcessWithMessage) {
       },
       ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(corrana_test::untimed(install.log("dir")),
-            "getInstallDir: INSTALLDIR=" + file + " does not exist or can't be opened\n");
+            "the install directory " + file + " (OB_INSTALLDIR) does not exist or is no folder\n");
 
   std::string overlong = install.path() + "/" + std::string(300, 'a');
   EXPECT_EXIT(
@@ -102,7 +103,7 @@ TEST(InstallDir, FileOrOverlongNameEndsProcessWithMessage) {
         OB_Tools::getInstallDir();
       },
       ::testing::ExitedWithCode(1), "");
-  EXPECT_NE(install.log("long").find("getInstallDir: INSTALLDIR=" + overlong), std::string::npos);
+  EXPECT_NE(install.log("long").find("the install directory " + overlong), std::string::npos);
 }
 
 // ---- texts and lines

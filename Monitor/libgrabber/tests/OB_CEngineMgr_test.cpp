@@ -258,14 +258,14 @@ TEST_F(CEngineMgrTest, OptionsSwitchPartsOffAndConfigResetRereadsTheInstallFile)
     EXPECT_EQ(config->isInIPRanges(quad("10.7.7.5")), 0) << damage;
   }
   const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
-  const std::string refused =
-      "handleMessage: " + admin() + "/cengineInstall.cfg refused, configuration kept: ";
+  const std::string refused = admin() + "/cengineInstall.cfg line 4: ";
+  const std::string kept = "; the capture engine keeps its configuration\n";
   for (const std::string& why : std::vector<std::string>{
            "Error in Install.cfg Minimum address is greater than maximum address: 10.9.9.9 "
-           "10.9.9.1\n",
-           "Capture engine port not a number\n",
-           "the archive folder (dbpath) " + db() + "/gone is not a folder that can be opened\n"})
-    EXPECT_NE(log.find(refused + why), std::string::npos) << why << " in:\n" << log;
+           "10.9.9.1",
+           "Capture engine port not a number: 8o8o",
+           "the archive folder (dbpath) " + db() + "/gone is not a folder that can be opened"})
+    EXPECT_NE(log.find(refused + why + kept), std::string::npos) << why << " in:\n" << log;
   EXPECT_EQ(engine->getConfigAdmin()->connectionPort, static_cast<uint32_t>(port_));
 
   // A missing install file keeps the configuration and the process.

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -19,6 +20,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
+#include "OB_Tools.h"
 #include "SmallDisk.h"
 #include "TempDir.h"
 #include "http/OB_HTTPProtocol.h"
@@ -35,6 +37,7 @@ class CLFWriterTest : public ::testing::Test {
   void SetUp() override {
     std::filesystem::create_directory(install_.file("logs"));
     setenv("OB_INSTALLDIR", install_.path().c_str(), 1);
+    std::lock_guard<std::mutex> hold(OB_Tools::timeZoneLock());
     setenv("TZ", "XST-2", 1);
     tzset();
     options_.setOwner(1);
@@ -105,8 +108,11 @@ TEST_F(CLFWriterTest, WritesOneLinePerTransactionOfAParsedConnection) {
 TEST_F(CLFWriterTest, TimesAreUTCWithAFixedZoneWhateverTheLocalZone) {
   char text[OB_AccessLogLine::kTimeSize];
   for (const char* zone : {"XST+3:30", "XST-2", "UTC0"}) {
-    setenv("TZ", zone, 1);
-    tzset();
+    {
+      std::lock_guard<std::mutex> hold(OB_Tools::timeZoneLock());
+      setenv("TZ", zone, 1);
+      tzset();
+    }
     OB_AccessLogLine::formatTime(1700000000, text);
     EXPECT_STREQ(text, "[14/Nov/2023:22:13:20 +0000]") << zone;
   }

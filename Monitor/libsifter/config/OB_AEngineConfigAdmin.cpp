@@ -50,13 +50,18 @@ int OB_AEngineConfigAdmin::readAdminConfigFile(FILE* stream) {
   };
   const std::string fileName = std::string(OB_Tools::getInstallDir()) + "/admin/aengineInstall.cfg";
   OB_Tools::readConfig(stream, table, nullptr, fileName.c_str());
+  // Where a refused value came from: the file, and its line when the file gave it.
+  auto where = [&fileName](const OB_Tools::Configuration& row) {
+    return row.line > 0 ? fileName + " line " + std::to_string(row.line) : fileName;
+  };
 
   std::string path = table[1].value;
   if (path == "default") path = std::string(OB_Tools::getInstallDir()) + "/db";
   struct stat info;
   // A path that does not fit databaseDir whole would name another directory.
   if (path.size() >= sizeof databaseDir || stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    OB_Log::quit("the archive folder (dbpath) %s is not a folder that can be opened\n", path.c_str());
+    OB_Log::quit("%s: the archive folder (dbpath) %s is not a folder that can be opened\n",
+                 where(table[1]).c_str(), path.c_str());
   OB_ConfigRecordIO::copyCut(databaseDir, sizeof databaseDir, path.c_str());
 
   const char* port = table[0].value;
@@ -65,10 +70,12 @@ int OB_AEngineConfigAdmin::readAdminConfigFile(FILE* stream) {
     return 0;
   }
   if (port[0] == '\0' || strspn(port, "0123456789") != strlen(port))
-    OB_Log::quit("readAdminConfigFile: analysis engine port not a number: %s\n", port);
+    OB_Log::quit("%s: the analysis console's port %s is not a number\n", where(table[0]).c_str(),
+                 port);
   unsigned long number = strtoul(port, nullptr, 10);
   if (strlen(port) > 5 || number < 255 || number > 65535)
-    OB_Log::quit("readAdminConfigFile: analysis engine port out of range: %s\n", port);
+    OB_Log::quit("%s: the analysis console's port %s is out of range (255 to 65535)\n",
+                 where(table[0]).c_str(), port);
   portRangeStart = static_cast<uint32_t>(number);
   return 0;
 }

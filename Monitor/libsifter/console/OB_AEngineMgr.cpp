@@ -376,7 +376,7 @@ int OB_AEngineMgr::print(FILE* stream) {
   time_t started = static_cast<time_t>(getStartTime());
   char when[64];
   struct tm local;
-  localtime_r(&started, &local);
+  if (!OB_Tools::localTime(started, &local)) local = {};
   strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
   fprintf(f, "Analysis engine, started %s, %d rebuilds\n", when, rebuilds_.load());
   std::vector<OB_AEngineTCPServer*> servers;

@@ -28,7 +28,6 @@ namespace {
 
 constexpr const char* kServerLine = "Server: Ambervolte Monitor\r\n";
 
-const char* ioFailure() { return OB_SocketDeadline::passed() != 0 ? "timed out" : "bad io"; }
 
 // Holds a window server for one request; the rebuild may drop it from the manager meanwhile.
 struct ServerHold {
@@ -74,10 +73,7 @@ const char* OB_AEngineTCPConnection::errorString(int index) {
 
 int OB_AEngineTCPConnection::readBinRequestHeader(int s, uint32_t address,
                                                   OB_AEngineTCPRequest* request, int32_t* error) {
-  if (request->read(s) != 0) {
-    OB_Log::ret("handleRequest: IO problem.");
-    return 2;
-  }
+  if (request->read(s) != 0) return 2;
   OB_AEngineConfig* config = current_.get();
   const int users = config != nullptr && config->users != nullptr ? config->numOfUsers : 0;
   // The address first: a client from where no console user may come learns nothing about the
@@ -138,7 +134,7 @@ int OB_AEngineTCPConnection::handleCommand(int s, uint32_t address) {
       return 0;
     }
     default:
-      logConnect(address, -1, "n/a", ioFailure());
+      logConnect(address, -1, "n/a", ioFailureText());
       abort(s);
       return 0;
   }
@@ -173,7 +169,7 @@ int OB_AEngineTCPConnection::handleCommand(int s, uint32_t address) {
   }
   abort(s);
   if (result < 0) {
-    logConnect(address, code, request.user, ioFailure());
+    logConnect(address, code, request.user, ioFailureText());
     return 0;
   }
   logConnect(address, code, request.user, "OK");
@@ -194,19 +190,21 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   OB_AEngineMgr* engine = aengine();
   ServerHold window{engine != nullptr ? engine->holdServer(request->timeWindowIndex) : nullptr};
   const AEngineCommand* command = code == kRefreshHold ? nullptr : aengine_findCommand(code);
-  auto refuse = [&](int index) {
+  // One log line per request: the reply sent, and why where the reply does not say it.
+  auto refuse = [&](int index, const std::string& why = std::string()) {
     const char* text = errorString(index);
     writeBinResponseFailure(s, text);
     abort(s);
-    logConnect(address, code, request->user, text);
+    const std::string said = why.empty() ? text : std::string(text) + " (" + why + ")";
+    logConnect(address, code, request->user, said.c_str());
     return 0;
   };
   // Known codes only, each answered only when built; and only of a window that exists.
-  if (code != kRefreshHold && (command == nullptr || command->handler == nullptr)) {
-    OB_Log::ret("(%d) Unknown command", code);
-    return refuse(kTCPUnknownCommand);
-  }
-  if (window.server == nullptr) return refuse(kTCPUnknownCommand);
+  if (code != kRefreshHold && (command == nullptr || command->handler == nullptr))
+    return refuse(kTCPUnknownCommand, "no such code");
+  if (window.server == nullptr)
+    return refuse(kTCPUnknownCommand,
+                  "no time window " + std::to_string(request->timeWindowIndex));
 
   OB_NetReader* net = window.server->getNetAnalysisStats();
   OB_HTTPReader* http = window.server->getHTTPAnalysisStats();
@@ -267,7 +265,12 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
       ranOut = received.ranOut();
     }
     // Past the limit, at the peer's end, its deadline or a stop, the reply stays as it came.
-    if (!ranOut || ended || input.size() >= kMostTaken || !waitFor(s, POLLIN)) {
+    if (!ranOut || ended || input.size() >= kMostTaken) {
+      lines.keep();
+      break;
+    }
+    if (server_ != nullptr) server_->countCutPass();
+    if (!waitFor(s, POLLIN)) {
       lines.keep();
       break;
     }
@@ -275,7 +278,7 @@ int OB_AEngineTCPConnection::handleWindowCommand(int s, uint32_t address,
   if (refused != 0) return refuse(refused);
   if (sendReply(s, reply) != 0) result = -1;
   abort(s);
-  if (result < 0) logConnect(address, code, request->user, ioFailure());
+  if (result < 0) logConnect(address, code, request->user, ioFailureText());
   return 0;
 }
 

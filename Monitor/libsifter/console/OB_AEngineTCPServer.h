@@ -10,6 +10,7 @@
 // the manager and with requests, and lives as long as any of them holds it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -68,6 +69,11 @@ class OB_AEngineTCPServer : public OB_TCPServer {
   // order).
   static bool admitsConsoleFrom(const OB_AEngineConfig* config, uint32_t address);
 
+  // Statistics passes of this server's connections that ran out of their command's fields and
+  // waited for more, to be run again once it came. Any thread.
+  uint64_t getCutPasses() const { return cutPasses_.load(); }
+  void countCutPass() { cutPasses_.fetch_add(1); }
+
  protected:
   // An analysis connection with this server's manager, server and index changer.
   OB_TCPConnection* createTCPConnection() override;
@@ -88,4 +94,5 @@ class OB_AEngineTCPServer : public OB_TCPServer {
   OB_FTPReader* ftpReader_ = nullptr;        // in threads_
   OB_NamedList<OB_Consumer>* consumers_ = nullptr;  // not owned
   std::shared_ptr<OB_AEngineConfig> config_;
+  std::atomic<uint64_t> cutPasses_{0};
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "OB_Log.h"
+#include "OB_Tools.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ uint32_t localMidnight(int year, int month, int day, time_t fallback) {
   fields.tm_mon = month;
   fields.tm_mday = day;
   fields.tm_isdst = -1;
-  time_t midnight = mktime(&fields);
+  time_t midnight = OB_Tools::makeLocalTime(&fields);
   return toSeconds(midnight != static_cast<time_t>(-1) ? midnight : fallback);
 }
 
@@ -37,7 +38,7 @@ uint32_t localMidnight(int year, int month, int day, time_t fallback) {
 uint32_t daysBefore(uint32_t midnight, uint32_t days) {
   time_t at = midnight;
   struct tm local;
-  if (localtime_r(&at, &local) == nullptr) return toSeconds(at - static_cast<time_t>(days) * 86400);
+  if (!OB_Tools::localTime(at, &local)) return toSeconds(at - static_cast<time_t>(days) * 86400);
   return localMidnight(local.tm_year + 1900, local.tm_mon, local.tm_mday - static_cast<int>(days),
                        at - static_cast<time_t>(days) * 86400);
 }
@@ -78,7 +79,7 @@ timeData_t* currentTimeData(timeData_t* result, time_t at) {
   if (result == nullptr) return nullptr;
   std::memset(result, 0, sizeof *result);
   struct tm local;
-  if (localtime_r(&at, &local) == nullptr) return result;
+  if (!OB_Tools::localTime(at, &local)) return result;
   const int year = local.tm_year + 1900;
   result->now = toSeconds(at);
   result->month = static_cast<uint16_t>(local.tm_mon);

@@ -32,7 +32,7 @@ OB_Data* OB_Archive::createProtocol() {
 OB_String OB_Archive::fileName(const char* prefix, time_t when) {
   struct tm local;
   char stamp[64] = "";
-  if (localtime_r(&when, &local) == nullptr || asctime_r(&local, stamp) == nullptr)
+  if (!OB_Tools::localTime(when, &local) || asctime_r(&local, stamp) == nullptr)
     snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(when));
   OB_Tools::squeeze(stamp, nullptr, 0, ":\n ");
   OB_String name(prefix != nullptr ? prefix : "");

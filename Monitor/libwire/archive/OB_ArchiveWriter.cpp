@@ -83,6 +83,21 @@ uint64_t OB_ArchiveWriter::getDroppedCount() {
   return dropped_;
 }
 
+int OB_ArchiveWriter::discard() {
+  OB_MutexHold hold(this);
+  const bool empty = fd_ >= 0 && header != nullptr && end_ == headerEnd_;
+  const std::string path = header != nullptr ? header->getName() : "";
+  closeFile();
+  closed_ = true;
+  if (empty) {
+    // Under the lock file, as a file is made: no reader lists it while it goes.
+    lockFile.lock();
+    unlink(path.c_str());
+    lockFile.unlock();
+  }
+  return 0;
+}
+
 void OB_ArchiveWriter::setRetryInterval(uint32_t seconds) {
   OB_MutexHold hold(this);
   retryInterval_ = seconds;
@@ -124,6 +139,7 @@ void OB_ArchiveWriter::openFile(const char* deviceText, const char* filterText) 
     failing_ = false;
     std::string bytes;
     if (bytesOf(made, &bytes) && appendBytes(bytes)) {
+      headerEnd_ = end_;
       header = made;
       firstFile_ = false;
       if (openFailing_)

@@ -67,6 +67,9 @@ class OB_ArchiveWriter : public OB_Archive,
   // Closes the current file with its stop time for good: the writer takes no further records
   // and rotates no more. For an engine that is about to end. 0.
   virtual int close();
+  // close, and when the file holds no record (its header alone), the file is deleted: for a
+  // start refused before anything was captured, which leaves no empty archive behind. 0.
+  int discard();
 
   // The current file's header, or null when the writer has no file. Owned by the writer.
   OB_ArchiveHeader* getHeader() { return header; }
@@ -108,6 +111,7 @@ class OB_ArchiveWriter : public OB_Archive,
   OB_String filter;
   int fd_ = -1;               // the open file; -1 when none
   off_t end_ = 0;             // the file's length up to its last whole record
+  off_t headerEnd_ = 0;       // the length of its header: end_ while it holds no record
   OB_FileLock dataLock_;      // held on the open file while the writer has it
   bool failing_ = false;      // a failed write to this file was logged; reset by a success
   bool openFailing_ = false;  // a failure to make a file was logged; reset by a success

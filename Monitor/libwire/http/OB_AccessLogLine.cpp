@@ -12,7 +12,7 @@ constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 void OB_AccessLogLine::formatTime(uint32_t seconds, char* out) {
   const time_t when = static_cast<time_t>(seconds);
   struct tm utc = {};
-  gmtime_r(&when, &utc);
+  OB_Tools::utcTime(when, &utc);
   // Every field is bounded to its printed width (a 32-bit time ends in the year 2106).
   auto two = [](int value) { return static_cast<unsigned>(value) % 100u; };
   snprintf(out, kTimeSize, "[%02u/%s/%04u:%02u:%02u:%02u +0000]", two(utc.tm_mday),

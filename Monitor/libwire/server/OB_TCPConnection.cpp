@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "OB_Config.h"
 #include "OB_EngineMgr.h"
@@ -204,10 +205,7 @@ int OB_TCPConnection::readHTTPHeader(int s) {
 
 int OB_TCPConnection::readBinRequestHeader(int s, uint32_t address, OB_TCPRequest* request,
                                            OB_TCPErrorIndex* error) {
-  if (request->read(s) != 0) {
-    OB_Log::ret("handleRequest: IO problem.");
-    return 2;
-  }
+  if (request->read(s) != 0) return 2;
   // The address first: a refused client learns nothing about users or passwords.
   OB_Config* config = manager != nullptr ? manager->getConfigAdmin() : nullptr;
   if (config == nullptr || config->isValidSourceIP(address) == 0) {
@@ -246,7 +244,11 @@ int OB_TCPConnection::checkUser(const char* user, const char* password) {
 }
 
 const char* OB_TCPConnection::ioFailureText() {
-  return OB_SocketDeadline::passed() != 0 ? "timed out" : "bad io";
+  if (OB_SocketDeadline::passed() != 0) return "timed out";
+  // Why, on the one line the request gets.
+  thread_local std::string text;
+  text = obSocketFailure()[0] != '\0' ? std::string("bad io: ") + obSocketFailure() : "bad io";
+  return text.c_str();
 }
 
 int OB_TCPConnection::handleCommand(int s, uint32_t address) {

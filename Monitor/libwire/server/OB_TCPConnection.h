@@ -168,12 +168,14 @@ class OB_TCPConnection : public OB_Thread {
   OB_TCPExitAction exitAction = nullptr;
   void* exitContext = nullptr;
 
+ protected:
+  // How a failed receive or send is logged: "timed out" past the request's deadline, else
+  // "bad io" and why (obSocketFailure). The text lives until the thread's next call.
+  static const char* ioFailureText();
+
  private:
   using Clock = std::chrono::steady_clock;
 
-  // How a failed receive or send is logged: "timed out" past the request's deadline, else
-  // "bad io".
-  static const char* ioFailureText();
   int writeText(int socket, const char* text);
   // Whether the bytes read ahead hold the whole request frame (readHTTPHeader and
   // readRequestAhead run over them, and did not run out).

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,18 @@ std::string trimmed(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// Logs a line of what the adapters file holds once per process: the file is read again each
+// time a key is opened, and its typo is the same typo.
+void sayOnce(const std::string& text) {
+  static std::mutex lock;
+  static std::set<std::string> said;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!said.insert(text).second) return;
+  }
+  OB_Log::log("%s\n", text.c_str());
+}
+
 // Reads the "adapter" lines of the adapters file. False when the file does not exist (the
 // caller then lists the interfaces); a file that exists but can't be read gives an empty list, so that
 // the monitor never binds an interface the operator did not name.
@@ -62,7 +76,7 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
   FILE* stream = fopen(file.c_str(), "r");
   if (stream == nullptr) {
     if (errno == ENOENT) return false;
-    OB_Log::log("registry: can't read %s %s\n", file.c_str(), OB_Log::sys_err_str());
+    sayOnce("can't read " + file + " " + OB_Log::sys_err_str());
     return true;
   }
   char line[8192];
@@ -76,7 +90,7 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
     continued = !complete && !feof(stream);
     if (skip) continue;
     if (continued) {
-      OB_Log::log("registry: line too long in %s, ignored\n", file.c_str());
+      sayOnce(file + " line " + std::to_string(number) + ": too long, ignored");
       continue;
     }
     std::string text(line, complete ? length - 1 : length);
@@ -86,14 +100,13 @@ bool readAdaptersFile(const std::string& file, std::vector<Adapter>& adapters) {
     // A typo is named: its adapter would be missing from the list without a word.
     if (colon == std::string::npos) {
       if (!trimmed(text).empty())
-        OB_Log::log("registry: %s line %d: \"%s\" is no \"adapter: NAME\" line, ignored\n",
-                    file.c_str(), number, trimmed(text).c_str());
+        sayOnce(file + " line " + std::to_string(number) + ": \"" + trimmed(text) +
+                "\" is no \"adapter: NAME\" line, ignored");
       continue;
     }
     if (const std::string key = trimmed(text.substr(0, colon)); key != "adapter") {
-      OB_Log::log("registry: %s line %d: unknown key \"%s\" (adapters are \"adapter: NAME\" "
-                  "lines), ignored\n",
-                  file.c_str(), number, key.c_str());
+      sayOnce(file + " line " + std::to_string(number) + ": unknown key \"" + key +
+              "\" (adapters are \"adapter: NAME\" lines), ignored");
       continue;
     }
     std::string device = trimmed(text.substr(colon + 1));

@@ -590,6 +590,29 @@ SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* conf
   return service;
 }
 
+int SVC_IsInstalledAs(SVC_Manager manager, const SVC_ServiceConfig* config) {
+  if (manager == nullptr || config == nullptr || !validName(config->name) ||
+      config->displayName == nullptr || config->path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  SVC_Service service = serviceFor(manager, config->name);
+  const bool runtimeDirectory = !manager->systemctl.empty() && manager->stateDir == kDefaultStateDir;
+  const std::string wanted = unitText(*service, config, runtimeDirectory);
+  const int fd = open(service->unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+  delete service;
+  if (fd < 0) return -1;
+  std::string text;
+  const bool read = readAll(fd, &text);
+  const int saved = errno;
+  close(fd);
+  if (!read) {
+    errno = saved;
+    return -1;
+  }
+  return text == wanted ? 1 : 0;
+}
+
 SVC_Service SVC_OpenService(SVC_Manager manager, const char* name) {
   if (manager == nullptr || !validName(name)) {
     errno = EINVAL;
@@ -640,6 +663,16 @@ int SVC_StartService(SVC_Service service) {
   }
   lastErrorText.clear();
   if (!service->systemctl.empty()) {
+    // Up already: systemctl's start would succeed without a word. A start still pending or a
+    // stop on its way is left to systemctl, which waits for it.
+    pid_t pid = 0;
+    SVC_Status current;
+    if (currentStatus(service->statusPath, &pid, &current) &&
+        current.currentState != SVC_STOPPED && current.currentState != SVC_START_PENDING &&
+        current.currentState != SVC_STOP_PENDING) {
+      errno = EALREADY;
+      return -1;
+    }
     const std::string unitName = service->name + ".service";
     // A start asked for by hand is a new try after a start limit reached.
     systemctl(service->systemctl, {"reset-failed", unitName}, true);

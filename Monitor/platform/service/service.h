@@ -107,6 +107,9 @@ void SVC_CloseManager(SVC_Manager manager);
 // there deletes the unit again). Null with EEXIST when it exists, EINVAL for a text that would
 // break it, ENOENT for an account that does not exist, ENOTSUP for an account without systemd.
 SVC_Service SVC_CreateService(SVC_Manager manager, const SVC_ServiceConfig* config);
+// Whether the unit of config's name is the one SVC_CreateService would write for config (the
+// same program, account and start type): 1 yes, 0 no, -1 with errno set (ENOENT: no such unit).
+int SVC_IsInstalledAs(SVC_Manager manager, const SVC_ServiceConfig* config);
 // Null with ENOENT when no unit of that name is installed.
 SVC_Service SVC_OpenService(SVC_Manager manager, const char* name);
 void SVC_CloseService(SVC_Service service);
@@ -117,8 +120,8 @@ const char* SVC_GetUnitPath(SVC_Service service);
 int SVC_DeleteService(SVC_Service service);
 // With systemd: clears a failed state (a start limit reached) and starts the unit, returning when
 // it runs or has failed. Without: starts the unit's program detached (a new session, standard
-// streams on /dev/null) and reports it start-pending. 0, or -1 when it is already running
-// (without systemd) or cannot be started.
+// streams on /dev/null) and reports it start-pending. 0, or -1 with EALREADY when it is already
+// running (with systemd: its status says it is up), or another errno when it cannot be started.
 int SVC_StartService(SVC_Service service);
 // With systemd, after SVC_StartService on service: the journal's last lines (at most 10) of the
 // unit since that start, one a line, into text (size bytes, the tail when they do not fit), for

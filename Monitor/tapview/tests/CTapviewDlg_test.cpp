@@ -286,6 +286,38 @@ TEST_F(CTapviewDlgTest, AServerHangingUpMidReplyLeavesTheValuesNotSentAsTheyWere
   EXPECT_TRUE(viewer.messages.empty());
 }
 
+// The engine's counters are 32-bit: a counter that wrapped between two polls is shown with the
+// wrap added, not fallen back; an engine started anew (another start time) begins again at its
+// own counts.
+TEST_F(CTapviewDlgTest, ACounterThatWrapsBetweenPollsKeepsGrowing) {
+  corrana_test::SocketPair pair;
+  OB_Config config;
+  ASSERT_EQ(config.writeJ(pair.near()), 0);
+  // Value 1 is the start time, value 3 the bytes received, value 5 the bytes accepted.
+  auto poll = [](uint32_t started, uint32_t bytes) {
+    std::string wire = wireU32(started) + wireU32(10) + wireU32(bytes) + wireU32(11) +
+                       wireU32(bytes / 2);
+    return successReply(wire + values(0, 31));
+  };
+  ScriptedServer server({successReply(wireU32(77) + pair.drain()), poll(7, 0xFFFFFF00u),
+                         poll(7, 0x100u), poll(7, 0x80000100u), poll(8, 0x200u)});
+  Viewer viewer;
+  viewer.point(server.port(), "secret");
+  ASSERT_EQ(viewer.connectServer(), 0);
+  ASSERT_EQ(viewer.pollStatistics(), 0);
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "4294967040");
+  ASSERT_EQ(viewer.pollStatistics(), 0);
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "4294967552");  // 2^32 + 0x100
+  // Bytes accepted fell from 0x7FFFFF80 to 0x80: from the lower half, a count begun again.
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_ACCEPTED), "128");
+  ASSERT_EQ(viewer.pollStatistics(), 0);
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "6442451200");  // + 0x80000000
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_PACKETS_RECEIVED), "10");
+  ASSERT_EQ(viewer.pollStatistics(), 0);
+  EXPECT_EQ(viewer.text(CTapviewDlg::IDC_BYTES_RECEIVED), "512");
+  EXPECT_TRUE(viewer.messages.empty());
+}
+
 TEST_F(CTapviewDlgTest, ARateChangeWakesASleepingWorkerAndStopEndsIt) {
   Viewer viewer;
   viewer.point(server_->getPort(), "secret");

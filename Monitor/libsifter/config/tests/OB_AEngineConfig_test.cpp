@@ -462,14 +462,21 @@ TEST_F(AEngineConfigFiles, InstallationFileGivesPortAndDatabase) {
     config.readConfig();
     EXPECT_EQ(config.portRangeStart, strtoul(port, nullptr, 10));
   }
-  for (const char* port : {"80", "65536", "81a0"}) {
-    writeFile("admin/aengineInstall.cfg", std::string("port ") + port + "\n");
-    expectQuit([] { OB_AEngineConfigAdmin().readConfig(); }, "readAdminConfigFile: ");
+  // Each refusal names the file and the line.
+  const std::string file = dir_.file("admin/aengineInstall.cfg");
+  for (const char* port : {"80", "65536", "99999"}) {
+    writeFile("admin/aengineInstall.cfg", std::string("# analysis\nport ") + port + "\n");
+    expectQuit([] { OB_AEngineConfigAdmin().readConfig(); },
+               file + " line 2: the analysis console's port " + port +
+                   " is out of range (255 to 65535)\n");
   }
-  writeFile("not-a-dir", "x");
-  writeFile("admin/aengineInstall.cfg", "dbpath=" + dir_.file("not-a-dir") + "\n");
+  writeFile("admin/aengineInstall.cfg", "port 81a0\n");
   expectQuit([] { OB_AEngineConfigAdmin().readConfig(); },
-             "the archive folder (dbpath) " + dir_.file("not-a-dir") +
+             file + " line 1: the analysis console's port 81a0 is not a number\n");
+  writeFile("not-a-dir", "x");
+  writeFile("admin/aengineInstall.cfg", "port 8190\ndbpath=" + dir_.file("not-a-dir") + "\n");
+  expectQuit([] { OB_AEngineConfigAdmin().readConfig(); },
+             file + " line 2: the archive folder (dbpath) " + dir_.file("not-a-dir") +
                  " is not a folder that can be opened\n");
 }
 
@@ -486,6 +493,23 @@ TEST_F(AEngineConfigFiles, AnUnknownKeyOfTheInstallationFileIsNamed) {
             std::string::npos)
       << logText();
   EXPECT_EQ(logText().find("\"dbpath\""), std::string::npos) << logText();
+}
+
+// A key that only begins with a known one is still read as that key, as it always was, but
+// named with the file and the line: "portx" is likely a typo.
+TEST_F(AEngineConfigFiles, AKeyMatchedByItsBeginningIsReadAndNamed) {
+  writeFile("admin/aengine_prvt.cfg", sections(1, 0));
+  writeFile("admin/aengineInstall.cfg", "# analysis\nportx 8191\ndbpath: default\nport=8192\n");
+  startLog();
+  OB_AEngineConfigAdmin config;
+  config.readConfig();
+  EXPECT_EQ(config.portRangeStart, 8192u);
+  EXPECT_NE(logText().find(dir_.file("admin/aengineInstall.cfg") +
+                           " line 2: key \"portx\" read as \"port\"\n"),
+            std::string::npos)
+      << logText();
+  EXPECT_EQ(logText().find("line 3"), std::string::npos) << logText();
+  EXPECT_EQ(logText().find("line 4"), std::string::npos) << logText();
 }
 
 // The good lines of an additions file with a bad one are applied; the bad ones are named and

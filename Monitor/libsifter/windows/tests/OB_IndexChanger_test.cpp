@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "LocalZone.h"
+#include "OB_Tools.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +27,7 @@ uint32_t at(int year, int month, int day, int hour = 0, int minute = 0, int seco
   fields.tm_min = minute;
   fields.tm_sec = second;
   fields.tm_isdst = -1;
-  return static_cast<uint32_t>(mktime(&fields));
+  return static_cast<uint32_t>(OB_Tools::makeLocalTime(&fields));
 }
 
 timeWindow_t aligned(uint16_t alignment, uint16_t offset, uint32_t bins) {

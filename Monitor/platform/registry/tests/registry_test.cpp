@@ -67,13 +67,16 @@ TEST_F(Registry, ListsAdaptersFileInOrderUnderEveryCardsPath) {
   EXPECT_EQ(cards("/system/currentcontrolset/services/class/NET/"), expected);
 }
 
-// A typo in the adapters file is named with the file and the line, and the good lines are kept.
+// A typo in the adapters file is named with the file and the line, once however often the file
+// is read, and the good lines are kept.
 TEST_F(Registry, NamesEachLineThatIsNoAdapterLine) {
   writeAdapters("# capture adapters\nadaptor: eth7\nadapter: eth1\n\neth2\n");
   mkdir((install.path() + "/logs").c_str(), 0755);
   OB_Log::init("registrytest", 0, nullptr);
   std::vector<std::pair<std::string, std::string>> expected = {{"0000", "eth1"}};
+  // Read again for every key opened; each typo is named once.
   EXPECT_EQ(cards(REG_NETWORK_CARDS_NT5), expected);
+  EXPECT_EQ(cards(REG_NETWORK_CARDS_NT4), expected);
   OB_Log::reset();
   std::string said(4096, '\0');
   FILE* log = fopen((install.path() + "/logs/registrytest.log").c_str(), "r");
@@ -86,6 +89,8 @@ TEST_F(Registry, NamesEachLineThatIsNoAdapterLine) {
       << said;
   EXPECT_EQ(said.find("line 1"), std::string::npos) << said;
   EXPECT_EQ(said.find("line 3"), std::string::npos) << said;
+  EXPECT_EQ(said.find("line 2", said.find("line 2") + 1), std::string::npos) << said;
+  EXPECT_EQ(said.find("registry:"), std::string::npos) << said;
 }
 
 TEST_F(Registry, SkipsOverlongLinesWhole) {
