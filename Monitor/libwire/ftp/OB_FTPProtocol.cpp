@@ -309,6 +309,39 @@ int finalCodeAt(const char* p, const char* end) {
   return code;
 }
 
+// The code of the multi-line reply that begins at p, after blanks (three digits between 100 and
+// 600, then '-'); 0 when none begins there.
+int multiLineCodeAt(const char* p, const char* end) {
+  OB_Tools::LWS(&p, end);
+  if (end - p < 4 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2]) || p[3] != '-') return 0;
+  const int code = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+  return code >= 100 && code <= 600 ? code : 0;
+}
+
+// Moves *pos, at the start of a line inside a multi-line reply with this code, over its lines
+// through the one that ends it (it begins with the code and a space, no blank before): true; false
+// with *pos after the last whole line when the data up to end holds no such line.
+bool finishReply(const char** pos, const char* end, int code) {
+  const char digits[3] = {static_cast<char>('0' + code / 100),
+                          static_cast<char>('0' + code / 10 % 10),
+                          static_cast<char>('0' + code % 10)};
+  for (;;) {
+    const char* p = *pos;
+    if (end - p >= 4 && memcmp(p, digits, 3) == 0 && p[3] == ' ') {
+      OB_Tools::IgnoreLine_r(pos, end);
+      return true;
+    }
+    if (OB_Tools::IgnoreLine_r(&p, end) == 0) return false;
+    *pos = p;
+  }
+}
+
+// The FTP analyser's part of a parse carry: the multi-line reply the earlier piece ended inside
+// of, whose lines run on in the piece that continues it.
+struct FTPCarry : OB_ProtocolCarry {
+  int openReply = 0;  // its code; 0 when the earlier piece ended between replies
+};
+
 // Where the command whose line runs from `line` to `end` in the client's copy is answered for
 // certain, after the pairing lost its place: its line began a segment and was captured whole;
 // that segment acknowledged exactly the end of a whole final reply line the server's text holds
@@ -420,6 +453,23 @@ bool carryRest(const Direction& direction, const char* pos, bool startKnown,
   return true;
 }
 
+// Notes in carry the multi-line reply the next piece begins inside of; false when no memory is
+// left for the FTP part.
+bool carryOpenReply(OB_ParseCarry& carry, int code) {
+  auto* ftp = dynamic_cast<FTPCarry*>(carry.protocol.get());
+  if (ftp == nullptr) {
+    try {
+      auto made = std::make_shared<FTPCarry>();
+      ftp = made.get();
+      carry.protocol = std::move(made);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  ftp->openReply = code;
+  return true;
+}
+
 }  // namespace
 
 OB_FTPProtocol::~OB_FTPProtocol() { releaseTransfers(); }
@@ -476,6 +526,11 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   // A piece cut at the byte limit that another piece continues: the line either direction ends
   // inside of is read there, whole.
   const bool cutting = carry != nullptr && session->isCutOff() != 0 && session->isFollowed() != 0;
+  // The multi-line reply the earlier piece ended inside of (its code), read before the carry,
+  // whose part the copy shares, is filled in anew.
+  const auto* ftpIn = carryIn != nullptr ? dynamic_cast<const FTPCarry*>(carryIn->protocol.get())
+                                         : nullptr;
+  const int openIn = ftpIn != nullptr ? ftpIn->openReply : 0;
   if (carry != nullptr) {
     carry->set = true;
     carry->lost = true;
@@ -483,6 +538,8 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       carry->nextKnown[d] = false;
       carry->tail[d].clear();
     }
+    if (auto* ftp = dynamic_cast<FTPCarry*>(carry->protocol.get()); ftp != nullptr)
+      ftp->openReply = 0;
   }
   if (continued && carryIn != nullptr) prependTails(*session, *carryIn);
 
@@ -560,6 +617,22 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     };
     const char* serverLimit = limitAt(serverGap);
     bool pairing = true;
+    // A multi-line reply whose last line lies past the limit holds every line up to there: none
+    // is a reply of its own. Past lost bytes (its end may be among them) the pairing resumes
+    // only where the acknowledgements show it; at the piece's end it cannot, and a piece that
+    // continues this one reads on to the reply's last line (openReply: its code).
+    bool serverDone = false;
+    int openReply = 0;
+    auto leaveOpen = [&](int code) {
+      if (serverLimit < serverEnd) {
+        server = serverLimit;
+        return;
+      }
+      server = std::max(server, serverBase + wholeLines(serverBase, serverText.length()));
+      server = std::min(server, serverEnd);
+      serverDone = true;
+      openReply = code;
+    };
     // A piece that continues one cut at the byte limit pairs only where the earlier piece's
     // parse left both directions at the start of a line, and its first replies answer the
     // commands the earlier piece left waiting.
@@ -568,7 +641,20 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     if (continued) {
       lost = carryIn == nullptr || carryIn->lost || !clientPlaced || !serverPlaced;
       if (!lost) owed = carryIn->owed;
-      for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
+      if (serverPlaced && openIn != 0) {
+        // The piece begins inside that reply, at a line's start, blanks and all.
+        server = serverBase;
+        if (!finishReply(&server, serverLimit, openIn)) {
+          leaveOpen(openIn);
+        } else if (openIn >= 200 && owed > 0) {
+          --owed;
+        }
+      }
+      for (; !lost && !serverDone && owed > 0 && skipReplies(&server, serverLimit); --owed) {
+      }
+      if (!serverDone && owed > 0) {
+        const int code = multiLineCodeAt(server, serverLimit);
+        if (code != 0) leaveOpen(code);
       }
       if (owed > 0 && serverGap != kNoGap) lost = true;
       if (lost || owed > 0) pairing = false;
@@ -582,9 +668,10 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       }
       if (pairing && clientGap != kNoGap && clientAt(client) > clientGap) lostPairing(&pairing);
       uint32_t replyAt = 0;
-      if (!pairing && answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout,
-                                 serverText, textOffset(serverBase, server),
-                                 textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
+      if (!pairing && !serverDone &&
+          answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout, serverText,
+                     textOffset(serverBase, server), textOffset(serverBase, serverEnd),
+                     serverStartKnown, &replyAt)) {
         pairing = true;
         owed = 0;
         server = serverBase + serverText.textAt(replyAt);
@@ -592,16 +679,20 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
         serverGap = serverLayout.gapFrom(replyAt + 1);
         serverLimit = limitAt(serverGap);
       }
-      if (pairing) {
+      if (pairing && !serverDone) {
         Responses(&server, serverLimit);
-        if (serverGap != kNoGap && !hasFinalReply(obQuery<OB_FTPXact>(tail)))
-          lostPairing(&pairing);
+        if (!hasFinalReply(obQuery<OB_FTPXact>(tail))) {
+          const int code = multiLineCodeAt(server, serverLimit);
+          if (code != 0) leaveOpen(code);
+          if (serverGap != kNoGap) lostPairing(&pairing);
+        }
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
     if (carry != nullptr) {
       // For a piece that continues this one: whether pairing can go on, the commands still
-      // waiting for their final reply, and where each direction's next line begins.
+      // waiting for their final reply, where each direction's next line begins and the reply
+      // that line lies inside of.
       carry->lost = !pairing && (lost || gapLost_);
       carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
       if (cutting) {
@@ -609,6 +700,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
                                clientLayout, &carry->tail[0], &carry->next[0]);
         carried[1] = carryRest(serverText, server, serverPlaced, session->server, serverLayout,
                                &carry->tail[1], &carry->next[1]);
+        if (carried[1] && openReply != 0 && !carryOpenReply(*carry, openReply)) carried[1] = false;
         carry->nextKnown[0] = carried[0];
         carry->nextKnown[1] = carried[1];
       }
@@ -660,16 +752,13 @@ int OB_FTPProtocol::ResponseCode(const char** pos, const char* end, int* code) {
   if (end - p < 3 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2])) return 0;
   const int value = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
   if (value < 100 || value > 600) return 0;
-  const char* digits = p;
   p += 3;
   if (p < end && *p == '-') {
     // A multi-line reply ends with the line that begins with the same code and a space.
-    for (;;) {
-      if (OB_Tools::IgnoreLine_r(&p, end) == 0) return 0;
-      if (end - p >= 4 && memcmp(p, digits, 3) == 0 && p[3] == ' ') break;
-    }
+    if (OB_Tools::IgnoreLine_r(&p, end) == 0 || !finishReply(&p, end, value)) return 0;
+  } else {
+    OB_Tools::IgnoreLine_r(&p, end);
   }
-  OB_Tools::IgnoreLine_r(&p, end);
   *code = value;
   *pos = p;
   return 1;
@@ -759,9 +848,11 @@ int OB_FTPProtocol::Responses(const char** pos, const char* end) {
 bool OB_FTPProtocol::nextReplyCode(const char** pos, const char* end, int* code) {
   while (ResponseCode(pos, end, code) == 0) {
     // A whole line without a reply code is passed over; a reply the data cuts short ends
-    // the replies.
+    // the replies, and so does a multi-line reply whose last line lies past end: its lines are
+    // none of their own, whatever they begin with.
     OB_Tools::LWS(pos, end);
-    if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) {
+    if (multiLineCodeAt(*pos, end) != 0 || OB_Tools::ScanLine_r(*pos, end) == 0 ||
+        OB_Tools::IgnoreLine_r(pos, end) == 0) {
       return false;
     }
   }
