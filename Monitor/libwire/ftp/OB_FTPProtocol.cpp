@@ -157,6 +157,20 @@ class SegmentLayout {
     *seq = span.seq + (offset - span.offset);
     return true;
   }
+  // The acknowledgement numbers the direction's segments carried, sorted: how far the other
+  // direction had been received each time this one sent. Empty without sequence numbers.
+  std::vector<uint32_t> acknowledgements() const {
+    std::vector<uint32_t> acks;
+    if (!sequenced_) return acks;
+    try {
+      for (const Span& span : spans_)
+        if (span.starts && span.acked) acks.push_back(span.ack);
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_FTPProtocol: no memory for a direction's acknowledgements");
+    }
+    std::sort(acks.begin(), acks.end());
+    return acks;
+  }
   // The copy offset of the stored byte with sequence number seq; false when it was not stored.
   bool offsetOf(uint32_t seq, uint32_t* offset) const {
     if (!sequenced_ || spans_.empty()) return false;
@@ -300,6 +314,20 @@ class Direction {
   std::vector<Cut> cuts_;
 };
 
+// Whether the stored bytes from offset `at` of a direction's copy, right after missing bytes,
+// begin a line: a segment began there and the other direction acknowledged exactly their first
+// byte in a segment of its own (peerAcks, sorted). It had then received every byte before them,
+// and a peer sends its commands or replies after whole lines of the other; bytes that resume
+// inside a line (its start lost) show no such acknowledgement.
+bool beginsLineAfterGap(const SegmentLayout& layout, uint32_t at,
+                        const std::vector<uint32_t>& peerAcks) {
+  bool afterGap = false;
+  bool startsSegment = false;
+  uint32_t seq = 0;
+  return layout.runStart(at, &afterGap, &startsSegment) == at && startsSegment &&
+         layout.seqAt(at, &seq) && std::binary_search(peerAcks.begin(), peerAcks.end(), seq);
+}
+
 // The code of a reply's last line [p, end) (three digits, then a blank or the line's end), when
 // it is a final one (200 to 599); 0 otherwise.
 int finalCodeAt(const char* p, const char* end) {
@@ -348,12 +376,14 @@ struct FTPCarry : OB_ProtocolCarry {
 // (the client had seen an answer, not one in progress); and a segment beginning right there
 // acknowledged exactly the command's end (the server had read the command and nothing after
 // it). That last line is whole when a captured line end comes before it, or it begins the
-// stream, or a segment right after missing bytes (the server sends its lines whole). *replyAt:
-// that reply's offset in the server's copy; its text lies at or after text offset `from` and
-// before `length`. startKnown: the server's copy begins at the start of its stream.
-bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
-                const SegmentLayout& replies, const Direction& server, uint32_t from,
-                uint32_t length, bool startKnown, uint32_t* replyAt) {
+// stream, or it follows missing bytes where a line is known to begin (beginsLineAfterGap, with
+// the client's acknowledgements, commandAcks). *replyAt: that reply's offset in the server's
+// copy; its text lies at or after text offset `from` and before `length`. startKnown: the
+// server's copy begins at the start of its stream.
+bool answeredAt(const SegmentLayout& commands, const std::vector<uint32_t>& commandAcks,
+                uint32_t line, uint32_t end, const SegmentLayout& replies,
+                const Direction& server, uint32_t from, uint32_t length, bool startKnown,
+                uint32_t* replyAt) {
   uint32_t seq = 0;
   uint32_t sawUpTo = 0;
   if (!commands.segmentAt(line, &seq, &sawUpTo) || !commands.intact(line, end)) return false;
@@ -379,7 +409,9 @@ bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
   while (start >= run + 2 && !(isLineEnd(text[start - 2]) && isLineEnd(text[start - 1])))
     --start;
   if (start < run + 2) {
-    if (afterGap ? !startsSegment : runFrom != 0 || !startKnown) return false;
+    if (afterGap ? !beginsLineAfterGap(replies, runFrom, commandAcks)
+                 : runFrom != 0 || !startKnown)
+      return false;
     start = run;
   }
   const char* p = text + start;
@@ -573,6 +605,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
                                             startsWhereLeft(session->server, *carryIn, 1)
                                       : !session->server.startsAfterGap();
   if (continued && !clientPlaced) OB_Tools::IgnoreLine_r(&client, clientEnd);
+  const char* const clientStart = client;  // where the client's first line begins
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
   ParseStop stop = ParseStop::None;
@@ -611,6 +644,11 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     };
     uint32_t clientGap = clientLayout.gapFrom(0);
     uint32_t serverGap = serverLayout.gapFrom(0);
+    // What each side had received when it sent, for the places after the other's lost bytes.
+    const std::vector<uint32_t> serverAcks =
+        clientGap != kNoGap ? serverLayout.acknowledgements() : std::vector<uint32_t>();
+    const std::vector<uint32_t> clientAcks =
+        serverGap != kNoGap ? clientLayout.acknowledgements() : std::vector<uint32_t>();
     auto limitAt = [&](uint32_t gap) {
       if (gap == kNoGap) return serverEnd;
       return std::min(serverEnd, std::max(server, serverBase + serverText.textAt(gap)));
@@ -659,23 +697,39 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       if (owed > 0 && serverGap != kNoGap) lost = true;
       if (lost || owed > 0) pairing = false;
     }
+    const char* lineStart = clientStart;  // the start of the client's line at hand
     while (client < clientEnd) {
       OB_Tools::LWS(&client, clientEnd);
+      // Where client bytes were lost before the end of the line at hand, that line is no
+      // command, and the bytes after them may resume inside a line: up to its end they are
+      // none either, unless the server's acknowledgement shows that a line begins there.
+      for (; clientGap != kNoGap; clientGap = clientLayout.gapFrom(clientGap + 1)) {
+        const char* lineEnd = client;
+        if (OB_Tools::IgnoreLine_r(&lineEnd, clientEnd) == 0 || clientAt(lineEnd) <= clientGap)
+          break;
+        if (pairing) lostPairing(&pairing);
+        const char* after = clientBase + clientText.textAt(clientGap);
+        if (after < lineStart) continue;  // a captured line end lies between
+        client = after;
+        if (!beginsLineAfterGap(clientLayout, clientGap, serverAcks))
+          OB_Tools::IgnoreLine_r(&client, clientEnd);
+        lineStart = client;
+        OB_Tools::LWS(&client, clientEnd);
+      }
       const char* line = client;
       if (Command(&client, clientEnd) == 0) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      if (pairing && clientGap != kNoGap && clientAt(client) > clientGap) lostPairing(&pairing);
+      lineStart = client;
       uint32_t replyAt = 0;
       if (!pairing && !serverDone &&
-          answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout, serverText,
-                     textOffset(serverBase, server), textOffset(serverBase, serverEnd),
-                     serverStartKnown, &replyAt)) {
+          answeredAt(clientLayout, clientAcks, clientAt(line), clientAt(client), serverLayout,
+                     serverText, textOffset(serverBase, server),
+                     textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
         pairing = true;
         owed = 0;
         server = serverBase + serverText.textAt(replyAt);
-        clientGap = clientLayout.gapFrom(clientAt(line) + 1);
         serverGap = serverLayout.gapFrom(replyAt + 1);
         serverLimit = limitAt(serverGap);
       }

@@ -11,7 +11,8 @@
 // ends with two line-end bytes (CR LF); a lone CR or LF does not end it. A piece of a connection
 // cut at the byte limit leaves the line it ends inside of, on either side, to the piece that
 // continues it, which reads it whole (and reads on to the last line of a multi-line reply the
-// cut fell inside of).
+// cut fell inside of). Where bytes were lost, the bytes after them are read as the start of a
+// line only where the other side's acknowledgement shows one begins there.
 #pragma once
 
 #include <cstdint>
