@@ -157,6 +157,20 @@ class SegmentLayout {
     *seq = span.seq + (offset - span.offset);
     return true;
   }
+  // The acknowledgement numbers the direction's segments carried, sorted: how far the other
+  // direction had been received each time this one sent. Empty without sequence numbers.
+  std::vector<uint32_t> acknowledgements() const {
+    std::vector<uint32_t> acks;
+    if (!sequenced_) return acks;
+    try {
+      for (const Span& span : spans_)
+        if (span.starts && span.acked) acks.push_back(span.ack);
+    } catch (const std::bad_alloc&) {
+      OB_Log::quit("OB_FTPProtocol: no memory for a direction's acknowledgements");
+    }
+    std::sort(acks.begin(), acks.end());
+    return acks;
+  }
   // The copy offset of the stored byte with sequence number seq; false when it was not stored.
   bool offsetOf(uint32_t seq, uint32_t* offset) const {
     if (!sequenced_ || spans_.empty()) return false;
@@ -300,6 +314,20 @@ class Direction {
   std::vector<Cut> cuts_;
 };
 
+// Whether the stored bytes from offset `at` of a direction's copy, right after missing bytes,
+// begin a line: a segment began there and the other direction acknowledged exactly their first
+// byte in a segment of its own (peerAcks, sorted). It had then received every byte before them,
+// and a peer sends its commands or replies after whole lines of the other; bytes that resume
+// inside a line (its start lost) show no such acknowledgement.
+bool beginsLineAfterGap(const SegmentLayout& layout, uint32_t at,
+                        const std::vector<uint32_t>& peerAcks) {
+  bool afterGap = false;
+  bool startsSegment = false;
+  uint32_t seq = 0;
+  return layout.runStart(at, &afterGap, &startsSegment) == at && startsSegment &&
+         layout.seqAt(at, &seq) && std::binary_search(peerAcks.begin(), peerAcks.end(), seq);
+}
+
 // The code of a reply's last line [p, end) (three digits, then a blank or the line's end), when
 // it is a final one (200 to 599); 0 otherwise.
 int finalCodeAt(const char* p, const char* end) {
@@ -309,18 +337,53 @@ int finalCodeAt(const char* p, const char* end) {
   return code;
 }
 
+// The code of the multi-line reply that begins at p, after blanks (three digits between 100 and
+// 600, then '-'); 0 when none begins there.
+int multiLineCodeAt(const char* p, const char* end) {
+  OB_Tools::LWS(&p, end);
+  if (end - p < 4 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2]) || p[3] != '-') return 0;
+  const int code = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+  return code >= 100 && code <= 600 ? code : 0;
+}
+
+// Moves *pos, at the start of a line inside a multi-line reply with this code, over its lines
+// through the one that ends it (it begins with the code and a space, no blank before): true; false
+// with *pos after the last whole line when the data up to end holds no such line.
+bool finishReply(const char** pos, const char* end, int code) {
+  const char digits[3] = {static_cast<char>('0' + code / 100),
+                          static_cast<char>('0' + code / 10 % 10),
+                          static_cast<char>('0' + code % 10)};
+  for (;;) {
+    const char* p = *pos;
+    if (end - p >= 4 && memcmp(p, digits, 3) == 0 && p[3] == ' ') {
+      OB_Tools::IgnoreLine_r(pos, end);
+      return true;
+    }
+    if (OB_Tools::IgnoreLine_r(&p, end) == 0) return false;
+    *pos = p;
+  }
+}
+
+// The FTP analyser's part of a parse carry: the multi-line reply the earlier piece ended inside
+// of, whose lines run on in the piece that continues it.
+struct FTPCarry : OB_ProtocolCarry {
+  int openReply = 0;  // its code; 0 when the earlier piece ended between replies
+};
+
 // Where the command whose line runs from `line` to `end` in the client's copy is answered for
 // certain, after the pairing lost its place: its line began a segment and was captured whole;
 // that segment acknowledged exactly the end of a whole final reply line the server's text holds
 // (the client had seen an answer, not one in progress); and a segment beginning right there
 // acknowledged exactly the command's end (the server had read the command and nothing after
 // it). That last line is whole when a captured line end comes before it, or it begins the
-// stream, or a segment right after missing bytes (the server sends its lines whole). *replyAt:
-// that reply's offset in the server's copy; its text lies at or after text offset `from` and
-// before `length`. startKnown: the server's copy begins at the start of its stream.
-bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
-                const SegmentLayout& replies, const Direction& server, uint32_t from,
-                uint32_t length, bool startKnown, uint32_t* replyAt) {
+// stream, or it follows missing bytes where a line is known to begin (beginsLineAfterGap, with
+// the client's acknowledgements, commandAcks). *replyAt: that reply's offset in the server's
+// copy; its text lies at or after text offset `from` and before `length`. startKnown: the
+// server's copy begins at the start of its stream.
+bool answeredAt(const SegmentLayout& commands, const std::vector<uint32_t>& commandAcks,
+                uint32_t line, uint32_t end, const SegmentLayout& replies,
+                const Direction& server, uint32_t from, uint32_t length, bool startKnown,
+                uint32_t* replyAt) {
   uint32_t seq = 0;
   uint32_t sawUpTo = 0;
   if (!commands.segmentAt(line, &seq, &sawUpTo) || !commands.intact(line, end)) return false;
@@ -346,7 +409,9 @@ bool answeredAt(const SegmentLayout& commands, uint32_t line, uint32_t end,
   while (start >= run + 2 && !(isLineEnd(text[start - 2]) && isLineEnd(text[start - 1])))
     --start;
   if (start < run + 2) {
-    if (afterGap ? !startsSegment : runFrom != 0 || !startKnown) return false;
+    if (afterGap ? !beginsLineAfterGap(replies, runFrom, commandAcks)
+                 : runFrom != 0 || !startKnown)
+      return false;
     start = run;
   }
   const char* p = text + start;
@@ -420,6 +485,23 @@ bool carryRest(const Direction& direction, const char* pos, bool startKnown,
   return true;
 }
 
+// Notes in carry the multi-line reply the next piece begins inside of; false when no memory is
+// left for the FTP part.
+bool carryOpenReply(OB_ParseCarry& carry, int code) {
+  auto* ftp = dynamic_cast<FTPCarry*>(carry.protocol.get());
+  if (ftp == nullptr) {
+    try {
+      auto made = std::make_shared<FTPCarry>();
+      ftp = made.get();
+      carry.protocol = std::move(made);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  ftp->openReply = code;
+  return true;
+}
+
 }  // namespace
 
 OB_FTPProtocol::~OB_FTPProtocol() { releaseTransfers(); }
@@ -476,6 +558,11 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
   // A piece cut at the byte limit that another piece continues: the line either direction ends
   // inside of is read there, whole.
   const bool cutting = carry != nullptr && session->isCutOff() != 0 && session->isFollowed() != 0;
+  // The multi-line reply the earlier piece ended inside of (its code), read before the carry,
+  // whose part the copy shares, is filled in anew.
+  const auto* ftpIn = carryIn != nullptr ? dynamic_cast<const FTPCarry*>(carryIn->protocol.get())
+                                         : nullptr;
+  const int openIn = ftpIn != nullptr ? ftpIn->openReply : 0;
   if (carry != nullptr) {
     carry->set = true;
     carry->lost = true;
@@ -483,6 +570,8 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
       carry->nextKnown[d] = false;
       carry->tail[d].clear();
     }
+    if (auto* ftp = dynamic_cast<FTPCarry*>(carry->protocol.get()); ftp != nullptr)
+      ftp->openReply = 0;
   }
   if (continued && carryIn != nullptr) prependTails(*session, *carryIn);
 
@@ -516,6 +605,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
                                             startsWhereLeft(session->server, *carryIn, 1)
                                       : !session->server.startsAfterGap();
   if (continued && !clientPlaced) OB_Tools::IgnoreLine_r(&client, clientEnd);
+  const char* const clientStart = client;  // where the client's first line begins
   OB_Tools::LWS(&client, clientEnd);
   OB_Tools::LWS(&server, serverEnd);
   ParseStop stop = ParseStop::None;
@@ -554,12 +644,33 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     };
     uint32_t clientGap = clientLayout.gapFrom(0);
     uint32_t serverGap = serverLayout.gapFrom(0);
+    // What each side had received when it sent, for the places after the other's lost bytes.
+    const std::vector<uint32_t> serverAcks =
+        clientGap != kNoGap ? serverLayout.acknowledgements() : std::vector<uint32_t>();
+    const std::vector<uint32_t> clientAcks =
+        serverGap != kNoGap ? clientLayout.acknowledgements() : std::vector<uint32_t>();
     auto limitAt = [&](uint32_t gap) {
       if (gap == kNoGap) return serverEnd;
       return std::min(serverEnd, std::max(server, serverBase + serverText.textAt(gap)));
     };
     const char* serverLimit = limitAt(serverGap);
     bool pairing = true;
+    // A multi-line reply whose last line lies past the limit holds every line up to there: none
+    // is a reply of its own. Past lost bytes (its end may be among them) the pairing resumes
+    // only where the acknowledgements show it; at the piece's end it cannot, and a piece that
+    // continues this one reads on to the reply's last line (openReply: its code).
+    bool serverDone = false;
+    int openReply = 0;
+    auto leaveOpen = [&](int code) {
+      if (serverLimit < serverEnd) {
+        server = serverLimit;
+        return;
+      }
+      server = std::max(server, serverBase + wholeLines(serverBase, serverText.length()));
+      server = std::min(server, serverEnd);
+      serverDone = true;
+      openReply = code;
+    };
     // A piece that continues one cut at the byte limit pairs only where the earlier piece's
     // parse left both directions at the start of a line, and its first replies answer the
     // commands the earlier piece left waiting.
@@ -568,40 +679,74 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
     if (continued) {
       lost = carryIn == nullptr || carryIn->lost || !clientPlaced || !serverPlaced;
       if (!lost) owed = carryIn->owed;
-      for (; !lost && owed > 0 && skipReplies(&server, serverLimit); --owed) {
+      if (serverPlaced && openIn != 0) {
+        // The piece begins inside that reply, at a line's start, blanks and all.
+        server = serverBase;
+        if (!finishReply(&server, serverLimit, openIn)) {
+          leaveOpen(openIn);
+        } else if (openIn >= 200 && owed > 0) {
+          --owed;
+        }
+      }
+      for (; !lost && !serverDone && owed > 0 && skipReplies(&server, serverLimit); --owed) {
+      }
+      if (!serverDone && owed > 0) {
+        const int code = multiLineCodeAt(server, serverLimit);
+        if (code != 0) leaveOpen(code);
       }
       if (owed > 0 && serverGap != kNoGap) lost = true;
       if (lost || owed > 0) pairing = false;
     }
+    const char* lineStart = clientStart;  // the start of the client's line at hand
     while (client < clientEnd) {
       OB_Tools::LWS(&client, clientEnd);
+      // Where client bytes were lost before the end of the line at hand, that line is no
+      // command, and the bytes after them may resume inside a line: up to its end they are
+      // none either, unless the server's acknowledgement shows that a line begins there.
+      for (; clientGap != kNoGap; clientGap = clientLayout.gapFrom(clientGap + 1)) {
+        const char* lineEnd = client;
+        if (OB_Tools::IgnoreLine_r(&lineEnd, clientEnd) == 0 || clientAt(lineEnd) <= clientGap)
+          break;
+        if (pairing) lostPairing(&pairing);
+        const char* after = clientBase + clientText.textAt(clientGap);
+        if (after < lineStart) continue;  // a captured line end lies between
+        client = after;
+        if (!beginsLineAfterGap(clientLayout, clientGap, serverAcks))
+          OB_Tools::IgnoreLine_r(&client, clientEnd);
+        lineStart = client;
+        OB_Tools::LWS(&client, clientEnd);
+      }
       const char* line = client;
       if (Command(&client, clientEnd) == 0) {
         if (getXactCount() >= maxXacts) stop = ParseStop::Full;
         break;
       }
-      if (pairing && clientGap != kNoGap && clientAt(client) > clientGap) lostPairing(&pairing);
+      lineStart = client;
       uint32_t replyAt = 0;
-      if (!pairing && answeredAt(clientLayout, clientAt(line), clientAt(client), serverLayout,
-                                 serverText, textOffset(serverBase, server),
-                                 textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
+      if (!pairing && !serverDone &&
+          answeredAt(clientLayout, clientAcks, clientAt(line), clientAt(client), serverLayout,
+                     serverText, textOffset(serverBase, server),
+                     textOffset(serverBase, serverEnd), serverStartKnown, &replyAt)) {
         pairing = true;
         owed = 0;
         server = serverBase + serverText.textAt(replyAt);
-        clientGap = clientLayout.gapFrom(clientAt(line) + 1);
         serverGap = serverLayout.gapFrom(replyAt + 1);
         serverLimit = limitAt(serverGap);
       }
-      if (pairing) {
+      if (pairing && !serverDone) {
         Responses(&server, serverLimit);
-        if (serverGap != kNoGap && !hasFinalReply(obQuery<OB_FTPXact>(tail)))
-          lostPairing(&pairing);
+        if (!hasFinalReply(obQuery<OB_FTPXact>(tail))) {
+          const int code = multiLineCodeAt(server, serverLimit);
+          if (code != 0) leaveOpen(code);
+          if (serverGap != kNoGap) lostPairing(&pairing);
+        }
       }
       if (OB_Tools::ScanLine_r(client, clientEnd) == 0) break;
     }
     if (carry != nullptr) {
       // For a piece that continues this one: whether pairing can go on, the commands still
-      // waiting for their final reply, and where each direction's next line begins.
+      // waiting for their final reply, where each direction's next line begins and the reply
+      // that line lies inside of.
       carry->lost = !pairing && (lost || gapLost_);
       carry->owed = owed + (owed > 0 ? static_cast<uint32_t>(getXactCount()) : unansweredAtEnd());
       if (cutting) {
@@ -609,6 +754,7 @@ int OB_FTPProtocol::processObject(OB_Object* object) {
                                clientLayout, &carry->tail[0], &carry->next[0]);
         carried[1] = carryRest(serverText, server, serverPlaced, session->server, serverLayout,
                                &carry->tail[1], &carry->next[1]);
+        if (carried[1] && openReply != 0 && !carryOpenReply(*carry, openReply)) carried[1] = false;
         carry->nextKnown[0] = carried[0];
         carry->nextKnown[1] = carried[1];
       }
@@ -660,16 +806,13 @@ int OB_FTPProtocol::ResponseCode(const char** pos, const char* end, int* code) {
   if (end - p < 3 || !isDigit(p[0]) || !isDigit(p[1]) || !isDigit(p[2])) return 0;
   const int value = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
   if (value < 100 || value > 600) return 0;
-  const char* digits = p;
   p += 3;
   if (p < end && *p == '-') {
     // A multi-line reply ends with the line that begins with the same code and a space.
-    for (;;) {
-      if (OB_Tools::IgnoreLine_r(&p, end) == 0) return 0;
-      if (end - p >= 4 && memcmp(p, digits, 3) == 0 && p[3] == ' ') break;
-    }
+    if (OB_Tools::IgnoreLine_r(&p, end) == 0 || !finishReply(&p, end, value)) return 0;
+  } else {
+    OB_Tools::IgnoreLine_r(&p, end);
   }
-  OB_Tools::IgnoreLine_r(&p, end);
   *code = value;
   *pos = p;
   return 1;
@@ -759,9 +902,11 @@ int OB_FTPProtocol::Responses(const char** pos, const char* end) {
 bool OB_FTPProtocol::nextReplyCode(const char** pos, const char* end, int* code) {
   while (ResponseCode(pos, end, code) == 0) {
     // A whole line without a reply code is passed over; a reply the data cuts short ends
-    // the replies.
+    // the replies, and so does a multi-line reply whose last line lies past end: its lines are
+    // none of their own, whatever they begin with.
     OB_Tools::LWS(pos, end);
-    if (OB_Tools::ScanLine_r(*pos, end) == 0 || OB_Tools::IgnoreLine_r(pos, end) == 0) {
+    if (multiLineCodeAt(*pos, end) != 0 || OB_Tools::ScanLine_r(*pos, end) == 0 ||
+        OB_Tools::IgnoreLine_r(pos, end) == 0) {
       return false;
     }
   }

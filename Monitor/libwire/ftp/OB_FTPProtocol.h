@@ -10,7 +10,9 @@
 // byte for WILL, WONT, DO and DONT) are taken out first, and IAC IAC is one 255 byte. A line
 // ends with two line-end bytes (CR LF); a lone CR or LF does not end it. A piece of a connection
 // cut at the byte limit leaves the line it ends inside of, on either side, to the piece that
-// continues it, which reads it whole.
+// continues it, which reads it whole (and reads on to the last line of a multi-line reply the
+// cut fell inside of). Where bytes were lost, the bytes after them are read as the start of a
+// line only where the other side's acknowledgement shows one begins there.
 #pragma once
 
 #include <cstdint>
@@ -89,7 +91,7 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // Stores the replies to the last command: reply codes up to the first final one (200 or
   // more) or 64 codes; whole lines without a code are passed over. 1 when a code was stored;
   // 0 when there is no command or the data ends first (*pos then stays after the last whole
-  // line read).
+  // line read, or at a multi-line reply whose last line lies past end).
   virtual int Responses(const char** pos, const char* end);
   // One reply: three digits between 100 and 600; a multi-line reply ("xyz-" up to the line that
   // begins "xyz ") counts once. 1 with *pos at the next line; 0 with *pos unchanged.
@@ -112,7 +114,8 @@ class OB_FTPProtocol : public OB_Protocol, public virtual OB_Object {
   // (or the command) at hand.
   void lostPairing(bool* pairing);
   // The next reply's code into *code, whole lines without one passed over: true with *pos at
-  // the line after the reply, false when the data ends first.
+  // the line after the reply, false when the data ends first (a multi-line reply whose last
+  // line lies past end: *pos at it, none of its lines read as a reply).
   bool nextReplyCode(const char** pos, const char* end, int* code);
   // Moves over the replies to one command up to its final one (2xx to 5xx): true, or false when
   // the data up to end holds no final reply.

@@ -1158,3 +1158,88 @@ TEST_F(FTPProtocolTest, TelnetCommandsAreNoPartOfCommandsOrReplies) {
                                       "QUIT '' 221"}));
   EXPECT_EQ(transfers(p), (std::vector<std::string>{"u 10.0.0.2 -> 10.0.0.1 |caf\xff" "e.txt 0"}));
 }
+
+// A multi-line reply whose last line was never captured (bytes lost, or the data's end) gives no
+// reply from its lines, not even from those that begin with a code: the commands after it are
+// paired only where the acknowledgements show whose reply is whose. One the byte limit cuts is
+// read on to its last line in the next piece (which may not begin with blanks skipped), and the
+// pairing goes on by order after it.
+TEST_F(FTPProtocolTest, AMultiLineReplyWithoutItsLastLineGivesNoReplyFromItsLines) {
+  const std::string lines = "211-status\r\n 200 fine\r\n 250 more\r\n";
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  client("STAT\r\n").server(lines);
+  const size_t lost = talk.size();
+  server("211 end\r\n");
+  loseLastSend(talk, lost);
+  client("NOOP\r\n").server("200 ok\r\n");
+  client("SYST\r\n").server("215 UNIX\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  // NOOP acknowledged the end of the lost line: its 200 is not known to follow STAT's reply.
+  EXPECT_EQ(commands(parse()), (std::vector<std::string>{"USER 'u' 230", "STAT ''", "NOOP ''",
+                                                         "SYST '' 215", "QUIT '' 221"}));
+
+  talk = TcpConversation(endpoint(kClientIP, 40001), endpoint(kServerIP, 21));
+  talk.handshake();
+  server("220 ready\r\n").client("USER u\r\nSTAT\r\nNOOP\r\n").server("230 in\r\n" + lines);
+  EXPECT_EQ(commands(parse()), (std::vector<std::string>{"USER 'u' 230", "STAT ''", "NOOP ''"}));
+
+  talk = TcpConversation(endpoint(kClientIP, 40002), endpoint(kServerIP, 21));
+  talk.handshake();
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  std::string reply = lines;
+  const std::string line = " " + std::string(97, 's') + "\r\n";
+  for (int i = 0; i < 13000; ++i) reply += line;
+  client("STAT\r\nNOOP\r\n").server(reply + " 211 not yet\r\n 226 nor this\r\n211 end\r\n", 1400);
+  server("200 ok\r\n");
+  client("CWD /pub\r\n").server("250 ok\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  talk.close();
+  std::vector<std::string> later;
+  EXPECT_EQ(parsePieces(talk, &later),
+            (std::vector<std::string>{"USER 'u' 230", "STAT ''", "NOOP ''"}));
+  EXPECT_EQ(later, (std::vector<std::string>{"CWD '/pub' 250", "QUIT '' 221"}));
+}
+
+// Client bytes that follow lost ones may resume inside a line: up to their first line end they
+// are no command, unless the server, in a segment of its own, acknowledged exactly their first
+// byte (it had read every byte before them, and it answers whole lines). A line that lost bytes
+// interrupt is none either. So no reply goes to the tail of a command.
+TEST_F(FTPProtocolTest, ClientBytesThatMayResumeInsideALineAreNoCommand) {
+  server("220 ready\r\n");
+  size_t at = talk.size();
+  client("USER alice\r\n", 5);  // "USER " lost: the connection's first bytes
+  talk.remove(at);
+  server("331 password\r\n").client("PASS p\r\n").server("230 in\r\n");
+  at = talk.size();
+  client("RETR /pub/a.bin\r\n", 10);  // "RETR /pub/" lost
+  talk.remove(at);
+  server("150 opening\r\n").server("226 done\r\n");
+  client("NOOP\r\n").server("200 ok\r\n");
+  at = talk.size();
+  client("CWD /pub/docs\r\n", 9);  // "docs\r\n" lost; the 250 acknowledges PWD's first byte
+  talk.remove(at + 1);
+  server("250 ok\r\n").client("PWD\r\n").server("257 \"/pub/docs\"\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  OB_FTPProtocol& p = parse();
+  EXPECT_EQ(commands(p), (std::vector<std::string>{"PASS 'p' 230", "NOOP '' 200", "PWD '' 257",
+                                                   "QUIT '' 221"}));
+  EXPECT_STREQ(p.loginName.c_str(), "");
+  EXPECT_EQ(p.m_ftranCount, 0);
+}
+
+// Server bytes that follow lost ones may resume inside a line too: they are no final reply on
+// which a later command's pairing may rest, unless a command acknowledged exactly their first
+// byte. Here the rest of a 150 line looks like a 500, and ABOR, sent while RETR was answered,
+// would take RETR's 426 and QUIT the 226 that answers ABOR.
+TEST_F(FTPProtocolTest, ServerBytesThatMayResumeInsideALineAreNoReply) {
+  server("220 ready\r\n").client("USER u\r\n").server("230 in\r\n");
+  client("RETR big.iso\r\n");
+  const size_t lost = talk.size();
+  talk.send(TcpConversation::kServer, "150 Opening data connection for big.iso (1234");
+  server("500 bytes).\r\n");
+  talk.remove(lost);
+  client("ABOR\r\n").server("426 aborted\r\n").server("226 abort done\r\n");
+  client("QUIT\r\n").server("221 bye\r\n");
+  EXPECT_EQ(commands(parse()), (std::vector<std::string>{"USER 'u' 230", "RETR 'big.iso'",
+                                                         "ABOR ''", "QUIT '' 221"}));
+}
