@@ -1044,7 +1044,8 @@ bool OB_HTTPGrammar::nextCandidate() {
 int32_t OB_HTTPGrammar::bytesToTheEnd() {
   uint32_t start = 0;
   uint32_t end = 0;
-  if (packets_ == nullptr || !bodyEndSeq(0, &start) || !packets_->endSequence(&end)) {
+  if (parser_.endSizeUnknown_ || packets_ == nullptr || !bodyEndSeq(0, &start) ||
+      !packets_->endSequence(&end)) {
     return OB_HTTPXact::kUnknownBytes;
   }
   if (!bodyAfterData_ && !packets_->storedInOrder()) {

@@ -185,6 +185,7 @@ void OB_HTTPProtocol::forgetParse() {
   serverStart_ = 0;
   trailer_[0] = trailer_[1] = false;
   serverEnded_ = false;
+  endSizeUnknown_ = false;
 }
 
 int OB_HTTPProtocol::writeCLF(FILE* stream) {
@@ -227,9 +228,11 @@ int OB_HTTPProtocol::processObject(OB_Object* object) {
   priorAnswerEnd_ = priorAnswerKnown_ ? carryIn_->next[1] : 0;
   serverStartKnown_ = !resync_ && (session->server.xStatus & OB_PacketStream::kSynSeen) != 0;
   serverStart_ = serverStartKnown_ ? session->server.xMinSeq + 1 : 0;
-  serverEnded_ = (session->server.xStatus & OB_PacketStream::kFinSeen) != 0 ||
-                 (session->server.xStatus & OB_PacketStream::kRstSeen) != 0 ||
-                 (session->client.xStatus & OB_PacketStream::kRstSeen) != 0;
+  const bool serverClosed = (session->server.xStatus & OB_PacketStream::kFinSeen) != 0 ||
+                            (session->server.xStatus & OB_PacketStream::kRstSeen) != 0;
+  const bool clientReset = (session->client.xStatus & OB_PacketStream::kRstSeen) != 0;
+  serverEnded_ = serverClosed || clientReset;
+  endSizeUnknown_ = clientReset && !serverClosed;
   held_ = nullptr;
   heldBytes_ = 0;
   inFlightIn_ = httpIn_ != nullptr ? httpIn_->inFlight : nullptr;

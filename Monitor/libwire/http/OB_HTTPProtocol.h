@@ -297,6 +297,9 @@ class OB_HTTPProtocol : public OB_Protocol, public virtual OB_Object {
   // The server's direction ended (its FIN, or a RST from either end): a body still short of its
   // length, or without one, ended there.
   bool serverEnded_ = false;
+  // The client's RST ended it: the server's bytes already on their way were sent after it and
+  // are not read, so what a body cut there held is unknown.
+  bool endSizeUnknown_ = false;
   std::vector<RequestPlace> places_;  // one per recorded request, in order
   bool gapPending_ = false;  // client bytes were lost since the last recorded request
   bool blind_ = false;       // responses no longer pair by their order

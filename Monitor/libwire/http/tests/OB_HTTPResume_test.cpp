@@ -308,7 +308,8 @@ TEST_F(HTTPResume, ARequestStartingASegmentAfterALostHeadIsFound) {
 }
 
 // A body that ends before its announced length because the connection ended there is logged
-// with the bytes that were sent; with bytes lost as well, its size is unknown.
+// with the bytes that were sent; with bytes lost as well, its size is unknown, and so it is where
+// the client's reset ended the connection (the server's bytes on their way then are not read).
 TEST_F(HTTPResume, AResponseTheServerCutShortIsLoggedWithTheBytesItSent) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n";
   for (const bool reset : {false, true}) {
@@ -322,6 +323,11 @@ TEST_F(HTTPResume, AResponseTheServerCutShortIsLoggedWithTheBytesItSent) {
   startOver();
   send(kClient, get("/a"));
   send(kServer, head + std::string(3000, 'c'), 1000, {1});
+  EXPECT_EQ(parseEachPiece(), std::vector<std::string>{"/a 200 -1"});
+  startOver();
+  send(kClient, get("/a"));
+  send(kServer, head + std::string(3000, 'c'));
+  web.rst(kClient);
   EXPECT_EQ(parseEachPiece(), std::vector<std::string>{"/a 200 -1"});
 }
 
