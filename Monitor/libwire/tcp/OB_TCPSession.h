@@ -108,6 +108,8 @@ class OB_TCPSession : public OB_Session {
  private:
   // Whether either stream misses bytes (from the SYN on, unless the session continues one).
   bool missesBytes();
+  // Marks the session finished once both directions have sent their FIN or either a RST. 0.
+  int endsWhenBothEnded();
 
   int cutOff = 0;
   int continued = 0;

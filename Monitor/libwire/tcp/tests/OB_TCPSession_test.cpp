@@ -126,8 +126,8 @@ TEST_F(TCPSessionTest, BothDirectionsAreReassembledInOrder) {
 
 // A connection whose stream misses bytes is counted as discontiguous at its finish, whichever
 // direction lost them and wherever: inside, at the tail before the FIN, at the head after the
-// SYN, or all of it when the SYN/ACK went uncaptured. Reordered and repeated segments miss
-// nothing.
+// SYN, or all of it when the SYN/ACK went uncaptured and nothing tells where the server began.
+// Reordered and repeated segments, and a lost SYN/ACK alone, miss nothing.
 TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
   using C = TcpConversation;
   const std::string body(3000, 'b');
@@ -158,10 +158,15 @@ TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
          c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n", 5).remove(3);
          c.send(C::kServer, body).close();
        }},
-      {"the SYN/ACK lost: the whole response", 1,
+      {"the SYN/ACK lost: the client's acknowledgement tells where the server begins", 0,
        [&](C& c) {
          c.handshake().remove(1).send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
          c.send(C::kServer, body).close();
+       }},
+      {"the SYN/ACK, the last ACK and the request lost: the whole response", 1,
+       [&](C& c) {
+         c.handshake().remove(2).remove(1).send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         c.remove(c.size() - 1).send(C::kServer, body).close();
        }},
   };
   for (const Case& k : cases) {
