@@ -284,8 +284,9 @@ int OB_TCPSession::finish() {
 }
 
 bool OB_TCPSession::missesBytes() {
-  const int fromSyn = continued == 0 ? 1 : 0;
-  return client.hasGap(fromSyn) != 0 || server.hasGap(fromSyn) != 0;
+  // A piece after a cut counts from where the cut left its directions (continueFrom puts their
+  // SYN right before), so bytes lost before its first stored one are missing too.
+  return client.hasGap(1) != 0 || server.hasGap(1) != 0;
 }
 
 int OB_TCPSession::dump() {

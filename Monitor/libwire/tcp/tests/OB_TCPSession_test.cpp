@@ -202,6 +202,34 @@ TEST_F(TCPSessionTest, PiecesOfALongTransferAreNotDiscontiguous) {
   EXPECT_EQ(v(stats.timedOutGaps), 0u);
 }
 
+// Bytes lost right where a piece after a cut begins are missing, as bytes lost anywhere else
+// are: the piece's direction goes on where the cut left it, not at its first stored byte.
+TEST_F(TCPSessionTest, BytesLostWhereAPieceAfterACutBeginsAreMissing) {
+  const std::string chunk(1460, 'd');
+  for (TcpConversation::Side lost : {TcpConversation::kServer, TcpConversation::kClient}) {
+    tcpSessionStats_init();
+    TcpConversation c{endpoint("10.0.0.1", 1025), endpoint("10.0.0.2", 80)};
+    c.handshake().send(TcpConversation::kClient, "GET /big HTTP/1.1\r\n\r\n");
+    OB_TCPSession first;
+    feedAll(first, c);
+    while (first.isFinished() == 0) {
+      c.send(TcpConversation::kServer, chunk);
+      ASSERT_EQ(feed(first, c.frames().back()), 0);
+    }
+    OB_TCPSession rest;
+    rest.continueFrom(first);
+    const size_t from = c.size();
+    c.skip(lost, 700);  // never captured
+    c.send(TcpConversation::kServer, chunk).send(TcpConversation::kClient, "GET / HTTP/1.1\r\n\r\n");
+    c.send(TcpConversation::kServer, chunk).close(TcpConversation::kServer);
+    feedAll(rest, c, from);
+    ASSERT_EQ(rest.isFinished(), 1);
+    first.finish();
+    rest.finish();
+    EXPECT_EQ(v(stats.timedOutGaps), 1u) << (lost == TcpConversation::kServer ? "server" : "client");
+  }
+}
+
 // A connection cut at the byte limit into three pieces, each missing bytes, is one connection
 // with missing bytes, not three.
 TEST_F(TCPSessionTest, ACutConnectionMissingBytesInEveryPieceCountsOnce) {
