@@ -1154,3 +1154,355 @@ TEST_F(LiveCapture, ConsoleLoadAndSilentResolverCostTheRoadNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The monitor stopped (SIGSTOP) for about a second, several times, while wrk asks nginx, one
+// request at a time on each connection, for resources that each answer with their own status and
+// size, every request with a URI of its own; tcpdump keeps every frame. Which frames the monitor
+// missed is not known frame by frame, but when: its drop counters (the capture buffer's, the
+// interface's, and payloads that found no pool buffer) are read right before each stop and after
+// it until they stand still, and each stop's stretch of time runs from the read before it to the
+// last read that still moved. Drops outside those stretches make the case unable to judge, and it
+// says so. A transaction none of whose frames (its request's, its response's, its connection's
+// SYN and SYN/ACK) lies in such a stretch was all captured by the monitor.
+
+// One request on the wire, as tshark reads tcpdump's file.
+struct Exchange {
+  std::string status;  // "" without a response
+  uint32_t bytes = 0;  // the response's Content-Length, or the sum of its chunk sizes
+  std::vector<long> frames;  // its request's and its response's
+  long stream = -1;
+  long last = 0;  // its last frame
+  bool afterClose = false;  // it ends after its connection's session did (a RST or both FINs)
+};
+
+// A stretch of time (seconds since 1970, the clock of the frames' time stamps) in which the
+// monitor may have missed frames, and how many it missed in it.
+struct Blind {
+  double from = 0;
+  double to = 0;
+  int64_t missed = 0;
+};
+
+double wallNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The process running the executable at path; -1 when none does.
+pid_t processOf(const std::string& path) {
+  std::error_code error;
+  const fs::path wanted = fs::canonical(path, error);
+  if (error) return -1;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code unreadable;
+    if (fs::read_symlink(entry.path() / "exe", unreadable) == wanted)
+      return static_cast<pid_t>(atoi(name.c_str()));
+  }
+  return -1;
+}
+
+// The frames the monitor did not get, by its own counts; -1 when the console does not answer.
+int64_t missedFrames(Lab& lab) {
+  std::map<std::string, uint64_t> displays;
+  if (!lab.poll(&displays)) return -1;
+  return static_cast<int64_t>(displays["Packets dropped:"] + displays["no memory Packets"]);
+}
+
+// Stops the monitor `stops` times for a second, a second of traffic between, once wrk has
+// begun (the file started made) and the monitor counts its frames.
+struct Stopper {
+  std::vector<Blind> blind;
+  int64_t settled = 0;       // the missed count after the last stop
+  int64_t outside = 0;       // frames missed between the stops
+  std::string failed;        // why the stops could not be made, or ""
+
+  void run(Lab& lab, pid_t monitor, int stops, const std::string& started) {
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    std::map<std::string, uint64_t> displays;
+    while (Clock::now() < until &&
+           !(fs::exists(started) && lab.poll(&displays) && displays["Packets received:"] > 2000))
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (Clock::now() >= until) {
+      failed = "the traffic did not begin";
+      return;
+    }
+    settled = missedFrames(lab);
+    for (int i = 0; i < stops && failed.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      Blind b;
+      b.from = wallNow();
+      const int64_t before = missedFrames(lab);
+      if (before < 0) {
+        failed = "the monitor's console did not answer before stop " + std::to_string(i + 1);
+        break;
+      }
+      outside += before - settled;
+      kill(monitor, SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      kill(monitor, SIGCONT);
+      // Until two reads in a row give the same count: the stretch ends with the first of them.
+      int64_t last = -1;
+      for (int reads = 0; reads < 100; ++reads) {
+        const int64_t now = missedFrames(lab);
+        const double read = wallNow();
+        if (now >= 0 && now == last) break;
+        last = now;
+        b.to = read;
+      }
+      if (last < 0) {
+        failed = "the monitor's console did not answer after stop " + std::to_string(i + 1);
+        break;
+      }
+      b.missed = last - before;
+      settled = last;
+      blind.push_back(b);
+    }
+  }
+};
+
+// tcpdump's file read by tshark: every request by its URI, and the time of every frame.
+struct WireView {
+  std::map<std::string, Exchange> byUri;
+  size_t repeatedUris = 0;  // requests whose URI an earlier one had
+  std::vector<double> times;  // by frame number
+  std::map<long, std::pair<long, long>> handshake;  // stream: its SYN's and SYN/ACK's frames
+  std::map<long, long> closed;  // stream: the frame of its first RST, or of its second FIN
+};
+
+WireView readWire(const std::string& trace) {
+  WireView view;
+  std::map<long, std::set<std::string>> finished;  // stream: the ends that sent a FIN
+  for (const auto& row : corrana_test::tsharkFields(
+           trace, "tcp",
+           "-e frame.number -e frame.time_epoch -e tcp.stream -e tcp.flags -e ip.src "
+           "-e tcp.srcport")) {
+    if (row.size() < 6) continue;
+    const long frame = atol(row[0].c_str());
+    const long stream = atol(row[2].c_str());
+    const unsigned long flags = strtoul(row[3].c_str(), nullptr, 16);
+    if (frame <= 0) continue;
+    if (view.times.size() <= static_cast<size_t>(frame)) view.times.resize(frame + 1, 0);
+    view.times[frame] = strtod(row[1].c_str(), nullptr);
+    // The first SYN and the first SYN/ACK.
+    std::pair<long, long>& opening = view.handshake[stream];
+    long& first = (flags & 0x10) != 0 ? opening.second : opening.first;
+    if ((flags & 0x02) != 0 && first == 0) first = frame;
+    auto closeAt = [&](long at) {
+      if (view.closed.count(stream) == 0) view.closed[stream] = at;
+    };
+    if ((flags & 0x04) != 0) closeAt(frame);
+    if ((flags & 0x01) != 0) {
+      std::set<std::string>& ends = finished[stream];
+      ends.insert(row[4] + ":" + row[5]);
+      if (ends.size() == 2) closeAt(frame);
+    }
+  }
+  std::map<long, std::string> uriOf;  // the request's frame: its URI
+  for (const auto& row : corrana_test::tsharkFields(
+           trace, "http",
+           "-o tcp.reassemble_out_of_order:TRUE -e frame.number -e tcp.stream -e http.request.uri "
+           "-e http.response.code "
+           "-e http.request_in -e http.content_length -e http.chunk_size -e tcp.segment")) {
+    if (row.size() < 5) continue;
+    const long frame = atol(row[0].c_str());
+    std::vector<long> frames;
+    std::istringstream segments(row.size() > 7 ? row[7] : "");
+    for (std::string s; std::getline(segments, s, ',');) frames.push_back(atol(s.c_str()));
+    if (frames.empty()) frames.push_back(frame);
+    if (!row[2].empty()) {
+      if (view.byUri.count(row[2]) != 0) {
+        ++view.repeatedUris;
+        continue;
+      }
+      Exchange& e = view.byUri[row[2]];
+      e.stream = atol(row[1].c_str());
+      e.frames = frames;
+      uriOf[frame] = row[2];
+    } else if (!row[3].empty() && row[3][0] != '1') {
+      auto request = uriOf.find(atol(row[4].c_str()));
+      if (request == uriOf.end()) continue;
+      Exchange& e = view.byUri[request->second];
+      e.status = row[3];
+      uint32_t chunks = 0;
+      std::istringstream sizes(row.size() > 6 ? row[6] : "");
+      for (std::string size; std::getline(sizes, size, ',');)
+        chunks += static_cast<uint32_t>(strtoul(size.c_str(), nullptr, 10));
+      e.bytes = row.size() > 5 && !row[5].empty() ? static_cast<uint32_t>(atol(row[5].c_str()))
+                                                  : chunks;
+      e.frames.insert(e.frames.end(), frames.begin(), frames.end());
+    }
+  }
+  for (auto& [uri, e] : view.byUri) {
+    for (long f : e.frames) e.last = std::max(e.last, f);
+    auto end = view.closed.find(e.stream);
+    e.afterClose = end != view.closed.end() && e.last > end->second;
+  }
+  return view;
+}
+
+// wrk asking, one request at a time per connection, for resources that each answer with a
+// status and size of their own (among them a redirect, refusals, a 2-byte and a gzip-chunked
+// body), every URI made unique by its thread and count; the started file is made first.
+const char* const kUniqueRequests = R"(
+cat > unique.lua <<'LUA'
+local paths = {"/index.html", "/page1.html", "/img/a.png", "/css/s.css", "/js/app.js",
+               "/missing.html", "/secret", "/page2.html", "/img/b.jpg", "/api", "/old",
+               "/chunked", "/big.txt"}
+local threads = 0
+function setup(thread)
+  threads = threads + 1
+  thread:set("id", threads)
+end
+local n = 0
+request = function()
+  n = n + 1
+  local path = paths[(n * 7) % #paths + 1]
+  local headers = {}
+  if path == "/chunked" then headers["Accept-Encoding"] = "gzip" end
+  return wrk.format("GET", path .. "?c=" .. id .. "-" .. n, headers)
+end
+LUA
+touch wrk.started
+timeout 90 wrk -t2 -c8 -d30s -s unique.lua http://$B/ >wrk.out 2>&1 || true
+sleep 0.5
+)";
+
+// Stopped by SIGSTOP mid-traffic under a client that never pipelines, the monitor gives no
+// request another request's response, and every transaction it captured whole, outside the
+// stops, is logged with its own status and bytes.
+TEST_F(LiveCapture, StopsOfTheMonitorShiftNoResponseAndLoseNoWholeTransaction) {
+  constexpr int kStops = 8;
+  // A capture buffer that a second's traffic overflows (the default holds more than that).
+  // Connections whose end fell in a stop hold their segments until the idle sweep: the payload
+  // pools are sized so that they do not run out meanwhile (the monitor would then miss frames
+  // outside the stops).
+  ASSERT_NO_FATAL_FAILURE(startCase("PacketBufferSize: 2097152\nPacketPools: 4096\n"));
+  const pid_t monitor = processOf(lab_.file("prefix/bin/corramon"));
+  ASSERT_GT(monitor, 0) << "the monitor's process was not found";
+  Stopper stopper;
+  lab_.during.push_back(
+      [&] { stopper.run(lab_, monitor, kStops, lab_.file("wrk.started")); });
+  EXPECT_EQ(lab_.traffic(kUniqueRequests), 0) << readFile(lab_.file("traffic.out"));
+  EXPECT_EQ(lab_.stopCapture(&displays_), 0)
+      << readFile(lab_.conf("logs/corramon.log")) << readFile(lab_.file("corramon.out"));
+  ASSERT_EQ(stopper.failed, "");
+  ASSERT_EQ(lab_.tcpdumpDrops(), 0) << "tcpdump's file is no reference";
+  const int64_t missed =
+      static_cast<int64_t>(displays_["Packets dropped:"] + displays_["no memory Packets"]);
+  stopper.outside += missed - stopper.settled;
+  ASSERT_EQ(stopper.outside, 0) << "the monitor missed frames outside the stops: which "
+                                   "transactions it captured whole cannot be told";
+  ASSERT_GT(missed, 0) << "the stops made the monitor miss no frame";
+
+  const WireView wire = readWire(lab_.file("tcpdump.pcap"));
+  ASSERT_EQ(wire.repeatedUris, 0u) << "requests are told apart by their URIs";
+  const double margin = 0.02;  // the time stamps' clock and the test's may differ a little
+  auto blind = [&](long frame) {
+    if (frame <= 0 || static_cast<size_t>(frame) >= wire.times.size()) return true;
+    const double t = wire.times[frame];
+    for (const Blind& b : stopper.blind)
+      if (t >= b.from - margin && t <= b.to + margin) return true;
+    return false;
+  };
+  ASSERT_FALSE(stopper.blind.empty());
+  const double firstStop = stopper.blind.front().from;
+  long lastFrame = 0;
+  for (const auto& [uri, e] : wire.byUri) lastFrame = std::max(lastFrame, e.last);
+  ASSERT_LT(stopper.blind.back().to, wire.times[lastFrame]) << "the stops outlasted the traffic";
+
+  // What each resource answers, from the responses read whole: a request whose response was cut
+  // short by its connection's end (wrk's deadline) has no whole response of its own on the wire.
+  auto pathOf = [](const std::string& uri) { return uri.substr(0, uri.find('?')); };
+  std::map<std::string, std::pair<std::string, uint32_t>> answers;  // path: status, bytes
+  for (const auto& [uri, e] : wire.byUri)
+    if (!e.status.empty()) answers.emplace(pathOf(uri), std::pair{e.status, e.bytes});
+
+  // Each access-log line against its request's response on the wire.
+  std::map<std::string, std::pair<std::string, std::string>> logged;  // URI: status, bytes
+  size_t lines = 0;
+  size_t cutShort = 0;
+  size_t shifted = 0;
+  size_t unanswered = 0;
+  size_t unsized = 0;
+  size_t unknown = 0;
+  size_t doubled = 0;
+  std::string examples;
+  static const std::regex kLine(R"(^\S+  - \S+ \[[^\]]*\] "\S+ (\S+) HTTP/[^"]*" (\S+) (\S+) )");
+  std::istringstream accessLog(readFile(lab_.conf("logs/clf.log")));
+  for (std::string line; std::getline(accessLog, line);) {
+    ++lines;
+    std::smatch m;
+    auto request = std::regex_search(line, m, kLine) ? wire.byUri.find(m[1].str())
+                                                      : wire.byUri.end();
+    if (request == wire.byUri.end()) {
+      if (++unknown <= 5) examples += "not on the wire: " + line + "\n";
+      continue;
+    }
+    if (!logged.emplace(m[1].str(), std::pair{m[2].str(), m[3].str()}).second) ++doubled;
+    const Exchange& e = request->second;
+    const std::string status = m[2].str();
+    const std::string bytes = m[3].str();
+    if (status == e.status && bytes == std::to_string(e.bytes)) continue;
+    if (status == "500" && (bytes == "0" || bytes == "-")) {
+      ++unanswered;
+    } else if (status == e.status && bytes == "-") {
+      ++unsized;
+    } else if (e.status.empty() && answers.count(pathOf(request->first)) != 0 &&
+               status == answers[pathOf(request->first)].first &&
+               (bytes == "-" ||
+                strtoul(bytes.c_str(), nullptr, 10) <= answers[pathOf(request->first)].second)) {
+      ++cutShort;  // its own resource's status, at most its size
+    } else if (++shifted <= 10) {
+      examples += line + "(on the wire: " + (e.status.empty() ? "no response" : e.status) + " " +
+                  std::to_string(e.bytes) + ")\n";
+    }
+  }
+  // The transactions the monitor captured whole: logged with their own response?
+  size_t whole = 0;
+  size_t lost = 0;
+  size_t wholeLater = 0;  // of them, those that began after the first stop
+  size_t lostLater = 0;
+  std::string lostExamples;
+  for (const auto& [uri, e] : wire.byUri) {
+    if (e.status.empty() || e.afterClose) continue;
+    auto opening = wire.handshake.find(e.stream);
+    if (opening == wire.handshake.end()) continue;
+    bool captured = !blind(opening->second.first) && !blind(opening->second.second);
+    for (long f : e.frames) captured = captured && !blind(f);
+    if (!captured) continue;
+    const bool later = wire.times[e.frames.front()] > firstStop;
+    ++whole;
+    wholeLater += later ? 1 : 0;
+    auto line = logged.find(uri);
+    if (line == logged.end() || line->second.first != e.status ||
+        line->second.second != std::to_string(e.bytes)) {
+      if (++lost <= 5)
+        lostExamples += uri + ": logged " +
+                        (line == logged.end() ? std::string("nothing")
+                                              : line->second.first + " " + line->second.second) +
+                        ", on the wire " + e.status + " " + std::to_string(e.bytes) + "\n";
+      lostLater += later ? 1 : 0;
+    }
+  }
+  std::ostringstream figures;
+  figures << "frames " << wire.times.size() - 1 << ", missed by the monitor " << missed << " in "
+          << stopper.blind.size() << " stops; requests " << wire.byUri.size()
+          << "; access-log lines " << lines << ": " << shifted
+          << " with another request's response, " << unanswered << " without a response, "
+          << unsized << " of unknown size, " << cutShort << " cut short at their connection's end, " << unknown
+          << " not on the wire, " << doubled
+          << " logged twice; captured whole " << whole << " (" << wholeLater
+          << " after the first stop), logged without their own response " << lost << " ("
+          << lostLater << " after the first stop)";
+  std::cout << "[ figures  ] " << figures.str() << "\n";
+  EXPECT_GT(whole, 1000u) << figures.str();
+  EXPECT_EQ(shifted, 0u) << figures.str() << "\n" << examples;
+  EXPECT_EQ(unknown + doubled, 0u) << figures.str() << "\n" << examples;
+  EXPECT_EQ(lost, 0u) << figures.str() << "\n" << lostExamples;
+}
+
+}  // namespace

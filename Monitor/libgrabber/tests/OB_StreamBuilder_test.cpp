@@ -737,6 +737,45 @@ TEST_F(StreamBuilderTest, AHalfClosedConnectionEndsWithItsOtherSideOrTheSweep) {
   EXPECT_EQ(builder->getSessionCount(), 0);
 }
 
+// A connection whose capture missed a frame of its handshake ends with its FINs as a whole one
+// does, its client the client and both directions' bytes kept: a SYN/ACK stands for the SYN it
+// acknowledges, and the client's first segment after its SYN acknowledges the server's. A server
+// that sent before any such acknowledgement (a greeting) keeps its bytes out, but its FIN still
+// ends its direction.
+TEST_F(StreamBuilderTest, AConnectionMissingAHandshakeFrameEndsWithItsFins) {
+  using C = TcpConversation;
+  const std::string request = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  // Frames: 0 SYN, 1 SYN/ACK, 2 ACK, 3 request, 4 response, 5 to 7 the close.
+  for (auto [port, lost] : {std::pair<uint16_t, std::vector<size_t>>{9201, {1}},
+                            {9202, {0}},
+                            {9203, {2, 1}}}) {
+    C c = conversation(port, 80);
+    c.handshake().send(C::kClient, request).send(C::kServer, response).close();
+    for (size_t frame : lost) c.remove(frame);
+    feedAll(c);
+  }
+  C ftp = conversation(9204, 21);
+  ftp.handshake().send(C::kServer, "220 ready\r\n").send(C::kClient, "QUIT\r\n");
+  ftp.send(C::kServer, "221 bye\r\n").close(C::kServer);
+  ftp.remove(2).remove(1);
+  feedAll(ftp);
+
+  EXPECT_EQ(builder->getSessionCount(), 0);
+  std::vector<Seen> seen = consumer->sessions();
+  ASSERT_EQ(seen.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(seen[i].clientPort, 9201 + i);
+    EXPECT_EQ(seen[i].serverPort, 80);
+    EXPECT_EQ(seen[i].clientBytes, request.size()) << seen[i].clientPort;
+    EXPECT_EQ(seen[i].serverBytes, response.size()) << seen[i].clientPort;
+  }
+  EXPECT_EQ(seen[3].clientPort, 9204);
+  EXPECT_EQ(seen[3].clientBytes, 6u);
+  EXPECT_EQ(v(stats.connectionsBuilt), 4u);
+  EXPECT_EQ(v(stats.timedOutUnacked) + v(stats.timedOutComplete), 0u);
+}
+
 // At a stop every session the builder holds goes on to the consumers: those finished but not
 // yet taken by the thread, then the open ones as the idle sweep would give them up.
 TEST_F(StreamBuilderTest, HandingAllOnAtAStopLeavesNoSessionBehind) {

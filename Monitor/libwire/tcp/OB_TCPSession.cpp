@@ -34,6 +34,17 @@ void noteSynAck(OB_PacketStream& peer, const OB_Packet& packet) {
   }
 }
 
+// Opens a direction whose SYN the capture missed, at the initial sequence number a segment of its
+// peer acknowledges: its payload is then stored and its FIN ends it, as if the SYN had been seen
+// when that segment was.
+void openMissed(OB_PacketStream& s, uint32_t isn, const OB_Packet& packet) {
+  s.xStatus |= OB_PacketStream::kSynSeen;
+  s.xMinSeq = isn;
+  s.xMaxSeq = isn + 1;
+  s.xBeginSynch = timeOf(packet);
+  s.xBeginTime = timeOf(packet);
+}
+
 // Sequence numbers a direction used between its SYN and its highest segment end, less the one
 // each of its SYN and FIN takes: the payload span. 0 for a direction that never opened.
 uint32_t sequenceSpan(const OB_PacketStream& s) {
@@ -134,9 +145,18 @@ int OB_TCPSession::processObject(OB_Object* object) {
       Stats::count(stats.bytesExtraneous, size);
       return -1;
     }
-    setAddressInfo(packet->srcIP, packet->srcPort, packet->dstIP, packet->dstPort);
-    sender = &client;
-    peer = &server;
+    if ((code & OB_Packet::kACK) != 0) {
+      // A SYN/ACK first: the capture missed the client's SYN, which this one acknowledges. Its
+      // sender is the server; the client stays the client.
+      setAddressInfo(packet->dstIP, packet->dstPort, packet->srcIP, packet->srcPort);
+      sender = &server;
+      peer = &client;
+      openMissed(client, packet->ackno - 1, *packet);
+    } else {
+      setAddressInfo(packet->srcIP, packet->srcPort, packet->dstIP, packet->dstPort);
+      sender = &client;
+      peer = &server;
+    }
     Stats::count(stats.connectionsStarted);
   } else if (addressMatch(packet->srcIP, packet->srcPort, packet->dstIP, packet->dstPort)) {
     sender = &client;
@@ -167,12 +187,27 @@ int OB_TCPSession::processObject(OB_Object* object) {
     // The SYN takes one sequence number; payload on a SYN is not kept.
     sender->xMaxSeq = packet->seqno + 1 + payload;
   } else {
+    // The capture missed the server's SYN/ACK: the client's first segment after its SYN, sent
+    // before anything of the server's reached it, acknowledges the server's initial number.
+    if (sender == &client && !has(server, OB_PacketStream::kSynSeen) && server.xTtlPkts == 0 &&
+        has(client, OB_PacketStream::kSynSeen) && (code & OB_Packet::kACK) != 0 &&
+        packet->seqno == client.xMinSeq + 1)
+      openMissed(server, packet->ackno - 1, *packet);
     if (!has(*sender, OB_PacketStream::kSynSeen)) {
-      // This direction never opened: the segment is not the session's after all.
+      // This direction never opened: its payload is not the session's (a RST of a refused
+      // connection waits for the sweep, which counts it). A FIN that acknowledges the peer's
+      // bytes of this connection still ends the direction, so that the connection ends with its
+      // FINs as a whole one does.
       Stats::uncount(stats.segmentsUsed);
       Stats::uncount(stats.bytesUsed, size);
       Stats::count(stats.segmentsExtraneous);
       Stats::count(stats.bytesExtraneous, size);
+      if ((code & (OB_Packet::kFIN | OB_Packet::kACK)) == (OB_Packet::kFIN | OB_Packet::kACK) &&
+          has(*peer, OB_PacketStream::kSynSeen) && seqDiff(packet->ackno, peer->xMinSeq) > 0 &&
+          seqDiff(packet->ackno, peer->xMaxSeq) <= 0) {
+        sender->xStatus |= OB_PacketStream::kFinSeen;
+        if (has(*peer, OB_PacketStream::kFinSeen)) finished = 1;
+      }
       return 0;
     }
     OB_Buffer* buffer = packet->getBuffer();
@@ -191,7 +226,10 @@ int OB_TCPSession::processObject(OB_Object* object) {
     }
     noteSynAck(*peer, *packet);
   }
+  return endsWhenBothEnded();
+}
 
+int OB_TCPSession::endsWhenBothEnded() {
   // A FIN ends its own direction only: the peer may go on sending (a client that half-closes
   // still reads its responses). The session ends once both directions have ended, at a RST, or
   // when the idle sweep gives it up.
@@ -246,8 +284,9 @@ int OB_TCPSession::finish() {
 }
 
 bool OB_TCPSession::missesBytes() {
-  const int fromSyn = continued == 0 ? 1 : 0;
-  return client.hasGap(fromSyn) != 0 || server.hasGap(fromSyn) != 0;
+  // A piece after a cut counts from where the cut left its directions (continueFrom puts their
+  // SYN right before), so bytes lost before its first stored one are missing too.
+  return client.hasGap(1) != 0 || server.hasGap(1) != 0;
 }
 
 int OB_TCPSession::dump() {

@@ -106,8 +106,11 @@ class OB_TCPSession : public OB_Session {
   std::shared_ptr<OB_ParseCarry> carry;
 
  private:
-  // Whether either stream misses bytes (from the SYN on, unless the session continues one).
+  // Whether either stream misses bytes from its SYN on (for a piece after a cut, from where the
+  // cut left it).
   bool missesBytes();
+  // Marks the session finished once both directions have sent their FIN or either a RST. 0.
+  int endsWhenBothEnded();
 
   int cutOff = 0;
   int continued = 0;

@@ -126,8 +126,8 @@ TEST_F(TCPSessionTest, BothDirectionsAreReassembledInOrder) {
 
 // A connection whose stream misses bytes is counted as discontiguous at its finish, whichever
 // direction lost them and wherever: inside, at the tail before the FIN, at the head after the
-// SYN, or all of it when the SYN/ACK went uncaptured. Reordered and repeated segments miss
-// nothing.
+// SYN, or all of it when the SYN/ACK went uncaptured and nothing tells where the server began.
+// Reordered and repeated segments, and a lost SYN/ACK alone, miss nothing.
 TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
   using C = TcpConversation;
   const std::string body(3000, 'b');
@@ -158,10 +158,15 @@ TEST_F(TCPSessionTest, FinishCountsConnectionsWhoseStreamsMissBytes) {
          c.handshake().send(C::kClient, "GET / HTTP/1.1\r\n\r\n", 5).remove(3);
          c.send(C::kServer, body).close();
        }},
-      {"the SYN/ACK lost: the whole response", 1,
+      {"the SYN/ACK lost: the client's acknowledgement tells where the server begins", 0,
        [&](C& c) {
          c.handshake().remove(1).send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
          c.send(C::kServer, body).close();
+       }},
+      {"the SYN/ACK, the last ACK and the request lost: the whole response", 1,
+       [&](C& c) {
+         c.handshake().remove(2).remove(1).send(C::kClient, "GET / HTTP/1.1\r\n\r\n");
+         c.remove(c.size() - 1).send(C::kServer, body).close();
        }},
   };
   for (const Case& k : cases) {
@@ -195,6 +200,34 @@ TEST_F(TCPSessionTest, PiecesOfALongTransferAreNotDiscontiguous) {
   first.finish();
   rest.finish();
   EXPECT_EQ(v(stats.timedOutGaps), 0u);
+}
+
+// Bytes lost right where a piece after a cut begins are missing, as bytes lost anywhere else
+// are: the piece's direction goes on where the cut left it, not at its first stored byte.
+TEST_F(TCPSessionTest, BytesLostWhereAPieceAfterACutBeginsAreMissing) {
+  const std::string chunk(1460, 'd');
+  for (TcpConversation::Side lost : {TcpConversation::kServer, TcpConversation::kClient}) {
+    tcpSessionStats_init();
+    TcpConversation c{endpoint("10.0.0.1", 1025), endpoint("10.0.0.2", 80)};
+    c.handshake().send(TcpConversation::kClient, "GET /big HTTP/1.1\r\n\r\n");
+    OB_TCPSession first;
+    feedAll(first, c);
+    while (first.isFinished() == 0) {
+      c.send(TcpConversation::kServer, chunk);
+      ASSERT_EQ(feed(first, c.frames().back()), 0);
+    }
+    OB_TCPSession rest;
+    rest.continueFrom(first);
+    const size_t from = c.size();
+    c.skip(lost, 700);  // never captured
+    c.send(TcpConversation::kServer, chunk).send(TcpConversation::kClient, "GET / HTTP/1.1\r\n\r\n");
+    c.send(TcpConversation::kServer, chunk).close(TcpConversation::kServer);
+    feedAll(rest, c, from);
+    ASSERT_EQ(rest.isFinished(), 1);
+    first.finish();
+    rest.finish();
+    EXPECT_EQ(v(stats.timedOutGaps), 1u) << (lost == TcpConversation::kServer ? "server" : "client");
+  }
 }
 
 // A connection cut at the byte limit into three pieces, each missing bytes, is one connection
