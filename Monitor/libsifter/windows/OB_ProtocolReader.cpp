@@ -270,23 +270,34 @@ int OB_ProtocolReader::replayOne() {
     return -1;
   }
 
+  // The derived reader's factory may hand out one reused record: given back however the step
+  // ends.
+  struct Given {
+    OB_Data* record;
+    ~Given() {
+      record->reset();
+      record->release();
+    }
+  } given{record};
   const uint32_t when = record->xTime();
-  int result = 0;
   if (cutKnown ? pastCut() : isOldData() == 0 && when >= startTime) {
     // What was written after the cut (or, with no cut, what finished after the reader started)
     // was handed to it live.
     stop();
-    result = -1;
-  } else if (when >= replayAgo && when < replayNow) {
-    ++replayCount;
-    replaying = true;
-    processObject(record);
-    replaying = false;
+    return -1;
   }
-  // The derived reader's factory may hand out one reused record.
-  record->reset();
-  record->release();
-  return result;
+  if (when >= replayAgo && when < replayNow) {
+    ++replayCount;
+    // Cleared however processObject ends: left set, every live object would be counted as the
+    // replay's own and nothing queued would ever be counted again.
+    struct Mark {
+      bool& flag;
+      explicit Mark(bool& replayFlag) : flag(replayFlag) { flag = true; }
+      ~Mark() { flag = false; }
+    } mark(replaying);
+    processObject(record);
+  }
+  return 0;
 }
 
 void OB_ProtocolReader::takeCut() {
