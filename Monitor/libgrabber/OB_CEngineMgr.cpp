@@ -272,11 +272,21 @@ int OB_CEngineMgr::handOnSessions() {
   return 0;
 }
 
+void OB_CEngineMgr::setStopLimit(int ms) { stopLimitMs_ = ms > 0 ? ms : kJoinLimitMs; }
+
 void OB_CEngineMgr::quit() {
   stop();
-  join(nullptr, 10000);
-  handOnSessions();
-  closeArchives();
+  // As the service stops: what the capture saw goes on once every thread has ended. A thread
+  // still inside a consumer holds its lock, which the hand-over and the archives' close wait
+  // for: the process ends without them then, its files as a kill leaves them.
+  if (joinWithin(stopLimitMs_)) {
+    handOnSessions();
+    closeArchives();
+  } else {
+    OB_Log::ret("capture engine stop: its threads did not end within %d ms; the open sessions "
+                "are not handed on",
+                stopLimitMs_);
+  }
   OB_Log::log("Quitting capture engine.\n");
   cleanup(0);
 }
