@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "OB_EngineMgr.h"
 #include "OB_NamedList.h"
@@ -24,6 +26,7 @@
 class OB_AEngineConfig;
 class OB_AEngineTCPServer;
 class OB_ExitHandler;
+class OB_GapKeeper;
 class OB_NamedStringList;
 
 class OB_AEngineMgr : public OB_EngineMgr {
@@ -96,6 +99,13 @@ class OB_AEngineMgr : public OB_EngineMgr {
   static bool awaitSole(const std::vector<OB_AEngineTCPServer*>& servers);
   void releaseWindowServers();
   void rebuild();
+  // The gap keepers of a rebuild, each with the consumer it stands on; the keepers' own
+  // references.
+  using GapKeepers = std::vector<std::pair<OB_Consumer*, OB_GapKeeper*>>;
+  // A gap keeper on each consumer without an archive writer.
+  GapKeepers placeGapKeepers();
+  // Hands each keeper's records to the readers now on its consumer, then takes it away.
+  void handOverGaps(const GapKeepers& keepers);
 
   OB_List<OB_AEngineTCPServer> servers_;  // own lock; not owning
   OB_Thread* thread_ = nullptr;          // owned

@@ -38,9 +38,18 @@
 
 namespace {
 
+using aengine_test::configPayload;
+using aengine_test::emptyLists;
 using aengine_test::failure;
+using aengine_test::flag;
+using aengine_test::ftpRecord;
+using aengine_test::httpRecord;
+using aengine_test::noConsole;
+using aengine_test::quad;
 using aengine_test::Request;
 using aengine_test::success;
+using aengine_test::userRecord;
+using aengine_test::windowRecord;
 using corrana_test::wireLine;
 using corrana_test::wireS16;
 using corrana_test::wireS32;
@@ -52,44 +61,6 @@ constexpr uint32_t kWeb = 0x0A000050;    // 10.0.0.80
 constexpr uint32_t kShop = 0x0A000051;   // 10.0.0.81
 constexpr uint32_t kFiles = 0x0A000015;  // 10.0.0.21
 
-std::string flag(int v) { return std::string(1, static_cast<char>(v)); }  // as the console sends
-std::string quad(uint32_t address) {
-  char text[16];
-  return OB_Tools::IPAddressString(address, text);
-}
-
-// The console's SET_CONFIG records.
-std::string windowRecord(const std::string& name, uint16_t type, uint16_t align, uint32_t now,
-                         uint32_t ago, uint32_t bins) {
-  return wireLine(name) + wireU16(type) + wireU16(align) + wireU16(0) + wireU32(now) +
-         wireU32(ago) + wireU32(bins);
-}
-std::string httpRecord(uint32_t address, const std::string& name, uint16_t port,
-                       const std::vector<uint32_t>& several = {}) {
-  std::string addresses = wireU16(static_cast<uint16_t>(several.size()));
-  for (uint32_t a : several) addresses += wireLine(quad(a));
-  return wireU8(several.empty() ? 0 : 1) + wireLine(quad(several.empty() ? address : 0)) +
-         wireU16(0) + wireLine(name) + addresses + wireU16(0) + wireLine("") + flag(0) +
-         wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) +
-         flag(0) + wireU16(0) + wireLine(name) + wireU16(port) + wireU16(0);
-}
-std::string ftpRecord(uint32_t address, const std::string& name) {
-  return wireU8(0) + wireLine(quad(address)) + wireLine(name) + wireU16(0) + wireLine(name);
-}
-std::string userRecord(const std::string& login, const std::string& password, int access = 1) {
-  return wireLine(login) + wireLine(password) + flag(access) + flag(0) + wireU16(0) + flag(0) +
-         flag(0) + flag(0) + flag(0) + wireLine("") + wireU16(0) + wireU16(0) + wireU16(0);
-}
-std::string noConsole(const std::string& login, const std::string& password) {
-  return userRecord(login, password, 0);
-}
-// A whole configuration: the windows' records, then the lists as given (counts included).
-std::string configPayload(const std::vector<std::string>& windows, const std::string& rest) {
-  std::string bytes = wireU32(2) + wireU32(8190) + wireU16(static_cast<uint16_t>(windows.size()));
-  for (const std::string& w : windows) bytes += w;
-  return bytes + rest;
-}
-std::string emptyLists() { return wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0); }
 
 // Records every message offered to it (on the connection's thread).
 class Listener : public OB_MessageHandler {
