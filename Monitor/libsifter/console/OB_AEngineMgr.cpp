@@ -213,10 +213,33 @@ int OB_AEngineMgr::doTask() {
     if (running_.load() == 0) return 0;
     // Taken now: a request that comes while the rebuild below runs asks for one more.
     rebuildPending_ = false;
+    rebuilding_ = true;
   }
-  OB_MutexHold hold(this);
-  if (running_.load() != 0) rebuild();
+  {
+    OB_MutexHold hold(this);
+    if (running_.load() != 0) rebuild();
+  }
+  {
+    std::lock_guard<std::mutex> guard(rebuildLock_);
+    rebuilding_ = false;
+  }
+  rebuildWake_.notify_all();
   return 0;
+}
+
+bool OB_AEngineMgr::awaitRebuilt(std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> wait(rebuildLock_);
+  auto settled = [this] {
+    return running_.load() == 0 || (!rebuildPending_ && !rebuilding_);
+  };
+  if (settled()) return true;
+  ++rebuildWaits_;
+  return rebuildWake_.wait_until(wait, until, settled);
+}
+
+int OB_AEngineMgr::getRebuildWaits() {
+  std::lock_guard<std::mutex> guard(rebuildLock_);
+  return rebuildWaits_;
 }
 
 void OB_AEngineMgr::rebuild() {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +83,12 @@ class OB_AEngineMgr : public OB_EngineMgr {
   std::shared_ptr<OB_AEngineConfig> getDefaultConfigShared();
   // Rebuilds done since construction.
   int getRebuildCount() const { return rebuilds_.load(); }
+  // For a console request: waits while a rebuild is asked for or under way (and the manager
+  // runs), at most until `until`, so that the request is answered from the windows and the
+  // configuration the rebuild makes. True when none is, by then.
+  bool awaitRebuilt(std::chrono::steady_clock::time_point until);
+  // Requests that have found a rebuild to wait for, since construction.
+  int getRebuildWaits();
 
   // The interactive console: reads a command character (and its line end) from standard input
   // and answers on standard output until "q", the end of the input or stopConsole. 0.
@@ -117,9 +124,11 @@ class OB_AEngineMgr : public OB_EngineMgr {
   std::shared_ptr<OB_AEngineConfig> current_;
   std::shared_ptr<OB_AEngineConfig> defaults_;
 
-  std::mutex rebuildLock_;  // guards rebuildPending_
-  std::condition_variable rebuildWake_;
+  std::mutex rebuildLock_;  // guards rebuildPending_, rebuilding_ and rebuildWaits_
+  std::condition_variable rebuildWake_;  // the manager's thread and the requests waiting
   bool rebuildPending_ = false;
+  bool rebuilding_ = false;
+  int rebuildWaits_ = 0;
   std::atomic<int> rebuilds_{0};
 
   std::atomic<bool> consoleStop_{false};

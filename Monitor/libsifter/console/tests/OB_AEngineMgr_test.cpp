@@ -538,6 +538,43 @@ TEST_F(AEngineMgrTest, TwoQuickConfigurationsEndOnTheNewest) {
   EXPECT_TRUE(eventuallyWindowNamed("Second"));
 }
 
+// A request that comes while the windows are rebuilt waits for them and is answered from the
+// new ones, not with the text of a window that does not exist; one that the rebuild outlasts is
+// told so within its time.
+TEST_F(AEngineMgrTest, ARequestDuringARebuildIsAnsweredFromTheNewWindows) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}});
+  const std::string summary = wireU32(2) + wireS32(0) + wireU32(0) + wireU32(1) + wireS32(1) +
+                              wireU32(0) + wireU32(0);
+  EXPECT_EQ(ask(request(1000)), success(summary));
+  auto duringRebuild = [&](int waitsBefore) {
+    // The rebuild waits for a held window once the manager has let the old ones go.
+    OB_AEngineTCPServer* held = engine_->holdServer(0);
+    EXPECT_EQ(ask(request(35)), success(""));
+    for (int i = 0; i < 500 && engine_->getServer(0) != nullptr; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(engine_->getServer(0), nullptr);
+    auto answer = std::async(std::launch::async, [&] { return ask(request(1000)); });
+    for (int i = 0; i < 500 && engine_->getRebuildWaits() == waitsBefore &&
+                    answer.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         ++i) {
+    }
+    return std::make_pair(held, std::move(answer));
+  };
+
+  auto [held, answer] = duringRebuild(0);
+  held->OB_ReferenceCounter::release();
+  // The new window counts from the archive, which has none of the connection counted live.
+  EXPECT_EQ(answer.get(), success(wireU32(2) + wireS32(0) + wireU32(0) + wireU32(0) +
+                                  wireS32(1) + wireU32(0) + wireU32(0)));
+
+  engine_->getMainServer()->setIOTimeout(1000);
+  auto [heldLong, late] = duringRebuild(1);
+  EXPECT_EQ(late.get(), failure("The analysis is being rebuilt; ask again.\n"));
+  heldLong->OB_ReferenceCounter::release();
+  EXPECT_TRUE(eventuallyWindowNamed("Everything"));
+}
+
 TEST_F(AEngineMgrTest, RefreshHoldSendsTheHoldAStatusAndItsTextWithoutALength) {
   start();
   Request hold = request(50);
