@@ -416,6 +416,44 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(tree_.admin("aengine_prvt.cfg.new")));
 }
 
+// A text longer than the field that keeps it is refused, with the field and its limit in the
+// log, never stored cut: a cut password would not let its user in. One that fits logs in.
+TEST_F(AEngineMgrTest, SetConfigRefusesATextLongerThanItsFieldAndKeepsOneThatFits) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string good = windowRecord("Everything", 1, 0, 5000, 1000, 4);
+  const std::string users = wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(1);
+  const std::string longest(511, 'p');
+  for (const std::string& payload :
+       {configPayload({good}, users + userRecord("root", longest + "p")),
+        configPayload({good}, users + userRecord(std::string(600, 'r'), "secret")),
+        configPayload({windowRecord(std::string(512, 'w'), 1, 0, 5000, 1000, 4)},
+                      users + userRecord("root", "secret")),
+        configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) +
+                                  httpRecord(kWeb, std::string(512, 'h'), 80) + wireU16(0) +
+                                  wireU16(1) + userRecord("root", "secret"))}) {
+    Request set = request(30);
+    set.payload = payload;
+    EXPECT_EQ(ask(set), success(""));
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+  }
+  const std::string log = tree_.log("aenginetest");
+  for (const char* line :
+       {"hcommand_SET_CONFIG: a user's password is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: a user's login is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: a time window's name is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: the name of a server of several addresses is longer than its 511 "
+        "bytes; refused"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in:\n" << log;
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+
+  Request set = request(30);
+  set.payload = configPayload({good}, users + userRecord("root", longest));
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+  ASSERT_TRUE(eventuallyWindowNamed("Everything"));
+  EXPECT_EQ(ask(request(40, "root", longest)).substr(0, success("").size()), success(""));
+}
+
 // Every count within its limit, but together more statistics than the machine can hold: the
 // configuration is refused with the figure and the bound, and nothing is written.
 TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefused) {
