@@ -350,6 +350,10 @@ const char* OB_AEngineConfig::receivedProblem() {
   for (int i = 0; i < numOfUsers; ++i)
     if (const char* problem = users[i]->storageProblem(); problem != nullptr) return problem;
 
+  // A server watched twice would count each of its transactions twice in every total across
+  // servers: the same rule as the installation additions.
+  if (const char* problem = twiceWatched(); problem != nullptr) return problem;
+
   // Only root may change the configuration again: a configuration without a root who can log
   // in could only be mended by editing the file by hand.
   OB_User* root = nullptr;
@@ -375,8 +379,55 @@ const char* OB_AEngineConfig::receivedProblem() {
            numOfHTTPServers + numOfFTPServers, numOfXSubSets,
            static_cast<unsigned long long>(bound >> 20),
            static_cast<unsigned long long>(memory >> 20));
-  sizeProblem_ = text;
-  return sizeProblem_.c_str();
+  problem_ = text;
+  return problem_.c_str();
+}
+
+namespace {
+
+// The addresses a definition covers: type 0 its address, type 1 its list.
+std::vector<uint32_t> coveredAddresses(OB_Server* server) {
+  if (server->getServerType() == 0) return {server->getIPAddress()};
+  std::vector<uint32_t> covered;
+  for (int i = 0; i < server->getAddressCount(); ++i) covered.push_back(server->getAddress(i));
+  return covered;
+}
+
+// The first address and port both definitions cover, if they share one.
+bool shared(OB_Server* first, OB_Server* second, uint32_t* address) {
+  if (first->getPort() != second->getPort()) return false;
+  for (uint32_t candidate : coveredAddresses(first))
+    if (second->isInRange(candidate) != 0) {
+      *address = candidate;
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
+const char* OB_AEngineConfig::twiceWatched() {
+  auto check = [this](const char* kind, OB_Server** servers, int count) -> const char* {
+    for (int i = 0; i < count; ++i)
+      for (int k = i + 1; k < count; ++k) {
+        uint32_t address = 0;
+        if (!shared(servers[i], servers[k], &address)) continue;
+        char quad[16];
+        char text[1300];
+        snprintf(text, sizeof text,
+                 "the %s server %s:%u is watched twice (servers %d \"%s\" and %d \"%s\")", kind,
+                 OB_Tools::IPAddressString(address, quad), servers[i]->getPort(), i,
+                 servers[i]->getName(), k, servers[k]->getName());
+        problem_ = text;
+        return problem_.c_str();
+      }
+    return nullptr;
+  };
+  std::vector<OB_Server*> http(httpServers, httpServers + numOfHTTPServers);
+  std::vector<OB_Server*> ftp(ftpServers, ftpServers + numOfFTPServers);
+  if (const char* problem = check("HTTP", http.data(), numOfHTTPServers); problem != nullptr)
+    return problem;
+  return check("FTP", ftp.data(), numOfFTPServers);
 }
 
 uint64_t OB_AEngineConfig::statsMemory() const {

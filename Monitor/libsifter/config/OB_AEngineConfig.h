@@ -67,8 +67,9 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // the engine can count with, every count within its limit, every record whole (at most 5 nets
   // a group or subset, server types 0 and 1, addresses that convert), every text one the file
   // keeps as it is (no NUL; no brace or line end in a value between braces, no line end in a
-  // line of its own, no blank in an alternate name; client ranges low to high), and a root user
-  // with console access and a password, and statistics that fit the machine (statsMemory within
+  // line of its own, no blank in an alternate name; client ranges low to high), no address and
+  // port watched by two HTTP (or two FTP) servers, a root user with console access and a
+  // password, and statistics that fit the machine (statsMemory within
   // OB_Tools::machineMemory() / kStatsMemoryShare). Otherwise -1 (the reason logged under
   // "hcommand_SET_CONFIG"); the object then holds what was read so far.
   int readJ(int socket) override;
@@ -105,6 +106,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
  protected:
   // Why a configuration that arrived whole cannot be acknowledged (see readJ); null when it can.
   const char* receivedProblem();
+  // Why two HTTP (or two FTP) server definitions cover one address and port, null when none do.
+  const char* twiceWatched();
   // 0 time windows ends the process; more than 16 are logged as a warning. 0.
   virtual int check();
   // Parses a configuration file (the defaults file's name in messages) into this (empty) object
@@ -137,7 +140,7 @@ class OB_AEngineConfig : public OB_ConfigBase {
   bool takesAdditions_ = false;
 
  private:
-  std::string sizeProblem_;  // the text receivedProblem returns for a configuration too large
+  std::string problem_;  // the text receivedProblem makes for a configuration it refuses
 };
 
 // The configurations in use; plain pointers, set while no analysis thread runs. Not owned here.

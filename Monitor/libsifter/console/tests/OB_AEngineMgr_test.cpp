@@ -454,6 +454,45 @@ TEST_F(AEngineMgrTest, SetConfigRefusesATextLongerThanItsFieldAndKeepsOneThatFit
   EXPECT_EQ(ask(request(40, "root", longest)).substr(0, success("").size()), success(""));
 }
 
+// A server is watched once: two definitions that cover one address and port would count each of
+// its transactions twice in every total across servers. One address on two ports is two servers.
+TEST_F(AEngineMgrTest, SetConfigRefusesAServerWatchedTwice) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string window = windowRecord("Everything", 1, 0, 5000, 1000, 4);
+  const std::string root = wireU16(1) + userRecord("root", "secret");
+  auto servers = [&](const std::vector<std::string>& http, const std::vector<std::string>& ftp) {
+    std::string bytes = wireU16(0) + wireU16(0) + wireU16(static_cast<uint16_t>(http.size()));
+    for (const std::string& record : http) bytes += record;
+    bytes += wireU16(static_cast<uint16_t>(ftp.size()));
+    for (const std::string& record : ftp) bytes += record;
+    return configPayload({window}, bytes + root);
+  };
+  for (const std::string& payload :
+       {servers({httpRecord(kWeb, "web", 80), httpRecord(kWeb, "web2", 80)}, {}),
+        servers({httpRecord(kShop, "shop", 8080), httpRecord(0, "farm", 8080, {kWeb, kShop})}, {}),
+        servers({}, {ftpRecord(kFiles, "files"), ftpRecord(kFiles, "files2")})}) {
+    Request set = request(30);
+    set.payload = payload;
+    EXPECT_EQ(ask(set), success(""));
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+  }
+  const std::string log = tree_.log("aenginetest");
+  for (const char* line :
+       {"hcommand_SET_CONFIG: the HTTP server 10.0.0.80:80 is watched twice (servers 0 \"web\" and "
+        "1 \"web2\")",
+        "hcommand_SET_CONFIG: the HTTP server 10.0.0.81:8080 is watched twice (servers 0 "
+        "\"shop\" and 1 \"farm\")",
+        "hcommand_SET_CONFIG: the FTP server 10.0.0.21:21 is watched twice (servers 0 \"files\" "
+        "and 1 \"files2\")"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in:\n" << log;
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+
+  Request set = request(30);
+  set.payload = servers({httpRecord(kWeb, "web", 80), httpRecord(kWeb, "web-alt", 8080)}, {});
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+}
+
 // Every count within its limit, but together more statistics than the machine can hold: the
 // configuration is refused with the figure and the bound, and nothing is written.
 TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefused) {
