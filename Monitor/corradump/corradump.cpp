@@ -233,6 +233,7 @@ int corradump_main(int argc, char** argv) {
       break;
   }
 
+  OB_Tools::setFileModeMask();
   if (settings.verbose != 0) printf("Database directory: %s\n", settings.database.c_str());
   const std::string databaseDir = settings.database + "/db";
   if (databaseDir.size() >= sizeof OB_AEngineConfig::databaseDir) {

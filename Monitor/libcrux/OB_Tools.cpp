@@ -83,6 +83,8 @@ char* OB_Tools::getTimeString1(char* dest) {
   return dest;
 }
 
+void OB_Tools::setFileModeMask() { umask(kFileModeMask); }
+
 uint64_t OB_Tools::machineMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);

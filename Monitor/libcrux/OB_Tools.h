@@ -34,6 +34,12 @@ class OB_Tools {
   // returns 0, or -1 when the address has no name.
   using ReverseLookup = int (*)(uint32_t address, char* name, size_t size);
 
+  // The file-mode mask every program of the monitor starts with, whatever it inherited: no file
+  // it makes (archives, logs, the domain cache, exports, key files) may be written by another
+  // user, nor read: they hold client addresses and the URLs they asked for. The group may read.
+  static constexpr mode_t kFileModeMask = 027;
+  static void setFileModeMask();
+
   // OB_INSTALLDIR, else "<program's folder>/../conf". Ends the process when that is not an
   // existing directory. Every call refills and returns the same buffer.
   static char* getInstallDir();
