@@ -49,6 +49,14 @@ class OB_Tools {
   // The memory the process may use in bytes: the machine's physical memory, or the limit of the
   // control group (version 2) it runs in when that is lower; UINT64_MAX when neither is known.
   static uint64_t machineMemory();
+  // The memory budget of what grows with the traffic: the payload pools together, the session
+  // pool, the names the statistics track one by one and the statistics' per-bin counts may each
+  // take one share at their fullest. Four shares of an eighth: all four full leave half of the
+  // memory to everything else.
+  static constexpr uint64_t kMemoryShares = 4;
+  static constexpr uint64_t kMemoryShareDivisor = 8;
+  // One share: machineMemory() / kMemoryShareDivisor, read once; UINT64_MAX when unknown.
+  static uint64_t memoryShare();
 
   // Suspends the calling thread for the given seconds; 0 (or less) only yields.
   static void sleep(int seconds);

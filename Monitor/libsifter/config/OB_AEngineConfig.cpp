@@ -369,12 +369,12 @@ const char* OB_AEngineConfig::receivedProblem() {
   // than the machine has: the engine would fail allocating at the rebuild.
   const uint64_t asked = statsMemory();
   const uint64_t memory = OB_Tools::machineMemory();
-  const uint64_t bound = memory / kStatsMemoryShare;
+  const uint64_t bound = OB_Tools::memoryShare();
   if (asked <= bound) return nullptr;
   char text[256];
   snprintf(text, sizeof text,
            "the statistics would take %llu MB at the least (%u windows, %u servers, %u subsets), "
-           "more than %llu MB, a quarter of the %llu MB this machine gives the process",
+           "more than %llu MB, an eighth of the %llu MB this machine gives the process",
            static_cast<unsigned long long>(asked >> 20), numOfTimeWindows,
            numOfHTTPServers + numOfFTPServers, numOfXSubSets,
            static_cast<unsigned long long>(bound >> 20),

@@ -35,10 +35,9 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // What one bin of one set of statistics (a server's transactions, or one subset of them; the
   // network's) takes at the least: the counters such a set keeps per bin from its start (about
   // 24 of 4 bytes for an HTTP server), with room for the first entries of its lists.
+  // The windows' bins times the sets of statistics may take at most one share of the memory
+  // budget (OB_Tools::memoryShare, as each kind of capture pool and the tracked names).
   static constexpr uint64_t kBytesPerBin = 128;
-  // The windows' bins times the sets of statistics may take at most this share of the memory
-  // the machine gives the process (a quarter, as each kind of capture pool).
-  static constexpr uint64_t kStatsMemoryShare = 4;
 
   // Resolves a host name to its first IPv4 address (host order): 0, or -1 when it has none.
   using HostLookup = int (*)(const char* host, uint32_t* address);
@@ -70,7 +69,7 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // line of its own, no blank in an alternate name; client ranges low to high), no address and
   // port watched by two HTTP (or two FTP) servers, a root user with console access and a
   // password, and statistics that fit the machine (statsMemory within
-  // OB_Tools::machineMemory() / kStatsMemoryShare). Otherwise -1 (the reason logged under
+  // OB_Tools::memoryShare()). Otherwise -1 (the reason logged under
   // "hcommand_SET_CONFIG"); the object then holds what was read so far.
   int readJ(int socket) override;
 

@@ -323,10 +323,7 @@ void OB_AEngineMgr::releaseWindowServers() {
     OB_Log::ret("OB_AEngineMgr: a request still holds an old window; resource names kept");
     return;
   }
-  if (OB_LinkedHash<OB_String>* resources = getResourceHash(); resources != nullptr) {
-    OB_MutexHold hold(resources);
-    resources->clear();
-  }
+  AnalysisHash_clearNames(getResourceHash());
 }
 
 OB_AEngineTCPServer* OB_AEngineMgr::getServer(int index) {

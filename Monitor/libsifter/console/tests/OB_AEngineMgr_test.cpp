@@ -516,7 +516,7 @@ TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefu
   EXPECT_NE(log.find("hcommand_SET_CONFIG: the statistics would take " +
                      std::to_string(asked >> 20) +
                      " MB at the least (16 windows, 512 servers, 16 subsets), more than " +
-                     std::to_string((OB_Tools::machineMemory() / 4) >> 20) + " MB"),
+                     std::to_string(OB_Tools::memoryShare() >> 20) + " MB"),
             std::string::npos)
       << log;
   EXPECT_EQ(engine_->getRebuildCount(), 0);
