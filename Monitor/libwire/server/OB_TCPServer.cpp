@@ -102,7 +102,11 @@ int OB_TCPServer::setNewConfigKey() {
     in = fopen(path.c_str(), "r");
     error = errno;
   }
-  if (in == nullptr) {
+  // A key file that is gone (deleted by hand, lost with a restored folder) is written anew, as a
+  // fresh installation's first start writes it: nothing else depends on its old number.
+  if (in == nullptr && error == ENOENT) {
+    OB_Log::ret("setNewConfigKey: %s is missing; a new one is written", path.c_str());
+  } else if (in == nullptr) {
     switch (error) {
       case EACCES:
       case EISDIR:
@@ -117,9 +121,11 @@ int OB_TCPServer::setNewConfigKey() {
     }
   }
   char text[64] = {};
-  size_t got = fread(text, 1, sizeof text - 1, in);
-  fclose(in);
-  text[got] = '\0';
+  if (in != nullptr) {
+    const size_t got = fread(text, 1, sizeof text - 1, in);
+    fclose(in);
+    text[got] = '\0';
+  }
 
   // A file without a number counts as 0; a number beyond 32 bits wraps like one at the limit.
   const char* digits = text;

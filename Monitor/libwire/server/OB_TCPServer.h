@@ -62,9 +62,9 @@ class OB_TCPServer : public OB_Thread {
   // manager: not owned, outlives this; handed to every connection.
   virtual int setManager(OB_EngineMgr* manager);
   // Reads the key file "<install>/admin/<key file name>", keeps its number plus 1 (1 after
-  // kLastConfigKey or more, and 1 when the file holds no number) and stores it back through a
-  // temporary file. A missing folder or an unreadable file ends the process; a key that cannot
-  // be stored is only logged. 0.
+  // kLastConfigKey or more, and 1 when the file holds no number or is missing, which is logged)
+  // and stores it back through a temporary file. A missing folder or a file that cannot be read
+  // ends the process; a key that cannot be stored is only logged. 0.
   virtual int setNewConfigKey();
   // A bound IPv4 stream socket with address reuse on all local addresses at port (0: the
   // server's port; when that is 0 too, a port the system picks), registered as this process's
