@@ -478,8 +478,9 @@ TEST_F(TCPServerTest, WhatTheFileCannotHoldIsNeitherSavedNorAcknowledged) {
     EXPECT_EQ(readFile(admin() + "/cengine_prvt.cfg"), "before\n") << wire;
   }
   EXPECT_EQ(exits_, 0);
-  for (const char* why : {"root has an empty password", "a text holds a NUL byte",
-                          "the filter holds a line end", "a MIME type is empty or holds a blank",
+  for (const char* why : {"root has an empty password", "the root password holds a NUL byte",
+                          "the filter program holds a NUL byte", "the filter holds a line end",
+                          "a MIME type is empty or holds a blank",
                           "a MIME extension is empty or holds a blank"})
     EXPECT_NE(log().find(why), std::string::npos) << why;
 
