@@ -391,6 +391,60 @@ TEST_F(TCPServerTest, PastTheCapTheNewestConnectionIsRefusedWithALogLine) {
   EXPECT_TRUE(settled());
 }
 
+// The connections the log says were refused past the cap, and in how many lines.
+int refusalsLogged(const std::string& text, int* lines) {
+  int counted = 0;
+  *lines = 0;
+  for (size_t at = text.find("'refused"); at != std::string::npos;
+       at = text.find("'refused", at + 1)) {
+    ++*lines;
+    counted += text.compare(at, 10, "'refused: ") == 0 ? 1 : atoi(text.c_str() + at + 9);
+  }
+  return counted;
+}
+
+// Opens connections past a cap of 3 with 3 held open; the held ones are returned.
+std::vector<int> floodPastTheCap(TestServer* server, int count) {
+  server->setIOTimeout(30000);
+  server->setMaxConnections(3);
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(connectLoopback(server->getPort()));
+  for (int i = 0; i < 500 && server->getOpenConnections() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server->getOpenConnections(), 3);
+  for (int i = 0; i < count; ++i) {
+    const int s = connectLoopback(server->getPort());
+    EXPECT_EQ(readToEnd(s), "");
+    close(s);
+  }
+  return idle;
+}
+
+// A flood of connections past the cap writes a line a second with the count, not one a
+// connection; the refusals of the last second are logged once it is over, or at the stop.
+TEST_F(TCPServerTest, AFloodPastTheCapIsLoggedOnceASecondWithItsCount) {
+  constexpr int kFlood = 60;
+  std::vector<int> idle = floodPastTheCap(server_, kFlood);
+  int lines = 0;
+  for (int i = 0; i < 500 && refusalsLogged(log(), &lines) < kFlood; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(refusalsLogged(log(), &lines), kFlood) << log();
+  EXPECT_LE(lines, 4) << log();
+  EXPECT_NE(log().find(" connections in a second: 3 connections open'"), std::string::npos)
+      << log();
+  for (int s : idle) close(s);
+  EXPECT_TRUE(settled());
+}
+
+TEST_F(TCPServerTest, RefusalsNotYetLoggedAreLoggedAtTheStop) {
+  std::vector<int> idle = floodPastTheCap(server_, 5);
+  server_->stop();
+  EXPECT_EQ(server_->join(nullptr, 0), 0);
+  int lines = 0;
+  EXPECT_EQ(refusalsLogged(log(), &lines), 5) << log();
+  for (int s : idle) close(s);
+}
+
 TEST_F(TCPServerTest, OtherRequestsGetThePlainTextNotice) {
   EXPECT_EQ(serve("GET /controlReq.cgi\n\n\r\r\r\r"), noticeReply());
   EXPECT_EQ(serve("GET /htmlSummary.html HTTP/1.1\r\n\r\n\r\n\r\n"), noticeReply());
