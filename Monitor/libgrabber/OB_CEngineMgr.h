@@ -17,6 +17,7 @@
 #include <string>
 
 #include "OB_EngineMgr.h"
+#include "OB_InstallHosts.h"
 #include "OB_NamedList.h"
 #include "records/OB_Consumer.h"
 #include "server/OB_TCPConnection.h"
@@ -54,7 +55,7 @@ class OB_CEngineMgr : public OB_EngineMgr {
 
   // The forward look-up of an install request's hosts: 0 with *address (host order) set, else
   // -1. setHostLookup replaces it (tests); null restores the system's. Returns the previous one.
-  using HostLookup = int (*)(const char* host, uint32_t* address);
+  using HostLookup = OB_InstallHosts::Lookup;
   static HostLookup setHostLookup(HostLookup lookup);
 
   // -1, logged, when the engine is to capture and no adapter could be bound (the log's lines
