@@ -234,6 +234,7 @@ int corradump_main(int argc, char** argv) {
       break;
   }
 
+  OB_Tools::setFileModeMask();
   if (settings.verbose != 0) printf("Database directory: %s\n", settings.database.c_str());
   if (settings.database.size() + 3 >= sizeof OB_AEngineConfig::databaseDir) {
     fprintf(stderr, "corradump: the database directory name %s is too long\n",

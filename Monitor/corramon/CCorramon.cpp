@@ -3,12 +3,10 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,18 +24,6 @@ namespace {
 
 char kServiceName[] = "corramon";
 char kDisplayName[] = "Corrana";
-
-// Waits at most ms for the engine's threads; false when they have not all ended by then (the
-// waiting goes on in the background, and the engine must not be released).
-bool joinWithin(OB_EngineMgr* engine, int ms) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> ended = done->get_future();
-  std::thread([engine, done, ms] {
-    engine->join(nullptr, ms);
-    done->set_value();
-  }).detach();
-  return ended.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
-}
 
 }  // namespace
 
@@ -273,12 +259,12 @@ void CCorramon::shutDown(OB_AEngineMgr*& analysis, OB_CEngineMgr*& capture,
   if (capture != nullptr) capture->stop();
   // What the capture saw before the stop goes on to the consumers once its threads have ended:
   // while the analysis engine's readers still listen, and before the writers close.
-  const bool captureEnded = capture == nullptr || joinWithin(capture, kJoinLimitMs);
+  const bool captureEnded = capture == nullptr || capture->joinWithin(OB_EngineMgr::kJoinLimitMs);
   if (capture != nullptr && captureEnded) capture->handOnSessions();
   bool released = true;
   // Nothing is released while one of its threads may still run in it.
   if (analysis != nullptr) {
-    if (joinWithin(analysis, kJoinLimitMs)) {
+    if (analysis->joinWithin(OB_EngineMgr::kJoinLimitMs)) {
       analysis->release();
     } else {
       report("corramon: the analysis engine did not stop in time", EVL_ERROR_TYPE);

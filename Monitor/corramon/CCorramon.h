@@ -58,10 +58,6 @@ class CCorramon : public CNTService, public virtual OB_ExitHandler {
   // value that does not read. The messages, in file order; none for a missing file.
   static std::vector<std::string> checkOptionFile(const std::string& path);
 
-  // The longest wait for an engine's threads at shut-down, ms; an engine whose threads are still
-  // running after it is logged and not released.
-  static constexpr int kJoinLimitMs = 10000;
-
  private:
   // The engines' "end the process" commands (the capture console's 30 and 35, the analysis
   // console's "q"): a stop like any other, so everything is shut down in order.

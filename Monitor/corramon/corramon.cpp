@@ -7,6 +7,7 @@
 
 #include "CCorramon.h"
 #include "OB_EngineMgr.h"
+#include "OB_Tools.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     default:
       break;
   }
+  OB_Tools::setFileModeMask();
   // A console that goes away in the middle of a reply is that request's failure, not the
   // process's end.
   signal(SIGPIPE, SIG_IGN);

@@ -472,9 +472,11 @@ int OB_Config::writeJ(int socket) {
 
 int OB_Config::readJ(int socket) {
   if (readJ_UInt32(socket, &configVersion) != 0) return -1;
-  if (OB_ConfigText::receiveLine(socket, device, sizeof device) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, device, sizeof device, "the capture device") < 0)
+    return -1;
   if (readJ_UInt32(socket, &connectionPort) != 0) return -1;
-  if (OB_ConfigText::receiveLine(socket, filterProgram, sizeof filterProgram) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, filterProgram, sizeof filterProgram,
+                                   "the filter program") < 0) return -1;
   if (readJ_UInt32(socket, &daysOfDataToKeep) != 0) return -1;
   uint16_t count = 0;
   if (readJ_UInt16(socket, &count) != 0) return -1;
@@ -491,8 +493,8 @@ int OB_Config::readJ(int socket) {
   char line[kWireLineMax];
   for (int i = 0; i < count; ++i) {
     OB_MimeType& row = table[i];
-    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
-    copyCut(row.type, sizeof row.type, line);
+    if (OB_ConfigText::receiveLine(socket, row.type, sizeof row.type, "a MIME type") < 0)
+      return -1;
     uint8_t extensions = 0;
     if (readJ_UInt8(socket, &extensions) != 0) return -1;
     if (extensions > OB_MimeType::kMaxExtensions) {
@@ -501,13 +503,15 @@ int OB_Config::readJ(int socket) {
       return -1;
     }
     for (int k = 0; k < extensions; ++k) {
-      if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
-      copyCut(row.extensions[k], sizeof row.extensions[0], line);
+      if (OB_ConfigText::receiveLine(socket, row.extensions[k], sizeof row.extensions[k],
+                                     "a MIME type's extension") < 0)
+        return -1;
       row.numExtensions = static_cast<uint8_t>(k + 1);
     }
   }
 
-  if (OB_ConfigText::receiveLine(socket, password, sizeof password) < 0) return -1;
+  if (OB_ConfigText::receiveLine(socket, password, sizeof password, "the root password") < 0)
+    return -1;
   int apply = 0;
   if (readJ_Boolean(socket, &apply) != 0) return -1;
   uint16_t nets = 0;
@@ -520,12 +524,12 @@ int OB_Config::readJ(int socket) {
   uint32_t examples[kMaxNets] = {};
   uint32_t masks[kMaxNets] = {};
   for (int i = 0; i < nets; ++i) {
-    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (OB_ConfigText::receiveLine(socket, line, sizeof line, "a network address") < 0) return -1;
     if (!parseAddress(line, false, &examples[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
       return -1;
     }
-    if (OB_ConfigText::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (OB_ConfigText::receiveLine(socket, line, sizeof line, "a network mask") < 0) return -1;
     if (!parseAddress(line, true, &masks[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
       return -1;

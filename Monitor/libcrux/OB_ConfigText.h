@@ -19,9 +19,12 @@ class OB_ConfigText {
   // brace or a line end reads back as another.
   static const char* rootPasswordProblem(const char* password);
 
-  // Receives one line whole from the console (readJ_line with kWholeLine): "\n" ends it and is
-  // not stored; the first size - 1 bytes are kept and the rest dropped. The stored length, or -1
-  // when the peer closed before the "\n", on a receive error, or when the kept bytes hold a NUL
-  // (the text would end there; logged under "hcommand_SET_CONFIG").
-  static int receiveLine(int socket, char* buffer, int size);
+  // Receives one line whole from the console (readJ_line with kWholeLine) into the field buffer
+  // of size bytes: "\n" ends it and is not stored. The stored length, or -1 when the peer closed
+  // before the "\n", on a receive error, when the line is longer than the size - 1 bytes the
+  // field keeps (never cut: a cut password would no longer let its user in) or when it holds a
+  // NUL (the text would end there); the last two are logged under "hcommand_SET_CONFIG" with
+  // field, the name of what was sent ("the root password"), and the limit. The whole line is
+  // taken either way, and a refused one leaves an empty text.
+  static int receiveLine(int socket, char* buffer, int size, const char* field);
 };

@@ -3,11 +3,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <future>
+#include <memory>
+#include <thread>
 
 #include "OB_Log.h"
 #include "OB_NamedStringList.h"
@@ -126,6 +130,16 @@ int32_t OB_EngineMgr::getStartTime() { return startTime; }
 OB_Config* OB_EngineMgr::getConfigAdmin() { return &configAdmin; }
 
 OB_Config* OB_EngineMgr::getConfig() { return &configDef; }
+
+bool OB_EngineMgr::joinWithin(int ms) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  std::thread([this, done, ms] {
+    join(nullptr, ms);
+    done->set_value();
+  }).detach();
+  return ended.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
 
 int OB_EngineMgr::cleanup(int /*unused*/) {
   fputs("Quitting capture engine.", stdout);

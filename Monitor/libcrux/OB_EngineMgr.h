@@ -51,6 +51,13 @@ class OB_EngineMgr : public OB_ThreadList,
   // The defaults configuration.
   virtual OB_Config* getConfig();
 
+  // The longest wait for an engine's threads at a stop, ms, unless the caller gives its own.
+  static constexpr int kJoinLimitMs = 10000;
+  // Waits at most ms for the engine's threads (join). False when they have not all ended by
+  // then: the waiting goes on in the background, and the engine must then be neither released
+  // nor handed anything its threads may hold (a consumer's lock, say).
+  bool joinWithin(int ms);
+
   // Writes "Quitting capture engine." and a line feed to standard output, flushes every stream
   // and ends the whole process with status 0, from any thread. The argument is not used.
   [[noreturn]] static int cleanup(int unused);

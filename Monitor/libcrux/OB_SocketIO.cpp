@@ -204,6 +204,11 @@ ssize_t OB_SocketInput::take(int socket, void* into, size_t n, bool* ended) {
 
 int OB_SocketDeadline::passed() { return hasDeadline && Clock::now() >= deadline ? 1 : 0; }
 
+std::optional<std::chrono::steady_clock::time_point> OB_SocketDeadline::current() {
+  if (!hasDeadline) return std::nullopt;
+  return deadline;
+}
+
 int readJ_Boolean(int socket, int* value) {
   *value = 0;
   uint8_t field[1];

@@ -89,6 +89,8 @@ class OB_SocketDeadline {
 
   // 1 when the calling thread has a deadline and it has passed, else 0.
   static int passed();
+  // The calling thread's deadline, if it has one.
+  static std::optional<std::chrono::steady_clock::time_point> current();
 
  private:
   bool hadOuter_;

@@ -110,6 +110,16 @@ char* OB_Tools::getTimeString1(char* dest) {
   return dest;
 }
 
+void OB_Tools::setFileModeMask() { umask(kFileModeMask); }
+
+uint64_t OB_Tools::memoryShare() {
+  static const uint64_t share = [] {
+    const uint64_t memory = machineMemory();
+    return memory == UINT64_MAX ? UINT64_MAX : memory / kMemoryShareDivisor;
+  }();
+  return share;
+}
+
 uint64_t OB_Tools::machineMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);

@@ -38,6 +38,12 @@ class OB_Tools {
   // returns 0, or -1 when the address has no name.
   using ReverseLookup = int (*)(uint32_t address, char* name, size_t size);
 
+  // The file-mode mask every program of the monitor starts with, whatever it inherited: no file
+  // it makes (archives, logs, the domain cache, exports, key files) may be written by another
+  // user, nor read: they hold client addresses and the URLs they asked for. The group may read.
+  static constexpr mode_t kFileModeMask = 027;
+  static void setFileModeMask();
+
   // OB_INSTALLDIR, else "<program's folder>/../conf". Ends the process when that is not an
   // existing directory. Every call refills and returns the same buffer.
   static char* getInstallDir();
@@ -59,6 +65,14 @@ class OB_Tools {
   // The memory the process may use in bytes: the machine's physical memory, or the limit of the
   // control group (version 2) it runs in when that is lower; UINT64_MAX when neither is known.
   static uint64_t machineMemory();
+  // The memory budget of what grows with the traffic: the payload pools together, the session
+  // pool, the names the statistics track one by one and the statistics' per-bin counts may each
+  // take one share at their fullest. Four shares of an eighth: all four full leave half of the
+  // memory to everything else.
+  static constexpr uint64_t kMemoryShares = 4;
+  static constexpr uint64_t kMemoryShareDivisor = 8;
+  // One share: machineMemory() / kMemoryShareDivisor, read once; UINT64_MAX when unknown.
+  static uint64_t memoryShare();
 
   // Suspends the calling thread for the given seconds; 0 (or less) only yields.
   static void sleep(int seconds);

@@ -1,9 +1,5 @@
 #include "OB_CEngineMgr.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -24,6 +18,7 @@
 #include "OB_Exception.h"
 #include "OB_FTPConsumer.h"
 #include "OB_HTTPConsumer.h"
+#include "OB_InstallHosts.h"
 #include "OB_Log.h"
 #include "OB_Message.h"
 #include "OB_NamedStringList.h"
@@ -53,26 +48,7 @@ std::string trimmed(const char* text) {
   return value;
 }
 
-// The first IPv4 address of a host name or dotted quad, in host order; 0, else -1.
-int systemHostLookup(const char* host, uint32_t* address) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
-  bool ok = false;
-  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
-    *address = ntohl(reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
-    ok = true;
-    break;
-  }
-  freeaddrinfo(found);
-  return ok ? 0 : -1;
-}
-
-std::atomic<OB_CEngineMgr::HostLookup> hostLookup{systemHostLookup};
+std::atomic<OB_CEngineMgr::HostLookup> hostLookup{OB_InstallHosts::systemLookup};
 
 // The "http" and "ftp" hosts of an install request, in request order.
 std::vector<std::string> requestHosts(OB_NamedStringList* request) {
@@ -82,10 +58,6 @@ std::vector<std::string> requestHosts(OB_NamedStringList* request) {
       hosts.push_back(trimmed(*value));
   return hosts;
 }
-
-// Rounds of look-ups a request that keeps changing under them gets before it is left for the
-// next start.
-constexpr int kInstallRounds = 4;
 
 }  // namespace
 
@@ -272,11 +244,21 @@ int OB_CEngineMgr::handOnSessions() {
   return 0;
 }
 
+void OB_CEngineMgr::setStopLimit(int ms) { stopLimitMs_ = ms > 0 ? ms : kJoinLimitMs; }
+
 void OB_CEngineMgr::quit() {
   stop();
-  join(nullptr, 10000);
-  handOnSessions();
-  closeArchives();
+  // As the service stops: what the capture saw goes on once every thread has ended. A thread
+  // still inside a consumer holds its lock, which the hand-over and the archives' close wait
+  // for: the process ends without them then, its files as a kill leaves them.
+  if (joinWithin(stopLimitMs_)) {
+    handOnSessions();
+    closeArchives();
+  } else {
+    OB_Log::ret("capture engine stop: its threads did not end within %d ms; the open sessions "
+                "are not handed on",
+                stopLimitMs_);
+  }
   OB_Log::log("Quitting capture engine.\n");
   cleanup(0);
 }
@@ -319,48 +301,36 @@ int OB_CEngineMgr::handleMessage(OB_Message* message) {
 }
 
 OB_CEngineMgr::HostLookup OB_CEngineMgr::setHostLookup(HostLookup lookup) {
-  return hostLookup.exchange(lookup != nullptr ? lookup : systemHostLookup);
+  return hostLookup.exchange(lookup != nullptr ? lookup : OB_InstallHosts::systemLookup);
 }
 
 void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
-  // The hosts are looked up with cfg.lock free: a resolver that does not answer would hold
-  // every configuration writer and reader up. The request is then read again, merged and
-  // deleted under one hold, as the other writers do; a host that appeared in between (the
-  // request was rewritten) is looked up in another round, again without the lock.
-  std::map<std::string, std::optional<uint32_t>> addresses;
-  for (int round = 0; round < kInstallRounds; ++round) {
-    {
-      OB_NamedStringList request;
-      request.setOwner(1);
-      if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
-      for (const std::string& host : requestHosts(&request)) {
-        if (addresses.count(host) != 0) continue;
-        uint32_t address = 0;
-        if (!host.empty() && hostLookup.load()(host.c_str(), &address) == 0)
-          addresses[host] = address;
-        else
-          addresses[host] = std::nullopt;
-      }
-    }
-
-    OB_ConfigFileLock lock;
+  // Its hosts are looked up with cfg.lock free; it is read again, merged and deleted under one
+  // hold, as the other writers do.
+  OB_InstallHosts addresses(hostLookup.load());
+  auto named = [&](std::vector<std::string>* hosts) {
     OB_NamedStringList request;
     request.setOwner(1);
-    if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return;
+    if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return false;
+    *hosts = requestHosts(&request);
+    return true;
+  };
+  auto merge = [&](const OB_ConfigFileLock&, bool) {
+    OB_NamedStringList request;
+    request.setOwner(1);
+    if (request.readFile(requestPath.c_str(), ':', "\n\t ") != 0) return true;
     const std::vector<std::string> hosts = requestHosts(&request);
-    bool known = true;
-    for (const std::string& host : hosts) known = known && addresses.count(host) != 0;
-    if (!known) continue;
+    if (!addresses.knowsAll(hosts)) return false;
 
     std::vector<std::string> ranges;
     for (const std::string& host : hosts) {
-      const std::optional<uint32_t>& address = addresses[host];
-      if (!address.has_value()) {
+      uint32_t address = 0;
+      if (!addresses.addressOf(host, &address)) {
         OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
         continue;
       }
       char quad[16];
-      OB_Tools::IPAddressString(*address, quad);
+      OB_Tools::IPAddressString(address, quad);
       ranges.push_back(std::string(quad) + " " + quad);
     }
     if (!ranges.empty() && OB_ConfigAdmin::addInstallEntries(installFile_, "range", ranges) != 0)
@@ -375,11 +345,12 @@ void OB_CEngineMgr::takeInstallRequest(const std::string& requestPath) {
     if (unlink(requestPath.c_str()) != 0)
       OB_Log::ret("takeInstallRequest: can't delete %s (%s)", requestPath.c_str(),
                   OB_Log::sys_err_str());
-    return;
-  }
-  OB_Log::ret("takeInstallRequest: %s changed while its hosts were looked up; left for the next "
-              "start",
-              requestPath.c_str());
+    return true;
+  };
+  if (!addresses.run(named, merge))
+    OB_Log::ret("takeInstallRequest: %s changed while its hosts were looked up; left for the "
+                "next start",
+                requestPath.c_str());
 }
 
 void OB_CEngineMgr::writeInstallDevice(const char* value) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "OB_EngineMgr.h"
+#include "OB_InstallHosts.h"
 #include "OB_NamedList.h"
 #include "records/OB_Consumer.h"
 #include "server/OB_TCPConnection.h"
@@ -54,7 +55,7 @@ class OB_CEngineMgr : public OB_EngineMgr {
 
   // The forward look-up of an install request's hosts: 0 with *address (host order) set, else
   // -1. setHostLookup replaces it (tests); null restores the system's. Returns the previous one.
-  using HostLookup = int (*)(const char* host, uint32_t* address);
+  using HostLookup = OB_InstallHosts::Lookup;
   static HostLookup setHostLookup(HostLookup lookup);
 
   // -1, logged, when the engine is to capture and no adapter could be bound (the log's lines
@@ -95,13 +96,16 @@ class OB_CEngineMgr : public OB_EngineMgr {
   // quits on a thread of its own, see quit): a program that hosts more than this engine takes
   // all of it down its own way. Called on the command server's thread; context not owned.
   void setExitAction(OB_TCPExitAction action, void* context);
+  // How long the console's end commands wait for the engine's threads, ms (0: kJoinLimitMs).
+  void setStopLimit(int ms);
 
  private:
   // The command server's exit action for commands 30 and 35 (context: the engine): quit on a
   // thread of its own.
   static void quitFromConsole(void* context);
-  // Stops and joins the engine's threads, closes the archive files with their stop times, logs
-  // "Quitting capture engine." and ends the process with status 0.
+  // Stops the engine's threads; once they have ended (within the stop limit) hands the open
+  // sessions on and closes the archive files with their stop times; logs "Quitting capture
+  // engine." and ends the process with status 0.
   [[noreturn]] void quit();
   // Appends the "http" and "ftp" hosts of the request as ranges, puts its device into the
   // install file and deletes the request. Nothing happens when the request cannot be read. The
@@ -117,6 +121,7 @@ class OB_CEngineMgr : public OB_EngineMgr {
   bool protoSpecLoaded_ = false;
   bool sessionsHandedOn_ = false;  // handOnSessions ran
   bool captured_ = false;          // start has succeeded once
+  int stopLimitMs_ = kJoinLimitMs;
 
   // Not owned beyond the thread list (see the class comment); null when not built.
   OB_NetConsumer* netConsumer_ = nullptr;

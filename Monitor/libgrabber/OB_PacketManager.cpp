@@ -208,8 +208,8 @@ int OB_PacketManager::init() {
   const bool replay = DriverControl::isReplay(context);
   replay_.store(replay, std::memory_order_relaxed);
   // A replay loses nothing: its pools grow past their caps rather than drop payloads, as far as
-  // a quarter of the memory holds (a queue of every size class per unit, as their options
-  // count).
+  // the pools' share of the memory budget holds (a queue of every size class per unit, as their
+  // options count).
   const int grow = replay ? 1 : 0;
   const int32_t most = poolOption_mostQueues(
       static_cast<uint64_t>(pool1460_->getObjectsPerQueue()) * kBufferSetBytes);

@@ -9,9 +9,7 @@
 #include "OB_String.h"
 #include "OB_Tools.h"
 
-uint64_t poolOption_machineMemory() { return OB_Tools::machineMemory(); }
-
-uint64_t poolOption_budget() { return poolOption_machineMemory() / kPoolMemoryShare; }
+uint64_t poolOption_budget() { return OB_Tools::memoryShare(); }
 
 int32_t poolOption_mostQueues(uint64_t queueBytes) {
   uint64_t most = queueBytes == 0 ? INT32_MAX : poolOption_budget() / queueBytes;
@@ -37,10 +35,10 @@ int poolOption_count(const char* name, int fallback, uint64_t unitBytes) {
   if (errno != ERANGE && parsed > 0 && static_cast<uint64_t>(parsed) <= most)
     return static_cast<int>(parsed);
   OB_Log::log(
-      "Option %s: %s is out of bounds (1 to %llu: units of %llu bytes within %llu MB, a quarter "
+      "Option %s: %s is out of bounds (1 to %llu: units of %llu bytes within %llu MB, an eighth "
       "of the %llu MB this machine gives the process); %d is used\n",
       name, text, static_cast<unsigned long long>(most), static_cast<unsigned long long>(unitBytes),
       static_cast<unsigned long long>(poolOption_budget() >> 20),
-      static_cast<unsigned long long>(poolOption_machineMemory() >> 20), fallback);
+      static_cast<unsigned long long>(OB_Tools::machineMemory() >> 20), fallback);
   return fallback;
 }

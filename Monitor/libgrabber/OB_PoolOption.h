@@ -1,18 +1,14 @@
 // The process options that size the capture engine's pools ("PacketPools", "PacketsPerPool",
 // "SessionPools", "SessionsPerPool"), read by one rule: the packet manager and the stream builder
 // both read theirs through it, so a count that the machine's memory cannot hold never reaches a
-// pool. The payload pools together, and the session pool, may each take at most a quarter of
-// the memory (kPoolMemoryShare), so that both at their fullest leave half of it to the rest.
+// pool. The payload pools together, and the session pool, may each take at most one share of
+// the memory budget (OB_Tools::memoryShare, an eighth), as the statistics and their tracked names
+// do: all of them at their fullest leave half of the memory to the rest.
 #pragma once
 
 #include <cstdint>
 
-inline constexpr uint64_t kPoolMemoryShare = 4;
-
-// The memory the process may use in bytes: the machine's physical memory, or the limit of the
-// control group it runs in when that is lower.
-uint64_t poolOption_machineMemory();
-// What one kind of pool may take at its fullest: poolOption_machineMemory() / kPoolMemoryShare.
+// What one kind of pool may take at its fullest: OB_Tools::memoryShare().
 uint64_t poolOption_budget();
 
 // The count option `name` of the process option list, read as atoi reads it. A missing entry,

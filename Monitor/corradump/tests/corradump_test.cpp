@@ -4,6 +4,7 @@
 #include "corradump.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -371,6 +372,24 @@ TEST_F(CorradumpTest, SideListsAreWrittenInTheWorkingDirectory) {
   for (const auto& [when, uri] : connections_) urls += uri + "\n";
   EXPECT_EQ(readFile(file("http_urls.out")), urls);
   EXPECT_FALSE(std::filesystem::exists(file("http_mimetypes.out")));
+}
+
+// Started under any file-mode mask, the tool makes no file another user may write or read: the
+// export, the side lists and the domain cache hold client addresses and URLs.
+TEST_F(CorradumpTest, NoFileItMakesIsOpenToOtherUsersWhateverTheUmask) {
+  makeTree(3);
+  OB_Tools::setReverseLookup(namedLookup);
+  const mode_t inherited = umask(0);
+  const int status = runHere({"-db", root(), "-out", "all.log", "-hi", "-hp", "-resolve"});
+  umask(inherited);
+  OB_Tools::setReverseLookup(nullptr);
+  ASSERT_EQ(status, 0);
+  for (const std::string& made :
+       {file("all.log"), file("http_users.out"), file("http_urls.out"), root() + "/db/domains.db"}) {
+    struct stat info = {};
+    ASSERT_EQ(stat(made.c_str(), &info), 0) << made;
+    EXPECT_EQ(info.st_mode & (S_IWGRP | S_IRWXO), 0u) << made << std::oct << " " << info.st_mode;
+  }
 }
 
 TEST_F(CorradumpTest, NamesResolvedInOneRunAreKeptForTheNext) {

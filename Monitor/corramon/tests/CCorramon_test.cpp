@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -288,6 +289,34 @@ TEST_F(Monitor, CountsWhatTsharkSeesLiveAndAgainFromTheArchive) {
     Counted replayed = countedOnce(expected.servers.size(), expected.requests);
     EXPECT_TRUE(replayed == live);
     EXPECT_EQ(again.stop(SIGINT), 0);
+  }
+}
+
+// Started under any file-mode mask, the monitor makes no file another user may write or read:
+// the archives and their locks, the domain cache, the logs, the common log file, the key files.
+TEST_F(Monitor, NoFileItMakesIsOpenToOtherUsersWhateverTheUmask) {
+  aengine_test::Spec spec;
+  spec.http.push_back({corrana_test::ipv4Address("198.18.0.1"), 80, "web", {}});
+  aengine_test::writeConfig(spec);
+  replay(kShippedTrace);
+  tree_.write("corramon.cfg", "NetworkStatistics: 1\nCommonLogFile: access.log\n");
+  const mode_t inherited = umask(0);
+  {
+    Program monitor({"-f"}, env());
+    umask(inherited);
+    ASSERT_TRUE(answers());
+    EXPECT_EQ(countedOnce(1, 15).hits, 15u);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+  }
+  std::vector<std::string> made = {tree_.admin("aengineKey"), tree_.admin("cengineKey")};
+  for (const std::string& folder : {tree_.db(), tree_.path() + "/logs"})
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      made.push_back(entry.path().string());
+  EXPECT_GE(made.size(), 8u);  // keys, http, ftp and net archives with locks, domains, logs
+  for (const std::string& path : made) {
+    struct stat info = {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_mode & (S_IWGRP | S_IRWXO), 0u) << path << std::oct << " " << info.st_mode;
   }
 }
 

@@ -596,8 +596,8 @@ TEST_F(ConfigTest, WireFormIsSentByteForByte) {
 TEST(ConfigWire, ReceivedFormFillsTheConfiguration) {
   // applyNetAddress arrives as ONE byte: the console writes a Boolean, not the engine's UInt8.
   std::string wire = u32(1) + line("eth2") + u32(8200) + line("port 21") + u32(3) + u16(1) +
-                     line(std::string(70, 't')) + u8(2) + line("A") +
-                     line(std::string(20, 'x')) + line("pw") + std::string(1, '\1') + u16(1) +
+                     line(std::string(63, 't')) + u8(2) + line("A") +
+                     line(std::string(15, 'x')) + line("pw") + std::string(1, '\1') + u16(1) +
                      line("10.9.0.1") + line("255.255.255.255");
   SocketPair pair;
   pair.feed(wire);
@@ -633,16 +633,36 @@ TEST(ConfigWire, ReceivedNetworksDecideWhichClientsAreLetIn) {
   EXPECT_EQ(config.isValidSourceIP(quad("10.8.0.1")), 0);
 }
 
-TEST(ConfigWire, OverlongLineIsCutWithoutSpillingIntoTheNextField) {
-  std::string wire = u32(1) + line(std::string(300, 'd')) + u32(8200) + line("f") + u32(3) +
-                     u16(0) + line("pw") + std::string(1, '\0') + u16(0);
+// A text longer than its field is refused with the field and its limit in the log, never cut:
+// a root password cut to its first 511 bytes would not let root in. One that fits is kept.
+TEST_F(ConfigTest, ATextLongerThanItsFieldIsRefusedAndOneThatFitsIsKept) {
+  OB_Log::init("config", 0, nullptr);
+  auto wire = [](const std::string& device, const std::string& type, const std::string& password) {
+    return u32(1) + line(device) + u32(8200) + line("f") + u32(3) + u16(1) + line(type) + u8(0) +
+           line(password) + std::string(1, '\0') + u16(0);
+  };
+  for (const std::string& sent : {wire(std::string(256, 'd'), "text/html", "pw"),
+                                  wire("eth0", std::string(64, 't'), "pw"),
+                                  wire("eth0", "text/html", std::string(512, 'p'))}) {
+    SocketPair pair;
+    pair.feed(sent);
+    OB_Config config;
+    EXPECT_EQ(config.readJ(pair.near()), -1);
+  }
+  const std::string log = this->log();
+  for (const char* text :
+       {"hcommand_SET_CONFIG: the capture device is longer than its 255 bytes; refused",
+        "hcommand_SET_CONFIG: a MIME type is longer than its 63 bytes; refused",
+        "hcommand_SET_CONFIG: the root password is longer than its 511 bytes; refused"})
+    EXPECT_NE(log.find(text), std::string::npos) << text << " in:\n" << log;
+
   SocketPair pair;
-  pair.feed(wire);
+  pair.feed(wire(std::string(255, 'd'), std::string(63, 't'), std::string(511, 'p')));
   OB_Config config;
   ASSERT_EQ(config.readJ(pair.near()), 0);
   EXPECT_EQ(std::string(config.device), std::string(255, 'd'));
   EXPECT_EQ(config.connectionPort, 8200u);
-  EXPECT_STREQ(config.password, "pw");
+  EXPECT_EQ(std::string(config.password), std::string(511, 'p'));
 }
 
 TEST(ConfigWire, TooManyExtensionsOrNetworksAndBadAddressesAreRefused) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 
 #include "ConsoleClient.h"
 #include "DriverControl.h"
+#include "FrameBuilder.h"
 #include "FileText.h"
 #include "OB_FileLock.h"
 #include "OB_HTTPConsumer.h"
@@ -333,6 +335,76 @@ TEST_F(CEngineMgrTest, StopCommandStopsTheEngineClosesTheArchivesAndExitsWithZer
   }
   const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
   EXPECT_NE(log.find("(35) root 127.0.0.1 'OK'"), std::string::npos) << log;
+  EXPECT_NE(log.find("Quitting capture engine.\n"), std::string::npos) << log;
+}
+
+// Claims the trace server's sessions and never returns from the first it is handed, as a
+// writer whose disk has stopped answering: the stream builder's thread stays inside the HTTP
+// consumer, holding its lock.
+class StuckWriter : public OB_ProtocolWriter, public OB_ReferenceCounter {
+  OB_CLASS_IDENTITY(StuckWriter, 0x7E57C1A2, "StuckWriter", OB_ProtocolWriter,
+                    OB_ReferenceCounter)
+
+ public:
+  int isMatch(uint32_t serverIP, uint16_t serverPort) override {
+    return serverIP == kTraceServer && serverPort == 80 ? 1 : 0;
+  }
+  int processObject(OB_Object* /*object*/) override {
+    entered = true;
+    for (;;) pause();
+  }
+  std::atomic<bool> entered{false};
+};
+
+// The console's end command waits for the engine's threads only as long as a stop may: one that
+// stays inside a consumer leaves the open sessions where they are (handing them on would wait
+// for that consumer for ever) and the process ends all the same.
+TEST_F(CEngineMgrTest, AnEndCommandWhoseThreadsDoNotEndEndsTheProcessWithoutHandingOn) {
+  option("NetworkStatistics", "0");
+  option("Database", "0");
+  const int status = statusOfChild(
+      [this] {
+        OB_Server watched;
+        watched.setIPAddress(kTraceServer);
+        watched.setPort(80);
+        OB_CEngineMgr* engine = build(0);
+        engine->setStopLimit(200);
+        StuckWriter* stuck = new StuckWriter();
+        engine->getConsumerNamedList()->find("http")->append(stuck);
+        engine->start();
+        const uint64_t now = static_cast<uint64_t>(time(nullptr)) * 1000000u;
+        corrana_test::TcpConversation talk({0xC6120002, 40000, {2, 0, 0, 0, 0, 1}},
+                                           {kTraceServer, 80, {2, 0, 0, 0, 0, 2}}, now);
+        talk.handshake()
+            .send(corrana_test::TcpConversation::kClient, "GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+            .send(corrana_test::TcpConversation::kServer,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+            .close();
+        OB_PacketManager* packets = member<OB_PacketManager>(engine);
+        for (const corrana_test::Frame& frame : talk.frames())
+          packets->acceptPacketProc(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()),
+                                    frame.time, frame.wireLength);
+        for (int i = 0; i < 1000 && !stuck->entered; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!stuck->entered) _exit(102);
+        corrana_test::ConsoleRequest stop;
+        stop.command = 35;
+        stop.key = 1;  // the key file held 0
+        std::string reply = "<no connection>";
+        for (int i = 0; i < 500 && reply == "<no connection>"; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          reply = corrana_test::requestReply(port_, stop.frame());
+        }
+        if (reply != corrana_test::successReply("")) _exit(101);
+        std::this_thread::sleep_for(std::chrono::seconds(20));  // the engine ends the process
+      },
+      std::chrono::seconds(15));
+  EXPECT_EQ(status, 0);
+  const std::string log = readFile(dir_.path() + "/logs/cenginetest.log");
+  EXPECT_NE(log.find("capture engine stop: its threads did not end within 200 ms"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("finished ones handed on"), std::string::npos) << log;
   EXPECT_NE(log.find("Quitting capture engine.\n"), std::string::npos) << log;
 }
 

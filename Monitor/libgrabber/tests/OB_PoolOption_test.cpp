@@ -1,5 +1,5 @@
-// The pool options are bounded by a quarter of the memory the process may use, and the log line
-// of a refused value says the bound.
+// The pool options are bounded by their share of the memory budget, an eighth of the memory the
+// process may use, and the log line of a refused value says the bound.
 #include "OB_PoolOption.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "OB_NamedStringList.h"
 #include "OB_Options.h"
 #include "OB_String.h"
+#include "OB_Tools.h"
 #include "TempDir.h"
 #include "tcp/OB_PooledTCPSession.h"
 
@@ -41,8 +42,8 @@ class PoolOptionTest : public ::testing::Test {
 // pool that filled up took the machine with it.
 TEST_F(PoolOptionTest, HalfTheMemoryInSessionsIsRefusedWithTheBoundInTheLog) {
   const uint64_t unit = sizeof(OB_PooledTCPSession);
-  const uint64_t half = poolOption_machineMemory() / 2 / unit;
-  const uint64_t bound = poolOption_machineMemory() / kPoolMemoryShare / unit;
+  const uint64_t half = OB_Tools::machineMemory() / 2 / unit;
+  const uint64_t bound = OB_Tools::memoryShare() / unit;
   ASSERT_LT(bound, 2147483647u) << "the bound needs a machine of less than 2^31 sessions";
   const std::string text = std::to_string(half < 2147483647u ? half : 2147483647u);
   options_.append(new OB_String(text.c_str()), "SessionsPerPool");
@@ -61,10 +62,11 @@ TEST_F(PoolOptionTest, HalfTheMemoryInSessionsIsRefusedWithTheBoundInTheLog) {
   setOptions(&options_);
 }
 
-TEST_F(PoolOptionTest, AGrowingPoolMayTakeAQuarterOfTheMemory) {
+TEST_F(PoolOptionTest, AGrowingPoolMayTakeItsShareOfTheMemory) {
   const uint64_t queue = 1 << 20;
+  EXPECT_EQ(poolOption_budget(), OB_Tools::machineMemory() / 8);
   EXPECT_EQ(static_cast<uint64_t>(poolOption_mostQueues(queue)), poolOption_budget() / queue);
-  EXPECT_EQ(poolOption_mostQueues(poolOption_machineMemory()), 1);
+  EXPECT_EQ(poolOption_mostQueues(OB_Tools::machineMemory()), 1);
 }
 
 }  // namespace

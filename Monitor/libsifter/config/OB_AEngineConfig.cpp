@@ -1,8 +1,5 @@
 #include "config/OB_AEngineConfig.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,18 +36,7 @@ constexpr const char* kMemoryMessage = "readGeneralConfigFile: not enough memory
 OB_AEngineConfig* currentConfig = nullptr;
 OB_AEngineConfig* defaultConfig = nullptr;
 
-int systemHostLookup(const char* host, uint32_t* address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* answer = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr) return -1;
-  *address = ntohl(reinterpret_cast<sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(answer);
-  return 0;
-}
-
-std::atomic<OB_AEngineConfig::HostLookup> hostLookup{systemHostLookup};
+std::atomic<OB_AEngineConfig::HostLookup> hostLookup{OB_InstallHosts::systemLookup};
 
 // A section head: its comment line, the count line and the empty line. A count that cannot be
 // read, is negative or is above limit ends the process with message.
@@ -159,10 +145,15 @@ void rejectUnknownAdditions(RejectedAdditions* rejected) {
   fclose(stream);
 }
 
+// The room the hard limit leaves beside the file's servers for the additions.
+size_t additionsRoom(int fileCount) {
+  return static_cast<size_t>(OB_AEngineConfig::kMaxServers - fileCount);
+}
+
 // Only as many additions as fit beside the file's servers under the hard limit are kept.
 std::vector<std::string> boundedAdditions(std::vector<std::string> values, int fileCount,
                                           const char* kind) {
-  size_t room = static_cast<size_t>(OB_AEngineConfig::kMaxServers - fileCount);
+  const size_t room = additionsRoom(fileCount);
   if (values.size() > room) {
     OB_Log::ret(
         "readGeneralConfigFile: more than %d %s servers, %zu installation additions "
@@ -171,6 +162,38 @@ std::vector<std::string> boundedAdditions(std::vector<std::string> values, int f
     values.resize(room);
   }
   return values;
+}
+
+// An "http" addition's host and port (the default one when it names none); false when the port
+// is not one.
+bool httpAddition(const std::string& value, std::string* host, long* port) {
+  const size_t colon = value.find(':');
+  *host = hostPart(value.substr(0, colon));
+  *port = OB_HTTPServer::kDefaultPort;
+  if (colon == std::string::npos) return true;
+  const std::string portText = hostPart(value.substr(colon + 1));
+  const bool digits = !portText.empty() && portText.size() <= 5 &&
+                      portText.find_first_not_of("0123456789") == std::string::npos;
+  *port = digits ? strtol(portText.c_str(), nullptr, 10) : 0;
+  return *port >= 1 && *port <= 65535;
+}
+
+// The hosts of the additions that are looked up: those of the http entries with a good port and
+// of the ftp entries, as many of each as fit beside the file's servers.
+std::vector<std::string> additionHosts(OB_NamedStringList* additions, int httpCount,
+                                       int ftpCount) {
+  std::vector<std::string> hosts;
+  std::vector<std::string> values = additionsNamed(additions, "http");
+  values.resize(std::min(values.size(), additionsRoom(httpCount)));
+  for (const std::string& value : values) {
+    std::string host;
+    long port = 0;
+    if (httpAddition(value, &host, &port)) hosts.push_back(host);
+  }
+  values = additionsNamed(additions, "ftp");
+  values.resize(std::min(values.size(), additionsRoom(ftpCount)));
+  for (const std::string& value : values) hosts.push_back(hostPart(value));
+  return hosts;
 }
 
 // The visibility flags of an added server at index: set, and the list grown to reach it (the
@@ -215,7 +238,7 @@ int setDefaultConfig(OB_AEngineConfig* config) {
 }
 
 OB_AEngineConfig::HostLookup OB_AEngineConfig::setHostLookup(HostLookup lookup) {
-  return hostLookup.exchange(lookup != nullptr ? lookup : systemHostLookup);
+  return hostLookup.exchange(lookup != nullptr ? lookup : OB_InstallHosts::systemLookup);
 }
 
 OB_AEngineConfig::~OB_AEngineConfig() { OB_AEngineConfig::reset(); }
@@ -350,6 +373,10 @@ const char* OB_AEngineConfig::receivedProblem() {
   for (int i = 0; i < numOfUsers; ++i)
     if (const char* problem = users[i]->storageProblem(); problem != nullptr) return problem;
 
+  // A server watched twice would count each of its transactions twice in every total across
+  // servers: the same rule as the installation additions.
+  if (const char* problem = twiceWatched(); problem != nullptr) return problem;
+
   // Only root may change the configuration again: a configuration without a root who can log
   // in could only be mended by editing the file by hand.
   OB_User* root = nullptr;
@@ -365,18 +392,65 @@ const char* OB_AEngineConfig::receivedProblem() {
   // than the machine has: the engine would fail allocating at the rebuild.
   const uint64_t asked = statsMemory();
   const uint64_t memory = OB_Tools::machineMemory();
-  const uint64_t bound = memory / kStatsMemoryShare;
+  const uint64_t bound = OB_Tools::memoryShare();
   if (asked <= bound) return nullptr;
   char text[256];
   snprintf(text, sizeof text,
            "the statistics would take %llu MB at the least (%u windows, %u servers, %u subsets), "
-           "more than %llu MB, a quarter of the %llu MB this machine gives the process",
+           "more than %llu MB, an eighth of the %llu MB this machine gives the process",
            static_cast<unsigned long long>(asked >> 20), numOfTimeWindows,
            numOfHTTPServers + numOfFTPServers, numOfXSubSets,
            static_cast<unsigned long long>(bound >> 20),
            static_cast<unsigned long long>(memory >> 20));
-  sizeProblem_ = text;
-  return sizeProblem_.c_str();
+  problem_ = text;
+  return problem_.c_str();
+}
+
+namespace {
+
+// The addresses a definition covers: type 0 its address, type 1 its list.
+std::vector<uint32_t> coveredAddresses(OB_Server* server) {
+  if (server->getServerType() == 0) return {server->getIPAddress()};
+  std::vector<uint32_t> covered;
+  for (int i = 0; i < server->getAddressCount(); ++i) covered.push_back(server->getAddress(i));
+  return covered;
+}
+
+// The first address and port both definitions cover, if they share one.
+bool shared(OB_Server* first, OB_Server* second, uint32_t* address) {
+  if (first->getPort() != second->getPort()) return false;
+  for (uint32_t candidate : coveredAddresses(first))
+    if (second->isInRange(candidate) != 0) {
+      *address = candidate;
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
+const char* OB_AEngineConfig::twiceWatched() {
+  auto check = [this](const char* kind, OB_Server** servers, int count) -> const char* {
+    for (int i = 0; i < count; ++i)
+      for (int k = i + 1; k < count; ++k) {
+        uint32_t address = 0;
+        if (!shared(servers[i], servers[k], &address)) continue;
+        char quad[16];
+        char text[1300];
+        snprintf(text, sizeof text,
+                 "the %s server %s:%u is watched twice (servers %d \"%s\" and %d \"%s\")", kind,
+                 OB_Tools::IPAddressString(address, quad), servers[i]->getPort(), i,
+                 servers[i]->getName(), k, servers[k]->getName());
+        problem_ = text;
+        return problem_.c_str();
+      }
+    return nullptr;
+  };
+  std::vector<OB_Server*> http(httpServers, httpServers + numOfHTTPServers);
+  std::vector<OB_Server*> ftp(ftpServers, ftpServers + numOfFTPServers);
+  if (const char* problem = check("HTTP", http.data(), numOfHTTPServers); problem != nullptr)
+    return problem;
+  return check("FTP", ftp.data(), numOfFTPServers);
 }
 
 uint64_t OB_AEngineConfig::statsMemory() const {
@@ -497,16 +571,54 @@ int OB_AEngineConfig::readConfigFile(FILE* f, const char* name, std::string* pro
     if (numOfTimeWindows == 0) reading.note("no time window the engine can count with");
     if (!problem->empty()) return -1;
   }
-  if (takesAdditions_) applyAdditions(admin + "installa.cfg");
+  if (takesAdditions_ && round_ != nullptr) applyAdditions(admin + "installa.cfg");
   // The lock file stays: deleting it would let a process that already opened it and one that
   // creates it anew hold "the" lock at the same time.
   return 0;
+}
+
+void OB_AEngineConfig::readUnderLock(const std::function<void(const OB_ConfigFileLock&)>& read) {
+  const std::string path = std::string(OB_Tools::getInstallDir()) + "/admin/installa.cfg";
+  OB_InstallHosts hosts(hostLookup.load());
+  AdditionsRound round{&hosts};
+  struct Ending {
+    AdditionsRound** round;
+    ~Ending() { *round = nullptr; }
+  } ending{&round_};
+  round_ = &round;
+  hosts.run(
+      [&](std::vector<std::string>* named) {
+        OB_NamedStringList additions;
+        additions.setOwner(1);
+        if (takesAdditions_ && additions.readFile(path.c_str(), ':', "\n\t ") == 0)
+          *named = additionHosts(&additions, 0, 0);
+        return true;
+      },
+      [&](const OB_ConfigFileLock& lock, bool last) {
+        round.last = last;
+        round.unresolved = false;
+        read(lock);
+        if (!round.unresolved) return true;
+        reset();
+        return false;
+      });
 }
 
 void OB_AEngineConfig::applyAdditions(const std::string& path) {
   OB_NamedStringList additions;
   additions.setOwner(1);
   if (additions.readFile(path.c_str(), ':', "\n\t ") != 0) return;
+  // Rewritten since its hosts were looked up: looked up again, the lock let go first.
+  if (!round_->hosts->knowsAll(additionHosts(&additions, numOfHTTPServers, numOfFTPServers))) {
+    if (!round_->last) {
+      round_->unresolved = true;
+      return;
+    }
+    OB_Log::ret("readConfigFile: %s changed while its hosts were looked up; left for the next "
+                "start",
+                path.c_str());
+    return;
+  }
   RejectedAdditions rejected{path, {}};
   rejectUnknownAdditions(&rejected);
 
@@ -515,21 +627,14 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
   std::vector<int> addedFTP;
   for (const std::string& value :
        boundedAdditions(additionsNamed(&additions, "http"), numOfHTTPServers, "http")) {
-    size_t colon = value.find(':');
-    std::string host = hostPart(value.substr(0, colon));
-    long port = OB_HTTPServer::kDefaultPort;
-    if (colon != std::string::npos) {
-      std::string portText = hostPart(value.substr(colon + 1));
-      bool digits = !portText.empty() && portText.size() <= 5 &&
-                    portText.find_first_not_of("0123456789") == std::string::npos;
-      port = digits ? strtol(portText.c_str(), nullptr, 10) : 0;
-      if (port < 1 || port > 65535) {
-        rejected.reject("http: " + value, "bad port in \"http: " + value + "\"");
-        continue;
-      }
+    std::string host;
+    long port = 0;
+    if (!httpAddition(value, &host, &port)) {
+      rejected.reject("http: " + value, "bad port in \"http: " + value + "\"");
+      continue;
     }
     uint32_t address = 0;
-    if (hostLookup.load()(host.c_str(), &address) != 0) {
+    if (!round_->hosts->addressOf(host, &address)) {
       OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
       rejected.reject("http: " + value, "no address for the host of \"http: " + value + "\"");
       continue;
@@ -555,7 +660,7 @@ void OB_AEngineConfig::applyAdditions(const std::string& path) {
        boundedAdditions(additionsNamed(&additions, "ftp"), numOfFTPServers, "ftp")) {
     std::string host = hostPart(value);
     uint32_t address = 0;
-    if (hostLookup.load()(host.c_str(), &address) != 0) {
+    if (!round_->hosts->addressOf(host, &address)) {
       OB_Log::flog(nullptr, "gethostbyname() failed on %s\n", host.c_str());
       rejected.reject("ftp: " + value, "no address for the host of \"ftp: " + value + "\"");
       continue;

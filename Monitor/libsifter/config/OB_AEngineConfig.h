@@ -8,15 +8,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "OB_Config.h"
+#include "OB_InstallHosts.h"
 #include "OB_Object.h"
 #include "config/OB_AEngineConfigRecords.h"
 
 class OB_HTTPServer;
 class OB_FTPServer;
 class OB_User;
+class OB_ConfigFileLock;
 
 class OB_AEngineConfig : public OB_ConfigBase {
   OB_CLASS_IDENTITY(OB_AEngineConfig, 0x2BE2BFC4, "OB_AEngineConfig", OB_Object)
@@ -35,13 +38,12 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // What one bin of one set of statistics (a server's transactions, or one subset of them; the
   // network's) takes at the least: the counters such a set keeps per bin from its start (about
   // 24 of 4 bytes for an HTTP server), with room for the first entries of its lists.
+  // The windows' bins times the sets of statistics may take at most one share of the memory
+  // budget (OB_Tools::memoryShare, as each kind of capture pool and the tracked names).
   static constexpr uint64_t kBytesPerBin = 128;
-  // The windows' bins times the sets of statistics may take at most this share of the memory
-  // the machine gives the process (a quarter, as each kind of capture pool).
-  static constexpr uint64_t kStatsMemoryShare = 4;
 
   // Resolves a host name to its first IPv4 address (host order): 0, or -1 when it has none.
-  using HostLookup = int (*)(const char* host, uint32_t* address);
+  using HostLookup = OB_InstallHosts::Lookup;
 
   OB_AEngineConfig() = default;
   OB_AEngineConfig(const OB_AEngineConfig&) = delete;
@@ -67,9 +69,10 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // the engine can count with, every count within its limit, every record whole (at most 5 nets
   // a group or subset, server types 0 and 1, addresses that convert), every text one the file
   // keeps as it is (no NUL; no brace or line end in a value between braces, no line end in a
-  // line of its own, no blank in an alternate name; client ranges low to high), and a root user
-  // with console access and a password, and statistics that fit the machine (statsMemory within
-  // OB_Tools::machineMemory() / kStatsMemoryShare). Otherwise -1 (the reason logged under
+  // line of its own, no blank in an alternate name; client ranges low to high), no address and
+  // port watched by two HTTP (or two FTP) servers, a root user with console access and a
+  // password, and statistics that fit the machine (statsMemory within
+  // OB_Tools::memoryShare()). Otherwise -1 (the reason logged under
   // "hcommand_SET_CONFIG"); the object then holds what was read so far.
   int readJ(int socket) override;
 
@@ -105,6 +108,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
  protected:
   // Why a configuration that arrived whole cannot be acknowledged (see readJ); null when it can.
   const char* receivedProblem();
+  // Why two HTTP (or two FTP) server definitions cover one address and port, null when none do.
+  const char* twiceWatched();
   // 0 time windows ends the process; more than 16 are logged as a warning. 0.
   virtual int check();
   // Parses a configuration file (the defaults file's name in messages) into this (empty) object
@@ -116,8 +121,16 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // malformed value or a count above its limit ends the process. Otherwise the file must be
   // whole (no malformed value, not cut short, a time window it can count with): -1 with *problem
   // saying why, and nothing more is done. A configuration that takes the installation
-  // additions (see applyAdditions) then applies them. 0.
+  // additions (see applyAdditions) then applies them when it is read through readUnderLock. 0.
   int readConfigFile(FILE* stream, const char* name, std::string* problem);
+  // Runs read, which opens and reads this (empty) configuration's files, under cfg.lock (lock
+  // says whether it could be had). A configuration that takes the installation additions has
+  // their hosts looked up before, with the lock free (OB_InstallHosts): a resolver that does not
+  // answer must not hold the console's writers up. When installa.cfg names a host by then that
+  // was not looked up, what read did is undone (reset) and it runs again in another round; in
+  // the last one such additions are left for the next start (logged). The calling thread must
+  // not hold cfg.lock.
+  void readUnderLock(const std::function<void(const OB_ConfigFileLock& lock)>& read);
   // Applies the one-time installation additions of path ("installa.cfg": "http: host[:port]",
   // "ftp: host", "password: text") to this configuration: servers follow its own (which stay),
   // the first user gets the password and sees the added servers. A configuration changed so is
@@ -125,7 +138,8 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // cannot be applied (an unknown key, a bad port, a host without an address) is logged with
   // why and appended to "<path>.rejected" (owner only), the good lines applied all the same.
   // A server watched already (its address and port, FTP: its address) is logged and not added
-  // again.
+  // again. The hosts' addresses are those readUnderLock looked up; additions that name one it
+  // did not change nothing.
   void applyAdditions(const std::string& path);
   // The index of the first HTTP server that watches address (host order) on port, else -1.
   int watchedHTTPServer(uint32_t address, uint16_t port);
@@ -135,9 +149,16 @@ class OB_AEngineConfig : public OB_ConfigBase {
   // Whether readConfigFile applies the installation additions: only the configuration in use,
   // whose file they are meant to change; the defaults never take them.
   bool takesAdditions_ = false;
+  // The round of readUnderLock under way, null outside it.
+  struct AdditionsRound {
+    const OB_InstallHosts* hosts;  // not owned
+    bool last = false;
+    bool unresolved = false;  // set by applyAdditions: a host not looked up, nothing applied
+  };
+  AdditionsRound* round_ = nullptr;
 
  private:
-  std::string sizeProblem_;  // the text receivedProblem returns for a configuration too large
+  std::string problem_;  // the text receivedProblem makes for a configuration it refuses
 };
 
 // The configurations in use; plain pointers, set while no analysis thread runs. Not owned here.

@@ -13,31 +13,34 @@
 #include "config/OB_ConfigRecordIO.h"
 
 int OB_AEngineConfigAdmin::readConfig() {
-  // Taken before any file is opened: a file opened first may be one a writer replaces while
-  // this waits, and its old content, rewritten with the additions, would undo that write.
-  OB_ConfigFileLock lock;
-  if (!lock.held())
-    OB_Log::ret("readConfig: can't lock %s, reading without it", lock.path().c_str());
-  std::string problem;
-  if (readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvt.cfg", "r"),
-                     "aengine_prvt.cfg", &problem) != 0) {
-    // A damaged private file would end the process (a restart loop under a service manager) or
-    // leave nobody who can log in: the engine starts from the defaults instead.
-    const std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
-    char text[2600];
-    snprintf(text, sizeof text,
-             "readConfig: %saengine_prvt.cfg can't be read whole (%s); using %saengine_prvtDef.cfg",
-             folder.c_str(), problem.c_str(), folder.c_str());
-    // Whoever runs the program sees it too, once: through the log's echo when that goes there.
-    OB_Log::ret("%s", text);
-    if (OB_Log::getEcho() != stderr) fprintf(stderr, "%s\n", text);
-    reset();
-    readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvtDef.cfg", "r"),
-                   "aengine_prvtDef.cfg", nullptr);
-  }
-  FILE* stream = OB_Config::openConfigFile("/admin", "aengineInstall.cfg", "r");
-  readAdminConfigFile(stream);
-  fclose(stream);
+  // The lock is taken before any file is opened: a file opened first may be one a writer
+  // replaces while this waits, and its old content, rewritten with the additions, would undo
+  // that write.
+  readUnderLock([this](const OB_ConfigFileLock& lock) {
+    if (!lock.held())
+      OB_Log::ret("readConfig: can't lock %s, reading without it", lock.path().c_str());
+    std::string problem;
+    if (readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvt.cfg", "r"),
+                       "aengine_prvt.cfg", &problem) != 0) {
+      // A damaged private file would end the process (a restart loop under a service manager)
+      // or leave nobody who can log in: the engine starts from the defaults instead.
+      const std::string folder = std::string(OB_Tools::getInstallDir()) + "/admin/";
+      char text[2600];
+      snprintf(text, sizeof text,
+               "readConfig: %saengine_prvt.cfg can't be read whole (%s); using "
+               "%saengine_prvtDef.cfg",
+               folder.c_str(), problem.c_str(), folder.c_str());
+      // Whoever runs the program sees it too, once: through the log's echo when that goes there.
+      OB_Log::ret("%s", text);
+      if (OB_Log::getEcho() != stderr) fprintf(stderr, "%s\n", text);
+      reset();
+      readConfigFile(OB_Config::openConfigFile("/admin", "aengine_prvtDef.cfg", "r"),
+                     "aengine_prvtDef.cfg", nullptr);
+    }
+    FILE* stream = OB_Config::openConfigFile("/admin", "aengineInstall.cfg", "r");
+    readAdminConfigFile(stream);
+    fclose(stream);
+  });
   check();
   return 0;
 }

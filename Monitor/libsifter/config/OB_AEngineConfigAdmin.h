@@ -23,7 +23,8 @@ class OB_AEngineConfigAdmin : public OB_AEngineConfig {
 
   // Reads "aengine_prvt.cfg" with the installation additions (unless they are left), then
   // "aengineInstall.cfg", holding "<install>/admin/cfg.lock" from before the first file is
-  // opened to the end, so that it reads what the last writer wrote. A
+  // opened to the end, so that it reads what the last writer wrote (the additions' hosts are
+  // looked up before, with the lock free: see readUnderLock). A
   // private file that cannot be read whole (a malformed value, cut short, no usable time
   // window) is logged (and written to standard error) and the defaults file
   // "aengine_prvtDef.cfg" is read in its place; a missing file or a malformed defaults or

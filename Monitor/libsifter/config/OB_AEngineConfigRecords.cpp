@@ -15,7 +15,8 @@ namespace {
 
 using IO = OB_ConfigRecordIO;
 
-constexpr int kNameLine = 512;
+constexpr int kNameLine = sizeof timeWindow_t::name;
+static_assert(sizeof networkGroup_t::name == kNameLine && sizeof XSubset_t::name == kNameLine);
 constexpr int kAddressLine = 2048;
 
 template <class T>
@@ -117,12 +118,12 @@ int receiveNets(int socket, R* record, const char* who, int exampleCode) {
   record->numOfNets = nets;
   char line[kAddressLine];
   for (int i = 0; i < nets; ++i) {
-    if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (IO::receiveLine(socket, line, sizeof line, "a network address") < 0) return -1;
     if (!OB_Config::parseAddress(line, false, &record->exampleAddress[i])) {
       OB_Log::ret("%s: Malformed IP Address(%d): %s", who, exampleCode, line);
       return -1;
     }
-    if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (IO::receiveLine(socket, line, sizeof line, "a network mask") < 0) return -1;
     if (!OB_Config::parseAddress(line, true, &record->maskAddress[i])) {
       OB_Log::ret("%s: Malformed IP Address(%d): %s", who, exampleCode + 1, line);
       return -1;
@@ -132,11 +133,9 @@ int receiveNets(int socket, R* record, const char* who, int exampleCode) {
   return 0;
 }
 
-int receiveName(int socket, char* name) {
-  char line[kNameLine];
-  if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
-  IO::copyCut(name, kNameLine, line);
-  return 0;
+// name: a record's field of kNameLine bytes.
+int receiveName(int socket, char* name, const char* field) {
+  return IO::receiveLine(socket, name, kNameLine, field) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -276,7 +275,7 @@ int timeWindow_writeJ(int socket, const timeWindow_t* window) {
 }
 
 int timeWindow_readJ(int socket, timeWindow_t* window) {
-  if (receiveName(socket, window->name) != 0) return -1;
+  if (receiveName(socket, window->name, "a time window's name") != 0) return -1;
   if (readJ_UInt16(socket, &window->windowType) != 0) return -1;
   if (readJ_UInt16(socket, &window->alignRTType) != 0) return -1;
   if (readJ_UInt16(socket, &window->alignRTOffset) != 0) return -1;
@@ -291,7 +290,7 @@ int networkGroup_writeJ(int socket, const networkGroup_t* group) {
 }
 
 int networkGroup_readJ(int socket, networkGroup_t* group, const char* who) {
-  if (receiveName(socket, group->name) != 0) return -1;
+  if (receiveName(socket, group->name, "a network group's name") != 0) return -1;
   return receiveNets(socket, group, who, 1);
 }
 
@@ -302,7 +301,7 @@ int XSubset_writeJ(int socket, const XSubset_t* subset) {
 }
 
 int XSubset_readJ(int socket, XSubset_t* subset, const char* who) {
-  if (receiveName(socket, subset->name) != 0) return -1;
+  if (receiveName(socket, subset->name, "a transaction subset's name") != 0) return -1;
   int accept = 0;
   if (readJ_Boolean(socket, &accept) != 0) return -1;
   subset->acceptMatching = accept;

@@ -80,9 +80,10 @@ class OB_ConfigRecordIO {
   // Whether text (null: "") reads back from the file as it is.
   static bool keepsWhole(const char* text, Kept as) { return OB_ConfigText::keepsWhole(text, as); }
 
-  // Receives one line whole, refusing a NUL in it: OB_ConfigText::receiveLine.
-  static int receiveLine(int socket, char* buffer, int size) {
-    return OB_ConfigText::receiveLine(socket, buffer, size);
+  // Receives one line whole, refusing one longer than the field or holding a NUL (logged with
+  // field, what was sent): OB_ConfigText::receiveLine.
+  static int receiveLine(int socket, char* buffer, int size, const char* field) {
+    return OB_ConfigText::receiveLine(socket, buffer, size, field);
   }
   // Sends text (null: "") and "\n"; 0, or -1 when not all of it went out.
   static int sendLine(int socket, const char* text);

@@ -24,7 +24,7 @@ uint32_t readServerAddress(const char* token) {
 
 int receiveAddress(int socket, uint32_t* address, const char* message) {
   char line[IO::kWireLine];
-  if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+  if (IO::receiveLine(socket, line, sizeof line, "an FTP server's address") < 0) return -1;
   if (!OB_Config::parseAddress(line, false, address)) {
     OB_Log::ret(message, line);
     return -1;
@@ -154,7 +154,7 @@ int OB_FTPServer::readJ(int socket) {
   serverType = type;
   if (receiveAddress(socket, &ipAddress, "hcommand_SET_CONFIG: Malformed IP Address(7): %s") != 0)
     return -1;
-  if (IO::receiveLine(socket, name, sizeof name) < 0) return -1;
+  if (IO::receiveLine(socket, name, sizeof name, "an FTP server's name") < 0) return -1;
   uint16_t count = 0;
   if (readJ_UInt16(socket, &count) != 0) return -1;
   if (count > kMaxAddresses) {
@@ -168,5 +168,5 @@ int OB_FTPServer::readJ(int socket) {
       return -1;
     numAddresses = static_cast<uint16_t>(i + 1);
   }
-  return IO::receiveLine(socket, name, sizeof name) < 0 ? -1 : 0;
+  return IO::receiveLine(socket, name, sizeof name, "an FTP server's filter name") < 0 ? -1 : 0;
 }

@@ -32,6 +32,8 @@ class OB_FTPServer : public virtual OB_Server {
   // type ends the process.
   virtual int isMatch(const uint32_t* address);
 
+  // Its sessions are the "ftp" consumer's.
+  const char* getProtocolName() override { return "ftp"; }
   // What OB_Server::init clears, keeping the port; 0.
   int init() override;
   // The text record; -1 on a write error.

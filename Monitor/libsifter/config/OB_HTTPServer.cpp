@@ -88,12 +88,14 @@ int receiveCount(int socket, uint16_t* count, int limit, const char* what) {
   return 0;
 }
 
-// count received lines into owned strings; *stored follows what has arrived.
-int receiveLines(int socket, char** entries, uint16_t count, uint16_t* stored) {
+// count received lines into owned strings; *stored follows what has arrived. field names an
+// entry in the log.
+int receiveLines(int socket, char** entries, uint16_t count, uint16_t* stored,
+                 const char* field) {
   char line[IO::kWireLine];
   *stored = 0;
   for (int i = 0; i < count; ++i) {
-    if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (IO::receiveLine(socket, line, sizeof line, field) < 0) return -1;
     IO::setOwned(&entries[i], line);
     *stored = static_cast<uint16_t>(i + 1);
   }
@@ -102,7 +104,7 @@ int receiveLines(int socket, char** entries, uint16_t count, uint16_t* stored) {
 
 int receiveAddress(int socket, uint32_t* address, bool allowAllOnes, const char* message) {
   char line[IO::kWireLine];
-  if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+  if (IO::receiveLine(socket, line, sizeof line, "an HTTP server's address") < 0) return -1;
   if (!OB_Config::parseAddress(line, allowAllOnes, address)) {
     OB_Log::ret(message, line);
     return -1;
@@ -537,8 +539,10 @@ int OB_HTTPServer::readJ(int socket) {
     return result;
   uint16_t count = 0;
   if (receiveCount(socket, &count, kMaxAltDNSes, "alternate names") != 0) return result;
-  if (receiveLines(socket, sAltDNSes, count, &sNumOfAltDNSes) != 0) return result;
-  if (IO::receiveLine(socket, name, sizeof name) < 0) return result;
+  if (receiveLines(socket, sAltDNSes, count, &sNumOfAltDNSes, "an alternate name") != 0)
+    return result;
+  if (IO::receiveLine(socket, name, sizeof name, "the name of a server of several addresses") < 0)
+    return result;
   if (receiveCount(socket, &count, kMaxAddresses, "server addresses") != 0) return result;
   numAddresses = 0;
   for (int i = 0; i < count; ++i) {
@@ -548,14 +552,17 @@ int OB_HTTPServer::readJ(int socket) {
     numAddresses = static_cast<uint16_t>(i + 1);
   }
   if (receiveCount(socket, &count, kMaxAltDNSes, "alternate names") != 0) return result;
-  if (receiveLines(socket, mAltDNSes, count, &mNumOfAltDNSes) != 0) return result;
-  if (IO::receiveLine(socket, filterName, sizeof filterName) < 0) return result;
+  if (receiveLines(socket, mAltDNSes, count, &mNumOfAltDNSes, "an alternate name") != 0)
+    return result;
+  if (IO::receiveLine(socket, filterName, sizeof filterName, "an HTTP server's filter name") < 0)
+    return result;
 
   if (receiveFlag(socket, &paramMaskApply) != 0) return result;
   if (receiveCount(socket, &count, kMaxListEntries, "parameter masks") != 0) return result;
   uint16_t replacements = 0;
-  if (receiveLines(socket, paramMaskVariables, count, &paramMaskCount) != 0 ||
-      receiveLines(socket, paramMaskReplacements, count, &replacements) != 0) {
+  if (receiveLines(socket, paramMaskVariables, count, &paramMaskCount, "a masked parameter") != 0 ||
+      receiveLines(socket, paramMaskReplacements, count, &replacements,
+                   "a parameter's replacement") != 0) {
     paramMaskCount = std::min(paramMaskCount, replacements);
     return result;
   }
@@ -577,14 +584,16 @@ int OB_HTTPServer::readJ(int socket) {
   if (receiveFlag(socket, &urlSubstrApply) != 0) return result;
   if (receiveFlag(socket, &urlSubstrDiscard) != 0) return result;
   if (receiveCount(socket, &count, kMaxListEntries, "URL substrings") != 0) return result;
-  if (receiveLines(socket, urlSubstrs, count, &urlSubstrCount) != 0) return result;
+  if (receiveLines(socket, urlSubstrs, count, &urlSubstrCount, "a URL substring") != 0)
+    return result;
 
   if (receiveFlag(socket, &usrAgntSubstrApply) != 0) return result;
   if (receiveFlag(socket, &usrAgntSubstrDiscard) != 0) return result;
   if (receiveCount(socket, &count, kMaxListEntries, "user-agent substrings") != 0) return result;
-  if (receiveLines(socket, usrAgntSubstrs, count, &usrAgntSubstrCount) != 0) return result;
+  if (receiveLines(socket, usrAgntSubstrs, count, &usrAgntSubstrCount,
+                   "a user-agent substring") != 0) return result;
 
-  if (IO::receiveLine(socket, name, sizeof name) < 0) return result;
+  if (IO::receiveLine(socket, name, sizeof name, "an HTTP server's name") < 0) return result;
   if (readJ_UInt16(socket, &port) != 0) return result;
   uint16_t lists = 0;
   if (readJ_UInt16(socket, &lists) != 0) return result;

@@ -56,6 +56,8 @@ class OB_HTTPServer : public virtual OB_Server {
   virtual int isAltDNS(const char* host);
   // Always 1: the definition wants every packet it matches.
   int isNeeded(OB_Packet* packet) override;
+  // Its sessions are the "http" consumer's.
+  const char* getProtocolName() override { return "http"; }
 
   // Clears what OB_Server clears and every alternate name, mask and filter; keeps the port and
   // the report lists. 0.

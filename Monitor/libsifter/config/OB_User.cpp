@@ -267,8 +267,8 @@ const char* OB_User::storageProblem() const {
 
 int OB_User::readJ(int socket) {
   userDirectory[0] = '\0';
-  if (IO::receiveLine(socket, login, sizeof login) < 0) return -1;
-  if (IO::receiveLine(socket, password, sizeof password) < 0) return -1;
+  if (IO::receiveLine(socket, login, sizeof login, "a user's login") < 0) return -1;
+  if (IO::receiveLine(socket, password, sizeof password, "a user's password") < 0) return -1;
   int flag = 0;
   if (readJ_Boolean(socket, &flag) != 0) return -1;
   allowConsoleAccess = flag;
@@ -283,12 +283,12 @@ int OB_User::readJ(int socket) {
   numOfNets = 0;
   char line[IO::kWireLine];
   for (int i = 0; i < nets; ++i) {
-    if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (IO::receiveLine(socket, line, sizeof line, "a user's network address") < 0) return -1;
     if (!OB_Config::parseAddress(line, false, &exampleAddress[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(1): %s", line);
       return -1;
     }
-    if (IO::receiveLine(socket, line, sizeof line) < 0) return -1;
+    if (IO::receiveLine(socket, line, sizeof line, "a user's network mask") < 0) return -1;
     if (!OB_Config::parseAddress(line, true, &maskAddress[i])) {
       OB_Log::ret("hcommand_SET_CONFIG: Malformed IP Address(2): %s", line);
       return -1;
@@ -306,7 +306,8 @@ int OB_User::readJ(int socket) {
   generateThisWeek = flag;
   if (readJ_Boolean(socket, &flag) != 0) return -1;
   generateThisMonth = flag;
-  if (IO::receiveLine(socket, reportName, sizeof reportName) < 0) return -1;
+  if (IO::receiveLine(socket, reportName, sizeof reportName, "a user's report name") < 0)
+    return -1;
   if (receiveFlags(socket, &numOfnetGroups, netGroupsShowing, kMaxNetGroups, "net groups") != 0)
     return -1;
   if (receiveFlags(socket, &numOfHTTPServers, httpServersShowing, kMaxServers, "http servers") !=

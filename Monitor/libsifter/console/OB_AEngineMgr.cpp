@@ -12,6 +12,7 @@
 
 #include "OB_Log.h"
 #include "OB_Tools.h"
+#include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_AEngineConfigAdmin.h"
 #include "config/OB_FTPServer.h"
@@ -23,6 +24,7 @@
 #include "stats/AnalysisHash.h"
 #include "stats/StatsModule.h"
 #include "windows/OB_FTPReader.h"
+#include "windows/OB_GapKeeper.h"
 #include "windows/OB_HTTPReader.h"
 #include "windows/OB_IndexChanger.h"
 #include "windows/OB_NetReader.h"
@@ -211,19 +213,84 @@ int OB_AEngineMgr::doTask() {
     if (running_.load() == 0) return 0;
     // Taken now: a request that comes while the rebuild below runs asks for one more.
     rebuildPending_ = false;
+    rebuilding_ = true;
   }
-  OB_MutexHold hold(this);
-  if (running_.load() != 0) rebuild();
+  {
+    OB_MutexHold hold(this);
+    if (running_.load() != 0) rebuild();
+  }
+  {
+    std::lock_guard<std::mutex> guard(rebuildLock_);
+    rebuilding_ = false;
+  }
+  rebuildWake_.notify_all();
   return 0;
+}
+
+bool OB_AEngineMgr::awaitRebuilt(std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> wait(rebuildLock_);
+  auto settled = [this] {
+    return running_.load() == 0 || (!rebuildPending_ && !rebuilding_);
+  };
+  if (settled()) return true;
+  ++rebuildWaits_;
+  return rebuildWake_.wait_until(wait, until, settled);
+}
+
+int OB_AEngineMgr::getRebuildWaits() {
+  std::lock_guard<std::mutex> guard(rebuildLock_);
+  return rebuildWaits_;
 }
 
 void OB_AEngineMgr::rebuild() {
   OB_ThreadList::stop();
   OB_ThreadList::join(nullptr, 1000);
+  // From here until the new readers listen, the consumers go on taking every session of a
+  // watched server; the new readers replay what reached the archive, and what reaches none is
+  // kept for them.
+  const GapKeepers keepers = placeGapKeepers();
   releaseWindowServers();
   init();
+  handOverGaps(keepers);
   OB_ThreadList::start();
   rebuilds_.fetch_add(1);
+}
+
+OB_AEngineMgr::GapKeepers OB_AEngineMgr::placeGapKeepers() {
+  GapKeepers keepers;
+  if (consumers_ == nullptr) return keepers;
+  OB_MutexHold listHold(consumers_);
+  for (OB_Consumer* consumer = consumers_->first(); consumer != nullptr;
+       consumer = consumers_->next()) {
+    OB_MutexHold hold(consumer);
+    bool archived = false;
+    consumer->first();
+    for (OB_Consumer::Link* link = consumer->getCurrentLink(); link != nullptr && !archived;
+         link = link->getNext())
+      archived = obQuery<OB_ArchiveWriter>(link->getItemObject()) != nullptr;
+    if (archived) continue;
+    auto* keeper = new OB_GapKeeper(consumer->getProtocolName());
+    if (keeper == nullptr) OB_Log::quit("OB_AEngineMgr::rebuild: not enough memory");
+    if (consumer->append(keeper) != 0) {
+      keeper->release();
+      continue;
+    }
+    keepers.emplace_back(consumer, keeper);
+  }
+  return keepers;
+}
+
+void OB_AEngineMgr::handOverGaps(const GapKeepers& keepers) {
+  for (const auto& [consumer, keeper] : keepers) {
+    {
+      // Under the consumer's lock: nothing is handed over between the keeper's records and the
+      // first live object the new readers take.
+      OB_MutexHold hold(consumer);
+      keeper->handTo(consumer);
+      consumer->remove(keeper);
+    }
+    keeper->release();
+  }
 }
 
 bool OB_AEngineMgr::awaitSole(const std::vector<OB_AEngineTCPServer*>& servers) {
@@ -256,10 +323,7 @@ void OB_AEngineMgr::releaseWindowServers() {
     OB_Log::ret("OB_AEngineMgr: a request still holds an old window; resource names kept");
     return;
   }
-  if (OB_LinkedHash<OB_String>* resources = getResourceHash(); resources != nullptr) {
-    OB_MutexHold hold(resources);
-    resources->clear();
-  }
+  AnalysisHash_clearNames(getResourceHash());
 }
 
 OB_AEngineTCPServer* OB_AEngineMgr::getServer(int index) {

@@ -11,11 +11,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "OB_EngineMgr.h"
 #include "OB_NamedList.h"
@@ -24,6 +27,7 @@
 class OB_AEngineConfig;
 class OB_AEngineTCPServer;
 class OB_ExitHandler;
+class OB_GapKeeper;
 class OB_NamedStringList;
 
 class OB_AEngineMgr : public OB_EngineMgr {
@@ -79,6 +83,12 @@ class OB_AEngineMgr : public OB_EngineMgr {
   std::shared_ptr<OB_AEngineConfig> getDefaultConfigShared();
   // Rebuilds done since construction.
   int getRebuildCount() const { return rebuilds_.load(); }
+  // For a console request: waits while a rebuild is asked for or under way (and the manager
+  // runs), at most until `until`, so that the request is answered from the windows and the
+  // configuration the rebuild makes. True when none is, by then.
+  bool awaitRebuilt(std::chrono::steady_clock::time_point until);
+  // Requests that have found a rebuild to wait for, since construction.
+  int getRebuildWaits();
 
   // The interactive console: reads a command character (and its line end) from standard input
   // and answers on standard output until "q", the end of the input or stopConsole. 0.
@@ -96,6 +106,13 @@ class OB_AEngineMgr : public OB_EngineMgr {
   static bool awaitSole(const std::vector<OB_AEngineTCPServer*>& servers);
   void releaseWindowServers();
   void rebuild();
+  // The gap keepers of a rebuild, each with the consumer it stands on; the keepers' own
+  // references.
+  using GapKeepers = std::vector<std::pair<OB_Consumer*, OB_GapKeeper*>>;
+  // A gap keeper on each consumer without an archive writer.
+  GapKeepers placeGapKeepers();
+  // Hands each keeper's records to the readers now on its consumer, then takes it away.
+  void handOverGaps(const GapKeepers& keepers);
 
   OB_List<OB_AEngineTCPServer> servers_;  // own lock; not owning
   OB_Thread* thread_ = nullptr;          // owned
@@ -107,9 +124,11 @@ class OB_AEngineMgr : public OB_EngineMgr {
   std::shared_ptr<OB_AEngineConfig> current_;
   std::shared_ptr<OB_AEngineConfig> defaults_;
 
-  std::mutex rebuildLock_;  // guards rebuildPending_
-  std::condition_variable rebuildWake_;
+  std::mutex rebuildLock_;  // guards rebuildPending_, rebuilding_ and rebuildWaits_
+  std::condition_variable rebuildWake_;  // the manager's thread and the requests waiting
   bool rebuildPending_ = false;
+  bool rebuilding_ = false;
+  int rebuildWaits_ = 0;
   std::atomic<int> rebuilds_{0};
 
   std::atomic<bool> consoleStop_{false};

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -66,6 +67,8 @@ const char* OB_AEngineTCPConnection::errorString(int index) {
       return "Invalid HTTP server request.\n";
     case kAEngineFTPServerRefused:
       return "Invalid FTP server request.\n";
+    case kAEngineRebuilding:
+      return "The analysis is being rebuilt; ask again.\n";
     default:
       return OB_TCPConnection::errorString(index);
   }
@@ -115,7 +118,17 @@ int OB_AEngineTCPConnection::readBinRequestHeader(int s, uint32_t address,
 
 int OB_AEngineTCPConnection::handleCommand(int s, uint32_t address) {
   OB_AEngineMgr* engine = aengine();
+  // A request right after a configuration change or a restart is answered from what the
+  // rebuild makes, not from the windows it is taking down (or from none): it waits for the
+  // rebuild, leaving itself the time to reply within its deadline.
+  bool settled = true;
   if (engine != nullptr) {
+    const auto deadline = OB_SocketDeadline::current();
+    const auto now = std::chrono::steady_clock::now();
+    auto until = now + std::chrono::milliseconds(kDefaultIOTimeoutMs);
+    if (deadline.has_value()) until = *deadline;
+    until = until - now > kReplyTime ? until - kReplyTime : now;
+    settled = engine->awaitRebuilt(until);
     current_ = engine->getCurrentConfigShared();
     defaults_ = engine->getDefaultConfigShared();
   }
@@ -141,6 +154,13 @@ int OB_AEngineTCPConnection::handleCommand(int s, uint32_t address) {
 
   OB_User* user = request.userRecord;
   const int32_t code = request.command;
+  if (!settled) {
+    const char* text = errorString(kAEngineRebuilding);
+    writeBinResponseFailure(s, text);
+    abort(s);
+    logConnect(address, code, request.user, text);
+    return 0;
+  }
   int result = 0;
   switch (code) {
     case kGetConfig:

@@ -10,6 +10,7 @@
 // runs meanwhile frees neither under it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,8 @@ enum OB_AEngineTCPErrorIndex : int32_t {
   kAEngineNetGroupRefused = 8,
   kAEngineHTTPServerRefused = 9,
   kAEngineFTPServerRefused = 10,
+  // A rebuild of the windows outlasted the request's time.
+  kAEngineRebuilding = 11,
 };
 
 class OB_AEngineTCPConnection : public OB_TCPConnection {
@@ -37,6 +40,8 @@ class OB_AEngineTCPConnection : public OB_TCPConnection {
   static constexpr uint32_t kClientVersion = 7;
   static constexpr int32_t kRestart = 35;
   static constexpr int32_t kRefreshHold = 50;
+  // What a request keeps of its time for its reply when it waits for a rebuild.
+  static constexpr std::chrono::milliseconds kReplyTime{500};
 
   // Server line "Server: Ambervolte Monitor", client version 7.
   OB_AEngineTCPConnection();

@@ -3,16 +3,24 @@
 // and per entry point of every module set, and each entry is a (resource, client) pair, so it
 // is kept compact: 16 bytes an entry in one block, plus an index of 8 bytes a slot once the list
 // is long, so an append costs one probe for the thousandth client as for the first. Items are
-// not owned; they are told apart by identity.
+// not owned; they are told apart by identity. Its blocks are reckoned among the tracked names'
+// bytes as they grow (each entry is a pair of two tracked names).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "stats/TrackedNames.h"
+
 template <class T>
 class OB_CountedList {
  public:
+  OB_CountedList() = default;
+  OB_CountedList(const OB_CountedList&) = delete;
+  OB_CountedList& operator=(const OB_CountedList&) = delete;
+  ~OB_CountedList() { trackedNames_release(reckoned_); }
+
   struct Entry {
     T* item;         // not owned
     uint32_t count;  // appends of item
@@ -36,6 +44,7 @@ class OB_CountedList {
         place(entries_.size() - 1);
       }
     }
+    reckon();
     return 0;
   }
   // The count of item, 0 when it is not listed.
@@ -78,6 +87,16 @@ class OB_CountedList {
     for (size_t i = 0; i < entries_.size(); ++i) place(i);
   }
 
+  // Brings the reckoned bytes to what the two blocks hold now.
+  void reckon() {
+    const size_t entries = entries_.capacity() * sizeof(Entry);
+    const size_t slots = slots_.capacity() * sizeof(uint32_t);
+    const size_t now = trackedNames_blocks(entries + slots, (entries > 0) + (slots > 0));
+    if (now > reckoned_) trackedNames_add(now - reckoned_);
+    reckoned_ = now;
+  }
+
   std::vector<Entry> entries_;
   std::vector<uint32_t> slots_;  // empty while the list is short; a power of two in size
+  size_t reckoned_ = 0;          // what trackedNames holds for the blocks
 };

@@ -31,8 +31,14 @@ int OB_RefererErrCounterLink::compare(OB_Compare* other, int /*how*/) {
 
 namespace {
 
-// A resource, its place in the index and the chains (its per-bin counts are apart, by the window).
-constexpr size_t kCounterBytes = sizeof(OB_ResourceCounterLink) + 64;
+// A resource (one block), its place in the index and the chains, and the first block of its
+// per-bin counts, which its first hit makes.
+constexpr size_t kCounterBytes =
+    trackedNames_blocks(sizeof(OB_ResourceCounterLink) + 64 + 8 * sizeof(uint32_t), 2);
+// Its entry-point parts, made with its first entry: their counts (with a first block) and their
+// client list.
+constexpr size_t kEntryPointBytes =
+    trackedNames_blocks(sizeof(OB_CountArray) + 8 * sizeof(uint32_t) + sizeof(OB_ClientList), 3);
 
 }  // namespace
 
@@ -43,7 +49,7 @@ OB_ResourceCounterLink::OB_ResourceCounterLink() {
 }
 
 OB_ResourceCounterLink::~OB_ResourceCounterLink() {
-  trackedNames_release(kCounterBytes);
+  trackedNames_release(kCounterBytes + (entryPointCounts != nullptr ? kEntryPointBytes : 0));
   obRelease(refererErrors);
   obRelease(entryPointCounts);
   delete entryPointClients;
@@ -91,6 +97,7 @@ int OB_ResourceCounterLink::recordEntryPoint(uint32_t bin, OB_IPTrackerHash* cli
     entryPointClients = new (std::nothrow) OB_ClientList();
     if (entryPointCounts == nullptr || entryPointClients == nullptr)
       OB_Log::quit("addCounter: Not enough memory");
+    trackedNames_add(kEntryPointBytes);
   }
   entryPointCounts->addAt(bin, 1);
   if (client != nullptr) entryPointClients->append(client);

@@ -22,6 +22,7 @@
 #include "OB_Tools.h"
 #include "coding/OB_ArchiveIO.h"
 #include "pool/OB_IndexedHash.h"
+#include "stats/TrackedNames.h"
 
 namespace {
 
@@ -40,6 +41,12 @@ struct DomainKey {
   static uint64_t hash(const Key& key) { return key; }
 };
 using NameHash = OB_IndexedHash<OB_String, NameKey>;
+
+// What an interned name holds: the string object and its text, two blocks, and its places in
+// the table's chain and index.
+size_t internedBytes(const char* name) {
+  return trackedNames_blocks(sizeof(OB_String) + strlen(name) + 1 + 24, 2);
+}
 using DomainHash = OB_IndexedHash<OB_Domain, DomainKey>;
 
 // Set and cleared only by init and free, which run alone; read from any thread.
@@ -282,6 +289,8 @@ void AnalysisHash_init(OB_NameLookups lookups) {
 }
 
 void AnalysisHash_free() {
+  AnalysisHash_clearNames(resourceHash.load());
+  AnalysisHash_clearNames(mimeTypeHash.load());
   obRelease(resourceHash.exchange(nullptr));
   stopResolver();
   if (DomainHash* domains = domainHash.exchange(nullptr); domains != nullptr) {
@@ -307,8 +316,20 @@ const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char*
     found = new OB_String(name);
     if (found == nullptr) OB_Log::quit("AnalysisHash_internName: no memory");
     if (table->add(found) != 0) OB_Log::quit("AnalysisHash_internName: cannot add %s", name);
+    trackedNames_add(internedBytes(name));
   }
   return *found;
+}
+
+void AnalysisHash_clearNames(OB_LinkedHash<OB_String>* table) {
+  if (table == nullptr) return;
+  OB_MutexHold hold(table);
+  size_t bytes = 0;
+  for (int bucket = 0; bucket < table->getNumBuckets(); ++bucket)
+    for (auto* link = table->getChain(bucket); link != nullptr; link = link->getNext())
+      if (OB_String* name = link->getItem(); name != nullptr) bytes += internedBytes(*name);
+  table->clear();
+  trackedNames_release(bytes);
 }
 
 const char* AnalysisHash_getDomainName(uint32_t address, const char* nameWhenAbsent) {

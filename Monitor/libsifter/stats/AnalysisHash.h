@@ -40,9 +40,13 @@ OB_LinkedHash<OB_String>* getResourceHash();
 OB_LinkedHash<OB_String>* getMimeTypeHash();
 OB_LinkedHash<OB_Domain>* getDomainNameHash();
 
-// The table's copy of name, added when absent, under the table's lock. The text stays valid
-// until the table is cleared or deleted. Null when table or name is null.
+// The table's copy of name, added when absent, under the table's lock, and reckoned among the
+// tracked names' bytes. The text stays valid until the table is cleared or deleted. Null when
+// table or name is null.
 const char* AnalysisHash_internName(OB_LinkedHash<OB_String>* table, const char* name);
+// Empties a name table under its lock, giving its names' bytes back to the tracked names. Only
+// once nothing points into it any more.
+void AnalysisHash_clearNames(OB_LinkedHash<OB_String>* table);
 
 // The cached host name of a host-order address: under the domain table's lock, the entry of
 // bucket address % kDomainHashBuckets with that address, else a new entry. A new entry holds

@@ -18,14 +18,17 @@
 
 namespace {
 
-// A record, its place in the address index and its share of the table's chains.
-constexpr size_t kRecordBytes = sizeof(OB_IPTrackerHash) + 64;
+// A record (one block), its place in the address index and its share of the table's chains.
+constexpr size_t kRecordBytes = trackedNames_blocks(sizeof(OB_IPTrackerHash) + 64, 1);
 
-size_t pathBytes(const OB_ClientPath* path) {
-  return path != nullptr ? path->size() * sizeof(OB_PathNode) : 0;
-}
+size_t pathBytes(const OB_ClientPath* path) { return path != nullptr ? path->bytes() : 0; }
 
 }  // namespace
+
+size_t OB_ClientPath::bytes() const {
+  const size_t block = nodes_.capacity() * sizeof(OB_PathNode);
+  return trackedNames_blocks(sizeof(OB_ClientPath) + block, block > 0 ? 2 : 1);
+}
 
 OB_IPTrackerHash::OB_IPTrackerHash() {
   setItem(this);
@@ -52,15 +55,15 @@ int OB_IPTrackerHash::reset() {
 }
 
 int OB_IPTrackerHash::addResource(OB_Object* item, uint32_t time) {
+  // Reckoned as the path is made and as its block grows.
+  const size_t before = pathBytes(resources);
   if (resources == nullptr) {
     resources = new (std::nothrow) OB_ClientPath();
     if (resources == nullptr) OB_Log::quit("addResource: no memory");
   }
-  if (resources->push(OB_PathNode(item, time), kMaxPathNodes)) {
-    if (tracker != nullptr) tracker->notePathCapReached(address);
-  } else {
-    trackedNames_add(sizeof(OB_PathNode));
-  }
+  if (resources->push(OB_PathNode(item, time), kMaxPathNodes) && tracker != nullptr)
+    tracker->notePathCapReached(address);
+  trackedNames_add(pathBytes(resources) - before);
   return 0;
 }
 

@@ -64,6 +64,8 @@ class OB_ClientPath {
   };
 
   size_t size() const { return nodes_.size(); }
+  // What the path holds: itself and its block, as the heap gives them.
+  size_t bytes() const;
   // Page i from the oldest; i below size().
   const OB_PathNode& operator[](size_t i) const {
     const size_t at = head_ + i;

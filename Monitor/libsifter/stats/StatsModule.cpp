@@ -100,8 +100,9 @@ namespace {
 
 // What an entry holds: its block (entry, counts, its own name when not shared) and its index slot.
 size_t entryBytes(const statsCounterList_t* list, size_t nameLength) {
-  return sizeof(statsCounter_t) + sizeof(uint32_t) * list->arrays * list->numOfBins +
-         (nameTable(list->names) == nullptr ? nameLength + 1 : 0) + 48;
+  const size_t counts = sizeof(uint32_t) * list->arrays * list->numOfBins;
+  const size_t ownName = nameTable(list->names) == nullptr ? nameLength + 1 : 0;
+  return trackedNames_blocks(sizeof(statsCounter_t) + counts + ownName + 48, 1);
 }
 
 }  // namespace

@@ -1,14 +1,9 @@
 #include "stats/TrackedNames.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <string>
 
 #include "OB_Log.h"
+#include "OB_Tools.h"
 
 namespace {
 
@@ -16,36 +11,12 @@ std::atomic<uint64_t> held{0};
 std::atomic<uint64_t> setBound{0};
 std::atomic<bool> refusalLogged{false};
 
-// The memory limit of the process's control group (version 2), or UINT64_MAX when it has none.
-uint64_t groupLimit() {
-  std::ifstream in("/sys/fs/cgroup/memory.max");
-  std::string text;
-  if (!(in >> text) || text.empty() || text == "max") return UINT64_MAX;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long limit = strtoull(text.c_str(), &end, 10);
-  return errno == 0 && end != text.c_str() && limit > 0 ? limit : UINT64_MAX;
-}
-
 uint64_t machineBound() {
-  static const uint64_t bound = [] {
-    const uint64_t memory = trackedNames_machineMemory();
-    return memory == UINT64_MAX ? UINT64_MAX : memory / kTrackedMemoryShare;
-  }();
+  static const uint64_t bound = OB_Tools::memoryShare();
   return bound;
 }
 
 }  // namespace
-
-uint64_t trackedNames_machineMemory() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long pageSize = sysconf(_SC_PAGESIZE);
-  const uint64_t memory = pages > 0 && pageSize > 0
-                              ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
-                              : UINT64_MAX;  // unknown: no bound from here
-  const uint64_t limit = groupLimit();
-  return limit < memory ? limit : memory;
-}
 
 uint64_t trackedNames_bound() {
   const uint64_t bound = setBound.load(std::memory_order_relaxed);

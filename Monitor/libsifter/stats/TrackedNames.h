@@ -7,13 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
-// What the tracked names may hold together: a quarter of the machine's memory (or of the process's
-// control-group limit, when lower), as much as one kind of capture pool at its fullest.
-inline constexpr uint64_t kTrackedMemoryShare = 4;
+// What a block costs beyond its bytes: the allocator's header. Every block a name makes is
+// reckoned with it, as the heap gives it.
+inline constexpr size_t kBlockOverhead = 16;
+// bytes in blocks blocks, as the heap reckons them.
+constexpr size_t trackedNames_blocks(size_t bytes, size_t blocks) {
+  return bytes + blocks * kBlockOverhead;
+}
 
-// The physical memory, or the control group's limit when lower; UINT64_MAX when neither is known.
-uint64_t trackedNames_machineMemory();
-// The bound in bytes: trackedNames_machineMemory() / kTrackedMemoryShare unless set.
+// The bound in bytes: the names' share of the memory budget (OB_Tools::memoryShare) unless set.
 uint64_t trackedNames_bound();
 // Sets the bound (0: back to the machine's); for tests. The next refusal is logged again.
 void trackedNames_setBound(uint64_t bytes);

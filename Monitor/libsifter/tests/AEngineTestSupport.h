@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ConsoleClient.h"
+#include "OB_Tools.h"
 #include "config/OB_AEngineConfig.h"
 #include "config/OB_FTPServer.h"
 #include "config/OB_HTTPServer.h"
@@ -133,6 +134,56 @@ struct Request : corrana_test::ConsoleRequest {
            corrana_test::wireS32(subset) + corrana_test::wireS32(item) + payload;
   }
 };
+
+// The console's SET_CONFIG records, as the console sends them.
+namespace wire = corrana_test;
+inline std::string flag(int v) { return std::string(1, static_cast<char>(v)); }
+inline std::string quad(uint32_t address) {
+  char text[16];
+  return OB_Tools::IPAddressString(address, text);
+}
+inline std::string windowRecord(const std::string& name, uint16_t type, uint16_t align,
+                                uint32_t now, uint32_t ago, uint32_t bins) {
+  return wire::wireLine(name) + wire::wireU16(type) + wire::wireU16(align) + wire::wireU16(0) +
+         wire::wireU32(now) + wire::wireU32(ago) + wire::wireU32(bins);
+}
+inline std::string httpRecord(uint32_t address, const std::string& name, uint16_t port,
+                              const std::vector<uint32_t>& several = {}) {
+  using wire::wireLine;
+  using wire::wireU16;
+  std::string addresses = wireU16(static_cast<uint16_t>(several.size()));
+  for (uint32_t a : several) addresses += wireLine(quad(a));
+  return wire::wireU8(several.empty() ? 0 : 1) + wireLine(quad(several.empty() ? address : 0)) +
+         wireU16(0) + wireLine(name) + addresses + wireU16(0) + wireLine("") + flag(0) +
+         wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) +
+         flag(0) + wireU16(0) + wireLine(name) + wireU16(port) + wireU16(0);
+}
+inline std::string ftpRecord(uint32_t address, const std::string& name) {
+  return wire::wireU8(0) + wire::wireLine(quad(address)) + wire::wireLine(name) +
+         wire::wireU16(0) + wire::wireLine(name);
+}
+inline std::string userRecord(const std::string& login, const std::string& password,
+                              int access = 1) {
+  using wire::wireU16;
+  return wire::wireLine(login) + wire::wireLine(password) + flag(access) + flag(0) + wireU16(0) +
+         flag(0) + flag(0) + flag(0) + flag(0) + wire::wireLine("") + wireU16(0) + wireU16(0) +
+         wireU16(0);
+}
+inline std::string noConsole(const std::string& login, const std::string& password) {
+  return userRecord(login, password, 0);
+}
+// A whole configuration: the windows' records, then the lists as given (counts included).
+inline std::string configPayload(const std::vector<std::string>& windows,
+                                 const std::string& rest) {
+  std::string bytes = wire::wireU32(2) + wire::wireU32(8190) +
+                      wire::wireU16(static_cast<uint16_t>(windows.size()));
+  for (const std::string& w : windows) bytes += w;
+  return bytes + rest;
+}
+inline std::string emptyLists() {
+  const std::string none = wire::wireU16(0);
+  return none + none + none + none + none;
+}
 
 inline const std::string kServerLine = "Server: Ambervolte Monitor\r\n";
 

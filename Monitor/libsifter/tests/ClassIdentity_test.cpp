@@ -62,6 +62,7 @@
 #include "records/OB_Xact.h"
 #include "stats/OB_Domain.h"
 #include "stats/OB_Stats.h"
+#include "windows/OB_GapKeeper.h"
 #include "tcp/OB_PacketBuffer.h"
 #include "tcp/OB_PacketStream.h"
 #include "tcp/OB_Server.h"
@@ -149,6 +150,7 @@ const std::vector<Identity> kIdentities = {
     ROW(OB_Domain, 0x2371E111),
     ROW(OB_HTTPAnalysisStats, 0x2A5A59F2),
     ROW(OB_Stats, 0x69A6A9B1),
+    ROW(OB_GapKeeper, 0x2BE2BFC7),
 };
 
 #undef ROW

@@ -327,6 +327,10 @@ int OB_IndexChanger::doTask() {
                                                                 : static_cast<int>(seconds));
     return 0;
   }
+  return moveWindow();
+}
+
+int OB_IndexChanger::moveWindow() {
   OB_Log::debug("indexChngrThread: resetting time window\n");
   init();
 

@@ -112,6 +112,9 @@ class OB_IndexChanger : public virtual OB_Object,
   // registration order and under that object's lock alone: reset, init and, when it answers
   // OB_Thread, start. Objects without a lock are skipped. 0.
   int doTask() override;
+  // The move itself, now whatever the clock says: recomputes the window, then resets, inits and
+  // starts each registered object as doTask does. 0.
+  int moveWindow();
 
   // Registered objects are not owned. Removing one waits for a move in progress to finish, so
   // an owner may free an object once it is removed; do not remove while holding a registered

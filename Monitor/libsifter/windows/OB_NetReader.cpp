@@ -44,10 +44,15 @@ OB_Data* OB_NetReader::createProtocol() {
 }
 
 int OB_NetReader::processObject(OB_Object* object) {
-  OB_AllNetData* record = obQuery<OB_AllNetData>(object);
+  OB_Data* record = obQuery<OB_AllNetData>(object);
   if (record == nullptr) return 0;
   OB_MutexHold hold(static_cast<OB_Mutex*>(this));
-  if (!takesObject()) return 0;
+  return countObject(record);
+}
+
+int OB_NetReader::countObject(OB_Data* data) {
+  OB_AllNetData* record = obQuery<OB_AllNetData>(data);
+  if (record == nullptr || !takesObject()) return 0;
   ++binsReceived;
   // A live record of an interval that ended after a static window closed, or a window some
   // periods back, would otherwise land in bin 0, which calcIndex gives for any time outside.

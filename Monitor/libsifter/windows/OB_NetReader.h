@@ -34,4 +34,9 @@ class OB_NetReader : public OB_ProtocolReader, public OB_NetAnalysisStats {
   // middle of its interval lies outside [agoTime, nowTime), else added at that bin and
   // processed. Anything else is passed over without a count. 0.
   int processObject(OB_Object* object) override;
+
+ protected:
+  // The count of processObject, under the reader's lock; also for records queued while no
+  // reader listened (takeGap).
+  int countObject(OB_Data* record) override;
 };

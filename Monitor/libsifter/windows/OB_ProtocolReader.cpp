@@ -96,7 +96,7 @@ int OB_ProtocolReader::reset() {
     startTime = presentTime();
     replayCount = 0;
     // The new window's statistics are counted afresh: a new cut, from the next replay step.
-    cutPending = consumer != nullptr;
+    cutPending = consumer != nullptr && consumerArchives;
     cutKnown = false;
   }
   signal();
@@ -212,8 +212,38 @@ void OB_ProtocolReader::joinConsumer(OB_Consumer* joined) {
   // What the old consumer handed over is decided by the cut it came under.
   countDeferred();
   consumer = joined;
-  cutPending = joined != nullptr;
+  // Without an archive writer nothing the consumer hands over reaches a file the replay could
+  // read: everything from the join on is counted live.
+  consumerArchives = false;
+  if (joined != nullptr) {
+    joined->first();
+    for (OB_Consumer::Link* link = joined->getCurrentLink(); link != nullptr && !consumerArchives;
+         link = link->getNext())
+      consumerArchives = obQuery<OB_ArchiveWriter>(link->getItemObject()) != nullptr;
+  }
+  cutPending = consumerArchives;
   cutKnown = false;
+}
+
+void OB_ProtocolReader::takeGap(const std::deque<std::string>& records) {
+  if (records.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(deferLock);
+    // Older than anything queued so far: they were handed over before this reader listened.
+    size_t bytes = 0;
+    for (const std::string& record : records) bytes += record.size();
+    deferred.insert(deferred.begin(), records.begin(), records.end());
+    deferredBytes += bytes;
+    deferredWaiting.store(deferred.size());
+  }
+  if (tryLock()) {
+    if (!replaying) countDeferred();
+    releaseCounting();
+  }
+}
+
+bool OB_ProtocolReader::recordBytes(OB_Data* record, std::string* out) {
+  return archiveBytes(record, out);
 }
 
 uint32_t OB_ProtocolReader::getStartTime() {
@@ -270,23 +300,34 @@ int OB_ProtocolReader::replayOne() {
     return -1;
   }
 
+  // The derived reader's factory may hand out one reused record: given back however the step
+  // ends.
+  struct Given {
+    OB_Data* record;
+    ~Given() {
+      record->reset();
+      record->release();
+    }
+  } given{record};
   const uint32_t when = record->xTime();
-  int result = 0;
   if (cutKnown ? pastCut() : isOldData() == 0 && when >= startTime) {
     // What was written after the cut (or, with no cut, what finished after the reader started)
     // was handed to it live.
     stop();
-    result = -1;
-  } else if (when >= replayAgo && when < replayNow) {
-    ++replayCount;
-    replaying = true;
-    processObject(record);
-    replaying = false;
+    return -1;
   }
-  // The derived reader's factory may hand out one reused record.
-  record->reset();
-  record->release();
-  return result;
+  if (when >= replayAgo && when < replayNow) {
+    ++replayCount;
+    // Cleared however processObject ends: left set, every live object would be counted as the
+    // replay's own and nothing queued would ever be counted again.
+    struct Mark {
+      bool& flag;
+      explicit Mark(bool& replayFlag) : flag(replayFlag) { flag = true; }
+      ~Mark() { flag = false; }
+    } mark(replaying);
+    processObject(record);
+  }
+  return 0;
 }
 
 void OB_ProtocolReader::takeCut() {

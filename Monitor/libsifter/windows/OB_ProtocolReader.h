@@ -92,9 +92,18 @@ class OB_ProtocolReader : public virtual OB_Stats,
   OB_Data* createProtocol() override = 0;
 
   // The reader has been appended to consumer's writers; called under the consumer's lock.
-  // Null: the reader was taken off it. Until the next replay step takes the cut, live objects
-  // are left to the replay.
+  // Null: the reader was taken off it. When the consumer has an archive writer, live objects
+  // are left to the replay until the next replay step takes the cut; without one they are
+  // counted from here on.
   void joinConsumer(OB_Consumer* consumer);
+  // Under the lock of the consumer the reader has joined: the archive bytes (recordBytes) of
+  // records that consumer handed over while no reader of this protocol listened, oldest first.
+  // They are counted before anything handed over since, as queued live objects are (and, like
+  // them, left to the replay while a cut is pending).
+  void takeGap(const std::deque<std::string>& records);
+  // A record's archive bytes, the form queued records and the replay share. False when they
+  // could not be made (no memory).
+  static bool recordBytes(OB_Data* record, std::string* out);
 
   // A console query's hold of the reader: its lock, with what the capture queued meanwhile
   // counted first; unlockAfterQuery counts what came during the query and lets the lock go.
@@ -157,6 +166,7 @@ class OB_ProtocolReader : public virtual OB_Stats,
   // Under the lock. Without a consumer, or without an archive writer on it, the file still
   // being written is replayed up to the reader's start time.
   OB_Consumer* consumer = nullptr;  // not owned
+  bool consumerArchives = false;  // the consumer has an archive writer: its objects are cut
   bool cutPending = false;
   bool cutKnown = false;
   uint32_t cutOpenTime = 0;  // the open time of the file the writer had at the cut

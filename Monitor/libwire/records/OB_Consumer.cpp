@@ -7,6 +7,7 @@
 #include "records/OB_Data.h"
 #include "records/OB_Protocol.h"
 #include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_Server.h"
 #include "tcp/OB_TCPSession.h"
 
 OB_Consumer::OB_Consumer() {
@@ -71,7 +72,7 @@ int OB_Consumer::processObject(OB_Object* object) {
   OB_MutexHold hold(this);
   // Links are walked directly: a member's item face may be null (a writer need not answer
   // OB_Object's identifier), which would end a walk by the list's cursor early.
-  bool claimed = false;
+  bool claimed = isWatchedServer(static_cast<const char*>(name), serverIP, serverPort) != 0;
   first();
   for (Link* link = getCurrentLink(); link != nullptr && !claimed; link = link->getNext()) {
     OB_ProtocolWriter* writer = obQuery<OB_ProtocolWriter>(link->getItemObject());

@@ -1,8 +1,11 @@
 // The junction between finished TCP sessions and whoever wants their decoded conversations: one
-// consumer per protocol. The stream builder offers it every finished session; when one of its
-// writers claims the session's server, the session is parsed once into the consumer's reusable
-// protocol object, which is handed to every writer in list order and then reset. A thread object
-// by inheritance that runs no thread: all its work runs on the caller's thread under its lock.
+// consumer per protocol. The stream builder offers it every finished session; when the session's
+// server is watched for the consumer's protocol (the watched-server list, isWatchedServer), or
+// one of its writers claims it, the session is parsed once into the consumer's reusable protocol
+// object, which is handed to every writer in list order and then reset. So the archive and the
+// common log file get every session of a watched server whoever listens at the moment (the
+// analysis engine's readers come and go as it rebuilds). A thread object by inheritance that
+// runs no thread: all its work runs on the caller's thread under its lock.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +45,9 @@ class OB_Consumer : public virtual OB_Thread,
   int append(OB_Object* item) override;
   int insert(OB_Object* item) override;
 
-  // Takes a finished session (an OB_TCPSession; anything else: -1 at once). 0 when a writer
-  // claimed it (it was parsed and handed on), -1 when none did. Runs under the consumer's lock.
+  // Takes a finished session (an OB_TCPSession; anything else: -1 at once). 0 when its server is
+  // watched for this protocol or a writer claimed it (it was parsed and handed on), -1 when
+  // neither. Runs under the consumer's lock.
   int processObject(OB_Object* object) override;
   const char* getProtocolName() override { return name; }
   // The consumer runs no thread: both do nothing. 0.

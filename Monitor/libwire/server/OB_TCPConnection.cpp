@@ -459,6 +459,12 @@ int OB_TCPConnection::abort(int s) {
 
 int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user,
                                  const char* text) {
+  logLine(address, command, user, text);
+  return 0;
+}
+
+void OB_TCPConnection::logLine(uint32_t address, int command, const char* user,
+                               const char* text) {
   char quad[16];
   OB_Tools::IPAddressString(address, quad);
   // The user name is the client's text: its control bytes must not forge or split log lines.
@@ -468,5 +474,4 @@ int OB_TCPConnection::logConnect(uint32_t address, int command, const char* user
   // The reply texts end their line; the log's entry is one line.
   const std::string said = text != nullptr ? std::string(text, strcspn(text, "\r\n")) : "";
   OB_Log::ret("(%d) %s %s '%s'", command, name, quad, said.c_str());
-  return 0;
 }

@@ -109,6 +109,8 @@ class OB_TCPConnection : public OB_Thread {
   virtual const char* errorString(int index);
   // One log line: time, command (-1: none read), user, client address, text.
   virtual int logConnect(uint32_t address, int command, const char* user, const char* text);
+  // That line, for a server that has no connection at hand.
+  static void logLine(uint32_t address, int command, const char* user, const char* text);
 
  protected:
   virtual int handleCommand(int socket, uint32_t address);

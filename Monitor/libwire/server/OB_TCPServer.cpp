@@ -102,7 +102,11 @@ int OB_TCPServer::setNewConfigKey() {
     in = fopen(path.c_str(), "r");
     error = errno;
   }
-  if (in == nullptr) {
+  // A key file that is gone (deleted by hand, lost with a restored folder) is written anew, as a
+  // fresh installation's first start writes it: nothing else depends on its old number.
+  if (in == nullptr && error == ENOENT) {
+    OB_Log::ret("setNewConfigKey: %s is missing; a new one is written", path.c_str());
+  } else if (in == nullptr) {
     switch (error) {
       case EACCES:
       case EISDIR:
@@ -117,9 +121,11 @@ int OB_TCPServer::setNewConfigKey() {
     }
   }
   char text[64] = {};
-  size_t got = fread(text, 1, sizeof text - 1, in);
-  fclose(in);
-  text[got] = '\0';
+  if (in != nullptr) {
+    const size_t got = fread(text, 1, sizeof text - 1, in);
+    fclose(in);
+    text[got] = '\0';
+  }
 
   // A file without a number counts as 0; a number beyond 32 bits wraps like one at the limit.
   const char* digits = text;
@@ -254,6 +260,8 @@ int OB_TCPServer::doTask() {
   const bool accepting = now >= acceptPausedUntil_;
   Clock::time_point until = now + std::chrono::seconds(1);
   if (!accepting) until = std::min(until, acceptPausedUntil_);
+  // Refusals counted and not yet logged are written when their second is over.
+  if (refusedUnlogged_ != 0) until = std::min(until, refusalLogged_ + std::chrono::seconds(1));
   std::vector<struct pollfd> waits;
   {
     // A stop drops the connections being read under the lock, from its own thread: the list is
@@ -280,7 +288,8 @@ int OB_TCPServer::doTask() {
   }
   std::lock_guard<std::recursive_mutex> hold(readingLock_);
   if (isRunning() == 0) {
-    // Stopping: a request not yet whole is not waited for.
+    // Stopping: a request not yet whole is not waited for; the refusals counted are logged.
+    flushRefusals();
     dropReading();
     return 0;
   }
@@ -301,8 +310,13 @@ int OB_TCPServer::doTask() {
   }
   reading_.swap(still);
   if (waits[1].revents != 0) acceptWaiting(listening);
+  // The refusals a flood left uncounted in the log, once their second is over.
+  logRefusals(later);
   // A stop on this thread during the pass (stop takes the lock itself otherwise).
-  if (isRunning() == 0) dropReading();
+  if (isRunning() == 0) {
+    flushRefusals();
+    dropReading();
+  }
   return 0;
 }
 
@@ -345,9 +359,7 @@ void OB_TCPServer::acceptWaiting(int listening) {
       continue;
     }
     if (open_.load() >= maxConnections_) {
-      char text[64];
-      snprintf(text, sizeof text, "refused: %d connections open", open_.load());
-      connection->logConnect(address, -1, "n/a", text);
+      noteRefusal(address);
       drop(connection);
       continue;
     }
@@ -359,6 +371,30 @@ void OB_TCPServer::acceptWaiting(int listening) {
       reading_.push_back(connection);
     }
   }
+}
+
+void OB_TCPServer::noteRefusal(uint32_t address) {
+  ++refusedUnlogged_;
+  refusedLast_ = address;
+  logRefusals(std::chrono::steady_clock::now());
+}
+
+void OB_TCPServer::logRefusals(std::chrono::steady_clock::time_point now) {
+  if (refusedUnlogged_ == 0 || now - refusalLogged_ < std::chrono::seconds(1)) return;
+  char text[96];
+  if (refusedUnlogged_ == 1)
+    snprintf(text, sizeof text, "refused: %d connections open", open_.load());
+  else
+    snprintf(text, sizeof text, "refused %llu connections in a second: %d connections open",
+             static_cast<unsigned long long>(refusedUnlogged_), open_.load());
+  OB_TCPConnection::logLine(refusedLast_, -1, "n/a", text);
+  refusedUnlogged_ = 0;
+  refusalLogged_ = now;
+}
+
+void OB_TCPServer::flushRefusals() {
+  refusalLogged_ = {};
+  logRefusals(std::chrono::steady_clock::now());
 }
 
 void OB_TCPServer::drop(OB_TCPConnection* connection) {

@@ -26,7 +26,8 @@ class OB_TCPServer : public OB_Thread {
  public:
   static constexpr int kBacklog = 25;
   // Connections open at once (being read, waiting or being served); past it the newest is
-  // closed as soon as it is accepted, with a log line.
+  // closed as soon as it is accepted; the refusals are logged at most once a second, with their
+  // count.
   static constexpr int kDefaultMaxConnections = 256;
   // A stored key at or above this starts again at 1.
   static constexpr uint32_t kLastConfigKey = 4294967000u;
@@ -62,9 +63,9 @@ class OB_TCPServer : public OB_Thread {
   // manager: not owned, outlives this; handed to every connection.
   virtual int setManager(OB_EngineMgr* manager);
   // Reads the key file "<install>/admin/<key file name>", keeps its number plus 1 (1 after
-  // kLastConfigKey or more, and 1 when the file holds no number) and stores it back through a
-  // temporary file. A missing folder or an unreadable file ends the process; a key that cannot
-  // be stored is only logged. 0.
+  // kLastConfigKey or more, and 1 when the file holds no number or is missing, which is logged)
+  // and stores it back through a temporary file. A missing folder or a file that cannot be read
+  // ends the process; a key that cannot be stored is only logged. 0.
   virtual int setNewConfigKey();
   // A bound IPv4 stream socket with address reuse on all local addresses at port (0: the
   // server's port; when that is 0 too, a port the system picks), registered as this process's
@@ -121,6 +122,13 @@ class OB_TCPServer : public OB_Thread {
   void acceptWaiting(int listening);
   // Closes and releases a connection the serving thread will not run.
   void drop(OB_TCPConnection* connection);
+  // A connection past the cap, from address: logged at once when no refusal line was written in
+  // the last second, else counted into the next line, so a flood writes a line a second.
+  void noteRefusal(uint32_t address);
+  // Writes the refusals counted since the last line, when there are some and a second has gone.
+  void logRefusals(std::chrono::steady_clock::time_point now);
+  // Writes them whatever the time: the server stops.
+  void flushRefusals();
   void handOver(OB_TCPConnection* connection);
   // The serving thread's pass: runs the oldest whole request, or waits a second for one.
   static void serveQueued(void* server);
@@ -143,6 +151,11 @@ class OB_TCPServer : public OB_Thread {
   // Closes every connection being read; the caller holds readingLock_.
   void dropReading();
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
+  // Refusals past the cap not yet in the log, the last one's address and the last line's time;
+  // the accept thread's alone.
+  uint64_t refusedUnlogged_ = 0;
+  uint32_t refusedLast_ = 0;
+  std::chrono::steady_clock::time_point refusalLogged_{};
   // Connections whose request is whole (or past its deadline), oldest first; owned. Guarded by
   // readyLock_, with serving_: added to only while it is set; stop clears it and empties them.
   std::mutex readyLock_;

@@ -19,6 +19,7 @@ struct FilterEntry {
   uint32_t addresses[OB_Server::kMaxAddresses];
   uint16_t port;
   bool needed;
+  const char* protocol;  // the definition's getProtocolName(), a literal or null
 };
 using Snapshot = std::vector<FilterEntry>;
 
@@ -182,6 +183,7 @@ int OB_Server::publish() {
   std::memcpy(entry.addresses, addresses, sizeof entry.addresses);
   entry.port = port;
   entry.needed = isNeeded(nullptr) != 0;
+  entry.protocol = getProtocolName();
 
   ServerRegistry& r = registry();
   OB_MutexHold hold(&r.list);
@@ -199,18 +201,38 @@ int OB_Server::publish() {
 
 OB_List<OB_Server>* getServerList() { return &registry().list; }
 
-int isWatchedPacket(OB_Packet* packet) {
-  if (packet == nullptr) return 0;
+namespace {
+
+// Whether some entry of the current snapshot answers match, read as the filter reads it.
+template <class Match>
+int anyEntry(Match match) {
   ServerRegistry& r = registry();
   r.readers.fetch_add(1);
   int taken = 0;
   for (const FilterEntry& entry : *r.current.load()) {
-    if (entry.needed && (entryMatches(entry, packet->srcIP, packet->srcPort) ||
-                         entryMatches(entry, packet->dstIP, packet->dstPort))) {
+    if (match(entry)) {
       taken = 1;
       break;
     }
   }
   r.readers.fetch_sub(1);
   return taken;
+}
+
+}  // namespace
+
+int isWatchedPacket(OB_Packet* packet) {
+  if (packet == nullptr) return 0;
+  return anyEntry([packet](const FilterEntry& entry) {
+    return entry.needed && (entryMatches(entry, packet->srcIP, packet->srcPort) ||
+                            entryMatches(entry, packet->dstIP, packet->dstPort));
+  });
+}
+
+int isWatchedServer(const char* protocol, uint32_t ip, uint16_t port) {
+  if (protocol == nullptr) return 0;
+  return anyEntry([=](const FilterEntry& entry) {
+    return entry.needed && entry.protocol != nullptr && strcmp(entry.protocol, protocol) == 0 &&
+           entryMatches(entry, ip, port);
+  });
 }

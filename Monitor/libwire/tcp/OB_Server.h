@@ -61,6 +61,9 @@ class OB_Server : public virtual OB_Object {
   // no packets. (OB_Server's constructor publishes before a derived part exists, so a derived
   // definition that answers otherwise calls publish at the end of its own constructor.)
   virtual int isNeeded(OB_Packet* packet);
+  // The protocol whose consumer archives the definition's sessions ("http", "ftp"), or null for
+  // a definition that only filters frames. A literal: the filter keeps the pointer.
+  virtual const char* getProtocolName() { return nullptr; }
 
   // Clears every field (list membership unchanged, the filter republished); 0.
   int init() override;
@@ -94,3 +97,6 @@ OB_List<OB_Server>* getServerList();
 // its destination address and port, else 0 (so 0 for every frame while no definition exists).
 // Reads the current snapshot and takes no lock: for the capture thread.
 int isWatchedPacket(OB_Packet* packet);
+// 1 when some listed definition of that protocol (getProtocolName) matches the server's address
+// and port (host order), else 0. Takes no lock, as isWatchedPacket: for the capture's threads.
+int isWatchedServer(const char* protocol, uint32_t ip, uint16_t port);

@@ -10,9 +10,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -657,6 +660,129 @@ TEST_F(AEngineConfigFiles, AnAdditionOfAWatchedServerAddsNothingAndSaysSo) {
   const uint32_t added = ip(10, 0, 0, 9);
   EXPECT_EQ(current.ftpServers[1]->isMatch(&added), 1);
   EXPECT_EQ(current.users[0]->numOfHTTPServers, 2);
+}
+
+// Forward look-ups for the additions' hosts as a resolver gives them: the first one can hang
+// until released; each call notes whether cfg.lock was held meanwhile and can rewrite
+// installa.cfg, as an installer running beside the engine would.
+struct AdditionLookUps {
+  static inline std::mutex lock;
+  static inline std::condition_variable changed;
+  static inline bool hanging = false;
+  static inline bool inFirst = false;
+  static inline std::string lockPath;
+  static inline std::function<void(int call)> atCall;
+  static inline int calls = 0;
+  static inline int underLock = 0;
+
+  static void reset(const std::string& path, bool hang) {
+    lockPath = path;
+    hanging = hang;
+    inFirst = false;
+    atCall = nullptr;
+    calls = underLock = 0;
+  }
+  static int lookUp(const char* host, uint32_t* address) {
+    OB_FileLock probe;
+    if (probe.open(lockPath.c_str()) == 0 && probe.isLockedElsewhere() != 0) ++underLock;
+    if (atCall) atCall(calls);
+    if (++calls == 1) {
+      std::unique_lock<std::mutex> hold(lock);
+      inFirst = true;
+      changed.notify_all();
+      changed.wait(hold, [] { return !hanging; });
+    }
+    return fakeHostLookup(host, address);
+  }
+  static bool waitForFirst() {
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(30), [] { return inFirst; });
+  }
+  static void release() {
+    std::lock_guard<std::mutex> hold(lock);
+    hanging = false;
+    changed.notify_all();
+  }
+};
+
+// A resolver that does not answer holds no other configuration writer up: the console's
+// SET_CONFIG is written while the additions' host is still being looked up, and the additions
+// then join what it wrote.
+TEST_F(AEngineConfigFiles, AdditionHostsAreLookedUpWithTheConfigurationLockFree) {
+  {
+    OB_AEngineConfig old;
+    fill(&old);
+    ASSERT_EQ(old.writeConfigFile(), 0);
+  }
+  writeFile("admin/installa.cfg", "http: 10.0.0.5:8080\n");
+  AdditionLookUps::reset(dir_.file("admin/cfg.lock"), true);
+  OB_AEngineConfig::setHostLookup(AdditionLookUps::lookUp);
+  OB_AEngineConfigAdmin current;
+  std::thread rebuild([&current] { current.readConfig(); });
+  const bool looking = AdditionLookUps::waitForFirst();
+  int written = -1;
+  if (looking) {
+    OB_AEngineConfig console;
+    fill(&console);
+    console.httpServers[0]->setName("console");
+    written = console.writeConfigFile();
+  }
+  AdditionLookUps::release();
+  rebuild.join();
+  ASSERT_TRUE(looking);
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(AdditionLookUps::underLock, 0);
+  ASSERT_EQ(current.numOfHTTPServers, 2);
+  EXPECT_STREQ(current.httpServers[0]->getName(), "console");
+  EXPECT_EQ(current.httpServers[1]->getPort(), 8080);
+  EXPECT_FALSE(exists("admin/installa.cfg"));
+}
+
+// A host that appears in installa.cfg while the others are looked up is looked up in another
+// round, the lock let go first; one that keeps changing is left for the next start, and the
+// configuration is read without it.
+TEST_F(AEngineConfigFiles, AHostAddedDuringTheLookUpsIsLookedUpInAnotherRound) {
+  {
+    OB_AEngineConfig old;
+    fill(&old);
+    ASSERT_EQ(old.writeConfigFile(), 0);
+  }
+  writeFile("admin/installa.cfg", "http: 10.0.0.5:8080\n");
+  AdditionLookUps::reset(dir_.file("admin/cfg.lock"), false);
+  AdditionLookUps::atCall = [this](int call) {
+    if (call == 0) writeFile("admin/installa.cfg", "http: 10.0.0.5:8080\nftp: 10.0.0.7\n");
+  };
+  OB_AEngineConfig::setHostLookup(AdditionLookUps::lookUp);
+  {
+    OB_AEngineConfigAdmin current;
+    current.readConfig();
+    EXPECT_EQ(AdditionLookUps::calls, 2);
+    EXPECT_EQ(AdditionLookUps::underLock, 0);
+    ASSERT_EQ(current.numOfHTTPServers, 2);
+    ASSERT_EQ(current.numOfFTPServers, 2);
+    const uint32_t added = ip(10, 0, 0, 7);
+    EXPECT_EQ(current.ftpServers[1]->isMatch(&added), 1);
+    EXPECT_FALSE(exists("admin/installa.cfg"));
+  }
+
+  const std::string before = readFile("admin/aengine_prvt.cfg");
+  writeFile("admin/installa.cfg", "ftp: 10.0.1.0\n");
+  AdditionLookUps::reset(dir_.file("admin/cfg.lock"), false);
+  AdditionLookUps::atCall = [this](int call) {
+    writeFile("admin/installa.cfg", "ftp: 10.0.1." + std::to_string(call + 1) + "\n");
+  };
+  startLog();
+  OB_AEngineConfigAdmin current;
+  current.readConfig();
+  EXPECT_EQ(AdditionLookUps::calls, OB_InstallHosts::kRounds);
+  EXPECT_EQ(current.numOfHTTPServers, 2);
+  EXPECT_EQ(current.numOfFTPServers, 2);
+  EXPECT_TRUE(exists("admin/installa.cfg"));
+  EXPECT_EQ(readFile("admin/aengine_prvt.cfg"), before);
+  EXPECT_NE(logText().find("installa.cfg changed while its hosts were looked up; left for the "
+                           "next start"),
+            std::string::npos)
+      << logText();
 }
 
 TEST_F(AEngineConfigFiles, AdditionsWithoutUsersAreStillWritten) {

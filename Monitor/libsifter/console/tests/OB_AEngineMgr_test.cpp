@@ -39,9 +39,18 @@
 
 namespace {
 
+using aengine_test::configPayload;
+using aengine_test::emptyLists;
 using aengine_test::failure;
+using aengine_test::flag;
+using aengine_test::ftpRecord;
+using aengine_test::httpRecord;
+using aengine_test::noConsole;
+using aengine_test::quad;
 using aengine_test::Request;
 using aengine_test::success;
+using aengine_test::userRecord;
+using aengine_test::windowRecord;
 using corrana_test::wireLine;
 using corrana_test::wireS16;
 using corrana_test::wireS32;
@@ -53,44 +62,6 @@ constexpr uint32_t kWeb = 0x0A000050;    // 10.0.0.80
 constexpr uint32_t kShop = 0x0A000051;   // 10.0.0.81
 constexpr uint32_t kFiles = 0x0A000015;  // 10.0.0.21
 
-std::string flag(int v) { return std::string(1, static_cast<char>(v)); }  // as the console sends
-std::string quad(uint32_t address) {
-  char text[16];
-  return OB_Tools::IPAddressString(address, text);
-}
-
-// The console's SET_CONFIG records.
-std::string windowRecord(const std::string& name, uint16_t type, uint16_t align, uint32_t now,
-                         uint32_t ago, uint32_t bins) {
-  return wireLine(name) + wireU16(type) + wireU16(align) + wireU16(0) + wireU32(now) +
-         wireU32(ago) + wireU32(bins);
-}
-std::string httpRecord(uint32_t address, const std::string& name, uint16_t port,
-                       const std::vector<uint32_t>& several = {}) {
-  std::string addresses = wireU16(static_cast<uint16_t>(several.size()));
-  for (uint32_t a : several) addresses += wireLine(quad(a));
-  return wireU8(several.empty() ? 0 : 1) + wireLine(quad(several.empty() ? address : 0)) +
-         wireU16(0) + wireLine(name) + addresses + wireU16(0) + wireLine("") + flag(0) +
-         wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) + flag(0) + wireU16(0) + flag(0) +
-         flag(0) + wireU16(0) + wireLine(name) + wireU16(port) + wireU16(0);
-}
-std::string ftpRecord(uint32_t address, const std::string& name) {
-  return wireU8(0) + wireLine(quad(address)) + wireLine(name) + wireU16(0) + wireLine(name);
-}
-std::string userRecord(const std::string& login, const std::string& password, int access = 1) {
-  return wireLine(login) + wireLine(password) + flag(access) + flag(0) + wireU16(0) + flag(0) +
-         flag(0) + flag(0) + flag(0) + wireLine("") + wireU16(0) + wireU16(0) + wireU16(0);
-}
-std::string noConsole(const std::string& login, const std::string& password) {
-  return userRecord(login, password, 0);
-}
-// A whole configuration: the windows' records, then the lists as given (counts included).
-std::string configPayload(const std::vector<std::string>& windows, const std::string& rest) {
-  std::string bytes = wireU32(2) + wireU32(8190) + wireU16(static_cast<uint16_t>(windows.size()));
-  for (const std::string& w : windows) bytes += w;
-  return bytes + rest;
-}
-std::string emptyLists() { return wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0); }
 
 // Records every message offered to it (on the connection's thread).
 class Listener : public OB_MessageHandler {
@@ -454,6 +425,83 @@ TEST_F(AEngineMgrTest, SetConfigRefusesWhatItCannotUseAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(tree_.admin("aengine_prvt.cfg.new")));
 }
 
+// A text longer than the field that keeps it is refused, with the field and its limit in the
+// log, never stored cut: a cut password would not let its user in. One that fits logs in.
+TEST_F(AEngineMgrTest, SetConfigRefusesATextLongerThanItsFieldAndKeepsOneThatFits) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string good = windowRecord("Everything", 1, 0, 5000, 1000, 4);
+  const std::string users = wireU16(0) + wireU16(0) + wireU16(0) + wireU16(0) + wireU16(1);
+  const std::string longest(511, 'p');
+  for (const std::string& payload :
+       {configPayload({good}, users + userRecord("root", longest + "p")),
+        configPayload({good}, users + userRecord(std::string(600, 'r'), "secret")),
+        configPayload({windowRecord(std::string(512, 'w'), 1, 0, 5000, 1000, 4)},
+                      users + userRecord("root", "secret")),
+        configPayload({good}, wireU16(0) + wireU16(0) + wireU16(1) +
+                                  httpRecord(kWeb, std::string(512, 'h'), 80) + wireU16(0) +
+                                  wireU16(1) + userRecord("root", "secret"))}) {
+    Request set = request(30);
+    set.payload = payload;
+    EXPECT_EQ(ask(set), success(""));
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+  }
+  const std::string log = tree_.log("aenginetest");
+  for (const char* line :
+       {"hcommand_SET_CONFIG: a user's password is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: a user's login is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: a time window's name is longer than its 511 bytes; refused",
+        "hcommand_SET_CONFIG: the name of a server of several addresses is longer than its 511 "
+        "bytes; refused"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in:\n" << log;
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+
+  Request set = request(30);
+  set.payload = configPayload({good}, users + userRecord("root", longest));
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+  ASSERT_TRUE(eventuallyWindowNamed("Everything"));
+  EXPECT_EQ(ask(request(40, "root", longest)).substr(0, success("").size()), success(""));
+}
+
+// A server is watched once: two definitions that cover one address and port would count each of
+// its transactions twice in every total across servers. One address on two ports is two servers.
+TEST_F(AEngineMgrTest, SetConfigRefusesAServerWatchedTwice) {
+  start();
+  const std::string before = tree_.readAdmin("aengine_prvt.cfg");
+  const std::string window = windowRecord("Everything", 1, 0, 5000, 1000, 4);
+  const std::string root = wireU16(1) + userRecord("root", "secret");
+  auto servers = [&](const std::vector<std::string>& http, const std::vector<std::string>& ftp) {
+    std::string bytes = wireU16(0) + wireU16(0) + wireU16(static_cast<uint16_t>(http.size()));
+    for (const std::string& record : http) bytes += record;
+    bytes += wireU16(static_cast<uint16_t>(ftp.size()));
+    for (const std::string& record : ftp) bytes += record;
+    return configPayload({window}, bytes + root);
+  };
+  for (const std::string& payload :
+       {servers({httpRecord(kWeb, "web", 80), httpRecord(kWeb, "web2", 80)}, {}),
+        servers({httpRecord(kShop, "shop", 8080), httpRecord(0, "farm", 8080, {kWeb, kShop})}, {}),
+        servers({}, {ftpRecord(kFiles, "files"), ftpRecord(kFiles, "files2")})}) {
+    Request set = request(30);
+    set.payload = payload;
+    EXPECT_EQ(ask(set), success(""));
+    EXPECT_EQ(tree_.readAdmin("aengine_prvt.cfg"), before);
+  }
+  const std::string log = tree_.log("aenginetest");
+  for (const char* line :
+       {"hcommand_SET_CONFIG: the HTTP server 10.0.0.80:80 is watched twice (servers 0 \"web\" and "
+        "1 \"web2\")",
+        "hcommand_SET_CONFIG: the HTTP server 10.0.0.81:8080 is watched twice (servers 0 "
+        "\"shop\" and 1 \"farm\")",
+        "hcommand_SET_CONFIG: the FTP server 10.0.0.21:21 is watched twice (servers 0 \"files\" "
+        "and 1 \"files2\")"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in:\n" << log;
+  EXPECT_EQ(engine_->getRebuildCount(), 0);
+
+  Request set = request(30);
+  set.payload = servers({httpRecord(kWeb, "web", 80), httpRecord(kWeb, "web-alt", 8080)}, {});
+  EXPECT_EQ(ask(set), success(wireU8(1)));
+}
+
 // Every count within its limit, but together more statistics than the machine can hold: the
 // configuration is refused with the figure and the bound, and nothing is written.
 TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefused) {
@@ -477,7 +525,7 @@ TEST_F(AEngineMgrTest, SetConfigAskingForMoreStatisticsThanTheMachineHoldsIsRefu
   EXPECT_NE(log.find("hcommand_SET_CONFIG: the statistics would take " +
                      std::to_string(asked >> 20) +
                      " MB at the least (16 windows, 512 servers, 16 subsets), more than " +
-                     std::to_string((OB_Tools::machineMemory() / 4) >> 20) + " MB"),
+                     std::to_string(OB_Tools::memoryShare() >> 20) + " MB"),
             std::string::npos)
       << log;
   EXPECT_EQ(engine_->getRebuildCount(), 0);
@@ -574,6 +622,43 @@ TEST_F(AEngineMgrTest, TwoQuickConfigurationsEndOnTheNewest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_GT(engine_->getRebuildCount(), rebuilds);
   EXPECT_TRUE(eventuallyWindowNamed("Second"));
+}
+
+// A request that comes while the windows are rebuilt waits for them and is answered from the
+// new ones, not with the text of a window that does not exist; one that the rebuild outlasts is
+// told so within its time.
+TEST_F(AEngineMgrTest, ARequestDuringARebuildIsAnsweredFromTheNewWindows) {
+  start();
+  count(kWeb, 80, {{"GET", "200"}});
+  const std::string summary = wireU32(2) + wireS32(0) + wireU32(0) + wireU32(1) + wireS32(1) +
+                              wireU32(0) + wireU32(0);
+  EXPECT_EQ(ask(request(1000)), success(summary));
+  auto duringRebuild = [&](int waitsBefore) {
+    // The rebuild waits for a held window once the manager has let the old ones go.
+    OB_AEngineTCPServer* held = engine_->holdServer(0);
+    EXPECT_EQ(ask(request(35)), success(""));
+    for (int i = 0; i < 500 && engine_->getServer(0) != nullptr; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(engine_->getServer(0), nullptr);
+    auto answer = std::async(std::launch::async, [&] { return ask(request(1000)); });
+    for (int i = 0; i < 500 && engine_->getRebuildWaits() == waitsBefore &&
+                    answer.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         ++i) {
+    }
+    return std::make_pair(held, std::move(answer));
+  };
+
+  auto [held, answer] = duringRebuild(0);
+  held->OB_ReferenceCounter::release();
+  // The new window counts from the archive, which has none of the connection counted live.
+  EXPECT_EQ(answer.get(), success(wireU32(2) + wireS32(0) + wireU32(0) + wireU32(0) +
+                                  wireS32(1) + wireU32(0) + wireU32(0)));
+
+  engine_->getMainServer()->setIOTimeout(1000);
+  auto [heldLong, late] = duringRebuild(1);
+  EXPECT_EQ(late.get(), failure("The analysis is being rebuilt; ask again.\n"));
+  heldLong->OB_ReferenceCounter::release();
+  EXPECT_TRUE(eventuallyWindowNamed("Everything"));
 }
 
 TEST_F(AEngineMgrTest, RefreshHoldSendsTheHoldAStatusAndItsTextWithoutALength) {

@@ -3,14 +3,29 @@
 #include "stats/TrackedNames.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstring>
+#include <ctime>
 #include <string>
 
 #include "NameTablesSupport.h"
+#include "OB_PoolOption.h"
+#include "OB_Tools.h"
 #include "SifterTestSupport.h"
+#include "StatsTestSupport.h"
 #include "config/OB_AEngineConfigRecords.h"
+#include "http/OB_HTTPProtocol.h"
+#include "http/OB_HTTPXact.h"
+#include "stats/AnalysisHash.h"
 #include "stats/OB_IPTracker.h"
 #include "stats/StatsModule.h"
+#include "windows/OB_HTTPReader.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator interface (its header is not installed with the compiler).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -47,14 +62,21 @@ class TrackedNamesTest : public sifter_test::QuitTest {
   OB_IPTracker* tracker = nullptr;
 };
 
-TEST_F(TrackedNamesTest, TheDefaultBoundIsAShareOfTheMachine) {
-  const uint64_t memory = trackedNames_machineMemory();
+// The payload pools, the session pool, the tracked names and the statistics each once took a
+// quarter of the memory, so that together they could take all of it: each is one share of one
+// budget now, and the shares leave half of the memory to the rest.
+TEST_F(TrackedNamesTest, TheBoundsOfWhatGrowsLeaveHalfTheMemory) {
+  const uint64_t memory = OB_Tools::machineMemory();
   ASSERT_GT(memory, 0u);
-  EXPECT_EQ(trackedNames_bound(), memory == UINT64_MAX ? UINT64_MAX : memory / kTrackedMemoryShare);
+  ASSERT_NE(memory, UINT64_MAX);
+  const uint64_t share = OB_Tools::memoryShare();
+  EXPECT_EQ(trackedNames_bound(), share);
+  EXPECT_EQ(poolOption_budget(), share);  // the payload pools' and the session pool's
+  EXPECT_LE(OB_Tools::kMemoryShares * share, memory / 2);
   trackedNames_setBound(12345);
   EXPECT_EQ(trackedNames_bound(), 12345u);
   trackedNames_setBound(0);
-  EXPECT_EQ(trackedNames_bound(), memory == UINT64_MAX ? UINT64_MAX : memory / kTrackedMemoryShare);
+  EXPECT_EQ(trackedNames_bound(), share);
 }
 
 TEST_F(TrackedNamesTest, PastTheBoundANewClientGetsNoRecordAndTheLogSaysSoOnce) {
@@ -100,6 +122,63 @@ TEST_F(TrackedNamesTest, PastTheBoundANewNameCountsInTheTotalOnly) {
   const uint64_t before = trackedNames_held();
   statsList_free(&list);
   EXPECT_LT(trackedNames_held(), before);
+}
+
+// The heap's bytes in use: what a sanitizer's allocator has handed out, or glibc's arena in use.
+size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+// What a client that brings its own resource and referer costs, reckoned as its names are made,
+// is what the heap gives for them (one server, one window of 100 bins, as the benchmark measures;
+// the client's domain-cache entry apart, which the cache keeps for every window).
+TEST(TrackedNamesReckoning, AClientsNamesAreReckonedAsTheHeapGivesThem) {
+  stats_test::NameTables tables;
+  auto config = stats_test::makeConfig(1, 0);
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  stats_test::Window window(config.get(), now - 86400, 100, 864);
+  std::strcpy(config->databaseDir, tables.dir().path().c_str());
+  auto* reader = new OB_HTTPReader(config.get(), window.get());
+  ASSERT_EQ(reader->init(), 0);
+  constexpr uint32_t kFirst = 0x0B000000;
+  auto page = [&](uint32_t i) {
+    auto* protocol = new OB_HTTPProtocol(1, 8);
+    protocol->connTime = now - 60;
+    protocol->clientIP = kFirst + i;
+    protocol->serverIP = config->httpServers[0]->getIPAddress();
+    protocol->serverPort = 80;
+    auto* xact = obQuery<OB_HTTPXact>(protocol->addXLink());
+    xact->req_method = "GET";
+    const std::string uri = "/item" + std::to_string(i) + ".html";
+    const std::string referer =
+        "http://site" + std::to_string(i) + ".example.org/page" + std::to_string(i);
+    xact->req_request_uri = uri.c_str();
+    xact->req_http_vers = "1.1";
+    xact->req_host = "www.example.com";
+    xact->req_referer = referer.c_str();
+    xact->req_user_agent = "probe";
+    xact->res_status_code = "200";
+    xact->res_content_type = "text/html";
+    ++protocol->commRespCount;
+    obQuery<OB_Processor>(reader)->processObject(protocol);
+    protocol->release();
+  };
+  constexpr uint32_t kWarm = 1000, kMeasured = 4000;
+  for (uint32_t i = 0; i < kWarm + kMeasured; ++i) AnalysisHash_getDomainName(kFirst + i, nullptr);
+  for (uint32_t i = 0; i < kWarm; ++i) page(i);
+  const size_t heapBefore = heapInUse();
+  const uint64_t heldBefore = trackedNames_held();
+  for (uint32_t i = kWarm; i < kWarm + kMeasured; ++i) page(i);
+  const double heap = static_cast<double>(heapInUse() - heapBefore) / kMeasured;
+  const double held = static_cast<double>(trackedNames_held() - heldBefore) / kMeasured;
+  // The sanitizers' count leaves the allocator's headers out, glibc's has them.
+  EXPECT_GT(held, heap * 0.9) << held << " bytes reckoned a client, " << heap << " taken";
+  EXPECT_LT(held, heap * 1.3) << held << " bytes reckoned a client, " << heap << " taken";
+  reader->release();
 }
 
 }  // namespace

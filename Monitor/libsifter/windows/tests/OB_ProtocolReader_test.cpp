@@ -18,6 +18,7 @@
 
 #include "../../../libwire/tests/ArchiveTestSupport.h"
 #include "TempDir.h"
+#include "OB_Exception.h"
 #include "archive/OB_ArchiveWriter.h"
 #include "config/OB_AEngineConfig.h"
 #include "records/OB_Consumer.h"
@@ -61,6 +62,42 @@ class TestReader : public OB_ProtocolReader {
   size_t stopAfter = 0;
   // Runs once, inside the first replayed record's analysis.
   std::function<void()> duringReplay;
+};
+
+// Counts by the hand-over the capture's objects take (queued while another thread holds the
+// lock, counted by the next holder), and throws on the replayed record of time `poison`, as a
+// statistic that finds no memory does.
+class HandOverReader : public OB_ProtocolReader {
+ public:
+  HandOverReader(OB_AEngineConfig* config, OB_IndexChanger* window)
+      : OB_Stats(config, window), OB_ProtocolReader(config, window, "http") {}
+
+  OB_Data* createProtocol() override { return new OB_HTTPProtocol(1, 8); }
+  int processObject(OB_Object* object) override {
+    OB_Data* data = obQuery<OB_Data>(object);
+    if (data == nullptr) return 0;
+    if (poison != 0 && data->xTime() == poison)
+      throw OB_Exception(1, "no memory for a statistic", __FILE__, __LINE__);
+    return handOver(data);
+  }
+  int countObject(OB_Data* record) override {
+    if (takesObject()) counted.push_back(record->xTime());
+    return 0;
+  }
+  int reset() override {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    counted.clear();
+    return OB_ProtocolReader::reset();
+  }
+  // One replay step on the caller's thread.
+  int step() { return doTask(); }
+  std::vector<uint32_t> countedTimes() {
+    OB_MutexHold hold(static_cast<OB_Mutex*>(this));
+    return counted;
+  }
+
+  std::vector<uint32_t> counted;  // under the reader's lock
+  uint32_t poison = 0;
 };
 
 // What a consumer does with a finished connection: under its lock, into the archive and then to
@@ -300,6 +337,79 @@ TEST_F(OB_ProtocolReaderTest, AConnectionInTheOpenFileAndHandedOverLiveIsCounted
   EXPECT_EQ(reader->join(nullptr, 0), 0);
   EXPECT_EQ(reader->times(),
             (std::vector<uint32_t>{base - 50, base - 40, base - 30, base - 10, base - 5}));
+
+  {
+    OB_MutexHold hold(consumer);
+    consumer->remove(static_cast<OB_Object*>(reader));
+    reader->joinConsumer(nullptr);
+  }
+  writer->release();
+  consumer->release();
+  reader->release();
+}
+
+// A record the capture queued while a window move held the reader's lock is one the move's new
+// cut finds in the file: counted once, from there, and not again from the queue.
+TEST_F(OB_ProtocolReaderTest, ARecordQueuedDuringAWindowMoveIsCountedOnceFromTheFile) {
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+  OB_Consumer* consumer = new OB_Consumer();
+  ASSERT_EQ(consumer->append(writer), 0);
+  HandOverReader* reader = new HandOverReader(&config, window);
+  ASSERT_EQ(reader->init(), 0);
+  {
+    OB_MutexHold hold(consumer);
+    ASSERT_EQ(consumer->append(static_cast<OB_Object*>(reader)), 0);
+    reader->joinConsumer(consumer);
+  }
+  ASSERT_EQ(reader->start(), 0);
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  OB_Processor* live = obQuery<OB_Processor>(reader);
+  handOver(consumer, writer, live, base - 30);  // after the first cut: live
+  EXPECT_EQ(reader->countedTimes(), (std::vector<uint32_t>{base - 30}));
+
+  {
+    // The move, as the index changer makes it, with the capture handing a record over meanwhile.
+    OB_MutexHold hold(static_cast<OB_Mutex*>(reader));
+    EXPECT_EQ(reader->reset(), 0);
+    EXPECT_EQ(reader->init(), 0);
+    std::thread capture([&] { handOver(consumer, writer, live, base - 20); });
+    capture.join();
+    EXPECT_EQ(reader->getDeferredCount(), 1u);
+    EXPECT_EQ(reader->start(), 0);
+  }
+  EXPECT_EQ(reader->join(nullptr, 0), 0);
+  EXPECT_EQ(reader->countedTimes(), (std::vector<uint32_t>{base - 30, base - 20}));
+  EXPECT_EQ(reader->getReplayCount(), 2u);
+
+  {
+    OB_MutexHold hold(consumer);
+    consumer->remove(static_cast<OB_Object*>(reader));
+    reader->joinConsumer(nullptr);
+  }
+  writer->release();
+  consumer->release();
+  reader->release();
+}
+
+// A replayed record whose analysis throws leaves the reader as it was: a live object that comes
+// before the cut is still the replay's, not counted live as if the replay had handed it over.
+TEST_F(OB_ProtocolReaderTest, AnExceptionInAReplayedRecordLeavesLiveObjectsToTheCut) {
+  archive({base - 50});
+  OB_ArchiveWriter* writer = new OB_ArchiveWriter(nullptr, dir.path().c_str(), "http", "", "", 0);
+  OB_Consumer* consumer = new OB_Consumer();
+  ASSERT_EQ(consumer->append(writer), 0);
+  HandOverReader* reader = new HandOverReader(&config, window);
+  reader->poison = base - 50;
+  ASSERT_EQ(reader->init(), 0);
+  EXPECT_THROW(reader->step(), OB_Exception);
+
+  {
+    OB_MutexHold hold(consumer);
+    ASSERT_EQ(consumer->append(static_cast<OB_Object*>(reader)), 0);
+    reader->joinConsumer(consumer);
+  }
+  handOver(consumer, writer, obQuery<OB_Processor>(reader), base - 10);
+  EXPECT_TRUE(reader->countedTimes().empty());
 
   {
     OB_MutexHold hold(consumer);

@@ -11,6 +11,7 @@
 #include "http/OB_HTTPXact.h"
 #include "records/OB_Protocol.h"
 #include "records/OB_ProtocolWriter.h"
+#include "tcp/OB_Server.h"
 #include "tcp/OB_TCPSession.h"
 
 namespace {
@@ -141,6 +142,41 @@ TEST_F(OB_ConsumerTest, ClaimedSessionIsParsedOnceAndHandedToEveryWriterInOrder)
   EXPECT_EQ(consumer->processObject(tcp), 0);
   EXPECT_EQ(std::count(events.begin(), events.end(), "create"), 0);
   EXPECT_EQ(std::count(events.begin(), events.end(), "archive got 1"), 1);
+}
+
+// A definition of the watched-server list for one protocol.
+class WatchedServer : public OB_Server {
+ public:
+  WatchedServer(const char* protocol, uint32_t address, uint16_t port) : protocol_(protocol) {
+    setIPAddress(address);  // published now with the protocol
+    setPort(port);
+  }
+  const char* getProtocolName() override { return protocol_; }
+
+ private:
+  const char* protocol_;
+};
+
+// What is watched is the server list's to say: with nobody claiming (the analysis rebuilding its
+// readers, or no reader at all) the writers still get every session of a watched server, and
+// only those of the consumer's own protocol.
+TEST_F(OB_ConsumerTest, ASessionOfAWatchedServerGoesToTheWritersThoughNoneClaimsIt) {
+  add("archive", false);
+  {
+    WatchedServer other("ftp", 7, 80);
+    OB_Server filterOnly;
+    filterOnly.setIPAddress(7);
+    filterOnly.setPort(80);
+    EXPECT_EQ(consumer->processObject(tcp), -1);
+  }
+  WatchedServer web("HTTP", 7, 80);
+  events.clear();
+  EXPECT_EQ(consumer->processObject(tcp), 0);
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"create", "parse", "archive got 1", "reset protocol"}));
+  OB_TCPSession* elsewhere = session(7, 8080);
+  EXPECT_EQ(consumer->processObject(elsewhere), -1);
+  obRelease(elsewhere);
 }
 
 TEST_F(OB_ConsumerTest, NonSessionIsRefusedBeforeAnyWriterIsAsked) {
