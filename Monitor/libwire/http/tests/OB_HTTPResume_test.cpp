@@ -65,6 +65,16 @@ class HTTPResume : public HTTPGap {
     }
   }
   std::vector<std::string> openingLines() { return {line("/p", 200, 1500), line("/q", 200, 7)}; }
+
+  // n requests sent one by one, each answered by a response that tells it from the others; each
+  // is expected paired.
+  void oneByOne(int n, std::vector<std::string>& expected) {
+    for (int i = 0; i < n; ++i) {
+      const std::string uri = "/" + std::to_string(i);
+      exchange(uri, sized(213 + i, 3 + i));
+      expected.push_back(line(uri, 213 + i, 3 + i));
+    }
+  }
 };
 
 // Two requests in a row left without a response (a lost response head, then a lost request)
@@ -116,11 +126,7 @@ TEST_F(HTTPResume, AContinuedPieceWhoseFirstResponseHeadIsLostShiftsNothing) {
   send(kServer, untilTheCut("HTTP/1.1 200 OK", 0, &body));
   exchange("/b", sized(202, 2), false, {0});
   std::vector<std::string> expected = {line("/a", 200, body), unanswered("/b")};
-  for (int i = 0; i < 5; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(5, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
@@ -133,11 +139,7 @@ TEST_F(HTTPResume, AContinuedPieceWhoseFirstRequestIsLostShiftsNothing) {
   send(kServer, sized(201, 0));
   exchange("/b", sized(202, 2), true);
   std::vector<std::string> expected = {line("/up", 201, 0)};
-  for (int i = 0; i < 4; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(4, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
@@ -171,11 +173,7 @@ TEST_F(HTTPResume, AContinuedPieceBeginsWhereTheEarlierPieceKnewTheLastResponseE
   std::vector<std::string> expected = openingLines();
   expected.push_back(line("/a", 200, body));
   expected.push_back(unanswered("/b"));
-  for (int i = 0; i < 5; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(5, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
@@ -193,11 +191,7 @@ TEST_F(HTTPResume, AfterAHeadTooLongToCarryTheRequestsSentOneByOnePairAgain) {
   send(kClient, get("/a"));
   send(kServer, longHead);
   std::vector<std::string> expected = {line("/x", 200, body), unanswered("/a")};
-  for (int i = 0; i < 5; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(5, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
@@ -212,11 +206,7 @@ TEST_F(HTTPResume, AHeadAfterTheKnownStartOfTheResponseBeforeIsTheNextRequests) 
   // The segment with the end of /a's body and the start of /b's head is lost.
   send(kServer, a + b, 1000, {a.size() / 1000});
   std::vector<std::string> expected = {line("/a", 200, 3000), unanswered("/b")};
-  for (int i = 0; i < 3; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(3, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
@@ -284,11 +274,7 @@ TEST_F(HTTPResume, ACutInsideAChunkTrailerReadsItOnInTheNextPiece) {
   send(kServer, first);
   send(kServer, trailer.substr(kCutAt));
   std::vector<std::string> expected = {line("/a", 200, data)};
-  for (int i = 0; i < 3; ++i) {
-    const std::string uri = "/" + std::to_string(i);
-    exchange(uri, sized(213 + i, 3 + i));
-    expected.push_back(line(uri, 213 + i, 3 + i));
-  }
+  oneByOne(3, expected);
   EXPECT_EQ(parseEachPiece(), expected);
 }
 
