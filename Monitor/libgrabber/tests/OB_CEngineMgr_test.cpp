@@ -298,23 +298,29 @@ int statusOfChild(const std::function<void()>& body, std::chrono::seconds timeou
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// In a child: sends the console's end command (35) once the server listens, which begins with
+// its thread, and waits for the engine to end the process; exit 101 where it is not acknowledged.
+[[noreturn]] void endByTheConsole(int port) {
+  corrana_test::ConsoleRequest stop;
+  stop.command = 35;
+  stop.key = 1;  // the key file held 0
+  std::string reply = "<no connection>";
+  for (int i = 0; i < 500 && reply == "<no connection>"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    reply = corrana_test::requestReply(port, stop.frame());
+  }
+  if (reply != corrana_test::successReply("")) _exit(101);
+  std::this_thread::sleep_for(std::chrono::seconds(20));
+  _exit(100);  // the engine was to end the process
+}
+
 TEST_F(CEngineMgrTest, StopCommandStopsTheEngineClosesTheArchivesAndExitsWithZero) {
   option("NetworkStatistics", "0");
   const int status = statusOfChild(
       [this] {
         OB_CEngineMgr* engine = build(0);
         engine->start();
-        corrana_test::ConsoleRequest stop;
-        stop.command = 35;
-        stop.key = 1;  // the key file held 0
-        std::string reply = "<no connection>";
-        // The server listens once its thread has begun.
-        for (int i = 0; i < 500 && reply == "<no connection>"; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          reply = corrana_test::requestReply(port_, stop.frame());
-        }
-        if (reply != corrana_test::successReply("")) _exit(101);
-        std::this_thread::sleep_for(std::chrono::seconds(20));  // the engine ends the process
+        endByTheConsole(port_);
       },
       std::chrono::seconds(30));
   EXPECT_EQ(status, 0);
@@ -387,16 +393,7 @@ TEST_F(CEngineMgrTest, AnEndCommandWhoseThreadsDoNotEndEndsTheProcessWithoutHand
         for (int i = 0; i < 1000 && !stuck->entered; ++i)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!stuck->entered) _exit(102);
-        corrana_test::ConsoleRequest stop;
-        stop.command = 35;
-        stop.key = 1;  // the key file held 0
-        std::string reply = "<no connection>";
-        for (int i = 0; i < 500 && reply == "<no connection>"; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          reply = corrana_test::requestReply(port_, stop.frame());
-        }
-        if (reply != corrana_test::successReply("")) _exit(101);
-        std::this_thread::sleep_for(std::chrono::seconds(20));  // the engine ends the process
+        endByTheConsole(port_);
       },
       std::chrono::seconds(15));
   EXPECT_EQ(status, 0);
