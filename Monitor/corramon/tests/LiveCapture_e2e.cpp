@@ -1192,14 +1192,18 @@ double wallNow() {
 
 // The process running the executable at path; -1 when none does.
 pid_t processOf(const std::string& path) {
+  // The program is matched by its file, not by the name its link reads: a process started in
+  // another mount namespace (ip netns exec, or the live tests' own in a chroot) names its
+  // program from that namespace's root, which need not be ours.
+  struct stat wanted{};
+  if (stat(path.c_str(), &wanted) != 0) return -1;
   std::error_code error;
-  const fs::path wanted = fs::canonical(path, error);
-  if (error) return -1;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code unreadable;
-    if (fs::read_symlink(entry.path() / "exe", unreadable) == wanted)
+    struct stat program{};
+    if (stat((entry.path() / "exe").c_str(), &program) == 0 && program.st_dev == wanted.st_dev &&
+        program.st_ino == wanted.st_ino)
       return static_cast<pid_t>(atoi(name.c_str()));
   }
   return -1;
