@@ -5,6 +5,7 @@
 // common log file and in the statistics, once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -28,6 +29,7 @@
 #include "OB_PacketManager.h"
 #include "OB_StreamBuilder.h"
 #include "OB_Tools.h"
+#include "UTimeStamp.h"
 #include "archive/OB_ArchiveReader.h"
 #include "console/OB_AEngineMgr.h"
 #include "console/OB_AEngineTCPServer.h"
@@ -301,17 +303,25 @@ TEST_F(AEngineMgrRebuildTest, EverySessionIsArchivedLoggedAndCountedAcrossRebuil
   startEngines();
 
   // The traffic, on a thread of its own as the capture's driver thread; it keeps no more
-  // sessions waiting for the stream builder than the packet pools hold.
-  const uint64_t start = (static_cast<uint64_t>(time(nullptr)) - 3600) * 1000000u;
+  // sessions waiting for the stream builder than the packet pools hold. Each session is stamped
+  // when it is fed, as a live capture stamps its frames: the idle sweep judges a session by the
+  // wall clock, and one stamped far behind it would be cut as idle by a sweep that came between
+  // its frames (a run slower than the sweep's minute lost a session that way).
   std::atomic<uint32_t> fed{0};
   std::thread driver([&] {
+    uint64_t stamp = 0;  // where the session before ended, so that time never goes back
+    auto feed = [&](uint32_t i, uint32_t server) {
+      stamp = std::max(stamp, UTimeStamp::GetTimeStamp());
+      feedSession(packets_, i, server, stamp - uint64_t{i} * 50);
+      stamp += 100;  // past the session's last frame
+    };
     for (uint32_t i = 0; i < kSessions; ++i) {
       while (builder_->getQueuedCount() > 2000)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-      feedSession(packets_, i, kWeb, start);
+      feed(i, kWeb);
       fed.store(i + 1);
     }
-    feedSession(packets_, kSessions, kMarker, start);
+    feed(kSessions, kMarker);
   });
 
   // What the analysis does meanwhile, each while the traffic goes on: configuration changes, a
